@@ -1,0 +1,52 @@
+#pragma once
+
+#include <QCoro/QCoroTask>
+#include <QDateTime>
+#include <QList>
+
+#include <chrono>
+#include <coroutine>
+#include <vector>
+
+// Virtual time for the model: sleepers suspend until the test advances the clock, and "now"
+// moves with it. Nothing waits for real seconds.
+class VirtualTime
+{
+public:
+    explicit VirtualTime(QDateTime start = QDateTime::fromSecsSinceEpoch(1'800'000'000, QTimeZone::UTC));
+    ~VirtualTime();
+    VirtualTime(const VirtualTime &) = delete;
+    VirtualTime &operator=(const VirtualTime &) = delete;
+
+    QCoro::Task<void> sleep(std::chrono::milliseconds duration);
+    QDateTime now() const;
+
+    // Moves the clock forward, resuming every sleeper whose deadline has passed, earliest first.
+    void advance(std::chrono::milliseconds by);
+    // Advances to the next pending deadline (if any) and resumes it; returns false when none.
+    bool advanceToNext();
+    // When on, every sleep completes on the next event-loop turn and moves the clock by its length.
+    void setAutoAdvance(bool on) { m_autoAdvance = on; }
+
+    int pendingSleepers() const { return int(m_waiters.size()); }
+    // Every duration a sleeper asked for, in order.
+    const QList<std::chrono::milliseconds> &requested() const { return m_requested; }
+    void clearRequested() { m_requested.clear(); }
+    std::chrono::milliseconds elapsed() const { return m_elapsed; }
+
+private:
+    struct Waiter
+    {
+        std::chrono::milliseconds deadline;
+        quint64 order;
+        std::coroutine_handle<> handle;
+    };
+    struct Awaiter;
+
+    QDateTime m_start;
+    std::chrono::milliseconds m_elapsed{0};
+    quint64 m_order = 0;
+    bool m_autoAdvance = false;
+    std::vector<Waiter> m_waiters;
+    QList<std::chrono::milliseconds> m_requested;
+};
