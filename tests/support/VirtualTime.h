@@ -13,7 +13,7 @@
 class VirtualTime
 {
 public:
-    explicit VirtualTime(QDateTime start = QDateTime::fromSecsSinceEpoch(1'800'000'000, QTimeZone::UTC));
+    explicit VirtualTime(QDateTime start = QDateTime::fromSecsSinceEpoch(1'800'000'000, Qt::UTC));
     ~VirtualTime();
     VirtualTime(const VirtualTime &) = delete;
     VirtualTime &operator=(const VirtualTime &) = delete;
