@@ -25,4 +25,29 @@ QString agentPackageName()
     return QStringLiteral("quorvantis");
 }
 
+QString onboardingProductionHost()
+{
+    return QStringLiteral("onboarding.quorvantis.dev");
+}
+
+const QStringList &googleOAuthHosts()
+{
+    static const QStringList hosts{QStringLiteral("accounts.google.com")};
+    return hosts;
+}
+
+const QStringList &zohoOAuthHosts()
+{
+    // One accounts host per data-centre region: global, Europe, India, Australia, Japan,
+    // Canada, China, United Arab Emirates, Saudi Arabia, Singapore.
+    static const QStringList hosts{
+        QStringLiteral("accounts.zoho.com"),    QStringLiteral("accounts.zoho.eu"),
+        QStringLiteral("accounts.zoho.in"),     QStringLiteral("accounts.zoho.com.au"),
+        QStringLiteral("accounts.zoho.jp"),     QStringLiteral("accounts.zohocloud.ca"),
+        QStringLiteral("accounts.zoho.com.cn"), QStringLiteral("accounts.zoho.ae"),
+        QStringLiteral("accounts.zoho.sa"),     QStringLiteral("accounts.zoho.sg"),
+    };
+    return hosts;
+}
+
 } // namespace Configuration

@@ -17,4 +17,13 @@ QString releasesPageURL();
 // The agent package whose "beta" distribution tag the update probe reads.
 QString agentPackageName();
 
+// The onboarding service's production host. An authorization page may only send the owner back
+// to this host (or to the local development server); the configurable service address does not
+// widen that.
+QString onboardingProductionHost();
+
+// The OAuth authorization hosts the application is willing to open, lower case, matched exactly.
+const QStringList &googleOAuthHosts();
+const QStringList &zohoOAuthHosts();
+
 } // namespace Configuration

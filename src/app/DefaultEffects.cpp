@@ -1,0 +1,188 @@
+// The default wiring of the model's effects: the runner, the clients and the desktop.
+// Each injected std::function holds a plain lambda that forwards copies to a coroutine, so no
+// coroutine frame ever refers to a lambda object or a temporary.
+#include "app/AppModel.h"
+
+#include "channel/OwnerSetupClient.h"
+#include "channel/OwnerSetupLinkStore.h"
+#include "platform/Desktop.h"
+#include "process/CLIService.h"
+#include "setup/BundleStamp.h"
+#include "status/AgentStatusClient.h"
+#include "updates/AgentUpdateProbe.h"
+
+namespace {
+
+using OutputHandler = AppModel::OutputHandler;
+using AuthorizationHandler = AppModel::AuthorizationHandler;
+
+QCoro::Task<bool> checkPermission(std::shared_ptr<CLIService> cli, PermissionKind kind)
+{
+    co_return co_await cli->permissionGranted(kind);
+}
+
+QCoro::Task<bool> preparePermission(std::shared_ptr<CLIService> cli, PermissionKind kind)
+{
+    co_return co_await cli->preparePermission(kind);
+}
+
+QCoro::Task<bool> prepareAccessibility(std::shared_ptr<CLIService> cli, AccessibilityStep step, bool requestPrompt)
+{
+    co_return co_await cli->accessibilityGranted(step, requestPrompt);
+}
+
+QCoro::Task<CLIResult> prepareEnvironment(std::shared_ptr<CLIService> cli, OutputHandler onOutput)
+{
+    co_return co_await cli->prepareEnvironment(std::move(onOutput));
+}
+
+QCoro::Task<CLIResult> runScript(std::shared_ptr<CLIService> cli, QString script, OutputHandler onOutput)
+{
+    co_return co_await cli->execute({QStringLiteral("-c"), script}, std::nullopt, std::move(onOutput), {});
+}
+
+QCoro::Task<CLIResult> setupWithCode(std::shared_ptr<CLIService> cli, QString code, std::optional<QString> agentName,
+                                     OutputHandler onOutput, AuthorizationHandler onAuthorization)
+{
+    co_return co_await cli->setup(code, agentName, std::move(onOutput), std::move(onAuthorization));
+}
+
+QCoro::Task<CLIResult> enroll(std::shared_ptr<CLIService> cli, QString workspace, QString agentName, QString key,
+                              OutputHandler onOutput, AuthorizationHandler onAuthorization)
+{
+    co_return co_await cli->enroll(workspace, agentName, key, std::move(onOutput), std::move(onAuthorization));
+}
+
+QCoro::Task<CLIResult> resumeSetup(std::shared_ptr<CLIService> cli, OutputHandler onOutput,
+                                   AuthorizationHandler onAuthorization)
+{
+    co_return co_await cli->resumeSetup(std::move(onOutput), std::move(onAuthorization));
+}
+
+QCoro::Task<bool> agentStarted(QPointer<AgentStatusClient> client)
+{
+    if (!client)
+        co_return false;
+    try {
+        co_await client->fetch();
+        co_return true;
+    } catch (...) {
+        co_return false;
+    }
+}
+
+QCoro::Task<bool> openURL(QUrl url)
+{
+    co_return Desktop::openURL(url);
+}
+
+QCoro::Task<OwnerSetupSession> requestOwnerSetup(std::shared_ptr<OwnerSetupClient> client, std::optional<QUrl> existing,
+                                                 bool forceRefresh)
+{
+    co_return co_await client->request(existing, forceRefresh);
+}
+
+QCoro::Task<std::optional<QString>> fetchBetaVersion()
+{
+    co_return co_await AgentUpdateProbe::fetchBetaVersion();
+}
+
+QCoro::Task<void> saveLink(OwnerSetupLinkStore store, std::optional<OwnerSetupLink> link)
+{
+    co_await store.save(std::move(link));
+}
+
+} // namespace
+
+std::unique_ptr<AgentStatusClient> AppModel::makeAgentStatusClient(std::optional<std::chrono::milliseconds> timeout)
+{
+    return std::make_unique<AgentStatusClient>(profileDirectory, timeout.value_or(AgentStatusClient::defaultTimeout));
+}
+
+void AppModel::wireDefaultEffects(Options &options)
+{
+    Effects &given = options.effects;
+    const std::shared_ptr<CLIService> runner = cli;
+
+    m_ownerSetupClient = std::make_shared<OwnerSetupClient>(profileDirectory);
+
+    if (!given.permissionCheck)
+        given.permissionCheck = [runner](PermissionKind kind) { return checkPermission(runner, kind); };
+    if (!given.permissionPrepare)
+        given.permissionPrepare = [runner](PermissionKind kind) { return preparePermission(runner, kind); };
+    if (!given.accessibilityPrepare) {
+        given.accessibilityPrepare = [runner](AccessibilityStep step, bool requestPrompt) {
+            return prepareAccessibility(runner, step, requestPrompt);
+        };
+    }
+    if (!given.environmentPrepare)
+        given.environmentPrepare = [runner](OutputHandler onOutput) { return prepareEnvironment(runner, std::move(onOutput)); };
+    if (!given.runScript) {
+        given.runScript = [runner](QString script, OutputHandler onOutput) {
+            return runScript(runner, std::move(script), std::move(onOutput));
+        };
+    }
+    if (!given.daemonInstall) {
+        given.daemonInstall = [runner](OutputHandler onOutput) {
+            return runScript(runner, CLIService::daemonInstallScript(), std::move(onOutput));
+        };
+    }
+    if (!given.agentStarted) {
+        QPointer<AgentStatusClient> client = agentStatus.get();
+        given.agentStarted = [client] { return agentStarted(client); };
+    }
+    if (!given.openSystemSettings)
+        given.openSystemSettings = [](std::optional<PermissionKind> kind) { AppModel::openSettings(kind); };
+    if (!given.ownerSetupRequest) {
+        const std::shared_ptr<OwnerSetupClient> client = m_ownerSetupClient;
+        given.ownerSetupRequest = [client](std::optional<QUrl> existing, bool forceRefresh) {
+            return requestOwnerSetup(client, std::move(existing), forceRefresh);
+        };
+    }
+    if (!given.ownerSetupOpen)
+        given.ownerSetupOpen = [](QUrl url) { return openURL(std::move(url)); };
+    if (!given.ownerSetupCopy)
+        given.ownerSetupCopy = [](QUrl url) { return Desktop::copyText(url.toString(QUrl::FullyEncoded)); };
+    if (options.ownerSetupLinkSave) {
+        given.ownerSetupLinkSave = [saver = options.ownerSetupLinkSave](std::optional<OwnerSetupLink> link) {
+            if (link)
+                saver(link->url, link->expiresAt);
+            else
+                saver(std::nullopt, std::nullopt);
+        };
+    } else if (!given.ownerSetupLinkSave) {
+        const OwnerSetupLinkStore store = OwnerSetupLinkStore::forProfileDirectory(profileDirectory);
+        given.ownerSetupLinkSave = [store](std::optional<OwnerSetupLink> link) {
+            Quorvantis::startDetached(saveLink(store, std::move(link)), "captured link save");
+        };
+    }
+    if (!given.setupAuthorizationOpen)
+        given.setupAuthorizationOpen = [](QUrl url) { return openURL(std::move(url)); };
+    if (!given.agentUpdateVersion)
+        given.agentUpdateVersion = [] { return fetchBetaVersion(); };
+    if (!given.enrollmentKeyProvider)
+        given.enrollmentKeyProvider = [] { return BundleStamp::defaultEnrollmentKeyProvider(); };
+    if (!given.setupEnroll) {
+        given.setupEnroll = [runner](QString workspace, QString agentName, QString key, OutputHandler onOutput,
+                                     AuthorizationHandler onAuthorization) {
+            return enroll(runner, std::move(workspace), std::move(agentName), std::move(key), std::move(onOutput),
+                          std::move(onAuthorization));
+        };
+    }
+    if (!given.setupResume) {
+        given.setupResume = [runner](OutputHandler onOutput, AuthorizationHandler onAuthorization) {
+            return resumeSetup(runner, std::move(onOutput), std::move(onAuthorization));
+        };
+    }
+    if (!given.setupWithCode) {
+        given.setupWithCode = [runner](QString code, std::optional<QString> agentName, OutputHandler onOutput,
+                                       AuthorizationHandler onAuthorization) {
+            return setupWithCode(runner, std::move(code), std::move(agentName), std::move(onOutput),
+                                 std::move(onAuthorization));
+        };
+    }
+    if (!given.openURL)
+        given.openURL = [](QUrl url) { return Desktop::openURL(url); };
+
+    effects = std::move(given);
+}
