@@ -96,6 +96,14 @@ ScriptedResponse ScriptedResponse::trickle(int status, QByteArray body, int inte
     return response;
 }
 
+ScriptedResponse ScriptedResponse::raw(QByteArray bytes)
+{
+    ScriptedResponse response;
+    response.mode = Mode::Raw;
+    response.body = std::move(bytes);
+    return response;
+}
+
 ScriptedResponse ScriptedResponse::closeMidResponse(int status, QByteArray body, qsizetype bodyBytesBeforeClose)
 {
     ScriptedResponse response = json(status, std::move(body));
@@ -118,6 +126,8 @@ ScriptedResponse &ScriptedResponse::withDelay(int ms)
 
 QByteArray ScriptedResponse::serialized() const
 {
+    if (mode == Mode::Raw)
+        return body;
     QByteArray out = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reasonPhrase(status) + "\r\n";
     for (const auto &[name, value] : headers)
         out += name + ": " + value + "\r\n";
@@ -319,6 +329,7 @@ void LoopbackHttpServer::send(QTcpSocket *socket, const ScriptedResponse &respon
     case ScriptedResponse::Mode::NeverAnswer:
         return;
     case ScriptedResponse::Mode::Normal:
+    case ScriptedResponse::Mode::Raw:
         socket->write(response.serialized());
         socket->disconnectFromHost(); // after the pending bytes are written
         return;

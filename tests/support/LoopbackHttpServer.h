@@ -42,6 +42,7 @@ struct ScriptedResponse
         NeverAnswer,      // read the request, keep the connection open, never write
         Trickle,          // write the whole answer trickleBytes at a time every trickleIntervalMs
         CloseMidResponse, // write the head and closeAfterBodyBytes of the body, then drop the connection
+        Raw,              // write body as it is (no status line, no headers), then close: not HTTP at all
     };
 
     int status = 200;
@@ -61,12 +62,13 @@ struct ScriptedResponse
     static ScriptedResponse redirect(int status, const QUrl &location);
     static ScriptedResponse neverAnswer();
     static ScriptedResponse trickle(int status, QByteArray body, int intervalMs, int bytesPerTick = 1);
+    static ScriptedResponse raw(QByteArray bytes);
     static ScriptedResponse closeMidResponse(int status, QByteArray body, qsizetype bodyBytesBeforeClose);
 
     ScriptedResponse &withHeader(QByteArray name, QByteArray value);
     ScriptedResponse &withDelay(int ms);
 
-    // The bytes written on the wire for this answer (status line, headers, body).
+    // The bytes written on the wire for this answer (status line, headers, body; Raw: body only).
     QByteArray serialized() const;
 };
 

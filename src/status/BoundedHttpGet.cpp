@@ -1,0 +1,155 @@
+#include "status/BoundedHttpGet.h"
+
+#include <QCoro/QCoroSignal>
+#include <QNetworkAccessManager>
+#include <QNetworkCookie>
+#include <QNetworkCookieJar>
+#include <QNetworkProxy>
+#include <QPointer>
+#include <QTimer>
+
+namespace {
+
+// Never stores a cookie and never sends one.
+class ForgetfulCookieJar : public QNetworkCookieJar
+{
+public:
+    using QNetworkCookieJar::QNetworkCookieJar;
+    QList<QNetworkCookie> cookiesForUrl(const QUrl &) const override { return {}; }
+    bool setCookiesFromUrl(const QList<QNetworkCookie> &, const QUrl &) override { return false; }
+};
+
+struct DeleteLater
+{
+    void operator()(QObject *object) const { object->deleteLater(); }
+};
+
+enum class Stop { None, TimedOut, BodyTooLarge };
+
+// An error that still came with an HTTP status line (4xx, 5xx): the answer itself, not a
+// transport failure. Cut-off bodies and unparsable answers are transport failures.
+bool isHttpLevelError(QNetworkReply::NetworkError error)
+{
+    return error >= QNetworkReply::ContentAccessDenied && error != QNetworkReply::ProtocolUnknownError
+        && error != QNetworkReply::ProtocolFailure;
+}
+
+} // namespace
+
+HttpTransportError::HttpTransportError(Kind kind, QNetworkReply::NetworkError networkError, const QString &detail)
+    : std::runtime_error(detail.toStdString()), kind(kind), networkError(networkError)
+{
+}
+
+std::unique_ptr<QNetworkAccessManager> makePrivateNetworkManager(bool bypassProxy)
+{
+    auto manager = std::make_unique<QNetworkAccessManager>();
+    manager->setCookieJar(new ForgetfulCookieJar(manager.get()));
+    manager->setCache(nullptr);
+    manager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
+    manager->setAutoDeleteReplies(false);
+    if (bypassProxy)
+        manager->setProxy(QNetworkProxy::NoProxy);
+    return manager;
+}
+
+QCoro::Task<BoundedHttpResponse> boundedGet(QNetworkAccessManager *manager, QNetworkRequest request,
+                                            BoundedHttpOptions options)
+{
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
+    request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
+    request.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
+    request.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
+    request.setAttribute(QNetworkRequest::AuthenticationReuseAttribute, QNetworkRequest::Manual);
+    request.setTransferTimeout(int(options.timeout.count()));
+
+    const std::unique_ptr<QNetworkReply, DeleteLater> reply(manager->get(request));
+    QNetworkReply *const raw = reply.get();
+    Stop stop = Stop::None;
+    QByteArray body;
+    int status = 0;
+    bool statusRejected = false;
+
+    // Aborting is queued: an abort inside the reply's own signal would resume this coroutine in
+    // the middle of the network code, and one in the deadline's slot would destroy the timer from
+    // inside its own signal.
+    const auto requestStop = [&stop, raw](Stop why) {
+        if (stop != Stop::None)
+            return;
+        stop = why;
+        QMetaObject::invokeMethod(
+            raw,
+            [raw] {
+                if (!raw->isFinished())
+                    raw->abort();
+            },
+            Qt::QueuedConnection);
+    };
+
+    QObject context; // disconnects the handlers below when this frame ends
+    QObject::connect(raw, &QNetworkReply::metaDataChanged, &context, [&] {
+        const QVariant code = raw->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+        if (!code.isValid())
+            return;
+        status = code.toInt();
+        if (options.expectedStatus && status != *options.expectedStatus) {
+            // Not aborted: Qt reports an error status itself and warns about a second error. The
+            // body is dropped as it comes, and the deadline still bounds the exchange.
+            statusRejected = true;
+            return;
+        }
+        const QVariant length = raw->header(QNetworkRequest::ContentLengthHeader);
+        if (length.isValid() && length.toLongLong() > options.maxBodyBytes)
+            requestStop(Stop::BodyTooLarge);
+    });
+    QObject::connect(raw, &QNetworkReply::readyRead, &context, [&] {
+        if (stop != Stop::None || statusRejected) {
+            raw->readAll();
+            return;
+        }
+        body += raw->read(options.maxBodyBytes + 1 - body.size());
+        if (body.size() > options.maxBodyBytes)
+            requestStop(Stop::BodyTooLarge);
+    });
+
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    QObject::connect(&deadline, &QTimer::timeout, &context, [&] { requestStop(Stop::TimedOut); });
+    deadline.start(options.timeout);
+
+    if (!raw->isFinished())
+        co_await qCoro(raw, &QNetworkReply::finished);
+    deadline.stop();
+
+    if (const QVariant code = raw->attribute(QNetworkRequest::HttpStatusCodeAttribute); code.isValid())
+        status = code.toInt();
+
+    switch (stop) {
+    case Stop::TimedOut:
+        throw HttpTransportError(HttpTransportError::Kind::TimedOut, QNetworkReply::TimeoutError,
+                                 QStringLiteral("no complete answer within %1 ms").arg(options.timeout.count()));
+    case Stop::BodyTooLarge:
+        throw HttpTransportError(HttpTransportError::Kind::BodyTooLarge, QNetworkReply::OperationCanceledError,
+                                 QStringLiteral("answer larger than %1 bytes").arg(options.maxBodyBytes));
+    case Stop::None:
+        break;
+    }
+    if (statusRejected)
+        co_return BoundedHttpResponse{status, raw->url(), {}};
+
+    const QNetworkReply::NetworkError error = raw->error();
+    if (error == QNetworkReply::NoError || (status != 0 && isHttpLevelError(error))) {
+        if (body.size() < options.maxBodyBytes + 1)
+            body += raw->read(options.maxBodyBytes + 1 - body.size());
+        if (body.size() > options.maxBodyBytes)
+            throw HttpTransportError(HttpTransportError::Kind::BodyTooLarge, QNetworkReply::NoError,
+                                     QStringLiteral("answer larger than %1 bytes").arg(options.maxBodyBytes));
+        if (status == 0)
+            throw HttpTransportError(HttpTransportError::Kind::Network, error, QStringLiteral("not an HTTP answer"));
+        co_return BoundedHttpResponse{status, raw->url(), std::move(body)};
+    }
+    const auto kind = error == QNetworkReply::TimeoutError ? HttpTransportError::Kind::TimedOut
+                                                           : HttpTransportError::Kind::Network;
+    throw HttpTransportError(kind, error, raw->errorString());
+}

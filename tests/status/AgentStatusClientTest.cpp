@@ -1,0 +1,379 @@
+#include "process/QuorvantisNativeError.h"
+#include "status/AgentStatusClient.h"
+#include "status/BoundedHttpGet.h"
+#include "support/AwaitTask.h"
+#include "support/LoopbackHttpServer.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QNetworkProxy>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace std::chrono_literals;
+using QuorvantisTest::LoopbackHttpServer;
+using QuorvantisTest::ScriptedResponse;
+
+Q_DECLARE_METATYPE(QuorvantisTest::ScriptedResponse)
+
+namespace {
+
+const QByteArray statusDocument = R"({"sampledAt":"2026-01-02T03:04:05.678Z","lifecycle":"running","ready":true,)"
+                                  R"("version":"1.4.0","busy":true,"queueSize":2,"pid":321,)"
+                                  R"("codingSession":{"status":"in_progress","taskSummary":"整理文件"}})";
+
+// Small enough that a hung server costs the suite little, large enough for a loaded machine.
+constexpr auto shortTimeout = 400ms;
+
+void writeFile(const QString &path, const QByteArray &content)
+{
+    QFile file(path);
+    QVERIFY2(file.open(QIODevice::WriteOnly | QIODevice::Truncate), qPrintable(path));
+    file.write(content);
+}
+
+// What a failed fetch threw, reduced to something a table can compare.
+struct Failure
+{
+    QString kind; // "native", "transport", "decoding", "file", "none", "other"
+    QString code;
+    QString message;
+    HttpTransportError::Kind transportKind = HttpTransportError::Kind::Network;
+};
+
+Failure failureOf(QCoro::Task<AgentRuntimeStatus> task)
+{
+    try {
+        QuorvantisTest::await(std::move(task), 20000);
+    } catch (const QuorvantisNativeError &error) {
+        return {QStringLiteral("native"), error.code, error.message, {}};
+    } catch (const HttpTransportError &error) {
+        return {QStringLiteral("transport"), {}, QString::fromUtf8(error.what()), error.kind};
+    } catch (const AgentRuntimeStatusDecodingError &error) {
+        return {QStringLiteral("decoding"), {}, QString::fromUtf8(error.what()), {}};
+    } catch (const AgentStatusFileError &error) {
+        return {QStringLiteral("file"), {}, QString::fromUtf8(error.what()), {}};
+    } catch (const std::exception &error) {
+        return {QStringLiteral("other"), {}, QString::fromUtf8(error.what()), {}};
+    }
+    return {QStringLiteral("none"), {}, {}, {}};
+}
+
+} // namespace
+
+class AgentStatusClientTest : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<QTemporaryDir> m_profile;
+    std::unique_ptr<LoopbackHttpServer> m_server;
+
+    QString profilePath(const QString &name) const { return m_profile->filePath(name); }
+    void pointAt(const LoopbackHttpServer &server, const QByteArray &token = "secret-token")
+    {
+        writeFile(profilePath("tui-port"), QByteArray::number(server.port()) + "\n");
+        writeFile(profilePath("tui-token"), token + "\n");
+    }
+    AgentStatusClient client(std::chrono::milliseconds timeout = shortTimeout) const
+    {
+        return AgentStatusClient(m_profile->path(), timeout);
+    }
+
+private Q_SLOTS:
+    void init()
+    {
+        m_profile = std::make_unique<QTemporaryDir>();
+        QVERIFY(m_profile->isValid());
+        m_server = std::make_unique<LoopbackHttpServer>();
+        QVERIFY(m_server->isListening());
+        m_server->setResponse("/tui/status", ScriptedResponse::json(200, statusDocument));
+    }
+
+    void cleanup()
+    {
+        m_server.reset();
+        m_profile.reset();
+    }
+
+    void fetchesWithTrimmedPortAndToken()
+    {
+        writeFile(profilePath("tui-port"), QByteArray::number(m_server->port()) + "\n");
+        writeFile(profilePath("tui-token"), "  secret-token \n");
+        AgentStatusClient client(m_profile->path(), 2s);
+
+        const AgentRuntimeStatus status = QuorvantisTest::await(client.fetch());
+        QCOMPARE(status, AgentStatusClient::decode(statusDocument));
+        QCOMPARE(status.pid, 321);
+
+        QCOMPARE(m_server->requestCount(), 1);
+        const auto request = m_server->requests().constFirst();
+        QCOMPARE(request.method, QByteArray("GET"));
+        QCOMPARE(request.target, QByteArray("/tui/status"));
+        QCOMPARE(request.header("Authorization"), std::optional<QByteArray>("Bearer secret-token"));
+        QCOMPARE(request.header("Host"), std::optional<QByteArray>("127.0.0.1:" + QByteArray::number(m_server->port())));
+        QVERIFY(request.body.isEmpty());
+        QVERIFY(!request.hasHeader("Cookie"));
+    }
+
+    void defaultsToTheAgentProfile()
+    {
+        const AgentStatusClient client;
+        QVERIFY(client.profileDirectory().endsWith("/.quorvantis/profiles/default"));
+        QCOMPARE(client.timeout(), 2000ms);
+    }
+
+    void parsePort_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("port"); // 0: rejected
+
+        QTest::newRow("plain") << "8080" << 8080;
+        QTest::newRow("newline") << "8080\n" << 8080;
+        QTest::newRow("blanks around") << " \t8080 \r\n" << 8080;
+        QTest::newRow("highest") << "65535" << 65535;
+        QTest::newRow("lowest") << "1" << 1;
+        QTest::newRow("plus sign") << "+8080" << 8080;
+        QTest::newRow("leading zeros") << "008080" << 8080;
+        QTest::newRow("zero") << "0" << 0;
+        QTest::newRow("above range") << "65536" << 0;
+        QTest::newRow("negative") << "-1" << 0;
+        QTest::newRow("letters") << "abc" << 0;
+        QTest::newRow("empty") << "" << 0;
+        QTest::newRow("blank") << " \n" << 0;
+        QTest::newRow("two numbers") << "80 80" << 0;
+        QTest::newRow("hexadecimal") << "0x50" << 0;
+        QTest::newRow("decimal point") << "8080.0" << 0;
+        QTest::newRow("huge") << "99999999999999999999999" << 0;
+        QTest::newRow("non-ASCII digits") << QString::fromUtf8("٨٠٨٠") << 0;
+    }
+    void parsePort()
+    {
+        QFETCH(QString, text);
+        QFETCH(int, port);
+        const auto parsed = AgentStatusClient::parsePort(text);
+        QCOMPARE(parsed.has_value(), port != 0);
+        if (parsed)
+            QCOMPARE(int(*parsed), port);
+    }
+
+    void invalidConfiguration_data()
+    {
+        QTest::addColumn<QByteArray>("port");
+        QTest::addColumn<QByteArray>("token");
+
+        QTest::newRow("port 0") << QByteArray("0") << QByteArray("t");
+        QTest::newRow("port 65536") << QByteArray("65536") << QByteArray("t");
+        QTest::newRow("port abc") << QByteArray("abc") << QByteArray("t");
+        QTest::newRow("empty port file") << QByteArray() << QByteArray("t");
+        QTest::newRow("empty token file") << QByteArray("8080") << QByteArray();
+        QTest::newRow("blank token") << QByteArray("8080") << QByteArray(" \n\t");
+    }
+    void invalidConfiguration()
+    {
+        QFETCH(QByteArray, port);
+        QFETCH(QByteArray, token);
+        writeFile(profilePath("tui-port"), port);
+        writeFile(profilePath("tui-token"), token);
+        auto client = this->client();
+
+        const Failure failure = failureOf(client.fetch());
+        QCOMPARE(failure.kind, QStringLiteral("native"));
+        QCOMPARE(failure.code, QStringLiteral("AGENT_STATUS_CONFIG_INVALID"));
+        QCOMPARE(failure.message, QStringLiteral("Agent 状态通道配置无效"));
+        QCOMPARE(m_server->requestCount(), 0);
+    }
+
+    void unreadableFilesPassThrough_data()
+    {
+        QTest::addColumn<bool>("writePort");
+        QTest::addColumn<bool>("writeToken");
+        QTest::addColumn<QByteArray>("token");
+        QTest::newRow("no port file") << false << true << QByteArray("t");
+        QTest::newRow("no token file") << true << false << QByteArray();
+        QTest::newRow("token not UTF-8") << true << true << QByteArray("\xff\xfe");
+    }
+    void unreadableFilesPassThrough()
+    {
+        QFETCH(bool, writePort);
+        QFETCH(bool, writeToken);
+        QFETCH(QByteArray, token);
+        if (writePort)
+            writeFile(profilePath("tui-port"), QByteArray::number(m_server->port()));
+        if (writeToken)
+            writeFile(profilePath("tui-token"), token);
+        auto client = this->client();
+
+        QCOMPARE(failureOf(client.fetch()).kind, QStringLiteral("file"));
+        QCOMPARE(m_server->requestCount(), 0);
+    }
+
+    void nonSuccessAnswersAreUnavailable_data()
+    {
+        QTest::addColumn<int>("status");
+        QTest::newRow("401") << 401;
+        QTest::newRow("403") << 403;
+        QTest::newRow("404") << 404;
+        QTest::newRow("500") << 500;
+        QTest::newRow("503") << 503;
+        QTest::newRow("204") << 204;
+        QTest::newRow("304") << 304;
+    }
+    void nonSuccessAnswersAreUnavailable()
+    {
+        QFETCH(int, status);
+        // A valid document in the body must not rescue a non-200 answer.
+        m_server->setResponse("/tui/status", ScriptedResponse::json(status, statusDocument)
+                                                 .withHeader("WWW-Authenticate", "Bearer"));
+        pointAt(*m_server);
+        auto client = this->client();
+
+        const Failure failure = failureOf(client.fetch());
+        QCOMPARE(failure.kind, QStringLiteral("native"));
+        QCOMPARE(failure.code, QStringLiteral("AGENT_STATUS_UNAVAILABLE"));
+        QCOMPARE(failure.message, QStringLiteral("Agent 状态通道不可用"));
+        QCOMPARE(m_server->requestCount(), 1);
+    }
+
+    void redirectsAreNotFollowedAndTheTokenStaysHome()
+    {
+        LoopbackHttpServer elsewhere;
+        elsewhere.setFallbackHandler([](const auto &) { return ScriptedResponse::json(200, statusDocument); });
+        m_server->setResponse("/tui/status", ScriptedResponse::redirect(302, elsewhere.url("/tui/status")));
+        m_server->setResponse("/moved", ScriptedResponse::json(200, statusDocument));
+        pointAt(*m_server);
+        auto client = this->client();
+
+        QCOMPARE(failureOf(client.fetch()).code, QStringLiteral("AGENT_STATUS_UNAVAILABLE"));
+        m_server->setResponse("/tui/status", ScriptedResponse::redirect(307, m_server->url("/moved")));
+        QCOMPARE(failureOf(client.fetch()).code, QStringLiteral("AGENT_STATUS_UNAVAILABLE"));
+
+        QCOMPARE(elsewhere.requestCount(), 0);
+        QCOMPARE(m_server->requestsFor("/moved").size(), 0);
+        QCOMPARE(m_server->requestCount(), 2);
+    }
+
+    void brokenAnswersFailWithoutHanging_data()
+    {
+        QTest::addColumn<ScriptedResponse>("response");
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<int>("transportKind");
+
+        const int network = int(HttpTransportError::Kind::Network);
+        const int timedOut = int(HttpTransportError::Kind::TimedOut);
+        const int tooLarge = int(HttpTransportError::Kind::BodyTooLarge);
+        const QByteArray huge(AgentStatusClient::maxBodyBytes + 1, ' ');
+
+        QTest::newRow("never answers") << ScriptedResponse::neverAnswer() << "transport" << timedOut;
+        QTest::newRow("answers after the deadline")
+            << ScriptedResponse::json(200, statusDocument).withDelay(3000) << "transport" << timedOut;
+        QTest::newRow("trickle") << ScriptedResponse::trickle(200, statusDocument, 20) << "transport" << timedOut;
+        QTest::newRow("close mid-response")
+            << ScriptedResponse::closeMidResponse(200, statusDocument, 40) << "transport" << network;
+        QTest::newRow("not HTTP") << ScriptedResponse::raw("SSH-2.0-OpenSSH_9.2\r\n\r\n") << "transport" << network;
+        QTest::newRow("huge body") << ScriptedResponse::json(200, huge) << "transport" << tooLarge;
+        ScriptedResponse hugeUnannounced = ScriptedResponse::json(200, huge);
+        hugeUnannounced.sendContentLength = false;
+        QTest::newRow("huge body without length") << hugeUnannounced << "transport" << tooLarge;
+        QTest::newRow("garbage body") << ScriptedResponse::json(200, "garbage{") << "decoding" << 0;
+        QTest::newRow("document without pid")
+            << ScriptedResponse::json(200, QByteArray(statusDocument).replace("\"pid\":321,", ""))
+            << "decoding" << 0;
+        QTest::newRow("date without zone")
+            << ScriptedResponse::json(200, QByteArray(statusDocument).replace(".678Z", ""))
+            << "decoding" << 0;
+    }
+    void brokenAnswersFailWithoutHanging()
+    {
+        QFETCH(ScriptedResponse, response);
+        QFETCH(QString, kind);
+        QFETCH(int, transportKind);
+        m_server->setResponse("/tui/status", response);
+        pointAt(*m_server);
+        auto client = this->client();
+
+        QElapsedTimer elapsed;
+        elapsed.start();
+        const Failure failure = failureOf(client.fetch());
+        QCOMPARE(failure.kind, kind);
+        if (kind == u"transport")
+            QCOMPARE(int(failure.transportKind), transportKind);
+        // The deadline holds for the whole exchange, whatever the server does.
+        QVERIFY2(elapsed.elapsed() < 5 * shortTimeout.count(), qPrintable(QString::number(elapsed.elapsed())));
+    }
+
+    void aPromptAnswerWithinTheDeadlineSucceeds()
+    {
+        m_server->setResponse("/tui/status", ScriptedResponse::json(200, statusDocument).withDelay(50));
+        pointAt(*m_server);
+        auto client = this->client(2s);
+        QCOMPARE(QuorvantisTest::await(client.fetch()).version, QStringLiteral("1.4.0"));
+    }
+
+    void refusedConnectionFails()
+    {
+        pointAt(*m_server);
+        m_server->stop();
+        auto client = this->client();
+        const Failure failure = failureOf(client.fetch());
+        QCOMPARE(failure.kind, QStringLiteral("transport"));
+        QCOMPARE(failure.transportKind, HttpTransportError::Kind::Network);
+    }
+
+    void rereadsPortAndTokenOnEveryFetch()
+    {
+        auto client = this->client(2s);
+        pointAt(*m_server, "first");
+        QuorvantisTest::await(client.fetch());
+
+        LoopbackHttpServer restarted;
+        restarted.setResponse("/tui/status", ScriptedResponse::json(200, statusDocument));
+        pointAt(restarted, "second");
+        QuorvantisTest::await(client.fetch());
+
+        QCOMPARE(m_server->requestCount(), 1);
+        QCOMPARE(restarted.requestCount(), 1);
+        QCOMPARE(restarted.requests().constFirst().header("Authorization"),
+                 std::optional<QByteArray>("Bearer second"));
+    }
+
+    void keepsNoCookies()
+    {
+        m_server->setResponse("/tui/status", ScriptedResponse::json(200, statusDocument)
+                                                 .withHeader("Set-Cookie", "session=abc; Path=/"));
+        pointAt(*m_server);
+        auto client = this->client(2s);
+        QuorvantisTest::await(client.fetch());
+        QuorvantisTest::await(client.fetch());
+        QCOMPARE(m_server->requestCount(), 2);
+        QVERIFY(!m_server->requests().at(1).hasHeader("Cookie"));
+    }
+
+    void bypassesTheApplicationProxy()
+    {
+        // A proxy that does not exist: a request sent through it could never succeed.
+        QNetworkProxy::setApplicationProxy(QNetworkProxy(QNetworkProxy::HttpProxy, "127.0.0.1", 1));
+        const auto restore = qScopeGuard([] { QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy); });
+        pointAt(*m_server);
+        auto client = this->client(2s);
+        QCOMPARE(QuorvantisTest::await(client.fetch()).pid, 321);
+    }
+
+    void concurrentFetchesAreIndependent()
+    {
+        m_server->setHandler("/tui/status", [](const QuorvantisTest::RecordedRequest &request) {
+            return request.header("Authorization") == "Bearer slow"
+                ? ScriptedResponse::neverAnswer()
+                : ScriptedResponse::json(200, statusDocument);
+        });
+        pointAt(*m_server, "slow");
+        auto client = this->client();
+        auto hanging = client.fetch();
+        pointAt(*m_server, "fast");
+        QCOMPARE(QuorvantisTest::await(client.fetch()).pid, 321);
+        QCOMPARE(failureOf(std::move(hanging)).transportKind, HttpTransportError::Kind::TimedOut);
+    }
+};
+
+QTEST_GUILESS_MAIN(AgentStatusClientTest)
+#include "AgentStatusClientTest.moc"
