@@ -138,9 +138,9 @@ std::optional<QString> enrollmentKey(const QStringList &candidates, const StampR
     return std::nullopt;
 }
 
-} // namespace BundleStamp
-
 std::optional<QString> defaultEnrollmentKeyProvider()
 {
-    return BundleStamp::enrollmentKey(BundleStamp::resourceURLs(BundleStamp::mainBundle()));
+    return enrollmentKey(resourceURLs(mainBundle()));
 }
+
+} // namespace BundleStamp

@@ -50,7 +50,7 @@ std::optional<QByteArray> readStampFile(const QString &path);
 // The first key revealed by a candidate, in order; absent when none yields one.
 std::optional<QString> enrollmentKey(const QStringList &candidates, const StampReader &read = readStampFile);
 
-} // namespace BundleStamp
-
 // The model's default enrolment key provider: the main bundle's stamp, read afresh on each call.
 std::optional<QString> defaultEnrollmentKeyProvider();
+
+} // namespace BundleStamp

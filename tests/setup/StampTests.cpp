@@ -183,13 +183,13 @@ private Q_SLOTS:
         QTemporaryDir resources;
         QVERIFY(resources.isValid());
         Bundle::setResourceDirectory(resources.path());
-        QVERIFY(!defaultEnrollmentKeyProvider());
+        QVERIFY(!BundleStamp::defaultEnrollmentKeyProvider());
 
         QVERIFY(writeFile(resources.filePath(QStringLiteral("stamp")), BundleStamp::conceal(sampleKey)));
-        QCOMPARE(defaultEnrollmentKeyProvider(), sampleKey);
+        QCOMPARE(BundleStamp::defaultEnrollmentKeyProvider(), sampleKey);
         // Read afresh on every call: a removed stamp means no key.
         QVERIFY(QFile::remove(resources.filePath(QStringLiteral("stamp"))));
-        QVERIFY(!defaultEnrollmentKeyProvider());
+        QVERIFY(!BundleStamp::defaultEnrollmentKeyProvider());
         Bundle::setResourceDirectory(QString());
     }
 

@@ -1,0 +1,56 @@
+#pragma once
+
+#include <QByteArray>
+#include <QCoro/QCoroTask>
+#include <QDateTime>
+#include <QString>
+#include <QUrl>
+
+#include <optional>
+
+// A channel-binding link and the expiry the onboarding service gave it.
+struct OwnerSetupLink
+{
+    QUrl url;
+    std::optional<QDateTime> expiresAt;
+
+    bool operator==(const OwnerSetupLink &) const = default;
+
+    // {"url": absolute string, "expiresAt": seconds since 2001-01-01T00:00:00Z}; the expiry
+    // key is left out when there is none.
+    QByteArray toJson() const;
+    // Absent for anything that is not such an object (bad JSON, no "url", wrong types).
+    static std::optional<OwnerSetupLink> fromJson(const QByteArray &data);
+};
+
+// The last binding link, kept in the user's keychain per profile directory so that a restart
+// in the channel stage shows the same link instead of invalidating it with a new one.
+// Every keychain failure is silent: a failed save keeps what was there (or nothing), a failed
+// load reads as no link.
+class OwnerSetupLinkStore
+{
+public:
+    static QString defaultService();
+
+    OwnerSetupLinkStore(QString service, QString account);
+    // The store of a profile directory: the account is its standardised absolute path.
+    static OwnerSetupLinkStore forProfileDirectory(const QString &profileDirectory);
+    static QString standardizedPath(const QString &path);
+
+    const QString &service() const { return m_service; }
+    const QString &account() const { return m_account; }
+
+    // Both copy what they need, so the store itself may go away while they run.
+    QCoro::Task<std::optional<OwnerSetupLink>> load() const;
+    // Deletes the entry, then adds the given link (if any).
+    QCoro::Task<void> save(std::optional<OwnerSetupLink> link) const;
+
+    // The raw item value; absent when there is none or the keychain failed.
+    static QCoro::Task<std::optional<QByteArray>> readData(QString service, QString account);
+    // Replaces the raw item value (absent: only deletes). Returns whether the keychain reported success.
+    static QCoro::Task<bool> writeData(QString service, QString account, std::optional<QByteArray> data);
+
+private:
+    QString m_service;
+    QString m_account;
+};
