@@ -1,0 +1,224 @@
+#include "process/CLIService.h"
+
+#include "channel/OnboardingServiceConfiguration.h"
+#include "platform/Bundle.h"
+#include "process/AgentContract.h"
+#include "process/OutputPipeline.h"
+
+#include <QCoro/QCoroSignal>
+#include <QDateTime>
+#include <QDir>
+#include <QProcess>
+
+namespace {
+
+const QString &shellPath()
+{
+    static const QString path = QStringLiteral("/bin/bash");
+    return path;
+}
+
+bool isPackageManagerVariable(const QString &name)
+{
+    const QString upper = name.toUpper();
+    return upper.startsWith(QLatin1String("NPM_CONFIG_")) || upper.startsWith(QLatin1String("PNPM_"));
+}
+
+// Gives the run back its idle state however it ends, unless a newer run already took the slot
+// or the service is gone.
+class RunSlot
+{
+public:
+    RunSlot(CLIService *service, QProcess *&slot, QProcess *child) : m_service(service), m_slot(slot), m_child(child)
+    {
+        m_slot = child;
+    }
+    ~RunSlot()
+    {
+        if (m_service && m_slot == m_child)
+            m_slot = nullptr;
+    }
+    RunSlot(const RunSlot &) = delete;
+    RunSlot &operator=(const RunSlot &) = delete;
+
+private:
+    QPointer<CLIService> m_service;
+    QProcess *&m_slot;
+    QProcess *m_child;
+};
+
+void drain(QProcess *child, QByteArray &chunk, OutputPipeline &pipeline)
+{
+    for (;;) {
+        const qint64 read = child->read(chunk.data(), chunk.size());
+        if (read <= 0)
+            return;
+        pipeline.feed(QByteArrayView(chunk.constData(), read));
+    }
+}
+
+} // namespace
+
+CLIService::CLIService(QObject *parent) : CLIService(Options{}, parent) {}
+
+CLIService::CLIService(Options options, QObject *parent)
+    : QObject(parent), m_options(std::move(options))
+{
+    m_installLogPath = m_options.installLogPath.isEmpty() ? installLog() : m_options.installLogPath;
+    m_bashPath = m_options.bashPath.isEmpty() ? shellPath() : m_options.bashPath;
+    m_homeDirectory = m_options.homeDirectory.isEmpty() ? QDir::homePath() : m_options.homeDirectory;
+}
+
+CLIService::~CLIService() = default;
+
+QProcessEnvironment CLIService::environment() const
+{
+    QProcessEnvironment environment =
+        m_options.baseEnvironment ? *m_options.baseEnvironment : QProcessEnvironment::systemEnvironment();
+    for (const QString &name : environment.keys()) {
+        if (isPackageManagerVariable(name))
+            environment.remove(name);
+    }
+    const QString home = m_homeDirectory;
+    const QString runtimeRoot = home + QLatin1Char('/') + AgentContract::runtimeRoot();
+    environment.insert(QStringLiteral("HOME"), home);
+    environment.insert(QStringLiteral("PNPM_HOME"), runtimeRoot + QStringLiteral("/bin"));
+    environment.insert(QStringLiteral("PM2_HOME"), runtimeRoot + QStringLiteral("/pm2"));
+    environment.insert(QStringLiteral("NPM_CONFIG_USERCONFIG"), runtimeRoot + QStringLiteral("/pnpm-config/npmrc"));
+    environment.insert(QStringLiteral("NPM_CONFIG_GLOBALCONFIG"), QStringLiteral("/dev/null"));
+    environment.insert(QStringLiteral("LANG"), QStringLiteral("en_US.UTF-8"));
+    environment.insert(QStringLiteral("LC_CTYPE"), QStringLiteral("en_US.UTF-8"));
+    environment.remove(QStringLiteral("NVM_DIR"));
+    environment.remove(QStringLiteral("NVM_BIN"));
+    // The enrolment key travels on standard input only, whatever the application inherited.
+    for (const QString &name : environment.keys()) {
+        if (name.compare(AgentContract::enrollmentKeyVariable(), Qt::CaseInsensitive) == 0)
+            environment.remove(name);
+    }
+    const QStringList path{runtimeRoot + QStringLiteral("/bin"),
+                           QStringLiteral("/opt/homebrew/bin"),
+                           QStringLiteral("/opt/homebrew/sbin"),
+                           QStringLiteral("/usr/local/bin"),
+                           QStringLiteral("/usr/local/sbin"),
+                           QStringLiteral("/usr/bin"),
+                           QStringLiteral("/bin"),
+                           QStringLiteral("/usr/sbin"),
+                           QStringLiteral("/sbin")};
+    environment.insert(QStringLiteral("PATH"), path.join(QLatin1Char(':')));
+    const std::optional<QUrl> onboarding =
+        m_options.onboardingOverride ? m_options.onboardingOverride() : OnboardingServiceConfiguration::bundledOverride();
+    if (onboarding)
+        environment.insert(AgentContract::onboardingServiceVariable(), onboarding->toString(QUrl::FullyEncoded));
+    return environment;
+}
+
+std::optional<QString> CLIService::line(QByteArray &buffer)
+{
+    std::optional<QString> decoded = OutputPipeline::decode(buffer);
+    buffer.resize(0);
+    return decoded;
+}
+
+QCoro::Task<CLIResult> CLIService::execute(QStringList arguments, std::optional<QString> stdinText,
+                                           OutputHandler onOutput, AuthorizationHandler onAuthorization)
+{
+    // Checked and taken in one turn of the event loop: two callers can never both pass.
+    if (m_process) {
+        throw QuorvantisNativeError(QStringLiteral("OPERATION_ALREADY_RUNNING"),
+                                    QStringLiteral("Quorvantis 正在执行一项操作"));
+    }
+
+    std::unique_ptr<QFile> log = openLog(m_installLogPath);
+    QStringList secrets;
+    if (stdinText)
+        secrets << *stdinText;
+    OutputPipeline pipeline(log.get(), std::move(onOutput), std::move(onAuthorization), secrets);
+    QByteArray chunk(64 * 1024, Qt::Uninitialized);
+
+    auto process = std::make_unique<QProcess>();
+    QProcess *child = process.get();
+    RunSlot slot(this, m_process, child);
+
+    writeLog(QStringLiteral("\n--- %1 ---").arg(QDateTime::currentDateTimeUtc().toString(Qt::ISODate)), log.get());
+
+    child->setProgram(m_bashPath);
+    child->setArguments(arguments);
+    child->setProcessEnvironment(environment());
+    child->setProcessChannelMode(QProcess::MergedChannels);
+    QObject::connect(child, &QProcess::readyReadStandardOutput, child,
+                     [child, &chunk, &pipeline] { drain(child, chunk, pipeline); });
+    child->start(QIODevice::ReadWrite);
+    if (stdinText)
+        child->write(stdinText->toUtf8());
+    // End of input right away; a child that never reads it still finishes normally.
+    child->closeWriteChannel();
+
+    while (child->state() != QProcess::NotRunning)
+        co_await qCoro(child, &QProcess::stateChanged);
+
+    if (child->error() == QProcess::FailedToStart) {
+        QObject::disconnect(child, nullptr, nullptr, nullptr);
+        writeLog(QStringLiteral("INSTALL_LAUNCH_FAILED"), log.get());
+        log.reset();
+        throw QuorvantisNativeError(QStringLiteral("INSTALL_LAUNCH_FAILED"),
+                                    QStringLiteral("无法启动 Quorvantis 安装程序"));
+    }
+
+    // Whatever the child wrote before it exited is read here. Output a grandchild writes after
+    // the child has exited is not waited for: a daemon holding the pipe must not hang the run.
+    drain(child, chunk, pipeline);
+    QObject::disconnect(child, nullptr, nullptr, nullptr);
+    pipeline.finish();
+
+    // After a signal this is the signal number; the two cases are deliberately not told apart.
+    const qint32 status = child->exitCode();
+    writeLog(QStringLiteral("Process exited with status %1").arg(status), log.get());
+    log.reset();
+    co_return CLIResult{status, pipeline.lastErrorLine()};
+}
+
+std::optional<QString> CLIService::sessionScriptPath() const
+{
+    if (m_options.sessionScript)
+        return m_options.sessionScript();
+    return Bundle::resourcePath(AgentContract::sessionScriptName(), AgentContract::sessionScriptExtension());
+}
+
+QCoro::Task<CLIResult> CLIService::runSessionScript(QStringList options, std::optional<QString> stdinText,
+                                                    OutputHandler onOutput, AuthorizationHandler onAuthorization)
+{
+    const std::optional<QString> script = sessionScriptPath();
+    if (!script || script->isEmpty()) {
+        throw QuorvantisNativeError(QStringLiteral("INSTALL_COMPONENT_MISSING"),
+                                    QStringLiteral("安装组件不完整，请重新安装 Quorvantis"));
+    }
+    QStringList arguments{*script};
+    arguments << options;
+    co_return co_await execute(std::move(arguments), std::move(stdinText), std::move(onOutput),
+                               std::move(onAuthorization));
+}
+
+QCoro::Task<CLIResult> CLIService::prepareEnvironment(OutputHandler onOutput)
+{
+    return runSessionScript(AgentContract::prepareArguments(), std::nullopt, std::move(onOutput), {});
+}
+
+QCoro::Task<CLIResult> CLIService::setup(QString code, std::optional<QString> agentName, OutputHandler onOutput,
+                                         AuthorizationHandler onAuthorization)
+{
+    return runSessionScript(AgentContract::setupArguments(agentName.value_or(QString())), code + QLatin1Char('\n'),
+                            std::move(onOutput), std::move(onAuthorization));
+}
+
+QCoro::Task<CLIResult> CLIService::resumeSetup(OutputHandler onOutput, AuthorizationHandler onAuthorization)
+{
+    return runSessionScript(AgentContract::resumeArguments(), std::nullopt, std::move(onOutput),
+                            std::move(onAuthorization));
+}
+
+QCoro::Task<CLIResult> CLIService::enroll(QString workspace, QString agentName, QString enrollmentKey,
+                                          OutputHandler onOutput, AuthorizationHandler onAuthorization)
+{
+    return runSessionScript(AgentContract::enrollArguments(workspace, agentName),
+                            enrollmentKey + QLatin1Char('\n'), std::move(onOutput), std::move(onAuthorization));
+}

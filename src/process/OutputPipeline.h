@@ -1,0 +1,49 @@
+#pragma once
+
+#include "process/CLIService.h"
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QFile>
+#include <QStringList>
+
+#include <optional>
+
+// What happens to a child's output between the pipe and the caller: split at line feeds (a line
+// keeps at most its first 262,144 bytes), decoded and trimmed, offered to the authorization
+// parser, redacted, tested for errors, logged and handed on, strictly in output order.
+// One pipeline per run.
+class OutputPipeline
+{
+public:
+    static constexpr qsizetype maximumLineBytes = 0x40000;
+
+    // `log` may be null (the run goes on unlogged); `secrets` are texts the child was given on
+    // standard input, masked wherever the child prints them back.
+    OutputPipeline(QFile *log, CLIService::OutputHandler onOutput, CLIService::AuthorizationHandler onAuthorization,
+                   QStringList secrets = {});
+
+    void feed(QByteArrayView bytes);
+    // End of output: an unterminated last line is still delivered.
+    void finish();
+
+    const std::optional<QString> &lastErrorLine() const { return m_lastErrorLine; }
+    qint64 lineCount() const { return m_lineCount; }
+
+    // Decodes one line (invalid UTF-8 repaired) and trims it; nothing for no bytes at all.
+    static std::optional<QString> decode(QByteArrayView bytes);
+
+private:
+    void deliver(QByteArrayView bytes);
+    void process(const QString &line);
+    QString maskSecrets(QString text) const;
+
+    QFile *m_log;
+    CLIService::OutputHandler m_onOutput;
+    CLIService::AuthorizationHandler m_onAuthorization;
+    QStringList m_secrets;
+    JITAuthorizationOutputParser m_parser;
+    QByteArray m_buffer;
+    std::optional<QString> m_lastErrorLine;
+    qint64 m_lineCount = 0;
+};
