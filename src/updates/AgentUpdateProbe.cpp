@@ -1,0 +1,93 @@
+#include "updates/AgentUpdateProbe.h"
+
+#include "app/Configuration.h"
+#include "status/BoundedHttpGet.h"
+#include "updates/AgentVersion.h"
+
+#include <QHostAddress>
+#include <QLoggingCategory>
+#include <QNetworkAccessManager>
+
+#include <nlohmann/json.hpp>
+
+Q_LOGGING_CATEGORY(lcUpdateProbe, "quorvantis.updates.probe", QtWarningMsg)
+
+namespace AgentUpdateProbe {
+
+namespace {
+
+bool isLoopbackHost(const QString &host)
+{
+    if (host.compare(QStringLiteral("localhost"), Qt::CaseInsensitive) == 0)
+        return true;
+    const QHostAddress address(host);
+    return !address.isNull() && address.isLoopback();
+}
+
+} // namespace
+
+QUrl endpoint(const QString &registryBaseURL)
+{
+    QString base = registryBaseURL.trimmed();
+    while (base.endsWith(u'/'))
+        base.chop(1);
+    if (base.isEmpty())
+        return {};
+    const QUrl url(base + u'/' + Configuration::agentPackageName() + QStringLiteral("/beta"), QUrl::StrictMode);
+    const QString scheme = url.scheme().toLower();
+    if (!url.isValid() || (scheme != u"https" && scheme != u"http") || url.host().isEmpty()
+        || url.hasQuery() || url.hasFragment())
+        return {};
+    return url;
+}
+
+QCoro::Task<std::optional<QString>> fetchBetaVersion()
+{
+    return fetchBetaVersion(Configuration::registryBaseURL(), defaultTimeout);
+}
+
+QCoro::Task<std::optional<QString>> fetchBetaVersion(QString registryBaseURL, std::chrono::milliseconds timeout)
+{
+    const QUrl url = endpoint(registryBaseURL);
+    if (url.isEmpty())
+        co_return std::nullopt;
+
+    // A manager of its own per call: nothing (cookies, connections, credentials) is shared with
+    // any other request, and it outlives the request because it lives in this frame.
+    const auto manager = makePrivateNetworkManager(isLoopbackHost(url.host()));
+    QNetworkRequest request(url);
+    request.setRawHeader("Accept", "application/json");
+
+    BoundedHttpOptions options;
+    options.timeout = timeout;
+    options.maxBodyBytes = maxBodyBytes;
+    options.expectedStatus = 200;
+
+    BoundedHttpResponse response;
+    try {
+        response = co_await boundedGet(manager.get(), request, options);
+    } catch (const std::exception &error) {
+        qCDebug(lcUpdateProbe) << "registry probe failed:" << error.what();
+        co_return std::nullopt;
+    }
+    if (response.status != 200 || response.url != url) {
+        qCDebug(lcUpdateProbe) << "registry answered" << response.status;
+        co_return std::nullopt;
+    }
+    co_return version(response.body);
+}
+
+std::optional<QString> version(const QByteArray &body)
+{
+    if (body.size() > maxBodyBytes)
+        return std::nullopt;
+    const auto document = nlohmann::json::parse(body.cbegin(), body.cend(), nullptr, /*allow_exceptions=*/false);
+    if (!document.is_object())
+        return std::nullopt; // also the discarded value of a parse error
+    const auto found = document.find("version");
+    if (found == document.end() || !found->is_string())
+        return std::nullopt;
+    return AgentVersion::sanitized(QString::fromStdString(found->get<std::string>()));
+}
+
+} // namespace AgentUpdateProbe
