@@ -1,0 +1,174 @@
+#!/usr/bin/env node
+'use strict';
+// The simulated Quorvantis Agent: its command-line tool and its daemon.
+//
+//   quorvantis daemon start [--installed]   write the process-manager configuration and launcher
+//   quorvantis daemon run                   the daemon itself (what the launcher runs)
+//   quorvantis status                       print the daemon's status document
+//   quorvantis --version
+//
+// The daemon serves its status on 127.0.0.1 at /tui/status (bearer token) and writes the port and
+// token into the profile directory. It reports "not ready" during a short warm-up and then, in the
+// sandbox's demo mode, cycles through receiving messages, working, coding and organising context.
+
+const fs = require('fs');
+const http = require('http');
+const path = require('path');
+const crypto = require('crypto');
+const sandbox = require('../dist/lib/sandbox.cjs');
+
+const PACKAGE_DIR = path.resolve(__dirname, '..');
+const VERSION = JSON.parse(fs.readFileSync(path.join(PACKAGE_DIR, 'package.json'), 'utf8')).version;
+
+// pnpm keeps the files under GLOBAL/.pnpm/quorvantis@V/node_modules/quorvantis and links
+// GLOBAL/quorvantis to them; the launcher must name the link, so that a restart after an update
+// loads the new version.
+function stablePackageDir() {
+  const marker = `${path.sep}.pnpm${path.sep}`;
+  const at = PACKAGE_DIR.lastIndexOf(marker);
+  if (at >= 0) {
+    const link = path.join(PACKAGE_DIR.slice(0, at), 'quorvantis');
+    if (fs.existsSync(path.join(link, 'package.json'))) return link;
+  }
+  return PACKAGE_DIR;
+}
+
+function daemonStart() {
+  const P = sandbox.paths();
+  fs.mkdirSync(P.quorvantis, { recursive: true });
+  fs.mkdirSync(P.logs, { recursive: true });
+  const entry = path.join(stablePackageDir(), 'dist-agent', 'bundle.cjs');
+  sandbox.writeFileAtomic(
+    P.launcher,
+    `'use strict';\n// Written by "quorvantis daemon start". The process manager runs this file; it loads the\n// agent package installed now.\nrequire(${JSON.stringify(entry)}).runDaemon();\n`,
+    0o644,
+  );
+  const ecosystem = {
+    apps: [
+      {
+        name: 'quorvantis',
+        script: P.launcher,
+        interpreter: process.execPath,
+        cwd: P.quorvantis,
+        autorestart: true,
+        max_restarts: 10,
+        restart_delay: 1000,
+        env: { PATH: process.env.PATH || '/usr/bin:/bin', QUORVANTIS_PROFILE: 'default', NODE_ENV: 'production' },
+      },
+    ],
+  };
+  sandbox.writeFileAtomic(P.ecosystem, `module.exports = ${JSON.stringify(ecosystem, null, 2)};\n`, 0o600);
+  process.stderr.write(`Quorvantis ${VERSION}: daemon configuration written to ${P.ecosystem}\n`);
+}
+
+// ---- the daemon ------------------------------------------------------------------------------
+
+const DEMO = [
+  { name: 'idle', busy: false, queueSize: 0 },
+  { name: 'messages', busy: false, queueSize: 3 },
+  { name: 'working', busy: true, queueSize: 2 },
+  { name: 'coding', busy: true, queueSize: 1, codingSession: { status: 'in_progress', taskSummary: '修复登录页的表单校验并补充测试' } },
+  { name: 'compacting', busy: true, queueSize: 0, compacting: true },
+  { name: 'message', busy: false, queueSize: 1 },
+  { name: 'working', busy: true, queueSize: 0 },
+];
+
+function statusDocument(startedAt) {
+  const state = sandbox.readState();
+  const settings = state.settings;
+  const warm = Date.now() - startedAt >= Number(settings.warmupMs) * (Number(settings.pace) || 0);
+  let phase = DEMO[0];
+  if (warm && settings.demo) {
+    const step = Math.max(500, Number(settings.demoStepMs) || 4000);
+    phase = DEMO[Math.floor((Date.now() - startedAt) / step) % DEMO.length];
+  }
+  return {
+    sampledAt: new Date().toISOString(),
+    lifecycle: warm ? 'running' : 'starting',
+    ready: warm,
+    version: VERSION,
+    busy: warm && phase.busy,
+    compacting: warm && Boolean(phase.compacting),
+    queueSize: warm ? phase.queueSize : 0,
+    pid: process.pid,
+    codingSession: warm && phase.codingSession ? phase.codingSession : null,
+    activity: warm ? phase.name : 'warming-up',
+  };
+}
+
+function runDaemon() {
+  sandbox.record('quorvantis-daemon', { version: VERSION });
+  const P = sandbox.paths();
+  const startedAt = Date.now();
+  const token = crypto.randomBytes(24).toString('hex');
+  const log = (text) => process.stdout.write(`${new Date().toISOString()} ${text}\n`);
+
+  const server = http.createServer((req, res) => {
+    const url = new URL(req.url, 'http://127.0.0.1');
+    if (url.pathname !== '/tui/status' || req.method !== 'GET') {
+      res.writeHead(404).end();
+      return;
+    }
+    if (req.headers.authorization !== `Bearer ${token}`) {
+      res.writeHead(401, { 'Content-Type': 'application/json' }).end('{"error":"unauthorized"}');
+      return;
+    }
+    const warmCode = Number(sandbox.readState().settings.statusHttpCode) || 200;
+    const doc = statusDocument(startedAt);
+    if (doc.ready && warmCode !== 200) {
+      res.writeHead(warmCode, { 'Content-Type': 'application/json' }).end('{"error":"simulated"}');
+      return;
+    }
+    const body = JSON.stringify(doc);
+    res.writeHead(200, { 'Content-Type': 'application/json', 'Content-Length': Buffer.byteLength(body) });
+    res.end(body);
+  });
+
+  server.listen(0, '127.0.0.1', () => {
+    const { port } = server.address();
+    sandbox.writeFileAtomic(path.join(P.profile, 'tui-token'), `${token}\n`);
+    sandbox.writeFileAtomic(path.join(P.profile, 'tui-port'), `${port}\n`);
+    log(`Quorvantis ${VERSION} daemon (pid ${process.pid}) serving status on 127.0.0.1:${port}`);
+  });
+
+  const shutdown = (signal) => {
+    log(`received ${signal}, stopping`);
+    server.close();
+    server.closeAllConnections?.();
+    setTimeout(() => process.exit(0), 50).unref();
+  };
+  process.on('SIGTERM', () => shutdown('SIGTERM'));
+  process.on('SIGINT', () => shutdown('SIGINT'));
+  return server;
+}
+
+async function printStatus() {
+  const P = sandbox.paths();
+  const port = fs.readFileSync(path.join(P.profile, 'tui-port'), 'utf8').trim();
+  const token = fs.readFileSync(path.join(P.profile, 'tui-token'), 'utf8').trim();
+  const res = await fetch(`http://127.0.0.1:${port}/tui/status`, { headers: { Authorization: `Bearer ${token}` } });
+  process.stdout.write(`${JSON.stringify(await res.json(), null, 2)}\n`);
+}
+
+function main(args) {
+  sandbox.record('quorvantis');
+  if (args[0] === '--version' || args[0] === 'version' || args[0] === '-v') {
+    process.stdout.write(`${VERSION}\n`);
+    return;
+  }
+  if (args[0] === 'daemon' && args[1] === 'start') return daemonStart();
+  if (args[0] === 'daemon' && args[1] === 'run') return void runDaemon();
+  if (args[0] === 'status') {
+    printStatus().catch((error) => {
+      process.stderr.write(`Error: agent status unavailable (${error.message})\n`);
+      process.exit(1);
+    });
+    return;
+  }
+  process.stderr.write(`Error: unknown command ${args.join(' ') || '(none)'}\n`);
+  process.exit(2);
+}
+
+if (require.main === module) main(process.argv.slice(2));
+
+module.exports = { runDaemon, daemonStart, statusDocument, VERSION };

@@ -1,0 +1,28 @@
+#!/usr/bin/env node
+'use strict';
+// The sandbox's URL handler: what the application's "open URL" reaches for the privacy-settings
+// scheme and for web links. It records the URL and lets the services decide: show the simulated
+// settings page, grant the permission, open the user's real browser, or only record.
+
+const sandbox = require('../lib/sandbox.cjs');
+
+async function main() {
+  const url = process.argv[2] || '';
+  sandbox.record('url-handler', { url });
+  const services = sandbox.readServices();
+  if (!services) {
+    process.stderr.write('sandbox services are not running; URL recorded only\n');
+    return;
+  }
+  const res = await fetch(`${services.controlURL}/control/opened`, {
+    method: 'POST',
+    headers: { 'Content-Type': 'application/json', 'X-Sandbox-Token': services.controlToken },
+    body: JSON.stringify({ url }),
+  });
+  process.stdout.write(`${await res.text()}\n`);
+}
+
+main().catch((error) => {
+  process.stderr.write(`url-handler: ${error.message}\n`);
+  process.exit(1);
+});
