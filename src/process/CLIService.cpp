@@ -153,8 +153,9 @@ QCoro::Task<CLIResult> CLIService::execute(QStringList arguments, std::optional<
     // End of input right away; a child that never reads it still finishes normally.
     child->closeWriteChannel();
 
+    ProcessStateRelay relay(child);
     while (child->state() != QProcess::NotRunning)
-        co_await qCoro(child, &QProcess::stateChanged);
+        co_await qCoro(&relay, &ProcessStateRelay::changed);
 
     if (child->error() == QProcess::FailedToStart) {
         QObject::disconnect(child, nullptr, nullptr, nullptr);

@@ -5,6 +5,8 @@
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QFile>
+#include <QObject>
+#include <QProcess>
 #include <QStringList>
 
 #include <optional>
@@ -46,4 +48,20 @@ private:
     QByteArray m_buffer;
     std::optional<QString> m_lastErrorLine;
     qint64 m_lineCount = 0;
+};
+
+// Relays a process's state changes through a public signal: QProcess::stateChanged carries a
+// private-signal tag that cannot be awaited safely.
+class ProcessStateRelay : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit ProcessStateRelay(QProcess *process)
+    {
+        connect(process, &QProcess::stateChanged, this, [this](QProcess::ProcessState) { Q_EMIT changed(); });
+    }
+
+Q_SIGNALS:
+    void changed();
 };
