@@ -149,7 +149,9 @@ QCoro::Task<BoundedHttpResponse> boundedGet(QNetworkAccessManager *manager, QNet
             throw HttpTransportError(HttpTransportError::Kind::Network, error, QStringLiteral("not an HTTP answer"));
         co_return BoundedHttpResponse{status, raw->url(), std::move(body)};
     }
-    const auto kind = error == QNetworkReply::TimeoutError ? HttpTransportError::Kind::TimedOut
-                                                           : HttpTransportError::Kind::Network;
+    // Nothing but the stops above cancels a reply, so a cancelled one hit Qt's inactivity timeout.
+    const auto kind = (error == QNetworkReply::TimeoutError || error == QNetworkReply::OperationCanceledError)
+        ? HttpTransportError::Kind::TimedOut
+        : HttpTransportError::Kind::Network;
     throw HttpTransportError(kind, error, raw->errorString());
 }

@@ -343,6 +343,11 @@ void LoopbackHttpServer::send(QTcpSocket *socket, const ScriptedResponse &respon
     case ScriptedResponse::Mode::Trickle: {
         auto *timer = new QTimer(socket);
         auto remaining = std::make_shared<QByteArray>(response.serialized());
+        if (response.trickleBodyOnly) {
+            const qsizetype headSize = remaining->size() - response.body.size();
+            socket->write(remaining->left(headSize));
+            remaining->remove(0, headSize);
+        }
         const int chunk = qMax(1, response.trickleBytes);
         connect(timer, &QTimer::timeout, socket, [socket, timer, remaining, chunk] {
             if (socket->state() != QAbstractSocket::ConnectedState) {

@@ -52,6 +52,8 @@ struct ScriptedResponse
     Mode mode = Mode::Normal;
     int trickleIntervalMs = 10;
     int trickleBytes = 1;
+    // Trickle: write the status line and headers at once and trickle only the body.
+    bool trickleBodyOnly = false;
     qsizetype closeAfterBodyBytes = 0;
     // When false no Content-Length is sent, so the body ends with the connection.
     bool sendContentLength = true;
