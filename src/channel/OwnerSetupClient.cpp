@@ -1,0 +1,544 @@
+#include "channel/OwnerSetupClient.h"
+
+#include "process/QuorvantisNativeError.h"
+
+#include <QCoro/QCoroSignal>
+#include <QDir>
+#include <QFile>
+#include <QNetworkAccessManager>
+#include <QNetworkCookie>
+#include <QNetworkCookieJar>
+#include <QNetworkProxyFactory>
+#include <QRegularExpression>
+#include <QSaveFile>
+#include <QStringDecoder>
+#include <QTimeZone>
+#include <QTimer>
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+
+namespace {
+
+using json = nlohmann::json;
+
+struct DeleteLater
+{
+    void operator()(QObject *object) const { object->deleteLater(); }
+};
+
+// Neither stores nor sends a cookie: the service authenticates with bearer keys only.
+class NoCookies : public QNetworkCookieJar
+{
+public:
+    using QNetworkCookieJar::QNetworkCookieJar;
+    QList<QNetworkCookie> cookiesForUrl(const QUrl &) const override { return {}; }
+    bool setCookiesFromUrl(const QList<QNetworkCookie> &, const QUrl &) override { return false; }
+};
+
+bool isLoopbackHost(const QString &host)
+{
+    const QString lower = host.toLower();
+    return lower == QLatin1String("localhost") || lower == QLatin1String("127.0.0.1") || lower == QLatin1String("::1");
+}
+
+// Desktop proxy settings apply to the real service, never to a development server on this machine.
+class LoopbackDirectProxies : public QNetworkProxyFactory
+{
+public:
+    QList<QNetworkProxy> queryProxy(const QNetworkProxyQuery &query) override
+    {
+        if (isLoopbackHost(query.peerHostName()))
+            return {QNetworkProxy(QNetworkProxy::NoProxy)};
+        return systemProxyForQuery(query);
+    }
+};
+
+constexpr qint64 maximumConfigBytes = 1024 * 1024;
+constexpr qint64 maximumLinkFileBytes = 16 * 1024;
+
+const QString unavailableStatusMessage = QStringLiteral("暂时无法获取 Channel 绑定状态");
+const QString unavailablePageMessage = QStringLiteral("暂时无法获取 Channel 绑定页面");
+
+QuorvantisNativeError configInvalid()
+{
+    return QuorvantisNativeError(QStringLiteral("OWNER_SETUP_CONFIG_INVALID"), QStringLiteral("Channel 绑定配置无效"));
+}
+
+QuorvantisNativeError unavailable(const QString &message)
+{
+    return QuorvantisNativeError(QStringLiteral("OWNER_SETUP_UNAVAILABLE"), message);
+}
+
+QuorvantisNativeError stateChanged()
+{
+    return QuorvantisNativeError(QStringLiteral("OWNER_SETUP_STATE_CHANGED"),
+                                 QStringLiteral("Channel 绑定状态已更新，正在重新检查"));
+}
+
+QuorvantisNativeError responseInvalid()
+{
+    return QuorvantisNativeError(QStringLiteral("OWNER_SETUP_RESPONSE_INVALID"), QStringLiteral("Channel 绑定页面无效"));
+}
+
+std::optional<QString> strictUtf8(const QByteArray &bytes)
+{
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QString text = decoder.decode(bytes);
+    if (decoder.hasError())
+        return std::nullopt;
+    return text;
+}
+
+std::optional<QString> nonEmptyString(const json &object, const char *key)
+{
+    const auto found = object.find(key);
+    if (found == object.end() || !found->is_string())
+        return std::nullopt;
+    QString value = QString::fromStdString(found->get<std::string>());
+    if (value.isEmpty())
+        return std::nullopt;
+    return value;
+}
+
+bool hasControlCharacters(const QString &text)
+{
+    return std::any_of(text.cbegin(), text.cend(), [](QChar c) { return c.category() == QChar::Other_Control; });
+}
+
+// The decoded path segments, without the empty ones around and between slashes.
+QStringList pathComponents(const QUrl &url)
+{
+    QStringList components;
+    const QStringList encoded = url.path(QUrl::FullyEncoded).split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    for (const QString &segment : encoded)
+        components.append(QUrl::fromPercentEncoding(segment.toUtf8()));
+    return components;
+}
+
+// The base URL with each segment appended as one path component.
+QUrl endpoint(QUrl base, const QStringList &segments)
+{
+    QString path = base.path(QUrl::FullyEncoded);
+    for (const QString &segment : segments) {
+        if (!path.endsWith(QLatin1Char('/')))
+            path += QLatin1Char('/');
+        path += QString::fromLatin1(QUrl::toPercentEncoding(segment));
+    }
+    base.setPath(path, QUrl::TolerantMode);
+    return base;
+}
+
+QUrl provisioningURL(const QUrl &service, const QString &agentName)
+{
+    return endpoint(service, {QStringLiteral("api"), QStringLiteral("agents"), agentName, QStringLiteral("owner-provisioning")});
+}
+
+QUrl setupStatusURL(const QUrl &service, const QString &agentName)
+{
+    return endpoint(service, {QStringLiteral("api"), QStringLiteral("agents"), agentName, QStringLiteral("setup")});
+}
+
+struct ServiceConfiguration
+{
+    QString agentName;
+    QUrl serviceURL;
+    QString apiKey;
+};
+
+ServiceConfiguration readServiceConfiguration(const QString &profileDirectory, const std::optional<QUrl> &serviceOverride)
+{
+    QFile file(QDir(profileDirectory).filePath(QStringLiteral("config.json")));
+    if (!file.open(QIODevice::ReadOnly))
+        throw OwnerSetupFileError(QStringLiteral("config.json: ") + file.errorString());
+    const QByteArray data = file.read(maximumConfigBytes + 1);
+    if (file.error() != QFileDevice::NoError)
+        throw OwnerSetupFileError(QStringLiteral("config.json: ") + file.errorString());
+    if (data.size() > maximumConfigBytes)
+        throw OwnerSetupFileError(QStringLiteral("config.json is too large"));
+    // A syntax error is the caller's to see as it is.
+    const json config = json::parse(data.constBegin(), data.constEnd());
+    if (!config.is_object())
+        throw configInvalid();
+
+    const auto agentName = nonEmptyString(config, "agentName");
+    const auto serviceText = nonEmptyString(config, "onboardingServiceUrl");
+    const auto apiKey = nonEmptyString(config, "quorvantisServiceApiKey");
+    if (!agentName || !serviceText || !apiKey)
+        throw configInvalid();
+    // The name becomes a path segment and the key a header value: neither may reshape the request.
+    if (*agentName == QLatin1String(".") || *agentName == QLatin1String("..") || hasControlCharacters(*apiKey))
+        throw configInvalid();
+    const auto configured = OnboardingServiceConfiguration::parseURL(*serviceText);
+    if (!configured)
+        throw configInvalid();
+    const QUrl chosen = serviceOverride.value_or(*configured);
+    if (!OwnerSetupClient::isAllowedServiceURL(chosen))
+        throw configInvalid();
+    return {*agentName, chosen, *apiKey};
+}
+
+QNetworkRequest bearerRequest(const QUrl &url, const QString &token, const OwnerSetupClient::Timeouts &timeouts)
+{
+    QNetworkRequest request(url);
+    request.setRawHeader("Authorization", "Bearer " + token.toUtf8());
+    request.setRawHeader("Accept", "application/json");
+    // A redirect would carry the bearer token to wherever it points.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
+    request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
+    request.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
+    request.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
+    request.setAttribute(QNetworkRequest::AuthenticationReuseAttribute, QNetworkRequest::Manual);
+    request.setTransferTimeout(int(timeouts.transfer.count()));
+    return request;
+}
+
+struct HttpAnswer
+{
+    int status = 0;
+    QByteArray body;
+    // The body was larger than any answer of the service and was not read.
+    bool tooLarge = false;
+};
+
+struct Transfer
+{
+    QByteArray body;
+    bool tooLarge = false;
+    bool timedOut = false;
+};
+
+void drain(QNetworkReply *reply, Transfer &transfer)
+{
+    if (transfer.tooLarge || !reply->isReadable())
+        return;
+    transfer.body += reply->read(OwnerSetupClient::maximumAnswerBytes + 1 - transfer.body.size());
+    if (transfer.body.size() > OwnerSetupClient::maximumAnswerBytes) {
+        transfer.tooLarge = true;
+        transfer.body.clear();
+        reply->abort();
+    }
+}
+
+QCoro::Task<HttpAnswer> perform(std::shared_ptr<OwnerSetupClient::Shared> shared, QNetworkRequest request, bool post);
+
+json parseObject(const QByteArray &body)
+{
+    json value = json::parse(body.constBegin(), body.constEnd(), nullptr, false);
+    if (value.is_discarded() || !value.is_object())
+        return json();
+    return value;
+}
+
+} // namespace
+
+struct OwnerSetupClient::Shared
+{
+    QString profileDirectory;
+    std::optional<QUrl> serviceURLOverride;
+    Timeouts timeouts;
+    std::unique_ptr<QNetworkAccessManager, DeleteLater> network;
+};
+
+namespace {
+
+QCoro::Task<HttpAnswer> perform(std::shared_ptr<OwnerSetupClient::Shared> shared, QNetworkRequest request, bool post)
+{
+    QNetworkAccessManager *network = shared->network.get();
+    // Deleted later: the reply may be the sender whose signal resumed this coroutine.
+    std::unique_ptr<QNetworkReply, DeleteLater> owner(post ? network->post(request, QByteArray()) : network->get(request));
+    QNetworkReply *reply = owner.get();
+    auto transfer = std::make_shared<Transfer>();
+    auto finished = qCoro(reply, &QNetworkReply::finished);
+
+    QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [reply, transfer] {
+        const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+        if (length.isValid() && length.toLongLong() > OwnerSetupClient::maximumAnswerBytes) {
+            transfer->tooLarge = true;
+            reply->abort();
+        }
+    });
+    QObject::connect(reply, &QNetworkReply::readyRead, reply, [reply, transfer] { drain(reply, *transfer); });
+    // The transfer timeout only measures silence; this bounds the whole request.
+    QTimer::singleShot(shared->timeouts.total, reply, [reply, transfer] {
+        if (reply->isFinished())
+            return;
+        transfer->timedOut = true;
+        reply->abort();
+    });
+
+    if (!reply->isFinished())
+        co_await std::move(finished);
+    drain(reply, *transfer);
+
+    if (transfer->timedOut)
+        throw OwnerSetupTransportError(QNetworkReply::TimeoutError, true,
+                                       QStringLiteral("the onboarding service did not answer in time"));
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (status.isValid() && transfer->tooLarge)
+        co_return HttpAnswer{status.toInt(), {}, true};
+    const QNetworkReply::NetworkError error = reply->error();
+    // Errors below 200 are the connection's (refused, dropped, timed out, proxy); a half-read
+    // answer is no answer.
+    if (!status.isValid() || (error > QNetworkReply::NoError && error < QNetworkReply::ContentAccessDenied))
+        throw OwnerSetupTransportError(error, false, reply->errorString());
+    co_return HttpAnswer{status.toInt(), std::move(transfer->body), false};
+}
+
+QCoro::Task<std::optional<bool>> pendingBinding(std::shared_ptr<OwnerSetupClient::Shared> shared, QUrl setupURL,
+                                                QUrl serviceURL)
+{
+    // The token is sent only where the link itself points.
+    const QString token = setupURL.fragment(QUrl::FullyEncoded).trimmed();
+    if (token.isEmpty() || !OwnerSetupClient::hasSameOrigin(setupURL, serviceURL))
+        co_return std::nullopt;
+    const QStringList components = pathComponents(setupURL);
+    if (components.size() < 2 || components.last() != QLatin1String("setup"))
+        co_return std::nullopt;
+    const QString agentName = components.at(components.size() - 2);
+
+    HttpAnswer answer;
+    try {
+        answer = co_await perform(shared, bearerRequest(setupStatusURL(serviceURL, agentName), token, shared->timeouts),
+                                  false);
+    } catch (...) {
+        co_return std::nullopt;
+    }
+    if (answer.status != 200 || answer.tooLarge)
+        co_return std::nullopt;
+    const json document = parseObject(answer.body);
+    if (!document.is_object())
+        co_return std::nullopt;
+    const auto attempts = document.find("liveAttempts");
+    if (attempts == document.end() || !attempts->is_array())
+        co_return std::nullopt;
+    bool pending = false;
+    for (const json &attempt : *attempts) {
+        if (!attempt.is_object())
+            co_return std::nullopt;
+        const auto status = attempt.find("status");
+        if (status != attempt.end() && status->is_string() && status->get<std::string>() == "pending")
+            pending = true;
+    }
+    co_return pending;
+}
+
+QString linkFilePath(const QString &profileDirectory)
+{
+    return QDir(profileDirectory).filePath(OwnerSetupClient::linkFileName());
+}
+
+std::optional<QUrl> readLinkFile(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    const QByteArray data = file.read(maximumLinkFileBytes + 1);
+    if (file.error() != QFileDevice::NoError || data.size() > maximumLinkFileBytes)
+        return std::nullopt;
+    const auto text = strictUtf8(data);
+    if (!text)
+        return std::nullopt;
+    return OnboardingServiceConfiguration::parseURL(text->trimmed());
+}
+
+std::optional<QUrl> capturedLink(const QString &profileDirectory, const QUrl &serviceURL, const QString &agentName)
+{
+    auto url = readLinkFile(linkFilePath(profileDirectory));
+    if (!url || !OwnerSetupClient::isValidSetupURL(*url, serviceURL, agentName))
+        return std::nullopt;
+    return url;
+}
+
+void saveLink(const QString &profileDirectory, const QUrl &url)
+{
+    const QString path = linkFilePath(profileDirectory);
+    constexpr auto ownerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return;
+    // The link carries its access token: keep it private before a byte is written.
+    file.setPermissions(ownerOnly);
+    const QByteArray line = url.toString(QUrl::FullyEncoded).toUtf8() + '\n';
+    if (file.write(line) != line.size() || !file.commit())
+        return;
+    QFile::setPermissions(path, ownerOnly);
+}
+
+QCoro::Task<OwnerSetupSession> requestSession(std::shared_ptr<OwnerSetupClient::Shared> shared,
+                                              std::optional<QUrl> existingURL, bool forceRefresh)
+{
+    const ServiceConfiguration config = readServiceConfiguration(shared->profileDirectory, shared->serviceURLOverride);
+    const QUrl provisioning = provisioningURL(config.serviceURL, config.agentName);
+
+    const HttpAnswer statusAnswer = co_await perform(shared, bearerRequest(provisioning, config.apiKey, shared->timeouts), false);
+    if (statusAnswer.status != 200 || statusAnswer.tooLarge)
+        throw unavailable(unavailableStatusMessage);
+    const json status = parseObject(statusAnswer.body);
+    const auto complete = status.is_object() ? status.find("onboardingComplete") : status.end();
+    if (!status.is_object() || complete == status.end() || !complete->is_boolean())
+        throw unavailable(unavailableStatusMessage);
+
+    OwnerSetupSession session;
+    if (complete->get<bool>()) {
+        session.required = false;
+        co_return session;
+    }
+    const auto live = status.find("hasLiveSession");
+    const bool hasLiveSession = live != status.end() && live->is_boolean() && live->get<bool>();
+    const auto expires = status.find("expiresAt");
+    session.expiresAt = expires != status.end() ? OwnerSetupClient::date(*expires) : std::nullopt;
+
+    if (!forceRefresh) {
+        std::optional<QUrl> candidate = capturedLink(shared->profileDirectory, config.serviceURL, config.agentName);
+        if (!candidate)
+            candidate = existingURL;
+        if (candidate && hasLiveSession && OwnerSetupClient::isValidSetupURL(*candidate, config.serviceURL, config.agentName)) {
+            session.url = *candidate;
+            session.hasPendingBinding = co_await pendingBinding(shared, *candidate, config.serviceURL);
+        } else {
+            // A held link is not offered while the service has no live session for it.
+            session.hasLiveSession = hasLiveSession;
+        }
+        co_return session;
+    }
+
+    const HttpAnswer linkAnswer = co_await perform(shared, bearerRequest(provisioning, config.apiKey, shared->timeouts), true);
+    if (linkAnswer.status == 409)
+        throw stateChanged();
+    if (linkAnswer.status < 200 || linkAnswer.status > 299)
+        throw unavailable(unavailablePageMessage);
+    const json link = linkAnswer.tooLarge ? json() : parseObject(linkAnswer.body);
+    const auto setupUrl = link.is_object() ? link.find("setupUrl") : link.end();
+    if (!link.is_object() || setupUrl == link.end() || !setupUrl->is_string())
+        throw responseInvalid();
+    const QString setupText = QString::fromStdString(setupUrl->get<std::string>());
+    if (setupText.size() > OwnerSetupClient::maximumSetupURLLength)
+        throw responseInvalid();
+    const auto url = OnboardingServiceConfiguration::parseURL(setupText);
+    if (!url || !OwnerSetupClient::isValidSetupURL(*url, config.serviceURL, config.agentName))
+        throw responseInvalid();
+    saveLink(shared->profileDirectory, *url);
+
+    session.url = *url;
+    const auto linkExpires = link.find("expiresAt");
+    session.expiresAt = linkExpires != link.end() ? OwnerSetupClient::date(*linkExpires) : std::nullopt;
+    co_return session;
+}
+
+} // namespace
+
+OwnerSetupTransportError::OwnerSetupTransportError(QNetworkReply::NetworkError error, bool timedOut, const QString &detail)
+    : std::runtime_error(detail.toStdString()), networkError(error), timedOut(timedOut)
+{
+}
+
+OwnerSetupFileError::OwnerSetupFileError(const QString &detail) : std::runtime_error(detail.toStdString()) {}
+
+OwnerSetupClient::OwnerSetupClient(QString profileDirectory, std::optional<QUrl> serviceURLOverride, Timeouts timeouts)
+    : m_shared(std::make_shared<Shared>())
+{
+    m_shared->profileDirectory = std::move(profileDirectory);
+    m_shared->serviceURLOverride = std::move(serviceURLOverride);
+    m_shared->timeouts = timeouts;
+    m_shared->network.reset(new QNetworkAccessManager);
+    QNetworkAccessManager *network = m_shared->network.get();
+    network->setCookieJar(new NoCookies(network));
+    network->setCache(nullptr);
+    network->setProxyFactory(new LoopbackDirectProxies);
+    network->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
+}
+
+OwnerSetupClient::~OwnerSetupClient() = default;
+
+const QString &OwnerSetupClient::profileDirectory() const
+{
+    return m_shared->profileDirectory;
+}
+
+const std::optional<QUrl> &OwnerSetupClient::serviceURLOverride() const
+{
+    return m_shared->serviceURLOverride;
+}
+
+QCoro::Task<OwnerSetupSession> OwnerSetupClient::request(std::optional<QUrl> existingURL, bool forceRefresh)
+{
+    return requestSession(m_shared, std::move(existingURL), forceRefresh);
+}
+
+QCoro::Task<std::optional<bool>> OwnerSetupClient::hasPendingBinding(QUrl setupURL, QUrl serviceURL)
+{
+    return pendingBinding(m_shared, std::move(setupURL), std::move(serviceURL));
+}
+
+QString OwnerSetupClient::linkFileName()
+{
+    return QStringLiteral("mac-app-owner-setup-url");
+}
+
+std::optional<QUrl> OwnerSetupClient::capturedSetupURL(const QUrl &serviceURL, const QString &agentName) const
+{
+    return capturedLink(m_shared->profileDirectory, serviceURL, agentName);
+}
+
+void OwnerSetupClient::saveCapturedSetupURL(const QUrl &url) const
+{
+    saveLink(m_shared->profileDirectory, url);
+}
+
+bool OwnerSetupClient::hasSameOrigin(const QUrl &a, const QUrl &b)
+{
+    return a.scheme().toLower() == b.scheme().toLower() && a.host().toLower() == b.host().toLower()
+        && effectivePort(a) == effectivePort(b);
+}
+
+int OwnerSetupClient::effectivePort(const QUrl &url)
+{
+    if (url.port() >= 0)
+        return url.port();
+    return url.scheme().toLower() == QLatin1String("https") ? 443 : 80;
+}
+
+bool OwnerSetupClient::isValidSetupURL(const QUrl &link, const QUrl &serviceURL, const QString &agentName)
+{
+    if (!link.isValid() || !hasSameOrigin(link, serviceURL) || !link.userName().isEmpty() || !link.password().isEmpty()
+        || link.authority().contains(QLatin1Char('@')) || link.fragment().isEmpty())
+        return false;
+    const QStringList components = pathComponents(link);
+    return components.size() >= 2 && components.last() == QLatin1String("setup")
+        && components.at(components.size() - 2) == agentName;
+}
+
+std::optional<QDateTime> OwnerSetupClient::date(const json &value)
+{
+    if (!value.is_string())
+        return std::nullopt;
+    return date(QString::fromStdString(value.get<std::string>()));
+}
+
+std::optional<QDateTime> OwnerSetupClient::date(const QString &text)
+{
+    static const QRegularExpression pattern(
+        QStringLiteral(R"(^(\d{4})-(\d{2})-(\d{2})T(\d{2}):(\d{2}):(\d{2})(?:Z|([+-])(\d{2}):(\d{2}))$)"));
+    const QRegularExpressionMatch match = pattern.match(text);
+    if (!match.hasMatch())
+        return std::nullopt;
+    const auto number = [&match](int group) { return match.capturedView(group).toInt(); };
+    const QDate day(number(1), number(2), number(3));
+    const QTime time(number(4), number(5), number(6));
+    if (!day.isValid() || !time.isValid())
+        return std::nullopt;
+    qint64 offsetSeconds = 0;
+    if (match.hasCaptured(7)) {
+        const int hours = number(8);
+        const int minutes = number(9);
+        if (hours > 23 || minutes > 59)
+            return std::nullopt;
+        offsetSeconds = (hours * 60 + minutes) * 60;
+        if (match.capturedView(7) == QLatin1String("-"))
+            offsetSeconds = -offsetSeconds;
+    }
+    return QDateTime(day, time, Qt::UTC).addSecs(-offsetSeconds);
+}
