@@ -1,4 +1,5 @@
 #include "channel/OwnerSetupClient.h"
+#include "platform/Bundle.h"
 #include "process/QuorvantisNativeError.h"
 
 #include "support/AwaitTask.h"
@@ -835,6 +836,45 @@ private Q_SLOTS:
         const Outcome outcome = request(std::nullopt, false);
         QVERIFY(outcome.session);
         QVERIFY(!outcome.session->required);
+    }
+
+    void bundledOverride_data()
+    {
+        QTest::addColumn<QByteArray>("info");
+        QTest::addColumn<QString>("expected"); // null: no override
+        QTest::newRow("loopback name") << QByteArray("{\"QuorvantisOnboardingServiceURL\":\"http://localhost:8787\"}")
+                                       << QStringLiteral("http://localhost:8787");
+        QTest::newRow("https with path") << QByteArray("{\"QuorvantisOnboardingServiceURL\":\"https://onboarding.example.test/v2\"}")
+                                         << QStringLiteral("https://onboarding.example.test/v2");
+        QTest::newRow("loopback address") << QByteArray("{\"QuorvantisOnboardingServiceURL\":\"http://127.0.0.1:8787\"}") << QString();
+        QTest::newRow("plain http elsewhere") << QByteArray("{\"QuorvantisOnboardingServiceURL\":\"http://onboarding.example.test\"}")
+                                              << QString();
+        QTest::newRow("with fragment") << QByteArray("{\"QuorvantisOnboardingServiceURL\":\"https://onboarding.example.test/#x\"}")
+                                       << QString();
+        QTest::newRow("surrounding blanks") << QByteArray("{\"QuorvantisOnboardingServiceURL\":\" https://onboarding.example.test\"}")
+                                            << QString();
+        QTest::newRow("not text") << QByteArray("{\"QuorvantisOnboardingServiceURL\":true}") << QString();
+        QTest::newRow("empty") << QByteArray("{\"QuorvantisOnboardingServiceURL\":\"\"}") << QString();
+        QTest::newRow("missing") << QByteArray("{\"CFBundleShortVersionString\":\"1.0\"}") << QString();
+        QTest::newRow("broken dictionary") << QByteArray("{") << QString();
+    }
+
+    void bundledOverride()
+    {
+        QFETCH(QByteArray, info);
+        QFETCH(QString, expected);
+        QTemporaryDir resources;
+        QVERIFY(resources.isValid());
+        QFile file(resources.filePath(QStringLiteral("Info.json")));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(info);
+        file.close();
+        Bundle::setResourceDirectory(resources.path());
+        const auto url = OnboardingServiceConfiguration::bundledOverride();
+        Bundle::setResourceDirectory(QString());
+        QCOMPARE(url.has_value(), !expected.isNull());
+        if (url)
+            QCOMPARE(*url, QUrl(expected));
     }
 
     // ---- lifetime ---------------------------------------------------------------------------
