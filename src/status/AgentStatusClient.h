@@ -16,8 +16,8 @@ class QNetworkAccessManager;
 // agent writes into its profile directory. Both files are read again on every fetch, so a daemon
 // restarted with a new port or token is picked up at the next poll. Keeps no state, never retries.
 //
-// The client owns its network manager: destroy it only when no fetch is running (a fetch whose
-// manager is gone would never finish).
+// The client owns its network manager. Destroying the client while a fetch runs makes that fetch
+// fail with an HttpTransportError on the next event-loop turn.
 class AgentStatusClient : public QObject
 {
     Q_OBJECT

@@ -1,12 +1,15 @@
 #include "status/BoundedHttpGet.h"
 
-#include <QCoro/QCoroSignal>
 #include <QNetworkAccessManager>
 #include <QNetworkCookie>
 #include <QNetworkCookieJar>
 #include <QNetworkProxy>
 #include <QPointer>
 #include <QTimer>
+
+#include <coroutine>
+#include <memory>
+#include <utility>
 
 namespace {
 
@@ -19,9 +22,50 @@ public:
     bool setCookiesFromUrl(const QList<QNetworkCookie> &, const QUrl &) override { return false; }
 };
 
-struct DeleteLater
+// Resumes the awaiting coroutine when the reply finishes, or, when the reply is destroyed first
+// (its manager went away mid-request), on the next event-loop turn: by then whoever destroyed the
+// manager has finished tearing itself down, and the waiter is not left suspended forever.
+class ReplyCompletion
 {
-    void operator()(QObject *object) const { object->deleteLater(); }
+public:
+    explicit ReplyCompletion(QNetworkReply *reply) : m_reply(reply) {}
+
+    bool await_ready() const noexcept { return !m_reply || m_reply->isFinished(); }
+
+    void await_suspend(std::coroutine_handle<> waiter)
+    {
+        auto resumed = std::make_shared<bool>(false);
+        m_finished = QObject::connect(m_reply, &QNetworkReply::finished, [waiter, resumed] {
+            if (!std::exchange(*resumed, true))
+                waiter.resume();
+        });
+        m_destroyed = QObject::connect(m_reply, &QObject::destroyed, [waiter, resumed] {
+            if (!std::exchange(*resumed, true))
+                QTimer::singleShot(0, [waiter] { waiter.resume(); });
+        });
+    }
+
+    void await_resume()
+    {
+        QObject::disconnect(m_finished);
+        QObject::disconnect(m_destroyed);
+    }
+
+private:
+    QPointer<QNetworkReply> m_reply;
+    QMetaObject::Connection m_finished;
+    QMetaObject::Connection m_destroyed;
+};
+
+// Owns the reply for one exchange; never deletes it inside its own signals.
+struct ReplyHolder
+{
+    QPointer<QNetworkReply> reply;
+    ~ReplyHolder()
+    {
+        if (reply)
+            reply->deleteLater();
+    }
 };
 
 enum class Stop { None, TimedOut, BodyTooLarge };
@@ -64,8 +108,8 @@ QCoro::Task<BoundedHttpResponse> boundedGet(QNetworkAccessManager *manager, QNet
     request.setAttribute(QNetworkRequest::AuthenticationReuseAttribute, QNetworkRequest::Manual);
     request.setTransferTimeout(int(options.timeout.count()));
 
-    const std::unique_ptr<QNetworkReply, DeleteLater> reply(manager->get(request));
-    QNetworkReply *const raw = reply.get();
+    const ReplyHolder holder{manager->get(request)};
+    const QPointer<QNetworkReply> &reply = holder.reply;
     Stop stop = Stop::None;
     QByteArray body;
     int status = 0;
@@ -74,22 +118,22 @@ QCoro::Task<BoundedHttpResponse> boundedGet(QNetworkAccessManager *manager, QNet
     // Aborting is queued: an abort inside the reply's own signal would resume this coroutine in
     // the middle of the network code, and one in the deadline's slot would destroy the timer from
     // inside its own signal.
-    const auto requestStop = [&stop, raw](Stop why) {
-        if (stop != Stop::None)
+    const auto requestStop = [&stop, &reply](Stop why) {
+        if (stop != Stop::None || !reply)
             return;
         stop = why;
         QMetaObject::invokeMethod(
-            raw,
-            [raw] {
-                if (!raw->isFinished())
-                    raw->abort();
+            reply.data(),
+            [target = reply] {
+                if (target && !target->isFinished())
+                    target->abort();
             },
             Qt::QueuedConnection);
     };
 
     QObject context; // disconnects the handlers below when this frame ends
-    QObject::connect(raw, &QNetworkReply::metaDataChanged, &context, [&] {
-        const QVariant code = raw->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    QObject::connect(reply, &QNetworkReply::metaDataChanged, &context, [&] {
+        const QVariant code = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
         if (!code.isValid())
             return;
         status = code.toInt();
@@ -99,16 +143,16 @@ QCoro::Task<BoundedHttpResponse> boundedGet(QNetworkAccessManager *manager, QNet
             statusRejected = true;
             return;
         }
-        const QVariant length = raw->header(QNetworkRequest::ContentLengthHeader);
+        const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
         if (length.isValid() && length.toLongLong() > options.maxBodyBytes)
             requestStop(Stop::BodyTooLarge);
     });
-    QObject::connect(raw, &QNetworkReply::readyRead, &context, [&] {
+    QObject::connect(reply, &QNetworkReply::readyRead, &context, [&] {
         if (stop != Stop::None || statusRejected) {
-            raw->readAll();
+            reply->readAll();
             return;
         }
-        body += raw->read(options.maxBodyBytes + 1 - body.size());
+        body += reply->read(options.maxBodyBytes + 1 - body.size());
         if (body.size() > options.maxBodyBytes)
             requestStop(Stop::BodyTooLarge);
     });
@@ -118,11 +162,14 @@ QCoro::Task<BoundedHttpResponse> boundedGet(QNetworkAccessManager *manager, QNet
     QObject::connect(&deadline, &QTimer::timeout, &context, [&] { requestStop(Stop::TimedOut); });
     deadline.start(options.timeout);
 
-    if (!raw->isFinished())
-        co_await qCoro(raw, &QNetworkReply::finished);
+    co_await ReplyCompletion(reply);
     deadline.stop();
 
-    if (const QVariant code = raw->attribute(QNetworkRequest::HttpStatusCodeAttribute); code.isValid())
+    if (!reply)
+        throw HttpTransportError(HttpTransportError::Kind::Network, QNetworkReply::OperationCanceledError,
+                                 QStringLiteral("the network manager went away during the request"));
+
+    if (const QVariant code = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute); code.isValid())
         status = code.toInt();
 
     switch (stop) {
@@ -136,22 +183,22 @@ QCoro::Task<BoundedHttpResponse> boundedGet(QNetworkAccessManager *manager, QNet
         break;
     }
     if (statusRejected)
-        co_return BoundedHttpResponse{status, raw->url(), {}};
+        co_return BoundedHttpResponse{status, reply->url(), {}};
 
-    const QNetworkReply::NetworkError error = raw->error();
+    const QNetworkReply::NetworkError error = reply->error();
     if (error == QNetworkReply::NoError || (status != 0 && isHttpLevelError(error))) {
         if (body.size() < options.maxBodyBytes + 1)
-            body += raw->read(options.maxBodyBytes + 1 - body.size());
+            body += reply->read(options.maxBodyBytes + 1 - body.size());
         if (body.size() > options.maxBodyBytes)
             throw HttpTransportError(HttpTransportError::Kind::BodyTooLarge, QNetworkReply::NoError,
                                      QStringLiteral("answer larger than %1 bytes").arg(options.maxBodyBytes));
         if (status == 0)
             throw HttpTransportError(HttpTransportError::Kind::Network, error, QStringLiteral("not an HTTP answer"));
-        co_return BoundedHttpResponse{status, raw->url(), std::move(body)};
+        co_return BoundedHttpResponse{status, reply->url(), std::move(body)};
     }
     // Nothing but the stops above cancels a reply, so a cancelled one hit Qt's inactivity timeout.
     const auto kind = (error == QNetworkReply::TimeoutError || error == QNetworkReply::OperationCanceledError)
         ? HttpTransportError::Kind::TimedOut
         : HttpTransportError::Kind::Network;
-    throw HttpTransportError(kind, error, raw->errorString());
+    throw HttpTransportError(kind, error, reply->errorString());
 }

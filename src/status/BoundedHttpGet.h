@@ -52,6 +52,7 @@ std::unique_ptr<QNetworkAccessManager> makePrivateNetworkManager(bool bypassProx
 
 // Performs the GET. Returns any HTTP answer (whatever its status); throws HttpTransportError when
 // no complete answer arrived: refused, cut off, garbage, over the deadline or over the body cap.
-// The manager must outlive the returned task.
+// A manager destroyed mid-request makes the task fail (on the next event-loop turn) instead of
+// leaving it suspended forever.
 QCoro::Task<BoundedHttpResponse> boundedGet(QNetworkAccessManager *manager, QNetworkRequest request,
                                             BoundedHttpOptions options);

@@ -54,7 +54,10 @@ QCoro::Task<std::optional<QString>> fetchBetaVersion(QString registryBaseURL, st
 
     // A manager of its own per call: nothing (cookies, connections, credentials) is shared with
     // any other request, and it outlives the request because it lives in this frame.
-    const auto manager = makePrivateNetworkManager(isLoopbackHost(url.host()));
+    // Deleted later: this frame ends inside the reply's own finished signal.
+    const std::unique_ptr<QNetworkAccessManager, void (*)(QNetworkAccessManager *)> manager(
+        makePrivateNetworkManager(isLoopbackHost(url.host())).release(),
+        [](QNetworkAccessManager *network) { network->deleteLater(); });
     QNetworkRequest request(url);
     request.setRawHeader("Accept", "application/json");
 

@@ -352,6 +352,21 @@ private Q_SLOTS:
         QVERIFY(!m_server->requests().at(1).hasHeader("Cookie"));
     }
 
+    void destroyingTheClientEndsItsFetch()
+    {
+        m_server->setResponse("/tui/status", ScriptedResponse::neverAnswer());
+        pointAt(*m_server);
+        auto client = std::make_unique<AgentStatusClient>(m_profile->path(), 10s);
+        auto fetch = client->fetch();
+        QVERIFY(QuorvantisTest::spinUntil([&] { return m_server->requestCount() == 1; }));
+        client.reset();
+        QElapsedTimer elapsed;
+        elapsed.start();
+        const Failure failure = failureOf(std::move(fetch));
+        QCOMPARE(failure.kind, QStringLiteral("transport"));
+        QVERIFY(elapsed.elapsed() < 5000);
+    }
+
     void concurrentFetchesAreIndependent()
     {
         m_server->setHandler("/tui/status", [](const QuorvantisTest::RecordedRequest &request) {
