@@ -1,0 +1,621 @@
+// The setup run on scripted effects and virtual time: submissions, the retry of transient
+// service failures, stale runs, the enrolment resume and the tool's progress lines.
+#include "setup/ModelHarness.h"
+#include "support/AwaitTask.h"
+
+#include <QTest>
+
+using namespace SetupTest;
+using Phase = AppModel::SetupPhase;
+using State = AppModel::ProgressState;
+
+namespace {
+
+const QString codeS = QStringLiteral("QVS2-ABCD-EFGH-JKMN");
+const QString codeI = QStringLiteral("QVI1-2345-6789-ABCD");
+const QString bootstrapLine = QStringLiteral("Error: setup failed (bootstrap_failed): try again later");
+
+QString retryText(int attempt, int attempts)
+{
+    return QStringLiteral("安装服务暂时繁忙，正在重试（%1/%2）").arg(attempt).arg(attempts);
+}
+
+} // namespace
+
+class SetupRunTests : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void transientFailuresAreRetriedWithGrowingDelays();
+    void fourTransientFailuresFailWithoutAFifthAttempt();
+    void nonTransientFailureFailsAtOnce_data();
+    void nonTransientFailureFailsAtOnce();
+    void codedBootstrapErrorIsTransient();
+    void noRetryDelaysMeansOneAttempt();
+    void codeSubmissionPassesCanonicalCodeAndName();
+    void invalidCodeShowsFormatErrorAndRunsNothing();
+    void submitActiveSetupFollowsTheMode();
+    void enrollmentWithoutKeyRunsNothing();
+    void enrollmentResumesOnceTheToolLeftACode();
+    void enrollmentResumesAnOpenSession();
+    void enrollmentRetryWithoutStateEnrollsAgain();
+    void staleRunResultIsDropped();
+    void staleRunIsNotRetried();
+    void completionMovesToTheDaemonStage();
+    void outputLinesDriveProgress_data();
+    void outputLinesDriveProgress();
+    void packageProgressLines();
+    void runOutputReachesTheModel();
+    void setupStateFile_data();
+    void setupStateFile();
+    void modeSwitching();
+};
+
+void SetupRunTests::transientFailuresAreRetriedWithGrowingDelays()
+{
+    ModelHarness h;
+    h.setupWithCode->steps = {Step::exit(1, bootstrapLine), Step::exit(1, bootstrapLine), Step::success()};
+    h.daemonInstall->steps = {Step::exit(9)};
+    auto &model = h.make("setup");
+    model.setupCode = codeS;
+
+    auto run = model.submitSetupCode();
+    QCOMPARE(h.setupWithCode->calls.size(), 1);
+    QVERIFY(model.isSubmittingSetup());
+    QCOMPARE(model.setupProgressDetail(), retryText(2, 4));
+    QCOMPARE(h.state(Phase::redeem), State::running);
+    QCOMPARE(h.time.requested(), (QList<std::chrono::milliseconds>{2s}));
+
+    // Nothing happens before the delay is over.
+    h.time.advance(1999ms);
+    QCOMPARE(h.setupWithCode->calls.size(), 1);
+    h.time.advance(1ms);
+    QCOMPARE(h.setupWithCode->calls.size(), 2);
+    QCOMPARE(model.setupProgressDetail(), retryText(3, 4));
+    QCOMPARE(h.time.requested(), (QList<std::chrono::milliseconds>{2s, 4s}));
+    QVERIFY(!model.lastError());
+
+    h.time.advance(4s);
+    QuorvantisTest::await(std::move(run));
+    QCOMPARE(h.setupWithCode->calls.size(), 3);
+    QCOMPARE(h.time.requested(), (QList<std::chrono::milliseconds>{2s, 4s}));
+    QVERIFY(model.configurationReady());
+    QVERIFY(!model.isSubmittingSetup());
+    QVERIFY(!model.setupTaskID);
+    // The daemon stage took over (and its scripted installer failed).
+    QCOMPARE(h.daemonInstall->calls.size(), 1);
+    QCOMPARE(model.lastError()->code, QStringLiteral("DAEMON_INSTALL_EXIT_9"));
+}
+
+void SetupRunTests::fourTransientFailuresFailWithoutAFifthAttempt()
+{
+    ModelHarness h;
+    h.setupWithCode->steps = {Step::exit(17, QStringLiteral("  BOOTSTRAP_FAILED: service busy \n"))};
+    auto &model = h.make("setup");
+    model.setupCode = codeS;
+
+    auto run = model.submitSetupCode();
+    QCOMPARE(h.drainTime(10), 3);
+    QuorvantisTest::await(std::move(run));
+
+    QCOMPARE(h.setupWithCode->calls.size(), 4);
+    QCOMPARE(h.time.requested(), (QList<std::chrono::milliseconds>{2s, 4s, 8s}));
+    QCOMPARE(h.time.pendingSleepers(), 0);
+    QVERIFY(model.lastError());
+    QCOMPARE(model.lastError()->code, QStringLiteral("SETUP_BOOTSTRAP_FAILED"));
+    QCOMPARE(model.lastError()->message, QStringLiteral("安装服务暂时未能完成配置，请稍后重试。"));
+    QCOMPARE(model.overallState(), AppModel::OverallState::error);
+    QCOMPARE(h.state(Phase::redeem), State::failed);
+    QVERIFY(!model.isSubmittingSetup());
+    QVERIFY(!model.setupTaskID);
+    QVERIFY(!model.configurationReady());
+    QCOMPARE(h.daemonInstall->calls.size(), 0);
+}
+
+void SetupRunTests::nonTransientFailureFailsAtOnce_data()
+{
+    QTest::addColumn<qint32>("status");
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<QString>("code");
+    QTest::addColumn<QString>("message");
+
+    QTest::newRow("taken name") << 1 << QStringLiteral("Error: Agent \"alpha-bot\" already exists")
+                                << QStringLiteral("SETUP_AGENT_NAME_TAKEN")
+                                << QStringLiteral("该 Agent 名称已被占用，请更换名称后重试。");
+    QTest::newRow("taken name wins over bootstrap")
+        << 1 << QStringLiteral("agent already exists (bootstrap_failed)") << QStringLiteral("SETUP_AGENT_NAME_TAKEN")
+        << QStringLiteral("该 Agent 名称已被占用，请更换名称后重试。");
+    QTest::newRow("plain exit") << 2 << QStringLiteral("Error: something odd") << QStringLiteral("SETUP_EXIT_2")
+                                << QStringLiteral("Error: something odd");
+    QTest::newRow("negative status keeps its sign") << -3 << QString() << QStringLiteral("SETUP_EXIT_-3")
+                                                    << QStringLiteral("操作失败：SETUP_EXIT_-3");
+    QTest::newRow("redacted line is not shown") << 4 << QStringLiteral("password: [REDACTED]")
+                                                << QStringLiteral("SETUP_EXIT_4")
+                                                << QStringLiteral("操作失败：SETUP_EXIT_4");
+    QTest::newRow("internal line is not shown") << 5 << QStringLiteral("QVAPP_STAGE=redeem bootstrap_failed")
+                                                << QStringLiteral("SETUP_EXIT_5")
+                                                << QStringLiteral("操作失败：SETUP_EXIT_5");
+}
+
+void SetupRunTests::nonTransientFailureFailsAtOnce()
+{
+    QFETCH(qint32, status);
+    QFETCH(QString, line);
+    QFETCH(QString, code);
+    QFETCH(QString, message);
+
+    ModelHarness h;
+    h.setupWithCode->steps = {Step::exit(status, line.isNull() ? std::nullopt : std::optional<QString>(line))};
+    auto &model = h.make("setup");
+    model.setupCode = codeS;
+
+    QuorvantisTest::await(model.submitSetupCode());
+    QCOMPARE(h.setupWithCode->calls.size(), 1);
+    QVERIFY(h.time.requested().isEmpty());
+    QVERIFY(model.lastError());
+    QCOMPARE(model.lastError()->code, code);
+    QCOMPARE(model.lastError()->message, message);
+    QVERIFY(!model.setupTaskID);
+    QVERIFY(!model.isSubmittingSetup());
+}
+
+void SetupRunTests::codedBootstrapErrorIsTransient()
+{
+    // A coded error whose message names the service's transient failure is retried; any
+    // other error of the effect is "SETUP_FAILED" at once.
+    ModelHarness h;
+    h.setupWithCode->steps = {
+        Step::throwing(QuorvantisNativeError(QStringLiteral("SETUP_REMOTE"), QStringLiteral("bootstrap_failed"))),
+        Step::throwing(std::runtime_error("disk on fire"))};
+    auto &model = h.make("setup");
+    model.setupCode = codeS;
+
+    auto run = model.submitSetupCode();
+    QCOMPARE(model.setupProgressDetail(), retryText(2, 4));
+    h.time.advance(2s);
+    QuorvantisTest::await(std::move(run));
+    QCOMPARE(h.setupWithCode->calls.size(), 2);
+    QCOMPARE(model.lastError()->code, QStringLiteral("SETUP_FAILED"));
+    QCOMPARE(model.lastError()->message, QStringLiteral("操作失败：SETUP_FAILED"));
+}
+
+void SetupRunTests::noRetryDelaysMeansOneAttempt()
+{
+    ModelHarness h;
+    h.retryDelays = {};
+    h.setupWithCode->steps = {Step::exit(1, bootstrapLine)};
+    auto &model = h.make("setup");
+    model.setupCode = codeS;
+
+    QuorvantisTest::await(model.submitSetupCode());
+    QCOMPARE(h.setupWithCode->calls.size(), 1);
+    QCOMPARE(model.lastError()->code, QStringLiteral("SETUP_BOOTSTRAP_FAILED"));
+}
+
+void SetupRunTests::codeSubmissionPassesCanonicalCodeAndName()
+{
+    ModelHarness h;
+    h.daemonInstall->steps = {Step::exit(9)}; // stop after the setup run
+    auto &model = h.make("setup");
+    model.setSetupCodeInput(QStringLiteral("qvi1 2345 6789 abcd"));
+    model.setupAgentName = QStringLiteral("  My-Agent-01 \n");
+
+    QuorvantisTest::await(model.submitSetupCode());
+    QCOMPARE(h.setupWithCode->calls, (QList<QStringList>{{codeI, QStringLiteral("my-agent-01")}}));
+    QCOMPARE(model.setupCode(), QString());
+
+    // A "QVS2" code carries no agent name.
+    ModelHarness s;
+    s.daemonInstall->steps = {Step::exit(9)};
+    auto &second = s.make("setup");
+    second.setupCode = codeS;
+    second.setupAgentName = QStringLiteral("ignored-name");
+    QuorvantisTest::await(second.submitSetupCode());
+    QCOMPARE(s.setupWithCode->calls, (QList<QStringList>{{codeS, QStringLiteral("<none>")}}));
+}
+
+void SetupRunTests::invalidCodeShowsFormatErrorAndRunsNothing()
+{
+    ModelHarness h;
+    auto &model = h.make("setup");
+    model.setupCode = QStringLiteral("QVS2-ABCD");
+    const auto progress = model.setupProgress();
+    const auto state = model.overallState();
+    const qint64 revision = model.focusRevision();
+
+    QuorvantisTest::await(model.submitSetupCode());
+    QCOMPARE(h.setupWithCode->calls.size(), 0);
+    QCOMPARE(model.lastError()->code, QStringLiteral("SETUP_CODE_FORMAT"));
+    QCOMPARE(model.lastError()->message, QStringLiteral("操作失败：SETUP_CODE_FORMAT"));
+    QCOMPARE(model.lastError()->recovery.kind, AppModel::RecoveryAction::Kind::openLogs);
+    QCOMPARE(model.focusRevision(), revision + 1);
+    QCOMPARE(model.focusTarget(), AppModel::FocusTarget::setupCode());
+    QCOMPARE(model.setupProgress(), progress);
+    QCOMPARE(model.overallState(), state);
+    QVERIFY(!model.isSubmittingSetup());
+    QVERIFY(!model.setupTaskID);
+    QCOMPARE(model.setupCode(), QStringLiteral("QVS2-ABCD"));
+}
+
+void SetupRunTests::submitActiveSetupFollowsTheMode()
+{
+    ModelHarness h;
+    h.setupEnroll->steps = {Step::exit(3)};
+    auto &model = h.make("setup");
+    model.beginEnrollmentSetup();
+    QCOMPARE(model.setupEntryMode(), AppModel::SetupEntryMode::enroll);
+    model.setupAgentName = QStringLiteral("New-Agent-7 ");
+    model.enrollmentWorkspace = AppModel::EnrollmentWorkspace::zoho;
+
+    QuorvantisTest::await(model.submitActiveSetup());
+    QCOMPARE(h.setupWithCode->calls.size(), 0);
+    QCOMPARE(h.setupEnroll->calls,
+             (QList<QStringList>{{QStringLiteral("zoho"), QStringLiteral("new-agent-7"), validEnrollmentKey()}}));
+
+    // The code submission delegates to the enrolment in the enrolment mode.
+    QuorvantisTest::await(model.submitSetupCode());
+    QCOMPARE(h.setupEnroll->calls.size(), 2);
+    QCOMPARE(h.setupWithCode->calls.size(), 0);
+}
+
+void SetupRunTests::enrollmentWithoutKeyRunsNothing()
+{
+    ModelHarness h;
+    auto &model = h.make("setup");
+    // The key disappears after the form was opened (e.g. an unreadable stamp).
+    model.setupEntryMode = AppModel::SetupEntryMode::enroll;
+    model.setupAgentName = QStringLiteral("new-agent-7");
+    model.effects.enrollmentKeyProvider = [] { return std::optional<QString>(); };
+
+    QuorvantisTest::await(model.submitEnrollmentSetup());
+    QCOMPARE(h.setupEnroll->calls.size(), 0);
+    QCOMPARE(model.lastError()->code, QStringLiteral("SETUP_CODE_FORMAT"));
+    QVERIFY(!model.isSubmittingSetup());
+
+    // With a provider that answers for the check but not for the run.
+    auto answers = std::make_shared<int>(0);
+    model.effects.enrollmentKeyProvider = [answers]() -> std::optional<QString> {
+        return ++*answers == 1 ? std::optional<QString>(validEnrollmentKey()) : std::nullopt;
+    };
+    QuorvantisTest::await(model.submitEnrollmentSetup());
+    QCOMPARE(h.setupEnroll->calls.size(), 0);
+    QCOMPARE(model.lastError()->code, QStringLiteral("SETUP_ENROLLMENT_UNAVAILABLE"));
+    QVERIFY(!model.isSubmittingSetup());
+    QVERIFY(!model.setupTaskID);
+}
+
+void SetupRunTests::enrollmentResumesOnceTheToolLeftACode()
+{
+    ModelHarness h;
+    Step first = Step::exit(1, bootstrapLine);
+    const QString statePath = h.path(QStringLiteral("setup-state.json"));
+    first.onStart = [statePath] {
+        QFile file(statePath);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(R"({"setupCode": "qvs2 abcd efgh jkmn", "sessionId": ""})");
+    };
+    h.setupEnroll->steps = {first};
+    h.setupResume->steps = {Step::success()};
+    h.daemonInstall->steps = {Step::exit(9)};
+    auto &model = h.make("setup");
+    model.beginEnrollmentSetup();
+    model.setupAgentName = QStringLiteral("new-agent-7");
+
+    auto run = model.submitEnrollmentSetup();
+    QCOMPARE(h.setupEnroll->calls.size(), 1);
+    QVERIFY(model.hasClaimableSetupCode());
+    QVERIFY(!model.hasResumableSetupSession());
+    h.time.advance(2s);
+    QuorvantisTest::await(std::move(run));
+
+    QCOMPARE(h.setupEnroll->calls.size(), 1);
+    QCOMPARE(h.setupResume->calls.size(), 1);
+    QVERIFY(model.configurationReady());
+}
+
+void SetupRunTests::enrollmentResumesAnOpenSession()
+{
+    ModelHarness h;
+    h.writeFile(QStringLiteral("setup-state.json"), R"({"sessionId": "s-1", "resumeToken": "t-1"})");
+    h.daemonInstall->steps = {Step::exit(9)};
+    auto &model = h.make("setup");
+    model.beginEnrollmentSetup();
+    model.setupAgentName = QStringLiteral("new-agent-7");
+
+    QuorvantisTest::await(model.submitEnrollmentSetup());
+    QCOMPARE(h.setupEnroll->calls.size(), 0);
+    QCOMPARE(h.setupResume->calls.size(), 1);
+}
+
+void SetupRunTests::enrollmentRetryWithoutStateEnrollsAgain()
+{
+    // A claimable code only counts after a failed attempt; without one the retry enrols again.
+    ModelHarness h;
+    h.writeFile(QStringLiteral("setup-state.json"), R"({"setupCode": "QVS2-ABCD-EFGH-JKMN"})");
+    h.setupEnroll->steps = {Step::exit(1, bootstrapLine)};
+    auto &model = h.make("setup");
+    model.beginEnrollmentSetup();
+    model.setupAgentName = QStringLiteral("new-agent-7");
+
+    auto run = model.submitEnrollmentSetup();
+    QCOMPARE(h.setupEnroll->calls.size(), 1); // attempt 0 enrols despite the code
+    QFile::remove(h.path(QStringLiteral("setup-state.json")));
+    h.time.advance(2s);
+    QCOMPARE(h.setupEnroll->calls.size(), 2);
+    QCOMPARE(h.setupResume->calls.size(), 0);
+    h.drainTime(5);
+    QuorvantisTest::await(std::move(run));
+    QCOMPARE(h.setupEnroll->calls.size(), 4);
+}
+
+void SetupRunTests::staleRunResultIsDropped()
+{
+    ModelHarness h;
+    auto firstGate = std::make_shared<Gate>();
+    auto secondGate = std::make_shared<Gate>();
+    Step first = Step::success();
+    first.gate = firstGate;
+    first.lateAuthorization = authorization(QStringLiteral("stale@example.org"));
+    Step second = Step::exit(2, QStringLiteral("Error: second run failed"));
+    second.gate = secondGate;
+    h.setupWithCode->steps = {first, second};
+    auto &model = h.make("setup");
+
+    model.setupCode = codeS;
+    auto firstRun = model.submitSetupCode();
+    QVERIFY(firstGate->isWaiting());
+    const auto firstID = model.setupTaskID;
+    QVERIFY(firstID);
+
+    // Something else reports a failure, which lets the user submit again.
+    model.fail(QStringLiteral("SOMETHING_ELSE"));
+    model.setupCode = codeS;
+    auto secondRun = model.submitSetupCode();
+    QVERIFY(secondGate->isWaiting());
+    QVERIFY(model.setupTaskID && model.setupTaskID != firstID);
+
+    // The superseded run ends in success: nothing of it reaches the model.
+    firstGate->open();
+    QuorvantisTest::await(std::move(firstRun));
+    QVERIFY(!model.configurationReady());
+    QVERIFY(model.isSubmittingSetup());
+    QVERIFY(!model.lastError());
+    QCOMPARE(h.daemonInstall->calls.size(), 0);
+    QVERIFY(!model.setupAuthorization()); // its authorization record was not shown either
+
+    secondGate->open();
+    QuorvantisTest::await(std::move(secondRun));
+    QCOMPARE(model.lastError()->code, QStringLiteral("SETUP_EXIT_2"));
+    QCOMPARE(model.lastError()->message, QStringLiteral("Error: second run failed"));
+    QVERIFY(!model.configurationReady());
+}
+
+void SetupRunTests::staleRunIsNotRetried()
+{
+    ModelHarness h;
+    h.setupWithCode->steps = {Step::exit(1, bootstrapLine)};
+    auto &model = h.make("setup");
+    model.setupCode = codeS;
+
+    auto run = model.submitSetupCode();
+    QCOMPARE(h.time.pendingSleepers(), 1);
+    model.setupTaskID = QUuid::createUuid(); // a newer run took over during the wait
+    h.time.advance(2s);
+    QuorvantisTest::await(std::move(run));
+    QCOMPARE(h.setupWithCode->calls.size(), 1);
+    QVERIFY(!model.lastError());
+}
+
+void SetupRunTests::completionMovesToTheDaemonStage()
+{
+    ModelHarness h;
+    auto gate = std::make_shared<Gate>();
+    Step install = Step::exit(9);
+    install.gate = gate;
+    h.daemonInstall->steps = {install};
+    auto &model = h.make("setup");
+    model.setupCode = codeS;
+
+    auto run = model.submitSetupCode();
+    // The daemon stage has begun when the setup run hands over.
+    QVERIFY(gate->isWaiting());
+    QVERIFY(model.configurationReady());
+    QVERIFY(!model.isSubmittingSetup());
+    QVERIFY(model.pendingSetupResume());
+    QCOMPARE(model.overallState(), AppModel::OverallState::starting);
+    QCOMPARE(model.installStage, AppModel::InstallStage::daemon);
+    QCOMPARE(h.readFile(QStringLiteral("mac-app-install-stage")), QByteArray("daemon\n"));
+    for (const Phase phase : {Phase::runtime, Phase::preflight, Phase::permissions, Phase::redeem, Phase::configure,
+                              Phase::verify})
+        QCOMPARE(h.state(phase), State::complete);
+    QCOMPARE(h.state(Phase::starting), State::running);
+    QCOMPARE(model.setupProgressDetail(), QStringLiteral("正在安装并启动 Agent"));
+
+    gate->open();
+    QuorvantisTest::await(std::move(run));
+    QCOMPARE(model.lastError()->code, QStringLiteral("DAEMON_INSTALL_EXIT_9"));
+}
+
+void SetupRunTests::outputLinesDriveProgress_data()
+{
+    QTest::addColumn<QStringList>("lines");
+    QTest::addColumn<QList<int>>("states"); // ProgressState per phase, in phase order
+    QTest::addColumn<QString>("detail");
+
+    const QList<int> untouched{0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    QTest::newRow("plain text") << QStringList{QStringLiteral("Installing..."), QStringLiteral("{not json")}
+                                << untouched << QString();
+    QTest::newRow("array") << QStringList{QStringLiteral(R"([{"type":"progress","phase":"verify","status":"complete"}])")}
+                           << untouched << QString();
+    QTest::newRow("no type") << QStringList{QStringLiteral(R"({"phase":"verify","status":"complete"})")} << untouched
+                             << QString();
+    QTest::newRow("other type") << QStringList{QStringLiteral(R"({"type":"log","phase":"verify","status":"complete"})")}
+                                << untouched << QString();
+    QTest::newRow("non-string phase") << QStringList{QStringLiteral(R"({"type":"progress","phase":3,"status":"running"})")}
+                                      << untouched << QString();
+    QTest::newRow("missing status") << QStringList{QStringLiteral(R"({"type":"progress","phase":"verify"})")}
+                                    << untouched << QString();
+    QTest::newRow("trailing garbage")
+        << QStringList{QStringLiteral(R"({"type":"progress","phase":"verify","status":"complete"} x)")} << untouched
+        << QString();
+    QTest::newRow("verify complete") << QStringList{QStringLiteral(R"({"type":"progress","phase":"verify","status":"complete"})")}
+                                     << QList<int>{0, 0, 0, 0, 0, 2, 0, 0, 0, 0} << QString();
+    QTest::newRow("configure running with detail")
+        << QStringList{QStringLiteral(R"(  {"type":"progress","phase":"configure","status":"running","detail":"写入配置"}  )")}
+        << QList<int>{2, 2, 2, 2, 1, 0, 0, 0, 0, 0} << QStringLiteral("写入配置");
+    QTest::newRow("non-string detail is no detail")
+        << QStringList{QStringLiteral(R"({"type":"progress","phase":"redeem","status":"running","detail":7})")}
+        << QList<int>{2, 2, 2, 1, 0, 0, 0, 0, 0, 0} << QString();
+    QTest::newRow("unknown phase") << QStringList{QStringLiteral(R"({"type":"progress","phase":"later","status":"running","detail":"x"})")}
+                                   << untouched << QString();
+}
+
+void SetupRunTests::outputLinesDriveProgress()
+{
+    QFETCH(QStringList, lines);
+    QFETCH(QList<int>, states);
+    QFETCH(QString, detail);
+
+    ModelHarness h;
+    auto &model = h.make("setup", false);
+    // Start from a clean list so that only the lines can change it.
+    model.setupProgress = [] {
+        QList<AppModel::SetupProgressItem> items;
+        for (const Phase phase : allCases<Phase>())
+            items.append({phase, State::pending});
+        return items;
+    }();
+    model.setupProgressDetail = std::nullopt;
+
+    for (const QString &line : lines)
+        model.consumeSetupOutput(line);
+    QList<int> actual;
+    for (const auto &item : model.setupProgress())
+        actual.append(int(item.state));
+    QCOMPARE(actual, states);
+    QCOMPARE(model.setupProgressDetail().value_or(QString()), detail);
+}
+
+void SetupRunTests::packageProgressLines()
+{
+    ModelHarness h;
+    auto &model = h.make("runtime");
+
+    model.consumeSetupOutput(QStringLiteral(R"({"type":"packageProgress","completed":3})"));
+    QVERIFY(!model.packageInstallProgress()); // no total yet
+    model.consumeSetupOutput(QStringLiteral(R"({"type":"packageProgress","completed":5,"total":10})"));
+    QCOMPARE(model.packageInstallProgress(), (AppModel::PackageInstallProgress{5, 10}));
+    model.consumeSetupOutput(QStringLiteral(R"({"type":"packageProgress","completed":7.5,"total":10})"));
+    QCOMPARE(model.packageInstallProgress(), (AppModel::PackageInstallProgress{5, 10})); // a float is no count
+    model.consumeSetupOutput(QStringLiteral(R"({"type":"packageProgress","completed":8})"));
+    QCOMPARE(model.packageInstallProgress(), (AppModel::PackageInstallProgress{8, 10}));
+    model.consumeSetupOutput(QStringLiteral(R"({"type":"packageProgress","completed":99999999999,"total":10})"));
+    QCOMPARE(model.packageInstallProgress(), (AppModel::PackageInstallProgress{8, 10}));
+    model.consumeSetupOutput(QStringLiteral(R"({"type":"packageProgress","completed":"9","total":10})"));
+    QCOMPARE(model.packageInstallProgress(), (AppModel::PackageInstallProgress{8, 10}));
+    model.consumeSetupOutput(QStringLiteral(R"({"type":"packageProgress","completed":12,"total":10})"));
+    QCOMPARE(model.packageInstallProgress(), (AppModel::PackageInstallProgress{10, 10}));
+}
+
+void SetupRunTests::runOutputReachesTheModel()
+{
+    ModelHarness h;
+    auto gate = std::make_shared<Gate>();
+    Step step = Step::success();
+    step.lines = {QStringLiteral("Redeeming setup code"),
+                  QStringLiteral(R"({"type":"progress","phase":"configure","status":"running","detail":"写入配置"})")};
+    step.authorization = authorization();
+    step.gate = gate;
+    h.setupWithCode->steps = {step};
+    h.daemonInstall->steps = {Step::exit(9)};
+    auto &model = h.make("setup");
+    model.setupCode = codeS;
+    model.setupAuthorizationOpenFailed = true;
+
+    auto run = model.submitSetupCode();
+    QCOMPARE(h.state(Phase::redeem), State::complete);
+    QCOMPARE(h.state(Phase::configure), State::running);
+    QCOMPARE(model.setupProgressDetail(), QStringLiteral("写入配置"));
+    QCOMPARE(model.setupAuthorization(), authorization());
+    QVERIFY(!model.setupAuthorizationOpenFailed());
+
+    // Completion takes the card away.
+    gate->open();
+    QuorvantisTest::await(std::move(run));
+    QVERIFY(!model.setupAuthorization());
+}
+
+void SetupRunTests::setupStateFile_data()
+{
+    QTest::addColumn<QByteArray>("content"); // empty: no file
+    QTest::addColumn<bool>("resumable");
+    QTest::addColumn<bool>("claimable");
+
+    QTest::newRow("no file") << QByteArray() << false << false;
+    QTest::newRow("session") << QByteArray(R"({"sessionId":"a","resumeToken":"b"})") << true << false;
+    QTest::newRow("empty token") << QByteArray(R"({"sessionId":"a","resumeToken":""})") << false << false;
+    QTest::newRow("numeric token") << QByteArray(R"({"sessionId":"a","resumeToken":5})") << false << false;
+    QTest::newRow("missing token") << QByteArray(R"({"sessionId":"a"})") << false << false;
+    QTest::newRow("code") << QByteArray(R"({"setupCode":"QVI1-2345-6789-ABCD"})") << false << true;
+    QTest::newRow("code in lower case with spaces") << QByteArray(R"({"setupCode":"qvs2 abcd efgh jkmn"})") << false << true;
+    QTest::newRow("code with a forbidden letter") << QByteArray(R"({"setupCode":"QVS2-ABCD-EFGH-JKMO"})") << false << false;
+    QTest::newRow("other prefix") << QByteArray(R"({"setupCode":"QVX9-ABCD-EFGH-JKMN"})") << false << false;
+    QTest::newRow("code not a string") << QByteArray(R"({"setupCode":["QVS2-ABCD-EFGH-JKMN"]})") << false << false;
+    QTest::newRow("both") << QByteArray(R"({"sessionId":"a","resumeToken":"b","setupCode":"QVS2ABCDEFGHJKMN"})") << true << true;
+    QTest::newRow("malformed") << QByteArray(R"({"sessionId":"a","resumeToken":"b")") << false << false;
+    QTest::newRow("array") << QByteArray(R"([{"sessionId":"a","resumeToken":"b"}])") << false << false;
+    QTest::newRow("invalid UTF-8") << QByteArray("{\"sessionId\":\"\xff\",\"resumeToken\":\"b\"}") << false << false;
+}
+
+void SetupRunTests::setupStateFile()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(bool, resumable);
+    QFETCH(bool, claimable);
+
+    ModelHarness h;
+    if (!content.isEmpty())
+        h.writeFile(QStringLiteral("setup-state.json"), content);
+    auto &model = h.make("setup");
+    QCOMPARE(model.hasResumableSetupSession(), resumable);
+    QCOMPARE(model.hasClaimableSetupCode(), claimable);
+}
+
+void SetupRunTests::modeSwitching()
+{
+    ModelHarness h;
+    auto &model = h.make("setup");
+    model.setupCode = codeS;
+    model.setupAgentName = QStringLiteral("kept-name");
+    model.lastError = AppModel::DisplayError::from(QStringLiteral("X"), std::nullopt);
+
+    model.beginEnrollmentSetup();
+    QCOMPARE(model.setupEntryMode(), AppModel::SetupEntryMode::enroll);
+    QCOMPARE(model.setupCode(), QString());
+    QVERIFY(!model.lastError());
+    model.enrollmentWorkspace = AppModel::EnrollmentWorkspace::google;
+    model.setupAuthorization = authorization();
+    model.lastError = AppModel::DisplayError::from(QStringLiteral("X"), std::nullopt);
+    const qint64 revision = model.focusRevision();
+
+    model.useInstallCodeSetup();
+    QCOMPARE(model.setupEntryMode(), AppModel::SetupEntryMode::paste);
+    QCOMPARE(model.enrollmentWorkspace(), AppModel::EnrollmentWorkspace::none);
+    QVERIFY(!model.lastError());
+    QVERIFY(!model.setupAuthorization());
+    QCOMPARE(model.focusRevision(), revision + 1);
+    QCOMPARE(model.setupAgentName(), QStringLiteral("kept-name"));
+
+    // Switching to the code form when already there changes nothing; enrolment needs a key.
+    model.useInstallCodeSetup();
+    QCOMPARE(model.focusRevision(), revision + 1);
+    ModelHarness noKey;
+    noKey.enrollmentKey = std::nullopt;
+    auto &other = noKey.make("setup");
+    other.beginEnrollmentSetup();
+    QCOMPARE(other.setupEntryMode(), AppModel::SetupEntryMode::paste);
+}
+
+QTEST_GUILESS_MAIN(SetupRunTests)
+#include "SetupRunTests.moc"

@@ -1,0 +1,286 @@
+// The runtime and daemon stages on scripted installers, a scripted status endpoint and
+// virtual time.
+#include "setup/ModelHarness.h"
+#include "support/AwaitTask.h"
+
+#include <QTest>
+
+using namespace SetupTest;
+using Phase = AppModel::SetupPhase;
+using State = AppModel::ProgressState;
+
+Q_DECLARE_METATYPE(SetupTest::Step)
+
+class StagesTests : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void runtimeSuccessMovesToPermissions();
+    void runtimeFailures_data();
+    void runtimeFailures();
+    void runtimeOnlyRunsInItsStage();
+    void runtimeRunsOnceAtATime();
+    void daemonFailures_data();
+    void daemonFailures();
+    void agentAnsweringAtTheLastCheckEntersTheChannelStage();
+    void agentNeverAnsweringTimesOut();
+    void daemonOnlyRunsInItsStage();
+    void daemonRunsOnceAtATime();
+};
+
+void StagesTests::runtimeSuccessMovesToPermissions()
+{
+    ModelHarness h;
+    auto gate = std::make_shared<Gate>();
+    Step step = Step::success();
+    step.lines = {QStringLiteral(R"({"type":"progress","phase":"runtime","status":"running","detail":"安装 Quorvantis"})"),
+                  QStringLiteral(R"({"type":"packageProgress","completed":4,"total":8})"),
+                  QStringLiteral("added 120 packages")};
+    step.gate = gate;
+    h.environmentPrepare->steps = {step};
+    auto &model = h.make({}); // a clean machine starts at the runtime stage
+    QCOMPARE(model.installStage, AppModel::InstallStage::runtime);
+    model.lastError = AppModel::DisplayError::from(QStringLiteral("OLD"), std::nullopt);
+    model.overallState = AppModel::OverallState::error;
+
+    auto run = model.prepareEnvironmentIfNeeded();
+    QVERIFY(gate->isWaiting());
+    QVERIFY(model.isPreparingEnvironment());
+    QVERIFY(model.pendingSetupResume());
+    QCOMPARE(model.overallState(), AppModel::OverallState::starting);
+    QCOMPARE(h.state(Phase::runtime), State::running);
+    QCOMPARE(model.packageInstallProgress(), (AppModel::PackageInstallProgress{4, 8}));
+    QVERIFY(model.showsPackageInstallProgress());
+
+    gate->open();
+    QuorvantisTest::await(std::move(run));
+    QVERIFY(!model.isPreparingEnvironment());
+    QVERIFY(model.pendingSetupResume());
+    QCOMPARE(h.state(Phase::runtime), State::complete);
+    QCOMPARE(h.state(Phase::preflight), State::complete);
+    QCOMPARE(h.state(Phase::permissions), State::running);
+    QCOMPARE(h.state(Phase::redeem), State::pending);
+    QCOMPARE(model.installStage, AppModel::InstallStage::permissions);
+    QCOMPARE(h.readFile(QStringLiteral("mac-app-install-stage")), QByteArray("permissions\n"));
+    const auto others = QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ExeGroup
+        | QFileDevice::ReadOther | QFileDevice::WriteOther | QFileDevice::ExeOther;
+    QCOMPARE(QFile::permissions(h.path(QStringLiteral("mac-app-install-stage"))) & others, QFileDevice::Permissions());
+    QCOMPARE(model.overallState(), AppModel::OverallState::starting);
+}
+
+void StagesTests::runtimeFailures_data()
+{
+    QTest::addColumn<Step>("step");
+    QTest::addColumn<QString>("code");
+    QTest::addColumn<QString>("message");
+
+    QTest::newRow("exit with an error line")
+        << Step::exit(2, QStringLiteral("  Error: corepack failed \n")) << QStringLiteral("RUNTIME_PREPARE_EXIT_2")
+        << QStringLiteral("Error: corepack failed");
+    QTest::newRow("exit with a redacted line")
+        << Step::exit(127, QStringLiteral("token=[REDACTED]")) << QStringLiteral("RUNTIME_PREPARE_EXIT_127")
+        << QStringLiteral("运行环境准备未完成，请重试。");
+    QTest::newRow("coded error") << Step::throwing(QuorvantisNativeError(QStringLiteral("INSTALL_COMPONENT_MISSING"),
+                                                                         QStringLiteral("安装组件不完整，请重新安装 Quorvantis")))
+                                 << QStringLiteral("INSTALL_COMPONENT_MISSING")
+                                 << QStringLiteral("安装组件不完整，请重新安装 Quorvantis");
+    QTest::newRow("other error") << Step::throwing(std::runtime_error("no bash here"))
+                                 << QStringLiteral("RUNTIME_PREPARE_FAILED")
+                                 << QStringLiteral("运行环境准备未完成，请重试。");
+}
+
+void StagesTests::runtimeFailures()
+{
+    QFETCH(Step, step);
+    QFETCH(QString, code);
+    QFETCH(QString, message);
+
+    ModelHarness h;
+    h.environmentPrepare->steps = {step};
+    auto &model = h.make("runtime");
+
+    QuorvantisTest::await(model.prepareEnvironmentIfNeeded());
+    QVERIFY(model.lastError());
+    QCOMPARE(model.lastError()->code, code);
+    QCOMPARE(model.lastError()->message, message);
+    QCOMPARE(model.overallState(), AppModel::OverallState::error);
+    QVERIFY(!model.isPreparingEnvironment());
+    QCOMPARE(h.state(Phase::runtime), State::failed);
+    // The stage stays, so a retry or the next launch prepares again.
+    QCOMPARE(model.installStage, AppModel::InstallStage::runtime);
+    QCOMPARE(h.readFile(QStringLiteral("mac-app-install-stage")), QByteArray("runtime\n"));
+
+    h.environmentPrepare->steps = {Step::success()};
+    QuorvantisTest::await(model.prepareEnvironmentIfNeeded());
+    QCOMPARE(h.environmentPrepare->calls.size(), 2);
+    QCOMPARE(model.installStage, AppModel::InstallStage::permissions);
+}
+
+void StagesTests::runtimeOnlyRunsInItsStage()
+{
+    ModelHarness h;
+    auto &model = h.make("permissions");
+    const auto progress = model.setupProgress();
+    const auto state = model.overallState();
+
+    QuorvantisTest::await(model.prepareEnvironmentIfNeeded());
+    QCOMPARE(h.environmentPrepare->calls.size(), 0);
+    QCOMPARE(model.setupProgress(), progress);
+    QCOMPARE(model.overallState(), state);
+    QVERIFY(!model.isPreparingEnvironment());
+}
+
+void StagesTests::runtimeRunsOnceAtATime()
+{
+    ModelHarness h;
+    auto gate = std::make_shared<Gate>();
+    Step step = Step::success();
+    step.gate = gate;
+    h.environmentPrepare->steps = {step};
+    auto &model = h.make("runtime");
+
+    auto first = model.prepareEnvironmentIfNeeded();
+    QuorvantisTest::await(model.prepareEnvironmentIfNeeded());
+    QCOMPARE(h.environmentPrepare->calls.size(), 1);
+    QVERIFY(model.isPreparingEnvironment());
+    gate->open();
+    QuorvantisTest::await(std::move(first));
+    QCOMPARE(model.installStage, AppModel::InstallStage::permissions);
+}
+
+void StagesTests::daemonFailures_data()
+{
+    QTest::addColumn<Step>("step");
+    QTest::addColumn<QString>("code");
+    QTest::addColumn<QString>("message");
+
+    QTest::newRow("exit 3 with an error line")
+        << Step::exit(3, QStringLiteral("launchctl: Bootstrap failed: 5: Input/output error  "))
+        << QStringLiteral("DAEMON_INSTALL_EXIT_3") << QStringLiteral("launchctl: Bootstrap failed: 5: Input/output error");
+    QTest::newRow("exit with an internal line") << Step::exit(1, QStringLiteral("QVAPP_DAEMON=failed"))
+                                                << QStringLiteral("DAEMON_INSTALL_EXIT_1")
+                                                << QStringLiteral("Agent 启动未完成，请重试。");
+    QTest::newRow("exit with a long line") << Step::exit(4, QString(300, u'e')) << QStringLiteral("DAEMON_INSTALL_EXIT_4")
+                                           << QString(240, u'e');
+    QTest::newRow("another run is busy")
+        << Step::throwing(QuorvantisNativeError(QStringLiteral("OPERATION_ALREADY_RUNNING"), QStringLiteral("已有操作正在进行")))
+        << QStringLiteral("OPERATION_ALREADY_RUNNING") << QStringLiteral("已有操作正在进行");
+    QTest::newRow("other error") << Step::throwing(std::runtime_error("pipe closed"))
+                                 << QStringLiteral("DAEMON_INSTALL_FAILED") << QStringLiteral("Agent 启动未完成，请重试。");
+}
+
+void StagesTests::daemonFailures()
+{
+    QFETCH(Step, step);
+    QFETCH(QString, code);
+    QFETCH(QString, message);
+
+    ModelHarness h;
+    h.daemonInstall->steps = {step};
+    auto &model = h.make("daemon", true);
+
+    QuorvantisTest::await(model.finishDaemonInstallationIfNeeded());
+    QCOMPARE(model.lastError()->code, code);
+    QCOMPARE(model.lastError()->message, message);
+    QCOMPARE(model.lastError()->recovery.kind,
+             code.startsWith(u"DAEMON_") ? AppModel::RecoveryAction::Kind::retryInstall
+                                         : AppModel::RecoveryAction::Kind::openLogs);
+    QCOMPARE(h.state(Phase::starting), State::failed);
+    QCOMPARE(h.state(Phase::verify), State::complete);
+    QCOMPARE(h.agentStarted->checks, 0);
+    QVERIFY(!model.daemonInstallInFlight);
+    QCOMPARE(model.installStage, AppModel::InstallStage::daemon);
+}
+
+void StagesTests::agentAnsweringAtTheLastCheckEntersTheChannelStage()
+{
+    ModelHarness h;
+    h.agentStarted->answerAt = 30;
+    auto &model = h.make("daemon", true);
+
+    auto run = model.finishDaemonInstallationIfNeeded();
+    QCOMPARE(h.daemonInstall->calls.size(), 1);
+    QCOMPARE(h.state(Phase::starting), State::running);
+    QCOMPARE(model.setupProgressDetail(), QStringLiteral("等待 Agent 启动"));
+    QVERIFY(model.daemonInstallInFlight);
+
+    for (int i = 0; i < 29; ++i) {
+        QCOMPARE(h.agentStarted->checks, i + 1);
+        QCOMPARE(h.time.pendingSleepers(), 1);
+        h.time.advance(500ms);
+    }
+    QuorvantisTest::await(std::move(run));
+
+    QCOMPARE(h.agentStarted->checks, 30);
+    // (The channel stage's own polling may wait after the 29 waits between the checks.)
+    QCOMPARE(h.time.requested().mid(0, 29), QList<std::chrono::milliseconds>(29, 500ms));
+    QCOMPARE(h.time.elapsed(), std::chrono::milliseconds(14500ms));
+    QVERIFY(!model.daemonInstallInFlight);
+    QVERIFY(!model.lastError());
+    QCOMPARE(model.installStage, AppModel::InstallStage::channel);
+    QCOMPARE(h.state(Phase::starting), State::complete);
+    QCOMPARE(h.state(Phase::channel), State::running);
+}
+
+void StagesTests::agentNeverAnsweringTimesOut()
+{
+    ModelHarness h;
+    h.agentStarted->answerAt = 0;
+    auto &model = h.make("daemon", true);
+
+    auto run = model.finishDaemonInstallationIfNeeded();
+    // Until the last check nothing is reported.
+    h.time.advance(14500ms);
+    QCOMPARE(h.agentStarted->checks, 30);
+    QVERIFY(!model.lastError());
+    QVERIFY(model.daemonInstallInFlight);
+    h.time.advance(500ms);
+    QuorvantisTest::await(std::move(run));
+
+    QCOMPARE(h.agentStarted->checks, 30);
+    QCOMPARE(h.time.requested(), QList<std::chrono::milliseconds>(30, 500ms));
+    QCOMPARE(h.time.elapsed(), std::chrono::milliseconds(15s));
+    QCOMPARE(model.lastError()->code, QStringLiteral("AGENT_START_TIMEOUT"));
+    QCOMPARE(model.lastError()->message, QStringLiteral("Agent 已安装，但未能在 15 秒内启动。"));
+    QCOMPARE(model.lastError()->impact, QStringLiteral("Quorvantis 尚未进入 Channel 绑定阶段。"));
+    QCOMPARE(h.state(Phase::starting), State::failed);
+    QVERIFY(!model.daemonInstallInFlight);
+    QCOMPARE(model.installStage, AppModel::InstallStage::daemon);
+
+    // The recovery can run the stage again.
+    h.agentStarted->answerAt = 1;
+    h.agentStarted->checks = 0;
+    h.daemonInstall->steps = {Step::exit(6)};
+    QuorvantisTest::await(model.finishDaemonInstallationIfNeeded());
+    QCOMPARE(h.daemonInstall->calls.size(), 2);
+}
+
+void StagesTests::daemonOnlyRunsInItsStage()
+{
+    ModelHarness h;
+    auto &model = h.make("setup");
+    QuorvantisTest::await(model.finishDaemonInstallationIfNeeded());
+    QCOMPARE(h.daemonInstall->calls.size(), 0);
+    QVERIFY(!model.daemonInstallInFlight);
+}
+
+void StagesTests::daemonRunsOnceAtATime()
+{
+    ModelHarness h;
+    auto gate = std::make_shared<Gate>();
+    Step step = Step::exit(5);
+    step.gate = gate;
+    h.daemonInstall->steps = {step};
+    auto &model = h.make("daemon", true);
+
+    auto first = model.finishDaemonInstallationIfNeeded();
+    QuorvantisTest::await(model.finishDaemonInstallationIfNeeded());
+    QCOMPARE(h.daemonInstall->calls.size(), 1);
+    gate->open();
+    QuorvantisTest::await(std::move(first));
+    QCOMPARE(model.lastError()->code, QStringLiteral("DAEMON_INSTALL_EXIT_5"));
+}
+
+QTEST_GUILESS_MAIN(StagesTests)
+#include "StagesTests.moc"
