@@ -4,11 +4,21 @@ namespace AgentScripts {
 
 namespace {
 
-// Reads the process manager's JSON list from standard input. The manager may print notices
-// around the list, so only the outermost brackets are parsed.
+// Reads the process manager's JSON list from standard input. The manager may print notices such
+// as "[PM2] ..." around it, so the list is the last line that parses as a JSON array.
 const char *const pm2ListPrelude = R"JS(const fs = require('fs');
-const listText = fs.readFileSync(0, 'utf8');
-const list = JSON.parse(listText.slice(listText.indexOf('['), listText.lastIndexOf(']') + 1));
+const list = (() => {
+  const lines = fs.readFileSync(0, 'utf8').split('\n');
+  for (let index = lines.length - 1; index >= 0; index--) {
+    const line = lines[index].trim();
+    if (!line.startsWith('[')) continue;
+    try {
+      const parsed = JSON.parse(line);
+      if (Array.isArray(parsed)) return parsed;
+    } catch (error) {}
+  }
+  throw new Error('The PM2 process list is unreadable');
+})();
 const envOf = (entry) => (entry && entry.pm2_env) || {};
 const scriptOf = (entry) => String(envOf(entry).pm_exec_path || '');
 const interpreterOf = (entry) => String(envOf(entry).exec_interpreter || '');
