@@ -9,6 +9,8 @@
 #include <QRegularExpression>
 #include <QStringDecoder>
 
+#include <algorithm>
+
 namespace {
 
 QString readProfileText(const QString &path)
@@ -24,6 +26,14 @@ QString readProfileText(const QString &path)
     if (decoder.hasError())
         throw AgentStatusFileError(path, QStringLiteral("not UTF-8"));
     return text;
+}
+
+// A control character would end the Authorization header early and inject whatever follows.
+bool isUsableToken(const QString &token)
+{
+    if (token.isEmpty())
+        return false;
+    return std::none_of(token.cbegin(), token.cend(), [](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7F; });
 }
 
 } // namespace
@@ -69,7 +79,7 @@ QCoro::Task<AgentRuntimeStatus> AgentStatusClient::fetch()
     const QString portText = readProfileText(profile.filePath(QStringLiteral("tui-port")));
     const QString token = readProfileText(profile.filePath(QStringLiteral("tui-token"))).trimmed();
     const std::optional<quint16> port = parsePort(portText);
-    if (!port || token.isEmpty())
+    if (!port || !isUsableToken(token))
         throw QuorvantisNativeError(QStringLiteral("AGENT_STATUS_CONFIG_INVALID"),
                                     QStringLiteral("Agent 状态通道配置无效"));
 
