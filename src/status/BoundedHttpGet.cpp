@@ -172,6 +172,10 @@ QCoro::Task<BoundedHttpResponse> boundedGet(QNetworkAccessManager *manager, QNet
     if (const QVariant code = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute); code.isValid())
         status = code.toInt();
 
+    // The status alone answers the caller, even if the dropped body was slow or large.
+    if (statusRejected)
+        co_return BoundedHttpResponse{status, reply->url(), {}};
+
     switch (stop) {
     case Stop::TimedOut:
         throw HttpTransportError(HttpTransportError::Kind::TimedOut, QNetworkReply::TimeoutError,
@@ -182,8 +186,6 @@ QCoro::Task<BoundedHttpResponse> boundedGet(QNetworkAccessManager *manager, QNet
     case Stop::None:
         break;
     }
-    if (statusRejected)
-        co_return BoundedHttpResponse{status, reply->url(), {}};
 
     const QNetworkReply::NetworkError error = reply->error();
     if (error == QNetworkReply::NoError || (status != 0 && isHttpLevelError(error))) {

@@ -236,6 +236,16 @@ private Q_SLOTS:
         QCOMPARE(m_server->requestCount(), 1);
     }
 
+    void aSlowErrorBodyIsNotAwaited()
+    {
+        ScriptedResponse slowBody = ScriptedResponse::trickle(500, QByteArray(4096, 'x'), 50);
+        slowBody.trickleBodyOnly = true;
+        m_server->setResponse("/tui/status", slowBody);
+        pointAt(*m_server);
+        auto client = this->client();
+        QCOMPARE(failureOf(client.fetch()).code, QStringLiteral("AGENT_STATUS_UNAVAILABLE"));
+    }
+
     void redirectsAreNotFollowedAndTheTokenStaysHome()
     {
         LoopbackHttpServer elsewhere;
