@@ -12,7 +12,6 @@
 #include <QRegularExpression>
 #include <QSaveFile>
 #include <QStringDecoder>
-#include <QTimeZone>
 #include <QTimer>
 
 #include <nlohmann/json.hpp>
@@ -221,8 +220,6 @@ void drain(QNetworkReply *reply, Transfer &transfer)
         reply->abort();
     }
 }
-
-QCoro::Task<HttpAnswer> perform(std::shared_ptr<OwnerSetupClient::Shared> shared, QNetworkRequest request, bool post);
 
 json parseObject(const QByteArray &body)
 {
