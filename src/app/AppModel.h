@@ -430,6 +430,26 @@ public:
     bool permissionNeedsUserAction() const;
     QString permissionSettingsGuidance() const;
 
+    // ---- Permission onboarding: private helpers ----
+private:
+    struct PermissionRefreshRun;
+    // The System Settings pane of a kind (absent: accessibility).
+    static QUrl permissionSettingsURL(std::optional<PermissionKind> kind);
+    QCoro::Task<void> runPermissionReturnChecks(PermissionKind kind, quint64 generation);
+    // Restarts a running agent so that it picks up a new accessibility grant; false (after
+    // reporting the failure) when the restart did not succeed.
+    QCoro::Task<bool> restartAgentAfterAccessibilityGrant();
+    bool allPermissionsVerified() const;
+    bool hasPermissionItem(PermissionKind kind) const;
+    void setPermissionState(PermissionKind kind, PermissionNativeState state, bool verified);
+    // Applies a probe's answer to the item and the completed set, and persists the set.
+    void recordPermissionResult(PermissionKind kind, bool granted);
+    void stopAwaitingPermission(PermissionKind kind);
+    // The re-check of existing permissions that is running, joined by overlapping requests.
+    std::shared_ptr<PermissionRefreshRun> m_permissionRefreshRun;
+public:
+    // ---- end of permission onboarding helpers ----
+
     // ---- Channel binding ----------------------------------------------------------------
 
     QCoro::Task<void> enterChannelStage();
