@@ -1,7 +1,6 @@
-#include <QApplication>
+#include "ui/QuorvantisApp.h"
 
 int main(int argc, char *argv[])
 {
-    QApplication app(argc, argv);
-    return 0;
+    return QuorvantisApp::run(argc, argv);
 }

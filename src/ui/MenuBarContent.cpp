@@ -1,0 +1,188 @@
+#include "ui/MenuBarContent.h"
+
+#include "app/AppModel.h"
+#include "ui/Symbols.h"
+#include "ui/UIToken.h"
+#include "ui/Views.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QShortcut>
+#include <QTimer>
+#include <QVBoxLayout>
+
+namespace {
+
+using Typography = UIToken::Typography;
+using RecoveryKind = AppModel::RecoveryAction::Kind;
+
+QPushButton *menuItem(const QString &text)
+{
+    auto *button = new QPushButton(text);
+    button->setFlat(true);
+    button->setMinimumHeight(26);
+    UIToken::apply(button, Typography::body);
+    QColor hover = UIToken::accent();
+    hover.setAlphaF(0.12f);
+    button->setStyleSheet(QStringLiteral("QPushButton { text-align: left; padding: 3px 10px; border: none; border-radius: 5px; }"
+                                         "QPushButton:hover, QPushButton:focus { background: %1; }"
+                                         "QPushButton:disabled { color: %2; }")
+                              .arg(hover.name(QColor::HexArgb), UIToken::tertiaryLabel(button).name()));
+    return button;
+}
+
+} // namespace
+
+QString MenuBarContent::headerTitle(int overallState)
+{
+    switch (AppModel::OverallState(overallState)) {
+    case AppModel::OverallState::notInstalled: return QStringLiteral("等待安装");
+    case AppModel::OverallState::starting: return QStringLiteral("正在安装");
+    case AppModel::OverallState::waitingSetup: return QStringLiteral("等待 setup");
+    case AppModel::OverallState::online: return QStringLiteral("在线");
+    case AppModel::OverallState::error: return QStringLiteral("需要处理");
+    }
+    return {};
+}
+
+QString MenuBarContent::headerDetail(int overallState)
+{
+    switch (AppModel::OverallState(overallState)) {
+    case AppModel::OverallState::notInstalled: return QStringLiteral("Quorvantis 尚未安装。");
+    case AppModel::OverallState::starting: return QStringLiteral("Quorvantis 正在准备运行环境。");
+    case AppModel::OverallState::waitingSetup: return QStringLiteral("输入 JIT Code 或 Setup Code 完成设备注册。");
+    case AppModel::OverallState::online: return QStringLiteral("Agent 已安装并启动。");
+    case AppModel::OverallState::error: return QStringLiteral("Quorvantis 尚未就绪，请查看详情。");
+    }
+    return {};
+}
+
+MenuBarContent::MenuBarContent(AppModel *model, Actions actions, QWidget *parent)
+    : QWidget(parent), m_model(model), m_actions(std::move(actions)), m_logo(new QLabel),
+      m_title(makeLabel({}, Typography::bodyStrong)), m_detail(makeLabel({}, Typography::meta, true)),
+      m_task(makeLabel({}, Typography::body)), m_permissions(new SymbolLabel(QStringLiteral("hand.raised"))),
+      m_heartbeat(new SymbolLabel(QStringLiteral("network"))), m_open(new QPushButton(QStringLiteral("打开 Quorvantis"))),
+      m_restart(menuItem(QStringLiteral("重启 Agent"))), m_recheck(menuItem(QStringLiteral("重新检查权限"))),
+      m_update(menuItem(QStringLiteral("更新 Agent"))), m_updateSpinner(new Spinner(12)),
+      m_releases(menuItem(QStringLiteral("检查 App 更新"))), m_logs(menuItem(QStringLiteral("打开日志目录"))),
+      m_quit(menuItem(QStringLiteral("退出 Quorvantis"))), m_clock(new QTimer(this)),
+      m_observer(new ModelObserver(model, this, [this] { render(); }))
+{
+    setObjectName(QStringLiteral("menu-bar-content"));
+    setWindowTitle(QStringLiteral("Quorvantis"));
+    setFixedWidth(panelWidth);
+    UIToken::tint(this);
+
+    const int logo = Symbols::menuBarLogoSize;
+    m_logo->setPixmap(Symbols::quorvantisMenuBarLogo().pixmap(QSize(logo, logo), devicePixelRatioF()));
+    m_logo->setFixedSize(logo, logo);
+    m_logo->setAccessibleName(QStringLiteral("Quorvantis"));
+    UIToken::applySecondary(m_permissions->textLabel(), Typography::meta);
+    UIToken::applySecondary(m_heartbeat->textLabel(), Typography::meta);
+
+    auto *headerText = new QVBoxLayout;
+    headerText->setSpacing(1);
+    headerText->addWidget(m_title);
+    headerText->addWidget(m_detail);
+    auto *header = new QHBoxLayout;
+    header->setSpacing(10);
+    header->addWidget(m_logo, 0, Qt::AlignTop);
+    header->addLayout(headerText, 1);
+
+    stylePrimaryButton(m_open);
+    const QKeySequence openShortcut(Qt::CTRL | Qt::Key_O); // Command-O on macOS
+    m_open->setToolTip(QStringLiteral("打开 Quorvantis（%1）").arg(openShortcut.toString(QKeySequence::NativeText)));
+    auto *shortcut = new QShortcut(openShortcut, this);
+    connect(shortcut, &QShortcut::activated, this, &MenuBarContent::openMainWindow);
+
+    auto *updateInside = new QHBoxLayout(m_update);
+    updateInside->setContentsMargins(0, 0, 10, 0);
+    updateInside->addStretch();
+    updateInside->addWidget(m_updateSpinner, 0, Qt::AlignVCenter);
+
+    QPalette quitPalette = m_quit->palette();
+    quitPalette.setColor(QPalette::ButtonText, UIToken::destructive());
+    m_quit->setPalette(quitPalette);
+    m_quit->setStyleSheet(m_quit->styleSheet() + QStringLiteral("QPushButton { color: %1; }").arg(UIToken::destructive().name()));
+
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(14, 14, 14, 10);
+    layout->setSpacing(8);
+    layout->addLayout(header);
+    layout->addWidget(makeDivider());
+    layout->addWidget(m_task);
+    layout->addWidget(m_permissions);
+    layout->addWidget(m_heartbeat);
+    layout->addSpacing(2);
+    layout->addWidget(m_open);
+    layout->addWidget(makeDivider());
+    auto *items = new QVBoxLayout;
+    items->setSpacing(0);
+    for (QPushButton *button : {m_restart, m_recheck, m_update, m_releases, m_logs})
+        items->addWidget(button);
+    layout->addLayout(items);
+    layout->addWidget(makeDivider());
+    layout->addWidget(m_quit);
+
+    auto perform = [this](RecoveryKind kind, const char *what) {
+        Quorvantis::startDetached(m_model->perform(AppModel::RecoveryAction::make(kind)), what);
+    };
+    connect(m_open, &QPushButton::clicked, this, &MenuBarContent::openMainWindow);
+    connect(m_restart, &QPushButton::clicked, this, [perform] { perform(RecoveryKind::restartAgent, "restart agent"); });
+    connect(m_recheck, &QPushButton::clicked, this,
+            [perform] { perform(RecoveryKind::recheckPermissions, "recheck permissions"); });
+    connect(m_update, &QPushButton::clicked, this,
+            [this] { Quorvantis::startDetached(m_model->updateAgent(), "update agent"); });
+    connect(m_releases, &QPushButton::clicked, this,
+            [perform] { perform(RecoveryKind::checkForUpdates, "check for app updates"); });
+    connect(m_logs, &QPushButton::clicked, this, [perform] { perform(RecoveryKind::openLogs, "open logs"); });
+    connect(m_quit, &QPushButton::clicked, this, [this] {
+        if (m_actions.quit)
+            m_actions.quit();
+    });
+
+    // The heartbeat line is relative to now: keep it current while the panel is open.
+    m_clock->setInterval(1000);
+    connect(m_clock, &QTimer::timeout, this, &MenuBarContent::render);
+    render();
+}
+
+void MenuBarContent::openMainWindow()
+{
+    if (m_actions.openMainWindow)
+        m_actions.openMainWindow();
+}
+
+void MenuBarContent::render()
+{
+    const int state = int(m_model->overallState());
+    setTextIfChanged(m_title, headerTitle(state));
+    setTextIfChanged(m_detail, headerDetail(state));
+    const QString task = m_model->currentTask();
+    setTextIfChanged(m_task, task);
+    m_task->setAccessibleName(QStringLiteral("当前任务，") + task);
+    m_permissions->setText(m_model->permissionSummary());
+    m_heartbeat->setText(m_model->heartbeatDescription(m_model->now()));
+
+    const bool updating = m_model->isUpdatingAgent();
+    const bool agentActions = m_model->configurationReady() && !updating;
+    m_restart->setEnabled(agentActions);
+    m_recheck->setEnabled(agentActions);
+    m_update->setEnabled(agentActions);
+    m_update->setText(updating ? QStringLiteral("正在更新 Agent…") : QStringLiteral("更新 Agent"));
+    m_updateSpinner->setVisible(updating);
+}
+
+void MenuBarContent::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    render();
+    m_clock->start();
+}
+
+void MenuBarContent::hideEvent(QHideEvent *event)
+{
+    m_clock->stop();
+    QWidget::hideEvent(event);
+}

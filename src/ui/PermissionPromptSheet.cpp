@@ -1,0 +1,164 @@
+#include "ui/PermissionPromptSheet.h"
+
+#include "app/AppModel.h"
+#include "ui/Symbols.h"
+#include "ui/UIToken.h"
+#include "ui/Views.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+namespace {
+
+QString kindSymbol(PermissionKind kind)
+{
+    switch (kind) {
+    case PermissionKind::screenRecording: return QStringLiteral("rectangle.inset.filled.and.person.filled");
+    case PermissionKind::accessibility: return QStringLiteral("accessibility");
+    case PermissionKind::fullDiskAccess: return QStringLiteral("internaldrive");
+    }
+    return {};
+}
+
+} // namespace
+
+PermissionPromptSheet::PermissionPromptSheet(AppModel *model, QWidget *parent)
+    : QDialog(parent), m_model(model), m_title(makeLabel({}, UIToken::Typography::screenTitle)),
+      m_explanation(makeLabel({}, UIToken::Typography::body)), m_busy(new QWidget), m_spinner(new Spinner(14)),
+      m_busyText(makeLabel(QStringLiteral("正在验证授权…"), UIToken::Typography::meta, true)),
+      m_cancel(new QPushButton(QStringLiteral("取消"))), m_settings(new QPushButton(QStringLiteral("打开系统设置"))),
+      m_recheck(new QPushButton(QStringLiteral("重新检查"))), m_primary(new QPushButton),
+      m_observer(new ModelObserver(model, this, [this] { render(); }))
+{
+    setObjectName(QStringLiteral("permission-prompt"));
+    setWindowTitle(QStringLiteral("准备授权"));
+    setWindowFlag(Qt::Sheet);
+    setWindowModality(Qt::WindowModal);
+    setMinimumWidth(440);
+    setMaximumWidth(520);
+    UIToken::tint(this);
+
+    auto *busyRow = new QHBoxLayout(m_busy);
+    busyRow->setContentsMargins(0, 0, 0, 0);
+    busyRow->setSpacing(6);
+    busyRow->addWidget(m_spinner);
+    busyRow->addWidget(m_busyText, 1);
+
+    auto *buttons = new QHBoxLayout;
+    buttons->setSpacing(8);
+    buttons->addStretch();
+    for (QPushButton *button : {m_cancel, m_settings, m_recheck, m_primary}) {
+        button->setMinimumWidth(88);
+        buttons->addWidget(button);
+    }
+
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(24, 22, 24, 18);
+    layout->setSpacing(12);
+    layout->addWidget(m_title);
+    layout->addWidget(m_explanation);
+    layout->addWidget(m_busy);
+    layout->addSpacing(6);
+    layout->addLayout(buttons);
+
+    connect(m_cancel, &QPushButton::clicked, this, &PermissionPromptSheet::reject);
+    connect(m_settings, &QPushButton::clicked, this, [this] {
+        clearPrompt();
+        m_model->openCurrentPermissionSettings();
+    });
+    connect(m_recheck, &QPushButton::clicked, this, [this] {
+        clearPrompt();
+        Quorvantis::startDetached(m_model->advancePermissionOnboarding(), "permission recheck");
+    });
+    connect(m_primary, &QPushButton::clicked, this, [this] {
+        Quorvantis::startDetached(m_model->confirmPermissionOnboarding(m_model->permissionPromptKind()),
+                                  "permission confirmation");
+    });
+    render();
+}
+
+QString PermissionPromptSheet::title(std::optional<PermissionKind> kind)
+{
+    return kind ? QStringLiteral("准备授权") + PermissionKinds::title(*kind) : QStringLiteral("准备授权");
+}
+
+QString PermissionPromptSheet::explanation(std::optional<PermissionKind> kind, AccessibilityStep step)
+{
+    if (!kind)
+        return {};
+    switch (*kind) {
+    case PermissionKind::screenRecording:
+        return QStringLiteral("Agent 会用自己的截图组件实际读取一次屏幕。若已授权，将直接继续；若未授权，App "
+                              "会告诉你要在系统设置里添加哪个组件。");
+    case PermissionKind::fullDiskAccess:
+        return QStringLiteral("Agent 会通过真实运行的 node 读取一次受保护文件。若已授权，将直接继续；若未授权，App "
+                              "会告诉你要在系统设置里添加哪个组件。");
+    case PermissionKind::accessibility:
+        return step == AccessibilityStep::node
+            ? QStringLiteral("第一步：验证 Agent 使用的 Node。点击继续后 App 只做检查，不会弹出系统授权框；通过后会自动进入 "
+                             "cliclick。")
+            : QStringLiteral("第二步：验证 Agent 使用的 cliclick。点击继续后 App "
+                             "只做检查，不会弹出系统授权框；通过后会自动进入下一项权限。");
+    }
+    return {};
+}
+
+QString PermissionPromptSheet::primaryTitle(std::optional<PermissionKind> kind, AccessibilityStep step)
+{
+    if (kind == PermissionKind::accessibility)
+        return QStringLiteral("继续授权") + (step == AccessibilityStep::node ? QStringLiteral("Node") : QStringLiteral("cliclick"));
+    return QStringLiteral("开始验证");
+}
+
+void PermissionPromptSheet::clearPrompt()
+{
+    m_model->permissionPromptKind = std::nullopt;
+    m_model->permissionSettingsPrompt = false;
+}
+
+void PermissionPromptSheet::reject()
+{
+    clearPrompt();
+    QDialog::reject();
+}
+
+void PermissionPromptSheet::render()
+{
+    const auto kind = m_model->permissionPromptKind();
+    const AccessibilityStep step = m_model->accessibilityStep();
+    setTextIfChanged(m_title, title(kind));
+    setTextIfChanged(m_explanation, explanation(kind, step));
+    if (kind)
+        setWindowIcon(Symbols::icon(kindSymbol(*kind)));
+
+    const bool checking = m_model->permissionOperationInFlight() || m_model->isCheckingPermission();
+    m_busy->setVisible(checking);
+
+    const bool settingsForm = m_model->permissionSettingsPrompt();
+    m_settings->setVisible(settingsForm);
+    m_recheck->setVisible(settingsForm);
+    m_primary->setVisible(!settingsForm);
+    m_primary->setText(primaryTitle(kind, step));
+    m_primary->setEnabled(!checking);
+    m_recheck->setEnabled(!checking);
+
+    QPushButton *defaultButton = settingsForm ? m_settings : m_primary;
+    for (QPushButton *button : {m_cancel, m_settings, m_recheck, m_primary}) {
+        button->setAutoDefault(false);
+        button->setDefault(button == defaultButton);
+    }
+    setAccessibleName(m_title->text());
+    setAccessibleDescription(m_explanation->text());
+}
+
+QStringList PermissionPromptSheet::visibleButtonTitles() const
+{
+    QStringList titles;
+    for (QPushButton *button : {m_cancel, m_settings, m_recheck, m_primary}) {
+        if (button->isVisibleTo(this))
+            titles.append(button->text());
+    }
+    return titles;
+}

@@ -1,0 +1,160 @@
+#include "ui/QuorvantisApp.h"
+
+#include "platform/Bundle.h"
+#include "ui/MenuBarContent.h"
+#include "ui/RootContentView.h"
+#include "ui/Symbols.h"
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QCursor>
+#include <QMenu>
+#include <QScreen>
+#include <QSystemTrayIcon>
+
+Q_LOGGING_CATEGORY(lcApp, "quorvantis.app")
+
+using namespace std::chrono_literals;
+
+namespace {
+
+void addResourcesOption(QCommandLineParser &parser)
+{
+    parser.addOption(QCommandLineOption(QStringLiteral("resources"),
+                                        QStringLiteral("Use DIR as the application's resource directory."),
+                                        QStringLiteral("DIR")));
+}
+
+} // namespace
+
+QuorvantisApp::CommandLine QuorvantisApp::parseCommandLine(const QStringList &arguments)
+{
+    QCommandLineParser parser;
+    addResourcesOption(parser);
+    parser.parse(arguments); // platform options of Qt are not ours to reject
+    CommandLine line;
+    if (parser.isSet(QStringLiteral("resources")))
+        line.resourceDirectory = parser.value(QStringLiteral("resources"));
+    return line;
+}
+
+AppModel::Options QuorvantisApp::modelOptions(const QProcessEnvironment &environment)
+{
+    AppModel::Options options;
+    options.bootstrapRetryDelays = {2s, 4s, 8s};
+    options.autoResume = !environment.contains(QStringLiteral("XCTestConfigurationFilePath"));
+    return options;
+}
+
+QuorvantisApp::QuorvantisApp(AppModel::Options options, QObject *parent)
+    : QObject(parent), m_model(std::make_unique<AppModel>(std::move(options)))
+{
+    // Scene 1: the main window.
+    m_window = new RootContentView(m_model.get());
+    m_window->setWindowIcon(Symbols::quorvantisLogo());
+
+    // Scene 2: the tray panel, sharing the model.
+    m_panel = new MenuBarContent(m_model.get(), {.openMainWindow = [this] { openMainWindow(); }, .quit = [this] { quit(); }});
+    m_panel->setWindowFlag(Qt::Popup);
+    m_panel->setAccessibleName(QStringLiteral("Quorvantis"));
+    setUpTray();
+}
+
+QuorvantisApp::~QuorvantisApp()
+{
+    delete m_panel;
+    delete m_window;
+    delete m_trayMenu;
+}
+
+void QuorvantisApp::setUpTray()
+{
+    if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+        // Nothing to fail: the window stays the way in; say so once for whoever runs us.
+        static bool noted = false;
+        if (!noted) {
+            noted = true;
+            qCInfo(lcApp) << "No system tray on this desktop; the main window is the way into Quorvantis.";
+        }
+        return;
+    }
+    m_tray = new QSystemTrayIcon(Symbols::quorvantisMenuBarLogo(), this);
+    m_tray->setToolTip(QStringLiteral("Quorvantis"));
+    // Some trays only ever open a context menu: give it the two ways in and out.
+    m_trayMenu = new QMenu;
+    m_trayMenu->addAction(QStringLiteral("打开 Quorvantis"), this, &QuorvantisApp::openMainWindow);
+    m_trayMenu->addAction(QStringLiteral("显示状态面板"), this, &QuorvantisApp::showMenuBarPanel);
+    m_trayMenu->addSeparator();
+    m_trayMenu->addAction(QStringLiteral("退出 Quorvantis"), this, &QuorvantisApp::quit);
+    m_tray->setContextMenu(m_trayMenu);
+    connect(m_tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+        if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
+            showMenuBarPanel();
+    });
+    m_tray->show();
+}
+
+void QuorvantisApp::openMainWindow()
+{
+    if (!m_window)
+        return;
+    if (m_panel && m_panel->isVisible())
+        m_panel->hide();
+    if (m_window->isMinimized())
+        m_window->showNormal();
+    else
+        m_window->show();
+    m_window->raise();
+    m_window->activateWindow();
+}
+
+void QuorvantisApp::showMenuBarPanel()
+{
+    if (!m_panel)
+        return;
+    m_panel->adjustSize();
+    const QSize size = m_panel->sizeHint().expandedTo(QSize(MenuBarContent::panelWidth, 0));
+    const QRect icon = m_tray ? m_tray->geometry() : QRect();
+    const QPoint anchor = icon.isValid() ? icon.center() : QCursor::pos();
+    QScreen *screen = QGuiApplication::screenAt(anchor);
+    const QRect available = screen ? screen->availableGeometry() : QRect(QPoint(0, 0), size);
+    // Below the icon when the tray is at the top of the screen, above it otherwise.
+    QPoint topLeft(anchor.x() - size.width() / 2, icon.isValid() ? icon.bottom() + 4 : anchor.y());
+    if (topLeft.y() + size.height() > available.bottom())
+        topLeft.setY((icon.isValid() ? icon.top() : anchor.y()) - size.height() - 4);
+    topLeft.setX(qBound(available.left(), topLeft.x(), qMax(available.left(), available.right() - size.width())));
+    topLeft.setY(qBound(available.top(), topLeft.y(), qMax(available.top(), available.bottom() - size.height())));
+    m_panel->move(topLeft);
+    m_panel->show();
+    m_panel->raise();
+    m_panel->activateWindow();
+}
+
+void QuorvantisApp::quit()
+{
+    QCoreApplication::quit();
+}
+
+int QuorvantisApp::run(int argc, char **argv)
+{
+    QApplication application(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Quorvantis"));
+    QApplication::setOrganizationDomain(QStringLiteral("quorvantis.dev"));
+    QApplication::setApplicationVersion(Bundle::infoString(QStringLiteral("CFBundleShortVersionString")).value_or(QString()));
+    // Closing the window leaves the tray; quitting is the panel's item.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Quorvantis"));
+    parser.addHelpOption();
+    addResourcesOption(parser);
+    parser.process(application);
+    // The resource directory must be known before the model reads its information dictionary.
+    if (parser.isSet(QStringLiteral("resources")))
+        Bundle::setResourceDirectory(parser.value(QStringLiteral("resources")));
+
+    QApplication::setWindowIcon(Symbols::quorvantisLogo());
+    QuorvantisApp app(modelOptions());
+    app.openMainWindow();
+    return application.exec();
+}

@@ -1,0 +1,298 @@
+#include "ui/RootContentView.h"
+
+#include "ui/PermissionPromptSheet.h"
+#include "ui/SetupView.h"
+#include "ui/UIToken.h"
+#include "ui/Views.h"
+
+#include <QAccessible>
+#include <QDialog>
+#include <QGraphicsOpacityEffect>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QStackedWidget>
+#include <QVBoxLayout>
+#include <QVariantAnimation>
+
+Q_LOGGING_CATEGORY(lcRootView, "quorvantis.ui.root")
+
+namespace {
+
+constexpr int pageSwitchMs = 200;
+constexpr int reducedPageSwitchMs = 150;
+constexpr qreal pageTravel = 4.0;
+
+// Hosts a sheet's content; dismissing it (Escape, closing) runs `dismissed`.
+class SheetHost : public QDialog
+{
+public:
+    SheetHost(QWidget *content, std::function<void()> dismissed, QWidget *parent)
+        : QDialog(parent), m_dismissed(std::move(dismissed))
+    {
+        setWindowFlag(Qt::Sheet);
+        setWindowModality(Qt::WindowModal);
+        UIToken::tint(this);
+        auto *layout = new QVBoxLayout(this);
+        layout->setContentsMargins(0, 0, 0, 0);
+        layout->addWidget(content);
+        setWindowTitle(content->windowTitle());
+    }
+
+    void reject() override
+    {
+        m_dismissed();
+        QDialog::reject();
+    }
+
+private:
+    std::function<void()> m_dismissed;
+};
+
+} // namespace
+
+RootContentView::RootContentView(AppModel *model, QWidget *parent, Factories factories)
+    : QWidget(parent), m_model(model), m_page(model->rootPage()), m_spokenRevision(model->announcementRevision())
+{
+    setObjectName(QStringLiteral("main"));
+    setWindowTitle(QStringLiteral("Quorvantis"));
+    setMinimumSize(minimumContentSize);
+    resize(defaultSize);
+    UIToken::tint(this);
+
+    const Factories fallback = standardFactories();
+    auto build = [&](const ViewFactory &factory, const ViewFactory &otherwise, QWidget *owner) {
+        return factory ? factory(model, owner) : otherwise(model, owner);
+    };
+
+    m_banner = build(factories.updateBanner, fallback.updateBanner, this);
+    m_pages = new QStackedWidget;
+    m_setup = new SetupView(model);
+    m_dashboard = build(factories.dashboard, fallback.dashboard, m_pages);
+    m_pages->addWidget(m_setup);
+    m_pages->addWidget(m_dashboard);
+    m_pages->setCurrentWidget(m_page == AppModel::RootPage::dashboard ? m_dashboard : m_setup);
+
+    // An off-screen label whose text is the latest announcement: assistive technology reads
+    // the alert raised on it.
+    m_liveRegion = new QLabel(this);
+    m_liveRegion->setObjectName(QStringLiteral("announcement"));
+    m_liveRegion->setGeometry(0, 0, 1, 1);
+    m_liveRegion->lower();
+
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    layout->addWidget(m_banner);
+    layout->addWidget(m_pages, 1);
+
+    m_prompt = new PermissionPromptSheet(model, this);
+    QWidget *channelContent = build(factories.channelBindingSheet, fallback.channelBindingSheet, nullptr);
+    m_channelSheet = new SheetHost(
+        channelContent, [model] { model->isChannelBindingSheetPresented = false; }, this);
+
+    // The window coming back from the desktop (not from one of its own sheets) is when the
+    // user may have changed something outside: granted a permission, finished a binding.
+    connect(qGuiApp, &QGuiApplication::applicationStateChanged, this, [this](Qt::ApplicationState state) {
+        if (state == Qt::ApplicationActive && sheetVisible() && isVisible())
+            Quorvantis::startDetached(m_model->sceneDidBecomeActive(), "scene activation");
+    });
+
+    m_observer = new ModelObserver(model, this, [this] { render(); });
+    render();
+}
+
+RootContentView::~RootContentView() = default;
+
+bool RootContentView::reducedMotion() const
+{
+    return m_reducedMotion.value_or(Motion::prefersReducedMotion());
+}
+
+bool RootContentView::transitionRunning() const
+{
+    return m_animation && m_animation->state() == QAbstractAnimation::Running;
+}
+
+bool RootContentView::sheetVisible() const
+{
+    return m_prompt->isVisible() || m_channelSheet->isVisible();
+}
+
+void RootContentView::render()
+{
+    m_banner->setVisible(m_model->showsAgentUpdateBanner());
+    const AppModel::RootPage page = m_model->rootPage();
+    if (page != m_page)
+        switchPage(page, true);
+    announceIfNeeded();
+    syncSheets();
+}
+
+void RootContentView::switchPage(AppModel::RootPage page, bool animated)
+{
+    m_page = page;
+    QWidget *incoming = page == AppModel::RootPage::dashboard ? m_dashboard : m_setup;
+    if (m_animation)
+        m_animation->stop();
+    // An interrupted switch leaves its page half faded: settle both pages first.
+    for (QWidget *settled : {static_cast<QWidget *>(m_setup), m_dashboard}) {
+        settled->setGraphicsEffect(nullptr);
+        settled->move(0, 0);
+    }
+    m_pages->setCurrentWidget(incoming);
+    if (!animated)
+        return;
+
+    const bool reduced = reducedMotion();
+    const Transition transition{page, reduced ? reducedPageSwitchMs : pageSwitchMs, reduced ? 0.0 : pageTravel,
+                                QEasingCurve::OutCubic};
+    m_lastTransition = transition;
+
+    auto *effect = new QGraphicsOpacityEffect(incoming);
+    effect->setOpacity(0.0);
+    incoming->setGraphicsEffect(effect);
+    auto *animation = new QVariantAnimation(this);
+    animation->setStartValue(0.0);
+    animation->setEndValue(1.0);
+    animation->setDuration(transition.durationMs);
+    animation->setEasingCurve(transition.easing);
+    const QPoint home(0, 0);
+    connect(animation, &QVariantAnimation::valueChanged, incoming, [effect, incoming, transition, home](const QVariant &value) {
+        const qreal progress = value.toReal();
+        effect->setOpacity(progress);
+        incoming->move(home + QPoint(0, qRound(transition.travel * (1.0 - progress))));
+    });
+    // Effects cost a repaint of the whole page on every frame and confuse text cursors: the
+    // page keeps none once it is in place.
+    connect(animation, &QVariantAnimation::finished, incoming, [incoming, home] {
+        incoming->setGraphicsEffect(nullptr);
+        incoming->move(home);
+    });
+    m_animation = animation;
+    animation->start(QAbstractAnimation::DeleteWhenStopped);
+}
+
+void RootContentView::announceIfNeeded()
+{
+    const qint64 revision = m_model->announcementRevision();
+    if (revision == m_spokenRevision)
+        return;
+    m_spokenRevision = revision;
+    const QString text = m_model->announcement();
+    if (text.isEmpty())
+        return;
+    m_liveRegion->setText(text);
+    m_liveRegion->setAccessibleName(text);
+    QAccessibleEvent nameChanged(m_liveRegion, QAccessible::NameChanged);
+    QAccessible::updateAccessibility(&nameChanged);
+    QAccessibleEvent alert(m_liveRegion, QAccessible::Alert);
+    QAccessible::updateAccessibility(&alert);
+    m_spoken.append(text);
+    Q_EMIT announced(text);
+}
+
+void RootContentView::syncSheets()
+{
+    const bool wantsPrompt = m_model->permissionPromptKind().has_value();
+    if (wantsPrompt && !m_prompt->isVisible())
+        m_prompt->open();
+    else if (!wantsPrompt && m_prompt->isVisible())
+        m_prompt->hide();
+
+    const bool wantsChannel = m_model->isChannelBindingSheetPresented();
+    if (wantsChannel && !m_channelSheet->isVisible())
+        m_channelSheet->open();
+    else if (!wantsChannel && m_channelSheet->isVisible())
+        m_channelSheet->hide();
+}
+
+bool RootContentView::event(QEvent *event)
+{
+    switch (event->type()) {
+    case QEvent::WindowDeactivate:
+        m_activationFromSheet = sheetVisible();
+        break;
+    case QEvent::WindowActivate:
+        if (!m_activationFromSheet)
+            Quorvantis::startDetached(m_model->sceneDidBecomeActive(), "scene activation");
+        m_activationFromSheet = false;
+        break;
+    default: break;
+    }
+    return QWidget::event(event);
+}
+
+// ---- Where the window's other views plug in -----------------------------------------------
+//
+// Until the dashboard, the update banner and the channel-binding sheet exist, the window
+// shows stand-ins that read the same model values, so every state stays visible.
+
+namespace {
+
+QWidget *placeholderDashboard(AppModel *model, QWidget *parent)
+{
+    auto *page = new QWidget(parent);
+    page->setObjectName(QStringLiteral("dashboard-placeholder"));
+    auto *layout = new QVBoxLayout(page);
+    layout->setContentsMargins(32, 32, 32, 32);
+    layout->setSpacing(12);
+    layout->addWidget(new StatusCore(model, 112), 0, Qt::AlignHCenter);
+    auto *headline = makeLabel({}, UIToken::Typography::statusTitle);
+    auto *detail = makeLabel({}, UIToken::Typography::body, true);
+    auto *task = makeLabel({}, UIToken::Typography::task);
+    for (QLabel *label : {headline, detail, task})
+        label->setAlignment(Qt::AlignHCenter);
+    layout->addWidget(headline);
+    layout->addWidget(detail);
+    layout->addWidget(task);
+    layout->addWidget(new ErrorSection(model, true, page));
+    layout->addStretch(1);
+    auto render = [model, headline, detail, task, page] {
+        setTextIfChanged(headline, model->headlineStatusTitle());
+        setTextIfChanged(detail, model->headlineStatusDetail());
+        setTextIfChanged(task, model->currentTask());
+        const auto sections = page->findChildren<ErrorSection *>();
+        for (ErrorSection *section : sections)
+            section->setVisible(model->lastError().has_value());
+    };
+    new ModelObserver(model, page, render);
+    render();
+    return page;
+}
+
+QWidget *placeholderBanner(AppModel *model, QWidget *parent)
+{
+    auto *banner = makeLabel({}, UIToken::Typography::meta, false, parent);
+    banner->setObjectName(QStringLiteral("update-banner-placeholder"));
+    banner->setContentsMargins(16, 6, 16, 6);
+    auto render = [model, banner] { setTextIfChanged(banner, model->agentUpdateBannerText()); };
+    new ModelObserver(model, banner, render);
+    render();
+    return banner;
+}
+
+QWidget *placeholderChannelSheet(AppModel *model, QWidget *parent)
+{
+    auto *sheet = new QWidget(parent);
+    sheet->setWindowTitle(QStringLiteral("绑定 Channel"));
+    auto *layout = new QVBoxLayout(sheet);
+    layout->setContentsMargins(24, 22, 24, 22);
+    layout->addWidget(makeLabel(QStringLiteral("绑定 Channel"), UIToken::Typography::screenTitle));
+    auto *summary = makeLabel({}, UIToken::Typography::body);
+    layout->addWidget(summary);
+    auto render = [model, summary] { setTextIfChanged(summary, model->channelBindingSummary()); };
+    new ModelObserver(model, sheet, render);
+    render();
+    return sheet;
+}
+
+} // namespace
+
+RootContentView::Factories RootContentView::standardFactories()
+{
+    return {
+        .dashboard = &placeholderDashboard,
+        .updateBanner = &placeholderBanner,
+        .channelBindingSheet = &placeholderChannelSheet,
+    };
+}

@@ -1,0 +1,670 @@
+#include "ui/SetupView.h"
+
+#include "app/AppModel.h"
+#include "ui/AuthorizationCard.h"
+#include "ui/Symbols.h"
+#include "ui/UIToken.h"
+#include "ui/Views.h"
+
+#include <QComboBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QSignalBlocker>
+#include <QVBoxLayout>
+
+namespace {
+
+using Typography = UIToken::Typography;
+using InstallStage = AppModel::InstallStage;
+
+QString kindSymbol(PermissionKind kind)
+{
+    switch (kind) {
+    case PermissionKind::screenRecording: return QStringLiteral("rectangle.inset.filled.and.person.filled");
+    case PermissionKind::accessibility: return QStringLiteral("accessibility");
+    case PermissionKind::fullDiskAccess: return QStringLiteral("internaldrive");
+    }
+    return {};
+}
+
+QString permissionHint(PermissionKind kind)
+{
+    return QStringLiteral("点击后只做检查，不会弹出系统授权框；未通过时按提示在") + PermissionKinds::title(kind)
+        + QStringLiteral("设置中添加。");
+}
+
+QString verifyingDetail(PermissionKind kind)
+{
+    switch (kind) {
+    case PermissionKind::screenRecording:
+        return QStringLiteral("正在启动截图工具并验证能否读取屏幕，首次运行可能需要一些时间。");
+    case PermissionKind::accessibility: return QStringLiteral("正在依次验证 cliclick 和 Agent 使用的 node。");
+    case PermissionKind::fullDiskAccess: return QStringLiteral("正在验证 Agent 使用的 node 能否访问受保护文件。");
+    }
+    return {};
+}
+
+QString stepText(PermissionKind kind, AccessibilityStep step)
+{
+    if (kind != PermissionKind::accessibility)
+        return PermissionKinds::title(kind);
+    return PermissionKinds::title(kind)
+        + (step == AccessibilityStep::node ? QStringLiteral("（Node）") : QStringLiteral("（cliclick）"));
+}
+
+// Counts the code's letters and digits before `position`: the formatter only inserts and
+// removes hyphens, so this count finds the same place in the reformatted text.
+int significantBefore(const QString &text, int position)
+{
+    int count = 0;
+    for (int i = 0; i < qMin(position, int(text.size())); ++i) {
+        if (text.at(i).isLetterOrNumber())
+            ++count;
+    }
+    return count;
+}
+
+int positionAfterSignificant(const QString &text, int count)
+{
+    if (count == 0)
+        return 0;
+    for (int i = 0; i < text.size(); ++i) {
+        if (text.at(i).isLetterOrNumber() && --count == 0)
+            return i + 1;
+    }
+    return int(text.size());
+}
+
+void setFieldText(QLineEdit *field, const QString &text)
+{
+    if (field->text() == text)
+        return;
+    const int kept = significantBefore(field->text(), field->cursorPosition());
+    const bool atEnd = field->cursorPosition() == field->text().size();
+    field->setText(text);
+    field->setCursorPosition(atEnd ? int(text.size()) : positionAfterSignificant(text, kept));
+}
+
+QLabel *redLabel()
+{
+    auto *label = makeLabel({}, Typography::meta);
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::WindowText, UIToken::destructive());
+    label->setPalette(palette);
+    return label;
+}
+
+QWidget *column(QVBoxLayout *&layout, int spacing)
+{
+    auto *widget = new QWidget;
+    layout = new QVBoxLayout(widget);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(spacing);
+    return widget;
+}
+
+} // namespace
+
+// ---- Texts --------------------------------------------------------------------------------
+
+QString SetupView::currentStageText(const AppModel &model)
+{
+    if (model.setupAuthorization())
+        return QStringLiteral("等待 Workspace 授权");
+    if (model.installStage == InstallStage::channel)
+        return QStringLiteral("等待 Channel 绑定");
+    if (const auto kind = model.currentPermissionOnboardingKind())
+        return QStringLiteral("配置") + PermissionKinds::title(*kind);
+    if (const auto &detail = model.setupProgressDetail())
+        return *detail;
+    const auto &items = model.setupProgress();
+    for (const auto &item : items) {
+        if (item.state == AppModel::ProgressState::running)
+            return AppModel::title(item.phase);
+    }
+    for (const auto &item : items) {
+        if (item.state == AppModel::ProgressState::failed)
+            return AppModel::title(item.phase) + QStringLiteral("需要处理");
+    }
+    return model.installStage == InstallStage::setup ? QStringLiteral("Waiting for setup") : QStringLiteral("准备安装");
+}
+
+QString SetupView::progressSpokenValue(const AppModel &model)
+{
+    const auto [completed, total] = model.setupProgressCounts();
+    return QStringLiteral("已完成 %1 项，共 %2 项，").arg(completed).arg(total) + currentStageText(model);
+}
+
+// ---- Construction -------------------------------------------------------------------------
+
+SetupView::SetupView(AppModel *model, QWidget *parent)
+    : QWidget(parent), m_model(model), m_focusRevision(model->focusRevision())
+{
+    setObjectName(QStringLiteral("setup-view"));
+
+    auto *rightContent = new QWidget;
+    rightContent->setObjectName(QStringLiteral("setup-content"));
+    auto *right = new QVBoxLayout(rightContent);
+    right->setContentsMargins(32, 28, 32, 28);
+    right->setSpacing(18);
+
+    m_title = makeLabel({}, Typography::screenTitle);
+    m_title->setAccessibleName(QString());
+    right->addWidget(m_title);
+    right->addWidget(buildEntryForm());
+    right->addWidget(makeDivider());
+    right->addWidget(buildProgressSection());
+    right->addWidget(buildPermissionSection());
+
+    QVBoxLayout *errorLayout = nullptr;
+    m_errorBlock = column(errorLayout, 14);
+    m_error = new ErrorSection(model, true);
+    errorLayout->addWidget(makeDivider());
+    errorLayout->addWidget(m_error);
+    right->addWidget(m_errorBlock);
+    right->addStretch(1);
+
+    m_scroll = new QScrollArea;
+    m_scroll->setWidget(rightContent);
+    m_scroll->setWidgetResizable(true);
+    m_scroll->setFrameShape(QFrame::NoFrame);
+    m_scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+
+    auto *layout = new QHBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    layout->addWidget(buildLeftColumn());
+    layout->addWidget(m_scroll, 1);
+
+    m_observer = new ModelObserver(model, this, [this] { render(); });
+    render();
+}
+
+QWidget *SetupView::buildLeftColumn()
+{
+    auto *left = new QFrame;
+    left->setObjectName(QStringLiteral("setup-status-column"));
+    left->setFixedWidth(300);
+    QColor background = UIToken::accent();
+    background.setAlphaF(0.045f);
+    QColor border = UIToken::accent();
+    border.setAlphaF(0.12f);
+    left->setStyleSheet(QStringLiteral("QFrame#setup-status-column { background: %1; border-right: 1px solid %2; }")
+                            .arg(background.name(QColor::HexArgb), border.name(QColor::HexArgb)));
+
+    m_statusCore = new StatusCore(m_model, 112);
+    auto *intro = makeLabel(QStringLiteral("在这台 Mac 上安装、授权并运行 Quorvantis Agent。"), Typography::body);
+    m_shield = new SymbolLabel(QStringLiteral("lock.shield"));
+    UIToken::applySecondary(m_shield->textLabel(), Typography::meta);
+    m_stage = makeLabel({}, Typography::bodyStrong);
+    m_stage->setObjectName(QStringLiteral("current-stage"));
+
+    auto *layout = new QVBoxLayout(left);
+    layout->setContentsMargins(28, 36, 24, 28);
+    layout->setSpacing(14);
+    layout->addWidget(m_statusCore, 0, Qt::AlignLeft);
+    layout->addSpacing(6);
+    layout->addWidget(intro);
+    layout->addWidget(m_shield);
+    layout->addSpacing(4);
+    layout->addWidget(m_stage);
+    layout->addStretch(1);
+    return left;
+}
+
+QWidget *SetupView::buildEntryForm()
+{
+    QVBoxLayout *layout = nullptr;
+    m_entryForm = column(layout, 10);
+    m_entryForm->setObjectName(QStringLiteral("setup-entry-form"));
+
+    m_modeHeading = makeLabel({}, Typography::section);
+    layout->addWidget(m_modeHeading);
+
+    // Setup-code mode.
+    QVBoxLayout *paste = nullptr;
+    m_pasteBox = column(paste, 6);
+    m_codeField = new QLineEdit;
+    m_codeField->setObjectName(QStringLiteral("setup-code"));
+    m_codeField->setPlaceholderText(QStringLiteral("QVS2 / QVI1-XXXX-XXXX-XXXX"));
+    m_codeField->setAccessibleName(QStringLiteral("安装码"));
+    m_codeField->setAccessibleDescription(QStringLiteral("输入管理员提供的 QVS2 或 QVI1 安装码。"));
+    m_codeField->setToolTip(QStringLiteral("输入管理员提供的 QVS2 或 QVI1 安装码。"));
+    m_codeField->setMinimumHeight(32);
+    QFont codeFont = UIToken::font(Typography::body);
+    codeFont.setLetterSpacing(QFont::PercentageSpacing, 104);
+    m_codeField->setFont(codeFont);
+    m_codeValidation = redLabel();
+    m_codeNote = makeLabel({}, Typography::meta, true);
+    m_enrollLink = makeLinkButton(QStringLiteral("没有安装码？申请安装码"));
+    m_enrollLink->setToolTip(QStringLiteral("改用工作区选择创建新 Agent，无需粘贴安装码。"));
+    m_enrollLink->setAccessibleDescription(m_enrollLink->toolTip());
+    paste->addWidget(m_codeField);
+    paste->addWidget(makeLabel(QStringLiteral("输入管理员提供的 QVS2 或 QVI1 安装码。"), Typography::meta, true));
+    paste->addWidget(m_codeValidation);
+    paste->addWidget(m_codeNote);
+    paste->addWidget(m_enrollLink, 0, Qt::AlignLeft);
+    layout->addWidget(m_pasteBox);
+
+    // Enrolment mode.
+    QVBoxLayout *enroll = nullptr;
+    m_enrollBox = column(enroll, 6);
+    auto *nameLabel = makeLabel(QStringLiteral("新 Agent 名称"), Typography::bodyStrong);
+    m_nameField = new QLineEdit;
+    m_nameField->setObjectName(QStringLiteral("agent-name"));
+    m_nameField->setPlaceholderText(QStringLiteral("新 Agent 名称，例如 client-agent"));
+    m_nameField->setAccessibleName(QStringLiteral("新 Agent 名称"));
+    m_nameField->setMinimumHeight(32);
+    nameLabel->setBuddy(m_nameField);
+    m_nameValidation = redLabel();
+    auto *workspaceLabel = makeLabel(QStringLiteral("工作区"), Typography::bodyStrong);
+    m_workspace = new QComboBox;
+    m_workspace->setObjectName(QStringLiteral("workspace"));
+    for (const auto workspace : allCases<AppModel::EnrollmentWorkspace>()) {
+        const QString title = workspace == AppModel::EnrollmentWorkspace::none ? QStringLiteral("无 Workspace")
+            : workspace == AppModel::EnrollmentWorkspace::zoho                 ? QStringLiteral("Zoho")
+                                                                               : QStringLiteral("Google");
+        m_workspace->addItem(title, rawValue(workspace));
+    }
+    m_workspace->setAccessibleName(QStringLiteral("工作区"));
+    m_workspace->setAccessibleDescription(QStringLiteral("选择新 Agent 使用的 Workspace。"));
+    m_workspace->setToolTip(QStringLiteral("选择新 Agent 使用的 Workspace。"));
+    m_workspace->setMinimumHeight(30);
+    workspaceLabel->setBuddy(m_workspace);
+    auto *workspaceRow = new QHBoxLayout;
+    workspaceRow->setSpacing(10);
+    workspaceRow->addWidget(workspaceLabel);
+    workspaceRow->addWidget(m_workspace, 1);
+    m_installCodeLink = makeLinkButton(QStringLiteral("改用安装码"));
+    m_installCodeLink->setToolTip(QStringLiteral("返回粘贴 QVS2 或 QVI1 安装码。"));
+    m_installCodeLink->setAccessibleDescription(m_installCodeLink->toolTip());
+    enroll->addWidget(nameLabel);
+    enroll->addWidget(m_nameField);
+    enroll->addWidget(m_nameValidation);
+    enroll->addSpacing(4);
+    enroll->addLayout(workspaceRow);
+    enroll->addWidget(makeLabel(QStringLiteral("无 Workspace 可稍后绑定。选择 Zoho 或 Google 后会请你完成授权。"),
+                                Typography::meta, true));
+    enroll->addWidget(makeLabel(QStringLiteral("将即时创建 Agent。若选择 Workspace，稍后会请你完成授权。"),
+                                Typography::meta, true));
+    enroll->addWidget(m_installCodeLink, 0, Qt::AlignLeft);
+    layout->addWidget(m_enrollBox);
+
+    // The primary button, with room for its progress indicator.
+    m_primary = new QPushButton;
+    m_primary->setObjectName(QStringLiteral("setup-submit"));
+    stylePrimaryButton(m_primary);
+    m_primary->setMinimumWidth(180);
+    m_primarySpinner = new Spinner(14);
+    m_primarySpinner->setColor(Qt::white);
+    auto *inside = new QHBoxLayout(m_primary);
+    inside->setContentsMargins(10, 0, 0, 0);
+    inside->addWidget(m_primarySpinner, 0, Qt::AlignVCenter | Qt::AlignLeft);
+    inside->addStretch();
+    layout->addSpacing(4);
+    layout->addWidget(m_primary, 0, Qt::AlignLeft);
+
+    connect(m_codeField, &QLineEdit::textEdited, this, [this](const QString &text) { m_model->setSetupCodeInput(text); });
+    connect(m_codeField, &QLineEdit::returnPressed, this, [this] {
+        // Reformat first: the field may hold an edit the model has not seen yet.
+        m_model->setSetupCodeInput(m_codeField->text());
+        Quorvantis::startDetached(m_model->submitSetupCode(), "setup code submission");
+    });
+    connect(m_nameField, &QLineEdit::textEdited, this, [this](const QString &text) { m_model->setupAgentName = text; });
+    connect(m_nameField, &QLineEdit::returnPressed, this, [this] {
+        if (m_model->canSubmitSetup())
+            Quorvantis::startDetached(m_model->submitActiveSetup(), "setup submission");
+    });
+    connect(m_workspace, &QComboBox::currentIndexChanged, this, [this](int index) {
+        if (const auto workspace = fromRawValue<AppModel::EnrollmentWorkspace>(m_workspace->itemData(index).toString()))
+            m_model->enrollmentWorkspace = *workspace;
+    });
+    connect(m_enrollLink, &QPushButton::clicked, this, [this] { m_model->beginEnrollmentSetup(); });
+    connect(m_installCodeLink, &QPushButton::clicked, this, [this] { m_model->useInstallCodeSetup(); });
+    connect(m_primary, &QPushButton::clicked, this, [this] {
+        if (m_model->canSubmitSetup())
+            Quorvantis::startDetached(m_model->submitActiveSetup(), "setup submission");
+    });
+    return m_entryForm;
+}
+
+QWidget *SetupView::buildProgressSection()
+{
+    QVBoxLayout *layout = nullptr;
+    QWidget *section = column(layout, 8);
+    section->setObjectName(QStringLiteral("setup-progress"));
+
+    layout->addWidget(makeLabel(QStringLiteral("安装进度"), Typography::section));
+    m_progressBar = new QProgressBar;
+    m_progressBar->setRange(0, 1000);
+    m_progressBar->setTextVisible(false);
+    m_progressBar->setFixedHeight(6);
+    m_progressBar->setAccessibleName(QStringLiteral("安装进度"));
+    tintProgress(m_progressBar);
+    layout->addWidget(m_progressBar);
+    layout->addSpacing(2);
+
+    for (const auto &item : m_model->setupProgress()) {
+        ProgressRow row{new QWidget, new QLabel, new Spinner(13), makeLabel(AppModel::title(item.phase), Typography::body),
+                        redLabel()};
+        row.failed->setText(QStringLiteral("失败"));
+        row.mark->setFixedSize(16, 16);
+        row.mark->setAlignment(Qt::AlignCenter);
+        auto *markBox = new QWidget;
+        markBox->setFixedSize(16, 16);
+        auto *markLayout = new QHBoxLayout(markBox);
+        markLayout->setContentsMargins(0, 0, 0, 0);
+        markLayout->addWidget(row.mark, 0, Qt::AlignCenter);
+        markLayout->addWidget(row.spinner, 0, Qt::AlignCenter);
+        auto *rowLayout = new QHBoxLayout(row.row);
+        rowLayout->setContentsMargins(0, 0, 0, 0);
+        rowLayout->setSpacing(8);
+        rowLayout->addWidget(markBox);
+        rowLayout->addWidget(row.title);
+        rowLayout->addWidget(row.failed);
+        rowLayout->addStretch(1);
+        row.title->setWordWrap(false);
+        layout->addWidget(row.row);
+        m_rows.append(row);
+    }
+
+    m_detail = makeLabel({}, Typography::meta, true);
+    m_detail->setObjectName(QStringLiteral("setup-progress-detail"));
+    layout->addWidget(m_detail);
+
+    QVBoxLayout *package = nullptr;
+    m_package = column(package, 4);
+    m_package->setObjectName(QStringLiteral("package-progress"));
+    package->addWidget(makeLabel(QStringLiteral("正在安装 Quorvantis"), Typography::meta));
+    m_packageBar = new QProgressBar;
+    m_packageBar->setTextVisible(false);
+    m_packageBar->setFixedHeight(6);
+    tintProgress(m_packageBar);
+    m_packageCaption = makeLabel({}, Typography::caption, true);
+    package->addWidget(m_packageBar);
+    package->addWidget(m_packageCaption);
+    layout->addSpacing(4);
+    layout->addWidget(m_package);
+
+    m_card = new AuthorizationCard(m_model);
+    layout->addSpacing(6);
+    layout->addWidget(m_card);
+    return section;
+}
+
+QWidget *SetupView::buildPermissionSection()
+{
+    QVBoxLayout *layout = nullptr;
+    m_permission = column(layout, 8);
+    m_permission->setObjectName(QStringLiteral("permission-onboarding"));
+
+    layout->addWidget(makeDivider());
+    layout->addSpacing(6);
+    layout->addWidget(makeLabel(QStringLiteral("首次配置权限"), Typography::section));
+
+    auto *progressRow = new QHBoxLayout;
+    progressRow->setSpacing(10);
+    progressRow->addWidget(makeLabel(QStringLiteral("权限"), Typography::meta, true));
+    m_permissionBar = new QProgressBar;
+    m_permissionBar->setTextVisible(false);
+    m_permissionBar->setFixedHeight(6);
+    tintProgress(m_permissionBar);
+    progressRow->addWidget(m_permissionBar, 1);
+    m_permissionProgress = makeLabel({}, Typography::meta, true);
+    m_permissionProgress->setWordWrap(false);
+    progressRow->addWidget(m_permissionProgress);
+    layout->addLayout(progressRow);
+
+    auto *step = new QFrame;
+    step->setObjectName(QStringLiteral("permission-step"));
+    QColor border = UIToken::accent();
+    border.setAlphaF(0.18f);
+    step->setStyleSheet(QStringLiteral("QFrame#permission-step { border: 1px solid %1; border-radius: 10px; }")
+                            .arg(border.name(QColor::HexArgb)));
+    auto *stepLayout = new QVBoxLayout(step);
+    stepLayout->setContentsMargins(16, 14, 16, 14);
+    stepLayout->setSpacing(7);
+
+    m_permissionKind = new SymbolLabel;
+    UIToken::apply(m_permissionKind->textLabel(), Typography::task);
+    m_permissionPurpose = makeLabel({}, Typography::body, true);
+    m_permissionStep = makeLabel({}, Typography::bodyStrong);
+    m_permissionIntro = makeLabel(QStringLiteral("App 将先运行一次真实探针验证当前权限。"), Typography::body);
+    m_permissionHint = makeLabel({}, Typography::meta, true);
+
+    QVBoxLayout *verifying = nullptr;
+    m_verifying = column(verifying, 2);
+    auto *verifyingRow = new QHBoxLayout;
+    verifyingRow->setSpacing(6);
+    verifyingRow->addWidget(new Spinner(13));
+    m_verifyingTitle = makeLabel(QStringLiteral("正在验证系统权限。"), Typography::bodyStrong);
+    verifyingRow->addWidget(m_verifyingTitle, 1);
+    m_verifyingDetail = makeLabel({}, Typography::meta, true);
+    verifying->addLayout(verifyingRow);
+    verifying->addWidget(m_verifyingDetail);
+
+    m_guidance = new SymbolLabel(QStringLiteral("exclamationmark.triangle.fill"));
+    UIToken::apply(m_guidance->textLabel(), Typography::meta);
+    m_guidance->setObjectName(QStringLiteral("permission-guidance"));
+
+    m_permissionStart = new QPushButton;
+    stylePrimaryButton(m_permissionStart);
+    m_permissionStart->setMinimumWidth(140);
+    m_permissionSettings = new QPushButton(QStringLiteral("打开系统设置"));
+    m_permissionSettings->setMinimumHeight(30);
+    auto *buttons = new QHBoxLayout;
+    buttons->setSpacing(10);
+    buttons->addWidget(m_permissionStart);
+    buttons->addWidget(m_permissionSettings);
+    buttons->addStretch(1);
+
+    stepLayout->addWidget(m_permissionKind);
+    stepLayout->addWidget(m_permissionPurpose);
+    stepLayout->addWidget(m_permissionStep);
+    stepLayout->addWidget(m_permissionIntro);
+    stepLayout->addWidget(m_permissionHint);
+    stepLayout->addWidget(m_verifying);
+    stepLayout->addWidget(m_guidance);
+    stepLayout->addSpacing(4);
+    stepLayout->addLayout(buttons);
+    layout->addWidget(step);
+
+    connect(m_permissionStart, &QPushButton::clicked, this,
+            [this] { Quorvantis::startDetached(m_model->continuePermissionOnboarding(), "permission onboarding"); });
+    connect(m_permissionSettings, &QPushButton::clicked, this, [this] { m_model->openCurrentPermissionSettings(); });
+    return m_permission;
+}
+
+// ---- Rendering ----------------------------------------------------------------------------
+
+void SetupView::render()
+{
+    const bool setupStage = m_model->installStage == InstallStage::setup;
+
+    const QString stage = currentStageText(*m_model);
+    setTextIfChanged(m_stage, stage);
+    m_stage->setAccessibleName(QStringLiteral("当前安装阶段，") + stage);
+    m_shield->setText(setupStage ? QStringLiteral("安装码只用于设备注册，不会写入日志或本地设置。")
+                                 : QStringLiteral("App 会先完成环境安装和系统授权。"));
+    setTextIfChanged(m_title, setupStage ? QStringLiteral("Setup Quorvantis") : QStringLiteral("安装 Quorvantis"));
+
+    m_entryForm->setVisible(setupStage && !m_model->configurationReady());
+    renderEntryForm();
+    renderProgress();
+    m_permission->setVisible(m_model->installStage == InstallStage::permissions);
+    renderPermission();
+    m_errorBlock->setVisible(m_model->lastError().has_value());
+    applyFocusRequest();
+}
+
+void SetupView::renderEntryForm()
+{
+    const bool enroll = m_model->setupEntryMode() == AppModel::SetupEntryMode::enroll;
+    setTextIfChanged(m_modeHeading, enroll ? QStringLiteral("创建新 Agent") : QStringLiteral("连接已有 Agent"));
+    m_pasteBox->setVisible(!enroll);
+    m_enrollBox->setVisible(enroll);
+
+    setFieldText(m_codeField, m_model->setupCode());
+    const auto codeMessage = m_model->setupCodeValidationMessage();
+    m_codeValidation->setVisible(codeMessage.has_value());
+    setTextIfChanged(m_codeValidation, codeMessage.value_or(QString()));
+    setTextIfChanged(m_codeNote, m_model->setupCode().startsWith(u"QVI1-")
+                                     ? QStringLiteral("将即时创建 Agent。若安装码包含 Workspace，稍后会请你完成授权。")
+                                     : QStringLiteral("注册完成后会启动 Agent，并进入 Channel 绑定。"));
+    m_enrollLink->setEnabled(m_model->canRequestEnrollmentSetup());
+
+    setFieldText(m_nameField, m_model->setupAgentName());
+    const auto nameMessage = m_model->setupAgentNameValidationMessage();
+    m_nameValidation->setVisible(nameMessage.has_value());
+    setTextIfChanged(m_nameValidation, nameMessage.value_or(QString()));
+    {
+        const QSignalBlocker blocker(m_workspace);
+        m_workspace->setCurrentIndex(m_workspace->findData(rawValue(m_model->enrollmentWorkspace())));
+    }
+    m_installCodeLink->setEnabled(m_model->canUseInstallCodeSetup());
+
+    const bool submitting = m_model->isSubmittingSetup();
+    m_primary->setText(submitting ? QStringLiteral("正在注册…") : QStringLiteral("继续设置"));
+    m_primarySpinner->setVisible(submitting);
+    m_primary->setEnabled(m_model->canSubmitSetup());
+}
+
+void SetupView::renderProgress()
+{
+    m_progressBar->setValue(int(qBound(0.0, m_model->setupProgressFraction(), 1.0) * 1000 + 0.5));
+    m_progressBar->setAccessibleDescription(progressSpokenValue(*m_model));
+
+    const auto &items = m_model->setupProgress();
+    for (int i = 0; i < m_rows.size() && i < items.size(); ++i) {
+        const ProgressRow &row = m_rows[i];
+        const auto state = items[i].state;
+        QString symbol;
+        if (state == AppModel::ProgressState::complete)
+            symbol = QStringLiteral("checkmark.circle.fill");
+        else if (state == AppModel::ProgressState::failed)
+            symbol = QStringLiteral("xmark.circle.fill");
+        else if (state == AppModel::ProgressState::pending)
+            symbol = QStringLiteral("circle");
+        const bool running = state == AppModel::ProgressState::running;
+        row.spinner->setVisible(running);
+        row.mark->setVisible(!running);
+        if (row.mark->property("symbol").toString() != symbol) {
+            row.mark->setProperty("symbol", symbol);
+            row.mark->setPixmap(Symbols::icon(symbol).pixmap(QSize(15, 15), devicePixelRatioF()));
+        }
+        row.failed->setVisible(state == AppModel::ProgressState::failed);
+        QPalette palette = row.title->palette();
+        palette.setColor(QPalette::WindowText, state == AppModel::ProgressState::pending ? UIToken::secondaryLabel(this)
+                                                                                         : this->palette().color(QPalette::WindowText));
+        row.title->setPalette(palette);
+        UIToken::apply(row.title, running ? Typography::bodyStrong : Typography::body);
+        static const QStringList stateNames{QStringLiteral("等待"), QStringLiteral("进行中"), QStringLiteral("已完成"),
+                                            QStringLiteral("失败")};
+        row.row->setAccessibleName(AppModel::title(items[i].phase) + QStringLiteral("，") + stateNames.value(int(state)));
+    }
+
+    const auto &detail = m_model->setupProgressDetail();
+    m_detail->setVisible(detail.has_value());
+    setTextIfChanged(m_detail, detail.value_or(QString()));
+
+    const auto &package = m_model->packageInstallProgress();
+    const bool showsPackage = package.has_value() || m_model->showsPackageInstallProgress();
+    m_package->setVisible(showsPackage);
+    if (package && package->total > 0) {
+        const int percent = package->percentage();
+        m_packageBar->setRange(0, package->total);
+        m_packageBar->setValue(qMin(package->completed, package->total));
+        setTextIfChanged(m_packageCaption,
+                         QStringLiteral("%1/%2 · %3%").arg(package->completed).arg(package->total).arg(percent));
+        m_packageBar->setAccessibleName(QStringLiteral("安装 Quorvantis"));
+        m_packageBar->setAccessibleDescription(
+            QStringLiteral("已安装 %1 个包，共 %2 个，%3%").arg(package->completed).arg(package->total).arg(percent));
+    } else if (showsPackage) {
+        m_packageBar->setRange(0, 0);
+        setTextIfChanged(m_packageCaption, QStringLiteral("正在计算安装内容…"));
+        m_packageBar->setAccessibleName(QStringLiteral("正在计算安装内容"));
+        m_packageBar->setAccessibleDescription(QString());
+    }
+
+    m_card->setVisible(m_model->setupAuthorization().has_value());
+}
+
+void SetupView::renderPermission()
+{
+    const auto kind = m_model->currentPermissionOnboardingKind();
+    const auto [completed, total] = m_model->onboardingPermissionProgress();
+    m_permissionBar->setRange(0, qMax(1, total));
+    m_permissionBar->setValue(completed);
+    m_permissionBar->setAccessibleName(QStringLiteral("权限") + QStringLiteral("，已完成 %1 项").arg(completed));
+    setTextIfChanged(m_permissionProgress, QStringLiteral("已完成 %1 项").arg(completed));
+
+    const bool hasStep = kind.has_value();
+    for (QWidget *widget : std::initializer_list<QWidget *>{m_permissionKind, m_permissionPurpose, m_permissionStep,
+                                                            m_permissionIntro, m_permissionHint, m_permissionStart,
+                                                            m_permissionSettings})
+        widget->setVisible(hasStep);
+    if (!hasStep) {
+        m_verifying->hide();
+        m_guidance->hide();
+        return;
+    }
+
+    m_permissionKind->setSymbol(kindSymbol(*kind), 22);
+    m_permissionKind->setText(PermissionKinds::title(*kind));
+    setTextIfChanged(m_permissionPurpose, PermissionKinds::description(*kind));
+    setTextIfChanged(m_permissionStep, QStringLiteral("当前步骤：") + stepText(*kind, m_model->accessibilityStep()));
+    setTextIfChanged(m_permissionHint, permissionHint(*kind));
+
+    const bool verifying = m_model->isVerifyingCurrentPermission();
+    m_verifying->setVisible(verifying);
+    setTextIfChanged(m_verifyingDetail, verifyingDetail(*kind));
+    const bool needsUser = m_model->permissionNeedsUserAction() && !verifying;
+    m_guidance->setVisible(needsUser);
+    if (needsUser)
+        m_guidance->setText(m_model->permissionSettingsGuidance());
+
+    m_permissionStart->setText(verifying ? QStringLiteral("正在验证授权…") : QStringLiteral("开始授权"));
+    m_permissionStart->setEnabled(!m_model->permissionOperationInFlight());
+}
+
+void SetupView::applyFocusRequest()
+{
+    if (m_model->focusRevision() == m_focusRevision)
+        return;
+    m_focusRevision = m_model->focusRevision();
+    const auto target = m_model->focusTarget();
+    if (target.kind == AppModel::FocusTarget::Kind::setupCode) {
+        if (m_codeField->isVisibleTo(this))
+            m_codeField->setFocus(Qt::OtherFocusReason);
+    } else if (target.kind == AppModel::FocusTarget::Kind::permission && m_permission->isVisibleTo(this)) {
+        m_scroll->ensureWidgetVisible(m_permission, 0, 24);
+        if (target.permission == m_model->currentPermissionOnboardingKind() && m_permissionStart->isEnabled())
+            m_permissionStart->setFocus(Qt::OtherFocusReason);
+    }
+}
+
+QLabel *SetupView::shieldNote() const
+{
+    return m_shield->textLabel();
+}
+
+QStringList SetupView::permissionTexts() const
+{
+    QStringList texts;
+    const auto labels = m_permission->findChildren<QLabel *>();
+    for (QLabel *label : labels) {
+        if (label->isVisibleTo(this) && !label->text().isEmpty())
+            texts.append(label->text());
+    }
+    const auto buttons = m_permission->findChildren<QPushButton *>();
+    for (QPushButton *button : buttons) {
+        if (button->isVisibleTo(this))
+            texts.append(button->text());
+    }
+    return texts;
+}

@@ -1,0 +1,353 @@
+#include "ui/Views.h"
+
+#include "app/AppModel.h"
+#include "ui/Symbols.h"
+#include "ui/UIToken.h"
+
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPushButton>
+#include <QTimer>
+#include <QVBoxLayout>
+
+// ---- ModelObserver ------------------------------------------------------------------------
+
+ModelObserver::ModelObserver(AppModel *model, QObject *owner, std::function<void()> render)
+    : QObject(owner), m_render(std::move(render))
+{
+    connect(model, &AppModel::willChange, this, &ModelObserver::scheduleRender);
+}
+
+void ModelObserver::scheduleRender()
+{
+    if (m_pending)
+        return;
+    m_pending = true;
+    QTimer::singleShot(0, this, [this] {
+        m_pending = false;
+        m_render();
+    });
+}
+
+// ---- Motion -------------------------------------------------------------------------------
+
+namespace Motion {
+
+namespace {
+std::optional<bool> &reducedOverride()
+{
+    static std::optional<bool> value;
+    return value;
+}
+} // namespace
+
+bool prefersReducedMotion()
+{
+    if (reducedOverride())
+        return *reducedOverride();
+    // Qt 6.4 carries no reduced-motion hint of the desktop; the environment variable is the
+    // switch a user or the desktop session can set.
+    return qEnvironmentVariableIntValue("QUORVANTIS_REDUCE_MOTION") == 1;
+}
+
+void setReducedMotionOverride(std::optional<bool> reduced)
+{
+    reducedOverride() = reduced;
+}
+
+} // namespace Motion
+
+// ---- Spinner ------------------------------------------------------------------------------
+
+Spinner::Spinner(int diameter, QWidget *parent)
+    : QWidget(parent), m_diameter(diameter), m_color(UIToken::accent()), m_timer(new QTimer(this))
+{
+    setAttribute(Qt::WA_TranslucentBackground);
+    setFixedSize(diameter, diameter);
+    m_timer->setInterval(60);
+    connect(m_timer, &QTimer::timeout, this, [this] {
+        m_angle = (m_angle + 30) % 360;
+        update();
+    });
+    setAccessibleName(QStringLiteral("正在进行"));
+}
+
+QSize Spinner::sizeHint() const
+{
+    return {m_diameter, m_diameter};
+}
+
+void Spinner::setColor(const QColor &color)
+{
+    m_color = color;
+    update();
+}
+
+void Spinner::paintEvent(QPaintEvent *)
+{
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const qreal pen = qMax(1.5, m_diameter / 8.0);
+    const QRectF box = QRectF(rect()).adjusted(pen, pen, -pen, -pen);
+    QColor track = m_color;
+    track.setAlphaF(0.18f);
+    painter.setPen(QPen(track, pen));
+    painter.drawEllipse(box);
+    painter.setPen(QPen(m_color, pen, Qt::SolidLine, Qt::RoundCap));
+    painter.drawArc(box, (90 - m_angle) * 16, -100 * 16);
+}
+
+void Spinner::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    if (!Motion::prefersReducedMotion())
+        m_timer->start();
+}
+
+void Spinner::hideEvent(QHideEvent *event)
+{
+    m_timer->stop();
+    QWidget::hideEvent(event);
+}
+
+// ---- SymbolLabel --------------------------------------------------------------------------
+
+SymbolLabel::SymbolLabel(const QString &symbol, QWidget *parent)
+    : QWidget(parent), m_icon(new QLabel(this)), m_text(new QLabel(this))
+{
+    auto *layout = new QHBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(6);
+    layout->addWidget(m_icon, 0, Qt::AlignTop);
+    layout->addWidget(m_text, 1);
+    m_text->setWordWrap(true);
+    m_text->setTextFormat(Qt::PlainText);
+    // The symbol is decoration; the text carries the meaning.
+    m_icon->setAccessibleName(QString());
+    setSymbol(symbol);
+}
+
+void SymbolLabel::setSymbol(const QString &symbol, int size)
+{
+    if (symbol == m_symbol && size == m_size && (size != 0 || !symbol.isEmpty()))
+        return;
+    m_symbol = symbol;
+    m_size = size;
+    if (symbol.isEmpty()) {
+        m_icon->clear();
+        m_icon->hide();
+        return;
+    }
+    const int side = size > 0 ? size : qMax(14, QFontMetrics(m_text->font()).height() - 2);
+    m_icon->setPixmap(Symbols::icon(symbol).pixmap(QSize(side, side), devicePixelRatioF()));
+    m_icon->setFixedSize(side, qMax(side, QFontMetrics(m_text->font()).height()));
+    m_icon->setAlignment(Qt::AlignCenter);
+    m_icon->show();
+}
+
+void SymbolLabel::setText(const QString &text)
+{
+    setTextIfChanged(m_text, text);
+}
+
+QString SymbolLabel::text() const
+{
+    return m_text->text();
+}
+
+// ---- Helpers ------------------------------------------------------------------------------
+
+QFrame *makeDivider(QWidget *parent)
+{
+    auto *line = new QFrame(parent);
+    line->setFrameShape(QFrame::HLine);
+    line->setFrameShadow(QFrame::Plain);
+    line->setFixedHeight(1);
+    QPalette palette = line->palette();
+    palette.setColor(QPalette::WindowText, UIToken::tertiaryLabel(line).lighter(130));
+    line->setPalette(palette);
+    return line;
+}
+
+QLabel *makeLabel(const QString &text, UIToken::Typography typography, bool secondary, QWidget *parent)
+{
+    auto *label = new QLabel(text, parent);
+    label->setWordWrap(true);
+    label->setTextFormat(Qt::PlainText);
+    if (secondary)
+        UIToken::applySecondary(label, typography);
+    else
+        UIToken::apply(label, typography);
+    return label;
+}
+
+QPushButton *makeLinkButton(const QString &text, QWidget *parent)
+{
+    auto *button = new QPushButton(text, parent);
+    button->setFlat(true);
+    button->setCursor(Qt::PointingHandCursor);
+    UIToken::apply(button, UIToken::Typography::meta);
+    button->setStyleSheet(QStringLiteral("QPushButton { color: %1; border: none; padding: 2px 0; text-align: left; }"
+                                         "QPushButton:disabled { color: %2; }"
+                                         "QPushButton:focus { text-decoration: underline; }")
+                              .arg(UIToken::accent().name(), UIToken::tertiaryLabel(button).name()));
+    return button;
+}
+
+void stylePrimaryButton(QPushButton *button)
+{
+    button->setMinimumHeight(30);
+    button->setCursor(Qt::PointingHandCursor);
+    UIToken::apply(button, UIToken::Typography::bodyStrong);
+    button->setStyleSheet(
+        QStringLiteral("QPushButton { background: %1; color: white; border: none; border-radius: 6px; padding: 6px 18px; }"
+                       "QPushButton:hover { background: %2; }"
+                       "QPushButton:disabled { background: %3; color: #F4F6F8; }"
+                       "QPushButton:focus { border: 2px solid %4; }")
+            .arg(UIToken::accent().name(), UIToken::accent().lighter(120).name(), UIToken::accent().lighter(230).name(),
+                 UIToken::accent().lighter(180).name()));
+}
+
+void tintProgress(QWidget *bar)
+{
+    QPalette palette = bar->palette();
+    palette.setColor(QPalette::Highlight, UIToken::accent());
+    bar->setPalette(palette);
+}
+
+void setTextIfChanged(QLabel *label, const QString &text)
+{
+    if (label->text() != text)
+        label->setText(text);
+}
+
+// ---- StatusCore ---------------------------------------------------------------------------
+
+StatusCore::StatusCore(AppModel *model, int logoSize, QWidget *parent)
+    : QWidget(parent), m_model(model), m_logoSize(logoSize), m_spinner(new Spinner(qMax(14, logoSize / 5), this)),
+      m_observer(new ModelObserver(model, this, [this] { render(); }))
+{
+    setFixedSize(sizeHint());
+    render();
+}
+
+QSize StatusCore::sizeHint() const
+{
+    return {m_logoSize, m_logoSize};
+}
+
+void StatusCore::render()
+{
+    using State = AppModel::OverallState;
+    QString symbol;
+    switch (m_model->overallState()) {
+    case State::starting: break;
+    case State::notInstalled: symbol = QStringLiteral("circle.dashed"); break;
+    case State::waitingSetup: symbol = QStringLiteral("key.horizontal"); break;
+    case State::online: symbol = QStringLiteral("checkmark.circle.fill"); break;
+    case State::error: symbol = QStringLiteral("xmark.octagon.fill"); break;
+    }
+    m_spinner->setVisible(symbol.isEmpty());
+    if (symbol != m_markSymbol) {
+        m_markSymbol = symbol;
+        update();
+    }
+    const QString name = QStringLiteral("Quorvantis，") + m_model->headlineStatusTitle();
+    if (accessibleName() != name)
+        setAccessibleName(name);
+}
+
+void StatusCore::resizeEvent(QResizeEvent *event)
+{
+    QWidget::resizeEvent(event);
+    const int mark = m_spinner->width();
+    m_spinner->move(width() - mark - m_logoSize / 12, height() - mark - m_logoSize / 12);
+}
+
+void StatusCore::paintEvent(QPaintEvent *)
+{
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const QRectF circle = QRectF(rect()).adjusted(1, 1, -1, -1);
+    QColor fill = UIToken::accent();
+    fill.setAlphaF(0.08f);
+    QColor ring = UIToken::accent();
+    ring.setAlphaF(0.25f);
+    painter.setPen(QPen(ring, 1.5));
+    painter.setBrush(fill);
+    painter.drawEllipse(circle);
+
+    const int logo = int(m_logoSize * 0.56);
+    const QPixmap pixmap = Symbols::quorvantisLogo().pixmap(QSize(logo, logo), devicePixelRatioF());
+    const QSizeF drawn = pixmap.deviceIndependentSize();
+    painter.drawPixmap(QPointF((width() - drawn.width()) / 2, (height() - drawn.height()) / 2), pixmap);
+
+    if (!m_markSymbol.isEmpty()) {
+        const int mark = qMax(16, m_logoSize / 4);
+        const QRectF box(width() - mark - m_logoSize / 14.0, height() - mark - m_logoSize / 14.0, mark, mark);
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(palette().color(QPalette::Window));
+        painter.drawEllipse(box.adjusted(-2, -2, 2, 2));
+        painter.drawPixmap(box.topLeft(), Symbols::icon(m_markSymbol).pixmap(QSize(mark, mark), devicePixelRatioF()));
+    }
+}
+
+// ---- ErrorSection -------------------------------------------------------------------------
+
+ErrorSection::ErrorSection(AppModel *model, bool showsAction, QWidget *parent)
+    : QWidget(parent), m_model(model), m_showsAction(showsAction), m_focusRevision(model->focusRevision()),
+      m_heading(makeLabel(QStringLiteral("最后错误"), UIToken::Typography::section)),
+      m_message(new SymbolLabel(QStringLiteral("exclamationmark.triangle.fill"))),
+      m_impact(makeLabel({}, UIToken::Typography::body)), m_code(makeLabel({}, UIToken::Typography::technical, true)),
+      m_recovery(new QPushButton), m_observer(new ModelObserver(model, this, [this] { render(); }))
+{
+    setObjectName(QStringLiteral("error-section"));
+    UIToken::apply(m_message->textLabel(), UIToken::Typography::bodyStrong);
+    m_message->textLabel()->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    m_code->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    m_recovery->setAccessibleDescription(QStringLiteral("执行建议的恢复操作。"));
+    m_recovery->setToolTip(QStringLiteral("执行建议的恢复操作。"));
+
+    auto *details = new QHBoxLayout;
+    details->setSpacing(6);
+    details->addWidget(makeLabel(QStringLiteral("技术详情"), UIToken::Typography::caption, true), 0);
+    details->addWidget(m_code, 1);
+
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(6);
+    layout->addWidget(m_heading);
+    layout->addWidget(m_message);
+    layout->addWidget(m_impact);
+    layout->addLayout(details);
+    layout->addWidget(m_recovery, 0, Qt::AlignLeft);
+
+    connect(m_recovery, &QPushButton::clicked, this, [this] {
+        if (const auto &error = m_model->lastError())
+            Quorvantis::startDetached(m_model->perform(error->recovery), "recovery action");
+    });
+    render();
+}
+
+void ErrorSection::render()
+{
+    const auto &error = m_model->lastError();
+    if (!error)
+        return;
+    m_message->setText(error->message);
+    setTextIfChanged(m_impact, error->impact);
+    setTextIfChanged(m_code, error->code);
+    const auto title = error->recovery.title();
+    m_recovery->setVisible(m_showsAction && title.has_value());
+    if (title)
+        m_recovery->setText(*title);
+    setAccessibleName(QStringLiteral("最后错误，") + error->message);
+
+    if (m_model->focusRevision() != m_focusRevision) {
+        m_focusRevision = m_model->focusRevision();
+        if (m_model->focusTarget() == AppModel::FocusTarget::recovery() && m_recovery->isVisibleTo(window()))
+            m_recovery->setFocus(Qt::OtherFocusReason);
+    }
+}

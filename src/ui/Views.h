@@ -1,0 +1,140 @@
+#pragma once
+
+#include "ui/UIToken.h"
+
+#include <QFrame>
+#include <QLabel>
+#include <QPointer>
+#include <QWidget>
+
+#include <functional>
+#include <optional>
+
+class AppModel;
+class QPushButton;
+class QTimer;
+
+// Small pieces the window's views share: the coalesced re-render, the motion preference,
+// the spinner, symbol labels, the status emblem and the error section.
+
+// Re-renders a view after the model announced a change. The model announces *before* it
+// writes, so the render runs on the next event-loop turn, once per burst of writes.
+class ModelObserver : public QObject
+{
+    Q_OBJECT
+public:
+    ModelObserver(AppModel *model, QObject *owner, std::function<void()> render);
+    void scheduleRender();
+    bool renderPending() const { return m_pending; }
+
+private:
+    std::function<void()> m_render;
+    bool m_pending = false;
+};
+
+namespace Motion {
+// Whether the desktop asks for reduced motion: a value set with setReducedMotionOverride
+// (tests, the gallery) wins; otherwise QUORVANTIS_REDUCE_MOTION=1 in the environment.
+bool prefersReducedMotion();
+void setReducedMotionOverride(std::optional<bool> reduced);
+} // namespace Motion
+
+// A small indeterminate progress indicator (a rotating arc). Still when reduced motion is asked.
+class Spinner : public QWidget
+{
+    Q_OBJECT
+public:
+    explicit Spinner(int diameter = 14, QWidget *parent = nullptr);
+    QSize sizeHint() const override;
+    void setColor(const QColor &color);
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+    void hideEvent(QHideEvent *event) override;
+
+private:
+    int m_diameter;
+    int m_angle = 0;
+    QColor m_color;
+    QTimer *m_timer;
+};
+
+// A symbol followed by a wrapping text, the way the design pairs a symbol with a label.
+class SymbolLabel : public QWidget
+{
+    Q_OBJECT
+public:
+    explicit SymbolLabel(const QString &symbol = {}, QWidget *parent = nullptr);
+    void setSymbol(const QString &symbol, int size = 0);
+    void setText(const QString &text);
+    QString text() const;
+    QString symbol() const { return m_symbol; }
+    QLabel *textLabel() const { return m_text; }
+    QLabel *iconLabel() const { return m_icon; }
+
+private:
+    QLabel *m_icon;
+    QLabel *m_text;
+    QString m_symbol;
+    int m_size = 0;
+};
+
+// A thin horizontal rule between sections.
+QFrame *makeDivider(QWidget *parent = nullptr);
+// A label in a text style; optional secondary colour; wraps.
+QLabel *makeLabel(const QString &text, UIToken::Typography typography, bool secondary = false,
+                  QWidget *parent = nullptr);
+// A flat, link-coloured button.
+QPushButton *makeLinkButton(const QString &text, QWidget *parent = nullptr);
+// The prominent accent button of a screen or card.
+void stylePrimaryButton(QPushButton *button);
+// Paints progress bars (and similar) in the accent colour.
+void tintProgress(QWidget *bar);
+// Sets a label's text only when it differs, so selections and accessibility are not reset.
+void setTextIfChanged(QLabel *label, const QString &text);
+
+// The circular status emblem: the logo and a mark chosen by the overall state.
+class StatusCore : public QWidget
+{
+    Q_OBJECT
+public:
+    StatusCore(AppModel *model, int logoSize, QWidget *parent = nullptr);
+    QSize sizeHint() const override;
+    QSize minimumSizeHint() const override { return sizeHint(); }
+    // The mark's symbol; empty while the progress indicator is shown instead.
+    QString markSymbol() const { return m_markSymbol; }
+    void render();
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
+
+private:
+    AppModel *m_model;
+    int m_logoSize;
+    QString m_markSymbol;
+    Spinner *m_spinner;
+    ModelObserver *m_observer;
+};
+
+// The last recorded error with its recovery action.
+class ErrorSection : public QWidget
+{
+    Q_OBJECT
+public:
+    ErrorSection(AppModel *model, bool showsAction, QWidget *parent = nullptr);
+    QPushButton *recoveryButton() const { return m_recovery; }
+    void render();
+
+private:
+    AppModel *m_model;
+    bool m_showsAction;
+    qint64 m_focusRevision = 0;
+    QLabel *m_heading;
+    SymbolLabel *m_message;
+    QLabel *m_impact;
+    QLabel *m_code;
+    QPushButton *m_recovery;
+    ModelObserver *m_observer;
+};
