@@ -227,18 +227,18 @@ public:
     // except `bootstrapRetryDelays` and `autoResume`, which every caller states.
     struct Options
     {
-        std::shared_ptr<CLIService> cli;
-        std::optional<QString> profileDirectory;
-        Effects effects;
-        LinkLoader ownerSetupLinkLoad;
-        LinkSaver ownerSetupLinkSave;
-        std::vector<std::chrono::milliseconds> bootstrapRetryDelays;
+        std::shared_ptr<CLIService> cli{};
+        std::optional<QString> profileDirectory{};
+        Effects effects{};
+        LinkLoader ownerSetupLinkLoad{};
+        LinkSaver ownerSetupLinkSave{};
+        std::vector<std::chrono::milliseconds> bootstrapRetryDelays{};
         bool autoResume = false;
         // Every wait and every "now" of the model.
-        Quorvantis::Sleeper sleeper;
-        Clock clock;
+        Quorvantis::Sleeper sleeper{};
+        Clock clock{};
         // The status client's per-request deadline; tests shorten it.
-        std::optional<std::chrono::milliseconds> statusTimeout;
+        std::optional<std::chrono::milliseconds> statusTimeout{};
     };
 
     explicit AppModel(Options options, QObject *parent = nullptr);

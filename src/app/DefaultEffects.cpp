@@ -38,7 +38,8 @@ QCoro::Task<CLIResult> prepareEnvironment(std::shared_ptr<CLIService> cli, Outpu
 
 QCoro::Task<CLIResult> runScript(std::shared_ptr<CLIService> cli, QString script, OutputHandler onOutput)
 {
-    co_return co_await cli->execute({QStringLiteral("-c"), script}, std::nullopt, std::move(onOutput), {});
+    const QStringList arguments{QStringLiteral("-c"), script};
+    co_return co_await cli->execute(arguments, std::nullopt, std::move(onOutput), {});
 }
 
 QCoro::Task<CLIResult> setupWithCode(std::shared_ptr<CLIService> cli, QString code, std::optional<QString> agentName,

@@ -28,6 +28,11 @@ constexpr RawValueTable<AccessibilityProbeOutcome, 5> rawValueTable(Accessibilit
     return {{u"granted", u"denied", u"mismatch", u"missing", u"unsupported"}};
 }
 
+inline size_t qHash(PermissionKind kind, size_t seed = 0)
+{
+    return ::qHash(static_cast<int>(kind), seed);
+}
+
 namespace PermissionKinds {
 QString title(PermissionKind kind);
 QString description(PermissionKind kind);
