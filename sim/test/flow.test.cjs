@@ -245,6 +245,18 @@ describe('sandbox flow', () => {
     simctl(home, 'stop-agent');
   });
 
+  it('an older installation under ~/.pm2 shows its socket and can be retired', async () => {
+    simctl(home, 'legacy-pm2');
+    const env = { ...appEnv(home), PM2_HOME: path.join(home, '.pm2') };
+    const pm2 = path.join(P.runtime, 'bin', 'pm2');
+    const r = await run('/bin/bash', ['-c', `[ -S "$HOME/.pm2/rpc.sock" ] && "${pm2}" delete chat-monitor >/dev/null && "${pm2}" delete quorvantis >/dev/null && "${pm2}" jlist`], { env });
+    assert.equal(r.status, 0, r.stderr);
+    assert.deepEqual(JSON.parse(r.stdout), []);
+    const missing = await run(pm2, ['delete', 'feishu-monitor'], { env });
+    assert.equal(missing.status, 1);
+    assert.match(missing.stderr, /not found/);
+  });
+
   it('every stand-in recorded its start, and no secret from standard input appears there', () => {
     const records = fs.readFileSync(path.join(home, '.sandbox', 'records.jsonl'), 'utf8');
     const key = simctl(home, 'enrollment-key');

@@ -59,7 +59,20 @@ async function waitFor(predicate, ms) {
   return predicate();
 }
 
+// A running pm2 holds a socket in its home; scripts test for it to tell whether a manager is
+// there at all. The stand-in leaves the socket file behind like a live daemon would.
+function ensureDaemonSocket() {
+  const socket = path.join(pm2Home, 'rpc.sock');
+  if (fs.existsSync(socket)) return;
+  fs.mkdirSync(pm2Home, { recursive: true });
+  // node unlinks a socket when it closes the server, even at exit; a process that is killed
+  // while listening cannot, so the file stays.
+  const program = `require('net').createServer().listen(${JSON.stringify(socket)}, () => process.kill(process.pid, 'SIGKILL'))`;
+  require('child_process').spawnSync(process.execPath, ['-e', program], { stdio: 'ignore', timeout: 5000 });
+}
+
 async function startApp(spec) {
+  ensureDaemonSocket();
   if (!spec.name || typeof spec.name !== 'string') throw new Failure('[PM2][ERROR] An application needs a name');
   const existing = store.list(pm2Home).find((a) => a.def.name === spec.name);
   if (existing && store.describe(existing).state === 'online') {
@@ -265,6 +278,7 @@ async function main() {
       return out("{ msg: 'pong' }");
     case 'kill':
       await stopApps('all', true);
+      fs.rmSync(path.join(pm2Home, 'rpc.sock'), { force: true });
       return out('[PM2] PM2 stopped');
     case 'logs':
       return logs(rest[0]);

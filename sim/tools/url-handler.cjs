@@ -7,8 +7,10 @@
 const sandbox = require('../lib/sandbox.cjs');
 
 async function main() {
-  const url = process.argv[2] || '';
+  const recordOnly = process.argv[2] === '--record-only';
+  const url = process.argv[recordOnly ? 3 : 2] || '';
   sandbox.record('url-handler', { url });
+  if (recordOnly) return;
   const services = sandbox.readServices();
   if (!services) {
     process.stderr.write('sandbox services are not running; URL recorded only\n');
