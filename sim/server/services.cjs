@@ -141,19 +141,35 @@ function agentPm2Homes(home) {
   return [p.pm2Home, path.join(p.home, '.pm2')];
 }
 
+// Opens a URL in the user's own browser (run with the user's real HOME). Resolves false when that
+// plainly failed (no xdg-open, no browser); a browser still running after a while counts as opened.
 function openInRealBrowser(home, url) {
   const real = sandbox.readJSON(sandbox.paths(home).realEnv, null);
-  if (!real) return false;
-  const env = { ...process.env, ...real };
-  for (const [k, v] of Object.entries(real)) if (v === null) delete env[k];
-  try {
-    const child = spawn('xdg-open', [url], { env, detached: true, stdio: 'ignore' });
-    child.on('error', () => {});
-    child.unref();
-    return true;
-  } catch {
-    return false;
+  if (!real) return Promise.resolve(false);
+  const env = { ...process.env };
+  for (const [k, v] of Object.entries(real)) {
+    if (v === null) delete env[k];
+    else env[k] = v;
   }
+  return new Promise((resolve) => {
+    let child;
+    try {
+      child = spawn('xdg-open', [url], { env, detached: true, stdio: 'ignore' });
+    } catch {
+      resolve(false);
+      return;
+    }
+    const timer = setTimeout(() => resolve(true), 3000);
+    child.on('error', () => {
+      clearTimeout(timer);
+      resolve(false);
+    });
+    child.on('exit', (code) => {
+      clearTimeout(timer);
+      resolve(code === 0);
+    });
+    child.unref();
+  });
 }
 
 function controlRoutes(sim, services) {
@@ -207,7 +223,7 @@ function controlRoutes(sim, services) {
       case 'POST agent/stop':
         return send(res, 200, { stopped: pm2store.stopAll(agentPm2Homes(sim.home)) });
       case 'POST opened':
-        return send(res, 200, opened(sim, body.url));
+        return send(res, 200, await opened(sim, body.url));
       case 'POST shutdown':
         send(res, 200, { stopping: true });
         setTimeout(() => services.stop(), 20);
@@ -217,27 +233,54 @@ function controlRoutes(sim, services) {
     }
   };
 
-  // A URL the application opened through the sandbox's handler.
-  function opened(simulator, target) {
+  // A URL the application opened through the sandbox's handler. Without a browser to show a
+  // page in, the sandbox plays the user's part: it grants the pane's permission, or presses the
+  // bind button of a binding link, so a headless demo still runs through.
+  async function opened(simulator, target) {
     const text = String(target || '');
+    const settings = simulator.state.settings;
     if (text.startsWith('x-apple.systempreferences:')) {
       const key = pages.paneKey(text);
-      const action = simulator.state.settings.settingsAction;
+      let action = settings.settingsAction;
+      if (action === 'page') {
+        const page = `${services.controlURL}/settings?token=${encodeURIComponent(token)}${key ? `&pane=${key}` : ''}`;
+        if (await openInRealBrowser(simulator.home, page)) return { action: 'page' };
+        action = 'grant';
+      }
       if (action === 'grant' && key) {
         simulator.later(simulator.scaled(800), () => simulator.setPermission(key, true));
         return { action: 'grant', permission: key };
       }
-      if (action === 'page') {
-        const page = `${services.controlURL}/settings?token=${encodeURIComponent(token)}${key ? `&pane=${key}` : ''}`;
-        return { action: 'page', opened: openInRealBrowser(simulator.home, page) };
-      }
       return { action: 'record' };
     }
-    if (/^https?:/.test(text) && simulator.state.settings.browser === 'real') {
-      return { action: 'browser', opened: openInRealBrowser(simulator.home, text) };
+    if (/^https?:/.test(text) && settings.browser === 'real') {
+      if (await openInRealBrowser(simulator.home, text)) return { action: 'browser' };
+      const binding = bindingLink(simulator, text);
+      if (binding) {
+        simulator.later(simulator.scaled(1500), () => {
+          try {
+            simulator.startAttempt(binding.name, binding.token);
+          } catch {
+            // the link was replaced meanwhile
+          }
+        });
+        return { action: 'press-bind', agentName: binding.name };
+      }
     }
     return { action: 'record' };
   }
+}
+
+function bindingLink(simulator, text) {
+  let url;
+  try {
+    url = new URL(text);
+  } catch {
+    return null;
+  }
+  const m = /^\/agents\/([^/]+)\/setup$/.exec(url.pathname);
+  if (!m || url.origin !== new URL(simulator.serviceURL).origin || url.hash.length < 2) return null;
+  return { name: decodeURIComponent(m[1]), token: url.hash.slice(1) };
 }
 
 function agentSummary(home) {

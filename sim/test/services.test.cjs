@@ -151,3 +151,23 @@ test('opening a privacy pane in "grant" mode grants that permission', async (t) 
   assert.equal(svc.sim.state.permissions.fullDiskAccess, true);
   assert.ok(fs.readdirSync(path.join(svc.home, 'Library', 'Mail')).length > 0);
 });
+
+test('without a browser the sandbox plays the user: it grants the pane, it presses the bind button', async (t) => {
+  const svc = await services(t, { settingsAction: 'page', browser: 'real' });
+  const { controlURL, controlToken } = svc.services;
+  const opened = (url) => call(`${controlURL}/control/opened`, { method: 'POST', headers: { 'X-Sandbox-Token': controlToken }, body: { url } });
+  // No real-env.json: the user's browser cannot be reached.
+  assert.deepEqual((await opened('x-apple.systempreferences:com.apple.preference.security?Privacy_ScreenCapture')).json, { action: 'grant', permission: 'screenRecording' });
+  const agent = await configuredAgent(svc);
+  const link = (await call(`${svc.services.onboardingURL}/api/agents/${agent.agentName}/owner-provisioning`, { method: 'POST', token: agent.apiKey })).json;
+  assert.deepEqual((await opened(link.setupUrl)).json, { action: 'press-bind', agentName: agent.agentName });
+  assert.deepEqual((await opened('https://example.invalid/page')).json, { action: 'record' });
+  const token = new URL(link.setupUrl).hash.slice(1);
+  let attempts = [];
+  for (let i = 0; i < 50 && attempts.length === 0; i += 1) {
+    await new Promise((r) => setTimeout(r, 10));
+    attempts = (await call(`${svc.services.onboardingURL}/api/agents/${agent.agentName}/setup`, { token })).json.liveAttempts;
+  }
+  assert.equal(attempts[0].status, 'pending');
+  assert.equal(svc.sim.state.permissions.screenRecording, true);
+});

@@ -73,17 +73,15 @@ const DEMO = [
   { name: 'working', busy: true, queueSize: 0 },
 ];
 
-function statusDocument(startedAt) {
-  const state = sandbox.readState();
-  const settings = state.settings;
-  const warm = Date.now() - startedAt >= Number(settings.warmupMs) * (Number(settings.pace) || 0);
+function statusDocument(startedAt, now = Date.now(), settings = sandbox.readState().settings) {
+  const warm = now - startedAt >= Number(settings.warmupMs) * (Number(settings.pace) || 0);
   let phase = DEMO[0];
   if (warm && settings.demo) {
     const step = Math.max(500, Number(settings.demoStepMs) || 4000);
-    phase = DEMO[Math.floor((Date.now() - startedAt) / step) % DEMO.length];
+    phase = DEMO[Math.floor((now - startedAt) / step) % DEMO.length];
   }
   return {
-    sampledAt: new Date().toISOString(),
+    sampledAt: new Date(now).toISOString(),
     lifecycle: warm ? 'running' : 'starting',
     ready: warm,
     version: VERSION,
