@@ -47,6 +47,24 @@ class Simulator {
     fs.mkdirSync(this.paths.sandbox, { recursive: true, mode: 0o700 });
     this.applyGrants();
     this.save();
+    this.resumeTimers();
+  }
+
+  // Timers do not survive a restart of the services: pick up what was waiting for one.
+  resumeTimers() {
+    const { authorizeAfterMs, bindingAutoCompleteMs } = this.state.settings;
+    if (authorizeAfterMs !== null) {
+      for (const auth of Object.values(this.state.authorizations)) {
+        if (auth.status === 'pending') this.later(this.scaled(Number(authorizeAfterMs)), () => this.authorize(auth.id));
+      }
+    }
+    if (bindingAutoCompleteMs !== null) {
+      for (const agent of Object.values(this.state.agents)) {
+        if (agent.attempts.some((a) => a.status === 'pending')) {
+          this.later(this.scaled(Number(bindingAutoCompleteMs)), () => this.completeBinding(agent.name));
+        }
+      }
+    }
   }
 
   save() {

@@ -203,6 +203,24 @@ test('registry: publishing moves the tag; versions must look like versions', (t)
   assert.throws(() => sim.publish('v2'), /version must look like/);
 });
 
+test('a pending attempt and authorization still complete after a restart of the services', async (t) => {
+  const { sim, home } = simulator(t);
+  const { done } = configure(sim);
+  sim.createLink(done.agentName, done.apiKey);
+  sim.clickBinding(done.agentName);
+  const { setupCode } = sim.enroll({ key: 'k'.repeat(40), agentName: 'desk-robot', workspace: 'google' });
+  const s = sim.redeem({ code: setupCode });
+  sim.bootstrap(s);
+  sim.setSetting('bindingAutoCompleteMs', 0);
+  sim.setSetting('authorizeAfterMs', 0);
+  sim.close();
+  const again = new Simulator(home);
+  t.after(() => again.close());
+  await sandbox.sleep(20);
+  assert.equal(again.state.agents[done.agentName].onboardingComplete, true);
+  assert.equal(again.authorizationStatus(s).status, 'authorized');
+});
+
 test('the state survives a restart of the services', (t) => {
   const { sim, home } = simulator(t);
   configure(sim);
