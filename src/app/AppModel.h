@@ -447,6 +447,9 @@ private:
     void stopAwaitingPermission(PermissionKind kind);
     // The re-check of existing permissions that is running, joined by overlapping requests.
     std::shared_ptr<PermissionRefreshRun> m_permissionRefreshRun;
+    // The failure a restart after the accessibility grant reported; a later restart that
+    // succeeds takes it back while it is still the one shown.
+    std::optional<DisplayError> m_permissionRestartError;
 public:
     // ---- end of permission onboarding helpers ----
 

@@ -328,12 +328,21 @@ QCoro::Task<bool> AppModel::restartAgentAfterAccessibilityGrant()
         } catch (...) {
             fail(QStringLiteral("AGENT_RESTART_FAILED"));
         }
+        m_permissionRestartError = lastError();
         co_return false;
     }
     if (result->status != 0) {
         fail(QStringLiteral("AGENT_RESTART_FAILED"), safeErrorMessage(result->lastErrorLine));
+        m_permissionRestartError = lastError();
         co_return false;
     }
+    if (m_permissionRestartError && lastError() == m_permissionRestartError) {
+        // The retry worked: the earlier failure no longer describes the installation.
+        lastError = std::nullopt;
+        overallState = OverallState::starting;
+        applyProgress(QStringLiteral("permissions"), QStringLiteral("running"));
+    }
+    m_permissionRestartError.reset();
     co_return true;
 }
 

@@ -755,6 +755,10 @@ void PermissionFlowTests::restartAfterCliclick()
         f.probes->daemon = DaemonOutcome::ok;
         await(f.model->confirmPermissionOnboarding(kAccess));
         QVERIFY(f.item(kAccess).verified);
+        // The failure it reported is over once a restart succeeds.
+        QCOMPARE(f.model->lastError(), std::nullopt);
+        QCOMPARE(f.model->overallState(), AppModel::OverallState::starting);
+        QCOMPARE(f.model->setupProgress()[int(AppModel::SetupPhase::permissions)].state, Progress::running);
     }
 }
 
