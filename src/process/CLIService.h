@@ -94,6 +94,13 @@ public:
     static QString sanitize(const QString &line);
     // The first 240 characters of a line that reads like an error; nothing otherwise.
     static std::optional<QString> errorCandidate(const QString &line);
+    // Both at once: the sanitized line and its error candidate, the way every output line gets them.
+    struct CleanedLine
+    {
+        QString text;
+        std::optional<QString> errorCandidate;
+    };
+    static CleanedLine clean(const QString &line);
 
     // ---- Agent scripts ---------------------------------------------------------------------
 

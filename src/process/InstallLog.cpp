@@ -2,6 +2,7 @@
 
 #include "process/AgentContract.h"
 #include "process/CLIService.h"
+#include "process/PlainTextScan.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -9,56 +10,45 @@
 #include <QStringEncoder>
 #include <QTextBoundaryFinder>
 
+#include <cstring>
+#include <string_view>
+
 namespace {
 
 constexpr qint64 rotationThreshold = 2'097'152;
 constexpr qsizetype errorLineLength = 240;
 
-// Searched for in the lower-cased line, in this order.
-constexpr QLatin1StringView asciiErrorMarkers[] = {
-    QLatin1StringView("error"),
-    QLatin1StringView("failed"),
-    QLatin1StringView("failure"),
-    QLatin1StringView("fatal"),
-    QLatin1StringView("denied"),
-    QLatin1StringView("not found"),
-    QLatin1StringView("unavailable"),
-    QLatin1StringView("invalid"),
-    QLatin1StringView("timed out"),
-    QLatin1StringView("client_upgrade_required"),
-    QLatin1StringView("code_unavailable"),
-    QLatin1StringView("enrollment_unavailable"),
-    QLatin1StringView("agent_name_reserved"),
-    QLatin1StringView("agent_name_too_short"),
-    QLatin1StringView("already exists"),
-    QLatin1StringView("exit code"),
-};
-
 const QStringView chineseErrorMarkers[] = {u"失败", u"无法", u"未完成", u"不完整", u"不可用", u"无效", u"超时"};
 
 constexpr auto unicode = QRegularExpression::UseUnicodePropertiesOption;
 
-// Lower-cases ASCII letters only: none of the markers can arise from lower-casing anything else.
-QStringView asciiLowered(const QString &text)
+// Labels and words the redaction looks for (bits 0-5), then the error markers (bits 6 and up),
+// found in one pass over the folded line.
+enum : std::uint32_t {
+    emailLabel = 1u << 0,
+    passwordLabel = 1u << 1,
+    urlScheme = 1u << 2,
+    codePrefix = 1u << 3,
+    jsonEmail = 1u << 4,
+    jsonPassword = 1u << 5,
+    redactionNeedles = 0x3Fu,
+};
+
+const NeedleSet &lineNeedles()
 {
-    thread_local QString scratch;
-    scratch.resize(text.size());
-    const QChar *in = text.constData();
-    QChar *out = scratch.data();
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        const char16_t c = in[i].unicode();
-        out[i] = QChar(c >= u'A' && c <= u'Z' ? char16_t(c + 32) : c);
-    }
-    return QStringView(scratch.constData(), text.size());
+    static const NeedleSet needles{
+        "mail:", "ssword:", "http", "qv", "\"email\"", "\"password\"",
+        "error", "failed", "failure", "fatal", "denied", "not found", "unavailable", "invalid", "timed out",
+        "client_upgrade_required", "code_unavailable", "enrollment_unavailable", "agent_name_reserved",
+        "agent_name_too_short", "already exists", "exit code",
+    };
+    return needles;
 }
 
-bool containsErrorMarker(const QString &text)
+bool containsChineseErrorMarker(const QString &text, const FoldedText &folded)
 {
-    const QStringView lowered = asciiLowered(text);
-    for (const QLatin1StringView marker : asciiErrorMarkers) {
-        if (lowered.contains(marker))
-            return true;
-    }
+    if (!folded.hasNonAscii())
+        return false;
     for (const QStringView marker : chineseErrorMarkers) {
         if (text.contains(marker))
             return true;
@@ -139,9 +129,10 @@ void CLIService::writeLog(const QString &text, QFile *handle)
     handle->write(scratch.constData(), end - scratch.constData());
 }
 
-QString CLIService::sanitize(const QString &line)
+namespace {
+
+QString redact(QString text, std::uint32_t found)
 {
-    static const QRegularExpression escapes(QStringLiteral("\\x{1B}\\[[0-?]*[ -/]*[@-~]"));
     static const QRegularExpression email(QStringLiteral("(?i)(Email:\\s*)\\S+"), unicode);
     // A password may contain spaces (the workspace account's does), so everything after the
     // label goes, not only the first word.
@@ -155,32 +146,66 @@ QString CLIService::sanitize(const QString &line)
     static const QRegularExpression jsonCredential(
         QStringLiteral("(?i)(\"(?:email|password)\"\\s*:\\s*)\"(?:[^\"\\\\]|\\\\.)*\""), unicode);
 
-    QString text = line;
-    // Plain-text checks first: most lines need none of the patterns.
-    if (text.contains(QChar(0x1B)))
-        replaceAll(text, escapes, QString());
-    if (text.contains(QLatin1Char(':'))) {
-        if (text.contains(QLatin1String("mail:"), Qt::CaseInsensitive))
-            replaceAll(text, email, QStringLiteral("\\1[REDACTED]"));
-        if (text.contains(QLatin1String("ssword:"), Qt::CaseInsensitive))
-            replaceAll(text, password, QStringLiteral("\\1[REDACTED]"));
-        if (text.contains(QLatin1String("http")))
-            replaceAll(text, url, QStringLiteral("[URL REDACTED]"));
-    }
-    if (text.contains(QLatin1String("qv"), Qt::CaseInsensitive))
+    // The replacements only put in bracketed tokens, so they never create what a later check
+    // looks for: the needles found before the first replacement decide for all of them.
+    if (found & emailLabel)
+        replaceAll(text, email, QStringLiteral("\\1[REDACTED]"));
+    if (found & passwordLabel)
+        replaceAll(text, password, QStringLiteral("\\1[REDACTED]"));
+    if (found & urlScheme)
+        replaceAll(text, url, QStringLiteral("[URL REDACTED]"));
+    if (found & codePrefix)
         replaceAll(text, setupCode, QStringLiteral("[SETUP CODE REDACTED]"));
-    if (text.contains(QLatin1String("\"email\""), Qt::CaseInsensitive)
-        || text.contains(QLatin1String("\"password\""), Qt::CaseInsensitive))
+    if (found & (jsonEmail | jsonPassword))
         replaceAll(text, jsonCredential, QStringLiteral("\\1\"[REDACTED]\""));
     return text;
 }
 
-std::optional<QString> CLIService::errorCandidate(const QString &line)
+QString stripEscapes(QString text)
 {
-    const QString trimmed = line.trimmed();
+    static const QRegularExpression escapes(QStringLiteral("\\x{1B}\\[[0-?]*[ -/]*[@-~]"));
+    replaceAll(text, escapes, QString());
+    return text;
+}
+
+std::optional<QString> candidate(const QString &text, std::uint32_t found, const FoldedText &folded)
+{
+    if (!(found & ~redactionNeedles) && !containsChineseErrorMarker(text, folded))
+        return std::nullopt;
+    // Markers hold no blanks at their ends, so trimming cannot change whether one occurs.
+    const QString trimmed = text.trimmed();
     if (trimmed.isEmpty() || trimmed.startsWith(QLatin1Char('{')))
         return std::nullopt;
-    if (!containsErrorMarker(trimmed))
-        return std::nullopt;
     return firstCharacters(trimmed, errorLineLength);
+}
+
+} // namespace
+
+QString CLIService::sanitize(const QString &line)
+{
+    QString text = FoldedText(line).contains('\x1b') ? stripEscapes(line) : line;
+    const std::uint32_t found = lineNeedles().find(FoldedText(text).bytes()) & redactionNeedles;
+    return found ? redact(std::move(text), found) : text;
+}
+
+std::optional<QString> CLIService::errorCandidate(const QString &line)
+{
+    const FoldedText folded(line);
+    return candidate(line, lineNeedles().find(folded.bytes()) & ~redactionNeedles, folded);
+}
+
+CLIService::CleanedLine CLIService::clean(const QString &line)
+{
+    // The common line needs no redaction: then one fold and one scan serve both questions.
+    {
+        const FoldedText folded(line);
+        if (!folded.contains('\x1b')) {
+            const std::uint32_t found = lineNeedles().find(folded.bytes());
+            if (!(found & redactionNeedles))
+                return {line, candidate(line, found, folded)};
+        }
+    }
+    QString text = sanitize(line);
+    std::optional<QString> error = errorCandidate(text);
+    return {std::move(text), std::move(error)};
 }

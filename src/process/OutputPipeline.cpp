@@ -98,9 +98,9 @@ void OutputPipeline::process(const QString &line)
         callSafely(m_onAuthorization, *authorization, "authorization");
         return;
     }
-    const QString cleaned = CLIService::sanitize(m_secrets.isEmpty() ? line : maskSecrets(line));
-    if (std::optional<QString> candidate = CLIService::errorCandidate(cleaned))
-        m_lastErrorLine = std::move(candidate);
-    CLIService::writeLog(cleaned, m_log);
-    callSafely(m_onOutput, cleaned, "output");
+    CLIService::CleanedLine cleaned = CLIService::clean(m_secrets.isEmpty() ? line : maskSecrets(line));
+    if (cleaned.errorCandidate)
+        m_lastErrorLine = std::move(cleaned.errorCandidate);
+    CLIService::writeLog(cleaned.text, m_log);
+    callSafely(m_onOutput, cleaned.text, "output");
 }

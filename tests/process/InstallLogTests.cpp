@@ -1,5 +1,6 @@
 #include "process/CLIService.h"
 #include "process/OutputPipeline.h"
+#include "process/PlainTextScan.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -15,6 +16,9 @@ private Q_SLOTS:
     void errorCandidate_data();
     void errorCandidate();
     void errorCandidateKeepsUserPerceivedCharacters();
+    void cleanAgreesWithTheSeparateSteps_data();
+    void cleanAgreesWithTheSeparateSteps();
+    void needleSetFindsEveryOccurrence();
     void rotatesAboveTwoMebibytes();
     void keepsALogOfExactlyTwoMebibytes();
     void newLogIsPrivate();
@@ -116,6 +120,39 @@ void InstallLogTests::errorCandidateKeepsUserPerceivedCharacters()
     QVERIFY(candidate);
     QCOMPARE(candidate->size(), 3 + 237 * 4);
     QVERIFY(candidate->endsWith(QString::fromUtf8("\xF0\x9F\x87\xA8\xF0\x9F\x87\xB3")));
+}
+
+void InstallLogTests::cleanAgreesWithTheSeparateSteps_data()
+{
+    sanitize_data();
+    QTest::newRow("error after escape") << "\x1b[31mERROR\x1b[0m disk full" << QString();
+    QTest::newRow("error word in url only") << "see https://h/error-codes" << QString();
+    QTest::newRow("error in masked password") << "Password: failed-on-purpose" << QString();
+    QTest::newRow("chinese error") << "网络超时" << QString();
+    QTest::newRow("json error") << R"({"error":"x"})" << QString();
+    QTest::newRow("marker at the very end") << "it was denied" << QString();
+}
+
+void InstallLogTests::cleanAgreesWithTheSeparateSteps()
+{
+    QFETCH(QString, line);
+    const CLIService::CleanedLine cleaned = CLIService::clean(line);
+    QCOMPARE(cleaned.text, CLIService::sanitize(line));
+    QCOMPARE(cleaned.errorCandidate, CLIService::errorCandidate(CLIService::sanitize(line)));
+}
+
+void InstallLogTests::needleSetFindsEveryOccurrence()
+{
+    const NeedleSet needles{"ab", "abc", "bc", "zz"};
+    QCOMPARE(needles.find("xxabc"), 0b0111u);
+    QCOMPARE(needles.find("ab"), 0b0001u);
+    QCOMPARE(needles.find("zab"), 0b0001u);
+    QCOMPARE(needles.find("a"), 0u);
+    QCOMPARE(needles.find("xzz"), 0b1000u);
+    QCOMPARE(needles.find("abcbc", /*firstOnly=*/true), 0b0001u);
+    QCOMPARE(FoldedText(u"ABCÉz").bytes(), std::string_view("abc\x80z"));
+    QVERIFY(FoldedText(u"ABCÉz").hasNonAscii());
+    QVERIFY(!FoldedText(u"plain").hasNonAscii());
 }
 
 namespace {

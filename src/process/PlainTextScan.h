@@ -1,0 +1,96 @@
+#pragma once
+
+#include <QByteArray>
+#include <QStringView>
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <initializer_list>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+// Cheap plain-text checks that run on every output line before any regular expression does.
+
+// A text lower-cased to bytes: ASCII letters folded, every non-ASCII unit as 0x80, so that the
+// checks run as byte searches (none of the markers or labels can arise from lower-casing
+// anything but ASCII). One buffer per thread: a view is valid until the next one is made.
+class FoldedText
+{
+public:
+    explicit FoldedText(QStringView text)
+    {
+        thread_local QByteArray scratch;
+        if (scratch.size() < text.size())
+            scratch.resize(text.size());
+        char *out = scratch.data();
+        char16_t nonAscii = 0;
+        // Branch-free, so the compiler can vectorise the loop.
+        const char16_t *in = reinterpret_cast<const char16_t *>(text.data());
+        for (qsizetype i = 0; i < text.size(); ++i) {
+            const char16_t unit = in[i];
+            nonAscii |= unit;
+            unsigned char byte = unit < 0x80 ? static_cast<unsigned char>(unit) : 0x80;
+            byte += static_cast<unsigned char>(byte - 'A') < 26 ? 32 : 0;
+            out[i] = static_cast<char>(byte);
+        }
+        m_bytes = std::string_view(scratch.constData(), size_t(text.size()));
+        m_hasNonAscii = (nonAscii & 0xFF80) != 0;
+    }
+
+    std::string_view bytes() const { return m_bytes; }
+    bool contains(char c) const { return std::memchr(m_bytes.data(), c, m_bytes.size()) != nullptr; }
+    bool hasNonAscii() const { return m_hasNonAscii; }
+
+private:
+    std::string_view m_bytes;
+    bool m_hasNonAscii = false;
+};
+
+// Finds which of up to 32 needles (two bytes or longer) occur in a text, in one pass: each
+// position's two bytes index the needles that start with them.
+class NeedleSet
+{
+public:
+    NeedleSet(std::initializer_list<std::string_view> needles)
+        : m_needles(needles), m_byBigram(std::make_unique<std::array<std::uint32_t, 65536>>())
+    {
+        m_byBigram->fill(0);
+        for (std::size_t index = 0; index < m_needles.size() && index < 32; ++index)
+            (*m_byBigram)[bigram(m_needles[index].data())] |= std::uint32_t(1) << index;
+    }
+
+    // Bit i is set when needle i occurs; with `firstOnly` the search ends at the first hit.
+    std::uint32_t find(std::string_view text, bool firstOnly = false) const
+    {
+        std::uint32_t found = 0;
+        if (text.size() < 2)
+            return found;
+        const char *data = text.data();
+        const std::size_t last = text.size() - 1;
+        for (std::size_t at = 0; at < last; ++at) {
+            std::uint32_t candidates = (*m_byBigram)[bigram(data + at)] & ~found;
+            while (candidates) {
+                const int index = __builtin_ctz(candidates);
+                candidates &= candidates - 1;
+                const std::string_view needle = m_needles[std::size_t(index)];
+                if (text.size() - at >= needle.size() && std::memcmp(data + at, needle.data(), needle.size()) == 0) {
+                    found |= std::uint32_t(1) << index;
+                    if (firstOnly)
+                        return found;
+                }
+            }
+        }
+        return found;
+    }
+
+private:
+    static std::size_t bigram(const char *at)
+    {
+        return std::size_t(static_cast<unsigned char>(at[0])) << 8 | static_cast<unsigned char>(at[1]);
+    }
+
+    std::vector<std::string_view> m_needles;
+    std::unique_ptr<std::array<std::uint32_t, 65536>> m_byBigram;
+};
