@@ -337,6 +337,9 @@ private Q_SLOTS:
     // ---- Continue and confirm ----
     void continueOpensTheVerificationPrompt();
     void continueAfterSettingsReprobes();
+    void continueWithEverythingVerifiedFinishes();
+    void advanceOutcomes_data();
+    void advanceOutcomes();
     void confirmIgnoresOtherKindsAndOtherStages();
     void confirmPassesAndMovesToTheNextKind();
     void accessibilityNeedsTwoConfirms();
@@ -561,6 +564,84 @@ void PermissionFlowTests::continueAfterSettingsReprobes()
     QVERIFY(f.item(kScreen).verified);
     QCOMPARE(f.model->permissionAwaitingReturn, std::nullopt);
     QCOMPARE(f.model->permissionPromptKind(), std::nullopt);
+}
+
+void PermissionFlowTests::continueWithEverythingVerifiedFinishes()
+{
+    Fixture f(onboarding());
+    f.verify(kScreen);
+    f.verify(kAccess);
+    f.verify(kDisk);
+    await(f.model->continuePermissionOnboarding());
+    QVERIFY(f.probes->calls.isEmpty());
+    QCOMPARE(f.model->installStage, std::optional(Stage::setup));
+    QVERIFY(!f.model->permissionOperationInFlight());
+    QVERIFY(!f.model->isCheckingPermission());
+}
+
+void PermissionFlowTests::advanceOutcomes_data()
+{
+    QTest::addColumn<PermissionKind>("kind");
+    QTest::addColumn<AccessibilityStep>("step");
+    QTest::addColumn<bool>("passes");
+    QTest::addColumn<int>("nativeState");
+    QTest::addColumn<bool>("verified");
+    QTest::addColumn<QByteArray>("completedAfter");
+    QTest::addColumn<bool>("stillAwaiting");
+    QTest::addColumn<AccessibilityStep>("stepAfter");
+
+    // Every row starts from the completed set {kind} on file and the user sent to kind's pane.
+    const int unknown = int(NativeState::unknown), no = int(NativeState::notGranted), yes = int(NativeState::granted);
+    const auto node = AccessibilityStep::node, cliclick = AccessibilityStep::cliclick;
+    QTest::newRow("plain kind passes") << kDisk << node << true << yes << true << QByteArray("fullDiskAccess\n") << false
+                                       << node;
+    QTest::newRow("plain kind fails") << kDisk << node << false << no << false << QByteArray() << true << node;
+    QTest::newRow("node passes") << kAccess << node << true << unknown << false << QByteArray("accessibility\n") << false
+                                 << cliclick;
+    QTest::newRow("node fails") << kAccess << node << false << no << false << QByteArray("accessibility\n") << true
+                                << node;
+    QTest::newRow("cliclick passes") << kAccess << cliclick << true << yes << true << QByteArray("accessibility\n")
+                                     << false << cliclick;
+    QTest::newRow("cliclick fails") << kAccess << cliclick << false << no << false << QByteArray() << true << cliclick;
+}
+
+void PermissionFlowTests::advanceOutcomes()
+{
+    QFETCH(PermissionKind, kind);
+    QFETCH(AccessibilityStep, step);
+    QFETCH(bool, passes);
+    QFETCH(int, nativeState);
+    QFETCH(bool, verified);
+    QFETCH(QByteArray, completedAfter);
+    QFETCH(bool, stillAwaiting);
+    QFETCH(AccessibilityStep, stepAfter);
+
+    Fixture f({.stage = QByteArray("permissions\n"), .completed = rawValue(kind).toUtf8() + '\n',
+               .awaiting = rawValue(kind).toUtf8() + '\n'});
+    f.verify(kScreen);
+    if (kind == kDisk)
+        f.verify(kAccess);
+    f.model->accessibilityStep = step;
+    const QString call = kind == kAccess ? QStringLiteral("ax:%1:check").arg(rawValue(step))
+                                         : QStringLiteral("check:") + rawValue(kind);
+    f.probes->fallback[call] = passes ? Answer::yes : Answer::no;
+
+    await(f.model->advancePermissionOnboarding());
+
+    QCOMPARE(f.probes->calls, QStringList{call});
+    QCOMPARE(int(f.item(kind).nativeState), nativeState);
+    QCOMPARE(f.item(kind).verified, verified);
+    QCOMPARE(f.file("mac-app-permissions-completed").value_or(QByteArray()), completedAfter);
+    QCOMPARE(f.model->permissionAwaitingReturn.has_value(), stillAwaiting);
+    QCOMPARE(f.file("mac-app-permission-awaiting").has_value(), stillAwaiting);
+    QCOMPARE(f.model->accessibilityStep(), stepAfter);
+    QVERIFY(!f.model->permissionOperationInFlight());
+    QVERIFY(!f.model->isCheckingPermission());
+    // A passing node step hands the prompt to the cliclick step.
+    if (kind == kAccess && step == AccessibilityStep::node && passes)
+        QCOMPARE(f.model->permissionPromptKind(), std::optional(kAccess));
+    // A pass of the last kind finishes the stage; nothing else does.
+    QCOMPARE(f.model->installStage, std::optional(kind == kDisk && passes ? Stage::setup : Stage::permissions));
 }
 
 void PermissionFlowTests::confirmIgnoresOtherKindsAndOtherStages()
