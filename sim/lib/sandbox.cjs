@@ -24,6 +24,7 @@ const DEFAULT_STATE = Object.freeze({
     provisioningUnavailable: 0,
     provisioningConflict: 0,
     update: 0,
+    daemonStart: 0,
   },
   settings: {
     pace: 1, // multiplier for every simulated delay; 0 runs at full speed
@@ -35,7 +36,7 @@ const DEFAULT_STATE = Object.freeze({
     settingsAction: 'page', // opening a privacy pane: "page" (settings page), "grant" or "record"
     browser: 'real', // http(s) links: "real" (the user's browser) or "record"
     authFormat: 'text', // workspace authorization output: "text" lines or one "json" event
-    statusHttpCode: 200, // what the agent's status endpoint answers once warm
+    statusHttpCode: 200, // what the agent's status endpoint answers; 200 serves the document
     cliclickOutput: '', // text cliclick prints on the check (anything makes it "unsupported")
     linkTtlSeconds: 1800,
   },

@@ -205,10 +205,11 @@ describe('sandbox flow', () => {
     const denied = await fetch(`http://127.0.0.1:${port}/tui/status`, { headers: { Authorization: 'Bearer wrong' } });
     assert.equal(denied.status, 401);
 
-    // pm2 restarts an agent that dies.
+    // pm2 restarts an agent that dies, also when the first restart fails.
+    simctl(home, 'fail', 'daemon-start');
     process.kill(doc.pid, 'SIGKILL');
     let back = null;
-    for (let i = 0; i < 60 && !back; i += 1) {
+    for (let i = 0; i < 80 && !back; i += 1) {
       await new Promise((res) => setTimeout(res, 100));
       try {
         const d = simctl(home, 'wait-ready', '1');
@@ -218,6 +219,9 @@ describe('sandbox flow', () => {
       }
     }
     assert.ok(back, 'the agent came back under a new pid');
+    assert.equal(simctl(home, 'status').failures.daemonStart, undefined, 'the scripted start failure was used');
+    const restarted = JSON.parse((await run(path.join(bin, 'pm2'), ['jlist'], { env })).stdout);
+    assert.equal(restarted[0].pm2_env.restart_time, 2);
 
     assert.equal(simctl(home, 'stop-agent').stopped, 1);
     assert.throws(() => simctl(home, 'agent-running'));

@@ -94,8 +94,28 @@ function statusDocument(startedAt, now = Date.now(), settings = sandbox.readStat
   };
 }
 
-function runDaemon() {
+// Sandbox-internal: asks the services whether this start must fail in a scripted way.
+async function takeFailure(kind) {
+  const services = sandbox.readServices();
+  if (!services) return false;
+  try {
+    const res = await fetch(`${services.controlURL}/control/failure/take`, {
+      method: 'POST',
+      headers: { 'Content-Type': 'application/json', 'X-Sandbox-Token': services.controlToken },
+      body: JSON.stringify({ kind }),
+    });
+    return res.ok && (await res.json()).fail === true;
+  } catch {
+    return false;
+  }
+}
+
+async function runDaemon() {
   sandbox.record('quorvantis-daemon', { version: VERSION });
+  if (await takeFailure('daemonStart')) {
+    process.stderr.write(`Error: Quorvantis ${VERSION} daemon failed to start (simulated)\n`);
+    process.exit(1);
+  }
   const P = sandbox.paths();
   const startedAt = Date.now();
   const token = crypto.randomBytes(24).toString('hex');
@@ -111,13 +131,13 @@ function runDaemon() {
       res.writeHead(401, { 'Content-Type': 'application/json' }).end('{"error":"unauthorized"}');
       return;
     }
-    const warmCode = Number(sandbox.readState().settings.statusHttpCode) || 200;
-    const doc = statusDocument(startedAt);
-    if (doc.ready && warmCode !== 200) {
-      res.writeHead(warmCode, { 'Content-Type': 'application/json' }).end('{"error":"simulated"}');
+    const settings = sandbox.readState().settings;
+    const code = Number(settings.statusHttpCode) || 200;
+    if (code !== 200) {
+      res.writeHead(code, { 'Content-Type': 'application/json' }).end('{"error":"simulated"}');
       return;
     }
-    const body = JSON.stringify(doc);
+    const body = JSON.stringify(statusDocument(startedAt, Date.now(), settings));
     res.writeHead(200, { 'Content-Type': 'application/json', 'Content-Length': Buffer.byteLength(body) });
     res.end(body);
   });
