@@ -1,5 +1,8 @@
 #include "ui/RootContentView.h"
 
+#include "ui/AgentUpdateBanner.h"
+#include "ui/ChannelBindingSessionSheet.h"
+#include "ui/DashboardView.h"
 #include "ui/PermissionPromptSheet.h"
 #include "ui/SetupView.h"
 #include "ui/UIToken.h"
@@ -223,76 +226,14 @@ bool RootContentView::event(QEvent *event)
 }
 
 // ---- Where the window's other views plug in -----------------------------------------------
-//
-// Until the dashboard, the update banner and the channel-binding sheet exist, the window
-// shows stand-ins that read the same model values, so every state stays visible.
-
-namespace {
-
-QWidget *placeholderDashboard(AppModel *model, QWidget *parent)
-{
-    auto *page = new QWidget(parent);
-    page->setObjectName(QStringLiteral("dashboard-placeholder"));
-    auto *layout = new QVBoxLayout(page);
-    layout->setContentsMargins(32, 32, 32, 32);
-    layout->setSpacing(12);
-    layout->addWidget(new StatusCore(model, 112), 0, Qt::AlignHCenter);
-    auto *headline = makeLabel({}, UIToken::Typography::statusTitle);
-    auto *detail = makeLabel({}, UIToken::Typography::body, true);
-    auto *task = makeLabel({}, UIToken::Typography::task);
-    for (QLabel *label : {headline, detail, task})
-        label->setAlignment(Qt::AlignHCenter);
-    layout->addWidget(headline);
-    layout->addWidget(detail);
-    layout->addWidget(task);
-    layout->addWidget(new ErrorSection(model, true, page));
-    layout->addStretch(1);
-    auto render = [model, headline, detail, task, page] {
-        setTextIfChanged(headline, model->headlineStatusTitle());
-        setTextIfChanged(detail, model->headlineStatusDetail());
-        setTextIfChanged(task, model->currentTask());
-        const auto sections = page->findChildren<ErrorSection *>();
-        for (ErrorSection *section : sections)
-            section->setVisible(model->lastError().has_value());
-    };
-    new ModelObserver(model, page, render);
-    render();
-    return page;
-}
-
-QWidget *placeholderBanner(AppModel *model, QWidget *parent)
-{
-    auto *banner = makeLabel({}, UIToken::Typography::meta, false, parent);
-    banner->setObjectName(QStringLiteral("update-banner-placeholder"));
-    banner->setContentsMargins(16, 6, 16, 6);
-    auto render = [model, banner] { setTextIfChanged(banner, model->agentUpdateBannerText()); };
-    new ModelObserver(model, banner, render);
-    render();
-    return banner;
-}
-
-QWidget *placeholderChannelSheet(AppModel *model, QWidget *parent)
-{
-    auto *sheet = new QWidget(parent);
-    sheet->setWindowTitle(QStringLiteral("绑定 Channel"));
-    auto *layout = new QVBoxLayout(sheet);
-    layout->setContentsMargins(24, 22, 24, 22);
-    layout->addWidget(makeLabel(QStringLiteral("绑定 Channel"), UIToken::Typography::screenTitle));
-    auto *summary = makeLabel({}, UIToken::Typography::body);
-    layout->addWidget(summary);
-    auto render = [model, summary] { setTextIfChanged(summary, model->channelBindingSummary()); };
-    new ModelObserver(model, sheet, render);
-    render();
-    return sheet;
-}
-
-} // namespace
 
 RootContentView::Factories RootContentView::standardFactories()
 {
     return {
-        .dashboard = &placeholderDashboard,
-        .updateBanner = &placeholderBanner,
-        .channelBindingSheet = &placeholderChannelSheet,
+        .dashboard = [](AppModel *model, QWidget *parent) -> QWidget * { return new DashboardView(model, parent); },
+        .updateBanner = [](AppModel *model, QWidget *parent) -> QWidget * { return new AgentUpdateBanner(model, parent); },
+        .channelBindingSheet = [](AppModel *model, QWidget *parent) -> QWidget * {
+            return new ChannelBindingSessionSheet(model, parent);
+        },
     };
 }

@@ -1,0 +1,515 @@
+#include "ui/DashboardView.h"
+
+#include "permissions/PermissionKind.h"
+#include "ui/Symbols.h"
+#include "ui/UIToken.h"
+#include "ui/Views.h"
+
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLocale>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QTimer>
+#include <QVBoxLayout>
+
+namespace {
+
+constexpr int columnMargin = 28;
+constexpr int sectionSpacing = 18;
+constexpr int logoSize = 112;
+
+QString joinSpoken(const QStringList &parts)
+{
+    QStringList present;
+    for (const QString &part : parts) {
+        if (!part.isEmpty())
+            present.append(part);
+    }
+    return present.join(QStringLiteral("，"));
+}
+
+void setAccessibleNameIfChanged(QWidget *widget, const QString &name)
+{
+    if (widget->accessibleName() != name)
+        widget->setAccessibleName(name);
+}
+
+// A column that scrolls when the window is too short for it, without a frame of its own.
+QScrollArea *scrollingColumn(QWidget *content, QWidget *parent)
+{
+    auto *scroll = new QScrollArea(parent);
+    scroll->setWidget(content);
+    scroll->setWidgetResizable(true);
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    scroll->viewport()->setAutoFillBackground(false);
+    content->setAutoFillBackground(false);
+    return scroll;
+}
+
+QPushButton *makeBorderedButton(const QString &text, QWidget *parent = nullptr)
+{
+    auto *button = new QPushButton(text, parent);
+    button->setFocusPolicy(Qt::StrongFocus);
+    button->setAutoDefault(false);
+    UIToken::apply(button, UIToken::Typography::body);
+    return button;
+}
+
+} // namespace
+
+// ---- ActivityList -------------------------------------------------------------------------
+
+ActivityList::ActivityList(QWidget *parent)
+    : QWidget(parent), m_empty(makeLabel(QStringLiteral("尚无活动"), UIToken::Typography::meta, true)),
+      m_rowsLayout(new QVBoxLayout)
+{
+    setObjectName(QStringLiteral("activity-list"));
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(8);
+    layout->addWidget(makeLabel(QStringLiteral("最近活动"), UIToken::Typography::section));
+    layout->addWidget(m_empty);
+    m_rowsLayout->setContentsMargins(0, 0, 0, 0);
+    m_rowsLayout->setSpacing(6);
+    layout->addLayout(m_rowsLayout);
+    setAccessibleName(QStringLiteral("最近活动"));
+}
+
+QString ActivityList::timeText(const QDateTime &occurredAt)
+{
+    return QLocale().toString(occurredAt.toLocalTime().time(), QStringLiteral("HH:mm:ss"));
+}
+
+void ActivityList::setEvents(const QList<AppModel::ActivityEvent> &events)
+{
+    if (events == m_events && (!m_rows.isEmpty() || events.isEmpty()))
+        return;
+    m_events = events;
+    // Twenty short rows at most: rebuilding them is cheaper than diffing.
+    for (QWidget *row : std::as_const(m_rows))
+        delete row;
+    m_rows.clear();
+    for (const AppModel::ActivityEvent &event : events) {
+        auto *row = new QWidget(this);
+        auto *line = new QHBoxLayout(row);
+        line->setContentsMargins(0, 0, 0, 0);
+        line->setSpacing(10);
+        auto *time = makeLabel(timeText(event.occurredAt), UIToken::Typography::caption, true, row);
+        time->setWordWrap(false);
+        time->setMinimumWidth(QFontMetrics(time->font()).horizontalAdvance(QStringLiteral("00:00:00")) + 2);
+        auto *summary = makeLabel(event.summary, UIToken::Typography::body, false, row);
+        summary->setObjectName(QStringLiteral("activity-summary"));
+        line->addWidget(time, 0, Qt::AlignTop);
+        line->addWidget(summary, 1);
+        row->setAccessibleName(timeText(event.occurredAt) + QStringLiteral("，") + event.summary);
+        m_rowsLayout->addWidget(row);
+        m_rows.append(row);
+    }
+    m_empty->setVisible(events.isEmpty());
+}
+
+QStringList ActivityList::summaries() const
+{
+    QStringList texts;
+    for (QWidget *row : m_rows) {
+        if (auto *summary = row->findChild<QLabel *>(QStringLiteral("activity-summary")))
+            texts.append(summary->text());
+    }
+    return texts;
+}
+
+// ---- OwnerSetupChannelStatus --------------------------------------------------------------
+
+OwnerSetupChannelStatus::OwnerSetupChannelStatus(AppModel *model, QWidget *parent)
+    : QWidget(parent), m_model(model), m_state(makeLabel({}, UIToken::Typography::body, true)),
+      m_bind(makeBorderedButton(QStringLiteral("Bind Channel")))
+{
+    setObjectName(QStringLiteral("channel-status"));
+    auto *layout = new QHBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(10);
+    auto *title = makeLabel(QStringLiteral("Channel"), UIToken::Typography::bodyStrong);
+    title->setWordWrap(false);
+    layout->addWidget(title);
+    layout->addWidget(m_state, 1);
+    layout->addWidget(m_bind);
+    m_bind->setToolTip(QStringLiteral("打开 Channel 绑定"));
+    connect(m_bind, &QPushButton::clicked, this, [this] { m_model->isChannelBindingSheetPresented = true; });
+    new ModelObserver(model, this, [this] { render(); });
+    render();
+}
+
+void OwnerSetupChannelStatus::render()
+{
+    const QString summary = m_model->channelBindingSummary();
+    setTextIfChanged(m_state, summary);
+    m_bind->setVisible(!m_model->channelBindingCompleted());
+    setAccessibleNameIfChanged(this, QStringLiteral("Channel，") + summary);
+}
+
+// ---- AgentOverviewPane --------------------------------------------------------------------
+
+AgentOverviewPane::AgentOverviewPane(AppModel *model, QWidget *parent)
+    : QWidget(parent), m_model(model), m_core(new StatusCore(model, logoSize)),
+      m_headline(makeLabel({}, UIToken::Typography::statusTitle)), m_detail(makeLabel({}, UIToken::Typography::body, true)),
+      m_taskBlock(new QWidget), m_task(makeLabel({}, UIToken::Typography::task)),
+      m_channel(new OwnerSetupChannelStatus(model)), m_activity(new ActivityList)
+{
+    setObjectName(QStringLiteral("agent-overview"));
+    m_headline->setAlignment(Qt::AlignHCenter);
+    m_detail->setAlignment(Qt::AlignHCenter);
+    m_headline->setObjectName(QStringLiteral("headline"));
+    m_headline->setTextInteractionFlags(Qt::TextSelectableByMouse);
+
+    auto *taskLayout = new QVBoxLayout(m_taskBlock);
+    taskLayout->setContentsMargins(0, 0, 0, 0);
+    taskLayout->setSpacing(4);
+    taskLayout->addWidget(makeLabel(QStringLiteral("当前任务"), UIToken::Typography::meta, true));
+    taskLayout->addWidget(m_task);
+
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(columnMargin, columnMargin, columnMargin, columnMargin);
+    layout->setSpacing(sectionSpacing);
+    auto *emblem = new QVBoxLayout;
+    emblem->setSpacing(6);
+    emblem->addWidget(m_core, 0, Qt::AlignHCenter);
+    emblem->addSpacing(6);
+    emblem->addWidget(m_headline);
+    emblem->addWidget(m_detail);
+    layout->addLayout(emblem);
+    layout->addWidget(makeDivider());
+    layout->addWidget(m_taskBlock);
+    layout->addWidget(m_channel);
+    layout->addWidget(makeDivider());
+    layout->addWidget(m_activity);
+    layout->addStretch(1);
+
+    new ModelObserver(model, this, [this] { render(); });
+    render();
+}
+
+void AgentOverviewPane::render()
+{
+    setTextIfChanged(m_headline, m_model->headlineStatusTitle());
+    setTextIfChanged(m_detail, m_model->headlineStatusDetail());
+    const QString task = m_model->currentTask();
+    setTextIfChanged(m_task, task);
+    setAccessibleNameIfChanged(m_taskBlock, QStringLiteral("当前任务，") + task);
+    setAccessibleNameIfChanged(m_task, QStringLiteral("当前任务，") + task);
+    m_activity->setEvents(m_model->activities());
+}
+
+// ---- PermissionRow ------------------------------------------------------------------------
+
+PermissionRow::PermissionRow(AppModel *model, PermissionKind kind, bool showsAction, QWidget *parent)
+    : QWidget(parent), m_model(model), m_kind(kind), m_showsAction(showsAction),
+      m_focusRevision(model->focusRevision()), m_icon(new QLabel),
+      m_name(makeLabel(PermissionKinds::title(kind), UIToken::Typography::bodyStrong)),
+      m_purpose(makeLabel(PermissionKinds::description(kind), UIToken::Typography::meta, true)),
+      m_stateMark(new SymbolLabel), m_action(makeBorderedButton(QStringLiteral("处理")))
+{
+    setObjectName(QStringLiteral("permission-") + rawValue(kind));
+    const int iconSide = 20;
+    m_icon->setPixmap(Symbols::icon(symbolName(kind)).pixmap(QSize(iconSide, iconSide), devicePixelRatioF()));
+    m_icon->setFixedSize(iconSide + 4, iconSide + 2);
+    m_icon->setAlignment(Qt::AlignCenter);
+    UIToken::apply(m_stateMark->textLabel(), UIToken::Typography::meta);
+    m_action->setToolTip(QStringLiteral("处理") + PermissionKinds::title(kind) + QStringLiteral("权限"));
+
+    auto *text = new QVBoxLayout;
+    text->setContentsMargins(0, 0, 0, 0);
+    text->setSpacing(2);
+    text->addWidget(m_name);
+    text->addWidget(m_purpose);
+    text->addWidget(m_stateMark);
+
+    auto *layout = new QHBoxLayout(this);
+    layout->setContentsMargins(0, 2, 0, 2);
+    layout->setSpacing(10);
+    layout->addWidget(m_icon, 0, Qt::AlignTop);
+    layout->addLayout(text, 1);
+    layout->addWidget(m_action, 0, Qt::AlignVCenter);
+
+    connect(m_action, &QPushButton::clicked, this, [this] { act(); });
+    new ModelObserver(model, this, [this] { render(); });
+    render();
+}
+
+QString PermissionRow::symbolName(PermissionKind kind)
+{
+    switch (kind) {
+    case PermissionKind::screenRecording: return QStringLiteral("rectangle.inset.filled.and.person.filled");
+    case PermissionKind::accessibility: return QStringLiteral("accessibility");
+    case PermissionKind::fullDiskAccess: return QStringLiteral("internaldrive");
+    }
+    return {};
+}
+
+PermissionRow::State PermissionRow::state(const AppModel &model, const AppModel::PermissionItem &item)
+{
+    if (item.verified)
+        return State::verified;
+    // Only the onboarding step of the current kind probes one permission at a time; that is the
+    // row that shows the check running.
+    if (model.permissionOperationInFlight() && model.currentPermissionOnboardingKind() == item.rule.kind)
+        return State::checking;
+    if (item.nativeState == AppModel::PermissionNativeState::unknown)
+        return State::unchecked;
+    return State::needsAuthorization;
+}
+
+QString PermissionRow::stateText(State state)
+{
+    switch (state) {
+    case State::verified: return QStringLiteral("已配置");
+    case State::checking: return QStringLiteral("正在验证授权…");
+    case State::unchecked: return QStringLiteral("等待检查");
+    case State::needsAuthorization: return QStringLiteral("请完成系统授权");
+    }
+    return {};
+}
+
+QString PermissionRow::stateSymbol(State state)
+{
+    switch (state) {
+    case State::verified: return QStringLiteral("checkmark.circle.fill");
+    case State::checking: return QStringLiteral("arrow.triangle.2.circlepath");
+    case State::unchecked: return QStringLiteral("circle.dashed");
+    case State::needsAuthorization: return QStringLiteral("exclamationmark.triangle");
+    }
+    return {};
+}
+
+bool PermissionRow::needsUser(const AppModel &model, const AppModel::PermissionItem &item)
+{
+    const State current = state(model, item);
+    if (current == State::verified || current == State::checking)
+        return false;
+    // The onboarding step of the current kind, or a permission a probe found missing.
+    return model.currentPermissionOnboardingKind() == item.rule.kind || current == State::needsAuthorization;
+}
+
+QString PermissionRow::spokenSummary(const AppModel &model, const AppModel::PermissionItem &item)
+{
+    return joinSpoken({PermissionKinds::title(item.rule.kind), PermissionKinds::description(item.rule.kind),
+                       stateText(state(model, item))})
+           + QStringLiteral("。");
+}
+
+void PermissionRow::act()
+{
+    // During onboarding the row continues the current step (the prompt, then the probe). After
+    // the installation the onboarding steps no longer apply: the row opens the kind's System
+    // Settings pane, and the user re-checks from "重新检查权限" once they granted it.
+    if (m_model->currentPermissionOnboardingKind() == m_kind) {
+        Quorvantis::startDetached(m_model->continuePermissionOnboarding(), "permission row: continue onboarding");
+        return;
+    }
+    if (m_model->effects.openSystemSettings)
+        m_model->effects.openSystemSettings(m_kind);
+}
+
+void PermissionRow::render()
+{
+    const auto &items = m_model->permissions();
+    const auto found = std::find_if(items.cbegin(), items.cend(),
+                                    [this](const AppModel::PermissionItem &item) { return item.rule.kind == m_kind; });
+    if (found == items.cend()) {
+        setVisible(false);
+        return;
+    }
+    const AppModel::PermissionItem &item = *found;
+    m_state = state(*m_model, item);
+    m_stateMark->setSymbol(stateSymbol(m_state));
+    m_stateMark->setText(stateText(m_state));
+    const bool showsButton = m_showsAction && needsUser(*m_model, item);
+    m_action->setVisible(showsButton);
+    setAccessibleNameIfChanged(this, spokenSummary(*m_model, item));
+    m_action->setAccessibleDescription(spokenSummary(*m_model, item));
+
+    if (m_model->focusRevision() != m_focusRevision) {
+        m_focusRevision = m_model->focusRevision();
+        if (m_model->focusTarget() == AppModel::FocusTarget::forPermission(m_kind) && m_action->isVisibleTo(window()))
+            m_action->setFocus(Qt::OtherFocusReason);
+    }
+}
+
+// ---- SystemStatusPane ---------------------------------------------------------------------
+
+SystemStatusPane::SystemStatusPane(AppModel *model, QWidget *parent)
+    : QWidget(parent), m_model(model), m_update(makeBorderedButton(QStringLiteral("更新 Agent"))),
+      m_updateSpinner(new Spinner(14)), m_restart(makeBorderedButton(QStringLiteral("重启 Agent"))),
+      m_recheck(makeBorderedButton(QStringLiteral("重新检查权限"))),
+      m_logs(makeBorderedButton(QStringLiteral("打开日志目录"))),
+      m_releases(makeBorderedButton(QStringLiteral("检查 App 更新"))), m_errorBlock(new QWidget),
+      m_error(new ErrorSection(model, true)), m_heartbeatTimer(new QTimer(this))
+{
+    setObjectName(QStringLiteral("system-status"));
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(columnMargin, columnMargin, columnMargin, columnMargin);
+    layout->setSpacing(sectionSpacing);
+
+    auto *connection = new QGridLayout;
+    m_agent = addRow(connection, QStringLiteral("Agent"));
+    m_bridge = addRow(connection, QStringLiteral("连接状态"));
+    m_heartbeat = addRow(connection, QStringLiteral("最近响应"));
+    layout->addWidget(section(QStringLiteral("连接"), connection));
+
+    auto *system = new QGridLayout;
+    m_appVersion = addRow(system, QStringLiteral("App 版本"));
+    m_agentVersion = addRow(system, QStringLiteral("Agent 版本"));
+    addRow(system, QStringLiteral("登录时启动"))->setText(QStringLiteral("自动管理"));
+    addRow(system, QStringLiteral("Google Chrome"))->setText(QStringLiteral("自动管理"));
+    layout->addWidget(section(QStringLiteral("系统"), system));
+
+    auto *permissionList = new QVBoxLayout;
+    permissionList->setSpacing(10);
+    for (const AppModel::PermissionItem &item : model->permissions()) {
+        auto *row = new PermissionRow(model, item.rule.kind, true);
+        m_permissionRows.append(row);
+        permissionList->addWidget(row);
+    }
+    layout->addWidget(section(QStringLiteral("权限"), permissionList));
+
+    auto *actions = new QVBoxLayout;
+    actions->setSpacing(8);
+    auto *updateLine = new QHBoxLayout;
+    updateLine->setSpacing(8);
+    updateLine->addWidget(m_update);
+    updateLine->addWidget(m_updateSpinner);
+    updateLine->addStretch(1);
+    m_update->setToolTip(QStringLiteral("更新 Agent 到最新版本并重新启动。"));
+    actions->addLayout(updateLine);
+    auto *secondary = new QGridLayout;
+    secondary->setHorizontalSpacing(8);
+    secondary->setVerticalSpacing(8);
+    secondary->addWidget(m_restart, 0, 0);
+    secondary->addWidget(m_recheck, 0, 1);
+    secondary->addWidget(m_logs, 1, 0);
+    secondary->addWidget(m_releases, 1, 1);
+    secondary->setColumnStretch(2, 1);
+    actions->addLayout(secondary);
+    layout->addWidget(section(QStringLiteral("操作"), actions));
+
+    auto *errorLayout = new QVBoxLayout(m_errorBlock);
+    errorLayout->setContentsMargins(0, 0, 0, 0);
+    errorLayout->setSpacing(sectionSpacing);
+    errorLayout->addWidget(makeDivider());
+    errorLayout->addWidget(m_error);
+    layout->addWidget(m_errorBlock);
+    layout->addStretch(1);
+
+    using Kind = AppModel::RecoveryAction::Kind;
+    auto performOnClick = [this](QPushButton *button, Kind kind, const char *what) {
+        connect(button, &QPushButton::clicked, this,
+                [this, kind, what] { Quorvantis::startDetached(m_model->perform(AppModel::RecoveryAction::make(kind)), what); });
+    };
+    performOnClick(m_restart, Kind::restartAgent, "restart agent");
+    performOnClick(m_recheck, Kind::recheckPermissions, "recheck permissions");
+    performOnClick(m_logs, Kind::openLogs, "open logs");
+    performOnClick(m_releases, Kind::checkForUpdates, "check for app updates");
+    connect(m_update, &QPushButton::clicked, this,
+            [this] { Quorvantis::startDetached(m_model->updateAgent(), "update agent"); });
+
+    // "最近响应" ages without any change of the model.
+    m_heartbeatTimer->setInterval(1000);
+    connect(m_heartbeatTimer, &QTimer::timeout, this,
+            [this] { setTextIfChanged(m_heartbeat, m_model->heartbeatDescription(m_model->now())); });
+    m_heartbeatTimer->start();
+
+    new ModelObserver(model, this, [this] { render(); });
+    render();
+}
+
+QLabel *SystemStatusPane::addRow(QGridLayout *grid, const QString &title)
+{
+    const int row = grid->rowCount();
+    auto *name = makeLabel(title, UIToken::Typography::body, true);
+    name->setWordWrap(false);
+    auto *value = makeLabel({}, UIToken::Typography::body);
+    value->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    value->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    grid->addWidget(name, row, 0);
+    grid->addWidget(value, row, 1);
+    grid->setColumnStretch(1, 1);
+    grid->setHorizontalSpacing(16);
+    grid->setVerticalSpacing(6);
+    m_rows.append({title, value});
+    return value;
+}
+
+QWidget *SystemStatusPane::section(const QString &title, QLayout *content)
+{
+    auto *box = new QWidget;
+    auto *layout = new QVBoxLayout(box);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(8);
+    auto *heading = makeLabel(title, UIToken::Typography::section);
+    heading->setAccessibleName(title);
+    m_headings.append(heading);
+    layout->addWidget(heading);
+    layout->addLayout(content);
+    return box;
+}
+
+QStringList SystemStatusPane::sectionTitles() const
+{
+    QStringList titles;
+    for (QLabel *heading : m_headings)
+        titles.append(heading->text());
+    if (m_errorBlock->isVisibleTo(this))
+        titles.append(QStringLiteral("最后错误"));
+    return titles;
+}
+
+QString SystemStatusPane::rowValue(const QString &title) const
+{
+    for (const auto &[name, value] : m_rows) {
+        if (name == title)
+            return value->text();
+    }
+    return {};
+}
+
+void SystemStatusPane::render()
+{
+    const auto &snapshot = m_model->statusSnapshot();
+    setTextIfChanged(m_agent, m_model->agentProcessDescription());
+    setTextIfChanged(m_bridge, snapshot.bridgeConnected ? QStringLiteral("已连接") : QStringLiteral("未连接"));
+    setTextIfChanged(m_heartbeat, m_model->heartbeatDescription(m_model->now()));
+    setTextIfChanged(m_appVersion, m_model->appVersion());
+    setTextIfChanged(m_agentVersion, snapshot.agentVersion.value_or(QStringLiteral("--")));
+
+    const bool updating = m_model->isUpdatingAgent();
+    const bool agentActionsEnabled = m_model->configurationReady() && !updating;
+    m_update->setText(updating ? QStringLiteral("正在更新 Agent…") : QStringLiteral("更新 Agent"));
+    m_update->setEnabled(agentActionsEnabled);
+    m_updateSpinner->setVisible(updating);
+    m_restart->setEnabled(agentActionsEnabled);
+    m_recheck->setEnabled(agentActionsEnabled);
+
+    const bool hasError = m_model->lastError().has_value();
+    m_errorBlock->setVisible(hasError);
+}
+
+// ---- DashboardView ------------------------------------------------------------------------
+
+DashboardView::DashboardView(AppModel *model, QWidget *parent)
+    : QWidget(parent), m_overview(new AgentOverviewPane(model)), m_status(new SystemStatusPane(model))
+{
+    setObjectName(QStringLiteral("dashboard"));
+    auto *layout = new QHBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    auto *separator = new QFrame;
+    separator->setFrameShape(QFrame::VLine);
+    separator->setFrameShadow(QFrame::Plain);
+    QPalette palette = separator->palette();
+    palette.setColor(QPalette::WindowText, UIToken::tertiaryLabel(separator).lighter(130));
+    separator->setPalette(palette);
+    layout->addWidget(scrollingColumn(m_overview, this), 5);
+    layout->addWidget(separator);
+    layout->addWidget(scrollingColumn(m_status, this), 6);
+}
