@@ -1,0 +1,591 @@
+#include "status/StatusModelFixture.h"
+
+#include "process/QuorvantisNativeError.h"
+#include "status/BoundedHttpGet.h"
+
+#include <QTest>
+
+#include <nlohmann/json.hpp>
+
+using namespace StatusTest;
+using Stage = AppModel::InstallStage;
+using Phase = AppModel::SetupPhase;
+using Progress = AppModel::ProgressState;
+
+Q_DECLARE_METATYPE(std::exception_ptr)
+Q_DECLARE_METATYPE(std::optional<AppModel::InstallStage>)
+Q_DECLARE_METATYPE(std::optional<bool>)
+
+namespace {
+
+std::exception_ptr nativeError(const char *code, const char *message)
+{
+    return std::make_exception_ptr(QuorvantisNativeError(QString::fromUtf8(code), QString::fromUtf8(message)));
+}
+
+std::exception_ptr jsonSyntaxError()
+{
+    try {
+        [[maybe_unused]] const auto parsed = nlohmann::json::parse("{not json");
+    } catch (...) {
+        return std::current_exception();
+    }
+    return nullptr;
+}
+
+const QString unavailableText = QStringLiteral("暂时无法获取 Channel 绑定状态");
+const QString genericText = QStringLiteral("暂时无法获取 Channel 绑定状态，请检查网络后重试。");
+
+QCoro::Task<std::optional<OwnerSetupLink>> slowCapturedLink(VirtualTime *time, OwnerSetupLink link)
+{
+    co_await time->sleep(1s);
+    co_return link;
+}
+
+Progress phaseState(const AppModel &model, Phase phase)
+{
+    return model.setupProgress()[int(phase)].state;
+}
+
+// A configured model in the channel stage, without the launch-time link load and without the
+// polling loop, so each test drives the refreshes itself.
+AppModel &channelModel(ModelFixture &f)
+{
+    AppModel &model = f.make(true, QStringLiteral("daemon"));
+    model.installStage = Stage::channel;
+    model.restoreProgress(Stage::channel);
+    return model;
+}
+
+void refresh(AppModel &model, bool force = false)
+{
+    QuorvantisTest::await(model.refreshOwnerSetup(force));
+}
+
+} // namespace
+
+class ChannelBindingTests : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void enterChannelStageAfterDaemon()
+    {
+        ModelFixture f;
+        AppModel &model = f.make(true, QStringLiteral("daemon"));
+        model.lastError = AppModel::DisplayError::from(QStringLiteral("AGENT_START_TIMEOUT"), std::nullopt);
+        model.overallState = AppModel::OverallState::error;
+        model.onboardingCompleted = true;
+        QVERIFY(model.pendingSetupResume());
+
+        QuorvantisTest::await(model.enterChannelStage());
+        QVERIFY(!model.lastError());
+        QVERIFY(model.installationValidated());
+        QVERIFY(!model.onboardingCompleted());
+        QVERIFY(!model.pendingSetupResume());
+        QCOMPARE(model.installStage, std::optional(Stage::channel));
+        QCOMPARE(f.readFile(QStringLiteral("mac-app-install-stage")), QByteArray("channel\n"));
+        QCOMPARE(phaseState(model, Phase::starting), Progress::complete);
+        QCOMPARE(phaseState(model, Phase::channel), Progress::running);
+        QCOMPARE(phaseState(model, Phase::handshake), Progress::pending);
+        QCOMPARE(model.setupProgressDetail(), std::optional<QString>(QStringLiteral("等待绑定 Channel")));
+        QVERIFY(model.statusTask);
+        QVERIFY(!f.onboarding->calls.isEmpty());
+        QCOMPARE(f.onboarding->calls.first().existingURL, std::optional<QUrl>());
+        QCOMPARE(f.onboarding->calls.first().forceRefresh, false);
+        QVERIFY(model.ownerSetupPending());
+        QCOMPARE(model.ownerSetupURL, std::optional(bindingLink()));
+        QVERIFY(model.canOpenOwnerSetup());
+        QCOMPARE(model.channelBindingSummary(), QStringLiteral("等待完成绑定"));
+        QCOMPARE(model.headlineStatusTitle(), QStringLiteral("Waiting for channel binding"));
+        QVERIFY(f.loopReached(1));
+        QCOMPARE(f.time.requested().last(), 500ms);
+    }
+
+    void enterChannelStageOnlyFromDaemon_data()
+    {
+        QTest::addColumn<QString>("stage");
+        QTest::newRow("setup") << "setup";
+        QTest::newRow("channel") << "channel";
+        QTest::newRow("handshake") << "handshake";
+        QTest::newRow("finished") << "";
+    }
+    void enterChannelStageOnlyFromDaemon()
+    {
+        QFETCH(QString, stage);
+        ModelFixture f;
+        AppModel &model = f.make(true, stage.isEmpty() ? std::nullopt : std::optional(stage),
+                                 [t = &f.time] { return slowCapturedLink(t, {bindingLink(), std::nullopt}); });
+        const auto before = model.installStage;
+        QuorvantisTest::await(model.enterChannelStage());
+        QCOMPARE(model.installStage, before);
+        QVERIFY(!model.statusTask);
+        QCOMPARE(f.onboarding->calls.size(), 0);
+        f.time.advance(1s); // let a pending captured-link load finish
+    }
+
+    void refreshNeedsConfigurationAndChannelStage_data()
+    {
+        QTest::addColumn<bool>("configured");
+        QTest::addColumn<std::optional<Stage>>("stage");
+        QTest::newRow("not configured") << false << std::optional(Stage::channel);
+        QTest::newRow("handshake") << true << std::optional(Stage::handshake);
+        QTest::newRow("daemon") << true << std::optional(Stage::daemon);
+        QTest::newRow("finished") << true << std::optional<Stage>();
+    }
+    void refreshNeedsConfigurationAndChannelStage()
+    {
+        QFETCH(bool, configured);
+        QFETCH(std::optional<Stage>, stage);
+        ModelFixture f;
+        AppModel &model = f.make(configured, QStringLiteral("daemon"));
+        model.installStage = stage;
+        refresh(model);
+        refresh(model, true);
+        QCOMPARE(f.onboarding->calls.size(), 0);
+        QVERIFY(!model.ownerSetupRequestInFlight);
+        QVERIFY(!model.isLoadingOwnerSetup());
+    }
+
+    void overlappingRefreshDoesNothing()
+    {
+        ModelFixture f;
+        AppModel &model = channelModel(f);
+        f.onboarding->latency = 1s;
+        auto first = model.refreshOwnerSetup(false);
+        QVERIFY(model.ownerSetupRequestInFlight);
+        model.ownerSetupError = QStringLiteral("earlier failure");
+        refresh(model);
+        refresh(model, true);
+        QCOMPARE(f.onboarding->calls.size(), 1);
+        QCOMPARE(model.ownerSetupError(), std::optional<QString>(QStringLiteral("earlier failure")));
+
+        f.time.advance(1s);
+        QuorvantisTest::await(std::move(first));
+        QVERIFY(!model.ownerSetupRequestInFlight);
+        QCOMPARE(model.ownerSetupURL, std::optional(bindingLink()));
+        f.onboarding->latency = 0ms;
+        refresh(model);
+        QCOMPARE(f.onboarding->calls.size(), 2);
+    }
+
+    void loadingState_data()
+    {
+        QTest::addColumn<bool>("linkHeld");
+        QTest::addColumn<bool>("force");
+        QTest::addColumn<bool>("loading");
+        QTest::newRow("no link") << false << false << true;
+        QTest::newRow("link held") << true << false << false;
+        QTest::newRow("link held, forced") << true << true << true;
+    }
+    void loadingState()
+    {
+        QFETCH(bool, linkHeld);
+        QFETCH(bool, force);
+        QFETCH(bool, loading);
+        ModelFixture f;
+        AppModel &model = channelModel(f);
+        if (linkHeld)
+            model.ownerSetupURL = bindingLink(QStringLiteral("held"));
+        f.onboarding->latency = 1s;
+        auto running = model.refreshOwnerSetup(force);
+        QCOMPARE(model.isLoadingOwnerSetup(), loading);
+        QCOMPARE(f.onboarding->calls.first().existingURL,
+                 linkHeld ? std::optional(bindingLink(QStringLiteral("held"))) : std::nullopt);
+        QCOMPARE(f.onboarding->calls.first().forceRefresh, force);
+        f.time.advance(1s);
+        QuorvantisTest::await(std::move(running));
+        QVERIFY(!model.isLoadingOwnerSetup());
+    }
+
+    void linkIsKeptAndSaved()
+    {
+        ModelFixture f;
+        AppModel &model = channelModel(f);
+        const QDateTime expiry = QDateTime::fromSecsSinceEpoch(1'900'000'000, Qt::UTC);
+        f.onboarding->answer(session(true, bindingLink(), std::nullopt, false, expiry));
+        refresh(model);
+        QVERIFY(model.ownerSetupPending());
+        QCOMPARE(model.ownerSetupURL, std::optional(bindingLink()));
+        QCOMPARE(model.ownerSetupExpiresAt, std::optional(expiry));
+        QCOMPARE(f.desktop->savedLinks.size(), 1);
+        QCOMPARE(f.desktop->savedLinks.last(), std::optional(OwnerSetupLink{bindingLink(), expiry}));
+        QVERIFY(model.canOpenOwnerSetup());
+        QVERIFY(!model.ownerSetupOpenedByAgent());
+        QVERIFY(!model.ownerSetupError());
+
+        // The service reports a live session this system holds no link for.
+        f.onboarding->answer(session(true, std::nullopt, std::nullopt, true, expiry));
+        refresh(model);
+        QVERIFY(!model.ownerSetupURL);
+        QVERIFY(!model.ownerSetupExpiresAt);
+        QCOMPARE(f.desktop->savedLinks.last(), std::optional<OwnerSetupLink>());
+        QVERIFY(model.ownerSetupOpenedByAgent());
+        QVERIFY(!model.canOpenOwnerSetup());
+        QCOMPARE(model.channelBindingSummary(), QStringLiteral("等待完成绑定"));
+    }
+
+    void pendingBinding_data()
+    {
+        QTest::addColumn<std::optional<bool>>("first");
+        QTest::addColumn<std::optional<bool>>("second");
+        QTest::addColumn<bool>("verified");
+        const std::optional<bool> unknown;
+        QTest::newRow("pending, then not") << std::optional(true) << std::optional(false) << true;
+        QTest::newRow("never pending") << std::optional(false) << std::optional(false) << false;
+        QTest::newRow("pending, then unknown") << std::optional(true) << unknown << false;
+        QTest::newRow("unknown, then not") << unknown << std::optional(false) << false;
+        QTest::newRow("still pending") << std::optional(true) << std::optional(true) << false;
+    }
+    void pendingBinding()
+    {
+        QFETCH(std::optional<bool>, first);
+        QFETCH(std::optional<bool>, second);
+        QFETCH(bool, verified);
+        ModelFixture f;
+        AppModel &model = channelModel(f);
+        f.onboarding->answer(session(true, bindingLink(), first));
+        f.onboarding->answer(session(true, bindingLink(), second));
+        refresh(model);
+        QVERIFY(!model.channelOwnershipVerified());
+        refresh(model);
+        QCOMPARE(model.channelOwnershipVerified(), verified);
+        QVERIFY(model.ownerSetupPending()); // verified while binding is still reported as required
+        QVERIFY(!model.channelBindingCompleted());
+        QCOMPARE(model.installStage, std::optional(Stage::channel));
+    }
+
+    void newLinkForgetsPendingAttemptOfTheOldOne()
+    {
+        ModelFixture f;
+        AppModel &model = channelModel(f);
+        f.onboarding->answer(session(true, bindingLink(), true));
+        f.onboarding->answer(session(true, bindingLink(QStringLiteral("tok-b"))));
+        f.onboarding->answer(session(true, bindingLink(QStringLiteral("tok-b")), false));
+        refresh(model);
+        refresh(model, true);
+        refresh(model);
+        QVERIFY(!model.channelOwnershipVerified());
+    }
+
+    void completionHandsOverToHandshake()
+    {
+        ModelFixture f;
+        AppModel &model = channelModel(f);
+        Sample notReady;
+        notReady.ready = false;
+        f.statusAnswer = ScriptedResponse::json(200, notReady.json());
+        f.onboarding->answer(session(true, bindingLink()));
+        refresh(model);
+        model.isChannelBindingSheetPresented = true;
+        QuorvantisTest::await(model.openOwnerSetup());
+        model.copyOwnerSetupLink();
+        QVERIFY(model.ownerSetupDidOpen());
+        QVERIFY(model.ownerSetupLinkCopied());
+
+        f.onboarding->answer(session(false));
+        refresh(model);
+        QVERIFY(model.channelBindingCompleted());
+        QVERIFY(model.channelOwnershipVerified());
+        QVERIFY(!model.isChannelBindingSheetPresented());
+        QVERIFY(!model.ownerSetupPending());
+        QVERIFY(!model.ownerSetupURL);
+        QVERIFY(!model.ownerSetupExpiresAt);
+        QVERIFY(!model.ownerSetupHasLiveSession);
+        QVERIFY(!model.ownerSetupDidOpen());
+        QVERIFY(!model.ownerSetupOpenFailed());
+        QVERIFY(!model.ownerSetupLinkCopied());
+        QCOMPARE(f.desktop->savedLinks.last(), std::optional<OwnerSetupLink>());
+        QCOMPARE(phaseState(model, Phase::channel), Progress::complete);
+        QCOMPARE(phaseState(model, Phase::handshake), Progress::running);
+        QCOMPARE(model.setupProgressDetail(), std::optional<QString>(QStringLiteral("正在验证 Agent 状态")));
+        QCOMPARE(model.installStage, std::optional(Stage::handshake));
+        QCOMPARE(f.readFile(QStringLiteral("mac-app-install-stage")), QByteArray("handshake\n"));
+        QCOMPARE(f.statusRequests(), 1); // one poll right away; the agent is not ready yet
+        QCOMPARE(model.overallState(), AppModel::OverallState::starting);
+        QVERIFY(!model.ownerSetupRequestInFlight);
+        QVERIFY(!model.isLoadingOwnerSetup());
+        QCOMPARE(model.channelBindingSummary(), QStringLiteral("尚未开始"));
+
+        // The polling loop's first ready sample finishes the installation.
+        f.statusAnswer = ScriptedResponse::json(200, Sample{}.json());
+        model.startStatusMonitoring();
+        QVERIFY(QuorvantisTest::spinUntil([&] { return !model.installStage; }));
+        QVERIFY(!QFile::exists(f.path(QStringLiteral("mac-app-install-stage"))));
+        QVERIFY(model.onboardingCompleted());
+        QVERIFY(model.installationValidated());
+        QVERIFY(!model.pendingSetupResume());
+        QCOMPARE(phaseState(model, Phase::handshake), Progress::complete);
+        QCOMPARE(phaseState(model, Phase::online), Progress::complete);
+        QCOMPARE(model.overallState(), AppModel::OverallState::online);
+        QCOMPARE(model.channelBindingSummary(), QStringLiteral("已绑定"));
+        QVERIFY(f.loopReached(2));
+        QCOMPARE(f.onboarding->calls.size(), 2); // the loop no longer asks the service
+    }
+
+    void transientFailuresAreRetried_data()
+    {
+        QTest::addColumn<std::exception_ptr>("error");
+        QTest::addColumn<int>("failures");
+        QTest::addColumn<QString>("shown"); // empty: no error shown
+        const auto unavailable = nativeError("OWNER_SETUP_UNAVAILABLE", "暂时无法获取 Channel 绑定状态");
+        QTest::newRow("9 unavailable, then success") << unavailable << 9 << "";
+        QTest::newRow("10 unavailable") << unavailable << 10 << unavailableText;
+        QTest::newRow("9 state changes, then success")
+            << nativeError("OWNER_SETUP_STATE_CHANGED", "Channel 绑定状态已更新，正在重新检查") << 9 << "";
+        QTest::newRow("10 state changes") << nativeError("OWNER_SETUP_STATE_CHANGED", "Channel 绑定状态已更新，正在重新检查")
+                                          << 10 << "Channel 绑定状态已更新，正在重新检查";
+        QTest::newRow("3 refused connections, then success")
+            << std::make_exception_ptr(OwnerSetupTransportError(QNetworkReply::ConnectionRefusedError, false,
+                                                                QStringLiteral("refused")))
+            << 3 << "";
+        QTest::newRow("10 time-outs")
+            << std::make_exception_ptr(OwnerSetupTransportError(QNetworkReply::TimeoutError, true,
+                                                                QStringLiteral("timed out")))
+            << 10 << genericText;
+        QTest::newRow("2 cut-off answers, then success")
+            << std::make_exception_ptr(HttpTransportError(HttpTransportError::Kind::Network,
+                                                          QNetworkReply::RemoteHostClosedError, QStringLiteral("cut")))
+            << 2 << "";
+    }
+    void transientFailuresAreRetried()
+    {
+        QFETCH(std::exception_ptr, error);
+        QFETCH(int, failures);
+        QFETCH(QString, shown);
+        ModelFixture f;
+        AppModel &model = channelModel(f);
+        for (int i = 0; i < failures; ++i)
+            f.onboarding->outcomes.append({std::nullopt, error});
+        f.onboarding->answer(session(true, bindingLink()));
+        f.time.setAutoAdvance(true);
+        refresh(model);
+
+        const int requests = std::min(failures + 1, 10);
+        QCOMPARE(f.onboarding->calls.size(), requests);
+        QCOMPARE(f.time.requested(), QList<std::chrono::milliseconds>(requests - 1, 600ms));
+        for (const auto &call : std::as_const(f.onboarding->calls))
+            QVERIFY(!call.existingURL && !call.forceRefresh);
+        QVERIFY(model.ownerSetupPending());
+        QVERIFY(!model.ownerSetupRequestInFlight);
+        QVERIFY(!model.isLoadingOwnerSetup());
+        QVERIFY(!model.lastError()); // never the model's error
+        if (!shown.isEmpty()) {
+            QCOMPARE(model.ownerSetupError(), std::optional(shown));
+            QVERIFY(!model.ownerSetupURL);
+        } else {
+            QVERIFY(!model.ownerSetupError());
+            QCOMPARE(model.ownerSetupURL, std::optional(bindingLink()));
+        }
+    }
+
+    void failureShownAtOnce_data()
+    {
+        QTest::addColumn<std::exception_ptr>("error");
+        QTest::addColumn<bool>("linkHeld");
+        QTest::addColumn<bool>("force");
+        QTest::addColumn<QString>("message");
+        const auto unavailable = nativeError("OWNER_SETUP_UNAVAILABLE", "暂时无法获取 Channel 绑定页面");
+        QTest::newRow("link held") << unavailable << true << false << "暂时无法获取 Channel 绑定页面";
+        QTest::newRow("forced") << unavailable << false << true << "暂时无法获取 Channel 绑定页面";
+        QTest::newRow("configuration") << nativeError("OWNER_SETUP_CONFIG_INVALID", "Channel 绑定配置无效") << false
+                                       << false << "Channel 绑定配置无效";
+        QTest::newRow("invalid page") << nativeError("OWNER_SETUP_RESPONSE_INVALID", "Channel 绑定页面无效") << false
+                                      << false << "Channel 绑定页面无效";
+        QTest::newRow("unreadable config") << std::make_exception_ptr(OwnerSetupFileError(QStringLiteral("config.json")))
+                                           << false << false << genericText;
+        QTest::newRow("config syntax") << jsonSyntaxError() << false << false << genericText;
+        QTest::newRow("anything else") << std::make_exception_ptr(42) << false << false << genericText;
+    }
+    void failureShownAtOnce()
+    {
+        QFETCH(std::exception_ptr, error);
+        QFETCH(bool, linkHeld);
+        QFETCH(bool, force);
+        QFETCH(QString, message);
+        ModelFixture f;
+        AppModel &model = channelModel(f);
+        const QDateTime expiry = QDateTime::fromSecsSinceEpoch(1'900'000'000, Qt::UTC);
+        if (linkHeld) {
+            model.ownerSetupURL = bindingLink();
+            model.ownerSetupExpiresAt = expiry;
+        }
+        model.ownerSetupDidOpen = true;
+        f.onboarding->outcomes.append({std::nullopt, error});
+        f.time.setAutoAdvance(true);
+        refresh(model, force);
+        QCOMPARE(f.onboarding->calls.size(), 1);
+        QVERIFY(f.time.requested().isEmpty());
+        QCOMPARE(model.ownerSetupError(), std::optional(message));
+        QVERIFY(model.ownerSetupPending());
+        QVERIFY(!model.ownerSetupRequestInFlight);
+        QVERIFY(!model.isLoadingOwnerSetup());
+        // The link and the other flags stay as they were.
+        QCOMPARE(model.ownerSetupURL, linkHeld ? std::optional(bindingLink()) : std::nullopt);
+        QCOMPARE(model.ownerSetupExpiresAt, linkHeld ? std::optional(expiry) : std::nullopt);
+        QVERIFY(model.ownerSetupDidOpen());
+        QVERIFY(f.desktop->savedLinks.isEmpty());
+        QVERIFY(!model.lastError());
+        QCOMPARE(model.installStage, std::optional(Stage::channel));
+
+        // The next good answer clears the error.
+        refresh(model);
+        QVERIFY(!model.ownerSetupError());
+    }
+
+    void openCopyAndButtonTitle()
+    {
+        ModelFixture f;
+        AppModel &model = channelModel(f);
+        QCOMPARE(model.ownerSetupOpenButtonTitle(), QStringLiteral("打开浏览器"));
+        QuorvantisTest::await(model.openOwnerSetup()); // nothing to open yet
+        model.copyOwnerSetupLink();
+        QVERIFY(f.desktop->opened.isEmpty());
+        QVERIFY(f.desktop->copied.isEmpty());
+
+        refresh(model);
+        model.copyOwnerSetupLink();
+        QCOMPARE(f.desktop->copied, QList<QUrl>{bindingLink()});
+        QVERIFY(model.ownerSetupLinkCopied());
+
+        f.desktop->openResult = false;
+        QuorvantisTest::await(model.openOwnerSetup());
+        QCOMPARE(f.desktop->opened, QList<QUrl>{bindingLink()});
+        QVERIFY(!model.isOpeningOwnerSetup());
+        QVERIFY(model.ownerSetupOpenFailed());
+        QVERIFY(!model.ownerSetupDidOpen());
+        QVERIFY(!model.ownerSetupLinkCopied()); // an open attempt resets the copy state
+        QCOMPARE(model.ownerSetupOpenButtonTitle(), QStringLiteral("重试"));
+        QCOMPARE(model.ownerSetupURL, std::optional(bindingLink())); // a failed open keeps the link
+
+        f.desktop->openResult = true;
+        QuorvantisTest::await(model.openOwnerSetup());
+        QVERIFY(!model.ownerSetupOpenFailed());
+        QVERIFY(model.ownerSetupDidOpen());
+        QCOMPARE(model.ownerSetupOpenButtonTitle(), QStringLiteral("重新打开浏览器"));
+
+        f.desktop->copyResult = false;
+        model.copyOwnerSetupLink();
+        QVERIFY(!model.ownerSetupLinkCopied());
+
+        // A new link has been neither opened nor copied.
+        f.desktop->copyResult = true;
+        model.copyOwnerSetupLink();
+        f.onboarding->answer(session(true, bindingLink(QStringLiteral("tok-new"))));
+        refresh(model, true);
+        QCOMPARE(f.onboarding->calls.last().forceRefresh, true);
+        QCOMPARE(model.ownerSetupURL, std::optional(bindingLink(QStringLiteral("tok-new"))));
+        QVERIFY(!model.ownerSetupDidOpen());
+        QVERIFY(!model.ownerSetupLinkCopied());
+        QCOMPARE(model.ownerSetupOpenButtonTitle(), QStringLiteral("打开浏览器"));
+
+        // An unforced refresh keeps them.
+        QuorvantisTest::await(model.openOwnerSetup());
+        refresh(model);
+        QVERIFY(model.ownerSetupDidOpen());
+
+        model.isOpeningOwnerSetup = true;
+        QVERIFY(!model.canOpenOwnerSetup());
+        model.isOpeningOwnerSetup = false;
+        model.ownerSetupPending = false;
+        QVERIFY(!model.canOpenOwnerSetup());
+        const auto opens = f.desktop->opened.size();
+        QuorvantisTest::await(model.openOwnerSetup());
+        QCOMPARE(f.desktop->opened.size(), opens);
+    }
+
+    void sheetAppearanceRefreshesAfterDelay()
+    {
+        ModelFixture f;
+        AppModel &model = channelModel(f);
+        auto appeared = model.noteChannelBindingSessionAppeared(550ms);
+        QCOMPARE(f.time.requested(), QList<std::chrono::milliseconds>{550ms});
+        QCOMPARE(f.onboarding->calls.size(), 0);
+        f.time.advance(549ms);
+        QCOMPARE(f.onboarding->calls.size(), 0);
+        f.time.advance(1ms);
+        QuorvantisTest::await(std::move(appeared));
+        QCOMPARE(f.onboarding->calls.size(), 1);
+        QCOMPARE(f.onboarding->calls.first().forceRefresh, false);
+
+        model.installStage = Stage::handshake;
+        QuorvantisTest::await(model.noteChannelBindingSessionAppeared(550ms));
+        QCOMPARE(f.time.requested().size(), 1);
+        QCOMPARE(f.onboarding->calls.size(), 1);
+    }
+
+    void refreshWaitsForCapturedLink()
+    {
+        ModelFixture f;
+        const OwnerSetupLink captured{bindingLink(QStringLiteral("captured")), std::nullopt};
+        AppModel &model = f.make(true, QStringLiteral("channel"),
+                                 [t = &f.time, captured] { return slowCapturedLink(t, captured); });
+        f.onboarding->whenExhausted = session(true, captured.url, false);
+        auto running = model.refreshOwnerSetup(false);
+        QTest::qWait(20);
+        QCOMPARE(f.onboarding->calls.size(), 0); // nothing asked before the captured link is in
+        f.time.advance(1s);
+        QuorvantisTest::await(std::move(running));
+        QCOMPARE(f.onboarding->calls.size(), 1);
+        QCOMPARE(f.onboarding->calls.first().existingURL, std::optional(captured.url));
+        QCOMPARE(model.ownerSetupURL, std::optional(captured.url));
+        QVERIFY(!model.isLoadingOwnerSetup());
+    }
+
+    void modelGoneDuringRequest()
+    {
+        ModelFixture f;
+        channelModel(f);
+        f.onboarding->latency = 1s;
+        auto running = f.model->refreshOwnerSetup(false);
+        auto appeared = f.model->noteChannelBindingSessionAppeared(550ms);
+        f.model.reset();
+        f.time.advance(2s);
+        QuorvantisTest::await(std::move(running));
+        QuorvantisTest::await(std::move(appeared));
+        QCOMPARE(f.onboarding->calls.size(), 1);
+    }
+
+    void derivedTexts_data()
+    {
+        QTest::addColumn<std::optional<Stage>>("stage");
+        QTest::addColumn<bool>("onboarded");
+        QTest::addColumn<bool>("pending");
+        QTest::addColumn<bool>("liveSession");
+        QTest::addColumn<bool>("linkHeld");
+        QTest::addColumn<QString>("summary");
+        QTest::addColumn<bool>("openedByAgent");
+        QTest::newRow("channel, live session, no link")
+            << std::optional(Stage::channel) << false << true << true << false << "等待完成绑定" << true;
+        QTest::newRow("live session, link held")
+            << std::optional(Stage::channel) << false << true << true << true << "等待完成绑定" << false;
+        QTest::newRow("live session, not pending")
+            << std::optional(Stage::channel) << false << false << true << false << "等待完成绑定" << false;
+        QTest::newRow("finished") << std::optional<Stage>() << true << false << false << false << "已绑定" << false;
+        QTest::newRow("not started") << std::optional(Stage::setup) << false << false << false << false << "尚未开始"
+                                     << false;
+    }
+    void derivedTexts()
+    {
+        QFETCH(std::optional<Stage>, stage);
+        QFETCH(bool, onboarded);
+        QFETCH(bool, pending);
+        QFETCH(bool, liveSession);
+        QFETCH(bool, linkHeld);
+        QFETCH(QString, summary);
+        QFETCH(bool, openedByAgent);
+        ModelFixture f;
+        AppModel &model = f.make(true, QStringLiteral("daemon"));
+        model.installStage = stage;
+        model.onboardingCompleted = onboarded;
+        model.ownerSetupPending = pending;
+        model.ownerSetupHasLiveSession = liveSession;
+        if (linkHeld)
+            model.ownerSetupURL = bindingLink();
+        QCOMPARE(model.channelBindingSummary(), summary);
+        QCOMPARE(model.ownerSetupOpenedByAgent(), openedByAgent);
+    }
+};
+
+QTEST_GUILESS_MAIN(ChannelBindingTests)
+#include "ChannelBindingTests.moc"

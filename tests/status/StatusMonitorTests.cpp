@@ -1,0 +1,554 @@
+#include "status/StatusModelFixture.h"
+
+#include <QElapsedTimer>
+#include <QTest>
+#include <QTimer>
+
+using namespace StatusTest;
+using Stage = AppModel::InstallStage;
+using Overall = AppModel::OverallState;
+
+Q_DECLARE_METATYPE(StatusTest::Sample)
+Q_DECLARE_METATYPE(QuorvantisTest::ScriptedResponse)
+Q_DECLARE_METATYPE(AppModel::OverallState)
+Q_DECLARE_METATYPE(std::optional<AppModel::InstallStage>)
+
+namespace {
+
+Sample busySample(bool busy, qint64 queue = 0)
+{
+    Sample s;
+    s.busy = busy;
+    s.queueSize = queue;
+    return s;
+}
+
+AppModel::ProgressState phaseState(const AppModel &model, AppModel::SetupPhase phase)
+{
+    return model.setupProgress()[int(phase)].state;
+}
+
+QStringList capturedMessages;
+void captureMessage(QtMsgType, const QMessageLogContext &, const QString &message)
+{
+    capturedMessages.append(message);
+}
+
+} // namespace
+
+class StatusMonitorTests : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void taskLabel_data()
+    {
+        QTest::addColumn<Sample>("sample");
+        QTest::addColumn<QString>("label");
+        Sample s;
+        QTest::newRow("idle") << s << "Idle";
+        s.queueSize = 1;
+        QTest::newRow("one waiting") << s << "Receiving messages";
+        s.busy = true;
+        QTest::newRow("busy beats queue") << s << "Working";
+        s.compacting = true;
+        QTest::newRow("compacting beats busy") << s << "Thinking";
+        s.codingStatus = QStringLiteral("in_progress");
+        QTest::newRow("coding beats compacting") << s << "Coding";
+        s.codingStatus = QStringLiteral("finished");
+        s.compacting = false;
+        QTest::newRow("finished session, busy") << s << "Working";
+        Sample q;
+        q.queueSize = 3;
+        q.compacting = false;
+        QTest::newRow("not compacting, queue") << q << "Receiving messages";
+    }
+    void taskLabel()
+    {
+        QFETCH(Sample, sample);
+        QFETCH(QString, label);
+        const auto presentation = AppModel::runtimePresentation(sample.decoded(), std::nullopt);
+        QCOMPARE(presentation.taskLabel, label);
+        QVERIFY(!presentation.activitySummary); // no previous sample: never an activity
+    }
+
+    void activity_data()
+    {
+        QTest::addColumn<Sample>("previous");
+        QTest::addColumn<Sample>("next");
+        QTest::addColumn<QString>("activity"); // empty: none
+
+        QTest::newRow("queue 0 to 1") << busySample(false, 0) << busySample(false, 1) << "Received a new message";
+        QTest::newRow("queue 1 to 4") << busySample(false, 1) << busySample(false, 4)
+                                      << QStringLiteral("Received new messages — 4 waiting");
+        QTest::newRow("queue 4 to 2") << busySample(false, 4) << busySample(false, 2) << "";
+        QTest::newRow("queue rule first") << busySample(false, 0) << busySample(true, 2)
+                                          << QStringLiteral("Received new messages — 2 waiting");
+        QTest::newRow("started working") << busySample(false) << busySample(true) << "Started working";
+        QTest::newRow("still working") << busySample(true) << busySample(true) << "";
+        QTest::newRow("task complete") << busySample(true) << busySample(false) << "Task complete";
+        QTest::newRow("complete, messages waiting") << busySample(true, 2) << busySample(false, 2)
+                                                    << QStringLiteral("Task complete — waiting for the next message");
+        QTest::newRow("steady idle") << busySample(false, 2) << busySample(false, 2) << "";
+
+        Sample coding = busySample(true);
+        coding.codingStatus = QStringLiteral("in_progress");
+        QTest::newRow("started coding") << busySample(true) << coding << "Started coding";
+        Sample other = busySample(true);
+        other.codingStatus = QStringLiteral("queued");
+        QTest::newRow("coding after another session state") << other << coding << "Started coding";
+        Sample codingCompacting = coding;
+        codingCompacting.compacting = true;
+        QTest::newRow("organizing while coding") << coding << codingCompacting << "Organizing context";
+        QTest::newRow("still coding") << coding << coding << "";
+
+        Sample compacting = busySample(true);
+        compacting.compacting = true;
+        QTest::newRow("organizing") << busySample(true) << compacting << "Organizing context";
+        QTest::newRow("still organizing") << compacting << compacting << "";
+        QTest::newRow("organizing from idle") << busySample(false) << compacting << "Organizing context";
+    }
+    void activity()
+    {
+        QFETCH(Sample, previous);
+        QFETCH(Sample, next);
+        QFETCH(QString, activity);
+        const auto presentation = AppModel::runtimePresentation(next.decoded(), previous.decoded());
+        QCOMPARE(presentation.activitySummary.value_or(QString()), activity);
+    }
+
+    void headline_data()
+    {
+        QTest::addColumn<std::optional<Stage>>("stage");
+        QTest::addColumn<bool>("validated");
+        QTest::addColumn<bool>("connected");
+        QTest::addColumn<Overall>("overall");
+        QTest::addColumn<QString>("title");
+        QTest::addColumn<QString>("detail");
+
+        const std::optional<Stage> none;
+        QTest::newRow("channel") << std::optional(Stage::channel) << true << true << Overall::online
+                                 << "Waiting for channel binding" << "Agent is running in the background";
+        QTest::newRow("connected") << none << true << true << Overall::online << "Working" << "Agent 已连接";
+        QTest::newRow("not validated") << std::optional(Stage::handshake) << false << true << Overall::online << "在线"
+                                       << "Agent 已安装并启动。";
+        QTest::newRow("not installed") << none << false << false << Overall::notInstalled << "等待安装"
+                                       << "Quorvantis 尚未安装。";
+        QTest::newRow("starting") << none << true << false << Overall::starting << "正在安装"
+                                  << "Quorvantis 正在准备运行环境。";
+        QTest::newRow("waiting setup") << std::optional(Stage::setup) << false << false << Overall::waitingSetup
+                                       << "等待 setup" << "输入 JIT Code 或 Setup Code 完成设备注册。";
+        QTest::newRow("error") << none << true << false << Overall::error << "需要处理"
+                               << "Quorvantis 尚未就绪，请查看详情。";
+    }
+    void headline()
+    {
+        QFETCH(std::optional<Stage>, stage);
+        QFETCH(bool, validated);
+        QFETCH(bool, connected);
+        QFETCH(Overall, overall);
+        QFETCH(QString, title);
+        QFETCH(QString, detail);
+        ModelFixture f;
+        AppModel &model = f.make();
+        model.installStage = stage;
+        model.installationValidated = validated;
+        auto snapshot = AppModel::StatusSnapshot::empty();
+        snapshot.bridgeConnected = connected;
+        snapshot.currentTask = QStringLiteral("Working");
+        model.statusSnapshot = snapshot;
+        model.overallState = overall;
+        QCOMPARE(model.headlineStatusTitle(), title);
+        QCOMPARE(model.headlineStatusDetail(), detail);
+    }
+
+    void currentTask_data()
+    {
+        QTest::addColumn<std::optional<Stage>>("stage");
+        QTest::addColumn<QString>("snapshotTask");
+        QTest::addColumn<bool>("submitting");
+        QTest::addColumn<bool>("connected");
+        QTest::addColumn<QString>("expected");
+        const std::optional<Stage> none;
+        QTest::newRow("channel") << std::optional(Stage::channel) << "Coding" << true << true
+                                 << "Waiting for channel binding";
+        QTest::newRow("snapshot task") << none << "Coding" << true << true << "Coding";
+        QTest::newRow("submitting") << none << "" << true << true << "Quorvantis 正在完成设置";
+        QTest::newRow("connected") << none << "" << false << true << "Idle";
+        QTest::newRow("setup stage") << std::optional(Stage::setup) << "" << false << false << "Waiting for setup";
+        QTest::newRow("other stage") << std::optional(Stage::handshake) << "" << false << false << "等待 Agent 状态";
+    }
+    void currentTask()
+    {
+        QFETCH(std::optional<Stage>, stage);
+        QFETCH(QString, snapshotTask);
+        QFETCH(bool, submitting);
+        QFETCH(bool, connected);
+        QFETCH(QString, expected);
+        ModelFixture f;
+        AppModel &model = f.make();
+        model.installStage = stage;
+        auto snapshot = AppModel::StatusSnapshot::empty();
+        if (!snapshotTask.isEmpty())
+            snapshot.currentTask = snapshotTask;
+        snapshot.bridgeConnected = connected;
+        model.statusSnapshot = snapshot;
+        model.isSubmittingSetup = submitting;
+        QCOMPARE(model.currentTask(), expected);
+    }
+
+    void processAndHeartbeat_data()
+    {
+        QTest::addColumn<bool>("connected");
+        QTest::addColumn<bool>("working");
+        QTest::addColumn<qint64>("heartbeatAgeMs"); // -1: no heartbeat
+        QTest::addColumn<QString>("process");
+        QTest::addColumn<QString>("heartbeat");
+        QTest::newRow("never") << false << false << qint64(-1) << "未连接" << "尚未收到";
+        QTest::newRow("1.9 s") << true << false << qint64(1900) << "在线" << "刚刚";
+        QTest::newRow("2.0 s") << true << true << qint64(2000) << "正在工作" << "2 秒前";
+        QTest::newRow("65.9 s") << true << false << qint64(65900) << "在线" << "65 秒前";
+        QTest::newRow("future") << false << true << qint64(-30000) << "未连接" << "刚刚";
+    }
+    void processAndHeartbeat()
+    {
+        QFETCH(bool, connected);
+        QFETCH(bool, working);
+        QFETCH(qint64, heartbeatAgeMs);
+        QFETCH(QString, process);
+        QFETCH(QString, heartbeat);
+        ModelFixture f;
+        AppModel &model = f.make();
+        const QDateTime now = QDateTime::fromSecsSinceEpoch(1'900'000'000, Qt::UTC);
+        auto snapshot = AppModel::StatusSnapshot::empty();
+        snapshot.bridgeConnected = connected;
+        snapshot.isWorking = working;
+        if (heartbeatAgeMs != -1)
+            snapshot.bridgeHeartbeatAt = now.addMSecs(-heartbeatAgeMs);
+        model.statusSnapshot = snapshot;
+        QCOMPARE(model.agentProcessDescription(), process);
+        QCOMPARE(model.heartbeatDescription(now), heartbeat);
+    }
+
+    void goodSamplesFillSnapshotAndActivity()
+    {
+        ModelFixture f;
+        f.desktop->offeredVersion = QStringLiteral("1.5.0");
+        AppModel &model = f.make();
+        Sample first;
+        first.ready = false;
+        first.queueSize = 2;
+        first.pid = 777;
+        f.statusAnswer = ScriptedResponse::json(200, first.json());
+        f.poll();
+
+        const auto requests = f.server.requestsFor(QStringLiteral("/tui/status"));
+        QCOMPARE(requests.size(), 1);
+        QCOMPARE(requests.first().header("Authorization").value_or(QByteArray()), "Bearer " + statusToken);
+        const auto &s = model.statusSnapshot();
+        QCOMPARE(s.currentTask, std::optional<QString>(QStringLiteral("Receiving messages")));
+        QVERIFY(!s.isWorking);
+        QVERIFY(s.bridgeConnected);
+        QVERIFY(s.cloudConnected);
+        QVERIFY(!s.handshakeComplete);
+        QCOMPARE(s.bridgeHeartbeatAt, std::optional(first.decoded().sampledAt));
+        QCOMPARE(s.cloudHeartbeatAt, s.bridgeHeartbeatAt);
+        QCOMPARE(s.agentVersion, std::optional<QString>(QStringLiteral("1.4.0")));
+        QVERIFY(!s.lastErrorCode);
+        QCOMPARE(s.processID, std::optional<qint64>(777));
+        QCOMPARE(s.queueSize, qint64(2));
+        QCOMPARE(s.statusSequence, quint64(1));
+        QCOMPARE(model.overallState(), Overall::starting);
+        QVERIFY(model.activities().isEmpty()); // nothing to compare the first sample with
+        QCOMPARE(model.previousRuntimeStatus, std::optional(first.decoded()));
+
+        Sample second = busySample(true, 2);
+        f.time.advance(5s);
+        f.statusAnswer = ScriptedResponse::json(200, second.json());
+        f.poll();
+        QCOMPARE(model.statusSnapshot().statusSequence, quint64(2));
+        QVERIFY(model.statusSnapshot().isWorking);
+        QVERIFY(model.statusSnapshot().handshakeComplete);
+        QCOMPARE(model.overallState(), Overall::online);
+        QCOMPARE(model.activities().size(), 1);
+        QCOMPARE(model.activities().first().summary, QStringLiteral("Started working"));
+        QCOMPARE(model.activities().first().occurredAt, f.time.now());
+        QCOMPARE(model.agentProcessDescription(), QStringLiteral("正在工作"));
+    }
+
+    void threeFailuresThenRecovery()
+    {
+        ModelFixture f;
+        AppModel &model = f.make();
+        f.statusAnswer = ScriptedResponse::json(200, busySample(true, 1).json());
+        f.poll();
+        const auto good = model.statusSnapshot();
+        QCOMPARE(model.overallState(), Overall::online);
+
+        f.statusAnswer = ScriptedResponse::text(500, "boom");
+        for (int i = 1; i <= 2; ++i) {
+            f.poll();
+            QCOMPARE(model.consecutiveStatusFailures, i);
+            QCOMPARE(model.statusSnapshot(), good);
+            QCOMPARE(model.overallState(), Overall::online);
+            QVERIFY(model.previousRuntimeStatus);
+        }
+        f.poll();
+        QCOMPARE(model.consecutiveStatusFailures, 3);
+        QCOMPARE(model.overallState(), Overall::error);
+        const auto &down = model.statusSnapshot();
+        QVERIFY(!down.bridgeConnected);
+        QVERIFY(!down.handshakeComplete);
+        QVERIFY(!down.isWorking);
+        QVERIFY(!down.currentTask);
+        QCOMPARE(down.agentVersion, good.agentVersion); // the rest is kept
+        QCOMPARE(down.processID, good.processID);
+        QCOMPARE(down.statusSequence, good.statusSequence);
+        QVERIFY(!model.previousRuntimeStatus);
+        QCOMPARE(model.agentProcessDescription(), QStringLiteral("未连接"));
+        QVERIFY(!model.lastError()); // a lost agent is shown by the state, not as an error message
+
+        f.poll(); // a fourth failure changes nothing more
+        QCOMPARE(model.consecutiveStatusFailures, 4);
+        QCOMPARE(model.overallState(), Overall::error);
+
+        // Back: busy went from true to false, but the gap erased the comparison.
+        f.statusAnswer = ScriptedResponse::json(200, busySample(false, 0).json());
+        f.poll();
+        QCOMPARE(model.consecutiveStatusFailures, 0);
+        QCOMPARE(model.overallState(), Overall::online);
+        QVERIFY(model.statusSnapshot().bridgeConnected);
+        QCOMPARE(model.statusSnapshot().statusSequence, good.statusSequence + 1);
+        QVERIFY(model.activities().isEmpty());
+    }
+
+    void skippedPolls_data()
+    {
+        QTest::addColumn<bool>("configured");
+        QTest::addColumn<bool>("submitting");
+        QTest::addColumn<std::optional<Stage>>("stage");
+        QTest::newRow("not configured") << false << false << std::optional<Stage>();
+        QTest::newRow("submitting setup") << true << true << std::optional<Stage>();
+        QTest::newRow("permissions stage") << true << false << std::optional(Stage::permissions);
+        QTest::newRow("daemon stage") << true << false << std::optional(Stage::daemon);
+    }
+    void skippedPolls()
+    {
+        QFETCH(bool, configured);
+        QFETCH(bool, submitting);
+        QFETCH(std::optional<Stage>, stage);
+        ModelFixture f;
+        AppModel &model = f.make(configured);
+        model.installStage = stage;
+        model.isSubmittingSetup = submitting;
+        model.consecutiveStatusFailures = 2;
+        const auto state = model.overallState();
+        f.poll();
+        QCOMPARE(f.statusRequests(), 0);
+        QCOMPARE(model.consecutiveStatusFailures, 2); // neither success nor failure
+        QCOMPARE(model.statusSnapshot(), AppModel::StatusSnapshot::empty());
+        QCOMPARE(model.overallState(), state);
+    }
+
+    void firstReadySampleFinishesHandshake()
+    {
+        ModelFixture f;
+        AppModel &model = f.make(true, QStringLiteral("handshake"));
+        QCOMPARE(model.installStage, std::optional(Stage::handshake));
+        QVERIFY(model.pendingSetupResume());
+
+        Sample notReady;
+        notReady.ready = false;
+        f.statusAnswer = ScriptedResponse::json(200, notReady.json());
+        f.poll();
+        QCOMPARE(model.installStage, std::optional(Stage::handshake));
+        QCOMPARE(f.readFile(QStringLiteral("mac-app-install-stage")), QByteArray("handshake\n"));
+        QCOMPARE(phaseState(model, AppModel::SetupPhase::handshake), AppModel::ProgressState::running);
+        QCOMPARE(model.overallState(), Overall::starting);
+
+        f.statusAnswer = ScriptedResponse::json(200, Sample{}.json());
+        f.poll();
+        QVERIFY(!model.installStage);
+        QVERIFY(!QFile::exists(f.path(QStringLiteral("mac-app-install-stage"))));
+        QVERIFY(!model.pendingSetupResume());
+        QVERIFY(model.installationValidated());
+        QVERIFY(model.onboardingCompleted());
+        QCOMPARE(model.overallState(), Overall::online);
+        QCOMPARE(phaseState(model, AppModel::SetupPhase::handshake), AppModel::ProgressState::complete);
+        QCOMPARE(phaseState(model, AppModel::SetupPhase::online), AppModel::ProgressState::complete);
+        QVERIFY(!model.setupProgressDetail());
+        QCOMPARE(model.rootPage(), AppModel::RootPage::dashboard);
+    }
+
+    void readySampleLeavesChannelStage()
+    {
+        ModelFixture f;
+        AppModel &model = f.make(true, QStringLiteral("daemon"));
+        model.installStage = Stage::channel;
+        model.restoreProgress(Stage::channel);
+        f.poll();
+        QCOMPARE(model.installStage, std::optional(Stage::channel));
+        QCOMPARE(phaseState(model, AppModel::SetupPhase::handshake), AppModel::ProgressState::pending);
+        QCOMPARE(phaseState(model, AppModel::SetupPhase::online), AppModel::ProgressState::pending);
+        QCOMPARE(model.overallState(), Overall::online);
+    }
+
+    void loopPollsEveryTwoSeconds()
+    {
+        ModelFixture f;
+        AppModel &model = f.make();
+        model.startStatusMonitoring();
+        model.startStatusMonitoring(); // only the first call starts a loop
+        QVERIFY(model.statusTask);
+        QVERIFY(f.loopReached(1));
+        QCOMPARE(f.time.requested(), QList<std::chrono::milliseconds>{2000ms});
+        QCOMPARE(f.onboarding->calls.size(), 0); // not in the channel stage
+
+        f.time.advance(1999ms);
+        QTest::qWait(50);
+        QCOMPARE(f.statusRequests(), 1);
+        f.time.advance(1ms);
+        QVERIFY(f.loopReached(2));
+        f.time.advance(2s);
+        QVERIFY(f.loopReached(3));
+        QCOMPARE(f.statusRequests(), 3);
+        QCOMPARE(f.time.pendingSleepers(), 1);
+        QCOMPARE(model.statusSnapshot().statusSequence, quint64(3));
+    }
+
+    void loopRunsFasterInChannelStage()
+    {
+        ModelFixture f;
+        AppModel &model = f.make();
+        model.startStatusMonitoring();
+        QVERIFY(f.loopReached(1));
+        QCOMPARE(f.time.requested().last(), 2000ms);
+
+        model.installStage = Stage::channel;
+        f.time.advance(2s);
+        QVERIFY(f.loopReached(2));
+        QCOMPARE(f.onboarding->calls.size(), 1); // the binding state is refreshed before the poll
+        QCOMPARE(f.onboarding->calls.first().forceRefresh, false);
+        QCOMPARE(f.time.requested().last(), 500ms);
+
+        f.time.advance(500ms);
+        QVERIFY(f.loopReached(3));
+        QCOMPARE(f.onboarding->calls.size(), 2);
+        QCOMPARE(f.time.requested().last(), 500ms);
+
+        // The binding completes: the handshake stage polls at the normal pace again.
+        f.onboarding->answer(session(false));
+        f.time.advance(500ms);
+        QVERIFY(QuorvantisTest::spinUntil([&] { return !model.installStage && f.time.pendingSleepers() == 1; }));
+        QCOMPARE(f.time.requested().last(), 2000ms);
+        QVERIFY(model.onboardingCompleted());
+    }
+
+    void loopEndsWithTheModel()
+    {
+        ModelFixture f;
+        f.make().startStatusMonitoring();
+        QVERIFY(f.loopReached(1));
+        f.model.reset();
+        f.time.advance(10s);
+        QTest::qWait(50);
+        QCOMPARE(f.statusRequests(), 1);
+        QCOMPARE(f.time.pendingSleepers(), 0);
+    }
+
+    void badStatusAnswersCountAsFailures_data()
+    {
+        QTest::addColumn<ScriptedResponse>("answer");
+        const QByteArray good = Sample{}.json();
+        QByteArray huge = good;
+        huge.chop(1);
+        huge += ",\"padding\":\"" + QByteArray(2 * 1024 * 1024, 'x') + "\"}";
+        ScriptedResponse hugeUnannounced = ScriptedResponse::json(200, huge);
+        hugeUnannounced.sendContentLength = false;
+
+        QTest::newRow("hangs") << ScriptedResponse::neverAnswer();
+        QTest::newRow("trickles") << ScriptedResponse::trickle(200, good, 40, 1);
+        QTest::newRow("garbage") << ScriptedResponse::json(200, "\x01not json at all{{");
+        QTest::newRow("wrong shape") << ScriptedResponse::json(200, R"({"ready":"yes"})");
+        QTest::newRow("enormous") << ScriptedResponse::json(200, huge);
+        QTest::newRow("enormous, no length") << hugeUnannounced;
+        QTest::newRow("cut off") << ScriptedResponse::closeMidResponse(200, good, 10);
+        QTest::newRow("unauthorized") << ScriptedResponse::text(401, "no");
+        QTest::newRow("redirect") << ScriptedResponse::redirect(302, QUrl(QStringLiteral("http://127.0.0.1:1/tui/status")));
+    }
+    void badStatusAnswersCountAsFailures()
+    {
+        QFETCH(ScriptedResponse, answer);
+        ModelFixture f;
+        AppModel &model = f.make();
+        f.poll();
+        const auto before = model.statusSnapshot();
+
+        f.statusAnswer = answer;
+        int ticks = 0;
+        QTimer ticker;
+        QObject::connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
+        ticker.start(5);
+        QElapsedTimer clock;
+        clock.start();
+        f.poll();
+        ticker.stop();
+        QCOMPARE(model.consecutiveStatusFailures, 1);
+        QCOMPARE(model.statusSnapshot(), before);
+        QCOMPARE(model.overallState(), Overall::online);
+        QVERIFY2(clock.elapsed() < 5000, "a bad answer must not hold the poll past the client's deadline");
+        if (clock.elapsed() > 100)
+            QVERIFY2(ticks > 0, "the event loop must keep running while the poll waits");
+        f.server.closeAllConnections();
+    }
+
+    void missingOrBadProfileFilesCountAsFailures_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<QByteArray>("content"); // null: remove the file
+        QTest::newRow("no port") << "tui-port" << QByteArray();
+        QTest::newRow("port 0") << "tui-port" << QByteArray("0\n");
+        QTest::newRow("empty token") << "tui-token" << QByteArray(" \n");
+        QTest::newRow("nothing listens") << "tui-port" << QByteArray("1\n");
+    }
+    void missingOrBadProfileFilesCountAsFailures()
+    {
+        QFETCH(QString, file);
+        QFETCH(QByteArray, content);
+        ModelFixture f;
+        AppModel &model = f.make();
+        if (content.isNull())
+            QFile::remove(f.path(file));
+        else
+            f.writeFile(file, content);
+        for (int i = 0; i < 3; ++i)
+            f.poll();
+        QCOMPARE(f.statusRequests(), 0);
+        QCOMPARE(model.consecutiveStatusFailures, 3);
+        QCOMPARE(model.overallState(), Overall::error);
+    }
+
+    void statusTokenNeverLogged()
+    {
+        capturedMessages.clear();
+        const auto previous = qInstallMessageHandler(captureMessage);
+        {
+            ModelFixture f;
+            AppModel &model = f.make();
+            for (const auto &answer : {ScriptedResponse::text(401, "Bearer " + statusToken),
+                                       ScriptedResponse::json(200, "{\"token\":\"" + statusToken + "\"}"),
+                                       ScriptedResponse::json(200, Sample{}.json())}) {
+                f.statusAnswer = answer;
+                f.poll();
+            }
+            model.startStatusMonitoring();
+            QVERIFY(f.loopReached(4));
+        }
+        qInstallMessageHandler(previous);
+        for (const QString &message : std::as_const(capturedMessages))
+            QVERIFY2(!message.contains(QString::fromUtf8(statusToken)), qPrintable(message));
+    }
+};
+
+QTEST_GUILESS_MAIN(StatusMonitorTests)
+#include "StatusMonitorTests.moc"
