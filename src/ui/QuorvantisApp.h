@@ -1,6 +1,8 @@
 #pragma once
 
 #include "app/AppModel.h"
+#include "ui/MenuBarContent.h"
+#include "ui/RootContentView.h"
 
 #include <QObject>
 #include <QPointer>
@@ -10,10 +12,8 @@
 #include <memory>
 #include <optional>
 
-class MenuBarContent;
 class QSystemTrayIcon;
 class QMenu;
-class RootContentView;
 
 Q_DECLARE_LOGGING_CATEGORY(lcApp)
 

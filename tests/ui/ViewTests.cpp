@@ -1,0 +1,861 @@
+// Offscreen tests of the main window's views: what they show for a model state and which model
+// operation each control reaches.
+
+#include "app/AppModel.h"
+#include "platform/Bundle.h"
+#include "support/ModelFixture.h"
+#include "ui/AuthorizationCard.h"
+#include "ui/MenuBarContent.h"
+#include "ui/PermissionPromptSheet.h"
+#include "ui/RootContentView.h"
+#include "ui/SetupView.h"
+#include "ui/Symbols.h"
+#include "ui/Views.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+using Stage = AppModel::InstallStage;
+using Phase = AppModel::SetupPhase;
+using State = AppModel::ProgressState;
+
+namespace {
+
+QCoro::Task<bool> answer(bool value)
+{
+    co_return value;
+}
+
+QCoro::Task<CLIResult> countedExit(std::shared_ptr<int> calls, qint32 status)
+{
+    ++*calls;
+    co_return CLIResult{status, std::nullopt};
+}
+
+// Lets every coalesced render run.
+void settle()
+{
+    for (int i = 0; i < 3; ++i)
+        QCoreApplication::processEvents();
+}
+
+void setPhase(AppModel &model, Phase phase, State state)
+{
+    model.setupProgress.mutate([&](QList<AppModel::SetupProgressItem> &items) {
+        for (auto &item : items) {
+            if (item.phase == phase)
+                item.state = state;
+        }
+    });
+}
+
+void verifyUpTo(AppModel &model, int count)
+{
+    model.permissions.mutate([&](QList<AppModel::PermissionItem> &items) {
+        for (int i = 0; i < items.size(); ++i) {
+            items[i].verified = i < count;
+            items[i].nativeState = i < count ? AppModel::PermissionNativeState::granted : AppModel::PermissionNativeState::unknown;
+        }
+    });
+}
+
+// A model restored at the setup stage, the way a launch after the permissions finds it.
+AppModel &makeAtSetupStage(ModelFixture &fixture)
+{
+    fixture.writeProfileFile(QStringLiteral("mac-app-install-stage"), "setup\n");
+    AppModel &model = fixture.make();
+    if (model.installStage != AppModel::InstallStage::setup)
+        qFatal("the model did not restore the setup stage");
+    return model;
+}
+
+JITWorkspaceAuthorization request(const QString &password, const QString &provider = QStringLiteral("google"))
+{
+    return {provider, QStringLiteral("owner@example.com"), password,
+            QUrl(QStringLiteral("https://accounts.example.com/o/oauth2/auth"))};
+}
+
+} // namespace
+
+class ViewTests : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        Motion::setReducedMotionOverride(false);
+    }
+
+    // ---- The current-stage line ------------------------------------------------------------
+
+    void stageLine_data()
+    {
+        QTest::addColumn<QString>("scenario");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("authorization wins over everything") << "authorization" << "等待 Workspace 授权";
+        QTest::newRow("channel stage") << "channel" << "等待 Channel 绑定";
+        QTest::newRow("current permission") << "permission" << "配置辅助功能";
+        QTest::newRow("progress detail") << "detail" << "正在验证安装码";
+        QTest::newRow("first running phase") << "running" << "写入安全配置";
+        QTest::newRow("first failed phase") << "failed" << "验证安装码需要处理";
+        QTest::newRow("waiting in the setup stage") << "setup" << "Waiting for setup";
+        QTest::newRow("nothing yet") << "none" << "准备安装";
+    }
+
+    void stageLine()
+    {
+        QFETCH(QString, scenario);
+        QFETCH(QString, expected);
+        ModelFixture fixture;
+        AppModel &model = fixture.make();
+        model.installStage = std::nullopt;
+        model.setupProgress = QList<AppModel::SetupProgressItem>();
+        for (const Phase phase : allCases<Phase>())
+            model.setupProgress.mutate([phase](auto &items) { items.append({phase, State::pending}); });
+
+        // Each scenario also sets up everything that ranks below it, so the order is checked.
+        if (scenario == u"authorization") {
+            model.setupAuthorization = request(QStringLiteral("secret"));
+            model.installStage = Stage::channel;
+            model.setupProgressDetail = QStringLiteral("正在验证安装码");
+        } else if (scenario == u"channel") {
+            model.installStage = Stage::channel;
+            model.setupProgressDetail = QStringLiteral("正在验证安装码");
+            setPhase(model, Phase::redeem, State::running);
+        } else if (scenario == u"permission") {
+            model.installStage = Stage::permissions;
+            verifyUpTo(model, 1);
+            model.setupProgressDetail = QStringLiteral("正在验证安装码");
+        } else if (scenario == u"detail") {
+            model.installStage = Stage::setup;
+            model.setupProgressDetail = QStringLiteral("正在验证安装码");
+            setPhase(model, Phase::configure, State::running);
+        } else if (scenario == u"running") {
+            model.installStage = Stage::setup;
+            setPhase(model, Phase::redeem, State::failed);
+            setPhase(model, Phase::configure, State::running);
+            setPhase(model, Phase::verify, State::running);
+        } else if (scenario == u"failed") {
+            model.installStage = Stage::setup;
+            setPhase(model, Phase::redeem, State::failed);
+            setPhase(model, Phase::verify, State::failed);
+        } else if (scenario == u"setup") {
+            model.installStage = Stage::setup;
+        }
+
+        QCOMPARE(SetupView::currentStageText(model), expected);
+        SetupView view(&model);
+        settle();
+        QCOMPARE(view.stageLabel()->text(), expected);
+        QCOMPARE(view.stageLabel()->accessibleName(), QStringLiteral("当前安装阶段，") + expected);
+    }
+
+    void stageLineFollowsTheModelOnTheNextTurn()
+    {
+        ModelFixture fixture;
+        AppModel &model = makeAtSetupStage(fixture);
+        model.setupProgress.mutate([](auto &items) {
+            for (auto &item : items)
+                item.state = State::pending;
+        });
+        SetupView view(&model);
+        settle();
+        QCOMPARE(view.stageLabel()->text(), QStringLiteral("Waiting for setup"));
+        model.setupAuthorization = request(QStringLiteral("pw"));
+        // The model announces before it writes: nothing changes until the next turn.
+        QCOMPARE(view.stageLabel()->text(), QStringLiteral("Waiting for setup"));
+        settle();
+        QCOMPARE(view.stageLabel()->text(), QStringLiteral("等待 Workspace 授权"));
+        model.setupAuthorization = std::nullopt;
+        settle();
+        QCOMPARE(view.stageLabel()->text(), QStringLiteral("Waiting for setup"));
+    }
+
+    // ---- The entry form --------------------------------------------------------------------
+
+    void codeNote_data()
+    {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QString>("field");
+        QTest::addColumn<QString>("note");
+        const QString instant = QStringLiteral("将即时创建 Agent。若安装码包含 Workspace，稍后会请你完成授权。");
+        const QString regular = QStringLiteral("注册完成后会启动 Agent，并进入 Channel 绑定。");
+        QTest::newRow("empty") << "" << "" << regular;
+        QTest::newRow("QVS2 code") << "qvs2abcd" << "QVS2-ABCD" << regular;
+        QTest::newRow("QVI1 prefix only") << "qvi1" << "QVI1" << regular;
+        QTest::newRow("QVI1 code") << "qvi1abcd" << "QVI1-ABCD" << instant;
+        QTest::newRow("QVI1 typed with hyphens") << "QVI1-7K2M-9PQR-X4" << "QVI1-7K2M-9PQR-X4" << instant;
+    }
+
+    void codeNote()
+    {
+        QFETCH(QString, typed);
+        QFETCH(QString, field);
+        QFETCH(QString, note);
+        ModelFixture fixture;
+        AppModel &model = makeAtSetupStage(fixture);
+        SetupView view(&model);
+        view.resize(960, 640);
+        view.show();
+        settle();
+        QVERIFY(view.entryForm()->isVisible());
+        QTest::keyClicks(view.setupCodeField(), typed);
+        settle();
+        QCOMPARE(model.setupCode(), field);
+        QCOMPARE(view.setupCodeField()->text(), field);
+        QCOMPARE(view.setupCodeNote()->text(), note);
+    }
+
+    void returnInTheCodeFieldSubmitsTheCode()
+    {
+        ModelFixture fixture;
+        auto calls = std::make_shared<int>(0);
+        fixture.effects.setupWithCode = [calls](QString, std::optional<QString>, AppModel::OutputHandler,
+                                                AppModel::AuthorizationHandler) { return countedExit(calls, 1); };
+        AppModel &model = makeAtSetupStage(fixture);
+        SetupView view(&model);
+        view.show();
+        settle();
+        QTest::keyClicks(view.setupCodeField(), QStringLiteral("QVS27K2M9PQRX4TV"));
+        QTest::keyClick(view.setupCodeField(), Qt::Key_Return);
+        QTRY_COMPARE(*calls, 1);
+    }
+
+    void workspacePickerSetsTheModel()
+    {
+        ModelFixture fixture;
+        fixture.effects.enrollmentKeyProvider = [] { return std::optional<QString>(QStringLiteral("key")); };
+        AppModel &model = makeAtSetupStage(fixture);
+        SetupView view(&model);
+        view.show();
+        settle();
+        QVERIFY(view.enrollmentLink()->isEnabled());
+        QTest::mouseClick(view.enrollmentLink(), Qt::LeftButton);
+        settle();
+        QCOMPARE(model.setupEntryMode(), AppModel::SetupEntryMode::enroll);
+        QVERIFY(view.workspacePicker()->isVisible());
+        QCOMPARE(view.modeHeading()->text(), QStringLiteral("创建新 Agent"));
+
+        QComboBox *picker = view.workspacePicker();
+        QCOMPARE(picker->count(), 3);
+        QCOMPARE(picker->itemText(0), QStringLiteral("无 Workspace"));
+        QCOMPARE(picker->accessibleDescription(), QStringLiteral("选择新 Agent 使用的 Workspace。"));
+        picker->setCurrentIndex(picker->findText(QStringLiteral("Zoho")));
+        QCOMPARE(model.enrollmentWorkspace(), AppModel::EnrollmentWorkspace::zoho);
+
+        // And the other way round: the picker follows the model.
+        model.enrollmentWorkspace = AppModel::EnrollmentWorkspace::google;
+        settle();
+        QCOMPARE(picker->currentText(), QStringLiteral("Google"));
+    }
+
+    void agentNameValidationIsShown()
+    {
+        ModelFixture fixture;
+        fixture.effects.enrollmentKeyProvider = [] { return std::optional<QString>(QStringLiteral("key")); };
+        AppModel &model = makeAtSetupStage(fixture);
+        model.setupEntryMode = AppModel::SetupEntryMode::enroll;
+        SetupView view(&model);
+        view.show();
+        settle();
+        QTest::keyClicks(view.agentNameField(), QStringLiteral("Bad Name!"));
+        settle();
+        QCOMPARE(model.setupAgentName(), QStringLiteral("Bad Name!"));
+        const auto message = model.setupAgentNameValidationMessage();
+        QVERIFY(message.has_value());
+        QVERIFY(view.agentNameValidation()->isVisible());
+        QCOMPARE(view.agentNameValidation()->text(), *message);
+        QVERIFY(!view.primaryButton()->isEnabled());
+    }
+
+    void primaryButtonWhileSubmitting()
+    {
+        ModelFixture fixture;
+        auto calls = std::make_shared<int>(0);
+        fixture.effects.setupWithCode = [calls](QString, std::optional<QString>, AppModel::OutputHandler,
+                                                AppModel::AuthorizationHandler) { return countedExit(calls, 1); };
+        AppModel &model = makeAtSetupStage(fixture);
+        model.setSetupCodeInput(QStringLiteral("QVS2-7K2M-9PQR-X4TV"));
+        SetupView view(&model);
+        view.show();
+        settle();
+        QCOMPARE(view.primaryButton()->text(), QStringLiteral("继续设置"));
+        QCOMPARE(view.primaryButton()->isEnabled(), model.canSubmitSetup());
+        QVERIFY(view.primaryButton()->isEnabled());
+
+        model.isSubmittingSetup = true;
+        settle();
+        QCOMPARE(view.primaryButton()->text(), QStringLiteral("正在注册…"));
+        QVERIFY(!view.primaryButton()->isEnabled());
+        QTest::mouseClick(view.primaryButton(), Qt::LeftButton);
+        QTest::keyClick(view.setupCodeField(), Qt::Key_Return);
+        settle();
+        QCOMPARE(*calls, 0);
+
+        model.isSubmittingSetup = false;
+        settle();
+        QCOMPARE(view.primaryButton()->text(), QStringLiteral("继续设置"));
+        QVERIFY(view.primaryButton()->isEnabled());
+    }
+
+    void entryFormOnlyInTheSetupStageBeforeConfiguration()
+    {
+        ModelFixture fixture;
+        AppModel &model = fixture.make();
+        model.installStage = Stage::runtime;
+        SetupView view(&model);
+        view.show();
+        settle();
+        QVERIFY(!view.entryForm()->isVisible());
+        QCOMPARE(view.titleLabel()->text(), QStringLiteral("安装 Quorvantis"));
+        QCOMPARE(view.shieldNote()->text(), QStringLiteral("App 会先完成环境安装和系统授权。"));
+        model.installStage = Stage::setup;
+        model.focusRevision = model.focusRevision() + 1; // any write re-renders
+        settle();
+        QVERIFY(view.entryForm()->isVisible());
+        QCOMPARE(view.titleLabel()->text(), QStringLiteral("Setup Quorvantis"));
+        QCOMPARE(view.shieldNote()->text(), QStringLiteral("安装码只用于设备注册，不会写入日志或本地设置。"));
+        model.configurationReady = true;
+        settle();
+        QVERIFY(!view.entryForm()->isVisible());
+    }
+
+    void focusRequestMovesToTheCodeField()
+    {
+        ModelFixture fixture;
+        AppModel &model = makeAtSetupStage(fixture);
+        SetupView view(&model);
+        view.show();
+        settle();
+        view.primaryButton()->setFocus();
+        model.focusTarget = AppModel::FocusTarget::setupCode();
+        model.focusRevision = model.focusRevision() + 1;
+        settle();
+        QCOMPARE(view.focusWidget(), view.setupCodeField());
+    }
+
+    // ---- Progress ---------------------------------------------------------------------------
+
+    void packageProgress_data()
+    {
+        QTest::addColumn<int>("completed");
+        QTest::addColumn<int>("total");
+        QTest::addColumn<QString>("caption");
+        QTest::addColumn<QString>("spoken");
+        QTest::addColumn<bool>("determinate");
+        QTest::newRow("counting") << 0 << 0 << "正在计算安装内容…" << "" << false;
+        QTest::newRow("a third") << 1 << 3 << "1/3 · 33%" << "已安装 1 个包，共 3 个，33%" << true;
+        QTest::newRow("over the total") << 12 << 10 << "12/10 · 100%" << "已安装 12 个包，共 10 个，100%" << true;
+    }
+
+    void packageProgress()
+    {
+        QFETCH(int, completed);
+        QFETCH(int, total);
+        QFETCH(QString, caption);
+        QFETCH(QString, spoken);
+        QFETCH(bool, determinate);
+        ModelFixture fixture;
+        AppModel &model = fixture.make();
+        model.installStage = Stage::runtime;
+        SetupView view(&model);
+        view.show();
+        settle();
+        QVERIFY(!view.packageProgress()->isVisible());
+        model.packageInstallProgress = AppModel::PackageInstallProgress{completed, total};
+        settle();
+        QVERIFY(view.packageProgress()->isVisible());
+        QCOMPARE(view.packageCaption()->text(), caption);
+        QCOMPARE(view.packageBar()->maximum() > 0, determinate);
+        if (determinate)
+            QCOMPARE(view.packageBar()->accessibleDescription(), spoken);
+        else
+            QCOMPARE(view.packageBar()->accessibleName(), QStringLiteral("正在计算安装内容"));
+    }
+
+    void progressBarSpeaksItsValue()
+    {
+        ModelFixture fixture;
+        AppModel &model = makeAtSetupStage(fixture);
+        setPhase(model, Phase::runtime, State::complete);
+        setPhase(model, Phase::preflight, State::complete);
+        setPhase(model, Phase::permissions, State::complete);
+        setPhase(model, Phase::redeem, State::running);
+        SetupView view(&model);
+        settle();
+        const auto [completed, total] = model.setupProgressCounts();
+        QCOMPARE(view.progressBar()->accessibleDescription(),
+                 QStringLiteral("已完成 %1 项，共 %2 项，验证安装码").arg(completed).arg(total));
+    }
+
+    // ---- The authorization card -------------------------------------------------------------
+
+    void cardMasksEveryPassword_data()
+    {
+        QTest::addColumn<QString>("password");
+        QTest::newRow("3 characters") << "a1!";
+        QTest::newRow("40 characters") << "0123456789abcdefghij0123456789ABCDEFGHIJ";
+    }
+
+    void cardMasksEveryPassword()
+    {
+        QFETCH(QString, password);
+        ModelFixture fixture;
+        AppModel &model = fixture.make();
+        model.setupAuthorization = request(password);
+        QStringList copied;
+        AuthorizationCard card(&model, nullptr, [&copied](const QString &text) {
+            copied.append(text);
+            return true;
+        });
+        card.show();
+        settle();
+        const QString bullets = QString(12, QChar(0x2022));
+        QCOMPARE(card.passwordLabel()->text(), bullets);
+        QVERIFY(!card.passwordLabel()->accessibleName().contains(password));
+        QCOMPARE(card.revealButton()->text(), QStringLiteral("显示"));
+        QCOMPARE(card.titleLabel()->text(), QStringLiteral("完成 Google Workspace 授权"));
+
+        QTest::mouseClick(card.revealButton(), Qt::LeftButton);
+        QCOMPARE(card.passwordLabel()->text(), password);
+        QCOMPARE(card.revealButton()->text(), QStringLiteral("隐藏"));
+        QTest::mouseClick(card.revealButton(), Qt::LeftButton);
+        QCOMPARE(card.passwordLabel()->text(), bullets);
+
+        QTest::mouseClick(card.copyPasswordButton(), Qt::LeftButton);
+        QCOMPARE(copied, QStringList{password});
+        QCOMPARE(card.copyPasswordButton()->text(), QStringLiteral("已复制"));
+        QCOMPARE(card.copyEmailButton()->text(), QStringLiteral("复制邮箱"));
+    }
+
+    void cardCopyFailureKeepsTheLabel()
+    {
+        ModelFixture fixture;
+        AppModel &model = fixture.make();
+        model.setupAuthorization = request(QStringLiteral("pw"), QStringLiteral("zoho"));
+        AuthorizationCard card(&model, nullptr, [](const QString &) { return false; });
+        card.show();
+        settle();
+        QCOMPARE(card.titleLabel()->text(), QStringLiteral("完成 Zoho Workspace 授权"));
+        QTest::mouseClick(card.copyEmailButton(), Qt::LeftButton);
+        QCOMPARE(card.copyEmailButton()->text(), QStringLiteral("复制邮箱"));
+        QVERIFY(!card.copiedSetupEmail());
+    }
+
+    void cardOpenButtonStates()
+    {
+        ModelFixture fixture;
+        AppModel &model = fixture.make();
+        model.setupAuthorization = request(QStringLiteral("pw"));
+        AuthorizationCard card(&model);
+        card.show();
+        settle();
+        QCOMPARE(card.openButton()->text(), QStringLiteral("我已保存登录信息，打开授权页面"));
+        QVERIFY(card.openButton()->isEnabled());
+        QVERIFY(!card.failureLabel()->isVisible());
+        model.isOpeningSetupAuthorization = true;
+        settle();
+        QCOMPARE(card.openButton()->text(), QStringLiteral("正在打开授权页面…"));
+        QVERIFY(!card.openButton()->isEnabled());
+        model.isOpeningSetupAuthorization = false;
+        model.setupAuthorizationOpenFailed = true;
+        settle();
+        QVERIFY(card.failureLabel()->isVisible());
+        QCOMPARE(card.failureLabel()->text(), QStringLiteral("没有成功打开默认浏览器，请再次点击重试。安装仍在等待授权。"));
+    }
+
+    void cardShowsOnlyWhileARequestIsPending()
+    {
+        ModelFixture fixture;
+        AppModel &model = makeAtSetupStage(fixture);
+        SetupView view(&model);
+        view.show();
+        settle();
+        QVERIFY(!view.authorizationCard()->isVisible());
+        model.setupAuthorization = request(QStringLiteral("pw"));
+        settle();
+        QVERIFY(view.authorizationCard()->isVisible());
+        model.setupAuthorization = std::nullopt;
+        settle();
+        QVERIFY(!view.authorizationCard()->isVisible());
+    }
+
+    // ---- The permission prompt and section ---------------------------------------------------
+
+    void promptButtons_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<bool>("settingsForm");
+        QTest::addColumn<bool>("cliclickStep");
+        QTest::addColumn<QString>("title");
+        QTest::addColumn<QStringList>("buttons");
+        const QStringList settings{QStringLiteral("取消"), QStringLiteral("打开系统设置"), QStringLiteral("重新检查")};
+        QTest::newRow("screen recording") << int(PermissionKind::screenRecording) << false << false << "准备授权屏幕录制"
+                                          << QStringList{"取消", "开始验证"};
+        QTest::newRow("accessibility node") << int(PermissionKind::accessibility) << false << false << "准备授权辅助功能"
+                                            << QStringList{"取消", "继续授权Node"};
+        QTest::newRow("accessibility cliclick") << int(PermissionKind::accessibility) << false << true << "准备授权辅助功能"
+                                                << QStringList{"取消", "继续授权cliclick"};
+        QTest::newRow("full disk access") << int(PermissionKind::fullDiskAccess) << false << false << "准备授权完全磁盘访问"
+                                          << QStringList{"取消", "开始验证"};
+        QTest::newRow("screen recording, settings") << int(PermissionKind::screenRecording) << true << false
+                                                    << "准备授权屏幕录制" << settings;
+        QTest::newRow("accessibility, settings") << int(PermissionKind::accessibility) << true << true << "准备授权辅助功能"
+                                                 << settings;
+    }
+
+    void promptButtons()
+    {
+        QFETCH(int, kind);
+        QFETCH(bool, settingsForm);
+        QFETCH(bool, cliclickStep);
+        QFETCH(QString, title);
+        QFETCH(QStringList, buttons);
+        ModelFixture fixture;
+        AppModel &model = fixture.make();
+        model.installStage = Stage::permissions;
+        model.accessibilityStep = cliclickStep ? AccessibilityStep::cliclick : AccessibilityStep::node;
+        model.permissionSettingsPrompt = settingsForm;
+        model.permissionPromptKind = PermissionKind(kind);
+        RootContentView root(&model);
+        root.show();
+        settle();
+        PermissionPromptSheet *prompt = root.permissionPrompt();
+        QVERIFY(prompt->isVisible());
+        QCOMPARE(prompt->titleLabel()->text(), title);
+        QCOMPARE(prompt->visibleButtonTitles(), buttons);
+        QVERIFY(!prompt->explanationLabel()->text().isEmpty());
+    }
+
+    void promptExplanations()
+    {
+        QCOMPARE(PermissionPromptSheet::title(std::nullopt), QStringLiteral("准备授权"));
+        QVERIFY(PermissionPromptSheet::explanation(PermissionKind::accessibility, AccessibilityStep::node)
+                    .startsWith(QStringLiteral("第一步：验证 Agent 使用的 Node。")));
+        QVERIFY(PermissionPromptSheet::explanation(PermissionKind::accessibility, AccessibilityStep::cliclick)
+                    .startsWith(QStringLiteral("第二步：验证 Agent 使用的 cliclick。")));
+        QVERIFY(PermissionPromptSheet::explanation(PermissionKind::screenRecording, AccessibilityStep::node)
+                    .startsWith(QStringLiteral("Agent 会用自己的截图组件实际读取一次屏幕。")));
+        QVERIFY(PermissionPromptSheet::explanation(PermissionKind::fullDiskAccess, AccessibilityStep::node)
+                    .startsWith(QStringLiteral("Agent 会通过真实运行的 node 读取一次受保护文件。")));
+    }
+
+    void dismissingThePromptClearsIt()
+    {
+        ModelFixture fixture;
+        AppModel &model = fixture.make();
+        model.installStage = Stage::permissions;
+        model.permissionSettingsPrompt = true;
+        model.permissionPromptKind = PermissionKind::screenRecording;
+        RootContentView root(&model);
+        root.show();
+        settle();
+        QVERIFY(root.permissionPrompt()->isVisible());
+        QTest::keyClick(root.permissionPrompt(), Qt::Key_Escape);
+        QVERIFY(!model.permissionPromptKind().has_value());
+        QVERIFY(!model.permissionSettingsPrompt());
+        settle();
+        QVERIFY(!root.permissionPrompt()->isVisible());
+        // And the model opening it again shows it again.
+        model.permissionPromptKind = PermissionKind::screenRecording;
+        settle();
+        QVERIFY(root.permissionPrompt()->isVisible());
+    }
+
+    void promptRecheckClearsAndReprobes()
+    {
+        ModelFixture fixture;
+        auto checks = std::make_shared<int>(0);
+        fixture.effects.permissionCheck = [checks](PermissionKind) {
+            ++*checks;
+            return answer(false);
+        };
+        AppModel &model = fixture.make();
+        model.installStage = Stage::permissions;
+        model.permissionSettingsPrompt = true;
+        model.permissionPromptKind = PermissionKind::screenRecording;
+        RootContentView root(&model);
+        root.show();
+        settle();
+        QTest::mouseClick(root.permissionPrompt()->recheckButton(), Qt::LeftButton);
+        QVERIFY(!model.permissionPromptKind().has_value());
+        QTRY_COMPARE(*checks, 1);
+    }
+
+    void permissionSectionTexts()
+    {
+        ModelFixture fixture;
+        AppModel &model = fixture.make();
+        model.installStage = Stage::permissions;
+        verifyUpTo(model, 1);
+        SetupView view(&model);
+        view.show();
+        settle();
+        QVERIFY(view.permissionSection()->isVisible());
+        QCOMPARE(view.permissionSection()->objectName(), QStringLiteral("permission-onboarding"));
+        const QStringList texts = view.permissionTexts();
+        for (const QString &expected :
+             {QStringLiteral("首次配置权限"), QStringLiteral("辅助功能"), QStringLiteral("用于控制键盘和鼠标。"),
+              QStringLiteral("App 将先运行一次真实探针验证当前权限。"),
+              QStringLiteral("点击后只做检查，不会弹出系统授权框；未通过时按提示在辅助功能设置中添加。"),
+              QStringLiteral("开始授权"), QStringLiteral("打开系统设置")})
+            QVERIFY2(texts.contains(expected), qPrintable(expected));
+        QVERIFY(!texts.contains(model.permissionSettingsGuidance()));
+
+        // A failed probe: the guidance appears.
+        model.permissionAwaitingReturn = PermissionKind::accessibility;
+        model.permissionSettingsPrompt = true;
+        settle();
+        QVERIFY(view.permissionTexts().contains(model.permissionSettingsGuidance()));
+
+        // A running check: the verifying texts and the busy button.
+        model.permissionAwaitingReturn = std::nullopt;
+        model.permissionSettingsPrompt = false;
+        model.permissionOperationInFlight = true;
+        settle();
+        const QStringList busy = view.permissionTexts();
+        QVERIFY(busy.contains(QStringLiteral("正在验证系统权限。")));
+        QVERIFY(busy.contains(QStringLiteral("正在依次验证 cliclick 和 Agent 使用的 node。")));
+        QCOMPARE(view.permissionStartButton()->text(), QStringLiteral("正在验证授权…"));
+        QVERIFY(!view.permissionStartButton()->isEnabled());
+
+        model.installStage = Stage::setup;
+        model.permissionOperationInFlight = false;
+        settle();
+        QVERIFY(!view.permissionSection()->isVisible());
+    }
+
+    // ---- The root window ---------------------------------------------------------------------
+
+    void pageSwitch_data()
+    {
+        QTest::addColumn<bool>("reduced");
+        QTest::addColumn<int>("duration");
+        QTest::addColumn<qreal>("travel");
+        QTest::newRow("full motion") << false << 200 << qreal(4.0);
+        QTest::newRow("reduced motion") << true << 150 << qreal(0.0);
+    }
+
+    void pageSwitch()
+    {
+        QFETCH(bool, reduced);
+        QFETCH(int, duration);
+        QFETCH(qreal, travel);
+        ModelFixture fixture;
+        AppModel &model = fixture.make();
+        RootContentView root(&model);
+        root.setReducedMotion(reduced);
+        root.show();
+        settle();
+        QCOMPARE(root.page(), AppModel::RootPage::setup);
+        QVERIFY(!root.lastTransition());
+        model.installationValidated = true;
+        settle();
+        QCOMPARE(root.page(), AppModel::RootPage::dashboard);
+        const auto transition = root.lastTransition();
+        QVERIFY(transition.has_value());
+        QCOMPARE(transition->to, AppModel::RootPage::dashboard);
+        QCOMPARE(transition->durationMs, duration);
+        QCOMPARE(transition->travel, travel);
+        QCOMPARE(transition->easing, QEasingCurve::OutCubic);
+        QTRY_VERIFY(!root.transitionRunning());
+        QVERIFY(root.dashboardView()->isVisible());
+        QVERIFY(!root.dashboardView()->graphicsEffect());
+        QCOMPARE(root.dashboardView()->pos(), QPoint(0, 0));
+    }
+
+    void windowGeometry()
+    {
+        ModelFixture fixture;
+        AppModel &model = fixture.make();
+        RootContentView root(&model);
+        QCOMPARE(root.minimumSize(), QSize(860, 560));
+        QCOMPARE(root.size(), QSize(960, 640));
+        QCOMPARE(root.objectName(), QStringLiteral("main"));
+        QCOMPARE(root.palette().color(QPalette::Highlight), UIToken::accent());
+    }
+
+    void announcementsAreSpokenOncePerRevision()
+    {
+        ModelFixture fixture;
+        AppModel &model = fixture.make();
+        RootContentView root(&model);
+        root.show();
+        settle();
+        QVERIFY(root.spokenAnnouncements().isEmpty());
+        model.announcement = QStringLiteral("权限已验证");
+        model.announcementRevision = model.announcementRevision() + 1;
+        settle();
+        QCOMPARE(root.spokenAnnouncements(), QStringList{QStringLiteral("权限已验证")});
+        QCOMPARE(root.announcementRegion()->accessibleName(), QStringLiteral("权限已验证"));
+
+        // The same revision again, even with the same text written again, is not spoken.
+        model.announcement = QStringLiteral("权限已验证");
+        model.announcementRevision = model.announcementRevision();
+        model.isCheckingPermission = true;
+        settle();
+        QCOMPARE(root.spokenAnnouncements().size(), 1);
+
+        model.announcementRevision = model.announcementRevision() + 1;
+        settle();
+        QCOMPARE(root.spokenAnnouncements().size(), 2);
+    }
+
+    void channelSheetFollowsTheFlag()
+    {
+        ModelFixture fixture;
+        AppModel &model = fixture.make();
+        RootContentView root(&model);
+        root.show();
+        settle();
+        QVERIFY(!root.channelBindingSheet()->isVisible());
+        model.isChannelBindingSheetPresented = true;
+        settle();
+        QVERIFY(root.channelBindingSheet()->isVisible());
+        QTest::keyClick(root.channelBindingSheet(), Qt::Key_Escape);
+        QVERIFY(!model.isChannelBindingSheetPresented());
+    }
+
+    void errorSectionShowsTheRecovery()
+    {
+        ModelFixture fixture;
+        AppModel &model = makeAtSetupStage(fixture);
+        SetupView view(&model);
+        view.show();
+        settle();
+        QVERIFY(!view.errorSection()->isVisible());
+        model.lastError = AppModel::DisplayError::from(QStringLiteral("SETUP_CODE_UNAVAILABLE"), std::nullopt);
+        settle();
+        QVERIFY(view.errorSection()->isVisible());
+        auto *section = view.errorSection()->findChild<ErrorSection *>();
+        QVERIFY(section);
+        QCOMPARE(section->recoveryButton()->text(), QStringLiteral("输入新安装码"));
+        QVERIFY(section->recoveryButton()->isVisible());
+
+        model.lastError = AppModel::DisplayError{QStringLiteral("X"), QStringLiteral("m"), QStringLiteral("i"),
+                                                 AppModel::RecoveryAction::make(AppModel::RecoveryAction::Kind::none)};
+        settle();
+        QVERIFY(!section->recoveryButton()->isVisible());
+    }
+
+    // ---- The tray panel ----------------------------------------------------------------------
+
+    void panelHeader_data()
+    {
+        QTest::addColumn<int>("state");
+        QTest::addColumn<QString>("title");
+        QTest::addColumn<QString>("detail");
+        using O = AppModel::OverallState;
+        QTest::newRow("not installed") << int(O::notInstalled) << "等待安装" << "Quorvantis 尚未安装。";
+        QTest::newRow("starting") << int(O::starting) << "正在安装" << "Quorvantis 正在准备运行环境。";
+        QTest::newRow("waiting") << int(O::waitingSetup) << "等待 setup" << "输入 JIT Code 或 Setup Code 完成设备注册。";
+        QTest::newRow("online") << int(O::online) << "在线" << "Agent 已安装并启动。";
+        QTest::newRow("error") << int(O::error) << "需要处理" << "Quorvantis 尚未就绪，请查看详情。";
+    }
+
+    void panelHeader()
+    {
+        QFETCH(int, state);
+        QFETCH(QString, title);
+        QFETCH(QString, detail);
+        ModelFixture fixture;
+        AppModel &model = fixture.make();
+        MenuBarContent panel(&model, {});
+        model.overallState = AppModel::OverallState(state);
+        settle();
+        QCOMPARE(panel.titleLabel()->text(), title);
+        QCOMPARE(panel.detailLabel()->text(), detail);
+        QCOMPARE(panel.width(), 340);
+    }
+
+    void panelAgentActionsNeedAConfiguredAgent()
+    {
+        ModelFixture fixture;
+        AppModel &model = fixture.make();
+        MenuBarContent panel(&model, {});
+        settle();
+        for (QPushButton *button : {panel.restartButton(), panel.recheckButton(), panel.updateButton()})
+            QVERIFY2(!button->isEnabled(), qPrintable(button->text()));
+        QVERIFY(panel.releasesButton()->isEnabled());
+        QVERIFY(panel.logsButton()->isEnabled());
+        model.configurationReady = true;
+        settle();
+        for (QPushButton *button : {panel.restartButton(), panel.recheckButton(), panel.updateButton()})
+            QVERIFY(button->isEnabled());
+        model.isUpdatingAgent = true;
+        settle();
+        QCOMPARE(panel.updateButton()->text(), QStringLiteral("正在更新 Agent…"));
+        for (QPushButton *button : {panel.restartButton(), panel.recheckButton(), panel.updateButton()})
+            QVERIFY(!button->isEnabled());
+        QCOMPARE(panel.permissionLabel()->text(), model.permissionSummary());
+        QCOMPARE(panel.taskLabel()->accessibleName(), QStringLiteral("当前任务，") + model.currentTask());
+    }
+
+    void panelQuitItemQuits()
+    {
+        ModelFixture fixture;
+        AppModel &model = fixture.make();
+        int quits = 0;
+        MenuBarContent panel(&model, {.openMainWindow = {}, .quit = [&quits] { ++quits; }});
+        panel.show();
+        QTest::mouseClick(panel.quitButton(), Qt::LeftButton);
+        QCOMPARE(quits, 1);
+    }
+
+    // ---- Symbols -----------------------------------------------------------------------------
+
+    void everySymbolHasADrawing_data()
+    {
+        QTest::addColumn<QString>("name");
+        for (const char *name :
+             {"lock.shield", "checkmark.circle.fill", "xmark.circle.fill", "circle", "circle.dashed", "key.horizontal",
+              "xmark.octagon.fill", "exclamationmark.triangle.fill", "exclamationmark.triangle", "person.badge.key",
+              "rectangle.inset.filled.and.person.filled", "accessibility", "internaldrive", "hand.raised", "network",
+              "sparkles.rectangle.stack.fill", "xmark", "arrow.triangle.2.circlepath"})
+            QTest::newRow(name) << QString::fromLatin1(name);
+    }
+
+    void everySymbolHasADrawing()
+    {
+        QFETCH(QString, name);
+        QVERIFY(Symbols::hasBundledSymbol(name));
+        const QImage image = Symbols::bundledPixmap(name, 24).toImage();
+        QCOMPARE(image.size(), QSize(24, 24));
+        // Something was drawn: not every pixel is transparent.
+        bool drawn = false;
+        for (int y = 0; y < image.height() && !drawn; ++y) {
+            for (int x = 0; x < image.width() && !drawn; ++x)
+                drawn = qAlpha(image.pixel(x, y)) > 0;
+        }
+        QVERIFY(drawn);
+        QVERIFY(!Symbols::icon(name).isNull());
+    }
+
+    void logoFallsBackWithoutResources()
+    {
+        QTemporaryDir empty;
+        const QString previous = Bundle::resourceDirectory();
+        Bundle::setResourceDirectory(empty.path());
+        QCOMPARE(Symbols::quorvantisLogo().cacheKey(), Symbols::icon(QStringLiteral("sparkles.rectangle.stack.fill")).cacheKey());
+        QCOMPARE(Symbols::quorvantisMenuBarLogo().cacheKey(),
+                 Symbols::icon(QStringLiteral("sparkles.rectangle.stack.fill")).cacheKey());
+
+        // With the images in the bundle, the logos are those images.
+        QImage mark = Symbols::renderSvg(Symbols::logoArtworkPath(), 64);
+        QVERIFY(!mark.isNull());
+        QVERIFY(mark.save(empty.filePath(QStringLiteral("QuorvantisMark.png"))));
+        QVERIFY(Symbols::quorvantisLogo().cacheKey() != Symbols::icon(QStringLiteral("sparkles.rectangle.stack.fill")).cacheKey());
+        Bundle::setResourceDirectory(previous);
+    }
+};
+
+QTEST_MAIN(ViewTests)
+#include "ViewTests.moc"
