@@ -1,0 +1,174 @@
+// Startup benchmark: the time from process start to the first painted main window, and the
+// resident memory once the process has settled, compared with a minimal Qt Widgets program
+// that shows one empty window (startup_bench_baseline), on the same machine in the same run.
+//
+//   startup_bench [--rounds N] [--settle MS]
+//
+// Each round starts both programs once (in alternating order, so neither always runs on a warm
+// cache) with QT_QPA_PLATFORM=offscreen and a throw-away HOME; the medians are compared. The
+// application runs as it does for a user, except that automatic resumption is off: with an
+// empty profile the resume would start installing the agent's runtime.
+
+#include "FirstPaintProbe.h"
+
+#include "app/AppModel.h"
+#include "ui/QuorvantisApp.h"
+#include "ui/RootContentView.h"
+#include "ui/Symbols.h"
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTextStream>
+
+#include <algorithm>
+#include <cstring>
+#include <optional>
+
+namespace {
+
+constexpr double target = 1.5;
+
+// The measured program: the application's own start, as QuorvantisApp::run does it.
+int runApplication(int argc, char **argv, int settleMs)
+{
+    QApplication application(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Quorvantis"));
+    QApplication::setOrganizationDomain(QStringLiteral("quorvantis.dev"));
+    QApplication::setQuitOnLastWindowClosed(false);
+    QApplication::setWindowIcon(Symbols::quorvantisLogo());
+    AppModel::Options options = QuorvantisApp::modelOptions();
+    options.autoResume = false;
+    QuorvantisApp app(std::move(options));
+    FirstPaintProbe probe(app.mainWindow(), settleMs);
+    app.openMainWindow();
+    return application.exec();
+}
+
+struct Sample
+{
+    double startupMs = 0;
+    long rssKilobytes = 0;
+};
+
+std::optional<Sample> measure(const QString &program, const QStringList &arguments, const QString &home)
+{
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    environment.insert(QStringLiteral("HOME"), home);
+    environment.insert(QStringLiteral("ASAN_OPTIONS"), QStringLiteral("detect_leaks=0"));
+    process.setProcessEnvironment(environment);
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+
+    Sample sample;
+    bool painted = false;
+    QElapsedTimer clock;
+    clock.start();
+    process.start(program, arguments);
+    if (!process.waitForStarted(10000))
+        return std::nullopt;
+    QByteArray pending;
+    while (process.state() != QProcess::NotRunning || process.bytesAvailable() > 0) {
+        if (process.bytesAvailable() == 0 && !process.waitForReadyRead(30000))
+            break;
+        pending += process.readAll();
+        int end;
+        while ((end = pending.indexOf('\n')) >= 0) {
+            const QByteArray line = pending.left(end).trimmed();
+            pending.remove(0, end + 1);
+            if (line == "painted" && !painted) {
+                painted = true;
+                sample.startupMs = double(clock.nsecsElapsed()) / 1e6;
+            } else if (line.startsWith("rss ")) {
+                sample.rssKilobytes = line.mid(4).toLong();
+            }
+        }
+    }
+    process.waitForFinished(10000);
+    if (!painted || sample.rssKilobytes <= 0)
+        return std::nullopt;
+    return sample;
+}
+
+template <typename T>
+T median(QList<T> values)
+{
+    std::sort(values.begin(), values.end());
+    const qsizetype middle = values.size() / 2;
+    return values.size() % 2 ? values.at(middle) : (values.at(middle - 1) + values.at(middle)) / 2;
+}
+
+int runDriver(int argc, char **argv)
+{
+    QCoreApplication application(argc, argv);
+    int rounds = 7;
+    int settleMs = 1500;
+    const QStringList arguments = application.arguments();
+    for (qsizetype i = 1; i + 1 < arguments.size(); ++i) {
+        if (arguments.at(i) == QStringLiteral("--rounds"))
+            rounds = qMax(1, arguments.at(i + 1).toInt());
+        else if (arguments.at(i) == QStringLiteral("--settle"))
+            settleMs = qMax(0, arguments.at(i + 1).toInt());
+    }
+
+    const QString self = QCoreApplication::applicationFilePath();
+    const QString baseline = QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("startup_bench_baseline"));
+    QTextStream out(stdout);
+    QList<double> appTimes, baseTimes;
+    QList<long> appMemory, baseMemory;
+    for (int round = 0; round < rounds; ++round) {
+        QTemporaryDir home;
+        const bool baselineFirst = round % 2 == 0;
+        for (int which = 0; which < 2; ++which) {
+            const bool isBaseline = (which == 0) == baselineFirst;
+            const auto sample = isBaseline
+                                    ? measure(baseline, {QString::number(settleMs)}, home.path())
+                                    : measure(self, {QStringLiteral("--child"), QString::number(settleMs)}, home.path());
+            if (!sample) {
+                out << "run failed: " << (isBaseline ? baseline : self) << Qt::endl;
+                return 1;
+            }
+            (isBaseline ? baseTimes : appTimes).append(sample->startupMs);
+            (isBaseline ? baseMemory : appMemory).append(sample->rssKilobytes);
+            out << QStringLiteral("round %1 %2: first paint %3 ms, resident %4 KiB")
+                       .arg(round + 1)
+                       .arg(isBaseline ? QStringLiteral("baseline") : QStringLiteral("companion"))
+                       .arg(sample->startupMs, 0, 'f', 1)
+                       .arg(sample->rssKilobytes)
+                << Qt::endl;
+        }
+    }
+
+    const double appTime = median(appTimes), baseTime = median(baseTimes);
+    const double appRss = double(median(appMemory)), baseRss = double(median(baseMemory));
+    const double timeRatio = appTime / baseTime, memoryRatio = appRss / baseRss;
+    out << Qt::endl
+        << QStringLiteral("median first paint: companion %1 ms, baseline %2 ms, ratio %3 (target <= %4) %5")
+               .arg(appTime, 0, 'f', 1)
+               .arg(baseTime, 0, 'f', 1)
+               .arg(timeRatio, 0, 'f', 2)
+               .arg(target, 0, 'f', 1)
+               .arg(timeRatio <= target ? QStringLiteral("ok") : QStringLiteral("OVER"))
+        << Qt::endl
+        << QStringLiteral("median resident memory: companion %1 KiB, baseline %2 KiB, ratio %3 (target <= %4) %5")
+               .arg(appRss, 0, 'f', 0)
+               .arg(baseRss, 0, 'f', 0)
+               .arg(memoryRatio, 0, 'f', 2)
+               .arg(target, 0, 'f', 1)
+               .arg(memoryRatio <= target ? QStringLiteral("ok") : QStringLiteral("OVER"))
+        << Qt::endl;
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc > 2 && std::strcmp(argv[1], "--child") == 0)
+        return runApplication(argc, argv, QByteArray(argv[2]).toInt());
+    return runDriver(argc, argv);
+}
