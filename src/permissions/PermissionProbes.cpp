@@ -1,0 +1,410 @@
+// Permission probes: each permission is tested with the agent's own tools, in a job detached
+// from the application, and the application only learns the probe's exit status.
+
+#include "permissions/PermissionProbes.h"
+
+#include "permissions/PermissionKind.h"
+#include "process/AgentScripts.h"
+#include "process/CLIService.h"
+
+namespace AgentScripts {
+
+namespace {
+
+const char *const standardPath =
+    "/opt/homebrew/bin:/opt/homebrew/sbin:/usr/local/bin:/usr/local/sbin:/usr/bin:/bin:/usr/sbin:/sbin";
+
+// Reads the node path file and names the runtime; shared by every probe.
+const char *const probePrelude = R"SH(node_path=""
+if [ -r "$HOME/.quorvantis/mac-app-node-path" ]; then
+  IFS= read -r node_path <"$HOME/.quorvantis/mac-app-node-path" || true
+fi
+runtime_root="$HOME/.quorvantis/mac-app-runtime"
+runtime_bin="$runtime_root/bin"
+)SH";
+
+// The job directory, the payload and the runner are the same on both platforms; only the way
+// the runner is started and ended differs.
+const char *const jobPrelude = R"SH(job_dir=$(mktemp -d "${TMPDIR:-/tmp}/quorvantis-permission-job.XXXXXX") || exit 1
+label="com.quorvantis.permission.$$.$RANDOM"
+user_id=$(id -u)
+@JOB_CLEANUP@trap cleanup EXIT
+
+printf '%s' '@PAYLOAD@' | @BASE64_DECODE@ >"$job_dir/payload.sh"
+chmod 700 "$job_dir/payload.sh"
+cat >"$job_dir/runner.sh" <<'QUORVANTIS_RUNNER'
+#!/bin/bash
+set +e
+job_dir=$(cd "$(dirname "$0")" && pwd)
+/bin/bash "$job_dir/payload.sh"
+status=$?
+printf '%s\n' "$status" >"$job_dir/result"
+exit "$status"
+QUORVANTIS_RUNNER
+chmod 700 "$job_dir/runner.sh"
+)SH";
+
+const char *const macOSJobCleanup = R"SH(cleanup() {
+  launchctl bootout "gui/$user_id/$label" >/dev/null 2>&1 || true
+  rm -rf "$job_dir"
+}
+)SH";
+
+const char *const macOSJobStart = R"SH(
+xml_escape() {
+  local text=${1//&/'&amp;'}
+  text=${text//</'&lt;'}
+  text=${text//>/'&gt;'}
+  printf '%s' "$text"
+}
+plist="$job_dir/job.plist"
+/usr/bin/plutil -create xml1 "$plist"
+/usr/bin/plutil -insert Label -string "$label" "$plist"
+/usr/bin/plutil -insert ProgramArguments -xml "<array><string>/bin/bash</string><string>$(xml_escape "$job_dir/runner.sh")</string></array>" "$plist"
+/usr/bin/plutil -insert EnvironmentVariables -xml "<dict><key>HOME</key><string>$(xml_escape "$HOME")</string></dict>" "$plist"
+/usr/bin/plutil -insert RunAtLoad -bool true "$plist"
+launchctl bootstrap "gui/$user_id" "$plist" >/dev/null 2>&1
+)SH";
+
+// The probe runs in a session of its own, with nothing of the application's environment but
+// HOME and the default search path a login job gets; the cleanup ends its whole process group.
+const char *const linuxJobCleanup = R"SH(job_pid=""
+cleanup() {
+  if [ -n "$job_pid" ]; then
+    kill -KILL -- "-$job_pid" >/dev/null 2>&1 || true
+  fi
+  rm -rf "$job_dir"
+}
+)SH";
+
+const char *const linuxJobStart = R"SH(
+env -i HOME="$HOME" PATH=/usr/bin:/bin:/usr/sbin:/sbin setsid /bin/bash "$job_dir/runner.sh" </dev/null >/dev/null 2>&1 &
+job_pid=$!
+)SH";
+
+const char *const jobPoll = R"SH(
+last=""
+for ((attempt = 1; attempt <= @POLLS@; attempt++)); do
+  last=$(cat "$job_dir/result" 2>/dev/null || true)
+  case "$last" in
+    '' | *[!0-9]*) ;;
+    *) break ;;
+  esac
+  if [ "$attempt" -lt @POLLS@ ]; then
+    sleep @INTERVAL@
+  fi
+done
+if [ "$last" = "0" ]; then
+  exit 0
+fi
+exit 1
+)SH";
+
+const char *const screenProgram = R"JS(const fs = require('fs');
+const os = require('os');
+const path = require('path');
+const { spawnSync } = require('child_process');
+const { pathToFileURL } = require('url');
+const [modulePath, resultPath] = process.argv.slice(1);
+const helper = path.join(os.homedir(), '.quorvantis', 'bin', 'macos-screenshot');
+(async () => {
+  let answer = 'denied';
+  try {
+    if (!fs.existsSync(helper)) {
+      try {
+        const loaded = await import(pathToFileURL(modulePath).href);
+        const takeScreenshot = loaded.takeScreenshot || (loaded.default && loaded.default.takeScreenshot);
+        const taken = await takeScreenshot();
+        if (taken && taken.filePath) fs.rmSync(taken.filePath, { force: true });
+      } catch (error) {}
+    }
+    if (fs.existsSync(helper)) {
+      const target = path.join(os.tmpdir(), `quorvantis-screen-check-${process.pid}.png`);
+      const run = spawnSync(helper, [target], { timeout: 15000, stdio: 'ignore' });
+      let size = 0;
+      try { size = fs.statSync(target).size; } catch (error) {}
+      answer = run.status === 0 && size > 1000 ? 'granted' : 'denied';
+      fs.rmSync(target, { force: true });
+    }
+  } catch (error) {
+    answer = 'denied';
+  }
+  fs.writeFileSync(resultPath, answer);
+})();
+)JS";
+
+const char *const screenProbeBody = R"SH(if [ -z "$node_path" ] || [ ! -x "$node_path" ] || [ ! -x "$runtime_bin/pnpm" ]; then
+  exit 1
+fi
+export PNPM_HOME="$runtime_bin"
+export NPM_CONFIG_USERCONFIG="$runtime_root/pnpm-config/npmrc"
+export NPM_CONFIG_GLOBALCONFIG=/dev/null
+export PATH="$runtime_bin:$(dirname "$node_path"):@STANDARD_PATH@"
+unset NPM_CONFIG_PREFIX npm_config_prefix PNPM_CONFIG_GLOBAL_DIR QUORVANTIS_SCREENSHOT_HELPER
+
+global_root=$("$runtime_bin/pnpm" root -g 2>/dev/null) || exit 1
+package=$("$node_path" -e 'process.stdout.write(require("fs").realpathSync(process.argv[1]))' "$global_root/quorvantis" 2>/dev/null) || exit 1
+module="$package/dist/tools/screenshot.js"
+if [ ! -f "$module" ]; then
+  exit 1
+fi
+result=$(mktemp "${TMPDIR:-/tmp}/quorvantis-screen-result.XXXXXX") || exit 1
+trap 'rm -f "$result"' EXIT
+screen_program=$(cat <<'QUORVANTIS_JS'
+@SCREEN_PROGRAM@QUORVANTIS_JS
+)
+"$node_path" -e "$screen_program" "$module" "$result" >/dev/null 2>&1
+if [ "$(cat "$result" 2>/dev/null)" = "granted" ]; then
+  exit 0
+fi
+exit 1
+)SH";
+
+const char *const diskProgram = R"JS(const fs = require('fs');
+const path = require('path');
+const [resultPath, home, searchPath, probe] = process.argv.slice(2);
+let answer = 'denied';
+try {
+  process.env.HOME = home;
+  process.env.PATH = searchPath;
+  if (probe === 'checkFullDiskAccessPermission') {
+    try {
+      fs.readdirSync(path.join(home, 'Library', 'Mail'));
+      answer = 'granted';
+    } catch (error) {
+      answer = 'denied';
+    }
+  }
+} catch (error) {
+  answer = 'error';
+}
+fs.writeFileSync(resultPath, answer);
+)JS";
+
+const char *const diskProbeBody = R"SH(if [ -z "$node_path" ] || [ ! -x "$node_path" ]; then
+  exit 1
+fi
+result=$(mktemp "${TMPDIR:-/tmp}/quorvantis-permission-result.XXXXXX") || exit 1
+trap 'rm -f "$result"' EXIT
+disk_program=$(printf '%s' '@DISK_PROGRAM@' | @BASE64_DECODE@)
+"$node_path" -e "$disk_program" unused "$result" "$HOME" "$PATH" checkFullDiskAccessPermission >/dev/null 2>&1
+if [ "$(cat "$result" 2>/dev/null)" = "granted" ]; then
+  exit 0
+fi
+exit 1
+)SH";
+
+const char *const accessibilityProbeBody = R"SH(extra_environment="@EXTRA_ENVIRONMENT@"
+cliclick="$runtime_bin/cliclick"
+probe_module="$runtime_root/accessibility-prompt.node"
+if [ -z "$node_path" ] || [ ! -x "$node_path" ] || [ ! -f "$probe_module" ]; then
+  exit 1
+fi
+export PATH="$runtime_bin:$(dirname "$node_path"):@STANDARD_PATH@"
+result=$(mktemp "${TMPDIR:-/tmp}/quorvantis-accessibility-result.XXXXXX") || exit 1
+trap 'rm -f "$result"' EXIT
+
+state_directory="$HOME/.quorvantis/profiles/default"
+record() {
+  mkdir -p "$state_directory"
+  local temporary="$state_directory/.mac-app-accessibility-probe.$$"
+  (umask 077 && printf '%s\n' "$1" >"$temporary")
+  chmod 600 "$temporary"
+  mv -f "$temporary" "$state_directory/mac-app-accessibility-probe"
+}
+
+probe_cliclick() {
+  if [ ! -x "$cliclick" ]; then
+    echo missing
+    return
+  fi
+  # Only the runtime's own cliclick may answer: another one on the search path would be asked
+  # in its place by the agent.
+  local resolved same status
+  resolved=$(type -P cliclick || true)
+  if [ -z "$resolved" ]; then
+    echo mismatch
+    return
+  fi
+  same=$("$node_path" -e 'const fs = require("fs"); let same = false; try { same = fs.realpathSync(process.argv[1]) === fs.realpathSync(process.argv[2]); } catch (error) {} process.stdout.write(same ? "same" : "different");' "$resolved" "$cliclick" 2>/dev/null || true)
+  if [ "$same" != "same" ]; then
+    echo mismatch
+    return
+  fi
+  env $extra_environment "$cliclick" -V >"$result" 2>/dev/null
+  status=$?
+  if [ -s "$result" ]; then
+    echo unsupported
+  elif [ "$status" -eq 0 ]; then
+    echo granted
+  else
+    echo denied
+  fi
+}
+
+probe_node() {
+  if env $extra_environment "$node_path" -e 'let trusted = false; try { trusted = require(process.argv[1]).trusted(@PROMPT@) === true; } catch (error) {} process.exit(trusted ? 0 : 1);' "$probe_module" >/dev/null 2>&1; then
+    echo granted
+  else
+    echo denied
+  fi
+}
+
+status=0
+for client in @CLIENTS@; do
+  case "$client" in
+    cliclick) answer=$(probe_cliclick) ;;
+    node) answer=$(probe_node) ;;
+    *) answer=denied ;;
+  esac
+  printf '%s\n' "$answer" >"$result"
+  if [ "$answer" != "granted" ]; then
+    status=1
+    record "$answer"
+  fi
+done
+if [ "$status" -eq 0 ]; then
+  record granted
+fi
+exit "$status"
+)SH";
+
+QString base64Of(const QString &text)
+{
+    return QString::fromLatin1(text.toUtf8().toBase64());
+}
+
+QString seconds(std::chrono::milliseconds interval)
+{
+    return QString::number(double(interval.count()) / 1000.0, 'f', 3);
+}
+
+} // namespace
+
+QString permissionJob(Platform platform, const QString &payloadBase64, int polls, std::chrono::milliseconds interval)
+{
+    const bool mac = platform == Platform::macOS;
+    QString script = QString::fromUtf8(jobPrelude)
+        + QString::fromUtf8(mac ? macOSJobStart : linuxJobStart)
+        + QString::fromUtf8(jobPoll);
+    script.replace(QLatin1String("@JOB_CLEANUP@"), QString::fromUtf8(mac ? macOSJobCleanup : linuxJobCleanup));
+    script.replace(QLatin1String("@PAYLOAD@"), payloadBase64);
+    script.replace(QLatin1String("@BASE64_DECODE@"), base64Decode(platform));
+    script.replace(QLatin1String("@POLLS@"), QString::number(std::max(polls, 1)));
+    script.replace(QLatin1String("@INTERVAL@"), seconds(interval));
+    return script;
+}
+
+QString screenProbe()
+{
+    QString script = QString::fromUtf8(probePrelude) + QString::fromUtf8(screenProbeBody);
+    script.replace(QLatin1String("@STANDARD_PATH@"), QLatin1String(standardPath));
+    script.replace(QLatin1String("@SCREEN_PROGRAM@"), QString::fromUtf8(screenProgram));
+    return script;
+}
+
+QString diskProbe(Platform platform)
+{
+    QString script = QString::fromUtf8(probePrelude) + QString::fromUtf8(diskProbeBody);
+    script.replace(QLatin1String("@DISK_PROGRAM@"), base64Of(QString::fromUtf8(diskProgram)));
+    script.replace(QLatin1String("@BASE64_DECODE@"), base64Decode(platform));
+    return script;
+}
+
+QString accessibilityProbe(const QStringList &clients, bool requestPrompt)
+{
+    QString script = QString::fromUtf8(probePrelude) + QString::fromUtf8(accessibilityProbeBody);
+    script.replace(QLatin1String("@EXTRA_ENVIRONMENT@"),
+                   requestPrompt ? QStringLiteral("QUORVANTIS_ACCESSIBILITY_CHECK_ONLY=1 QUORVANTIS_ACCESSIBILITY_PROMPT=1")
+                                 : QStringLiteral("QUORVANTIS_ACCESSIBILITY_CHECK_ONLY=1"));
+    script.replace(QLatin1String("@STANDARD_PATH@"), QLatin1String(standardPath));
+    script.replace(QLatin1String("@PROMPT@"), requestPrompt ? QStringLiteral("true") : QStringLiteral("false"));
+    QStringList known;
+    for (const QString &client : clients) {
+        if (client == QLatin1String("cliclick") || client == QLatin1String("node"))
+            known << client;
+    }
+    script.replace(QLatin1String("@CLIENTS@"), known.join(QLatin1Char(' ')));
+    return script;
+}
+
+} // namespace AgentScripts
+
+namespace PermissionProbes {
+
+int pollBudget(Operation operation)
+{
+    switch (operation) {
+    case Operation::check:
+        return 70;
+    case Operation::prepare:
+        return 320;
+    case Operation::accessibility:
+        return 50;
+    }
+    return 70;
+}
+
+} // namespace PermissionProbes
+
+QString CLIService::rawValue(AccessibilityClient client)
+{
+    return client == AccessibilityClient::node ? QStringLiteral("node") : QStringLiteral("cliclick");
+}
+
+QString CLIService::accessibilityProbeCommand(const QList<AccessibilityClient> &clients, bool requestPrompt)
+{
+    QStringList names;
+    for (const AccessibilityClient client : clients)
+        names << rawValue(client);
+    return AgentScripts::accessibilityProbe(names, requestPrompt);
+}
+
+QString CLIService::permissionCommand(PermissionKind kind, bool requestPrompt)
+{
+    switch (kind) {
+    case PermissionKind::screenRecording:
+        return AgentScripts::screenProbe();
+    case PermissionKind::fullDiskAccess:
+        return AgentScripts::diskProbe(AgentScripts::hostPlatform());
+    case PermissionKind::accessibility:
+        break;
+    }
+    return accessibilityProbeCommand({AccessibilityClient::cliclick, AccessibilityClient::node}, requestPrompt);
+}
+
+QString CLIService::permissionJobScript(const QString &payload, int polls) const
+{
+    return AgentScripts::permissionJob(AgentScripts::hostPlatform(), QString::fromLatin1(payload.toUtf8().toBase64()),
+                                       polls, m_options.permissionPollInterval);
+}
+
+QCoro::Task<bool> CLIService::runPermissionJob(QString payload, int polls)
+{
+    const QStringList arguments{QStringLiteral("-c"), permissionJobScript(payload, polls)};
+    try {
+        const CLIResult result = co_await execute(arguments, std::nullopt, [](const QString &) {},
+                                                  [](const JITWorkspaceAuthorization &) {});
+        co_return result.status == 0;
+    } catch (...) {
+        // A refused or failed run reads as "not granted"; the probe never fails its caller.
+        co_return false;
+    }
+}
+
+QCoro::Task<bool> CLIService::permissionGranted(PermissionKind kind)
+{
+    return runPermissionJob(permissionCommand(kind, false), PermissionProbes::pollBudget(PermissionProbes::Operation::check));
+}
+
+QCoro::Task<bool> CLIService::preparePermission(PermissionKind kind)
+{
+    return runPermissionJob(permissionCommand(kind, false), PermissionProbes::pollBudget(PermissionProbes::Operation::prepare));
+}
+
+QCoro::Task<bool> CLIService::accessibilityGranted(AccessibilityStep step, bool requestPrompt)
+{
+    const AccessibilityClient client = step == AccessibilityStep::node ? AccessibilityClient::node : AccessibilityClient::cliclick;
+    return runPermissionJob(accessibilityProbeCommand({client}, requestPrompt),
+                            PermissionProbes::pollBudget(PermissionProbes::Operation::accessibility));
+}
