@@ -254,6 +254,12 @@ function controlRoutes(sim, services) {
       return { action: 'record' };
     }
     if (/^https?:/.test(text) && settings.browser === 'real') {
+      // The providers' pages cannot load here: opening one stands for the owner approving it.
+      const auth = Object.values(simulator.state.authorizations).find((a) => a.authUrl === text && a.status === 'pending');
+      if (auth) {
+        simulator.later(simulator.scaled(1500), () => simulator.authorize(auth.id));
+        return { action: 'authorize', id: auth.id };
+      }
       if (await openInRealBrowser(simulator.home, text)) return { action: 'browser' };
       const binding = bindingLink(simulator, text);
       if (binding) {

@@ -162,6 +162,9 @@ test('without a browser the sandbox plays the user: it grants the pane, it press
   const link = (await call(`${svc.services.onboardingURL}/api/agents/${agent.agentName}/owner-provisioning`, { method: 'POST', token: agent.apiKey })).json;
   assert.deepEqual((await opened(link.setupUrl)).json, { action: 'press-bind', agentName: agent.agentName });
   assert.deepEqual((await opened('https://example.invalid/page')).json, { action: 'record' });
+  const { setupCode } = svc.sim.enroll({ key: 'e'.repeat(40), agentName: 'mail-robot', workspace: 'zoho' });
+  const auth = svc.sim.bootstrap(svc.sim.redeem({ code: setupCode })).authorization;
+  assert.deepEqual((await opened(auth.authUrl)).json, { action: 'authorize', id: auth.id });
   const token = new URL(link.setupUrl).hash.slice(1);
   let attempts = [];
   for (let i = 0; i < 50 && attempts.length === 0; i += 1) {
@@ -170,4 +173,5 @@ test('without a browser the sandbox plays the user: it grants the pane, it press
   }
   assert.equal(attempts[0].status, 'pending');
   assert.equal(svc.sim.state.permissions.screenRecording, true);
+  assert.equal(svc.sim.state.authorizations[auth.id].status, 'authorized');
 });
