@@ -12,6 +12,22 @@ const PERMISSIONS = ['screenRecording', 'accessibility', 'fullDiskAccess'];
 const RESERVED_NAMES = /^(admin|administrator|root|system|support|quorvantis)(-|$)/;
 const NAME_PATTERN = /^[a-z0-9](?:[a-z0-9-]*[a-z0-9])?$/;
 
+const isCount = (v) => typeof v === 'number' && Number.isFinite(v) && v >= 0;
+const SETTING_RULES = {
+  pace: isCount,
+  warmupMs: isCount,
+  demo: (v) => typeof v === 'boolean',
+  demoStepMs: isCount,
+  bindingAutoCompleteMs: (v) => v === null || isCount(v),
+  authorizeAfterMs: (v) => v === null || isCount(v),
+  settingsAction: (v) => ['page', 'grant', 'record'].includes(v),
+  browser: (v) => ['real', 'record'].includes(v),
+  authFormat: (v) => ['text', 'json'].includes(v),
+  statusHttpCode: (v) => Number.isInteger(v) && v >= 100 && v <= 599,
+  cliclickOutput: (v) => typeof v === 'string',
+  linkTtlSeconds: (v) => isCount(v) && v > 0,
+};
+
 class SimError extends Error {
   constructor(status, code, message) {
     super(message);
@@ -475,6 +491,8 @@ class Simulator {
 
   setSetting(key, value) {
     if (!(key in this.state.settings)) throw new SimError(400, 'unknown_setting', `unknown setting ${key}`);
+    const check = SETTING_RULES[key];
+    if (check && !check(value)) throw new SimError(400, 'setting_invalid', `invalid value for ${key}: ${JSON.stringify(value)}`);
     this.state.settings[key] = value;
     this.save();
   }

@@ -230,3 +230,14 @@ test('the state survives a restart of the services', (t) => {
   assert.equal(again.state.permissions.screenRecording, true);
   assert.ok(again.state.agents['agent-abcdefgh'].configured);
 });
+
+test('settings are checked before they are taken', (t) => {
+  const { sim } = simulator(t);
+  assert.throws(() => sim.setSetting('settingsAction', 'open'), /invalid value/);
+  assert.throws(() => sim.setSetting('pace', -1), /invalid value/);
+  assert.throws(() => sim.setSetting('statusHttpCode', '500'), /invalid value/);
+  assert.throws(() => sim.setSetting('colour', 'red'), /unknown setting/);
+  sim.setSetting('bindingAutoCompleteMs', null);
+  sim.setSetting('statusHttpCode', 503);
+  assert.equal(sim.state.settings.statusHttpCode, 503);
+});
