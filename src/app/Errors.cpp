@@ -115,9 +115,8 @@ void AppModel::fail(const std::exception_ptr &error, const QString &fallbackCode
         std::rethrow_exception(error);
     } catch (const QuorvantisNativeError &coded) {
         fail(coded.code, coded.message);
-    } catch (const std::exception &other) {
-        fail(fallbackCode, safeErrorMessage(QString::fromUtf8(other.what())));
     } catch (...) {
+        // Other errors (files, transport, decoding) carry no text meant for the user.
         fail(fallbackCode);
     }
 }

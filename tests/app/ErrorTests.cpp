@@ -145,7 +145,7 @@ private Q_SLOTS:
                    QStringLiteral("SETUP_FAILED"));
         QCOMPARE(model.lastError()->code, QStringLiteral("INSTALL_LAUNCH_FAILED"));
         QCOMPARE(model.lastError()->message, QStringLiteral("无法启动"));
-        model.fail(std::make_exception_ptr(std::runtime_error("QVAPP_SECRET")), QStringLiteral("SETUP_FAILED"));
+        model.fail(std::make_exception_ptr(std::runtime_error("socket closed by peer")), QStringLiteral("SETUP_FAILED"));
         QCOMPARE(model.lastError()->code, QStringLiteral("SETUP_FAILED"));
         QCOMPARE(model.lastError()->message, QStringLiteral("操作失败：SETUP_FAILED"));
     }
