@@ -6,6 +6,7 @@
 #include "ui/Views.h"
 
 #include <QEnterEvent>
+#include <QFocusEvent>
 #include <QHBoxLayout>
 #include <QPainter>
 #include <QPushButton>
@@ -82,6 +83,13 @@ QColor BannerCloseButton::symbolColor() const
     return m_hovered ? UIToken::secondaryLabel(this) : UIToken::tertiaryLabel(this);
 }
 
+void BannerCloseButton::focusInEvent(QFocusEvent *event)
+{
+    m_keyboardFocus = event->reason() == Qt::TabFocusReason || event->reason() == Qt::BacktabFocusReason
+                      || event->reason() == Qt::ShortcutFocusReason;
+    QToolButton::focusInEvent(event);
+}
+
 void BannerCloseButton::enterEvent(QEnterEvent *event)
 {
     m_hovered = true;
@@ -100,7 +108,9 @@ void BannerCloseButton::paintEvent(QPaintEvent *)
 {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
-    if (hasFocus()) {
+    // The ring shows keyboard focus only: a window that starts with focus here should not
+    // look as if the button were pressed.
+    if (hasFocus() && m_keyboardFocus) {
         QColor ring = UIToken::accent();
         ring.setAlphaF(0.6f);
         painter.setPen(QPen(ring, 1.5));

@@ -43,10 +43,12 @@ public:
 protected:
     void enterEvent(QEnterEvent *event) override;
     void leaveEvent(QEvent *event) override;
+    void focusInEvent(QFocusEvent *event) override;
     void paintEvent(QPaintEvent *event) override;
 
 private:
     bool m_hovered = false;
+    bool m_keyboardFocus = false;
 };
 
 // The offer of a newer agent above the page: its text, "更新" (or the running update) and the

@@ -50,6 +50,7 @@ ChannelBindingSessionSheet::ChannelBindingSessionSheet(AppModel *model, QWidget 
     m_regenerate->setAccessibleDescription(QStringLiteral("生成新的 Channel 绑定链接，之前的链接将失效。"));
     m_detail->setObjectName(QStringLiteral("session-detail"));
     m_open->setDefault(true);
+    stylePrimaryButton(m_open);
 
     m_close->setIcon(Symbols::icon(QStringLiteral("xmark")));
     m_close->setIconSize(QSize(12, 12));

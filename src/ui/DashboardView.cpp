@@ -15,8 +15,8 @@
 
 namespace {
 
-constexpr int columnMargin = 28;
-constexpr int sectionSpacing = 18;
+constexpr int columnMargin = 24;
+constexpr int sectionSpacing = 16;
 constexpr int logoSize = 112;
 
 QString joinSpoken(const QStringList &parts)
@@ -54,6 +54,8 @@ QPushButton *makeBorderedButton(const QString &text, QWidget *parent = nullptr)
     button->setFocusPolicy(Qt::StrongFocus);
     button->setAutoDefault(false);
     UIToken::apply(button, UIToken::Typography::body);
+    // The desktop's default button padding is tight around Chinese text.
+    button->setMinimumWidth(button->sizeHint().width() + 16);
     return button;
 }
 
@@ -136,6 +138,8 @@ OwnerSetupChannelStatus::OwnerSetupChannelStatus(AppModel *model, QWidget *paren
     layout->addWidget(m_state, 1);
     layout->addWidget(m_bind);
     m_bind->setToolTip(QStringLiteral("打开 Channel 绑定"));
+    // Until the channel is bound this is the one thing the dashboard asks of the user.
+    stylePrimaryButton(m_bind);
     connect(m_bind, &QPushButton::clicked, this, [this] { m_model->isChannelBindingSheetPresented = true; });
     new ModelObserver(model, this, [this] { render(); });
     render();
@@ -217,19 +221,21 @@ PermissionRow::PermissionRow(AppModel *model, PermissionKind kind, bool showsAct
     m_icon->setAlignment(Qt::AlignCenter);
     UIToken::apply(m_stateMark->textLabel(), UIToken::Typography::meta);
     m_action->setToolTip(QStringLiteral("处理") + PermissionKinds::title(kind) + QStringLiteral("权限"));
+    m_action->setMaximumWidth(m_action->fontMetrics().horizontalAdvance(m_action->text()) + 40);
 
+    m_stateMark->textLabel()->setWordWrap(false);
     auto *text = new QVBoxLayout;
     text->setContentsMargins(0, 0, 0, 0);
-    text->setSpacing(2);
+    text->setSpacing(1);
     text->addWidget(m_name);
     text->addWidget(m_purpose);
-    text->addWidget(m_stateMark);
 
     auto *layout = new QHBoxLayout(this);
     layout->setContentsMargins(0, 2, 0, 2);
     layout->setSpacing(10);
     layout->addWidget(m_icon, 0, Qt::AlignTop);
     layout->addLayout(text, 1);
+    layout->addWidget(m_stateMark, 0, Qt::AlignVCenter);
     layout->addWidget(m_action, 0, Qt::AlignVCenter);
 
     connect(m_action, &QPushButton::clicked, this, [this] { act(); });
@@ -351,18 +357,24 @@ SystemStatusPane::SystemStatusPane(AppModel *model, QWidget *parent)
     layout->setContentsMargins(columnMargin, columnMargin, columnMargin, columnMargin);
     layout->setSpacing(sectionSpacing);
 
+    // The two fact sections share a line: the window stays short enough that the last error
+    // is in view without scrolling.
+    auto *facts = new QHBoxLayout;
+    facts->setSpacing(28);
     auto *connection = new QGridLayout;
     m_agent = addRow(connection, QStringLiteral("Agent"));
     m_bridge = addRow(connection, QStringLiteral("连接状态"));
     m_heartbeat = addRow(connection, QStringLiteral("最近响应"));
-    layout->addWidget(section(QStringLiteral("连接"), connection));
+    connection->setRowStretch(connection->rowCount(), 1);
+    facts->addWidget(section(QStringLiteral("连接"), connection), 1);
 
     auto *system = new QGridLayout;
     m_appVersion = addRow(system, QStringLiteral("App 版本"));
     m_agentVersion = addRow(system, QStringLiteral("Agent 版本"));
     addRow(system, QStringLiteral("登录时启动"))->setText(QStringLiteral("自动管理"));
     addRow(system, QStringLiteral("Google Chrome"))->setText(QStringLiteral("自动管理"));
-    layout->addWidget(section(QStringLiteral("系统"), system));
+    facts->addWidget(section(QStringLiteral("系统"), system), 1);
+    layout->addLayout(facts);
 
     auto *permissionList = new QVBoxLayout;
     permissionList->setSpacing(10);
@@ -375,22 +387,22 @@ SystemStatusPane::SystemStatusPane(AppModel *model, QWidget *parent)
 
     auto *actions = new QVBoxLayout;
     actions->setSpacing(8);
-    auto *updateLine = new QHBoxLayout;
-    updateLine->setSpacing(8);
-    updateLine->addWidget(m_update);
-    updateLine->addWidget(m_updateSpinner);
-    updateLine->addStretch(1);
     m_update->setToolTip(QStringLiteral("更新 Agent 到最新版本并重新启动。"));
-    actions->addLayout(updateLine);
-    auto *secondary = new QGridLayout;
-    secondary->setHorizontalSpacing(8);
-    secondary->setVerticalSpacing(8);
-    secondary->addWidget(m_restart, 0, 0);
-    secondary->addWidget(m_recheck, 0, 1);
-    secondary->addWidget(m_logs, 1, 0);
-    secondary->addWidget(m_releases, 1, 1);
-    secondary->setColumnStretch(2, 1);
-    actions->addLayout(secondary);
+    auto *agentLine = new QHBoxLayout;
+    agentLine->setSpacing(8);
+    agentLine->addWidget(m_update);
+    agentLine->addWidget(m_updateSpinner);
+    agentLine->addSpacing(4);
+    agentLine->addWidget(m_restart);
+    agentLine->addWidget(m_recheck);
+    agentLine->addStretch(1);
+    actions->addLayout(agentLine);
+    auto *otherLine = new QHBoxLayout;
+    otherLine->setSpacing(8);
+    otherLine->addWidget(m_logs);
+    otherLine->addWidget(m_releases);
+    otherLine->addStretch(1);
+    actions->addLayout(otherLine);
     layout->addWidget(section(QStringLiteral("操作"), actions));
 
     auto *errorLayout = new QVBoxLayout(m_errorBlock);
@@ -430,7 +442,6 @@ QLabel *SystemStatusPane::addRow(QGridLayout *grid, const QString &title)
     name->setWordWrap(false);
     auto *value = makeLabel({}, UIToken::Typography::body);
     value->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    value->setTextInteractionFlags(Qt::TextSelectableByMouse);
     grid->addWidget(name, row, 0);
     grid->addWidget(value, row, 1);
     grid->setColumnStretch(1, 1);
@@ -490,8 +501,20 @@ void SystemStatusPane::render()
     m_restart->setEnabled(agentActionsEnabled);
     m_recheck->setEnabled(agentActionsEnabled);
 
-    const bool hasError = m_model->lastError().has_value();
-    m_errorBlock->setVisible(hasError);
+    const auto &error = m_model->lastError();
+    m_errorBlock->setVisible(error.has_value());
+    if (error && error != m_shownError) {
+        // A new error is what the user has to see first, even when the column is scrolled.
+        QTimer::singleShot(0, m_errorBlock, [this] {
+            for (QWidget *ancestor = parentWidget(); ancestor; ancestor = ancestor->parentWidget()) {
+                if (auto *scroll = qobject_cast<QScrollArea *>(ancestor)) {
+                    scroll->ensureWidgetVisible(m_errorBlock, 0, 0);
+                    break;
+                }
+            }
+        });
+    }
+    m_shownError = error;
 }
 
 // ---- DashboardView ------------------------------------------------------------------------

@@ -171,6 +171,7 @@ private:
     QPushButton *m_releases;
     QWidget *m_errorBlock;
     ErrorSection *m_error;
+    std::optional<AppModel::DisplayError> m_shownError;
     QTimer *m_heartbeatTimer;
 };
 

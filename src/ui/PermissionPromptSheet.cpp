@@ -145,9 +145,16 @@ void PermissionPromptSheet::render()
     m_recheck->setEnabled(!checking);
 
     QPushButton *defaultButton = settingsForm ? m_settings : m_primary;
-    for (QPushButton *button : {m_cancel, m_settings, m_recheck, m_primary}) {
-        button->setAutoDefault(false);
-        button->setDefault(button == defaultButton);
+    if (m_defaultButton != defaultButton) {
+        m_defaultButton = defaultButton;
+        for (QPushButton *button : {m_cancel, m_settings, m_recheck, m_primary}) {
+            button->setAutoDefault(false);
+            button->setDefault(button == defaultButton);
+            if (button == defaultButton)
+                stylePrimaryButton(button);
+            else
+                styleSecondaryButton(button);
+        }
     }
     setAccessibleName(m_title->text());
     setAccessibleDescription(m_explanation->text());

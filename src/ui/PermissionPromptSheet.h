@@ -51,5 +51,6 @@ private:
     QPushButton *m_settings;
     QPushButton *m_recheck;
     QPushButton *m_primary;
+    QPushButton *m_defaultButton = nullptr;
     ModelObserver *m_observer;
 };

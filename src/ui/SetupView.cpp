@@ -248,12 +248,12 @@ QWidget *SetupView::buildEntryForm()
     paste->addWidget(makeLabel(QStringLiteral("输入管理员提供的 QVS2 或 QVI1 安装码。"), Typography::meta, true));
     paste->addWidget(m_codeValidation);
     paste->addWidget(m_codeNote);
-    paste->addWidget(m_enrollLink, 0, Qt::AlignLeft);
     layout->addWidget(m_pasteBox);
 
-    // Enrolment mode.
-    QVBoxLayout *enroll = nullptr;
-    m_enrollBox = column(enroll, 6);
+    // The agent name: the enrolment form's first field, and needed in the setup-code form too
+    // as soon as the code is a "QVI1-" code, which creates its agent on the spot.
+    QVBoxLayout *name = nullptr;
+    m_nameBox = column(name, 6);
     auto *nameLabel = makeLabel(QStringLiteral("新 Agent 名称"), Typography::bodyStrong);
     m_nameField = new QLineEdit;
     m_nameField->setObjectName(QStringLiteral("agent-name"));
@@ -262,6 +262,15 @@ QWidget *SetupView::buildEntryForm()
     m_nameField->setMinimumHeight(32);
     nameLabel->setBuddy(m_nameField);
     m_nameValidation = redLabel();
+    name->addSpacing(4);
+    name->addWidget(nameLabel);
+    name->addWidget(m_nameField);
+    name->addWidget(m_nameValidation);
+    layout->addWidget(m_nameBox);
+
+    // Enrolment mode.
+    QVBoxLayout *enroll = nullptr;
+    m_enrollBox = column(enroll, 6);
     auto *workspaceLabel = makeLabel(QStringLiteral("工作区"), Typography::bodyStrong);
     m_workspace = new QComboBox;
     m_workspace->setObjectName(QStringLiteral("workspace"));
@@ -275,17 +284,16 @@ QWidget *SetupView::buildEntryForm()
     m_workspace->setAccessibleDescription(QStringLiteral("选择新 Agent 使用的 Workspace。"));
     m_workspace->setToolTip(QStringLiteral("选择新 Agent 使用的 Workspace。"));
     m_workspace->setMinimumHeight(30);
+    m_workspace->setMinimumWidth(200);
     workspaceLabel->setBuddy(m_workspace);
     auto *workspaceRow = new QHBoxLayout;
     workspaceRow->setSpacing(10);
     workspaceRow->addWidget(workspaceLabel);
-    workspaceRow->addWidget(m_workspace, 1);
+    workspaceRow->addWidget(m_workspace);
+    workspaceRow->addStretch(1);
     m_installCodeLink = makeLinkButton(QStringLiteral("改用安装码"));
     m_installCodeLink->setToolTip(QStringLiteral("返回粘贴 QVS2 或 QVI1 安装码。"));
     m_installCodeLink->setAccessibleDescription(m_installCodeLink->toolTip());
-    enroll->addWidget(nameLabel);
-    enroll->addWidget(m_nameField);
-    enroll->addWidget(m_nameValidation);
     enroll->addSpacing(4);
     enroll->addLayout(workspaceRow);
     enroll->addWidget(makeLabel(QStringLiteral("无 Workspace 可稍后绑定。选择 Zoho 或 Google 后会请你完成授权。"),
@@ -294,6 +302,7 @@ QWidget *SetupView::buildEntryForm()
                                 Typography::meta, true));
     enroll->addWidget(m_installCodeLink, 0, Qt::AlignLeft);
     layout->addWidget(m_enrollBox);
+    layout->addWidget(m_enrollLink, 0, Qt::AlignLeft);
 
     // The primary button, with room for its progress indicator.
     m_primary = new QPushButton;
@@ -456,7 +465,7 @@ QWidget *SetupView::buildPermissionSection()
     stylePrimaryButton(m_permissionStart);
     m_permissionStart->setMinimumWidth(140);
     m_permissionSettings = new QPushButton(QStringLiteral("打开系统设置"));
-    m_permissionSettings->setMinimumHeight(30);
+    styleSecondaryButton(m_permissionSettings);
     auto *buttons = new QHBoxLayout;
     buttons->setSpacing(10);
     buttons->addWidget(m_permissionStart);
@@ -508,6 +517,8 @@ void SetupView::renderEntryForm()
     setTextIfChanged(m_modeHeading, enroll ? QStringLiteral("创建新 Agent") : QStringLiteral("连接已有 Agent"));
     m_pasteBox->setVisible(!enroll);
     m_enrollBox->setVisible(enroll);
+    m_enrollLink->setVisible(!enroll);
+    m_nameBox->setVisible(enroll || m_model->setupCode().startsWith(u"QVI1-"));
 
     setFieldText(m_codeField, m_model->setupCode());
     const auto codeMessage = m_model->setupCodeValidationMessage();

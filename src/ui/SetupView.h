@@ -44,6 +44,7 @@ public:
     QLabel *setupCodeNote() const { return m_codeNote; }
     QLabel *setupCodeValidation() const { return m_codeValidation; }
     QPushButton *enrollmentLink() const { return m_enrollLink; }
+    QWidget *agentNameBox() const { return m_nameBox; }
     QLineEdit *agentNameField() const { return m_nameField; }
     QLabel *agentNameValidation() const { return m_nameValidation; }
     QComboBox *workspacePicker() const { return m_workspace; }
@@ -97,6 +98,7 @@ private:
     QLabel *m_codeValidation = nullptr;
     QLabel *m_codeNote = nullptr;
     QPushButton *m_enrollLink = nullptr;
+    QWidget *m_nameBox = nullptr;
     QWidget *m_enrollBox = nullptr;
     QLineEdit *m_nameField = nullptr;
     QLabel *m_nameValidation = nullptr;

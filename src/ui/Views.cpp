@@ -206,8 +206,26 @@ void stylePrimaryButton(QPushButton *button)
                        "QPushButton:hover { background: %2; }"
                        "QPushButton:disabled { background: %3; color: #F4F6F8; }"
                        "QPushButton:focus { border: 2px solid %4; }")
-            .arg(UIToken::accent().name(), UIToken::accent().lighter(120).name(), UIToken::accent().lighter(230).name(),
-                 UIToken::accent().lighter(180).name()));
+            .arg(UIToken::accent().name(), UIToken::accent().lighter(125).name(),
+                 QColor::fromHsvF(UIToken::accent().hsvHueF(), 0.22f, 0.78f).name(), UIToken::accent().lighter(180).name()));
+}
+
+void styleSecondaryButton(QPushButton *button)
+{
+    button->setMinimumHeight(30);
+    button->setCursor(Qt::PointingHandCursor);
+    UIToken::apply(button, UIToken::Typography::body);
+    QColor border = UIToken::accent();
+    border.setAlphaF(0.45f);
+    QColor hover = UIToken::accent();
+    hover.setAlphaF(0.08f);
+    button->setStyleSheet(
+        QStringLiteral("QPushButton { background: transparent; color: %1; border: 1px solid %2; border-radius: 6px; padding: 5px 14px; }"
+                       "QPushButton:hover { background: %3; }"
+                       "QPushButton:disabled { color: %4; border-color: %4; }"
+                       "QPushButton:focus { border: 2px solid %1; }")
+            .arg(UIToken::accent().name(), border.name(QColor::HexArgb), hover.name(QColor::HexArgb),
+                 UIToken::tertiaryLabel(button).name()));
 }
 
 void tintProgress(QWidget *bar)
@@ -215,6 +233,11 @@ void tintProgress(QWidget *bar)
     QPalette palette = bar->palette();
     palette.setColor(QPalette::Highlight, UIToken::accent());
     bar->setPalette(palette);
+    QColor track = UIToken::accent();
+    track.setAlphaF(0.13f);
+    bar->setStyleSheet(QStringLiteral("QProgressBar { border: none; border-radius: 3px; background: %1; }"
+                                      "QProgressBar::chunk { border-radius: 3px; background: %2; }")
+                           .arg(track.name(QColor::HexArgb), UIToken::accent().name()));
 }
 
 void setTextIfChanged(QLabel *label, const QString &text)
@@ -307,6 +330,7 @@ ErrorSection::ErrorSection(AppModel *model, bool showsAction, QWidget *parent)
     UIToken::apply(m_message->textLabel(), UIToken::Typography::bodyStrong);
     m_message->textLabel()->setTextInteractionFlags(Qt::TextSelectableByMouse);
     m_code->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    styleSecondaryButton(m_recovery);
     m_recovery->setAccessibleDescription(QStringLiteral("执行建议的恢复操作。"));
     m_recovery->setToolTip(QStringLiteral("执行建议的恢复操作。"));
 

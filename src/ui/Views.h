@@ -87,8 +87,9 @@ QLabel *makeLabel(const QString &text, UIToken::Typography typography, bool seco
                   QWidget *parent = nullptr);
 // A flat, link-coloured button.
 QPushButton *makeLinkButton(const QString &text, QWidget *parent = nullptr);
-// The prominent accent button of a screen or card.
+// The prominent accent button of a screen or card, and the bordered secondary one.
 void stylePrimaryButton(QPushButton *button);
+void styleSecondaryButton(QPushButton *button);
 // Paints progress bars (and similar) in the accent colour.
 void tintProgress(QWidget *bar);
 // Sets a label's text only when it differs, so selections and accessibility are not reset.

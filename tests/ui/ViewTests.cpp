@@ -214,6 +214,30 @@ private Q_SLOTS:
         QCOMPARE(view.setupCodeNote()->text(), note);
     }
 
+    void aQvi1CodeAsksForTheAgentName()
+    {
+        ModelFixture fixture;
+        AppModel &model = makeAtSetupStage(fixture);
+        SetupView view(&model);
+        view.show();
+        settle();
+        QVERIFY(!view.agentNameBox()->isVisible());
+        QTest::keyClicks(view.setupCodeField(), QStringLiteral("QVI17K2M9PQRX4TV"));
+        settle();
+        // Without a name the code cannot be submitted, so the field must be there to fill in.
+        QVERIFY(!model.canSubmitSetup());
+        QVERIFY(view.agentNameBox()->isVisible());
+        QVERIFY(!view.primaryButton()->isEnabled());
+        QTest::keyClicks(view.agentNameField(), QStringLiteral("client-agent"));
+        settle();
+        QVERIFY(view.primaryButton()->isEnabled());
+
+        view.setupCodeField()->clear();
+        QTest::keyClicks(view.setupCodeField(), QStringLiteral("QVS27K2M9PQRX4TV"));
+        settle();
+        QVERIFY(!view.agentNameBox()->isVisible());
+    }
+
     void returnInTheCodeFieldSubmitsTheCode()
     {
         ModelFixture fixture;
@@ -707,6 +731,37 @@ private Q_SLOTS:
         model.announcementRevision = model.announcementRevision() + 1;
         settle();
         QCOMPARE(root.spokenAnnouncements().size(), 2);
+    }
+
+    void windowActivationRechecksTheAwaitedPermission()
+    {
+        ModelFixture fixture;
+        auto checks = std::make_shared<int>(0);
+        fixture.effects.permissionCheck = [checks](PermissionKind) {
+            ++*checks;
+            return answer(false);
+        };
+        fixture.writeProfileFile(QStringLiteral("mac-app-install-stage"), "permissions\n");
+        AppModel &model = fixture.make();
+        QCOMPARE(model.installStage, std::optional(Stage::permissions));
+        model.permissionAwaitingReturn = PermissionKind::screenRecording;
+        RootContentView root(&model);
+        root.show();
+        settle();
+        const int before = *checks;
+        QEvent activate(QEvent::WindowActivate);
+        QCoreApplication::sendEvent(&root, &activate);
+        QTRY_COMPARE(*checks, before + 1);
+
+        // Coming back from one of the window's own sheets is no return from the desktop.
+        model.permissionPromptKind = PermissionKind::screenRecording;
+        settle();
+        QVERIFY(root.permissionPrompt()->isVisible());
+        QEvent deactivate(QEvent::WindowDeactivate);
+        QCoreApplication::sendEvent(&root, &deactivate);
+        QCoreApplication::sendEvent(&root, &activate);
+        settle();
+        QCOMPARE(*checks, before + 1);
     }
 
     void channelSheetFollowsTheFlag()
