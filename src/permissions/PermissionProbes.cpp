@@ -52,10 +52,7 @@ const char *const macOSJobCleanup = R"SH(cleanup() {
 
 const char *const macOSJobStart = R"SH(
 xml_escape() {
-  local text=${1//&/'&amp;'}
-  text=${text//</'&lt;'}
-  text=${text//>/'&gt;'}
-  printf '%s' "$text"
+  printf '%s' "$1" | sed -e 's/&/\&amp;/g' -e 's/</\&lt;/g' -e 's/>/\&gt;/g'
 }
 plist="$job_dir/job.plist"
 /usr/bin/plutil -create xml1 "$plist"
@@ -150,9 +147,8 @@ if [ ! -f "$module" ]; then
 fi
 result=$(mktemp "${TMPDIR:-/tmp}/quorvantis-screen-result.XXXXXX") || exit 1
 trap 'rm -f "$result"' EXIT
-screen_program=$(cat <<'QUORVANTIS_JS'
+IFS= read -r -d '' screen_program <<'QUORVANTIS_JS' || true
 @SCREEN_PROGRAM@QUORVANTIS_JS
-)
 "$node_path" -e "$screen_program" "$module" "$result" >/dev/null 2>&1
 if [ "$(cat "$result" 2>/dev/null)" = "granted" ]; then
   exit 0

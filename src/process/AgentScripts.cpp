@@ -151,14 +151,12 @@ if [ ! -e "$ecosystem" ]; then
   exit 1
 fi
 
-ecosystem_program=$(cat <<'QUORVANTIS_JS'
+IFS= read -r -d '' ecosystem_program <<'QUORVANTIS_JS' || true
 @ECOSYSTEM_PROGRAM@QUORVANTIS_JS
-)
 "$node_path" -e "$ecosystem_program" "$ecosystem" "$node_path" "$runtime_bin" with-parent
 
-app_name_program=$(cat <<'QUORVANTIS_JS'
+IFS= read -r -d '' app_name_program <<'QUORVANTIS_JS' || true
 @APP_NAME_PROGRAM@QUORVANTIS_JS
-)
 app_name=$("$node_path" -e "$app_name_program" "$ecosystem")
 if [ -z "$app_name" ]; then
   echo "Agent 运行配置无效，请重试。" >&2
@@ -169,17 +167,14 @@ fi
 "$pm2" start "$ecosystem" >/dev/null
 "$pm2" save --force
 
-verify_program=$(cat <<'QUORVANTIS_JS'
+IFS= read -r -d '' verify_program <<'QUORVANTIS_JS' || true
 @PM2_LIST_PRELUDE@@VERIFY_PROGRAM@QUORVANTIS_JS
-)
 "$pm2" jlist | "$node_path" -e "$verify_program" "$app_name" "$node_path"
 
-stale_ids_program=$(cat <<'QUORVANTIS_JS'
+IFS= read -r -d '' stale_ids_program <<'QUORVANTIS_JS' || true
 @PM2_LIST_PRELUDE@@STALE_IDS_PROGRAM@QUORVANTIS_JS
-)
-stale_check_program=$(cat <<'QUORVANTIS_JS'
+IFS= read -r -d '' stale_check_program <<'QUORVANTIS_JS' || true
 @PM2_LIST_PRELUDE@@STALE_CHECK_PROGRAM@QUORVANTIS_JS
-)
 stale_ids=$("$pm2" jlist | "$node_path" -e "$stale_ids_program" "$node_path")
 for stale_id in $stale_ids; do
   "$pm2" delete "$stale_id" >/dev/null 2>&1 || true
@@ -212,7 +207,7 @@ user_id=$(id -u)
 launch_agent="$HOME/Library/LaunchAgents/dev.quorvantis.agent.plist"
 launchctl bootout "gui/$user_id" "$launch_agent" >/dev/null 2>&1 || true
 
-plist_program=$(cat <<'QUORVANTIS_JS'
+IFS= read -r -d '' plist_program <<'QUORVANTIS_JS' || true
 const fs = require('fs');
 const [file, wrapper, output] = process.argv.slice(1);
 const names = ['HOME', 'PNPM_HOME', 'PM2_HOME', 'NPM_CONFIG_USERCONFIG', 'NPM_CONFIG_GLOBALCONFIG', 'LANG', 'LC_CTYPE', 'PATH'];
@@ -227,7 +222,6 @@ fs.writeFileSync(file, JSON.stringify({
   RunAtLoad: true,
 }), { mode: 0o644 });
 QUORVANTIS_JS
-)
 launch_agent_temporary="$launch_agent.$$"
 "$node_path" -e "$plist_program" "$launch_agent_temporary" "$wrapper" "$daemon_output"
 /usr/bin/plutil -convert xml1 "$launch_agent_temporary"

@@ -71,6 +71,7 @@ private Q_SLOTS:
     void scriptsParse_data();
     void scriptsParse();
     void platformVariants();
+    void macOSPlistValuesAreEscaped();
     void commandsPerKind();
     void pollBudgets();
     void jobReportsThePayloadStatus_data();
@@ -201,6 +202,21 @@ void ProbeTests::platformVariants()
     }
     QVERIFY(AgentScripts::diskProbe(Platform::macOS).contains(QStringLiteral("| /usr/bin/base64 -D)")));
     QVERIFY(AgentScripts::diskProbe(Platform::linux).contains(QStringLiteral("| base64 -d)")));
+}
+
+void ProbeTests::macOSPlistValuesAreEscaped()
+{
+    const QString mac = AgentScripts::permissionJob(AgentScripts::Platform::macOS, QStringLiteral("ZXhpdCAw"), 70,
+                                                    std::chrono::milliseconds(200));
+    static const QRegularExpression function(QStringLiteral("xml_escape\\(\\) \\{\\n.*?\\n\\}\\n"),
+                                             QRegularExpression::DotMatchesEverythingOption);
+    const QString definition = function.match(mac).captured(0);
+    QVERIFY(!definition.isEmpty());
+    QProcess bash;
+    bash.start(QStringLiteral("/bin/bash"), {QStringLiteral("-c"), definition + QStringLiteral("xml_escape \"$1\""),
+                                             QStringLiteral("escape"), QStringLiteral("/tmp/a&b <c>/\"q\"")});
+    QVERIFY(bash.waitForFinished(10000));
+    QCOMPARE(QString::fromUtf8(bash.readAllStandardOutput()), QStringLiteral("/tmp/a&amp;b &lt;c&gt;/\"q\""));
 }
 
 void ProbeTests::commandsPerKind()
