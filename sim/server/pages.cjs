@@ -40,7 +40,7 @@ const api = '/api/agents/' + encodeURIComponent(agent) + '/setup';
 function show(s) {
   if (s.onboardingComplete) { stateBox.textContent = '绑定已完成，可以回到 Quorvantis。'; button.disabled = true; return true; }
   const pending = (s.liveAttempts || []).some(a => a.status === 'pending');
-  stateBox.textContent = pending ? '正在确认绑定…' : '尚未绑定。链接有效期至 ' + s.expiresAt;
+  stateBox.textContent = pending ? '正在确认绑定…' : '尚未绑定。链接有效期至 ' + new Date(s.expiresAt).toLocaleString('zh-CN');
   button.disabled = pending;
   return false;
 }
