@@ -235,7 +235,7 @@ const char *const linuxAutostartEntry = R"SH(
 autostart_entry="$HOME/.config/autostart/dev.quorvantis.agent.desktop"
 
 # Quotes one Exec argument: reserved characters get a backslash, then the value's own
-# backslash escaping doubles every backslash.
+# backslash escaping doubles every backslash; a percent sign would start a field code.
 desktop_exec_argument() {
   local text=$1 quoted="" character index
   for ((index = 0; index < ${#text}; index++)); do
@@ -243,6 +243,7 @@ desktop_exec_argument() {
     case $character in
       '"' | '`' | '$') quoted+='\\'"$character" ;;
       '\') quoted+='\\\\' ;;
+      '%') quoted+='%%' ;;
       *) quoted+=$character ;;
     esac
   done

@@ -65,6 +65,7 @@ private Q_SLOTS:
     void everyVariantParses_data();
     void everyVariantParses();
     void platformDifferencesOnly();
+    void autostartExecArgumentIsQuoted();
     void installsAndStartsTheDaemon();
     void wrapperRestartsWithoutTheParentDirectory();
     void existingNpmrcIsLeftAlone();
@@ -179,6 +180,21 @@ void AgentScriptTests::platformDifferencesOnly()
     QCOMPARE(AgentScripts::base64Decode(AgentScripts::Platform::macOS), QStringLiteral("/usr/bin/base64 -D"));
     QCOMPARE(AgentScripts::base64Decode(AgentScripts::Platform::linux), QStringLiteral("base64 -d"));
     QCOMPARE(CLIService::daemonInstallScript(), linux);
+}
+
+void AgentScriptTests::autostartExecArgumentIsQuoted()
+{
+    static const QRegularExpression function(QStringLiteral("desktop_exec_argument\\(\\) \\{\\n.*?\\n\\}\\n"),
+                                             QRegularExpression::DotMatchesEverythingOption);
+    const QString definition = function.match(AgentScripts::daemonInstall(AgentScripts::Platform::linux)).captured(0);
+    QVERIFY(!definition.isEmpty());
+    QProcess bash;
+    bash.start(QStringLiteral("/bin/bash"), {QStringLiteral("-c"), definition + QStringLiteral("desktop_exec_argument \"$1\""),
+                                             QStringLiteral("quote"), QStringLiteral("/h/a \"b\" $c `d` \\e 100%")});
+    QVERIFY(bash.waitForFinished(10000));
+    // Reserved characters get a backslash, then every backslash is doubled for the value.
+    QCOMPARE(QString::fromUtf8(bash.readAllStandardOutput()),
+             QStringLiteral("\"/h/a \\\\\"b\\\\\" \\\\$c \\\\`d\\\\` \\\\\\\\e 100%%\""));
 }
 
 void AgentScriptTests::installsAndStartsTheDaemon()
