@@ -103,7 +103,7 @@ function install(where, name, version) {
   const shim = path.join(where.bin, name);
   const node = nodeForShims().replace(/'/g, `'\\''`);
   const entry = path.join(link, manifest.bin[name]).replace(/'/g, `'\\''`);
-  fs.writeFileSync(shim, `#!/bin/sh\n# pnpm global bin shim (sandbox)\nexec '${node}' '${entry}' "$@"\n`, { mode: 0o755 });
+  fs.writeFileSync(shim, `#!/bin/sh\n# pnpm global bin shim (sandbox)\nexec '${node}' --no-warnings '${entry}' "$@"\n`, { mode: 0o755 });
   fs.chmodSync(shim, 0o755);
 }
 

@@ -106,7 +106,7 @@ function shellQuote(text) {
 
 function writeShim(file, node, script) {
   fs.mkdirSync(path.dirname(file), { recursive: true });
-  fs.writeFileSync(file, `#!/bin/bash\n# sandbox stand-in\nexec ${shellQuote(node)} ${shellQuote(script)} "$@"\n`, { mode: 0o755 });
+  fs.writeFileSync(file, `#!/bin/bash\n# sandbox stand-in\nexec ${shellQuote(node)} --no-warnings ${shellQuote(script)} "$@"\n`, { mode: 0o755 });
   fs.chmodSync(file, 0o755);
 }
 

@@ -17,7 +17,7 @@ function installHelper() {
   fs.mkdirSync(path.dirname(target), { recursive: true });
   const program = path.join(__dirname, 'macos-screenshot.cjs').replace(/'/g, `'\\''`);
   const node = process.execPath.replace(/'/g, `'\\''`);
-  fs.writeFileSync(target, `#!/bin/bash\nexec '${node}' '${program}' "$@"\n`, { mode: 0o755 });
+  fs.writeFileSync(target, `#!/bin/bash\nexec '${node}' --no-warnings '${program}' "$@"\n`, { mode: 0o755 });
   return target;
 }
 
