@@ -196,16 +196,20 @@ std::optional<QString> CLIService::errorCandidate(const QString &line)
 
 CLIService::CleanedLine CLIService::clean(const QString &line)
 {
-    // The common line needs no redaction: then one fold and one scan serve both questions.
+    // The common line needs no redaction: then one fold and one scan serve both questions. A
+    // redacted line is scanned once more, since a marker may have gone with what was masked.
+    QString text;
     {
         const FoldedText folded(line);
-        if (!folded.contains('\x1b')) {
+        if (folded.contains('\x1b')) {
+            text = sanitize(line);
+        } else {
             const std::uint32_t found = lineNeedles().find(folded.bytes());
             if (!(found & redactionNeedles))
                 return {line, candidate(line, found, folded)};
+            text = redact(line, found & redactionNeedles);
         }
     }
-    QString text = sanitize(line);
     std::optional<QString> error = errorCandidate(text);
     return {std::move(text), std::move(error)};
 }
