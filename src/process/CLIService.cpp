@@ -64,9 +64,16 @@ CLIService::CLIService(QObject *parent) : CLIService(Options{}, parent) {}
 CLIService::CLIService(Options options, QObject *parent)
     : QObject(parent), m_options(std::move(options))
 {
-    m_installLogPath = m_options.installLogPath.isEmpty() ? installLog() : m_options.installLogPath;
     m_bashPath = m_options.bashPath.isEmpty() ? shellPath() : m_options.bashPath;
     m_homeDirectory = m_options.homeDirectory.isEmpty() ? QDir::homePath() : m_options.homeDirectory;
+    // A home of its own brings its own log, so a service for another home never writes the user's.
+    if (!m_options.installLogPath.isEmpty())
+        m_installLogPath = m_options.installLogPath;
+    else if (!m_options.homeDirectory.isEmpty())
+        m_installLogPath = QDir(m_homeDirectory).filePath(AgentContract::logsDirectory() + QLatin1Char('/')
+                                                          + AgentContract::installLogName());
+    else
+        m_installLogPath = installLog();
 }
 
 CLIService::~CLIService() = default;

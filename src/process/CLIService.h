@@ -40,7 +40,7 @@ public:
 
     struct Options
     {
-        // Where the install log goes; empty means `installLog()`.
+        // Where the install log goes; empty means the install log of `homeDirectory`.
         QString installLogPath;
         // The shell every run starts; empty means "/bin/bash".
         QString bashPath;

@@ -81,6 +81,7 @@ private Q_SLOTS:
     void childClosingOutputEarly();
     void sessionScriptOperations();
     void missingSessionScriptStartsNothing();
+    void logFollowsTheGivenHome();
 
 private:
     CLIService::Options options() const;
@@ -465,6 +466,18 @@ void RunnerTests::missingSessionScriptStartsNothing()
     expectMissing(cli.enroll(QStringLiteral("none"), QStringLiteral("Ava"), QStringLiteral("k"), {}, {}));
     QVERIFY(!QFileInfo::exists(m_log));
     QVERIFY(!cli.isRunning());
+}
+
+void RunnerTests::logFollowsTheGivenHome()
+{
+    CLIService::Options withHome = options();
+    withHome.installLogPath.clear();
+    CLIService cli(withHome);
+    const QString expected = m_home->filePath(QStringLiteral(".quorvantis/profiles/default/logs/mac-app-install.log"));
+    QCOMPARE(cli.installLogURL(), expected);
+    run(cli, QStringLiteral("echo logged"));
+    QVERIFY(readFile(expected).contains("\nlogged\nProcess exited with status 0\n"));
+    QCOMPARE(CLIService().installLogURL(), CLIService::installLog());
 }
 
 QTEST_GUILESS_MAIN(RunnerTests)
