@@ -142,6 +142,7 @@ private:
     void passPermission(PermissionKind kind);
     void passAllPermissions();
     void submitCode(const QString &code);
+    void requestBindingLink();
     void bindChannel();
     void installCompletely(const QString &code);
     void expectInstalled();
@@ -245,9 +246,21 @@ void E2ETests::submitCode(const QString &code)
     Quorvantis::startDetached(m_model->submitSetupCode(), "setup code submission");
 }
 
+void E2ETests::requestBindingLink()
+{
+    WAIT_FOR(m_model->installStage == Stage::channel && m_model->ownerSetupPending() && !m_model->ownerSetupRequestInFlight,
+             60000);
+    if (!m_model->ownerSetupURL) {
+        // The binding sheet's "重新生成": the service issues a link.
+        m_model->isChannelBindingSheetPresented = true;
+        await(m_model->refreshOwnerSetup(true));
+    }
+    WAIT_FOR(m_model->ownerSetupURL && !m_model->isLoadingOwnerSetup(), 10000);
+}
+
 void E2ETests::bindChannel()
 {
-    WAIT_FOR(m_model->installStage == Stage::channel && m_model->ownerSetupURL && !m_model->isLoadingOwnerSetup(), 60000);
+    STEP(requestBindingLink());
     const QUrl link = *m_model->ownerSetupURL;
     const Sandbox::Reply pressed = m_sandbox->pressBindButton(link);
     QVERIFY2(pressed.status == 200, pressed.body.constData());
@@ -385,7 +398,7 @@ void E2ETests::freshInstallation()
     // Setup code → daemon → channel.
     STEP(submitCode(firstCode));
     QVERIFY(m_model->setupCode().isEmpty());
-    WAIT_FOR(m_model->installStage == Stage::channel && m_model->ownerSetupURL, 90000);
+    WAIT_FOR(m_model->installStage == Stage::channel && !m_model->ownerSetupRequestInFlight, 90000);
     const QString agentName = agentNameFor(firstCode);
     QVERIFY(QFile::exists(m_sandbox->profileFile(QStringLiteral("config.json"))));
     QVERIFY(!QFile::exists(m_sandbox->profileFile(QStringLiteral("setup-state.json"))));
@@ -395,13 +408,22 @@ void E2ETests::freshInstallation()
     QVERIFY(!m_model->onboardingCompleted());
     QCOMPARE(m_model->overallState(), AppModel::OverallState::online);
     QCOMPARE(m_model->currentTask(), QStringLiteral("Waiting for channel binding"));
+    QVERIFY(m_sandbox->agent(agentName).value(QStringLiteral("configured")).toBool());
+    // Binding is required; no link was issued yet.
+    QVERIFY(m_model->ownerSetupPending());
+    QVERIFY2(!m_model->ownerSetupError(), qPrintable(describe(*m_model)));
 
+    // The binding sheet: shown, then "重新生成" asks the service for a link.
+    m_model->isChannelBindingSheetPresented = true;
+    await(m_model->noteChannelBindingSessionAppeared(550ms));
+    STEP(requestBindingLink());
     const QJsonObject agent = m_sandbox->agent(agentName);
-    QVERIFY2(agent.value(QStringLiteral("configured")).toBool(), qPrintable(agentName));
     const QUrl link = *m_model->ownerSetupURL;
     QCOMPARE(link.path(), QStringLiteral("/agents/%1/setup").arg(agentName));
     QCOMPARE(link.port(), m_sandbox->onboardingURL().port());
     QCOMPARE(link.fragment(), agent.value(QStringLiteral("link")).toObject().value(QStringLiteral("token")).toString());
+    QVERIFY(m_model->canOpenOwnerSetup());
+    QCOMPARE(m_model->ownerSetupOpenButtonTitle(), QStringLiteral("打开浏览器"));
     // The link is captured in the keychain so that a restart shows the same one.
     WAIT_FOR(await(OwnerSetupLinkStore::forProfileDirectory(m_model->profileDirectory).load()).value_or(OwnerSetupLink{}).url
                  == link,
@@ -411,7 +433,8 @@ void E2ETests::freshInstallation()
     await(m_model->openOwnerSetup());
     WAIT_FOR(!m_model->isOpeningOwnerSetup(), 10000);
     QVERIFY(m_model->ownerSetupDidOpen());
-    WAIT_FOR(m_sandbox->openedURLs().contains(link.toString()), 10000);
+    QCOMPARE(m_model->ownerSetupOpenButtonTitle(), QStringLiteral("重新打开浏览器"));
+    WAIT_FOR(m_sandbox->openedURLs().contains(link.toString(QUrl::FullyEncoded)), 10000);
     STEP(bindChannel());
 
     // Handshake → the installation is finished and the agent online.
@@ -419,6 +442,7 @@ void E2ETests::freshInstallation()
     STEP(expectInstalled());
     QVERIFY(m_model->channelBindingCompleted());
     QVERIFY(m_model->channelOwnershipVerified());
+    QVERIFY(!m_model->isChannelBindingSheetPresented());
     QCOMPARE(m_model->statusSnapshot().agentVersion, std::optional(QStringLiteral("1.4.0")));
     QVERIFY(m_model->statusSnapshot().processID.value_or(0) > 0);
     QVERIFY(m_sandbox->agent(agentName).value(QStringLiteral("onboardingComplete")).toBool());
@@ -571,11 +595,12 @@ void E2ETests::relaunchAfterEveryStage()
     QCOMPARE(markerText(*m_sandbox, QStringLiteral("mac-app-install-stage")), QStringLiteral("daemon\n"));
     quit();
 
-    // daemon → resumes the installation of the agent and reaches the channel stage → quit
+    // daemon → resumes the installation of the agent and reaches the channel stage, where a
+    // binding link is issued → quit
     STEP(launch());
     QCOMPARE(m_model->installStage, std::optional(Stage::daemon));
     QVERIFY(m_model->configurationReady());
-    WAIT_FOR(m_model->installStage == Stage::channel && m_model->ownerSetupURL, 60000);
+    STEP(requestBindingLink());
     const QUrl link = *m_model->ownerSetupURL;
     // Captured before the quit: the relaunch must show the same link, not invalidate it.
     WAIT_FOR(await(OwnerSetupLinkStore::forProfileDirectory(m_model->profileDirectory).load()).value_or(OwnerSetupLink{}).url

@@ -79,7 +79,11 @@ DesktopOpener::~DesktopOpener()
 
 void DesktopOpener::open(const QUrl &url)
 {
-    QProcess::startDetached(QStringLiteral("xdg-open"), {url.toString(QUrl::FullyEncoded)});
+    QProcess opener;
+    opener.setProgram(QStringLiteral("xdg-open"));
+    opener.setArguments({url.toString(QUrl::FullyEncoded)});
+    opener.setStandardOutputFile(QProcess::nullDevice());
+    opener.startDetached();
 }
 
 QJsonObject Sandbox::Reply::json() const
