@@ -3,7 +3,9 @@
 #include "process/QuorvantisNativeError.h"
 #include "status/BoundedHttpGet.h"
 
+#include <QElapsedTimer>
 #include <QTest>
+#include <QTimer>
 
 #include <nlohmann/json.hpp>
 
@@ -15,6 +17,7 @@ using Progress = AppModel::ProgressState;
 Q_DECLARE_METATYPE(std::exception_ptr)
 Q_DECLARE_METATYPE(std::optional<AppModel::InstallStage>)
 Q_DECLARE_METATYPE(std::optional<bool>)
+Q_DECLARE_METATYPE(QuorvantisTest::ScriptedResponse)
 
 namespace {
 
@@ -40,6 +43,18 @@ QCoro::Task<std::optional<OwnerSetupLink>> slowCapturedLink(VirtualTime *time, O
 {
     co_await time->sleep(1s);
     co_return link;
+}
+
+QCoro::Task<OwnerSetupSession> forwardToClient(std::shared_ptr<OwnerSetupClient> client,
+                                               std::optional<QUrl> existing, bool force)
+{
+    co_return co_await client->request(std::move(existing), force);
+}
+
+QStringList capturedMessages;
+void captureMessage(QtMsgType, const QMessageLogContext &, const QString &message)
+{
+    capturedMessages.append(message);
 }
 
 Progress phaseState(const AppModel &model, Phase phase)
@@ -431,6 +446,70 @@ private Q_SLOTS:
         // The next good answer clears the error.
         refresh(model);
         QVERIFY(!model.ownerSetupError());
+    }
+
+    void badOnboardingServerIsAFailureNotAStall_data()
+    {
+        QTest::addColumn<ScriptedResponse>("answer");
+        const QByteArray status = "{\"onboardingComplete\":false,\"hasLiveSession\":false}";
+        const QByteArray huge = "{\"onboardingComplete\":false,\"padding\":\"" + QByteArray(3 * 1024 * 1024, 'x') + "\"}";
+        QTest::newRow("hangs") << ScriptedResponse::neverAnswer();
+        QTest::newRow("trickles") << ScriptedResponse::trickle(200, status, 50, 1);
+        QTest::newRow("garbage") << ScriptedResponse::json(200, "\x7f<<garbage>>");
+        QTest::newRow("enormous") << ScriptedResponse::json(200, huge);
+        QTest::newRow("server error") << ScriptedResponse::text(503, "down");
+    }
+    void badOnboardingServerIsAFailureNotAStall()
+    {
+        QFETCH(ScriptedResponse, answer);
+        const QByteArray serviceKey = "svc-key-5b1e0d";
+        capturedMessages.clear();
+        const auto previousHandler = qInstallMessageHandler(captureMessage);
+        {
+            ModelFixture f;
+            // The real onboarding client, with short deadlines, against the loopback server.
+            const OwnerSetupClient::Timeouts quick{200ms, 300ms};
+            auto client = std::make_shared<OwnerSetupClient>(f.dir.path(), std::nullopt, quick);
+            f.customizeEffects = [client](AppModel::Effects &e) {
+                e.ownerSetupRequest = [client](std::optional<QUrl> existing, bool force) {
+                    return forwardToClient(client, std::move(existing), force);
+                };
+            };
+            AppModel &model = channelModel(f);
+            const QString service = QStringLiteral("http://localhost:%1").arg(f.server.port());
+            f.writeFile(QStringLiteral("config.json"),
+                        "{\"agentName\":\"ada-agent\",\"onboardingServiceUrl\":\"" + service.toUtf8()
+                            + "\",\"quorvantisServiceApiKey\":\"" + serviceKey + "\"}");
+            f.server.setResponse(QStringLiteral("/api/agents/ada-agent/owner-provisioning"), answer);
+            f.time.setAutoAdvance(true);
+
+            int ticks = 0;
+            QTimer ticker;
+            QObject::connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
+            ticker.start(5);
+            QElapsedTimer clock;
+            clock.start();
+            refresh(model);
+            ticker.stop();
+            f.server.closeAllConnections();
+
+            const auto asked = f.server.requestsFor(QStringLiteral("/api/agents/ada-agent/owner-provisioning"));
+            QVERIFY(!asked.isEmpty());
+            QVERIFY(asked.size() <= 10);
+            QCOMPARE(asked.first().header("Authorization").value_or(QByteArray()), "Bearer " + serviceKey);
+            QVERIFY(model.ownerSetupError());
+            QVERIFY(model.ownerSetupPending());
+            QVERIFY(!model.ownerSetupURL);
+            QVERIFY(!model.ownerSetupRequestInFlight);
+            QVERIFY(!model.isLoadingOwnerSetup());
+            QVERIFY(!model.lastError());
+            QCOMPARE(model.installStage, std::optional(Stage::channel));
+            QVERIFY2(clock.elapsed() < 15000, "every request must end at the client's deadline");
+            QVERIFY2(ticks > 0, "the event loop must keep running while the service is slow");
+        }
+        qInstallMessageHandler(previousHandler);
+        for (const QString &message : std::as_const(capturedMessages))
+            QVERIFY2(!message.contains(QString::fromUtf8(serviceKey)), qPrintable(message));
     }
 
     void openCopyAndButtonTitle()

@@ -15,6 +15,7 @@
 #include <QTemporaryDir>
 
 #include <exception>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -158,6 +159,8 @@ public:
     std::shared_ptr<DesktopRecord> desktop = std::make_shared<DesktopRecord>();
     ScriptedResponse statusAnswer = ScriptedResponse::json(200, Sample{}.json());
     std::chrono::milliseconds statusTimeout{400};
+    // Last changes to the effects before the model is built.
+    std::function<void(AppModel::Effects &)> customizeEffects;
     std::unique_ptr<AppModel> model;
 
     ModelFixture()
@@ -220,6 +223,8 @@ public:
         };
         e.ownerSetupLinkSave = [record](std::optional<OwnerSetupLink> link) { record->savedLinks.append(link); };
         e.agentUpdateVersion = [record] { return recordedUpdateVersion(record); };
+        if (customizeEffects)
+            customizeEffects(e);
         return e;
     }
 

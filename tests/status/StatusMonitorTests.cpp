@@ -261,6 +261,8 @@ private Q_SLOTS:
         QCOMPARE(model.overallState(), Overall::starting);
         QVERIFY(model.activities().isEmpty()); // nothing to compare the first sample with
         QCOMPARE(model.previousRuntimeStatus, std::optional(first.decoded()));
+        QCOMPARE(f.desktop->updateChecks, 1); // the update check ran with the reported version
+        QCOMPARE(model.availableAgentVersion(), std::optional<QString>(QStringLiteral("1.5.0")));
 
         Sample second = busySample(true, 2);
         f.time.advance(5s);
@@ -274,6 +276,7 @@ private Q_SLOTS:
         QCOMPARE(model.activities().first().summary, QStringLiteral("Started working"));
         QCOMPARE(model.activities().first().occurredAt, f.time.now());
         QCOMPARE(model.agentProcessDescription(), QStringLiteral("正在工作"));
+        QCOMPARE(f.desktop->updateChecks, 1); // same version: the registry is not asked again
     }
 
     void threeFailuresThenRecovery()
