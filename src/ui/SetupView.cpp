@@ -236,6 +236,7 @@ QWidget *SetupView::buildEntryForm()
     m_codeField->setAccessibleDescription(QStringLiteral("输入管理员提供的 QVS2 或 QVI1 安装码。"));
     m_codeField->setToolTip(QStringLiteral("输入管理员提供的 QVS2 或 QVI1 安装码。"));
     m_codeField->setMinimumHeight(32);
+    styleField(m_codeField);
     QFont codeFont = UIToken::font(Typography::body);
     codeFont.setLetterSpacing(QFont::PercentageSpacing, 104);
     m_codeField->setFont(codeFont);
@@ -260,6 +261,7 @@ QWidget *SetupView::buildEntryForm()
     m_nameField->setPlaceholderText(QStringLiteral("新 Agent 名称，例如 client-agent"));
     m_nameField->setAccessibleName(QStringLiteral("新 Agent 名称"));
     m_nameField->setMinimumHeight(32);
+    styleField(m_nameField);
     nameLabel->setBuddy(m_nameField);
     m_nameValidation = redLabel();
     name->addSpacing(4);
@@ -285,6 +287,7 @@ QWidget *SetupView::buildEntryForm()
     m_workspace->setToolTip(QStringLiteral("选择新 Agent 使用的 Workspace。"));
     m_workspace->setMinimumHeight(30);
     m_workspace->setMinimumWidth(200);
+    styleField(m_workspace);
     workspaceLabel->setBuddy(m_workspace);
     auto *workspaceRow = new QHBoxLayout;
     workspaceRow->setSpacing(10);
@@ -384,7 +387,9 @@ QWidget *SetupView::buildProgressSection()
 
     m_detail = makeLabel({}, Typography::meta, true);
     m_detail->setObjectName(QStringLiteral("setup-progress-detail"));
+    m_detail->setContentsMargins(24, 0, 0, 2);
     layout->addWidget(m_detail);
+    m_progressLayout = layout;
 
     QVBoxLayout *package = nullptr;
     m_package = column(package, 4);
@@ -579,9 +584,25 @@ void SetupView::renderProgress()
         row.row->setAccessibleName(AppModel::title(items[i].phase) + QStringLiteral("，") + stateNames.value(int(state)));
     }
 
+    // The detail reads as the running phase's sub-line; without a running phase it follows the rows.
     const auto &detail = m_model->setupProgressDetail();
     m_detail->setVisible(detail.has_value());
     setTextIfChanged(m_detail, detail.value_or(QString()));
+    QWidget *anchor = m_rows.isEmpty() ? nullptr : m_rows.last().row;
+    for (int i = 0; i < m_rows.size() && i < items.size(); ++i) {
+        if (items[i].state == AppModel::ProgressState::running) {
+            anchor = m_rows[i].row;
+            break;
+        }
+    }
+    if (anchor) {
+        const int wanted = m_progressLayout->indexOf(anchor) + 1;
+        const int current = m_progressLayout->indexOf(m_detail);
+        if (current != wanted) {
+            m_progressLayout->removeWidget(m_detail);
+            m_progressLayout->insertWidget(m_progressLayout->indexOf(anchor) + 1, m_detail);
+        }
+    }
 
     const auto &package = m_model->packageInstallProgress();
     const bool showsPackage = package.has_value() || m_model->showsPackageInstallProgress();

@@ -14,6 +14,7 @@ class QLineEdit;
 class QProgressBar;
 class QPushButton;
 class QScrollArea;
+class QVBoxLayout;
 class Spinner;
 class StatusCore;
 class SymbolLabel;
@@ -110,6 +111,7 @@ private:
     QProgressBar *m_progressBar = nullptr;
     QList<ProgressRow> m_rows;
     QLabel *m_detail = nullptr;
+    QVBoxLayout *m_progressLayout = nullptr;
     QWidget *m_package = nullptr;
     QProgressBar *m_packageBar = nullptr;
     QLabel *m_packageCaption = nullptr;

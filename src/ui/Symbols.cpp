@@ -35,6 +35,11 @@ QString bundledPath(const QString &name)
 
 QIcon iconFromSvg(const QString &path)
 {
+    // The SVG icon engine draws each size when it is first asked for; drawing every size up
+    // front cost a few milliseconds per symbol, most of the window's start-up.
+    QIcon lazy(path);
+    if (!lazy.pixmap(QSize(16, 16)).isNull())
+        return lazy;
     QIcon icon;
     for (const int size : {12, 14, 16, 18, 20, 24, 32, 48, 64, 112, 128}) {
         for (const qreal ratio : {1.0, 2.0}) {

@@ -228,6 +228,19 @@ void styleSecondaryButton(QPushButton *button)
                  UIToken::tertiaryLabel(button).name()));
 }
 
+void styleField(QWidget *field)
+{
+    Symbols::hasBundledSymbol(QStringLiteral("chevron.down")); // loads the resources the style refers to
+    QColor border = UIToken::tertiaryLabel(field);
+    field->setStyleSheet(QStringLiteral("QLineEdit, QComboBox { padding: 4px 8px; border: 1px solid %1; border-radius: 6px;"
+                                        " background: palette(base); }"
+                                        "QLineEdit:focus, QComboBox:focus { border: 2px solid %2; padding: 3px 7px; }"
+                                        "QComboBox::drop-down { border: none; width: 24px; }"
+                                        "QComboBox::down-arrow { image: url(:/quorvantis/symbols/chevron.down.svg);"
+                                        " width: 12px; height: 12px; }")
+                             .arg(border.name(), UIToken::accent().name()));
+}
+
 void tintProgress(QWidget *bar)
 {
     QPalette palette = bar->palette();

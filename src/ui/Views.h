@@ -90,6 +90,8 @@ QPushButton *makeLinkButton(const QString &text, QWidget *parent = nullptr);
 // The prominent accent button of a screen or card, and the bordered secondary one.
 void stylePrimaryButton(QPushButton *button);
 void styleSecondaryButton(QPushButton *button);
+// Text fields and pickers with room around their text and the accent focus ring.
+void styleField(QWidget *field);
 // Paints progress bars (and similar) in the accent colour.
 void tintProgress(QWidget *bar);
 // Sets a label's text only when it differs, so selections and accessibility are not reset.

@@ -874,7 +874,7 @@ private Q_SLOTS:
              {"lock.shield", "checkmark.circle.fill", "xmark.circle.fill", "circle", "circle.dashed", "key.horizontal",
               "xmark.octagon.fill", "exclamationmark.triangle.fill", "exclamationmark.triangle", "person.badge.key",
               "rectangle.inset.filled.and.person.filled", "accessibility", "internaldrive", "hand.raised", "network",
-              "sparkles.rectangle.stack.fill", "xmark", "arrow.triangle.2.circlepath"})
+              "sparkles.rectangle.stack.fill", "xmark", "arrow.triangle.2.circlepath", "chevron.down"})
             QTest::newRow(name) << QString::fromLatin1(name);
     }
 
