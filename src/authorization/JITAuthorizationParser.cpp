@@ -270,6 +270,18 @@ std::optional<JITWorkspaceAuthorization> JITAuthorizationOutputParser::consume(c
 {
     if (line.isEmpty())
         return std::nullopt;
+    // Every line of a run passes here: anything that cannot start one of the forms is let go
+    // after one comparison.
+    switch (line.front().unicode()) {
+    case u'{':
+    case u'W':
+    case u'E':
+    case u'P':
+    case u'h':
+        break;
+    default:
+        return std::nullopt;
+    }
     if (auto event = jsonEvent(line))
         return event;
     if (line.startsWith(QLatin1String("Workspace account created ("))) {

@@ -1,6 +1,7 @@
 #include "process/OutputPipeline.h"
 
 #include <QLoggingCategory>
+#include <QStringEncoder>
 
 #include <cstring>
 
@@ -47,6 +48,26 @@ std::optional<QString> OutputPipeline::decode(QByteArrayView bytes)
     return QString::fromUtf8(bytes).trimmed();
 }
 
+void OutputPipeline::appendToLog(const QString &text)
+{
+    if (!m_log)
+        return;
+    QStringEncoder encoder(QStringEncoder::Utf8);
+    const qsizetype used = m_logBuffer.size();
+    m_logBuffer.resize(used + encoder.requiredSpace(text.size()) + 1);
+    char *end = encoder.appendToBuffer(m_logBuffer.data() + used, text);
+    *end++ = '\n';
+    m_logBuffer.resize(end - m_logBuffer.constData());
+}
+
+void OutputPipeline::flushLog()
+{
+    if (m_log && !m_logBuffer.isEmpty())
+        m_log->write(m_logBuffer);
+    // Keeps its capacity: the next chunk's lines reuse it.
+    m_logBuffer.resize(0);
+}
+
 void OutputPipeline::feed(QByteArrayView bytes)
 {
     const char *data = bytes.data();
@@ -70,12 +91,14 @@ void OutputPipeline::feed(QByteArrayView bytes)
         data += consumed;
         remaining -= consumed;
     }
+    flushLog();
 }
 
 void OutputPipeline::finish()
 {
     deliver(m_buffer);
     m_buffer.resize(0);
+    flushLog();
 }
 
 void OutputPipeline::deliver(QByteArrayView bytes)
@@ -101,6 +124,7 @@ void OutputPipeline::process(const QString &line)
     CLIService::CleanedLine cleaned = CLIService::clean(m_secrets.isEmpty() ? line : maskSecrets(line));
     if (cleaned.errorCandidate)
         m_lastErrorLine = std::move(cleaned.errorCandidate);
-    CLIService::writeLog(cleaned.text, m_log);
+    // Lines of one chunk go to the log in one write, in order, before the chunk is done.
+    appendToLog(cleaned.text);
     callSafely(m_onOutput, cleaned.text, "output");
 }

@@ -39,6 +39,8 @@ private:
     void deliver(QByteArrayView bytes);
     void process(const QString &line);
     QString maskSecrets(QString text) const;
+    void appendToLog(const QString &text);
+    void flushLog();
 
     QFile *m_log;
     CLIService::OutputHandler m_onOutput;
@@ -46,6 +48,7 @@ private:
     QStringList m_secrets;
     JITAuthorizationOutputParser m_parser;
     QByteArray m_buffer;
+    QByteArray m_logBuffer;
     std::optional<QString> m_lastErrorLine;
     qint64 m_lineCount = 0;
 };

@@ -57,8 +57,11 @@ public:
         : m_needles(needles), m_byBigram(std::make_unique<std::array<std::uint32_t, 65536>>())
     {
         m_byBigram->fill(0);
-        for (std::size_t index = 0; index < m_needles.size() && index < 32; ++index)
+        m_starts.fill(false);
+        for (std::size_t index = 0; index < m_needles.size() && index < 32; ++index) {
             (*m_byBigram)[bigram(m_needles[index].data())] |= std::uint32_t(1) << index;
+            m_starts[static_cast<unsigned char>(m_needles[index][0])] = true;
+        }
     }
 
     // Bit i is set when needle i occurs; with `firstOnly` the search ends at the first hit.
@@ -70,6 +73,9 @@ public:
         const char *data = text.data();
         const std::size_t last = text.size() - 1;
         for (std::size_t at = 0; at < last; ++at) {
+            // A small first-byte table rules out most positions before the large one is read.
+            if (!m_starts[static_cast<unsigned char>(data[at])])
+                continue;
             std::uint32_t candidates = (*m_byBigram)[bigram(data + at)] & ~found;
             while (candidates) {
                 const int index = __builtin_ctz(candidates);
@@ -92,5 +98,6 @@ private:
     }
 
     std::vector<std::string_view> m_needles;
+    std::array<bool, 256> m_starts{};
     std::unique_ptr<std::array<std::uint32_t, 65536>> m_byBigram;
 };
