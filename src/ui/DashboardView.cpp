@@ -519,20 +519,52 @@ void SystemStatusPane::render()
 
 // ---- DashboardView ------------------------------------------------------------------------
 
-DashboardView::DashboardView(AppModel *model, QWidget *parent)
-    : QWidget(parent), m_overview(new AgentOverviewPane(model)), m_status(new SystemStatusPane(model))
+DashboardView::DashboardView(AppModel *model, QWidget *parent) : QWidget(parent), m_model(model)
 {
     setObjectName(QStringLiteral("dashboard"));
     auto *layout = new QHBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
+}
+
+AgentOverviewPane *DashboardView::overviewPane()
+{
+    build();
+    return m_overview;
+}
+
+SystemStatusPane *DashboardView::statusPane()
+{
+    build();
+    return m_status;
+}
+
+void DashboardView::showEvent(QShowEvent *event)
+{
+    build();
+    QWidget::showEvent(event);
+}
+
+void DashboardView::build()
+{
+    if (m_overview)
+        return;
+    m_overview = new AgentOverviewPane(m_model);
+    m_status = new SystemStatusPane(m_model);
     auto *separator = new QFrame;
     separator->setFrameShape(QFrame::VLine);
     separator->setFrameShadow(QFrame::Plain);
     QPalette palette = separator->palette();
     palette.setColor(QPalette::WindowText, UIToken::tertiaryLabel(separator).lighter(130));
     separator->setPalette(palette);
-    layout->addWidget(scrollingColumn(m_overview, this), 5);
-    layout->addWidget(separator);
-    layout->addWidget(scrollingColumn(m_status, this), 6);
+    auto *columns = static_cast<QHBoxLayout *>(layout());
+    const QList<QWidget *> parts{scrollingColumn(m_overview, this), separator, scrollingColumn(m_status, this)};
+    columns->addWidget(parts.at(0), 5);
+    columns->addWidget(parts.at(1));
+    columns->addWidget(parts.at(2), 6);
+    // Built while the page is being shown: show the parts now, not a turn later.
+    if (isVisible()) {
+        for (QWidget *part : parts)
+            part->show();
+    }
 }

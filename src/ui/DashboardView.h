@@ -175,16 +175,25 @@ private:
     QTimer *m_heartbeatTimer;
 };
 
+// The panes are built when the dashboard is first shown (or asked for): a launch that opens
+// on the setup screen does not pay for a page it may never show.
 class DashboardView : public QWidget
 {
     Q_OBJECT
 public:
     explicit DashboardView(AppModel *model, QWidget *parent = nullptr);
 
-    AgentOverviewPane *overviewPane() const { return m_overview; }
-    SystemStatusPane *statusPane() const { return m_status; }
+    AgentOverviewPane *overviewPane();
+    SystemStatusPane *statusPane();
+    bool isBuilt() const { return m_overview != nullptr; }
+
+protected:
+    void showEvent(QShowEvent *event) override;
 
 private:
-    AgentOverviewPane *m_overview;
-    SystemStatusPane *m_status;
+    void build();
+
+    AppModel *m_model;
+    AgentOverviewPane *m_overview = nullptr;
+    SystemStatusPane *m_status = nullptr;
 };

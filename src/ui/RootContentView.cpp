@@ -100,6 +100,8 @@ RootContentView::RootContentView(AppModel *model, QWidget *parent, Factories fac
             Quorvantis::startDetached(m_model->sceneDidBecomeActive(), "scene activation");
     });
 
+    m_bannerShown = model->showsAgentUpdateBanner();
+    m_banner->setVisible(m_bannerShown);
     m_observer = new ModelObserver(model, this, [this] { render(); });
     render();
 }
@@ -123,12 +125,46 @@ bool RootContentView::sheetVisible() const
 
 void RootContentView::render()
 {
-    m_banner->setVisible(m_model->showsAgentUpdateBanner());
+    const bool banner = m_model->showsAgentUpdateBanner();
+    if (banner != m_bannerShown) {
+        m_bannerShown = banner;
+        slideBanner(banner);
+    }
     const AppModel::RootPage page = m_model->rootPage();
     if (page != m_page)
         switchPage(page, true);
     announceIfNeeded();
     syncSheets();
+}
+
+void RootContentView::slideBanner(bool in)
+{
+    if (m_bannerAnimation)
+        m_bannerAnimation->stop();
+    if (!isVisible()) {
+        m_banner->setMaximumHeight(QWIDGETSIZE_MAX);
+        m_banner->setVisible(in);
+        return;
+    }
+    // The banner slides with the same timing as the page switch.
+    const int full = qMax(1, m_banner->sizeHint().height());
+    const int from = m_banner->isVisible() ? m_banner->height() : 0;
+    m_banner->setMaximumHeight(from);
+    m_banner->show();
+    auto *animation = new QVariantAnimation(this);
+    animation->setStartValue(from);
+    animation->setEndValue(in ? full : 0);
+    animation->setDuration(reducedMotion() ? reducedPageSwitchMs : pageSwitchMs);
+    animation->setEasingCurve(QEasingCurve::OutCubic);
+    QWidget *banner = m_banner;
+    connect(animation, &QVariantAnimation::valueChanged, banner,
+            [banner](const QVariant &value) { banner->setMaximumHeight(value.toInt()); });
+    connect(animation, &QVariantAnimation::finished, banner, [banner, in] {
+        banner->setVisible(in);
+        banner->setMaximumHeight(QWIDGETSIZE_MAX);
+    });
+    m_bannerAnimation = animation;
+    animation->start(QAbstractAnimation::DeleteWhenStopped);
 }
 
 void RootContentView::switchPage(AppModel::RootPage page, bool animated)

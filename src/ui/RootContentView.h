@@ -77,6 +77,7 @@ protected:
 
 private:
     void switchPage(AppModel::RootPage page, bool animated);
+    void slideBanner(bool in);
     void announceIfNeeded();
     void syncSheets();
     bool sheetVisible() const;
@@ -86,6 +87,8 @@ private:
     std::optional<bool> m_reducedMotion;
     std::optional<Transition> m_lastTransition;
     QPointer<QVariantAnimation> m_animation;
+    QPointer<QVariantAnimation> m_bannerAnimation;
+    bool m_bannerShown = false;
     qint64 m_spokenRevision;
     bool m_activationFromSheet = false;
     QStringList m_spoken;

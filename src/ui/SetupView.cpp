@@ -15,6 +15,7 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QSignalBlocker>
+#include <QTimer>
 #include <QVBoxLayout>
 
 namespace {
@@ -510,8 +511,14 @@ void SetupView::render()
     m_entryForm->setVisible(setupStage && !m_model->configurationReady());
     renderEntryForm();
     renderProgress();
-    m_permission->setVisible(m_model->installStage == InstallStage::permissions);
+    const bool permissionStage = m_model->installStage == InstallStage::permissions;
+    m_permission->setVisible(permissionStage);
     renderPermission();
+    if (permissionStage && !m_permissionShown) {
+        // The step is what the user has to act on: bring it into view once it appears.
+        QTimer::singleShot(0, this, [this] { m_scroll->ensureWidgetVisible(m_permission, 0, 24); });
+    }
+    m_permissionShown = permissionStage;
     m_errorBlock->setVisible(m_model->lastError().has_value());
     applyFocusRequest();
 }

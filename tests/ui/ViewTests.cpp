@@ -696,6 +696,27 @@ private Q_SLOTS:
         QCOMPARE(root.dashboardView()->pos(), QPoint(0, 0));
     }
 
+    void updateBannerSlidesInAndOut()
+    {
+        ModelFixture fixture;
+        AppModel &model = fixture.make();
+        RootContentView root(&model);
+        root.setReducedMotion(true);
+        root.show();
+        settle();
+        QVERIFY(!root.updateBanner()->isVisible());
+        model.availableAgentVersion = QStringLiteral("2.4.0");
+        settle();
+        QVERIFY(model.showsAgentUpdateBanner());
+        QVERIFY(root.updateBanner()->isVisible());
+        QTRY_COMPARE(root.updateBanner()->maximumHeight(), QWIDGETSIZE_MAX);
+        QVERIFY(root.updateBanner()->height() > 0);
+        model.dismissedAgentVersion = QStringLiteral("2.4.0");
+        model.availableAgentVersion = QStringLiteral("2.4.0");
+        settle();
+        QTRY_VERIFY(!root.updateBanner()->isVisible());
+    }
+
     void windowGeometry()
     {
         ModelFixture fixture;
