@@ -171,6 +171,10 @@ void E2ETests::init()
     QVERIFY2(m_sandbox->start(&error), qPrintable(error));
     Bundle::setResourceDirectory(m_sandbox->bundle());
     QCOMPARE(QDir::homePath(), m_sandbox->home());
+    // The install log's place is fixed by the first run of a process, so each test function
+    // needs a process of its own (CTest runs them so).
+    QVERIFY2(CLIService::installLog().startsWith(m_sandbox->home() + u'/'),
+             "run one test function per process, e.g. through ctest -L e2e");
 }
 
 void E2ETests::cleanup()
@@ -325,8 +329,11 @@ void E2ETests::scanForSecrets()
 
     // The scan reads what it claims to: the home itself is in every recorded environment and
     // the install log has lines.
-    QVERIFY(!m_sandbox->whereFound(m_sandbox->home()).isEmpty());
-    QVERIFY(!m_sandbox->readText(m_sandbox->profileFile(QStringLiteral("logs/mac-app-install.log"))).isEmpty());
+    const QStringList homeFound = m_sandbox->whereFound(m_sandbox->home());
+    QVERIFY(homeFound.join(u'\n').contains(QStringLiteral("environment of quorvantis-cli-session")));
+    QVERIFY(homeFound.join(u'\n').contains(QStringLiteral("environment of running")));
+    QVERIFY(!m_sandbox->readText(CLIService::installLog()).isEmpty());
+    QVERIFY(m_sandbox->whereFound(QStringLiteral("Process exited with status 0")).join(u' ').contains(CLIService::installLog()));
 
     QStringList findings;
     for (const auto &[label, value] : secrets) {
@@ -664,6 +671,12 @@ void E2ETests::agentUpdate()
     QVERIFY(m_model->showsAgentUpdateBanner());
     QCOMPARE(m_model->agentUpdateBannerText(), QStringLiteral("Agent 1.5.0-beta.1 可更新"));
 
+    // The launch's re-check of the permissions runs its probes first; the one runner refuses a
+    // second run meanwhile, so the update is pressed once they are through.
+    WAIT_FOR(std::all_of(m_model->permissions().cbegin(), m_model->permissions().cend(),
+                         [](const AppModel::PermissionItem &item) { return item.verified; })
+                 && !m_model->cli->isRunning(),
+             30000);
     await(m_model->updateAgent(), 120000);
     QVERIFY2(!m_model->lastError(), qPrintable(describe(*m_model)));
     QVERIFY(!m_model->isUpdatingAgent());
