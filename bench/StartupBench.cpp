@@ -27,6 +27,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTextStream>
@@ -176,50 +177,79 @@ int runDriver(int argc, char **argv)
 
     const QString self = QCoreApplication::applicationFilePath();
     const QString baseline = QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("startup_bench_baseline"));
+    const QString settle = QString::number(settleMs);
+    struct Program
+    {
+        QString name;
+        QString path;
+        QStringList arguments;
+        bool installed; // a profile with a configured agent: the window opens on the dashboard
+        QList<double> times;
+        QList<long> memory;
+    };
+    QList<Program> programs{
+        {QStringLiteral("empty window"), baseline, {settle}, false, {}, {}},
+        {QStringLiteral("window with text"), baseline, {settle, QStringLiteral("text")}, false, {}, {}},
+        {QStringLiteral("companion, setup"), self, {QStringLiteral("--child"), settle}, false, {}, {}},
+        {QStringLiteral("companion, dashboard"), self, {QStringLiteral("--child"), settle}, true, {}, {}},
+    };
+
     QTextStream out(stdout);
-    QList<double> appTimes, baseTimes;
-    QList<long> appMemory, baseMemory;
     for (int round = 0; round < rounds; ++round) {
-        QTemporaryDir home;
-        const bool baselineFirst = round % 2 == 0;
-        for (int which = 0; which < 2; ++which) {
-            const bool isBaseline = (which == 0) == baselineFirst;
-            const auto sample = isBaseline
-                                    ? measure(baseline, {QString::number(settleMs)}, home.path())
-                                    : measure(self, {QStringLiteral("--child"), QString::number(settleMs)}, home.path());
+        // A different program goes first each round, so none always runs on a warm cache.
+        for (qsizetype k = 0; k < programs.size(); ++k) {
+            Program &program = programs[(k + round) % programs.size()];
+            QTemporaryDir home;
+            if (program.installed) {
+                const QString profile = home.filePath(QStringLiteral(".quorvantis/profiles/default"));
+                QDir().mkpath(profile);
+                QFile config(QDir(profile).filePath(QStringLiteral("config.json")));
+                if (!config.open(QIODevice::WriteOnly) || config.write("{}\n") != 3)
+                    return 1;
+            }
+            const auto sample = measure(program.path, program.arguments, home.path());
             if (!sample) {
-                out << "run failed: " << (isBaseline ? baseline : self) << Qt::endl;
+                out << "run failed: " << program.name << Qt::endl;
                 return 1;
             }
-            (isBaseline ? baseTimes : appTimes).append(sample->startupMs);
-            (isBaseline ? baseMemory : appMemory).append(sample->rssKilobytes);
+            program.times.append(sample->startupMs);
+            program.memory.append(sample->rssKilobytes);
             out << QStringLiteral("round %1 %2: first paint %3 ms, resident %4 KiB")
                        .arg(round + 1)
-                       .arg(isBaseline ? QStringLiteral("baseline") : QStringLiteral("companion"))
+                       .arg(program.name)
                        .arg(sample->startupMs, 0, 'f', 1)
                        .arg(sample->rssKilobytes)
                 << Qt::endl;
         }
     }
 
-    const double appTime = median(appTimes), baseTime = median(baseTimes);
-    const double appRss = double(median(appMemory)), baseRss = double(median(baseMemory));
-    const double timeRatio = appTime / baseTime, memoryRatio = appRss / baseRss;
-    out << Qt::endl
-        << QStringLiteral("median first paint: companion %1 ms, baseline %2 ms, ratio %3 (target <= %4) %5")
-               .arg(appTime, 0, 'f', 1)
-               .arg(baseTime, 0, 'f', 1)
-               .arg(timeRatio, 0, 'f', 2)
-               .arg(target, 0, 'f', 1)
-               .arg(timeRatio <= target ? QStringLiteral("ok") : QStringLiteral("OVER"))
-        << Qt::endl
-        << QStringLiteral("median resident memory: companion %1 KiB, baseline %2 KiB, ratio %3 (target <= %4) %5")
-               .arg(appRss, 0, 'f', 0)
-               .arg(baseRss, 0, 'f', 0)
-               .arg(memoryRatio, 0, 'f', 2)
-               .arg(target, 0, 'f', 1)
-               .arg(memoryRatio <= target ? QStringLiteral("ok") : QStringLiteral("OVER"))
-        << Qt::endl;
+    out << Qt::endl;
+    for (const Program &program : programs)
+        out << QStringLiteral("median %1: first paint %2 ms, resident %3 KiB")
+                   .arg(program.name, -22)
+                   .arg(median(program.times), 7, 'f', 1)
+                   .arg(median(program.memory))
+            << Qt::endl;
+    const Program &empty = programs.at(0);
+    const Program &text = programs.at(1);
+    auto verdict = [](double ratio) { return ratio <= target ? QStringLiteral("ok") : QStringLiteral("OVER"); };
+    for (const Program &program : programs.mid(2)) {
+        const double timeRatio = median(program.times) / median(empty.times);
+        const double memoryRatio = double(median(program.memory)) / double(median(empty.memory));
+        out << QStringLiteral("%1 vs empty window: first paint ratio %2 %3, resident memory ratio %4 %5 (target <= %6)")
+                   .arg(program.name)
+                   .arg(timeRatio, 0, 'f', 2)
+                   .arg(verdict(timeRatio))
+                   .arg(memoryRatio, 0, 'f', 2)
+                   .arg(verdict(memoryRatio))
+                   .arg(target, 0, 'f', 1)
+            << Qt::endl;
+        out << QStringLiteral("%1 vs window with text: first paint ratio %2, resident memory ratio %3")
+                   .arg(program.name)
+                   .arg(median(program.times) / median(text.times), 0, 'f', 2)
+                   .arg(double(median(program.memory)) / double(median(text.memory)), 0, 'f', 2)
+            << Qt::endl;
+    }
     return 0;
 }
 

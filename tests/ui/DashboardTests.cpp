@@ -709,6 +709,22 @@ private Q_SLOTS:
         QVERIFY(QuorvantisTest::spinUntil([&] { return requests == 1; }));
     }
 
+    void dashboardIsBuiltWhenFirstShown()
+    {
+        AppModel &model = m_fixture->make();
+        model.appendActivity(QStringLiteral("Started working"));
+        DashboardView dashboard(&model);
+        QVERIFY(!dashboard.isBuilt());
+        QVERIFY(dashboard.findChildren<QPushButton *>().isEmpty());
+        dashboard.resize(960, 640);
+        dashboard.show();
+        QVERIFY(dashboard.isBuilt());
+        // Shown at once with the page, already rendered from the model.
+        QVERIFY(dashboard.statusPane()->isVisible());
+        QVERIFY(dashboard.overviewPane()->isVisible());
+        QCOMPARE(dashboard.overviewPane()->activityList()->summaries(), QStringList{QStringLiteral("Started working")});
+    }
+
     void everyControlIsKeyboardReachable()
     {
         AppModel &model = m_fixture->make();
@@ -716,6 +732,7 @@ private Q_SLOTS:
         model.availableAgentVersion = QStringLiteral("1.5.0");
         model.lastError = AppModel::DisplayError::from(QStringLiteral("AGENT_START_TIMEOUT"), std::nullopt);
         DashboardView dashboard(&model);
+        dashboard.statusPane(); // built on demand
         AgentUpdateBanner banner(&model);
         ChannelBindingSessionSheet sheet(&model);
         const QList<QWidget *> roots{&dashboard, &banner, &sheet};
