@@ -13,6 +13,7 @@
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <QtTest>
@@ -335,12 +336,19 @@ void E2ETests::scanForSecrets()
     QVERIFY(!m_sandbox->readText(CLIService::installLog()).isEmpty());
     QVERIFY(m_sandbox->whereFound(QStringLiteral("Process exited with status 0")).join(u' ').contains(CLIService::installLog()));
 
+    // The environment every child of the runner gets (bash itself is not a recorded stand-in).
+    const QProcessEnvironment childEnvironment = m_model ? m_model->cli->environment() : QProcessEnvironment();
+
     QStringList findings;
     for (const auto &[label, value] : secrets) {
         if (value.size() < 8)
             continue; // absent in this flow (no enrolment, not configured yet)
         for (const QString &place : m_sandbox->whereFound(value))
             findings.append(label + QStringLiteral(" in ") + place);
+        for (const QString &variable : childEnvironment.toStringList()) {
+            if (variable.contains(value))
+                findings.append(label + QStringLiteral(" in the runner's child environment: ") + variable.section(u'=', 0, 0));
+        }
     }
     QVERIFY2(findings.isEmpty(), qPrintable(findings.join(u'\n')));
 }
@@ -420,12 +428,33 @@ void E2ETests::freshInstallation()
     QVERIFY(m_model->ownerSetupPending());
     QVERIFY2(!m_model->ownerSetupError(), qPrintable(describe(*m_model)));
 
-    // The binding sheet: shown, then "重新生成" asks the service for a link.
+    QCOMPARE(m_model->channelBindingSummary(), QStringLiteral("等待完成绑定"));
+
+    // The agent opens a binding page of its own (as the agent does at its first start): the
+    // service has a live session whose link the application does not hold.
+    const QJsonObject config =
+        QJsonDocument::fromJson(m_sandbox->readText(m_sandbox->profileFile(QStringLiteral("config.json"))).toUtf8()).object();
+    QUrl provisioning = m_sandbox->onboardingURL();
+    provisioning.setPath(QStringLiteral("/api/agents/%1/owner-provisioning").arg(agentName));
+    const Sandbox::Reply agentLink = Sandbox::request(
+        "POST", provisioning,
+        {{"Authorization", "Bearer " + config.value(QStringLiteral("quorvantisServiceApiKey")).toString().toUtf8()}});
+    QCOMPARE(agentLink.status, 201);
+    const QUrl agentsOwnLink(agentLink.json().value(QStringLiteral("setupUrl")).toString());
+    QVERIFY(agentsOwnLink.isValid());
+
+    // The binding sheet: shown, it refreshes and tells that the page is open elsewhere; its
+    // "重新生成" asks the service for a link of the application's own, replacing the agent's.
     m_model->isChannelBindingSheetPresented = true;
     await(m_model->noteChannelBindingSessionAppeared(550ms));
+    QVERIFY2(m_model->ownerSetupOpenedByAgent(), qPrintable(describe(*m_model)));
+    QVERIFY(!m_model->canOpenOwnerSetup());
     STEP(requestBindingLink());
     const QJsonObject agent = m_sandbox->agent(agentName);
     const QUrl link = *m_model->ownerSetupURL;
+    QVERIFY(link != agentsOwnLink);
+    QVERIFY(!m_model->ownerSetupOpenedByAgent());
+    QCOMPARE(m_sandbox->pressBindButton(agentsOwnLink).status, 401);
     QCOMPARE(link.path(), QStringLiteral("/agents/%1/setup").arg(agentName));
     QCOMPARE(link.port(), m_sandbox->onboardingURL().port());
     QCOMPARE(link.fragment(), agent.value(QStringLiteral("link")).toObject().value(QStringLiteral("token")).toString());

@@ -108,7 +108,9 @@ bool Sandbox::start(QString *error)
         *error = QStringLiteral("no temporary directory");
         return false;
     }
-    QString stampTool = QStringLiteral(QUORVANTIS_STAMP_TOOL);
+    const QString stampTool = QStringLiteral(QUORVANTIS_STAMP_TOOL);
+    // Whatever the launcher got running before a failure is stopped with the sandbox.
+    m_started = true;
     const auto output = runSim({QStringLiteral("--home"), m_home, QStringLiteral("--fresh"), QStringLiteral("--services-only"),
                                 QStringLiteral("--fast"), QStringLiteral("--no-demo"), QStringLiteral("--settings-action"),
                                 QStringLiteral("record"), QStringLiteral("--browser"), QStringLiteral("record"),
@@ -116,7 +118,6 @@ bool Sandbox::start(QString *error)
                                error);
     if (!output)
         return false;
-    m_started = true;
     const QJsonObject summary = QJsonDocument::fromJson(*output).object();
     m_home = summary.value(QStringLiteral("home")).toString();
     m_bundle = summary.value(QStringLiteral("bundle")).toString();
