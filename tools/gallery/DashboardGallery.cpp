@@ -289,7 +289,8 @@ QList<State> sheetStates()
 QStringList writeAll(const QString &directory)
 {
     QDir().mkpath(directory);
-    Motion::setReducedMotionOverride(true); // still spinners: the pictures do not depend on timing
+    // Still spinners and no page animation: the pictures do not depend on timing.
+    Motion::setReducedMotionOverride(true);
     QStringList written;
 
     for (const State &state : dashboardStates()) {
@@ -319,8 +320,6 @@ QStringList writeAll(const QString &directory)
             written.append(path);
         sheet.hide();
     }
-
-    Motion::setReducedMotionOverride(std::nullopt);
     return written;
 }
 

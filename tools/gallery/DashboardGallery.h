@@ -6,7 +6,8 @@
 // files for review. Needs a QApplication; every model is scripted, nothing real is started.
 namespace DashboardGallery {
 
-// Writes one PNG per state into `directory`; returns the paths written.
+// Writes one PNG per state into `directory`; returns the paths written. Turns reduced motion on
+// for the rest of the process, as still pictures need.
 QStringList writeAll(const QString &directory);
 
 } // namespace DashboardGallery

@@ -2,6 +2,7 @@
 // in representative states, one PNG per state, for reviewing the look without a desktop.
 // Every model here runs on scripted effects: nothing real is started.
 
+#include "DashboardGallery.h"
 #include "app/AppModel.h"
 #include "support/ModelFixture.h"
 #include "ui/AuthorizationCard.h"
@@ -97,6 +98,11 @@ void shootWindow(const QString &name, const std::function<void(AppModel &)> &con
         root.permissionPrompt()->adjustSize();
         settle();
         save(root.permissionPrompt(), name + QStringLiteral("-prompt"));
+    }
+    if (root.channelBindingSheet()->isVisible()) {
+        root.channelBindingSheet()->adjustSize();
+        settle();
+        save(root.channelBindingSheet(), name + QStringLiteral("-sheet"));
     }
 }
 
@@ -255,6 +261,17 @@ void runtimeStates()
         model.overallState = AppModel::OverallState::starting;
         model.configurationReady = true;
         completeUpTo(model, Phase::channel, State::running);
+        model.isChannelBindingSheetPresented = true;
+    });
+    shootWindow(QStringLiteral("dashboard-online"), [](AppModel &model) {
+        model.installStage = std::nullopt;
+        model.overallState = AppModel::OverallState::online;
+        model.configurationReady = true;
+        model.installationValidated = true;
+        model.onboardingCompleted = true;
+        completeUpTo(model, Phase::online, State::complete);
+        verified(model, 3);
+        model.availableAgentVersion = QStringLiteral("2.4.0");
     });
 }
 
@@ -349,6 +366,7 @@ int main(int argc, char *argv[])
     setupStates();
     errorStates();
     panelStates();
+    written += int(DashboardGallery::writeAll(outputDirectory).size());
     std::printf("%d images in %s\n", written, qPrintable(outputDirectory));
     return written > 0 ? 0 : 1;
 }
