@@ -263,16 +263,6 @@ void runtimeStates()
         completeUpTo(model, Phase::channel, State::running);
         model.isChannelBindingSheetPresented = true;
     });
-    shootWindow(QStringLiteral("dashboard-online"), [](AppModel &model) {
-        model.installStage = std::nullopt;
-        model.overallState = AppModel::OverallState::online;
-        model.configurationReady = true;
-        model.installationValidated = true;
-        model.onboardingCompleted = true;
-        completeUpTo(model, Phase::online, State::complete);
-        verified(model, 3);
-        model.availableAgentVersion = QStringLiteral("2.4.0");
-    });
 }
 
 void errorStates()
