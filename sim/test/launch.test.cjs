@@ -6,6 +6,7 @@ const test = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('fs');
 const path = require('path');
+const { spawnSync } = require('child_process');
 const { SIM_ROOT, makeHome, run } = require('./helpers.cjs');
 
 test('the application runs in the sandbox and the services stop when it exits', async (t) => {
@@ -40,6 +41,11 @@ exit 7
   assert.equal(seen.env.DEFAULT_BROWSER, path.join(home, '.sandbox', 'bin', 'sandbox-open'));
   assert.ok(seen.env.PATH.startsWith(`${path.join(home, '.sandbox', 'bin')}:`));
   for (const gone of ['BROWSER', 'QUORVANTIS_ENROLLMENT_KEY', 'QUORVANTIS_ONBOARDING_SERVICE_URL']) assert.equal(seen.env[gone], undefined, gone);
+  const hasPrivateSession = ['dbus-run-session', 'gnome-keyring-daemon'].every((tool) => spawnSync('sh', ['-c', `command -v ${tool}`]).status === 0);
+  if (hasPrivateSession) {
+    assert.ok(seen.env.DBUS_SESSION_BUS_ADDRESS, 'the application runs on a session bus of its own');
+    assert.notEqual(seen.env.DBUS_SESSION_BUS_ADDRESS, process.env.DBUS_SESSION_BUS_ADDRESS);
+  }
 
   const key = fs.readFileSync(path.join(home, '.sandbox', 'enrollment-key'), 'utf8');
   assert.ok(key.trim().length >= 32);
