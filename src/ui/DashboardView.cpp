@@ -425,14 +425,33 @@ SystemStatusPane::SystemStatusPane(AppModel *model, QWidget *parent)
     connect(m_update, &QPushButton::clicked, this,
             [this] { Quorvantis::startDetached(m_model->updateAgent(), "update agent"); });
 
-    // "最近响应" ages without any change of the model.
+    // "最近响应" ages without any change of the model; only while someone can see it, so a
+    // window closed to the tray does not wake the process every second.
+    m_heartbeatTimer->setObjectName(QStringLiteral("heartbeat-timer"));
     m_heartbeatTimer->setInterval(1000);
     connect(m_heartbeatTimer, &QTimer::timeout, this,
             [this] { setTextIfChanged(m_heartbeat, m_model->heartbeatDescription(m_model->now())); });
-    m_heartbeatTimer->start();
 
     new ModelObserver(model, this, [this] { render(); });
     render();
+}
+
+void SystemStatusPane::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    setTextIfChanged(m_heartbeat, m_model->heartbeatDescription(m_model->now()));
+    m_heartbeatTimer->start();
+}
+
+void SystemStatusPane::hideEvent(QHideEvent *event)
+{
+    m_heartbeatTimer->stop();
+    QWidget::hideEvent(event);
+}
+
+bool SystemStatusPane::agesHeartbeat() const
+{
+    return m_heartbeatTimer->isActive();
 }
 
 QLabel *SystemStatusPane::addRow(QGridLayout *grid, const QString &title)

@@ -147,7 +147,12 @@ public:
     QPushButton *releasesButton() const { return m_releases; }
     ErrorSection *errorSection() const { return m_error; }
     Spinner *updateSpinner() const { return m_updateSpinner; }
+    bool agesHeartbeat() const;
     void render();
+
+protected:
+    void showEvent(QShowEvent *event) override;
+    void hideEvent(QHideEvent *event) override;
 
 private:
     QLabel *addRow(QGridLayout *grid, const QString &title);

@@ -157,6 +157,26 @@ private Q_SLOTS:
         QCOMPARE(pane.rowValue(QStringLiteral("Agent 版本")), QStringLiteral("1.4.2"));
     }
 
+    void heartbeatAgesOnlyWhileShown()
+    {
+        AppModel &model = m_fixture->make();
+        model.statusSnapshot.mutate(
+            [&](AppModel::StatusSnapshot &snapshot) { snapshot.bridgeHeartbeatAt = m_fixture->time.now(); });
+        SystemStatusPane pane(&model);
+        // The row's once-a-second tick, sped up: the test waits for the tick, not for a second.
+        pane.findChild<QTimer *>(QStringLiteral("heartbeat-timer"))->setInterval(5);
+        QVERIFY(!pane.agesHeartbeat());
+        pane.show();
+        QVERIFY(pane.agesHeartbeat());
+        QCOMPARE(pane.rowValue(QStringLiteral("最近响应")), QStringLiteral("刚刚"));
+        // Time passes without a new sample: the row follows the clock by itself.
+        m_fixture->time.advance(std::chrono::seconds(12));
+        QVERIFY(QuorvantisTest::spinUntil(
+            [&] { return pane.rowValue(QStringLiteral("最近响应")) == QStringLiteral("12 秒前"); }));
+        pane.hide();
+        QVERIFY(!pane.agesHeartbeat());
+    }
+
     void agentActionsNeedAConfiguredAgent()
     {
         AppModel &model = m_fixture->make();
