@@ -49,6 +49,9 @@ AppModel::Options QuorvantisApp::modelOptions(const QProcessEnvironment &environ
 QuorvantisApp::QuorvantisApp(AppModel::Options options, QObject *parent)
     : QObject(parent), m_model(std::make_unique<AppModel>(std::move(options)))
 {
+    // Closing the window leaves the tray; quitting is the panel's item.
+    QApplication::setQuitOnLastWindowClosed(false);
+
     // Scene 1: the main window.
     m_window = new RootContentView(m_model.get());
     m_window->setWindowIcon(Symbols::quorvantisLogo());
@@ -141,9 +144,6 @@ int QuorvantisApp::run(int argc, char **argv)
     QApplication::setApplicationName(QStringLiteral("Quorvantis"));
     QApplication::setOrganizationDomain(QStringLiteral("quorvantis.dev"));
     QApplication::setApplicationVersion(Bundle::infoString(QStringLiteral("CFBundleShortVersionString")).value_or(QString()));
-    // Closing the window leaves the tray; quitting is the panel's item.
-    QApplication::setQuitOnLastWindowClosed(false);
-
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Quorvantis"));
     parser.addHelpOption();

@@ -8,6 +8,7 @@
 
 #include <QComboBox>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
@@ -685,6 +686,18 @@ void SetupView::applyFocusRequest()
         if (target.permission == m_model->currentPermissionOnboardingKind() && m_permissionStart->isEnabled())
             m_permissionStart->setFocus(Qt::OtherFocusReason);
     }
+}
+
+void SetupView::keyPressEvent(QKeyEvent *event)
+{
+    const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+    if (enter && event->modifiers() == Qt::NoModifier && !qobject_cast<QLineEdit *>(focusWidget())
+        && m_entryForm->isVisible() && m_model->canSubmitSetup()) {
+        Quorvantis::startDetached(m_model->submitActiveSetup(), "setup submission");
+        event->accept();
+        return;
+    }
+    QWidget::keyPressEvent(event);
 }
 
 QLabel *SetupView::shieldNote() const

@@ -64,6 +64,11 @@ public:
     // Every visible text of the permission section, top to bottom.
     QStringList permissionTexts() const;
 
+protected:
+    // Return anywhere on the screen is the primary button, as a window's default action; the
+    // text fields handle their own Return.
+    void keyPressEvent(QKeyEvent *event) override;
+
 private:
     struct ProgressRow
     {

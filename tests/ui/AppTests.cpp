@@ -122,6 +122,7 @@ private Q_SLOTS:
 
     void scenesShareOneModel()
     {
+        QApplication::setQuitOnLastWindowClosed(true);
         ModelFixture fixture;
         QuorvantisApp app(scriptedOptions(fixture));
         QVERIFY(app.model());
@@ -131,6 +132,8 @@ private Q_SLOTS:
         settle();
         QCOMPARE(app.menuBarContent()->titleLabel()->text(), QStringLiteral("需要处理"));
         QCOMPARE(app.mainWindow()->windowTitle(), QStringLiteral("Quorvantis"));
+        // Closing the window must not end the process: the tray stays.
+        QVERIFY(!QApplication::quitOnLastWindowClosed());
     }
 
     void ctrlOOpensAClosedWindow()

@@ -253,6 +253,26 @@ private Q_SLOTS:
         QTRY_COMPARE(*calls, 1);
     }
 
+    void returnIsTheDefaultAction()
+    {
+        ModelFixture fixture;
+        auto calls = std::make_shared<int>(0);
+        fixture.effects.setupWithCode = [calls](QString, std::optional<QString>, AppModel::OutputHandler,
+                                                AppModel::AuthorizationHandler) { return countedExit(calls, 1); };
+        AppModel &model = makeAtSetupStage(fixture);
+        SetupView view(&model);
+        view.show();
+        settle();
+        // Nothing to submit yet: Return does nothing.
+        QTest::keyClick(&view, Qt::Key_Return);
+        settle();
+        QCOMPARE(*calls, 0);
+        model.setSetupCodeInput(QStringLiteral("QVS2-7K2M-9PQR-X4TV"));
+        settle();
+        QTest::keyClick(&view, Qt::Key_Return);
+        QTRY_COMPARE(*calls, 1);
+    }
+
     void workspacePickerSetsTheModel()
     {
         ModelFixture fixture;
