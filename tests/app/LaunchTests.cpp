@@ -7,6 +7,8 @@
 #include <QFile>
 #include <QTest>
 
+#include <sys/stat.h>
+
 using Stage = AppModel::InstallStage;
 using Overall = AppModel::OverallState;
 Q_DECLARE_METATYPE(Overall)
@@ -27,6 +29,12 @@ QByteArray contents(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
 }
 
+int posixMode(const QString &path)
+{
+    struct stat info {};
+    return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? int(info.st_mode & 07777) : -1;
+}
+
 QCoro::Task<bool> answer(bool value)
 {
     co_return value;
@@ -45,7 +53,7 @@ private Q_SLOTS:
         AppModel &model = fixture.make();
         const QString stageFile = fixture.profileFile(QStringLiteral("mac-app-install-stage"));
         QCOMPARE(contents(stageFile), QByteArray("runtime\n"));
-        QCOMPARE(QFile::permissions(stageFile), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+        QCOMPARE(posixMode(stageFile), 0600);
         QCOMPARE(model.installStage, Stage::runtime);
         QCOMPARE(model.overallState(), Overall::starting);
         QVERIFY(model.pendingSetupResume());
@@ -126,7 +134,7 @@ private Q_SLOTS:
         model.persistCompletedPermissions();
         const QString path = fixture.profileFile(QStringLiteral("mac-app-permissions-completed"));
         QCOMPARE(contents(path), QByteArray("screenRecording\naccessibility\n"));
-        QCOMPARE(QFile::permissions(path), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+        QCOMPARE(posixMode(path), 0600);
         model.cachedCompletedPermissions.clear();
         model.persistCompletedPermissions();
         QVERIFY(!QFile::exists(path));

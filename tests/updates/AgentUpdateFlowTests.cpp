@@ -2,6 +2,7 @@
 #include "support/AwaitTask.h"
 #include "support/ModelFixture.h"
 
+#include <QCoro/QCoroTimer>
 #include <QTest>
 
 using Kind = AppModel::RecoveryAction::Kind;
