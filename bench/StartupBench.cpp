@@ -90,8 +90,12 @@ int runPhases(int argc, char **argv)
         }
         delete new SetupView(&model);
         mark("setup view");
-        delete new DashboardView(&model);
-        mark("dashboard");
+        {
+            DashboardView dashboard(&model);
+            mark("dashboard (empty)");
+            dashboard.statusPane();
+            mark("dashboard (built)");
+        }
         delete new ChannelBindingSessionSheet(&model);
         mark("sheet");
         delete new AgentUpdateBanner(&model);
