@@ -88,9 +88,26 @@ QCoro::Task<std::optional<QString>> fetchBetaVersion()
     co_return co_await AgentUpdateProbe::fetchBetaVersion();
 }
 
-QCoro::Task<void> saveLink(OwnerSetupLinkStore store, std::optional<OwnerSetupLink> link)
+// Keychain saves run one at a time, in order, and only the newest wish counts: a save of the
+// link and the removal after binding must never interleave and leave the old link behind.
+struct LinkSaveQueue
 {
-    co_await store.save(std::move(link));
+    OwnerSetupLinkStore store;
+    std::optional<std::optional<OwnerSetupLink>> wanted; // the newest link not yet saved
+    std::optional<std::optional<OwnerSetupLink>> saved;  // what the keychain holds, once known
+    bool saving = false;
+};
+
+QCoro::Task<void> drainLinkSaves(std::shared_ptr<LinkSaveQueue> queue)
+{
+    queue->saving = true;
+    while (queue->wanted) {
+        std::optional<OwnerSetupLink> link = std::move(*queue->wanted);
+        queue->wanted.reset();
+        co_await queue->store.save(link);
+        queue->saved = std::move(link);
+    }
+    queue->saving = false;
 }
 
 } // namespace
@@ -152,9 +169,16 @@ void AppModel::wireDefaultEffects(Options &options)
                 saver(std::nullopt, std::nullopt);
         };
     } else if (!given.ownerSetupLinkSave) {
-        const OwnerSetupLinkStore store = OwnerSetupLinkStore::forProfileDirectory(profileDirectory);
-        given.ownerSetupLinkSave = [store](std::optional<OwnerSetupLink> link) {
-            Quorvantis::startDetached(saveLink(store, std::move(link)), "captured link save");
+        auto queue = std::make_shared<LinkSaveQueue>(
+            LinkSaveQueue{OwnerSetupLinkStore::forProfileDirectory(profileDirectory), std::nullopt, std::nullopt, false});
+        given.ownerSetupLinkSave = [queue](std::optional<OwnerSetupLink> link) {
+            // The channel stage re-saves the same link every half second; the keychain need not.
+            const bool unchanged = queue->wanted ? *queue->wanted == link : (queue->saved && *queue->saved == link);
+            if (unchanged)
+                return;
+            queue->wanted = std::move(link);
+            if (!queue->saving)
+                Quorvantis::startDetached(drainLinkSaves(queue), "captured link save");
         };
     }
     if (!given.setupAuthorizationOpen)
