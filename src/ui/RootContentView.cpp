@@ -14,6 +14,7 @@
 #include <QGuiApplication>
 #include <QLabel>
 #include <QStackedWidget>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <QVariantAnimation>
 
@@ -232,13 +233,15 @@ void RootContentView::announceIfNeeded()
 
 void RootContentView::syncSheets()
 {
-    const bool wantsPrompt = m_model->permissionPromptKind().has_value();
+    // Sheets belong to the window: while it is closed they wait, and appear when it is opened.
+    const bool shown = isVisible();
+    const bool wantsPrompt = shown && m_model->permissionPromptKind().has_value();
     if (wantsPrompt && !m_prompt->isVisible())
         m_prompt->open();
     else if (!wantsPrompt && m_prompt->isVisible())
         m_prompt->hide();
 
-    const bool wantsChannel = m_model->isChannelBindingSheetPresented();
+    const bool wantsChannel = shown && m_model->isChannelBindingSheetPresented();
     if (wantsChannel && !m_channelSheet->isVisible())
         m_channelSheet->open();
     else if (!wantsChannel && m_channelSheet->isVisible())
@@ -248,6 +251,11 @@ void RootContentView::syncSheets()
 bool RootContentView::event(QEvent *event)
 {
     switch (event->type()) {
+    case QEvent::Show:
+    case QEvent::Hide:
+        // After the window's own visibility has changed.
+        QTimer::singleShot(0, this, [this] { syncSheets(); });
+        break;
     case QEvent::WindowDeactivate:
         m_activationFromSheet = sheetVisible();
         break;

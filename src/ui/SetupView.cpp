@@ -145,7 +145,9 @@ QString SetupView::progressSpokenValue(const AppModel &model)
 // ---- Construction -------------------------------------------------------------------------
 
 SetupView::SetupView(AppModel *model, QWidget *parent)
-    : QWidget(parent), m_model(model), m_focusRevision(model->focusRevision())
+    // A request made before the screen existed (the launch asks for the code field) is still
+    // the latest one: apply it on the first render.
+    : QWidget(parent), m_model(model), m_focusRevision(-1)
 {
     setObjectName(QStringLiteral("setup-view"));
 

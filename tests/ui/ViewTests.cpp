@@ -263,6 +263,9 @@ private Q_SLOTS:
         SetupView view(&model);
         view.show();
         settle();
+        // The launch's focus request put the code field first in line.
+        QCOMPARE(view.focusWidget(), view.setupCodeField());
+        view.setupCodeField()->clearFocus();
         // Nothing to submit yet: Return does nothing.
         QTest::keyClick(&view, Qt::Key_Return);
         settle();
@@ -803,6 +806,24 @@ private Q_SLOTS:
         QCoreApplication::sendEvent(&root, &activate);
         settle();
         QCOMPARE(*checks, before + 1);
+    }
+
+    void sheetsWaitForTheWindow()
+    {
+        ModelFixture fixture;
+        AppModel &model = fixture.make();
+        RootContentView root(&model);
+        model.isChannelBindingSheetPresented = true;
+        settle();
+        QVERIFY(!root.channelBindingSheet()->isVisible());
+        root.show();
+        settle();
+        QVERIFY(root.channelBindingSheet()->isVisible());
+        root.close();
+        settle();
+        QVERIFY(!root.channelBindingSheet()->isVisible());
+        // Closing the window is no dismissal of the sheet.
+        QVERIFY(model.isChannelBindingSheetPresented());
     }
 
     void channelSheetFollowsTheFlag()
