@@ -633,7 +633,13 @@ void SetupView::renderProgress()
         m_packageBar->setAccessibleDescription(QString());
     }
 
-    m_card->setVisible(m_model->setupAuthorization().has_value());
+    const bool authorizing = m_model->setupAuthorization().has_value();
+    m_card->setVisible(authorizing);
+    if (authorizing && !m_cardShown) {
+        // The setup run waits for the user here: bring the card into view as it appears.
+        QTimer::singleShot(0, this, [this] { m_scroll->ensureWidgetVisible(m_card, 0, 24); });
+    }
+    m_cardShown = authorizing;
 }
 
 void SetupView::renderPermission()

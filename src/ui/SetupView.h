@@ -91,6 +91,7 @@ private:
     AppModel *m_model;
     qint64 m_focusRevision = 0;
     bool m_permissionShown = false;
+    bool m_cardShown = false;
 
     StatusCore *m_statusCore = nullptr;
     SymbolLabel *m_shield = nullptr;

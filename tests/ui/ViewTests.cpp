@@ -17,6 +17,8 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -524,12 +526,18 @@ private Q_SLOTS:
         ModelFixture fixture;
         AppModel &model = makeAtSetupStage(fixture);
         SetupView view(&model);
+        view.resize(960, 640);
         view.show();
         settle();
         QVERIFY(!view.authorizationCard()->isVisible());
         model.setupAuthorization = request(QStringLiteral("pw"));
         settle();
         QVERIFY(view.authorizationCard()->isVisible());
+        // At the window's default size the card is below the fold: it is scrolled into view.
+        QTRY_VERIFY(view.scrollArea()->verticalScrollBar()->value() > 0);
+        const QRect card(view.authorizationCard()->mapTo(view.scrollArea()->viewport(), QPoint(0, 0)),
+                         view.authorizationCard()->size());
+        QVERIFY(view.scrollArea()->viewport()->rect().intersects(card));
         model.setupAuthorization = std::nullopt;
         settle();
         QVERIFY(!view.authorizationCard()->isVisible());
