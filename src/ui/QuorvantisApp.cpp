@@ -49,9 +49,6 @@ AppModel::Options QuorvantisApp::modelOptions(const QProcessEnvironment &environ
 QuorvantisApp::QuorvantisApp(AppModel::Options options, QObject *parent)
     : QObject(parent), m_model(std::make_unique<AppModel>(std::move(options)))
 {
-    // Closing the window leaves the tray; quitting is the panel's item.
-    QApplication::setQuitOnLastWindowClosed(false);
-
     // Scene 1: the main window.
     m_window = new RootContentView(m_model.get());
     m_window->setWindowIcon(Symbols::quorvantisLogo());
@@ -61,6 +58,10 @@ QuorvantisApp::QuorvantisApp(AppModel::Options options, QObject *parent)
     m_panel->setWindowFlag(Qt::Popup);
     m_panel->setAccessibleName(QStringLiteral("Quorvantis"));
     setUpTray();
+    // Closing the window leaves the tray, and quitting is the panel's item. Without a tray the
+    // window is the only way in, so closing it ends the process rather than leave it unreachable
+    // (the next launch resumes where the installation stopped).
+    QApplication::setQuitOnLastWindowClosed(!hasSystemTray());
 }
 
 QuorvantisApp::~QuorvantisApp()
@@ -77,7 +78,8 @@ void QuorvantisApp::setUpTray()
         static bool noted = false;
         if (!noted) {
             noted = true;
-            qCInfo(lcApp) << "No system tray on this desktop; the main window is the way into Quorvantis.";
+            qCInfo(lcApp) << "No system tray on this desktop; the main window is the way into Quorvantis"
+                          << "and closing it quits.";
         }
         return;
     }
