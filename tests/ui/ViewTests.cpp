@@ -160,6 +160,27 @@ private Q_SLOTS:
         QCOMPARE(view.stageLabel()->accessibleName(), QStringLiteral("当前安装阶段，") + expected);
     }
 
+    void rendersAreCoalescedPerBurst()
+    {
+        ModelFixture fixture;
+        AppModel &model = fixture.make();
+        QObject owner;
+        int renders = 0;
+        new ModelObserver(&model, &owner, [&renders] { ++renders; });
+        model.isCheckingPermission = true;
+        model.setupCode = QStringLiteral("QVS2");
+        model.announcementRevision = 7;
+        model.overallState = AppModel::OverallState::error;
+        QCOMPARE(renders, 0);
+        settle();
+        QCOMPARE(renders, 1);
+        model.isCheckingPermission = false;
+        settle();
+        QCOMPARE(renders, 2);
+        settle();
+        QCOMPARE(renders, 2);
+    }
+
     void stageLineFollowsTheModelOnTheNextTurn()
     {
         ModelFixture fixture;
