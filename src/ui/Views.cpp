@@ -9,6 +9,7 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QPushButton>
+#include <QSettings>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -47,9 +48,17 @@ bool prefersReducedMotion()
 {
     if (reducedOverride())
         return *reducedOverride();
-    // Qt 6.4 carries no reduced-motion hint of the desktop; the environment variable is the
-    // switch a user or the desktop session can set.
-    return qEnvironmentVariableIntValue("QUORVANTIS_REDUCE_MOTION") == 1;
+    if (qEnvironmentVariableIntValue("QUORVANTIS_REDUCE_MOTION") == 1)
+        return true;
+#ifdef Q_OS_MACOS
+    // Qt 6.4 carries no reduced-motion hint; the accessibility preference lives in the
+    // universal-access domain of the user's defaults.
+    const QSettings universalAccess(QStringLiteral("apple.com"), QStringLiteral("universalaccess"));
+    return universalAccess.value(QStringLiteral("reduceMotion"), false).toBool();
+#else
+    // Elsewhere the environment variable is the switch a user or the desktop session sets.
+    return false;
+#endif
 }
 
 void setReducedMotionOverride(std::optional<bool> reduced)

@@ -34,7 +34,8 @@ private:
 
 namespace Motion {
 // Whether the desktop asks for reduced motion: a value set with setReducedMotionOverride
-// (tests, the gallery) wins; otherwise QUORVANTIS_REDUCE_MOTION=1 in the environment.
+// (tests, the gallery) wins; otherwise QUORVANTIS_REDUCE_MOTION=1 in the environment or, on
+// macOS, the user's accessibility preference.
 bool prefersReducedMotion();
 void setReducedMotionOverride(std::optional<bool> reduced);
 } // namespace Motion
