@@ -183,6 +183,12 @@ void E2ETests::cleanup()
     quit();
     // Let the loops of quit models see that their model is gone.
     spinUntil([this] { return *m_pendingSleeps == 0; }, 10000);
+    if (m_sandbox) {
+        // Nothing the installation started outlives the agent: no probe job, no installer.
+        m_sandbox->stop();
+        QVERIFY2(spinUntil([this] { return m_sandbox->runningProcesses().isEmpty(); }, 15000),
+                 qPrintable(QStringLiteral("still running: ") + m_sandbox->runningProcesses().join(u'\n')));
+    }
     m_sandbox.reset();
     Bundle::setResourceDirectory(QString());
 }
@@ -300,6 +306,9 @@ void E2ETests::expectInstalled()
     QVERIFY(!m_model->lastError());
     for (const auto &item : m_model->setupProgress())
         QCOMPARE(item.state, AppModel::ProgressState::complete);
+    // Monitoring goes on: the next poll brings a new sample.
+    const quint64 samples = m_model->statusSampleSequence;
+    WAIT_FOR(m_model->statusSampleSequence > samples, 10000);
 }
 
 // Each secret of the installation, from where the agent and the sandbox keep it, must appear in

@@ -1,6 +1,7 @@
 #include "Sandbox.h"
 
 #include <QBuffer>
+#include <QCoreApplication>
 #include <QDesktopServices>
 #include <QDir>
 #include <QDirIterator>
@@ -354,6 +355,24 @@ QStringList Sandbox::whereFound(const QString &value) const
         }
     }
     return places;
+}
+
+QStringList Sandbox::runningProcesses() const
+{
+    QStringList found;
+    const QString homeEntry = QStringLiteral("HOME=") + m_home;
+    const QString self = QString::number(QCoreApplication::applicationPid());
+    for (const QString &pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        bool numeric = false;
+        pid.toInt(&numeric);
+        if (!numeric || pid == self)
+            continue;
+        const QStringList arguments = procEntries(QStringLiteral("/proc/%1/cmdline").arg(pid));
+        if (procEntries(QStringLiteral("/proc/%1/environ").arg(pid)).contains(homeEntry)
+            || arguments.join(u' ').contains(m_home))
+            found.append(pid + u' ' + arguments.join(u' '));
+    }
+    return found;
 }
 
 QString Sandbox::diagnostics() const

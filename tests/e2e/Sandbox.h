@@ -84,6 +84,8 @@ public:
     // processes running now with this home.
     QStringList whereFound(const QString &value) const;
     QString readText(const QString &path) const;
+    // "pid program" of every process other than this one that runs with this home.
+    QStringList runningProcesses() const;
     // The tail of the install log and the services' log, for failure messages.
     QString diagnostics() const;
 
