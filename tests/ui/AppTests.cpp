@@ -1,12 +1,15 @@
 // The application entry: the model's construction parameters, the command line, the two
 // scenes sharing one model, and the way back into a closed window.
 
+#include "platform/Bundle.h"
 #include "support/ModelFixture.h"
+#include "ui/Symbols.h"
 #include "ui/MenuBarContent.h"
 #include "ui/QuorvantisApp.h"
 #include "ui/RootContentView.h"
 
 #include <QApplication>
+#include <QImage>
 #include <QLabel>
 #include <QPushButton>
 #include <QSystemTrayIcon>
@@ -118,6 +121,29 @@ private Q_SLOTS:
         QFETCH(QString, resources);
         const auto line = QuorvantisApp::parseCommandLine(arguments);
         QCOMPARE(line.resourceDirectory.value_or(QString()), resources);
+    }
+
+    void theBuildBundlesTheLogoImages_data()
+    {
+        QTest::addColumn<QString>("resource");
+        QTest::addColumn<int>("size");
+        QTest::newRow("application logo") << "QuorvantisMark" << 256;
+        QTest::newRow("tray logo") << "QuorvantisMenuBar" << 36;
+    }
+
+    void theBuildBundlesTheLogoImages()
+    {
+        QFETCH(QString, resource);
+        QFETCH(int, size);
+        const auto path = Bundle::resourcePath(resource, QStringLiteral("png"));
+        QVERIFY2(path.has_value(), qPrintable(Bundle::resourceDirectory()));
+        const QImage image(*path);
+        QCOMPARE(image.size(), QSize(size, size));
+        // Our artwork: the accent-coloured face, left of the white ring.
+        const QColor middle = image.pixelColor(size / 10, size / 2);
+        QVERIFY2(middle.blue() > middle.red() + 40, qPrintable(middle.name()));
+        const QIcon logo = resource == u"QuorvantisMark" ? Symbols::quorvantisLogo() : Symbols::quorvantisMenuBarLogo();
+        QVERIFY(logo.cacheKey() != Symbols::icon(QStringLiteral("sparkles.rectangle.stack.fill")).cacheKey());
     }
 
     void scenesShareOneModel()
