@@ -183,6 +183,7 @@ void E2ETests::cleanup()
     quit();
     // Let the loops of quit models see that their model is gone.
     spinUntil([this] { return *m_pendingSleeps == 0; }, 10000);
+    QTest::qWait(100);
     if (m_sandbox) {
         // Nothing the installation started outlives the agent: no probe job, no installer.
         m_sandbox->stop();
@@ -213,6 +214,9 @@ void E2ETests::quit()
     // allowed to finish before the next launch, so that two runs never overlap.
     const std::weak_ptr<CLIService> runner = m_model->cli;
     m_model.reset();
+    // Requests of the model that were under way resume on the next turns of the event loop (their
+    // replies went with the model) and end there; they must get those turns.
+    QTest::qWait(100);
     spinUntil([&] { return runner.expired() || !runner.lock()->isRunning(); }, 60000);
 }
 
