@@ -607,8 +607,14 @@ void E2ETests::transientAndUnavailableCodes()
 
 void E2ETests::relaunchAfterEveryStage()
 {
-    // runtime → quit
+    // runtime, quit while the runtime is being prepared: the stage stays, the relaunch prepares
+    // the runtime again over what the first run left
     STEP(launch());
+    WAIT_FOR(m_model->isPreparingEnvironment() && m_model->cli->isRunning(), 10000);
+    quit();
+    QCOMPARE(markerText(*m_sandbox, QStringLiteral("mac-app-install-stage")), QStringLiteral("runtime\n"));
+    STEP(launch());
+    QCOMPARE(m_model->installStage, std::optional(Stage::runtime));
     STEP(prepareRuntime());
     quit();
 
