@@ -1,11 +1,12 @@
 // The model side of a workspace authorization: the record a setup run reports, opening its
 // page in the browser, and every place that takes the record away.
-#include "setup/ModelHarness.h"
+#include "support/ModelFixture.h"
 #include "support/AwaitTask.h"
 
 #include <QTest>
 
-using namespace SetupTest;
+using namespace QuorvantisTest;
+using namespace std::chrono_literals;
 
 class AuthorizationFlowTests : public QObject
 {
@@ -27,9 +28,9 @@ private Q_SLOTS:
 
 void AuthorizationFlowTests::recordResetsTheFailureText()
 {
-    ModelHarness h;
+    ModelFixture h(ModelFixture::Succeeding);
     h.authorizationOpen->answers = {false};
-    auto &model = h.make("setup");
+    auto &model = h.makeAt("setup");
     const auto handler = model.setupAuthorizationHandler();
 
     handler(authorization());
@@ -43,13 +44,13 @@ void AuthorizationFlowTests::recordResetsTheFailureText()
 
 void AuthorizationFlowTests::secondRecordReplacesTheFirst()
 {
-    ModelHarness h;
+    ModelFixture h(ModelFixture::Succeeding);
     auto gate = std::make_shared<Gate>();
     Step step = Step::exit(3);
     step.authorization = authorization(QStringLiteral("first@example.org"));
     step.gate = gate;
     h.setupEnroll->steps = {step};
-    auto &model = h.make("setup");
+    auto &model = h.makeAt("setup");
     model.beginEnrollmentSetup();
     model.setupAgentName = QStringLiteral("work-agent");
     model.enrollmentWorkspace = AppModel::EnrollmentWorkspace::google;
@@ -71,10 +72,10 @@ void AuthorizationFlowTests::secondRecordReplacesTheFirst()
 
 void AuthorizationFlowTests::twoQuickPressesOpenOnce()
 {
-    ModelHarness h;
+    ModelFixture h(ModelFixture::Succeeding);
     auto gate = std::make_shared<Gate>();
     h.authorizationOpen->gate = gate;
-    auto &model = h.make("setup");
+    auto &model = h.makeAt("setup");
     model.setupAuthorizationHandler()(authorization());
 
     auto first = model.openSetupAuthorization();
@@ -92,9 +93,9 @@ void AuthorizationFlowTests::twoQuickPressesOpenOnce()
 
 void AuthorizationFlowTests::refusedThenSuccessfulOpen()
 {
-    ModelHarness h;
+    ModelFixture h(ModelFixture::Succeeding);
     h.authorizationOpen->answers = {false, true};
-    auto &model = h.make("setup");
+    auto &model = h.makeAt("setup");
     model.setupAuthorizationHandler()(authorization());
 
     QuorvantisTest::await(model.openSetupAuthorization());
@@ -110,8 +111,8 @@ void AuthorizationFlowTests::refusedThenSuccessfulOpen()
 
 void AuthorizationFlowTests::failingOpenCountsAsRefused()
 {
-    ModelHarness h;
-    auto &model = h.make("setup");
+    ModelFixture h(ModelFixture::Succeeding);
+    auto &model = h.makeAt("setup");
     model.effects.setupAuthorizationOpen = [](QUrl) -> QCoro::Task<bool> {
         return []() -> QCoro::Task<bool> {
             throw std::runtime_error("no browser");
@@ -127,8 +128,8 @@ void AuthorizationFlowTests::failingOpenCountsAsRefused()
 
 void AuthorizationFlowTests::openWithoutRecordDoesNothing()
 {
-    ModelHarness h;
-    auto &model = h.make("setup");
+    ModelFixture h(ModelFixture::Succeeding);
+    auto &model = h.makeAt("setup");
     model.setupAuthorizationOpenFailed = true;
 
     QuorvantisTest::await(model.openSetupAuthorization());
@@ -139,8 +140,8 @@ void AuthorizationFlowTests::openWithoutRecordDoesNothing()
 
 void AuthorizationFlowTests::openingKeepsTheRecord()
 {
-    ModelHarness h;
-    auto &model = h.make("setup");
+    ModelFixture h(ModelFixture::Succeeding);
+    auto &model = h.makeAt("setup");
     model.setupAuthorizationHandler()(authorization());
     QuorvantisTest::await(model.openSetupAuthorization());
     QCOMPARE(model.setupAuthorization(), authorization());
@@ -148,8 +149,8 @@ void AuthorizationFlowTests::openingKeepsTheRecord()
 
 void AuthorizationFlowTests::switchingModeRemovesTheRecord()
 {
-    ModelHarness h;
-    auto &model = h.make("setup");
+    ModelFixture h(ModelFixture::Succeeding);
+    auto &model = h.makeAt("setup");
     model.beginEnrollmentSetup();
     model.setupAuthorizationHandler()(authorization());
     QVERIFY(model.setupAuthorization());
@@ -164,12 +165,12 @@ void AuthorizationFlowTests::switchingModeRemovesTheRecord()
 
 void AuthorizationFlowTests::newRunRemovesTheRecord()
 {
-    ModelHarness h;
+    ModelFixture h(ModelFixture::Succeeding);
     auto gate = std::make_shared<Gate>();
     Step step = Step::exit(3);
     step.gate = gate;
     h.setupWithCode->steps = {step};
-    auto &model = h.make("setup");
+    auto &model = h.makeAt("setup");
     model.setupAuthorizationHandler()(authorization());
     model.setupAuthorizationOpenFailed = true;
     model.setupCode = QStringLiteral("QVS2-ABCD-EFGH-JKMN");
@@ -183,8 +184,8 @@ void AuthorizationFlowTests::newRunRemovesTheRecord()
 
 void AuthorizationFlowTests::failedRunRemovesTheRecord()
 {
-    ModelHarness h;
-    auto &model = h.make("setup");
+    ModelFixture h(ModelFixture::Succeeding);
+    auto &model = h.makeAt("setup");
     model.setupAuthorizationHandler()(authorization());
     model.fail(QStringLiteral("SETUP_EXIT_1"));
     QVERIFY(!model.setupAuthorization());
@@ -194,8 +195,8 @@ void AuthorizationFlowTests::handlerOutlivingTheModelDoesNothing()
 {
     AppModel::AuthorizationHandler handler;
     {
-        ModelHarness h;
-        handler = h.make("setup").setupAuthorizationHandler();
+        ModelFixture h(ModelFixture::Succeeding);
+        handler = h.makeAt("setup").setupAuthorizationHandler();
     }
     handler(authorization()); // must not touch the destroyed model (ASan would tell)
 }

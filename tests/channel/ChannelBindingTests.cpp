@@ -1,4 +1,4 @@
-#include "status/StatusModelFixture.h"
+#include "support/StatusFixture.h"
 
 #include "process/QuorvantisNativeError.h"
 #include "status/BoundedHttpGet.h"
@@ -9,7 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
-using namespace StatusTest;
+using namespace QuorvantisTest;
 using Stage = AppModel::InstallStage;
 using Phase = AppModel::SetupPhase;
 using Progress = AppModel::ProgressState;
@@ -64,9 +64,9 @@ Progress phaseState(const AppModel &model, Phase phase)
 
 // A configured model in the channel stage, without the launch-time link load and without the
 // polling loop, so each test drives the refreshes itself.
-AppModel &channelModel(ModelFixture &f)
+AppModel &channelModel(StatusFixture &f)
 {
-    AppModel &model = f.make(true, QStringLiteral("daemon"));
+    AppModel &model = f.makeServed(true, QStringLiteral("daemon"));
     model.installStage = Stage::channel;
     model.restoreProgress(Stage::channel);
     return model;
@@ -86,8 +86,8 @@ class ChannelBindingTests : public QObject
 private Q_SLOTS:
     void enterChannelStageAfterDaemon()
     {
-        ModelFixture f;
-        AppModel &model = f.make(true, QStringLiteral("daemon"));
+        StatusFixture f;
+        AppModel &model = f.makeServed(true, QStringLiteral("daemon"));
         model.lastError = AppModel::DisplayError::from(QStringLiteral("AGENT_START_TIMEOUT"), std::nullopt);
         model.overallState = AppModel::OverallState::error;
         model.onboardingCompleted = true;
@@ -99,7 +99,7 @@ private Q_SLOTS:
         QVERIFY(!model.onboardingCompleted());
         QVERIFY(!model.pendingSetupResume());
         QCOMPARE(model.installStage, std::optional(Stage::channel));
-        QCOMPARE(f.readFile(QStringLiteral("mac-app-install-stage")), QByteArray("channel\n"));
+        QCOMPARE(f.readProfileFile(QStringLiteral("mac-app-install-stage")), QByteArray("channel\n"));
         QCOMPARE(phaseState(model, Phase::starting), Progress::complete);
         QCOMPARE(phaseState(model, Phase::channel), Progress::running);
         QCOMPARE(phaseState(model, Phase::handshake), Progress::pending);
@@ -128,8 +128,8 @@ private Q_SLOTS:
     void enterChannelStageOnlyFromDaemon()
     {
         QFETCH(QString, stage);
-        ModelFixture f;
-        AppModel &model = f.make(true, stage.isEmpty() ? std::nullopt : std::optional(stage),
+        StatusFixture f;
+        AppModel &model = f.makeServed(true, stage.isEmpty() ? std::nullopt : std::optional(stage),
                                  [t = &f.time] { return slowCapturedLink(t, {bindingLink(), std::nullopt}); });
         const auto before = model.installStage;
         QuorvantisTest::await(model.enterChannelStage());
@@ -152,8 +152,8 @@ private Q_SLOTS:
     {
         QFETCH(bool, configured);
         QFETCH(std::optional<Stage>, stage);
-        ModelFixture f;
-        AppModel &model = f.make(configured, QStringLiteral("daemon"));
+        StatusFixture f;
+        AppModel &model = f.makeServed(configured, QStringLiteral("daemon"));
         model.installStage = stage;
         refresh(model);
         refresh(model, true);
@@ -164,7 +164,7 @@ private Q_SLOTS:
 
     void overlappingRefreshDoesNothing()
     {
-        ModelFixture f;
+        StatusFixture f;
         AppModel &model = channelModel(f);
         f.onboarding->latency = 1s;
         auto first = model.refreshOwnerSetup(false);
@@ -198,7 +198,7 @@ private Q_SLOTS:
         QFETCH(bool, linkHeld);
         QFETCH(bool, force);
         QFETCH(bool, loading);
-        ModelFixture f;
+        StatusFixture f;
         AppModel &model = channelModel(f);
         if (linkHeld)
             model.ownerSetupURL = bindingLink(QStringLiteral("held"));
@@ -215,7 +215,7 @@ private Q_SLOTS:
 
     void linkIsKeptAndSaved()
     {
-        ModelFixture f;
+        StatusFixture f;
         AppModel &model = channelModel(f);
         const QDateTime expiry = QDateTime::fromSecsSinceEpoch(1'900'000'000, Qt::UTC);
         f.onboarding->answer(session(true, bindingLink(), std::nullopt, false, expiry));
@@ -257,7 +257,7 @@ private Q_SLOTS:
         QFETCH(std::optional<bool>, first);
         QFETCH(std::optional<bool>, second);
         QFETCH(bool, verified);
-        ModelFixture f;
+        StatusFixture f;
         AppModel &model = channelModel(f);
         f.onboarding->answer(session(true, bindingLink(), first));
         f.onboarding->answer(session(true, bindingLink(), second));
@@ -272,7 +272,7 @@ private Q_SLOTS:
 
     void newLinkForgetsPendingAttemptOfTheOldOne()
     {
-        ModelFixture f;
+        StatusFixture f;
         AppModel &model = channelModel(f);
         f.onboarding->answer(session(true, bindingLink(), true));
         f.onboarding->answer(session(true, bindingLink(QStringLiteral("tok-b"))));
@@ -285,7 +285,7 @@ private Q_SLOTS:
 
     void completionHandsOverToHandshake()
     {
-        ModelFixture f;
+        StatusFixture f;
         AppModel &model = channelModel(f);
         Sample notReady;
         notReady.ready = false;
@@ -315,7 +315,7 @@ private Q_SLOTS:
         QCOMPARE(phaseState(model, Phase::handshake), Progress::running);
         QCOMPARE(model.setupProgressDetail(), std::optional<QString>(QStringLiteral("正在验证 Agent 状态")));
         QCOMPARE(model.installStage, std::optional(Stage::handshake));
-        QCOMPARE(f.readFile(QStringLiteral("mac-app-install-stage")), QByteArray("handshake\n"));
+        QCOMPARE(f.readProfileFile(QStringLiteral("mac-app-install-stage")), QByteArray("handshake\n"));
         QCOMPARE(f.statusRequests(), 1); // one poll right away; the agent is not ready yet
         QCOMPARE(model.overallState(), AppModel::OverallState::starting);
         QVERIFY(!model.ownerSetupRequestInFlight);
@@ -326,7 +326,7 @@ private Q_SLOTS:
         f.statusAnswer = ScriptedResponse::json(200, Sample{}.json());
         model.startStatusMonitoring();
         QVERIFY(QuorvantisTest::spinUntil([&] { return !model.installStage; }));
-        QVERIFY(!QFile::exists(f.path(QStringLiteral("mac-app-install-stage"))));
+        QVERIFY(!QFile::exists(f.profileFile(QStringLiteral("mac-app-install-stage"))));
         QVERIFY(model.onboardingCompleted());
         QVERIFY(model.installationValidated());
         QVERIFY(!model.pendingSetupResume());
@@ -368,7 +368,7 @@ private Q_SLOTS:
         QFETCH(std::exception_ptr, error);
         QFETCH(int, failures);
         QFETCH(QString, shown);
-        ModelFixture f;
+        StatusFixture f;
         AppModel &model = channelModel(f);
         for (int i = 0; i < failures; ++i)
             f.onboarding->outcomes.append({std::nullopt, error});
@@ -418,7 +418,7 @@ private Q_SLOTS:
         QFETCH(bool, linkHeld);
         QFETCH(bool, force);
         QFETCH(QString, message);
-        ModelFixture f;
+        StatusFixture f;
         AppModel &model = channelModel(f);
         const QDateTime expiry = QDateTime::fromSecsSinceEpoch(1'900'000'000, Qt::UTC);
         if (linkHeld) {
@@ -466,18 +466,16 @@ private Q_SLOTS:
         capturedMessages.clear();
         const auto previousHandler = qInstallMessageHandler(captureMessage);
         {
-            ModelFixture f;
+            StatusFixture f;
             // The real onboarding client, with short deadlines, against the loopback server.
             const OwnerSetupClient::Timeouts quick{200ms, 300ms};
-            auto client = std::make_shared<OwnerSetupClient>(f.dir.path(), std::nullopt, quick);
-            f.customizeEffects = [client](AppModel::Effects &e) {
-                e.ownerSetupRequest = [client](std::optional<QUrl> existing, bool force) {
-                    return forwardToClient(client, std::move(existing), force);
-                };
+            auto client = std::make_shared<OwnerSetupClient>(f.profileDirectory(), std::nullopt, quick);
+            f.effects.ownerSetupRequest = [client](std::optional<QUrl> existing, bool force) {
+                return forwardToClient(client, std::move(existing), force);
             };
             AppModel &model = channelModel(f);
             const QString service = QStringLiteral("http://localhost:%1").arg(f.server.port());
-            f.writeFile(QStringLiteral("config.json"),
+            f.writeProfileFile(QStringLiteral("config.json"),
                         "{\"agentName\":\"ada-agent\",\"onboardingServiceUrl\":\"" + service.toUtf8()
                             + "\",\"quorvantisServiceApiKey\":\"" + serviceKey + "\"}");
             f.server.setResponse(QStringLiteral("/api/agents/ada-agent/owner-provisioning"), answer);
@@ -514,7 +512,7 @@ private Q_SLOTS:
 
     void openCopyAndButtonTitle()
     {
-        ModelFixture f;
+        StatusFixture f;
         AppModel &model = channelModel(f);
         QCOMPARE(model.ownerSetupOpenButtonTitle(), QStringLiteral("打开浏览器"));
         QuorvantisTest::await(model.openOwnerSetup()); // nothing to open yet
@@ -575,7 +573,7 @@ private Q_SLOTS:
 
     void sheetAppearanceRefreshesAfterDelay()
     {
-        ModelFixture f;
+        StatusFixture f;
         AppModel &model = channelModel(f);
         auto appeared = model.noteChannelBindingSessionAppeared(550ms);
         QCOMPARE(f.time.requested(), QList<std::chrono::milliseconds>{550ms});
@@ -595,9 +593,9 @@ private Q_SLOTS:
 
     void refreshWaitsForCapturedLink()
     {
-        ModelFixture f;
+        StatusFixture f;
         const OwnerSetupLink captured{bindingLink(QStringLiteral("captured")), std::nullopt};
-        AppModel &model = f.make(true, QStringLiteral("channel"),
+        AppModel &model = f.makeServed(true, QStringLiteral("channel"),
                                  [t = &f.time, captured] { return slowCapturedLink(t, captured); });
         f.onboarding->whenExhausted = session(true, captured.url, false);
         auto running = model.refreshOwnerSetup(false);
@@ -613,12 +611,12 @@ private Q_SLOTS:
 
     void modelGoneDuringRequest()
     {
-        ModelFixture f;
+        StatusFixture f;
         channelModel(f);
         f.onboarding->latency = 1s;
-        auto running = f.model->refreshOwnerSetup(false);
-        auto appeared = f.model->noteChannelBindingSessionAppeared(550ms);
-        f.model.reset();
+        auto running = f.model().refreshOwnerSetup(false);
+        auto appeared = f.model().noteChannelBindingSessionAppeared(550ms);
+        f.reset();
         f.time.advance(2s);
         QuorvantisTest::await(std::move(running));
         QuorvantisTest::await(std::move(appeared));
@@ -653,8 +651,8 @@ private Q_SLOTS:
         QFETCH(bool, linkHeld);
         QFETCH(QString, summary);
         QFETCH(bool, openedByAgent);
-        ModelFixture f;
-        AppModel &model = f.make(true, QStringLiteral("daemon"));
+        StatusFixture f;
+        AppModel &model = f.makeServed(true, QStringLiteral("daemon"));
         model.installStage = stage;
         model.onboardingCompleted = onboarded;
         model.ownerSetupPending = pending;

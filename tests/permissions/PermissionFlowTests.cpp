@@ -2,7 +2,7 @@
 #include "app/AppModel.h"
 #include "process/CLIService.h"
 #include "support/AwaitTask.h"
-#include "support/VirtualTime.h"
+#include "support/ModelFixture.h"
 
 #include <QDesktopServices>
 #include <QDir>
@@ -140,65 +140,6 @@ QCoro::Task<CLIResult> refusedRun()
     co_return CLIResult{1, std::nullopt};
 }
 
-QCoro::Task<bool> no()
-{
-    co_return false;
-}
-
-QCoro::Task<std::optional<QString>> noVersion()
-{
-    co_return std::nullopt;
-}
-
-QCoro::Task<OwnerSetupSession> noSession()
-{
-    throw QuorvantisNativeError(QStringLiteral("OWNER_SETUP_UNAVAILABLE"), QStringLiteral("unused"));
-    co_return OwnerSetupSession{};
-}
-
-AppModel::Effects scriptedEffects(const std::shared_ptr<Probes> &probes)
-{
-    AppModel::Effects effects;
-    effects.permissionCheck = [probes](PermissionKind kind) {
-        return scriptedProbe(probes, QStringLiteral("check:") + rawValue(kind));
-    };
-    effects.permissionPrepare = [probes](PermissionKind kind) {
-        return scriptedProbe(probes, QStringLiteral("prepare:") + rawValue(kind));
-    };
-    effects.accessibilityPrepare = [probes](AccessibilityStep step, bool prompt) {
-        return scriptedAccessibility(probes, step, prompt);
-    };
-    effects.agentStarted = [probes] { return scriptedAgentStarted(probes); };
-    effects.daemonInstall = [probes](AppModel::OutputHandler) { return scriptedDaemon(probes); };
-    effects.openSystemSettings = [probes](std::optional<PermissionKind> kind) { probes->opened << kind; };
-    // Everything else the model could reach does nothing real.
-    effects.environmentPrepare = [](AppModel::OutputHandler) { return refusedRun(); };
-    effects.ownerSetupRequest = [](std::optional<QUrl>, bool) { return noSession(); };
-    effects.ownerSetupOpen = [](QUrl) { return no(); };
-    effects.ownerSetupCopy = [](QUrl) { return false; };
-    effects.ownerSetupLinkSave = [](std::optional<OwnerSetupLink>) {};
-    effects.setupAuthorizationOpen = [](QUrl) { return no(); };
-    effects.agentUpdateVersion = [] { return noVersion(); };
-    effects.enrollmentKeyProvider = [] { return std::optional<QString>(); };
-    effects.setupEnroll = [](QString, QString, QString, AppModel::OutputHandler, AppModel::AuthorizationHandler) {
-        return refusedRun();
-    };
-    effects.setupResume = [](AppModel::OutputHandler, AppModel::AuthorizationHandler) { return refusedRun(); };
-    effects.setupWithCode = [](QString, std::optional<QString>, AppModel::OutputHandler, AppModel::AuthorizationHandler) {
-        return refusedRun();
-    };
-    effects.runScript = [](QString, AppModel::OutputHandler) { return refusedRun(); };
-    effects.openURL = [](QUrl) { return false; };
-    return effects;
-}
-
-std::shared_ptr<CLIService> makeRunner(const QString &logPath)
-{
-    CLIService::Options options;
-    options.installLogPath = logPath;
-    return std::make_shared<CLIService>(std::move(options));
-}
-
 std::optional<QByteArray> readFile(const QString &path)
 {
     QFile file(path);
@@ -207,20 +148,11 @@ std::optional<QByteArray> readFile(const QString &path)
     return file.readAll();
 }
 
-void writeFile(const QString &path, const QByteArray &bytes)
+// The shared model fixture with scripted probes, over the files a launch would find.
+struct Fixture : ModelFixture
 {
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(bytes);
-}
-
-// One model over a temporary profile directory, with the files a launch would find.
-struct Fixture
-{
-    QTemporaryDir dir;
-    VirtualTime time;
     std::shared_ptr<Probes> probes = std::make_shared<Probes>();
-    std::unique_ptr<AppModel> model;
+    AppModel *model = nullptr;
 
     struct Launch
     {
@@ -232,34 +164,39 @@ struct Fixture
 
     explicit Fixture(Launch launch)
     {
-        probes->profileDirectory = dir.path();
-        if (launch.stage)
-            writeFile(path("mac-app-install-stage"), *launch.stage);
-        if (launch.configured)
-            writeFile(path("config.json"), "{}");
-        if (launch.completed)
-            writeFile(path("mac-app-permissions-completed"), *launch.completed);
-        if (launch.awaiting)
-            writeFile(path("mac-app-permission-awaiting"), *launch.awaiting);
-        model = std::make_unique<AppModel>(AppModel::Options{
-            .cli = makeRunner(path("install.log")),
-            .profileDirectory = dir.path(),
-            .effects = scriptedEffects(probes),
-            .bootstrapRetryDelays = {2s, 4s, 8s},
-            .autoResume = false,
-            .sleeper = [this](std::chrono::milliseconds d) { return time.sleep(d); },
-            .clock = [this] { return time.now(); },
-            .statusTimeout = 200ms,
-        });
+        probes->profileDirectory = profileDirectory();
+        const std::pair<const char *, std::optional<QByteArray>> files[] = {
+            {"mac-app-install-stage", launch.stage},
+            {"config.json", launch.configured ? std::optional<QByteArray>("{}") : std::nullopt},
+            {"mac-app-permissions-completed", launch.completed},
+            {"mac-app-permission-awaiting", launch.awaiting}};
+        for (const auto &[name, content] : files) {
+            if (content)
+                writeProfileFile(QString::fromLatin1(name), *content);
+        }
+        auto p = probes;
+        effects.permissionCheck = [p](PermissionKind kind) { return scriptedProbe(p, QStringLiteral("check:") + rawValue(kind)); };
+        effects.permissionPrepare = [p](PermissionKind kind) { return scriptedProbe(p, QStringLiteral("prepare:") + rawValue(kind)); };
+        effects.accessibilityPrepare = [p](AccessibilityStep step, bool prompt) { return scriptedAccessibility(p, step, prompt); };
+        effects.agentStarted = [p] { return scriptedAgentStarted(p); };
+        effects.daemonInstall = [p](AppModel::OutputHandler) { return scriptedDaemon(p); };
+        effects.openSystemSettings = [p](std::optional<PermissionKind> kind) { p->opened << kind; };
+        effects.environmentPrepare = [](AppModel::OutputHandler) { return refusedRun(); };
+        effects.runScript = [](QString, AppModel::OutputHandler) { return refusedRun(); };
+        effects.openURL = [](QUrl) { return false; };
+        CLIService::Options options;
+        options.installLogPath = path("install.log");
+        cli = std::make_shared<CLIService>(std::move(options));
+        model = &make();
     }
     ~Fixture()
     {
         // Suspended probes and loops finish against a model that is gone.
-        model.reset();
+        reset();
         probes->release(false);
     }
 
-    QString path(const char *name) const { return QDir(dir.path()).filePath(QString::fromLatin1(name)); }
+    QString path(const char *name) const { return profileFile(QString::fromLatin1(name)); }
     std::optional<QByteArray> file(const char *name) const { return readFile(path(name)); }
     bool privateFile(const char *name) const
     {
@@ -819,7 +756,7 @@ void PermissionFlowTests::restartAfterCliclick()
     QCOMPARE(f.probes->count(QStringLiteral("daemonInstall")), agentRunning ? 1 : 0);
     QCOMPARE(f.item(kAccess).verified, verified);
     QVERIFY(!f.model->permissionOperationInFlight());
-    const auto completed = AppModel::readCompletedPermissions(f.dir.path());
+    const auto completed = AppModel::readCompletedPermissions(f.profileDirectory());
     QCOMPARE(completed.contains(kAccess), verified);
     if (verified) {
         QCOMPARE(f.model->lastError(), std::nullopt);
@@ -935,7 +872,7 @@ void PermissionFlowTests::returnChecksEndWithTheModel()
     await(f.model->confirmPermissionOnboarding(kScreen));
     QCOMPARE(f.time.pendingSleepers(), 1);
     const auto probes = f.probes;
-    f.model.reset();
+    f.reset();
     f.passReturnChecks(3);
     QCOMPARE(f.time.pendingSleepers(), 0);
     QCOMPARE(probes->count(QStringLiteral("check:screenRecording")), 0);
@@ -1103,7 +1040,7 @@ void PermissionFlowTests::markerFilesFollowTheFlow()
     QCOMPARE(f.file("mac-app-permission-awaiting"), std::optional(QByteArray("screenRecording\n")));
     QVERIFY(f.privateFile("mac-app-permission-awaiting"));
     QVERIFY(!f.file("mac-app-permissions-completed"));
-    QCOMPARE(AppModel::readAwaitingPermission(f.dir.path()), std::optional(kScreen));
+    QCOMPARE(AppModel::readAwaitingPermission(f.profileDirectory()), std::optional(kScreen));
 
     f.probes->script[QStringLiteral("check:screenRecording")] = {Answer::yes};
     f.passReturnChecks(1);
@@ -1302,7 +1239,7 @@ void PermissionFlowTests::hangingProbeBlocksNothingElse()
     Fixture g(onboarding());
     g.probes->script[QStringLiteral("prepare:screenRecording")] = {Answer::hang};
     auto orphan = g.model->confirmPermissionOnboarding(kScreen);
-    g.model.reset();
+    g.reset();
     g.probes->release(true);
     await(std::move(orphan));
 }

@@ -1,11 +1,12 @@
 // The setup run on scripted effects and virtual time: submissions, the retry of transient
 // service failures, stale runs, the enrolment resume and the tool's progress lines.
-#include "setup/ModelHarness.h"
+#include "support/ModelFixture.h"
 #include "support/AwaitTask.h"
 
 #include <QTest>
 
-using namespace SetupTest;
+using namespace QuorvantisTest;
+using namespace std::chrono_literals;
 using Phase = AppModel::SetupPhase;
 using State = AppModel::ProgressState;
 
@@ -54,10 +55,10 @@ private Q_SLOTS:
 
 void SetupRunTests::transientFailuresAreRetriedWithGrowingDelays()
 {
-    ModelHarness h;
+    ModelFixture h(ModelFixture::Succeeding);
     h.setupWithCode->steps = {Step::exit(1, bootstrapLine), Step::exit(1, bootstrapLine), Step::success()};
     h.daemonInstall->steps = {Step::exit(9)};
-    auto &model = h.make("setup");
+    auto &model = h.makeAt("setup");
     model.setupCode = codeS;
 
     auto run = model.submitSetupCode();
@@ -90,9 +91,9 @@ void SetupRunTests::transientFailuresAreRetriedWithGrowingDelays()
 
 void SetupRunTests::fourTransientFailuresFailWithoutAFifthAttempt()
 {
-    ModelHarness h;
+    ModelFixture h(ModelFixture::Succeeding);
     h.setupWithCode->steps = {Step::exit(17, QStringLiteral("  BOOTSTRAP_FAILED: service busy \n"))};
-    auto &model = h.make("setup");
+    auto &model = h.makeAt("setup");
     model.setupCode = codeS;
 
     auto run = model.submitSetupCode();
@@ -145,9 +146,9 @@ void SetupRunTests::nonTransientFailureFailsAtOnce()
     QFETCH(QString, code);
     QFETCH(QString, message);
 
-    ModelHarness h;
+    ModelFixture h(ModelFixture::Succeeding);
     h.setupWithCode->steps = {Step::exit(status, line.isNull() ? std::nullopt : std::optional<QString>(line))};
-    auto &model = h.make("setup");
+    auto &model = h.makeAt("setup");
     model.setupCode = codeS;
 
     QuorvantisTest::await(model.submitSetupCode());
@@ -164,11 +165,11 @@ void SetupRunTests::codedBootstrapErrorIsTransient()
 {
     // A coded error whose message names the service's transient failure is retried; any
     // other error of the effect is "SETUP_FAILED" at once.
-    ModelHarness h;
+    ModelFixture h(ModelFixture::Succeeding);
     h.setupWithCode->steps = {
         Step::throwing(QuorvantisNativeError(QStringLiteral("SETUP_REMOTE"), QStringLiteral("bootstrap_failed"))),
         Step::throwing(std::runtime_error("disk on fire"))};
-    auto &model = h.make("setup");
+    auto &model = h.makeAt("setup");
     model.setupCode = codeS;
 
     auto run = model.submitSetupCode();
@@ -182,10 +183,10 @@ void SetupRunTests::codedBootstrapErrorIsTransient()
 
 void SetupRunTests::noRetryDelaysMeansOneAttempt()
 {
-    ModelHarness h;
+    ModelFixture h(ModelFixture::Succeeding);
     h.retryDelays = {};
     h.setupWithCode->steps = {Step::exit(1, bootstrapLine)};
-    auto &model = h.make("setup");
+    auto &model = h.makeAt("setup");
     model.setupCode = codeS;
 
     QuorvantisTest::await(model.submitSetupCode());
@@ -195,9 +196,9 @@ void SetupRunTests::noRetryDelaysMeansOneAttempt()
 
 void SetupRunTests::codeSubmissionPassesCanonicalCodeAndName()
 {
-    ModelHarness h;
+    ModelFixture h(ModelFixture::Succeeding);
     h.daemonInstall->steps = {Step::exit(9)}; // stop after the setup run
-    auto &model = h.make("setup");
+    auto &model = h.makeAt("setup");
     model.setSetupCodeInput(QStringLiteral("qvi1 2345 6789 abcd"));
     model.setupAgentName = QStringLiteral("  My-Agent-01 \n");
 
@@ -206,9 +207,9 @@ void SetupRunTests::codeSubmissionPassesCanonicalCodeAndName()
     QCOMPARE(model.setupCode(), QString());
 
     // A "QVS2" code carries no agent name.
-    ModelHarness s;
+    ModelFixture s(ModelFixture::Succeeding);
     s.daemonInstall->steps = {Step::exit(9)};
-    auto &second = s.make("setup");
+    auto &second = s.makeAt("setup");
     second.setupCode = codeS;
     second.setupAgentName = QStringLiteral("ignored-name");
     QuorvantisTest::await(second.submitSetupCode());
@@ -217,8 +218,8 @@ void SetupRunTests::codeSubmissionPassesCanonicalCodeAndName()
 
 void SetupRunTests::invalidCodeShowsFormatErrorAndRunsNothing()
 {
-    ModelHarness h;
-    auto &model = h.make("setup");
+    ModelFixture h(ModelFixture::Succeeding);
+    auto &model = h.makeAt("setup");
     model.setupCode = QStringLiteral("QVS2-ABCD");
     const auto progress = model.setupProgress();
     const auto state = model.overallState();
@@ -240,9 +241,9 @@ void SetupRunTests::invalidCodeShowsFormatErrorAndRunsNothing()
 
 void SetupRunTests::submitActiveSetupFollowsTheMode()
 {
-    ModelHarness h;
+    ModelFixture h(ModelFixture::Succeeding);
     h.setupEnroll->steps = {Step::exit(3)};
-    auto &model = h.make("setup");
+    auto &model = h.makeAt("setup");
     model.beginEnrollmentSetup();
     QCOMPARE(model.setupEntryMode(), AppModel::SetupEntryMode::enroll);
     model.setupAgentName = QStringLiteral("New-Agent-7 ");
@@ -261,8 +262,8 @@ void SetupRunTests::submitActiveSetupFollowsTheMode()
 
 void SetupRunTests::enrollmentWithoutKeyRunsNothing()
 {
-    ModelHarness h;
-    auto &model = h.make("setup");
+    ModelFixture h(ModelFixture::Succeeding);
+    auto &model = h.makeAt("setup");
     // The key disappears after the form was opened (e.g. an unreadable stamp).
     model.setupEntryMode = AppModel::SetupEntryMode::enroll;
     model.setupAgentName = QStringLiteral("new-agent-7");
@@ -287,9 +288,9 @@ void SetupRunTests::enrollmentWithoutKeyRunsNothing()
 
 void SetupRunTests::enrollmentResumesOnceTheToolLeftACode()
 {
-    ModelHarness h;
+    ModelFixture h(ModelFixture::Succeeding);
     Step first = Step::exit(1, bootstrapLine);
-    const QString statePath = h.path(QStringLiteral("setup-state.json"));
+    const QString statePath = h.profileFile(QStringLiteral("setup-state.json"));
     first.onStart = [statePath] {
         QFile file(statePath);
         QVERIFY(file.open(QIODevice::WriteOnly));
@@ -298,7 +299,7 @@ void SetupRunTests::enrollmentResumesOnceTheToolLeftACode()
     h.setupEnroll->steps = {first};
     h.setupResume->steps = {Step::success()};
     h.daemonInstall->steps = {Step::exit(9)};
-    auto &model = h.make("setup");
+    auto &model = h.makeAt("setup");
     model.beginEnrollmentSetup();
     model.setupAgentName = QStringLiteral("new-agent-7");
 
@@ -316,10 +317,10 @@ void SetupRunTests::enrollmentResumesOnceTheToolLeftACode()
 
 void SetupRunTests::enrollmentResumesAnOpenSession()
 {
-    ModelHarness h;
-    h.writeFile(QStringLiteral("setup-state.json"), R"({"sessionId": "s-1", "resumeToken": "t-1"})");
+    ModelFixture h(ModelFixture::Succeeding);
+    h.writeProfileFile(QStringLiteral("setup-state.json"), R"({"sessionId": "s-1", "resumeToken": "t-1"})");
     h.daemonInstall->steps = {Step::exit(9)};
-    auto &model = h.make("setup");
+    auto &model = h.makeAt("setup");
     model.beginEnrollmentSetup();
     model.setupAgentName = QStringLiteral("new-agent-7");
 
@@ -331,16 +332,16 @@ void SetupRunTests::enrollmentResumesAnOpenSession()
 void SetupRunTests::enrollmentRetryWithoutStateEnrollsAgain()
 {
     // A claimable code only counts after a failed attempt; without one the retry enrols again.
-    ModelHarness h;
-    h.writeFile(QStringLiteral("setup-state.json"), R"({"setupCode": "QVS2-ABCD-EFGH-JKMN"})");
+    ModelFixture h(ModelFixture::Succeeding);
+    h.writeProfileFile(QStringLiteral("setup-state.json"), R"({"setupCode": "QVS2-ABCD-EFGH-JKMN"})");
     h.setupEnroll->steps = {Step::exit(1, bootstrapLine)};
-    auto &model = h.make("setup");
+    auto &model = h.makeAt("setup");
     model.beginEnrollmentSetup();
     model.setupAgentName = QStringLiteral("new-agent-7");
 
     auto run = model.submitEnrollmentSetup();
     QCOMPARE(h.setupEnroll->calls.size(), 1); // attempt 0 enrols despite the code
-    QFile::remove(h.path(QStringLiteral("setup-state.json")));
+    QFile::remove(h.profileFile(QStringLiteral("setup-state.json")));
     h.time.advance(2s);
     QCOMPARE(h.setupEnroll->calls.size(), 2);
     QCOMPARE(h.setupResume->calls.size(), 0);
@@ -351,7 +352,7 @@ void SetupRunTests::enrollmentRetryWithoutStateEnrollsAgain()
 
 void SetupRunTests::staleRunResultIsDropped()
 {
-    ModelHarness h;
+    ModelFixture h(ModelFixture::Succeeding);
     auto firstGate = std::make_shared<Gate>();
     auto secondGate = std::make_shared<Gate>();
     Step first = Step::success();
@@ -360,7 +361,7 @@ void SetupRunTests::staleRunResultIsDropped()
     Step second = Step::exit(2, QStringLiteral("Error: second run failed"));
     second.gate = secondGate;
     h.setupWithCode->steps = {first, second};
-    auto &model = h.make("setup");
+    auto &model = h.makeAt("setup");
 
     model.setupCode = codeS;
     auto firstRun = model.submitSetupCode();
@@ -393,9 +394,9 @@ void SetupRunTests::staleRunResultIsDropped()
 
 void SetupRunTests::staleRunIsNotRetried()
 {
-    ModelHarness h;
+    ModelFixture h(ModelFixture::Succeeding);
     h.setupWithCode->steps = {Step::exit(1, bootstrapLine)};
-    auto &model = h.make("setup");
+    auto &model = h.makeAt("setup");
     model.setupCode = codeS;
 
     auto run = model.submitSetupCode();
@@ -409,12 +410,12 @@ void SetupRunTests::staleRunIsNotRetried()
 
 void SetupRunTests::completionMovesToTheDaemonStage()
 {
-    ModelHarness h;
+    ModelFixture h(ModelFixture::Succeeding);
     auto gate = std::make_shared<Gate>();
     Step install = Step::exit(9);
     install.gate = gate;
     h.daemonInstall->steps = {install};
-    auto &model = h.make("setup");
+    auto &model = h.makeAt("setup");
     model.setupCode = codeS;
 
     auto run = model.submitSetupCode();
@@ -425,7 +426,7 @@ void SetupRunTests::completionMovesToTheDaemonStage()
     QVERIFY(model.pendingSetupResume());
     QCOMPARE(model.overallState(), AppModel::OverallState::starting);
     QCOMPARE(model.installStage, AppModel::InstallStage::daemon);
-    QCOMPARE(h.readFile(QStringLiteral("mac-app-install-stage")), QByteArray("daemon\n"));
+    QCOMPARE(h.readProfileFile(QStringLiteral("mac-app-install-stage")), QByteArray("daemon\n"));
     for (const Phase phase : {Phase::runtime, Phase::preflight, Phase::permissions, Phase::redeem, Phase::configure,
                               Phase::verify})
         QCOMPARE(h.state(phase), State::complete);
@@ -477,8 +478,8 @@ void SetupRunTests::outputLinesDriveProgress()
     QFETCH(QList<int>, states);
     QFETCH(QString, detail);
 
-    ModelHarness h;
-    auto &model = h.make("setup", false);
+    ModelFixture h(ModelFixture::Succeeding);
+    auto &model = h.makeAt("setup", false);
     // Start from a clean list so that only the lines can change it.
     model.setupProgress = [] {
         QList<AppModel::SetupProgressItem> items;
@@ -499,8 +500,8 @@ void SetupRunTests::outputLinesDriveProgress()
 
 void SetupRunTests::packageProgressLines()
 {
-    ModelHarness h;
-    auto &model = h.make("runtime");
+    ModelFixture h(ModelFixture::Succeeding);
+    auto &model = h.makeAt("runtime");
 
     model.consumeSetupOutput(QStringLiteral(R"({"type":"packageProgress","completed":3})"));
     QVERIFY(!model.packageInstallProgress()); // no total yet
@@ -520,7 +521,7 @@ void SetupRunTests::packageProgressLines()
 
 void SetupRunTests::runOutputReachesTheModel()
 {
-    ModelHarness h;
+    ModelFixture h(ModelFixture::Succeeding);
     auto gate = std::make_shared<Gate>();
     Step step = Step::success();
     step.lines = {QStringLiteral("Redeeming setup code"),
@@ -529,7 +530,7 @@ void SetupRunTests::runOutputReachesTheModel()
     step.gate = gate;
     h.setupWithCode->steps = {step};
     h.daemonInstall->steps = {Step::exit(9)};
-    auto &model = h.make("setup");
+    auto &model = h.makeAt("setup");
     model.setupCode = codeS;
     model.setupAuthorizationOpenFailed = true;
 
@@ -574,18 +575,18 @@ void SetupRunTests::setupStateFile()
     QFETCH(bool, resumable);
     QFETCH(bool, claimable);
 
-    ModelHarness h;
+    ModelFixture h(ModelFixture::Succeeding);
     if (!content.isEmpty())
-        h.writeFile(QStringLiteral("setup-state.json"), content);
-    auto &model = h.make("setup");
+        h.writeProfileFile(QStringLiteral("setup-state.json"), content);
+    auto &model = h.makeAt("setup");
     QCOMPARE(model.hasResumableSetupSession(), resumable);
     QCOMPARE(model.hasClaimableSetupCode(), claimable);
 }
 
 void SetupRunTests::modeSwitching()
 {
-    ModelHarness h;
-    auto &model = h.make("setup");
+    ModelFixture h(ModelFixture::Succeeding);
+    auto &model = h.makeAt("setup");
     model.setupCode = codeS;
     model.setupAgentName = QStringLiteral("kept-name");
     model.lastError = AppModel::DisplayError::from(QStringLiteral("X"), std::nullopt);
@@ -610,9 +611,9 @@ void SetupRunTests::modeSwitching()
     // Switching to the code form when already there changes nothing; enrolment needs a key.
     model.useInstallCodeSetup();
     QCOMPARE(model.focusRevision(), revision + 1);
-    ModelHarness noKey;
+    ModelFixture noKey(ModelFixture::Succeeding);
     noKey.enrollmentKey = std::nullopt;
-    auto &other = noKey.make("setup");
+    auto &other = noKey.makeAt("setup");
     other.beginEnrollmentSetup();
     QCOMPARE(other.setupEntryMode(), AppModel::SetupEntryMode::paste);
 }

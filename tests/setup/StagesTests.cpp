@@ -1,15 +1,16 @@
 // The runtime and daemon stages on scripted installers, a scripted status endpoint and
 // virtual time.
-#include "setup/ModelHarness.h"
+#include "support/ModelFixture.h"
 #include "support/AwaitTask.h"
 
 #include <QTest>
 
-using namespace SetupTest;
+using namespace QuorvantisTest;
+using namespace std::chrono_literals;
 using Phase = AppModel::SetupPhase;
 using State = AppModel::ProgressState;
 
-Q_DECLARE_METATYPE(SetupTest::Step)
+Q_DECLARE_METATYPE(QuorvantisTest::Step)
 
 class StagesTests : public QObject
 {
@@ -31,7 +32,7 @@ private Q_SLOTS:
 
 void StagesTests::runtimeSuccessMovesToPermissions()
 {
-    ModelHarness h;
+    ModelFixture h(ModelFixture::Succeeding);
     auto gate = std::make_shared<Gate>();
     Step step = Step::success();
     step.lines = {QStringLiteral(R"({"type":"progress","phase":"runtime","status":"running","detail":"安装 Quorvantis"})"),
@@ -39,7 +40,7 @@ void StagesTests::runtimeSuccessMovesToPermissions()
                   QStringLiteral("added 120 packages")};
     step.gate = gate;
     h.environmentPrepare->steps = {step};
-    auto &model = h.make({}); // a clean machine starts at the runtime stage
+    auto &model = h.makeAt({}); // a clean machine starts at the runtime stage
     QCOMPARE(model.installStage, AppModel::InstallStage::runtime);
     model.lastError = AppModel::DisplayError::from(QStringLiteral("OLD"), std::nullopt);
     model.overallState = AppModel::OverallState::error;
@@ -62,10 +63,10 @@ void StagesTests::runtimeSuccessMovesToPermissions()
     QCOMPARE(h.state(Phase::permissions), State::running);
     QCOMPARE(h.state(Phase::redeem), State::pending);
     QCOMPARE(model.installStage, AppModel::InstallStage::permissions);
-    QCOMPARE(h.readFile(QStringLiteral("mac-app-install-stage")), QByteArray("permissions\n"));
+    QCOMPARE(h.readProfileFile(QStringLiteral("mac-app-install-stage")), QByteArray("permissions\n"));
     const auto others = QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ExeGroup
         | QFileDevice::ReadOther | QFileDevice::WriteOther | QFileDevice::ExeOther;
-    QCOMPARE(QFile::permissions(h.path(QStringLiteral("mac-app-install-stage"))) & others, QFileDevice::Permissions());
+    QCOMPARE(QFile::permissions(h.profileFile(QStringLiteral("mac-app-install-stage"))) & others, QFileDevice::Permissions());
     QCOMPARE(model.overallState(), AppModel::OverallState::starting);
 }
 
@@ -96,9 +97,9 @@ void StagesTests::runtimeFailures()
     QFETCH(QString, code);
     QFETCH(QString, message);
 
-    ModelHarness h;
+    ModelFixture h(ModelFixture::Succeeding);
     h.environmentPrepare->steps = {step};
-    auto &model = h.make("runtime");
+    auto &model = h.makeAt("runtime");
 
     QuorvantisTest::await(model.prepareEnvironmentIfNeeded());
     QVERIFY(model.lastError());
@@ -109,7 +110,7 @@ void StagesTests::runtimeFailures()
     QCOMPARE(h.state(Phase::runtime), State::failed);
     // The stage stays, so a retry or the next launch prepares again.
     QCOMPARE(model.installStage, AppModel::InstallStage::runtime);
-    QCOMPARE(h.readFile(QStringLiteral("mac-app-install-stage")), QByteArray("runtime\n"));
+    QCOMPARE(h.readProfileFile(QStringLiteral("mac-app-install-stage")), QByteArray("runtime\n"));
 
     h.environmentPrepare->steps = {Step::success()};
     QuorvantisTest::await(model.prepareEnvironmentIfNeeded());
@@ -119,8 +120,8 @@ void StagesTests::runtimeFailures()
 
 void StagesTests::runtimeOnlyRunsInItsStage()
 {
-    ModelHarness h;
-    auto &model = h.make("permissions");
+    ModelFixture h(ModelFixture::Succeeding);
+    auto &model = h.makeAt("permissions");
     const auto progress = model.setupProgress();
     const auto state = model.overallState();
 
@@ -133,12 +134,12 @@ void StagesTests::runtimeOnlyRunsInItsStage()
 
 void StagesTests::runtimeRunsOnceAtATime()
 {
-    ModelHarness h;
+    ModelFixture h(ModelFixture::Succeeding);
     auto gate = std::make_shared<Gate>();
     Step step = Step::success();
     step.gate = gate;
     h.environmentPrepare->steps = {step};
-    auto &model = h.make("runtime");
+    auto &model = h.makeAt("runtime");
 
     auto first = model.prepareEnvironmentIfNeeded();
     QuorvantisTest::await(model.prepareEnvironmentIfNeeded());
@@ -176,9 +177,9 @@ void StagesTests::daemonFailures()
     QFETCH(QString, code);
     QFETCH(QString, message);
 
-    ModelHarness h;
+    ModelFixture h(ModelFixture::Succeeding);
     h.daemonInstall->steps = {step};
-    auto &model = h.make("daemon", true);
+    auto &model = h.makeAt("daemon", true);
 
     QuorvantisTest::await(model.finishDaemonInstallationIfNeeded());
     QCOMPARE(model.lastError()->code, code);
@@ -188,16 +189,17 @@ void StagesTests::daemonFailures()
                                          : AppModel::RecoveryAction::Kind::openLogs);
     QCOMPARE(h.state(Phase::starting), State::failed);
     QCOMPARE(h.state(Phase::verify), State::complete);
-    QCOMPARE(h.agentStarted->checks, 0);
+    QCOMPARE(h.agentStarted->calls, 0);
     QVERIFY(!model.daemonInstallInFlight);
     QCOMPARE(model.installStage, AppModel::InstallStage::daemon);
 }
 
 void StagesTests::agentAnsweringAtTheLastCheckEntersTheChannelStage()
 {
-    ModelHarness h;
-    h.agentStarted->answerAt = 30;
-    auto &model = h.make("daemon", true);
+    ModelFixture h(ModelFixture::Succeeding);
+    h.agentStarted->answers = std::deque<bool>(29, false);
+    h.agentStarted->answers.push_back(true);
+    auto &model = h.makeAt("daemon", true);
 
     auto run = model.finishDaemonInstallationIfNeeded();
     QCOMPARE(h.daemonInstall->calls.size(), 1);
@@ -206,13 +208,13 @@ void StagesTests::agentAnsweringAtTheLastCheckEntersTheChannelStage()
     QVERIFY(model.daemonInstallInFlight);
 
     for (int i = 0; i < 29; ++i) {
-        QCOMPARE(h.agentStarted->checks, i + 1);
+        QCOMPARE(h.agentStarted->calls, i + 1);
         QCOMPARE(h.time.pendingSleepers(), 1);
         h.time.advance(500ms);
     }
     QuorvantisTest::await(std::move(run));
 
-    QCOMPARE(h.agentStarted->checks, 30);
+    QCOMPARE(h.agentStarted->calls, 30);
     // (The channel stage's own polling may wait after the 29 waits between the checks.)
     QCOMPARE(h.time.requested().mid(0, 29), QList<std::chrono::milliseconds>(29, 500ms));
     QCOMPARE(h.time.elapsed(), std::chrono::milliseconds(14500ms));
@@ -225,20 +227,20 @@ void StagesTests::agentAnsweringAtTheLastCheckEntersTheChannelStage()
 
 void StagesTests::agentNeverAnsweringTimesOut()
 {
-    ModelHarness h;
-    h.agentStarted->answerAt = 0;
-    auto &model = h.make("daemon", true);
+    ModelFixture h(ModelFixture::Succeeding);
+    h.agentStarted->answers = {false};
+    auto &model = h.makeAt("daemon", true);
 
     auto run = model.finishDaemonInstallationIfNeeded();
     // Until the last check nothing is reported.
     h.time.advance(14500ms);
-    QCOMPARE(h.agentStarted->checks, 30);
+    QCOMPARE(h.agentStarted->calls, 30);
     QVERIFY(!model.lastError());
     QVERIFY(model.daemonInstallInFlight);
     h.time.advance(500ms);
     QuorvantisTest::await(std::move(run));
 
-    QCOMPARE(h.agentStarted->checks, 30);
+    QCOMPARE(h.agentStarted->calls, 30);
     QCOMPARE(h.time.requested(), QList<std::chrono::milliseconds>(30, 500ms));
     QCOMPARE(h.time.elapsed(), std::chrono::milliseconds(15s));
     QCOMPARE(model.lastError()->code, QStringLiteral("AGENT_START_TIMEOUT"));
@@ -249,8 +251,8 @@ void StagesTests::agentNeverAnsweringTimesOut()
     QCOMPARE(model.installStage, AppModel::InstallStage::daemon);
 
     // The recovery can run the stage again.
-    h.agentStarted->answerAt = 1;
-    h.agentStarted->checks = 0;
+    h.agentStarted->answers = {true};
+    h.agentStarted->calls = 0;
     h.daemonInstall->steps = {Step::exit(6)};
     QuorvantisTest::await(model.finishDaemonInstallationIfNeeded());
     QCOMPARE(h.daemonInstall->calls.size(), 2);
@@ -258,8 +260,8 @@ void StagesTests::agentNeverAnsweringTimesOut()
 
 void StagesTests::daemonOnlyRunsInItsStage()
 {
-    ModelHarness h;
-    auto &model = h.make("setup");
+    ModelFixture h(ModelFixture::Succeeding);
+    auto &model = h.makeAt("setup");
     QuorvantisTest::await(model.finishDaemonInstallationIfNeeded());
     QCOMPARE(h.daemonInstall->calls.size(), 0);
     QVERIFY(!model.daemonInstallInFlight);
@@ -267,12 +269,12 @@ void StagesTests::daemonOnlyRunsInItsStage()
 
 void StagesTests::daemonRunsOnceAtATime()
 {
-    ModelHarness h;
+    ModelFixture h(ModelFixture::Succeeding);
     auto gate = std::make_shared<Gate>();
     Step step = Step::exit(5);
     step.gate = gate;
     h.daemonInstall->steps = {step};
-    auto &model = h.make("daemon", true);
+    auto &model = h.makeAt("daemon", true);
 
     auto first = model.finishDaemonInstallationIfNeeded();
     QuorvantisTest::await(model.finishDaemonInstallationIfNeeded());

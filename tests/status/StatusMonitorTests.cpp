@@ -1,14 +1,14 @@
-#include "status/StatusModelFixture.h"
+#include "support/StatusFixture.h"
 
 #include <QElapsedTimer>
 #include <QTest>
 #include <QTimer>
 
-using namespace StatusTest;
+using namespace QuorvantisTest;
 using Stage = AppModel::InstallStage;
 using Overall = AppModel::OverallState;
 
-Q_DECLARE_METATYPE(StatusTest::Sample)
+Q_DECLARE_METATYPE(QuorvantisTest::Sample)
 Q_DECLARE_METATYPE(QuorvantisTest::ScriptedResponse)
 Q_DECLARE_METATYPE(AppModel::OverallState)
 Q_DECLARE_METATYPE(std::optional<AppModel::InstallStage>)
@@ -149,8 +149,8 @@ private Q_SLOTS:
         QFETCH(Overall, overall);
         QFETCH(QString, title);
         QFETCH(QString, detail);
-        ModelFixture f;
-        AppModel &model = f.make();
+        StatusFixture f;
+        AppModel &model = f.makeServed();
         model.installStage = stage;
         model.installationValidated = validated;
         auto snapshot = AppModel::StatusSnapshot::empty();
@@ -185,8 +185,8 @@ private Q_SLOTS:
         QFETCH(bool, submitting);
         QFETCH(bool, connected);
         QFETCH(QString, expected);
-        ModelFixture f;
-        AppModel &model = f.make();
+        StatusFixture f;
+        AppModel &model = f.makeServed();
         model.installStage = stage;
         auto snapshot = AppModel::StatusSnapshot::empty();
         if (!snapshotTask.isEmpty())
@@ -217,8 +217,8 @@ private Q_SLOTS:
         QFETCH(qint64, heartbeatAgeMs);
         QFETCH(QString, process);
         QFETCH(QString, heartbeat);
-        ModelFixture f;
-        AppModel &model = f.make();
+        StatusFixture f;
+        AppModel &model = f.makeServed();
         const QDateTime now = QDateTime::fromSecsSinceEpoch(1'900'000'000, Qt::UTC);
         auto snapshot = AppModel::StatusSnapshot::empty();
         snapshot.bridgeConnected = connected;
@@ -232,9 +232,9 @@ private Q_SLOTS:
 
     void goodSamplesFillSnapshotAndActivity()
     {
-        ModelFixture f;
+        StatusFixture f;
         f.desktop->offeredVersion = QStringLiteral("1.5.0");
-        AppModel &model = f.make();
+        AppModel &model = f.makeServed();
         Sample first;
         first.ready = false;
         first.queueSize = 2;
@@ -281,8 +281,8 @@ private Q_SLOTS:
 
     void threeFailuresThenRecovery()
     {
-        ModelFixture f;
-        AppModel &model = f.make();
+        StatusFixture f;
+        AppModel &model = f.makeServed();
         f.statusAnswer = ScriptedResponse::json(200, busySample(true, 1).json());
         f.poll();
         const auto good = model.statusSnapshot();
@@ -340,8 +340,8 @@ private Q_SLOTS:
         QFETCH(bool, configured);
         QFETCH(bool, submitting);
         QFETCH(std::optional<Stage>, stage);
-        ModelFixture f;
-        AppModel &model = f.make(configured);
+        StatusFixture f;
+        AppModel &model = f.makeServed(configured);
         model.installStage = stage;
         model.isSubmittingSetup = submitting;
         model.consecutiveStatusFailures = 2;
@@ -355,8 +355,8 @@ private Q_SLOTS:
 
     void firstReadySampleFinishesHandshake()
     {
-        ModelFixture f;
-        AppModel &model = f.make(true, QStringLiteral("handshake"));
+        StatusFixture f;
+        AppModel &model = f.makeServed(true, QStringLiteral("handshake"));
         QCOMPARE(model.installStage, std::optional(Stage::handshake));
         QVERIFY(model.pendingSetupResume());
 
@@ -365,14 +365,14 @@ private Q_SLOTS:
         f.statusAnswer = ScriptedResponse::json(200, notReady.json());
         f.poll();
         QCOMPARE(model.installStage, std::optional(Stage::handshake));
-        QCOMPARE(f.readFile(QStringLiteral("mac-app-install-stage")), QByteArray("handshake\n"));
+        QCOMPARE(f.readProfileFile(QStringLiteral("mac-app-install-stage")), QByteArray("handshake\n"));
         QCOMPARE(phaseState(model, AppModel::SetupPhase::handshake), AppModel::ProgressState::running);
         QCOMPARE(model.overallState(), Overall::starting);
 
         f.statusAnswer = ScriptedResponse::json(200, Sample{}.json());
         f.poll();
         QVERIFY(!model.installStage);
-        QVERIFY(!QFile::exists(f.path(QStringLiteral("mac-app-install-stage"))));
+        QVERIFY(!QFile::exists(f.profileFile(QStringLiteral("mac-app-install-stage"))));
         QVERIFY(!model.pendingSetupResume());
         QVERIFY(model.installationValidated());
         QVERIFY(model.onboardingCompleted());
@@ -385,8 +385,8 @@ private Q_SLOTS:
 
     void readySampleLeavesChannelStage()
     {
-        ModelFixture f;
-        AppModel &model = f.make(true, QStringLiteral("daemon"));
+        StatusFixture f;
+        AppModel &model = f.makeServed(true, QStringLiteral("daemon"));
         model.installStage = Stage::channel;
         model.restoreProgress(Stage::channel);
         f.poll();
@@ -398,8 +398,8 @@ private Q_SLOTS:
 
     void loopPollsEveryTwoSeconds()
     {
-        ModelFixture f;
-        AppModel &model = f.make();
+        StatusFixture f;
+        AppModel &model = f.makeServed();
         model.startStatusMonitoring();
         model.startStatusMonitoring(); // only the first call starts a loop
         QVERIFY(model.statusTask);
@@ -421,8 +421,8 @@ private Q_SLOTS:
 
     void loopRunsFasterInChannelStage()
     {
-        ModelFixture f;
-        AppModel &model = f.make();
+        StatusFixture f;
+        AppModel &model = f.makeServed();
         model.startStatusMonitoring();
         QVERIFY(f.loopReached(1));
         QCOMPARE(f.time.requested().last(), 2000ms);
@@ -449,10 +449,10 @@ private Q_SLOTS:
 
     void loopEndsWithTheModel()
     {
-        ModelFixture f;
-        f.make().startStatusMonitoring();
+        StatusFixture f;
+        f.makeServed().startStatusMonitoring();
         QVERIFY(f.loopReached(1));
-        f.model.reset();
+        f.reset();
         f.time.advance(10s);
         QTest::qWait(50);
         QCOMPARE(f.statusRequests(), 1);
@@ -482,8 +482,8 @@ private Q_SLOTS:
     void badStatusAnswersCountAsFailures()
     {
         QFETCH(ScriptedResponse, answer);
-        ModelFixture f;
-        AppModel &model = f.make();
+        StatusFixture f;
+        AppModel &model = f.makeServed();
         f.poll();
         const auto before = model.statusSnapshot();
 
@@ -518,12 +518,12 @@ private Q_SLOTS:
     {
         QFETCH(QString, file);
         QFETCH(QByteArray, content);
-        ModelFixture f;
-        AppModel &model = f.make();
+        StatusFixture f;
+        AppModel &model = f.makeServed();
         if (content.isNull())
-            QFile::remove(f.path(file));
+            QFile::remove(f.profileFile(file));
         else
-            f.writeFile(file, content);
+            f.writeProfileFile(file, content);
         for (int i = 0; i < 3; ++i)
             f.poll();
         QCOMPARE(f.statusRequests(), 0);
@@ -536,8 +536,8 @@ private Q_SLOTS:
         capturedMessages.clear();
         const auto previous = qInstallMessageHandler(captureMessage);
         {
-            ModelFixture f;
-            AppModel &model = f.make();
+            StatusFixture f;
+            AppModel &model = f.makeServed();
             for (const auto &answer : {ScriptedResponse::text(401, "Bearer " + statusToken),
                                        ScriptedResponse::json(200, "{\"token\":\"" + statusToken + "\"}"),
                                        ScriptedResponse::json(200, Sample{}.json())}) {

@@ -5,6 +5,8 @@
 
 #include <stdexcept>
 
+using namespace QuorvantisTest;
+
 namespace {
 
 QCoro::Task<bool> answer(bool value)
@@ -33,34 +35,101 @@ QCoro::Task<std::optional<QString>> noVersion()
     co_return std::nullopt;
 }
 
+QCoro::Task<CLIResult> play(std::shared_ptr<ScriptedRun> run, QStringList arguments, AppModel::OutputHandler onOutput,
+                            AppModel::AuthorizationHandler onAuthorization)
+{
+    run->calls.append(arguments);
+    run->output = onOutput;
+    run->authorization = onAuthorization;
+    const Step step = run->steps.front();
+    if (run->steps.size() > 1)
+        run->steps.pop_front();
+    if (step.onStart)
+        step.onStart();
+    for (const QString &line : step.lines) {
+        if (onOutput)
+            onOutput(line);
+    }
+    if (step.authorization && onAuthorization)
+        onAuthorization(*step.authorization);
+    if (step.gate)
+        co_await step.gate->wait();
+    if (step.lateAuthorization && onAuthorization)
+        onAuthorization(*step.lateAuthorization);
+    if (step.error)
+        std::rethrow_exception(step.error);
+    co_return step.result;
+}
+
+QCoro::Task<bool> reply(std::shared_ptr<ScriptedAnswer> script, std::optional<QUrl> page)
+{
+    script->calls += 1;
+    if (page)
+        script->opened.append(*page);
+    const bool answer = script->answers.front();
+    if (script->answers.size() > 1)
+        script->answers.pop_front();
+    if (auto gate = script->gate)
+        co_await gate->wait();
+    co_return answer;
+}
+
 } // namespace
 
-ModelFixture::ModelFixture()
+ModelFixture::ModelFixture(Defaults defaults)
 {
     QDir().mkpath(profileDirectory());
+    if (defaults == Failing) {
+        for (const Run &run : {setupWithCode, setupEnroll, setupResume})
+            run->steps = {Step::exit(1)};
+        agentStarted->answers = {false};
+    } else {
+        enrollmentKey = validEnrollmentKey();
+    }
+
+    effects.setupWithCode = [run = setupWithCode](QString code, std::optional<QString> agentName,
+                                                  AppModel::OutputHandler onOutput,
+                                                  AppModel::AuthorizationHandler onAuthorization) {
+        return play(run, {code, agentName.value_or(QStringLiteral("<none>"))}, std::move(onOutput),
+                    std::move(onAuthorization));
+    };
+    effects.setupEnroll = [run = setupEnroll](QString workspace, QString agentName, QString key,
+                                              AppModel::OutputHandler onOutput,
+                                              AppModel::AuthorizationHandler onAuthorization) {
+        return play(run, {workspace, agentName, key}, std::move(onOutput), std::move(onAuthorization));
+    };
+    effects.setupResume = [run = setupResume](AppModel::OutputHandler onOutput,
+                                              AppModel::AuthorizationHandler onAuthorization) {
+        return play(run, {}, std::move(onOutput), std::move(onAuthorization));
+    };
+    effects.environmentPrepare = [run = environmentPrepare](AppModel::OutputHandler onOutput) {
+        return play(run, {}, std::move(onOutput), {});
+    };
+    effects.daemonInstall = [run = daemonInstall](AppModel::OutputHandler onOutput) {
+        return play(run, {}, std::move(onOutput), {});
+    };
+    effects.agentStarted = [script = agentStarted] { return reply(script, std::nullopt); };
+    effects.setupAuthorizationOpen = [script = authorizationOpen](QUrl url) { return reply(script, url); };
+    effects.enrollmentKeyProvider = [this] { return enrollmentKey; };
+
     effects.permissionCheck = [](PermissionKind) { return answer(false); };
     effects.permissionPrepare = [](PermissionKind) { return answer(false); };
     effects.accessibilityPrepare = [](AccessibilityStep, bool) { return answer(false); };
-    effects.environmentPrepare = [](AppModel::OutputHandler) { return exitStatus(0); };
-    effects.daemonInstall = [](AppModel::OutputHandler) { return exitStatus(0); };
-    effects.agentStarted = [] { return answer(false); };
     effects.openSystemSettings = [](std::optional<PermissionKind>) {};
     effects.ownerSetupRequest = [](std::optional<QUrl>, bool) { return noSession(); };
     effects.ownerSetupOpen = [](QUrl) { return answer(true); };
     effects.ownerSetupCopy = [](QUrl) { return true; };
     effects.ownerSetupLinkSave = [](std::optional<OwnerSetupLink>) {};
-    effects.setupAuthorizationOpen = [](QUrl) { return answer(true); };
     effects.agentUpdateVersion = [] { return noVersion(); };
-    effects.enrollmentKeyProvider = [] { return std::optional<QString>(); };
-    effects.setupEnroll = [](QString, QString, QString, AppModel::OutputHandler, AppModel::AuthorizationHandler) {
-        return exitStatus(1);
-    };
-    effects.setupResume = [](AppModel::OutputHandler, AppModel::AuthorizationHandler) { return exitStatus(1); };
-    effects.setupWithCode = [](QString, std::optional<QString>, AppModel::OutputHandler, AppModel::AuthorizationHandler) {
-        return exitStatus(1);
-    };
     effects.runScript = [](QString, AppModel::OutputHandler) { return exitStatus(0); };
     effects.openURL = [](QUrl) { return true; };
+    ownerSetupLinkLoad = [] { return noLink(); };
+}
+
+ModelFixture::~ModelFixture()
+{
+    // Before the scripts and the clock it uses.
+    m_model.reset();
 }
 
 QString ModelFixture::profileFile(const QString &name) const
@@ -75,20 +144,44 @@ void ModelFixture::writeProfileFile(const QString &name, const QByteArray &conte
         throw std::runtime_error("cannot write a profile file");
 }
 
+QByteArray ModelFixture::readProfileFile(const QString &name) const
+{
+    QFile file(profileFile(name));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 AppModel &ModelFixture::make(bool autoResume)
 {
     m_model.reset();
     willChangeCount = 0;
     m_model = std::make_unique<AppModel>(AppModel::Options{
+        .cli = cli,
         .profileDirectory = profileDirectory(),
         .effects = effects,
-        .ownerSetupLinkLoad = [] { return noLink(); },
+        .ownerSetupLinkLoad = ownerSetupLinkLoad,
         .bootstrapRetryDelays = retryDelays,
         .autoResume = autoResume,
         .sleeper = [this](std::chrono::milliseconds duration) { return time.sleep(duration); },
         .clock = [this] { return time.now(); },
-        .statusTimeout = std::chrono::milliseconds(200),
+        .statusTimeout = statusTimeout,
     });
     QObject::connect(m_model.get(), &AppModel::willChange, m_model.get(), [this] { ++willChangeCount; });
     return *m_model;
+}
+
+AppModel &ModelFixture::makeAt(const QByteArray &stage, bool configured)
+{
+    if (!stage.isEmpty())
+        writeProfileFile(QStringLiteral("mac-app-install-stage"), stage + '\n');
+    if (configured)
+        writeProfileFile(QStringLiteral("config.json"), "{}\n");
+    return make();
+}
+
+int ModelFixture::drainTime(int limit)
+{
+    int resumed = 0;
+    while (resumed < limit && time.advanceToNext())
+        ++resumed;
+    return resumed;
 }

@@ -1,29 +1,19 @@
 #pragma once
 
-// A model for the status and channel-binding flows: a temporary profile directory whose status
-// port points at a real loopback HTTP server, scripted onboarding effects and virtual time.
+// The shared model fixture with a real loopback HTTP server behind the profile's status port,
+// a scripted onboarding service and recorded desktop effects: for the status and
+// channel-binding flows.
 
-#include "app/AppModel.h"
-#include "channel/OwnerSetupClient.h"
 #include "support/AwaitTask.h"
 #include "support/LoopbackHttpServer.h"
-#include "support/VirtualTime.h"
+#include "support/ModelFixture.h"
 
 #include <QElapsedTimer>
-#include <QFile>
 #include <QList>
-#include <QTemporaryDir>
 
-#include <exception>
-#include <functional>
-#include <memory>
-#include <optional>
-
-namespace StatusTest {
+namespace QuorvantisTest {
 
 using namespace std::chrono_literals;
-using QuorvantisTest::LoopbackHttpServer;
-using QuorvantisTest::ScriptedResponse;
 
 // One status document of the agent.
 struct Sample
@@ -70,8 +60,8 @@ struct OnboardingScript
     };
 
     QList<Call> calls;
-    QList<Outcome> outcomes;           // consumed in order
-    OwnerSetupSession whenExhausted;   // answer once the list is used up
+    QList<Outcome> outcomes;         // consumed in order
+    OwnerSetupSession whenExhausted; // answer once the list is used up
     VirtualTime *time = nullptr;
     std::chrono::milliseconds latency{0}; // virtual time each request takes
 
@@ -124,11 +114,6 @@ inline QCoro::Task<std::optional<QString>> recordedUpdateVersion(std::shared_ptr
     co_return offered;
 }
 
-inline QCoro::Task<std::optional<OwnerSetupLink>> noCapturedLink()
-{
-    co_return std::nullopt;
-}
-
 inline OwnerSetupSession session(bool required, std::optional<QUrl> url = std::nullopt,
                                  std::optional<bool> pending = std::nullopt, bool liveSession = false,
                                  std::optional<QDateTime> expiresAt = std::nullopt)
@@ -149,29 +134,39 @@ inline QUrl bindingLink(const QString &token = QStringLiteral("tok-a"))
 
 inline const QByteArray statusToken = "status-secret-7f3a9c";
 
-class ModelFixture
+} // namespace QuorvantisTest
+
+class StatusFixture : public ModelFixture
 {
 public:
-    VirtualTime time;
-    QTemporaryDir dir;
-    LoopbackHttpServer server;
-    std::shared_ptr<OnboardingScript> onboarding = std::make_shared<OnboardingScript>();
-    std::shared_ptr<DesktopRecord> desktop = std::make_shared<DesktopRecord>();
-    ScriptedResponse statusAnswer = ScriptedResponse::json(200, Sample{}.json());
-    std::chrono::milliseconds statusTimeout{400};
-    // Last changes to the effects before the model is built.
-    std::function<void(AppModel::Effects &)> customizeEffects;
-    std::unique_ptr<AppModel> model;
+    QuorvantisTest::LoopbackHttpServer server;
+    std::shared_ptr<QuorvantisTest::OnboardingScript> onboarding = std::make_shared<QuorvantisTest::OnboardingScript>();
+    std::shared_ptr<QuorvantisTest::DesktopRecord> desktop = std::make_shared<QuorvantisTest::DesktopRecord>();
+    QuorvantisTest::ScriptedResponse statusAnswer =
+        QuorvantisTest::ScriptedResponse::json(200, QuorvantisTest::Sample{}.json());
 
-    ModelFixture()
+    StatusFixture()
     {
+        using namespace QuorvantisTest;
+        statusTimeout = std::chrono::milliseconds(400);
         onboarding->time = &time;
         onboarding->whenExhausted = session(true, bindingLink());
-        server.setHandler(QStringLiteral("/tui/status"),
-                          [this](const QuorvantisTest::RecordedRequest &) { return statusAnswer; });
+        server.setHandler(QStringLiteral("/tui/status"), [this](const RecordedRequest &) { return statusAnswer; });
+        effects.ownerSetupRequest = [script = onboarding](std::optional<QUrl> existing, bool force) {
+            return scriptedOwnerSetupRequest(script, std::move(existing), force);
+        };
+        effects.ownerSetupOpen = [record = desktop](QUrl url) { return recordedOpen(record, std::move(url)); };
+        effects.ownerSetupCopy = [record = desktop](QUrl url) {
+            record->copied.append(url);
+            return record->copyResult;
+        };
+        effects.ownerSetupLinkSave = [record = desktop](std::optional<OwnerSetupLink> link) {
+            record->savedLinks.append(link);
+        };
+        effects.agentUpdateVersion = [record = desktop] { return recordedUpdateVersion(record); };
     }
 
-    ~ModelFixture()
+    ~StatusFixture()
     {
         // The status client must not be destroyed under a running fetch.
         QuorvantisTest::spinUntil([this] { return !fetchInFlight(); }, 10000);
@@ -179,80 +174,31 @@ public:
         settle.start();
         while (settle.elapsed() < 30)
             QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        model.reset();
+        reset();
     }
 
-    QString path(const QString &name) const { return dir.filePath(name); }
-
-    void writeFile(const QString &name, const QByteArray &content) const
-    {
-        QFile file(path(name));
-        if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-            file.write(content);
-    }
-
-    QByteArray readFile(const QString &name) const
-    {
-        QFile file(path(name));
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
-
-    // configured: config.json exists (setup succeeded); stage: the persisted install stage.
-    void prepareProfile(bool configured, std::optional<QString> stage)
+    // A model whose status port and token lead to the server; `configured` leaves config.json,
+    // `stage` the persisted install stage.
+    AppModel &makeServed(bool configured = true, std::optional<QString> stage = std::nullopt,
+                         AppModel::LinkLoader loader = {})
     {
         if (configured)
-            writeFile(QStringLiteral("config.json"), "{}");
+            writeProfileFile(QStringLiteral("config.json"), "{}");
         if (stage)
-            writeFile(QStringLiteral("mac-app-install-stage"), stage->toUtf8() + "\n");
-        writeFile(QStringLiteral("tui-port"), QByteArray::number(server.port()) + "\n");
-        writeFile(QStringLiteral("tui-token"), statusToken + "\n");
-    }
-
-    AppModel::Effects effects() const
-    {
-        AppModel::Effects e;
-        auto script = onboarding;
-        auto record = desktop;
-        e.ownerSetupRequest = [script](std::optional<QUrl> existing, bool force) {
-            return scriptedOwnerSetupRequest(script, std::move(existing), force);
-        };
-        e.ownerSetupOpen = [record](QUrl url) { return recordedOpen(record, std::move(url)); };
-        e.ownerSetupCopy = [record](QUrl url) {
-            record->copied.append(url);
-            return record->copyResult;
-        };
-        e.ownerSetupLinkSave = [record](std::optional<OwnerSetupLink> link) { record->savedLinks.append(link); };
-        e.agentUpdateVersion = [record] { return recordedUpdateVersion(record); };
-        if (customizeEffects)
-            customizeEffects(e);
-        return e;
-    }
-
-    AppModel &make(bool configured = true, std::optional<QString> stage = std::nullopt,
-                   AppModel::LinkLoader loader = [] { return noCapturedLink(); })
-    {
-        prepareProfile(configured, stage);
-        VirtualTime *t = &time;
-        model = std::make_unique<AppModel>(AppModel::Options{
-            .profileDirectory = dir.path(),
-            .effects = effects(),
-            .ownerSetupLinkLoad = std::move(loader),
-            .bootstrapRetryDelays = {2s, 4s, 8s},
-            .autoResume = false,
-            .sleeper = [t](std::chrono::milliseconds d) { return t->sleep(d); },
-            .clock = [t] { return t->now(); },
-            .statusTimeout = statusTimeout,
-        });
-        return *model;
+            writeProfileFile(QStringLiteral("mac-app-install-stage"), stage->toUtf8() + "\n");
+        writeProfileFile(QStringLiteral("tui-port"), QByteArray::number(server.port()) + "\n");
+        writeProfileFile(QStringLiteral("tui-token"), QuorvantisTest::statusToken + "\n");
+        if (loader)
+            ownerSetupLinkLoad = std::move(loader);
+        return make();
     }
 
     int statusRequests() const { return int(server.requestsFor(QStringLiteral("/tui/status")).size()); }
 
-    // A fetch is running while the server holds an open connection for it or the loop is not
-    // parked in its sleep.
+    // A fetch is running while the server holds an open connection for it.
     bool fetchInFlight() const { return server.openConnections() > 0; }
 
-    void poll() { QuorvantisTest::await(model->refreshAgentStatus()); }
+    void poll() { QuorvantisTest::await(model().refreshAgentStatus()); }
 
     // Waits until the polling loop has made `requests` status requests and sleeps again.
     bool loopReached(int requests)
@@ -261,5 +207,3 @@ public:
             [&] { return statusRequests() >= requests && time.pendingSleepers() >= 1 && !fetchInFlight(); });
     }
 };
-
-} // namespace StatusTest
