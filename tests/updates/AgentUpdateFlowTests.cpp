@@ -44,7 +44,20 @@ QCoro::Task<CLIResult> gated(Gate *gate, int *runs)
     co_return CLIResult{0, std::nullopt};
 }
 
+// One step of a table: what the registry offers ("" nothing), the running version the check
+// reports ("<none>": none), then how often the registry was asked and what is offered.
+struct Check
+{
+    QString registry;
+    QString running;
+    int asked = 0;
+    QString offered;
+    bool dismiss = false; // dismiss the offer instead of checking
+};
+
 } // namespace
+
+Q_DECLARE_METATYPE(QList<Check>)
 
 class AgentUpdateFlowTests : public QObject
 {
@@ -54,77 +67,55 @@ class AgentUpdateFlowTests : public QObject
     static void configure(ModelFixture &fixture) { fixture.writeProfileFile(QStringLiteral("config.json"), "{}"); }
 
 private Q_SLOTS:
-    void asksOncePerRunningVersion()
+    void offerFollowsTheRegistry_data()
     {
+        QTest::addColumn<bool>("configured");
+        QTest::addColumn<QList<Check>>("checks");
+        const QString none = QStringLiteral("<none>");
+        QTest::newRow("asked once per running version")
+            << true
+            << QList<Check>{{"1.4.0", "1.3.0", 1, "1.4.0"},
+                            {"1.4.0", "1.3.0", 1, "1.4.0"},
+                            // The agent moved on to the offered version: nothing newer.
+                            {"1.4.0", "1.4.0", 2, ""},
+                            // An unusable running version never asks.
+                            {"1.4.0", "", 2, ""},
+                            {"1.4.0", none, 2, ""}};
+        QTest::newRow("older or failed answer clears the offer")
+            << true << QList<Check>{{"2.0.0", "1.0.0", 1, "2.0.0"}, {"", "1.0.1", 2, ""}, {"1.0.0", "1.0.2", 3, ""}};
+        QTest::newRow("unconfigured never asks") << false << QList<Check>{{"9.0.0", "1.0.0", 0, ""}};
+        QTest::newRow("dismissal hides only that version")
+            << true
+            << QList<Check>{{"1.4.0", "1.3.0", 1, "1.4.0"},
+                            {"1.4.0", "", 1, "1.4.0", true},
+                            {"1.5.0", "1.3.1", 2, "1.5.0"}};
+    }
+    void offerFollowsTheRegistry()
+    {
+        QFETCH(bool, configured);
+        QFETCH(QList<Check>, checks);
         ModelFixture fixture;
-        configure(fixture);
+        if (configured)
+            configure(fixture);
         int asked = 0;
-        std::optional<QString> registry = QStringLiteral("1.4.0");
+        std::optional<QString> registry;
         fixture.effects.agentUpdateVersion = [&] { return offer(registry, &asked); };
         AppModel &model = fixture.make();
-
-        QuorvantisTest::await(model.checkAgentUpdate(QStringLiteral("1.3.0")));
-        QuorvantisTest::await(model.checkAgentUpdate(QStringLiteral("1.3.0")));
-        QCOMPARE(asked, 1);
-        QCOMPARE(model.availableAgentVersion(), QStringLiteral("1.4.0"));
-        QVERIFY(model.showsAgentUpdateBanner());
-        QCOMPARE(model.agentUpdateBannerText(), QStringLiteral("Agent 1.4.0 可更新"));
-
-        // The agent moved on to the offered version: asked again, and nothing newer is offered.
-        QuorvantisTest::await(model.checkAgentUpdate(QStringLiteral("1.4.0")));
-        QCOMPARE(asked, 2);
-        QVERIFY(!model.availableAgentVersion());
-        QVERIFY(!model.showsAgentUpdateBanner());
-        QCOMPARE(model.agentUpdateBannerText(), QString());
-
-        // An unusable running version never asks.
-        QuorvantisTest::await(model.checkAgentUpdate(QString()));
-        QuorvantisTest::await(model.checkAgentUpdate(std::nullopt));
-        QCOMPARE(asked, 2);
-    }
-
-    void olderOrFailedAnswerClearsTheOffer()
-    {
-        ModelFixture fixture;
-        configure(fixture);
-        int asked = 0;
-        std::optional<QString> registry = QStringLiteral("2.0.0");
-        fixture.effects.agentUpdateVersion = [&] { return offer(registry, &asked); };
-        AppModel &model = fixture.make();
-        QuorvantisTest::await(model.checkAgentUpdate(QStringLiteral("1.0.0")));
-        QVERIFY(model.availableAgentVersion());
-        registry = std::nullopt;
-        QuorvantisTest::await(model.checkAgentUpdate(QStringLiteral("1.0.1")));
-        QVERIFY(!model.availableAgentVersion());
-        registry = QStringLiteral("1.0.0");
-        QuorvantisTest::await(model.checkAgentUpdate(QStringLiteral("1.0.2")));
-        QVERIFY(!model.availableAgentVersion());
-    }
-
-    void unconfiguredNeverAsks()
-    {
-        ModelFixture fixture;
-        int asked = 0;
-        fixture.effects.agentUpdateVersion = [&] { return offer(QStringLiteral("9.0.0"), &asked); };
-        AppModel &model = fixture.make();
-        QuorvantisTest::await(model.checkAgentUpdate(QStringLiteral("1.0.0")));
-        QCOMPARE(asked, 0);
-    }
-
-    void dismissalHidesOnlyThatVersion()
-    {
-        ModelFixture fixture;
-        configure(fixture);
-        int asked = 0;
-        std::optional<QString> registry = QStringLiteral("1.4.0");
-        fixture.effects.agentUpdateVersion = [&] { return offer(registry, &asked); };
-        AppModel &model = fixture.make();
-        QuorvantisTest::await(model.checkAgentUpdate(QStringLiteral("1.3.0")));
-        model.dismissAgentUpdate();
-        QVERIFY(!model.showsAgentUpdateBanner());
-        registry = QStringLiteral("1.5.0");
-        QuorvantisTest::await(model.checkAgentUpdate(QStringLiteral("1.3.1")));
-        QVERIFY(model.showsAgentUpdateBanner());
+        for (const Check &check : checks) {
+            registry = check.registry.isEmpty() ? std::nullopt : std::optional(check.registry);
+            if (check.dismiss)
+                model.dismissAgentUpdate();
+            else if (check.running == u"<none>")
+                QuorvantisTest::await(model.checkAgentUpdate(std::nullopt));
+            else
+                QuorvantisTest::await(model.checkAgentUpdate(check.running));
+            QCOMPARE(asked, check.asked);
+            QCOMPARE(model.availableAgentVersion().value_or(QString()), check.offered);
+            const bool banner = !check.offered.isEmpty() && !check.dismiss;
+            QCOMPARE(model.showsAgentUpdateBanner(), banner);
+            QCOMPARE(model.agentUpdateBannerText(),
+                     check.offered.isEmpty() ? QString() : QStringLiteral("Agent %1 可更新").arg(check.offered));
+        }
     }
 
     void successfulUpdateKeepsTargetDismissed()
