@@ -15,7 +15,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QRegularExpression>
 #include <QtTest>
 
 #include <memory>
@@ -340,6 +339,10 @@ void E2ETests::scanForSecrets()
     const QJsonObject config = QJsonDocument::fromJson(m_sandbox->readText(m_sandbox->profileFile(QStringLiteral("config.json"))).toUtf8()).object();
     secrets.append({QStringLiteral("service key"), config.value(QStringLiteral("quorvantisServiceApiKey")).toString()});
     secrets.append({QStringLiteral("status token"), m_sandbox->readText(m_sandbox->profileFile(QStringLiteral("tui-token"))).trimmed()});
+
+    // Every flow here configures the agent: its key and its status token are there to look for.
+    QVERIFY(secrets[secrets.size() - 2].second.size() >= 8);
+    QVERIFY(secrets[secrets.size() - 1].second.size() >= 8);
 
     // The scan reads what it claims to: the home itself is in every recorded environment and
     // the install log has lines.
