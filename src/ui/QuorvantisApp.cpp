@@ -53,10 +53,7 @@ QuorvantisApp::QuorvantisApp(AppModel::Options options, QObject *parent)
     m_window = new RootContentView(m_model.get());
     m_window->setWindowIcon(Symbols::quorvantisLogo());
 
-    // Scene 2: the tray panel, sharing the model.
-    m_panel = new MenuBarContent(m_model.get(), {.openMainWindow = [this] { openMainWindow(); }, .quit = [this] { quit(); }});
-    m_panel->setWindowFlag(Qt::Popup);
-    m_panel->setAccessibleName(QStringLiteral("Quorvantis"));
+    // Scene 2, the tray panel sharing the model, is built when it is first opened.
     setUpTray();
     // Closing the window leaves the tray, and quitting is the panel's item. Without a tray the
     // window is the only way in, so closing it ends the process rather than leave it unreachable
@@ -69,6 +66,16 @@ QuorvantisApp::~QuorvantisApp()
     delete m_panel;
     delete m_window;
     delete m_trayMenu;
+}
+
+MenuBarContent *QuorvantisApp::menuBarContent()
+{
+    if (!m_panel) {
+        m_panel = new MenuBarContent(m_model.get(), {.openMainWindow = [this] { openMainWindow(); }, .quit = [this] { quit(); }});
+        m_panel->setWindowFlag(Qt::Popup);
+        m_panel->setAccessibleName(QStringLiteral("Quorvantis"));
+    }
+    return m_panel;
 }
 
 void QuorvantisApp::setUpTray()
@@ -115,8 +122,7 @@ void QuorvantisApp::openMainWindow()
 
 void QuorvantisApp::showMenuBarPanel()
 {
-    if (!m_panel)
-        return;
+    menuBarContent();
     m_panel->adjustSize();
     const QSize size = m_panel->sizeHint().expandedTo(QSize(MenuBarContent::panelWidth, 0));
     const QRect icon = m_tray ? m_tray->geometry() : QRect();

@@ -40,7 +40,9 @@ public:
 
     AppModel *model() const { return m_model.get(); }
     RootContentView *mainWindow() const { return m_window; }
-    MenuBarContent *menuBarContent() const { return m_panel; }
+    // The tray panel, built the first time it is shown or asked for.
+    MenuBarContent *menuBarContent();
+    bool isMenuBarContentBuilt() const { return m_panel != nullptr; }
     QSystemTrayIcon *trayIcon() const { return m_tray; }
     bool hasSystemTray() const { return m_tray != nullptr; }
 

@@ -70,11 +70,9 @@ RootContentView::RootContentView(AppModel *model, QWidget *parent, Factories fac
 
     m_banner = build(factories.updateBanner, fallback.updateBanner, this);
     m_pages = new QStackedWidget;
-    m_setup = new SetupView(model);
     m_dashboard = build(factories.dashboard, fallback.dashboard, m_pages);
-    m_pages->addWidget(m_setup);
     m_pages->addWidget(m_dashboard);
-    m_pages->setCurrentWidget(m_page == AppModel::RootPage::dashboard ? m_dashboard : m_setup);
+    m_pages->setCurrentWidget(pageWidget(m_page));
 
     // An off-screen label whose text is the latest announcement: assistive technology reads
     // the alert raised on it.
@@ -168,14 +166,30 @@ void RootContentView::slideBanner(bool in)
     animation->start(QAbstractAnimation::DeleteWhenStopped);
 }
 
+SetupView *RootContentView::setupView()
+{
+    if (!m_setup) {
+        m_setup = new SetupView(m_model);
+        m_pages->addWidget(m_setup);
+    }
+    return m_setup;
+}
+
+QWidget *RootContentView::pageWidget(AppModel::RootPage page)
+{
+    return page == AppModel::RootPage::dashboard ? m_dashboard : setupView();
+}
+
 void RootContentView::switchPage(AppModel::RootPage page, bool animated)
 {
     m_page = page;
-    QWidget *incoming = page == AppModel::RootPage::dashboard ? m_dashboard : m_setup;
+    QWidget *incoming = pageWidget(page);
     if (m_animation)
         m_animation->stop();
     // An interrupted switch leaves its page half faded: settle both pages first.
     for (QWidget *settled : {static_cast<QWidget *>(m_setup), m_dashboard}) {
+        if (!settled)
+            continue;
         settled->setGraphicsEffect(nullptr);
         settled->move(0, 0);
     }

@@ -60,7 +60,10 @@ public:
     // Every text posted to assistive technology, in order.
     const QStringList &spokenAnnouncements() const { return m_spoken; }
 
-    SetupView *setupView() const { return m_setup; }
+    // The setup screen is built the first time its page is shown (or asked for here): a
+    // launch that opens on the dashboard does not pay for it.
+    SetupView *setupView();
+    bool isSetupViewBuilt() const { return m_setup != nullptr; }
     QWidget *dashboardView() const { return m_dashboard; }
     QWidget *updateBanner() const { return m_banner; }
     PermissionPromptSheet *permissionPrompt() const { return m_prompt; }
@@ -77,6 +80,7 @@ protected:
 
 private:
     void switchPage(AppModel::RootPage page, bool animated);
+    QWidget *pageWidget(AppModel::RootPage page);
     void slideBanner(bool in);
     void announceIfNeeded();
     void syncSheets();

@@ -7,6 +7,7 @@
 #include "ui/Views.h"
 
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
@@ -519,11 +520,29 @@ void SetupView::render()
     renderPermission();
     if (permissionStage && !m_permissionShown) {
         // The step is what the user has to act on: bring it into view once it appears.
-        QTimer::singleShot(0, this, [this] { m_scroll->ensureWidgetVisible(m_permission, 0, 24); });
+        scrollIntoView(m_permission);
     }
     m_permissionShown = permissionStage;
-    m_errorBlock->setVisible(m_model->lastError().has_value());
+    const auto &error = m_model->lastError();
+    m_errorBlock->setVisible(error.has_value());
+    if (error && error != m_shownError)
+        scrollIntoView(m_errorBlock);
+    m_shownError = error;
     applyFocusRequest();
+    m_rendered = true;
+}
+
+void SetupView::scrollIntoView(QWidget *widget)
+{
+    // The screen opens at its top, with the heading and the progress in view: only what
+    // appears while the user is looking moves the view.
+    if (!m_rendered)
+        return;
+    QTimer::singleShot(0, this, [this, widget] {
+        // A part that has just appeared has no place yet until the pending layouts ran.
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+        m_scroll->ensureWidgetVisible(widget, 0, 24);
+    });
 }
 
 void SetupView::renderEntryForm()
@@ -614,10 +633,12 @@ void SetupView::renderProgress()
         }
     }
 
+    // The package bar belongs to the package step of the runtime preparation only: the model
+    // keeps its last count after that step, and a full bar under a finished stage misleads.
     const auto &package = m_model->packageInstallProgress();
-    const bool showsPackage = package.has_value() || m_model->showsPackageInstallProgress();
+    const bool showsPackage = m_model->showsPackageInstallProgress();
     m_package->setVisible(showsPackage);
-    if (package && package->total > 0) {
+    if (showsPackage && package && package->total > 0) {
         const int percent = package->percentage();
         m_packageBar->setRange(0, package->total);
         m_packageBar->setValue(qMin(package->completed, package->total));
@@ -637,7 +658,7 @@ void SetupView::renderProgress()
     m_card->setVisible(authorizing);
     if (authorizing && !m_cardShown) {
         // The setup run waits for the user here: bring the card into view as it appears.
-        QTimer::singleShot(0, this, [this] { m_scroll->ensureWidgetVisible(m_card, 0, 24); });
+        scrollIntoView(m_card);
     }
     m_cardShown = authorizing;
 }
@@ -690,7 +711,7 @@ void SetupView::applyFocusRequest()
         if (m_codeField->isVisibleTo(this))
             m_codeField->setFocus(Qt::OtherFocusReason);
     } else if (target.kind == AppModel::FocusTarget::Kind::permission && m_permission->isVisibleTo(this)) {
-        m_scroll->ensureWidgetVisible(m_permission, 0, 24);
+        scrollIntoView(m_permission);
         if (target.permission == m_model->currentPermissionOnboardingKind() && m_permissionStart->isEnabled())
             m_permissionStart->setFocus(Qt::OtherFocusReason);
     }

@@ -2,9 +2,12 @@
 
 #include <QWidget>
 
+#include "app/AppModel.h"
+
 #include <QList>
 
-class AppModel;
+#include <optional>
+
 class AuthorizationCard;
 class ErrorSection;
 class ModelObserver;
@@ -87,11 +90,14 @@ private:
     void renderProgress();
     void renderPermission();
     void applyFocusRequest();
+    void scrollIntoView(QWidget *widget);
 
     AppModel *m_model;
     qint64 m_focusRevision = 0;
     bool m_permissionShown = false;
     bool m_cardShown = false;
+    bool m_rendered = false;
+    std::optional<AppModel::DisplayError> m_shownError;
 
     StatusCore *m_statusCore = nullptr;
     SymbolLabel *m_shield = nullptr;

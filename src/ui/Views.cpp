@@ -4,12 +4,14 @@
 #include "ui/Symbols.h"
 #include "ui/UIToken.h"
 
+#include <QComboBox>
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPushButton>
 #include <QSettings>
+#include <QStyledItemDelegate>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -246,8 +248,19 @@ void styleField(QWidget *field)
                                         "QLineEdit:focus, QComboBox:focus { border: 2px solid %2; padding: 3px 7px; }"
                                         "QComboBox::drop-down { border: none; width: 24px; }"
                                         "QComboBox::down-arrow { image: url(:/quorvantis/symbols/chevron.down.svg);"
-                                        " width: 12px; height: 12px; }")
+                                        " width: 12px; height: 12px; }"
+                                        "QComboBox QAbstractItemView { border: 1px solid %1; background: palette(base);"
+                                        " outline: 0; padding: 2px; }"
+                                        "QComboBox QAbstractItemView::item { min-height: 26px; padding: 0 8px;"
+                                        " color: palette(text); }"
+                                        "QComboBox QAbstractItemView::item:selected { background: %2; color: white; }")
                              .arg(border.name(), UIToken::accent().name()));
+    if (auto *combo = qobject_cast<QComboBox *>(field)) {
+        // With a style sheet the picker draws its rows as menu items through the field's own
+        // rules, which paint the selected row as an empty text box: plain list rows follow
+        // the item rules above instead.
+        combo->setItemDelegate(new QStyledItemDelegate(combo));
+    }
 }
 
 void tintProgress(QWidget *bar)

@@ -154,6 +154,8 @@ private Q_SLOTS:
         QuorvantisApp app(scriptedOptions(fixture));
         QVERIFY(app.model());
         QVERIFY(app.mainWindow());
+        // The panel costs start-up time only once someone opens it.
+        QVERIFY(!app.isMenuBarContentBuilt());
         QVERIFY(app.menuBarContent());
         app.model()->overallState = AppModel::OverallState::error;
         settle();

@@ -12,6 +12,7 @@
 #include "ui/Symbols.h"
 #include "ui/Views.h"
 
+#include <QAbstractItemView>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -327,6 +328,46 @@ private Q_SLOTS:
         QCOMPARE(picker->currentText(), QStringLiteral("Google"));
     }
 
+    // Every row of the open picker, the selected one included, shows its title legibly.
+    void workspacePopupRowsAreLegible()
+    {
+        ModelFixture fixture;
+        AppModel &model = makeAtSetupStage(fixture);
+        model.setupEntryMode = AppModel::SetupEntryMode::enroll;
+        model.enrollmentWorkspace = AppModel::EnrollmentWorkspace::zoho;
+        RootContentView root(&model);
+        root.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&root));
+        settle();
+        QComboBox *picker = root.setupView()->workspacePicker();
+        picker->showPopup();
+        QAbstractItemView *list = picker->view();
+        QTRY_VERIFY(list->isVisible());
+        settle();
+        const QImage image = list->viewport()->grab().toImage();
+        if (qEnvironmentVariableIsSet("UI_TEST_SHOTS"))
+            image.save(qEnvironmentVariable("UI_TEST_SHOTS") + QStringLiteral("/workspace-popup.png"));
+        for (int row = 0; row < picker->count(); ++row) {
+            const QRect rect = list->visualRect(list->model()->index(row, 0)) & list->viewport()->rect();
+            QVERIFY(!rect.isEmpty());
+            // The row's background is its most common colour; the text must stand out from it.
+            QHash<QRgb, int> counts;
+            for (int y = rect.top(); y <= rect.bottom(); ++y)
+                for (int x = rect.left(); x <= rect.right(); ++x)
+                    ++counts[image.pixel(x * image.devicePixelRatio(), y * image.devicePixelRatio())];
+            QRgb background = counts.cbegin().key();
+            for (auto it = counts.cbegin(); it != counts.cend(); ++it)
+                if (it.value() > counts.value(background))
+                    background = it.key();
+            int contrasting = 0;
+            for (auto it = counts.cbegin(); it != counts.cend(); ++it)
+                if (qAbs(qGray(it.key()) - qGray(background)) > 110)
+                    contrasting += it.value();
+            QVERIFY2(contrasting > 12, qPrintable(picker->itemText(row)));
+        }
+        picker->hidePopup();
+    }
+
     void agentNameValidationIsShown()
     {
         ModelFixture fixture;
@@ -416,23 +457,30 @@ private Q_SLOTS:
 
     void packageProgress_data()
     {
+        QTest::addColumn<bool>("preparing");
+        QTest::addColumn<QString>("detail");
         QTest::addColumn<int>("completed");
         QTest::addColumn<int>("total");
-        QTest::addColumn<QString>("caption");
+        QTest::addColumn<QString>("caption"); // empty: the package bar is hidden
         QTest::addColumn<QString>("spoken");
-        QTest::addColumn<bool>("determinate");
-        QTest::newRow("counting") << 0 << 0 << "正在计算安装内容…" << "" << false;
-        QTest::newRow("a third") << 1 << 3 << "1/3 · 33%" << "已安装 1 个包，共 3 个，33%" << true;
-        QTest::newRow("over the total") << 12 << 10 << "12/10 · 100%" << "已安装 12 个包，共 10 个，100%" << true;
+        const QString step = QStringLiteral("安装 Quorvantis");
+        QTest::newRow("counting") << true << step << 0 << 0 << "正在计算安装内容…" << "";
+        QTest::newRow("a third") << true << step << 1 << 3 << "1/3 · 33%" << "已安装 1 个包，共 3 个，33%";
+        QTest::newRow("over the total") << true << step << 12 << 10 << "12/10 · 100%" << "已安装 12 个包，共 10 个，100%";
+        QTest::newRow("package step, no count yet") << true << step << -1 << -1 << "正在计算安装内容…" << "";
+        // The model keeps the last count once the package step is over: the bar goes anyway.
+        QTest::newRow("runtime finished") << false << step << 36 << 36 << "" << "";
+        QTest::newRow("a later step") << true << QStringLiteral("检查运行环境") << 36 << 36 << "" << "";
     }
 
     void packageProgress()
     {
+        QFETCH(bool, preparing);
+        QFETCH(QString, detail);
         QFETCH(int, completed);
         QFETCH(int, total);
         QFETCH(QString, caption);
         QFETCH(QString, spoken);
-        QFETCH(bool, determinate);
         ModelFixture fixture;
         AppModel &model = fixture.make();
         model.installStage = Stage::runtime;
@@ -440,12 +488,17 @@ private Q_SLOTS:
         view.show();
         settle();
         QVERIFY(!view.packageProgress()->isVisible());
-        model.packageInstallProgress = AppModel::PackageInstallProgress{completed, total};
+        model.isPreparingEnvironment = preparing;
+        model.setupProgressDetail = detail;
+        if (completed >= 0)
+            model.packageInstallProgress = AppModel::PackageInstallProgress{completed, total};
         settle();
-        QVERIFY(view.packageProgress()->isVisible());
+        QCOMPARE(view.packageProgress()->isVisible(), !caption.isEmpty());
+        if (caption.isEmpty())
+            return;
         QCOMPARE(view.packageCaption()->text(), caption);
-        QCOMPARE(view.packageBar()->maximum() > 0, determinate);
-        if (determinate)
+        QCOMPARE(view.packageBar()->maximum() > 0, !spoken.isEmpty());
+        if (!spoken.isEmpty())
             QCOMPARE(view.packageBar()->accessibleDescription(), spoken);
         else
             QCOMPARE(view.packageBar()->accessibleName(), QStringLiteral("正在计算安装内容"));
@@ -746,6 +799,91 @@ private Q_SLOTS:
         QVERIFY(root.dashboardView()->isVisible());
         QVERIFY(!root.dashboardView()->graphicsEffect());
         QCOMPARE(root.dashboardView()->pos(), QPoint(0, 0));
+    }
+
+    // The setup screen opens at its top whatever it holds; only what appears afterwards (the
+    // permission step, an error, the authorization card) scrolls itself into view.
+    void setupScreenScrolling_data()
+    {
+        QTest::addColumn<QString>("change");
+        QTest::newRow("permission step appears") << "permissions";
+        QTest::newRow("error appears") << "error";
+        QTest::newRow("authorization appears") << "authorization";
+    }
+
+    void setupScreenScrolling()
+    {
+        QFETCH(QString, change);
+        const auto error = AppModel::DisplayError::from(QStringLiteral("AGENT_RESTART_FAILED"), std::nullopt);
+        // Opened in the state the change leads to: the view stays at the top.
+        {
+            ModelFixture fixture;
+            AppModel &model = fixture.make();
+            model.installStage = Stage::permissions;
+            model.lastError = error;
+            if (change == u"authorization")
+                model.setupAuthorization = request(QStringLiteral("secret-1"));
+            RootContentView root(&model);
+            root.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&root));
+            settle();
+            const QScrollBar *bar = root.setupView()->scrollArea()->verticalScrollBar();
+            QVERIFY2(bar->maximum() > 0, "the screen must be taller than the window");
+            QCOMPARE(bar->value(), 0);
+        }
+        // The same thing appearing while the user looks at the top of a small window: it is
+        // brought into view.
+        ModelFixture fixture;
+        AppModel &model = fixture.make();
+        model.installStage = change == u"permissions" ? Stage::runtime : Stage::permissions;
+        if (change != u"error")
+            model.lastError = error;
+        RootContentView root(&model);
+        root.resize(RootContentView::minimumContentSize);
+        root.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&root));
+        settle();
+        QScrollArea *scroll = root.setupView()->scrollArea();
+        QCOMPARE(scroll->verticalScrollBar()->value(), 0);
+        QWidget *target = nullptr;
+        if (change == u"permissions") {
+            model.installStage = Stage::permissions;
+            model.setupProgressDetail = std::nullopt; // the stage is plain state: announce it
+            target = root.setupView()->permissionSection();
+        } else if (change == u"error") {
+            model.lastError = error;
+            target = root.setupView()->errorSection();
+        } else {
+            model.setupAuthorization = request(QStringLiteral("secret-1"));
+            target = root.setupView()->authorizationCard();
+        }
+        auto inView = [&] {
+            const QRect place(target->mapTo(scroll->viewport(), QPoint(0, 0)), target->size());
+            return target->isVisible() && scroll->viewport()->rect().contains(place);
+        };
+        settle();
+        QTRY_VERIFY(scroll->verticalScrollBar()->value() > 0);
+        QVERIFY(inView());
+    }
+
+    void theWindowBuildsTheSetupScreenWhenItFirstShowsIt()
+    {
+        ModelFixture fixture;
+        AppModel &model = fixture.make();
+        model.installationValidated = true;
+        RootContentView root(&model);
+        root.setReducedMotion(true);
+        root.show();
+        settle();
+        QCOMPARE(root.page(), AppModel::RootPage::dashboard);
+        QVERIFY(!root.isSetupViewBuilt());
+        model.installationValidated = false;
+        settle();
+        QCOMPARE(root.page(), AppModel::RootPage::setup);
+        QVERIFY(root.isSetupViewBuilt());
+        QTRY_VERIFY(!root.transitionRunning());
+        QVERIFY(root.setupView()->isVisible());
+        QCOMPARE(root.setupView()->titleLabel()->text(), QStringLiteral("安装 Quorvantis"));
     }
 
     void updateBannerSlidesInAndOut()
