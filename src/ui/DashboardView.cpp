@@ -53,9 +53,8 @@ QPushButton *makeBorderedButton(const QString &text, QWidget *parent = nullptr)
     auto *button = new QPushButton(text, parent);
     button->setFocusPolicy(Qt::StrongFocus);
     button->setAutoDefault(false);
-    UIToken::apply(button, UIToken::Typography::body);
-    // The desktop's default button padding is tight around Chinese text.
-    button->setMinimumWidth(button->sizeHint().width() + 16);
+    // The same bordered accent button as the setup screen's secondary actions.
+    styleSecondaryButton(button);
     return button;
 }
 
@@ -149,7 +148,11 @@ void OwnerSetupChannelStatus::render()
 {
     const QString summary = m_model->channelBindingSummary();
     setTextIfChanged(m_state, summary);
-    m_bind->setVisible(!m_model->channelBindingCompleted());
+    // The completion flag lives for one run only; after a relaunch the finished installation
+    // is what says the channel was bound, and the row must not offer to bind it again.
+    const bool bound = m_model->channelBindingCompleted()
+        || (m_model->onboardingCompleted() && m_model->installStage != AppModel::InstallStage::channel);
+    m_bind->setVisible(!bound);
     setAccessibleNameIfChanged(this, QStringLiteral("Channel，") + summary);
 }
 
@@ -392,7 +395,6 @@ SystemStatusPane::SystemStatusPane(AppModel *model, QWidget *parent)
     agentLine->setSpacing(8);
     agentLine->addWidget(m_update);
     agentLine->addWidget(m_updateSpinner);
-    agentLine->addSpacing(4);
     agentLine->addWidget(m_restart);
     agentLine->addWidget(m_recheck);
     agentLine->addStretch(1);

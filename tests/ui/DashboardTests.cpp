@@ -126,6 +126,15 @@ private Q_SLOTS:
         model.channelBindingCompleted = true;
         settle();
         QVERIFY(channel->bindButton()->isHidden());
+
+        // A relaunch after the installation finished: bound, though this run saw no binding.
+        AppModel &relaunched = m_fixture->make();
+        relaunched.installStage = std::nullopt;
+        relaunched.onboardingCompleted = true;
+        AgentOverviewPane later(&relaunched);
+        settle();
+        QCOMPARE(later.channelStatus()->stateLabel()->text(), QStringLiteral("已绑定"));
+        QVERIFY(later.channelStatus()->bindButton()->isHidden());
     }
 
     void systemPaneSectionsAndRows()
