@@ -23,17 +23,16 @@ QString retryText(int attempt, int attempts)
 
 } // namespace
 
+Q_DECLARE_METATYPE(QList<Step>)
+
 class SetupRunTests : public QObject
 {
     Q_OBJECT
 
 private Q_SLOTS:
     void transientFailuresAreRetriedWithGrowingDelays();
-    void fourTransientFailuresFailWithoutAFifthAttempt();
-    void nonTransientFailureFailsAtOnce_data();
-    void nonTransientFailureFailsAtOnce();
-    void codedBootstrapErrorIsTransient();
-    void noRetryDelaysMeansOneAttempt();
+    void failedRuns_data();
+    void failedRuns();
     void codeSubmissionPassesCanonicalCodeAndName();
     void invalidCodeShowsFormatErrorAndRunsNothing();
     void submitActiveSetupFollowsTheMode();
@@ -89,109 +88,75 @@ void SetupRunTests::transientFailuresAreRetriedWithGrowingDelays()
     QCOMPARE(model.lastError()->code, QStringLiteral("DAEMON_INSTALL_EXIT_9"));
 }
 
-void SetupRunTests::fourTransientFailuresFailWithoutAFifthAttempt()
+void SetupRunTests::failedRuns_data()
 {
+    QTest::addColumn<QList<Step>>("steps");
+    QTest::addColumn<bool>("retries"); // with the usual delays, else none
+    QTest::addColumn<int>("attempts");
+    QTest::addColumn<QString>("code");
+    QTest::addColumn<QString>("message");
+
+    const QString taken = QStringLiteral("该 Agent 名称已被占用，请更换名称后重试。");
+    const QString busy = QStringLiteral("安装服务暂时未能完成配置，请稍后重试。");
+    auto exit = [](qint32 status, const char *line) {
+        return QList<Step>{Step::exit(status, line ? std::optional(QString::fromUtf8(line)) : std::nullopt)};
+    };
+    QTest::newRow("four transient failures, no fifth attempt")
+        << exit(17, "  BOOTSTRAP_FAILED: service busy \n") << true << 4 << "SETUP_BOOTSTRAP_FAILED" << busy;
+    QTest::newRow("no retry delays: one attempt") << exit(1, "Error: setup failed (bootstrap_failed): try again later")
+                                                 << false << 1 << "SETUP_BOOTSTRAP_FAILED" << busy;
+    // A coded error whose message names the transient failure is retried; any other error of
+    // the effect is "SETUP_FAILED" at once.
+    QTest::newRow("coded transient error, then another error")
+        << QList<Step>{Step::throwing(QuorvantisNativeError(QStringLiteral("SETUP_REMOTE"), QStringLiteral("bootstrap_failed"))),
+                       Step::throwing(std::runtime_error("disk on fire"))}
+        << true << 2 << "SETUP_FAILED" << "操作失败：SETUP_FAILED";
+    QTest::newRow("taken name") << exit(1, "Error: Agent \"alpha-bot\" already exists") << true << 1
+                                << "SETUP_AGENT_NAME_TAKEN" << taken;
+    QTest::newRow("taken name wins over bootstrap") << exit(1, "agent already exists (bootstrap_failed)") << true << 1
+                                                    << "SETUP_AGENT_NAME_TAKEN" << taken;
+    QTest::newRow("plain exit") << exit(2, "Error: something odd") << true << 1 << "SETUP_EXIT_2" << "Error: something odd";
+    QTest::newRow("negative status keeps its sign") << exit(-3, nullptr) << true << 1 << "SETUP_EXIT_-3"
+                                                    << "操作失败：SETUP_EXIT_-3";
+    QTest::newRow("redacted line is not shown") << exit(4, "password: [REDACTED]") << true << 1 << "SETUP_EXIT_4"
+                                                << "操作失败：SETUP_EXIT_4";
+    QTest::newRow("internal line is not shown") << exit(5, "QVAPP_STAGE=redeem bootstrap_failed") << true << 1
+                                                << "SETUP_EXIT_5" << "操作失败：SETUP_EXIT_5";
+}
+
+void SetupRunTests::failedRuns()
+{
+    QFETCH(QList<Step>, steps);
+    QFETCH(bool, retries);
+    QFETCH(int, attempts);
+    QFETCH(QString, code);
+    QFETCH(QString, message);
+
     ModelFixture h(ModelFixture::Succeeding);
-    h.setupWithCode->steps = {Step::exit(17, QStringLiteral("  BOOTSTRAP_FAILED: service busy \n"))};
+    if (!retries)
+        h.retryDelays = {};
+    h.setupWithCode->steps = {steps.begin(), steps.end()};
     auto &model = h.makeAt("setup");
     model.setupCode = codeS;
 
     auto run = model.submitSetupCode();
-    QCOMPARE(h.drainTime(10), 3);
+    if (attempts > 1)
+        QCOMPARE(model.setupProgressDetail(), retryText(2, 4));
+    QCOMPARE(h.drainTime(10), attempts - 1);
     QuorvantisTest::await(std::move(run));
 
-    QCOMPARE(h.setupWithCode->calls.size(), 4);
-    QCOMPARE(h.time.requested(), (QList<std::chrono::milliseconds>{2s, 4s, 8s}));
+    QCOMPARE(h.setupWithCode->calls.size(), attempts);
+    const QList<std::chrono::milliseconds> delays{2s, 4s, 8s};
+    QCOMPARE(h.time.requested(), delays.mid(0, attempts - 1));
     QCOMPARE(h.time.pendingSleepers(), 0);
-    QVERIFY(model.lastError());
-    QCOMPARE(model.lastError()->code, QStringLiteral("SETUP_BOOTSTRAP_FAILED"));
-    QCOMPARE(model.lastError()->message, QStringLiteral("安装服务暂时未能完成配置，请稍后重试。"));
+    QCOMPARE(model.lastError()->code, code);
+    QCOMPARE(model.lastError()->message, message);
     QCOMPARE(model.overallState(), AppModel::OverallState::error);
     QCOMPARE(h.state(Phase::redeem), State::failed);
     QVERIFY(!model.isSubmittingSetup());
     QVERIFY(!model.setupTaskID);
     QVERIFY(!model.configurationReady());
     QCOMPARE(h.daemonInstall->calls.size(), 0);
-}
-
-void SetupRunTests::nonTransientFailureFailsAtOnce_data()
-{
-    QTest::addColumn<qint32>("status");
-    QTest::addColumn<QString>("line");
-    QTest::addColumn<QString>("code");
-    QTest::addColumn<QString>("message");
-
-    QTest::newRow("taken name") << 1 << QStringLiteral("Error: Agent \"alpha-bot\" already exists")
-                                << QStringLiteral("SETUP_AGENT_NAME_TAKEN")
-                                << QStringLiteral("该 Agent 名称已被占用，请更换名称后重试。");
-    QTest::newRow("taken name wins over bootstrap")
-        << 1 << QStringLiteral("agent already exists (bootstrap_failed)") << QStringLiteral("SETUP_AGENT_NAME_TAKEN")
-        << QStringLiteral("该 Agent 名称已被占用，请更换名称后重试。");
-    QTest::newRow("plain exit") << 2 << QStringLiteral("Error: something odd") << QStringLiteral("SETUP_EXIT_2")
-                                << QStringLiteral("Error: something odd");
-    QTest::newRow("negative status keeps its sign") << -3 << QString() << QStringLiteral("SETUP_EXIT_-3")
-                                                    << QStringLiteral("操作失败：SETUP_EXIT_-3");
-    QTest::newRow("redacted line is not shown") << 4 << QStringLiteral("password: [REDACTED]")
-                                                << QStringLiteral("SETUP_EXIT_4")
-                                                << QStringLiteral("操作失败：SETUP_EXIT_4");
-    QTest::newRow("internal line is not shown") << 5 << QStringLiteral("QVAPP_STAGE=redeem bootstrap_failed")
-                                                << QStringLiteral("SETUP_EXIT_5")
-                                                << QStringLiteral("操作失败：SETUP_EXIT_5");
-}
-
-void SetupRunTests::nonTransientFailureFailsAtOnce()
-{
-    QFETCH(qint32, status);
-    QFETCH(QString, line);
-    QFETCH(QString, code);
-    QFETCH(QString, message);
-
-    ModelFixture h(ModelFixture::Succeeding);
-    h.setupWithCode->steps = {Step::exit(status, line.isNull() ? std::nullopt : std::optional<QString>(line))};
-    auto &model = h.makeAt("setup");
-    model.setupCode = codeS;
-
-    QuorvantisTest::await(model.submitSetupCode());
-    QCOMPARE(h.setupWithCode->calls.size(), 1);
-    QVERIFY(h.time.requested().isEmpty());
-    QVERIFY(model.lastError());
-    QCOMPARE(model.lastError()->code, code);
-    QCOMPARE(model.lastError()->message, message);
-    QVERIFY(!model.setupTaskID);
-    QVERIFY(!model.isSubmittingSetup());
-}
-
-void SetupRunTests::codedBootstrapErrorIsTransient()
-{
-    // A coded error whose message names the service's transient failure is retried; any
-    // other error of the effect is "SETUP_FAILED" at once.
-    ModelFixture h(ModelFixture::Succeeding);
-    h.setupWithCode->steps = {
-        Step::throwing(QuorvantisNativeError(QStringLiteral("SETUP_REMOTE"), QStringLiteral("bootstrap_failed"))),
-        Step::throwing(std::runtime_error("disk on fire"))};
-    auto &model = h.makeAt("setup");
-    model.setupCode = codeS;
-
-    auto run = model.submitSetupCode();
-    QCOMPARE(model.setupProgressDetail(), retryText(2, 4));
-    h.time.advance(2s);
-    QuorvantisTest::await(std::move(run));
-    QCOMPARE(h.setupWithCode->calls.size(), 2);
-    QCOMPARE(model.lastError()->code, QStringLiteral("SETUP_FAILED"));
-    QCOMPARE(model.lastError()->message, QStringLiteral("操作失败：SETUP_FAILED"));
-}
-
-void SetupRunTests::noRetryDelaysMeansOneAttempt()
-{
-    ModelFixture h(ModelFixture::Succeeding);
-    h.retryDelays = {};
-    h.setupWithCode->steps = {Step::exit(1, bootstrapLine)};
-    auto &model = h.makeAt("setup");
-    model.setupCode = codeS;
-
-    QuorvantisTest::await(model.submitSetupCode());
-    QCOMPARE(h.setupWithCode->calls.size(), 1);
-    QCOMPARE(model.lastError()->code, QStringLiteral("SETUP_BOOTSTRAP_FAILED"));
 }
 
 void SetupRunTests::codeSubmissionPassesCanonicalCodeAndName()

@@ -20,13 +20,10 @@ private Q_SLOTS:
 
         // Numbers, compared as numbers, major before minor before patch.
         QTest::newRow("patch up") << "1.2.4" << "1.2.3" << true;
-        QTest::newRow("patch down") << "1.2.3" << "1.2.4" << false;
         QTest::newRow("same") << "1.2.3" << "1.2.3" << false;
         QTest::newRow("numbers not text") << "1.10.0" << "1.9.9" << true;
-        QTest::newRow("numbers not text, reverse") << "1.9.9" << "1.10.0" << false;
         QTest::newRow("minor beats patch") << "1.3.0" << "1.2.99" << true;
         QTest::newRow("major beats minor") << "2.0.0" << "1.99.99" << true;
-        QTest::newRow("lower major loses") << "1.99.99" << "2.0.0" << false;
         QTest::newRow("missing patch is zero") << "1.2" << "1.2.0" << false;
         QTest::newRow("missing patch is zero, reverse") << "1.2.0" << "1.2" << false;
         QTest::newRow("major only") << "2" << "1.9.9" << true;
@@ -35,21 +32,15 @@ private Q_SLOTS:
 
         // A release against pre-releases of the same numbers.
         QTest::newRow("release beats its pre-release") << "1.2.3" << "1.2.3-beta.5" << true;
-        QTest::newRow("pre-release loses to its release") << "1.2.3-beta.5" << "1.2.3" << false;
         QTest::newRow("pre-release of a higher patch") << "1.2.4-alpha" << "1.2.3" << true;
 
         // Pre-release identifiers.
         QTest::newRow("numeric identifiers as numbers") << "1.0.0-beta.10" << "1.0.0-beta.9" << true;
-        QTest::newRow("numeric identifiers, reverse") << "1.0.0-beta.9" << "1.0.0-beta.10" << false;
         QTest::newRow("beta after alpha") << "1.0.0-beta" << "1.0.0-alpha" << true;
-        QTest::newRow("alpha before beta") << "1.0.0-alpha" << "1.0.0-beta" << false;
         QTest::newRow("longer list wins") << "1.0.0-beta.1" << "1.0.0-beta" << true;
-        QTest::newRow("shorter list loses") << "1.0.0-beta" << "1.0.0-beta.1" << false;
-        QTest::newRow("numeric below text") << "1.0.0-1" << "1.0.0-alpha" << false;
         QTest::newRow("text above numeric") << "1.0.0-alpha" << "1.0.0-1" << true;
         QTest::newRow("identical pre-releases") << "1.0.0-rc.1" << "1.0.0-rc.1" << false;
         QTest::newRow("text by code units, case-sensitive") << "1.0.0-beta" << "1.0.0-Beta" << true;
-        QTest::newRow("upper case sorts first") << "1.0.0-Beta" << "1.0.0-beta" << false;
         QTest::newRow("text not numbers inside identifiers") << "1.0.0-rc10" << "1.0.0-rc9" << false;
         QTest::newRow("signed numeric identifier") << "1.0.0-rc.-1" << "1.0.0-rc.-2" << true;
         QTest::newRow("hyphens inside the pre-release") << "1.0.0-x-y.2" << "1.0.0-x-y.1" << true;
@@ -60,14 +51,10 @@ private Q_SLOTS:
         QTest::newRow("build metadata ignored, reverse") << "1.2.3" << "1.2.3+build.7" << false;
         QTest::newRow("build metadata after pre-release") << "1.2.3-beta.2+sha.1" << "1.2.3-beta.1+sha.9" << true;
 
-        // Anything that does not parse is never newer, and nothing is newer than it.
+        // Anything that does not parse is never newer, and nothing is newer than it (what
+        // parses is the parse table's business).
         QTest::newRow("leading v candidate") << "v1.2.4" << "1.2.3" << false;
         QTest::newRow("leading v current") << "1.2.4" << "v1.2.3" << false;
-        QTest::newRow("four numbers current") << "9.0.0" << "1.2.3.4" << false;
-        QTest::newRow("four numbers candidate") << "1.2.3.4" << "1.0.0" << false;
-        QTest::newRow("bare hyphen") << "1.2.4-" << "1.2.3" << false;
-        QTest::newRow("empty current") << "1.0.0" << "" << false;
-        QTest::newRow("number overflow") << "9223372036854775808.0.0" << "1.0.0" << false;
     }
     void isNewer()
     {
@@ -75,6 +62,8 @@ private Q_SLOTS:
         QFETCH(QString, current);
         QFETCH(bool, newer);
         QCOMPARE(AgentVersion::isNewer(candidate, current), newer);
+        if (newer) // the order is strict: never both ways
+            QVERIFY(!AgentVersion::isNewer(current, candidate));
     }
 
     void parse_data()
@@ -110,6 +99,7 @@ private Q_SLOTS:
         QTest::newRow("blank inside") << "1.2 .3" << rejected;
         QTest::newRow("non-ASCII digit") << QString::fromUtf8("1.٢.3") << rejected;
         QTest::newRow("beyond 64 bits") << "1.99999999999999999999.0" << rejected;
+        QTest::newRow("just beyond 64 bits") << "9223372036854775808.0.0" << rejected;
     }
     void parse()
     {
@@ -146,9 +136,7 @@ private Q_SLOTS:
         QTest::newRow("65 bytes counted in UTF-8") << some("1.0.0-" + QString(20, QChar(0x6D4B)) /* 3 bytes each */ ) << none;
         QTest::newRow("inner space") << some("1.2.3 beta") << none;
         QTest::newRow("underscore") << some("1.2.3-beta_1") << none;
-        QTest::newRow("leading v") << some("v1.2.3") << none;
-        QTest::newRow("four numbers") << some("1.2.3.4") << none;
-        QTest::newRow("bare hyphen") << some("1.2.3-") << none;
+        QTest::newRow("allowed characters, not a version") << some("1.2.3.4") << none;
         QTest::newRow("slash") << some("1.2.3/4") << none;
         QTest::newRow("inner newline") << some("1.2.3\n-beta") << none;
         QTest::newRow("symbol in build metadata") << some("1.2.3+b!") << none;
