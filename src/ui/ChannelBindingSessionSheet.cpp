@@ -30,7 +30,7 @@ QPushButton *makeActionButton(const QString &text, const QString &help)
     button->setFocusPolicy(Qt::StrongFocus);
     button->setToolTip(help);
     button->setAccessibleDescription(help);
-    UIToken::apply(button, UIToken::Typography::body);
+    styleSecondaryButton(button);
     return button;
 }
 

@@ -567,6 +567,12 @@ void SetupView::renderEntryForm()
     const auto nameMessage = m_model->setupAgentNameValidationMessage();
     m_nameValidation->setVisible(nameMessage.has_value());
     setTextIfChanged(m_nameValidation, nameMessage.value_or(QString()));
+    // An untouched field is not a mistake yet: the rule shows as a hint until something is typed.
+    QPalette namePalette = m_nameValidation->palette();
+    namePalette.setColor(QPalette::WindowText, m_model->setupAgentName().trimmed().isEmpty()
+                                                   ? UIToken::secondaryLabel(this)
+                                                   : UIToken::destructive());
+    m_nameValidation->setPalette(namePalette);
     {
         const QSignalBlocker blocker(m_workspace);
         m_workspace->setCurrentIndex(m_workspace->findData(rawValue(m_model->enrollmentWorkspace())));

@@ -251,7 +251,7 @@ void styleField(QWidget *field)
                                         " width: 12px; height: 12px; }"
                                         "QComboBox QAbstractItemView { border: 1px solid %1; background: palette(base);"
                                         " outline: 0; padding: 2px; }"
-                                        "QComboBox QAbstractItemView::item { min-height: 26px; padding: 0 8px;"
+                                        "QComboBox QAbstractItemView::item { min-height: 26px; padding: 0 8px; border: none; background: transparent;"
                                         " color: palette(text); }"
                                         "QComboBox QAbstractItemView::item:selected { background: %2; color: white; }")
                              .arg(border.name(), UIToken::accent().name()));

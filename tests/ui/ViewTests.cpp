@@ -377,6 +377,10 @@ private Q_SLOTS:
         SetupView view(&model);
         view.show();
         settle();
+        // Before anything is typed the rule reads as a hint, not as a failure.
+        auto colour = [&] { return view.agentNameValidation()->palette().color(QPalette::WindowText); };
+        QVERIFY(view.agentNameValidation()->isVisible());
+        QCOMPARE(colour(), UIToken::secondaryLabel(&view));
         QTest::keyClicks(view.agentNameField(), QStringLiteral("Bad Name!"));
         settle();
         QCOMPARE(model.setupAgentName(), QStringLiteral("Bad Name!"));
@@ -384,6 +388,7 @@ private Q_SLOTS:
         QVERIFY(message.has_value());
         QVERIFY(view.agentNameValidation()->isVisible());
         QCOMPARE(view.agentNameValidation()->text(), *message);
+        QCOMPARE(colour(), UIToken::destructive());
         QVERIFY(!view.primaryButton()->isEnabled());
     }
 
