@@ -57,11 +57,6 @@ void captureMessage(QtMsgType, const QMessageLogContext &, const QString &messag
     capturedMessages.append(message);
 }
 
-Progress phaseState(const AppModel &model, Phase phase)
-{
-    return model.setupProgress()[int(phase)].state;
-}
-
 // A configured model in the channel stage, without the launch-time link load and without the
 // polling loop, so each test drives the refreshes itself.
 AppModel &channelModel(StatusFixture &f)
@@ -100,9 +95,9 @@ private Q_SLOTS:
         QVERIFY(!model.pendingSetupResume());
         QCOMPARE(model.installStage, std::optional(Stage::channel));
         QCOMPARE(f.readProfileFile(QStringLiteral("mac-app-install-stage")), QByteArray("channel\n"));
-        QCOMPARE(phaseState(model, Phase::starting), Progress::complete);
-        QCOMPARE(phaseState(model, Phase::channel), Progress::running);
-        QCOMPARE(phaseState(model, Phase::handshake), Progress::pending);
+        QCOMPARE(f.state(Phase::starting), Progress::complete);
+        QCOMPARE(f.state(Phase::channel), Progress::running);
+        QCOMPARE(f.state(Phase::handshake), Progress::pending);
         QCOMPARE(model.setupProgressDetail(), std::optional<QString>(QStringLiteral("等待绑定 Channel")));
         QVERIFY(model.statusTask);
         QVERIFY(!f.onboarding->calls.isEmpty());
@@ -311,8 +306,8 @@ private Q_SLOTS:
         QVERIFY(!model.ownerSetupOpenFailed());
         QVERIFY(!model.ownerSetupLinkCopied());
         QCOMPARE(f.desktop->savedLinks.last(), std::optional<OwnerSetupLink>());
-        QCOMPARE(phaseState(model, Phase::channel), Progress::complete);
-        QCOMPARE(phaseState(model, Phase::handshake), Progress::running);
+        QCOMPARE(f.state(Phase::channel), Progress::complete);
+        QCOMPARE(f.state(Phase::handshake), Progress::running);
         QCOMPARE(model.setupProgressDetail(), std::optional<QString>(QStringLiteral("正在验证 Agent 状态")));
         QCOMPARE(model.installStage, std::optional(Stage::handshake));
         QCOMPARE(f.readProfileFile(QStringLiteral("mac-app-install-stage")), QByteArray("handshake\n"));
@@ -330,8 +325,8 @@ private Q_SLOTS:
         QVERIFY(model.onboardingCompleted());
         QVERIFY(model.installationValidated());
         QVERIFY(!model.pendingSetupResume());
-        QCOMPARE(phaseState(model, Phase::handshake), Progress::complete);
-        QCOMPARE(phaseState(model, Phase::online), Progress::complete);
+        QCOMPARE(f.state(Phase::handshake), Progress::complete);
+        QCOMPARE(f.state(Phase::online), Progress::complete);
         QCOMPARE(model.overallState(), AppModel::OverallState::online);
         QCOMPARE(model.channelBindingSummary(), QStringLiteral("已绑定"));
         QVERIFY(f.loopReached(2));

@@ -23,11 +23,6 @@ Sample busySample(bool busy, qint64 queue = 0)
     return s;
 }
 
-AppModel::ProgressState phaseState(const AppModel &model, AppModel::SetupPhase phase)
-{
-    return model.setupProgress()[int(phase)].state;
-}
-
 QStringList capturedMessages;
 void captureMessage(QtMsgType, const QMessageLogContext &, const QString &message)
 {
@@ -366,7 +361,7 @@ private Q_SLOTS:
         f.poll();
         QCOMPARE(model.installStage, std::optional(Stage::handshake));
         QCOMPARE(f.readProfileFile(QStringLiteral("mac-app-install-stage")), QByteArray("handshake\n"));
-        QCOMPARE(phaseState(model, AppModel::SetupPhase::handshake), AppModel::ProgressState::running);
+        QCOMPARE(f.state(AppModel::SetupPhase::handshake), AppModel::ProgressState::running);
         QCOMPARE(model.overallState(), Overall::starting);
 
         f.statusAnswer = ScriptedResponse::json(200, Sample{}.json());
@@ -377,8 +372,8 @@ private Q_SLOTS:
         QVERIFY(model.installationValidated());
         QVERIFY(model.onboardingCompleted());
         QCOMPARE(model.overallState(), Overall::online);
-        QCOMPARE(phaseState(model, AppModel::SetupPhase::handshake), AppModel::ProgressState::complete);
-        QCOMPARE(phaseState(model, AppModel::SetupPhase::online), AppModel::ProgressState::complete);
+        QCOMPARE(f.state(AppModel::SetupPhase::handshake), AppModel::ProgressState::complete);
+        QCOMPARE(f.state(AppModel::SetupPhase::online), AppModel::ProgressState::complete);
         QVERIFY(!model.setupProgressDetail());
         QCOMPARE(model.rootPage(), AppModel::RootPage::dashboard);
     }
@@ -391,8 +386,8 @@ private Q_SLOTS:
         model.restoreProgress(Stage::channel);
         f.poll();
         QCOMPARE(model.installStage, std::optional(Stage::channel));
-        QCOMPARE(phaseState(model, AppModel::SetupPhase::handshake), AppModel::ProgressState::pending);
-        QCOMPARE(phaseState(model, AppModel::SetupPhase::online), AppModel::ProgressState::pending);
+        QCOMPARE(f.state(AppModel::SetupPhase::handshake), AppModel::ProgressState::pending);
+        QCOMPARE(f.state(AppModel::SetupPhase::online), AppModel::ProgressState::pending);
         QCOMPARE(model.overallState(), Overall::online);
     }
 
