@@ -20,14 +20,12 @@ private Q_SLOTS:
     void runtimeSuccessMovesToPermissions();
     void runtimeFailures_data();
     void runtimeFailures();
-    void runtimeOnlyRunsInItsStage();
-    void runtimeRunsOnceAtATime();
     void daemonFailures_data();
     void daemonFailures();
     void agentAnsweringAtTheLastCheckEntersTheChannelStage();
     void agentNeverAnsweringTimesOut();
-    void daemonOnlyRunsInItsStage();
-    void daemonRunsOnceAtATime();
+    void stageRunsOnlyInItsStageAndOnceAtATime_data();
+    void stageRunsOnlyInItsStageAndOnceAtATime();
 };
 
 void StagesTests::runtimeSuccessMovesToPermissions()
@@ -115,38 +113,6 @@ void StagesTests::runtimeFailures()
     h.environmentPrepare->steps = {Step::success()};
     QuorvantisTest::await(model.prepareEnvironmentIfNeeded());
     QCOMPARE(h.environmentPrepare->calls.size(), 2);
-    QCOMPARE(model.installStage, AppModel::InstallStage::permissions);
-}
-
-void StagesTests::runtimeOnlyRunsInItsStage()
-{
-    ModelFixture h(ModelFixture::Succeeding);
-    auto &model = h.makeAt("permissions");
-    const auto progress = model.setupProgress();
-    const auto state = model.overallState();
-
-    QuorvantisTest::await(model.prepareEnvironmentIfNeeded());
-    QCOMPARE(h.environmentPrepare->calls.size(), 0);
-    QCOMPARE(model.setupProgress(), progress);
-    QCOMPARE(model.overallState(), state);
-    QVERIFY(!model.isPreparingEnvironment());
-}
-
-void StagesTests::runtimeRunsOnceAtATime()
-{
-    ModelFixture h(ModelFixture::Succeeding);
-    auto gate = std::make_shared<Gate>();
-    Step step = Step::success();
-    step.gate = gate;
-    h.environmentPrepare->steps = {step};
-    auto &model = h.makeAt("runtime");
-
-    auto first = model.prepareEnvironmentIfNeeded();
-    QuorvantisTest::await(model.prepareEnvironmentIfNeeded());
-    QCOMPARE(h.environmentPrepare->calls.size(), 1);
-    QVERIFY(model.isPreparingEnvironment());
-    gate->open();
-    QuorvantisTest::await(std::move(first));
     QCOMPARE(model.installStage, AppModel::InstallStage::permissions);
 }
 
@@ -258,30 +224,51 @@ void StagesTests::agentNeverAnsweringTimesOut()
     QCOMPARE(h.daemonInstall->calls.size(), 2);
 }
 
-void StagesTests::daemonOnlyRunsInItsStage()
+void StagesTests::stageRunsOnlyInItsStageAndOnceAtATime_data()
 {
-    ModelFixture h(ModelFixture::Succeeding);
-    auto &model = h.makeAt("setup");
-    QuorvantisTest::await(model.finishDaemonInstallationIfNeeded());
-    QCOMPARE(h.daemonInstall->calls.size(), 0);
-    QVERIFY(!model.daemonInstallInFlight);
+    QTest::addColumn<bool>("daemon"); // the daemon stage, else the runtime stage
+    QTest::newRow("runtime") << false;
+    QTest::newRow("daemon") << true;
 }
 
-void StagesTests::daemonRunsOnceAtATime()
+void StagesTests::stageRunsOnlyInItsStageAndOnceAtATime()
 {
+    QFETCH(bool, daemon);
+    const auto runStage = [daemon](AppModel &model) {
+        return daemon ? model.finishDaemonInstallationIfNeeded() : model.prepareEnvironmentIfNeeded();
+    };
+    const auto running = [daemon](AppModel &model) {
+        return daemon ? model.daemonInstallInFlight : model.isPreparingEnvironment();
+    };
+    {
+        // In another stage nothing runs and nothing changes.
+        ModelFixture h(ModelFixture::Succeeding);
+        auto &model = h.makeAt(daemon ? "setup" : "permissions");
+        const auto progress = model.setupProgress();
+        const auto state = model.overallState();
+        QuorvantisTest::await(runStage(model));
+        QCOMPARE((daemon ? h.daemonInstall : h.environmentPrepare)->calls.size(), 0);
+        QCOMPARE(model.setupProgress(), progress);
+        QCOMPARE(model.overallState(), state);
+        QVERIFY(!running(model));
+    }
+    // In its stage, a second call while the first runs starts nothing.
     ModelFixture h(ModelFixture::Succeeding);
+    auto run = daemon ? h.daemonInstall : h.environmentPrepare;
     auto gate = std::make_shared<Gate>();
     Step step = Step::exit(5);
     step.gate = gate;
-    h.daemonInstall->steps = {step};
-    auto &model = h.makeAt("daemon", true);
+    run->steps = {step};
+    auto &model = h.makeAt(daemon ? "daemon" : "runtime", daemon);
 
-    auto first = model.finishDaemonInstallationIfNeeded();
-    QuorvantisTest::await(model.finishDaemonInstallationIfNeeded());
-    QCOMPARE(h.daemonInstall->calls.size(), 1);
+    auto first = runStage(model);
+    QuorvantisTest::await(runStage(model));
+    QCOMPARE(run->calls.size(), 1);
+    QVERIFY(running(model));
     gate->open();
     QuorvantisTest::await(std::move(first));
-    QCOMPARE(model.lastError()->code, QStringLiteral("DAEMON_INSTALL_EXIT_5"));
+    QVERIFY(!running(model));
+    QCOMPARE(model.lastError()->code, daemon ? QStringLiteral("DAEMON_INSTALL_EXIT_5") : QStringLiteral("RUNTIME_PREPARE_EXIT_5"));
 }
 
 QTEST_GUILESS_MAIN(StagesTests)
