@@ -457,20 +457,11 @@ private Q_SLOTS:
     void badStatusAnswersCountAsFailures_data()
     {
         QTest::addColumn<ScriptedResponse>("answer");
-        const QByteArray good = Sample{}.json();
-        QByteArray huge = good;
-        huge.chop(1);
-        huge += ",\"padding\":\"" + QByteArray(2 * 1024 * 1024, 'x') + "\"}";
-        ScriptedResponse hugeUnannounced = ScriptedResponse::json(200, huge);
-        hugeUnannounced.sendContentLength = false;
-
+        // One answer per way the model can see a failure: the client's own table covers the
+        // transport variants (trickles, oversized and cut-off bodies).
         QTest::newRow("hangs") << ScriptedResponse::neverAnswer();
-        QTest::newRow("trickles") << ScriptedResponse::trickle(200, good, 40, 1);
         QTest::newRow("garbage") << ScriptedResponse::json(200, "\x01not json at all{{");
         QTest::newRow("wrong shape") << ScriptedResponse::json(200, R"({"ready":"yes"})");
-        QTest::newRow("enormous") << ScriptedResponse::json(200, huge);
-        QTest::newRow("enormous, no length") << hugeUnannounced;
-        QTest::newRow("cut off") << ScriptedResponse::closeMidResponse(200, good, 10);
         QTest::newRow("unauthorized") << ScriptedResponse::text(401, "no");
         QTest::newRow("redirect") << ScriptedResponse::redirect(302, QUrl(QStringLiteral("http://127.0.0.1:1/tui/status")));
     }
