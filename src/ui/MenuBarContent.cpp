@@ -6,6 +6,7 @@
 #include "ui/Views.h"
 
 #include <QHBoxLayout>
+#include <QLayout>
 #include <QLabel>
 #include <QPushButton>
 #include <QShortcut>
@@ -172,6 +173,15 @@ void MenuBarContent::render()
     m_update->setEnabled(agentActions);
     m_update->setText(updating ? QStringLiteral("正在更新 Agent…") : QStringLiteral("更新 Agent"));
     m_updateSpinner->setVisible(updating);
+}
+
+QSize MenuBarContent::sizeHint() const
+{
+    // The default hint lays wrapping labels out narrower than the panel, and the surplus height
+    // then opens uneven gaps between the rows.
+    if (layout() && layout()->hasHeightForWidth())
+        return {panelWidth, layout()->totalHeightForWidth(panelWidth)};
+    return QWidget::sizeHint();
 }
 
 void MenuBarContent::showEvent(QShowEvent *event)

@@ -44,6 +44,8 @@ public:
     QPushButton *quitButton() const { return m_quit; }
 
     void render();
+    // The panel's width is fixed: its height is what the wrapped texts need at that width.
+    QSize sizeHint() const override;
 
 protected:
     void showEvent(QShowEvent *event) override;

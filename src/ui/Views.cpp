@@ -342,7 +342,12 @@ void StatusCore::paintEvent(QPaintEvent *)
     const QSizeF drawn = pixmap.deviceIndependentSize();
     painter.drawPixmap(QPointF((width() - drawn.width()) / 2, (height() - drawn.height()) / 2), pixmap);
 
-    if (!m_markSymbol.isEmpty()) {
+    if (m_markSymbol.isEmpty()) {
+        // The progress indicator sits on the same plate as the marks, not across the ring.
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(palette().color(QPalette::Window));
+        painter.drawEllipse(QRectF(m_spinner->geometry()).adjusted(-3, -3, 3, 3));
+    } else {
         const int mark = qMax(16, m_logoSize / 4);
         const QRectF box(width() - mark - m_logoSize / 14.0, height() - mark - m_logoSize / 14.0, mark, mark);
         painter.setPen(Qt::NoPen);
