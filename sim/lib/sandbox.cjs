@@ -39,6 +39,7 @@ const DEFAULT_STATE = Object.freeze({
     statusHttpCode: 200, // what the agent's status endpoint answers; 200 serves the document
     cliclickOutput: '', // text cliclick prints on the check (anything makes it "unsupported")
     linkTtlSeconds: 1800,
+    agentOpensBinding: true, // the daemon asks for a binding link at start and opens it, as the agent does
   },
   registry: { down: false, distTags: { latest: '1.4.0', beta: '1.4.0' }, versions: ['1.4.0'] },
   agents: {},

@@ -26,6 +26,7 @@ const SETTING_RULES = {
   statusHttpCode: (v) => Number.isInteger(v) && v >= 100 && v <= 599,
   cliclickOutput: (v) => typeof v === 'string',
   linkTtlSeconds: (v) => isCount(v) && v > 0,
+  agentOpensBinding: (v) => typeof v === 'boolean',
 };
 
 class SimError extends Error {

@@ -9,6 +9,7 @@ const fs = require('fs');
 const path = require('path');
 const { makeHome, appEnv, run, launchServices, simctl, session, jsonLines } = require('./helpers.cjs');
 const probes = require('./probes.cjs');
+const sandbox = require('../lib/sandbox.cjs');
 
 const CODE = 'QVS2-7K3M-9PQR-T2VW';
 
@@ -201,6 +202,19 @@ describe('sandbox flow', () => {
     for (const key of ['sampledAt', 'lifecycle', 'busy', 'queueSize']) assert.ok(key in doc, key);
     assert.equal(fs.statSync(path.join(P.profile, 'tui-token')).mode & 0o777, 0o600);
 
+    // Unbound, the agent asked for a binding link before its status answered, and opened it
+    // through the launcher's URL handler.
+    const config = JSON.parse(fs.readFileSync(path.join(P.profile, 'config.json'), 'utf8'));
+    const agentLink = () => sandbox.readState(home).agents[config.agentName].link;
+    assert.ok(agentLink(), 'the agent holds a live binding session');
+    const agentOpened = () => sandbox.readRecords(home).filter((r) => r.tool === 'url-handler' && r.openedBy === 'agent');
+    for (let i = 0; i < 50 && agentOpened().length === 0; i += 1) await new Promise((res) => setTimeout(res, 100));
+    assert.equal(agentOpened().length, 1);
+    assert.ok(agentOpened()[0].url.startsWith(`${services.onboardingURL}/agents/${config.agentName}/setup#lt_`), agentOpened()[0].url);
+    assert.equal(agentOpened()[0].ppid, doc.pid);
+    const token = agentLink().token;
+    assert.ok(agentOpened()[0].url.endsWith(`#${token}`));
+
     const port = fs.readFileSync(path.join(P.profile, 'tui-port'), 'utf8').trim();
     const denied = await fetch(`http://127.0.0.1:${port}/tui/status`, { headers: { Authorization: 'Bearer wrong' } });
     assert.equal(denied.status, 401);
@@ -220,6 +234,9 @@ describe('sandbox flow', () => {
     }
     assert.ok(back, 'the agent came back under a new pid');
     assert.equal(simctl(home, 'status').failures.daemonStart, undefined, 'the scripted start failure was used');
+    // The restarted agent found the session live: no second link, no second page.
+    assert.equal(agentLink().token, token);
+    assert.equal(agentOpened().length, 1);
     const restarted = JSON.parse((await run(path.join(bin, 'pm2'), ['jlist'], { env })).stdout);
     assert.equal(restarted[0].pm2_env.restart_time, 2);
 

@@ -9,7 +9,9 @@ const sandbox = require('../lib/sandbox.cjs');
 async function main() {
   const recordOnly = process.argv[2] === '--record-only';
   const url = process.argv[recordOnly ? 3 : 2] || '';
-  sandbox.record('url-handler', { url });
+  // The agent opens its own binding page through the same handler; the record tells the two apart.
+  const openedBy = process.env.QUORVANTIS_SANDBOX_OPENER === 'agent' ? 'agent' : 'application';
+  sandbox.record('url-handler', { url, openedBy });
   if (recordOnly) return;
   const services = sandbox.readServices();
   if (!services) {

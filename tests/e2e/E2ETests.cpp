@@ -440,26 +440,26 @@ void E2ETests::freshInstallation()
     QCOMPARE(m_model->overallState(), AppModel::OverallState::online);
     QCOMPARE(m_model->currentTask(), QStringLiteral("Waiting for channel binding"));
     QVERIFY(m_sandbox->agent(agentName).value(QStringLiteral("configured")).toBool());
-    // Binding is required; no link was issued yet.
+    // Binding is required. The agent, at its first start, asked the service for a binding link
+    // of its own and opened it in the browser (the sandbox's handler), before its status answered:
+    // the service has a live session whose link the application does not hold.
     QVERIFY(m_model->ownerSetupPending());
     QVERIFY2(!m_model->ownerSetupError(), qPrintable(describe(*m_model)));
-
     QCOMPARE(m_model->channelBindingSummary(), QStringLiteral("等待完成绑定"));
+    const QString agentsToken =
+        m_sandbox->agent(agentName).value(QStringLiteral("link")).toObject().value(QStringLiteral("token")).toString();
+    QVERIFY(!agentsToken.isEmpty());
+    WAIT_FOR(!m_sandbox->openedURLs(QStringLiteral("agent")).isEmpty(), 10000);
+    QCOMPARE(m_sandbox->openedURLs(QStringLiteral("agent")).size(), 1);
+    const QUrl agentsOwnLink(m_sandbox->openedURLs(QStringLiteral("agent")).constFirst());
+    QCOMPARE(agentsOwnLink.path(), QStringLiteral("/agents/%1/setup").arg(agentName));
+    QCOMPARE(agentsOwnLink.fragment(), agentsToken);
+    QVERIFY(!m_sandbox->openedURLs(QStringLiteral("application")).contains(agentsOwnLink.toString(QUrl::FullyEncoded)));
+    WAIT_FOR(m_model->ownerSetupOpenedByAgent(), 10000);
+    QVERIFY(!m_model->ownerSetupURL);
+    QVERIFY(!m_model->canOpenOwnerSetup());
 
-    // The agent opens a binding page of its own (as the agent does at its first start): the
-    // service has a live session whose link the application does not hold.
-    const QJsonObject config =
-        QJsonDocument::fromJson(m_sandbox->readText(m_sandbox->profileFile(QStringLiteral("config.json"))).toUtf8()).object();
-    QUrl provisioning = m_sandbox->onboardingURL();
-    provisioning.setPath(QStringLiteral("/api/agents/%1/owner-provisioning").arg(agentName));
-    const Sandbox::Reply agentLink = Sandbox::request(
-        "POST", provisioning,
-        {{"Authorization", "Bearer " + config.value(QStringLiteral("quorvantisServiceApiKey")).toString().toUtf8()}});
-    QCOMPARE(agentLink.status, 201);
-    const QUrl agentsOwnLink(agentLink.json().value(QStringLiteral("setupUrl")).toString());
-    QVERIFY(agentsOwnLink.isValid());
-
-    // The binding sheet: shown, it refreshes and tells that the page is open elsewhere; its
+    // The binding sheet: shown, it refreshes and still tells that the page is open elsewhere; its
     // "重新生成" asks the service for a link of the application's own, replacing the agent's.
     m_model->isChannelBindingSheetPresented = true;
     await(m_model->noteChannelBindingSessionAppeared(550ms));
@@ -518,6 +518,9 @@ void E2ETests::enrollmentWithWorkspace()
     m_model->setupAgentName = agentName;
     m_model->enrollmentWorkspace = AppModel::EnrollmentWorkspace::google;
     QVERIFY(m_model->canSubmitSetup());
+    // This agent leaves the binding page to the application: no session is live at the channel
+    // stage, and the sheet's "重新生成" issues the first link.
+    QVERIFY(m_sandbox->setSetting(QStringLiteral("agentOpensBinding"), false));
     Quorvantis::startDetached(m_model->submitActiveSetup(), "enrolment");
 
     // The setup prints the new workspace account; the record reaches the model while the setup
@@ -553,6 +556,12 @@ void E2ETests::enrollmentWithWorkspace()
         QJsonDocument::fromJson(m_sandbox->readText(m_sandbox->profileFile(QStringLiteral("config.json"))).toUtf8()).object();
     QCOMPARE(config.value(QStringLiteral("agentName")).toString(), agentName);
     QCOMPARE(config.value(QStringLiteral("workspace")).toString(), QStringLiteral("google"));
+    WAIT_FOR(!m_model->ownerSetupRequestInFlight, 10000);
+    QVERIFY(m_model->ownerSetupPending());
+    QVERIFY(!m_model->ownerSetupOpenedByAgent());
+    QVERIFY(!m_model->ownerSetupURL);
+    QVERIFY(m_sandbox->agent(agentName).value(QStringLiteral("link")).isNull());
+    QVERIFY(m_sandbox->openedURLs(QStringLiteral("agent")).isEmpty());
 
     STEP(bindChannel());
     WAIT_FOR(!m_model->installStage && m_model->overallState() == AppModel::OverallState::online, 30000);
@@ -658,6 +667,8 @@ void E2ETests::relaunchAfterEveryStage()
     STEP(launch());
     QCOMPARE(m_model->installStage, std::optional(Stage::daemon));
     QVERIFY(m_model->configurationReady());
+    // Whichever start of the agent got to it, the agent's own binding page is open.
+    WAIT_FOR(m_model->installStage == Stage::channel && m_model->ownerSetupOpenedByAgent(), 60000);
     STEP(requestBindingLink());
     const QUrl link = *m_model->ownerSetupURL;
     // Captured before the quit: the relaunch must show the same link, not invalidate it.

@@ -284,11 +284,12 @@ QList<QJsonObject> Sandbox::records() const
     return entries;
 }
 
-QStringList Sandbox::openedURLs() const
+QStringList Sandbox::openedURLs(const QString &openedBy) const
 {
     QStringList urls;
     for (const QJsonObject &entry : records()) {
-        if (entry.value(QStringLiteral("tool")).toString() == u"url-handler")
+        if (entry.value(QStringLiteral("tool")).toString() == u"url-handler"
+            && (openedBy.isEmpty() || entry.value(QStringLiteral("openedBy")).toString() == openedBy))
             urls.append(entry.value(QStringLiteral("url")).toString());
     }
     return urls;

@@ -42,7 +42,9 @@ public:
     Sandbox &operator=(const Sandbox &) = delete;
 
     // Starts the services (fast, no demo, privacy panes and web links only recorded, nothing
-    // completing by itself) and applies the application's environment. False with a reason on failure.
+    // completing by itself; the agent opens a binding page of its own at its first start unless the
+    // setting "agentOpensBinding" is false) and applies the application's environment. False with
+    // a reason on failure.
     bool start(QString *error);
     void stop();
 
@@ -76,7 +78,9 @@ public:
 
     // ---- what the stand-ins recorded ----
     QList<QJsonObject> records() const;
-    QStringList openedURLs() const;
+    // URLs handed to the sandbox's URL handler; `openedBy` "application" or "agent" (the agent
+    // opens its own binding page at its first start) keeps those of one opener, empty keeps all.
+    QStringList openedURLs(const QString &openedBy = {}) const;
 
     // ---- secrets ----
     // Every place a value turns up: the logs under the home, the recorded argument lists and

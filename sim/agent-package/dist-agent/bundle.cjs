@@ -10,11 +10,15 @@
 // The daemon serves its status on 127.0.0.1 at /tui/status (bearer token) and writes the port and
 // token into the profile directory. It reports "not ready" during a short warm-up and then, in the
 // sandbox's demo mode, cycles through receiving messages, working, coding and organising context.
+//
+// At start, while its owner has not bound a channel yet, the daemon asks the onboarding service
+// for a binding link itself and opens the page in the user's browser, as the real agent does.
 
 const fs = require('fs');
 const http = require('http');
 const path = require('path');
 const crypto = require('crypto');
+const { spawn } = require('child_process');
 const sandbox = require('../dist/lib/sandbox.cjs');
 
 const PACKAGE_DIR = path.resolve(__dirname, '..');
@@ -110,6 +114,122 @@ async function takeFailure(kind) {
   }
 }
 
+// ---- the binding page the agent opens itself --------------------------------------------------
+
+const SERVICE_TIMEOUT_MS = 5000;
+
+function readConfig(profile) {
+  try {
+    const config = JSON.parse(fs.readFileSync(path.join(profile, 'config.json'), 'utf8'));
+    if (!config || typeof config !== 'object') return null;
+    const { agentName, onboardingServiceUrl, quorvantisServiceApiKey } = config;
+    if (typeof agentName !== 'string' || !agentName) return null;
+    if (typeof quorvantisServiceApiKey !== 'string' || !quorvantisServiceApiKey) return null;
+    return { agentName, onboardingServiceUrl, apiKey: quorvantisServiceApiKey };
+  } catch {
+    return null; // not set up yet
+  }
+}
+
+// The service this agent talks to: the override the application hands its children, else the
+// address written at setup.
+function serviceBase(config, env = process.env) {
+  const raw = env.QUORVANTIS_ONBOARDING_SERVICE_URL || config.onboardingServiceUrl;
+  if (typeof raw !== 'string' || !raw) return null;
+  try {
+    const url = new URL(raw);
+    if (url.protocol !== 'http:' && url.protocol !== 'https:') return null;
+    return url.href.replace(/\/+$/, '');
+  } catch {
+    return null;
+  }
+}
+
+async function provisioning(base, config, method) {
+  // The key travels in a header only; a redirect must not carry it elsewhere.
+  const res = await fetch(`${base}/api/agents/${encodeURIComponent(config.agentName)}/owner-provisioning`, {
+    method,
+    headers: { Authorization: `Bearer ${config.apiKey}`, Accept: 'application/json' },
+    redirect: 'error',
+    signal: AbortSignal.timeout(SERVICE_TIMEOUT_MS),
+  });
+  const text = await res.text();
+  let body = null;
+  try {
+    body = JSON.parse(text);
+  } catch {
+    // not JSON: judged by the status alone
+  }
+  return { status: res.status, body };
+}
+
+// Hands a web link to the desktop's opener. In the sandbox that is the launcher's xdg-open, which
+// passes it to the sandbox's URL handler (the user's browser, a recording, or the headless
+// stand-in for the user); the daemon's own PATH does not lead there.
+function openInBrowser(url, P, log) {
+  const opener = [path.join(P.sandbox, 'bin', 'xdg-open'), path.join(P.sandbox, 'bin', 'sandbox-open')].find((f) => {
+    try {
+      fs.accessSync(f, fs.constants.X_OK);
+      return true;
+    } catch {
+      return false;
+    }
+  });
+  if (!opener) {
+    log('no browser to open the binding page in; the application offers it');
+    return Promise.resolve(false);
+  }
+  return new Promise((resolve) => {
+    const child = spawn(opener, [url], {
+      env: { ...process.env, QUORVANTIS_SANDBOX_OPENER: 'agent' },
+      stdio: 'ignore',
+    });
+    child.on('error', (error) => {
+      log(`opening the binding page failed: ${error.message}`);
+      resolve(false);
+    });
+    child.on('exit', (code) => resolve(code === 0));
+  });
+}
+
+// Asks for a binding link when the owner still has to bind and no binding session is live, and
+// opens it. Never fails the daemon: a service that cannot be reached just means no page opens.
+// Resolves, once the link exists, with what happened: "disabled", "unconfigured", "unavailable",
+// "complete", "live", or "opened" with the link and a promise of whether the opener succeeded.
+async function openOwnerSetupAtStart({ P = sandbox.paths(), env = process.env, log = () => {} } = {}) {
+  if (sandbox.readState(P.home).settings.agentOpensBinding === false) return { action: 'disabled' };
+  const config = readConfig(P.profile);
+  if (!config) return { action: 'unconfigured' };
+  const base = serviceBase(config, env);
+  if (!base) {
+    log('the onboarding service address is invalid; no binding page opened');
+    return { action: 'unconfigured' };
+  }
+  try {
+    const status = await provisioning(base, config, 'GET');
+    if (status.status !== 200 || typeof status.body?.onboardingComplete !== 'boolean') {
+      log(`channel binding status unavailable (HTTP ${status.status})`);
+      return { action: 'unavailable' };
+    }
+    if (status.body.onboardingComplete) return { action: 'complete' };
+    if (status.body.hasLiveSession === true) return { action: 'live' };
+    const link = await provisioning(base, config, 'POST');
+    const setupUrl = link.body?.setupUrl;
+    if (link.status < 200 || link.status > 299 || typeof setupUrl !== 'string') {
+      log(`no binding link (HTTP ${link.status})`);
+      return { action: 'unavailable' };
+    }
+    const page = new URL(setupUrl);
+    // The fragment is the link's access token: the log names the page without it.
+    log(`opening the channel binding page ${page.origin}${page.pathname} in the browser`);
+    // The browser may take its time; the caller need not wait for it.
+    return { action: 'opened', url: setupUrl, opening: openInBrowser(setupUrl, P, log) };
+  } catch (error) {
+    log(`channel binding check failed: ${error.cause?.code || error.name || error.message}`);
+    return { action: 'unavailable' };
+  }
+}
+
 async function runDaemon() {
   sandbox.record('quorvantis-daemon', { version: VERSION });
   if (await takeFailure('daemonStart')) {
@@ -120,6 +240,11 @@ async function runDaemon() {
   const startedAt = Date.now();
   const token = crypto.randomBytes(24).toString('hex');
   const log = (text) => process.stdout.write(`${new Date().toISOString()} ${text}\n`);
+
+  // The link is asked for before the status endpoint answers, so that whoever waits for this
+  // start finds the binding session already live.
+  const binding = openOwnerSetupAtStart({ P, log });
+  await Promise.race([binding, sandbox.sleep(2 * SERVICE_TIMEOUT_MS)]);
 
   const server = http.createServer((req, res) => {
     const url = new URL(req.url, 'http://127.0.0.1');
@@ -189,4 +314,4 @@ function main(args) {
 
 if (require.main === module) main(process.argv.slice(2));
 
-module.exports = { runDaemon, daemonStart, statusDocument, VERSION };
+module.exports = { runDaemon, daemonStart, statusDocument, openOwnerSetupAtStart, serviceBase, VERSION };
