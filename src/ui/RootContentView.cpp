@@ -250,14 +250,21 @@ void RootContentView::syncSheets()
     // Sheets belong to the window: while it is closed they wait, and appear when it is opened.
     const bool shown = isVisible();
     const bool wantsPrompt = shown && m_model->permissionPromptKind().has_value();
+    // A sheet that appears takes the keyboard (some desktops leave it with the window), so
+    // Return and Escape reach the sheet.
+    auto present = [](QDialog *sheet) {
+        sheet->open();
+        sheet->raise();
+        sheet->activateWindow();
+    };
     if (wantsPrompt && !m_prompt->isVisible())
-        m_prompt->open();
+        present(m_prompt);
     else if (!wantsPrompt && m_prompt->isVisible())
         m_prompt->hide();
 
     const bool wantsChannel = shown && m_model->isChannelBindingSheetPresented();
     if (wantsChannel && !m_channelSheet->isVisible())
-        m_channelSheet->open();
+        present(m_channelSheet);
     else if (!wantsChannel && m_channelSheet->isVisible())
         m_channelSheet->hide();
 }
