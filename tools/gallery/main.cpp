@@ -12,7 +12,9 @@
 #include "ui/SetupView.h"
 #include "ui/Views.h"
 
+#include <QAbstractItemView>
 #include <QApplication>
+#include <QComboBox>
 #include <QDir>
 #include <QScrollArea>
 
@@ -140,6 +142,18 @@ void permissionStates()
             });
         }
     }
+    {
+        // The window as it opens at its default size: the top of the screen in view.
+        ModelFixture fixture;
+        AppModel &model = fixture.make();
+        model.installStage = Stage::permissions;
+        completeUpTo(model, Phase::permissions, State::running);
+        model.overallState = AppModel::OverallState::starting;
+        RootContentView root(&model);
+        root.show();
+        settle();
+        save(&root, QStringLiteral("permissions-default-size"));
+    }
     shootWindow(QStringLiteral("permissions-verifying"), [](AppModel &model) {
         model.installStage = Stage::permissions;
         completeUpTo(model, Phase::permissions, State::running);
@@ -187,6 +201,23 @@ void setupStates()
         model.setupAgentName = QStringLiteral("client-agent");
         model.enrollmentWorkspace = AppModel::EnrollmentWorkspace::zoho;
     });
+    {
+        // The picker open, its selected row included.
+        ModelFixture fixture;
+        fixture.effects.enrollmentKeyProvider = [] { return std::optional<QString>(QStringLiteral("gallery-key")); };
+        AppModel &model = fixture.make();
+        setupStage(model);
+        model.setupEntryMode = AppModel::SetupEntryMode::enroll;
+        model.enrollmentWorkspace = AppModel::EnrollmentWorkspace::zoho;
+        RootContentView root(&model);
+        root.show();
+        settle();
+        QComboBox *picker = root.setupView()->workspacePicker();
+        picker->showPopup();
+        settle();
+        save(picker->view()->window(), QStringLiteral("setup-enroll-picker-open"));
+        picker->hidePopup();
+    }
     shootWindow(QStringLiteral("setup-enroll-invalid-name"), [&](AppModel &model) {
         setupStage(model);
         model.setupEntryMode = AppModel::SetupEntryMode::enroll;
