@@ -389,13 +389,10 @@ public:
     AuthorizationHandler setupAuthorizationHandler();
 
 private:
-    // ---- Setup run: private helpers ----
     // Gives the model a new current run and clears what the previous one left shown.
     QUuid beginSetupRun();
-    // ---- end of setup run helpers ----
 
 public:
-
     // ---- Progress -----------------------------------------------------------------------
 
     void applyProgress(const QString &phase, const QString &status, const std::optional<QString> &detail = std::nullopt);
@@ -430,7 +427,6 @@ public:
     bool permissionNeedsUserAction() const;
     QString permissionSettingsGuidance() const;
 
-    // ---- Permission onboarding: private helpers ----
 private:
     struct PermissionRefreshRun;
     // The System Settings pane of a kind (absent: accessibility).
@@ -451,7 +447,6 @@ private:
     // succeeds takes it back while it is still the one shown.
     std::optional<DisplayError> m_permissionRestartError;
 public:
-    // ---- end of permission onboarding helpers ----
 
     // ---- Channel binding ----------------------------------------------------------------
 
@@ -465,7 +460,6 @@ public:
     QString ownerSetupOpenButtonTitle() const;
     QString channelBindingSummary() const;
 
-    // ---- Channel binding: private helpers ----
 private:
     // Requests are retried this many times in all while no link is held, this far apart.
     static constexpr int ownerSetupMaxRequests = 10;
@@ -477,7 +471,6 @@ private:
     // Binding is complete: clears the link and moves the installation on to the handshake.
     void finishChannelBinding();
 public:
-    // ---- end of channel binding helpers ----
 
     // ---- Workspace authorization --------------------------------------------------------
 
@@ -494,7 +487,6 @@ public:
     QString agentProcessDescription() const;
     QString heartbeatDescription(const QDateTime &now) const;
 
-    // ---- Status monitoring: private helpers ----
 private:
     static constexpr std::chrono::milliseconds statusPollInterval{2000};
     static constexpr std::chrono::milliseconds channelStatusPollInterval{500};
@@ -505,7 +497,6 @@ private:
     void noteStatusFailure();
     void finishInstallationIfReady(const AgentRuntimeStatus &sample);
 public:
-    // ---- end of status monitoring helpers ----
 
     // ---- Updates and recovery -----------------------------------------------------------
 
