@@ -1,4 +1,4 @@
-// Run: QUORVANTIS_REAL_PM=1 [QUORVANTIS_REAL_PM_PACKAGES="pnpm@10 pm2"] ctest --test-dir BUILD -R process_real_pm_tests --output-on-failure (needs node, npm and the npm registry).
+// Run: QUORVANTIS_REAL_PM=1 [QUORVANTIS_REAL_PM_PACKAGES="pnpm@10 pm2@7"] ctest --test-dir BUILD -R process_real_pm_tests --output-on-failure (needs node, npm and the npm registry).
 #include "process/CLIService.h"
 #include "support/AwaitTask.h"
 
@@ -221,7 +221,9 @@ void RealProcessManagerTests::daemonInstallRunsUnderTheRealProcessManager()
     // shims, and the package manager's settings file as the script would write it.
     QVERIFY(writeFile(path(QStringLiteral(".quorvantis/mac-app-node-path")), m_node.toUtf8() + '\n'));
     QVERIFY(QDir().mkpath(bin));
-    QStringList packages = qEnvironmentVariable("QUORVANTIS_REAL_PM_PACKAGES", QStringLiteral("pnpm pm2"))
+    // The runtime the session script prepares carries pnpm 10: later majors ignore the private
+    // runtime's npmrc folders and lay global packages out differently.
+    QStringList packages = qEnvironmentVariable("QUORVANTIS_REAL_PM_PACKAGES", QStringLiteral("pnpm@10 pm2@7"))
                                .split(QLatin1Char(' '), Qt::SkipEmptyParts);
     QVERIFY2(!packages.isEmpty(), "QUORVANTIS_REAL_PM_PACKAGES names no package");
     QProcessEnvironment npmEnvironment = QProcessEnvironment::systemEnvironment();
