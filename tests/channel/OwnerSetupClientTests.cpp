@@ -172,30 +172,16 @@ private Q_SLOTS:
         m_profile.reset();
     }
 
-    // ---- URL rules -------------------------------------------------------------------------
-
     void allowedServiceURLs_data()
     {
         QTest::addColumn<QString>("url");
         QTest::addColumn<bool>("allowed");
         QTest::newRow("https") << "https://onboarding.example.test" << true;
-        QTest::newRow("https with path and port") << "https://onboarding.example.test:8443/base/" << true;
-        QTest::newRow("https upper-case scheme and host") << "HTTPS://Onboarding.Example.Test" << true;
         QTest::newRow("http loopback name with port") << "http://localhost:8787" << true;
-        QTest::newRow("http loopback name upper case") << "http://LOCALHOST:8787" << true;
         QTest::newRow("http IPv4 loopback address") << "http://127.0.0.1:8787" << false;
-        QTest::newRow("http IPv6 loopback address") << "http://[::1]:8787" << false;
         QTest::newRow("http other host") << "http://onboarding.example.test" << false;
-        QTest::newRow("http localhost look-alike") << "http://localhost.example.test" << false;
-        QTest::newRow("https with user") << "https://user@onboarding.example.test" << false;
-        QTest::newRow("https with user and password") << "https://user:pw@onboarding.example.test" << false;
         QTest::newRow("https with query") << "https://onboarding.example.test/?a=1" << false;
-        QTest::newRow("https with empty query") << "https://onboarding.example.test/?" << false;
         QTest::newRow("https with fragment") << "https://onboarding.example.test/#x" << false;
-        QTest::newRow("other scheme") << "ftp://onboarding.example.test" << false;
-        QTest::newRow("no scheme") << "//onboarding.example.test" << false;
-        QTest::newRow("no host") << "https:///path" << false;
-        QTest::newRow("file") << "file:///etc/passwd" << false;
     }
 
     void allowedServiceURLs()
@@ -211,11 +197,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("b");
         QTest::addColumn<bool>("same");
         QTest::newRow("host case and default port") << "https://Onboarding.Example.test/x" << "https://onboarding.example.TEST:443/y" << true;
-        QTest::newRow("http default port") << "http://localhost/x" << "http://localhost:80/" << true;
         QTest::newRow("http against https") << "http://example.test" << "https://example.test" << false;
         QTest::newRow("other port") << "https://example.test:8443" << "https://example.test" << false;
-        QTest::newRow("other host") << "https://a.example.test" << "https://b.example.test" << false;
-        QTest::newRow("both without scheme or host") << "/a" << "/b" << true;
     }
 
     void origins()
@@ -227,66 +210,17 @@ private Q_SLOTS:
         QCOMPARE(OwnerSetupClient::hasSameOrigin(QUrl(b), QUrl(a)), same);
     }
 
-    void effectivePorts()
-    {
-        QCOMPARE(OwnerSetupClient::effectivePort(QUrl(QStringLiteral("https://h.test"))), 443);
-        QCOMPARE(OwnerSetupClient::effectivePort(QUrl(QStringLiteral("HTTPS://h.test"))), 443);
-        QCOMPARE(OwnerSetupClient::effectivePort(QUrl(QStringLiteral("http://h.test"))), 80);
-        QCOMPARE(OwnerSetupClient::effectivePort(QUrl(QStringLiteral("ws://h.test"))), 80);
-        QCOMPARE(OwnerSetupClient::effectivePort(QUrl(QStringLiteral("https://h.test:8443"))), 8443);
-        QCOMPARE(OwnerSetupClient::effectivePort(QUrl(QStringLiteral("http://h.test:443"))), 443);
-    }
-
-    void setupLinks_data()
-    {
-        QTest::addColumn<QString>("link");
-        QTest::addColumn<bool>("valid");
-        const QString base = QStringLiteral("https://onboarding.example.test");
-        QTest::newRow("valid") << base + "/api/agents/ops-bot/setup#tok" << true;
-        QTest::newRow("valid with query") << base + "/api/agents/ops-bot/setup?lang=zh#tok" << true;
-        QTest::newRow("valid other prefix") << base + "/owners/ops-bot/setup#tok" << true;
-        QTest::newRow("valid explicit default port") << "https://ONBOARDING.example.test:443/ops-bot/setup#tok" << true;
-        QTest::newRow("no fragment") << base + "/api/agents/ops-bot/setup" << false;
-        QTest::newRow("empty fragment") << base + "/api/agents/ops-bot/setup#" << false;
-        QTest::newRow("other agent") << base + "/api/agents/other-bot/setup#tok" << false;
-        QTest::newRow("agent name case differs") << base + "/api/agents/Ops-Bot/setup#tok" << false;
-        QTest::newRow("last component not setup") << base + "/api/agents/ops-bot/status#tok" << false;
-        QTest::newRow("setup not last") << base + "/api/agents/ops-bot/setup/extra#tok" << false;
-        QTest::newRow("only setup") << base + "/setup#tok" << false;
-        QTest::newRow("other origin") << "https://evil.example.test/api/agents/ops-bot/setup#tok" << false;
-        QTest::newRow("other port") << "https://onboarding.example.test:8443/api/agents/ops-bot/setup#tok" << false;
-        QTest::newRow("plain http") << "http://onboarding.example.test/api/agents/ops-bot/setup#tok" << false;
-        QTest::newRow("user") << "https://me@onboarding.example.test/api/agents/ops-bot/setup#tok" << false;
-        QTest::newRow("user and password") << "https://me:pw@onboarding.example.test/api/agents/ops-bot/setup#tok" << false;
-    }
-
-    void setupLinks()
-    {
-        QFETCH(QString, link);
-        QFETCH(bool, valid);
-        QCOMPARE(OwnerSetupClient::isValidSetupURL(QUrl(link), QUrl(QStringLiteral("https://onboarding.example.test/")), agent),
-                 valid);
-    }
-
     void dates_data()
     {
         QTest::addColumn<QString>("text");
         QTest::addColumn<QDateTime>("expected"); // invalid: no date
         QTest::newRow("UTC") << "2026-05-01T10:00:00Z" << utc("2026-05-01T10:00:00Z");
         QTest::newRow("positive offset") << "2026-05-01T12:30:00+02:30" << utc("2026-05-01T10:00:00Z");
-        QTest::newRow("negative offset") << "2026-05-01T05:00:00-05:00" << utc("2026-05-01T10:00:00Z");
         QTest::newRow("fractional seconds") << "2026-05-01T10:00:00.5Z" << QDateTime();
-        QTest::newRow("milliseconds") << "2026-05-01T10:00:00.000Z" << QDateTime();
         QTest::newRow("no zone") << "2026-05-01T10:00:00" << QDateTime();
-        QTest::newRow("space separator") << "2026-05-01 10:00:00Z" << QDateTime();
         QTest::newRow("no seconds") << "2026-05-01T10:00Z" << QDateTime();
-        QTest::newRow("date only") << "2026-05-01" << QDateTime();
         QTest::newRow("invalid month") << "2026-13-01T10:00:00Z" << QDateTime();
-        QTest::newRow("invalid day") << "2026-02-30T10:00:00Z" << QDateTime();
-        QTest::newRow("invalid hour") << "2026-05-01T24:00:00Z" << QDateTime();
-        QTest::newRow("offset without colon") << "2026-05-01T10:00:00+0200" << QDateTime();
         QTest::newRow("trailing text") << "2026-05-01T10:00:00Zjunk" << QDateTime();
-        QTest::newRow("empty") << "" << QDateTime();
     }
 
     void dates()
@@ -300,15 +234,6 @@ private Q_SLOTS:
             QCOMPARE(parsed->timeSpec(), Qt::UTC);
         }
     }
-
-    void datesOnlyFromStrings()
-    {
-        QVERIFY(!OwnerSetupClient::date(nlohmann::json(799322400)));
-        QVERIFY(!OwnerSetupClient::date(nlohmann::json(nullptr)));
-        QVERIFY(!OwnerSetupClient::date(nlohmann::json::object()));
-    }
-
-    // ---- status answers --------------------------------------------------------------------
 
     void completedOnboardingNeedsNoBinding()
     {
@@ -332,10 +257,7 @@ private Q_SLOTS:
         QTest::addColumn<bool>("hasLiveSession");
         QTest::addColumn<QDateTime>("expiresAt");
         QTest::newRow("live") << statusBody(false, true) << true << QDateTime();
-        QTest::newRow("not live") << statusBody(false, false) << false << QDateTime();
         QTest::newRow("live missing") << statusBody(false) << false << QDateTime();
-        QTest::newRow("live not a boolean") << QByteArray("{\"onboardingComplete\":false,\"hasLiveSession\":\"true\"}") << false
-                                            << QDateTime();
         QTest::newRow("whole-second expiry") << statusBody(false, true, "2026-05-01T10:00:00Z") << true
                                              << utc("2026-05-01T10:00:00Z");
         QTest::newRow("fractional expiry is dropped") << statusBody(false, true, "2026-05-01T10:00:00.5Z") << true << QDateTime();
@@ -363,16 +285,9 @@ private Q_SLOTS:
             << std::optional<bool>(true);
         QTest::newRow("none pending") << ScriptedResponse::json(200, "{\"liveAttempts\":[{\"status\":\"expired\"},{}]}")
                                       << std::optional<bool>(false);
-        QTest::newRow("empty list") << ScriptedResponse::json(200, "{\"liveAttempts\":[]}") << std::optional<bool>(false);
         QTest::newRow("no list") << ScriptedResponse::json(200, "{\"attempts\":[]}") << std::optional<bool>();
-        QTest::newRow("list of texts") << ScriptedResponse::json(200, "{\"liveAttempts\":[\"pending\"]}") << std::optional<bool>();
-        QTest::newRow("not a list") << ScriptedResponse::json(200, "{\"liveAttempts\":{\"status\":\"pending\"}}")
-                                    << std::optional<bool>();
-        QTest::newRow("not JSON") << ScriptedResponse::text(200, "pending") << std::optional<bool>();
         QTest::newRow("server error") << ScriptedResponse::json(500, "{\"liveAttempts\":[{\"status\":\"pending\"}]}")
                                       << std::optional<bool>();
-        QTest::newRow("dropped") << ScriptedResponse::closeMidResponse(200, "{\"liveAttempts\":[{\"status\":\"pending\"}]}", 5)
-                                 << std::optional<bool>();
     }
 
     void liveSessionReusesTheCapturedLink()
@@ -395,17 +310,6 @@ private Q_SLOTS:
         QCOMPARE(setupRequests[0].header("Authorization"), std::optional<QByteArray>("Bearer tok_captured"));
     }
 
-    void heldLinkIsUsedWithoutACapturedOne()
-    {
-        m_server->setResponse(provisioningPath, ScriptedResponse::json(200, statusBody(false, true)));
-        m_server->setResponse(setupPath, ScriptedResponse::json(200, "{\"liveAttempts\":[]}"));
-        const QUrl held = setupLink(QStringLiteral("tok_held"));
-        const Outcome outcome = request(held, false);
-        QVERIFY(outcome.session);
-        QCOMPARE(*outcome.session, (OwnerSetupSession{true, held, std::nullopt, false, false}));
-        QCOMPARE(m_server->requestsFor(setupPath).value(0).header("Authorization"), std::optional<QByteArray>("Bearer tok_held"));
-    }
-
     void linkIsNotOfferedWithoutALiveSession()
     {
         writeFile(OwnerSetupClient::linkFileName(), setupLink().toEncoded() + "\n");
@@ -420,10 +324,6 @@ private Q_SLOTS:
     {
         QTest::addColumn<QByteArray>("fileContent");
         QTest::newRow("other agent") << QByteArray("/api/agents/other-bot/setup#tok");
-        QTest::newRow("other origin") << QByteArray("http://localhost:1/api/agents/ops-bot/setup#tok");
-        QTest::newRow("no fragment") << QByteArray("/api/agents/ops-bot/setup");
-        QTest::newRow("not a URL") << QByteArray("http://local host/api/agents/ops-bot/setup#tok");
-        QTest::newRow("not UTF-8") << QByteArray("/api/agents/ops-bot/setup#tok\xff");
         QTest::newRow("empty") << QByteArray();
     }
 
@@ -474,14 +374,10 @@ private Q_SLOTS:
         QVERIFY(!QFileInfo::exists(profilePath(QStringLiteral("missing"))));
     }
 
-    // ---- forced refresh --------------------------------------------------------------------
-
     void forcedRefreshIssuesANewLink()
     {
         writeFile(OwnerSetupClient::linkFileName(), setupLink(QStringLiteral("tok_old")).toEncoded() + "\n");
         const QUrl fresh = setupLink(QStringLiteral("tok_new"));
-        m_server->setResponse(provisioningPath, ScriptedResponse::json(200, statusBody(false, true, "2026-04-01T00:00:00Z"))
-                                                    .withHeader("Set-Cookie", "session=abc; Path=/"));
         m_server->setHandler(provisioningPath, [fresh](const RecordedRequest &request) {
             if (request.method == "POST")
                 return ScriptedResponse::json(201, linkBody(fresh.toString(), QStringLiteral("2026-05-01T10:00:00Z")));
@@ -502,18 +398,6 @@ private Q_SLOTS:
         QCOMPARE(requests[1].header("Authorization"), std::optional<QByteArray>("Bearer " + apiKey));
         // The cookie the service set is neither kept nor sent back.
         QVERIFY(!requests[1].hasHeader("Cookie"));
-    }
-
-    void forcedRefreshWithoutExpiry()
-    {
-        m_server->setHandler(provisioningPath, [this](const RecordedRequest &request) {
-            if (request.method == "POST")
-                return ScriptedResponse::json(200, linkBody(setupLink().toString(), QStringLiteral("2026-05-01T10:00:00.5Z")));
-            return ScriptedResponse::json(200, statusBody(false, false, "2026-04-01T00:00:00Z"));
-        });
-        const Outcome outcome = request(std::nullopt, true);
-        QVERIFY(outcome.session);
-        QCOMPARE(*outcome.session, (OwnerSetupSession{true, setupLink(), std::nullopt, false, std::nullopt}));
     }
 
     void forcedRefreshOnCompletedOnboardingAsksForNoLink()
@@ -541,8 +425,6 @@ private Q_SLOTS:
         QTest::newRow("409") << ScriptedResponse::json(409, validLink) << changed
                              << QStringLiteral("Channel 绑定状态已更新，正在重新检查");
         QTest::newRow("500") << ScriptedResponse::json(500, validLink) << unavailable << pageUnavailable;
-        QTest::newRow("503") << ScriptedResponse::json(503, {}) << unavailable << pageUnavailable;
-        QTest::newRow("404") << ScriptedResponse::json(404, validLink) << unavailable << pageUnavailable;
         QTest::newRow("other origin") << ScriptedResponse::json(200, linkBody("https://evil.example.test/api/agents/ops-bot/setup#tok"))
                                       << invalid << pageInvalid;
         QTest::newRow("no fragment")
@@ -551,16 +433,10 @@ private Q_SLOTS:
         QTest::newRow("wrong agent")
             << ScriptedResponse::json(200, linkBody(QStringLiteral("%1/api/agents/other-bot/setup#tok").arg(m_service.toString())))
             << invalid << pageInvalid;
-        QTest::newRow("not a URL") << ScriptedResponse::json(200, linkBody("http://local host/x#y")) << invalid << pageInvalid;
         QTest::newRow("setupUrl missing") << ScriptedResponse::json(200, "{\"url\":\"x\"}") << invalid << pageInvalid;
-        QTest::newRow("setupUrl not text") << ScriptedResponse::json(200, "{\"setupUrl\":42}") << invalid << pageInvalid;
-        QTest::newRow("array") << ScriptedResponse::json(200, "[]") << invalid << pageInvalid;
         QTest::newRow("garbage body") << ScriptedResponse::text(200, "<html>oops</html>") << invalid << pageInvalid;
-        QTest::newRow("empty body") << ScriptedResponse::json(200, {}) << invalid << pageInvalid;
         QTest::newRow("enormous body") << ScriptedResponse::json(200, QByteArray(3 * 1024 * 1024, ' ') + validLink) << invalid
                                        << pageInvalid;
-        QTest::newRow("redirect to a link") << ScriptedResponse::redirect(302, QUrl(QStringLiteral("https://evil.example.test/")))
-                                            << unavailable << pageUnavailable;
     }
 
     void linkRequestFailures()
@@ -609,21 +485,14 @@ private Q_SLOTS:
             QCOMPARE(outcome.code(), QStringLiteral("OWNER_SETUP_RESPONSE_INVALID"));
     }
 
-    // ---- status request failures ------------------------------------------------------------
-
     void statusRequestFailures_data()
     {
         QTest::addColumn<ScriptedResponse>("answer");
         QTest::newRow("500") << ScriptedResponse::json(500, statusBody(false, true));
-        QTest::newRow("502 empty") << ScriptedResponse::text(502, {});
-        QTest::newRow("404") << ScriptedResponse::json(404, statusBody(false, true));
         QTest::newRow("201 is not 200") << ScriptedResponse::json(201, statusBody(false, true));
         QTest::newRow("garbage") << ScriptedResponse::text(200, "\x01\x02garbage{{{");
         QTest::newRow("array") << ScriptedResponse::json(200, "[{\"onboardingComplete\":true}]");
-        QTest::newRow("flag missing") << ScriptedResponse::json(200, "{\"hasLiveSession\":true}");
         QTest::newRow("flag as text") << ScriptedResponse::json(200, "{\"onboardingComplete\":\"true\"}");
-        QTest::newRow("flag as number") << ScriptedResponse::json(200, "{\"onboardingComplete\":1}");
-        QTest::newRow("enormous with length") << ScriptedResponse::json(200, QByteArray(2 * 1024 * 1024, ' ') + statusBody(true));
         ScriptedResponse unbounded = ScriptedResponse::json(200, QByteArray(2 * 1024 * 1024, ' ') + statusBody(true));
         unbounded.sendContentLength = false;
         QTest::newRow("enormous without length") << unbounded;
@@ -670,21 +539,6 @@ private Q_SLOTS:
         QCOMPARE(elsewhere.requestCount(), 0);
     }
 
-    void pendingCheckDoesNotFollowRedirects()
-    {
-        LoopbackHttpServer elsewhere;
-        QVERIFY(elsewhere.isListening());
-        m_server->setResponse(provisioningPath, ScriptedResponse::json(200, statusBody(false, true)));
-        m_server->setResponse(setupPath, ScriptedResponse::redirect(302, QUrl(QStringLiteral("http://localhost:%1/").arg(elsewhere.port()))));
-        const Outcome outcome = request(setupLink(), false);
-        QVERIFY(outcome.session);
-        QCOMPARE(outcome.session->hasPendingBinding, std::optional<bool>());
-        QTest::qWait(100);
-        QCOMPARE(elsewhere.requestCount(), 0);
-    }
-
-    // ---- transport failures -----------------------------------------------------------------
-
     void transportFailuresAreBounded_data()
     {
         QTest::addColumn<ScriptedResponse>("answer");
@@ -692,12 +546,10 @@ private Q_SLOTS:
         QTest::addColumn<bool>("ownDeadline");
         const OwnerSetupClient::Timeouts longSilence{std::chrono::milliseconds(20000), std::chrono::milliseconds(600)};
         QTest::newRow("never answers") << ScriptedResponse::neverAnswer() << shortTimeouts << false;
-        QTest::newRow("never answers, long inactivity timeout") << ScriptedResponse::neverAnswer() << longSilence << true;
         // Never silent long enough for an inactivity timeout: only the hard deadline ends it.
         QTest::newRow("trickles") << ScriptedResponse::trickle(200, statusBody(false, true), 50) << longSilence << true;
         QTest::newRow("closes mid-answer") << ScriptedResponse::closeMidResponse(200, statusBody(false, true), 4) << shortTimeouts
                                            << false;
-        QTest::newRow("closes before answering") << ScriptedResponse::raw({}) << shortTimeouts << false;
         QTest::newRow("not HTTP") << ScriptedResponse::raw("SSH-2.0-OpenSSH_9.2\r\n\r\n") << shortTimeouts << false;
     }
 
@@ -728,28 +580,6 @@ private Q_SLOTS:
         QCOMPARE(transport->networkError, QNetworkReply::ConnectionRefusedError);
     }
 
-    void hungLinkRequestIsBounded()
-    {
-        m_server->setHandler(provisioningPath, [](const RecordedRequest &request) {
-            return request.method == "POST" ? ScriptedResponse::neverAnswer() : ScriptedResponse::json(200, statusBody(false, true));
-        });
-        const Outcome outcome = request(std::nullopt, true, shortTimeouts);
-        std::shared_ptr<OwnerSetupTransportError> transport;
-        QVERIFY(otherAs(outcome, transport));
-    }
-
-    void hungPendingCheckGivesNoAnswer()
-    {
-        m_server->setResponse(provisioningPath, ScriptedResponse::json(200, statusBody(false, true)));
-        m_server->setResponse(setupPath, ScriptedResponse::neverAnswer());
-        const Outcome outcome = request(setupLink(), false, shortTimeouts);
-        QVERIFY(outcome.session);
-        QCOMPARE(outcome.session->url, std::optional<QUrl>(setupLink()));
-        QCOMPARE(outcome.session->hasPendingBinding, std::optional<bool>());
-    }
-
-    // ---- configuration ----------------------------------------------------------------------
-
     void configurationErrors_data()
     {
         QTest::addColumn<QByteArray>("config");
@@ -763,22 +593,10 @@ private Q_SLOTS:
             config[key] = std::move(value);
             return QByteArray::fromStdString(config.dump());
         };
-        QTest::newRow("array") << QByteArray("[]");
-        QTest::newRow("text") << QByteArray("\"config\"");
         QTest::newRow("no agent name") << without("agentName");
-        QTest::newRow("empty agent name") << with("agentName", "");
-        QTest::newRow("agent name not text") << with("agentName", 5);
-        QTest::newRow("agent name climbs the path") << with("agentName", "..");
         QTest::newRow("no service URL") << without("onboardingServiceUrl");
-        QTest::newRow("empty service URL") << with("onboardingServiceUrl", "");
-        QTest::newRow("service URL not text") << with("onboardingServiceUrl", nlohmann::json::array());
-        QTest::newRow("service URL does not parse") << with("onboardingServiceUrl", "http://local host:80");
-        QTest::newRow("service URL on a loopback address") << with("onboardingServiceUrl", "http://127.0.0.1:8080");
         QTest::newRow("plain http service") << with("onboardingServiceUrl", "http://onboarding.example.test");
-        QTest::newRow("service URL with query") << with("onboardingServiceUrl", "https://onboarding.example.test/?a=b");
         QTest::newRow("no key") << without("quorvantisServiceApiKey");
-        QTest::newRow("empty key") << with("quorvantisServiceApiKey", "");
-        QTest::newRow("key not text") << with("quorvantisServiceApiKey", true);
         QTest::newRow("key with a line break") << with("quorvantisServiceApiKey", "abc\r\nX-Injected: 1");
     }
 
@@ -844,18 +662,9 @@ private Q_SLOTS:
         QTest::addColumn<QString>("expected"); // null: no override
         QTest::newRow("loopback name") << QByteArray("{\"QuorvantisOnboardingServiceURL\":\"http://localhost:8787\"}")
                                        << QStringLiteral("http://localhost:8787");
-        QTest::newRow("https with path") << QByteArray("{\"QuorvantisOnboardingServiceURL\":\"https://onboarding.example.test/v2\"}")
-                                         << QStringLiteral("https://onboarding.example.test/v2");
         QTest::newRow("loopback address") << QByteArray("{\"QuorvantisOnboardingServiceURL\":\"http://127.0.0.1:8787\"}") << QString();
-        QTest::newRow("plain http elsewhere") << QByteArray("{\"QuorvantisOnboardingServiceURL\":\"http://onboarding.example.test\"}")
-                                              << QString();
-        QTest::newRow("with fragment") << QByteArray("{\"QuorvantisOnboardingServiceURL\":\"https://onboarding.example.test/#x\"}")
-                                       << QString();
         QTest::newRow("surrounding blanks") << QByteArray("{\"QuorvantisOnboardingServiceURL\":\" https://onboarding.example.test\"}")
                                             << QString();
-        QTest::newRow("not text") << QByteArray("{\"QuorvantisOnboardingServiceURL\":true}") << QString();
-        QTest::newRow("empty") << QByteArray("{\"QuorvantisOnboardingServiceURL\":\"\"}") << QString();
-        QTest::newRow("missing") << QByteArray("{\"CFBundleShortVersionString\":\"1.0\"}") << QString();
         QTest::newRow("broken dictionary") << QByteArray("{") << QString();
     }
 
@@ -876,8 +685,6 @@ private Q_SLOTS:
         if (url)
             QCOMPARE(*url, QUrl(expected));
     }
-
-    // ---- lifetime ---------------------------------------------------------------------------
 
     void requestOutlivesTheClient()
     {
