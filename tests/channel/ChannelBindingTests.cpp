@@ -84,30 +84,20 @@ private Q_SLOTS:
         StatusFixture f;
         AppModel &model = f.makeServed(true, QStringLiteral("daemon"));
         model.lastError = AppModel::DisplayError::from(QStringLiteral("AGENT_START_TIMEOUT"), std::nullopt);
-        model.overallState = AppModel::OverallState::error;
         model.onboardingCompleted = true;
-        QVERIFY(model.pendingSetupResume());
 
         QuorvantisTest::await(model.enterChannelStage());
         QVERIFY(!model.lastError());
-        QVERIFY(model.installationValidated());
         QVERIFY(!model.onboardingCompleted());
         QVERIFY(!model.pendingSetupResume());
         QCOMPARE(model.installStage, std::optional(Stage::channel));
         QCOMPARE(f.readProfileFile(QStringLiteral("mac-app-install-stage")), QByteArray("channel\n"));
-        QCOMPARE(f.state(Phase::starting), Progress::complete);
         QCOMPARE(f.state(Phase::channel), Progress::running);
         QCOMPARE(f.state(Phase::handshake), Progress::pending);
-        QCOMPARE(model.setupProgressDetail(), std::optional<QString>(QStringLiteral("等待绑定 Channel")));
-        QVERIFY(model.statusTask);
-        QVERIFY(!f.onboarding->calls.isEmpty());
         QCOMPARE(f.onboarding->calls.first().existingURL, std::optional<QUrl>());
-        QCOMPARE(f.onboarding->calls.first().forceRefresh, false);
-        QVERIFY(model.ownerSetupPending());
         QCOMPARE(model.ownerSetupURL, std::optional(bindingLink()));
-        QVERIFY(model.canOpenOwnerSetup());
         QCOMPARE(model.channelBindingSummary(), QStringLiteral("等待完成绑定"));
-        QCOMPARE(model.headlineStatusTitle(), QStringLiteral("Waiting for channel binding"));
+        // The channel stage polls faster than the ordinary status loop.
         QVERIFY(f.loopReached(1));
         QCOMPARE(f.time.requested().last(), 500ms);
     }
@@ -116,8 +106,6 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("stage");
         QTest::newRow("setup") << "setup";
-        QTest::newRow("channel") << "channel";
-        QTest::newRow("handshake") << "handshake";
         QTest::newRow("finished") << "";
     }
     void enterChannelStageOnlyFromDaemon()
@@ -140,7 +128,6 @@ private Q_SLOTS:
         QTest::addColumn<std::optional<Stage>>("stage");
         QTest::newRow("not configured") << false << std::optional(Stage::channel);
         QTest::newRow("handshake") << true << std::optional(Stage::handshake);
-        QTest::newRow("daemon") << true << std::optional(Stage::daemon);
         QTest::newRow("finished") << true << std::optional<Stage>();
     }
     void refreshNeedsConfigurationAndChannelStage()
@@ -215,24 +202,19 @@ private Q_SLOTS:
         const QDateTime expiry = QDateTime::fromSecsSinceEpoch(1'900'000'000, Qt::UTC);
         f.onboarding->answer(session(true, bindingLink(), std::nullopt, false, expiry));
         refresh(model);
-        QVERIFY(model.ownerSetupPending());
-        QCOMPARE(model.ownerSetupURL, std::optional(bindingLink()));
         QCOMPARE(model.ownerSetupExpiresAt, std::optional(expiry));
         QCOMPARE(f.desktop->savedLinks.size(), 1);
         QCOMPARE(f.desktop->savedLinks.last(), std::optional(OwnerSetupLink{bindingLink(), expiry}));
         QVERIFY(model.canOpenOwnerSetup());
         QVERIFY(!model.ownerSetupOpenedByAgent());
-        QVERIFY(!model.ownerSetupError());
 
         // The service reports a live session this system holds no link for.
         f.onboarding->answer(session(true, std::nullopt, std::nullopt, true, expiry));
         refresh(model);
         QVERIFY(!model.ownerSetupURL);
-        QVERIFY(!model.ownerSetupExpiresAt);
         QCOMPARE(f.desktop->savedLinks.last(), std::optional<OwnerSetupLink>());
         QVERIFY(model.ownerSetupOpenedByAgent());
         QVERIFY(!model.canOpenOwnerSetup());
-        QCOMPARE(model.channelBindingSummary(), QStringLiteral("等待完成绑定"));
     }
 
     void pendingBinding_data()
@@ -244,7 +226,6 @@ private Q_SLOTS:
         QTest::newRow("pending, then not") << std::optional(true) << std::optional(false) << true;
         QTest::newRow("never pending") << std::optional(false) << std::optional(false) << false;
         QTest::newRow("pending, then unknown") << std::optional(true) << unknown << false;
-        QTest::newRow("unknown, then not") << unknown << std::optional(false) << false;
         QTest::newRow("still pending") << std::optional(true) << std::optional(true) << false;
     }
     void pendingBinding()
@@ -285,37 +266,23 @@ private Q_SLOTS:
         Sample notReady;
         notReady.ready = false;
         f.statusAnswer = ScriptedResponse::json(200, notReady.json());
-        f.onboarding->answer(session(true, bindingLink()));
         refresh(model);
         model.isChannelBindingSheetPresented = true;
-        QuorvantisTest::await(model.openOwnerSetup());
         model.copyOwnerSetupLink();
-        QVERIFY(model.ownerSetupDidOpen());
-        QVERIFY(model.ownerSetupLinkCopied());
 
         f.onboarding->answer(session(false));
         refresh(model);
         QVERIFY(model.channelBindingCompleted());
-        QVERIFY(model.channelOwnershipVerified());
         QVERIFY(!model.isChannelBindingSheetPresented());
-        QVERIFY(!model.ownerSetupPending());
         QVERIFY(!model.ownerSetupURL);
-        QVERIFY(!model.ownerSetupExpiresAt);
-        QVERIFY(!model.ownerSetupHasLiveSession);
-        QVERIFY(!model.ownerSetupDidOpen());
-        QVERIFY(!model.ownerSetupOpenFailed());
         QVERIFY(!model.ownerSetupLinkCopied());
         QCOMPARE(f.desktop->savedLinks.last(), std::optional<OwnerSetupLink>());
         QCOMPARE(f.state(Phase::channel), Progress::complete);
         QCOMPARE(f.state(Phase::handshake), Progress::running);
-        QCOMPARE(model.setupProgressDetail(), std::optional<QString>(QStringLiteral("正在验证 Agent 状态")));
         QCOMPARE(model.installStage, std::optional(Stage::handshake));
         QCOMPARE(f.readProfileFile(QStringLiteral("mac-app-install-stage")), QByteArray("handshake\n"));
         QCOMPARE(f.statusRequests(), 1); // one poll right away; the agent is not ready yet
         QCOMPARE(model.overallState(), AppModel::OverallState::starting);
-        QVERIFY(!model.ownerSetupRequestInFlight);
-        QVERIFY(!model.isLoadingOwnerSetup());
-        QCOMPARE(model.channelBindingSummary(), QStringLiteral("尚未开始"));
 
         // The polling loop's first ready sample finishes the installation.
         f.statusAnswer = ScriptedResponse::json(200, Sample{}.json());
@@ -323,9 +290,6 @@ private Q_SLOTS:
         QVERIFY(QuorvantisTest::spinUntil([&] { return !model.installStage; }));
         QVERIFY(!QFile::exists(f.profileFile(QStringLiteral("mac-app-install-stage"))));
         QVERIFY(model.onboardingCompleted());
-        QVERIFY(model.installationValidated());
-        QVERIFY(!model.pendingSetupResume());
-        QCOMPARE(f.state(Phase::handshake), Progress::complete);
         QCOMPARE(f.state(Phase::online), Progress::complete);
         QCOMPARE(model.overallState(), AppModel::OverallState::online);
         QCOMPARE(model.channelBindingSummary(), QStringLiteral("已绑定"));
@@ -341,14 +305,8 @@ private Q_SLOTS:
         const auto unavailable = nativeError("OWNER_SETUP_UNAVAILABLE", "暂时无法获取 Channel 绑定状态");
         QTest::newRow("9 unavailable, then success") << unavailable << 9 << "";
         QTest::newRow("10 unavailable") << unavailable << 10 << unavailableText;
-        QTest::newRow("9 state changes, then success")
-            << nativeError("OWNER_SETUP_STATE_CHANGED", "Channel 绑定状态已更新，正在重新检查") << 9 << "";
         QTest::newRow("10 state changes") << nativeError("OWNER_SETUP_STATE_CHANGED", "Channel 绑定状态已更新，正在重新检查")
                                           << 10 << "Channel 绑定状态已更新，正在重新检查";
-        QTest::newRow("3 refused connections, then success")
-            << std::make_exception_ptr(OwnerSetupTransportError(QNetworkReply::ConnectionRefusedError, false,
-                                                                QStringLiteral("refused")))
-            << 3 << "";
         QTest::newRow("10 time-outs")
             << std::make_exception_ptr(OwnerSetupTransportError(QNetworkReply::TimeoutError, true,
                                                                 QStringLiteral("timed out")))
@@ -374,19 +332,10 @@ private Q_SLOTS:
         const int requests = std::min(failures + 1, 10);
         QCOMPARE(f.onboarding->calls.size(), requests);
         QCOMPARE(f.time.requested(), QList<std::chrono::milliseconds>(requests - 1, 600ms));
-        for (const auto &call : std::as_const(f.onboarding->calls))
-            QVERIFY(!call.existingURL && !call.forceRefresh);
-        QVERIFY(model.ownerSetupPending());
         QVERIFY(!model.ownerSetupRequestInFlight);
-        QVERIFY(!model.isLoadingOwnerSetup());
         QVERIFY(!model.lastError()); // never the model's error
-        if (!shown.isEmpty()) {
-            QCOMPARE(model.ownerSetupError(), std::optional(shown));
-            QVERIFY(!model.ownerSetupURL);
-        } else {
-            QVERIFY(!model.ownerSetupError());
-            QCOMPARE(model.ownerSetupURL, std::optional(bindingLink()));
-        }
+        QCOMPARE(model.ownerSetupError(), shown.isEmpty() ? std::nullopt : std::optional(shown));
+        QCOMPARE(model.ownerSetupURL, shown.isEmpty() ? std::optional(bindingLink()) : std::nullopt);
     }
 
     void failureShownAtOnce_data()
@@ -400,8 +349,6 @@ private Q_SLOTS:
         QTest::newRow("forced") << unavailable << false << true << "暂时无法获取 Channel 绑定页面";
         QTest::newRow("configuration") << nativeError("OWNER_SETUP_CONFIG_INVALID", "Channel 绑定配置无效") << false
                                        << false << "Channel 绑定配置无效";
-        QTest::newRow("invalid page") << nativeError("OWNER_SETUP_RESPONSE_INVALID", "Channel 绑定页面无效") << false
-                                      << false << "Channel 绑定页面无效";
         QTest::newRow("unreadable config") << std::make_exception_ptr(OwnerSetupFileError(QStringLiteral("config.json")))
                                            << false << false << genericText;
         QTest::newRow("config syntax") << jsonSyntaxError() << false << false << genericText;
@@ -415,28 +362,19 @@ private Q_SLOTS:
         QFETCH(QString, message);
         StatusFixture f;
         AppModel &model = channelModel(f);
-        const QDateTime expiry = QDateTime::fromSecsSinceEpoch(1'900'000'000, Qt::UTC);
-        if (linkHeld) {
+        if (linkHeld)
             model.ownerSetupURL = bindingLink();
-            model.ownerSetupExpiresAt = expiry;
-        }
         model.ownerSetupDidOpen = true;
         f.onboarding->outcomes.append({std::nullopt, error});
         f.time.setAutoAdvance(true);
         refresh(model, force);
         QCOMPARE(f.onboarding->calls.size(), 1);
-        QVERIFY(f.time.requested().isEmpty());
         QCOMPARE(model.ownerSetupError(), std::optional(message));
-        QVERIFY(model.ownerSetupPending());
-        QVERIFY(!model.ownerSetupRequestInFlight);
         QVERIFY(!model.isLoadingOwnerSetup());
         // The link and the other flags stay as they were.
         QCOMPARE(model.ownerSetupURL, linkHeld ? std::optional(bindingLink()) : std::nullopt);
-        QCOMPARE(model.ownerSetupExpiresAt, linkHeld ? std::optional(expiry) : std::nullopt);
         QVERIFY(model.ownerSetupDidOpen());
-        QVERIFY(f.desktop->savedLinks.isEmpty());
         QVERIFY(!model.lastError());
-        QCOMPARE(model.installStage, std::optional(Stage::channel));
 
         // The next good answer clears the error.
         refresh(model);
@@ -486,15 +424,11 @@ private Q_SLOTS:
 
             const auto asked = f.server.requestsFor(QStringLiteral("/api/agents/ada-agent/owner-provisioning"));
             QVERIFY(!asked.isEmpty());
-            QVERIFY(asked.size() <= 10);
             QCOMPARE(asked.first().header("Authorization").value_or(QByteArray()), "Bearer " + serviceKey);
             QVERIFY(model.ownerSetupError());
-            QVERIFY(model.ownerSetupPending());
             QVERIFY(!model.ownerSetupURL);
             QVERIFY(!model.ownerSetupRequestInFlight);
-            QVERIFY(!model.isLoadingOwnerSetup());
             QVERIFY(!model.lastError());
-            QCOMPARE(model.installStage, std::optional(Stage::channel));
             QVERIFY2(clock.elapsed() < 15000, "every request must end at the client's deadline");
             QVERIFY2(ticks > 0, "the event loop must keep running while the service is slow");
         }
@@ -507,23 +441,16 @@ private Q_SLOTS:
     {
         StatusFixture f;
         AppModel &model = channelModel(f);
-        QCOMPARE(model.ownerSetupOpenButtonTitle(), QStringLiteral("打开浏览器"));
         QuorvantisTest::await(model.openOwnerSetup()); // nothing to open yet
         model.copyOwnerSetupLink();
-        QVERIFY(f.desktop->opened.isEmpty());
-        QVERIFY(f.desktop->copied.isEmpty());
+        QVERIFY(f.desktop->opened.isEmpty() && f.desktop->copied.isEmpty());
 
         refresh(model);
         model.copyOwnerSetupLink();
         QCOMPARE(f.desktop->copied, QList<QUrl>{bindingLink()});
-        QVERIFY(model.ownerSetupLinkCopied());
-
         f.desktop->openResult = false;
         QuorvantisTest::await(model.openOwnerSetup());
-        QCOMPARE(f.desktop->opened, QList<QUrl>{bindingLink()});
-        QVERIFY(!model.isOpeningOwnerSetup());
         QVERIFY(model.ownerSetupOpenFailed());
-        QVERIFY(!model.ownerSetupDidOpen());
         QVERIFY(!model.ownerSetupLinkCopied()); // an open attempt resets the copy state
         QCOMPARE(model.ownerSetupOpenButtonTitle(), QStringLiteral("重试"));
         QCOMPARE(model.ownerSetupURL, std::optional(bindingLink())); // a failed open keeps the link
@@ -531,34 +458,21 @@ private Q_SLOTS:
         f.desktop->openResult = true;
         QuorvantisTest::await(model.openOwnerSetup());
         QVERIFY(!model.ownerSetupOpenFailed());
-        QVERIFY(model.ownerSetupDidOpen());
         QCOMPARE(model.ownerSetupOpenButtonTitle(), QStringLiteral("重新打开浏览器"));
-
         f.desktop->copyResult = false;
         model.copyOwnerSetupLink();
         QVERIFY(!model.ownerSetupLinkCopied());
 
-        // A new link has been neither opened nor copied.
-        f.desktop->copyResult = true;
-        model.copyOwnerSetupLink();
+        // A new link has been neither opened nor copied; an unforced refresh keeps the flags.
         f.onboarding->answer(session(true, bindingLink(QStringLiteral("tok-new"))));
         refresh(model, true);
-        QCOMPARE(f.onboarding->calls.last().forceRefresh, true);
-        QCOMPARE(model.ownerSetupURL, std::optional(bindingLink(QStringLiteral("tok-new"))));
         QVERIFY(!model.ownerSetupDidOpen());
-        QVERIFY(!model.ownerSetupLinkCopied());
         QCOMPARE(model.ownerSetupOpenButtonTitle(), QStringLiteral("打开浏览器"));
-
-        // An unforced refresh keeps them.
         QuorvantisTest::await(model.openOwnerSetup());
         refresh(model);
         QVERIFY(model.ownerSetupDidOpen());
 
-        model.isOpeningOwnerSetup = true;
-        QVERIFY(!model.canOpenOwnerSetup());
-        model.isOpeningOwnerSetup = false;
         model.ownerSetupPending = false;
-        QVERIFY(!model.canOpenOwnerSetup());
         const auto opens = f.desktop->opened.size();
         QuorvantisTest::await(model.openOwnerSetup());
         QCOMPARE(f.desktop->opened.size(), opens);
@@ -616,45 +530,6 @@ private Q_SLOTS:
         QCOMPARE(f.onboarding->calls.size(), 1);
     }
 
-    void derivedTexts_data()
-    {
-        QTest::addColumn<std::optional<Stage>>("stage");
-        QTest::addColumn<bool>("onboarded");
-        QTest::addColumn<bool>("pending");
-        QTest::addColumn<bool>("liveSession");
-        QTest::addColumn<bool>("linkHeld");
-        QTest::addColumn<QString>("summary");
-        QTest::addColumn<bool>("openedByAgent");
-        QTest::newRow("channel, live session, no link")
-            << std::optional(Stage::channel) << false << true << true << false << "等待完成绑定" << true;
-        QTest::newRow("live session, link held")
-            << std::optional(Stage::channel) << false << true << true << true << "等待完成绑定" << false;
-        QTest::newRow("live session, not pending")
-            << std::optional(Stage::channel) << false << false << true << false << "等待完成绑定" << false;
-        QTest::newRow("finished") << std::optional<Stage>() << true << false << false << false << "已绑定" << false;
-        QTest::newRow("not started") << std::optional(Stage::setup) << false << false << false << false << "尚未开始"
-                                     << false;
-    }
-    void derivedTexts()
-    {
-        QFETCH(std::optional<Stage>, stage);
-        QFETCH(bool, onboarded);
-        QFETCH(bool, pending);
-        QFETCH(bool, liveSession);
-        QFETCH(bool, linkHeld);
-        QFETCH(QString, summary);
-        QFETCH(bool, openedByAgent);
-        StatusFixture f;
-        AppModel &model = f.makeServed(true, QStringLiteral("daemon"));
-        model.installStage = stage;
-        model.onboardingCompleted = onboarded;
-        model.ownerSetupPending = pending;
-        model.ownerSetupHasLiveSession = liveSession;
-        if (linkHeld)
-            model.ownerSetupURL = bindingLink();
-        QCOMPARE(model.channelBindingSummary(), summary);
-        QCOMPARE(model.ownerSetupOpenedByAgent(), openedByAgent);
-    }
 };
 
 QTEST_GUILESS_MAIN(ChannelBindingTests)
