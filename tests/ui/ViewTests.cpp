@@ -2,7 +2,6 @@
 // operation each control reaches.
 
 #include "app/AppModel.h"
-#include "platform/Bundle.h"
 #include "support/ModelFixture.h"
 #include "ui/AuthorizationCard.h"
 #include "ui/MenuBarContent.h"
@@ -20,7 +19,6 @@
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <memory>
@@ -175,32 +173,8 @@ private Q_SLOTS:
         QCOMPARE(renders, 0);
         settle();
         QCOMPARE(renders, 1);
-        model.isCheckingPermission = false;
         settle();
-        QCOMPARE(renders, 2);
-        settle();
-        QCOMPARE(renders, 2);
-    }
-
-    void stageLineFollowsTheModelOnTheNextTurn()
-    {
-        ModelFixture fixture;
-        AppModel &model = makeAtSetupStage(fixture);
-        model.setupProgress.mutate([](auto &items) {
-            for (auto &item : items)
-                item.state = State::pending;
-        });
-        SetupView view(&model);
-        settle();
-        QCOMPARE(view.stageLabel()->text(), QStringLiteral("Waiting for setup"));
-        model.setupAuthorization = request(QStringLiteral("pw"));
-        // The model announces before it writes: nothing changes until the next turn.
-        QCOMPARE(view.stageLabel()->text(), QStringLiteral("Waiting for setup"));
-        settle();
-        QCOMPARE(view.stageLabel()->text(), QStringLiteral("等待 Workspace 授权"));
-        model.setupAuthorization = std::nullopt;
-        settle();
-        QCOMPARE(view.stageLabel()->text(), QStringLiteral("Waiting for setup"));
+        QCOMPARE(renders, 1);
     }
 
     // ---- The entry form --------------------------------------------------------------------
@@ -212,11 +186,9 @@ private Q_SLOTS:
         QTest::addColumn<QString>("note");
         const QString instant = QStringLiteral("将即时创建 Agent。若安装码包含 Workspace，稍后会请你完成授权。");
         const QString regular = QStringLiteral("注册完成后会启动 Agent，并进入 Channel 绑定。");
-        QTest::newRow("empty") << "" << "" << regular;
         QTest::newRow("QVS2 code") << "qvs2abcd" << "QVS2-ABCD" << regular;
         QTest::newRow("QVI1 prefix only") << "qvi1" << "QVI1" << regular;
         QTest::newRow("QVI1 code") << "qvi1abcd" << "QVI1-ABCD" << instant;
-        QTest::newRow("QVI1 typed with hyphens") << "QVI1-7K2M-9PQR-X4" << "QVI1-7K2M-9PQR-X4" << instant;
     }
 
     void codeNote()
@@ -227,54 +199,14 @@ private Q_SLOTS:
         ModelFixture fixture;
         AppModel &model = makeAtSetupStage(fixture);
         SetupView view(&model);
-        view.resize(960, 640);
         view.show();
-        settle();
-        QVERIFY(view.entryForm()->isVisible());
         QTest::keyClicks(view.setupCodeField(), typed);
         settle();
         QCOMPARE(model.setupCode(), field);
         QCOMPARE(view.setupCodeField()->text(), field);
         QCOMPARE(view.setupCodeNote()->text(), note);
-    }
-
-    void aQvi1CodeAsksForTheAgentName()
-    {
-        ModelFixture fixture;
-        AppModel &model = makeAtSetupStage(fixture);
-        SetupView view(&model);
-        view.show();
-        settle();
-        QVERIFY(!view.agentNameBox()->isVisible());
-        QTest::keyClicks(view.setupCodeField(), QStringLiteral("QVI17K2M9PQRX4TV"));
-        settle();
-        // Without a name the code cannot be submitted, so the field must be there to fill in.
-        QVERIFY(!model.canSubmitSetup());
-        QVERIFY(view.agentNameBox()->isVisible());
-        QVERIFY(!view.primaryButton()->isEnabled());
-        QTest::keyClicks(view.agentNameField(), QStringLiteral("client-agent"));
-        settle();
-        QVERIFY(view.primaryButton()->isEnabled());
-
-        view.setupCodeField()->clear();
-        QTest::keyClicks(view.setupCodeField(), QStringLiteral("QVS27K2M9PQRX4TV"));
-        settle();
-        QVERIFY(!view.agentNameBox()->isVisible());
-    }
-
-    void returnInTheCodeFieldSubmitsTheCode()
-    {
-        ModelFixture fixture;
-        auto calls = std::make_shared<int>(0);
-        fixture.effects.setupWithCode = [calls](QString, std::optional<QString>, AppModel::OutputHandler,
-                                                AppModel::AuthorizationHandler) { return countedExit(calls, 1); };
-        AppModel &model = makeAtSetupStage(fixture);
-        SetupView view(&model);
-        view.show();
-        settle();
-        QTest::keyClicks(view.setupCodeField(), QStringLiteral("QVS27K2M9PQRX4TV"));
-        QTest::keyClick(view.setupCodeField(), Qt::Key_Return);
-        QTRY_COMPARE(*calls, 1);
+        // An instant code cannot be submitted without a name, so the field must be there.
+        QCOMPARE(view.agentNameBox()->isVisible(), field.startsWith(QStringLiteral("QVI1-")));
     }
 
     void returnIsTheDefaultAction()
@@ -287,10 +219,8 @@ private Q_SLOTS:
         SetupView view(&model);
         view.show();
         settle();
-        // The launch's focus request put the code field first in line.
-        QCOMPARE(view.focusWidget(), view.setupCodeField());
-        view.setupCodeField()->clearFocus();
         // Nothing to submit yet: Return does nothing.
+        view.setupCodeField()->clearFocus();
         QTest::keyClick(&view, Qt::Key_Return);
         settle();
         QCOMPARE(*calls, 0);
@@ -298,9 +228,33 @@ private Q_SLOTS:
         settle();
         QTest::keyClick(&view, Qt::Key_Return);
         QTRY_COMPARE(*calls, 1);
+        // A later focus request brings the code field back, where Return submits too.
+        QTest::keyClicks(view.setupCodeField(), QStringLiteral("QVS27K2M9PQRX4TV"));
+        view.primaryButton()->setFocus();
+        model.focusTarget = AppModel::FocusTarget::setupCode();
+        model.focusRevision = model.focusRevision() + 1;
+        settle();
+        QCOMPARE(view.focusWidget(), view.setupCodeField());
+        QTest::keyClick(view.setupCodeField(), Qt::Key_Return);
+        QTRY_COMPARE(*calls, 2);
+
+        // While a registration runs, neither the button nor Return starts another.
+        model.setSetupCodeInput(QStringLiteral("QVS2-7K2M-9PQR-X4TV"));
+        model.isSubmittingSetup = true;
+        settle();
+        QCOMPARE(view.primaryButton()->text(), QStringLiteral("正在注册…"));
+        QVERIFY(!view.primaryButton()->isEnabled());
+        QTest::mouseClick(view.primaryButton(), Qt::LeftButton);
+        QTest::keyClick(view.setupCodeField(), Qt::Key_Return);
+        settle();
+        QCOMPARE(*calls, 2);
+        model.isSubmittingSetup = false;
+        settle();
+        QCOMPARE(view.primaryButton()->text(), QStringLiteral("继续设置"));
+        QVERIFY(view.primaryButton()->isEnabled());
     }
 
-    void workspacePickerSetsTheModel()
+    void enrollmentForm()
     {
         ModelFixture fixture;
         fixture.effects.enrollmentKeyProvider = [] { return std::optional<QString>(QStringLiteral("key")); };
@@ -313,19 +267,24 @@ private Q_SLOTS:
         settle();
         QCOMPARE(model.setupEntryMode(), AppModel::SetupEntryMode::enroll);
         QVERIFY(view.workspacePicker()->isVisible());
-        QCOMPARE(view.modeHeading()->text(), QStringLiteral("创建新 Agent"));
-
         QComboBox *picker = view.workspacePicker();
-        QCOMPARE(picker->count(), 3);
-        QCOMPARE(picker->itemText(0), QStringLiteral("无 Workspace"));
-        QCOMPARE(picker->accessibleDescription(), QStringLiteral("选择新 Agent 使用的 Workspace。"));
         picker->setCurrentIndex(picker->findText(QStringLiteral("Zoho")));
         QCOMPARE(model.enrollmentWorkspace(), AppModel::EnrollmentWorkspace::zoho);
-
         // And the other way round: the picker follows the model.
         model.enrollmentWorkspace = AppModel::EnrollmentWorkspace::google;
         settle();
         QCOMPARE(picker->currentText(), QStringLiteral("Google"));
+
+        // Before anything is typed the name rule reads as a hint, not as a failure.
+        auto colour = [&] { return view.agentNameValidation()->palette().color(QPalette::WindowText); };
+        QCOMPARE(colour(), UIToken::secondaryLabel(&view));
+        QTest::keyClicks(view.agentNameField(), QStringLiteral("Bad Name!"));
+        settle();
+        const auto message = model.setupAgentNameValidationMessage();
+        QVERIFY(message.has_value());
+        QCOMPARE(view.agentNameValidation()->text(), *message);
+        QCOMPARE(colour(), UIToken::destructive());
+        QVERIFY(!view.primaryButton()->isEnabled());
     }
 
     // Every row of the open picker, the selected one included, shows its title legibly.
@@ -345,8 +304,6 @@ private Q_SLOTS:
         QTRY_VERIFY(list->isVisible());
         settle();
         const QImage image = list->viewport()->grab().toImage();
-        if (qEnvironmentVariableIsSet("UI_TEST_SHOTS"))
-            image.save(qEnvironmentVariable("UI_TEST_SHOTS") + QStringLiteral("/workspace-popup.png"));
         for (int row = 0; row < picker->count(); ++row) {
             const QRect rect = list->visualRect(list->model()->index(row, 0)) & list->viewport()->rect();
             QVERIFY(!rect.isEmpty());
@@ -368,61 +325,7 @@ private Q_SLOTS:
         picker->hidePopup();
     }
 
-    void agentNameValidationIsShown()
-    {
-        ModelFixture fixture;
-        fixture.effects.enrollmentKeyProvider = [] { return std::optional<QString>(QStringLiteral("key")); };
-        AppModel &model = makeAtSetupStage(fixture);
-        model.setupEntryMode = AppModel::SetupEntryMode::enroll;
-        SetupView view(&model);
-        view.show();
-        settle();
-        // Before anything is typed the rule reads as a hint, not as a failure.
-        auto colour = [&] { return view.agentNameValidation()->palette().color(QPalette::WindowText); };
-        QVERIFY(view.agentNameValidation()->isVisible());
-        QCOMPARE(colour(), UIToken::secondaryLabel(&view));
-        QTest::keyClicks(view.agentNameField(), QStringLiteral("Bad Name!"));
-        settle();
-        QCOMPARE(model.setupAgentName(), QStringLiteral("Bad Name!"));
-        const auto message = model.setupAgentNameValidationMessage();
-        QVERIFY(message.has_value());
-        QVERIFY(view.agentNameValidation()->isVisible());
-        QCOMPARE(view.agentNameValidation()->text(), *message);
-        QCOMPARE(colour(), UIToken::destructive());
-        QVERIFY(!view.primaryButton()->isEnabled());
-    }
-
-    void primaryButtonWhileSubmitting()
-    {
-        ModelFixture fixture;
-        auto calls = std::make_shared<int>(0);
-        fixture.effects.setupWithCode = [calls](QString, std::optional<QString>, AppModel::OutputHandler,
-                                                AppModel::AuthorizationHandler) { return countedExit(calls, 1); };
-        AppModel &model = makeAtSetupStage(fixture);
-        model.setSetupCodeInput(QStringLiteral("QVS2-7K2M-9PQR-X4TV"));
-        SetupView view(&model);
-        view.show();
-        settle();
-        QCOMPARE(view.primaryButton()->text(), QStringLiteral("继续设置"));
-        QCOMPARE(view.primaryButton()->isEnabled(), model.canSubmitSetup());
-        QVERIFY(view.primaryButton()->isEnabled());
-
-        model.isSubmittingSetup = true;
-        settle();
-        QCOMPARE(view.primaryButton()->text(), QStringLiteral("正在注册…"));
-        QVERIFY(!view.primaryButton()->isEnabled());
-        QTest::mouseClick(view.primaryButton(), Qt::LeftButton);
-        QTest::keyClick(view.setupCodeField(), Qt::Key_Return);
-        settle();
-        QCOMPARE(*calls, 0);
-
-        model.isSubmittingSetup = false;
-        settle();
-        QCOMPARE(view.primaryButton()->text(), QStringLiteral("继续设置"));
-        QVERIFY(view.primaryButton()->isEnabled());
-    }
-
-    void entryFormOnlyInTheSetupStageBeforeConfiguration()
+    void sectionsFollowTheStage()
     {
         ModelFixture fixture;
         AppModel &model = fixture.make();
@@ -432,30 +335,21 @@ private Q_SLOTS:
         settle();
         QVERIFY(!view.entryForm()->isVisible());
         QCOMPARE(view.titleLabel()->text(), QStringLiteral("安装 Quorvantis"));
-        QCOMPARE(view.shieldNote()->text(), QStringLiteral("App 会先完成环境安装和系统授权。"));
         model.installStage = Stage::setup;
         model.focusRevision = model.focusRevision() + 1; // any write re-renders
         settle();
         QVERIFY(view.entryForm()->isVisible());
         QCOMPARE(view.titleLabel()->text(), QStringLiteral("Setup Quorvantis"));
-        QCOMPARE(view.shieldNote()->text(), QStringLiteral("安装码只用于设备注册，不会写入日志或本地设置。"));
+        // The authorization card only while a request is pending.
+        QVERIFY(!view.authorizationCard()->isVisible());
+        model.setupAuthorization = request(QStringLiteral("pw"));
+        settle();
+        QVERIFY(view.authorizationCard()->isVisible());
+        model.setupAuthorization = std::nullopt;
         model.configurationReady = true;
         settle();
+        QVERIFY(!view.authorizationCard()->isVisible());
         QVERIFY(!view.entryForm()->isVisible());
-    }
-
-    void focusRequestMovesToTheCodeField()
-    {
-        ModelFixture fixture;
-        AppModel &model = makeAtSetupStage(fixture);
-        SetupView view(&model);
-        view.show();
-        settle();
-        view.primaryButton()->setFocus();
-        model.focusTarget = AppModel::FocusTarget::setupCode();
-        model.focusRevision = model.focusRevision() + 1;
-        settle();
-        QCOMPARE(view.focusWidget(), view.setupCodeField());
     }
 
     // ---- Progress ---------------------------------------------------------------------------
@@ -491,8 +385,6 @@ private Q_SLOTS:
         model.installStage = Stage::runtime;
         SetupView view(&model);
         view.show();
-        settle();
-        QVERIFY(!view.packageProgress()->isVisible());
         model.isPreparingEnvironment = preparing;
         model.setupProgressDetail = detail;
         if (completed >= 0)
@@ -507,21 +399,6 @@ private Q_SLOTS:
             QCOMPARE(view.packageBar()->accessibleDescription(), spoken);
         else
             QCOMPARE(view.packageBar()->accessibleName(), QStringLiteral("正在计算安装内容"));
-    }
-
-    void progressBarSpeaksItsValue()
-    {
-        ModelFixture fixture;
-        AppModel &model = makeAtSetupStage(fixture);
-        setPhase(model, Phase::runtime, State::complete);
-        setPhase(model, Phase::preflight, State::complete);
-        setPhase(model, Phase::permissions, State::complete);
-        setPhase(model, Phase::redeem, State::running);
-        SetupView view(&model);
-        settle();
-        const auto [completed, total] = model.setupProgressCounts();
-        QCOMPARE(view.progressBar()->accessibleDescription(),
-                 QStringLiteral("已完成 %1 项，共 %2 项，验证安装码").arg(completed).arg(total));
     }
 
     // ---- The authorization card -------------------------------------------------------------
@@ -549,22 +426,17 @@ private Q_SLOTS:
         const QString bullets = QString(12, QChar(0x2022));
         QCOMPARE(card.passwordLabel()->text(), bullets);
         QVERIFY(!card.passwordLabel()->accessibleName().contains(password));
-        QCOMPARE(card.revealButton()->text(), QStringLiteral("显示"));
-        QCOMPARE(card.titleLabel()->text(), QStringLiteral("完成 Google Workspace 授权"));
-
         QTest::mouseClick(card.revealButton(), Qt::LeftButton);
         QCOMPARE(card.passwordLabel()->text(), password);
-        QCOMPARE(card.revealButton()->text(), QStringLiteral("隐藏"));
         QTest::mouseClick(card.revealButton(), Qt::LeftButton);
         QCOMPARE(card.passwordLabel()->text(), bullets);
 
         QTest::mouseClick(card.copyPasswordButton(), Qt::LeftButton);
         QCOMPARE(copied, QStringList{password});
         QCOMPARE(card.copyPasswordButton()->text(), QStringLiteral("已复制"));
-        QCOMPARE(card.copyEmailButton()->text(), QStringLiteral("复制邮箱"));
     }
 
-    void cardCopyFailureKeepsTheLabel()
+    void cardOpenButtonStates()
     {
         ModelFixture fixture;
         AppModel &model = fixture.make();
@@ -573,20 +445,10 @@ private Q_SLOTS:
         card.show();
         settle();
         QCOMPARE(card.titleLabel()->text(), QStringLiteral("完成 Zoho Workspace 授权"));
+        // A failed copy does not claim success.
         QTest::mouseClick(card.copyEmailButton(), Qt::LeftButton);
         QCOMPARE(card.copyEmailButton()->text(), QStringLiteral("复制邮箱"));
         QVERIFY(!card.copiedSetupEmail());
-    }
-
-    void cardOpenButtonStates()
-    {
-        ModelFixture fixture;
-        AppModel &model = fixture.make();
-        model.setupAuthorization = request(QStringLiteral("pw"));
-        AuthorizationCard card(&model);
-        card.show();
-        settle();
-        QCOMPARE(card.openButton()->text(), QStringLiteral("我已保存登录信息，打开授权页面"));
         QVERIFY(card.openButton()->isEnabled());
         QVERIFY(!card.failureLabel()->isVisible());
         model.isOpeningSetupAuthorization = true;
@@ -597,29 +459,6 @@ private Q_SLOTS:
         model.setupAuthorizationOpenFailed = true;
         settle();
         QVERIFY(card.failureLabel()->isVisible());
-        QCOMPARE(card.failureLabel()->text(), QStringLiteral("没有成功打开默认浏览器，请再次点击重试。安装仍在等待授权。"));
-    }
-
-    void cardShowsOnlyWhileARequestIsPending()
-    {
-        ModelFixture fixture;
-        AppModel &model = makeAtSetupStage(fixture);
-        SetupView view(&model);
-        view.resize(960, 640);
-        view.show();
-        settle();
-        QVERIFY(!view.authorizationCard()->isVisible());
-        model.setupAuthorization = request(QStringLiteral("pw"));
-        settle();
-        QVERIFY(view.authorizationCard()->isVisible());
-        // At the window's default size the card is below the fold: it is scrolled into view.
-        QTRY_VERIFY(view.scrollArea()->verticalScrollBar()->value() > 0);
-        const QRect card(view.authorizationCard()->mapTo(view.scrollArea()->viewport(), QPoint(0, 0)),
-                         view.authorizationCard()->size());
-        QVERIFY(view.scrollArea()->viewport()->rect().intersects(card));
-        model.setupAuthorization = std::nullopt;
-        settle();
-        QVERIFY(!view.authorizationCard()->isVisible());
     }
 
     // ---- The permission prompt and section ---------------------------------------------------
@@ -638,12 +477,8 @@ private Q_SLOTS:
                                             << QStringList{"取消", "继续授权Node"};
         QTest::newRow("accessibility cliclick") << int(PermissionKind::accessibility) << false << true << "准备授权辅助功能"
                                                 << QStringList{"取消", "继续授权cliclick"};
-        QTest::newRow("full disk access") << int(PermissionKind::fullDiskAccess) << false << false << "准备授权完全磁盘访问"
-                                          << QStringList{"取消", "开始验证"};
         QTest::newRow("screen recording, settings") << int(PermissionKind::screenRecording) << true << false
                                                     << "准备授权屏幕录制" << settings;
-        QTest::newRow("accessibility, settings") << int(PermissionKind::accessibility) << true << true << "准备授权辅助功能"
-                                                 << settings;
     }
 
     void promptButtons()
@@ -669,42 +504,7 @@ private Q_SLOTS:
         QVERIFY(!prompt->explanationLabel()->text().isEmpty());
     }
 
-    void promptExplanations()
-    {
-        QCOMPARE(PermissionPromptSheet::title(std::nullopt), QStringLiteral("准备授权"));
-        QVERIFY(PermissionPromptSheet::explanation(PermissionKind::accessibility, AccessibilityStep::node)
-                    .startsWith(QStringLiteral("第一步：验证 Agent 使用的 Node。")));
-        QVERIFY(PermissionPromptSheet::explanation(PermissionKind::accessibility, AccessibilityStep::cliclick)
-                    .startsWith(QStringLiteral("第二步：验证 Agent 使用的 cliclick。")));
-        QVERIFY(PermissionPromptSheet::explanation(PermissionKind::screenRecording, AccessibilityStep::node)
-                    .startsWith(QStringLiteral("Agent 会用自己的截图组件实际读取一次屏幕。")));
-        QVERIFY(PermissionPromptSheet::explanation(PermissionKind::fullDiskAccess, AccessibilityStep::node)
-                    .startsWith(QStringLiteral("Agent 会通过真实运行的 node 读取一次受保护文件。")));
-    }
-
-    void dismissingThePromptClearsIt()
-    {
-        ModelFixture fixture;
-        AppModel &model = fixture.make();
-        model.installStage = Stage::permissions;
-        model.permissionSettingsPrompt = true;
-        model.permissionPromptKind = PermissionKind::screenRecording;
-        RootContentView root(&model);
-        root.show();
-        settle();
-        QVERIFY(root.permissionPrompt()->isVisible());
-        QTest::keyClick(root.permissionPrompt(), Qt::Key_Escape);
-        QVERIFY(!model.permissionPromptKind().has_value());
-        QVERIFY(!model.permissionSettingsPrompt());
-        settle();
-        QVERIFY(!root.permissionPrompt()->isVisible());
-        // And the model opening it again shows it again.
-        model.permissionPromptKind = PermissionKind::screenRecording;
-        settle();
-        QVERIFY(root.permissionPrompt()->isVisible());
-    }
-
-    void promptRecheckClearsAndReprobes()
+    void dismissingAndRecheckingThePrompt()
     {
         ModelFixture fixture;
         auto checks = std::make_shared<int>(0);
@@ -719,6 +519,15 @@ private Q_SLOTS:
         RootContentView root(&model);
         root.show();
         settle();
+        QTest::keyClick(root.permissionPrompt(), Qt::Key_Escape);
+        QVERIFY(!model.permissionPromptKind().has_value());
+        QVERIFY(!model.permissionSettingsPrompt());
+        settle();
+        QVERIFY(!root.permissionPrompt()->isVisible());
+        // The model opening it again shows it again; rechecking from it closes it and probes.
+        model.permissionPromptKind = PermissionKind::screenRecording;
+        settle();
+        QVERIFY(root.permissionPrompt()->isVisible());
         QTest::mouseClick(root.permissionPrompt()->recheckButton(), Qt::LeftButton);
         QVERIFY(!model.permissionPromptKind().has_value());
         QTRY_COMPARE(*checks, 1);
@@ -734,15 +543,9 @@ private Q_SLOTS:
         view.show();
         settle();
         QVERIFY(view.permissionSection()->isVisible());
-        QCOMPARE(view.permissionSection()->objectName(), QStringLiteral("permission-onboarding"));
-        const QStringList texts = view.permissionTexts();
-        for (const QString &expected :
-             {QStringLiteral("首次配置权限"), QStringLiteral("辅助功能"), QStringLiteral("用于控制键盘和鼠标。"),
-              QStringLiteral("App 将先运行一次真实探针验证当前权限。"),
-              QStringLiteral("点击后只做检查，不会弹出系统授权框；未通过时按提示在辅助功能设置中添加。"),
-              QStringLiteral("开始授权"), QStringLiteral("打开系统设置")})
-            QVERIFY2(texts.contains(expected), qPrintable(expected));
-        QVERIFY(!texts.contains(model.permissionSettingsGuidance()));
+        // The second permission is the current one.
+        QVERIFY(view.permissionTexts().contains(QStringLiteral("辅助功能")));
+        QVERIFY(!view.permissionTexts().contains(model.permissionSettingsGuidance()));
 
         // A failed probe: the guidance appears.
         model.permissionAwaitingReturn = PermissionKind::accessibility;
@@ -755,9 +558,7 @@ private Q_SLOTS:
         model.permissionSettingsPrompt = false;
         model.permissionOperationInFlight = true;
         settle();
-        const QStringList busy = view.permissionTexts();
-        QVERIFY(busy.contains(QStringLiteral("正在验证系统权限。")));
-        QVERIFY(busy.contains(QStringLiteral("正在依次验证 cliclick 和 Agent 使用的 node。")));
+        QVERIFY(view.permissionTexts().contains(QStringLiteral("正在验证系统权限。")));
         QCOMPARE(view.permissionStartButton()->text(), QStringLiteral("正在验证授权…"));
         QVERIFY(!view.permissionStartButton()->isEnabled());
 
@@ -796,10 +597,8 @@ private Q_SLOTS:
         QCOMPARE(root.page(), AppModel::RootPage::dashboard);
         const auto transition = root.lastTransition();
         QVERIFY(transition.has_value());
-        QCOMPARE(transition->to, AppModel::RootPage::dashboard);
         QCOMPARE(transition->durationMs, duration);
         QCOMPARE(transition->travel, travel);
-        QCOMPARE(transition->easing, QEasingCurve::OutCubic);
         QTRY_VERIFY(!root.transitionRunning());
         QVERIFY(root.dashboardView()->isVisible());
         QVERIFY(!root.dashboardView()->graphicsEffect());
@@ -871,7 +670,7 @@ private Q_SLOTS:
         QVERIFY(inView());
     }
 
-    void theWindowBuildsTheSetupScreenWhenItFirstShowsIt()
+    void dashboardFirstThenBannerAndSetup()
     {
         ModelFixture fixture;
         AppModel &model = fixture.make();
@@ -882,27 +681,9 @@ private Q_SLOTS:
         settle();
         QCOMPARE(root.page(), AppModel::RootPage::dashboard);
         QVERIFY(!root.isSetupViewBuilt());
-        model.installationValidated = false;
-        settle();
-        QCOMPARE(root.page(), AppModel::RootPage::setup);
-        QVERIFY(root.isSetupViewBuilt());
-        QTRY_VERIFY(!root.transitionRunning());
-        QVERIFY(root.setupView()->isVisible());
-        QCOMPARE(root.setupView()->titleLabel()->text(), QStringLiteral("安装 Quorvantis"));
-    }
-
-    void updateBannerSlidesInAndOut()
-    {
-        ModelFixture fixture;
-        AppModel &model = fixture.make();
-        RootContentView root(&model);
-        root.setReducedMotion(true);
-        root.show();
-        settle();
         QVERIFY(!root.updateBanner()->isVisible());
         model.availableAgentVersion = QStringLiteral("2.4.0");
         settle();
-        QVERIFY(model.showsAgentUpdateBanner());
         QVERIFY(root.updateBanner()->isVisible());
         QTRY_COMPARE(root.updateBanner()->maximumHeight(), QWIDGETSIZE_MAX);
         QVERIFY(root.updateBanner()->height() > 0);
@@ -910,17 +691,13 @@ private Q_SLOTS:
         model.availableAgentVersion = QStringLiteral("2.4.0");
         settle();
         QTRY_VERIFY(!root.updateBanner()->isVisible());
-    }
 
-    void windowGeometry()
-    {
-        ModelFixture fixture;
-        AppModel &model = fixture.make();
-        RootContentView root(&model);
-        QCOMPARE(root.minimumSize(), QSize(860, 560));
-        QCOMPARE(root.size(), QSize(960, 640));
-        QCOMPARE(root.objectName(), QStringLiteral("main"));
-        QCOMPARE(root.palette().color(QPalette::Highlight), UIToken::accent());
+        // The setup screen is built the first time the window needs it.
+        model.installationValidated = false;
+        settle();
+        QCOMPARE(root.page(), AppModel::RootPage::setup);
+        QTRY_VERIFY(!root.transitionRunning());
+        QVERIFY(root.setupView()->isVisible());
     }
 
     void announcementsAreSpokenOncePerRevision()
@@ -991,48 +768,15 @@ private Q_SLOTS:
         root.show();
         settle();
         QVERIFY(root.channelBindingSheet()->isVisible());
+        QTest::keyClick(root.channelBindingSheet(), Qt::Key_Escape);
+        QVERIFY(!model.isChannelBindingSheetPresented());
+        model.isChannelBindingSheetPresented = true;
+        settle();
         root.close();
         settle();
         QVERIFY(!root.channelBindingSheet()->isVisible());
         // Closing the window is no dismissal of the sheet.
         QVERIFY(model.isChannelBindingSheetPresented());
-    }
-
-    void channelSheetFollowsTheFlag()
-    {
-        ModelFixture fixture;
-        AppModel &model = fixture.make();
-        RootContentView root(&model);
-        root.show();
-        settle();
-        QVERIFY(!root.channelBindingSheet()->isVisible());
-        model.isChannelBindingSheetPresented = true;
-        settle();
-        QVERIFY(root.channelBindingSheet()->isVisible());
-        QTest::keyClick(root.channelBindingSheet(), Qt::Key_Escape);
-        QVERIFY(!model.isChannelBindingSheetPresented());
-    }
-
-    void errorSectionShowsTheRecovery()
-    {
-        ModelFixture fixture;
-        AppModel &model = makeAtSetupStage(fixture);
-        SetupView view(&model);
-        view.show();
-        settle();
-        QVERIFY(!view.errorSection()->isVisible());
-        model.lastError = AppModel::DisplayError::from(QStringLiteral("SETUP_CODE_UNAVAILABLE"), std::nullopt);
-        settle();
-        QVERIFY(view.errorSection()->isVisible());
-        auto *section = view.errorSection()->findChild<ErrorSection *>();
-        QVERIFY(section);
-        QCOMPARE(section->recoveryButton()->text(), QStringLiteral("输入新安装码"));
-        QVERIFY(section->recoveryButton()->isVisible());
-
-        model.lastError = AppModel::DisplayError{QStringLiteral("X"), QStringLiteral("m"), QStringLiteral("i"),
-                                                 AppModel::RecoveryAction::make(AppModel::RecoveryAction::Kind::none)};
-        settle();
-        QVERIFY(!section->recoveryButton()->isVisible());
     }
 
     // ---- The tray panel ----------------------------------------------------------------------
@@ -1062,7 +806,6 @@ private Q_SLOTS:
         settle();
         QCOMPARE(panel.titleLabel()->text(), title);
         QCOMPARE(panel.detailLabel()->text(), detail);
-        QCOMPARE(panel.width(), 340);
     }
 
     void panelAgentActionsNeedAConfiguredAgent()
@@ -1073,7 +816,6 @@ private Q_SLOTS:
         settle();
         for (QPushButton *button : {panel.restartButton(), panel.recheckButton(), panel.updateButton()})
             QVERIFY2(!button->isEnabled(), qPrintable(button->text()));
-        QVERIFY(panel.releasesButton()->isEnabled());
         QVERIFY(panel.logsButton()->isEnabled());
         model.configurationReady = true;
         settle();
@@ -1084,8 +826,6 @@ private Q_SLOTS:
         QCOMPARE(panel.updateButton()->text(), QStringLiteral("正在更新 Agent…"));
         for (QPushButton *button : {panel.restartButton(), panel.recheckButton(), panel.updateButton()})
             QVERIFY(!button->isEnabled());
-        QCOMPARE(panel.permissionLabel()->text(), model.permissionSummary());
-        QCOMPARE(panel.taskLabel()->accessibleName(), QStringLiteral("当前任务，") + model.currentTask());
     }
 
     void panelQuitItemQuits()
@@ -1117,7 +857,6 @@ private Q_SLOTS:
         QFETCH(QString, name);
         QVERIFY(Symbols::hasBundledSymbol(name));
         const QImage image = Symbols::bundledPixmap(name, 24).toImage();
-        QCOMPARE(image.size(), QSize(24, 24));
         // Something was drawn: not every pixel is transparent.
         bool drawn = false;
         for (int y = 0; y < image.height() && !drawn; ++y) {
@@ -1125,24 +864,6 @@ private Q_SLOTS:
                 drawn = qAlpha(image.pixel(x, y)) > 0;
         }
         QVERIFY(drawn);
-        QVERIFY(!Symbols::icon(name).isNull());
-    }
-
-    void logoFallsBackWithoutResources()
-    {
-        QTemporaryDir empty;
-        const QString previous = Bundle::resourceDirectory();
-        Bundle::setResourceDirectory(empty.path());
-        QCOMPARE(Symbols::quorvantisLogo().cacheKey(), Symbols::icon(QStringLiteral("sparkles.rectangle.stack.fill")).cacheKey());
-        QCOMPARE(Symbols::quorvantisMenuBarLogo().cacheKey(),
-                 Symbols::icon(QStringLiteral("sparkles.rectangle.stack.fill")).cacheKey());
-
-        // With the images in the bundle, the logos are those images.
-        QImage mark = Symbols::renderSvg(Symbols::logoArtworkPath(), 64);
-        QVERIFY(!mark.isNull());
-        QVERIFY(mark.save(empty.filePath(QStringLiteral("QuorvantisMark.png"))));
-        QVERIFY(Symbols::quorvantisLogo().cacheKey() != Symbols::icon(QStringLiteral("sparkles.rectangle.stack.fill")).cacheKey());
-        Bundle::setResourceDirectory(previous);
     }
 };
 
