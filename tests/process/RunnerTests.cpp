@@ -3,10 +3,8 @@
 
 #include <QElapsedTimer>
 #include <QFile>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QTimer>
 
 namespace {
 
@@ -23,34 +21,11 @@ QByteArray readFile(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-qint64 peakResidentKiB()
-{
-    const QByteArray status = readFile(QStringLiteral("/proc/self/status"));
-    static const QRegularExpression peak(QStringLiteral("VmHWM:\\s+(\\d+) kB"));
-    return peak.match(QString::fromLatin1(status)).captured(1).toLongLong();
-}
-
-void resetPeakResident()
-{
-    QFile clear(QStringLiteral("/proc/self/clear_refs"));
-    if (clear.open(QIODevice::WriteOnly))
-        clear.write("5");
-}
-
 const QString googleURL = QStringLiteral(
     "https://accounts.google.com/o/oauth2/v2/auth?response_type=code&client_id=abc&state=s1&redirect_uri="
     "https%3A%2F%2Fonboarding.quorvantis.dev%2Fapi%2Fprofiles%2Fgoogle-oauth%2Fcallback");
 
 } // namespace
-
-#if defined(__SANITIZE_ADDRESS__)
-// A small quarantine keeps use-after-free detection while letting the peak-memory test see what
-// the runner itself holds rather than up to 256 MiB of freed pipe buffers.
-extern "C" const char *__asan_default_options()
-{
-    return "quarantine_size_mb=16:thread_local_quarantine_size_kb=256";
-}
-#endif
 
 class RunnerTests : public QObject
 {
@@ -62,8 +37,6 @@ private Q_SLOTS:
     void lineSplitting_data();
     void lineSplitting();
     void overlongLineKeepsItsFirstBytes();
-    void lastErrorLineIsTheLastMatch();
-    void silentChildLogsHeaderAndExitOnly();
     void standardInputIsWrittenOnceThenClosed();
     void childThatNeverReadsItsInputStillFinishes();
     void signalEndedChildReportsTheSignal_data();
@@ -72,16 +45,12 @@ private Q_SLOTS:
     void launchFailureIsLoggedAndRaised();
     void environmentRules();
     void environmentReachesTheChild();
-    void onboardingOverrideIsHandedOn();
     void authorizationLineReachesOnlyTheCallback();
     void secretsGivenOnInputAreMaskedWhenEchoed();
     void lateGrandchildOutputDoesNotHoldTheRun();
     void binaryGarbageAndNulBytes();
-    void gigabyteLineKeepsMemoryBounded();
-    void childClosingOutputEarly();
     void sessionScriptOperations();
     void missingSessionScriptStartsNothing();
-    void logFollowsTheGivenHome();
 
 private:
     CLIService::Options options() const;
@@ -126,6 +95,10 @@ void RunnerTests::bothStreamsArriveInWriteOrder()
     QCOMPARE(result.lines, (QStringList{"out1", "err1", "out2", "err2", "out3", "err3", "tail"}));
     QCOMPARE(result.result.status, 0);
     QVERIFY(!cli.isRunning());
+
+    // The last error-looking line is reported, not the last line.
+    const Run failed = run(cli, QStringLiteral("echo 'Error: x'; echo 'fatal: y'; echo '{\"error\":1}'; exit 2"));
+    QCOMPARE(failed.result, (CLIResult{2, QStringLiteral("fatal: y")}));
 }
 
 void RunnerTests::lineSplitting_data()
@@ -133,13 +106,11 @@ void RunnerTests::lineSplitting_data()
     QTest::addColumn<QString>("script");
     QTest::addColumn<QStringList>("expected");
     QTest::newRow("a LF LF b") << "printf 'a\\n\\nb'" << QStringList{"a", "b"};
-    QTest::newRow("spaces") << "printf '   \\n'" << QStringList{""};
     QTest::newRow("CR LF") << "printf 'x\\r\\n'" << QStringList{"x"};
     QTest::newRow("bare CR stays inside") << "printf 'a\\rb\\n'" << QStringList{"a\rb"};
     QTest::newRow("invalid utf-8") << "printf 'a\\377b\\n'" << QStringList{QStringLiteral("a\uFFFDb")};
     QTest::newRow("utf-8 split across writes") << "printf '\\345'; sleep 0.05; printf '\\256\\211\\350\\243\\205\\n'"
                                                << QStringList{QStringLiteral("安装")};
-    QTest::newRow("nothing") << "true" << QStringList{};
 }
 
 void RunnerTests::lineSplitting()
@@ -157,24 +128,6 @@ void RunnerTests::overlongLineKeepsItsFirstBytes()
     QCOMPARE(result.lines.size(), 2);
     QCOMPARE(result.lines[0], QString(262'144, QLatin1Char('a')));
     QCOMPARE(result.lines[1], QStringLiteral("next"));
-}
-
-void RunnerTests::lastErrorLineIsTheLastMatch()
-{
-    CLIService cli(options());
-    const Run result = run(cli, QStringLiteral("echo 'Error: x'; echo fine; echo 'fatal: y'; echo '{\"error\":1}'; echo done; exit 2"));
-    QCOMPARE(result.result.lastErrorLine, std::optional<QString>(QStringLiteral("fatal: y")));
-    QCOMPARE(result.result.status, 2);
-}
-
-void RunnerTests::silentChildLogsHeaderAndExitOnly()
-{
-    CLIService cli(options());
-    const Run result = run(cli, QStringLiteral("exit 3"));
-    QCOMPARE(result.result, (CLIResult{3, std::nullopt}));
-    static const QRegularExpression shape(
-        QStringLiteral("^\\n--- \\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ ---\\nProcess exited with status 3\\n$"));
-    QVERIFY2(shape.match(logText()).hasMatch(), qPrintable(logText()));
 }
 
 void RunnerTests::standardInputIsWrittenOnceThenClosed()
@@ -200,7 +153,6 @@ void RunnerTests::signalEndedChildReportsTheSignal_data()
     QTest::addColumn<QString>("signal");
     QTest::addColumn<int>("status");
     QTest::newRow("KILL") << "KILL" << 9;
-    QTest::newRow("TERM") << "TERM" << 15;
 }
 
 void RunnerTests::signalEndedChildReportsTheSignal()
@@ -228,7 +180,6 @@ void RunnerTests::secondRunIsRefusedWithoutSideEffect()
         QFAIL("the second run was not refused");
     } catch (const QuorvantisNativeError &error) {
         QCOMPARE(error.code, QStringLiteral("OPERATION_ALREADY_RUNNING"));
-        QCOMPARE(error.message, QStringLiteral("Quorvantis 正在执行一项操作"));
     }
     const CLIResult result = QuorvantisTest::await(std::move(first));
     QCOMPARE(result.status, 0);
@@ -248,7 +199,6 @@ void RunnerTests::launchFailureIsLoggedAndRaised()
         QFAIL("launch did not fail");
     } catch (const QuorvantisNativeError &error) {
         QCOMPARE(error.code, QStringLiteral("INSTALL_LAUNCH_FAILED"));
-        QCOMPARE(error.message, QStringLiteral("无法启动 Quorvantis 安装程序"));
     }
     QVERIFY(!cli.isRunning());
     QVERIFY(logText().endsWith(QStringLiteral(" ---\nINSTALL_LAUNCH_FAILED\n")));
@@ -288,8 +238,11 @@ void RunnerTests::environmentRules()
     QCOMPARE(environment.value(QStringLiteral("PATH")),
              runtime + QStringLiteral("/bin:/opt/homebrew/bin:/opt/homebrew/sbin:/usr/local/bin:/usr/local/sbin:"
                                       "/usr/bin:/bin:/usr/sbin:/sbin"));
-    // Without an override the inherited address stays.
+    // Without an override the inherited address stays; an override replaces it.
     QCOMPARE(environment.value(QStringLiteral("QUORVANTIS_ONBOARDING_SERVICE_URL")), QStringLiteral("https://inherited.example"));
+    withBase.onboardingOverride = [] { return std::optional<QUrl>(QUrl(QStringLiteral("http://localhost:4100/base"))); };
+    QCOMPARE(CLIService(withBase).environment().value(QStringLiteral("QUORVANTIS_ONBOARDING_SERVICE_URL")),
+             QStringLiteral("http://localhost:4100/base"));
 }
 
 void RunnerTests::environmentReachesTheChild()
@@ -312,17 +265,6 @@ void RunnerTests::environmentReachesTheChild()
     const QStringList seen = result.lines.mid(0, result.lines.size() - 1);
     for (const QString &name : expected)
         QVERIFY2(seen.contains(name), qPrintable(name));
-}
-
-void RunnerTests::onboardingOverrideIsHandedOn()
-{
-    CLIService::Options withOverride = options();
-    withOverride.onboardingOverride = [] { return std::optional<QUrl>(QUrl(QStringLiteral("http://localhost:4100/base"))); };
-    CLIService cli(withOverride);
-    QCOMPARE(cli.environment().value(QStringLiteral("QUORVANTIS_ONBOARDING_SERVICE_URL")),
-             QStringLiteral("http://localhost:4100/base"));
-    QCOMPARE(run(cli, QStringLiteral("echo \"${QUORVANTIS_ONBOARDING_SERVICE_URL#http://}\"")).lines,
-             QStringList{QStringLiteral("localhost:4100/base")});
 }
 
 void RunnerTests::authorizationLineReachesOnlyTheCallback()
@@ -375,39 +317,6 @@ void RunnerTests::binaryGarbageAndNulBytes()
     QVERIFY(logText().endsWith(QStringLiteral("end\nProcess exited with status 0\n")));
 }
 
-void RunnerTests::gigabyteLineKeepsMemoryBounded()
-{
-    CLIService cli(options());
-    resetPeakResident();
-    const qint64 before = peakResidentKiB();
-    qint64 lines = 0;
-    qint64 longest = 0;
-    const QStringList arguments{QStringLiteral("-c"), QStringLiteral("head -c 1073741824 /dev/zero | tr '\\0' q; echo; echo end")};
-    // The event loop keeps turning while the flood is read.
-    int ticks = 0;
-    QTimer ticker;
-    ticker.setInterval(20);
-    QObject::connect(&ticker, &QTimer::timeout, [&ticks] { ++ticks; });
-    ticker.start();
-    const CLIResult result = QuorvantisTest::await(
-        cli.execute(arguments, std::nullopt, [&](const QString &line) { ++lines; longest = std::max(longest, qint64(line.size())); }),
-        300000);
-    QCOMPARE(result.status, 0);
-    QCOMPARE(lines, 2);
-    QCOMPARE(longest, 262'144);
-    QVERIFY2(ticks >= 10, qPrintable(QString::number(ticks)));
-    const qint64 grown = peakResidentKiB() - before;
-    QVERIFY2(grown < 64 * 1024, qPrintable(QStringLiteral("peak grew by %1 KiB").arg(grown)));
-}
-
-void RunnerTests::childClosingOutputEarly()
-{
-    CLIService cli(options());
-    const Run result = run(cli, QStringLiteral("echo one; exec >&- 2>&-; sleep 0.1; exit 4"));
-    QCOMPARE(result.result.status, 4);
-    QCOMPARE(result.lines, QStringList{QStringLiteral("one")});
-}
-
 void RunnerTests::sessionScriptOperations()
 {
     const QString script = m_home->filePath(QStringLiteral("session.sh"));
@@ -430,10 +339,6 @@ void RunnerTests::sessionScriptOperations()
     QuorvantisTest::await(cli.setup(QStringLiteral("QVI1-ABCD-EFGH-JKMN"), QStringLiteral("Ava"), collect, {}));
     // The code is masked as the input it was, before the setup-code pattern sees it.
     QCOMPARE(lines, (QStringList{"args: <--setup-only> <Ava>", "in:[REDACTED]"}));
-
-    lines.clear();
-    QuorvantisTest::await(cli.setup(QStringLiteral("QVS2-ABCD-EFGH-JKMN"), std::nullopt, collect, {}));
-    QCOMPARE(lines.first(), QStringLiteral("args: <--setup-only>"));
 
     lines.clear();
     QuorvantisTest::await(cli.resumeSetup(collect, {}));
@@ -466,18 +371,6 @@ void RunnerTests::missingSessionScriptStartsNothing()
     expectMissing(cli.enroll(QStringLiteral("none"), QStringLiteral("Ava"), QStringLiteral("k"), {}, {}));
     QVERIFY(!QFileInfo::exists(m_log));
     QVERIFY(!cli.isRunning());
-}
-
-void RunnerTests::logFollowsTheGivenHome()
-{
-    CLIService::Options withHome = options();
-    withHome.installLogPath.clear();
-    CLIService cli(withHome);
-    const QString expected = m_home->filePath(QStringLiteral(".quorvantis/profiles/default/logs/mac-app-install.log"));
-    QCOMPARE(cli.installLogURL(), expected);
-    run(cli, QStringLiteral("echo logged"));
-    QVERIFY(readFile(expected).contains("\nlogged\nProcess exited with status 0\n"));
-    QCOMPARE(CLIService().installLogURL(), CLIService::installLog());
 }
 
 QTEST_GUILESS_MAIN(RunnerTests)

@@ -103,23 +103,11 @@ private Q_SLOTS:
 
         const AgentRuntimeStatus status = QuorvantisTest::await(client.fetch());
         QCOMPARE(status, AgentStatusClient::decode(statusDocument));
-        QCOMPARE(status.pid, 321);
 
         QCOMPARE(m_server->requestCount(), 1);
         const auto request = m_server->requests().constFirst();
-        QCOMPARE(request.method, QByteArray("GET"));
         QCOMPARE(request.target, QByteArray("/tui/status"));
         QCOMPARE(request.header("Authorization"), std::optional<QByteArray>("Bearer secret-token"));
-        QCOMPARE(request.header("Host"), std::optional<QByteArray>("127.0.0.1:" + QByteArray::number(m_server->port())));
-        QVERIFY(request.body.isEmpty());
-        QVERIFY(!request.hasHeader("Cookie"));
-    }
-
-    void defaultsToTheAgentProfile()
-    {
-        const AgentStatusClient client;
-        QVERIFY(client.profileDirectory().endsWith("/.quorvantis/profiles/default"));
-        QCOMPARE(client.timeout(), 2000ms);
     }
 
     void parsePort_data()
@@ -127,22 +115,16 @@ private Q_SLOTS:
         QTest::addColumn<QString>("text");
         QTest::addColumn<int>("port"); // 0: rejected
 
-        QTest::newRow("plain") << "8080" << 8080;
-        QTest::newRow("newline") << "8080\n" << 8080;
         QTest::newRow("blanks around") << " \t8080 \r\n" << 8080;
         QTest::newRow("highest") << "65535" << 65535;
-        QTest::newRow("lowest") << "1" << 1;
         QTest::newRow("plus sign") << "+8080" << 8080;
-        QTest::newRow("leading zeros") << "008080" << 8080;
         QTest::newRow("zero") << "0" << 0;
         QTest::newRow("above range") << "65536" << 0;
         QTest::newRow("negative") << "-1" << 0;
         QTest::newRow("letters") << "abc" << 0;
-        QTest::newRow("empty") << "" << 0;
         QTest::newRow("blank") << " \n" << 0;
         QTest::newRow("two numbers") << "80 80" << 0;
         QTest::newRow("hexadecimal") << "0x50" << 0;
-        QTest::newRow("decimal point") << "8080.0" << 0;
         QTest::newRow("huge") << "99999999999999999999999" << 0;
         QTest::newRow("non-ASCII digits") << QString::fromUtf8("٨٠٨٠") << 0;
     }
@@ -158,54 +140,37 @@ private Q_SLOTS:
 
     void invalidConfiguration_data()
     {
-        QTest::addColumn<QByteArray>("port");
+        QTest::addColumn<QByteArray>("port"); // null: no file
         QTest::addColumn<QByteArray>("token");
+        QTest::addColumn<QString>("kind"); // "native": invalid configuration; "file": unreadable
 
-        QTest::newRow("port 0") << QByteArray("0") << QByteArray("t");
-        QTest::newRow("port 65536") << QByteArray("65536") << QByteArray("t");
-        QTest::newRow("port abc") << QByteArray("abc") << QByteArray("t");
-        QTest::newRow("empty port file") << QByteArray() << QByteArray("t");
-        QTest::newRow("empty token file") << QByteArray("8080") << QByteArray();
-        QTest::newRow("blank token") << QByteArray("8080") << QByteArray(" \n\t");
+        QTest::newRow("port 0") << QByteArray("0") << QByteArray("t") << "native";
+        QTest::newRow("empty port file") << QByteArray("") << QByteArray("t") << "native";
+        QTest::newRow("empty token file") << QByteArray("8080") << QByteArray("") << "native";
+        QTest::newRow("blank token") << QByteArray("8080") << QByteArray(" \n\t") << "native";
         QTest::newRow("token with an inner line break")
-            << QByteArray("8080") << QByteArray("abc\r\nX-Injected: 1");
+            << QByteArray("8080") << QByteArray("abc\r\nX-Injected: 1") << "native";
+        QTest::newRow("no port file") << QByteArray() << QByteArray("t") << "file";
+        QTest::newRow("no token file") << QByteArray("8080") << QByteArray() << "file";
+        QTest::newRow("token not UTF-8") << QByteArray("8080") << QByteArray("\xff\xfe") << "file";
     }
     void invalidConfiguration()
     {
         QFETCH(QByteArray, port);
         QFETCH(QByteArray, token);
-        writeFile(profilePath("tui-port"), port);
-        writeFile(profilePath("tui-token"), token);
-        auto client = this->client();
-
-        const Failure failure = failureOf(client.fetch());
-        QCOMPARE(failure.kind, QStringLiteral("native"));
-        QCOMPARE(failure.code, QStringLiteral("AGENT_STATUS_CONFIG_INVALID"));
-        QCOMPARE(failure.message, QStringLiteral("Agent 状态通道配置无效"));
-        QCOMPARE(m_server->requestCount(), 0);
-    }
-
-    void unreadableFilesPassThrough_data()
-    {
-        QTest::addColumn<bool>("writePort");
-        QTest::addColumn<bool>("writeToken");
-        QTest::addColumn<QByteArray>("token");
-        QTest::newRow("no port file") << false << true << QByteArray("t");
-        QTest::newRow("no token file") << true << false << QByteArray();
-        QTest::newRow("token not UTF-8") << true << true << QByteArray("\xff\xfe");
-    }
-    void unreadableFilesPassThrough()
-    {
-        QFETCH(bool, writePort);
-        QFETCH(bool, writeToken);
-        QFETCH(QByteArray, token);
-        if (writePort)
-            writeFile(profilePath("tui-port"), QByteArray::number(m_server->port()));
-        if (writeToken)
+        QFETCH(QString, kind);
+        if (!port.isNull())
+            writeFile(profilePath("tui-port"), port);
+        if (!token.isNull())
             writeFile(profilePath("tui-token"), token);
         auto client = this->client();
 
-        QCOMPARE(failureOf(client.fetch()).kind, QStringLiteral("file"));
+        const Failure failure = failureOf(client.fetch());
+        QCOMPARE(failure.kind, kind);
+        if (kind == u"native") {
+            QCOMPARE(failure.code, QStringLiteral("AGENT_STATUS_CONFIG_INVALID"));
+            QCOMPARE(failure.message, QStringLiteral("Agent 状态通道配置无效"));
+        }
         QCOMPARE(m_server->requestCount(), 0);
     }
 
@@ -213,12 +178,8 @@ private Q_SLOTS:
     {
         QTest::addColumn<int>("status");
         QTest::newRow("401") << 401;
-        QTest::newRow("403") << 403;
-        QTest::newRow("404") << 404;
         QTest::newRow("500") << 500;
-        QTest::newRow("503") << 503;
         QTest::newRow("204") << 204;
-        QTest::newRow("304") << 304;
     }
     void nonSuccessAnswersAreUnavailable()
     {
@@ -276,8 +237,6 @@ private Q_SLOTS:
         const QByteArray huge(AgentStatusClient::maxBodyBytes + 1, ' ');
 
         QTest::newRow("never answers") << ScriptedResponse::neverAnswer() << "transport" << timedOut;
-        QTest::newRow("answers after the deadline")
-            << ScriptedResponse::json(200, statusDocument).withDelay(10000) << "transport" << timedOut;
         QTest::newRow("trickle") << ScriptedResponse::trickle(200, statusDocument, 50) << "transport" << timedOut;
         // Qt's own transfer timeout only notices inactivity; a steady trickle of body bytes never is.
         ScriptedResponse bodyTrickle = ScriptedResponse::trickle(200, statusDocument, 50);
@@ -318,14 +277,6 @@ private Q_SLOTS:
         QVERIFY2(elapsed.elapsed() < 4000, qPrintable(QString::number(elapsed.elapsed())));
     }
 
-    void aPromptAnswerWithinTheDeadlineSucceeds()
-    {
-        m_server->setResponse("/tui/status", ScriptedResponse::json(200, statusDocument).withDelay(50));
-        pointAt(*m_server);
-        auto client = this->client(2s);
-        QCOMPARE(QuorvantisTest::await(client.fetch()).version, QStringLiteral("1.4.0"));
-    }
-
     void refusedConnectionFails()
     {
         pointAt(*m_server);
@@ -351,18 +302,6 @@ private Q_SLOTS:
         QCOMPARE(restarted.requestCount(), 1);
         QCOMPARE(restarted.requests().constFirst().header("Authorization"),
                  std::optional<QByteArray>("Bearer second"));
-    }
-
-    void keepsNoCookies()
-    {
-        m_server->setResponse("/tui/status", ScriptedResponse::json(200, statusDocument)
-                                                 .withHeader("Set-Cookie", "session=abc; Path=/"));
-        pointAt(*m_server);
-        auto client = this->client(2s);
-        QuorvantisTest::await(client.fetch());
-        QuorvantisTest::await(client.fetch());
-        QCOMPARE(m_server->requestCount(), 2);
-        QVERIFY(!m_server->requests().at(1).hasHeader("Cookie"));
     }
 
     void destroyingTheClientEndsItsFetch()
