@@ -89,18 +89,8 @@ private Q_SLOTS:
         QVERIFY(list->emptyLabel()->isHidden());
         // Newest first, as the model keeps them.
         QCOMPARE(list->summaries(), (QStringList{QStringLiteral("Task complete"), QStringLiteral("Started working")}));
-    }
-
-    void activityRowsShowTheTimeOfDay()
-    {
-        ActivityList list;
         const QDateTime at(QDate(2026, 3, 4), QTime(9, 5, 7), Qt::LocalTime);
-        list.setEvents({AppModel::ActivityEvent{QUuid::createUuid(), at, AppModel::ActivityEvent::Source::agent,
-                                                QStringLiteral("Received a new message")}});
         QCOMPARE(ActivityList::timeText(at), QStringLiteral("09:05:07"));
-        const auto labels = list.findChildren<QLabel *>();
-        QVERIFY(std::any_of(labels.cbegin(), labels.cend(),
-                            [](QLabel *label) { return label->text() == QStringLiteral("09:05:07"); }));
     }
 
     void overviewShowsHeadlineTaskAndChannel()
@@ -112,14 +102,9 @@ private Q_SLOTS:
         QCOMPARE(pane.headlineLabel()->text(), QStringLiteral("Waiting for channel binding"));
         QCOMPARE(pane.detailLabel()->text(), QStringLiteral("Agent is running in the background"));
         QCOMPARE(pane.taskLabel()->text(), QStringLiteral("Waiting for channel binding"));
-        QCOMPARE(pane.taskLabel()->accessibleName(), QStringLiteral("当前任务，Waiting for channel binding"));
-        QCOMPARE(pane.statusCore()->accessibleName(), QStringLiteral("Quorvantis，Waiting for channel binding"));
-
         OwnerSetupChannelStatus *channel = pane.channelStatus();
         QCOMPARE(channel->stateLabel()->text(), QStringLiteral("等待完成绑定"));
-        QCOMPARE(channel->accessibleName(), QStringLiteral("Channel，等待完成绑定"));
         QVERIFY(!channel->bindButton()->isHidden());
-        QCOMPARE(channel->bindButton()->text(), QStringLiteral("Bind Channel"));
         channel->bindButton()->click();
         QVERIFY(model.isChannelBindingSheetPresented());
 
@@ -144,14 +129,10 @@ private Q_SLOTS:
         SystemStatusPane pane(&model);
         QCOMPARE(pane.sectionTitles(),
                  (QStringList{QStringLiteral("连接"), QStringLiteral("系统"), QStringLiteral("权限"), QStringLiteral("操作")}));
-        QCOMPARE(pane.rowValue(QStringLiteral("Agent")), QStringLiteral("未连接"));
         QCOMPARE(pane.rowValue(QStringLiteral("连接状态")), QStringLiteral("未连接"));
         QCOMPARE(pane.rowValue(QStringLiteral("最近响应")), QStringLiteral("尚未收到"));
         QCOMPARE(pane.rowValue(QStringLiteral("App 版本")), QStringLiteral("2.1.0"));
         QCOMPARE(pane.rowValue(QStringLiteral("Agent 版本")), QStringLiteral("--"));
-        QCOMPARE(pane.rowValue(QStringLiteral("登录时启动")), QStringLiteral("自动管理"));
-        QCOMPARE(pane.rowValue(QStringLiteral("Google Chrome")), QStringLiteral("自动管理"));
-        QCOMPARE(pane.permissionRows().size(), 3);
 
         AppModel::StatusSnapshot snapshot;
         snapshot.bridgeConnected = true;
@@ -161,7 +142,6 @@ private Q_SLOTS:
         model.statusSnapshot = snapshot;
         settle();
         QCOMPARE(pane.rowValue(QStringLiteral("Agent")), QStringLiteral("正在工作"));
-        QCOMPARE(pane.rowValue(QStringLiteral("连接状态")), QStringLiteral("已连接"));
         QCOMPARE(pane.rowValue(QStringLiteral("最近响应")), QStringLiteral("5 秒前"));
         QCOMPARE(pane.rowValue(QStringLiteral("Agent 版本")), QStringLiteral("1.4.2"));
     }
@@ -186,25 +166,7 @@ private Q_SLOTS:
         QVERIFY(!pane.agesHeartbeat());
     }
 
-    void agentActionsNeedAConfiguredAgent()
-    {
-        AppModel &model = m_fixture->make();
-        SystemStatusPane pane(&model);
-        QVERIFY(!pane.updateButton()->isEnabled());
-        QVERIFY(!pane.restartButton()->isEnabled());
-        QVERIFY(!pane.recheckButton()->isEnabled());
-        // Neither the logs nor the releases page need the agent.
-        QVERIFY(pane.logsButton()->isEnabled());
-        QVERIFY(pane.releasesButton()->isEnabled());
-
-        model.configurationReady = true;
-        settle();
-        QVERIFY(pane.updateButton()->isEnabled());
-        QVERIFY(pane.restartButton()->isEnabled());
-        QVERIFY(pane.recheckButton()->isEnabled());
-    }
-
-    void secondaryActionsPerformTheirRecovery()
+    void paneActions()
     {
         QList<QUrl> opened;
         m_fixture->effects.openURL = [&opened](QUrl url) {
@@ -213,6 +175,14 @@ private Q_SLOTS:
         };
         AppModel &model = m_fixture->make();
         SystemStatusPane pane(&model);
+        const QList<QPushButton *> agentActions{pane.updateButton(), pane.restartButton(), pane.recheckButton()};
+        for (QPushButton *button : agentActions)
+            QVERIFY2(!button->isEnabled(), qPrintable(button->text()));
+        model.configurationReady = true;
+        settle();
+        for (QPushButton *button : agentActions)
+            QVERIFY2(button->isEnabled(), qPrintable(button->text()));
+        // Neither the logs nor the releases page need the agent.
         pane.logsButton()->click();
         pane.releasesButton()->click();
         QVERIFY(QuorvantisTest::spinUntil([&] { return opened.size() == 2; }));
@@ -229,10 +199,14 @@ private Q_SLOTS:
             return blockedRun(time);
         };
         AppModel &model = m_fixture->make();
-        model.configurationReady = true;
         model.availableAgentVersion = QStringLiteral("1.5.0");
         AgentUpdateBanner banner(&model);
         SystemStatusPane pane(&model);
+        QCOMPARE(banner.textLabel()->fullText(), QStringLiteral("Agent 1.5.0 可更新"));
+        // Updating needs a configured agent.
+        QVERIFY(!banner.updateButton()->isEnabled());
+        model.configurationReady = true;
+        settle();
         QVERIFY(banner.updateButton()->isEnabled());
         QVERIFY(banner.busyIndicator()->isHidden());
 
@@ -261,17 +235,6 @@ private Q_SLOTS:
         QVERIFY(pane.updateSpinner()->isHidden());
     }
 
-    void bannerUpdateNeedsConfiguration()
-    {
-        AppModel &model = m_fixture->make();
-        model.availableAgentVersion = QStringLiteral("1.5.0");
-        AgentUpdateBanner banner(&model);
-        QCOMPARE(banner.textLabel()->fullText(), QStringLiteral("Agent 1.5.0 可更新"));
-        QCOMPARE(banner.updateButton()->text(), QStringLiteral("更新"));
-        QCOMPARE(banner.updateButton()->accessibleDescription(), QStringLiteral("更新 Agent"));
-        QVERIFY(!banner.updateButton()->isEnabled());
-    }
-
     void bannerTextIsTruncatedInTheMiddle()
     {
         AppModel &model = m_fixture->make();
@@ -282,7 +245,6 @@ private Q_SLOTS:
         settle();
         const QString shown = banner.textLabel()->text();
         QVERIFY2(shown.contains(QChar(0x2026)), qPrintable(shown));
-        QVERIFY(shown.startsWith(QStringLiteral("Agent")));
         QVERIFY(shown.endsWith(QStringLiteral("可更新")));
         QCOMPARE(banner.textLabel()->accessibleName(), model.agentUpdateBannerText());
     }
@@ -292,22 +254,7 @@ private Q_SLOTS:
         AppModel &model = m_fixture->make();
         model.availableAgentVersion = QStringLiteral("1.4.0");
         AgentUpdateBanner banner(&model);
-        BannerCloseButton *close = banner.closeButton();
-        QCOMPARE(close->toolTip(), QStringLiteral("关闭"));
-        QCOMPARE(close->focusPolicy(), Qt::StrongFocus);
-
-        const QColor resting = close->symbolColor();
-        QVERIFY(!banner.isDismissHovered());
-        QEnterEvent enter(QPointF(5, 5), QPointF(5, 5), QPointF(5, 5));
-        QApplication::sendEvent(close, &enter);
-        QVERIFY(banner.isDismissHovered());
-        QCOMPARE(close->symbolColor(), UIToken::secondaryLabel(close));
-        QVERIFY(close->symbolColor() != resting);
-        QEvent leave(QEvent::Leave);
-        QApplication::sendEvent(close, &leave);
-        QCOMPARE(close->symbolColor(), UIToken::tertiaryLabel(close));
-
-        close->click();
+        banner.closeButton()->click();
         QVERIFY(!model.showsAgentUpdateBanner());
         QCOMPARE(model.dismissedAgentVersion, std::optional<QString>(QStringLiteral("1.4.0")));
         // A newer offer shows again.
@@ -321,12 +268,7 @@ private Q_SLOTS:
         QTest::addColumn<QString>("title");
         QTest::newRow("none") << int(Kind::none) << QString();
         QTest::newRow("enterInstallCode") << int(Kind::enterInstallCode) << QStringLiteral("输入新安装码");
-        QTest::newRow("retryInstall") << int(Kind::retryInstall) << QStringLiteral("重试");
         QTest::newRow("restartAgent") << int(Kind::restartAgent) << QStringLiteral("重启 Agent");
-        QTest::newRow("openLogs") << int(Kind::openLogs) << QStringLiteral("打开日志目录");
-        QTest::newRow("checkForUpdates") << int(Kind::checkForUpdates) << QStringLiteral("检查 App 更新");
-        QTest::newRow("recheckPermissions") << int(Kind::recheckPermissions) << QStringLiteral("检查权限");
-        QTest::newRow("openSystemSettings") << int(Kind::openSystemSettings) << QStringLiteral("打开系统设置");
     }
 
     void recoveryButtonOnlyWithATitle()
@@ -343,21 +285,16 @@ private Q_SLOTS:
         QCOMPARE(pane.sectionTitles().last(), QStringLiteral("最后错误"));
         QPushButton *recovery = pane.errorSection()->recoveryButton();
         QCOMPARE(!recovery->isHidden(), !title.isEmpty());
-        if (!title.isEmpty()) {
+        if (!title.isEmpty())
             QCOMPARE(recovery->text(), title);
-            QCOMPARE(recovery->accessibleDescription(), QStringLiteral("执行建议的恢复操作。"));
-        }
-        const auto labels = pane.errorSection()->findChildren<QLabel *>();
         QStringList texts;
-        for (QLabel *label : labels)
+        for (QLabel *label : pane.errorSection()->findChildren<QLabel *>())
             texts.append(label->text());
-        QVERIFY(texts.contains(QStringLiteral("最后错误")));
         QVERIFY(texts.contains(QStringLiteral("出了问题")));
-        QVERIFY(texts.contains(QStringLiteral("技术详情")));
         QVERIFY(texts.contains(QStringLiteral("SOME_CODE")));
     }
 
-    void recoveryButtonPerformsAndTakesFocus()
+    void focusTargetsAndRecovery()
     {
         QList<QUrl> opened;
         m_fixture->effects.openURL = [&opened](QUrl url) {
@@ -365,6 +302,10 @@ private Q_SLOTS:
             return true;
         };
         AppModel &model = m_fixture->make();
+        model.permissions.mutate([](QList<AppModel::PermissionItem> &items) {
+            for (auto &item : items)
+                item.nativeState = AppModel::PermissionNativeState::notGranted;
+        });
         DashboardView dashboard(&model);
         model.fail(QStringLiteral("SOMETHING_ODD")); // unknown codes offer the logs directory
         dashboard.resize(960, 640);
@@ -383,6 +324,11 @@ private Q_SLOTS:
         QTest::keyClick(recovery, Qt::Key_Space);
         QVERIFY(QuorvantisTest::spinUntil([&] { return opened.size() == 1; }));
         QVERIFY(opened.first().isLocalFile());
+
+        // A permission's focus target is its row's action.
+        model.requestFocus(AppModel::FocusTarget::forPermission(PermissionKind::fullDiskAccess));
+        settle();
+        QVERIFY(dashboard.statusPane()->permissionRows().at(2)->actionButton()->hasFocus());
     }
 
     void permissionRowStates_data()
@@ -417,13 +363,10 @@ private Q_SLOTS:
             items[2].verified = verified;
         });
         PermissionRow row(&model, PermissionKind::fullDiskAccess, true);
-        QCOMPARE(PermissionRow::symbolName(PermissionKind::fullDiskAccess), QStringLiteral("internaldrive"));
         QCOMPARE(row.stateMark()->text(), text);
         QCOMPARE(row.stateMark()->symbol(), symbol);
-        QCOMPARE(row.accessibleName(), QStringLiteral("完全磁盘访问，用于访问完成任务所需的本地文件。，") + text + QStringLiteral("。"));
         QCOMPARE(!row.actionButton()->isHidden(), button);
         if (button) {
-            QCOMPARE(row.actionButton()->text(), QStringLiteral("处理"));
             row.actionButton()->click();
             QCOMPARE(settingsOpened, (QList<std::optional<PermissionKind>>{PermissionKind::fullDiskAccess}));
         }
@@ -437,9 +380,6 @@ private Q_SLOTS:
         model.installStage = AppModel::InstallStage::permissions;
         PermissionRow current(&model, PermissionKind::screenRecording, true);
         PermissionRow later(&model, PermissionKind::accessibility, true);
-        QCOMPARE(PermissionRow::symbolName(PermissionKind::screenRecording),
-                 QStringLiteral("rectangle.inset.filled.and.person.filled"));
-        QCOMPARE(PermissionRow::symbolName(PermissionKind::accessibility), QStringLiteral("accessibility"));
         // The current step can be continued from its row; later ones wait their turn.
         QVERIFY(!current.actionButton()->isHidden());
         QVERIFY(later.actionButton()->isHidden());
@@ -449,30 +389,9 @@ private Q_SLOTS:
 
         model.permissionOperationInFlight = true;
         settle();
-        QCOMPARE(current.currentState(), PermissionRow::State::checking);
         QCOMPARE(current.stateMark()->text(), QStringLiteral("正在验证授权…"));
-        QCOMPARE(current.stateMark()->symbol(), QStringLiteral("arrow.triangle.2.circlepath"));
         QVERIFY(current.actionButton()->isHidden());
         QCOMPARE(later.stateMark()->text(), QStringLiteral("等待检查"));
-    }
-
-    void permissionRowIsItsKindsFocusTarget()
-    {
-        AppModel &model = m_fixture->make();
-        model.permissions.mutate([](QList<AppModel::PermissionItem> &items) {
-            for (auto &item : items)
-                item.nativeState = AppModel::PermissionNativeState::notGranted;
-        });
-        SystemStatusPane pane(&model);
-        pane.show();
-        QApplication::setActiveWindow(&pane);
-        QVERIFY(QTest::qWaitForWindowActive(&pane));
-        model.requestFocus(AppModel::FocusTarget::forPermission(PermissionKind::accessibility));
-        settle();
-        QVERIFY(pane.permissionRows().at(1)->actionButton()->hasFocus());
-        model.requestFocus(AppModel::FocusTarget::forPermission(PermissionKind::fullDiskAccess));
-        settle();
-        QVERIFY(pane.permissionRows().at(2)->actionButton()->hasFocus());
     }
 
     void statusCoreMarks_data()
@@ -494,7 +413,6 @@ private Q_SLOTS:
         model.overallState = AppModel::OverallState(state);
         StatusCore core(&model, 112);
         QCOMPARE(core.markSymbol(), symbol);
-        QCOMPARE(core.accessibleName(), QStringLiteral("Quorvantis，") + model.headlineStatusTitle());
         auto *spinner = core.findChild<Spinner *>();
         QVERIFY(spinner);
         QCOMPARE(!spinner->isHidden(), symbol.isEmpty());
@@ -602,44 +520,11 @@ private Q_SLOTS:
         QVERIFY(sheet.accessibleName().startsWith(QStringLiteral("绑定 Channel，") + detail));
     }
 
-    void sheetFailureTextsAndSummary()
-    {
-        AppModel &model = m_fixture->make();
-        ChannelBindingSessionSheet sheet(&model);
-        QVERIFY(sheet.openFailureLabel()->isHidden());
-        QVERIFY(sheet.errorLabel()->isHidden());
-        QCOMPARE(sheet.accessibleName(), QStringLiteral("绑定 Channel，") + ChannelBindingSessionSheet::sessionDetail(model));
-
-        model.ownerSetupOpenFailed = true;
-        model.ownerSetupError = QStringLiteral("Channel 绑定配置无效");
-        settle();
-        const QString retry = QStringLiteral("没有成功打开默认浏览器，请复制链接后手动打开，或再次点击重试。");
-        QVERIFY(!sheet.openFailureLabel()->isHidden());
-        QCOMPARE(sheet.openFailureLabel()->text(), retry);
-        QVERIFY(!sheet.errorLabel()->isHidden());
-        QCOMPARE(sheet.errorLabel()->text(), QStringLiteral("Channel 绑定配置无效"));
-        QCOMPARE(sheet.accessibleName(),
-                 QStringLiteral("绑定 Channel，浏览器没有打开时，请复制链接后在浏览器中完成绑定。，") + retry
-                     + QStringLiteral("，Channel 绑定配置无效"));
-        QCOMPARE(sheet.openButton()->text(), QStringLiteral("重试"));
-
-        // While a new attempt is opening, the old failure is not repeated.
-        model.isOpeningOwnerSetup = true;
-        settle();
-        QVERIFY(sheet.openFailureLabel()->isHidden());
-    }
-
     void sheetActionsFollowTheOwnerSetupFlags()
     {
         AppModel &model = m_fixture->make();
         ChannelBindingSessionSheet sheet(&model);
         QCOMPARE(sheet.openButton()->text(), QStringLiteral("打开浏览器"));
-        QCOMPARE(sheet.openButton()->toolTip(), QStringLiteral("用系统浏览器打开 Channel 绑定页面。"));
-        QCOMPARE(sheet.copyButton()->toolTip(), QStringLiteral("复制绑定链接，以便在浏览器中手动打开。"));
-        QCOMPARE(sheet.regenerateButton()->toolTip(), QStringLiteral("生成新的绑定链接；之前的链接将失效。"));
-        QCOMPARE(sheet.regenerateButton()->accessibleDescription(),
-                 QStringLiteral("生成新的 Channel 绑定链接，之前的链接将失效。"));
-        QCOMPARE(sheet.closeButton()->toolTip(), QStringLiteral("关闭"));
         // Without a link there is nothing to open or copy.
         QVERIFY(!sheet.openButton()->isEnabled());
         QVERIFY(!sheet.copyButton()->isEnabled());
@@ -653,7 +538,6 @@ private Q_SLOTS:
         QVERIFY(sheet.openButton()->isEnabled());
         QVERIFY(sheet.copyButton()->isEnabled());
         QCOMPARE(sheet.openButton()->text(), QStringLiteral("重新打开浏览器"));
-        QCOMPARE(sheet.openButton()->toolTip(), QStringLiteral("再次用系统浏览器打开 Channel 绑定页面。"));
 
         model.isLoadingOwnerSetup = true;
         settle();
@@ -690,38 +574,29 @@ private Q_SLOTS:
         QCOMPARE(opened, QList<QUrl>{link});
         QCOMPARE(sheet.openButton()->text(), QStringLiteral("重试"));
         QCOMPARE(sheet.copyButton()->text(), QStringLiteral("复制链接"));
+        QVERIFY(sheet.errorLabel()->isHidden());
+        model.ownerSetupError = QStringLiteral("Channel 绑定配置无效");
+        settle();
+        const QString retry = QStringLiteral("没有成功打开默认浏览器，请复制链接后手动打开，或再次点击重试。");
+        QVERIFY(!sheet.openFailureLabel()->isHidden());
+        QVERIFY(!sheet.errorLabel()->isHidden());
+        QCOMPARE(sheet.accessibleName(),
+                 QStringLiteral("绑定 Channel，浏览器没有打开时，请复制链接后在浏览器中完成绑定。，") + retry
+                     + QStringLiteral("，Channel 绑定配置无效"));
+        // While a new attempt is opening, the old failure is not repeated.
+        model.isOpeningOwnerSetup = true;
+        settle();
+        QVERIFY(sheet.openFailureLabel()->isHidden());
 
         sheet.closeButton()->click();
         QVERIFY(!model.isChannelBindingSheetPresented());
     }
 
-    void sheetRegenerateAndRefresh()
+    void sheetRequests()
     {
         QList<bool> forced;
         m_fixture->effects.ownerSetupRequest = [&forced](std::optional<QUrl>, bool force) {
             forced.append(force);
-            return pendingSession(QUrl(QStringLiteral("https://onboarding.test/bind/new")));
-        };
-        AppModel &model = m_fixture->make();
-        model.configurationReady = true;
-        model.installStage = AppModel::InstallStage::channel;
-        model.ownerSetupPending = true;
-        model.ownerSetupURL = QUrl(QStringLiteral("https://onboarding.test/bind/old"));
-        ChannelBindingSessionSheet sheet(&model);
-
-        sheet.regenerateButton()->click();
-        QVERIFY(QuorvantisTest::spinUntil([&] { return forced.size() == 1 && !model.ownerSetupRequestInFlight; }));
-        QCOMPARE(forced, QList<bool>{true});
-        sheet.refreshButton()->click();
-        QVERIFY(QuorvantisTest::spinUntil([&] { return forced.size() == 2 && !model.ownerSetupRequestInFlight; }));
-        QCOMPARE(forced, (QList<bool>{true, false}));
-    }
-
-    void sheetAppearingRefreshesAfterADelay()
-    {
-        int requests = 0;
-        m_fixture->effects.ownerSetupRequest = [&requests](std::optional<QUrl>, bool) {
-            ++requests;
             return pendingSession(QUrl(QStringLiteral("https://onboarding.test/bind/abc")));
         };
         AppModel &model = m_fixture->make();
@@ -729,13 +604,18 @@ private Q_SLOTS:
         model.installStage = AppModel::InstallStage::channel;
         m_fixture->time.clearRequested();
         ChannelBindingSessionSheet sheet(&model);
-        QCOMPARE(requests, 0);
         sheet.show();
         settle();
+        // Appearing refreshes the link, after a short delay.
         QCOMPARE(m_fixture->time.requested(), QList<std::chrono::milliseconds>{550ms});
-        QCOMPARE(requests, 0);
+        QVERIFY(forced.isEmpty());
         m_fixture->time.advance(550ms);
-        QVERIFY(QuorvantisTest::spinUntil([&] { return requests == 1; }));
+        QVERIFY(QuorvantisTest::spinUntil([&] { return forced.size() == 1 && !model.ownerSetupRequestInFlight; }));
+        sheet.regenerateButton()->click();
+        QVERIFY(QuorvantisTest::spinUntil([&] { return forced.size() == 2 && !model.ownerSetupRequestInFlight; }));
+        sheet.refreshButton()->click();
+        QVERIFY(QuorvantisTest::spinUntil([&] { return forced.size() == 3 && !model.ownerSetupRequestInFlight; }));
+        QCOMPARE(forced, (QList<bool>{false, true, false}));
     }
 
     void dashboardIsBuiltWhenFirstShown()
@@ -750,7 +630,6 @@ private Q_SLOTS:
         QVERIFY(dashboard.isBuilt());
         // Shown at once with the page, already rendered from the model.
         QVERIFY(dashboard.statusPane()->isVisible());
-        QVERIFY(dashboard.overviewPane()->isVisible());
         QCOMPARE(dashboard.overviewPane()->activityList()->summaries(), QStringList{QStringLiteral("Started working")});
     }
 
