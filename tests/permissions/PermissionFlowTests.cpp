@@ -257,332 +257,213 @@ class PermissionFlowTests : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    // ---- Derived values ----
-    void summaryAndProgress_data();
-    void summaryAndProgress();
-    void nothingIsCurrentOutsideTheStage();
-    void verifyingAndUserAction_data();
-    void verifyingAndUserAction();
-    void guidance_data();
-    void guidance();
+    void summaryAndProgress_data()
+    {
+        QTest::addColumn<int>("verified");
+        QTest::addColumn<QString>("summary");
+        QTest::addColumn<std::optional<PermissionKind>>("current");
 
-    // ---- Settings ----
-    void openSettingsURL_data();
-    void openSettingsURL();
-    void openCurrentSettingsOnlyDuringOnboarding();
+        QTest::newRow("none") << 0 << QStringLiteral("3 项权限需要处理") << std::optional(kScreen);
+        QTest::newRow("two") << 2 << QStringLiteral("1 项权限需要处理") << std::optional(kDisk);
+        QTest::newRow("all") << 3 << QStringLiteral("系统权限已配置") << std::optional<PermissionKind>();
+    }
 
-    // ---- Continue and confirm ----
-    void continueOpensTheVerificationPrompt();
-    void continueAfterSettingsReprobes();
-    void continueWithEverythingVerifiedFinishes();
-    void advanceOutcomes_data();
-    void advanceOutcomes();
-    void confirmIgnoresOtherKindsAndOtherStages();
-    void confirmPassesAndMovesToTheNextKind();
-    void accessibilityNeedsTwoConfirms();
-    void allThreeFinishTheStage();
-    void failedConfirmWaitsForTheUser();
-    void restartAfterCliclick_data();
-    void restartAfterCliclick();
+    void summaryAndProgress()
+    {
+        QFETCH(int, verified);
+        QFETCH(QString, summary);
+        QFETCH(std::optional<PermissionKind>, current);
+        Fixture f(onboarding());
+        const PermissionKind order[] = {kScreen, kAccess, kDisk};
+        for (int i = 0; i < verified; ++i)
+            f.verify(order[i]);
+        QCOMPARE(f.model->permissionSummary(), summary);
+        QCOMPARE(f.model->onboardingPermissionProgress(), std::make_pair(verified, 3));
+        QCOMPARE(f.model->currentPermissionOnboardingKind(), current);
+    }
 
-    // ---- Return checks ----
-    void returnChecksStopAtTheFirstPass();
-    void returnChecksStopAfter120Passes();
-    void returnChecksStopWhenTheUserMovesOn_data();
-    void returnChecksStopWhenTheUserMovesOn();
-    void returnChecksEndWithTheModel();
+    void verifyingAndUserAction_data()
+    {
+        QTest::addColumn<bool>("inFlight");
+        QTest::addColumn<bool>("settingsPrompt");
+        QTest::addColumn<std::optional<PermissionKind>>("awaiting");
+        QTest::addColumn<bool>("verifying");
+        QTest::addColumn<bool>("needsAction");
 
-    // ---- Activation and launch ----
-    void activationDuringAProbeIsOwed_data();
-    void activationDuringAProbeIsOwed();
-    void launchResumesAnAwaitedKind();
-    void revokedPermissionReturnsToOnboarding();
-    void intactInstallationIsRecheckedOnce();
-    void overlappingRechecksShareOneProbeRun();
+        const std::optional<PermissionKind> none;
+        QTest::newRow("first probe running") << true << false << none << true << false;
+        QTest::newRow("re-probe after settings") << true << false << std::optional(kScreen) << false << true;
+        QTest::newRow("idle, waiting for the user") << false << false << std::optional(kScreen) << false << true;
+        QTest::newRow("settings prompt shown") << false << true << none << false << true;
+        QTest::newRow("awaiting another kind") << true << false << std::optional(kDisk) << true << false;
+        QTest::newRow("idle, nothing asked yet") << false << false << none << false << false;
+    }
 
-    // ---- Markers ----
-    void markerFilesFollowTheFlow();
-    void confirmForgetsTheKindWhileProbing();
-    void resetForgetsVerificationButNotTheCompletedSet();
+    void verifyingAndUserAction()
+    {
+        QFETCH(bool, inFlight);
+        QFETCH(bool, settingsPrompt);
+        QFETCH(std::optional<PermissionKind>, awaiting);
+        QFETCH(bool, verifying);
+        QFETCH(bool, needsAction);
 
-    // ---- Bad input ----
-    void probeStateFile_data();
-    void probeStateFile();
-    void throwingProbesReadAsNotGranted_data();
-    void throwingProbesReadAsNotGranted();
-    void hangingProbeBlocksNothingElse();
-};
+        Fixture f(onboarding());
+        f.model->permissionOperationInFlight = inFlight;
+        f.model->permissionSettingsPrompt = settingsPrompt;
+        f.model->permissionAwaitingReturn = awaiting;
+        QCOMPARE(f.model->isVerifyingCurrentPermission(), verifying);
+        QCOMPARE(f.model->permissionNeedsUserAction(), needsAction);
+    }
 
-// ---- Derived values ------------------------------------------------------------------------
+    void guidance_data()
+    {
+        QTest::addColumn<int>("verified");
+        QTest::addColumn<std::optional<AccessibilityProbeOutcome>>("outcome");
+        QTest::addColumn<QString>("text");
 
-void PermissionFlowTests::summaryAndProgress_data()
-{
-    QTest::addColumn<int>("verified");
-    QTest::addColumn<QString>("summary");
-    QTest::addColumn<std::optional<PermissionKind>>("current");
+        const std::optional<AccessibilityProbeOutcome> none;
+        QTest::newRow("screen recording") << 0 << none
+            << QStringLiteral("尚未检测到截图组件已获得屏幕录制授权。请在系统设置的屏幕录制列表中开启“macos-screenshot”；"
+                              "若列表中没有它，点击列表下方 + 号，按 Shift-Command-G 前往 ~/.quorvantis/bin/ 选择 macos-screenshot。"
+                              "组件更新后授权会失效，此时请删除条目再重新添加。");
+        QTest::newRow("accessibility, no outcome") << 1 << none << deniedGuidance;
+        QTest::newRow("accessibility, unsupported")
+            << 1 << std::optional(AccessibilityProbeOutcome::unsupported) << incompleteGuidance;
+        QTest::newRow("full disk access") << 2 << std::optional(AccessibilityProbeOutcome::mismatch)
+            << QStringLiteral("尚未检测到 Agent 使用的真实 node 已开启完全磁盘访问。请在系统设置中开启对应的 node；"
+                              "若列表中没有它，点击 + 号后按 Shift-Command-G 手动添加该 node 路径。");
+        QTest::newRow("all verified") << 3 << none << QStringLiteral("尚未检测到所需的系统权限。");
+    }
 
-    QTest::newRow("none") << 0 << QStringLiteral("3 项权限需要处理") << std::optional(kScreen);
-    QTest::newRow("one") << 1 << QStringLiteral("2 项权限需要处理") << std::optional(kAccess);
-    QTest::newRow("two") << 2 << QStringLiteral("1 项权限需要处理") << std::optional(kDisk);
-    QTest::newRow("all") << 3 << QStringLiteral("系统权限已配置") << std::optional<PermissionKind>();
-}
+    void guidance()
+    {
+        QFETCH(int, verified);
+        QFETCH(std::optional<AccessibilityProbeOutcome>, outcome);
+        QFETCH(QString, text);
 
-void PermissionFlowTests::summaryAndProgress()
-{
-    QFETCH(int, verified);
-    QFETCH(QString, summary);
-    QFETCH(std::optional<PermissionKind>, current);
+        Fixture f(onboarding());
+        const PermissionKind order[] = {kScreen, kAccess, kDisk};
+        for (int i = 0; i < verified; ++i)
+            f.verify(order[i]);
+        f.model->accessibilityProbeOutcome = outcome;
+        QCOMPARE(f.model->permissionSettingsGuidance(), text);
+    }
 
-    Fixture f(onboarding());
-    const PermissionKind order[] = {kScreen, kAccess, kDisk};
-    for (int i = 0; i < verified; ++i)
-        f.verify(order[i]);
+    void openSettingsURL_data()
+    {
+        QTest::addColumn<std::optional<PermissionKind>>("kind");
+        QTest::addColumn<QString>("url");
 
-    QCOMPARE(f.model->permissionSummary(), summary);
-    QCOMPARE(f.model->onboardingPermissionProgress(), std::make_pair(verified, 3));
-    QCOMPARE(f.model->currentPermissionOnboardingKind(), current);
-    const auto item = f.model->currentPermissionOnboardingItem();
-    QCOMPARE(item.has_value(), current.has_value());
-    if (item)
-        QCOMPARE(item->rule.kind, *current);
-}
+        const QString base = QStringLiteral("x-apple.systempreferences:com.apple.preference.security?");
+        QTest::newRow("screen recording") << std::optional(kScreen) << base + QStringLiteral("Privacy_ScreenCapture");
+        QTest::newRow("accessibility") << std::optional(kAccess) << base + QStringLiteral("Privacy_Accessibility");
+        QTest::newRow("full disk access") << std::optional(kDisk) << base + QStringLiteral("Privacy_AllFiles");
+        QTest::newRow("no kind") << std::optional<PermissionKind>() << base + QStringLiteral("Privacy_Accessibility");
+    }
 
-void PermissionFlowTests::nothingIsCurrentOutsideTheStage()
-{
-    Fixture f({.stage = QByteArray("setup\n")});
-    QCOMPARE(f.model->currentPermissionOnboardingKind(), std::nullopt);
-    QVERIFY(!f.model->currentPermissionOnboardingItem());
-    QCOMPARE(f.model->permissionSettingsGuidance(), QStringLiteral("尚未检测到所需的系统权限。"));
-    // The summary still counts what the probes found.
-    QCOMPARE(f.model->permissionSummary(), QStringLiteral("3 项权限需要处理"));
-}
+    void openSettingsURL()
+    {
+        QFETCH(std::optional<PermissionKind>, kind);
+        QFETCH(QString, url);
 
-void PermissionFlowTests::verifyingAndUserAction_data()
-{
-    QTest::addColumn<bool>("inFlight");
-    QTest::addColumn<bool>("settingsPrompt");
-    QTest::addColumn<std::optional<PermissionKind>>("awaiting");
-    QTest::addColumn<bool>("verifying");
-    QTest::addColumn<bool>("needsAction");
+        UrlRecorder recorder;
+        QDesktopServices::setUrlHandler(QStringLiteral("x-apple.systempreferences"), &recorder, "open");
+        AppModel::openSettings(kind);
+        QDesktopServices::unsetUrlHandler(QStringLiteral("x-apple.systempreferences"));
 
-    const std::optional<PermissionKind> none;
-    QTest::newRow("first probe running") << true << false << none << true << false;
-    QTest::newRow("re-probe after settings") << true << false << std::optional(kScreen) << false << true;
-    QTest::newRow("idle, waiting for the user") << false << false << std::optional(kScreen) << false << true;
-    QTest::newRow("settings prompt shown") << false << true << none << false << true;
-    QTest::newRow("awaiting another kind") << true << false << std::optional(kDisk) << true << false;
-    QTest::newRow("idle, nothing asked yet") << false << false << none << false << false;
-}
+        QCOMPARE(recorder.urls.size(), 1);
+        QCOMPARE(recorder.urls.first().toString(), url);
+    }
 
-void PermissionFlowTests::verifyingAndUserAction()
-{
-    QFETCH(bool, inFlight);
-    QFETCH(bool, settingsPrompt);
-    QFETCH(std::optional<PermissionKind>, awaiting);
-    QFETCH(bool, verifying);
-    QFETCH(bool, needsAction);
-
-    Fixture f(onboarding());
-    f.model->permissionOperationInFlight = inFlight;
-    f.model->permissionSettingsPrompt = settingsPrompt;
-    f.model->permissionAwaitingReturn = awaiting;
-    QCOMPARE(f.model->isVerifyingCurrentPermission(), verifying);
-    QCOMPARE(f.model->permissionNeedsUserAction(), needsAction);
-}
-
-void PermissionFlowTests::guidance_data()
-{
-    QTest::addColumn<int>("verified");
-    QTest::addColumn<std::optional<AccessibilityProbeOutcome>>("outcome");
-    QTest::addColumn<QString>("text");
-
-    const std::optional<AccessibilityProbeOutcome> none;
-    QTest::newRow("screen recording") << 0 << none
-        << QStringLiteral("尚未检测到截图组件已获得屏幕录制授权。请在系统设置的屏幕录制列表中开启“macos-screenshot”；"
-                          "若列表中没有它，点击列表下方 + 号，按 Shift-Command-G 前往 ~/.quorvantis/bin/ 选择 macos-screenshot。"
-                          "组件更新后授权会失效，此时请删除条目再重新添加。");
-    QTest::newRow("accessibility, no outcome") << 1 << none << deniedGuidance;
-    QTest::newRow("accessibility, granted") << 1 << std::optional(AccessibilityProbeOutcome::granted) << deniedGuidance;
-    QTest::newRow("accessibility, denied") << 1 << std::optional(AccessibilityProbeOutcome::denied) << deniedGuidance;
-    QTest::newRow("accessibility, missing") << 1 << std::optional(AccessibilityProbeOutcome::missing) << incompleteGuidance;
-    QTest::newRow("accessibility, unsupported")
-        << 1 << std::optional(AccessibilityProbeOutcome::unsupported) << incompleteGuidance;
-    QTest::newRow("accessibility, mismatch") << 1 << std::optional(AccessibilityProbeOutcome::mismatch) << mismatchGuidance;
-    QTest::newRow("full disk access") << 2 << std::optional(AccessibilityProbeOutcome::mismatch)
-        << QStringLiteral("尚未检测到 Agent 使用的真实 node 已开启完全磁盘访问。请在系统设置中开启对应的 node；"
-                          "若列表中没有它，点击 + 号后按 Shift-Command-G 手动添加该 node 路径。");
-    QTest::newRow("all verified") << 3 << none << QStringLiteral("尚未检测到所需的系统权限。");
-}
-
-void PermissionFlowTests::guidance()
-{
-    QFETCH(int, verified);
-    QFETCH(std::optional<AccessibilityProbeOutcome>, outcome);
-    QFETCH(QString, text);
-
-    Fixture f(onboarding());
-    const PermissionKind order[] = {kScreen, kAccess, kDisk};
-    for (int i = 0; i < verified; ++i)
-        f.verify(order[i]);
-    f.model->accessibilityProbeOutcome = outcome;
-    QCOMPARE(f.model->permissionSettingsGuidance(), text);
-}
-
-// ---- Settings ------------------------------------------------------------------------------
-
-void PermissionFlowTests::openSettingsURL_data()
-{
-    QTest::addColumn<std::optional<PermissionKind>>("kind");
-    QTest::addColumn<QString>("url");
-
-    const QString base = QStringLiteral("x-apple.systempreferences:com.apple.preference.security?");
-    QTest::newRow("screen recording") << std::optional(kScreen) << base + QStringLiteral("Privacy_ScreenCapture");
-    QTest::newRow("accessibility") << std::optional(kAccess) << base + QStringLiteral("Privacy_Accessibility");
-    QTest::newRow("full disk access") << std::optional(kDisk) << base + QStringLiteral("Privacy_AllFiles");
-    QTest::newRow("no kind") << std::optional<PermissionKind>() << base + QStringLiteral("Privacy_Accessibility");
-}
-
-void PermissionFlowTests::openSettingsURL()
-{
-    QFETCH(std::optional<PermissionKind>, kind);
-    QFETCH(QString, url);
-
-    UrlRecorder recorder;
-    QDesktopServices::setUrlHandler(QStringLiteral("x-apple.systempreferences"), &recorder, "open");
-    AppModel::openSettings(kind);
-    QDesktopServices::unsetUrlHandler(QStringLiteral("x-apple.systempreferences"));
-
-    QCOMPARE(recorder.urls.size(), 1);
-    QCOMPARE(recorder.urls.first().toString(), url);
-}
-
-void PermissionFlowTests::openCurrentSettingsOnlyDuringOnboarding()
-{
+    void openCurrentSettingsOnlyDuringOnboarding()
     {
         Fixture f(onboarding());
         f.verify(kScreen);
         f.model->openCurrentPermissionSettings();
         QCOMPARE(f.probes->opened, (QList<std::optional<PermissionKind>>{kAccess}));
+        Fixture g({.stage = QByteArray("setup\n")});
+        g.model->openCurrentPermissionSettings();
+        QVERIFY(g.probes->opened.isEmpty());
     }
-    {
-        Fixture f({.stage = QByteArray("setup\n")});
-        f.model->openCurrentPermissionSettings();
-        QVERIFY(f.probes->opened.isEmpty());
-    }
+
+    void continueOpensTheVerificationPrompt()
     {
         Fixture f(onboarding());
-        f.verify(kScreen);
-        f.verify(kAccess);
-        f.verify(kDisk);
-        f.model->openCurrentPermissionSettings();
-        QVERIFY(f.probes->opened.isEmpty());
+        f.model->permissionSettingsPrompt = true;
+        await(f.model->continuePermissionOnboarding());
+        QCOMPARE(f.model->permissionPromptKind(), std::optional(kScreen));
+        QVERIFY(!f.model->permissionSettingsPrompt());
+        QVERIFY(f.probes->calls.isEmpty());
+
+        // With everything verified, continuing finishes the stage without probing.
+        Fixture g(onboarding());
+        for (const auto kind : {kScreen, kAccess, kDisk})
+            g.verify(kind);
+        await(g.model->continuePermissionOnboarding());
+        QVERIFY(g.probes->calls.isEmpty());
+        QCOMPARE(g.model->installStage, std::optional(Stage::setup));
     }
-}
 
-// ---- Continue and confirm --------------------------------------------------------------------
+    void advanceOutcomes_data()
+    {
+        QTest::addColumn<PermissionKind>("kind");
+        QTest::addColumn<AccessibilityStep>("step");
+        QTest::addColumn<bool>("passes");
+        QTest::addColumn<int>("nativeState");
+        QTest::addColumn<bool>("verified");
+        QTest::addColumn<QByteArray>("completedAfter");
+        QTest::addColumn<bool>("stillAwaiting");
+        QTest::addColumn<AccessibilityStep>("stepAfter");
 
-void PermissionFlowTests::continueOpensTheVerificationPrompt()
-{
-    Fixture f(onboarding());
-    f.model->permissionSettingsPrompt = true;
-    await(f.model->continuePermissionOnboarding());
-    QCOMPARE(f.model->permissionPromptKind(), std::optional(kScreen));
-    QVERIFY(!f.model->permissionSettingsPrompt());
-    QVERIFY(f.probes->calls.isEmpty());
-}
+        // Every row starts from the completed set {kind} on file and the user sent to kind's pane.
+        const int unknown = int(NativeState::unknown), no = int(NativeState::notGranted), yes = int(NativeState::granted);
+        const auto node = AccessibilityStep::node, cliclick = AccessibilityStep::cliclick;
+        QTest::newRow("plain kind passes") << kDisk << node << true << yes << true << QByteArray("fullDiskAccess\n") << false
+                                           << node;
+        QTest::newRow("plain kind fails") << kDisk << node << false << no << false << QByteArray() << true << node;
+        QTest::newRow("node passes") << kAccess << node << true << unknown << false << QByteArray("accessibility\n") << false
+                                     << cliclick;
+        QTest::newRow("node fails") << kAccess << node << false << no << false << QByteArray("accessibility\n") << true
+                                    << node;
+        QTest::newRow("cliclick passes") << kAccess << cliclick << true << yes << true << QByteArray("accessibility\n")
+                                         << false << cliclick;
+        QTest::newRow("cliclick fails") << kAccess << cliclick << false << no << false << QByteArray() << true << cliclick;
+    }
 
-void PermissionFlowTests::continueAfterSettingsReprobes()
-{
-    Fixture f(onboarding());
-    f.model->permissionAwaitingReturn = kScreen;
-    f.probes->script[QStringLiteral("check:screenRecording")] = {Answer::yes};
-    await(f.model->continuePermissionOnboarding());
-    QCOMPARE(f.probes->calls, QStringList{QStringLiteral("check:screenRecording")});
-    QVERIFY(f.item(kScreen).verified);
-    QCOMPARE(f.model->permissionAwaitingReturn, std::nullopt);
-    QCOMPARE(f.model->permissionPromptKind(), std::nullopt);
-}
+    void advanceOutcomes()
+    {
+        QFETCH(PermissionKind, kind);
+        QFETCH(AccessibilityStep, step);
+        QFETCH(bool, passes);
+        QFETCH(int, nativeState);
+        QFETCH(bool, verified);
+        QFETCH(QByteArray, completedAfter);
+        QFETCH(bool, stillAwaiting);
+        QFETCH(AccessibilityStep, stepAfter);
 
-void PermissionFlowTests::continueWithEverythingVerifiedFinishes()
-{
-    Fixture f(onboarding());
-    f.verify(kScreen);
-    f.verify(kAccess);
-    f.verify(kDisk);
-    await(f.model->continuePermissionOnboarding());
-    QVERIFY(f.probes->calls.isEmpty());
-    QCOMPARE(f.model->installStage, std::optional(Stage::setup));
-    QVERIFY(!f.model->permissionOperationInFlight());
-    QVERIFY(!f.model->isCheckingPermission());
-}
+        Fixture f({.stage = QByteArray("permissions\n"), .completed = rawValue(kind).toUtf8() + '\n',
+                   .awaiting = rawValue(kind).toUtf8() + '\n'});
+        f.verify(kScreen);
+        if (kind == kDisk)
+            f.verify(kAccess);
+        f.model->accessibilityStep = step;
+        const QString call = kind == kAccess ? QStringLiteral("ax:%1:check").arg(rawValue(step))
+                                             : QStringLiteral("check:") + rawValue(kind);
+        f.probes->fallback[call] = passes ? Answer::yes : Answer::no;
+        await(f.model->advancePermissionOnboarding());
 
-void PermissionFlowTests::advanceOutcomes_data()
-{
-    QTest::addColumn<PermissionKind>("kind");
-    QTest::addColumn<AccessibilityStep>("step");
-    QTest::addColumn<bool>("passes");
-    QTest::addColumn<int>("nativeState");
-    QTest::addColumn<bool>("verified");
-    QTest::addColumn<QByteArray>("completedAfter");
-    QTest::addColumn<bool>("stillAwaiting");
-    QTest::addColumn<AccessibilityStep>("stepAfter");
+        QCOMPARE(f.probes->calls, QStringList{call});
+        QCOMPARE(int(f.item(kind).nativeState), nativeState);
+        QCOMPARE(f.item(kind).verified, verified);
+        QCOMPARE(f.file("mac-app-permissions-completed").value_or(QByteArray()), completedAfter);
+        QCOMPARE(f.file("mac-app-permission-awaiting").has_value(), stillAwaiting);
+        QCOMPARE(f.model->accessibilityStep(), stepAfter);
+        QVERIFY(!f.model->permissionOperationInFlight());
+        // A pass of the last kind finishes the stage; nothing else does.
+        QCOMPARE(f.model->installStage, std::optional(kind == kDisk && passes ? Stage::setup : Stage::permissions));
+    }
 
-    // Every row starts from the completed set {kind} on file and the user sent to kind's pane.
-    const int unknown = int(NativeState::unknown), no = int(NativeState::notGranted), yes = int(NativeState::granted);
-    const auto node = AccessibilityStep::node, cliclick = AccessibilityStep::cliclick;
-    QTest::newRow("plain kind passes") << kDisk << node << true << yes << true << QByteArray("fullDiskAccess\n") << false
-                                       << node;
-    QTest::newRow("plain kind fails") << kDisk << node << false << no << false << QByteArray() << true << node;
-    QTest::newRow("node passes") << kAccess << node << true << unknown << false << QByteArray("accessibility\n") << false
-                                 << cliclick;
-    QTest::newRow("node fails") << kAccess << node << false << no << false << QByteArray("accessibility\n") << true
-                                << node;
-    QTest::newRow("cliclick passes") << kAccess << cliclick << true << yes << true << QByteArray("accessibility\n")
-                                     << false << cliclick;
-    QTest::newRow("cliclick fails") << kAccess << cliclick << false << no << false << QByteArray() << true << cliclick;
-}
-
-void PermissionFlowTests::advanceOutcomes()
-{
-    QFETCH(PermissionKind, kind);
-    QFETCH(AccessibilityStep, step);
-    QFETCH(bool, passes);
-    QFETCH(int, nativeState);
-    QFETCH(bool, verified);
-    QFETCH(QByteArray, completedAfter);
-    QFETCH(bool, stillAwaiting);
-    QFETCH(AccessibilityStep, stepAfter);
-
-    Fixture f({.stage = QByteArray("permissions\n"), .completed = rawValue(kind).toUtf8() + '\n',
-               .awaiting = rawValue(kind).toUtf8() + '\n'});
-    f.verify(kScreen);
-    if (kind == kDisk)
-        f.verify(kAccess);
-    f.model->accessibilityStep = step;
-    const QString call = kind == kAccess ? QStringLiteral("ax:%1:check").arg(rawValue(step))
-                                         : QStringLiteral("check:") + rawValue(kind);
-    f.probes->fallback[call] = passes ? Answer::yes : Answer::no;
-
-    await(f.model->advancePermissionOnboarding());
-
-    QCOMPARE(f.probes->calls, QStringList{call});
-    QCOMPARE(int(f.item(kind).nativeState), nativeState);
-    QCOMPARE(f.item(kind).verified, verified);
-    QCOMPARE(f.file("mac-app-permissions-completed").value_or(QByteArray()), completedAfter);
-    QCOMPARE(f.model->permissionAwaitingReturn.has_value(), stillAwaiting);
-    QCOMPARE(f.file("mac-app-permission-awaiting").has_value(), stillAwaiting);
-    QCOMPARE(f.model->accessibilityStep(), stepAfter);
-    QVERIFY(!f.model->permissionOperationInFlight());
-    QVERIFY(!f.model->isCheckingPermission());
-    // A passing node step hands the prompt to the cliclick step.
-    if (kind == kAccess && step == AccessibilityStep::node && passes)
-        QCOMPARE(f.model->permissionPromptKind(), std::optional(kAccess));
-    // A pass of the last kind finishes the stage; nothing else does.
-    QCOMPARE(f.model->installStage, std::optional(kind == kDisk && passes ? Stage::setup : Stage::permissions));
-}
-
-void PermissionFlowTests::confirmIgnoresOtherKindsAndOtherStages()
-{
+    void confirmIgnoresOtherKindsAndOtherStages()
     {
         Fixture f(onboarding());
         f.model->permissionPromptKind = kAccess; // not the current kind
@@ -590,659 +471,568 @@ void PermissionFlowTests::confirmIgnoresOtherKindsAndOtherStages()
         await(f.model->confirmPermissionOnboarding(kDisk));
         QVERIFY(f.probes->calls.isEmpty());
         QCOMPARE(f.model->permissionPromptKind(), std::optional(kAccess));
-        QVERIFY(!f.model->permissionOperationInFlight());
+
+        Fixture g({.stage = QByteArray("setup\n")});
+        const qint64 revision = g.model->focusRevision();
+        await(g.model->confirmPermissionOnboarding(kScreen));
+        await(g.model->advancePermissionOnboarding());
+        QVERIFY(g.probes->calls.isEmpty());
+        QCOMPARE(g.model->focusRevision(), revision);
     }
+
+    void confirmPassesAndMovesToTheNextKind()
     {
         Fixture f(onboarding());
-        await(f.model->confirmPermissionOnboarding()); // no prompt, no argument
-        QVERIFY(f.probes->calls.isEmpty());
-    }
-    {
-        Fixture f({.stage = QByteArray("setup\n")});
+        f.model->permissionPromptKind = kScreen;
+        f.probes->script[QStringLiteral("prepare:screenRecording")] = {Answer::yes};
         const qint64 revision = f.model->focusRevision();
-        await(f.model->confirmPermissionOnboarding(kScreen));
-        await(f.model->advancePermissionOnboarding());
-        QVERIFY(f.probes->calls.isEmpty());
-        QCOMPARE(f.model->focusRevision(), revision);
-        QCOMPARE(f.model->installStage, std::optional(Stage::setup));
+        await(f.model->confirmPermissionOnboarding());
+        QVERIFY(f.item(kScreen).verified);
+        QCOMPARE(f.model->currentPermissionOnboardingKind(), std::optional(kAccess));
+        QCOMPARE(f.model->permissionPromptKind(), std::nullopt);
+        QCOMPARE(f.model->focusTarget(), AppModel::FocusTarget::forPermission(kScreen));
+        QCOMPARE(f.model->focusRevision(), revision + 1);
+        QCOMPARE(f.time.pendingSleepers(), 0); // no return checks after a pass
     }
-}
 
-void PermissionFlowTests::confirmPassesAndMovesToTheNextKind()
-{
-    Fixture f(onboarding());
-    f.model->permissionPromptKind = kScreen;
-    f.probes->script[QStringLiteral("prepare:screenRecording")] = {Answer::yes};
-    const qint64 revision = f.model->focusRevision();
+    void accessibilityNeedsTwoConfirms()
+    {
+        Fixture f(onboarding());
+        f.verify(kScreen);
+        f.probes->script[QStringLiteral("ax:node:check")] = {Answer::yes};
+        f.probes->script[QStringLiteral("ax:cliclick:check")] = {Answer::yes};
+        f.model->permissionPromptKind = kAccess;
 
-    await(f.model->confirmPermissionOnboarding());
+        await(f.model->confirmPermissionOnboarding());
+        QCOMPARE(f.probes->calls, QStringList{QStringLiteral("ax:node:check")});
+        QCOMPARE(f.model->accessibilityStep(), AccessibilityStep::cliclick);
+        QVERIFY(!f.item(kAccess).verified);
+        QCOMPARE(f.model->permissionPromptKind(), std::optional(kAccess));
+        QVERIFY(!f.model->permissionSettingsPrompt());
 
-    QCOMPARE(f.probes->calls, QStringList{QStringLiteral("prepare:screenRecording")});
-    QCOMPARE(f.item(kScreen).nativeState, NativeState::granted);
-    QVERIFY(f.item(kScreen).verified);
-    QCOMPARE(f.model->currentPermissionOnboardingKind(), std::optional(kAccess));
-    QCOMPARE(f.model->permissionPromptKind(), std::nullopt);
-    QVERIFY(!f.model->permissionOperationInFlight());
-    QCOMPARE(f.model->focusTarget(), AppModel::FocusTarget::forPermission(kScreen));
-    QCOMPARE(f.model->focusRevision(), revision + 1);
-    QCOMPARE(f.model->installStage, std::optional(Stage::permissions));
-    QCOMPARE(f.time.pendingSleepers(), 0); // no return checks after a pass
-}
-
-void PermissionFlowTests::accessibilityNeedsTwoConfirms()
-{
-    Fixture f(onboarding());
-    f.verify(kScreen);
-    f.probes->script[QStringLiteral("ax:node:check")] = {Answer::yes};
-    f.probes->script[QStringLiteral("ax:cliclick:check")] = {Answer::yes};
-    f.model->permissionPromptKind = kAccess;
-
-    await(f.model->confirmPermissionOnboarding());
-    QCOMPARE(f.probes->calls, QStringList{QStringLiteral("ax:node:check")});
-    QCOMPARE(f.model->accessibilityStep(), AccessibilityStep::cliclick);
-    QVERIFY(!f.item(kAccess).verified);
-    QCOMPARE(f.model->permissionPromptKind(), std::optional(kAccess));
-    QVERIFY(!f.model->permissionSettingsPrompt());
-    QVERIFY(!f.model->permissionOperationInFlight());
-    QCOMPARE(f.model->currentPermissionOnboardingKind(), std::optional(kAccess));
-
-    await(f.model->confirmPermissionOnboarding());
-    QCOMPARE(f.probes->calls,
-             (QStringList{QStringLiteral("ax:node:check"), QStringLiteral("ax:cliclick:check")}));
-    QVERIFY(f.item(kAccess).verified);
-    QCOMPARE(f.model->currentPermissionOnboardingKind(), std::optional(kDisk));
-    // Without a configuration there is no agent to restart.
-    QCOMPARE(f.probes->count(QStringLiteral("agentStarted")), 0);
-    QCOMPARE(f.probes->count(QStringLiteral("daemonInstall")), 0);
-}
-
-void PermissionFlowTests::allThreeFinishTheStage()
-{
-    Fixture f(onboarding());
-    f.probes->fallback[QStringLiteral("prepare:screenRecording")] = Answer::yes;
-    f.probes->fallback[QStringLiteral("prepare:fullDiskAccess")] = Answer::yes;
-    f.probes->fallback[QStringLiteral("ax:node:check")] = Answer::yes;
-    f.probes->fallback[QStringLiteral("ax:cliclick:check")] = Answer::yes;
-
-    await(f.model->confirmPermissionOnboarding(kScreen));
-    await(f.model->confirmPermissionOnboarding(kAccess));
-    await(f.model->confirmPermissionOnboarding(kAccess));
-    QCOMPARE(f.model->installStage, std::optional(Stage::permissions));
-    await(f.model->confirmPermissionOnboarding(kDisk));
-
-    QCOMPARE(f.model->installStage, std::optional(Stage::setup));
-    QCOMPARE(f.file("mac-app-install-stage"), std::optional(QByteArray("setup\n")));
-    QCOMPARE(f.model->overallState(), AppModel::OverallState::waitingSetup);
-    QVERIFY(!f.model->pendingSetupResume());
-    QCOMPARE(f.model->permissionPromptKind(), std::nullopt);
-    QCOMPARE(f.model->focusTarget(), AppModel::FocusTarget::setupCode());
-    QCOMPARE(f.model->setupProgress()[int(AppModel::SetupPhase::permissions)].state, Progress::complete);
-    QCOMPARE(f.model->setupProgress()[int(AppModel::SetupPhase::redeem)].state, Progress::pending);
-    QCOMPARE(f.model->setupProgressDetail(), std::nullopt);
-    QCOMPARE(f.model->permissionSummary(), QStringLiteral("系统权限已配置"));
-    QCOMPARE(f.model->currentPermissionOnboardingKind(), std::nullopt);
-}
-
-void PermissionFlowTests::failedConfirmWaitsForTheUser()
-{
-    Fixture f(onboarding());
-    f.model->permissionPromptKind = kScreen;
-    await(f.model->confirmPermissionOnboarding());
-
-    QCOMPARE(f.item(kScreen).nativeState, NativeState::notGranted);
-    QVERIFY(!f.item(kScreen).verified);
-    QCOMPARE(f.model->permissionAwaitingReturn, std::optional(kScreen));
-    QCOMPARE(f.model->permissionPromptKind(), std::optional(kScreen));
-    QVERIFY(f.model->permissionSettingsPrompt());
-    QVERIFY(f.model->permissionNeedsUserAction());
-    QVERIFY(!f.model->permissionOperationInFlight());
-    QVERIFY(f.model->permissionReturnTaskRunning);
-    QCOMPARE(f.time.requested(), (QList<std::chrono::milliseconds>{500ms}));
-    QCOMPARE(f.model->lastError(), std::nullopt);
-
-    // Continue now re-probes instead of reopening the verification prompt.
-    await(f.model->continuePermissionOnboarding());
-    QCOMPARE(f.probes->calls,
-             (QStringList{QStringLiteral("prepare:screenRecording"), QStringLiteral("check:screenRecording")}));
-}
-
-void PermissionFlowTests::restartAfterCliclick_data()
-{
-    QTest::addColumn<bool>("agentRunning");
-    QTest::addColumn<DaemonOutcome>("daemon");
-    QTest::addColumn<std::optional<QString>>("errorLine");
-    QTest::addColumn<bool>("verified");
-    QTest::addColumn<QString>("code");
-    QTest::addColumn<QString>("message");
-
-    const std::optional<QString> none;
-    QTest::newRow("agent not running") << false << DaemonOutcome::ok << none << true << QString() << QString();
-    QTest::newRow("restarted") << true << DaemonOutcome::ok << none << true << QString() << QString();
-    QTest::newRow("exit status with a line")
-        << true << DaemonOutcome::exitStatus << std::optional(QStringLiteral("  launchctl bootstrap failed \n")) << false
-        << QStringLiteral("AGENT_RESTART_FAILED") << QStringLiteral("launchctl bootstrap failed");
-    QTest::newRow("exit status with a secret line")
-        << true << DaemonOutcome::exitStatus << std::optional(QStringLiteral("token=[REDACTED]")) << false
-        << QStringLiteral("AGENT_RESTART_FAILED") << QStringLiteral("操作失败：AGENT_RESTART_FAILED");
-    QTest::newRow("coded error") << true << DaemonOutcome::coded << none << false << QStringLiteral("INSTALL_LAUNCH_FAILED")
-                                 << QStringLiteral("无法启动安装进程。");
-    QTest::newRow("other error") << true << DaemonOutcome::other << none << false << QStringLiteral("AGENT_RESTART_FAILED")
-                                 << QStringLiteral("操作失败：AGENT_RESTART_FAILED");
-}
-
-void PermissionFlowTests::restartAfterCliclick()
-{
-    QFETCH(bool, agentRunning);
-    QFETCH(DaemonOutcome, daemon);
-    QFETCH(std::optional<QString>, errorLine);
-    QFETCH(bool, verified);
-    QFETCH(QString, code);
-    QFETCH(QString, message);
-
-    Fixture f({.stage = QByteArray("permissions\n"), .configured = true});
-    QVERIFY(f.model->configurationReady());
-    f.verify(kScreen);
-    f.probes->agentRunning = agentRunning;
-    f.probes->daemon = daemon;
-    f.probes->daemonErrorLine = errorLine;
-    f.probes->fallback[QStringLiteral("ax:node:check")] = Answer::yes;
-    f.probes->fallback[QStringLiteral("ax:cliclick:check")] = Answer::yes;
-
-    await(f.model->confirmPermissionOnboarding(kAccess));
-    QCOMPARE(f.probes->count(QStringLiteral("agentStarted")), 0); // node alone restarts nothing
-    await(f.model->confirmPermissionOnboarding(kAccess));
-
-    QCOMPARE(f.probes->count(QStringLiteral("agentStarted")), 1);
-    QCOMPARE(f.probes->count(QStringLiteral("daemonInstall")), agentRunning ? 1 : 0);
-    QCOMPARE(f.item(kAccess).verified, verified);
-    QVERIFY(!f.model->permissionOperationInFlight());
-    const auto completed = AppModel::readCompletedPermissions(f.profileDirectory());
-    QCOMPARE(completed.contains(kAccess), verified);
-    if (verified) {
-        QCOMPARE(f.model->lastError(), std::nullopt);
+        await(f.model->confirmPermissionOnboarding());
+        QCOMPARE(f.probes->calls, (QStringList{QStringLiteral("ax:node:check"), QStringLiteral("ax:cliclick:check")}));
+        QVERIFY(f.item(kAccess).verified);
         QCOMPARE(f.model->currentPermissionOnboardingKind(), std::optional(kDisk));
-    } else {
-        QVERIFY(f.model->lastError());
+        // Without a configuration there is no agent to restart.
+        QCOMPARE(f.probes->count(QStringLiteral("agentStarted")), 0);
+    }
+
+    void allThreeFinishTheStage()
+    {
+        Fixture f(onboarding());
+        for (const char *call : {"prepare:screenRecording", "prepare:fullDiskAccess", "ax:node:check", "ax:cliclick:check"})
+            f.probes->fallback[QString::fromLatin1(call)] = Answer::yes;
+        await(f.model->confirmPermissionOnboarding(kScreen));
+        await(f.model->confirmPermissionOnboarding(kAccess));
+        await(f.model->confirmPermissionOnboarding(kAccess));
+        QCOMPARE(f.model->installStage, std::optional(Stage::permissions));
+        await(f.model->confirmPermissionOnboarding(kDisk));
+
+        QCOMPARE(f.model->installStage, std::optional(Stage::setup));
+        QCOMPARE(f.file("mac-app-install-stage"), std::optional(QByteArray("setup\n")));
+        QCOMPARE(f.file("mac-app-permissions-completed"),
+                 std::optional(QByteArray("screenRecording\naccessibility\nfullDiskAccess\n")));
+        QVERIFY(!f.file("mac-app-permission-awaiting"));
+        QCOMPARE(f.model->overallState(), AppModel::OverallState::waitingSetup);
+        QCOMPARE(f.model->focusTarget(), AppModel::FocusTarget::setupCode());
+        QCOMPARE(f.model->setupProgress()[int(AppModel::SetupPhase::permissions)].state, Progress::complete);
+        QCOMPARE(f.model->setupProgress()[int(AppModel::SetupPhase::redeem)].state, Progress::pending);
+    }
+
+    void failedConfirmWaitsForTheUser()
+    {
+        Fixture f(onboarding());
+        f.model->permissionPromptKind = kScreen;
+        await(f.model->confirmPermissionOnboarding());
+        QCOMPARE(f.item(kScreen).nativeState, NativeState::notGranted);
+        QCOMPARE(f.model->permissionAwaitingReturn, std::optional(kScreen));
+        QVERIFY(f.model->permissionSettingsPrompt());
+        QVERIFY(f.model->permissionNeedsUserAction());
+        QVERIFY(!f.model->permissionOperationInFlight());
+        QCOMPARE(f.time.requested(), (QList<std::chrono::milliseconds>{500ms}));
+        QCOMPARE(f.model->lastError(), std::nullopt);
+
+        // Continue now re-probes instead of reopening the verification prompt.
+        f.probes->script[QStringLiteral("check:screenRecording")] = {Answer::yes};
+        await(f.model->continuePermissionOnboarding());
+        QCOMPARE(f.probes->calls, (QStringList{QStringLiteral("prepare:screenRecording"), QStringLiteral("check:screenRecording")}));
+        QVERIFY(f.item(kScreen).verified);
+        QCOMPARE(f.model->permissionAwaitingReturn, std::nullopt);
+    }
+
+    void restartAfterCliclick_data()
+    {
+        QTest::addColumn<bool>("agentRunning");
+        QTest::addColumn<DaemonOutcome>("daemon");
+        QTest::addColumn<std::optional<QString>>("errorLine");
+        QTest::addColumn<bool>("verified");
+        QTest::addColumn<QString>("code");
+        QTest::addColumn<QString>("message");
+
+        const std::optional<QString> none;
+        QTest::newRow("agent not running") << false << DaemonOutcome::ok << none << true << QString() << QString();
+        QTest::newRow("restarted") << true << DaemonOutcome::ok << none << true << QString() << QString();
+        QTest::newRow("exit status with a line")
+            << true << DaemonOutcome::exitStatus << std::optional(QStringLiteral("  launchctl bootstrap failed \n")) << false
+            << QStringLiteral("AGENT_RESTART_FAILED") << QStringLiteral("launchctl bootstrap failed");
+        QTest::newRow("exit status with a secret line")
+            << true << DaemonOutcome::exitStatus << std::optional(QStringLiteral("token=[REDACTED]")) << false
+            << QStringLiteral("AGENT_RESTART_FAILED") << QStringLiteral("操作失败：AGENT_RESTART_FAILED");
+        QTest::newRow("coded error") << true << DaemonOutcome::coded << none << false << QStringLiteral("INSTALL_LAUNCH_FAILED")
+                                     << QStringLiteral("无法启动安装进程。");
+        QTest::newRow("other error") << true << DaemonOutcome::other << none << false << QStringLiteral("AGENT_RESTART_FAILED")
+                                     << QStringLiteral("操作失败：AGENT_RESTART_FAILED");
+    }
+
+    void restartAfterCliclick()
+    {
+        QFETCH(bool, agentRunning);
+        QFETCH(DaemonOutcome, daemon);
+        QFETCH(std::optional<QString>, errorLine);
+        QFETCH(bool, verified);
+        QFETCH(QString, code);
+        QFETCH(QString, message);
+
+        Fixture f({.stage = QByteArray("permissions\n"), .configured = true});
+        f.verify(kScreen);
+        f.probes->agentRunning = agentRunning;
+        f.probes->daemon = daemon;
+        f.probes->daemonErrorLine = errorLine;
+        f.probes->fallback[QStringLiteral("ax:node:check")] = Answer::yes;
+        f.probes->fallback[QStringLiteral("ax:cliclick:check")] = Answer::yes;
+        await(f.model->confirmPermissionOnboarding(kAccess));
+        QCOMPARE(f.probes->count(QStringLiteral("agentStarted")), 0); // node alone restarts nothing
+        await(f.model->confirmPermissionOnboarding(kAccess));
+
+        QCOMPARE(f.probes->count(QStringLiteral("daemonInstall")), agentRunning ? 1 : 0);
+        QCOMPARE(f.item(kAccess).verified, verified);
+        QCOMPARE(AppModel::readCompletedPermissions(f.profileDirectory()).contains(kAccess), verified);
+        if (verified) {
+            QCOMPARE(f.model->lastError(), std::nullopt);
+            return;
+        }
         QCOMPARE(f.model->lastError()->code, code);
         QCOMPARE(f.model->lastError()->message, message);
         QCOMPARE(f.model->overallState(), AppModel::OverallState::error);
         QCOMPARE(f.model->setupProgress()[int(AppModel::SetupPhase::permissions)].state, Progress::failed);
-        // The user can confirm the cliclick step again.
+        // The user can confirm the cliclick step again, and a successful restart ends the failure.
         QCOMPARE(f.model->accessibilityStep(), AccessibilityStep::cliclick);
-        QCOMPARE(f.model->currentPermissionOnboardingKind(), std::optional(kAccess));
         f.probes->daemon = DaemonOutcome::ok;
         await(f.model->confirmPermissionOnboarding(kAccess));
         QVERIFY(f.item(kAccess).verified);
-        // The failure it reported is over once a restart succeeds.
         QCOMPARE(f.model->lastError(), std::nullopt);
-        QCOMPARE(f.model->overallState(), AppModel::OverallState::starting);
         QCOMPARE(f.model->setupProgress()[int(AppModel::SetupPhase::permissions)].state, Progress::running);
     }
-}
 
-// ---- Return checks -----------------------------------------------------------------------------
-
-void PermissionFlowTests::returnChecksStopAtTheFirstPass()
-{
-    Fixture f(onboarding());
-    await(f.model->confirmPermissionOnboarding(kScreen));
-    QVERIFY(f.file("mac-app-permission-awaiting"));
-    f.probes->script[QStringLiteral("check:screenRecording")] = {Answer::yes};
-
-    f.passReturnChecks(1);
-    QCOMPARE(f.probes->count(QStringLiteral("check:screenRecording")), 1);
-    QVERIFY(f.item(kScreen).verified);
-    QCOMPARE(f.model->permissionAwaitingReturn, std::nullopt);
-    QVERIFY(!f.file("mac-app-permission-awaiting"));
-    QCOMPARE(f.time.pendingSleepers(), 0);
-    QVERIFY(!f.model->permissionReturnTaskRunning);
-
-    f.passReturnChecks(5);
-    QCOMPARE(f.probes->calls.size(), 2);
-}
-
-void PermissionFlowTests::returnChecksStopAfter120Passes()
-{
-    Fixture f(onboarding());
-    await(f.model->confirmPermissionOnboarding(kScreen));
-
-    f.passReturnChecks(119);
-    QCOMPARE(f.probes->count(QStringLiteral("check:screenRecording")), 119);
-    QVERIFY(f.model->permissionReturnTaskRunning);
-    f.passReturnChecks(1);
-    QCOMPARE(f.probes->count(QStringLiteral("check:screenRecording")), 120);
-    QCOMPARE(f.time.pendingSleepers(), 0);
-    QVERIFY(!f.model->permissionReturnTaskRunning);
-
-    f.passReturnChecks(20);
-    QCOMPARE(f.probes->count(QStringLiteral("check:screenRecording")), 120);
-    for (const auto wait : f.time.requested())
-        QCOMPARE(wait, 500ms);
-    QCOMPARE(f.time.elapsed(), 140 * 500ms);
-    // Still waiting for the user: nothing was verified.
-    QCOMPARE(f.item(kScreen).nativeState, NativeState::notGranted);
-    QCOMPARE(f.model->permissionAwaitingReturn, std::optional(kScreen));
-}
-
-void PermissionFlowTests::returnChecksStopWhenTheUserMovesOn_data()
-{
-    QTest::addColumn<QString>("move");
-    QTest::addColumn<int>("checksAfterMove");
-
-    // Checks counted after the move, over 200 more half-seconds.
-    QTest::newRow("verification reset") << QStringLiteral("reset") << 0;
-    QTest::newRow("granted on activation") << QStringLiteral("activation") << 0;
-    QTest::newRow("stage left") << QStringLiteral("stage") << 0;
-    QTest::newRow("confirmed again") << QStringLiteral("reconfirm") << 120;
-}
-
-void PermissionFlowTests::returnChecksStopWhenTheUserMovesOn()
-{
-    QFETCH(QString, move);
-    QFETCH(int, checksAfterMove);
-
-    Fixture f(onboarding());
-    await(f.model->confirmPermissionOnboarding(kScreen));
-    f.passReturnChecks(30);
-    QCOMPARE(f.probes->count(QStringLiteral("check:screenRecording")), 30);
-
-    if (move == u"reset") {
-        f.model->resetPermissionVerification();
-    } else if (move == u"activation") {
+    void returnChecksStopAtTheFirstPass()
+    {
+        Fixture f(onboarding());
+        await(f.model->confirmPermissionOnboarding(kScreen));
+        QCOMPARE(f.file("mac-app-permission-awaiting"), std::optional(QByteArray("screenRecording\n")));
+        QVERIFY(f.privateFile("mac-app-permission-awaiting"));
+        QCOMPARE(AppModel::readAwaitingPermission(f.profileDirectory()), std::optional(kScreen));
         f.probes->script[QStringLiteral("check:screenRecording")] = {Answer::yes};
-        await(f.model->sceneDidBecomeActive());
+
+        f.passReturnChecks(1);
+        QCOMPARE(f.probes->count(QStringLiteral("check:screenRecording")), 1);
         QVERIFY(f.item(kScreen).verified);
-        QCOMPARE(f.model->currentPermissionOnboardingKind(), std::optional(kAccess));
-    } else if (move == u"stage") {
-        f.model->installStage = Stage::setup;
-    } else {
-        await(f.model->confirmPermissionOnboarding(kScreen));
-        QCOMPARE(f.probes->count(QStringLiteral("prepare:screenRecording")), 2);
+        QVERIFY(!f.file("mac-app-permission-awaiting"));
+        QCOMPARE(f.file("mac-app-permissions-completed"), std::optional(QByteArray("screenRecording\n")));
+        QVERIFY(f.privateFile("mac-app-permissions-completed"));
+        QCOMPARE(f.time.pendingSleepers(), 0);
+        QVERIFY(!f.model->permissionReturnTaskRunning);
+        f.passReturnChecks(5);
+        QCOMPARE(f.probes->calls.size(), 2);
     }
-    const int before = f.probes->count(QStringLiteral("check:screenRecording"));
-    f.passReturnChecks(200);
-    QCOMPARE(f.probes->count(QStringLiteral("check:screenRecording")) - before, checksAfterMove);
-    QCOMPARE(f.time.pendingSleepers(), 0);
-    QVERIFY(!f.model->permissionReturnTaskRunning);
-}
 
-void PermissionFlowTests::returnChecksEndWithTheModel()
-{
-    Fixture f(onboarding());
-    await(f.model->confirmPermissionOnboarding(kScreen));
-    QCOMPARE(f.time.pendingSleepers(), 1);
-    const auto probes = f.probes;
-    f.reset();
-    f.passReturnChecks(3);
-    QCOMPARE(f.time.pendingSleepers(), 0);
-    QCOMPARE(probes->count(QStringLiteral("check:screenRecording")), 0);
-}
-
-// ---- Activation and launch ------------------------------------------------------------------
-
-void PermissionFlowTests::activationDuringAProbeIsOwed_data()
-{
-    QTest::addColumn<bool>("probePasses");
-    QTest::newRow("probe fails: the owed re-check runs") << false;
-    QTest::newRow("probe passes: the owed re-check is dropped") << true;
-}
-
-void PermissionFlowTests::activationDuringAProbeIsOwed()
-{
-    QFETCH(bool, probePasses);
-
-    Fixture f(onboarding());
-    await(f.model->confirmPermissionOnboarding(kScreen)); // fails: now waiting for the user
-    QCOMPARE(f.model->permissionAwaitingReturn, std::optional(kScreen));
-
-    f.probes->script[QStringLiteral("prepare:screenRecording")] = {Answer::hang};
-    auto confirm = f.model->confirmPermissionOnboarding(kScreen);
-    QVERIFY(f.model->permissionOperationInFlight());
-    QCOMPARE(f.probes->hung.size(), size_t(1));
-
-    await(f.model->sceneDidBecomeActive());
-    QVERIFY(f.model->permissionRecheckPending);
-    QCOMPARE(f.probes->count(QStringLiteral("check:screenRecording")), 0);
-
-    f.probes->script[QStringLiteral("check:screenRecording")] = {Answer::yes};
-    f.probes->release(probePasses);
-    await(std::move(confirm));
-
-    QVERIFY(!f.model->permissionRecheckPending);
-    QVERIFY(!f.model->permissionOperationInFlight());
-    QVERIFY(!f.model->isCheckingPermission());
-    QCOMPARE(f.probes->count(QStringLiteral("check:screenRecording")), probePasses ? 0 : 1);
-    // Either the confirm or the owed re-check found the grant.
-    QVERIFY(f.item(kScreen).verified);
-    QCOMPARE(f.model->permissionAwaitingReturn, std::nullopt);
-}
-
-void PermissionFlowTests::launchResumesAnAwaitedKind()
-{
-    Fixture f({.stage = QByteArray("permissions\n"), .awaiting = QByteArray(" screenRecording \n\n")});
-    QCOMPARE(f.model->permissionAwaitingReturn, std::optional(kScreen));
-    f.probes->script[QStringLiteral("check:screenRecording")] = {Answer::yes};
-
-    await(f.model->resumeInstalledConfiguration());
-
-    QCOMPARE(f.probes->calls, QStringList{QStringLiteral("check:screenRecording")});
-    QVERIFY(f.item(kScreen).verified);
-    QVERIFY(!f.file("mac-app-permission-awaiting"));
-    QCOMPARE(f.file("mac-app-permissions-completed"), std::optional(QByteArray("screenRecording\n")));
-}
-
-void PermissionFlowTests::revokedPermissionReturnsToOnboarding()
-{
-    Fixture f({.configured = true});
-    QVERIFY(f.model->installationValidated());
-    QCOMPARE(f.model->installStage, std::nullopt);
-    f.probes->fallback[QStringLiteral("check:screenRecording")] = Answer::yes;
-    f.probes->fallback[QStringLiteral("check:accessibility")] = Answer::no;
-    f.probes->fallback[QStringLiteral("check:fullDiskAccess")] = Answer::yes;
-
-    await(f.model->sceneDidBecomeActive());
-
-    QCOMPARE(f.probes->calls, (QStringList{QStringLiteral("check:screenRecording"), QStringLiteral("check:accessibility"),
-                                           QStringLiteral("check:fullDiskAccess")}));
-    QCOMPARE(f.model->installStage, std::optional(Stage::permissions));
-    QCOMPARE(f.file("mac-app-install-stage"), std::optional(QByteArray("permissions\n")));
-    QVERIFY(f.privateFile("mac-app-install-stage"));
-    QVERIFY(!f.model->installationValidated());
-    QVERIFY(!f.model->onboardingCompleted());
-    QVERIFY(f.model->pendingSetupResume());
-    QCOMPARE(f.model->overallState(), AppModel::OverallState::starting);
-    QCOMPARE(f.model->setupProgress()[int(AppModel::SetupPhase::permissions)].state, Progress::running);
-    QCOMPARE(f.item(kAccess).nativeState, NativeState::notGranted);
-    QCOMPARE(f.file("mac-app-permissions-completed"), std::optional(QByteArray("screenRecording\nfullDiskAccess\n")));
-    QCOMPARE(f.model->currentPermissionOnboardingKind(), std::optional(kAccess));
-    QCOMPARE(f.model->permissionSummary(), QStringLiteral("1 项权限需要处理"));
-
-    // Another activation probes nothing: the user has not been sent anywhere yet.
-    await(f.model->sceneDidBecomeActive());
-    QCOMPARE(f.probes->calls.size(), 3);
-
-    // Granting accessibility again (node, then cliclick) finishes the installation again:
-    // its configuration is still there, so there is no setup code to redeem.
-    f.probes->fallback[QStringLiteral("ax:node:check")] = Answer::yes;
-    f.probes->fallback[QStringLiteral("ax:cliclick:check")] = Answer::yes;
-    await(f.model->confirmPermissionOnboarding(kAccess));
-    await(f.model->confirmPermissionOnboarding(kAccess));
-    QVERIFY(f.item(kAccess).verified);
-    QCOMPARE(f.model->installStage, std::nullopt);
-    QVERIFY(!f.file("mac-app-install-stage"));
-    QVERIFY(f.model->installationValidated());
-    QVERIFY(f.model->onboardingCompleted());
-    QVERIFY(!f.model->pendingSetupResume());
-    for (const auto &item : f.model->setupProgress())
-        QCOMPARE(item.state, Progress::complete);
-    QCOMPARE(f.file("mac-app-permissions-completed"),
-             std::optional(QByteArray("screenRecording\naccessibility\nfullDiskAccess\n")));
-}
-
-void PermissionFlowTests::intactInstallationIsRecheckedOnce()
-{
-    Fixture f({.configured = true});
-    f.probes->fallback[QStringLiteral("check:screenRecording")] = Answer::yes;
-    f.probes->fallback[QStringLiteral("check:accessibility")] = Answer::yes;
-    f.probes->fallback[QStringLiteral("check:fullDiskAccess")] = Answer::yes;
-
-    await(f.model->sceneDidBecomeActive());
-    await(f.model->sceneDidBecomeActive());
-    await(f.model->sceneDidBecomeActive());
-
-    QCOMPARE(f.probes->calls.size(), 3);
-    QCOMPARE(f.model->installStage, std::nullopt);
-    QVERIFY(!f.file("mac-app-install-stage"));
-    QVERIFY(f.model->installationValidated());
-    QCOMPARE(f.model->permissionSummary(), QStringLiteral("系统权限已配置"));
-    QCOMPARE(f.file("mac-app-permissions-completed"),
-             std::optional(QByteArray("screenRecording\naccessibility\nfullDiskAccess\n")));
-    QVERIFY(f.privateFile("mac-app-permissions-completed"));
-
-    // An explicit re-check (the menu's action) probes again.
-    await(f.model->refreshExistingPermissions());
-    QCOMPARE(f.probes->calls.size(), 6);
-}
-
-void PermissionFlowTests::overlappingRechecksShareOneProbeRun()
-{
-    Fixture f({.configured = true});
-    f.probes->script[QStringLiteral("check:screenRecording")] = {Answer::hang};
-    f.probes->fallback[QStringLiteral("check:accessibility")] = Answer::yes;
-    f.probes->fallback[QStringLiteral("check:fullDiskAccess")] = Answer::no;
-
-    auto first = f.model->refreshExistingPermissions();
-    auto second = f.model->refreshExistingPermissions();
-    QCOMPARE(f.probes->calls.size(), 1);
-
-    f.probes->release(true);
-    await(std::move(first));
-    await(std::move(second));
-
-    QCOMPARE(f.probes->calls.size(), 3);
-    QVERIFY(f.item(kScreen).verified);
-    QVERIFY(f.item(kAccess).verified);
-    QCOMPARE(f.item(kDisk).nativeState, NativeState::notGranted);
-
-    // Once it is over, the next request probes again.
-    await(f.model->refreshExistingPermissions());
-    QCOMPARE(f.probes->calls.size(), 6);
-}
-
-// ---- Markers ---------------------------------------------------------------------------------
-
-void PermissionFlowTests::markerFilesFollowTheFlow()
-{
-    Fixture f(onboarding());
-    QVERIFY(!f.file("mac-app-permissions-completed"));
-
-    await(f.model->confirmPermissionOnboarding(kScreen));
-    QCOMPARE(f.file("mac-app-permission-awaiting"), std::optional(QByteArray("screenRecording\n")));
-    QVERIFY(f.privateFile("mac-app-permission-awaiting"));
-    QVERIFY(!f.file("mac-app-permissions-completed"));
-    QCOMPARE(AppModel::readAwaitingPermission(f.profileDirectory()), std::optional(kScreen));
-
-    f.probes->script[QStringLiteral("check:screenRecording")] = {Answer::yes};
-    f.passReturnChecks(1);
-    QVERIFY(!f.file("mac-app-permission-awaiting"));
-    QCOMPARE(f.file("mac-app-permissions-completed"), std::optional(QByteArray("screenRecording\n")));
-    QVERIFY(f.privateFile("mac-app-permissions-completed"));
-
-    // A failed node step waits for accessibility; the node pass of a re-check stops waiting.
-    await(f.model->confirmPermissionOnboarding(kAccess));
-    QCOMPARE(f.file("mac-app-permission-awaiting"), std::optional(QByteArray("accessibility\n")));
-    f.probes->script[QStringLiteral("ax:node:check")] = {Answer::yes};
-    await(f.model->advancePermissionOnboarding());
-    QVERIFY(!f.file("mac-app-permission-awaiting"));
-    QCOMPARE(f.model->accessibilityStep(), AccessibilityStep::cliclick);
-    QCOMPARE(f.model->permissionPromptKind(), std::optional(kAccess));
-    QCOMPARE(f.item(kAccess).nativeState, NativeState::unknown);
-    QCOMPARE(f.file("mac-app-permissions-completed"), std::optional(QByteArray("screenRecording\n")));
-
-    f.probes->script[QStringLiteral("ax:cliclick:check")] = {Answer::yes};
-    await(f.model->confirmPermissionOnboarding(kAccess));
-    QCOMPARE(f.file("mac-app-permissions-completed"), std::optional(QByteArray("screenRecording\naccessibility\n")));
-
-    f.probes->script[QStringLiteral("prepare:fullDiskAccess")] = {Answer::yes};
-    await(f.model->confirmPermissionOnboarding(kDisk));
-    QCOMPARE(f.file("mac-app-permissions-completed"),
-             std::optional(QByteArray("screenRecording\naccessibility\nfullDiskAccess\n")));
-    QCOMPARE(f.file("mac-app-install-stage"), std::optional(QByteArray("setup\n")));
-    QVERIFY(!f.file("mac-app-permission-awaiting"));
-}
-
-void PermissionFlowTests::confirmForgetsTheKindWhileProbing()
-{
-    Fixture f({.stage = QByteArray("permissions\n"), .completed = QByteArray("screenRecording\naccessibility\n")});
-    f.probes->script[QStringLiteral("prepare:screenRecording")] = {Answer::hang};
-    auto confirm = f.model->confirmPermissionOnboarding(kScreen);
-    QCOMPARE(f.file("mac-app-permissions-completed"), std::optional(QByteArray("accessibility\n")));
-    f.probes->release(true);
-    await(std::move(confirm));
-    QCOMPARE(f.file("mac-app-permissions-completed"), std::optional(QByteArray("screenRecording\naccessibility\n")));
-
-    // Emptying the set removes the file.
-    Fixture g({.stage = QByteArray("permissions\n"), .completed = QByteArray("screenRecording\n")});
-    await(g.model->confirmPermissionOnboarding(kScreen));
-    QVERIFY(!g.file("mac-app-permissions-completed"));
-}
-
-void PermissionFlowTests::resetForgetsVerificationButNotTheCompletedSet()
-{
-    Fixture f({.stage = QByteArray("permissions\n"), .completed = QByteArray("screenRecording\n"),
-               .awaiting = QByteArray("accessibility\n")});
-    f.verify(kScreen);
-    f.model->accessibilityStep = AccessibilityStep::cliclick;
-
-    f.model->resetPermissionVerification();
-
-    for (const auto &item : f.model->permissions()) {
-        QCOMPARE(item.nativeState, NativeState::unknown);
-        QVERIFY(!item.verified);
-    }
-    QCOMPARE(f.model->permissionAwaitingReturn, std::nullopt);
-    QVERIFY(!f.file("mac-app-permission-awaiting"));
-    QCOMPARE(f.file("mac-app-permissions-completed"), std::optional(QByteArray("screenRecording\n")));
-    QCOMPARE(f.model->accessibilityStep(), AccessibilityStep::cliclick);
-}
-
-// ---- Bad input -------------------------------------------------------------------------------
-
-void PermissionFlowTests::probeStateFile_data()
-{
-    QTest::addColumn<QString>("shape");
-    QTest::addColumn<QByteArray>("content");
-    QTest::addColumn<std::optional<AccessibilityProbeOutcome>>("outcome");
-    QTest::addColumn<QString>("guidance");
-
-    const std::optional<AccessibilityProbeOutcome> none;
-    QTest::newRow("mismatch with white space") << QStringLiteral("file") << QByteArray("  mismatch \n\n")
-                                               << std::optional(AccessibilityProbeOutcome::mismatch) << mismatchGuidance;
-    QTest::newRow("missing") << QStringLiteral("file") << QByteArray("missing\n")
-                             << std::optional(AccessibilityProbeOutcome::missing) << incompleteGuidance;
-    QTest::newRow("unknown word") << QStringLiteral("file") << QByteArray("maybe\n") << none << deniedGuidance;
-    QTest::newRow("wrong case") << QStringLiteral("file") << QByteArray("Mismatch\n") << none << deniedGuidance;
-    QTest::newRow("two answers") << QStringLiteral("file") << QByteArray("denied\nmismatch\n") << none << deniedGuidance;
-    QTest::newRow("binary") << QStringLiteral("file") << QByteArray("\xff\xfe\x00mis\x80", 8) << none << deniedGuidance;
-    QTest::newRow("empty") << QStringLiteral("file") << QByteArray() << none << deniedGuidance;
-    QTest::newRow("huge") << QStringLiteral("file") << QByteArray(200 * 1024, 'm') << none << deniedGuidance;
-    QTest::newRow("directory") << QStringLiteral("directory") << QByteArray() << none << deniedGuidance;
-    QTest::newRow("absent") << QStringLiteral("absent") << QByteArray() << none << deniedGuidance;
-}
-
-void PermissionFlowTests::probeStateFile()
-{
-    QFETCH(QString, shape);
-    QFETCH(QByteArray, content);
-    QFETCH(std::optional<AccessibilityProbeOutcome>, outcome);
-    QFETCH(QString, guidance);
-
-    Fixture f(onboarding());
-    f.verify(kScreen);
-    const QString path = f.path("mac-app-accessibility-probe");
-    if (shape == u"file")
-        f.probes->accessibilityFile = content;
-    else if (shape == u"directory")
-        QVERIFY(QDir().mkpath(path));
-    // A stale outcome from an earlier probe must not survive an unreadable file.
-    f.model->accessibilityProbeOutcome = AccessibilityProbeOutcome::unsupported;
-
-    await(f.model->confirmPermissionOnboarding(kAccess));
-
-    QCOMPARE(f.model->accessibilityProbeOutcome(), outcome);
-    QCOMPARE(f.model->permissionSettingsGuidance(), guidance);
-    QCOMPARE(f.item(kAccess).nativeState, NativeState::notGranted);
-    QCOMPARE(f.model->permissionAwaitingReturn, std::optional(kAccess));
-    QCOMPARE(f.model->lastError(), std::nullopt);
-}
-
-void PermissionFlowTests::throwingProbesReadAsNotGranted_data()
-{
-    QTest::addColumn<Answer>("answer");
-    QTest::newRow("coded error") << Answer::throwsCoded;
-    QTest::newRow("other error") << Answer::throwsOther;
-}
-
-void PermissionFlowTests::throwingProbesReadAsNotGranted()
-{
-    QFETCH(Answer, answer);
-
-    // The first probe of a kind.
+    void returnChecksStopAfter120Passes()
     {
         Fixture f(onboarding());
-        f.probes->fallback[QStringLiteral("prepare:screenRecording")] = answer;
         await(f.model->confirmPermissionOnboarding(kScreen));
-        QCOMPARE(f.item(kScreen).nativeState, NativeState::notGranted);
+        f.passReturnChecks(119);
+        QVERIFY(f.model->permissionReturnTaskRunning);
+        f.passReturnChecks(1);
+        QCOMPARE(f.probes->count(QStringLiteral("check:screenRecording")), 120);
+        QVERIFY(!f.model->permissionReturnTaskRunning);
+        f.passReturnChecks(20);
+        QCOMPARE(f.probes->count(QStringLiteral("check:screenRecording")), 120);
+        QCOMPARE(f.time.elapsed(), 140 * 500ms);
+        // Still waiting for the user: nothing was verified.
         QCOMPARE(f.model->permissionAwaitingReturn, std::optional(kScreen));
-        QVERIFY(f.model->permissionSettingsPrompt());
-        QVERIFY(!f.model->permissionOperationInFlight());
-        QCOMPARE(f.model->lastError(), std::nullopt);
     }
-    // A re-check, for a plain kind and for accessibility.
+
+    void returnChecksStopWhenTheUserMovesOn_data()
+    {
+        QTest::addColumn<QString>("move");
+        QTest::addColumn<int>("checksAfterMove");
+
+        // Checks counted after the move, over 200 more half-seconds.
+        QTest::newRow("verification reset") << QStringLiteral("reset") << 0;
+        QTest::newRow("granted on activation") << QStringLiteral("activation") << 0;
+        QTest::newRow("stage left") << QStringLiteral("stage") << 0;
+        QTest::newRow("confirmed again") << QStringLiteral("reconfirm") << 120;
+    }
+
+    void returnChecksStopWhenTheUserMovesOn()
+    {
+        QFETCH(QString, move);
+        QFETCH(int, checksAfterMove);
+
+        Fixture f(onboarding());
+        await(f.model->confirmPermissionOnboarding(kScreen));
+        f.passReturnChecks(30);
+        QCOMPARE(f.probes->count(QStringLiteral("check:screenRecording")), 30);
+
+        if (move == u"reset") {
+            f.model->resetPermissionVerification();
+        } else if (move == u"activation") {
+            f.probes->script[QStringLiteral("check:screenRecording")] = {Answer::yes};
+            await(f.model->sceneDidBecomeActive());
+            QVERIFY(f.item(kScreen).verified);
+            QCOMPARE(f.model->currentPermissionOnboardingKind(), std::optional(kAccess));
+        } else if (move == u"stage") {
+            f.model->installStage = Stage::setup;
+        } else {
+            await(f.model->confirmPermissionOnboarding(kScreen));
+            QCOMPARE(f.probes->count(QStringLiteral("prepare:screenRecording")), 2);
+        }
+        const int before = f.probes->count(QStringLiteral("check:screenRecording"));
+        f.passReturnChecks(200);
+        QCOMPARE(f.probes->count(QStringLiteral("check:screenRecording")) - before, checksAfterMove);
+        QCOMPARE(f.time.pendingSleepers(), 0);
+        QVERIFY(!f.model->permissionReturnTaskRunning);
+    }
+
+    void returnChecksEndWithTheModel()
     {
         Fixture f(onboarding());
-        f.model->permissionAwaitingReturn = kScreen;
-        f.probes->fallback[QStringLiteral("check:screenRecording")] = answer;
-        await(f.model->advancePermissionOnboarding());
-        QCOMPARE(f.item(kScreen).nativeState, NativeState::notGranted);
+        await(f.model->confirmPermissionOnboarding(kScreen));
+        QCOMPARE(f.time.pendingSleepers(), 1);
+        const auto probes = f.probes;
+        f.reset();
+        f.passReturnChecks(3);
+        QCOMPARE(f.time.pendingSleepers(), 0);
+        QCOMPARE(probes->count(QStringLiteral("check:screenRecording")), 0);
+    }
+
+    void activationDuringAProbeIsOwed_data()
+    {
+        QTest::addColumn<bool>("probePasses");
+        QTest::newRow("probe fails: the owed re-check runs") << false;
+        QTest::newRow("probe passes: the owed re-check is dropped") << true;
+    }
+
+    void activationDuringAProbeIsOwed()
+    {
+        QFETCH(bool, probePasses);
+
+        Fixture f(onboarding());
+        await(f.model->confirmPermissionOnboarding(kScreen)); // fails: now waiting for the user
+        QCOMPARE(f.model->permissionAwaitingReturn, std::optional(kScreen));
+
+        f.probes->script[QStringLiteral("prepare:screenRecording")] = {Answer::hang};
+        auto confirm = f.model->confirmPermissionOnboarding(kScreen);
+        QVERIFY(f.model->permissionOperationInFlight());
+        QCOMPARE(f.probes->hung.size(), size_t(1));
+
+        await(f.model->sceneDidBecomeActive());
+        QVERIFY(f.model->permissionRecheckPending);
+        QCOMPARE(f.probes->count(QStringLiteral("check:screenRecording")), 0);
+
+        f.probes->script[QStringLiteral("check:screenRecording")] = {Answer::yes};
+        f.probes->release(probePasses);
+        await(std::move(confirm));
+
+        QVERIFY(!f.model->permissionRecheckPending);
         QVERIFY(!f.model->permissionOperationInFlight());
         QVERIFY(!f.model->isCheckingPermission());
-        QCOMPARE(f.model->lastError(), std::nullopt);
-
-        f.verify(kScreen);
-        f.probes->fallback[QStringLiteral("ax:node:check")] = answer;
-        await(f.model->advancePermissionOnboarding());
-        QCOMPARE(f.item(kAccess).nativeState, NativeState::notGranted);
-        QCOMPARE(f.model->accessibilityStep(), AccessibilityStep::node);
-        QVERIFY(!f.model->permissionOperationInFlight());
+        QCOMPARE(f.probes->count(QStringLiteral("check:screenRecording")), probePasses ? 0 : 1);
+        // Either the confirm or the owed re-check found the grant.
+        QVERIFY(f.item(kScreen).verified);
+        QCOMPARE(f.model->permissionAwaitingReturn, std::nullopt);
     }
-    // The re-check after installation.
+
+    void launchResumesAnAwaitedKind()
+    {
+        Fixture f({.stage = QByteArray("permissions\n"), .awaiting = QByteArray(" screenRecording \n\n")});
+        QCOMPARE(f.model->permissionAwaitingReturn, std::optional(kScreen));
+        f.probes->script[QStringLiteral("check:screenRecording")] = {Answer::yes};
+
+        await(f.model->resumeInstalledConfiguration());
+
+        QCOMPARE(f.probes->calls, QStringList{QStringLiteral("check:screenRecording")});
+        QVERIFY(f.item(kScreen).verified);
+        QVERIFY(!f.file("mac-app-permission-awaiting"));
+        QCOMPARE(f.file("mac-app-permissions-completed"), std::optional(QByteArray("screenRecording\n")));
+    }
+
+    void revokedPermissionReturnsToOnboarding()
+    {
+        Fixture f({.configured = true});
+        QVERIFY(f.model->installationValidated());
+        QCOMPARE(f.model->installStage, std::nullopt);
+        f.probes->fallback[QStringLiteral("check:screenRecording")] = Answer::yes;
+        f.probes->fallback[QStringLiteral("check:accessibility")] = Answer::no;
+        f.probes->fallback[QStringLiteral("check:fullDiskAccess")] = Answer::yes;
+
+        await(f.model->sceneDidBecomeActive());
+
+        QCOMPARE(f.probes->calls, (QStringList{QStringLiteral("check:screenRecording"), QStringLiteral("check:accessibility"),
+                                               QStringLiteral("check:fullDiskAccess")}));
+        QCOMPARE(f.model->installStage, std::optional(Stage::permissions));
+        QCOMPARE(f.file("mac-app-install-stage"), std::optional(QByteArray("permissions\n")));
+        QVERIFY(f.privateFile("mac-app-install-stage"));
+        QVERIFY(!f.model->installationValidated());
+        QVERIFY(!f.model->onboardingCompleted());
+        QVERIFY(f.model->pendingSetupResume());
+        QCOMPARE(f.model->overallState(), AppModel::OverallState::starting);
+        QCOMPARE(f.model->setupProgress()[int(AppModel::SetupPhase::permissions)].state, Progress::running);
+        QCOMPARE(f.item(kAccess).nativeState, NativeState::notGranted);
+        QCOMPARE(f.file("mac-app-permissions-completed"), std::optional(QByteArray("screenRecording\nfullDiskAccess\n")));
+        QCOMPARE(f.model->currentPermissionOnboardingKind(), std::optional(kAccess));
+        QCOMPARE(f.model->permissionSummary(), QStringLiteral("1 项权限需要处理"));
+
+        // Another activation probes nothing: the user has not been sent anywhere yet.
+        await(f.model->sceneDidBecomeActive());
+        QCOMPARE(f.probes->calls.size(), 3);
+
+        // Granting accessibility again (node, then cliclick) finishes the installation again:
+        // its configuration is still there, so there is no setup code to redeem.
+        f.probes->fallback[QStringLiteral("ax:node:check")] = Answer::yes;
+        f.probes->fallback[QStringLiteral("ax:cliclick:check")] = Answer::yes;
+        await(f.model->confirmPermissionOnboarding(kAccess));
+        await(f.model->confirmPermissionOnboarding(kAccess));
+        QVERIFY(f.item(kAccess).verified);
+        QCOMPARE(f.model->installStage, std::nullopt);
+        QVERIFY(!f.file("mac-app-install-stage"));
+        QVERIFY(f.model->installationValidated());
+        QVERIFY(f.model->onboardingCompleted());
+        QVERIFY(!f.model->pendingSetupResume());
+        for (const auto &item : f.model->setupProgress())
+            QCOMPARE(item.state, Progress::complete);
+        QCOMPARE(f.file("mac-app-permissions-completed"),
+                 std::optional(QByteArray("screenRecording\naccessibility\nfullDiskAccess\n")));
+    }
+
+    void intactInstallationIsRecheckedOnce()
     {
         Fixture f({.configured = true});
         f.probes->fallback[QStringLiteral("check:screenRecording")] = Answer::yes;
-        f.probes->fallback[QStringLiteral("check:accessibility")] = answer;
+        f.probes->fallback[QStringLiteral("check:accessibility")] = Answer::yes;
         f.probes->fallback[QStringLiteral("check:fullDiskAccess")] = Answer::yes;
+
+        await(f.model->sceneDidBecomeActive());
+        await(f.model->sceneDidBecomeActive());
+        await(f.model->sceneDidBecomeActive());
+
+        QCOMPARE(f.probes->calls.size(), 3);
+        QCOMPARE(f.model->installStage, std::nullopt);
+        QVERIFY(!f.file("mac-app-install-stage"));
+        QVERIFY(f.model->installationValidated());
+        QCOMPARE(f.model->permissionSummary(), QStringLiteral("系统权限已配置"));
+        QCOMPARE(f.file("mac-app-permissions-completed"),
+                 std::optional(QByteArray("screenRecording\naccessibility\nfullDiskAccess\n")));
+        QVERIFY(f.privateFile("mac-app-permissions-completed"));
+
+        // An explicit re-check (the menu's action) probes again.
         await(f.model->refreshExistingPermissions());
-        QCOMPARE(f.item(kAccess).nativeState, NativeState::notGranted);
+        QCOMPARE(f.probes->calls.size(), 6);
+    }
+
+    void overlappingRechecksShareOneProbeRun()
+    {
+        Fixture f({.configured = true});
+        f.probes->script[QStringLiteral("check:screenRecording")] = {Answer::hang};
+        f.probes->fallback[QStringLiteral("check:accessibility")] = Answer::yes;
+        f.probes->fallback[QStringLiteral("check:fullDiskAccess")] = Answer::no;
+
+        auto first = f.model->refreshExistingPermissions();
+        auto second = f.model->refreshExistingPermissions();
+        QCOMPARE(f.probes->calls.size(), 1);
+
+        f.probes->release(true);
+        await(std::move(first));
+        await(std::move(second));
+
+        QCOMPARE(f.probes->calls.size(), 3);
         QVERIFY(f.item(kScreen).verified);
-        QVERIFY(f.item(kDisk).verified);
+        QVERIFY(f.item(kAccess).verified);
+        QCOMPARE(f.item(kDisk).nativeState, NativeState::notGranted);
+
+        // Once it is over, the next request probes again.
+        await(f.model->refreshExistingPermissions());
+        QCOMPARE(f.probes->calls.size(), 6);
+    }
+
+    void confirmForgetsTheKindWhileProbing()
+    {
+        Fixture f({.stage = QByteArray("permissions\n"), .completed = QByteArray("screenRecording\naccessibility\n")});
+        f.probes->script[QStringLiteral("prepare:screenRecording")] = {Answer::hang};
+        auto confirm = f.model->confirmPermissionOnboarding(kScreen);
+        QCOMPARE(f.file("mac-app-permissions-completed"), std::optional(QByteArray("accessibility\n")));
+        f.probes->release(true);
+        await(std::move(confirm));
+        QCOMPARE(f.file("mac-app-permissions-completed"), std::optional(QByteArray("screenRecording\naccessibility\n")));
+
+        // Emptying the set removes the file.
+        Fixture g({.stage = QByteArray("permissions\n"), .completed = QByteArray("screenRecording\n")});
+        await(g.model->confirmPermissionOnboarding(kScreen));
+        QVERIFY(!g.file("mac-app-permissions-completed"));
+    }
+
+    void resetForgetsVerificationButNotTheCompletedSet()
+    {
+        Fixture f({.stage = QByteArray("permissions\n"), .completed = QByteArray("screenRecording\n"),
+                   .awaiting = QByteArray("accessibility\n")});
+        f.verify(kScreen);
+        f.model->accessibilityStep = AccessibilityStep::cliclick;
+
+        f.model->resetPermissionVerification();
+
+        for (const auto &item : f.model->permissions()) {
+            QCOMPARE(item.nativeState, NativeState::unknown);
+            QVERIFY(!item.verified);
+        }
+        QCOMPARE(f.model->permissionAwaitingReturn, std::nullopt);
+        QVERIFY(!f.file("mac-app-permission-awaiting"));
+        QCOMPARE(f.file("mac-app-permissions-completed"), std::optional(QByteArray("screenRecording\n")));
+        QCOMPARE(f.model->accessibilityStep(), AccessibilityStep::cliclick);
+    }
+
+    void probeStateFile_data()
+    {
+        QTest::addColumn<QString>("shape");
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<std::optional<AccessibilityProbeOutcome>>("outcome");
+        QTest::addColumn<QString>("guidance");
+
+        const std::optional<AccessibilityProbeOutcome> none;
+        QTest::newRow("mismatch with white space") << QStringLiteral("file") << QByteArray("  mismatch \n\n")
+                                                   << std::optional(AccessibilityProbeOutcome::mismatch) << mismatchGuidance;
+        QTest::newRow("missing") << QStringLiteral("file") << QByteArray("missing\n")
+                                 << std::optional(AccessibilityProbeOutcome::missing) << incompleteGuidance;
+        QTest::newRow("unknown word") << QStringLiteral("file") << QByteArray("maybe\n") << none << deniedGuidance;
+        QTest::newRow("binary") << QStringLiteral("file") << QByteArray("\xff\xfe\x00mis\x80", 8) << none << deniedGuidance;
+        QTest::newRow("huge") << QStringLiteral("file") << QByteArray(200 * 1024, 'm') << none << deniedGuidance;
+        QTest::newRow("directory") << QStringLiteral("directory") << QByteArray() << none << deniedGuidance;
+        QTest::newRow("absent") << QStringLiteral("absent") << QByteArray() << none << deniedGuidance;
+    }
+
+    void probeStateFile()
+    {
+        QFETCH(QString, shape);
+        QFETCH(QByteArray, content);
+        QFETCH(std::optional<AccessibilityProbeOutcome>, outcome);
+        QFETCH(QString, guidance);
+
+        Fixture f(onboarding());
+        f.verify(kScreen);
+        const QString path = f.path("mac-app-accessibility-probe");
+        if (shape == u"file")
+            f.probes->accessibilityFile = content;
+        else if (shape == u"directory")
+            QVERIFY(QDir().mkpath(path));
+        // A stale outcome from an earlier probe must not survive an unreadable file.
+        f.model->accessibilityProbeOutcome = AccessibilityProbeOutcome::unsupported;
+
+        await(f.model->confirmPermissionOnboarding(kAccess));
+
+        QCOMPARE(f.model->accessibilityProbeOutcome(), outcome);
+        QCOMPARE(f.model->permissionSettingsGuidance(), guidance);
+        QCOMPARE(f.item(kAccess).nativeState, NativeState::notGranted);
+        QCOMPARE(f.model->permissionAwaitingReturn, std::optional(kAccess));
         QCOMPARE(f.model->lastError(), std::nullopt);
     }
-}
 
-void PermissionFlowTests::hangingProbeBlocksNothingElse()
-{
-    Fixture f(onboarding());
-    f.probes->script[QStringLiteral("prepare:screenRecording")] = {Answer::hang};
-    auto confirm = f.model->confirmPermissionOnboarding(kScreen);
-    QVERIFY(f.model->permissionOperationInFlight());
-    QVERIFY(f.model->isVerifyingCurrentPermission());
+    void throwingProbesReadAsNotGranted_data()
+    {
+        QTest::addColumn<Answer>("answer");
+        QTest::newRow("coded error") << Answer::throwsCoded;
+        QTest::newRow("other error") << Answer::throwsOther;
+    }
 
-    // None of these waits for the probe, and none starts a second one.
-    await(f.model->confirmPermissionOnboarding(kScreen));
-    await(f.model->advancePermissionOnboarding());
-    await(f.model->sceneDidBecomeActive());
-    f.model->openCurrentPermissionSettings();
-    await(f.model->refreshAgentStatus());
-    QCOMPARE(f.probes->calls, QStringList{QStringLiteral("prepare:screenRecording")});
-    QCOMPARE(f.probes->opened, (QList<std::optional<PermissionKind>>{kScreen}));
-    QVERIFY(!f.model->isCheckingPermission());
+    void throwingProbesReadAsNotGranted()
+    {
+        QFETCH(Answer, answer);
 
-    // The probe gives up at last: not granted.
-    f.probes->release(false);
-    await(std::move(confirm));
-    QCOMPARE(f.item(kScreen).nativeState, NativeState::notGranted);
-    QVERIFY(!f.model->permissionOperationInFlight());
-    QCOMPARE(f.model->permissionAwaitingReturn, std::optional(kScreen));
+        // The first probe of a kind.
+        {
+            Fixture f(onboarding());
+            f.probes->fallback[QStringLiteral("prepare:screenRecording")] = answer;
+            await(f.model->confirmPermissionOnboarding(kScreen));
+            QCOMPARE(f.item(kScreen).nativeState, NativeState::notGranted);
+            QCOMPARE(f.model->permissionAwaitingReturn, std::optional(kScreen));
+            QVERIFY(f.model->permissionSettingsPrompt());
+            QVERIFY(!f.model->permissionOperationInFlight());
+            QCOMPARE(f.model->lastError(), std::nullopt);
+        }
+        // A re-check, for a plain kind and for accessibility.
+        {
+            Fixture f(onboarding());
+            f.model->permissionAwaitingReturn = kScreen;
+            f.probes->fallback[QStringLiteral("check:screenRecording")] = answer;
+            await(f.model->advancePermissionOnboarding());
+            QCOMPARE(f.item(kScreen).nativeState, NativeState::notGranted);
+            QVERIFY(!f.model->permissionOperationInFlight());
+            QVERIFY(!f.model->isCheckingPermission());
+            QCOMPARE(f.model->lastError(), std::nullopt);
 
-    // A model that goes away while its probe hangs is left alone by the late answer.
-    Fixture g(onboarding());
-    g.probes->script[QStringLiteral("prepare:screenRecording")] = {Answer::hang};
-    auto orphan = g.model->confirmPermissionOnboarding(kScreen);
-    g.reset();
-    g.probes->release(true);
-    await(std::move(orphan));
-}
+            f.verify(kScreen);
+            f.probes->fallback[QStringLiteral("ax:node:check")] = answer;
+            await(f.model->advancePermissionOnboarding());
+            QCOMPARE(f.item(kAccess).nativeState, NativeState::notGranted);
+            QCOMPARE(f.model->accessibilityStep(), AccessibilityStep::node);
+            QVERIFY(!f.model->permissionOperationInFlight());
+        }
+        // The re-check after installation.
+        {
+            Fixture f({.configured = true});
+            f.probes->fallback[QStringLiteral("check:screenRecording")] = Answer::yes;
+            f.probes->fallback[QStringLiteral("check:accessibility")] = answer;
+            f.probes->fallback[QStringLiteral("check:fullDiskAccess")] = Answer::yes;
+            await(f.model->refreshExistingPermissions());
+            QCOMPARE(f.item(kAccess).nativeState, NativeState::notGranted);
+            QVERIFY(f.item(kScreen).verified);
+            QVERIFY(f.item(kDisk).verified);
+            QCOMPARE(f.model->lastError(), std::nullopt);
+        }
+    }
+
+    void hangingProbeBlocksNothingElse()
+    {
+        Fixture f(onboarding());
+        f.probes->script[QStringLiteral("prepare:screenRecording")] = {Answer::hang};
+        auto confirm = f.model->confirmPermissionOnboarding(kScreen);
+        QVERIFY(f.model->permissionOperationInFlight());
+        QVERIFY(f.model->isVerifyingCurrentPermission());
+
+        // None of these waits for the probe, and none starts a second one.
+        await(f.model->confirmPermissionOnboarding(kScreen));
+        await(f.model->advancePermissionOnboarding());
+        await(f.model->sceneDidBecomeActive());
+        f.model->openCurrentPermissionSettings();
+        await(f.model->refreshAgentStatus());
+        QCOMPARE(f.probes->calls, QStringList{QStringLiteral("prepare:screenRecording")});
+        QCOMPARE(f.probes->opened, (QList<std::optional<PermissionKind>>{kScreen}));
+        QVERIFY(!f.model->isCheckingPermission());
+
+        // The probe gives up at last: not granted.
+        f.probes->release(false);
+        await(std::move(confirm));
+        QCOMPARE(f.item(kScreen).nativeState, NativeState::notGranted);
+        QVERIFY(!f.model->permissionOperationInFlight());
+        QCOMPARE(f.model->permissionAwaitingReturn, std::optional(kScreen));
+
+        // A model that goes away while its probe hangs is left alone by the late answer.
+        Fixture g(onboarding());
+        g.probes->script[QStringLiteral("prepare:screenRecording")] = {Answer::hang};
+        auto orphan = g.model->confirmPermissionOnboarding(kScreen);
+        g.reset();
+        g.probes->release(true);
+        await(std::move(orphan));
+    }
+};
 
 int main(int argc, char **argv)
 {
