@@ -260,26 +260,44 @@ private Q_SLOTS:
     void summaryAndProgress_data()
     {
         QTest::addColumn<int>("verified");
+        QTest::addColumn<std::optional<AccessibilityProbeOutcome>>("outcome");
         QTest::addColumn<QString>("summary");
         QTest::addColumn<std::optional<PermissionKind>>("current");
-
-        QTest::newRow("none") << 0 << QStringLiteral("3 项权限需要处理") << std::optional(kScreen);
-        QTest::newRow("two") << 2 << QStringLiteral("1 项权限需要处理") << std::optional(kDisk);
-        QTest::newRow("all") << 3 << QStringLiteral("系统权限已配置") << std::optional<PermissionKind>();
+        QTest::addColumn<QString>("guidance");
+        const std::optional<AccessibilityProbeOutcome> none;
+        QTest::newRow("screen recording") << 0 << none << QStringLiteral("3 项权限需要处理") << std::optional(kScreen)
+            << QStringLiteral("尚未检测到截图组件已获得屏幕录制授权。请在系统设置的屏幕录制列表中开启“macos-screenshot”；"
+                              "若列表中没有它，点击列表下方 + 号，按 Shift-Command-G 前往 ~/.quorvantis/bin/ 选择 macos-screenshot。"
+                              "组件更新后授权会失效，此时请删除条目再重新添加。");
+        QTest::newRow("accessibility, no outcome") << 1 << none << QStringLiteral("2 项权限需要处理") << std::optional(kAccess)
+                                                   << deniedGuidance;
+        QTest::newRow("accessibility, unsupported") << 1 << std::optional(AccessibilityProbeOutcome::unsupported)
+                                                    << QStringLiteral("2 项权限需要处理") << std::optional(kAccess)
+                                                    << incompleteGuidance;
+        QTest::newRow("full disk access") << 2 << std::optional(AccessibilityProbeOutcome::mismatch)
+            << QStringLiteral("1 项权限需要处理") << std::optional(kDisk)
+            << QStringLiteral("尚未检测到 Agent 使用的真实 node 已开启完全磁盘访问。请在系统设置中开启对应的 node；"
+                              "若列表中没有它，点击 + 号后按 Shift-Command-G 手动添加该 node 路径。");
+        QTest::newRow("all verified") << 3 << none << QStringLiteral("系统权限已配置") << std::optional<PermissionKind>()
+                                      << QStringLiteral("尚未检测到所需的系统权限。");
     }
 
     void summaryAndProgress()
     {
         QFETCH(int, verified);
+        QFETCH(std::optional<AccessibilityProbeOutcome>, outcome);
         QFETCH(QString, summary);
         QFETCH(std::optional<PermissionKind>, current);
+        QFETCH(QString, guidance);
         Fixture f(onboarding());
         const PermissionKind order[] = {kScreen, kAccess, kDisk};
         for (int i = 0; i < verified; ++i)
             f.verify(order[i]);
+        f.model->accessibilityProbeOutcome = outcome;
         QCOMPARE(f.model->permissionSummary(), summary);
         QCOMPARE(f.model->onboardingPermissionProgress(), std::make_pair(verified, 3));
         QCOMPARE(f.model->currentPermissionOnboardingKind(), current);
+        QCOMPARE(f.model->permissionSettingsGuidance(), guidance);
     }
 
     void verifyingAndUserAction_data()
@@ -289,7 +307,6 @@ private Q_SLOTS:
         QTest::addColumn<std::optional<PermissionKind>>("awaiting");
         QTest::addColumn<bool>("verifying");
         QTest::addColumn<bool>("needsAction");
-
         const std::optional<PermissionKind> none;
         QTest::newRow("first probe running") << true << false << none << true << false;
         QTest::newRow("re-probe after settings") << true << false << std::optional(kScreen) << false << true;
@@ -306,7 +323,6 @@ private Q_SLOTS:
         QFETCH(std::optional<PermissionKind>, awaiting);
         QFETCH(bool, verifying);
         QFETCH(bool, needsAction);
-
         Fixture f(onboarding());
         f.model->permissionOperationInFlight = inFlight;
         f.model->permissionSettingsPrompt = settingsPrompt;
@@ -315,45 +331,10 @@ private Q_SLOTS:
         QCOMPARE(f.model->permissionNeedsUserAction(), needsAction);
     }
 
-    void guidance_data()
-    {
-        QTest::addColumn<int>("verified");
-        QTest::addColumn<std::optional<AccessibilityProbeOutcome>>("outcome");
-        QTest::addColumn<QString>("text");
-
-        const std::optional<AccessibilityProbeOutcome> none;
-        QTest::newRow("screen recording") << 0 << none
-            << QStringLiteral("尚未检测到截图组件已获得屏幕录制授权。请在系统设置的屏幕录制列表中开启“macos-screenshot”；"
-                              "若列表中没有它，点击列表下方 + 号，按 Shift-Command-G 前往 ~/.quorvantis/bin/ 选择 macos-screenshot。"
-                              "组件更新后授权会失效，此时请删除条目再重新添加。");
-        QTest::newRow("accessibility, no outcome") << 1 << none << deniedGuidance;
-        QTest::newRow("accessibility, unsupported")
-            << 1 << std::optional(AccessibilityProbeOutcome::unsupported) << incompleteGuidance;
-        QTest::newRow("full disk access") << 2 << std::optional(AccessibilityProbeOutcome::mismatch)
-            << QStringLiteral("尚未检测到 Agent 使用的真实 node 已开启完全磁盘访问。请在系统设置中开启对应的 node；"
-                              "若列表中没有它，点击 + 号后按 Shift-Command-G 手动添加该 node 路径。");
-        QTest::newRow("all verified") << 3 << none << QStringLiteral("尚未检测到所需的系统权限。");
-    }
-
-    void guidance()
-    {
-        QFETCH(int, verified);
-        QFETCH(std::optional<AccessibilityProbeOutcome>, outcome);
-        QFETCH(QString, text);
-
-        Fixture f(onboarding());
-        const PermissionKind order[] = {kScreen, kAccess, kDisk};
-        for (int i = 0; i < verified; ++i)
-            f.verify(order[i]);
-        f.model->accessibilityProbeOutcome = outcome;
-        QCOMPARE(f.model->permissionSettingsGuidance(), text);
-    }
-
     void openSettingsURL_data()
     {
         QTest::addColumn<std::optional<PermissionKind>>("kind");
         QTest::addColumn<QString>("url");
-
         const QString base = QStringLiteral("x-apple.systempreferences:com.apple.preference.security?");
         QTest::newRow("screen recording") << std::optional(kScreen) << base + QStringLiteral("Privacy_ScreenCapture");
         QTest::newRow("accessibility") << std::optional(kAccess) << base + QStringLiteral("Privacy_Accessibility");
@@ -365,7 +346,6 @@ private Q_SLOTS:
     {
         QFETCH(std::optional<PermissionKind>, kind);
         QFETCH(QString, url);
-
         UrlRecorder recorder;
         QDesktopServices::setUrlHandler(QStringLiteral("x-apple.systempreferences"), &recorder, "open");
         AppModel::openSettings(kind);
@@ -414,7 +394,6 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("completedAfter");
         QTest::addColumn<bool>("stillAwaiting");
         QTest::addColumn<AccessibilityStep>("stepAfter");
-
         // Every row starts from the completed set {kind} on file and the user sent to kind's pane.
         const int unknown = int(NativeState::unknown), no = int(NativeState::notGranted), yes = int(NativeState::granted);
         const auto node = AccessibilityStep::node, cliclick = AccessibilityStep::cliclick;
@@ -440,7 +419,6 @@ private Q_SLOTS:
         QFETCH(QByteArray, completedAfter);
         QFETCH(bool, stillAwaiting);
         QFETCH(AccessibilityStep, stepAfter);
-
         Fixture f({.stage = QByteArray("permissions\n"), .completed = rawValue(kind).toUtf8() + '\n',
                    .awaiting = rawValue(kind).toUtf8() + '\n'});
         f.verify(kScreen);
@@ -569,7 +547,6 @@ private Q_SLOTS:
         QTest::addColumn<bool>("verified");
         QTest::addColumn<QString>("code");
         QTest::addColumn<QString>("message");
-
         const std::optional<QString> none;
         QTest::newRow("agent not running") << false << DaemonOutcome::ok << none << true << QString() << QString();
         QTest::newRow("restarted") << true << DaemonOutcome::ok << none << true << QString() << QString();
@@ -593,7 +570,6 @@ private Q_SLOTS:
         QFETCH(bool, verified);
         QFETCH(QString, code);
         QFETCH(QString, message);
-
         Fixture f({.stage = QByteArray("permissions\n"), .configured = true});
         f.verify(kScreen);
         f.probes->agentRunning = agentRunning;
@@ -666,7 +642,6 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("move");
         QTest::addColumn<int>("checksAfterMove");
-
         // Checks counted after the move, over 200 more half-seconds.
         QTest::newRow("verification reset") << QStringLiteral("reset") << 0;
         QTest::newRow("granted on activation") << QStringLiteral("activation") << 0;
@@ -678,7 +653,6 @@ private Q_SLOTS:
     {
         QFETCH(QString, move);
         QFETCH(int, checksAfterMove);
-
         Fixture f(onboarding());
         await(f.model->confirmPermissionOnboarding(kScreen));
         f.passReturnChecks(30);
@@ -726,7 +700,6 @@ private Q_SLOTS:
     void activationDuringAProbeIsOwed()
     {
         QFETCH(bool, probePasses);
-
         Fixture f(onboarding());
         await(f.model->confirmPermissionOnboarding(kScreen)); // fails: now waiting for the user
         QCOMPARE(f.model->permissionAwaitingReturn, std::optional(kScreen));
@@ -869,7 +842,6 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("content");
         QTest::addColumn<std::optional<AccessibilityProbeOutcome>>("outcome");
         QTest::addColumn<QString>("guidance");
-
         const std::optional<AccessibilityProbeOutcome> none;
         QTest::newRow("mismatch with white space") << QStringLiteral("file") << QByteArray("  mismatch \n\n")
                                                    << std::optional(AccessibilityProbeOutcome::mismatch) << mismatchGuidance;
