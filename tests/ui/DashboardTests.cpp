@@ -138,21 +138,13 @@ private Q_SLOTS:
         snapshot.bridgeConnected = true;
         snapshot.isWorking = true;
         snapshot.agentVersion = QStringLiteral("1.4.2");
-        snapshot.bridgeHeartbeatAt = model.now().addSecs(-5);
+        snapshot.bridgeHeartbeatAt = m_fixture->time.now();
         model.statusSnapshot = snapshot;
         settle();
         QCOMPARE(pane.rowValue(QStringLiteral("Agent")), QStringLiteral("正在工作"));
-        QCOMPARE(pane.rowValue(QStringLiteral("最近响应")), QStringLiteral("5 秒前"));
         QCOMPARE(pane.rowValue(QStringLiteral("Agent 版本")), QStringLiteral("1.4.2"));
-    }
 
-    void heartbeatAgesOnlyWhileShown()
-    {
-        AppModel &model = m_fixture->make();
-        model.statusSnapshot.mutate(
-            [&](AppModel::StatusSnapshot &snapshot) { snapshot.bridgeHeartbeatAt = m_fixture->time.now(); });
-        SystemStatusPane pane(&model);
-        // The row's once-a-second tick, sped up: the test waits for the tick, not for a second.
+        // The heartbeat ages only while shown. The row's once-a-second tick, sped up: the test waits for the tick, not for a second.
         pane.findChild<QTimer *>(QStringLiteral("heartbeat-timer"))->setInterval(5);
         QVERIFY(!pane.agesHeartbeat());
         pane.show();
@@ -528,7 +520,6 @@ private Q_SLOTS:
         // Without a link there is nothing to open or copy.
         QVERIFY(!sheet.openButton()->isEnabled());
         QVERIFY(!sheet.copyButton()->isEnabled());
-        QVERIFY(sheet.regenerateButton()->isEnabled());
         QVERIFY(sheet.refreshButton()->isEnabled());
 
         model.ownerSetupPending = true;
@@ -541,10 +532,8 @@ private Q_SLOTS:
 
         model.isLoadingOwnerSetup = true;
         settle();
-        QVERIFY(!sheet.openButton()->isEnabled());
-        QVERIFY(!sheet.copyButton()->isEnabled());
-        QVERIFY(!sheet.regenerateButton()->isEnabled());
-        QVERIFY(!sheet.refreshButton()->isEnabled());
+        for (QPushButton *button : {sheet.openButton(), sheet.copyButton(), sheet.regenerateButton(), sheet.refreshButton()})
+            QVERIFY2(!button->isEnabled(), qPrintable(button->text()));
     }
 
     void sheetCopyOpenAndClose()
@@ -643,8 +632,7 @@ private Q_SLOTS:
         dashboard.statusPane(); // built on demand
         AgentUpdateBanner banner(&model);
         ChannelBindingSessionSheet sheet(&model);
-        const QList<QWidget *> roots{&dashboard, &banner, &sheet};
-        for (QWidget *root : roots) {
+        for (QWidget *root : QList<QWidget *>{&dashboard, &banner, &sheet}) {
             const auto buttons = root->findChildren<QAbstractButton *>();
             QVERIFY(!buttons.isEmpty());
             for (QAbstractButton *button : buttons)
