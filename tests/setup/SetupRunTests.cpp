@@ -300,48 +300,41 @@ void SetupRunTests::staleRunIsNotRetried()
 
 void SetupRunTests::outputLinesDriveProgress_data()
 {
-    QTest::addColumn<QStringList>("lines");
+    QTest::addColumn<QString>("line");
     QTest::addColumn<QList<int>>("states"); // ProgressState per phase, in phase order
     QTest::addColumn<QString>("detail");
 
     const QList<int> untouched{0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-    QTest::newRow("plain text") << QStringList{QStringLiteral("Installing..."), QStringLiteral("{not json")}
-                                << untouched << QString();
-    QTest::newRow("other type") << QStringList{QStringLiteral(R"({"type":"log","phase":"verify","status":"complete"})")}
-                                << untouched << QString();
-    QTest::newRow("non-string phase") << QStringList{QStringLiteral(R"({"type":"progress","phase":3,"status":"running"})")}
-                                      << untouched << QString();
-    QTest::newRow("verify complete") << QStringList{QStringLiteral(R"({"type":"progress","phase":"verify","status":"complete"})")}
+    QTest::newRow("plain text") << "{not json" << untouched << QString();
+    QTest::newRow("other type") << R"({"type":"log","phase":"verify","status":"complete"})" << untouched << QString();
+    QTest::newRow("non-string phase") << R"({"type":"progress","phase":3,"status":"running"})" << untouched << QString();
+    QTest::newRow("unknown phase") << R"({"type":"progress","phase":"later","status":"running","detail":"x"})" << untouched
+                                   << QString();
+    QTest::newRow("verify complete") << R"({"type":"progress","phase":"verify","status":"complete"})"
                                      << QList<int>{0, 0, 0, 0, 0, 2, 0, 0, 0, 0} << QString();
     QTest::newRow("configure running with detail")
-        << QStringList{QStringLiteral(R"(  {"type":"progress","phase":"configure","status":"running","detail":"写入配置"}  )")}
+        << QStringLiteral(R"(  {"type":"progress","phase":"configure","status":"running","detail":"写入配置"}  )")
         << QList<int>{2, 2, 2, 2, 1, 0, 0, 0, 0, 0} << QStringLiteral("写入配置");
-    QTest::newRow("non-string detail is no detail")
-        << QStringList{QStringLiteral(R"({"type":"progress","phase":"redeem","status":"running","detail":7})")}
-        << QList<int>{2, 2, 2, 1, 0, 0, 0, 0, 0, 0} << QString();
-    QTest::newRow("unknown phase") << QStringList{QStringLiteral(R"({"type":"progress","phase":"later","status":"running","detail":"x"})")}
-                                   << untouched << QString();
+    QTest::newRow("non-string detail is no detail") << R"({"type":"progress","phase":"redeem","status":"running","detail":7})"
+                                                    << QList<int>{2, 2, 2, 1, 0, 0, 0, 0, 0, 0} << QString();
 }
 
 void SetupRunTests::outputLinesDriveProgress()
 {
-    QFETCH(QStringList, lines);
+    QFETCH(QString, line);
     QFETCH(QList<int>, states);
     QFETCH(QString, detail);
 
     ModelFixture h(ModelFixture::Succeeding);
     auto &model = h.makeAt("setup", false);
-    // Start from a clean list so that only the lines can change it.
-    model.setupProgress = [] {
-        QList<AppModel::SetupProgressItem> items;
-        for (const Phase phase : allCases<Phase>())
-            items.append({phase, State::pending});
-        return items;
-    }();
+    // Start from a clean list so that only the line can change it.
+    QList<AppModel::SetupProgressItem> items;
+    for (const Phase phase : allCases<Phase>())
+        items.append({phase, State::pending});
+    model.setupProgress = items;
     model.setupProgressDetail = std::nullopt;
 
-    for (const QString &line : lines)
-        model.consumeSetupOutput(line);
+    model.consumeSetupOutput(line);
     QList<int> actual;
     for (const auto &item : model.setupProgress())
         actual.append(int(item.state));
