@@ -18,10 +18,8 @@ class StagesTests : public QObject
 
 private Q_SLOTS:
     void runtimeSuccessMovesToPermissions();
-    void runtimeFailures_data();
-    void runtimeFailures();
-    void daemonFailures_data();
-    void daemonFailures();
+    void stageFailures_data();
+    void stageFailures();
     void agentAnsweringAtTheLastCheckEntersTheChannelStage();
     void agentNeverAnsweringTimesOut();
     void stageRunsOnlyInItsStageAndOnceAtATime_data();
@@ -61,87 +59,71 @@ void StagesTests::runtimeSuccessMovesToPermissions()
     QCOMPARE(QFile::permissions(h.profileFile(QStringLiteral("mac-app-install-stage"))) & others, QFileDevice::Permissions());
 }
 
-void StagesTests::runtimeFailures_data()
+void StagesTests::stageFailures_data()
 {
+    QTest::addColumn<bool>("daemon"); // the daemon stage, else the runtime stage
     QTest::addColumn<Step>("step");
     QTest::addColumn<QString>("code");
     QTest::addColumn<QString>("message");
 
-    QTest::newRow("exit with an error line")
-        << Step::exit(2, QStringLiteral("  Error: corepack failed \n")) << QStringLiteral("RUNTIME_PREPARE_EXIT_2")
+    QTest::newRow("runtime: exit with an error line")
+        << false << Step::exit(2, QStringLiteral("  Error: corepack failed \n")) << QStringLiteral("RUNTIME_PREPARE_EXIT_2")
         << QStringLiteral("Error: corepack failed");
-    QTest::newRow("coded error") << Step::throwing(QuorvantisNativeError(QStringLiteral("INSTALL_COMPONENT_MISSING"),
-                                                                         QStringLiteral("安装组件不完整，请重新安装 Quorvantis")))
-                                 << QStringLiteral("INSTALL_COMPONENT_MISSING")
-                                 << QStringLiteral("安装组件不完整，请重新安装 Quorvantis");
-    QTest::newRow("other error") << Step::throwing(std::runtime_error("no bash here"))
-                                 << QStringLiteral("RUNTIME_PREPARE_FAILED")
-                                 << QStringLiteral("运行环境准备未完成，请重试。");
-}
-
-void StagesTests::runtimeFailures()
-{
-    QFETCH(Step, step);
-    QFETCH(QString, code);
-    QFETCH(QString, message);
-
-    ModelFixture h(ModelFixture::Succeeding);
-    h.environmentPrepare->steps = {step};
-    auto &model = h.makeAt("runtime");
-
-    QuorvantisTest::await(model.prepareEnvironmentIfNeeded());
-    QCOMPARE(model.lastError()->code, code);
-    QCOMPARE(model.lastError()->message, message);
-    QVERIFY(!model.isPreparingEnvironment());
-    QCOMPARE(h.state(Phase::runtime), State::failed);
-    // The stage stays, so a retry or the next launch prepares again.
-    QCOMPARE(model.installStage, AppModel::InstallStage::runtime);
-    QCOMPARE(h.readProfileFile(QStringLiteral("mac-app-install-stage")), QByteArray("runtime\n"));
-
-    h.environmentPrepare->steps = {Step::success()};
-    QuorvantisTest::await(model.prepareEnvironmentIfNeeded());
-    QCOMPARE(h.environmentPrepare->calls.size(), 2);
-    QCOMPARE(model.installStage, AppModel::InstallStage::permissions);
-}
-
-void StagesTests::daemonFailures_data()
-{
-    QTest::addColumn<Step>("step");
-    QTest::addColumn<QString>("code");
-    QTest::addColumn<QString>("message");
-
-    QTest::newRow("exit 3 with an error line")
-        << Step::exit(3, QStringLiteral("launchctl: Bootstrap failed: 5: Input/output error  "))
+    QTest::newRow("runtime: coded error")
+        << false
+        << Step::throwing(QuorvantisNativeError(QStringLiteral("INSTALL_COMPONENT_MISSING"), QStringLiteral("安装组件不完整")))
+        << QStringLiteral("INSTALL_COMPONENT_MISSING") << QStringLiteral("安装组件不完整");
+    QTest::newRow("runtime: other error") << false << Step::throwing(std::runtime_error("no bash here"))
+                                          << QStringLiteral("RUNTIME_PREPARE_FAILED")
+                                          << QStringLiteral("运行环境准备未完成，请重试。");
+    QTest::newRow("daemon: exit 3 with an error line")
+        << true << Step::exit(3, QStringLiteral("launchctl: Bootstrap failed: 5: Input/output error  "))
         << QStringLiteral("DAEMON_INSTALL_EXIT_3") << QStringLiteral("launchctl: Bootstrap failed: 5: Input/output error");
-    QTest::newRow("exit with a long line") << Step::exit(4, QString(300, u'e')) << QStringLiteral("DAEMON_INSTALL_EXIT_4")
-                                           << QString(240, u'e');
-    QTest::newRow("another run is busy")
+    QTest::newRow("daemon: exit with a long line") << true << Step::exit(4, QString(300, u'e'))
+                                                   << QStringLiteral("DAEMON_INSTALL_EXIT_4") << QString(240, u'e');
+    QTest::newRow("daemon: another run is busy")
+        << true
         << Step::throwing(QuorvantisNativeError(QStringLiteral("OPERATION_ALREADY_RUNNING"), QStringLiteral("已有操作正在进行")))
         << QStringLiteral("OPERATION_ALREADY_RUNNING") << QStringLiteral("已有操作正在进行");
-    QTest::newRow("other error") << Step::throwing(std::runtime_error("pipe closed"))
-                                 << QStringLiteral("DAEMON_INSTALL_FAILED") << QStringLiteral("Agent 启动未完成，请重试。");
+    QTest::newRow("daemon: other error") << true << Step::throwing(std::runtime_error("pipe closed"))
+                                         << QStringLiteral("DAEMON_INSTALL_FAILED") << QStringLiteral("Agent 启动未完成，请重试。");
 }
 
-void StagesTests::daemonFailures()
+void StagesTests::stageFailures()
 {
+    QFETCH(bool, daemon);
     QFETCH(Step, step);
     QFETCH(QString, code);
     QFETCH(QString, message);
 
     ModelFixture h(ModelFixture::Succeeding);
-    h.daemonInstall->steps = {step};
-    auto &model = h.makeAt("daemon", true);
+    auto run = daemon ? h.daemonInstall : h.environmentPrepare;
+    run->steps = {step};
+    auto &model = daemon ? h.makeAt("daemon", true) : h.makeAt("runtime");
+    const auto runStage = [daemon, &model] {
+        return daemon ? model.finishDaemonInstallationIfNeeded() : model.prepareEnvironmentIfNeeded();
+    };
 
-    QuorvantisTest::await(model.finishDaemonInstallationIfNeeded());
+    QuorvantisTest::await(runStage());
     QCOMPARE(model.lastError()->code, code);
     QCOMPARE(model.lastError()->message, message);
-    QCOMPARE(model.lastError()->recovery.kind,
-             code.startsWith(u"DAEMON_") ? AppModel::RecoveryAction::Kind::retryInstall
-                                         : AppModel::RecoveryAction::Kind::openLogs);
-    QCOMPARE(h.state(Phase::starting), State::failed);
+    QCOMPARE(model.overallState(), AppModel::OverallState::error);
+    QCOMPARE(h.state(daemon ? Phase::starting : Phase::runtime), State::failed);
+    QVERIFY(!(daemon ? model.daemonInstallInFlight : model.isPreparingEnvironment()));
     QCOMPARE(h.agentStarted->calls, 0);
-    QVERIFY(!model.daemonInstallInFlight);
-    QCOMPARE(model.installStage, AppModel::InstallStage::daemon);
+    // The stage stays, so a retry or the next launch runs it again.
+    QCOMPARE(model.installStage, daemon ? AppModel::InstallStage::daemon : AppModel::InstallStage::runtime);
+    QCOMPARE(h.readProfileFile(QStringLiteral("mac-app-install-stage")), daemon ? QByteArray("daemon\n") : QByteArray("runtime\n"));
+    if (daemon) {
+        QCOMPARE(model.lastError()->recovery.kind,
+                 code.startsWith(u"DAEMON_") ? AppModel::RecoveryAction::Kind::retryInstall
+                                             : AppModel::RecoveryAction::Kind::openLogs);
+        return;
+    }
+    run->steps = {Step::success()};
+    QuorvantisTest::await(runStage());
+    QCOMPARE(run->calls.size(), 2);
+    QCOMPARE(model.installStage, AppModel::InstallStage::permissions);
 }
 
 void StagesTests::agentAnsweringAtTheLastCheckEntersTheChannelStage()
