@@ -97,60 +97,57 @@ private Q_SLOTS:
 
     // ---- The current-stage line ------------------------------------------------------------
 
+    // Each row also sets up everything that ranks below its rule, so the order is checked.
     void stageLine_data()
     {
-        QTest::addColumn<QString>("scenario");
+        QTest::addColumn<int>("stage"); // -1: none yet
+        QTest::addColumn<bool>("authorization");
+        QTest::addColumn<QString>("detail");
+        QTest::addColumn<QList<int>>("running");
+        QTest::addColumn<QList<int>>("failed");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("authorization wins over everything") << "authorization" << "等待 Workspace 授权";
-        QTest::newRow("channel stage") << "channel" << "等待 Channel 绑定";
-        QTest::newRow("current permission") << "permission" << "配置辅助功能";
-        QTest::newRow("progress detail") << "detail" << "正在验证安装码";
-        QTest::newRow("first running phase") << "running" << "写入安全配置";
-        QTest::newRow("first failed phase") << "failed" << "验证安装码需要处理";
-        QTest::newRow("waiting in the setup stage") << "setup" << "Waiting for setup";
-        QTest::newRow("nothing yet") << "none" << "准备安装";
+        const QString detail = QStringLiteral("正在验证安装码");
+        const int redeem = int(Phase::redeem), configure = int(Phase::configure), verify = int(Phase::verify);
+        QTest::newRow("authorization wins over everything") << int(Stage::channel) << true << detail << QList<int>{}
+                                                            << QList<int>{} << "等待 Workspace 授权";
+        QTest::newRow("channel stage") << int(Stage::channel) << false << detail << QList<int>{redeem} << QList<int>{}
+                                       << "等待 Channel 绑定";
+        QTest::newRow("current permission") << int(Stage::permissions) << false << detail << QList<int>{} << QList<int>{}
+                                            << "配置辅助功能";
+        QTest::newRow("progress detail") << int(Stage::setup) << false << detail << QList<int>{configure} << QList<int>{}
+                                         << detail;
+        QTest::newRow("first running phase") << int(Stage::setup) << false << QString() << QList<int>{configure, verify}
+                                             << QList<int>{redeem} << "写入安全配置";
+        QTest::newRow("first failed phase") << int(Stage::setup) << false << QString() << QList<int>{}
+                                            << QList<int>{redeem, verify} << "验证安装码需要处理";
+        QTest::newRow("waiting in the setup stage") << int(Stage::setup) << false << QString() << QList<int>{}
+                                                    << QList<int>{} << "Waiting for setup";
+        QTest::newRow("nothing yet") << -1 << false << QString() << QList<int>{} << QList<int>{} << "准备安装";
     }
 
     void stageLine()
     {
-        QFETCH(QString, scenario);
+        QFETCH(int, stage);
+        QFETCH(bool, authorization);
+        QFETCH(QString, detail);
+        QFETCH(QList<int>, running);
+        QFETCH(QList<int>, failed);
         QFETCH(QString, expected);
         ModelFixture fixture;
         AppModel &model = fixture.make();
-        model.installStage = std::nullopt;
+        model.installStage = stage < 0 ? std::nullopt : std::optional(Stage(stage));
         model.setupProgress = QList<AppModel::SetupProgressItem>();
         for (const Phase phase : allCases<Phase>())
             model.setupProgress.mutate([phase](auto &items) { items.append({phase, State::pending}); });
-
-        // Each scenario also sets up everything that ranks below it, so the order is checked.
-        if (scenario == u"authorization") {
+        if (authorization)
             model.setupAuthorization = request(QStringLiteral("secret"));
-            model.installStage = Stage::channel;
-            model.setupProgressDetail = QStringLiteral("正在验证安装码");
-        } else if (scenario == u"channel") {
-            model.installStage = Stage::channel;
-            model.setupProgressDetail = QStringLiteral("正在验证安装码");
-            setPhase(model, Phase::redeem, State::running);
-        } else if (scenario == u"permission") {
-            model.installStage = Stage::permissions;
-            verifyUpTo(model, 1);
-            model.setupProgressDetail = QStringLiteral("正在验证安装码");
-        } else if (scenario == u"detail") {
-            model.installStage = Stage::setup;
-            model.setupProgressDetail = QStringLiteral("正在验证安装码");
-            setPhase(model, Phase::configure, State::running);
-        } else if (scenario == u"running") {
-            model.installStage = Stage::setup;
-            setPhase(model, Phase::redeem, State::failed);
-            setPhase(model, Phase::configure, State::running);
-            setPhase(model, Phase::verify, State::running);
-        } else if (scenario == u"failed") {
-            model.installStage = Stage::setup;
-            setPhase(model, Phase::redeem, State::failed);
-            setPhase(model, Phase::verify, State::failed);
-        } else if (scenario == u"setup") {
-            model.installStage = Stage::setup;
-        }
+        if (!detail.isEmpty())
+            model.setupProgressDetail = detail;
+        verifyUpTo(model, 1);
+        for (const int phase : running)
+            setPhase(model, Phase(phase), State::running);
+        for (const int phase : failed)
+            setPhase(model, Phase(phase), State::failed);
 
         QCOMPARE(SetupView::currentStageText(model), expected);
         SetupView view(&model);
@@ -543,11 +540,6 @@ private Q_SLOTS:
         QVERIFY(view.permissionTexts().contains(QStringLiteral("正在验证系统权限。")));
         QCOMPARE(view.permissionStartButton()->text(), QStringLiteral("正在验证授权…"));
         QVERIFY(!view.permissionStartButton()->isEnabled());
-
-        model.installStage = Stage::setup;
-        model.permissionOperationInFlight = false;
-        settle();
-        QVERIFY(!view.permissionSection()->isVisible());
     }
 
     // ---- The root window ---------------------------------------------------------------------
