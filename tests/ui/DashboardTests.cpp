@@ -50,6 +50,15 @@ QCoro::Task<bool> failedOpen(QList<QUrl> *opened, QUrl url)
     co_return false;
 }
 
+// Records the pages and folders the model asks the desktop to open.
+void recordOpened(ModelFixture &fixture, QList<QUrl> &opened)
+{
+    fixture.effects.openURL = [&opened](QUrl url) {
+        opened.append(url);
+        return true;
+    };
+}
+
 // The pixels of an icon at one size, for comparing which picture an icon shows.
 QImage iconImage(const QIcon &icon, int side = 32)
 {
@@ -161,10 +170,7 @@ private Q_SLOTS:
     void paneActions()
     {
         QList<QUrl> opened;
-        m_fixture->effects.openURL = [&opened](QUrl url) {
-            opened.append(url);
-            return true;
-        };
+        recordOpened(*m_fixture, opened);
         AppModel &model = m_fixture->make();
         SystemStatusPane pane(&model);
         const QList<QPushButton *> agentActions{pane.updateButton(), pane.restartButton(), pane.recheckButton()};
@@ -280,10 +286,7 @@ private Q_SLOTS:
     void focusTargetsAndRecovery()
     {
         QList<QUrl> opened;
-        m_fixture->effects.openURL = [&opened](QUrl url) {
-            opened.append(url);
-            return true;
-        };
+        recordOpened(*m_fixture, opened);
         AppModel &model = m_fixture->make();
         model.permissions.mutate([](QList<AppModel::PermissionItem> &items) {
             for (auto &item : items)

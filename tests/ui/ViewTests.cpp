@@ -34,6 +34,17 @@ QCoro::Task<bool> answer(bool value)
     co_return value;
 }
 
+// Every permission probe fails; the returned counter counts them.
+std::shared_ptr<int> countFailingChecks(ModelFixture &fixture)
+{
+    auto checks = std::make_shared<int>(0);
+    fixture.effects.permissionCheck = [checks](PermissionKind) {
+        ++*checks;
+        return answer(false);
+    };
+    return checks;
+}
+
 QCoro::Task<CLIResult> countedExit(std::shared_ptr<int> calls, qint32 status)
 {
     ++*calls;
@@ -486,11 +497,7 @@ private Q_SLOTS:
     void dismissingAndRecheckingThePrompt()
     {
         ModelFixture fixture;
-        auto checks = std::make_shared<int>(0);
-        fixture.effects.permissionCheck = [checks](PermissionKind) {
-            ++*checks;
-            return answer(false);
-        };
+        const auto checks = countFailingChecks(fixture);
         AppModel &model = fixture.make();
         model.installStage = Stage::permissions;
         model.permissionSettingsPrompt = true;
@@ -688,11 +695,7 @@ private Q_SLOTS:
     void windowActivationRechecksTheAwaitedPermission()
     {
         ModelFixture fixture;
-        auto checks = std::make_shared<int>(0);
-        fixture.effects.permissionCheck = [checks](PermissionKind) {
-            ++*checks;
-            return answer(false);
-        };
+        const auto checks = countFailingChecks(fixture);
         fixture.writeProfileFile(QStringLiteral("mac-app-install-stage"), "permissions\n");
         AppModel &model = fixture.make();
         QCOMPARE(model.installStage, std::optional(Stage::permissions));
