@@ -263,14 +263,15 @@ void AgentScriptTests::failures_data()
     QTest::newRow("pnpm missing") << "no-pnpm" << 1 << "Quorvantis 安装工具不可用，请重新安装。";
     QTest::newRow("pm2 missing") << "no-pm2" << 1 << "Quorvantis 安装工具不可用，请重新安装。";
     QTest::newRow("bundle missing") << "no-bundle" << 1 << "Quorvantis 运行组件不完整，请重新安装。";
-    QTest::newRow("ecosystem not written") << "no-ecosystem" << 1 << "Agent 运行配置未生成，请重试。";
+    QTest::newRow("ecosystem not written") << "no-ecosystem=" << 1 << "Agent 运行配置未生成，请重试。";
     QTest::newRow("first app without name") << "nameless" << 1 << "Agent 运行配置无效，请重试。";
-    QTest::newRow("no apps") << "no-apps" << 1 << "Quorvantis PM2 config format is unsupported";
-    QTest::newRow("not online") << "stopped" << 1 << "Quorvantis is not online in PM2";
-    QTest::newRow("other interpreter") << "interpreter" << 1 << "Quorvantis PM2 interpreter does not match the prepared Node";
+    QTest::newRow("no apps") << R"(ecosystem.json={"apps":[]})" << 1 << "Quorvantis PM2 config format is unsupported";
+    QTest::newRow("not online") << "pm2-status=stopped" << 1 << "Quorvantis is not online in PM2";
+    QTest::newRow("other interpreter") << "pm2-interpreter=/opt/other/node" << 1
+                                       << "Quorvantis PM2 interpreter does not match the prepared Node";
     QTest::newRow("unstable launcher") << "launcher" << 1 << "Quorvantis PM2 launcher is not stable";
     QTest::newRow("stale entry stays") << "sticky" << 1 << "A stale PM2 process remains";
-    QTest::newRow("start fails") << "start-fails" << 3 << "";
+    QTest::newRow("start fails") << "pm2-start-fails=" << 3 << "";
 }
 
 void AgentScriptTests::failures()
@@ -293,23 +294,15 @@ void AgentScriptTests::failures()
         QVERIFY(QFile::setPermissions(runtimeBin() + QStringLiteral("/pm2"), QFileDevice::ReadOwner));
     else if (setup == QLatin1String("no-bundle"))
         QVERIFY(QFile::remove(path(QStringLiteral("store/quorvantis@1.0.0/dist-agent/bundle.cjs"))));
-    else if (setup == QLatin1String("no-ecosystem"))
-        QVERIFY(control(QStringLiteral("no-ecosystem")));
     else if (setup == QLatin1String("nameless"))
         QVERIFY(control(QStringLiteral("ecosystem.json"), ecosystemJSON(QJsonObject{{"script", launcher}})));
-    else if (setup == QLatin1String("no-apps"))
-        QVERIFY(control(QStringLiteral("ecosystem.json"), R"({"apps":[]})"));
-    else if (setup == QLatin1String("stopped"))
-        QVERIFY(control(QStringLiteral("pm2-status"), "stopped"));
-    else if (setup == QLatin1String("interpreter"))
-        QVERIFY(control(QStringLiteral("pm2-interpreter"), "/opt/other/node"));
     else if (setup == QLatin1String("launcher"))
         QVERIFY(control(QStringLiteral("ecosystem.json"), ecosystemJSON(QJsonObject{{"name", "quorvantis"}, {"script", path(QStringLiteral("elsewhere.cjs"))}})));
     else if (setup == QLatin1String("sticky")) {
         QVERIFY(control(QStringLiteral("pm2-extra.json"), R"([{"name":"stuck","script":"/x/.pnpm/quorvantis@0.1.0/a.js","interpreter":"none"}])"));
         QVERIFY(control(QStringLiteral("pm2-sticky"), "stuck"));
-    } else if (setup == QLatin1String("start-fails"))
-        QVERIFY(control(QStringLiteral("pm2-start-fails")));
+    } else // a stand-in control file: name=content
+        QVERIFY(control(setup.section(QLatin1Char('='), 0, 0), setup.section(QLatin1Char('='), 1).toUtf8()));
 
     const Run result = run(CLIService::daemonInstallScript());
     QCOMPARE(result.result.status, status);
