@@ -7,8 +7,6 @@
 #include <QTest>
 #include <QTimer>
 
-#include <nlohmann/json.hpp>
-
 using namespace QuorvantisTest;
 using Stage = AppModel::InstallStage;
 using Phase = AppModel::SetupPhase;
