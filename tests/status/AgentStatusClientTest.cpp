@@ -95,19 +95,25 @@ private Q_SLOTS:
         m_profile.reset();
     }
 
-    void fetchesWithTrimmedPortAndToken()
+    void fetchesWithTrimmedPortAndTokenRereadEachTime()
     {
         writeFile(profilePath("tui-port"), QByteArray::number(m_server->port()) + "\n");
         writeFile(profilePath("tui-token"), "  secret-token \n");
-        AgentStatusClient client(m_profile->path(), 2s);
+        auto client = this->client(2s);
 
-        const AgentRuntimeStatus status = QuorvantisTest::await(client.fetch());
-        QCOMPARE(status, AgentStatusClient::decode(statusDocument));
-
+        QCOMPARE(QuorvantisTest::await(client.fetch()), AgentStatusClient::decode(statusDocument));
         QCOMPARE(m_server->requestCount(), 1);
         const auto request = m_server->requests().constFirst();
         QCOMPARE(request.target, QByteArray("/tui/status"));
         QCOMPARE(request.header("Authorization"), std::optional<QByteArray>("Bearer secret-token"));
+
+        // The agent restarted on another port with another token.
+        LoopbackHttpServer restarted;
+        restarted.setResponse("/tui/status", ScriptedResponse::json(200, statusDocument));
+        pointAt(restarted, "second");
+        QuorvantisTest::await(client.fetch());
+        QCOMPARE(m_server->requestCount(), 1);
+        QCOMPARE(restarted.requests().constFirst().header("Authorization"), std::optional<QByteArray>("Bearer second"));
     }
 
     void parsePort_data()
@@ -176,17 +182,19 @@ private Q_SLOTS:
 
     void nonSuccessAnswersAreUnavailable_data()
     {
-        QTest::addColumn<int>("status");
-        QTest::newRow("401") << 401;
-        QTest::newRow("500") << 500;
-        QTest::newRow("204") << 204;
+        QTest::addColumn<ScriptedResponse>("response");
+        // A valid document in the body must not rescue a non-200 answer.
+        for (const int status : {401, 500, 204})
+            QTest::addRow("%d", status) << ScriptedResponse::json(status, statusDocument).withHeader("WWW-Authenticate", "Bearer");
+        // Nor is a slow error body awaited.
+        ScriptedResponse slowBody = ScriptedResponse::trickle(500, QByteArray(4096, 'x'), 50);
+        slowBody.trickleBodyOnly = true;
+        QTest::newRow("500, slow body") << slowBody;
     }
     void nonSuccessAnswersAreUnavailable()
     {
-        QFETCH(int, status);
-        // A valid document in the body must not rescue a non-200 answer.
-        m_server->setResponse("/tui/status", ScriptedResponse::json(status, statusDocument)
-                                                 .withHeader("WWW-Authenticate", "Bearer"));
+        QFETCH(ScriptedResponse, response);
+        m_server->setResponse("/tui/status", response);
         pointAt(*m_server);
         auto client = this->client();
 
@@ -195,16 +203,6 @@ private Q_SLOTS:
         QCOMPARE(failure.code, QStringLiteral("AGENT_STATUS_UNAVAILABLE"));
         QCOMPARE(failure.message, QStringLiteral("Agent 状态通道不可用"));
         QCOMPARE(m_server->requestCount(), 1);
-    }
-
-    void aSlowErrorBodyIsNotAwaited()
-    {
-        ScriptedResponse slowBody = ScriptedResponse::trickle(500, QByteArray(4096, 'x'), 50);
-        slowBody.trickleBodyOnly = true;
-        m_server->setResponse("/tui/status", slowBody);
-        pointAt(*m_server);
-        auto client = this->client();
-        QCOMPARE(failureOf(client.fetch()).code, QStringLiteral("AGENT_STATUS_UNAVAILABLE"));
     }
 
     void redirectsAreNotFollowedAndTheTokenStaysHome()
@@ -285,23 +283,6 @@ private Q_SLOTS:
         const Failure failure = failureOf(client.fetch());
         QCOMPARE(failure.kind, QStringLiteral("transport"));
         QCOMPARE(failure.transportKind, HttpTransportError::Kind::Network);
-    }
-
-    void rereadsPortAndTokenOnEveryFetch()
-    {
-        auto client = this->client(2s);
-        pointAt(*m_server, "first");
-        QuorvantisTest::await(client.fetch());
-
-        LoopbackHttpServer restarted;
-        restarted.setResponse("/tui/status", ScriptedResponse::json(200, statusDocument));
-        pointAt(restarted, "second");
-        QuorvantisTest::await(client.fetch());
-
-        QCOMPARE(m_server->requestCount(), 1);
-        QCOMPARE(restarted.requestCount(), 1);
-        QCOMPARE(restarted.requests().constFirst().header("Authorization"),
-                 std::optional<QByteArray>("Bearer second"));
     }
 
     void destroyingTheClientEndsItsFetch()
