@@ -197,6 +197,22 @@ function isoSeconds(date) {
   return new Date(Math.floor(date.getTime() / 1000) * 1000).toISOString().replace('.000Z', 'Z');
 }
 
+// Asks the services whether this run must fail in a scripted way (simctl fail KIND).
+async function takeFailure(kind) {
+  const services = readServices();
+  if (!services) return false;
+  try {
+    const res = await fetch(`${services.controlURL}/control/failure/take`, {
+      method: 'POST',
+      headers: { 'Content-Type': 'application/json', 'X-Sandbox-Token': services.controlToken },
+      body: JSON.stringify({ kind }),
+    });
+    return res.ok && (await res.json()).fail === true;
+  } catch {
+    return false;
+  }
+}
+
 module.exports = {
   DEFAULT_STATE,
   GRANT_FILES,
@@ -215,4 +231,5 @@ module.exports = {
   readRecords,
   randomToken,
   isoSeconds,
+  takeFailure,
 };

@@ -53,20 +53,6 @@ async function fetchJSON(url) {
   return res.json();
 }
 
-async function takeFailure(kind) {
-  const services = sandbox.readServices();
-  if (!services) return false;
-  try {
-    const res = await fetch(`${services.controlURL}/control/failure/take`, {
-      method: 'POST',
-      headers: { 'Content-Type': 'application/json', 'X-Sandbox-Token': services.controlToken },
-      body: JSON.stringify({ kind }),
-    });
-    return res.ok && (await res.json()).fail === true;
-  } catch {
-    return false;
-  }
-}
 
 function copyTree(from, to) {
   fs.cpSync(from, to, { recursive: true, force: true, dereference: true });
@@ -117,7 +103,7 @@ async function add(specs) {
     const name = at > 0 ? spec.slice(0, at) : spec;
     const wanted = at > 0 ? spec.slice(at + 1) : 'latest';
     if (name !== 'quorvantis') throw new Failure(` ERR_PNPM_FETCH_404  GET ${where.registry}/${name}: Not Found - 404`);
-    if (wanted === 'beta' && (await takeFailure('update'))) {
+    if (wanted === 'beta' && (await sandbox.takeFailure('update'))) {
       throw new Failure(` ERR_PNPM_FETCH_503  GET ${where.registry}/${name}: Service Unavailable - 503`);
     }
     const packument = await fetchJSON(`${where.registry}/${encodeURIComponent(name)}`);

@@ -78,21 +78,6 @@ async function call(method, route, { body, token } = {}) {
   return json;
 }
 
-// Sandbox-internal: asks the services whether this run must fail in a scripted way.
-async function takeFailure(kind) {
-  const services = sandbox.readServices();
-  if (!services) return false;
-  try {
-    const res = await fetch(`${services.controlURL}/control/failure/take`, {
-      method: 'POST',
-      headers: { 'Content-Type': 'application/json', 'X-Sandbox-Token': services.controlToken },
-      body: JSON.stringify({ kind }),
-    });
-    return res.ok && (await res.json()).fail === true;
-  } catch {
-    return false;
-  }
-}
 
 function pause(ms) {
   return sandbox.pause(ms);
@@ -154,7 +139,7 @@ async function prepare() {
   writeShim(path.join(P.runtimeBin, 'pm2'), privateNode, path.join(SIM_ROOT, 'tools', 'pm2.cjs'));
 
   progress('runtime', 'running', '安装 Quorvantis');
-  if (await takeFailure('prepare')) {
+  if (await sandbox.takeFailure('prepare')) {
     throw new Failure('Error: pnpm install failed: ERR_PNPM_META_FETCH_FAIL registry unavailable');
   }
   const total = 36;

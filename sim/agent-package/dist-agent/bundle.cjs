@@ -98,21 +98,6 @@ function statusDocument(startedAt, now = Date.now(), settings = sandbox.readStat
   };
 }
 
-// Sandbox-internal: asks the services whether this start must fail in a scripted way.
-async function takeFailure(kind) {
-  const services = sandbox.readServices();
-  if (!services) return false;
-  try {
-    const res = await fetch(`${services.controlURL}/control/failure/take`, {
-      method: 'POST',
-      headers: { 'Content-Type': 'application/json', 'X-Sandbox-Token': services.controlToken },
-      body: JSON.stringify({ kind }),
-    });
-    return res.ok && (await res.json()).fail === true;
-  } catch {
-    return false;
-  }
-}
 
 // ---- the binding page the agent opens itself --------------------------------------------------
 
@@ -232,7 +217,7 @@ async function openOwnerSetupAtStart({ P = sandbox.paths(), env = process.env, l
 
 async function runDaemon() {
   sandbox.record('quorvantis-daemon', { version: VERSION });
-  if (await takeFailure('daemonStart')) {
+  if (await sandbox.takeFailure('daemonStart')) {
     process.stderr.write(`Error: Quorvantis ${VERSION} daemon failed to start (simulated)\n`);
     process.exit(1);
   }
