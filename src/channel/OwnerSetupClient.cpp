@@ -1,6 +1,7 @@
 #include "channel/OwnerSetupClient.h"
 
 #include "process/QuorvantisNativeError.h"
+#include "status/BoundedHttpGet.h"
 
 #include <QCoro/QCoroSignal>
 #include <QDir>
@@ -183,14 +184,7 @@ QNetworkRequest bearerRequest(const QUrl &url, const QString &token, const Owner
     QNetworkRequest request(url);
     request.setRawHeader("Authorization", "Bearer " + token.toUtf8());
     request.setRawHeader("Accept", "application/json");
-    // A redirect would carry the bearer token to wherever it points.
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
-    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
-    request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
-    request.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
-    request.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
-    request.setAttribute(QNetworkRequest::AuthenticationReuseAttribute, QNetworkRequest::Manual);
-    request.setTransferTimeout(int(timeouts.transfer.count()));
+    makePrivateRequest(request, timeouts.transfer);
     return request;
 }
 

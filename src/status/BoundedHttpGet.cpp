@@ -97,8 +97,7 @@ std::unique_ptr<QNetworkAccessManager> makePrivateNetworkManager(bool bypassProx
     return manager;
 }
 
-QCoro::Task<BoundedHttpResponse> boundedGet(QNetworkAccessManager *manager, QNetworkRequest request,
-                                            BoundedHttpOptions options)
+void makePrivateRequest(QNetworkRequest &request, std::chrono::milliseconds transferTimeout)
 {
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
@@ -106,7 +105,13 @@ QCoro::Task<BoundedHttpResponse> boundedGet(QNetworkAccessManager *manager, QNet
     request.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
     request.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
     request.setAttribute(QNetworkRequest::AuthenticationReuseAttribute, QNetworkRequest::Manual);
-    request.setTransferTimeout(int(options.timeout.count()));
+    request.setTransferTimeout(int(transferTimeout.count()));
+}
+
+QCoro::Task<BoundedHttpResponse> boundedGet(QNetworkAccessManager *manager, QNetworkRequest request,
+                                            BoundedHttpOptions options)
+{
+    makePrivateRequest(request, options.timeout);
 
     const ReplyHolder holder{manager->get(request)};
     const QPointer<QNetworkReply> &reply = holder.reply;

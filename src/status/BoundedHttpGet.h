@@ -50,6 +50,10 @@ struct BoundedHttpResponse
 // and with bypassProxy, no proxy (for loopback endpoints, which a desktop proxy must not see).
 std::unique_ptr<QNetworkAccessManager> makePrivateNetworkManager(bool bypassProxy);
 
+// Makes a request private: no redirect followed (it would carry credentials elsewhere), no cache,
+// no cookies, no reused credentials, and an inactivity timeout.
+void makePrivateRequest(QNetworkRequest &request, std::chrono::milliseconds transferTimeout);
+
 // Performs the GET. Returns any HTTP answer (whatever its status); throws HttpTransportError when
 // no complete answer arrived: refused, cut off, garbage, over the deadline or over the body cap.
 // A manager destroyed mid-request makes the task fail (on the next event-loop turn) instead of
