@@ -1,5 +1,6 @@
-#include "app/AppModel.h"
-#include "app/Text.h"
+#include "setup/SetupCode.h"
+
+#include "core/Text.h"
 
 #include <QRegularExpression>
 
@@ -14,12 +15,16 @@ bool isCodeCharacter(QChar c)
     return setupCodeAlphabet.contains(c);
 }
 
+} // namespace
+
 bool isValidAgentName(const QString &name)
 {
     static const QRegularExpression pattern(QStringLiteral("^[a-z0-9](?:[a-z0-9-]*[a-z0-9])?$"));
     const qsizetype length = Text::graphemeCount(name);
     return length >= 6 && length <= 64 && pattern.match(name).hasMatch();
 }
+
+namespace {
 
 QString groupedInFours(const QString &characters)
 {
@@ -64,58 +69,4 @@ std::optional<QString> canonicalQuorvantisSetupCode(const QString &text)
             return std::nullopt;
     }
     return formattedQuorvantisSetupCodeInput(compact);
-}
-
-QString AppModel::normalizedSetupCode() const
-{
-    if (const auto canonical = canonicalQuorvantisSetupCode(setupCode()))
-        return *canonical;
-    return setupCode().trimmed().toUpper();
-}
-
-std::optional<QString> AppModel::setupCodeValidationMessage() const
-{
-    const QString code = normalizedSetupCode();
-    if (code.isEmpty() || canonicalQuorvantisSetupCode(code))
-        return std::nullopt;
-    return QStringLiteral("请输入 QVS2 或 QVI1 格式的安装码。");
-}
-
-std::optional<QString> AppModel::setupAgentNameValidationMessage() const
-{
-    if (setupEntryMode() == SetupEntryMode::paste && !normalizedSetupCode().startsWith(u"QVI1-"))
-        return std::nullopt;
-    if (isValidAgentName(setupAgentName().trimmed().toLower()))
-        return std::nullopt;
-    return QStringLiteral("名称需为 6-64 位小写字母、数字或连字符。");
-}
-
-bool AppModel::canSubmitSetup() const
-{
-    if (installStage != InstallStage::setup || configurationReady() || isSubmittingSetup())
-        return false;
-    if (setupEntryMode() == SetupEntryMode::paste) {
-        const auto canonical = canonicalQuorvantisSetupCode(normalizedSetupCode());
-        if (!canonical)
-            return false;
-        return canonical->startsWith(u"QVS2") || !setupAgentNameValidationMessage();
-    }
-    return effects.enrollmentKeyProvider().has_value() && !setupAgentNameValidationMessage();
-}
-
-bool AppModel::canRequestEnrollmentSetup() const
-{
-    return installStage == InstallStage::setup && !configurationReady() && !isSubmittingSetup()
-        && effects.enrollmentKeyProvider().has_value() && setupEntryMode() == SetupEntryMode::paste
-        && !pendingSetupResume();
-}
-
-bool AppModel::canUseInstallCodeSetup() const
-{
-    return setupEntryMode() == SetupEntryMode::enroll && !isSubmittingSetup();
-}
-
-void AppModel::setSetupCodeInput(const QString &text)
-{
-    setupCode = formattedQuorvantisSetupCodeInput(text);
 }

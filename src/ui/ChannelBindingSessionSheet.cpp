@@ -83,7 +83,7 @@ ChannelBindingSessionSheet::ChannelBindingSessionSheet(AppModel *model, QWidget 
     layout->addSpacing(6);
     layout->addLayout(actions);
 
-    connect(m_close, &QToolButton::clicked, this, [this] { m_model->isChannelBindingSheetPresented = false; });
+    connect(m_close, &QToolButton::clicked, this, [this] { m_model->setChannelBindingSheetPresented(false); });
     connect(m_open, &QPushButton::clicked, this,
             [this] { Quorvantis::startDetached(m_model->openOwnerSetup(), "open owner setup"); });
     connect(m_copy, &QPushButton::clicked, this, [this] { m_model->copyOwnerSetupLink(); });

@@ -139,7 +139,7 @@ OwnerSetupChannelStatus::OwnerSetupChannelStatus(AppModel *model, QWidget *paren
     m_bind->setToolTip(QStringLiteral("打开 Channel 绑定"));
     // Until the channel is bound this is the one thing the dashboard asks of the user.
     stylePrimaryButton(m_bind);
-    connect(m_bind, &QPushButton::clicked, this, [this] { m_model->isChannelBindingSheetPresented = true; });
+    connect(m_bind, &QPushButton::clicked, this, [this] { m_model->setChannelBindingSheetPresented(true); });
     new ModelObserver(model, this, [this] { render(); });
     render();
 }
@@ -151,7 +151,7 @@ void OwnerSetupChannelStatus::render()
     // The completion flag lives for one run only; after a relaunch the finished installation
     // is what says the channel was bound, and the row must not offer to bind it again.
     const bool bound = m_model->channelBindingCompleted()
-        || (m_model->onboardingCompleted() && m_model->installStage != AppModel::InstallStage::channel);
+        || (m_model->onboardingCompleted() && m_model->installStage() != AppModel::InstallStage::channel);
     m_bind->setVisible(!bound);
     setAccessibleNameIfChanged(this, QStringLiteral("Channel，") + summary);
 }
@@ -316,8 +316,7 @@ void PermissionRow::act()
         Quorvantis::startDetached(m_model->continuePermissionOnboarding(), "permission row: continue onboarding");
         return;
     }
-    if (m_model->effects.openSystemSettings)
-        m_model->effects.openSystemSettings(m_kind);
+    m_model->openSystemSettings(m_kind);
 }
 
 void PermissionRow::render()

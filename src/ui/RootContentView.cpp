@@ -90,7 +90,7 @@ RootContentView::RootContentView(AppModel *model, QWidget *parent, Factories fac
     m_prompt = new PermissionPromptSheet(model, this);
     QWidget *channelContent = build(factories.channelBindingSheet, fallback.channelBindingSheet, nullptr);
     m_channelSheet = new SheetHost(
-        channelContent, [model] { model->isChannelBindingSheetPresented = false; }, this);
+        channelContent, [model] { model->setChannelBindingSheetPresented(false); }, this);
 
     // The window coming back from the desktop (not from one of its own sheets) is when the
     // user may have changed something outside: granted a permission, finished a binding.

@@ -1,3 +1,4 @@
+#include "permissions/PermissionKind.h"
 #include "ui/SetupView.h"
 
 #include "app/AppModel.h"
@@ -119,7 +120,7 @@ QString SetupView::currentStageText(const AppModel &model)
 {
     if (model.setupAuthorization())
         return QStringLiteral("等待 Workspace 授权");
-    if (model.installStage == InstallStage::channel)
+    if (model.installStage() == InstallStage::channel)
         return QStringLiteral("等待 Channel 绑定");
     if (const auto kind = model.currentPermissionOnboardingKind())
         return QStringLiteral("配置") + PermissionKinds::title(*kind);
@@ -134,7 +135,7 @@ QString SetupView::currentStageText(const AppModel &model)
         if (item.state == AppModel::ProgressState::failed)
             return AppModel::title(item.phase) + QStringLiteral("需要处理");
     }
-    return model.installStage == InstallStage::setup ? QStringLiteral("Waiting for setup") : QStringLiteral("准备安装");
+    return model.installStage() == InstallStage::setup ? QStringLiteral("Waiting for setup") : QStringLiteral("准备安装");
 }
 
 QString SetupView::progressSpokenValue(const AppModel &model)
@@ -332,14 +333,14 @@ QWidget *SetupView::buildEntryForm()
         m_model->setSetupCodeInput(m_codeField->text());
         Quorvantis::startDetached(m_model->submitSetupCode(), "setup code submission");
     });
-    connect(m_nameField, &QLineEdit::textEdited, this, [this](const QString &text) { m_model->setupAgentName = text; });
+    connect(m_nameField, &QLineEdit::textEdited, this, [this](const QString &text) { m_model->setSetupAgentName(text); });
     connect(m_nameField, &QLineEdit::returnPressed, this, [this] {
         if (m_model->canSubmitSetup())
             Quorvantis::startDetached(m_model->submitActiveSetup(), "setup submission");
     });
     connect(m_workspace, &QComboBox::currentIndexChanged, this, [this](int index) {
         if (const auto workspace = fromRawValue<AppModel::EnrollmentWorkspace>(m_workspace->itemData(index).toString()))
-            m_model->enrollmentWorkspace = *workspace;
+            m_model->setEnrollmentWorkspace(*workspace);
     });
     connect(m_enrollLink, &QPushButton::clicked, this, [this] { m_model->beginEnrollmentSetup(); });
     connect(m_installCodeLink, &QPushButton::clicked, this, [this] { m_model->useInstallCodeSetup(); });
@@ -503,7 +504,7 @@ QWidget *SetupView::buildPermissionSection()
 
 void SetupView::render()
 {
-    const bool setupStage = m_model->installStage == InstallStage::setup;
+    const bool setupStage = m_model->installStage() == InstallStage::setup;
 
     const QString stage = currentStageText(*m_model);
     setTextIfChanged(m_stage, stage);
@@ -515,7 +516,7 @@ void SetupView::render()
     m_entryForm->setVisible(setupStage && !m_model->configurationReady());
     renderEntryForm();
     renderProgress();
-    const bool permissionStage = m_model->installStage == InstallStage::permissions;
+    const bool permissionStage = m_model->installStage() == InstallStage::permissions;
     m_permission->setVisible(permissionStage);
     renderPermission();
     if (permissionStage && !m_permissionShown) {

@@ -1,4 +1,4 @@
-#include "app/Configuration.h"
+#include "core/Configuration.h"
 #include "authorization/JITAuthorizationParser.h"
 
 #include <QTest>

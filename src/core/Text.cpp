@@ -1,4 +1,4 @@
-#include "app/Text.h"
+#include "core/Text.h"
 
 #include <QTextBoundaryFinder>
 

@@ -1,4 +1,4 @@
-#include "channel/OnboardingServiceConfiguration.h"
+#include "core/OnboardingServiceConfiguration.h"
 
 #include "platform/Bundle.h"
 

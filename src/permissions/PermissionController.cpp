@@ -1,14 +1,20 @@
 // The guided permission onboarding: one permission at a time, each decided only by a real
 // probe of the agent's own tools, never by what the user says.
-#include "app/AppModel.h"
+#include "permissions/PermissionController.h"
 
+#include "model/Attention.h"
+#include "model/InFlight.h"
+#include "model/InstallJourney.h"
+#include "model/ProfileMarkers.h"
+#include "permissions/PermissionKind.h"
 #include "platform/Desktop.h"
 
 #include <QLoggingCategory>
+#include <QPointer>
 
 #include <algorithm>
-
 #include <coroutine>
+#include <vector>
 
 Q_LOGGING_CATEGORY(lcPermissionFlow, "quorvantis.permissions")
 
@@ -17,7 +23,7 @@ using namespace std::chrono_literals;
 // One running re-check of the existing permissions. A second request while it runs waits for
 // it instead of starting its own probes: the runner allows one process at a time, so an
 // overlapping probe would be refused and read as "not granted".
-struct AppModel::PermissionRefreshRun
+struct PermissionController::RefreshRun
 {
     bool done = false;
     std::vector<std::coroutine_handle<>> waiters;
@@ -33,7 +39,7 @@ struct AppModel::PermissionRefreshRun
 
     struct Awaiter
     {
-        std::shared_ptr<PermissionRefreshRun> run;
+        std::shared_ptr<RefreshRun> run;
         bool await_ready() const noexcept { return run->done; }
         void await_suspend(std::coroutine_handle<> handle) { run->waiters.push_back(handle); }
         void await_resume() const noexcept {}
@@ -88,13 +94,39 @@ QCoro::Task<bool> agentIsRunning(std::function<QCoro::Task<bool>()> effect)
     }
 }
 
+QList<PermissionItem> initialPermissions()
+{
+    QList<PermissionItem> items;
+    for (const PermissionKind kind : allCases<PermissionKind>())
+        items.append({PermissionRule{kind}, PermissionNativeState::unknown, false});
+    return items;
+}
+
 } // namespace
 
-// ---- Derived values ---------------------------------------------------------------------
-
-std::optional<AppModel::PermissionItem> AppModel::currentPermissionOnboardingItem() const
+PermissionController::PermissionController(ModelContext context, Effects effects, QObject *parent)
+    : QObject(parent),
+      m_context(std::move(context)),
+      m_effects(std::move(effects)),
+      m_permissions(m_context.announce, initialPermissions()),
+      m_permissionPromptKind(m_context.announce),
+      m_permissionSettingsPrompt(m_context.announce, false),
+      m_accessibilityStep(m_context.announce, AccessibilityStep::node),
+      m_accessibilityProbeOutcome(m_context.announce),
+      m_isCheckingPermission(m_context.announce, false),
+      m_permissionOperationInFlight(m_context.announce, false),
+      m_permissionAwaitingReturn(ProfileMarkers::readAwaitingPermission(m_context.profileDirectory)),
+      m_cachedCompletedPermissions(ProfileMarkers::readCompletedPermissions(m_context.profileDirectory))
 {
-    if (installStage != InstallStage::permissions)
+}
+
+PermissionController::~PermissionController() = default;
+
+// ---- Derived values -----------------------------------------------------------------------------
+
+std::optional<PermissionItem> PermissionController::currentPermissionOnboardingItem() const
+{
+    if (!journey().isAt(InstallStage::permissions))
         return std::nullopt;
     for (const PermissionItem &item : permissions()) {
         if (!item.verified)
@@ -103,20 +135,20 @@ std::optional<AppModel::PermissionItem> AppModel::currentPermissionOnboardingIte
     return std::nullopt;
 }
 
-std::optional<PermissionKind> AppModel::currentPermissionOnboardingKind() const
+std::optional<PermissionKind> PermissionController::currentPermissionOnboardingKind() const
 {
     const auto item = currentPermissionOnboardingItem();
     return item ? std::optional(item->rule.kind) : std::nullopt;
 }
 
-std::pair<int, int> AppModel::onboardingPermissionProgress() const
+std::pair<int, int> PermissionController::onboardingPermissionProgress() const
 {
     const auto &items = permissions();
     const auto verified = std::count_if(items.cbegin(), items.cend(), [](const PermissionItem &item) { return item.verified; });
     return {int(verified), int(items.size())};
 }
 
-QString AppModel::permissionSummary() const
+QString PermissionController::permissionSummary() const
 {
     const auto [verified, total] = onboardingPermissionProgress();
     const int open = total - verified;
@@ -125,17 +157,17 @@ QString AppModel::permissionSummary() const
     return QString::number(open) + QStringLiteral(" 项权限需要处理");
 }
 
-bool AppModel::isVerifyingCurrentPermission() const
+bool PermissionController::isVerifyingCurrentPermission() const
 {
-    return permissionOperationInFlight() && permissionAwaitingReturn != currentPermissionOnboardingKind();
+    return permissionOperationInFlight() && m_permissionAwaitingReturn != currentPermissionOnboardingKind();
 }
 
-bool AppModel::permissionNeedsUserAction() const
+bool PermissionController::permissionNeedsUserAction() const
 {
-    return permissionSettingsPrompt() || permissionAwaitingReturn == currentPermissionOnboardingKind();
+    return permissionSettingsPrompt() || m_permissionAwaitingReturn == currentPermissionOnboardingKind();
 }
 
-QString AppModel::permissionSettingsGuidance() const
+QString PermissionController::permissionSettingsGuidance() const
 {
     const auto kind = currentPermissionOnboardingKind();
     if (!kind)
@@ -164,23 +196,23 @@ QString AppModel::permissionSettingsGuidance() const
     return QStringLiteral("尚未检测到所需的系统权限。");
 }
 
-// ---- Small state helpers ------------------------------------------------------------------
+// ---- Small state helpers ------------------------------------------------------------------------
 
-bool AppModel::allPermissionsVerified() const
+bool PermissionController::allPermissionsVerified() const
 {
     const auto &items = permissions();
     return std::all_of(items.cbegin(), items.cend(), [](const PermissionItem &item) { return item.verified; });
 }
 
-bool AppModel::hasPermissionItem(PermissionKind kind) const
+bool PermissionController::hasPermissionItem(PermissionKind kind) const
 {
     const auto &items = permissions();
     return std::any_of(items.cbegin(), items.cend(), [kind](const PermissionItem &item) { return item.rule.kind == kind; });
 }
 
-void AppModel::setPermissionState(PermissionKind kind, PermissionNativeState state, bool verified)
+void PermissionController::setPermissionState(PermissionKind kind, PermissionNativeState state, bool verified)
 {
-    permissions.mutate([&](QList<PermissionItem> &items) {
+    m_permissions.mutate([&](QList<PermissionItem> &items) {
         for (auto &item : items) {
             if (item.rule.kind == kind) {
                 item.nativeState = state;
@@ -190,65 +222,79 @@ void AppModel::setPermissionState(PermissionKind kind, PermissionNativeState sta
     });
 }
 
-void AppModel::recordPermissionResult(PermissionKind kind, bool granted)
+void PermissionController::setCompleted(PermissionKind kind, bool completed)
+{
+    if (completed)
+        m_cachedCompletedPermissions.insert(kind);
+    else
+        m_cachedCompletedPermissions.remove(kind);
+}
+
+void PermissionController::persistCompletedPermissions()
+{
+    ProfileMarkers::writeCompletedPermissions(m_context.profileDirectory, m_cachedCompletedPermissions);
+}
+
+void PermissionController::recordPermissionResult(PermissionKind kind, bool granted)
 {
     setPermissionState(kind, granted ? PermissionNativeState::granted : PermissionNativeState::notGranted, granted);
-    if (granted)
-        cachedCompletedPermissions.insert(kind);
-    else
-        cachedCompletedPermissions.remove(kind);
+    setCompleted(kind, granted);
     persistCompletedPermissions();
 }
 
-void AppModel::stopAwaitingPermission(PermissionKind kind)
+void PermissionController::awaitReturn(std::optional<PermissionKind> kind)
 {
-    if (permissionAwaitingReturn != kind)
-        return;
-    permissionAwaitingReturn = std::nullopt;
-    persistAwaitingPermission(std::nullopt);
+    m_permissionAwaitingReturn = kind;
+    ProfileMarkers::writeAwaitingPermission(m_context.profileDirectory, kind);
 }
 
-// ---- Operations -----------------------------------------------------------------------------
+void PermissionController::stopAwaitingPermission(PermissionKind kind)
+{
+    if (m_permissionAwaitingReturn == kind)
+        awaitReturn(std::nullopt);
+}
 
-QCoro::Task<void> AppModel::continuePermissionOnboarding()
+// ---- Operations ---------------------------------------------------------------------------------
+
+QCoro::Task<void> PermissionController::continuePermissionOnboarding()
 {
     // Back from System Settings: re-probe instead of asking again.
-    if (permissionAwaitingReturn == currentPermissionOnboardingKind()) {
+    if (m_permissionAwaitingReturn == currentPermissionOnboardingKind()) {
         co_await advancePermissionOnboarding();
         co_return;
     }
     if (const auto kind = currentPermissionOnboardingKind()) {
-        permissionSettingsPrompt = false;
-        permissionPromptKind = *kind;
+        m_permissionSettingsPrompt = false;
+        m_permissionPromptKind = *kind;
     }
 }
 
-QCoro::Task<void> AppModel::confirmPermissionOnboarding(std::optional<PermissionKind> requested)
+QCoro::Task<void> PermissionController::confirmPermissionOnboarding(std::optional<PermissionKind> requested)
 {
-    QPointer<AppModel> self(this);
-    if (installStage != InstallStage::permissions)
+    QPointer<PermissionController> self(this);
+    if (!journey().isAt(InstallStage::permissions))
         co_return;
     const std::optional<PermissionKind> chosen = requested ? requested : permissionPromptKind();
     if (!chosen || chosen != currentPermissionOnboardingKind() || permissionOperationInFlight())
         co_return;
     const PermissionKind kind = *chosen;
 
-    permissionOperationInFlight = true;
-    permissionPromptKind = std::nullopt;
-    permissionSettingsPrompt = false;
-    cachedCompletedPermissions.remove(kind);
+    InFlight operation(this, m_permissionOperationInFlight);
+    m_permissionPromptKind = std::nullopt;
+    m_permissionSettingsPrompt = false;
+    setCompleted(kind, false);
     persistCompletedPermissions();
-    requestFocus(FocusTarget::forPermission(kind));
+    attention().requestFocus(FocusTarget::forPermission(kind));
 
     const AccessibilityStep step = accessibilityStep();
     bool passed = false;
     if (kind == PermissionKind::accessibility) {
-        passed = co_await probeAccessibility(effects.accessibilityPrepare, step);
+        passed = co_await probeAccessibility(m_effects.accessibilityPrepare, step);
         if (!self)
             co_return;
-        accessibilityProbeOutcome = readAccessibilityProbeOutcome(profileDirectory);
+        m_accessibilityProbeOutcome = ProfileMarkers::readAccessibilityProbeOutcome(m_context.profileDirectory);
     } else {
-        passed = co_await probeKind(effects.permissionPrepare, kind);
+        passed = co_await probeKind(m_effects.permissionPrepare, kind);
         if (!self)
             co_return;
     }
@@ -256,14 +302,13 @@ QCoro::Task<void> AppModel::confirmPermissionOnboarding(std::optional<Permission
     if (!passed || !hasPermissionItem(kind)) {
         // The probe is what the row shows, so a refused probe reads as "not granted".
         setPermissionState(kind, PermissionNativeState::notGranted, false);
-        permissionAwaitingReturn = kind;
-        persistAwaitingPermission(kind);
-        permissionSettingsPrompt = true;
-        permissionPromptKind = kind;
-        permissionOperationInFlight = false;
+        awaitReturn(kind);
+        m_permissionSettingsPrompt = true;
+        m_permissionPromptKind = kind;
+        operation.release();
         schedulePermissionReturnChecks(kind);
-        if (permissionRecheckPending) {
-            permissionRecheckPending = false;
+        if (m_permissionRecheckPending) {
+            m_permissionRecheckPending = false;
             co_await advancePermissionOnboarding();
         }
         co_return;
@@ -272,101 +317,83 @@ QCoro::Task<void> AppModel::confirmPermissionOnboarding(std::optional<Permission
     if (kind == PermissionKind::accessibility && step == AccessibilityStep::node) {
         // Node passed; cliclick is confirmed separately, with the prompt kept open.
         stopAwaitingPermission(kind);
-        accessibilityStep = AccessibilityStep::cliclick;
-        permissionOperationInFlight = false;
-        permissionRecheckPending = false;
-        permissionPromptKind = PermissionKind::accessibility;
-        permissionSettingsPrompt = false;
+        m_accessibilityStep = AccessibilityStep::cliclick;
+        operation.release();
+        m_permissionRecheckPending = false;
+        m_permissionPromptKind = PermissionKind::accessibility;
+        m_permissionSettingsPrompt = false;
         co_return;
     }
 
-    if (kind == PermissionKind::accessibility && configurationReady()) {
+    if (kind == PermissionKind::accessibility && journey().configurationReady()) {
         // A running agent only sees the new accessibility grant after a restart.
-        const bool running = co_await agentIsRunning(effects.agentStarted);
+        const bool running = co_await agentIsRunning(m_effects.agentStarted);
         if (!self)
             co_return;
         if (running) {
             const bool restarted = co_await restartAgentAfterAccessibilityGrant();
-            if (!self)
+            if (!self || !restarted)
                 co_return;
-            if (!restarted) {
-                permissionOperationInFlight = false;
-                co_return;
-            }
         }
     }
 
     setPermissionState(kind, PermissionNativeState::granted, true);
-    cachedCompletedPermissions.insert(kind);
+    setCompleted(kind, true);
     persistCompletedPermissions();
     stopAwaitingPermission(kind);
-    permissionOperationInFlight = false;
-    permissionRecheckPending = false;
+    operation.release();
+    m_permissionRecheckPending = false;
     co_await finishPermissionStageIfReady();
 }
 
-QCoro::Task<bool> AppModel::restartAgentAfterAccessibilityGrant()
+QCoro::Task<bool> PermissionController::restartAgentAfterAccessibilityGrant()
 {
-    QPointer<AppModel> self(this);
+    QPointer<PermissionController> self(this);
     std::optional<CLIResult> result;
     std::exception_ptr error;
     try {
-        if (!effects.daemonInstall)
+        if (!m_effects.daemonInstall)
             throw std::runtime_error("no daemon installer");
         const OutputHandler discard = [](const QString &) {};
-        result = co_await effects.daemonInstall(discard);
+        result = co_await m_effects.daemonInstall(discard);
     } catch (...) {
         error = std::current_exception();
     }
     if (!self)
         co_return false;
-    if (error) {
-        try {
-            std::rethrow_exception(error);
-        } catch (const QuorvantisNativeError &coded) {
-            fail(coded.code, coded.message);
-        } catch (...) {
-            fail(QStringLiteral("AGENT_RESTART_FAILED"));
-        }
-        m_permissionRestartError = lastError();
+    if (error || result->status != 0) {
+        const QString code = QStringLiteral("AGENT_RESTART_FAILED");
+        m_context.fail(error ? Failure::from(error, code) : Failure::forExit(code, *result));
+        m_restartError = attention().lastError();
         co_return false;
     }
-    if (result->status != 0) {
-        fail(QStringLiteral("AGENT_RESTART_FAILED"), safeErrorMessage(result->lastErrorLine));
-        m_permissionRestartError = lastError();
-        co_return false;
-    }
-    if (m_permissionRestartError && lastError() == m_permissionRestartError) {
+    if (m_restartError && attention().lastError() == m_restartError) {
         // The retry worked: the earlier failure no longer describes the installation.
-        lastError = std::nullopt;
-        overallState = OverallState::starting;
-        applyProgress(QStringLiteral("permissions"), QStringLiteral("running"));
+        attention().clearError();
+        journey().setOverallState(OverallState::starting);
+        journey().applyProgress(SetupPhase::permissions, ProgressState::running);
     }
-    m_permissionRestartError.reset();
+    m_restartError.reset();
     co_return true;
 }
 
-QCoro::Task<void> AppModel::advancePermissionOnboarding()
+QCoro::Task<void> PermissionController::advancePermissionOnboarding()
 {
-    QPointer<AppModel> self(this);
-    if (installStage != InstallStage::permissions || isCheckingPermission() || permissionOperationInFlight())
+    QPointer<PermissionController> self(this);
+    if (!journey().isAt(InstallStage::permissions) || isCheckingPermission() || permissionOperationInFlight())
         co_return;
-    permissionOperationInFlight = true;
-    isCheckingPermission = true;
+    InFlight operation(this, m_permissionOperationInFlight);
+    InFlight checking(this, m_isCheckingPermission);
 
     if (allPermissionsVerified()) {
         co_await finishPermissionStageIfReady();
-        if (!self)
-            co_return;
-        permissionOperationInFlight = false;
-        isCheckingPermission = false;
         co_return;
     }
 
     const PermissionKind kind = currentPermissionOnboardingKind().value_or(PermissionKind::screenRecording);
     bool finish = false;
     if (kind != PermissionKind::accessibility) {
-        const bool passed = co_await probeKind(effects.permissionCheck, kind);
+        const bool passed = co_await probeKind(m_effects.permissionCheck, kind);
         if (!self)
             co_return;
         recordPermissionResult(kind, passed);
@@ -376,20 +403,19 @@ QCoro::Task<void> AppModel::advancePermissionOnboarding()
         }
     } else {
         const AccessibilityStep step = accessibilityStep();
-        const bool passed = co_await probeAccessibility(effects.accessibilityPrepare, step);
+        const bool passed = co_await probeAccessibility(m_effects.accessibilityPrepare, step);
         if (!self)
             co_return;
-        accessibilityProbeOutcome = readAccessibilityProbeOutcome(profileDirectory);
+        m_accessibilityProbeOutcome = ProfileMarkers::readAccessibilityProbeOutcome(m_context.profileDirectory);
         if (step == AccessibilityStep::node) {
             // Node alone never completes accessibility; the completed set stays as it is.
             setPermissionState(kind, passed ? PermissionNativeState::unknown : PermissionNativeState::notGranted, false);
             persistCompletedPermissions();
             if (passed) {
-                accessibilityStep = AccessibilityStep::cliclick;
-                permissionPromptKind = PermissionKind::accessibility;
-                permissionSettingsPrompt = false;
-                permissionAwaitingReturn = std::nullopt;
-                persistAwaitingPermission(std::nullopt);
+                m_accessibilityStep = AccessibilityStep::cliclick;
+                m_permissionPromptKind = PermissionKind::accessibility;
+                m_permissionSettingsPrompt = false;
+                awaitReturn(std::nullopt);
             }
         } else {
             recordPermissionResult(kind, passed);
@@ -400,138 +426,161 @@ QCoro::Task<void> AppModel::advancePermissionOnboarding()
         }
     }
 
-    if (finish) {
+    if (finish)
         co_await finishPermissionStageIfReady();
-        if (!self)
-            co_return;
-    }
-    permissionOperationInFlight = false;
-    isCheckingPermission = false;
 }
 
-void AppModel::openCurrentPermissionSettings()
+void PermissionController::openCurrentPermissionSettings()
 {
-    if (installStage != InstallStage::permissions)
+    if (!journey().isAt(InstallStage::permissions))
         return;
-    if (const auto kind = currentPermissionOnboardingKind(); kind && effects.openSystemSettings)
-        effects.openSystemSettings(*kind);
+    if (const auto kind = currentPermissionOnboardingKind(); kind && m_effects.openSystemSettings)
+        m_effects.openSystemSettings(*kind);
 }
 
-QUrl AppModel::permissionSettingsURL(std::optional<PermissionKind> kind)
+QUrl PermissionController::permissionSettingsURL(std::optional<PermissionKind> kind)
 {
     return QUrl(QStringLiteral("x-apple.systempreferences:com.apple.preference.security?")
                 + PermissionKinds::settingsAnchor(kind.value_or(PermissionKind::accessibility)));
 }
 
-void AppModel::openSettings(std::optional<PermissionKind> kind)
+void PermissionController::openSettings(std::optional<PermissionKind> kind)
 {
     Desktop::openURL(permissionSettingsURL(kind));
 }
 
-void AppModel::schedulePermissionReturnChecks(PermissionKind kind)
+void PermissionController::presentPermissionPrompt(PermissionKind kind)
+{
+    m_permissionPromptKind = kind;
+}
+
+void PermissionController::dismissPermissionPrompt()
+{
+    m_permissionPromptKind = std::nullopt;
+    m_permissionSettingsPrompt = false;
+}
+
+void PermissionController::schedulePermissionReturnChecks(PermissionKind kind)
 {
     // Coroutines cannot be cancelled: the previous series sees the new generation and ends.
-    const quint64 generation = ++permissionReturnGeneration;
-    permissionReturnTaskRunning = true;
+    const quint64 generation = ++m_permissionReturnGeneration;
+    m_permissionReturnTaskRunning = true;
     Quorvantis::startDetached(runPermissionReturnChecks(kind, generation), "permission return checks");
 }
 
-QCoro::Task<void> AppModel::runPermissionReturnChecks(PermissionKind kind, quint64 generation)
+QCoro::Task<void> PermissionController::runPermissionReturnChecks(PermissionKind kind, quint64 generation)
 {
-    QPointer<AppModel> self(this);
+    QPointer<PermissionController> self(this);
     const auto stillWanted = [&self, kind, generation] {
-        return self && self->permissionReturnGeneration == generation && self->installStage == InstallStage::permissions
-            && self->currentPermissionOnboardingKind() == kind && self->permissionAwaitingReturn == kind;
+        return self && self->m_permissionReturnGeneration == generation && self->journey().isAt(InstallStage::permissions)
+            && self->currentPermissionOnboardingKind() == kind && self->m_permissionAwaitingReturn == kind;
     };
     for (int pass = 0; pass < returnCheckPasses; ++pass) {
-        co_await self->sleep(returnCheckInterval);
+        co_await m_context.sleep(returnCheckInterval);
         if (!stillWanted())
             break;
-        co_await self->advancePermissionOnboarding();
+        co_await advancePermissionOnboarding();
         if (!self)
             co_return;
-        const auto &items = self->permissions();
+        const auto &items = permissions();
         const bool verified = std::any_of(items.cbegin(), items.cend(), [kind](const PermissionItem &item) {
             return item.rule.kind == kind && item.verified;
         });
         if (verified)
             break;
     }
-    if (self && self->permissionReturnGeneration == generation)
-        self->permissionReturnTaskRunning = false;
+    if (self && m_permissionReturnGeneration == generation)
+        m_permissionReturnTaskRunning = false;
 }
 
-QCoro::Task<void> AppModel::finishPermissionStageIfReady()
+QCoro::Task<void> PermissionController::finishPermissionStageIfReady()
 {
-    if (installStage != InstallStage::permissions || !allPermissionsVerified())
+    if (!journey().isAt(InstallStage::permissions) || !allPermissionsVerified())
         co_return;
-    permissionPromptKind = std::nullopt;
-    applyProgress(QStringLiteral("permissions"), QStringLiteral("complete"));
-    if (configurationReady()) {
+    m_permissionPromptKind = std::nullopt;
+    if (journey().configurationReady()) {
         // The agent was already set up (its permissions were withdrawn after installation):
         // there is no setup code left to redeem, so the installation is finished again.
-        installStage = std::nullopt;
-        persistInstallStage(std::nullopt);
-        pendingSetupResume = false;
-        setupProgress.mutate([](QList<SetupProgressItem> &items) {
-            for (auto &item : items)
-                item.state = ProgressState::complete;
-        });
-        installationValidated = true;
-        onboardingCompleted = true;
-        overallState = OverallState::starting;
+        journey().moveTo(std::nullopt);
+        journey().setOverallState(OverallState::starting);
         co_return;
     }
-    installStage = InstallStage::setup;
-    persistInstallStage(installStage);
-    pendingSetupResume = false;
-    overallState = OverallState::waitingSetup;
-    requestFocus(FocusTarget::setupCode());
+    journey().moveTo(InstallStage::setup);
 }
 
-QCoro::Task<void> AppModel::refreshExistingPermissions()
+QCoro::Task<void> PermissionController::noteActivation()
 {
-    QPointer<AppModel> self(this);
-    if (!configurationReady() || installStage)
+    if (!journey().isAt(InstallStage::permissions) || m_permissionAwaitingReturn != currentPermissionOnboardingKind())
         co_return;
-    if (m_permissionRefreshRun && !m_permissionRefreshRun->done) {
-        // Join the running re-check; its results are as fresh as ours would be.
-        // Bound to a local: g++ 12 destroys a temporary awaiter twice.
-        PermissionRefreshRun::Awaiter running{m_permissionRefreshRun};
-        co_await running;
-        co_return;
-    }
-    const auto run = std::make_shared<PermissionRefreshRun>();
-    m_permissionRefreshRun = run;
-
-    const auto items = permissions();
-    for (const PermissionItem &item : items) {
-        const PermissionKind kind = item.rule.kind;
-        const bool granted = co_await probeKind(effects.permissionCheck, kind);
-        if (!self) {
-            run->finish();
-            co_return;
-        }
-        setPermissionState(kind, granted ? PermissionNativeState::granted : PermissionNativeState::notGranted, granted);
-        if (granted)
-            cachedCompletedPermissions.insert(kind);
-        else
-            cachedCompletedPermissions.remove(kind);
-    }
-    persistCompletedPermissions();
-    if (m_permissionRefreshRun == run)
-        m_permissionRefreshRun.reset();
-    run->finish();
+    if (permissionOperationInFlight())
+        m_permissionRecheckPending = true;
+    else
+        co_await advancePermissionOnboarding();
 }
 
-void AppModel::resetPermissionVerification()
+void PermissionController::resetPermissionVerification()
 {
-    permissions.mutate([](QList<PermissionItem> &items) {
+    m_permissions.mutate([](QList<PermissionItem> &items) {
         for (auto &item : items) {
             item.nativeState = PermissionNativeState::unknown;
             item.verified = false;
         }
     });
-    permissionAwaitingReturn = std::nullopt;
-    persistAwaitingPermission(std::nullopt);
+    awaitReturn(std::nullopt);
+}
+
+// ---- A finished installation --------------------------------------------------------------------
+
+QCoro::Task<void> PermissionController::refreshExistingPermissions()
+{
+    QPointer<PermissionController> self(this);
+    if (!journey().configurationReady() || journey().stage())
+        co_return;
+    if (m_refreshRun && !m_refreshRun->done) {
+        // Join the running re-check; its results are as fresh as ours would be.
+        // Bound to a local: g++ 12 destroys a temporary awaiter twice.
+        RefreshRun::Awaiter running{m_refreshRun};
+        co_await running;
+        co_return;
+    }
+    const auto run = std::make_shared<RefreshRun>();
+    m_refreshRun = run;
+
+    const auto items = permissions();
+    for (const PermissionItem &item : items) {
+        const PermissionKind kind = item.rule.kind;
+        const bool granted = co_await probeKind(m_effects.permissionCheck, kind);
+        if (!self) {
+            run->finish();
+            co_return;
+        }
+        setPermissionState(kind, granted ? PermissionNativeState::granted : PermissionNativeState::notGranted, granted);
+        setCompleted(kind, granted);
+    }
+    persistCompletedPermissions();
+    if (m_refreshRun == run)
+        m_refreshRun.reset();
+    run->finish();
+}
+
+QCoro::Task<void> PermissionController::recheckExistingPermissionsOnLaunchIfNeeded()
+{
+    if (!journey().configurationReady() || journey().stage() || m_didRecheckExistingPermissions)
+        co_return;
+    m_didRecheckExistingPermissions = true;
+    co_await recoverExistingConfigurationIfNeeded();
+}
+
+QCoro::Task<void> PermissionController::recoverExistingConfigurationIfNeeded()
+{
+    QPointer<PermissionController> self(this);
+    co_await refreshExistingPermissions();
+    if (!self || allPermissionsVerified())
+        co_return;
+    journey().moveTo(InstallStage::permissions);
+}
+
+void PermissionController::allowExistingPermissionRecheck()
+{
+    m_didRecheckExistingPermissions = false;
 }

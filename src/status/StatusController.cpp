@@ -1,8 +1,9 @@
 // Status monitoring: polls the agent's local status endpoint for the life of the process and
 // turns each sample into the snapshot, the headline texts and the activity list.
-#include "app/AppModel.h"
+#include "status/StatusController.h"
 
-#include "status/AgentStatusClient.h"
+#include "model/Attention.h"
+#include "model/InstallJourney.h"
 
 #include <limits>
 
@@ -60,47 +61,56 @@ std::optional<QString> activitySummary(const AgentRuntimeStatus &sample, const Q
 
 } // namespace
 
-void AppModel::startStatusMonitoring()
+StatusController::StatusController(ModelContext context, Effects effects, Links links, QObject *parent)
+    : QObject(parent),
+      m_context(std::move(context)),
+      m_effects(std::move(effects)),
+      m_links(std::move(links)),
+      m_statusSnapshot(m_context.announce, StatusSnapshot::empty())
 {
-    if (statusTask)
-        return;
-    statusTask = true;
-    Quorvantis::startDetached(statusPollingLoop(QPointer<AppModel>(this)), "status monitoring");
 }
 
-QCoro::Task<void> AppModel::statusPollingLoop(QPointer<AppModel> model)
+void StatusController::startStatusMonitoring()
 {
-    // Nothing cancels the loop; it ends when the model it watches is gone.
+    if (m_statusTask)
+        return;
+    m_statusTask = true;
+    Quorvantis::startDetached(statusPollingLoop(QPointer<StatusController>(this)), "status monitoring");
+}
+
+QCoro::Task<void> StatusController::statusPollingLoop(QPointer<StatusController> controller)
+{
+    // Nothing cancels the loop; it ends when the controller it runs for is gone.
     for (;;) {
-        if (!model)
+        if (!controller)
             co_return;
-        if (model->installStage == InstallStage::channel)
-            co_await model->refreshOwnerSetup(false);
-        if (!model)
+        if (controller->journey().isAt(InstallStage::channel))
+            co_await controller->m_links.refreshOwnerSetup();
+        if (!controller)
             co_return;
-        co_await model->refreshAgentStatus();
-        if (!model)
+        co_await controller->refreshAgentStatus();
+        if (!controller)
             co_return;
         const auto interval =
-            model->installStage == InstallStage::channel ? channelStatusPollInterval : statusPollInterval;
+            controller->journey().isAt(InstallStage::channel) ? channelStatusPollInterval : statusPollInterval;
         try {
-            co_await model->sleep(interval);
+            co_await controller->m_context.sleep(interval);
         } catch (...) {
             // A failed wait does not end monitoring; the next round decides.
         }
     }
 }
 
-QCoro::Task<void> AppModel::refreshAgentStatus()
+QCoro::Task<void> StatusController::refreshAgentStatus()
 {
-    QPointer<AppModel> self(this);
-    if (!configurationReady() || isSubmittingSetup() || installStage == InstallStage::permissions
-        || installStage == InstallStage::daemon)
+    QPointer<StatusController> self(this);
+    if (!journey().configurationReady() || m_links.isSubmittingSetup() || journey().isAt(InstallStage::permissions)
+        || journey().isAt(InstallStage::daemon))
         co_return;
 
     std::optional<AgentRuntimeStatus> sample;
     try {
-        sample = co_await agentStatus->fetch();
+        sample = co_await m_effects.fetchStatus();
     } catch (...) {
         // Every failure counts alike (and is never logged: the request carries the token).
     }
@@ -112,21 +122,21 @@ QCoro::Task<void> AppModel::refreshAgentStatus()
     }
 
     applyStatusSample(*sample);
-    co_await checkAgentUpdate(sample->version);
+    co_await m_links.checkAgentUpdate(sample->version);
     if (!self)
         co_return;
-    overallState = sample->ready ? OverallState::online : OverallState::starting;
+    journey().setOverallState(sample->ready ? OverallState::online : OverallState::starting);
     finishInstallationIfReady(*sample);
 }
 
-void AppModel::applyStatusSample(const AgentRuntimeStatus &sample)
+void StatusController::applyStatusSample(const AgentRuntimeStatus &sample)
 {
-    consecutiveStatusFailures = 0;
-    ++statusSampleSequence; // unsigned: wraps
-    const RuntimePresentation presentation = runtimePresentation(sample, previousRuntimeStatus);
-    previousRuntimeStatus = sample;
+    m_consecutiveStatusFailures = 0;
+    ++m_statusSampleSequence; // unsigned: wraps
+    const RuntimePresentation presentation = runtimePresentation(sample, m_previousRuntimeStatus);
+    m_previousRuntimeStatus = sample;
     if (presentation.activitySummary)
-        appendActivity(*presentation.activitySummary);
+        m_context.attention->appendActivity(*presentation.activitySummary);
 
     StatusSnapshot snapshot;
     snapshot.currentTask = presentation.taskLabel;
@@ -140,44 +150,39 @@ void AppModel::applyStatusSample(const AgentRuntimeStatus &sample)
     snapshot.lastErrorCode = std::nullopt;
     snapshot.processID = sample.pid;
     snapshot.queueSize = sample.queueSize;
-    snapshot.statusSequence = statusSampleSequence;
-    statusSnapshot = std::move(snapshot);
+    snapshot.statusSequence = m_statusSampleSequence;
+    m_statusSnapshot = std::move(snapshot);
 }
 
-void AppModel::finishInstallationIfReady(const AgentRuntimeStatus &sample)
+void StatusController::finishInstallationIfReady(const AgentRuntimeStatus &sample)
 {
-    if (!sample.ready || installStage == InstallStage::channel)
+    if (!sample.ready || journey().isAt(InstallStage::channel))
         return;
-    applyProgress(QStringLiteral("handshake"), QStringLiteral("complete"));
-    applyProgress(QStringLiteral("online"), QStringLiteral("complete"));
-    if (installStage != InstallStage::handshake)
-        return;
-    installStage = std::nullopt;
-    persistInstallStage(std::nullopt);
-    pendingSetupResume = false;
-    installationValidated = true;
-    onboardingCompleted = true;
+    journey().applyProgress(SetupPhase::handshake, ProgressState::complete);
+    journey().applyProgress(SetupPhase::online, ProgressState::complete);
+    if (journey().isAt(InstallStage::handshake))
+        journey().moveTo(std::nullopt);
 }
 
-void AppModel::noteStatusFailure()
+void StatusController::noteStatusFailure()
 {
-    if (consecutiveStatusFailures < std::numeric_limits<int>::max())
-        ++consecutiveStatusFailures;
-    if (consecutiveStatusFailures < statusFailuresBeforeError)
+    if (m_consecutiveStatusFailures < std::numeric_limits<int>::max())
+        ++m_consecutiveStatusFailures;
+    if (m_consecutiveStatusFailures < statusFailuresBeforeError)
         return;
-    statusSnapshot.mutate([](StatusSnapshot &snapshot) {
+    m_statusSnapshot.mutate([](StatusSnapshot &snapshot) {
         snapshot.bridgeConnected = false;
         snapshot.handshakeComplete = false;
         snapshot.isWorking = false;
         snapshot.currentTask = std::nullopt;
     });
     // The next good sample starts afresh: no activity line from a comparison across the gap.
-    previousRuntimeStatus = std::nullopt;
-    overallState = OverallState::error;
+    m_previousRuntimeStatus = std::nullopt;
+    journey().setOverallState(OverallState::error);
 }
 
-AppModel::RuntimePresentation AppModel::runtimePresentation(const AgentRuntimeStatus &sample,
-                                                            const std::optional<AgentRuntimeStatus> &previous)
+StatusController::RuntimePresentation StatusController::runtimePresentation(const AgentRuntimeStatus &sample,
+                                                                            const std::optional<AgentRuntimeStatus> &previous)
 {
     RuntimePresentation presentation;
     presentation.taskLabel = taskLabel(sample);
@@ -186,13 +191,28 @@ AppModel::RuntimePresentation AppModel::runtimePresentation(const AgentRuntimeSt
     return presentation;
 }
 
-QString AppModel::headlineStatusTitle() const
+QString StatusController::currentTask() const
 {
-    if (installStage == InstallStage::channel)
+    if (journey().isAt(InstallStage::channel))
         return QStringLiteral("Waiting for channel binding");
-    if (installationValidated() && statusSnapshot().bridgeConnected)
+    if (statusSnapshot().currentTask)
+        return *statusSnapshot().currentTask;
+    if (m_links.isSubmittingSetup())
+        return QStringLiteral("Quorvantis 正在完成设置");
+    if (statusSnapshot().bridgeConnected)
+        return QStringLiteral("Idle");
+    if (journey().isAt(InstallStage::setup))
+        return QStringLiteral("Waiting for setup");
+    return QStringLiteral("等待 Agent 状态");
+}
+
+QString StatusController::headlineStatusTitle() const
+{
+    if (journey().isAt(InstallStage::channel))
+        return QStringLiteral("Waiting for channel binding");
+    if (journey().installationValidated() && statusSnapshot().bridgeConnected)
         return currentTask();
-    switch (overallState()) {
+    switch (journey().overallState()) {
     case OverallState::notInstalled: return QStringLiteral("等待安装");
     case OverallState::starting: return QStringLiteral("正在安装");
     case OverallState::waitingSetup: return QStringLiteral("等待 setup");
@@ -202,13 +222,13 @@ QString AppModel::headlineStatusTitle() const
     return {};
 }
 
-QString AppModel::headlineStatusDetail() const
+QString StatusController::headlineStatusDetail() const
 {
-    if (installStage == InstallStage::channel)
+    if (journey().isAt(InstallStage::channel))
         return QStringLiteral("Agent is running in the background");
-    if (installationValidated() && statusSnapshot().bridgeConnected)
+    if (journey().installationValidated() && statusSnapshot().bridgeConnected)
         return QStringLiteral("Agent 已连接");
-    switch (overallState()) {
+    switch (journey().overallState()) {
     case OverallState::notInstalled: return QStringLiteral("Quorvantis 尚未安装。");
     case OverallState::starting: return QStringLiteral("Quorvantis 正在准备运行环境。");
     case OverallState::waitingSetup: return QStringLiteral("输入 JIT Code 或 Setup Code 完成设备注册。");
@@ -218,14 +238,14 @@ QString AppModel::headlineStatusDetail() const
     return {};
 }
 
-QString AppModel::agentProcessDescription() const
+QString StatusController::agentProcessDescription() const
 {
     if (!statusSnapshot().bridgeConnected)
         return QStringLiteral("未连接");
     return statusSnapshot().isWorking ? QStringLiteral("正在工作") : QStringLiteral("在线");
 }
 
-QString AppModel::heartbeatDescription(const QDateTime &now) const
+QString StatusController::heartbeatDescription(const QDateTime &now) const
 {
     const auto &heartbeat = statusSnapshot().bridgeHeartbeatAt;
     if (!heartbeat)

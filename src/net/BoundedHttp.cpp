@@ -1,9 +1,11 @@
-#include "status/BoundedHttpGet.h"
+#include "net/BoundedHttp.h"
 
+#include <QHostAddress>
 #include <QNetworkAccessManager>
 #include <QNetworkCookie>
 #include <QNetworkCookieJar>
 #include <QNetworkProxy>
+#include <QNetworkProxyFactory>
 #include <QPointer>
 #include <QTimer>
 
@@ -20,6 +22,18 @@ public:
     using QNetworkCookieJar::QNetworkCookieJar;
     QList<QNetworkCookie> cookiesForUrl(const QUrl &) const override { return {}; }
     bool setCookiesFromUrl(const QList<QNetworkCookie> &, const QUrl &) override { return false; }
+};
+
+// Desktop proxy settings apply to remote services, never to an endpoint on this machine.
+class LoopbackDirectProxies : public QNetworkProxyFactory
+{
+public:
+    QList<QNetworkProxy> queryProxy(const QNetworkProxyQuery &query) override
+    {
+        if (BoundedHttp::isLoopbackHost(query.peerHostName()))
+            return {QNetworkProxy(QNetworkProxy::NoProxy)};
+        return systemProxyForQuery(query);
+    }
 };
 
 // Resumes the awaiting coroutine when the reply finishes, or, when the reply is destroyed first
@@ -80,24 +94,38 @@ bool isHttpLevelError(QNetworkReply::NetworkError error)
 
 } // namespace
 
-HttpTransportError::HttpTransportError(Kind kind, QNetworkReply::NetworkError networkError, const QString &detail)
-    : std::runtime_error(detail.toStdString()), kind(kind), networkError(networkError)
+HttpTransportError::HttpTransportError(Kind kind, QNetworkReply::NetworkError networkError, const QString &detail,
+                                       int status)
+    : std::runtime_error(detail.toStdString()), kind(kind), networkError(networkError), status(status)
 {
 }
 
-std::unique_ptr<QNetworkAccessManager> makePrivateNetworkManager(bool bypassProxy)
+namespace BoundedHttp {
+
+bool isLoopbackHost(const QString &host)
+{
+    if (host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0)
+        return true;
+    const QHostAddress address(host);
+    return !address.isNull() && address.isLoopback();
+}
+
+std::unique_ptr<QNetworkAccessManager> makeManager()
 {
     auto manager = std::make_unique<QNetworkAccessManager>();
     manager->setCookieJar(new ForgetfulCookieJar(manager.get()));
     manager->setCache(nullptr);
     manager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
     manager->setAutoDeleteReplies(false);
-    if (bypassProxy)
-        manager->setProxy(QNetworkProxy::NoProxy);
+    manager->setProxyFactory(new LoopbackDirectProxies);
     return manager;
 }
 
-void makePrivateRequest(QNetworkRequest &request, std::chrono::milliseconds transferTimeout)
+namespace {
+
+// Makes a request private: no redirect followed, no cache, no cookies, no reused credentials,
+// and an inactivity timeout.
+void makePrivate(QNetworkRequest &request, std::chrono::milliseconds transferTimeout)
 {
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
@@ -108,12 +136,12 @@ void makePrivateRequest(QNetworkRequest &request, std::chrono::milliseconds tran
     request.setTransferTimeout(int(transferTimeout.count()));
 }
 
-QCoro::Task<BoundedHttpResponse> boundedGet(QNetworkAccessManager *manager, QNetworkRequest request,
-                                            BoundedHttpOptions options)
+QCoro::Task<BoundedHttpResponse> exchange(QNetworkAccessManager *manager, QNetworkRequest request,
+                                          std::optional<QByteArray> postBody, BoundedHttpOptions options)
 {
-    makePrivateRequest(request, options.timeout);
+    makePrivate(request, options.transferTimeout.value_or(options.timeout));
 
-    const ReplyHolder holder{manager->get(request)};
+    const ReplyHolder holder{postBody ? manager->post(request, *postBody) : manager->get(request)};
     const QPointer<QNetworkReply> &reply = holder.reply;
     Stop stop = Stop::None;
     QByteArray body;
@@ -187,7 +215,7 @@ QCoro::Task<BoundedHttpResponse> boundedGet(QNetworkAccessManager *manager, QNet
                                  QStringLiteral("no complete answer within %1 ms").arg(options.timeout.count()));
     case Stop::BodyTooLarge:
         throw HttpTransportError(HttpTransportError::Kind::BodyTooLarge, QNetworkReply::OperationCanceledError,
-                                 QStringLiteral("answer larger than %1 bytes").arg(options.maxBodyBytes));
+                                 QStringLiteral("answer larger than %1 bytes").arg(options.maxBodyBytes), status);
     case Stop::None:
         break;
     }
@@ -198,7 +226,7 @@ QCoro::Task<BoundedHttpResponse> boundedGet(QNetworkAccessManager *manager, QNet
             body += reply->read(options.maxBodyBytes + 1 - body.size());
         if (body.size() > options.maxBodyBytes)
             throw HttpTransportError(HttpTransportError::Kind::BodyTooLarge, QNetworkReply::NoError,
-                                     QStringLiteral("answer larger than %1 bytes").arg(options.maxBodyBytes));
+                                     QStringLiteral("answer larger than %1 bytes").arg(options.maxBodyBytes), status);
         if (status == 0)
             throw HttpTransportError(HttpTransportError::Kind::Network, error, QStringLiteral("not an HTTP answer"));
         co_return BoundedHttpResponse{status, reply->url(), std::move(body)};
@@ -209,3 +237,18 @@ QCoro::Task<BoundedHttpResponse> boundedGet(QNetworkAccessManager *manager, QNet
         : HttpTransportError::Kind::Network;
     throw HttpTransportError(kind, error, reply->errorString());
 }
+
+} // namespace
+
+QCoro::Task<BoundedHttpResponse> get(QNetworkAccessManager *manager, QNetworkRequest request, BoundedHttpOptions options)
+{
+    return exchange(manager, std::move(request), std::nullopt, options);
+}
+
+QCoro::Task<BoundedHttpResponse> post(QNetworkAccessManager *manager, QNetworkRequest request, QByteArray body,
+                                      BoundedHttpOptions options)
+{
+    return exchange(manager, std::move(request), std::move(body), options);
+}
+
+} // namespace BoundedHttp

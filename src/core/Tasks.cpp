@@ -1,4 +1,4 @@
-#include "app/Tasks.h"
+#include "core/Tasks.h"
 
 #include <QCoro/QCoroTimer>
 
