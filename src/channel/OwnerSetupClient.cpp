@@ -190,9 +190,13 @@ QCoro::Task<HttpAnswer> perform(std::shared_ptr<OwnerSetupClient::Shared> shared
     options.transferTimeout = shared->timeouts.transfer;
     options.maxBodyBytes = OwnerSetupClient::maximumAnswerBytes;
     try {
-        // The manager lives as long as `shared`, which this frame holds.
-        BoundedHttpResponse response = post ? co_await BoundedHttp::post(shared->network.get(), request, {}, options)
-                                            : co_await BoundedHttp::get(shared->network.get(), request, options);
+        // The manager lives as long as `shared`, which this frame holds. No co_await inside a
+        // conditional expression: g++ 12 destroys its result too early.
+        BoundedHttpResponse response;
+        if (post)
+            response = co_await BoundedHttp::post(shared->network.get(), request, {}, options);
+        else
+            response = co_await BoundedHttp::get(shared->network.get(), request, options);
         co_return HttpAnswer{response.status, std::move(response.body), false};
     } catch (const HttpTransportError &error) {
         // An oversized answer still told its status, which decides what the caller reports.
