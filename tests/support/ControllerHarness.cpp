@@ -1,0 +1,72 @@
+#include "support/ControllerHarness.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <stdexcept>
+
+ControllerHarness::ControllerHarness()
+{
+    QDir().mkpath(profileDirectory());
+    const auto announce = [this] { ++announcements; };
+    m_attention = std::make_unique<Attention>(announce, [this] { return time.now(); });
+    launchAt(std::nullopt);
+}
+
+QString ControllerHarness::profileDirectory() const
+{
+    return m_home.filePath(QStringLiteral("profile"));
+}
+
+QString ControllerHarness::profileFile(const QString &name) const
+{
+    return QDir(profileDirectory()).filePath(name);
+}
+
+void ControllerHarness::writeProfileFile(const QString &name, const QByteArray &content) const
+{
+    QFile file(profileFile(name));
+    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
+        throw std::runtime_error("cannot write a profile file");
+}
+
+QByteArray ControllerHarness::readProfileFile(const QString &name) const
+{
+    QFile file(profileFile(name));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool ControllerHarness::hasProfileFile(const QString &name) const
+{
+    return QFile::exists(profileFile(name));
+}
+
+InstallJourney &ControllerHarness::launchAt(std::optional<InstallStage> stage, bool configured)
+{
+    QFile::remove(profileFile(QStringLiteral("mac-app-install-stage")));
+    if (stage)
+        writeProfileFile(QStringLiteral("mac-app-install-stage"), rawValue(*stage).toUtf8() + '\n');
+    if (configured)
+        writeProfileFile(QStringLiteral("config.json"), "{}\n");
+    m_journey = std::make_unique<InstallJourney>(profileDirectory(), [this] { ++announcements; }, *m_attention);
+    m_journey->restoreAtLaunch();
+    return *m_journey;
+}
+
+ModelContext ControllerHarness::context()
+{
+    ModelContext context;
+    context.profileDirectory = profileDirectory();
+    context.announce = [this] { ++announcements; };
+    context.sleeper = [this](std::chrono::milliseconds duration) { return time.sleep(duration); };
+    context.clock = [this] { return time.now(); };
+    context.journey = m_journey.get();
+    context.attention = m_attention.get();
+    context.fail = [this](const Failure::Report &report) {
+        failures.append(report);
+        m_journey->setOverallState(OverallState::error);
+        m_attention->showError(DisplayError::from(report.code, report.message));
+        m_journey->markRunningPhasesFailed();
+    };
+    return context;
+}

@@ -1,0 +1,47 @@
+#pragma once
+
+#include "model/Attention.h"
+#include "model/InstallJourney.h"
+#include "model/ModelContext.h"
+#include "support/VirtualTime.h"
+
+#include <QList>
+#include <QTemporaryDir>
+
+#include <memory>
+#include <optional>
+
+// What a controller needs from its model, for a test of the controller alone: a temporary
+// profile directory, virtual time, the shared journey and attention, and a `fail` that records
+// each report and shows it the way the model does (error state, error shown, running phases
+// failed).
+class ControllerHarness
+{
+public:
+    ControllerHarness();
+
+    QString profileDirectory() const;
+    QString profileFile(const QString &name) const;
+    void writeProfileFile(const QString &name, const QByteArray &content) const;
+    QByteArray readProfileFile(const QString &name) const;
+    bool hasProfileFile(const QString &name) const;
+
+    // A journey as a launch finds it: `stage` persisted (none: no marker), and the agent's
+    // config.json when `configured`. Replaces the journey (make controllers afterwards).
+    InstallJourney &launchAt(std::optional<InstallStage> stage, bool configured = false);
+    // The same journey moved there without a launch (for stages reached in this process).
+    InstallJourney &journey() { return *m_journey; }
+    Attention &attention() { return *m_attention; }
+    ProgressState state(SetupPhase phase) const { return m_journey->state(phase); }
+
+    ModelContext context();
+
+    VirtualTime time;
+    QList<Failure::Report> failures;
+    int announcements = 0;
+
+private:
+    QTemporaryDir m_home;
+    std::unique_ptr<Attention> m_attention;
+    std::unique_ptr<InstallJourney> m_journey;
+};
