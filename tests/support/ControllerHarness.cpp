@@ -43,9 +43,14 @@ bool ControllerHarness::hasProfileFile(const QString &name) const
 
 InstallJourney &ControllerHarness::launchAt(std::optional<InstallStage> stage, bool configured)
 {
+    return launchWith(stage ? rawValue(*stage).toUtf8() + '\n' : QByteArray(), configured);
+}
+
+InstallJourney &ControllerHarness::launchWith(const QByteArray &marker, bool configured)
+{
     QFile::remove(profileFile(QStringLiteral("mac-app-install-stage")));
-    if (stage)
-        writeProfileFile(QStringLiteral("mac-app-install-stage"), rawValue(*stage).toUtf8() + '\n');
+    if (!marker.isEmpty())
+        writeProfileFile(QStringLiteral("mac-app-install-stage"), marker);
     if (configured)
         writeProfileFile(QStringLiteral("config.json"), "{}\n");
     m_journey = std::make_unique<InstallJourney>(profileDirectory(), [this] { ++announcements; }, *m_attention);

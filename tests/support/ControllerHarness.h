@@ -29,6 +29,8 @@ public:
     // A journey as a launch finds it: `stage` persisted (none: no marker), and the agent's
     // config.json when `configured`. Replaces the journey (make controllers afterwards).
     InstallJourney &launchAt(std::optional<InstallStage> stage, bool configured = false);
+    // The same with the stage marker's exact bytes (empty: no marker).
+    InstallJourney &launchWith(const QByteArray &marker, bool configured = false);
     // The same journey moved there without a launch (for stages reached in this process).
     InstallJourney &journey() { return *m_journey; }
     Attention &attention() { return *m_attention; }
