@@ -5,6 +5,36 @@
 
 #include <stdexcept>
 
+#include <sys/stat.h>
+
+QString progressLetters(const QList<SetupProgressItem> &items)
+{
+    QString letters;
+    for (const auto &item : items)
+        letters += QStringLiteral("prcf").at(int(item.state));
+    return letters;
+}
+
+QString describe(const InstallJourney &journey)
+{
+    static const char *const overall[] = {"notInstalled", "starting", "waitingSetup", "online", "error"};
+    QStringList parts{journey.stage() ? rawValue(*journey.stage()) : QStringLiteral("-"), progressLetters(journey.setupProgress()),
+                      QString::fromLatin1(overall[int(journey.overallState())])};
+    const std::pair<bool, const char *> flags[] = {{journey.pendingSetupResume(), "resume"}, {journey.installationValidated(), "validated"},
+                                                   {journey.onboardingCompleted(), "onboarded"}, {journey.configurationReady(), "configured"}};
+    for (const auto &[set, name] : flags) {
+        if (set)
+            parts << QString::fromLatin1(name);
+    }
+    return parts.join(u' ');
+}
+
+int posixMode(const QString &path)
+{
+    struct stat info {};
+    return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? int(info.st_mode & 07777) : -1;
+}
+
 ControllerHarness::ControllerHarness()
 {
     QDir().mkpath(profileDirectory());

@@ -15,6 +15,14 @@
 // profile directory, virtual time, the shared journey and attention, and a `fail` that records
 // each report and shows it the way the model does (error state, error shown, running phases
 // failed).
+// One letter per phase: pending, running, complete, failed ("ccrppppppp").
+QString progressLetters(const QList<SetupProgressItem> &items);
+// The journey in one line: stage ("-": finished), progress letters, overall state, and those of
+// resume, validated, onboarded and configured that hold ("channel cccccccrpp online validated configured").
+QString describe(const InstallJourney &journey);
+// The permission bits of a file (-1: no such file).
+int posixMode(const QString &path);
+
 class ControllerHarness
 {
 public:
@@ -32,8 +40,8 @@ public:
     // The same with the stage marker's exact bytes (empty: no marker).
     InstallJourney &launchWith(const QByteArray &marker, bool configured = false);
     // The same journey moved there without a launch (for stages reached in this process).
-    InstallJourney &journey() { return *m_journey; }
-    Attention &attention() { return *m_attention; }
+    InstallJourney &journey() const { return *m_journey; }
+    Attention &attention() const { return *m_attention; }
     ProgressState state(SetupPhase phase) const { return m_journey->state(phase); }
 
     ModelContext context();
