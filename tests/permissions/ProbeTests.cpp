@@ -1,11 +1,8 @@
-#include "permissions/PermissionKind.h"
 #include "permissions/PermissionProbes.h"
-#include "process/AgentScripts.h"
 #include "process/CLIService.h"
 #include "support/AwaitTask.h"
 #include "support/ScriptFiles.h"
 
-#include <QDir>
 #include <QDirIterator>
 #include <QElapsedTimer>
 #include <QStandardPaths>
@@ -13,6 +10,8 @@
 #include <QTest>
 
 using namespace QuorvantisTest;
+using namespace std::chrono_literals;
+using AgentScripts::Platform;
 
 namespace {
 
@@ -21,8 +20,7 @@ bool processWithArgument(const QByteArray &argument)
 {
     QDirIterator proc(QStringLiteral("/proc"), QDir::Dirs | QDir::NoDotAndDotDot);
     while (proc.hasNext()) {
-        const QByteArray commandLine = readFile(proc.next() + QStringLiteral("/cmdline"));
-        if (commandLine.split('\0').contains(argument))
+        if (readFile(proc.next() + QStringLiteral("/cmdline")).split('\0').contains(argument))
             return true;
     }
     return false;
@@ -49,12 +47,8 @@ private Q_SLOTS:
     void jobReportsThePayloadStatus_data();
     void jobReportsThePayloadStatus();
     void slowProbeIsEndedAndCleanedUp();
-    void refusedRunReadsAsNotGranted();
-    void accessibilityClients_data();
-    void accessibilityClients();
-    void fullAccessibilityCheck_data();
-    void fullAccessibilityCheck();
-    void missingProbeModuleLeavesTheStateAlone();
+    void accessibility_data();
+    void accessibility();
     void screenRecording_data();
     void screenRecording();
     void fullDiskAccess();
@@ -67,79 +61,61 @@ private:
     {
         return writeFile(path(QStringLiteral("standin/") + name), content);
     }
-    std::unique_ptr<CLIService> service(std::chrono::milliseconds interval = std::chrono::milliseconds(200)) const;
-    int runJob(const QString &payload, int polls, std::chrono::milliseconds interval);
+    std::shared_ptr<CLIService> service() const
+    {
+        CLIService::Options options;
+        options.installLogPath = path(QStringLiteral("install.log"));
+        options.homeDirectory = m_home->path();
+        options.onboardingOverride = [] { return std::optional<QUrl>(); };
+        QProcessEnvironment base = QProcessEnvironment::systemEnvironment();
+        base.insert(QStringLiteral("TMPDIR"), path(QStringLiteral("tmp")));
+        base.insert(QStringLiteral("QUORVANTIS_TEST_MARKER"), QStringLiteral("from-the-application"));
+        options.baseEnvironment = base;
+        return std::make_shared<CLIService>(options);
+    }
+    int runJob(const QString &payload, int polls, std::chrono::milliseconds interval)
+    {
+        const QStringList arguments{QStringLiteral("-c"), PermissionProbes::jobScript(payload, polls, interval)};
+        return await(service()->execute(arguments)).status;
+    }
     QStringList jobDirectories() const
     {
-        return QDir(m_temporary).entryList({QStringLiteral("quorvantis-*")}, QDir::AllEntries | QDir::Hidden);
+        return QDir(path(QStringLiteral("tmp"))).entryList({QStringLiteral("quorvantis-*")}, QDir::AllEntries | QDir::Hidden);
     }
 
     std::unique_ptr<QTemporaryDir> m_home;
-    QString m_temporary;
 };
 
 void ProbeTests::init()
 {
     m_home = std::make_unique<QTemporaryDir>();
-    QVERIFY(m_home->isValid());
-    m_temporary = path(QStringLiteral("tmp"));
-    QVERIFY(QDir().mkpath(m_temporary));
-    QVERIFY(QDir().mkpath(path(QStringLiteral("standin"))));
-
+    QVERIFY(QDir().mkpath(path(QStringLiteral("tmp"))) && QDir().mkpath(path(QStringLiteral("standin"))));
     // node: the real one, preloading the shim that lets the accessibility module be a script.
     const QString node = QFileInfo(QStandardPaths::findExecutable(QStringLiteral("node"))).canonicalFilePath();
     QVERIFY2(!node.isEmpty(), "node is needed for the probe tests");
     QVERIFY(copyStandin(QStringLiteral("addon-shim.js"), path(QStringLiteral("tools/addon-shim.js"))));
     QVERIFY(writeFile(path(QStringLiteral("tools/node")),
-                      QStringLiteral("#!/bin/bash\nexec '%1' --require '%2' \"$@\"\n")
-                          .arg(node, path(QStringLiteral("tools/addon-shim.js"))).toUtf8(),
-                      true));
+                      QStringLiteral("#!/bin/bash\nexec '%1' --require '%2' \"$@\"\n").arg(node, path(QStringLiteral("tools/addon-shim.js"))).toUtf8(), true));
     QVERIFY(writeFile(path(QStringLiteral(".quorvantis/mac-app-node-path")), path(QStringLiteral("tools/node")).toUtf8() + '\n'));
-
     QVERIFY(copyStandin(QStringLiteral("cliclick"), runtimeBin() + QStringLiteral("/cliclick"), true));
-    QVERIFY(copyStandin(QStringLiteral("accessibility-prompt.node"),
-                        path(QStringLiteral(".quorvantis/mac-app-runtime/accessibility-prompt.node"))));
+    QVERIFY(copyStandin(QStringLiteral("accessibility-prompt.node"), path(QStringLiteral(".quorvantis/mac-app-runtime/accessibility-prompt.node"))));
     const QString root = path(QStringLiteral(".quorvantis/mac-app-runtime/pnpm-global/5/node_modules"));
-    QVERIFY(writeFile(runtimeBin() + QStringLiteral("/pnpm"),
-                      QStringLiteral("#!/bin/bash\n[ \"$1 $2\" = 'root -g' ] && echo '%1'\n").arg(root).toUtf8(), true));
+    QVERIFY(writeFile(runtimeBin() + QStringLiteral("/pnpm"), QStringLiteral("#!/bin/bash\n[ \"$1 $2\" = 'root -g' ] && echo '%1'\n").arg(root).toUtf8(), true));
     QVERIFY(copyStandin(QStringLiteral("screenshot.js"), path(QStringLiteral("store/quorvantis/dist/tools/screenshot.js"))));
-    QVERIFY(QDir().mkpath(root));
-    QVERIFY(QFile::link(path(QStringLiteral("store/quorvantis")), root + QStringLiteral("/quorvantis")));
+    QVERIFY(QDir().mkpath(root) && QFile::link(path(QStringLiteral("store/quorvantis")), root + QStringLiteral("/quorvantis")));
     QVERIFY(copyStandin(QStringLiteral("macos-screenshot"), path(QStringLiteral("standin/helper-template"))));
-}
-
-std::unique_ptr<CLIService> ProbeTests::service(std::chrono::milliseconds interval) const
-{
-    CLIService::Options options;
-    options.installLogPath = path(QStringLiteral("install.log"));
-    options.homeDirectory = m_home->path();
-    options.onboardingOverride = [] { return std::optional<QUrl>(); };
-    QProcessEnvironment base = QProcessEnvironment::systemEnvironment();
-    base.insert(QStringLiteral("TMPDIR"), m_temporary);
-    base.insert(QStringLiteral("QUORVANTIS_TEST_MARKER"), QStringLiteral("from-the-application"));
-    options.baseEnvironment = base;
-    options.permissionPollInterval = interval;
-    return std::make_unique<CLIService>(options);
-}
-
-int ProbeTests::runJob(const QString &payload, int polls, std::chrono::milliseconds interval)
-{
-    const auto cli = service(interval);
-    const QStringList arguments{QStringLiteral("-c"), cli->permissionJobScript(payload, polls)};
-    return QuorvantisTest::await(cli->execute(arguments)).status;
 }
 
 void ProbeTests::scriptsParse_data()
 {
     QTest::addColumn<QString>("script");
-    using AgentScripts::Platform;
     for (const Platform platform : {Platform::macOS, Platform::linux}) {
         const char *name = platform == Platform::macOS ? "macOS" : "linux";
-        QTest::addRow("job %s", name) << AgentScripts::permissionJob(platform, QStringLiteral("ZXhpdCAw"), 70, std::chrono::milliseconds(200));
-        QTest::addRow("disk %s", name) << AgentScripts::diskProbe(platform);
+        QTest::addRow("job %s", name) << PermissionProbes::permissionJob(platform, QStringLiteral("ZXhpdCAw"), 70, 200ms);
+        QTest::addRow("disk %s", name) << PermissionProbes::diskProbe(platform);
     }
-    QTest::newRow("screen") << AgentScripts::screenProbe();
-    QTest::newRow("accessibility") << AgentScripts::accessibilityProbe({QStringLiteral("cliclick"), QStringLiteral("node")}, true);
+    QTest::newRow("screen") << PermissionProbes::screenProbe();
+    QTest::newRow("accessibility") << PermissionProbes::accessibilityProbe({QStringLiteral("cliclick"), QStringLiteral("node")}, true);
 }
 
 void ProbeTests::scriptsParse()
@@ -151,24 +127,24 @@ void ProbeTests::scriptsParse()
 
 void ProbeTests::platformVariants()
 {
-    using AgentScripts::Platform;
-    const QString mac = AgentScripts::permissionJob(Platform::macOS, QStringLiteral("ZXhpdCAw"), 70, std::chrono::milliseconds(200));
-    const QString linux = AgentScripts::permissionJob(Platform::linux, QStringLiteral("ZXhpdCAw"), 70, std::chrono::milliseconds(200));
+    const QString mac = PermissionProbes::permissionJob(Platform::macOS, QStringLiteral("ZXhpdCAw"), 70, 200ms);
+    const QString linux = PermissionProbes::permissionJob(Platform::linux, QStringLiteral("ZXhpdCAw"), 70, 200ms);
     // macOS hands the job to launchd; elsewhere it is detached with setsid.
     QVERIFY(mac.contains(QStringLiteral("launchctl bootstrap")) && !mac.contains(QStringLiteral("setsid")));
     QVERIFY(linux.contains(QStringLiteral("setsid")) && !linux.contains(QStringLiteral("launchctl")));
-    QVERIFY(AgentScripts::diskProbe(Platform::macOS).contains(QStringLiteral("/usr/bin/base64 -D")));
+    QVERIFY(PermissionProbes::diskProbe(Platform::macOS).contains(QStringLiteral("/usr/bin/base64 -D")));
     // The escaping of values put into the launchd property list.
-    QCOMPARE(callFunction(mac, QStringLiteral("xml_escape"), QStringLiteral("/tmp/a&b <c>/\"q\"")),
-             QStringLiteral("/tmp/a&amp;b &lt;c&gt;/\"q\""));
+    QCOMPARE(callFunction(mac, QStringLiteral("xml_escape"), QStringLiteral("/tmp/a&b <c>/\"q\"")), QStringLiteral("/tmp/a&amp;b &lt;c&gt;/\"q\""));
+    QCOMPARE(PermissionProbes::pollBudget(PermissionProbes::Operation::check), 70);
+    QCOMPARE(PermissionProbes::pollBudget(PermissionProbes::Operation::prepare), 320);
+    QCOMPARE(PermissionProbes::pollBudget(PermissionProbes::Operation::accessibility), 50);
 }
 
 void ProbeTests::jobReportsThePayloadStatus_data()
 {
     QTest::addColumn<QString>("payload");
     QTest::addColumn<int>("status");
-    QTest::newRow("granted")
-        << QStringLiteral("env >\"$HOME/job-env\"; printf '%s' \"引号 ' \\\" \\$x\" >\"$HOME/job-text\"") << 0;
+    QTest::newRow("granted") << QStringLiteral("env >\"$HOME/job-env\"; printf '%s' \"引号 ' \\\" \\$x\" >\"$HOME/job-text\"") << 0;
     QTest::newRow("not granted") << "exit 3" << 1;
     QTest::newRow("killed payload") << "kill -KILL $$" << 1;
 }
@@ -179,7 +155,7 @@ void ProbeTests::jobReportsThePayloadStatus()
     QFETCH(int, status);
     QElapsedTimer timer;
     timer.start();
-    QCOMPARE(runJob(payload, 50, std::chrono::milliseconds(200)), status);
+    QCOMPARE(runJob(payload, 50, 200ms), status);
     QCOMPARE(jobDirectories(), QStringList());
     if (status != 0)
         return;
@@ -187,129 +163,83 @@ void ProbeTests::jobReportsThePayloadStatus()
     QVERIFY2(timer.elapsed() < 8000, qPrintable(QString::number(timer.elapsed())));
     // The payload arrives intact and sees only its home, nothing of the application's environment.
     QCOMPARE(QString::fromUtf8(readFile(path(QStringLiteral("job-text")))), QStringLiteral("引号 ' \" $x"));
-    const QStringList environment = QString::fromUtf8(readFile(path(QStringLiteral("job-env")))).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    const QStringList environment = QString::fromUtf8(readFile(path(QStringLiteral("job-env")))).split(u'\n', Qt::SkipEmptyParts);
     QVERIFY(environment.contains(QStringLiteral("HOME=") + m_home->path()));
-    for (const QString &variable : environment) {
-        const QString name = variable.section(QLatin1Char('='), 0, 0);
-        QVERIFY2(QStringList({"HOME", "PATH", "PWD", "SHLVL", "_"}).contains(name), qPrintable(variable));
-    }
+    for (const QString &variable : environment)
+        QVERIFY2(QStringList({"HOME", "PATH", "PWD", "SHLVL", "_"}).contains(variable.section(u'=', 0, 0)), qPrintable(variable));
 }
 
 void ProbeTests::slowProbeIsEndedAndCleanedUp()
 {
     QElapsedTimer timer;
     timer.start();
-    QCOMPARE(runJob(QStringLiteral("exec sleep 61.4142"), 3, std::chrono::milliseconds(50)), 1);
+    QCOMPARE(runJob(QStringLiteral("exec sleep 61.4142"), 3, 50ms), 1);
     QVERIFY2(timer.elapsed() < 5000, qPrintable(QString::number(timer.elapsed())));
-    QVERIFY(QuorvantisTest::spinUntil([] { return !processWithArgument("61.4142"); }, 5000));
+    QVERIFY(spinUntil([] { return !processWithArgument("61.4142"); }, 5000));
     QCOMPARE(jobDirectories(), QStringList());
 }
 
-void ProbeTests::refusedRunReadsAsNotGranted()
+void ProbeTests::accessibility_data()
 {
-    const auto cli = service();
-    const QStringList arguments{QStringLiteral("-c"), QStringLiteral("read -r _")};
-    auto blocking = cli->execute(arguments, QStringLiteral("\n"));
-    QVERIFY(cli->isRunning());
-    QCOMPARE(QuorvantisTest::await(cli->permissionGranted(PermissionKind::fullDiskAccess)), false);
-    QCOMPARE(QuorvantisTest::await(std::move(blocking)).status, 0);
-}
-
-void ProbeTests::accessibilityClients_data()
-{
-    QTest::addColumn<bool>("nodeStep");
-    QTest::addColumn<QString>("setup");
-    QTest::addColumn<bool>("requestPrompt");
+    QTest::addColumn<QString>("asked");  // node, cliclick, or both (the permission check)
+    QTest::addColumn<QString>("setup");  // <control file>=<content>, no-cliclick, mismatch, no-module
+    QTest::addColumn<bool>("prompt");
     QTest::addColumn<bool>("granted");
-    QTest::addColumn<QString>("state");
-
-    QTest::newRow("cliclick granted") << false << "" << false << true << "granted";
-    QTest::newRow("cliclick denied") << false << "cliclick-mode=denied" << false << false << "denied";
-    QTest::newRow("cliclick warns") << false << "cliclick-mode=warn" << false << false << "unsupported";
-    QTest::newRow("cliclick missing") << false << "no-cliclick" << false << false << "missing";
-    QTest::newRow("another cliclick answers") << false << "mismatch" << false << false << "mismatch";
-    QTest::newRow("cliclick with prompt") << false << "" << true << true << "granted";
-    QTest::newRow("node granted") << true << "" << false << true << "granted";
-    QTest::newRow("node denied") << true << "node-trusted=false" << false << false << "denied";
-    QTest::newRow("node with prompt") << true << "" << true << true << "granted";
+    QTest::addColumn<QString>("state");  // what the probe leaves
+    QTest::addColumn<QString>("calls");  // <client>: <how it was asked>, for each client asked
+    QTest::newRow("cliclick granted") << "cliclick" << "" << false << true << "granted" << "cliclick: -V check=1 prompt=";
+    QTest::newRow("cliclick denied") << "cliclick" << "cliclick-mode=denied" << false << false << "denied" << "cliclick: -V check=1 prompt=";
+    QTest::newRow("cliclick warns") << "cliclick" << "cliclick-mode=warn" << false << false << "unsupported" << "cliclick: -V check=1 prompt=";
+    QTest::newRow("cliclick missing") << "cliclick" << "no-cliclick" << false << false << "missing" << "";
+    QTest::newRow("another cliclick answers") << "cliclick" << "mismatch" << false << false << "mismatch" << "";
+    QTest::newRow("cliclick with prompt") << "cliclick" << "" << true << true << "granted" << "cliclick: -V check=1 prompt=1";
+    QTest::newRow("node granted") << "node" << "" << false << true << "granted" << "node: false check=1 prompt=";
+    QTest::newRow("node denied") << "node" << "node-trusted=false" << false << false << "denied" << "node: false check=1 prompt=";
+    QTest::newRow("node with prompt") << "node" << "" << true << true << "granted" << "node: true check=1 prompt=1";
+    QTest::newRow("no probe module: the state stays") << "cliclick" << "no-module" << false << false << "mismatch" << "";
+    // The permission check asks every client, even after one failed.
+    QTest::newRow("both granted") << "both" << "node-trusted=true" << false << true << "granted" << "cliclick: -V check=1 prompt= node: false check=1 prompt=";
+    QTest::newRow("cliclick denied, node granted") << "both" << "cliclick-mode=denied" << false << false << "denied" << "cliclick: -V check=1 prompt= node: false check=1 prompt=";
+    QTest::newRow("cliclick missing, node denied") << "both" << "no-cliclick node-trusted=false" << false << false << "denied" << "node: false check=1 prompt=";
+    QTest::newRow("cliclick warns, node granted") << "both" << "cliclick-mode=warn" << false << false << "unsupported" << "cliclick: -V check=1 prompt= node: false check=1 prompt=";
 }
 
-void ProbeTests::accessibilityClients()
+void ProbeTests::accessibility()
 {
-    QFETCH(bool, nodeStep);
+    QFETCH(QString, asked);
     QFETCH(QString, setup);
-    QFETCH(bool, requestPrompt);
+    QFETCH(bool, prompt);
     QFETCH(bool, granted);
     QFETCH(QString, state);
-
-    if (setup == QLatin1String("no-cliclick")) {
-        QVERIFY(QFile::remove(runtimeBin() + QStringLiteral("/cliclick")));
-    } else if (setup == QLatin1String("mismatch")) {
-        // The runtime's cliclick is no program, so the search finds the one beside node.
-        QVERIFY(QFile::remove(runtimeBin() + QStringLiteral("/cliclick")));
-        QVERIFY(QDir().mkpath(runtimeBin() + QStringLiteral("/cliclick")));
-        QVERIFY(copyStandin(QStringLiteral("cliclick"), path(QStringLiteral("tools/cliclick")), true));
-    } else if (!setup.isEmpty()) {
-        QVERIFY(control(setup.section(QLatin1Char('='), 0, 0), setup.section(QLatin1Char('='), 1).toUtf8()));
+    QFETCH(QString, calls);
+    for (const QString &step : setup.split(u' ', Qt::SkipEmptyParts)) {
+        if (step == u"no-cliclick") {
+            QVERIFY(QFile::remove(runtimeBin() + QStringLiteral("/cliclick")));
+        } else if (step == u"mismatch") {
+            // The runtime's cliclick is no program, so the search finds the one beside node.
+            QVERIFY(QFile::remove(runtimeBin() + QStringLiteral("/cliclick")) && QDir().mkpath(runtimeBin() + QStringLiteral("/cliclick")));
+            QVERIFY(copyStandin(QStringLiteral("cliclick"), path(QStringLiteral("tools/cliclick")), true));
+        } else if (step == u"no-module") {
+            QVERIFY(writeFile(stateFile(), "mismatch\n") && QFile::setPermissions(stateFile(), QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+            QVERIFY(QFile::remove(path(QStringLiteral(".quorvantis/mac-app-runtime/accessibility-prompt.node"))));
+        } else {
+            QVERIFY(control(step.section(u'=', 0, 0), step.section(u'=', 1).toUtf8()));
+        }
     }
-
     const auto cli = service();
-    const AccessibilityStep step = nodeStep ? AccessibilityStep::node : AccessibilityStep::cliclick;
-    QCOMPARE(QuorvantisTest::await(cli->accessibilityGranted(step, requestPrompt)), granted);
-    QCOMPARE(QString::fromUtf8(readFile(stateFile())), state + QLatin1Char('\n'));
+    const bool answer = asked == u"both" ? await(PermissionProbes::permissionGranted(cli, PermissionKind::accessibility))
+                                         : await(PermissionProbes::accessibilityGranted(cli, asked == u"node" ? AccessibilityStep::node : AccessibilityStep::cliclick, prompt));
+    QCOMPARE(answer, granted);
+    QCOMPARE(QString::fromUtf8(readFile(stateFile())), state + u'\n');
     QCOMPARE(QFile::permissions(stateFile()) & 0x7077, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     QCOMPARE(jobDirectories(), QStringList());
-
-    // Only the client of the step is asked (none when no usable cliclick was found).
-    const QString asked = path(nodeStep ? QStringLiteral("standin/trusted-calls.log") : QStringLiteral("standin/cliclick-calls.log"));
-    const QString other = path(nodeStep ? QStringLiteral("standin/cliclick-calls.log") : QStringLiteral("standin/trusted-calls.log"));
-    const QString argument = nodeStep ? QLatin1String(requestPrompt ? "true" : "false") : QLatin1String("-V");
-    const bool reached = nodeStep || (setup != QLatin1String("no-cliclick") && setup != QLatin1String("mismatch"));
-    QCOMPARE(QString::fromUtf8(readFile(asked)),
-             reached ? QStringLiteral("%1 check=1 prompt=%2\n").arg(argument, requestPrompt ? QStringLiteral("1") : QString())
-                     : QString());
-    QVERIFY(!QFileInfo::exists(other));
-}
-
-void ProbeTests::fullAccessibilityCheck_data()
-{
-    QTest::addColumn<QString>("cliclick"); // mode, or "missing"
-    QTest::addColumn<QString>("node");
-    QTest::addColumn<bool>("granted");
-    QTest::addColumn<QString>("state");
-    QTest::newRow("both granted") << "granted" << "true" << true << "granted";
-    QTest::newRow("cliclick denied, node granted") << "denied" << "true" << false << "denied";
-    QTest::newRow("cliclick missing, node denied") << "missing" << "false" << false << "denied";
-    QTest::newRow("cliclick warns, node granted") << "warn" << "true" << false << "unsupported";
-}
-
-void ProbeTests::fullAccessibilityCheck()
-{
-    QFETCH(QString, cliclick);
-    QFETCH(QString, node);
-    QFETCH(bool, granted);
-    QFETCH(QString, state);
-    if (cliclick == QLatin1String("missing"))
-        QVERIFY(QFile::remove(runtimeBin() + QStringLiteral("/cliclick")));
-    else
-        QVERIFY(control(QStringLiteral("cliclick-mode"), cliclick.toUtf8()));
-    QVERIFY(control(QStringLiteral("node-trusted"), node.toUtf8()));
-
-    const auto cli = service();
-    QCOMPARE(QuorvantisTest::await(cli->permissionGranted(PermissionKind::accessibility)), granted);
-    QCOMPARE(QString::fromUtf8(readFile(stateFile())), state + QLatin1Char('\n'));
-    // Every client is asked, even after the first one failed.
-    QCOMPARE(readFile(path(QStringLiteral("standin/trusted-calls.log"))), QByteArray("false check=1 prompt=\n"));
-}
-
-void ProbeTests::missingProbeModuleLeavesTheStateAlone()
-{
-    QVERIFY(writeFile(stateFile(), "mismatch\n"));
-    QVERIFY(QFile::remove(path(QStringLiteral(".quorvantis/mac-app-runtime/accessibility-prompt.node"))));
-    const auto cli = service();
-    QCOMPARE(QuorvantisTest::await(cli->accessibilityGranted(AccessibilityStep::cliclick, false)), false);
-    QCOMPARE(readFile(stateFile()), QByteArray("mismatch\n"));
-    QVERIFY(!QFileInfo::exists(path(QStringLiteral("standin/cliclick-calls.log"))));
+    QStringList asks;
+    for (const QString &client : {QStringLiteral("cliclick"), QStringLiteral("node")}) {
+        const QString log = QString::fromUtf8(readFile(path(client == u"node" ? QStringLiteral("standin/trusted-calls.log") : QStringLiteral("standin/cliclick-calls.log"))));
+        if (!log.isEmpty())
+            asks << client + QStringLiteral(": ") + log.trimmed();
+    }
+    QCOMPARE(asks.join(u' '), calls);
 }
 
 void ProbeTests::screenRecording_data()
@@ -329,20 +259,18 @@ void ProbeTests::screenRecording()
 {
     QFETCH(QString, setup);
     QFETCH(bool, granted);
-    const QString helper = path(QStringLiteral(".quorvantis/bin/macos-screenshot"));
-    const QString what = setup.section(QLatin1Char(' '), 0, 0);
-    if (what != QLatin1String("install") && !setup.isEmpty())
-        QVERIFY(copyStandin(QStringLiteral("macos-screenshot"), helper, true));
-    if (setup.contains(QLatin1Char(' ')))
-        QVERIFY(control(QStringLiteral("shot-size"), setup.section(QLatin1Char(' '), 1).toUtf8()));
-    if (what == QLatin1String("install"))
+    const QString what = setup.section(u' ', 0, 0);
+    if (what != u"install" && !setup.isEmpty())
+        QVERIFY(copyStandin(QStringLiteral("macos-screenshot"), path(QStringLiteral(".quorvantis/bin/macos-screenshot")), true));
+    if (setup.contains(u' '))
+        QVERIFY(control(QStringLiteral("shot-size"), setup.section(u' ', 1).toUtf8()));
+    if (what == u"install")
         QVERIFY(control(QStringLiteral("install-helper")));
-    else if (what == QLatin1String("no-module"))
+    else if (what == u"no-module")
         QVERIFY(QFile::remove(path(QStringLiteral("store/quorvantis/dist/tools/screenshot.js"))));
-    else if (what == QLatin1String("no-pnpm"))
+    else if (what == u"no-pnpm")
         QVERIFY(QFile::remove(runtimeBin() + QStringLiteral("/pnpm")));
-    const auto cli = service();
-    QCOMPARE(QuorvantisTest::await(cli->permissionGranted(PermissionKind::screenRecording)), granted);
+    QCOMPARE(await(PermissionProbes::permissionGranted(service(), PermissionKind::screenRecording)), granted);
     // The module's own file and every screenshot are removed again.
     QVERIFY(!QFileInfo::exists(path(QStringLiteral("standin/module-shot.png"))));
     QCOMPARE(QDir(QStringLiteral("/tmp")).entryList({QStringLiteral("quorvantis-screen-check-*")}), QStringList());
@@ -352,11 +280,17 @@ void ProbeTests::screenRecording()
 void ProbeTests::fullDiskAccess()
 {
     const auto cli = service();
-    QCOMPARE(QuorvantisTest::await(cli->permissionGranted(PermissionKind::fullDiskAccess)), false);
+    QCOMPARE(await(PermissionProbes::permissionGranted(cli, PermissionKind::fullDiskAccess)), false);
     QVERIFY(QDir().mkpath(path(QStringLiteral("Library/Mail"))));
-    QCOMPARE(QuorvantisTest::await(cli->preparePermission(PermissionKind::fullDiskAccess)), true);
+    QCOMPARE(await(PermissionProbes::preparePermission(cli, PermissionKind::fullDiskAccess)), true);
+    // A run the runner refuses (another one is running) reads as "not granted".
+    auto blocking = cli->execute({QStringLiteral("-c"), QStringLiteral("read -r _")}, QStringLiteral("\n"));
+    QVERIFY(cli->isRunning());
+    QCOMPARE(await(PermissionProbes::permissionGranted(cli, PermissionKind::fullDiskAccess)), false);
+    QCOMPARE(await(std::move(blocking)).status, 0);
+    // Without the node path there is no one to ask.
     QVERIFY(QFile::remove(path(QStringLiteral(".quorvantis/mac-app-node-path"))));
-    QCOMPARE(QuorvantisTest::await(cli->permissionGranted(PermissionKind::fullDiskAccess)), false);
+    QCOMPARE(await(PermissionProbes::permissionGranted(cli, PermissionKind::fullDiskAccess)), false);
     QCOMPARE(jobDirectories(), QStringList());
 }
 
