@@ -15,18 +15,23 @@ QString progressLetters(const QList<SetupProgressItem> &items)
     return letters;
 }
 
-QString describe(const InstallJourney &journey)
+QString describeInstallation(std::optional<InstallStage> stage, const QList<SetupProgressItem> &progress, OverallState overall,
+                             bool resume, bool validated, bool onboarded, bool configured)
 {
-    static const char *const overall[] = {"notInstalled", "starting", "waitingSetup", "online", "error"};
-    QStringList parts{journey.stage() ? rawValue(*journey.stage()) : QStringLiteral("-"), progressLetters(journey.setupProgress()),
-                      QString::fromLatin1(overall[int(journey.overallState())])};
-    const std::pair<bool, const char *> flags[] = {{journey.pendingSetupResume(), "resume"}, {journey.installationValidated(), "validated"},
-                                                   {journey.onboardingCompleted(), "onboarded"}, {journey.configurationReady(), "configured"}};
+    static const char *const overallNames[] = {"notInstalled", "starting", "waitingSetup", "online", "error"};
+    QStringList parts{stage ? rawValue(*stage) : QStringLiteral("-"), progressLetters(progress), QString::fromLatin1(overallNames[int(overall)])};
+    const std::pair<bool, const char *> flags[] = {{resume, "resume"}, {validated, "validated"}, {onboarded, "onboarded"}, {configured, "configured"}};
     for (const auto &[set, name] : flags) {
         if (set)
             parts << QString::fromLatin1(name);
     }
     return parts.join(u' ');
+}
+
+QString describe(const InstallJourney &j)
+{
+    return describeInstallation(j.stage(), j.setupProgress(), j.overallState(), j.pendingSetupResume(), j.installationValidated(),
+                                j.onboardingCompleted(), j.configurationReady());
 }
 
 int posixMode(const QString &path)

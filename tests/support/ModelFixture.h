@@ -8,8 +8,6 @@
 
 #include <memory>
 
-
-
 // A model on virtual time in a temporary profile directory, with every effect scripted to do
 // nothing real. The process runs, the agent's start check and the authorization page are
 // scripts a test fills in; any other effect a test replaces in `effects` before `make()`.
@@ -36,6 +34,8 @@ public:
     void reset() { m_model.reset(); }
 
     AppModel::ProgressState state(AppModel::SetupPhase phase) { return model().setupProgress().at(int(phase)).state; }
+    // The model's installation in one line (see describeInstallation).
+    QString installation() const;
     // Resumes every pending wait, earliest first, until none is left (bounded against a loop
     // that would wait forever).
     int drainTime(int limit = 1000);
