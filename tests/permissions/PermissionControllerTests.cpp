@@ -53,16 +53,6 @@ QCoro::Task<bool> accessibilityProbe(std::shared_ptr<Probes> p, AccessibilitySte
     co_return co_await probe(p, QStringLiteral("ax:") + rawValue(step) + (prompt ? QStringLiteral(":prompt") : QString()));
 }
 
-QString raw(const auto &value)
-{
-    return value ? rawValue(*value) : QStringLiteral("-");
-}
-
-QCoro::Task<void> done()
-{
-    co_return;
-}
-
 // A scenario: the profile a launch finds, the probes' answers, the operations in turn, and what
 // the controller shows afterwards.
 struct Scenario
@@ -113,7 +103,7 @@ struct Flow
             [p = p](Kind kind) { return probe(p, QStringLiteral("check:") + rawValue(kind)); },
             [p = p](Kind kind) { return probe(p, QStringLiteral("prepare:") + rawValue(kind)); },
             [p = p](AccessibilityStep step, bool prompt) { return accessibilityProbe(p, step, prompt); },
-            answerEffect(running), runEffect(daemon), [this](std::optional<Kind> kind) { opened << raw(kind); }};
+            answerEffect(running), runEffect(daemon), [this](std::optional<Kind> kind) { opened << rawOr(kind); }};
         c = std::make_unique<PermissionController>(h.context(), std::move(effects));
         return *c;
     }
@@ -130,39 +120,23 @@ struct Flow
     QCoro::Task<void> start(const QString &op)
     {
         const QString name = op.section(u':', 0, 0), argument = op.section(u':', 1);
-        if (name == u"confirm")
-            return c->confirmPermissionOnboarding(fromRawValue<Kind>(argument));
-        if (name == u"continue")
-            return c->continuePermissionOnboarding();
-        if (name == u"advance")
-            return c->advancePermissionOnboarding();
-        if (name == u"activate")
-            return c->noteActivation();
-        if (name == u"refresh")
-            return c->refreshExistingPermissions();
-        if (name == u"recheck")
-            return c->recheckExistingPermissionsOnLaunchIfNeeded();
-        if (name == u"hold")
-            held.push_back(start(argument));
-        else if (name == u"release")
-            release(argument == u"yes");
-        else if (name == u"present")
-            c->presentPermissionPrompt(*fromRawValue<Kind>(argument));
-        else if (name == u"open")
-            c->openCurrentPermissionSettings();
-        else if (name == u"reset")
-            c->resetPermissionVerification();
-        else if (name == u"allow")
-            c->allowExistingPermissionRecheck();
-        else if (name == u"leave")
-            h.journey().moveTo(InstallStage::setup);
-        else if (name == u"gone")
-            c.reset();
-        else if (name == u"wait")
-            h.time.advance(500ms * argument.toInt());
-        else
+        const auto kind = fromRawValue<Kind>(argument);
+        const QHash<QString, std::function<QCoro::Task<void>()>> awaited{
+            {"confirm", [&] { return c->confirmPermissionOnboarding(kind); }}, {"continue", [&] { return c->continuePermissionOnboarding(); }},
+            {"advance", [&] { return c->advancePermissionOnboarding(); }}, {"activate", [&] { return c->noteActivation(); }},
+            {"refresh", [&] { return c->refreshExistingPermissions(); }}, {"recheck", [&] { return c->recheckExistingPermissionsOnLaunchIfNeeded(); }}};
+        const QHash<QString, std::function<void()>> immediate{
+            {"hold", [&] { held.push_back(start(argument)); }}, {"release", [&] { release(argument == u"yes"); }},
+            {"present", [&] { c->presentPermissionPrompt(*kind); }}, {"open", [&] { c->openCurrentPermissionSettings(); }},
+            {"reset", [&] { c->resetPermissionVerification(); }}, {"allow", [&] { c->allowExistingPermissionRecheck(); }},
+            {"leave", [&] { h.journey().moveTo(InstallStage::setup); }}, {"gone", [&] { c.reset(); }},
+            {"wait", [&] { h.time.advance(500ms * argument.toInt()); }}};
+        if (awaited.contains(name))
+            return awaited[name]();
+        if (!immediate.contains(name))
             qFatal("unknown operation %s", qPrintable(op));
-        return done();
+        immediate[name]();
+        return nothing();
     }
     void release(bool answer)
     {
@@ -185,60 +159,36 @@ struct Flow
             if (ProfileMarkers::readCompletedPermissions(h.profileDirectory()).contains(kind))
                 done << rawValue(kind);
         }
-        QString awaiting = raw(ProfileMarkers::readAwaitingPermission(h.profileDirectory()));
-        if (raw(c->permissionAwaitingReturn()) != awaiting)
-            awaiting += u'/' + raw(c->permissionAwaitingReturn());
+        QString awaiting = rawOr(ProfileMarkers::readAwaitingPermission(h.profileDirectory()));
+        if (rawOr(c->permissionAwaitingReturn()) != awaiting)
+            awaiting += u'/' + rawOr(c->permissionAwaitingReturn());
         return QStringLiteral("%1 %2 %3 awaiting=%4 done=%5 prompt=%6%7")
-            .arg(raw(h.journey().stage()), items, rawValue(c->accessibilityStep()), awaiting, done.join(u','),
-                 raw(c->permissionPromptKind()), c->permissionSettingsPrompt() ? QStringLiteral("!") : QString());
+            .arg(rawOr(h.journey().stage()), items, rawValue(c->accessibilityStep()), awaiting, done.join(u','),
+                 rawOr(c->permissionPromptKind()), c->permissionSettingsPrompt() ? QStringLiteral("!") : QString());
     }
-    // What else holds: the controller's flags, waits, focus requests, opened panes, the agent
-    // asked and restarted, and the error shown and failures reported.
+    // What else holds: the controller's flags (what the onboarding shows only while it is shown),
+    // waits, focus requests, opened panes, the agent asked and restarted, the error and failures.
     QString flags() const
     {
-        QStringList flags;
-        if (c) {
-            const std::pair<bool, const char *> set[] = {
-                {c->permissionOperationInFlight(), "inFlight"}, {c->isCheckingPermission(), "checking"},
-                {c->permissionRecheckPending(), "recheckPending"},
-                // What the onboarding shows, only while it is shown.
-                {h.journey().isAt(InstallStage::permissions) && c->isVerifyingCurrentPermission(), "verifying"},
-                {h.journey().isAt(InstallStage::permissions) && c->permissionNeedsUserAction(), "needsAction"},
-                {c->permissionReturnTaskRunning(), "returnChecks"}};
-            for (const auto &[on, name] : set) {
-                if (on)
-                    flags << QString::fromLatin1(name);
-            }
-        }
-        const Attention &attention = h.attention();
-        const auto focus = attention.focusTarget();
-        const std::pair<bool, QString> more[] = {
+        const bool onboarding = c && h.journey().isAt(InstallStage::permissions);
+        const Attention &a = h.attention();
+        const auto focus = a.focusTarget().permission ? rawValue(*a.focusTarget().permission) : QStringLiteral("setupCode");
+        const std::pair<bool, QString> all[] = {
+            {c && c->permissionOperationInFlight(), "inFlight"}, {c && c->isCheckingPermission(), "checking"},
+            {c && c->permissionRecheckPending(), "recheckPending"}, {onboarding && c->isVerifyingCurrentPermission(), "verifying"},
+            {onboarding && c->permissionNeedsUserAction(), "needsAction"}, {c && c->permissionReturnTaskRunning(), "returnChecks"},
             {h.time.pendingSleepers() > 0, QStringLiteral("sleeping=%1").arg(h.time.pendingSleepers())},
-            {attention.focusRevision() > 0, QStringLiteral("focus=%1#%2").arg(focus.permission ? rawValue(*focus.permission) : QStringLiteral("setupCode")).arg(attention.focusRevision())},
-            {!opened.isEmpty(), QStringLiteral("opened=") + opened.join(u',')},
-            {running->calls > 0, QStringLiteral("agent=%1").arg(running->calls)},
+            {a.focusRevision() > 0, QStringLiteral("focus=%1#%2").arg(focus).arg(a.focusRevision())},
+            {!opened.isEmpty(), QStringLiteral("opened=") + opened.join(u',')}, {running->calls > 0, QStringLiteral("agent=%1").arg(running->calls)},
             {!daemon->calls.isEmpty(), QStringLiteral("daemon=%1").arg(daemon->calls.size())},
-            {attention.lastError().has_value(), QStringLiteral("error=") + attention.lastError().value_or(DisplayError{}).code}};
-        for (const auto &[on, text] : more) {
+            {a.lastError().has_value(), QStringLiteral("error=") + a.lastError().value_or(DisplayError{}).code},
+            {!h.failures.isEmpty(), QStringLiteral("fail=") + h.failureReports()}};
+        QStringList set;
+        for (const auto &[on, text] : all) {
             if (on)
-                flags << text;
+                set << text;
         }
-        for (const auto &report : h.failures)
-            flags << QStringLiteral("fail=") + report.code + (report.message ? QStringLiteral(": ") + *report.message : QString());
-        return flags.join(u' ');
-    }
-    // The probes run, a repeated one as <call>*<times>.
-    QString calls() const
-    {
-        QStringList runs;
-        for (qsizetype i = 0; i < p->calls.size();) {
-            qsizetype times = 1;
-            while (i + times < p->calls.size() && p->calls[i + times] == p->calls[i])
-                ++times;
-            runs << p->calls[i] + (times > 1 ? QStringLiteral("*%1").arg(times) : QString());
-            i += times;
-        }
-        return runs.join(u' ');
+        return set.join(u' ');
     }
 };
 
@@ -360,7 +310,7 @@ private Q_SLOTS:
         f.answer(row.answers);
         for (const QString &op : row.ops.split(u' ', Qt::SkipEmptyParts))
             await(f.start(op));
-        QCOMPARE(f.calls(), row.calls);
+        QCOMPARE(runs(f.p->calls), row.calls);
         QCOMPARE(f.state(), row.state);
         QCOMPARE(f.flags(), row.flags);
         if (!row.journey.isEmpty())
@@ -402,7 +352,7 @@ private Q_SLOTS:
             await(c.advancePermissionOnboarding());
         QCOMPARE(c.onboardingPermissionProgress(), std::make_pair(row.verified, 3));
         QCOMPARE(c.permissionSummary(), row.summary);
-        QCOMPARE(raw(c.currentPermissionOnboardingKind()), row.current);
+        QCOMPARE(rawOr(c.currentPermissionOnboardingKind()), row.current);
         QCOMPARE(c.permissionSettingsGuidance(), row.guidance);
     }
 

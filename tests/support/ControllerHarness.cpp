@@ -40,6 +40,19 @@ int posixMode(const QString &path)
     return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? int(info.st_mode & 07777) : -1;
 }
 
+QString runs(const QStringList &items)
+{
+    QStringList out;
+    for (qsizetype i = 0; i < items.size();) {
+        qsizetype times = 1;
+        while (i + times < items.size() && items[i + times] == items[i])
+            ++times;
+        out << items[i] + (times > 1 ? QStringLiteral("*%1").arg(times) : QString());
+        i += times;
+    }
+    return out.join(u' ');
+}
+
 ControllerHarness::ControllerHarness()
 {
     QDir().mkpath(profileDirectory());
@@ -109,4 +122,12 @@ ModelContext ControllerHarness::context()
         m_journey->markRunningPhasesFailed();
     };
     return context;
+}
+
+QString ControllerHarness::failureReports() const
+{
+    QStringList reports;
+    for (const auto &report : failures)
+        reports << report.code + (report.message ? QStringLiteral(": ") + *report.message : QString());
+    return reports.isEmpty() ? QStringLiteral("-") : reports.join(u'|');
 }

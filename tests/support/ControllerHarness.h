@@ -24,6 +24,14 @@ QString describeInstallation(std::optional<InstallStage> stage, const QList<Setu
 QString describe(const InstallJourney &journey);
 // The permission bits of a file (-1: no such file).
 int posixMode(const QString &path);
+// A list in one line, each run of equal items as <item>*<times> ("a b*3 c").
+QString runs(const QStringList &items);
+// The raw value of an optional, "-" for none.
+template <typename T>
+QString rawOr(const std::optional<T> &value)
+{
+    return value ? rawValue(*value) : QStringLiteral("-");
+}
 
 class ControllerHarness
 {
@@ -47,6 +55,8 @@ public:
     ProgressState state(SetupPhase phase) const { return m_journey->state(phase); }
 
     ModelContext context();
+    // The reports `fail` took, "CODE: message" each, '|'-separated ("-": none).
+    QString failureReports() const;
 
     VirtualTime time;
     QList<Failure::Report> failures;

@@ -113,6 +113,10 @@ QCoro::Task<T> value(T result)
 {
     co_return result;
 }
+inline QCoro::Task<void> nothing()
+{
+    co_return;
+}
 
 // Plays the next step of `run`: records the call, prints the lines, reports the authorizations
 // and ends as the step says (held at its gate first, when it has one).
