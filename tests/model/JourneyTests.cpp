@@ -17,29 +17,39 @@ const QString completedFile = ProfileMarkers::completedPermissionsFile;
 const QString awaitingFile = ProfileMarkers::awaitingPermissionFile;
 const QString probeFile = ProfileMarkers::accessibilityProbeFile;
 
-struct Progress
+// A journey scenario: the launch (marker bytes, config.json), the operations in turn, and the
+// "<key>=<value>" pairs (';'-separated) of what shows afterwards.
+struct Scenario
 {
-    QString before;
-    Phase phase = Phase::runtime;
-    State state = State::running;
-    QString after;
-    bool detailShown = false;
+    QByteArray marker; // empty: none
+    bool configured = false;
+    // '|'-separated: move:<stage or ->, apply:<phase>:<state>[:<detail>], failRunning, begin,
+    // package:<completed or ->/<total or ->, overall:<state>
+    QString ops{};
+    QString expect{};
 };
 
-using Counts = QList<QPair<int, int>>; // -1: absent
+const QStringList overallNames{"notInstalled", "starting", "waitingSetup", "online", "error"};
+const QStringList stateNames{"pending", "running", "complete", "failed"};
 
-// Brings a list of pending phases into the states `letters` spell, through the journey's own writes.
-void setStates(InstallJourney &journey, const QString &letters)
+void run(InstallJourney &journey, const QString &op)
 {
-    for (int i = 0; i < letters.size(); ++i) {
-        if (letters[i] == u'f')
-            journey.applyProgress(Phase(i), State::pending);
-    }
-    journey.markRunningPhasesFailed();
-    for (int i = 0; i < letters.size(); ++i) {
-        if (letters[i] == u'r' || letters[i] == u'c')
-            journey.applyProgress(Phase(i), letters[i] == u'r' ? State::pending : State::complete);
-    }
+    const QStringList parts = op.split(u':');
+    const auto number = [](const QString &text) { return text == u"-" ? std::nullopt : std::optional(text.toInt()); };
+    if (parts[0] == u"move")
+        journey.moveTo(fromRawValue<InstallStage>(parts[1]));
+    else if (parts[0] == u"apply")
+        journey.applyProgress(*fromRawValue<Phase>(parts[1]), State(stateNames.indexOf(parts[2])), parts.size() > 3 ? std::optional(parts[3]) : std::nullopt);
+    else if (parts[0] == u"failRunning")
+        journey.markRunningPhasesFailed();
+    else if (parts[0] == u"begin")
+        journey.beginProgress();
+    else if (parts[0] == u"package")
+        journey.updatePackageInstallProgress(number(parts[1].section(u'/', 0, 0)), number(parts[1].section(u'/', 1)));
+    else if (parts[0] == u"overall")
+        journey.setOverallState(OverallState(overallNames.indexOf(parts[1])));
+    else
+        qFatal("unknown operation %s", qPrintable(op));
 }
 
 // What a marker reads as, in raw values ("-": absent; the completed set space-separated).
@@ -76,153 +86,92 @@ void writeValue(const QString &directory, const QString &file, const QString &va
 
 } // namespace
 
-Q_DECLARE_METATYPE(Progress)
-Q_DECLARE_METATYPE(Counts)
+Q_DECLARE_METATYPE(Scenario)
 
 class JourneyTests : public QObject
 {
     Q_OBJECT
 
 private Q_SLOTS:
-    void restoreAtLaunch_data()
+    void scenarios_data()
     {
-        QTest::addColumn<QByteArray>("marker"); // empty: none
-        QTest::addColumn<bool>("configured");
-        QTest::addColumn<QString>("journey");
-        QTest::newRow("first launch") << QByteArray() << false << "runtime rppppppppp starting resume";
-        QTest::newRow("runtime") << QByteArray("runtime\n") << false << "runtime rppppppppp starting resume";
-        QTest::newRow("permissions") << QByteArray("permissions\n") << false << "permissions ccrppppppp starting resume";
-        QTest::newRow("setup, trimmed") << QByteArray(" setup\n\n") << false << "setup cccppppppp waitingSetup";
-        QTest::newRow("capitalised is unknown") << QByteArray("Setup\n") << false << "runtime rppppppppp starting resume";
-        QTest::newRow("not UTF-8") << QByteArray("set\xffup") << false << "runtime rppppppppp starting resume";
-        QTest::newRow("daemon, not configured") << QByteArray("daemon\n") << false << "daemon ccccccrppp starting resume";
-        QTest::newRow("setup, configured") << QByteArray("setup\n") << true << "setup cccppppppp starting resume configured";
-        QTest::newRow("daemon, configured") << QByteArray("daemon\n") << true << "daemon ccccccrppp starting resume configured";
-        QTest::newRow("channel, configured") << QByteArray("channel\n") << true << "channel cccccccrpp starting resume validated configured";
-        QTest::newRow("handshake, configured") << QByteArray("handshake\n") << true << "handshake ccccccccrp starting resume validated onboarded configured";
-        QTest::newRow("finished") << QByteArray() << true << "- cccccccccc starting validated onboarded configured";
-        QTest::newRow("garbage with config") << QByteArray("\xff\xfe\x00garbage", 10) << true << "- cccccccccc starting validated onboarded configured";
-    }
-    void restoreAtLaunch()
-    {
-        QFETCH(QByteArray, marker);
-        QFETCH(bool, configured);
-        QFETCH(QString, journey);
-        ControllerHarness h;
-        QCOMPARE(describe(h.launchWith(marker, configured)), journey);
-        // What the journey holds is what is persisted.
-        QCOMPARE(readBack(h.profileDirectory(), stageFile), journey.section(u' ', 0, 0));
-    }
-
-    void moveTo_data()
-    {
-        QTest::addColumn<QByteArray>("from"); // the launch: its marker, and config.json when that stage has it
-        QTest::addColumn<QString>("to");      // "-": finished
-        QTest::addColumn<QString>("journey");
-        QTest::addColumn<bool>("focus");
-        QTest::newRow("runtime") << QByteArray("setup\n") << "runtime" << "runtime rppppppppp starting resume" << false;
-        QTest::newRow("permissions") << QByteArray() << "permissions" << "permissions ccrppppppp starting resume configured" << false;
-        QTest::newRow("setup") << QByteArray("permissions\n") << "setup" << "setup cccppppppp waitingSetup" << true;
-        QTest::newRow("daemon") << QByteArray("setup\n") << "daemon" << "daemon ccccccrppp starting resume configured" << false;
-        QTest::newRow("channel") << QByteArray("daemon\n") << "channel" << "channel cccccccrpp online validated configured" << false;
-        QTest::newRow("handshake") << QByteArray("channel\n") << "handshake" << "handshake ccccccccrp starting resume validated configured" << false;
-        QTest::newRow("finished") << QByteArray("handshake\n") << "-" << "- cccccccccc starting validated onboarded configured" << false;
-    }
-    void moveTo()
-    {
-        QFETCH(QByteArray, from);
-        QFETCH(QString, to);
-        QFETCH(QString, journey);
-        QFETCH(bool, focus);
-        ControllerHarness h;
-        const bool configured = from.isEmpty() || from.startsWith("daemon") || from.startsWith("channel") || from.startsWith("handshake");
-        InstallJourney &moving = h.launchWith(from, configured);
-        moving.applyProgress(Phase::redeem, State::running, QStringLiteral("detail"));
-        const qint64 revision = h.attention().focusRevision();
-
-        moving.moveTo(fromRawValue<InstallStage>(to));
-        QCOMPARE(describe(moving), journey);
-        QCOMPARE(moving.setupProgressDetail(), std::nullopt);
-        QCOMPARE(readBack(h.profileDirectory(), stageFile), to);
-        QCOMPARE(h.hasProfileFile(stageFile), to != u"-");
-        QCOMPARE(h.attention().focusRevision(), revision + (focus ? 1 : 0));
-        QCOMPARE(h.attention().focusTarget(), FocusTarget::setupCode());
-    }
-
-    void applyProgress_data()
-    {
-        QTest::addColumn<Progress>("row");
-        QTest::newRow("running completes earlier phases") << Progress{"rpfppppppp", Phase::handshake, State::running, "ccccccccrp", true};
-        QTest::newRow("running leaves later phases") << Progress{"ccccrppppp", Phase::preflight, State::running, "crccrppppp", true};
-        QTest::newRow("complete leaves the others") << Progress{"rppppppppp", Phase::redeem, State::complete, "rppcpppppp", false};
-        QTest::newRow("complete ends a failed phase") << Progress{"ccfppppppp", Phase::permissions, State::complete, "cccppppppp", false};
-        // The setup tool's other status texts arrive as failed: the phase runs, alone.
-        QTest::newRow("failed marks running only") << Progress{"pppppppppp", Phase::verify, State::failed, "ppppprpppp", false};
-        QTest::newRow("pending marks running only") << Progress{"ccpppppppp", Phase::permissions, State::pending, "ccrppppppp", false};
-    }
-    void applyProgress()
-    {
-        QFETCH(Progress, row);
-        ControllerHarness h;
-        InstallJourney journey(h.profileDirectory(), [] {}, h.attention());
-        setStates(journey, row.before);
-        QCOMPARE(progressLetters(journey.setupProgress()), row.before);
-        journey.applyProgress(row.phase, row.state, QStringLiteral("detail"));
-        QCOMPARE(progressLetters(journey.setupProgress()), row.after);
-        QCOMPARE(journey.setupProgressDetail(), row.detailShown ? std::optional(QStringLiteral("detail")) : std::nullopt);
-        QCOMPARE(journey.setupProgressCounts(), std::make_pair(int(row.after.count(u'c')), 10));
-        QCOMPARE(journey.setupProgressFraction(), row.after.count(u'c') / 10.0);
-    }
-
-    void detailAndFreshProgress()
-    {
-        ControllerHarness h;
-        InstallJourney &journey = h.launchAt(InstallStage::setup);
-        journey.applyProgress(Phase::channel, State::running, QString(100, u'd'));
-        QCOMPARE(journey.setupProgressDetail(), QString(80, u'd'));
+        QTest::addColumn<Scenario>("row");
+        const auto launch = [](const char *name, const QByteArray &marker, bool configured, const QString &journey) {
+            QTest::newRow(name) << Scenario{marker, configured, {}, "journey=" + journey + ";stored=" + journey.section(u' ', 0, 0)};
+        };
+        // ---- What a launch shows, by the stage on file and whether the agent is configured ----
+        launch("first launch", "", false, "runtime rppppppppp starting resume");
+        launch("runtime", "runtime\n", false, "runtime rppppppppp starting resume");
+        launch("permissions", "permissions\n", false, "permissions ccrppppppp starting resume");
+        launch("setup, trimmed", " setup\n\n", false, "setup cccppppppp waitingSetup");
+        launch("an unknown stage is a first launch", "Setup\n", false, "runtime rppppppppp starting resume");
+        launch("daemon, not configured", "daemon\n", false, "daemon ccccccrppp starting resume");
+        launch("setup, configured", "setup\n", true, "setup cccppppppp starting resume configured");
+        launch("daemon, configured", "daemon\n", true, "daemon ccccccrppp starting resume configured");
+        launch("channel, configured", "channel\n", true, "channel cccccccrpp starting resume validated configured");
+        launch("handshake, configured", "handshake\n", true, "handshake ccccccccrp starting resume validated onboarded configured");
+        launch("finished", "", true, "- cccccccccc starting validated onboarded configured");
+        launch("unreadable, configured: finished", QByteArray("\xff\xfe\x00garbage", 10), true, "- cccccccccc starting validated onboarded configured");
+        // ---- moveTo: the stage is persisted with the writes tied to it, and any detail goes ----
+        const auto move = [](const char *to, const QByteArray &from, bool configured, const QString &journey, int focus) {
+            QTest::newRow(to) << Scenario{from, configured, QStringLiteral("apply:redeem:running:x|move:") + QString::fromLatin1(to),
+                                          QStringLiteral("journey=%1;stored=%2;detail=-;focus=%3;file=%4").arg(journey, QString::fromLatin1(to)).arg(focus).arg(qstrcmp(to, "-") != 0)};
+        };
+        move("runtime", "setup\n", false, "runtime rppppppppp starting resume", 0);
+        move("permissions", "", true, "permissions ccrppppppp starting resume configured", 0);
+        move("setup", "permissions\n", false, "setup cccppppppp waitingSetup", 1);
+        move("daemon", "setup\n", false, "daemon ccccccrppp starting resume configured", 0);
+        move("channel", "daemon\n", true, "channel cccccccrpp online validated configured", 0);
+        move("handshake", "channel\n", true, "handshake ccccccccrp starting resume validated configured", 0);
+        move("-", "handshake\n", true, "- cccccccccc starting validated onboarded configured", 0);
+        // ---- applyProgress: running completes every phase before; the tool's other statuses only run a phase ----
+        const auto apply = [](const char *name, const QByteArray &marker, const QString &ops, const QString &progress, const QString &detail) {
+            QTest::newRow(name) << Scenario{marker, false, ops, QStringLiteral("progress=%1;detail=%2;counts=%3/10").arg(progress, detail).arg(progress.count(u'c'))};
+        };
+        apply("running completes earlier phases, failed ones too", "permissions\n", "failRunning|apply:handshake:running:d", "ccccccccrp", "d");
+        apply("running leaves later phases", "daemon\n", "apply:preflight:running:d", "crccccrppp", "d");
+        apply("complete leaves the others", "runtime\n", "apply:redeem:complete:d", "rppcpppppp", "-");
+        apply("complete ends a failed phase", "permissions\n", "failRunning|apply:permissions:complete", "cccppppppp", "-");
+        apply("failed marks running only", "setup\n", "apply:verify:failed:d", "cccpprpppp", "-");
+        apply("pending marks running only", "runtime\n", "apply:permissions:pending", "rprppppppp", "-");
+        apply("a running phase without detail shows none", "setup\n", "apply:redeem:running:d|apply:redeem:running", "cccrpppppp", "-");
+        apply("the detail is cut at 80 characters", "setup\n", "apply:redeem:running:" + QString(100, u'd'), "cccrpppppp", QString(80, u'd'));
         const QString emoji = QString::fromUtf8("\xF0\x9F\x98\x80");
-        journey.applyProgress(Phase::channel, State::running, QString(79, u'd') + emoji + emoji);
-        QCOMPARE(journey.setupProgressDetail(), QString(79, u'd') + emoji);
-        journey.applyProgress(Phase::channel, State::running);
-        QCOMPARE(journey.setupProgressDetail(), std::nullopt);
-
-        journey.applyProgress(Phase::channel, State::running, QStringLiteral("x"));
-        journey.updatePackageInstallProgress(1, 2);
-        journey.setOverallState(OverallState::error);
-        journey.beginProgress();
-        QCOMPARE(describe(journey), QStringLiteral("setup rppppppppp starting"));
-        QCOMPARE(journey.setupProgressDetail(), std::nullopt);
-        QCOMPARE(journey.packageInstallProgress(), std::nullopt);
+        apply("a character is never cut in half", "setup\n", "apply:redeem:running:" + QString(79, u'd') + emoji + emoji, "cccrpppppp", QString(79, u'd') + emoji);
+        QTest::newRow("a fresh installation") << Scenario{"setup\n", false, "apply:channel:running:x|package:1/2|overall:error|begin", "journey=setup rppppppppp starting;detail=-;package=-"};
+        // ---- The package counter never moves backwards while its total stays, and never passes it ----
+        const auto package = [](const char *name, const QString &ops, const char *shown, int percent) {
+            QTest::newRow(name) << Scenario{"runtime\n", false, ops, QStringLiteral("package=%1;percent=%2").arg(QString::fromLatin1(shown)).arg(percent)};
+        };
+        package("no total yet", "package:3/-", "-", 0);
+        package("first count", "package:5/10", "5/10", 50);
+        package("never backwards", "package:5/10|package:3/10", "5/10", 50);
+        package("keeps the last total", "package:5/10|package:7/-", "7/10", 70);
+        package("capped at the total", "package:12/10", "10/10", 100);
+        package("a total below one changes nothing", "package:5/10|package:1/0", "5/10", 50);
+        package("no count is raised to the last", "package:10/10|package:-/20", "10/20", 50);
+        package("a smaller total caps", "package:8/10|package:3/5", "5/5", 100);
+        package("two thirds", "package:2/3", "2/3", 67);
+        package("half a percent rounds up", "package:1/200", "1/200", 1);
     }
-
-    void packageCounter_data()
+    void scenarios()
     {
-        QTest::addColumn<Counts>("updates");
-        QTest::addColumn<QString>("shown"); // completed/total, "-": none
-        QTest::addColumn<int>("percentage");
-        QTest::newRow("no total yet") << Counts{{3, -1}} << "-" << 0;
-        QTest::newRow("first count") << Counts{{5, 10}} << "5/10" << 50;
-        QTest::newRow("never backwards") << Counts{{5, 10}, {3, 10}} << "5/10" << 50;
-        QTest::newRow("keeps the last total") << Counts{{5, 10}, {7, -1}} << "7/10" << 70;
-        QTest::newRow("capped at the total") << Counts{{12, 10}} << "10/10" << 100;
-        QTest::newRow("total below one changes nothing") << Counts{{5, 10}, {1, 0}} << "5/10" << 50;
-        QTest::newRow("no count is raised to the last") << Counts{{10, 10}, {-1, 20}} << "10/20" << 50;
-        QTest::newRow("a smaller total caps") << Counts{{8, 10}, {3, 5}} << "5/5" << 100;
-        QTest::newRow("two thirds") << Counts{{2, 3}} << "2/3" << 67;
-        QTest::newRow("half a percent rounds up") << Counts{{1, 200}} << "1/200" << 1;
-    }
-    void packageCounter()
-    {
-        QFETCH(Counts, updates);
-        QFETCH(QString, shown);
-        QFETCH(int, percentage);
+        QFETCH(Scenario, row);
         ControllerHarness h;
-        const auto absent = [](int value) { return value < 0 ? std::nullopt : std::optional(value); };
-        for (const auto &[completed, total] : updates)
-            h.journey().updatePackageInstallProgress(absent(completed), absent(total));
-        const auto counter = h.journey().packageInstallProgress();
-        QCOMPARE(counter ? QStringLiteral("%1/%2").arg(counter->completed).arg(counter->total) : QStringLiteral("-"), shown);
-        QCOMPARE(counter.value_or(PackageInstallProgress{}).percentage(), percentage);
+        InstallJourney &journey = h.launchWith(row.marker, row.configured);
+        for (const QString &op : row.ops.split(u'|', Qt::SkipEmptyParts))
+            run(journey, op);
+        const auto counter = journey.packageInstallProgress();
+        const auto [completed, total] = journey.setupProgressCounts();
+        const QMap<QString, QString> observed{
+            {"journey", describe(journey)}, {"progress", progressLetters(journey.setupProgress())}, {"detail", journey.setupProgressDetail().value_or("-")},
+            {"package", counter ? QStringLiteral("%1/%2").arg(counter->completed).arg(counter->total) : QStringLiteral("-")},
+            {"percent", QString::number(counter.value_or(PackageInstallProgress{}).percentage())}, {"counts", QStringLiteral("%1/%2").arg(completed).arg(total)},
+            {"stored", rawOr(ProfileMarkers::readInstallStage(h.profileDirectory()))}, {"file", QString::number(h.hasProfileFile(ProfileMarkers::installStageFile))},
+            {"focus", QString::number(h.attention().focusRevision())}};
+        for (const QString &expected : row.expect.split(u';', Qt::SkipEmptyParts))
+            QCOMPARE(expected.section(u'=', 0, 0) + u'=' + observed.value(expected.section(u'=', 0, 0), QStringLiteral("<none>")), expected);
+        QCOMPARE(journey.setupProgressFraction(), completed / 10.0);
         QCOMPARE((PackageInstallProgress{15, 10}.percentage()), 100);
     }
 
