@@ -4,6 +4,7 @@
 #include "app/AppModel.h"
 #include "platform/Bundle.h"
 #include "support/AwaitTask.h"
+#include "support/ControllerHarness.h"
 #include "support/LoopbackHttpServer.h"
 #include "support/ModelFixture.h"
 #include "support/ScriptFiles.h"
@@ -32,22 +33,26 @@ struct Recorded : ModelFixture
     // Every effect run so far, in a fixed order of kinds.
     QString effectsRun() const
     {
-        QStringList runs;
+        QStringList counted;
         const std::pair<const char *, qsizetype> counts[] = {{"prepare", environmentPrepare->calls.size()}, {"daemon", daemonInstall->calls.size()},
                                                              {"agent", agentStarted->calls}};
         for (const auto &[name, count] : counts) {
             if (count > 0)
-                runs << QStringLiteral("%1*%2").arg(QString::fromLatin1(name)).arg(count);
+                counted << QStringLiteral("%1*%2").arg(QString::fromLatin1(name)).arg(count);
         }
-        return (runs + log).join(u' ');
+        return (counted + QStringList{runs(log)}).join(u' ').trimmed();
     }
 };
 
+// A relaunch: the profile it finds, and either the launch's own resume (`activations` 0) or the
+// window becoming active that many times; then the effects run and the installation.
 struct Relaunch
 {
     QByteArray marker;
     bool configured = false;
     QByteArray awaiting{};
+    int activations = 0;
+    bool granted = false; // what the permission checks answer
     QString effects{}, installation{};
 };
 
@@ -60,67 +65,42 @@ class AppModelTests : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    // What a launch resumes, by the stage it finds.
-    void launch_data()
+    // What a launch resumes, by the stage it finds; what the window becoming active does.
+    void resume_data()
     {
         QTest::addColumn<Relaunch>("row");
-        QTest::newRow("a fresh machine prepares its runtime") << Relaunch{"", false, "", "prepare*1", "permissions ccrppppppp starting resume"};
-        QTest::newRow("an awaited permission is probed again") << Relaunch{"permissions", false, "screenRecording\n", "check:screenRecording", "permissions ccrppppppp starting resume"};
-        QTest::newRow("permissions, nothing awaited") << Relaunch{"permissions", false, "", "", "permissions ccrppppppp starting resume"};
-        QTest::newRow("setup waits for the code") << Relaunch{"setup", false, "", "", "setup cccppppppp waitingSetup"};
-        QTest::newRow("the daemon needs the configuration") << Relaunch{"daemon", false, "", "", "daemon ccccccrppp starting resume"};
-        QTest::newRow("the daemon is installed again") << Relaunch{"daemon", true, "", "daemon*1 agent*1", "daemon ccccccrppp starting resume configured"};
+        const QString all = QStringLiteral("check:screenRecording check:accessibility check:fullDiskAccess");
+        QTest::newRow("launch: a fresh machine prepares its runtime") << Relaunch{"", false, "", 0, false, "prepare*1", "permissions ccrppppppp starting resume"};
+        QTest::newRow("launch: an awaited permission is probed again") << Relaunch{"permissions", false, "screenRecording", 0, false, "check:screenRecording", "permissions ccrppppppp starting resume"};
+        QTest::newRow("launch: permissions, nothing awaited") << Relaunch{"permissions", false, "", 0, false, "", "permissions ccrppppppp starting resume"};
+        QTest::newRow("launch: setup waits for the code") << Relaunch{"setup", false, "", 0, false, "", "setup cccppppppp waitingSetup"};
+        QTest::newRow("launch: the daemon needs the configuration") << Relaunch{"daemon", false, "", 0, false, "", "daemon ccccccrppp starting resume"};
+        QTest::newRow("launch: the daemon is installed again") << Relaunch{"daemon", true, "", 0, false, "daemon*1 agent*1", "daemon ccccccrppp starting resume configured"};
         // The status monitoring asks too, in the channel stage (each scripted answer comes at once).
-        QTest::newRow("the binding is asked for again") << Relaunch{"channel", true, "", "owner owner", "channel cccccccrpp starting resume validated configured"};
-        QTest::newRow("a finished installation re-checks its permissions") << Relaunch{"", true, "", "check:screenRecording check:accessibility check:fullDiskAccess",
-                                                                                        "permissions ccrppppppp starting resume configured"};
+        QTest::newRow("launch: the binding is asked for again") << Relaunch{"channel", true, "", 0, false, "owner*2", "channel cccccccrpp starting resume validated configured"};
+        QTest::newRow("launch: a finished installation re-checks its permissions") << Relaunch{"", true, "", 0, false, all, "permissions ccrppppppp starting resume configured"};
+        QTest::newRow("active: finished, re-checked once") << Relaunch{"", true, "", 2, true, all, "- cccccccccc starting validated onboarded configured"};
+        QTest::newRow("active: an awaited permission each time") << Relaunch{"permissions", false, "screenRecording", 2, false, "check:screenRecording*2", "permissions ccrppppppp starting resume"};
+        QTest::newRow("active: the binding each time") << Relaunch{"channel", true, "", 2, false, "owner*2", "channel cccccccrpp starting resume validated configured"};
+        QTest::newRow("active: nothing else") << Relaunch{"setup", false, "", 2, false, "", "setup cccppppppp waitingSetup"};
     }
-    void launch()
+    void resume()
     {
         QFETCH(Relaunch, row);
-        Recorded f;
+        Recorded f(ModelFixture::Failing, row.granted);
         if (!row.awaiting.isEmpty())
-            f.writeProfileFile(QStringLiteral("mac-app-permission-awaiting"), row.awaiting);
-        f.writeProfileFile(QStringLiteral("mac-app-install-stage"), row.marker + '\n');
-        if (row.configured)
-            f.writeProfileFile(QStringLiteral("config.json"), "{}");
-        if (row.marker.isEmpty())
-            QFile::remove(f.profileFile(QStringLiteral("mac-app-install-stage")));
-        AppModel &model = f.make(true);
-        QCOMPARE(f.effectsRun(), row.effects);
-        QCOMPARE(f.installation(), row.installation);
-        if (row.marker == "setup")
-            QCOMPARE(std::make_pair(model.focusTarget(), model.focusRevision()), std::make_pair(AppModel::FocusTarget::setupCode(), qint64(1)));
-    }
-
-    // The window becoming active: the launch re-check once, the awaited permission, the binding.
-    void activation_data()
-    {
-        QTest::addColumn<Relaunch>("row");
-        QTest::newRow("finished: re-checked once") << Relaunch{"", true, "", "check:screenRecording check:accessibility check:fullDiskAccess", "- cccccccccc starting validated onboarded configured"};
-        QTest::newRow("an awaited permission") << Relaunch{"permissions", false, "screenRecording\n", "check:screenRecording check:screenRecording", "permissions ccrppppppp starting resume"};
-        QTest::newRow("the binding") << Relaunch{"channel", true, "", "owner owner", "channel cccccccrpp starting resume validated configured"};
-        QTest::newRow("nothing else") << Relaunch{"setup", false, "", "", "setup cccppppppp waitingSetup"};
-    }
-    void activation()
-    {
-        QFETCH(Relaunch, row);
-        Recorded f(ModelFixture::Failing, true);
-        if (!row.awaiting.isEmpty())
-            f.writeProfileFile(QStringLiteral("mac-app-permission-awaiting"), row.awaiting);
+            f.writeProfileFile(QStringLiteral("mac-app-permission-awaiting"), row.awaiting + '\n');
         if (!row.marker.isEmpty())
             f.writeProfileFile(QStringLiteral("mac-app-install-stage"), row.marker + '\n');
         if (row.configured)
             f.writeProfileFile(QStringLiteral("config.json"), "{}");
-        // Reading the permission check as "granted" keeps a finished installation finished;
-        // an awaited one stays awaited by a scripted refusal.
-        if (!row.awaiting.isEmpty())
-            f.effects.permissionCheck = [&f](PermissionKind kind) { f.log << QStringLiteral("check:") + rawValue(kind); return value(false); };
-        AppModel &model = f.make();
-        await(model.sceneDidBecomeActive());
-        await(model.sceneDidBecomeActive());
+        AppModel &model = f.make(row.activations == 0);
+        for (int i = 0; i < row.activations; ++i)
+            await(model.sceneDidBecomeActive());
         QCOMPARE(f.effectsRun(), row.effects);
         QCOMPARE(f.installation(), row.installation);
+        if (row.marker == "setup")
+            QCOMPARE(std::make_pair(model.focusTarget(), model.focusRevision()), std::make_pair(AppModel::FocusTarget::setupCode(), qint64(row.activations == 0)));
     }
 
     // fail() as a whole: the submission ends, the authorization card goes, the error shows and
@@ -219,7 +199,7 @@ private Q_SLOTS:
         await(model.finishDaemonInstallationIfNeeded());
         QCOMPARE(f.installation(), QStringLiteral("daemon ccccccfppp error resume configured"));
         await(model.perform(AppModel::RecoveryAction::make(Kind::retryInstall)));
-        QCOMPARE(f.effectsRun(), QStringLiteral("daemon*2 agent*1 owner owner"));
+        QCOMPARE(f.effectsRun(), QStringLiteral("daemon*2 agent*1 owner*2"));
         QCOMPARE(f.installation(), QStringLiteral("channel cccccccrpp online validated configured"));
         QCOMPARE(model.lastError(), std::nullopt);
     }

@@ -53,40 +53,33 @@ QString runs(const QStringList &items)
     return out.join(u' ');
 }
 
-ControllerHarness::ControllerHarness()
+TemporaryProfile::TemporaryProfile()
 {
     QDir().mkpath(profileDirectory());
-    const auto announce = [this] { ++announcements; };
-    m_attention = std::make_unique<Attention>(announce, [this] { return time.now(); });
-    launchAt(std::nullopt);
 }
 
-QString ControllerHarness::profileDirectory() const
-{
-    return m_home.filePath(QStringLiteral("profile"));
-}
-
-QString ControllerHarness::profileFile(const QString &name) const
-{
-    return QDir(profileDirectory()).filePath(name);
-}
-
-void ControllerHarness::writeProfileFile(const QString &name, const QByteArray &content) const
+void TemporaryProfile::writeProfileFile(const QString &name, const QByteArray &content) const
 {
     QFile file(profileFile(name));
     if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
         throw std::runtime_error("cannot write a profile file");
 }
 
-QByteArray ControllerHarness::readProfileFile(const QString &name) const
+QByteArray TemporaryProfile::readProfileFile(const QString &name) const
 {
     QFile file(profileFile(name));
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-bool ControllerHarness::hasProfileFile(const QString &name) const
+bool TemporaryProfile::hasProfileFile(const QString &name) const
 {
     return QFile::exists(profileFile(name));
+}
+
+ControllerHarness::ControllerHarness()
+{
+    m_attention = std::make_unique<Attention>([this] { ++announcements; }, [this] { return time.now(); });
+    launchAt(std::nullopt);
 }
 
 InstallJourney &ControllerHarness::launchAt(std::optional<InstallStage> stage, bool configured)

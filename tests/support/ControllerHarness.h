@@ -11,10 +11,6 @@
 #include <memory>
 #include <optional>
 
-// What a controller needs from its model, for a test of the controller alone: a temporary
-// profile directory, virtual time, the shared journey and attention, and a `fail` that records
-// each report and shows it the way the model does (error state, error shown, running phases
-// failed).
 // One letter per phase: pending, running, complete, failed ("ccrppppppp").
 QString progressLetters(const QList<SetupProgressItem> &items);
 // The installation in one line: stage ("-": finished), progress letters, overall state, and those
@@ -33,16 +29,29 @@ QString rawOr(const std::optional<T> &value)
     return value ? rawValue(*value) : QStringLiteral("-");
 }
 
-class ControllerHarness
+// The agent's profile directory in a temporary home, created empty.
+class TemporaryProfile
 {
 public:
-    ControllerHarness();
-
-    QString profileDirectory() const;
-    QString profileFile(const QString &name) const;
+    TemporaryProfile();
+    QString profileDirectory() const { return m_home.filePath(QStringLiteral("profile")); }
+    QString profileFile(const QString &name) const { return profileDirectory() + u'/' + name; }
     void writeProfileFile(const QString &name, const QByteArray &content) const;
     QByteArray readProfileFile(const QString &name) const;
     bool hasProfileFile(const QString &name) const;
+
+private:
+    QTemporaryDir m_home;
+};
+
+// What a controller needs from its model, for a test of the controller alone: a temporary
+// profile directory, virtual time, the shared journey and attention, and a `fail` that records
+// each report and shows it the way the model does (error state, error shown, running phases
+// failed).
+class ControllerHarness : public TemporaryProfile
+{
+public:
+    ControllerHarness();
 
     // A journey as a launch finds it: `stage` persisted (none: no marker), and the agent's
     // config.json when `configured`. Replaces the journey (make controllers afterwards).
@@ -63,7 +72,6 @@ public:
     int announcements = 0;
 
 private:
-    QTemporaryDir m_home;
     std::unique_ptr<Attention> m_attention;
     std::unique_ptr<InstallJourney> m_journey;
 };

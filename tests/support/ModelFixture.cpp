@@ -1,12 +1,5 @@
 #include "support/ModelFixture.h"
 
-#include "support/ControllerHarness.h"
-
-#include <QDir>
-#include <QFile>
-
-#include <stdexcept>
-
 using namespace QuorvantisTest;
 
 namespace {
@@ -21,7 +14,6 @@ QCoro::Task<OwnerSetupSession> noSession()
 
 ModelFixture::ModelFixture(Defaults defaults)
 {
-    QDir().mkpath(profileDirectory());
     if (defaults == Failing) {
         for (const Run &run : {setupWithCode, setupEnroll, setupResume})
             run->steps = {Step::exit(1)};
@@ -55,24 +47,6 @@ ModelFixture::~ModelFixture()
 {
     // Before the scripts and the clock it uses.
     m_model.reset();
-}
-
-QString ModelFixture::profileFile(const QString &name) const
-{
-    return QDir(profileDirectory()).filePath(name);
-}
-
-void ModelFixture::writeProfileFile(const QString &name, const QByteArray &content) const
-{
-    QFile file(profileFile(name));
-    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
-        throw std::runtime_error("cannot write a profile file");
-}
-
-QByteArray ModelFixture::readProfileFile(const QString &name) const
-{
-    QFile file(profileFile(name));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 AppModel &ModelFixture::make(bool autoResume)
