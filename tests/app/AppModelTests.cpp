@@ -96,7 +96,7 @@ private Q_SLOTS:
             f.writeProfileFile(QStringLiteral("config.json"), "{}");
         AppModel &model = f.make(row.activations == 0);
         for (int i = 0; i < row.activations; ++i)
-            await(model.sceneDidBecomeActive());
+            QVERIFY(finishesAtOnce(model.sceneDidBecomeActive()));
         QCOMPARE(f.effectsRun(), row.effects);
         QCOMPARE(f.installation(), row.installation);
         if (row.marker == "setup")
@@ -141,7 +141,7 @@ private Q_SLOTS:
         QCOMPARE(model.focusRevision(), revision + (forgotten ? 1 : 0));
         QCOMPARE(model.focusTarget(), AppModel::FocusTarget::setupCode());
         gate->open();
-        await(std::move(run));
+        QVERIFY(finishesAtOnce(std::move(run)));
     }
 
     // From a fresh machine to an agent online, with scripted runs and probes and the agent's
@@ -171,7 +171,7 @@ private Q_SLOTS:
         QCOMPARE(f.installation(), QStringLiteral("permissions ccrppppppp starting resume"));
         QCOMPARE(model.currentTask(), QStringLiteral("等待 Agent 状态"));
         for (const PermissionKind kind : {PermissionKind::screenRecording, PermissionKind::accessibility, PermissionKind::accessibility, PermissionKind::fullDiskAccess})
-            await(model.confirmPermissionOnboarding(kind));
+            QVERIFY(finishesAtOnce(model.confirmPermissionOnboarding(kind)));
         QCOMPARE(f.installation(), QStringLiteral("setup cccppppppp waitingSetup"));
         QCOMPARE(model.currentTask(), QStringLiteral("Waiting for setup"));
         model.setSetupCodeInput(codeS);
@@ -196,9 +196,9 @@ private Q_SLOTS:
         Recorded f(ModelFixture::Succeeding);
         f.daemonInstall->steps = {Step::exit(3), Step::success()};
         AppModel &model = f.makeAt("daemon", true);
-        await(model.finishDaemonInstallationIfNeeded());
+        QVERIFY(finishesAtOnce(model.finishDaemonInstallationIfNeeded()));
         QCOMPARE(f.installation(), QStringLiteral("daemon ccccccfppp error resume configured"));
-        await(model.perform(AppModel::RecoveryAction::make(Kind::retryInstall)));
+        QVERIFY(finishesAtOnce(model.perform(AppModel::RecoveryAction::make(Kind::retryInstall))));
         QCOMPARE(f.effectsRun(), QStringLiteral("daemon*2 agent*1 owner*2"));
         QCOMPARE(f.installation(), QStringLiteral("channel cccccccrpp online validated configured"));
         QCOMPARE(model.lastError(), std::nullopt);
@@ -218,7 +218,7 @@ private Q_SLOTS:
         const std::function<void()> operations[] = {
             [&] { model.setSetupAgentName(QStringLiteral("same")); }, [&] { model.setSetupAgentName(QStringLiteral("same")); },
             [&] { model.appendActivity(QStringLiteral("x")); }, [&] { model.requestFocus(AppModel::FocusTarget::recovery()); },
-            [&] { model.dismissPermissionPrompt(); }, [&] { await(model.prepareEnvironmentIfNeeded()); }, [&] { model.fail(QStringLiteral("X")); }};
+            [&] { model.dismissPermissionPrompt(); }, [&] { QVERIFY(finishesAtOnce(model.prepareEnvironmentIfNeeded())); }, [&] { model.fail(QStringLiteral("X")); }};
         for (const auto &operation : operations) {
             const QString before = snapshot();
             seen.clear();

@@ -118,6 +118,10 @@ inline QCoro::Task<void> nothing()
     co_return;
 }
 
+// Finishes a task that scripted effects let run to its end at once (rethrowing what it threw);
+// false when it still waits (for virtual time, a gate, or something that never comes).
+bool finishesAtOnce(QCoro::Task<void> task);
+
 // Plays the next step of `run`: records the call, prints the lines, reports the authorizations
 // and ends as the step says (held at its gate first, when it has one).
 QCoro::Task<CLIResult> play(std::shared_ptr<ScriptedRun> run, QStringList arguments, OutputHandler onOutput,
