@@ -34,20 +34,20 @@ const QStringList stateNames{"pending", "running", "complete", "failed"};
 
 void run(InstallJourney &journey, const QString &op)
 {
-    const QStringList parts = op.split(u':');
+    const QStringList fields = op.split(u':');
     const auto number = [](const QString &text) { return text == u"-" ? std::nullopt : std::optional(text.toInt()); };
-    if (parts[0] == u"move")
-        journey.moveTo(fromRawValue<InstallStage>(parts[1]));
-    else if (parts[0] == u"apply")
-        journey.applyProgress(*fromRawValue<Phase>(parts[1]), State(stateNames.indexOf(parts[2])), parts.size() > 3 ? std::optional(parts[3]) : std::nullopt);
-    else if (parts[0] == u"failRunning")
+    if (fields[0] == u"move")
+        journey.moveTo(fromRawValue<InstallStage>(fields[1]));
+    else if (fields[0] == u"apply")
+        journey.applyProgress(*fromRawValue<Phase>(fields[1]), State(stateNames.indexOf(fields[2])), fields.size() > 3 ? std::optional(fields[3]) : std::nullopt);
+    else if (fields[0] == u"failRunning")
         journey.markRunningPhasesFailed();
-    else if (parts[0] == u"begin")
+    else if (fields[0] == u"begin")
         journey.beginProgress();
-    else if (parts[0] == u"package")
-        journey.updatePackageInstallProgress(number(parts[1].section(u'/', 0, 0)), number(parts[1].section(u'/', 1)));
-    else if (parts[0] == u"overall")
-        journey.setOverallState(OverallState(overallNames.indexOf(parts[1])));
+    else if (fields[0] == u"package")
+        journey.updatePackageInstallProgress(number(fields[1].section(u'/', 0, 0)), number(fields[1].section(u'/', 1)));
+    else if (fields[0] == u"overall")
+        journey.setOverallState(OverallState(overallNames.indexOf(fields[1])));
     else
         qFatal("unknown operation %s", qPrintable(op));
 }

@@ -19,13 +19,13 @@ QString describeInstallation(std::optional<InstallStage> stage, const QList<Setu
                              bool resume, bool validated, bool onboarded, bool configured)
 {
     static const char *const overallNames[] = {"notInstalled", "starting", "waitingSetup", "online", "error"};
-    QStringList parts{stage ? rawValue(*stage) : QStringLiteral("-"), progressLetters(progress), QString::fromLatin1(overallNames[int(overall)])};
+    QStringList fields{stage ? rawValue(*stage) : QStringLiteral("-"), progressLetters(progress), QString::fromLatin1(overallNames[int(overall)])};
     const std::pair<bool, const char *> flags[] = {{resume, "resume"}, {validated, "validated"}, {onboarded, "onboarded"}, {configured, "configured"}};
     for (const auto &[set, name] : flags) {
         if (set)
-            parts << QString::fromLatin1(name);
+            fields << QString::fromLatin1(name);
     }
-    return parts.join(u' ');
+    return fields.join(u' ');
 }
 
 QString describe(const InstallJourney &j)
