@@ -311,12 +311,12 @@ void PermissionRow::act()
 {
     // During onboarding the row continues the current step (the prompt, then the probe). After
     // the installation the onboarding steps no longer apply: the row opens the kind's System
-    // Settings pane, and the user re-checks from "重新检查权限" once they granted it.
+    // Settings pane, and the model re-checks the permission while the user grants it there.
     if (m_model->currentPermissionOnboardingKind() == m_kind) {
         Quorvantis::startDetached(m_model->continuePermissionOnboarding(), "permission row: continue onboarding");
         return;
     }
-    m_model->openSystemSettings(m_kind);
+    m_model->resolvePermission(m_kind);
 }
 
 void PermissionRow::render()
