@@ -25,7 +25,11 @@ SingleInstance::~SingleInstance() = default;
 
 QString SingleInstance::defaultName()
 {
-    const QByteArray home = QDir(QDir::homePath()).canonicalPath().toUtf8();
+    // Canonical, so that two spellings of one home meet; a home that does not exist yet has no
+    // canonical path, and its plain one must not change once the model creates it.
+    const QDir homeDirectory(QDir::homePath());
+    const QString canonical = homeDirectory.canonicalPath();
+    const QByteArray home = (canonical.isEmpty() ? QDir::cleanPath(homeDirectory.absolutePath()) : canonical).toUtf8();
     const QString base = QStringLiteral("quorvantis-companion-%1-%2")
                              .arg(::getuid())
                              .arg(QString::fromLatin1(QCryptographicHash::hash(home, QCryptographicHash::Sha256).toHex().left(16)));

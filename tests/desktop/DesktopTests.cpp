@@ -151,6 +151,7 @@ private Q_SLOTS:
         QVERIFY(QDir().mkpath(runtime));
         QFile::setPermissions(runtime, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
         auto environmentFor = [&](const QString &home) {
+            QDir().mkpath(root.filePath(home));
             QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
             environment.insert(QStringLiteral("HOME"), root.filePath(home));
             environment.insert(QStringLiteral("XDG_CONFIG_HOME"), root.filePath(home + QStringLiteral("/.config")));

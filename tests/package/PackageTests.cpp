@@ -109,7 +109,7 @@ private Q_SLOTS:
         const Run value = run(QStringLiteral("dpkg-deb"), {QStringLiteral("--field"), m_package, field});
         QCOMPARE(value.exitCode, 0);
         const QRegularExpression whole(QRegularExpression::anchoredPattern(expected));
-        QVERIFY2(whole.match(value.output.trimmed()).hasMatch(), qPrintable(field + u": " + value.output));
+        QVERIFY2(whole.match(value.output.trimmed()).hasMatch(), qPrintable(field + QStringLiteral(": ") + value.output));
     }
 
     void installedFilesValidate_data()
