@@ -7,6 +7,7 @@
 #include "ui/Views.h"
 
 #include <QSystemTrayIcon>
+#include <QUrl>
 
 #ifdef QUORVANTIS_WITH_DBUS
 #include <QDBusConnection>
@@ -115,8 +116,8 @@ void DesktopNotifier::deliver(const Notice &notice)
     }
 #ifdef QUORVANTIS_WITH_DBUS
     const bool agentNotice = notice.event == Event::agentOffline || notice.event == Event::agentBack;
-    const QString icon = Bundle::resourcePath(QStringLiteral("QuorvantisMark"), QStringLiteral("png"))
-                             .value_or(QStringLiteral("dev.quorvantis.Companion"));
+    const auto logo = Bundle::resourcePath(QStringLiteral("QuorvantisMark"), QStringLiteral("png"));
+    const QString icon = logo ? QUrl::fromLocalFile(*logo).toString() : QStringLiteral("dev.quorvantis.Companion");
     QDBusMessage call = QDBusMessage::createMethodCall(
         QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("/org/freedesktop/Notifications"),
         QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("Notify"));
