@@ -91,6 +91,20 @@ QString removeSecrets(QString text, const QStringList &secrets)
     return text;
 }
 
+// Value by value: the line redaction would take a closing quote along with a URL.
+QJsonValue redactValue(const QJsonValue &value, const QStringList &secrets)
+{
+    if (value.isString())
+        return redact(value.toString(), secrets);
+    if (value.isObject()) {
+        QJsonObject object = value.toObject();
+        for (auto it = object.begin(); it != object.end(); ++it)
+            *it = redactValue(*it, secrets);
+        return object;
+    }
+    return value;
+}
+
 // ---- ustar ------------------------------------------------------------------------------------
 
 void putField(QByteArray &header, int offset, int length, const QByteArray &value)
@@ -200,13 +214,16 @@ bool write(const Report &report, const QString &path, QString *error)
 {
     const qint64 mtime = report.createdAt.toSecsSinceEpoch();
     QByteArray archive;
-    auto add = [&](const QString &name, const QString &text) {
+    auto addRedacted = [&](const QString &name, const QString &text) {
         const QString entry = root + name;
         if (entry.toUtf8().size() < 100) // longer names are not ours, and plain ustar has no room
-            archive += tarEntry(entry, redact(text, report.secrets).toUtf8(), mtime);
+            archive += tarEntry(entry, text.toUtf8(), mtime);
     };
+    auto add = [&](const QString &name, const QString &text) { addRedacted(name, redact(text, report.secrets)); };
 
-    add(QStringLiteral("summary.json"), QString::fromUtf8(QJsonDocument(report.summary).toJson()));
+    const QJsonObject summary = redactValue(report.summary, report.secrets).toObject();
+    addRedacted(QStringLiteral("summary.json"),
+                removeSecrets(QString::fromUtf8(QJsonDocument(summary).toJson()), report.secrets));
     add(QStringLiteral("activity.txt"), report.activity.isEmpty() ? QString() : report.activity.join(u'\n') + u'\n');
     for (const QString &log : {report.installLog, report.installLog + QStringLiteral(".previous")}) {
         if (QFileInfo(log).isFile())

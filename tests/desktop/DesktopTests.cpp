@@ -327,6 +327,8 @@ private Q_SLOTS:
         fixture.statusAnswer = ScriptedResponse::json(200, busy.json());
         fixture.poll();
         QCOMPARE(model.activities().size(), 1);
+        fixture.daemonInstall->steps = {Step::exit(2, QStringLiteral("failed, see https://help.example/agent"))};
+        await(model.perform(AppModel::RecoveryAction::make(AppModel::RecoveryAction::Kind::restartAgent)));
 
         QTemporaryDir out;
         const QString archive = out.filePath(QStringLiteral("diagnostics.tar"));
@@ -371,6 +373,8 @@ private Q_SLOTS:
         const QJsonObject summary = QJsonDocument::fromJson(tar({QStringLiteral("-xOf"), archive, dir + "summary.json"})).object();
         QCOMPARE(summary.value(QStringLiteral("appVersion")).toString(), model.appVersion());
         QCOMPARE(summary.value(QStringLiteral("status")).toObject().value(QStringLiteral("queueSize")).toInt(), 1);
+        QCOMPARE(summary.value(QStringLiteral("lastError")).toObject().value(QStringLiteral("message")).toString(),
+                 QStringLiteral("failed, see [URL REDACTED]"));
         QVERIFY(tar({QStringLiteral("-xOf"), archive, dir + "activity.txt"}).contains(model.activities().first().summary.toUtf8()));
         QCOMPARE(tar({QStringLiteral("-xOf"), archive, dir + "profile/mac-app-permissions-completed"}), QByteArray("screenRecording\n"));
         QVERIFY(tar({QStringLiteral("-xOf"), archive, dir + "logs/mac-app-install.log"}).endsWith("setup finished\n"));
