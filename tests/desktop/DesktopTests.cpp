@@ -198,19 +198,21 @@ private Q_SLOTS:
         NotificationService service;
         service.client = QDBusConnection::sessionBus().baseService();
         QDBusConnection bus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("service"));
-        QVERIFY(bus.registerObject(QStringLiteral("/org/freedesktop/Notifications"), &service, QDBusConnection::ExportAllSlots));
+        QVERIFY(bus.registerObject(QStringLiteral("/org/freedesktop/Notifications"), &service,
+                                   QDBusConnection::ExportAllSlots));
         QVERIFY(bus.registerService(QStringLiteral("org.freedesktop.Notifications")));
         auto cleanup = qScopeGuard([&] {
             bus.unregisterService(QStringLiteral("org.freedesktop.Notifications"));
             QDBusConnection::disconnectFromBus(QStringLiteral("service"));
         });
 
-        auto recheck = [&] { await(model.perform(AppModel::RecoveryAction::make(AppModel::RecoveryAction::Kind::recheckPermissions))); };
-        auto restart = [&] { await(model.perform(AppModel::RecoveryAction::make(AppModel::RecoveryAction::Kind::restartAgent))); };
+        using Kind = AppModel::RecoveryAction::Kind;
+        auto recheck = [&] { await(model.perform(AppModel::RecoveryAction::make(Kind::recheckPermissions))); };
+        auto restart = [&] { await(model.perform(AppModel::RecoveryAction::make(Kind::restartAgent))); };
         auto answer = [&](int code, const QString &version = QStringLiteral("1.4.0")) {
             Sample sample;
             sample.version = version;
-            fixture.statusAnswer = code == 200 ? ScriptedResponse::json(200, sample.json()) : ScriptedResponse::json(code, "{}");
+            fixture.statusAnswer = ScriptedResponse::json(code, code == 200 ? sample.json() : QByteArray("{}"));
         };
         struct Change
         {
@@ -226,13 +228,37 @@ private Q_SLOTS:
                  fixture.poll();
              },
              {}},
-            {"a permission revoked, then checked again", [&] { grants->remove(PermissionKind::screenRecording); recheck(); settle(); recheck(); },
+            {"a permission revoked, then checked again",
+             [&] {
+                 grants->remove(PermissionKind::screenRecording);
+                 recheck();
+                 settle();
+                 recheck();
+             },
              {Event::permissionRevoked}},
-            {"the agent stops answering", [&] { answer(503); for (int i = 0; i < 5; ++i) fixture.poll(); }, {Event::agentOffline}},
-            {"the agent is back", [&] { answer(200); fixture.poll(); settle(); fixture.poll(); }, {Event::agentBack}},
-            {"the same error twice", [&] { fixture.daemonInstall->steps = {Step::exit(2)}; restart(); settle(); restart(); },
+            {"the agent stops answering (three failed polls), twice more",
+             [&] {
+                 answer(503);
+                 for (int i = 0; i < 5; ++i)
+                     fixture.poll();
+             },
+             {Event::agentOffline}},
+            {"the agent is back, twice", [&] { answer(200); fixture.poll(); settle(); fixture.poll(); }, {Event::agentBack}},
+            {"the same error twice",
+             [&] {
+                 fixture.daemonInstall->steps = {Step::exit(2)};
+                 restart();
+                 settle();
+                 restart();
+             },
              {Event::errorNeedsUser}},
-            {"nothing while the window is active", [&] { windowActive = true; grants->remove(PermissionKind::accessibility); recheck(); }, {}},
+            {"nothing while the window is active",
+             [&] {
+                 windowActive = true;
+                 grants->remove(PermissionKind::accessibility);
+                 recheck();
+             },
+             {}},
             {"what the active window saw is not told later", [&] { windowActive = false; recheck(); }, {}},
             {"turned off in the panel", [&] {
                  panel.notificationsToggle()->click();
@@ -241,6 +267,9 @@ private Q_SLOTS:
                  fixture.poll();
              }, {}},
             {"turned on again", [&] {
+                 const QString marker = fixture.profileFile(ProfileFiles::notificationsMarkerName());
+                 QCOMPARE(fixture.readProfileFile(ProfileFiles::notificationsMarkerName()), QByteArray("off\n"));
+                 QCOMPARE(QFile::permissions(marker) & 0x7077, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
                  panel.notificationsToggle()->click();
                  fixture.desktop->offeredVersion = QStringLiteral("9.1.0");
                  answer(200, QStringLiteral("1.6.0"));
@@ -257,11 +286,6 @@ private Q_SLOTS:
                 shown.append(notice.event);
             QVERIFY2(shown == expected, step.what);
             QTRY_COMPARE(service.calls.size(), notifier.shown().size());
-            if (QByteArray(step.what) == "turned off in the panel") {
-                const QString marker = fixture.profileFile(ProfileFiles::notificationsMarkerName());
-                QCOMPARE(fixture.readProfileFile(ProfileFiles::notificationsMarkerName()), QByteArray("off\n"));
-                QCOMPARE(QFile::permissions(marker) & 0x7077, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-            }
         }
         QVERIFY(!QFileInfo::exists(fixture.profileFile(ProfileFiles::notificationsMarkerName())));
         for (int i = 0; i < service.calls.size(); ++i) {
