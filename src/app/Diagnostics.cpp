@@ -82,8 +82,12 @@ void addJsonSecrets(QStringList &secrets, const QString &path, std::initializer_
         addSecret(secrets, object.value(QLatin1String(key)).toString());
 }
 
-// Replaces every occurrence of every secret; the longest first, so a secret that contains
-// another goes as a whole.
+// A secret that contains another must go as a whole: the longest are removed first.
+void longestFirst(QStringList &secrets)
+{
+    std::stable_sort(secrets.begin(), secrets.end(), [](const QString &a, const QString &b) { return a.size() > b.size(); });
+}
+
 QString removeSecrets(QString text, const QStringList &secrets)
 {
     for (const QString &secret : secrets)
@@ -172,8 +176,7 @@ Report gather(const AppModel &model)
 
     report.secrets = secretsOf(report.profileDirectory);
     addSecret(report.secrets, model.setupCode());
-    std::stable_sort(report.secrets.begin(), report.secrets.end(),
-                     [](const QString &a, const QString &b) { return a.size() > b.size(); });
+    longestFirst(report.secrets);
     return report;
 }
 
@@ -190,7 +193,7 @@ QStringList secretsOf(const QString &profileDirectory)
     const QString link = readText(profile.filePath(QStringLiteral("mac-app-owner-setup-url")), markerLimit).trimmed();
     addSecret(secrets, link);
     addSecret(secrets, link.section(u'#', 1));
-    std::stable_sort(secrets.begin(), secrets.end(), [](const QString &a, const QString &b) { return a.size() > b.size(); });
+    longestFirst(secrets);
     return secrets;
 }
 
