@@ -1,6 +1,7 @@
 #include "ui/Views.h"
 
 #include "app/AppModel.h"
+#include "ui/DiagnosticsExport.h"
 #include "ui/Symbols.h"
 #include "ui/UIToken.h"
 
@@ -364,7 +365,8 @@ ErrorSection::ErrorSection(AppModel *model, bool showsAction, QWidget *parent)
       m_heading(makeLabel(QStringLiteral("最后错误"), UIToken::Typography::section)),
       m_message(new SymbolLabel(QStringLiteral("exclamationmark.triangle.fill"))),
       m_impact(makeLabel({}, UIToken::Typography::body)), m_code(makeLabel({}, UIToken::Typography::technical, true)),
-      m_recovery(new QPushButton), m_observer(new ModelObserver(model, this, [this] { render(); }))
+      m_recovery(new QPushButton), m_diagnostics(makeLinkButton(DiagnosticsExport::actionTitle())),
+      m_observer(new ModelObserver(model, this, [this] { render(); }))
 {
     setObjectName(QStringLiteral("error-section"));
     UIToken::apply(m_message->textLabel(), UIToken::Typography::bodyStrong);
@@ -386,12 +388,19 @@ ErrorSection::ErrorSection(AppModel *model, bool showsAction, QWidget *parent)
     layout->addWidget(m_message);
     layout->addWidget(m_impact);
     layout->addLayout(details);
-    layout->addWidget(m_recovery, 0, Qt::AlignLeft);
+    auto *actions = new QHBoxLayout;
+    actions->setSpacing(14);
+    actions->addWidget(m_recovery);
+    actions->addWidget(m_diagnostics);
+    actions->addStretch();
+    layout->addLayout(actions);
 
     connect(m_recovery, &QPushButton::clicked, this, [this] {
         if (const auto &error = m_model->lastError())
             Quorvantis::startDetached(m_model->perform(error->recovery), "recovery action");
     });
+    m_diagnostics->setToolTip(QStringLiteral("把安装日志和状态打包成一个文件，便于寻求帮助。"));
+    connect(m_diagnostics, &QPushButton::clicked, this, [this] { DiagnosticsExport::run(m_model, this); });
     render();
 }
 

@@ -129,6 +129,7 @@ class ErrorSection : public QWidget
 public:
     ErrorSection(AppModel *model, bool showsAction, QWidget *parent = nullptr);
     QPushButton *recoveryButton() const { return m_recovery; }
+    QPushButton *diagnosticsButton() const { return m_diagnostics; }
     void render();
 
 private:
@@ -140,5 +141,6 @@ private:
     QLabel *m_impact;
     QLabel *m_code;
     QPushButton *m_recovery;
+    QPushButton *m_diagnostics;
     ModelObserver *m_observer;
 };
