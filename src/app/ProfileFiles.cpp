@@ -1,35 +1,33 @@
 #include "app/ProfileFiles.h"
 
 #include "app/AppModel.h"
-#include "process/CLIService.h"
+#include "model/ProfileMarkers.h"
+#include "process/InstallLog.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 
 namespace ProfileFiles {
 
 namespace {
 
 const QString markerPrefix = QStringLiteral("mac-app-");
-const QString offValue = QStringLiteral("off");
 
 } // namespace
 
 QString profileDirectory(const AppModel &model)
 {
-    return model.profileDirectory;
+    return model.profileDirectory();
 }
 
 QString installLog()
 {
-    return CLIService::installLog();
+    return InstallLog::installLog();
 }
 
 QString redactLine(const QString &line)
 {
-    return CLIService::sanitize(line);
+    return InstallLog::sanitize(line);
 }
 
 QStringList markerNames(const QString &profileDirectory)
@@ -48,32 +46,17 @@ QStringList markerNames(const QString &profileDirectory)
 
 QString notificationsMarkerName()
 {
-    return QStringLiteral("mac-app-notifications");
+    return ProfileMarkers::notificationsFile;
 }
 
 bool notificationsEnabled(const QString &profileDirectory)
 {
-    QFile file(QDir(profileDirectory).filePath(notificationsMarkerName()));
-    if (!file.open(QIODevice::ReadOnly))
-        return true;
-    return QString::fromUtf8(file.read(64)).trimmed() != offValue;
+    return ProfileMarkers::readNotificationsEnabled(profileDirectory);
 }
 
 void setNotificationsEnabled(const QString &profileDirectory, bool enabled)
 {
-    const QString path = QDir(profileDirectory).filePath(notificationsMarkerName());
-    if (enabled) {
-        QFile::remove(path);
-        return;
-    }
-    // Like every marker: written whole or not at all, readable by the user alone, failures silent.
-    QDir().mkpath(profileDirectory);
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return;
-    file.write(offValue.toUtf8() + '\n');
-    if (file.commit())
-        QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    ProfileMarkers::writeNotificationsEnabled(profileDirectory, enabled);
 }
 
 } // namespace ProfileFiles
