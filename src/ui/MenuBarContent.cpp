@@ -70,7 +70,7 @@ MenuBarContent::MenuBarContent(AppModel *model, Actions actions, QWidget *parent
       m_restart(menuItem(QStringLiteral("重启 Agent"))), m_recheck(menuItem(QStringLiteral("重新检查权限"))),
       m_update(menuItem(QStringLiteral("更新 Agent"))), m_updateSpinner(new Spinner(12)),
       m_releases(menuItem(QStringLiteral("检查 App 更新"))), m_logs(menuItem(QStringLiteral("打开日志目录"))),
-      m_diagnostics(menuItem(DiagnosticsExport::actionTitle())), m_notifications(new QCheckBox(QStringLiteral("桌面通知"))),
+      m_diagnostics(menuItem(DiagnosticsExport::actionTitle())), m_notice(makeLabel({}, Typography::meta, true)), m_notifications(new QCheckBox(QStringLiteral("桌面通知"))),
       m_quit(menuItem(QStringLiteral("退出 Quorvantis"))), m_clock(new QTimer(this)),
       m_observer(new ModelObserver(model, this, [this] { render(); }))
 {
@@ -127,6 +127,10 @@ MenuBarContent::MenuBarContent(AppModel *model, Actions actions, QWidget *parent
     for (QPushButton *button : {m_restart, m_recheck, m_update, m_releases, m_logs, m_diagnostics})
         items->addWidget(button);
     layout->addLayout(items);
+    m_notice->setObjectName(QStringLiteral("action-notice"));
+    m_notice->setContentsMargins(10, 2, 10, 2);
+    m_notice->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    layout->addWidget(m_notice);
     layout->addWidget(makeDivider());
     UIToken::apply(m_notifications, Typography::body);
     m_notifications->setStyleSheet(QStringLiteral("QCheckBox { padding: 3px 10px; }"));
@@ -189,8 +193,12 @@ void MenuBarContent::render()
 
     const bool updating = m_model->isUpdatingAgent();
     const bool agentActions = m_model->configurationReady() && !updating;
-    m_restart->setEnabled(agentActions);
-    m_recheck->setEnabled(agentActions);
+    renderRecoveryButton(m_restart, *m_model, int(RecoveryKind::restartAgent), QStringLiteral("重启 Agent"), agentActions);
+    renderRecoveryButton(m_recheck, *m_model, int(RecoveryKind::recheckPermissions), QStringLiteral("重新检查权限"),
+                         agentActions && !m_model->installStage());
+    const auto &notice = m_model->actionNotice();
+    setTextIfChanged(m_notice, notice.value_or(QString()));
+    m_notice->setVisible(notice.has_value());
     m_update->setEnabled(agentActions);
     m_update->setText(updating ? QStringLiteral("正在更新 Agent…") : QStringLiteral("更新 Agent"));
     m_updateSpinner->setVisible(updating);

@@ -43,6 +43,7 @@ public:
     QPushButton *releasesButton() const { return m_releases; }
     QPushButton *logsButton() const { return m_logs; }
     QPushButton *diagnosticsButton() const { return m_diagnostics; }
+    QLabel *noticeLabel() const { return m_notice; }
     // Desktop notifications on or off, kept in the profile.
     QCheckBox *notificationsToggle() const { return m_notifications; }
     QPushButton *quitButton() const { return m_quit; }
@@ -75,6 +76,7 @@ private:
     QPushButton *m_releases;
     QPushButton *m_logs;
     QPushButton *m_diagnostics;
+    QLabel *m_notice;
     QCheckBox *m_notifications;
     QPushButton *m_quit;
     QTimer *m_clock;
