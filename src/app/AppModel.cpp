@@ -87,7 +87,8 @@ AppModel::AppModel(Options options, QObject *parent) : QObject(parent)
         });
     connect(m_channel.get(), &ChannelController::capturedLinkLoaded, this, &AppModel::capturedLinkLoaded);
     m_updates = std::make_unique<UpdateController>(
-        context, UpdateController::Effects{e.agentUpdateVersion, e.runScript, e.daemonInstall, e.openURL, e.openSystemSettings},
+        context, UpdateController::Effects{e.agentUpdateVersion, e.runScript, e.daemonInstall, e.openURL, e.openSystemSettings,
+                                           e.runnerIdle},
         UpdateController::Links{
             [this](PermissionKind kind) { m_permissions->presentPermissionPrompt(kind); },
             [this] { return resumeInstalledConfiguration(); },
@@ -103,6 +104,7 @@ AppModel::AppModel(Options options, QObject *parent) : QObject(parent)
 
     // What to show and what to resume.
     m_journey->restoreAtLaunch();
+    m_permissions->restoreAtLaunch();
     if (m_autoResume) {
         m_status->startStatusMonitoring();
         Quorvantis::startDetached(launchResume(), "launch resume");
@@ -155,6 +157,8 @@ const std::optional<AccessibilityProbeOutcome> &AppModel::accessibilityProbeOutc
 bool AppModel::isCheckingPermission() const { return m_permissions->isCheckingPermission(); }
 bool AppModel::permissionOperationInFlight() const { return m_permissions->permissionOperationInFlight(); }
 bool AppModel::isUpdatingAgent() const { return m_updates->isUpdatingAgent(); }
+const std::optional<RecoveryAction::Kind> &AppModel::runningRecovery() const { return m_updates->runningRecovery(); }
+const std::optional<QString> &AppModel::actionNotice() const { return m_updates->actionNotice(); }
 const std::optional<QString> &AppModel::availableAgentVersion() const { return m_updates->availableAgentVersion(); }
 
 // ---- Plain state -----------------------------------------------------------------------------------
@@ -300,6 +304,7 @@ void AppModel::openSystemSettings(std::optional<PermissionKind> kind)
 }
 void AppModel::openSettings(std::optional<PermissionKind> kind) { PermissionController::openSettings(kind); }
 void AppModel::dismissPermissionPrompt() { m_permissions->dismissPermissionPrompt(); }
+void AppModel::resolvePermission(PermissionKind kind) { m_permissions->resolvePermission(kind); }
 void AppModel::schedulePermissionReturnChecks(PermissionKind kind) { m_permissions->schedulePermissionReturnChecks(kind); }
 QCoro::Task<void> AppModel::finishPermissionStageIfReady() { return m_permissions->finishPermissionStageIfReady(); }
 QCoro::Task<void> AppModel::refreshExistingPermissions() { return m_permissions->refreshExistingPermissions(); }

@@ -149,6 +149,9 @@ public:
     bool isUpdatingAgent() const;
     const std::optional<QString> &availableAgentVersion() const;
     const QString &appVersion() const { return m_appVersion; }
+    // The recovery action that runs, and how the last action ended when nothing else shows it.
+    const std::optional<RecoveryAction::Kind> &runningRecovery() const;
+    const std::optional<QString> &actionNotice() const;
 
     // ---- Plain state ------------------------------------------------------------------------------
 
@@ -257,6 +260,8 @@ public:
     void openSystemSettings(std::optional<PermissionKind> kind);
     static void openSettings(std::optional<PermissionKind> kind);
     void dismissPermissionPrompt();
+    // Opens the privacy pane of a revoked permission and follows it until it is granted.
+    void resolvePermission(PermissionKind kind);
     void schedulePermissionReturnChecks(PermissionKind kind);
     QCoro::Task<void> finishPermissionStageIfReady();
     QCoro::Task<void> refreshExistingPermissions();

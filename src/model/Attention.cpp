@@ -27,9 +27,9 @@ void Attention::requestFocus(FocusTarget target)
     m_focusRevision = m_focusRevision() + 1;
 }
 
-void Attention::appendActivity(const QString &summary)
+void Attention::appendActivity(const QString &summary, ActivityEvent::Source source)
 {
-    ActivityEvent event{QUuid::createUuid(), m_clock(), ActivityEvent::Source::agent, summary};
+    ActivityEvent event{QUuid::createUuid(), m_clock(), source, summary};
     m_activities.mutate([&](QList<ActivityEvent> &list) {
         list.prepend(std::move(event));
         while (list.size() > 20)

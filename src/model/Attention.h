@@ -32,7 +32,7 @@ public:
     // Asks the views to focus `target` again, even when it did not change.
     void requestFocus(FocusTarget target);
     // Newest first, at most 20 entries.
-    void appendActivity(const QString &summary);
+    void appendActivity(const QString &summary, ActivityEvent::Source source = ActivityEvent::Source::agent);
 
 private:
     Clock m_clock;

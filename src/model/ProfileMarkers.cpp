@@ -114,4 +114,17 @@ void writeAwaitingPermission(const QString &directory, std::optional<PermissionK
     writeOrRemove(in(directory, awaitingPermissionFile), kind ? rawValue(*kind) + u'\n' : QString());
 }
 
+bool readNotificationsEnabled(const QString &directory)
+{
+    const auto text = readMarker(in(directory, notificationsFile));
+    return !text || text->trimmed() != u"off";
+}
+
+void writeNotificationsEnabled(const QString &directory, bool enabled)
+{
+    if (!enabled)
+        QDir().mkpath(directory);
+    writeOrRemove(in(directory, notificationsFile), enabled ? QString() : QStringLiteral("off\n"));
+}
+
 } // namespace ProfileMarkers

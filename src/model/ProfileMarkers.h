@@ -16,6 +16,7 @@ inline const QString installStageFile = QStringLiteral("mac-app-install-stage");
 inline const QString completedPermissionsFile = QStringLiteral("mac-app-permissions-completed");
 inline const QString awaitingPermissionFile = QStringLiteral("mac-app-permission-awaiting");
 inline const QString accessibilityProbeFile = QStringLiteral("mac-app-accessibility-probe");
+inline const QString notificationsFile = QStringLiteral("mac-app-notifications");
 
 std::optional<InstallStage> readInstallStage(const QString &directory);
 QSet<PermissionKind> readCompletedPermissions(const QString &directory);
@@ -26,5 +27,9 @@ std::optional<AccessibilityProbeOutcome> readAccessibilityProbeOutcome(const QSt
 void writeInstallStage(const QString &directory, std::optional<InstallStage> stage);
 void writeCompletedPermissions(const QString &directory, const QSet<PermissionKind> &kinds);
 void writeAwaitingPermission(const QString &directory, std::optional<PermissionKind> kind);
+
+// Desktop notifications are on unless the user turned them off: the marker holds "off" then.
+bool readNotificationsEnabled(const QString &directory);
+void writeNotificationsEnabled(const QString &directory, bool enabled);
 
 } // namespace ProfileMarkers

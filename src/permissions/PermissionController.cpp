@@ -122,6 +122,16 @@ PermissionController::PermissionController(ModelContext context, Effects effects
 
 PermissionController::~PermissionController() = default;
 
+void PermissionController::restoreAtLaunch()
+{
+    const auto stage = journey().stage();
+    const bool pastPermissions = stage ? int(*stage) > int(InstallStage::permissions) : journey().configurationReady();
+    if (!pastPermissions)
+        return;
+    for (const PermissionKind kind : m_cachedCompletedPermissions)
+        setPermissionState(kind, PermissionNativeState::granted, true);
+}
+
 // ---- Derived values -----------------------------------------------------------------------------
 
 std::optional<PermissionItem> PermissionController::currentPermissionOnboardingItem() const
@@ -460,12 +470,47 @@ void PermissionController::dismissPermissionPrompt()
     m_permissionSettingsPrompt = false;
 }
 
-void PermissionController::schedulePermissionReturnChecks(PermissionKind kind)
+quint64 PermissionController::startReturnSeries()
 {
     // Coroutines cannot be cancelled: the previous series sees the new generation and ends.
-    const quint64 generation = ++m_permissionReturnGeneration;
     m_permissionReturnTaskRunning = true;
-    Quorvantis::startDetached(runPermissionReturnChecks(kind, generation), "permission return checks");
+    return ++m_permissionReturnGeneration;
+}
+
+void PermissionController::schedulePermissionReturnChecks(PermissionKind kind)
+{
+    Quorvantis::startDetached(runPermissionReturnChecks(kind, startReturnSeries()), "permission return checks");
+}
+
+void PermissionController::resolvePermission(PermissionKind kind)
+{
+    if (m_effects.openSystemSettings)
+        m_effects.openSystemSettings(kind);
+    // During an installation the onboarding's own checks follow the user.
+    if (!journey().configurationReady() || journey().stage())
+        return;
+    Quorvantis::startDetached(runGrantChecks(kind, startReturnSeries()), "permission grant checks");
+}
+
+QCoro::Task<void> PermissionController::runGrantChecks(PermissionKind kind, quint64 generation)
+{
+    QPointer<PermissionController> self(this);
+    const auto stillWanted = [&self, generation] {
+        return self && self->m_permissionReturnGeneration == generation && !self->journey().stage();
+    };
+    for (int pass = 0; pass < returnCheckPasses; ++pass) {
+        co_await m_context.sleep(returnCheckInterval);
+        if (!stillWanted())
+            break;
+        const bool granted = co_await probeKind(m_effects.permissionCheck, kind);
+        if (!stillWanted())
+            break;
+        recordPermissionResult(kind, granted);
+        if (granted)
+            break;
+    }
+    if (self && m_permissionReturnGeneration == generation)
+        m_permissionReturnTaskRunning = false;
 }
 
 QCoro::Task<void> PermissionController::runPermissionReturnChecks(PermissionKind kind, quint64 generation)

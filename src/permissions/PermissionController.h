@@ -36,6 +36,10 @@ public:
     PermissionController(ModelContext context, Effects effects, QObject *parent = nullptr);
     ~PermissionController() override;
 
+    // Past the permissions stage the rows show what was recorded when the stage finished, until
+    // a re-check says otherwise.
+    void restoreAtLaunch();
+
     // ---- Published state ------------------------------------------------------------------------
 
     const QList<PermissionItem> &permissions() const { return m_permissions(); }
@@ -91,6 +95,10 @@ public:
     QCoro::Task<void> recoverExistingConfigurationIfNeeded();
     // After an agent update, the launch re-check may run once more.
     void allowExistingPermissionRecheck();
+    // A permission of a finished installation the user is to grant again: opens its privacy pane
+    // and re-checks it every half second, as the onboarding's return checks do, until it is
+    // granted or a newer series starts.
+    void resolvePermission(PermissionKind kind);
 
 private:
     struct RefreshRun;
@@ -99,6 +107,8 @@ private:
     Attention &attention() const { return *m_context.attention; }
 
     QCoro::Task<void> runPermissionReturnChecks(PermissionKind kind, quint64 generation);
+    QCoro::Task<void> runGrantChecks(PermissionKind kind, quint64 generation);
+    quint64 startReturnSeries();
     // Restarts a running agent so that it picks up a new accessibility grant; false (after
     // reporting the failure) when the restart did not succeed.
     QCoro::Task<bool> restartAgentAfterAccessibilityGrant();

@@ -36,8 +36,10 @@ public:
     }
     ~RunSlot()
     {
-        if (m_service && m_slot == m_child)
+        if (m_service && m_slot == m_child) {
             m_slot = nullptr;
+            Q_EMIT m_service->idle();
+        }
     }
     RunSlot(const RunSlot &) = delete;
     RunSlot &operator=(const RunSlot &) = delete;
@@ -228,6 +230,13 @@ QCoro::Task<CLIResult> CLIService::enroll(QString workspace, QString agentName, 
 {
     return runSessionScript(AgentContract::enrollArguments(workspace, agentName),
                             enrollmentKey + QLatin1Char('\n'), std::move(onOutput), std::move(intercept));
+}
+
+QCoro::Task<void> CLIService::waitUntilIdle()
+{
+    QPointer<CLIService> self(this);
+    while (self && self->isRunning())
+        co_await qCoro(self.data(), &CLIService::idle);
 }
 
 QCoro::Task<CLIResult> CLIService::runScript(QString script, OutputHandler onOutput)

@@ -67,6 +67,8 @@ public:
     static std::optional<QString> line(QByteArray &buffer);
 
     bool isRunning() const { return m_process != nullptr; }
+    // Returns once no run is in progress (at once when none is).
+    QCoro::Task<void> waitUntilIdle();
     QString installLogURL() const { return m_installLogPath; }
     QString homeDirectory() const { return m_homeDirectory; }
 
@@ -84,6 +86,10 @@ public:
 
     static QString daemonInstallScript() { return AgentScripts::daemonInstall(AgentScripts::hostPlatform()); }
     static QString agentUpdateScript() { return AgentScripts::agentUpdate(); }
+
+Q_SIGNALS:
+    // A run has ended and the runner takes the next one.
+    void idle();
 
 private:
     QCoro::Task<CLIResult> runSessionScript(QStringList options, std::optional<QString> stdinText,

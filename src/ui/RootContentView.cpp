@@ -273,6 +273,12 @@ bool RootContentView::event(QEvent *event)
 {
     switch (event->type()) {
     case QEvent::Show:
+        // The window opens with the keyboard on its page, not on the update banner above it.
+        QTimer::singleShot(0, this, [this] {
+            if (QWidget *focused = focusWidget(); !focused || m_banner->isAncestorOf(focused))
+                focusPage();
+        });
+        [[fallthrough]];
     case QEvent::Hide:
         // After the window's own visibility has changed.
         QTimer::singleShot(0, this, [this] { syncSheets(); });
@@ -288,6 +294,19 @@ bool RootContentView::event(QEvent *event)
     default: break;
     }
     return QWidget::event(event);
+}
+
+void RootContentView::focusPage()
+{
+    QWidget *page = m_pages->currentWidget();
+    for (QWidget *next = page->nextInFocusChain(); next && next != page; next = next->nextInFocusChain()) {
+        if (page->isAncestorOf(next) && next->isVisibleTo(this) && next->isEnabled() && (next->focusPolicy() & Qt::TabFocus)) {
+            next->setFocus(Qt::TabFocusReason);
+            return;
+        }
+        if (next == this)
+            return;
+    }
 }
 
 // ---- Where the window's other views plug in -----------------------------------------------

@@ -24,6 +24,7 @@ public:
         decltype(ModelEffects::daemonInstall) daemonInstall;
         decltype(ModelEffects::openURL) openURL;
         decltype(ModelEffects::openSystemSettings) openSystemSettings;
+        decltype(ModelEffects::runnerIdle) runnerIdle;
     };
 
     struct Links
@@ -44,6 +45,10 @@ public:
     const std::optional<QString> &dismissedAgentVersion() const { return m_dismissedAgentVersion; }
     const std::optional<QString> &agentVersionChecked() const { return m_agentVersionChecked; }
     bool agentUpdateCheckInFlight() const { return m_agentUpdateCheckInFlight; }
+    // The recovery action that runs (from the press, waiting for the runner included, to its end).
+    const std::optional<RecoveryAction::Kind> &runningRecovery() const { return m_runningRecovery(); }
+    // How the last action ended, in a line, when the rest of the window does not show it.
+    const std::optional<QString> &actionNotice() const { return m_actionNotice(); }
 
     QCoro::Task<void> checkAgentUpdate(std::optional<QString> currentVersion);
     QCoro::Task<void> updateAgent();
@@ -55,7 +60,14 @@ public:
     void dismissAgentUpdate();
 
 private:
+    class Running;
+
     InstallJourney &journey() const { return *m_context.journey; }
+    // Runs `run` once the runner is free: a run another part of the model holds (the launch's
+    // permission re-check) is waited for instead of failing the user's action.
+    QCoro::Task<CLIResult> whenRunnerFree(std::function<QCoro::Task<CLIResult>()> run);
+    QCoro::Task<void> restartAgent();
+    void openOrSay(const QUrl &url, const QString &failure);
     Attention &attention() const { return *m_context.attention; }
 
     ModelContext m_context;
@@ -63,6 +75,8 @@ private:
     Links m_links;
     Published<bool> m_isUpdatingAgent;
     Published<std::optional<QString>> m_availableAgentVersion;
+    Published<std::optional<RecoveryAction::Kind>> m_runningRecovery;
+    Published<std::optional<QString>> m_actionNotice;
     std::optional<QString> m_dismissedAgentVersion;
     std::optional<QString> m_agentVersionChecked;
     bool m_agentUpdateCheckInFlight = false;
