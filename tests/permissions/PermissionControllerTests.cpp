@@ -130,6 +130,7 @@ struct Flow
             {"present", [&] { c->presentPermissionPrompt(*kind); }}, {"open", [&] { c->openCurrentPermissionSettings(); }},
             {"reset", [&] { c->resetPermissionVerification(); }}, {"allow", [&] { c->allowExistingPermissionRecheck(); }},
             {"leave", [&] { h.journey().moveTo(InstallStage::setup); }}, {"gone", [&] { c.reset(); }},
+            {"restore", [&] { c->restoreAtLaunch(); }}, {"resolve", [&] { c->resolvePermission(*kind); }},
             {"wait", [&] { h.time.advance(500ms * argument.toInt()); }}};
         if (awaited.contains(name))
             return awaited[name]();
@@ -298,6 +299,16 @@ private Q_SLOTS:
             "check:screenRecording check:accessibility check:fullDiskAccess ax:node ax:cliclick", "- vvv cliclick awaiting=- done=" + all + " prompt=-", "focus=accessibility#2 agent=1 daemon=1", "- cccccccccc starting validated onboarded configured"};
         QTest::newRow("overlapping re-checks share one run") << Scenario{"- configured", "check:screenRecording=hang check:accessibility=yes", "hold:refresh hold:refresh release:yes", "check:screenRecording check:accessibility check:fullDiskAccess", "- vvx node awaiting=- done=screenRecording,accessibility prompt=-"};
         QTest::newRow("only a finished installation is re-checked") << Scenario{"permissions configured", intact, "refresh recheck", "", "permissions ??? node awaiting=- done= prompt=-"};
+        // A launch past the permission stage shows the grants on record.
+        QTest::newRow("restored: finished") << Scenario{"- configured completed=screenRecording,fullDiskAccess", "", "restore", "", "- v?v node awaiting=- done=screenRecording,fullDiskAccess prompt=-"};
+        QTest::newRow("restored: past the stage") << Scenario{"setup completed=accessibility", "", "restore", "", "setup ?v? node awaiting=- done=accessibility prompt=-", "", "setup cccppppppp waitingSetup"};
+        QTest::newRow("restored: not during the stage") << Scenario{"permissions completed=screenRecording", "", "restore", "", "permissions ??? node awaiting=- done=screenRecording prompt=-"};
+        // A revoked permission of a finished installation is followed while the user grants it.
+        QTest::newRow("resolve: checked until granted") << Scenario{"- configured", "check:accessibility=no*2,yes", "resolve:accessibility wait:10", "check:accessibility*3", "- ?v? node awaiting=- done=accessibility prompt=-", "opened=accessibility"};
+        QTest::newRow("resolve: at most 120 checks") << Scenario{"- configured", "", "resolve:fullDiskAccess wait:200", "check:fullDiskAccess*120", "- ??x node awaiting=- done= prompt=-", "opened=fullDiskAccess"};
+        QTest::newRow("resolve: a new request replaces the old") << Scenario{"- configured", "", "resolve:fullDiskAccess wait:30 resolve:screenRecording wait:200", "check:fullDiskAccess*30 check:screenRecording*120", "- x?x node awaiting=- done= prompt=-", "opened=fullDiskAccess,screenRecording"};
+        QTest::newRow("resolve: the checks end with an installation under way") << Scenario{"- configured", "", "resolve:fullDiskAccess wait:30 leave wait:200", "check:fullDiskAccess*30", "setup ??x node awaiting=- done= prompt=-", "focus=setupCode#1 opened=fullDiskAccess"};
+        QTest::newRow("resolve: during an installation only the pane opens") << Scenario{"permissions", "", "resolve:screenRecording wait:10", "", "permissions ??? node awaiting=- done= prompt=-", "opened=screenRecording"};
         QTest::newRow("reset forgets verification, not the completed set") << Scenario{"permissions completed=screenRecording awaiting=accessibility", "check:screenRecording=yes", "advance reset", "check:screenRecording", "permissions ??? node awaiting=- done=screenRecording prompt=-"};
     }
     void scenarios()
