@@ -40,6 +40,7 @@ ModelFixture::ModelFixture(Defaults defaults)
     effects.agentUpdateVersion = [] { return value(std::optional<QString>()); };
     effects.runScript = [](QString, AppModel::OutputHandler) { return value(CLIResult{0, std::nullopt}); };
     effects.openURL = [](QUrl) { return true; };
+    effects.runnerIdle = [] { return nothing(); };
     ownerSetupLinkLoad = [] { return value(std::optional<OwnerSetupLink>()); };
 }
 
