@@ -5,47 +5,93 @@
 
 #include <stdexcept>
 
-ControllerHarness::ControllerHarness()
+#include <sys/stat.h>
+
+QString progressLetters(const QList<SetupProgressItem> &items)
+{
+    QString letters;
+    for (const auto &item : items)
+        letters += QStringLiteral("prcf").at(int(item.state));
+    return letters;
+}
+
+QString describeInstallation(std::optional<InstallStage> stage, const QList<SetupProgressItem> &progress, OverallState overall,
+                             bool resume, bool validated, bool onboarded, bool configured)
+{
+    static const char *const overallNames[] = {"notInstalled", "starting", "waitingSetup", "online", "error"};
+    QStringList fields{stage ? rawValue(*stage) : QStringLiteral("-"), progressLetters(progress), QString::fromLatin1(overallNames[int(overall)])};
+    const std::pair<bool, const char *> flags[] = {{resume, "resume"}, {validated, "validated"}, {onboarded, "onboarded"}, {configured, "configured"}};
+    for (const auto &[set, name] : flags) {
+        if (set)
+            fields << QString::fromLatin1(name);
+    }
+    return fields.join(u' ');
+}
+
+QString describe(const InstallJourney &j)
+{
+    return describeInstallation(j.stage(), j.setupProgress(), j.overallState(), j.pendingSetupResume(), j.installationValidated(),
+                                j.onboardingCompleted(), j.configurationReady());
+}
+
+int posixMode(const QString &path)
+{
+    struct stat info {};
+    return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? int(info.st_mode & 07777) : -1;
+}
+
+QString runs(const QStringList &items)
+{
+    QStringList out;
+    for (qsizetype i = 0; i < items.size();) {
+        qsizetype times = 1;
+        while (i + times < items.size() && items[i + times] == items[i])
+            ++times;
+        out << items[i] + (times > 1 ? QStringLiteral("*%1").arg(times) : QString());
+        i += times;
+    }
+    return out.join(u' ');
+}
+
+TemporaryProfile::TemporaryProfile()
 {
     QDir().mkpath(profileDirectory());
-    const auto announce = [this] { ++announcements; };
-    m_attention = std::make_unique<Attention>(announce, [this] { return time.now(); });
-    launchAt(std::nullopt);
 }
 
-QString ControllerHarness::profileDirectory() const
-{
-    return m_home.filePath(QStringLiteral("profile"));
-}
-
-QString ControllerHarness::profileFile(const QString &name) const
-{
-    return QDir(profileDirectory()).filePath(name);
-}
-
-void ControllerHarness::writeProfileFile(const QString &name, const QByteArray &content) const
+void TemporaryProfile::writeProfileFile(const QString &name, const QByteArray &content) const
 {
     QFile file(profileFile(name));
     if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
         throw std::runtime_error("cannot write a profile file");
 }
 
-QByteArray ControllerHarness::readProfileFile(const QString &name) const
+QByteArray TemporaryProfile::readProfileFile(const QString &name) const
 {
     QFile file(profileFile(name));
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-bool ControllerHarness::hasProfileFile(const QString &name) const
+bool TemporaryProfile::hasProfileFile(const QString &name) const
 {
     return QFile::exists(profileFile(name));
 }
 
+ControllerHarness::ControllerHarness()
+{
+    m_attention = std::make_unique<Attention>([this] { ++announcements; }, [this] { return time.now(); });
+    launchAt(std::nullopt);
+}
+
 InstallJourney &ControllerHarness::launchAt(std::optional<InstallStage> stage, bool configured)
 {
+    return launchWith(stage ? rawValue(*stage).toUtf8() + '\n' : QByteArray(), configured);
+}
+
+InstallJourney &ControllerHarness::launchWith(const QByteArray &marker, bool configured)
+{
     QFile::remove(profileFile(QStringLiteral("mac-app-install-stage")));
-    if (stage)
-        writeProfileFile(QStringLiteral("mac-app-install-stage"), rawValue(*stage).toUtf8() + '\n');
+    if (!marker.isEmpty())
+        writeProfileFile(QStringLiteral("mac-app-install-stage"), marker);
     if (configured)
         writeProfileFile(QStringLiteral("config.json"), "{}\n");
     m_journey = std::make_unique<InstallJourney>(profileDirectory(), [this] { ++announcements; }, *m_attention);
@@ -69,4 +115,12 @@ ModelContext ControllerHarness::context()
         m_journey->markRunningPhasesFailed();
     };
     return context;
+}
+
+QString ControllerHarness::failureReports() const
+{
+    QStringList reports;
+    for (const auto &report : failures)
+        reports << report.code + (report.message ? QStringLiteral(": ") + *report.message : QString());
+    return reports.isEmpty() ? QStringLiteral("-") : reports.join(u'|');
 }

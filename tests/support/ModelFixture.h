@@ -1,19 +1,17 @@
 #pragma once
 
 #include "app/AppModel.h"
+#include "support/ControllerHarness.h"
 #include "support/Scripted.h"
 #include "support/VirtualTime.h"
 
-#include <QTemporaryDir>
 
 #include <memory>
-
-
 
 // A model on virtual time in a temporary profile directory, with every effect scripted to do
 // nothing real. The process runs, the agent's start check and the authorization page are
 // scripts a test fills in; any other effect a test replaces in `effects` before `make()`.
-class ModelFixture
+class ModelFixture : public TemporaryProfile
 {
 public:
     // Failing: the setup runs fail and the agent never answers (nothing happens by accident).
@@ -21,11 +19,6 @@ public:
     enum Defaults { Failing, Succeeding };
     explicit ModelFixture(Defaults defaults = Failing);
     ~ModelFixture();
-
-    QString profileDirectory() const { return m_home.filePath(QStringLiteral("profile")); }
-    QString profileFile(const QString &name) const;
-    void writeProfileFile(const QString &name, const QByteArray &content) const;
-    QByteArray readProfileFile(const QString &name) const;
 
     // Builds the model (replacing any earlier one) with the current effects.
     AppModel &make(bool autoResume = false);
@@ -36,6 +29,8 @@ public:
     void reset() { m_model.reset(); }
 
     AppModel::ProgressState state(AppModel::SetupPhase phase) { return model().setupProgress().at(int(phase)).state; }
+    // The model's installation in one line (see describeInstallation).
+    QString installation() const;
     // Resumes every pending wait, earliest first, until none is left (bounded against a loop
     // that would wait forever).
     int drainTime(int limit = 1000);
@@ -62,6 +57,5 @@ public:
     int willChangeCount = 0;
 
 private:
-    QTemporaryDir m_home;
     std::unique_ptr<AppModel> m_model;
 };

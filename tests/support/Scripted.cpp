@@ -1,6 +1,16 @@
 #include "support/Scripted.h"
 
+#include "support/AwaitTask.h"
+
 namespace QuorvantisTest {
+
+bool finishesAtOnce(QCoro::Task<void> task)
+{
+    if (!task.isReady())
+        return false;
+    await(std::move(task));
+    return true;
+}
 
 QCoro::Task<CLIResult> play(std::shared_ptr<ScriptedRun> run, QStringList arguments, OutputHandler onOutput,
                             AuthorizationHandler onAuthorization)

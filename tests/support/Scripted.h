@@ -61,6 +61,13 @@ struct Step
         return step;
     }
     static Step success() { return exit(0); }
+    // The same step, finishing only once `gate` is opened.
+    Step heldAt(std::shared_ptr<Gate> gate) const
+    {
+        Step step = *this;
+        step.gate = std::move(gate);
+        return step;
+    }
     template <typename E>
     static Step throwing(E error)
     {
@@ -106,6 +113,14 @@ QCoro::Task<T> value(T result)
 {
     co_return result;
 }
+inline QCoro::Task<void> nothing()
+{
+    co_return;
+}
+
+// Finishes a task that scripted effects let run to its end at once (rethrowing what it threw);
+// false when it still waits (for virtual time, a gate, or something that never comes).
+bool finishesAtOnce(QCoro::Task<void> task);
 
 // Plays the next step of `run`: records the call, prints the lines, reports the authorizations
 // and ends as the step says (held at its gate first, when it has one).
@@ -122,6 +137,23 @@ inline std::function<QCoro::Task<CLIResult>(OutputHandler)> runEffect(std::share
 inline std::function<QCoro::Task<bool>()> answerEffect(std::shared_ptr<ScriptedAnswer> script)
 {
     return [script] { return reply(script); };
+}
+// The three setup runs, recording their arguments (a run without an agent name records "<none>").
+inline decltype(ModelEffects::setupWithCode) codeEffect(std::shared_ptr<ScriptedRun> run)
+{
+    return [run](QString code, std::optional<QString> name, OutputHandler out, AuthorizationHandler auth) {
+        return play(run, {code, name.value_or(QStringLiteral("<none>"))}, std::move(out), std::move(auth));
+    };
+}
+inline decltype(ModelEffects::setupEnroll) enrollEffect(std::shared_ptr<ScriptedRun> run)
+{
+    return [run](QString workspace, QString name, QString key, OutputHandler out, AuthorizationHandler auth) {
+        return play(run, {workspace, name, key}, std::move(out), std::move(auth));
+    };
+}
+inline decltype(ModelEffects::setupResume) resumeEffect(std::shared_ptr<ScriptedRun> run)
+{
+    return [run](OutputHandler out, AuthorizationHandler auth) { return play(run, {}, std::move(out), std::move(auth)); };
 }
 
 } // namespace QuorvantisTest
