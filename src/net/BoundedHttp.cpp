@@ -84,6 +84,9 @@ struct ReplyHolder
 
 enum class Stop { None, TimedOut, BodyTooLarge };
 
+// What the network thread may hold for an exchange before this thread has read it.
+constexpr qint64 readAhead = 256 * 1024;
+
 // An error that still came with an HTTP status line (4xx, 5xx): the answer itself, not a
 // transport failure. Cut-off bodies and unparsable answers are transport failures.
 bool isHttpLevelError(QNetworkReply::NetworkError error)
@@ -143,6 +146,12 @@ QCoro::Task<BoundedHttpResponse> exchange(QNetworkAccessManager *manager, QNetwo
 
     const ReplyHolder holder{postBody ? manager->post(request, *postBody) : manager->get(request)};
     const QPointer<QNetworkReply> &reply = holder.reply;
+    // Qt's network thread otherwise reads as fast as the peer sends and queues it all for this
+    // thread: an endless answer on loopback piled up a gigabyte, and held this thread for two
+    // seconds, before the abort below could land. Not for a POST: Qt 6.4 then at times stops
+    // delivering the answer at all.
+    if (!postBody)
+        reply->setReadBufferSize(readAhead);
     Stop stop = Stop::None;
     QByteArray body;
     int status = 0;
