@@ -158,24 +158,17 @@ private Q_SLOTS:
         row("expiry in month 13", {.status = ok(status(false, true, "2026-13-01T10:00:00Z"))}, "live", "G");
         row("expiry with trailing text", {.status = ok(status(false, true, "2026-05-01T10:00:00Zjunk"))}, "live", "G");
         // While a session is live, the captured link (else the held one) is offered with its pending attempts.
-        row("one pending among others", {.status = live, .setup = attempts("[{\"status\":\"bound\"},{\"status\":\"pending\"}]"), .file = captured, .held = "tok_held"},
-            "url:tok_captured exp:2026-05-01T10:00:00Z pending:1", "G S:tok_captured");
+        row("one pending among others", {.status = live, .setup = attempts("[{\"status\":\"bound\"},{\"status\":\"pending\"}]"), .file = captured, .held = "tok_held"}, "url:tok_captured exp:2026-05-01T10:00:00Z pending:1", "G S:tok_captured");
         row("none pending", {.setup = attempts("[{\"status\":\"expired\"},{}]"), .file = captured}, "url:tok_captured pending:0", "G S:tok_captured");
         row("an attempt not an object", {.setup = attempts("[{\"status\":\"pending\"},3]"), .file = captured}, "url:tok_captured", "G S:tok_captured");
         row("no attempt list", {.setup = ok("{\"attempts\":[]}"), .file = captured}, "url:tok_captured", "G S:tok_captured");
-        row("pending query fails", {.setup = ok("{\"liveAttempts\":[{\"status\":\"pending\"}]}", 500), .file = captured}, "url:tok_captured",
-            "G S:tok_captured");
-        row("captured for another agent", {.setup = attempts("[]"), .file = "http://HOST/api/agents/other/setup#t", .held = "tok_held"},
-            "url:tok_held pending:0", "G S:tok_held");
-        row("captured for another service", {.file = "https://onboarding.example.test/api/agents/ops-bot/setup#t", .held = "tok_held"},
-            "url:tok_held", "G S:tok_held");
+        row("pending query fails", {.setup = ok("{\"liveAttempts\":[{\"status\":\"pending\"}]}", 500), .file = captured}, "url:tok_captured", "G S:tok_captured");
+        row("captured for another agent", {.setup = attempts("[]"), .file = "http://HOST/api/agents/other/setup#t", .held = "tok_held"}, "url:tok_held pending:0", "G S:tok_held");
+        row("captured for another service", {.file = "https://onboarding.example.test/api/agents/ops-bot/setup#t", .held = "tok_held"}, "url:tok_held", "G S:tok_held");
         row("empty link file", {.file = "\n", .held = "tok_held"}, "url:tok_held", "G S:tok_held");
         row("link file with blanks", {.file = "  \n" + captured + "\r\n\t "}, "url:tok_captured", "G S:tok_captured");
         // A forced refresh asks for a new link and keeps it in the link file.
-        row("new link", {.status = ok(status(false, true, "2026-04-01T00:00:00Z")).withHeader("Set-Cookie", "s=1; Path=/"),
-                         .link = ok(linkBody("http://HOST/api/agents/ops-bot/setup#tok_new", "2026-05-01T10:00:00Z"), 201), .file = captured,
-                         .held = "tok_held", .force = true},
-            "url:tok_new exp:2026-05-01T10:00:00Z", "G P >tok_new");
+        row("new link", {.status = ok(status(false, true, "2026-04-01T00:00:00Z")).withHeader("Set-Cookie", "s=1; Path=/"), .link = ok(linkBody("http://HOST/api/agents/ops-bot/setup#tok_new", "2026-05-01T10:00:00Z"), 201), .file = captured, .held = "tok_held", .force = true}, "url:tok_new exp:2026-05-01T10:00:00Z", "G P >tok_new");
         row("link of 2048 characters", {.link = links("http://HOST/api/agents/ops-bot/setup#L2048"), .force = true}, "url:2048", "G P >2048");
         row("link of 2049 characters", {.link = links("http://HOST/api/agents/ops-bot/setup#L2049"), .force = true}, "RESPONSE_INVALID", "G P");
         row("link 409", {.link = ok(linkBody("http://HOST/api/agents/ops-bot/setup#t"), 409), .force = true}, "STATE_CHANGED", "G P");
@@ -186,8 +179,7 @@ private Q_SLOTS:
         row("link with a user", {.link = links("http://u@HOST/api/agents/ops-bot/setup#t"), .force = true}, "RESPONSE_INVALID", "G P");
         row("no setupUrl", {.link = ok("{\"url\":\"x\"}"), .force = true}, "RESPONSE_INVALID", "G P");
         row("garbage link answer", {.link = ScriptedResponse::text(200, "<html>oops</html>"), .force = true}, "RESPONSE_INVALID", "G P");
-        row("enormous link answer", {.link = ok(QByteArray(3 << 20, ' ') + linkBody("http://HOST/api/agents/ops-bot/setup#t")), .force = true},
-            "RESPONSE_INVALID", "G P");
+        row("enormous link answer", {.link = ok(QByteArray(3 << 20, ' ') + linkBody("http://HOST/api/agents/ops-bot/setup#t")), .force = true}, "RESPONSE_INVALID", "G P");
         row("link redirected", {.link = away(302), .force = true}, "UNAVAILABLE:page", "G P");
         // A status answer that is not a usable 200 means unavailable.
         ScriptedResponse unbounded = ok(QByteArray(2 << 20, ' ') + status(true, false));
@@ -201,12 +193,10 @@ private Q_SLOTS:
         row("status redirected", {.status = away(307)}, "UNAVAILABLE:status", "G");
         // Transport failures pass through, bounded by the deadlines.
         row("never answers", {.status = ScriptedResponse::neverAnswer(), .timeouts = {300ms, 600ms}}, "timed out", "G");
-        row("trickles past the deadline", {.status = ScriptedResponse::trickle(200, status(false, true), 50), .timeouts = {20000ms, 600ms}},
-            "timed out", "G");
+        row("trickles past the deadline", {.status = ScriptedResponse::trickle(200, status(false, true), 50), .timeouts = {20000ms, 600ms}}, "timed out", "G");
         row("closes mid-answer", {.status = ScriptedResponse::closeMidResponse(200, status(false, true), 4)}, "network", "G");
         row("not HTTP", {.status = ScriptedResponse::raw("SSH-2.0-OpenSSH_9.2\r\n\r\n")}, "network", "*");
-        row("refused", {.config = "{\"agentName\":\"a\",\"onboardingServiceUrl\":\"http://localhost:1\",\"quorvantisServiceApiKey\":\"k\"}"},
-            "network", "");
+        row("refused", {.config = "{\"agentName\":\"a\",\"onboardingServiceUrl\":\"http://localhost:1\",\"quorvantisServiceApiKey\":\"k\"}"}, "network", "");
         // The configuration, read on every request.
         const auto config = [](const char *agent, const char *service, const char *key) {
             json c = {{"agentName", agent}, {"onboardingServiceUrl", service}, {"quorvantisServiceApiKey", key}};

@@ -58,11 +58,8 @@ private Q_SLOTS:
     {
         QTest::addColumn<std::optional<QDateTime>>("expiresAt");
         QTest::addColumn<QString>("stored"); // the entry's JSON
-        QTest::newRow("without expiry") << std::optional<QDateTime>()
-                                        << "{\"url\":\"https://onboarding.example.test/api/agents/ops-bot/setup#tok-ops-bot\"}";
-        QTest::newRow("with expiry") << std::optional(QDateTime::fromString("2026-05-01T10:00:00.750Z", Qt::ISODateWithMs))
-                                     << "{\"url\":\"https://onboarding.example.test/api/agents/ops-bot/setup#tok-ops-bot\","
-                                        "\"expiresAt\":799322400.75}";
+        QTest::newRow("without expiry") << std::optional<QDateTime>() << "{\"url\":\"https://onboarding.example.test/api/agents/ops-bot/setup#tok-ops-bot\"}";
+        QTest::newRow("with expiry") << std::optional(QDateTime::fromString("2026-05-01T10:00:00.750Z", Qt::ISODateWithMs)) << "{\"url\":\"https://onboarding.example.test/api/agents/ops-bot/setup#tok-ops-bot\"," "\"expiresAt\":799322400.75}";
     }
     void roundTrip()
     {
