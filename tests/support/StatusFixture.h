@@ -1,0 +1,72 @@
+#pragma once
+
+// What the tests of the service clients share: a temporary profile beside a real loopback
+// server, the failure a request ended with as one word, and a watch on the log for secrets.
+
+#include "support/AwaitTask.h"
+#include "support/LoopbackHttpServer.h"
+
+#include "net/BoundedHttp.h"
+#include "process/QuorvantisNativeError.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+
+namespace QuorvantisTest {
+
+struct Served
+{
+    QTemporaryDir profile;
+    LoopbackHttpServer server;
+
+    QString path(const QString &name) const { return profile.filePath(name); }
+    void write(const QString &name, const QByteArray &data) const
+    {
+        QFile file(path(name));
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(data) != data.size())
+            throw std::runtime_error("cannot write a profile file");
+    }
+    QByteArray read(const QString &name) const
+    {
+        QFile file(path(name));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+};
+
+// A coded failure's code, a transport failure's kind, or `other` for the rest.
+inline QString failureWord(const std::exception_ptr &error, const char *other = "other")
+{
+    try {
+        std::rethrow_exception(error);
+    } catch (const QuorvantisNativeError &coded) {
+        return coded.code;
+    } catch (const HttpTransportError &transport) {
+        return QStringList{"network", "timed out", "too large"}.at(int(transport.kind));
+    } catch (...) {
+        return QString::fromLatin1(other);
+    }
+}
+
+// Every message logged while a watch lives.
+class LogWatch
+{
+public:
+    LogWatch() { m_previous = qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &m) { messages().append(m); }); }
+    ~LogWatch() { qInstallMessageHandler(m_previous); }
+    // The first message that holds `secret`; empty when none does.
+    static QString holding(const QString &secret)
+    {
+        const auto found = std::find_if(messages().cbegin(), messages().cend(), [&](const QString &m) { return m.contains(secret); });
+        return found == messages().cend() ? QString() : *found;
+    }
+
+private:
+    static QStringList &messages()
+    {
+        static QStringList all;
+        return all;
+    }
+    QtMessageHandler m_previous;
+};
+
+} // namespace QuorvantisTest
