@@ -113,7 +113,8 @@ private Q_SLOTS:
         // Whatever the server does, the deadline holds for the whole exchange.
         QTest::newRow("never answers") << ScriptedResponse::neverAnswer() << "timed out";
         QTest::newRow("trickle") << ScriptedResponse::trickle(200, document, 50) << "timed out";
-        QTest::newRow("trickled body") << bodyTrickle << "timed out"; // never idle long enough for Qt's own timeout QTest::newRow("close mid-response") << ScriptedResponse::closeMidResponse(200, document, 40) << "network";
+        QTest::newRow("trickled body") << bodyTrickle << "timed out"; // never idle long enough for Qt's own timeout
+        QTest::newRow("close mid-response") << ScriptedResponse::closeMidResponse(200, document, 40) << "network";
         QTest::newRow("not HTTP") << ScriptedResponse::raw("SSH-2.0-OpenSSH_9.2\r\n\r\n") << "network";
         QTest::newRow("huge body") << ScriptedResponse::json(200, huge) << "too large";
         QTest::newRow("huge body without length") << hugeUnannounced << "too large";
