@@ -47,12 +47,19 @@ inline QString failureWord(const std::exception_ptr &error, const char *other = 
     }
 }
 
-// Every message logged while a watch lives.
+// Every message logged while a watch lives (and passed on as before).
 class LogWatch
 {
 public:
-    LogWatch() { m_previous = qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &m) { messages().append(m); }); }
-    ~LogWatch() { qInstallMessageHandler(m_previous); }
+    LogWatch()
+    {
+        previous() = qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &context, const QString &message) {
+            messages().append(message);
+            if (previous())
+                previous()(type, context, message);
+        });
+    }
+    ~LogWatch() { qInstallMessageHandler(previous()); }
     // The first message that holds `secret`; empty when none does.
     static QString holding(const QString &secret)
     {
@@ -66,7 +73,11 @@ private:
         static QStringList all;
         return all;
     }
-    QtMessageHandler m_previous;
+    static QtMessageHandler &previous()
+    {
+        static QtMessageHandler handler = nullptr;
+        return handler;
+    }
 };
 
 } // namespace QuorvantisTest
