@@ -1,24 +1,11 @@
-// The binding link in a real keychain (Secret Service).
+// The binding link in a real keychain (Secret Service), one entry per profile directory.
 #include "channel/OwnerSetupLinkStore.h"
 #include "support/AwaitTask.h"
 
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <nlohmann/json.hpp>
-
 using QuorvantisTest::await;
-
-Q_DECLARE_METATYPE(std::optional<QDateTime>)
-
-namespace {
-
-OwnerSetupLink linkFor(const QString &agent, std::optional<QDateTime> expiresAt = std::nullopt)
-{
-    return {QUrl(QStringLiteral("https://onboarding.example.test/api/agents/%1/setup#tok-%1").arg(agent)), expiresAt};
-}
-
-} // namespace
 
 class OwnerSetupLinkStoreTests : public QObject
 {
@@ -27,18 +14,18 @@ class OwnerSetupLinkStoreTests : public QObject
     QTemporaryDir m_root;
     QList<OwnerSetupLinkStore> m_used;
 
-    // A store of its own per test, so earlier failures cannot interfere.
-    OwnerSetupLinkStore freshStore(const QString &name)
+    OwnerSetupLinkStore store(const QString &name)
     {
-        const auto store = OwnerSetupLinkStore::forProfileDirectory(m_root.filePath(name));
-        m_used.append(store);
-        await(store.save(std::nullopt));
-        return store;
+        m_used.append(OwnerSetupLinkStore::forProfileDirectory(m_root.filePath(name)));
+        return m_used.last();
     }
-    std::optional<nlohmann::json> raw(const OwnerSetupLinkStore &store)
+    static OwnerSetupLink link(const QString &token, std::optional<QDateTime> expiresAt = std::nullopt)
     {
-        const auto data = await(OwnerSetupLinkStore::readData(store.service(), store.account()));
-        return data ? std::optional(nlohmann::json::parse(data->toStdString(), nullptr, false)) : std::nullopt;
+        return {QUrl(QStringLiteral("https://on.example.test/api/agents/a/setup#") + token), expiresAt};
+    }
+    static QByteArray raw(const OwnerSetupLinkStore &store)
+    {
+        return await(OwnerSetupLinkStore::readData(store.service(), store.account())).value_or("none");
     }
 
 private Q_SLOTS:
@@ -50,56 +37,32 @@ private Q_SLOTS:
     }
     void cleanupTestCase()
     {
-        for (const auto &store : std::as_const(m_used))
-            await(store.save(std::nullopt));
+        for (const auto &used : std::as_const(m_used))
+            await(used.save(std::nullopt));
     }
 
-    void roundTrip_data()
+    void entries()
     {
-        QTest::addColumn<std::optional<QDateTime>>("expiresAt");
-        QTest::addColumn<QString>("stored"); // the entry's JSON
-        QTest::newRow("without expiry") << std::optional<QDateTime>() << "{\"url\":\"https://onboarding.example.test/api/agents/ops-bot/setup#tok-ops-bot\"}";
-        QTest::newRow("with expiry") << std::optional(QDateTime::fromString("2026-05-01T10:00:00.750Z", Qt::ISODateWithMs)) << "{\"url\":\"https://onboarding.example.test/api/agents/ops-bot/setup#tok-ops-bot\"," "\"expiresAt\":799322400.75}";
-    }
-    void roundTrip()
-    {
-        QFETCH(std::optional<QDateTime>, expiresAt);
-        QFETCH(QString, stored);
-        const auto store = freshStore(QString::fromLatin1(QTest::currentDataTag()));
-        const OwnerSetupLink link = linkFor(QStringLiteral("ops-bot"), expiresAt);
-        await(store.save(link));
-        QVERIFY(raw(store) == std::optional(nlohmann::json::parse(stored.toStdString())));
-        QCOMPARE(await(store.load()), std::optional(link));
-    }
-
-    void replaceRemoveAndUnusableData()
-    {
-        const auto store = freshStore(QStringLiteral("replace"));
-        await(store.save(linkFor(QStringLiteral("first"), QDateTime::currentDateTimeUtc())));
-        await(store.save(linkFor(QStringLiteral("second"))));
-        QCOMPARE(await(store.load()), std::optional(linkFor(QStringLiteral("second"))));
-        await(store.save(std::nullopt));
-        QVERIFY(!await(store.load()) && !raw(store));
-        await(store.save(std::nullopt)); // removing what is not there is no failure either
-        QVERIFY(!await(store.load()));
-        // What does not decode as a link loads as none.
-        QVERIFY(await(OwnerSetupLinkStore::writeData(store.service(), store.account(), "https://h.test/api/agents/a/setup#t")));
-        QVERIFY(!await(store.load()));
-    }
-
-    void oneEntryPerProfileDirectory()
-    {
-        const auto first = freshStore(QStringLiteral("profiles/one"));
-        const auto second = freshStore(QStringLiteral("profiles/two"));
-        await(first.save(linkFor(QStringLiteral("one"))));
-        // The store may go away while it saves.
-        auto saving = OwnerSetupLinkStore(second.service(), second.account()).save(linkFor(QStringLiteral("two")));
+        const auto one = store(QStringLiteral("profiles/one")), two = store(QStringLiteral("profiles/two"));
+        QCOMPARE(one.service(), QStringLiteral("com.quorvantis.macos.owner-setup"));
+        QCOMPARE(one.account(), m_root.filePath(QStringLiteral("profiles/one")));
+        // The entry is the link's JSON form; a new one replaces it, the store may go away while it saves.
+        await(one.save(link(QStringLiteral("first"), QDateTime::fromString(QStringLiteral("2026-05-01T10:00:00.750Z"), Qt::ISODateWithMs))));
+        QCOMPARE(raw(one), QByteArray("{\"expiresAt\":799322400.75,\"url\":\"https://on.example.test/api/agents/a/setup#first\"}"));
+        auto saving = OwnerSetupLinkStore(one.service(), one.account()).save(link(QStringLiteral("second")));
         await(std::move(saving));
-        await(first.save(std::nullopt));
-        QVERIFY(!await(first.load()));
-        // The same directory written differently is the same entry.
-        const auto again = OwnerSetupLinkStore::forProfileDirectory(m_root.filePath(QStringLiteral("profiles/x/../two/.")));
-        QCOMPARE(await(again.load()), std::optional(linkFor(QStringLiteral("two"))));
+        QCOMPARE(raw(one), QByteArray("{\"url\":\"https://on.example.test/api/agents/a/setup#second\"}"));
+        QCOMPARE(await(one.load()), std::optional(link(QStringLiteral("second"))));
+        // Entries are per profile directory; the same directory written differently is the same entry.
+        await(two.save(link(QStringLiteral("two"))));
+        await(one.save(std::nullopt));
+        QCOMPARE(raw(one), QByteArray("none"));
+        QVERIFY(!await(one.load()));
+        await(one.save(std::nullopt)); // removing what is not there is no failure either
+        QCOMPARE(await(OwnerSetupLinkStore::forProfileDirectory(m_root.filePath(QStringLiteral("profiles/x/../two/./"))).load()), std::optional(link(QStringLiteral("two"))));
+        // What does not decode as a link loads as none.
+        QVERIFY(await(OwnerSetupLinkStore::writeData(two.service(), two.account(), "https://on.example.test/api/agents/a/setup#t")));
+        QVERIFY(!await(two.load()));
     }
 };
 
