@@ -18,43 +18,6 @@ std::optional<QByteArray> RecordedRequest::header(const QByteArray &name) const
     return std::nullopt;
 }
 
-ScriptedResponse ScriptedResponse::text(int status, QByteArray body, QByteArray contentType)
-{
-    ScriptedResponse response;
-    response.status = status;
-    response.body = std::move(body);
-    response.headers.append({"Content-Type", std::move(contentType)});
-    return response;
-}
-
-ScriptedResponse ScriptedResponse::redirect(int status, const QUrl &location)
-{
-    return text(status, {}).withHeader("Location", location.toEncoded());
-}
-
-ScriptedResponse ScriptedResponse::trickle(int status, QByteArray body, int intervalMs, int bytesPerTick)
-{
-    ScriptedResponse response = json(status, std::move(body));
-    response.mode = Mode::Trickle;
-    response.trickleIntervalMs = intervalMs;
-    response.trickleBytes = qMax(1, bytesPerTick);
-    return response;
-}
-
-ScriptedResponse ScriptedResponse::closeMidResponse(int status, QByteArray body, qsizetype bodyBytesBeforeClose)
-{
-    ScriptedResponse response = json(status, std::move(body));
-    response.mode = Mode::CloseMidResponse;
-    response.closeAfterBodyBytes = bodyBytesBeforeClose;
-    return response;
-}
-
-ScriptedResponse &ScriptedResponse::withHeader(QByteArray name, QByteArray value)
-{
-    headers.append({std::move(name), std::move(value)});
-    return *this;
-}
-
 QByteArray ScriptedResponse::serialized() const
 {
     if (mode == Mode::Raw)

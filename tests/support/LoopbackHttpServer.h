@@ -53,15 +53,23 @@ struct ScriptedResponse
     qsizetype closeAfterBodyBytes = 0;
     bool sendContentLength = true; // without it the body ends with the connection
 
-    static ScriptedResponse text(int status, QByteArray body, QByteArray contentType = "text/plain; charset=utf-8");
+    static ScriptedResponse text(int status, QByteArray body, QByteArray type = "text/plain; charset=utf-8")
+    {
+        return {.status = status, .headers = {{"Content-Type", std::move(type)}}, .body = std::move(body)};
+    }
     static ScriptedResponse json(int status, QByteArray body) { return text(status, std::move(body), "application/json"); }
-    static ScriptedResponse redirect(int status, const QUrl &location);
+    static ScriptedResponse redirect(int status, const QUrl &location) { return {.status = status, .headers = {{"Location", location.toEncoded()}}}; }
     static ScriptedResponse neverAnswer() { return {.mode = Mode::NeverAnswer}; }
-    static ScriptedResponse trickle(int status, QByteArray body, int intervalMs, int bytesPerTick = 1);
     static ScriptedResponse raw(QByteArray bytes) { return {.body = std::move(bytes), .mode = Mode::Raw}; }
-    static ScriptedResponse closeMidResponse(int status, QByteArray body, qsizetype bodyBytesBeforeClose);
-
-    ScriptedResponse &withHeader(QByteArray name, QByteArray value);
+    static ScriptedResponse trickle(int status, QByteArray body, int intervalMs, int bytesPerTick = 1)
+    {
+        return {.status = status, .body = std::move(body), .mode = Mode::Trickle, .trickleIntervalMs = intervalMs, .trickleBytes = bytesPerTick};
+    }
+    static ScriptedResponse closeMidResponse(int status, QByteArray body, qsizetype bodyBytesBeforeClose)
+    {
+        return {.status = status, .body = std::move(body), .mode = Mode::CloseMidResponse, .closeAfterBodyBytes = bodyBytesBeforeClose};
+    }
+    ScriptedResponse &withHeader(QByteArray name, QByteArray value) { return headers.append({std::move(name), std::move(value)}), *this; }
     ScriptedResponse &withDelay(int ms) { return delayMs = ms, *this; }
     QByteArray serialized() const; // what goes on the wire
 };
