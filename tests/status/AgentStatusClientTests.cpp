@@ -219,12 +219,10 @@ private Q_SLOTS:
         const AgentRuntimeStatus status = AgentRuntimeStatus::decode(document);
         QCOMPARE(status, (AgentRuntimeStatus{QDateTime(QDate(2026, 1, 2), QTime(3, 4, 5, 678), Qt::UTC), "running", true, "1.4.0-beta.2", false, true, 3, 4242,
                                              AgentRuntimeStatus::CodingSession{"in_progress", QStringLiteral("重构日志模块")}}));
-        AgentRuntimeStatus other = status;
-        other.codingSession->taskSummary.clear();
-        QVERIFY(!(other == status));
-        other = status;
-        other.compacting.reset();
-        QVERIFY(!(other == status));
+        AgentRuntimeStatus noSummary = status, noCompacting = status;
+        noSummary.codingSession->taskSummary.clear();
+        noCompacting.compacting.reset();
+        QVERIFY(!(noSummary == status) && !(noCompacting == status));
         // The same instant written with another offset is the same; the offset written is kept.
         QCOMPARE(AgentRuntimeStatus::decode(with("sampledAt", "2026-01-02T11:04:05.678+08:00")), status);
         QCOMPARE(parseInternetDateTime(u"2026-01-02T03:04:05+08:00")->offsetFromUtc(), 8 * 3600);
