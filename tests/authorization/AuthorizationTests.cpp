@@ -198,7 +198,8 @@ private Q_SLOTS:
     void controller_data()
     {
         // rec, rec2, old: a record of the current run, another of it, one of a superseded run; open, open0,
-        // open!: the page opens / is refused / fails; begin: a new run; clear: the run ended
+        // open!: the page opens / is refused / fails (open~: not awaited); hold / free: the page opens only when
+        // freed; ?: whether it is opening; begin: a new run; clear: the run ended; late: a record for a gone controller
         QTest::addColumn<QString>("steps");
         QTest::addColumn<QString>("state"); // the e-mail shown, "failed" when the page did not open, pages opened
         QTest::newRow("nothing to open") << "open" << "0";
@@ -210,6 +211,8 @@ private Q_SLOTS:
         QTest::newRow("a superseded run is ignored") << "rec old" << "bot@example.org 0";
         QTest::newRow("a new run takes it all away") << "rec open0 begin" << "1";
         QTest::newRow("an ended run takes the record") << "rec open0 clear" << "failed 1";
+        QTest::newRow("a second press while opening") << "rec hold open~ ? open free" << "bot@example.org opening 1";
+        QTest::newRow("a handler outliving its controller") << "late" << "0"; // does nothing (the sanitizer would tell)
     }
     void controller()
     {
@@ -219,37 +222,28 @@ private Q_SLOTS:
         bool throws = false;
         AuthorizationController c(h.context(), {[opens, &throws](QUrl url) { return opens->opened << url, openPage(opens, throws); }});
         const QHash<QString, QString> emails{{"rec", "bot@example.org"}, {"rec2", "second@example.org"}, {"old", "old@example.org"}};
+        QStringList seen;
+        std::optional<QCoro::Task<void>> running;
         for (const QString &step : steps.split(u' ')) {
             opens->answers = {step != u"open0"};
             throws = step == u"open!";
             if (emails.contains(step)) c.handlerFor([step] { return step != u"old"; })(authorization(emails.value(step)));
-            if (step.startsWith(u"open")) await(c.openSetupAuthorization());
+            if (step == u"open" || step == u"open0" || step == u"open!") await(c.openSetupAuthorization());
+            if (step == u"open~") running = c.openSetupAuthorization();
+            if (step == u"hold") opens->gate = std::make_shared<Gate>();
+            if (step == u"free") opens->gate->open(), await(std::move(*running));
+            if (step == u"?") seen << (c.isOpeningSetupAuthorization() ? "opening" : "idle");
+            if (step == u"late") {
+                const auto handler = std::make_unique<AuthorizationController>(h.context(), AuthorizationController::Effects{})->handlerFor([] { return true; });
+                handler(authorization());
+            }
             if (step == u"begin") c.beginRun();
             if (step == u"clear") c.clear();
         }
         const QString email = c.setupAuthorization() ? c.setupAuthorization()->email : QString();
-        QTEST(QStringList({email, c.setupAuthorizationOpenFailed() ? "failed" : "", QString::number(opens->calls)}).join(u' ').simplified(), "state");
+        QTEST((QStringList({email, c.setupAuthorizationOpenFailed() ? "failed" : ""}) + seen + QStringList{QString::number(opens->calls)}).join(u' ').simplified(), "state");
         QVERIFY(!c.isOpeningSetupAuthorization() && h.failures.isEmpty() && !h.attention().lastError());
         QVERIFY(std::all_of(opens->opened.cbegin(), opens->opened.cend(), [](const QUrl &url) { return url == authorization().authURL; }));
-    }
-
-    void secondPressWhileOpening()
-    {
-        ControllerHarness h;
-        auto opens = std::make_shared<ScriptedAnswer>();
-        opens->gate = std::make_shared<Gate>();
-        AuthorizationController c(h.context(), {[opens](QUrl) { return openPage(opens, false); }});
-        c.handlerFor([] { return true; })(authorization());
-        auto first = c.openSetupAuthorization();
-        QVERIFY(c.isOpeningSetupAuthorization());
-        await(c.openSetupAuthorization());
-        QCOMPARE(opens->calls, 1);
-        opens->gate->open();
-        await(std::move(first));
-        QVERIFY(!c.isOpeningSetupAuthorization() && !c.setupAuthorizationOpenFailed());
-        // A handler that outlives its controller does nothing (the sanitizer would tell).
-        const auto handler = std::make_unique<AuthorizationController>(h.context(), AuthorizationController::Effects{})->handlerFor([] { return true; });
-        handler(authorization());
     }
 };
 

@@ -97,7 +97,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("setup"); // the stage, "unconfigured"
         QTest::addColumn<QString>("runs");  // how the update script and the daemon reinstall end
         // 1.3.0>1.4.0: a check with the agent at 1.3.0 and 1.4.0 offered ("-" none, "!" a failed probe,
-        // "_" an empty version); dismiss, update, finish (the installation); the recovery actions.
+        // "_" an empty version); dismiss, update (~: not awaited), hold / free the update script, finish
+        // (the installation), ?: whether an update runs; the recovery actions.
         QTest::addColumn<QString>("steps");
         QTest::addColumn<QString>("state");
         QTest::newRow("offered") << "finished" << "ok ok" << "1.3.0>1.4.0" << "asked:1 offer:1.4.0 banner dismissed:- checked:1.3.0 runs:0/0 focus:0";
@@ -107,6 +108,7 @@ private Q_SLOTS:
         QTest::newRow("no answer clears the offer") << "finished" << "ok ok" << "1.0.0>2.0.0 1.0.1>-" << "asked:2 offer:- dismissed:- checked:1.0.1 runs:0/0 focus:0";
         QTest::newRow("older answer clears the offer") << "finished" << "ok ok" << "1.0.0>2.0.0 1.0.2>1.0.0" << "asked:2 offer:- dismissed:- checked:1.0.2 runs:0/0 focus:0";
         QTest::newRow("failed probe clears the offer") << "finished" << "ok ok" << "1.0.0>2.0.0 1.0.3>!" << "asked:2 offer:- dismissed:- checked:1.0.3 runs:0/0 focus:0";
+        QTest::newRow("a second press while updating") << "finished" << "ok ok" << "hold update~ ? update free" << "asked:0 offer:- dismissed:- checked:- runs:1/1 focus:0 updating,allow,recover,status";
         QTest::newRow("unconfigured never asks") << "finished unconfigured" << "ok ok" << "1.0.0>9.0.0 update" << "asked:0 offer:- dismissed:- checked:- runs:0/0 focus:0";
         QTest::newRow("dismissed") << "finished" << "ok ok" << "1.3.0>1.4.0 dismiss" << "asked:1 offer:1.4.0 dismissed:1.4.0 checked:1.3.0 runs:0/0 focus:0";
         QTest::newRow("dismissal hides only that version") << "finished" << "ok ok" << "1.3.0>1.4.0 dismiss 1.3.1>1.5.0" << "asked:2 offer:1.5.0 banner dismissed:1.4.0 checked:1.3.1 runs:0/0 focus:0";
@@ -152,6 +154,7 @@ private Q_SLOTS:
             {"restart", RecoveryAction::make(Kind::restartAgent)}, {"logs", RecoveryAction::make(Kind::openLogs)},
             {"releases", RecoveryAction::make(Kind::checkForUpdates)}, {"recheck", RecoveryAction::make(Kind::recheckPermissions)}};
         r.focus = r.h.attention().focusRevision();
+        std::optional<QCoro::Task<void>> pending; // update~: started, not awaited
         for (const QString &step : steps.split(u' ')) {
             const QString running = step.section(u'>', 0, 0), offered = step.section(u'>', 1);
             r.registry->offer = offered == u"-" ? std::nullopt : std::optional(offered);
@@ -160,6 +163,10 @@ private Q_SLOTS:
                 await(r.c->checkAgentUpdate(running == u"-" ? std::nullopt : std::optional(running == u"_" ? QString() : running)));
             if (step == u"dismiss") r.c->dismissAgentUpdate();
             if (step == u"update") await(r.c->updateAgent());
+            if (step == u"update~") pending = r.c->updateAgent();
+            if (step == u"hold") r.script->steps.front().gate = std::make_shared<Gate>();
+            if (step == u"?") r.links << (r.c->isUpdatingAgent() ? "updating" : "idle");
+            if (step == u"free") r.script->steps.front().gate->open(), await(std::move(*pending));
             if (step == u"finish") r.h.journey().moveTo(std::nullopt);
             if (actions.contains(step)) await(r.c->perform(actions.value(step)));
         }
@@ -171,21 +178,6 @@ private Q_SLOTS:
             QCOMPARE(call, QStringList{CLIService::agentUpdateScript()});
         if (steps.contains(u"code") || steps.contains(u"retry"))
             QCOMPARE(r.h.attention().focusTarget(), FocusTarget::setupCode());
-    }
-
-    void secondPressWhileUpdating()
-    {
-        Rig r(QStringLiteral("finished"));
-        Step held = Step::success();
-        held.gate = std::make_shared<Gate>();
-        r.script->steps = {held};
-        auto first = r.c->updateAgent();
-        QVERIFY(r.c->isUpdatingAgent());
-        await(r.c->updateAgent());
-        QCOMPARE(r.script->calls.size(), 1);
-        held.gate->open();
-        await(std::move(first));
-        QVERIFY(!r.c->isUpdatingAgent());
     }
 };
 
