@@ -67,7 +67,6 @@ class OwnerSetupClientTests : public QObject
 {
     Q_OBJECT
 
-    LogWatch m_log;
     std::unique_ptr<Served> m_s;
 
     QByteArray here(QByteArray text) const
@@ -84,10 +83,8 @@ class OwnerSetupClientTests : public QObject
 
 private Q_SLOTS:
     void init() { m_s = std::make_unique<Served>(); }
-    void cleanupTestCase()
-    {
-        QVERIFY2(LogWatch::holding(QStringLiteral("qv_key_7f3a9c")).isEmpty() && LogWatch::holding(QStringLiteral("tok_")).isEmpty(), "no secret is logged");
-    }
+    void initTestCase() { loggedMessages(); }
+    void cleanupTestCase() { QVERIFY(loggedMessages().filter(QRegularExpression(QStringLiteral("qv_key_7f3a9c|tok_"))).isEmpty()); } // no secret is logged
 
     void request_data()
     {
@@ -324,15 +321,8 @@ private Q_SLOTS:
         const QUrl url(QStringLiteral("https://h.test/api/agents/a/setup?step=1#tok_AbC"));
         const auto link = OwnerSetupLink::fromJson(data.replace("U", url.toEncoded()));
         QTEST(link ? link->expiresAt.value_or(QDateTime::fromMSecsSinceEpoch(-1)).toMSecsSinceEpoch() : -2, "expiresAtMSecs");
-        if (!link)
-            return;
-        QCOMPARE(link->url, url);
-        // Encoding keeps only what is there, the expiry in seconds since 2001-01-01.
-        const json encoded = json::parse(link->toJson().toStdString());
-        QCOMPARE(encoded.size(), size_t(link->expiresAt ? 2 : 1));
-        QCOMPARE(OwnerSetupLink::fromJson(link->toJson()), link);
-        if (link->expiresAt)
-            QCOMPARE(encoded.at("expiresAt").get<double>(), double(link->expiresAt->toMSecsSinceEpoch() - 978307200000) / 1000);
+        // It comes back the same from its stored form (whose exact text the keychain tests compare).
+        QVERIFY(!link || (link->url == url && OwnerSetupLink::fromJson(link->toJson()) == link));
     }
 };
 

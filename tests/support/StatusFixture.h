@@ -47,37 +47,16 @@ inline QString failureWord(const std::exception_ptr &error, const char *other = 
     }
 }
 
-// Every message logged while a watch lives (and passed on as before).
-class LogWatch
+// Every message logged from the first call on (each still passed on as before).
+inline const QStringList &loggedMessages()
 {
-public:
-    LogWatch()
-    {
-        previous() = qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &context, const QString &message) {
-            messages().append(message);
-            if (previous())
-                previous()(type, context, message);
-        });
-    }
-    ~LogWatch() { qInstallMessageHandler(previous()); }
-    // The first message that holds `secret`; empty when none does.
-    static QString holding(const QString &secret)
-    {
-        const auto found = std::find_if(messages().cbegin(), messages().cend(), [&](const QString &m) { return m.contains(secret); });
-        return found == messages().cend() ? QString() : *found;
-    }
-
-private:
-    static QStringList &messages()
-    {
-        static QStringList all;
-        return all;
-    }
-    static QtMessageHandler &previous()
-    {
-        static QtMessageHandler handler = nullptr;
-        return handler;
-    }
-};
+    static QStringList all;
+    static const QtMessageHandler previous = qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &context, const QString &message) {
+        all.append(message);
+        if (previous)
+            previous(type, context, message);
+    });
+    return all;
+}
 
 } // namespace QuorvantisTest
