@@ -18,19 +18,19 @@ const QString query = QStringLiteral("response_type=code&client_id=abc&state=s1&
 
 // G and Z: a valid google / zoho authorization page; "G|a|b" replaces a by b in it, "G+x" appends x,
 // "G?q" takes the query q (PROVIDER in a callback: the provider's name).
-QString page(const QString &spec)
+QString page(const QString &shape)
 {
-    if (!spec.startsWith(u'G') && !spec.startsWith(u'Z'))
-        return spec;
-    const bool google = spec.startsWith(u'G');
+    if (!shape.startsWith(u'G') && !shape.startsWith(u'Z'))
+        return shape;
+    const bool google = shape.startsWith(u'G');
     QString url = google ? QStringLiteral("https://accounts.google.com/o/oauth2/v2/auth?") : QStringLiteral("https://accounts.zoho.com/oauth/v2/auth?");
-    url += spec.mid(1, 1) == u"?" ? spec.mid(2) : query;
+    url += shape.mid(1, 1) == u"?" ? shape.mid(2) : query;
     url.replace(QStringLiteral("PROVIDER"), google ? "google" : "zoho");
-    const QStringList parts = spec.mid(1).split(u'|');
-    if (spec.mid(1, 1) == u"|")
+    const QStringList parts = shape.mid(1).split(u'|');
+    if (shape.mid(1, 1) == u"|")
         url.replace(parts.value(1), parts.value(2));
-    if (spec.mid(1, 1) == u"+")
-        url += spec.mid(2);
+    if (shape.mid(1, 1) == u"+")
+        url += shape.mid(2);
     return url;
 }
 
