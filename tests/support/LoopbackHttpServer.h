@@ -96,6 +96,7 @@ public:
     QList<RecordedRequest> requests() const { return m_requests; }
     QList<RecordedRequest> requestsFor(const QString &path) const;
     int requestCount() const { return int(m_requests.size()); }
+    void clearRequests() { m_requests.clear(); }
 
     // Stops listening and drops the open connections: a later request is refused.
     void stop();
