@@ -3,6 +3,8 @@
 #include <QHostAddress>
 #include <QTcpServer>
 #include <QTcpSocket>
+
+#include <algorithm>
 #include <QTimer>
 
 #include <memory>
@@ -74,6 +76,13 @@ void LoopbackHttpServer::stop()
         socket->abort();
     }
     m_buffers.clear();
+}
+
+int LoopbackHttpServer::openConnections() const
+{
+    const auto sockets = m_server->findChildren<QTcpSocket *>();
+    return int(std::count_if(sockets.cbegin(), sockets.cend(),
+                             [](const QTcpSocket *socket) { return socket->state() == QAbstractSocket::ConnectedState; }));
 }
 
 void LoopbackHttpServer::readFrom(QTcpSocket *socket)

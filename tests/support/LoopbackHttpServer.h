@@ -97,6 +97,8 @@ public:
     QList<RecordedRequest> requestsFor(const QString &path) const;
     int requestCount() const { return int(m_requests.size()); }
     void clearRequests() { m_requests.clear(); }
+    // Connections a client still holds open (a fetch in flight).
+    int openConnections() const;
 
     // Stops listening and drops the open connections: a later request is refused.
     void stop();

@@ -61,8 +61,13 @@ struct Rig
             UpdateController::Effects{[r = registry] { return ask(r); },
                                       [s = script](QString text, OutputHandler out) { return play(s, {text}, std::move(out), {}); },
                                       [d = daemon](OutputHandler out) { return play(d, {}, std::move(out), {}); },
-                                      [this](QUrl url) { return opened << (url.isLocalFile() ? url.fileName() : url.scheme()), true; },
-                                      [this](std::optional<PermissionKind> kind) { links << "settings:" + (kind ? rawValue(*kind) : "-"); }},
+                                      [this, opens = !setup.contains(u"noopen")](QUrl url) {
+                                          return opened << (url.isLocalFile() ? url.fileName() : url.scheme()), opens;
+                                      },
+                                      [this](std::optional<PermissionKind> kind) { links << "settings:" + (kind ? rawValue(*kind) : "-"); },
+                                      // "queued": a refused run waits for the runner and tries again.
+                                      setup.contains(u"queued") ? std::function<QCoro::Task<void>()>([] { return nothing(); })
+                                                                : std::function<QCoro::Task<void>()>()},
             UpdateController::Links{[this](PermissionKind kind) { links << "prompt:" + rawValue(kind); },
                                     [l = L(&links)] { return note(l, "resume"); }, [l = L(&links)] { return note(l, "recover"); },
                                     [l = L(&links)] { return note(l, "recheck"); }, [this] { links << "allow"; },
@@ -79,7 +84,9 @@ struct Rig
                            QStringLiteral("runs:%1/%2").arg(script->calls.size()).arg(daemon->calls.size()),
                            failure.code.isEmpty() ? "" : "fail:" + failure.code + ":" + failure.message.value_or("-"),
                            h.attention().lastError() ? "error" : "", QStringLiteral("focus:%1").arg(h.attention().focusRevision() - focus),
-                           links.join(u','), opened.join(u',')}
+                           links.join(u','), opened.join(u','),
+                           c->actionNotice() ? "notice:" + c->actionNotice()->section(u'：', 0, 0) : "",
+                           h.attention().activities().isEmpty() ? "" : "activity:" + h.attention().activities().first().summary}
             .join(u' ')
             .simplified();
     }
@@ -108,13 +115,16 @@ private Q_SLOTS:
         QTest::newRow("no answer clears the offer") << "finished" << "ok ok" << "1.0.0>2.0.0 1.0.1>-" << "asked:2 offer:- dismissed:- checked:1.0.1 runs:0/0 focus:0";
         QTest::newRow("older answer clears the offer") << "finished" << "ok ok" << "1.0.0>2.0.0 1.0.2>1.0.0" << "asked:2 offer:- dismissed:- checked:1.0.2 runs:0/0 focus:0";
         QTest::newRow("failed probe clears the offer") << "finished" << "ok ok" << "1.0.0>2.0.0 1.0.3>!" << "asked:2 offer:- dismissed:- checked:1.0.3 runs:0/0 focus:0";
-        QTest::newRow("a second press while updating") << "finished" << "ok ok" << "hold update~ ? update free" << "asked:0 offer:- dismissed:- checked:- runs:1/1 focus:0 updating,allow,recover,status";
+        QTest::newRow("a second press while updating") << "finished" << "ok ok" << "hold update~ ? update free" << "asked:0 offer:- dismissed:- checked:- runs:1/1 focus:0 updating,allow,recover,status notice:已更新 Agent activity:Agent 已更新";
         QTest::newRow("unconfigured never asks") << "finished unconfigured" << "ok ok" << "1.0.0>9.0.0 update" << "asked:0 offer:- dismissed:- checked:- runs:0/0 focus:0";
         QTest::newRow("dismissed") << "finished" << "ok ok" << "1.3.0>1.4.0 dismiss" << "asked:1 offer:1.4.0 dismissed:1.4.0 checked:1.3.0 runs:0/0 focus:0";
         QTest::newRow("dismissal hides only that version") << "finished" << "ok ok" << "1.3.0>1.4.0 dismiss 1.3.1>1.5.0" << "asked:2 offer:1.5.0 banner dismissed:1.4.0 checked:1.3.1 runs:0/0 focus:0";
         // The update, then the daemon reinstalled; the installed version stays hidden even while the agent still reports the old one.
-        QTest::newRow("updated") << "finished" << "ok ok" << "1.3.0>1.4.0 update" << "asked:1 offer:- dismissed:1.4.0 checked:- runs:1/1 focus:0 allow,recover,status";
-        QTest::newRow("updated, old version reported") << "finished" << "ok ok" << "1.3.0>1.4.0 update 1.3.0>1.4.0" << "asked:2 offer:1.4.0 dismissed:1.4.0 checked:1.3.0 runs:1/1 focus:0 allow,recover,status";
+        QTest::newRow("updated") << "finished" << "ok ok" << "1.3.0>1.4.0 update" << "asked:1 offer:- dismissed:1.4.0 checked:- runs:1/1 focus:0 allow,recover,status notice:已更新 Agent activity:Agent 已更新到 1.4.0";
+        QTest::newRow("updated, old version reported") << "finished" << "ok ok" << "1.3.0>1.4.0 update 1.3.0>1.4.0" << "asked:2 offer:1.4.0 dismissed:1.4.0 checked:1.3.0 runs:1/1 focus:0 allow,recover,status notice:已更新 Agent activity:Agent 已更新到 1.4.0";
+        // A run another part holds is waited for, a bounded number of times.
+        QTest::newRow("update waits for the runner") << "finished queued" << "busy>ok busy>ok" << "1.3.0>1.4.0 update" << "asked:1 offer:- dismissed:1.4.0 checked:- runs:2/2 focus:0 allow,recover,status notice:已更新 Agent activity:Agent 已更新到 1.4.0";
+        QTest::newRow("runner never free") << "finished queued" << "busy ok" << "update" << "asked:0 offer:- dismissed:- checked:- runs:20/0 fail:OPERATION_ALREADY_RUNNING:已有操作正在进行 error focus:0";
         // A failed step keeps the offer, so the user can try again.
         QTest::newRow("update exits") << "finished" << "exit ok" << "1.3.0>1.4.0 update" << "asked:1 offer:1.4.0 banner dismissed:- checked:1.3.0 runs:1/0 fail:AGENT_UPDATE_FAILED:npm ERR! boom error focus:0";
         QTest::newRow("update busy") << "finished" << "busy ok" << "1.3.0>1.4.0 update" << "asked:1 offer:1.4.0 banner dismissed:- checked:1.3.0 runs:1/0 fail:OPERATION_ALREADY_RUNNING:已有操作正在进行 error focus:0";
@@ -130,12 +140,15 @@ private Q_SLOTS:
         QTest::newRow("retry a stage") << "daemon" << "ok ok" << "retry" << "asked:0 offer:- dismissed:- checked:- runs:0/0 focus:0 resume";
         QTest::newRow("retry, configured") << "finished" << "ok ok" << "retry" << "asked:0 offer:- dismissed:- checked:- runs:0/0 focus:0 recover";
         QTest::newRow("retry, nothing to retry") << "runtime unconfigured" << "ok ok" << "finish retry" << "asked:0 offer:- dismissed:- checked:- runs:0/0 focus:1";
-        QTest::newRow("restart") << "finished" << "ok ok" << "restart" << "asked:0 offer:- dismissed:- checked:- runs:0/1 focus:0 status";
+        QTest::newRow("restart") << "finished" << "ok ok" << "restart" << "asked:0 offer:- dismissed:- checked:- runs:0/1 focus:0 status notice:已重启 Agent activity:Agent 已重启";
+        QTest::newRow("restart waits for the runner") << "finished queued" << "ok busy>ok" << "restart" << "asked:0 offer:- dismissed:- checked:- runs:0/2 focus:0 status notice:已重启 Agent activity:Agent 已重启";
         QTest::newRow("restart exits") << "finished" << "ok internal" << "restart" << "asked:0 offer:- dismissed:- checked:- runs:0/1 fail:AGENT_RESTART_FAILED:- error focus:0";
         QTest::newRow("restart busy") << "finished" << "ok busy" << "restart" << "asked:0 offer:- dismissed:- checked:- runs:0/1 fail:OPERATION_ALREADY_RUNNING:已有操作正在进行 error focus:0";
         QTest::newRow("restart fails otherwise") << "finished" << "ok other" << "restart" << "asked:0 offer:- dismissed:- checked:- runs:0/1 fail:AGENT_RESTART_FAILED:- error focus:0";
         QTest::newRow("logs and releases") << "finished" << "ok ok" << "logs releases" << "asked:0 offer:- dismissed:- checked:- runs:0/0 focus:0 logs,https";
-        QTest::newRow("recheck permissions") << "finished" << "ok ok" << "recheck" << "asked:0 offer:- dismissed:- checked:- runs:0/0 focus:0 recheck";
+        QTest::newRow("logs that do not open") << "finished noopen" << "ok ok" << "logs" << "asked:0 offer:- dismissed:- checked:- runs:0/0 focus:0 logs notice:无法打开日志目录，请在文件管理器中打开";
+        QTest::newRow("releases that do not open") << "finished noopen" << "ok ok" << "releases" << "asked:0 offer:- dismissed:- checked:- runs:0/0 focus:0 https notice:无法打开浏览器，请访问";
+        QTest::newRow("recheck permissions") << "finished" << "ok ok" << "recheck" << "asked:0 offer:- dismissed:- checked:- runs:0/0 focus:0 recheck notice:已重新检查权限";
     }
     void steps()
     {
@@ -143,8 +156,15 @@ private Q_SLOTS:
         QFETCH(QString, runs);
         QFETCH(QString, steps);
         Rig r(setup);
-        r.script->steps = {ending(runs.section(u' ', 0, 0))};
-        r.daemon->steps = {ending(runs.section(u' ', 1, 1))};
+        // "busy>ok": the first run is refused, the next one ends ok.
+        const auto endings = [](const QString &words) {
+            std::deque<Step> steps;
+            for (const QString &word : words.split(u'>'))
+                steps.push_back(ending(word));
+            return steps;
+        };
+        r.script->steps = endings(runs.section(u' ', 0, 0));
+        r.daemon->steps = endings(runs.section(u' ', 1, 1));
         if (steps.contains(u"restart")) // which clears the error shown
             r.h.attention().showError(DisplayError::from(QStringLiteral("OLD"), std::nullopt));
         using Kind = RecoveryAction::Kind;
