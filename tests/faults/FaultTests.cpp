@@ -199,6 +199,7 @@ class FaultTests : public QObject
 private Q_SLOTS:
     void killedAndRelaunched_data();
     void killedAndRelaunched();
+    void setupFinishedAfterAKill();
     void statusEndpoint_data();
     void statusEndpoint();
     void onboardingService_data();
@@ -248,21 +249,32 @@ void FaultTests::killedAndRelaunched()
         driver.write(code.toUtf8() + '\n');
         driver.closeWriteChannel();
         const int lifetime = launch < 4 ? std::uniform_int_distribution(200, 8000)(random) : 180000;
-        spinUntil([&] { return driver.state() == QProcess::NotRunning; }, lifetime);
-        if (driver.state() != QProcess::NotRunning) {
+        const bool killed = !spinUntil([&] { return driver.state() == QProcess::NotRunning; }, lifetime);
+        if (killed) {
             driver.kill();
             driver.waitForFinished(5000);
-            transcript += QStringLiteral("SIGKILL after %1 ms\n").arg(lifetime);
         } else {
             status = driver.exitStatus() == QProcess::NormalExit ? driver.exitCode() : 128 + driver.exitCode();
         }
-        transcript += QString::fromUtf8(driver.readAll());
+        transcript += QString::fromUtf8(driver.readAll()) + (killed ? QStringLiteral("SIGKILL after %1 ms\n").arg(lifetime) : QString());
         const QStringList faults = markerFaults(sandbox.profileDirectory());
         QVERIFY2(faults.isEmpty(), qPrintable(faults.join(u'\n') + u'\n' + transcript));
     }
     qInfo("%s", qPrintable(transcript));
     const QStringList leaks = secretFaults(sandbox, code, archive);
     QVERIFY2(leaks.isEmpty(), qPrintable(leaks.join(u'\n')));
+}
+
+// Killed while the setup ran, the application leaves the tool running; it finishes and configures
+// the agent while the stage still says setup. The relaunch goes on with the daemon (here at once
+// done, and on to the channel).
+void FaultTests::setupFinishedAfterAKill()
+{
+    ModelFixture fixture(ModelFixture::Succeeding);
+    AppModel &model = fixture.makeAt("setup", true);
+    Quorvantis::startDetached(model.resumeInstalledConfiguration(), "launch resume");
+    QCOMPARE(fixture.installation(), QStringLiteral("channel cccccccrpp online validated configured"));
+    QVERIFY(!model.lastError());
 }
 
 // ---- the agent's status endpoint ------------------------------------------------------------------
