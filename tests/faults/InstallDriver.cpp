@@ -2,7 +2,8 @@
 // of its environment, doing at each stage what the user does, until the agent is online. Every
 // start resumes where the last one was killed. Arguments: the bundle, "code" or "enrol", and where
 // to write the diagnostics archive once online. The setup code comes on standard input, so that no
-// argument list or environment holds it. Exit status: 0 online, 2 an error was shown, 3 stuck.
+// argument list or environment holds it. Exit status: 0 online, 2 an error was shown, 3 stuck, 4 no
+// archive.
 #include "Sandbox.h"
 
 #include "app/AppModel.h"
@@ -22,15 +23,12 @@ using Stage = AppModel::InstallStage;
 
 namespace {
 
-void say(const QString &line)
+// One line of the transcript the test shows: what happened, and at which stage.
+void say(const AppModel &model, const QString &what)
 {
-    std::printf("%s\n", qPrintable(line));
+    const std::optional<Stage> stage = model.installStage();
+    std::printf("%s at %s\n", qPrintable(what), stage ? qPrintable(rawValue(*stage)) : "-");
     std::fflush(stdout);
-}
-
-QString stageText(const std::optional<Stage> &stage)
-{
-    return stage ? rawValue(*stage) : QStringLiteral("-");
 }
 
 // The real timer, counted so that the model's loops can be let out before the process ends.
@@ -47,7 +45,7 @@ QCoro::Task<int> drive(AppModel *model, QString code, bool enrol)
     for (int tick = 0; tick < 1500; ++tick) {
         co_await QCoro::sleepFor(100ms);
         if (const auto &error = model->lastError()) {
-            say(QStringLiteral("error %1 at %2").arg(error->code, stageText(model->installStage())));
+            say(*model, QStringLiteral("error ") + error->code);
             co_return 2;
         }
         const std::optional<Stage> stage = model->installStage();
@@ -95,12 +93,11 @@ int main(int argc, char **argv)
         .autoResume = true,
         .sleeper = [pending](std::chrono::milliseconds duration) { return countedSleep(duration, pending); },
     });
-    say(QStringLiteral("launched at ") + stageText(model->installStage()));
-    const int status = QuorvantisTest::await(drive(model.get(), code, qstrcmp(argv[2], "enrol") == 0), 200000);
-    QString error;
-    if (status == 0 && !Diagnostics::write(Diagnostics::gather(*model), QString::fromLocal8Bit(argv[3]), &error))
-        say(QStringLiteral("no diagnostics archive: ") + error);
-    say(QStringLiteral("finished with %1 at %2").arg(status).arg(stageText(model->installStage())));
+    say(*model, QStringLiteral("launched"));
+    int status = QuorvantisTest::await(drive(model.get(), code, qstrcmp(argv[2], "enrol") == 0), 200000);
+    if (status == 0 && !Diagnostics::write(Diagnostics::gather(*model), QString::fromLocal8Bit(argv[3])))
+        status = 4;
+    say(*model, QStringLiteral("finished with %1").arg(status));
 
     // A quit: the run under way ends, then the model goes and its loops see it gone.
     const std::weak_ptr<CLIService> runner = model->cli();
