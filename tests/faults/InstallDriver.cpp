@@ -99,9 +99,12 @@ int main(int argc, char **argv)
         status = 4;
     say(*model, QStringLiteral("finished with %1").arg(status));
 
-    // A quit: the run under way ends, then the model goes and its loops see it gone.
+    // A quit: the model goes, the run under way ends, the model's loops see it gone, and requests
+    // that were under way end on the next turns of the event loop (their replies went with it).
     const std::weak_ptr<CLIService> runner = model->cli();
     model.reset();
-    QuorvantisTest::spinUntil([&] { return (runner.expired() || !runner.lock()->isRunning()) && *pending == 0; }, 30000);
+    const QDeadlineTimer turns(200);
+    QuorvantisTest::spinUntil([&] { return turns.hasExpired() && (runner.expired() || !runner.lock()->isRunning()) && *pending == 0; },
+                              30000);
     return status;
 }
