@@ -144,13 +144,19 @@ QCoro::Task<BoundedHttpResponse> exchange(QNetworkAccessManager *manager, QNetwo
 {
     makePrivate(request, options.transferTimeout.value_or(options.timeout));
 
-    const ReplyHolder holder{postBody ? manager->post(request, *postBody) : manager->get(request)};
+    // A POST without a body goes without an upload device: with one, Qt 6.4 at times stops
+    // delivering the answer once the read-ahead below is limited, so it is left unlimited then.
+    const bool upload = postBody && !postBody->isEmpty();
+    if (postBody && !upload)
+        request.setHeader(QNetworkRequest::ContentLengthHeader, 0);
+    const ReplyHolder holder{upload     ? manager->post(request, *postBody)
+                             : postBody ? manager->sendCustomRequest(request, "POST")
+                                        : manager->get(request)};
     const QPointer<QNetworkReply> &reply = holder.reply;
     // Qt's network thread otherwise reads as fast as the peer sends and queues it all for this
-    // thread: an endless answer on loopback piled up a gigabyte, and held this thread for two
-    // seconds, before the abort below could land. Not for a POST: Qt 6.4 then at times stops
-    // delivering the answer at all.
-    if (!postBody)
+    // thread: an endless answer on loopback piled up more than a gigabyte, and held this thread
+    // for two seconds, before the abort below could land.
+    if (!upload)
         reply->setReadBufferSize(readAhead);
     Stop stop = Stop::None;
     QByteArray body;
