@@ -1,7 +1,7 @@
 // Faults the installation must survive, each ending the way the product says it ends. While a fault
 // runs the model's thread keeps turning (a 10 ms timer is never 100 ms late) and the process's peak
-// memory stays bounded, whatever the fault sends. Last, no secret of a whole installation turns up where it does
-// not belong, and what the application writes is private.
+// memory stays bounded, whatever the fault sends. Last, no secret of a whole installation turns up
+// where it does not belong, and what the application writes is private.
 #include "Sandbox.h"
 
 #include "channel/OwnerSetupClient.h"
@@ -121,7 +121,8 @@ QStringList secretFaults(Sandbox &sandbox, const QString &code, const QString &a
     const auto profileText = [&](const char *name) { return QString::fromUtf8(readFile(sandbox.profileFile(QLatin1String(name)))).trimmed(); };
     QList<std::pair<QString, QString>> secrets{
         {QStringLiteral("enrolment key"), QString::fromUtf8(readFile(sandbox.home() + QStringLiteral("/.sandbox/enrollment-key")).trimmed())},
-        {QStringLiteral("service key"), QJsonDocument::fromJson(profileText("config.json").toUtf8())[QStringLiteral("quorvantisServiceApiKey")].toString()},
+        {QStringLiteral("service key"),
+         QJsonDocument::fromJson(profileText("config.json").toUtf8())[QStringLiteral("quorvantisServiceApiKey")].toString()},
         {QStringLiteral("status token"), profileText("tui-token")},
         {QStringLiteral("binding-link token"), QUrl(profileText("mac-app-owner-setup-url")).fragment()},
     };
@@ -213,7 +214,8 @@ void FaultTests::killedAndRelaunched()
         QProcess driver;
         driver.setProcessChannelMode(QProcess::MergedChannels);
         driver.setChildProcessModifier([] { ::umask(0); }); // whatever the umask, its files stay private
-        driver.start(QStringLiteral(QUORVANTIS_FAULT_DRIVER), {sandbox.bundle(), enrol ? QStringLiteral("enrol") : QStringLiteral("code"), archive});
+        driver.start(QStringLiteral(QUORVANTIS_FAULT_DRIVER),
+                     {sandbox.bundle(), enrol ? QStringLiteral("enrol") : QStringLiteral("code"), archive});
         driver.write(code.toUtf8() + '\n');
         driver.closeWriteChannel();
         const int lifetime = launch < 4 ? std::uniform_int_distribution(200, 8000)(random) : 180000;
@@ -347,7 +349,8 @@ void FaultTests::registry()
     QFETCH(QString, offered);
     FaultServer server(routes);
     QTemporaryDir bundle;
-    writeFile(bundle.filePath(QStringLiteral("Info.json")), QStringLiteral(R"({"QuorvantisRegistryURL":"%1"})").arg(server.origin("127.0.0.1")).toUtf8());
+    writeFile(bundle.filePath(QStringLiteral("Info.json")),
+              QStringLiteral(R"({"QuorvantisRegistryURL":"%1"})").arg(server.origin("127.0.0.1")).toUtf8());
     Bundle::setResourceDirectory(bundle.path());
     ModelFixture fixture;
     fixture.effects.agentUpdateVersion = {};
