@@ -1,15 +1,11 @@
-// Offscreen tests of the main window's views: what they show for a model state and which model
-// operation each control reaches.
+// The main window's setup screen, its sheets and its root offscreen, on models put into each
+// state through their own operations: what the views show and which operation each control reaches.
+#include "Scene.h"
 
-#include "app/AppModel.h"
-#include "support/ModelFixture.h"
 #include "ui/AuthorizationCard.h"
-#include "ui/MenuBarContent.h"
 #include "ui/PermissionPromptSheet.h"
 #include "ui/RootContentView.h"
 #include "ui/SetupView.h"
-#include "ui/Symbols.h"
-#include "ui/Views.h"
 
 #include <QAbstractItemView>
 #include <QComboBox>
@@ -21,77 +17,48 @@
 #include <QScrollBar>
 #include <QTest>
 
-#include <memory>
-
-using Stage = AppModel::InstallStage;
-using Phase = AppModel::SetupPhase;
-using State = AppModel::ProgressState;
-
 namespace {
 
-QCoro::Task<bool> answer(bool value)
+const QString failCode = QStringLiteral("AGENT_RESTART_FAILED");
+
+QString progressLine(const char *phase, const QString &detail)
 {
-    co_return value;
+    return QStringLiteral(R"({"type":"progress","phase":"%1","status":"running","detail":"%2"})").arg(QLatin1String(phase), detail);
 }
 
-// Every permission probe fails; the returned counter counts them.
-std::shared_ptr<int> countFailingChecks(ModelFixture &fixture)
+QString packageLine(int completed, int total)
 {
-    auto checks = std::make_shared<int>(0);
-    fixture.effects.permissionCheck = [checks](PermissionKind) {
-        ++*checks;
-        return answer(false);
-    };
-    return checks;
+    return QStringLiteral(R"({"type":"packageProgress","completed":%1,"total":%2})").arg(completed).arg(total);
 }
 
-QCoro::Task<CLIResult> countedExit(std::shared_ptr<int> calls, qint32 status)
+// The states the tables name.
+AppModel &reach(Scene &s, const QString &name)
 {
-    ++*calls;
-    co_return CLIResult{status, std::nullopt};
-}
-
-// Lets every coalesced render run.
-void settle()
-{
-    for (int i = 0; i < 3; ++i)
-        QCoreApplication::processEvents();
-}
-
-void setPhase(AppModel &model, Phase phase, State state)
-{
-    model.setupProgress.mutate([&](QList<AppModel::SetupProgressItem> &items) {
-        for (auto &item : items) {
-            if (item.phase == phase)
-                item.state = state;
-        }
-    });
-}
-
-void verifyUpTo(AppModel &model, int count)
-{
-    model.permissions.mutate([&](QList<AppModel::PermissionItem> &items) {
-        for (int i = 0; i < items.size(); ++i) {
-            items[i].verified = i < count;
-            items[i].nativeState = i < count ? AppModel::PermissionNativeState::granted : AppModel::PermissionNativeState::unknown;
-        }
-    });
-}
-
-// A model restored at the setup stage, the way a launch after the permissions finds it.
-AppModel &makeAtSetupStage(ModelFixture &fixture)
-{
-    fixture.writeProfileFile(QStringLiteral("mac-app-install-stage"), "setup\n");
-    AppModel &model = fixture.make();
-    if (model.installStage != AppModel::InstallStage::setup)
-        qFatal("the model did not restore the setup stage");
-    return model;
-}
-
-JITWorkspaceAuthorization request(const QString &password, const QString &provider = QStringLiteral("google"))
-{
-    return {provider, QStringLiteral("owner@example.com"), password,
-            QUrl(QStringLiteral("https://accounts.example.com/o/oauth2/auth"))};
+    if (name == u"authorizing")
+        return s.submitting(authorization());
+    if (name == u"submitting")
+        return s.submitting();
+    if (name == u"channel") { // reached from the daemon stage, with the channel stage's detail
+        s.agentStarted->answers = {true};
+        AppModel &m = s.at("daemon", true);
+        await(m.finishDaemonInstallationIfNeeded());
+        return m;
+    }
+    if (name == u"permission")
+        return s.permissions(1);
+    if (name == u"daemon")
+        return s.at("daemon", true);
+    if (name == u"runtime failed") {
+        s.environmentPrepare->steps = {Step::exit(1)};
+        AppModel &m = s.at("runtime");
+        await(m.prepareEnvironmentIfNeeded());
+        return m;
+    }
+    if (name == u"configured setup")
+        return s.at("setup", true);
+    if (name == u"finished")
+        return s.at("", true);
+    return s.at(qPrintable(name));
 }
 
 } // namespace
@@ -101,178 +68,157 @@ class ViewTests : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void initTestCase()
-    {
-        Motion::setReducedMotionOverride(false);
-    }
+    void initTestCase() { Motion::setReducedMotionOverride(false); }
 
-    // ---- The current-stage line ------------------------------------------------------------
-
-    // Each row also sets up everything that ranks below its rule, so the order is checked.
     void stageLine_data()
     {
-        QTest::addColumn<int>("stage"); // -1: none yet
-        QTest::addColumn<bool>("authorization");
-        QTest::addColumn<QString>("detail");
-        QTest::addColumn<QList<int>>("running");
-        QTest::addColumn<QList<int>>("failed");
-        QTest::addColumn<QString>("expected");
-        const QString detail = QStringLiteral("正在验证安装码");
-        const int redeem = int(Phase::redeem), configure = int(Phase::configure), verify = int(Phase::verify);
-        QTest::newRow("authorization wins over everything") << int(Stage::channel) << true << detail << QList<int>{}
-                                                            << QList<int>{} << "等待 Workspace 授权";
-        QTest::newRow("channel stage") << int(Stage::channel) << false << detail << QList<int>{redeem} << QList<int>{}
-                                       << "等待 Channel 绑定";
-        QTest::newRow("current permission") << int(Stage::permissions) << false << detail << QList<int>{} << QList<int>{}
-                                            << "配置辅助功能";
-        QTest::newRow("progress detail") << int(Stage::setup) << false << detail << QList<int>{configure} << QList<int>{}
-                                         << detail;
-        QTest::newRow("first running phase") << int(Stage::setup) << false << QString() << QList<int>{configure, verify}
-                                             << QList<int>{redeem} << "写入安全配置";
-        QTest::newRow("first failed phase") << int(Stage::setup) << false << QString() << QList<int>{}
-                                            << QList<int>{redeem, verify} << "验证安装码需要处理";
-        QTest::newRow("waiting in the setup stage") << int(Stage::setup) << false << QString() << QList<int>{}
-                                                    << QList<int>{} << "Waiting for setup";
-        QTest::newRow("nothing yet") << -1 << false << QString() << QList<int>{} << QList<int>{} << "准备安装";
+        QTest::addColumn<QString>("scene");
+        QTest::addColumn<QString>("text");
+        // Each state also holds what ranks below its rule where the model can get there.
+        QTest::newRow("authorization over the detail") << "authorizing" << "等待 Workspace 授权";
+        QTest::newRow("channel stage over its detail") << "channel" << "等待 Channel 绑定";
+        QTest::newRow("current permission over the running phase") << "permission" << "配置辅助功能";
+        QTest::newRow("detail over the running phase") << "submitting" << "正在验证安装码";
+        QTest::newRow("first running phase") << "daemon" << title(SetupPhase::starting);
+        QTest::newRow("first failed phase") << "runtime failed" << title(SetupPhase::runtime) + "需要处理";
+        QTest::newRow("waiting in the setup stage") << "setup" << "Waiting for setup";
+        QTest::newRow("nothing else") << "finished" << "准备安装";
     }
 
     void stageLine()
     {
-        QFETCH(int, stage);
-        QFETCH(bool, authorization);
-        QFETCH(QString, detail);
-        QFETCH(QList<int>, running);
-        QFETCH(QList<int>, failed);
-        QFETCH(QString, expected);
-        ModelFixture fixture;
-        AppModel &model = fixture.make();
-        model.installStage = stage < 0 ? std::nullopt : std::optional(Stage(stage));
-        model.setupProgress = QList<AppModel::SetupProgressItem>();
-        for (const Phase phase : allCases<Phase>())
-            model.setupProgress.mutate([phase](auto &items) { items.append({phase, State::pending}); });
-        if (authorization)
-            model.setupAuthorization = request(QStringLiteral("secret"));
-        if (!detail.isEmpty())
-            model.setupProgressDetail = detail;
-        verifyUpTo(model, 1);
-        for (const int phase : running)
-            setPhase(model, Phase(phase), State::running);
-        for (const int phase : failed)
-            setPhase(model, Phase(phase), State::failed);
-
-        QCOMPARE(SetupView::currentStageText(model), expected);
-        SetupView view(&model);
+        QFETCH(QString, scene);
+        QFETCH(QString, text);
+        Scene s;
+        SetupView view(&reach(s, scene));
         settle();
-        QCOMPARE(view.stageLabel()->text(), expected);
-        QCOMPARE(view.stageLabel()->accessibleName(), QStringLiteral("当前安装阶段，") + expected);
+        QCOMPARE(view.stageLabel()->text(), text);
+        QCOMPARE(view.stageLabel()->accessibleName(), QStringLiteral("当前安装阶段，") + text);
     }
 
-    // ---- The entry form --------------------------------------------------------------------
+    void sections_data()
+    {
+        QTest::addColumn<QString>("scene");
+        QTest::addColumn<QString>("title");
+        QTest::addColumn<QString>("shown"); // the sections that show
+        QTest::newRow("runtime") << "runtime" << "安装 Quorvantis" << "";
+        QTest::newRow("setup") << "setup" << "Setup Quorvantis" << "entry";
+        QTest::newRow("authorization pending") << "authorizing" << "Setup Quorvantis" << "entry card";
+        QTest::newRow("configured at setup") << "configured setup" << "Setup Quorvantis" << "";
+        QTest::newRow("permissions") << "permission" << "安装 Quorvantis" << "permission";
+        QTest::newRow("failure") << "runtime failed" << "安装 Quorvantis" << "error";
+    }
+
+    void sections()
+    {
+        QFETCH(QString, scene);
+        QFETCH(QString, title);
+        QFETCH(QString, shown);
+        Scene s;
+        SetupView view(&reach(s, scene));
+        view.show();
+        settle();
+        QCOMPARE(view.titleLabel()->text(), title);
+        QCOMPARE(view.entryForm()->isVisible(), shown.contains(u"entry"));
+        QCOMPARE(view.authorizationCard()->isVisible(), shown.contains(u"card"));
+        QCOMPARE(view.permissionSection()->isVisible(), shown.contains(u"permission"));
+        QCOMPARE(view.errorSection()->isVisible(), shown.contains(u"error"));
+    }
 
     void codeNote_data()
     {
         QTest::addColumn<QString>("typed");
         QTest::addColumn<QString>("field");
-        QTest::addColumn<QString>("note");
-        const QString instant = QStringLiteral("将即时创建 Agent。若安装码包含 Workspace，稍后会请你完成授权。");
-        const QString regular = QStringLiteral("注册完成后会启动 Agent，并进入 Channel 绑定。");
-        QTest::newRow("QVS2 code") << "qvs2abcd" << "QVS2-ABCD" << regular;
-        QTest::newRow("QVI1 prefix only") << "qvi1" << "QVI1" << regular;
-        QTest::newRow("QVI1 code") << "qvi1abcd" << "QVI1-ABCD" << instant;
+        QTest::addColumn<bool>("instant"); // a name is needed, and the note says so
+        QTest::newRow("QVS2 code") << "qvs2abcd" << "QVS2-ABCD" << false;
+        QTest::newRow("QVI1 prefix only") << "qvi1" << "QVI1" << false;
+        QTest::newRow("QVI1 code") << "qvi1abcd" << "QVI1-ABCD" << true;
     }
 
     void codeNote()
     {
         QFETCH(QString, typed);
         QFETCH(QString, field);
-        QFETCH(QString, note);
-        ModelFixture fixture;
-        AppModel &model = makeAtSetupStage(fixture);
-        SetupView view(&model);
+        QFETCH(bool, instant);
+        Scene s;
+        AppModel &m = s.at("setup");
+        SetupView view(&m);
         view.show();
         QTest::keyClicks(view.setupCodeField(), typed);
         settle();
-        QCOMPARE(model.setupCode(), field);
+        QCOMPARE(m.setupCode(), field);
         QCOMPARE(view.setupCodeField()->text(), field);
-        QCOMPARE(view.setupCodeNote()->text(), note);
-        // An instant code cannot be submitted without a name, so the field must be there.
-        QCOMPARE(view.agentNameBox()->isVisible(), field.startsWith(QStringLiteral("QVI1-")));
+        QCOMPARE(view.setupCodeNote()->text(), instant ? QStringLiteral("将即时创建 Agent。若安装码包含 Workspace，稍后会请你完成授权。")
+                                                       : QStringLiteral("注册完成后会启动 Agent，并进入 Channel 绑定。"));
+        QCOMPARE(view.agentNameBox()->isVisible(), instant);
     }
 
-    void returnIsTheDefaultAction()
+    void returnSubmitsOnceAtATime()
     {
-        ModelFixture fixture;
-        auto calls = std::make_shared<int>(0);
-        fixture.effects.setupWithCode = [calls](QString, std::optional<QString>, AppModel::OutputHandler,
-                                                AppModel::AuthorizationHandler) { return countedExit(calls, 1); };
-        AppModel &model = makeAtSetupStage(fixture);
-        SetupView view(&model);
+        Scene s;
+        AppModel &m = s.at("setup");
+        SetupView view(&m);
         view.show();
         settle();
+        const auto calls = [&s] { return s.setupWithCode->calls.size(); };
         // Nothing to submit yet: Return does nothing.
         view.setupCodeField()->clearFocus();
         QTest::keyClick(&view, Qt::Key_Return);
         settle();
-        QCOMPARE(*calls, 0);
-        model.setSetupCodeInput(QStringLiteral("QVS2-7K2M-9PQR-X4TV"));
+        QCOMPARE(calls(), 0);
+        m.setSetupCodeInput(QStringLiteral("QVS2-7K2M-9PQR-X4TV"));
         settle();
         QTest::keyClick(&view, Qt::Key_Return);
-        QTRY_COMPARE(*calls, 1);
+        QTRY_COMPARE(calls(), 1);
         // A later focus request brings the code field back, where Return submits too.
         QTest::keyClicks(view.setupCodeField(), QStringLiteral("QVS27K2M9PQRX4TV"));
         view.primaryButton()->setFocus();
-        model.focusTarget = AppModel::FocusTarget::setupCode();
-        model.focusRevision = model.focusRevision() + 1;
+        m.requestFocus(AppModel::FocusTarget::setupCode());
         settle();
         QCOMPARE(view.focusWidget(), view.setupCodeField());
+        Step held = Step::exit(1);
+        held.gate = s.gate;
+        s.setupWithCode->steps = {held};
         QTest::keyClick(view.setupCodeField(), Qt::Key_Return);
-        QTRY_COMPARE(*calls, 2);
-
-        // While a registration runs, neither the button nor Return starts another.
-        model.setSetupCodeInput(QStringLiteral("QVS2-7K2M-9PQR-X4TV"));
-        model.isSubmittingSetup = true;
+        QTRY_COMPARE(calls(), 2);
+        // While it runs, neither the button nor Return starts another.
+        m.setSetupCodeInput(QStringLiteral("QVS2-7K2M-9PQR-X4TV"));
         settle();
         QCOMPARE(view.primaryButton()->text(), QStringLiteral("正在注册…"));
         QVERIFY(!view.primaryButton()->isEnabled());
         QTest::mouseClick(view.primaryButton(), Qt::LeftButton);
         QTest::keyClick(view.setupCodeField(), Qt::Key_Return);
+        s.gate->open();
         settle();
-        QCOMPARE(*calls, 2);
-        model.isSubmittingSetup = false;
-        settle();
+        QCOMPARE(calls(), 2);
+        QVERIFY(!m.isSubmittingSetup());
         QCOMPARE(view.primaryButton()->text(), QStringLiteral("继续设置"));
         QVERIFY(view.primaryButton()->isEnabled());
     }
 
     void enrollmentForm()
     {
-        ModelFixture fixture;
-        fixture.effects.enrollmentKeyProvider = [] { return std::optional<QString>(QStringLiteral("key")); };
-        AppModel &model = makeAtSetupStage(fixture);
-        SetupView view(&model);
+        Scene s;
+        AppModel &m = s.at("setup");
+        SetupView view(&m);
         view.show();
         settle();
-        QVERIFY(view.enrollmentLink()->isEnabled());
         QTest::mouseClick(view.enrollmentLink(), Qt::LeftButton);
         settle();
-        QCOMPARE(model.setupEntryMode(), AppModel::SetupEntryMode::enroll);
-        QVERIFY(view.workspacePicker()->isVisible());
+        QCOMPARE(m.setupEntryMode(), AppModel::SetupEntryMode::enroll);
+        QVERIFY(view.workspacePicker()->isVisible() && !view.enrollmentLink()->isVisible());
         QComboBox *picker = view.workspacePicker();
         picker->setCurrentIndex(picker->findText(QStringLiteral("Zoho")));
-        QCOMPARE(model.enrollmentWorkspace(), AppModel::EnrollmentWorkspace::zoho);
-        // And the other way round: the picker follows the model.
-        model.enrollmentWorkspace = AppModel::EnrollmentWorkspace::google;
+        QCOMPARE(m.enrollmentWorkspace(), AppModel::EnrollmentWorkspace::zoho);
+        m.setEnrollmentWorkspace(AppModel::EnrollmentWorkspace::google);
         settle();
         QCOMPARE(picker->currentText(), QStringLiteral("Google"));
-
         // Before anything is typed the name rule reads as a hint, not as a failure.
-        auto colour = [&] { return view.agentNameValidation()->palette().color(QPalette::WindowText); };
+        const auto colour = [&] { return view.agentNameValidation()->palette().color(QPalette::WindowText); };
         QCOMPARE(colour(), UIToken::secondaryLabel(&view));
         QTest::keyClicks(view.agentNameField(), QStringLiteral("Bad Name!"));
         settle();
-        const auto message = model.setupAgentNameValidationMessage();
-        QVERIFY(message.has_value());
-        QCOMPARE(view.agentNameValidation()->text(), *message);
+        QCOMPARE(view.agentNameValidation()->text(), m.setupAgentNameValidationMessage().value_or(QString()));
         QCOMPARE(colour(), UIToken::destructive());
         QVERIFY(!view.primaryButton()->isEnabled());
     }
@@ -280,11 +226,11 @@ private Q_SLOTS:
     // Every row of the open picker, the selected one included, shows its title legibly.
     void workspacePopupRowsAreLegible()
     {
-        ModelFixture fixture;
-        AppModel &model = makeAtSetupStage(fixture);
-        model.setupEntryMode = AppModel::SetupEntryMode::enroll;
-        model.enrollmentWorkspace = AppModel::EnrollmentWorkspace::zoho;
-        RootContentView root(&model);
+        Scene s;
+        AppModel &m = s.at("setup");
+        m.beginEnrollmentSetup();
+        m.setEnrollmentWorkspace(AppModel::EnrollmentWorkspace::zoho);
+        RootContentView root(&m);
         root.show();
         QVERIFY(QTest::qWaitForWindowExposed(&root));
         settle();
@@ -302,189 +248,133 @@ private Q_SLOTS:
             for (int y = rect.top(); y <= rect.bottom(); ++y)
                 for (int x = rect.left(); x <= rect.right(); ++x)
                     ++counts[image.pixel(x * image.devicePixelRatio(), y * image.devicePixelRatio())];
-            QRgb background = counts.cbegin().key();
-            for (auto it = counts.cbegin(); it != counts.cend(); ++it)
-                if (it.value() > counts.value(background))
-                    background = it.key();
+            const QRgb background = std::max_element(counts.cbegin(), counts.cend()).key();
             int contrasting = 0;
             for (auto it = counts.cbegin(); it != counts.cend(); ++it)
-                if (qAbs(qGray(it.key()) - qGray(background)) > 110)
-                    contrasting += it.value();
+                contrasting += qAbs(qGray(it.key()) - qGray(background)) > 110 ? it.value() : 0;
             QVERIFY2(contrasting > 12, qPrintable(picker->itemText(row)));
         }
         picker->hidePopup();
     }
 
-    void sectionsFollowTheStage()
-    {
-        ModelFixture fixture;
-        AppModel &model = fixture.make();
-        model.installStage = Stage::runtime;
-        SetupView view(&model);
-        view.show();
-        settle();
-        QVERIFY(!view.entryForm()->isVisible());
-        QCOMPARE(view.titleLabel()->text(), QStringLiteral("安装 Quorvantis"));
-        model.installStage = Stage::setup;
-        model.focusRevision = model.focusRevision() + 1; // any write re-renders
-        settle();
-        QVERIFY(view.entryForm()->isVisible());
-        QCOMPARE(view.titleLabel()->text(), QStringLiteral("Setup Quorvantis"));
-        // The authorization card only while a request is pending.
-        QVERIFY(!view.authorizationCard()->isVisible());
-        model.setupAuthorization = request(QStringLiteral("pw"));
-        settle();
-        QVERIFY(view.authorizationCard()->isVisible());
-        model.setupAuthorization = std::nullopt;
-        model.configurationReady = true;
-        settle();
-        QVERIFY(!view.authorizationCard()->isVisible());
-        QVERIFY(!view.entryForm()->isVisible());
-    }
-
-    // ---- Progress ---------------------------------------------------------------------------
-
+    // The runtime run's own progress lines drive the package bar; it shows only while the
+    // package step runs.
     void packageProgress_data()
     {
-        QTest::addColumn<bool>("preparing");
-        QTest::addColumn<QString>("detail");
-        QTest::addColumn<int>("completed");
-        QTest::addColumn<int>("total");
+        QTest::addColumn<QStringList>("lines");
+        QTest::addColumn<bool>("finished");
         QTest::addColumn<QString>("caption"); // empty: the package bar is hidden
-        QTest::addColumn<QString>("spoken");
-        const QString step = QStringLiteral("安装 Quorvantis");
-        QTest::newRow("counting") << true << step << 0 << 0 << "正在计算安装内容…" << "";
-        QTest::newRow("a third") << true << step << 1 << 3 << "1/3 · 33%" << "已安装 1 个包，共 3 个，33%";
-        QTest::newRow("over the total") << true << step << 12 << 10 << "12/10 · 100%" << "已安装 12 个包，共 10 个，100%";
-        QTest::newRow("package step, no count yet") << true << step << -1 << -1 << "正在计算安装内容…" << "";
-        // The model keeps the last count once the package step is over: the bar goes anyway.
-        QTest::newRow("runtime finished") << false << step << 36 << 36 << "" << "";
-        QTest::newRow("a later step") << true << QStringLiteral("检查运行环境") << 36 << 36 << "" << "";
+        QTest::addColumn<QString>("spoken");  // empty: still counting
+        const QString step = progressLine("runtime", QStringLiteral("安装 Quorvantis"));
+        QTest::newRow("counting") << QStringList{step} << false << "正在计算安装内容…" << "";
+        QTest::newRow("no total yet") << QStringList{step, packageLine(0, 0)} << false << "正在计算安装内容…" << "";
+        QTest::newRow("a third") << QStringList{step, packageLine(1, 3)} << false << "1/3 · 33%" << "已安装 1 个包，共 3 个，33%";
+        QTest::newRow("over the total") << QStringList{step, packageLine(12, 10)} << false << "10/10 · 100%" << "已安装 10 个包，共 10 个，100%";
+        QTest::newRow("runtime finished") << QStringList{step, packageLine(36, 36)} << true << "" << "";
+        QTest::newRow("a later step") << QStringList{step, packageLine(36, 36), progressLine("preflight", QStringLiteral("检查运行环境"))}
+                                      << false << "" << "";
     }
 
     void packageProgress()
     {
-        QFETCH(bool, preparing);
-        QFETCH(QString, detail);
-        QFETCH(int, completed);
-        QFETCH(int, total);
+        QFETCH(QStringList, lines);
+        QFETCH(bool, finished);
         QFETCH(QString, caption);
         QFETCH(QString, spoken);
-        ModelFixture fixture;
-        AppModel &model = fixture.make();
-        model.installStage = Stage::runtime;
-        SetupView view(&model);
+        Scene s;
+        SetupView view(&s.preparing(lines));
         view.show();
-        model.isPreparingEnvironment = preparing;
-        model.setupProgressDetail = detail;
-        if (completed >= 0)
-            model.packageInstallProgress = AppModel::PackageInstallProgress{completed, total};
+        if (finished)
+            s.gate->open();
         settle();
         QCOMPARE(view.packageProgress()->isVisible(), !caption.isEmpty());
         if (caption.isEmpty())
             return;
         QCOMPARE(view.packageCaption()->text(), caption);
         QCOMPARE(view.packageBar()->maximum() > 0, !spoken.isEmpty());
-        if (!spoken.isEmpty())
-            QCOMPARE(view.packageBar()->accessibleDescription(), spoken);
-        else
-            QCOMPARE(view.packageBar()->accessibleName(), QStringLiteral("正在计算安装内容"));
+        QCOMPARE(spoken.isEmpty() ? view.packageBar()->accessibleName() : view.packageBar()->accessibleDescription(),
+                 spoken.isEmpty() ? QStringLiteral("正在计算安装内容") : spoken);
     }
 
-    // ---- The authorization card -------------------------------------------------------------
-
-    void cardMasksEveryPassword_data()
+    void authorizationCard_data()
     {
+        QTest::addColumn<QString>("provider");
         QTest::addColumn<QString>("password");
-        QTest::newRow("3 characters") << "a1!";
-        QTest::newRow("40 characters") << "0123456789abcdefghij0123456789ABCDEFGHIJ";
+        QTest::newRow("3 characters") << "google" << "a1!";
+        QTest::newRow("40 characters") << "zoho" << "0123456789abcdefghij0123456789ABCDEFGHIJ";
     }
 
-    void cardMasksEveryPassword()
+    void authorizationCard()
     {
+        QFETCH(QString, provider);
         QFETCH(QString, password);
-        ModelFixture fixture;
-        AppModel &model = fixture.make();
-        model.setupAuthorization = request(password);
+        Scene s;
+        s.authorizationOpen->answers = {false};
+        s.authorizationOpen->gate = std::make_shared<Gate>();
+        AppModel &m = s.submitting(JITWorkspaceAuthorization{provider, QStringLiteral("bot@example.org"), password,
+                                                             QUrl(QStringLiteral("https://accounts.example.org/auth"))});
         QStringList copied;
-        AuthorizationCard card(&model, nullptr, [&copied](const QString &text) {
-            copied.append(text);
-            return true;
+        bool copies = false;
+        AuthorizationCard card(&m, nullptr, [&](const QString &text) {
+            if (copies)
+                copied << text;
+            return copies;
         });
         card.show();
         settle();
-        const QString bullets = QString(12, QChar(0x2022));
-        QCOMPARE(card.passwordLabel()->text(), bullets);
+        QCOMPARE(card.titleLabel()->text(), QStringLiteral("完成 %1 Workspace 授权").arg(provider == u"zoho" ? "Zoho" : "Google"));
+        QCOMPARE(card.passwordLabel()->text(), AuthorizationCard::maskedPassword());
         QVERIFY(!card.passwordLabel()->accessibleName().contains(password));
         QTest::mouseClick(card.revealButton(), Qt::LeftButton);
         QCOMPARE(card.passwordLabel()->text(), password);
         QTest::mouseClick(card.revealButton(), Qt::LeftButton);
-        QCOMPARE(card.passwordLabel()->text(), bullets);
-
-        QTest::mouseClick(card.copyPasswordButton(), Qt::LeftButton);
-        QCOMPARE(copied, QStringList{password});
-        QCOMPARE(card.copyPasswordButton()->text(), QStringLiteral("已复制"));
-    }
-
-    void cardOpenButtonStates()
-    {
-        ModelFixture fixture;
-        AppModel &model = fixture.make();
-        model.setupAuthorization = request(QStringLiteral("pw"), QStringLiteral("zoho"));
-        AuthorizationCard card(&model, nullptr, [](const QString &) { return false; });
-        card.show();
-        settle();
-        QCOMPARE(card.titleLabel()->text(), QStringLiteral("完成 Zoho Workspace 授权"));
+        QCOMPARE(card.passwordLabel()->text(), AuthorizationCard::maskedPassword());
         // A failed copy does not claim success.
         QTest::mouseClick(card.copyEmailButton(), Qt::LeftButton);
         QCOMPARE(card.copyEmailButton()->text(), QStringLiteral("复制邮箱"));
-        QVERIFY(!card.copiedSetupEmail());
-        QVERIFY(card.openButton()->isEnabled());
-        QVERIFY(!card.failureLabel()->isVisible());
-        model.isOpeningSetupAuthorization = true;
+        copies = true;
+        QTest::mouseClick(card.copyPasswordButton(), Qt::LeftButton);
+        QCOMPARE(copied, QStringList{password});
+        QCOMPARE(card.copyPasswordButton()->text(), QStringLiteral("已复制"));
+
+        // Opening the page: busy while the browser is asked, then the failure.
+        QVERIFY(card.openButton()->isEnabled() && !card.failureLabel()->isVisible());
+        QTest::mouseClick(card.openButton(), Qt::LeftButton);
         settle();
         QCOMPARE(card.openButton()->text(), QStringLiteral("正在打开授权页面…"));
         QVERIFY(!card.openButton()->isEnabled());
-        model.isOpeningSetupAuthorization = false;
-        model.setupAuthorizationOpenFailed = true;
+        s.authorizationOpen->gate->open();
         settle();
-        QVERIFY(card.failureLabel()->isVisible());
+        QVERIFY(card.failureLabel()->isVisible() && card.openButton()->isEnabled());
+        QCOMPARE(s.authorizationOpen->opened, QList<QUrl>{m.setupAuthorization()->authURL});
     }
-
-    // ---- The permission prompt and section ---------------------------------------------------
 
     void promptButtons_data()
     {
-        QTest::addColumn<int>("kind");
-        QTest::addColumn<bool>("settingsForm");
-        QTest::addColumn<bool>("cliclickStep");
+        QTest::addColumn<int>("verified");
+        QTest::addColumn<QString>("then"); // "node passed" or "probe failed"
         QTest::addColumn<QString>("title");
         QTest::addColumn<QStringList>("buttons");
-        const QStringList settings{QStringLiteral("取消"), QStringLiteral("打开系统设置"), QStringLiteral("重新检查")};
-        QTest::newRow("screen recording") << int(PermissionKind::screenRecording) << false << false << "准备授权屏幕录制"
-                                          << QStringList{"取消", "开始验证"};
-        QTest::newRow("accessibility node") << int(PermissionKind::accessibility) << false << false << "准备授权辅助功能"
-                                            << QStringList{"取消", "继续授权Node"};
-        QTest::newRow("accessibility cliclick") << int(PermissionKind::accessibility) << false << true << "准备授权辅助功能"
-                                                << QStringList{"取消", "继续授权cliclick"};
-        QTest::newRow("screen recording, settings") << int(PermissionKind::screenRecording) << true << false
-                                                    << "准备授权屏幕录制" << settings;
+        QTest::newRow("screen recording") << 0 << "" << "准备授权屏幕录制" << QStringList{"取消", "开始验证"};
+        QTest::newRow("accessibility node") << 1 << "" << "准备授权辅助功能" << QStringList{"取消", "继续授权Node"};
+        QTest::newRow("accessibility cliclick") << 1 << "node passed" << "准备授权辅助功能" << QStringList{"取消", "继续授权cliclick"};
+        QTest::newRow("after a failed probe") << 0 << "probe failed" << "准备授权屏幕录制"
+                                              << QStringList{"取消", "打开系统设置", "重新检查"};
     }
 
     void promptButtons()
     {
-        QFETCH(int, kind);
-        QFETCH(bool, settingsForm);
-        QFETCH(bool, cliclickStep);
+        QFETCH(int, verified);
+        QFETCH(QString, then);
         QFETCH(QString, title);
         QFETCH(QStringList, buttons);
-        ModelFixture fixture;
-        AppModel &model = fixture.make();
-        model.installStage = Stage::permissions;
-        model.accessibilityStep = cliclickStep ? AccessibilityStep::cliclick : AccessibilityStep::node;
-        model.permissionSettingsPrompt = settingsForm;
-        model.permissionPromptKind = PermissionKind(kind);
-        RootContentView root(&model);
+        Scene s;
+        AppModel &m = s.permissions(verified);
+        s.probe->answers = {then != u"probe failed"};
+        await(m.continuePermissionOnboarding());
+        if (!then.isEmpty())
+            await(m.confirmPermissionOnboarding());
+        RootContentView root(&m);
         root.show();
         settle();
         PermissionPromptSheet *prompt = root.permissionPrompt();
@@ -494,70 +384,78 @@ private Q_SLOTS:
         QVERIFY(!prompt->explanationLabel()->text().isEmpty());
     }
 
-    void dismissingAndRecheckingThePrompt()
+    // Escape dismisses the prompt in the model; shown again, its "重新检查" closes it and probes.
+    // Activation from the desktop re-probes the awaited permission; coming back from one of the
+    // window's own sheets does not.
+    void promptDismissalAndActivation()
     {
-        ModelFixture fixture;
-        const auto checks = countFailingChecks(fixture);
-        AppModel &model = fixture.make();
-        model.installStage = Stage::permissions;
-        model.permissionSettingsPrompt = true;
-        model.permissionPromptKind = PermissionKind::screenRecording;
-        RootContentView root(&model);
+        Scene s;
+        s.probe->answers = {false};
+        AppModel &m = s.permissions();
+        await(m.confirmPermissionOnboarding(PermissionKind::screenRecording));
+        RootContentView root(&m);
         root.show();
         settle();
+        QVERIFY(root.permissionPrompt()->isVisible());
         QTest::keyClick(root.permissionPrompt(), Qt::Key_Escape);
-        QVERIFY(!model.permissionPromptKind().has_value());
-        QVERIFY(!model.permissionSettingsPrompt());
+        QVERIFY(!m.permissionPromptKind() && !m.permissionSettingsPrompt());
         settle();
         QVERIFY(!root.permissionPrompt()->isVisible());
-        // The model opening it again shows it again; rechecking from it closes it and probes.
-        model.permissionPromptKind = PermissionKind::screenRecording;
+
+        const int probes = s.probe->calls;
+        QEvent deactivate(QEvent::WindowDeactivate);
+        QEvent activate(QEvent::WindowActivate);
+        QCoreApplication::sendEvent(&root, &deactivate);
+        QCoreApplication::sendEvent(&root, &activate);
+        QTRY_COMPARE(s.probe->calls, probes + 1);
+
+        // The model asks again: shown again, and its own activation is no return from the desktop.
+        await(m.confirmPermissionOnboarding(PermissionKind::screenRecording));
         settle();
         QVERIFY(root.permissionPrompt()->isVisible());
+        QCoreApplication::sendEvent(&root, &deactivate);
+        QCoreApplication::sendEvent(&root, &activate);
+        settle();
+        QCOMPARE(s.probe->calls, probes + 2);
         QTest::mouseClick(root.permissionPrompt()->recheckButton(), Qt::LeftButton);
-        QVERIFY(!model.permissionPromptKind().has_value());
-        QTRY_COMPARE(*checks, 1);
+        QVERIFY(!m.permissionPromptKind());
+        QTRY_COMPARE(s.probe->calls, probes + 3);
     }
 
-    void permissionSectionTexts()
+    void permissionSection()
     {
-        ModelFixture fixture;
-        AppModel &model = fixture.make();
-        model.installStage = Stage::permissions;
-        verifyUpTo(model, 1);
-        SetupView view(&model);
+        Scene s;
+        AppModel &m = s.permissions(1);
+        SetupView view(&m);
         view.show();
         settle();
-        QVERIFY(view.permissionSection()->isVisible());
-        // The second permission is the current one.
         QVERIFY(view.permissionTexts().contains(QStringLiteral("辅助功能")));
-        QVERIFY(!view.permissionTexts().contains(model.permissionSettingsGuidance()));
-
-        // A failed probe: the guidance appears.
-        model.permissionAwaitingReturn = PermissionKind::accessibility;
-        model.permissionSettingsPrompt = true;
-        settle();
-        QVERIFY(view.permissionTexts().contains(model.permissionSettingsGuidance()));
-
+        QVERIFY(!view.permissionTexts().contains(m.permissionSettingsGuidance()));
         // A running check: the verifying texts and the busy button.
-        model.permissionAwaitingReturn = std::nullopt;
-        model.permissionSettingsPrompt = false;
-        model.permissionOperationInFlight = true;
+        s.probe->answers = {false};
+        s.probe->gate = s.gate;
+        Quorvantis::startDetached(m.confirmPermissionOnboarding(PermissionKind::accessibility), "check");
         settle();
         QVERIFY(view.permissionTexts().contains(QStringLiteral("正在验证系统权限。")));
         QCOMPARE(view.permissionStartButton()->text(), QStringLiteral("正在验证授权…"));
         QVERIFY(!view.permissionStartButton()->isEnabled());
+        // It failed: the guidance.
+        s.gate->open();
+        settle();
+        QVERIFY(view.permissionTexts().contains(m.permissionSettingsGuidance()));
+        QVERIFY(!view.permissionTexts().contains(QStringLiteral("正在验证系统权限。")));
+        QVERIFY(view.permissionStartButton()->isEnabled());
     }
 
-    // ---- The root window ---------------------------------------------------------------------
-
+    // The page follows the validated installation, with the transition the motion setting
+    // asks for; the setup screen is only built the first time it is needed.
     void pageSwitch_data()
     {
         QTest::addColumn<bool>("reduced");
         QTest::addColumn<int>("duration");
         QTest::addColumn<qreal>("travel");
-        QTest::newRow("full motion") << false << 200 << qreal(4.0);
-        QTest::newRow("reduced motion") << true << 150 << qreal(0.0);
+        QTest::newRow("to the dashboard, full motion") << false << 200 << qreal(4.0);
+        QTest::newRow("back to setup, reduced motion") << true << 150 << qreal(0.0);
     }
 
     void pageSwitch()
@@ -565,258 +463,117 @@ private Q_SLOTS:
         QFETCH(bool, reduced);
         QFETCH(int, duration);
         QFETCH(qreal, travel);
-        ModelFixture fixture;
-        AppModel &model = fixture.make();
-        RootContentView root(&model);
+        Scene s;
+        s.agentStarted->answers = {true};
+        AppModel &m = reduced ? s.installed() : s.at("daemon", true);
+        RootContentView root(&m);
         root.setReducedMotion(reduced);
         root.show();
         settle();
-        QCOMPARE(root.page(), AppModel::RootPage::setup);
+        QCOMPARE(root.isSetupViewBuilt(), !reduced);
         QVERIFY(!root.lastTransition());
-        model.installationValidated = true;
+        s.probe->answers = {false};
+        await(reduced ? m.recoverExistingConfigurationIfNeeded() : m.finishDaemonInstallationIfNeeded());
         settle();
-        QCOMPARE(root.page(), AppModel::RootPage::dashboard);
-        const auto transition = root.lastTransition();
-        QVERIFY(transition.has_value());
-        QCOMPARE(transition->durationMs, duration);
-        QCOMPARE(transition->travel, travel);
+        const auto page = reduced ? AppModel::RootPage::setup : AppModel::RootPage::dashboard;
+        QCOMPARE(root.page(), page);
+        QCOMPARE(root.lastTransition()->durationMs, duration);
+        QCOMPARE(root.lastTransition()->travel, travel);
         QTRY_VERIFY(!root.transitionRunning());
-        QVERIFY(root.dashboardView()->isVisible());
-        QVERIFY(!root.dashboardView()->graphicsEffect());
-        QCOMPARE(root.dashboardView()->pos(), QPoint(0, 0));
+        QWidget *shown = reduced ? root.setupView() : root.dashboardView();
+        QVERIFY(shown->isVisible() && !shown->graphicsEffect());
+        QCOMPARE(shown->pos(), QPoint(0, 0));
     }
 
     // The setup screen opens at its top whatever it holds; only what appears afterwards (the
     // permission step, an error, the authorization card) scrolls itself into view.
     void setupScreenScrolling_data()
     {
-        QTest::addColumn<QString>("change");
-        QTest::newRow("permission step appears") << "permissions";
-        QTest::newRow("error appears") << "error";
-        QTest::newRow("authorization appears") << "authorization";
+        QTest::addColumn<QString>("appears");
+        QTest::newRow("permission step") << "permissions";
+        QTest::newRow("error") << "error";
+        QTest::newRow("authorization card") << "authorization";
     }
 
     void setupScreenScrolling()
     {
-        QFETCH(QString, change);
-        const auto error = AppModel::DisplayError::from(QStringLiteral("AGENT_RESTART_FAILED"), std::nullopt);
-        // Opened in the state the change leads to: the view stays at the top.
-        {
-            ModelFixture fixture;
-            AppModel &model = fixture.make();
-            model.installStage = Stage::permissions;
-            model.lastError = error;
-            if (change == u"authorization")
-                model.setupAuthorization = request(QStringLiteral("secret-1"));
-            RootContentView root(&model);
+        QFETCH(QString, appears);
+        for (const bool opensWithIt : {true, false}) {
+            Scene s;
+            AppModel &m = appears == u"permissions" ? s.preparing({}) : appears == u"error" ? s.permissions() : s.submitting();
+            if (appears != u"error")
+                m.fail(failCode); // a screen taller than the window
+            const auto change = [&] {
+                if (appears == u"permissions")
+                    s.gate->open();
+                else if (appears == u"error")
+                    m.fail(failCode);
+                else
+                    s.setupWithCode->authorization(authorization());
+            };
+            if (opensWithIt)
+                change();
+            RootContentView root(&m);
+            root.resize(RootContentView::minimumContentSize);
             root.show();
             QVERIFY(QTest::qWaitForWindowExposed(&root));
             settle();
             const QScrollBar *bar = root.setupView()->scrollArea()->verticalScrollBar();
-            QVERIFY2(bar->maximum() > 0, "the screen must be taller than the window");
             QCOMPARE(bar->value(), 0);
+            if (opensWithIt) {
+                QVERIFY2(bar->maximum() > 0, "the screen must be taller than the window");
+                continue;
+            }
+            change();
+            settle();
+            QTRY_VERIFY(bar->value() > 0);
+            SetupView *view = root.setupView();
+            QWidget *target = appears == u"permissions" ? view->permissionSection()
+                : appears == u"error"                   ? view->errorSection()
+                                                        : static_cast<QWidget *>(view->authorizationCard());
+            QVERIFY(target->isVisible());
+            QWidget *viewport = view->scrollArea()->viewport();
+            QVERIFY(viewport->rect().contains(QRect(target->mapTo(viewport, QPoint(0, 0)), target->size())));
         }
-        // The same thing appearing while the user looks at the top of a small window: it is
-        // brought into view.
-        ModelFixture fixture;
-        AppModel &model = fixture.make();
-        model.installStage = change == u"permissions" ? Stage::runtime : Stage::permissions;
-        if (change != u"error")
-            model.lastError = error;
-        RootContentView root(&model);
-        root.resize(RootContentView::minimumContentSize);
-        root.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&root));
-        settle();
-        QScrollArea *scroll = root.setupView()->scrollArea();
-        QCOMPARE(scroll->verticalScrollBar()->value(), 0);
-        QWidget *target = root.setupView()->authorizationCard();
-        if (change == u"permissions") {
-            model.installStage = Stage::permissions;
-            model.setupProgressDetail = std::nullopt; // the stage is plain state: announce it
-            target = root.setupView()->permissionSection();
-        } else if (change == u"error") {
-            model.lastError = error;
-            target = root.setupView()->errorSection();
-        } else {
-            model.setupAuthorization = request(QStringLiteral("secret-1"));
-        }
-        settle();
-        QTRY_VERIFY(scroll->verticalScrollBar()->value() > 0);
-        QVERIFY(target->isVisible());
-        QVERIFY(scroll->viewport()->rect().contains(QRect(target->mapTo(scroll->viewport(), QPoint(0, 0)), target->size())));
-    }
-
-    void setupScreenIsBuiltWhenFirstNeeded()
-    {
-        ModelFixture fixture;
-        AppModel &model = fixture.make();
-        model.installationValidated = true;
-        RootContentView root(&model);
-        root.setReducedMotion(true);
-        root.show();
-        settle();
-        QCOMPARE(root.page(), AppModel::RootPage::dashboard);
-        // The setup screen is built the first time the window needs it.
-        QVERIFY(!root.isSetupViewBuilt());
-        model.installationValidated = false;
-        settle();
-        QCOMPARE(root.page(), AppModel::RootPage::setup);
-        QTRY_VERIFY(!root.transitionRunning());
-        QVERIFY(root.setupView()->isVisible());
-    }
-
-    void announcementsAreSpokenOncePerRevision()
-    {
-        ModelFixture fixture;
-        AppModel &model = fixture.make();
-        RootContentView root(&model);
-        root.show();
-        settle();
-        QVERIFY(root.spokenAnnouncements().isEmpty());
-        model.announcement = QStringLiteral("权限已验证");
-        model.announcementRevision = model.announcementRevision() + 1;
-        settle();
-        QCOMPARE(root.spokenAnnouncements(), QStringList{QStringLiteral("权限已验证")});
-        QCOMPARE(root.announcementRegion()->accessibleName(), QStringLiteral("权限已验证"));
-
-        // The same revision again, even with the same text written again, is not spoken.
-        model.announcement = QStringLiteral("权限已验证");
-        model.announcementRevision = model.announcementRevision();
-        model.isCheckingPermission = true;
-        settle();
-        QCOMPARE(root.spokenAnnouncements().size(), 1);
-
-        model.announcementRevision = model.announcementRevision() + 1;
-        settle();
-        QCOMPARE(root.spokenAnnouncements().size(), 2);
-    }
-
-    void windowActivationRechecksTheAwaitedPermission()
-    {
-        ModelFixture fixture;
-        const auto checks = countFailingChecks(fixture);
-        fixture.writeProfileFile(QStringLiteral("mac-app-install-stage"), "permissions\n");
-        AppModel &model = fixture.make();
-        QCOMPARE(model.installStage, std::optional(Stage::permissions));
-        model.permissionAwaitingReturn = PermissionKind::screenRecording;
-        RootContentView root(&model);
-        root.show();
-        settle();
-        const int before = *checks;
-        QEvent activate(QEvent::WindowActivate);
-        QCoreApplication::sendEvent(&root, &activate);
-        QTRY_COMPARE(*checks, before + 1);
-
-        // Coming back from one of the window's own sheets is no return from the desktop.
-        model.permissionPromptKind = PermissionKind::screenRecording;
-        settle();
-        QVERIFY(root.permissionPrompt()->isVisible());
-        QEvent deactivate(QEvent::WindowDeactivate);
-        QCoreApplication::sendEvent(&root, &deactivate);
-        QCoreApplication::sendEvent(&root, &activate);
-        settle();
-        QCOMPARE(*checks, before + 1);
     }
 
     void sheetsWaitForTheWindow()
     {
-        ModelFixture fixture;
-        AppModel &model = fixture.make();
-        RootContentView root(&model);
-        model.isChannelBindingSheetPresented = true;
+        Scene s;
+        AppModel &m = s.at("channel", true);
+        RootContentView root(&m);
+        m.setChannelBindingSheetPresented(true);
         settle();
         QVERIFY(!root.channelBindingSheet()->isVisible());
         root.show();
         settle();
         QVERIFY(root.channelBindingSheet()->isVisible());
         QTest::keyClick(root.channelBindingSheet(), Qt::Key_Escape);
-        QVERIFY(!model.isChannelBindingSheetPresented());
-        model.isChannelBindingSheetPresented = true;
+        QVERIFY(!m.isChannelBindingSheetPresented());
+        m.setChannelBindingSheetPresented(true);
         settle();
         root.close();
         settle();
         QVERIFY(!root.channelBindingSheet()->isVisible());
         // Closing the window is no dismissal of the sheet.
-        QVERIFY(model.isChannelBindingSheetPresented());
+        QVERIFY(m.isChannelBindingSheetPresented());
     }
 
-    // ---- The tray panel ----------------------------------------------------------------------
-
-    void panelHeader_data()
+    // A view renders on the turn after the model announced a change, once per burst.
+    void rendersAreCoalesced()
     {
-        QTest::addColumn<int>("state");
-        QTest::addColumn<QString>("title");
-        QTest::addColumn<QString>("detail");
-        using O = AppModel::OverallState;
-        QTest::newRow("not installed") << int(O::notInstalled) << "等待安装" << "Quorvantis 尚未安装。";
-        QTest::newRow("starting") << int(O::starting) << "正在安装" << "Quorvantis 正在准备运行环境。";
-        QTest::newRow("waiting") << int(O::waitingSetup) << "等待 setup" << "输入 JIT Code 或 Setup Code 完成设备注册。";
-        QTest::newRow("online") << int(O::online) << "在线" << "Agent 已安装并启动。";
-        QTest::newRow("error") << int(O::error) << "需要处理" << "Quorvantis 尚未就绪，请查看详情。";
-    }
-
-    void panelHeader()
-    {
-        QFETCH(int, state);
-        QFETCH(QString, title);
-        QFETCH(QString, detail);
-        ModelFixture fixture;
-        AppModel &model = fixture.make();
-        MenuBarContent panel(&model, {});
-        model.overallState = AppModel::OverallState(state);
+        Scene s;
+        AppModel &m = s.at("setup");
+        QObject owner;
+        int renders = 0;
+        ModelObserver observer(&m, &owner, [&renders] { ++renders; });
+        m.setSetupAgentName(QStringLiteral("a"));
+        m.requestFocus(AppModel::FocusTarget::setupCode());
+        m.appendActivity(QStringLiteral("b"));
+        QVERIFY(observer.renderPending());
+        QCOMPARE(renders, 0);
         settle();
-        QCOMPARE(panel.titleLabel()->text(), title);
-        QCOMPARE(panel.detailLabel()->text(), detail);
-    }
-
-    void panelActions()
-    {
-        ModelFixture fixture;
-        AppModel &model = fixture.make();
-        int quits = 0;
-        MenuBarContent panel(&model, {.openMainWindow = {}, .quit = [&quits] { ++quits; }});
-        panel.show();
-        settle();
-        const QList<QPushButton *> agentActions{panel.restartButton(), panel.recheckButton(), panel.updateButton()};
-        for (QPushButton *button : agentActions)
-            QVERIFY2(!button->isEnabled(), qPrintable(button->text()));
-        QVERIFY(panel.logsButton()->isEnabled());
-        model.configurationReady = true;
-        settle();
-        for (QPushButton *button : agentActions)
-            QVERIFY(button->isEnabled());
-        model.isUpdatingAgent = true;
-        settle();
-        QCOMPARE(panel.updateButton()->text(), QStringLiteral("正在更新 Agent…"));
-        for (QPushButton *button : agentActions)
-            QVERIFY(!button->isEnabled());
-        QTest::mouseClick(panel.quitButton(), Qt::LeftButton);
-        QCOMPARE(quits, 1);
-    }
-
-    // ---- Symbols -----------------------------------------------------------------------------
-
-    void everySymbolHasADrawing_data()
-    {
-        QTest::addColumn<QString>("name");
-        for (const char *name :
-             {"lock.shield", "checkmark.circle.fill", "xmark.circle.fill", "circle", "circle.dashed", "key.horizontal",
-              "xmark.octagon.fill", "exclamationmark.triangle.fill", "exclamationmark.triangle", "person.badge.key",
-              "rectangle.inset.filled.and.person.filled", "accessibility", "internaldrive", "hand.raised", "network",
-              "sparkles.rectangle.stack.fill", "xmark", "arrow.triangle.2.circlepath", "chevron.down"})
-            QTest::newRow(name) << QString::fromLatin1(name);
-    }
-
-    void everySymbolHasADrawing()
-    {
-        QFETCH(QString, name);
-        QVERIFY(Symbols::hasBundledSymbol(name));
-        const QImage image = Symbols::bundledPixmap(name, 24).toImage();
-        // Something was drawn: the image is not all transparent.
-        QImage blank(image.size(), image.format());
-        blank.fill(Qt::transparent);
-        QVERIFY(image != blank);
+        QCOMPARE(renders, 1);
     }
 };
 
