@@ -5,7 +5,6 @@
 #include <QObject>
 #include <QStringList>
 #include <QTemporaryDir>
-#include <QUrl>
 
 #include <optional>
 
@@ -33,7 +32,7 @@ public Q_SLOTS:
 class Sandbox
 {
 public:
-    Sandbox();
+    Sandbox() { m_root.setAutoRemove(qEnvironmentVariableIsEmpty("QUORVANTIS_E2E_KEEP")); }
     ~Sandbox() { stop(); }
 
     bool start(QString *error);
@@ -44,32 +43,23 @@ public:
     QString profileFile(const QString &name) const { return m_home + QStringLiteral("/.quorvantis/profiles/default/") + name; }
     QString readText(const QString &path) const;
 
-    // The simulator's control interface: the status of the answer; GET "state" is its "state" object.
-    int control(const QString &operation, const QJsonObject &body = {});
-    QJsonObject state();
-    bool grant(const QString &permission, bool granted = true);
-    bool setting(const QString &key, const QJsonValue &value);
-    // The configured agent of that name as the onboarding service sees it.
-    QJsonObject agent(const QString &name) { return state().value(u"agents").toObject().value(name).toObject(); }
-    // What the binding page's button does: starts a binding attempt with the link's token.
-    int pressBindButton(const QUrl &link);
-
+    // sim/simctl on this sandbox (grant, fail, set, authorize, click-binding, ...); false when it failed.
+    bool simctl(const QStringList &arguments) const;
+    // The simulator's state (agents, authorizations, failures, settings).
+    const QJsonObject state() const;
     // URLs handed to the sandbox's URL handler by "application" or "agent" (empty: both).
     QStringList openedURLs(const QString &openedBy = {}) const;
-    // Every place a value turns up: the logs under the home, the recorded argument lists and
-    // environments of every stand-in start, and those of the processes running now in this home.
+    // Where a value turns up: the logs under the home, how each stand-in was started (arguments
+    // and environment), and the arguments and environment of every other process running now in
+    // this home. With no value: those processes.
     QStringList whereFound(const QString &value) const;
-    // "pid arguments" of every other process running with this home.
-    QStringList runningProcesses() const;
     // The tail of the install log and of the services' log, for failure messages.
     QString diagnostics() const;
 
 private:
     QTemporaryDir m_root;
-    QString m_home;
+    QString m_home = m_root.filePath(QStringLiteral("home"));
     QString m_bundle;
-    QUrl m_controlURL;
-    QByteArray m_controlToken;
     bool m_started = false;
     QHash<QByteArray, std::optional<QByteArray>> m_savedEnvironment;
 };

@@ -6,10 +6,7 @@
 #include "support/StatusFixture.h"
 #include "ui/Views.h"
 
-#include <QCoreApplication>
-
 using namespace QuorvantisTest;
-using Phase = AppModel::SetupPhase;
 
 // Lets every coalesced render run.
 inline void settle()
@@ -23,25 +20,33 @@ class Scene : public StatusFixture
 public:
     // Every permission probe (check, prepare and both accessibility steps) answers from here.
     Answer probe = std::make_shared<ScriptedAnswer>();
-    // Holds the setup run, the agent's update and the binding page's opening once a scene asks.
-    std::shared_ptr<Gate> gate = std::make_shared<Gate>();
-    // The update script (every "-c" script run of the model).
+    // The update script (every "-c" script run of the model) and the browser opening the binding page.
     Run script = std::make_shared<ScriptedRun>();
+    Answer browser = std::make_shared<ScriptedAnswer>();
+    // What a scene holds open (a run, a probe, the update, the browser): one gate each, all
+    // opened by release() (at the latest with the scene).
+    std::vector<std::shared_ptr<Gate>> gates;
+    std::shared_ptr<Gate> gate() { return gates.emplace_back(std::make_shared<Gate>()); }
+    void release()
+    {
+        for (const auto &held : std::exchange(gates, {}))
+            held->open();
+    }
 
     Scene()
     {
-        statusAnswer = ScriptedResponse::json(200, Sample{}.json());
         effects.permissionCheck = [probe = probe](PermissionKind) { return reply(probe); };
         effects.permissionPrepare = effects.permissionCheck;
         effects.accessibilityPrepare = [probe = probe](AccessibilityStep, bool) { return reply(probe); };
         effects.runScript = [run = script](QString, OutputHandler onOutput) { return play(run, {}, std::move(onOutput), {}); };
+        effects.ownerSetupOpen = [browser = browser](QUrl url) { return reply(browser, url); };
         effects.enrollmentKeyProvider = [] { return std::optional<QString>(validEnrollmentKey()); };
     }
     ~Scene()
     {
         // Whatever a scene left held finishes with its model gone.
         reset();
-        gate->open();
+        release();
     }
 
     // At the channel stage the link captured before a restart is loaded first; nothing may
@@ -57,7 +62,7 @@ public:
     }
 
     // The permission stage with its first `verified` kinds passed by their probes.
-    AppModel &permissions(int verified = 0)
+    AppModel &permissions(int verified)
     {
         AppModel &m = at("permissions");
         for (int i = 0; i < verified; ++i) {
@@ -72,7 +77,7 @@ public:
     AppModel &submitting(std::optional<JITWorkspaceAuthorization> reported = std::nullopt)
     {
         Step step = Step::success();
-        step.gate = gate;
+        step.gate = gate();
         step.authorization = reported;
         setupWithCode->steps = {step};
         AppModel &m = at("setup");
@@ -81,42 +86,51 @@ public:
         return m;
     }
 
-    // An installed agent whose status endpoint answers; `online` polls it once.
-    AppModel &installed(bool online = true)
+    // An installed agent whose status endpoint answers (`online`: asked once); at the channel
+    // stage, with the service's answer applied.
+    AppModel &installed(bool online = true, const char *stage = nullptr)
     {
-        AppModel &m = makeServed();
-        if (online)
+        writeProfileFile(QStringLiteral("tui-port"), QByteArray::number(server.port()) + "\n");
+        writeProfileFile(QStringLiteral("tui-token"), statusToken + "\n");
+        AppModel &m = at(stage ? stage : "", true);
+        if (stage)
+            await(m.refreshOwnerSetup(false));
+        else if (online)
             poll();
         return m;
     }
 
-    // The runtime being prepared, its run held open after printing `lines`.
-    AppModel &preparing(const QStringList &lines)
+    // The states the tests and the gallery name.
+    AppModel &reach(const QString &name)
     {
-        Step step = Step::success();
-        step.lines = lines;
-        step.gate = gate;
-        environmentPrepare->steps = {step};
-        AppModel &m = at("runtime");
-        Quorvantis::startDetached(m.prepareEnvironmentIfNeeded(), "scene preparation");
-        return m;
-    }
-
-    // The channel stage with the service's answer applied.
-    AppModel &channel(OwnerSetupSession answer = session(true, bindingLink()))
-    {
-        onboarding->whenExhausted = answer;
-        writeProfileFile(QStringLiteral("tui-port"), QByteArray::number(server.port()) + "\n");
-        writeProfileFile(QStringLiteral("tui-token"), statusToken + "\n");
-        AppModel &m = at("channel", true);
-        await(m.refreshOwnerSetup(false));
-        return m;
-    }
-
-    // The agent offers `version` as an update over the running 1.4.0.
-    AppModel &updateOffered(const QString &version)
-    {
-        desktop->offeredVersion = version;
-        return installed();
+        if (name == u"submitting" || name == u"authorizing")
+            return submitting(name == u"authorizing" ? std::optional(authorization()) : std::nullopt);
+        if (name.startsWith(u"permissions "))
+            return permissions(name.back().digitValue());
+        if (name == u"preparing" || name == u"runtime failed") { // the runtime run, held open or failing
+            Step step = name == u"preparing" ? Step::success() : Step::exit(1);
+            step.gate = name == u"preparing" ? gate() : nullptr;
+            environmentPrepare->steps = {step};
+            AppModel &m = at("runtime");
+            Quorvantis::startDetached(m.prepareEnvironmentIfNeeded(), "scene preparation");
+            return m;
+        }
+        if (name == u"channel from daemon") { // with the channel stage's own detail
+            agentStarted->answers = {true};
+            AppModel &m = at("daemon", true);
+            await(m.finishDaemonInstallationIfNeeded());
+            return m;
+        }
+        if (name == u"binding") // no link yet
+            onboarding->whenExhausted = session(true);
+        if (name == u"binding" || name == u"channel")
+            return installed(true, "channel");
+        if (name == u"offered") // a newer agent than the running 1.4.0
+            desktop->offeredVersion = QStringLiteral("1.5.0");
+        if (name == u"installed" || name == u"offered" || name == u"installed offline")
+            return installed(name != u"installed offline");
+        if (name == u"finished" || name == u"daemon" || name == u"configured setup")
+            return at(name == u"finished" ? "" : qPrintable(name.section(u' ', -1)), true);
+        return at(qPrintable(name));
     }
 };

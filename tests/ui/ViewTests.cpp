@@ -1,64 +1,302 @@
-// The main window's setup screen, its sheets and its root offscreen, on models put into each
-// state through their own operations: what the views show and which operation each control reaches.
+// The window (setup screen, dashboard, banner, sheets) and the tray panel offscreen, on models
+// put into each state through their own operations, and the application entry.
 #include "Scene.h"
 
+#include "platform/Bundle.h"
+#include "ui/AgentUpdateBanner.h"
 #include "ui/AuthorizationCard.h"
+#include "ui/ChannelBindingSessionSheet.h"
+#include "ui/DashboardView.h"
+#include "ui/MenuBarContent.h"
 #include "ui/PermissionPromptSheet.h"
+#include "ui/QuorvantisApp.h"
 #include "ui/RootContentView.h"
 #include "ui/SetupView.h"
+#include "ui/Symbols.h"
 
 #include <QAbstractItemView>
+#include <QApplication>
 #include <QComboBox>
-#include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QSystemTrayIcon>
+#include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
+#include <QToolButton>
+
+using namespace std::chrono_literals;
 
 namespace {
 
-const QString failCode = QStringLiteral("AGENT_RESTART_FAILED");
-
-QString progressLine(const char *phase, const QString &detail)
+// What a user sees of one model: the window, shown and active, and the tray panel.
+struct Window
 {
-    return QStringLiteral(R"({"type":"progress","phase":"%1","status":"running","detail":"%2"})").arg(QLatin1String(phase), detail);
+    Scene s;
+    AppModel &m;
+    RootContentView root{&m};
+    MenuBarContent panel{&m, {.openMainWindow = {}, .quit = [this] { ++quits; }}};
+    int quits = 0;
+    QList<QUrl> opened;
+    QList<std::optional<PermissionKind>> settingsOpened;
+
+    explicit Window(const QString &scene) : m(prepare(s).reach(scene))
+    {
+        root.show();
+        panel.show();
+        QApplication::setActiveWindow(&root);
+        settle();
+    }
+    Scene &prepare(Scene &scene)
+    {
+        scene.effects.openURL = [this](QUrl url) {
+            opened << url;
+            return true;
+        };
+        scene.effects.openSystemSettings = [this](std::optional<PermissionKind> kind) { settingsOpened << kind; };
+        return scene;
+    }
+    SetupView *setup() { return root.setupView(); }
+    DashboardView *dashboard() { return static_cast<DashboardView *>(root.dashboardView()); }
+    ChannelBindingSessionSheet *sheet() { return root.channelBindingSheet()->findChild<ChannelBindingSessionSheet *>(); }
+    AgentUpdateBanner *banner() { return static_cast<AgentUpdateBanner *>(root.updateBanner()); }
+    PermissionRow *row(const QString &kind)
+    {
+        return dashboard()->statusPane()->permissionRows().at(kind == u"screen" ? 0 : kind == u"access" ? 1 : 2);
+    }
+
+    QAbstractButton *button(const QString &name)
+    {
+        SystemStatusPane *pane = dashboard()->statusPane();
+        const QHash<QString, QAbstractButton *> buttons{
+            {"primary", setup()->primaryButton()}, {"enroll", setup()->enrollmentLink()}, {"start", setup()->permissionStartButton()},
+            {"reveal", setup()->authorizationCard()->revealButton()}, {"open page", setup()->authorizationCard()->openButton()},
+            {"recheck", root.permissionPrompt()->recheckButton()}, {"bind", dashboard()->overviewPane()->channelStatus()->bindButton()},
+            {"open link", sheet()->openButton()}, {"copy link", sheet()->copyButton()}, {"regenerate", sheet()->regenerateButton()},
+            {"refresh", sheet()->refreshButton()}, {"close sheet", sheet()->closeButton()}, {"update", banner()->updateButton()},
+            {"dismiss", banner()->closeButton()}, {"pane update", pane->updateButton()}, {"logs", pane->logsButton()},
+            {"releases", pane->releasesButton()}, {"quit", panel.quitButton()}, {"recovery", pane->errorSection()->recoveryButton()},
+            {"row disk", row(QStringLiteral("disk"))->actionButton()}, {"row screen", row(QStringLiteral("screen"))->actionButton()}};
+        return buttons.value(name);
+    }
+
+    // One step of a user or of the outside world; see the table rows.
+    void act(const QString &step)
+    {
+        const QString verb = step.section(u' ', 0, 0), rest = step.section(u' ', 1);
+        if (verb == u"code")
+            m.setSetupCodeInput(rest);
+        else if (verb == u"type")
+            QTest::keyClicks(rest.startsWith(u"name ") ? setup()->agentNameField() : setup()->setupCodeField(), rest.mid(rest.startsWith(u"name ") ? 5 : 0));
+        else if (verb == u"return" && rest == u"in field")
+            QTest::keyClick(setup()->setupCodeField(), Qt::Key_Return);
+        else if (verb == u"return") { // anywhere on the screen but in a text field
+            setup()->setupCodeField()->clearFocus();
+            QTest::keyClick(setup(), Qt::Key_Return);
+        }
+        else if (verb == u"click")
+            QTest::mouseClick(button(rest), Qt::LeftButton);
+        else if (verb == u"space")
+            QTest::keyClick(button(rest), Qt::Key_Space);
+        else if (verb == u"hold") { // every probe, browser opening and run (setup or update, then failing) stays open
+            Step held = Step::exit(1);
+            held.gate = s.gate();
+            s.probe->gate = s.gate(); s.browser->gate = s.gate(); s.authorizationOpen->gate = s.gate();
+            s.setupWithCode->steps = s.script->steps = {held};
+        }
+        else if (verb == u"release")
+            s.release();
+        else if (verb == u"pick")
+            setup()->workspacePicker()->setCurrentIndex(setup()->workspacePicker()->findText(rest));
+        else if (verb == u"workspace")
+            m.setEnrollmentWorkspace(*fromRawValue<AppModel::EnrollmentWorkspace>(rest));
+        else if (verb == u"fail")
+            m.fail(rest);
+        else if (verb == u"focus")
+            rest == u"primary" ? setup()->primaryButton()->setFocus()
+                : m.requestFocus(rest == u"code" ? AppModel::FocusTarget::setupCode() : rest == u"recovery" ? AppModel::FocusTarget::recovery()
+                                                                                               : AppModel::FocusTarget::forPermission(PermissionKind::fullDiskAccess));
+        else if (verb == u"continue" || verb == u"confirm")
+            Quorvantis::startDetached(verb == u"continue" ? m.continuePermissionOnboarding() : m.confirmPermissionOnboarding(m.currentPermissionOnboardingKind()), "step");
+        else if (verb == u"probes")
+            s.probe->answers = {rest == u"pass"};
+        else if (verb == u"browser")
+            s.browser->answers = {rest == u"opens"};
+        else if (verb == u"recheck")
+            await(m.refreshExistingPermissions());
+        else if (verb == u"escape")
+            QTest::keyClick(rest == u"prompt" ? static_cast<QWidget *>(root.permissionPrompt()) : root.channelBindingSheet(), Qt::Key_Escape);
+        else if (verb == u"activate") { // from the desktop, or back from one of the window's own sheets
+            QEvent deactivate(QEvent::WindowDeactivate), activate(QEvent::WindowActivate);
+            QCoreApplication::sendEvent(&root, &deactivate);
+            QCoreApplication::sendEvent(&root, &activate);
+        } else if (verb == u"print") // a progress line of the held runtime run
+            s.environmentPrepare->output(rest.contains(u'/') ? QStringLiteral(R"({"type":"packageProgress","completed":%1,"total":%2})")
+                                                                    .arg(rest.section(u'/', 0, 0), rest.section(u'/', 1))
+                                                              : QStringLiteral(R"({"type":"progress","phase":"%1","status":"running","detail":"%2"})")
+                                                                    .arg(rest.section(u' ', 0, 0), rest.section(u' ', 1)));
+        else if (verb == u"activity")
+            m.appendActivity(rest);
+        else if (verb == u"present")
+            m.setChannelBindingSheetPresented(true);
+        else if (verb == u"service") { // the onboarding service's next answer: a link, the agent's own page, a pending or
+            const QChar a = rest.front(); // no longer pending attempt, bound; or a failure of a new link
+            if (a == u'F')
+                s.onboarding->fail(QuorvantisNativeError(QStringLiteral("OWNER_SETUP_INVALID"), QStringLiteral("Channel 绑定配置无效")));
+            else
+                s.onboarding->answer(a == u'A' ? session(true, std::nullopt, std::nullopt, true) : a == u'D' ? session(false)
+                                         : session(true, bindingLink(), a == u'P' ? std::optional(true) : a == u'N' ? std::optional(false) : std::nullopt));
+            await(m.refreshOwnerSetup(a == u'F'));
+        } else if (verb == u"slow") { // the service takes a second to answer a new link
+            s.onboarding->latency = 1s;
+            Quorvantis::startDetached(m.refreshOwnerSetup(true), "slow");
+        } else if (verb == u"busy") {
+            Sample busy;
+            busy.busy = true;
+            s.statusAnswer = ScriptedResponse::json(200, busy.json());
+            s.poll();
+        } else
+            QFAIL(qPrintable(QStringLiteral("unknown step ") + step));
+        settle();
+    }
+
+    static QString on(const QAbstractButton *b) { return b->text() + (b->isEnabled() ? QString() : QStringLiteral(" (off)")); }
+    static QString shown(const QString &name, const QWidget *w) { return w->isHidden() ? QString() : u' ' + name; }
+
+    // What a user sees or gets; see the table rows.
+    QString look(const QString &what)
+    {
+        SystemStatusPane *pane = dashboard()->statusPane();
+        if (what == u"stage") { // the current-stage line, spoken with its label
+            const QLabel *line = setup()->stageLabel();
+            return line->accessibleName() == QStringLiteral("当前安装阶段，") + line->text() ? line->text() : QStringLiteral("(spoken differently)");
+        }
+        if (what == u"screen")
+            return setup()->titleLabel()->text() + u':' + shown("entry", setup()->entryForm()) + shown("card", setup()->authorizationCard())
+                + shown("permission", setup()->permissionSection()) + shown("error", setup()->errorSection());
+        if (what == u"code")
+            return setup()->setupCodeField()->text() + shown("name", setup()->agentNameBox()) + u' ' + setup()->setupCodeNote()->text();
+        if (what == u"primary")
+            return on(setup()->primaryButton()) + u' ' + QString::number(s.setupWithCode->calls.size());
+        if (what == u"form")
+            return m.setupEntryMode() == AppModel::SetupEntryMode::enroll ? setup()->workspacePicker()->currentText() + shown("link", setup()->enrollmentLink())
+                                                                          : QStringLiteral("paste");
+        if (what == u"name rule") // the model's message, as a hint until something is typed
+            return (setup()->agentNameValidation()->text() == m.setupAgentNameValidationMessage() ? QStringLiteral("message ") : QString())
+                + (setup()->agentNameValidation()->palette().color(QPalette::WindowText) == UIToken::destructive() ? "error" : "hint");
+        if (what == u"package")
+            return !setup()->packageProgress()->isVisible() ? QStringLiteral("hidden")
+                : setup()->packageBar()->maximum() == 0     ? setup()->packageCaption()->text() + u' ' + setup()->packageBar()->accessibleName()
+                                                            : setup()->packageCaption()->text() + u' ' + setup()->packageBar()->accessibleDescription();
+        if (what == u"card") {
+            const AuthorizationCard *card = setup()->authorizationCard();
+            return card->titleLabel()->text() + u' ' + card->passwordLabel()->text() + u' ' + on(card->openButton()) + shown("failed", card->failureLabel());
+        }
+        if (what == u"prompt")
+            return (root.permissionPrompt()->isVisible() ? root.permissionPrompt()->titleLabel()->text() + ": " + root.permissionPrompt()->visibleButtonTitles().join(u", ")
+                                                         : QStringLiteral("hidden"))
+                + (m.permissionPromptKind() ? QString() : QStringLiteral(" (none)"));
+        if (what == u"permission") {
+            const QStringList texts = setup()->permissionTexts();
+            return QStringList{"屏幕录制", "辅助功能", "完全磁盘访问"}.filter(QRegularExpression(QStringLiteral("^(%1)$").arg(texts.join(u'|')))).join(u',')
+                + (texts.contains(QStringLiteral("正在验证系统权限。")) ? QStringLiteral(" verifying") : QString())
+                + (texts.contains(m.permissionSettingsGuidance()) ? QStringLiteral(" guidance") : QString()) + u' ' + on(setup()->permissionStartButton());
+        }
+        if (what == u"checks")
+            return QString::number(s.probe->calls);
+        if (what == u"focus") {
+            const QWidget *focus = QApplication::focusWidget();
+            const QHash<const QWidget *, QString> names{{setup()->setupCodeField(), "code field"}, {button(QStringLiteral("recovery")), "recovery"},
+                                                        {button(QStringLiteral("row disk")), "row disk"}, {setup()->primaryButton(), "primary"}};
+            return names.value(focus, QStringLiteral("other"));
+        }
+        if (what == u"header") {
+            const StatusCore *core = dashboard()->overviewPane()->statusCore();
+            return panel.titleLabel()->text() + u' ' + panel.detailLabel()->text() + u' ' + (core->markSymbol().isEmpty() ? QStringLiteral("spinner") : core->markSymbol());
+        }
+        if (what == u"actions") // the agent's actions of the panel and the pane, the logs of the panel
+            return on(panel.restartButton()) + u',' + on(panel.recheckButton()) + u',' + on(panel.updateButton()) + u',' + on(panel.logsButton())
+                + u',' + on(pane->updateButton()) + shown("spinning", pane->updateSpinner()) + u',' + on(pane->restartButton()) + u',' + on(pane->recheckButton())
+                + u' ' + QString::number(s.script->calls.size()) + QStringLiteral(" quits ") + QString::number(quits);
+        if (what == u"opened") {
+            QStringList kinds;
+            for (const QUrl &url : opened)
+                kinds << (url.isLocalFile() ? QStringLiteral("folder") : url.scheme());
+            return kinds.join(u' ');
+        }
+        if (what == u"activity")
+            return dashboard()->overviewPane()->activityList()->emptyLabel()->isHidden() ? dashboard()->overviewPane()->activityList()->summaries().join(u", ")
+                                                                                         : dashboard()->overviewPane()->activityList()->emptyLabel()->text();
+        if (what == u"overview") { // the model's headline, detail and task; the channel row and its button
+            const AgentOverviewPane *overview = dashboard()->overviewPane();
+            const bool follows = overview->headlineLabel()->text() == m.headlineStatusTitle() && overview->detailLabel()->text() == m.headlineStatusDetail()
+                && overview->taskLabel()->text() == m.currentTask();
+            return (follows ? QString() : QStringLiteral("(headline?) ")) + overview->channelStatus()->stateLabel()->text()
+                + shown("bind", overview->channelStatus()->bindButton()) + (m.isChannelBindingSheetPresented() ? QStringLiteral(" sheet") : QString());
+        }
+        if (what == u"pane")
+            return pane->sectionTitles().join(u',') + u' ' + pane->rowValue(QStringLiteral("连接状态")) + u',' + pane->rowValue(QStringLiteral("最近响应")) + u','
+                + pane->rowValue(QStringLiteral("Agent")) + u',' + pane->rowValue(QStringLiteral("Agent 版本"))
+                + (pane->rowValue(QStringLiteral("App 版本")) == m.appVersion() ? QString() : QStringLiteral(" (version?)"));
+        if (what == u"error") {
+            QStringList texts;
+            for (QLabel *label : pane->errorSection()->findChildren<QLabel *>())
+                texts << label->text();
+            return pane->sectionTitles().last() + u' ' + on(pane->errorSection()->recoveryButton())
+                + (pane->errorSection()->recoveryButton()->isVisible() ? QString() : QStringLiteral(" (hidden)"))
+                + (texts.contains(m.lastError()->message) && texts.contains(m.lastError()->code) ? QString() : QStringLiteral(" (texts?)"));
+        }
+        if (what.startsWith(u"row ")) {
+            const PermissionRow *row = this->row(what.mid(4));
+            return row->stateMark()->text() + u' ' + row->stateMark()->symbol() + shown("action", row->actionButton()) + QStringLiteral(" settings ")
+                + QString::number(settingsOpened.count(PermissionKind::fullDiskAccess)) + (m.permissionPromptKind() ? QStringLiteral(" prompt") : QString());
+        }
+        if (what == u"banner")
+            return m.showsAgentUpdateBanner() ? banner()->textLabel()->fullText() + shown("update", banner()->updateButton()) + shown(banner()->busyLabel()->text(), banner()->busyIndicator())
+                                         : QStringLiteral("hidden");
+        if (what == u"sheet") {
+            ChannelBindingSessionSheet *sheet = this->sheet();
+            return sheet->accessibleName().startsWith(QStringLiteral("绑定 Channel，") + sheet->detailLabel()->text()) ? sheet->detailLabel()->text()
+                                                                                                                  : QStringLiteral("(spoken differently)");
+        }
+        if (what == u"sheet actions") {
+            ChannelBindingSessionSheet *sheet = this->sheet();
+            return on(sheet->openButton()) + u',' + on(sheet->copyButton()) + u',' + on(sheet->regenerateButton()) + u',' + on(sheet->refreshButton())
+                + shown("open failure", sheet->openFailureLabel()) + shown("error", sheet->errorLabel()) + u' ' + QString::number(s.desktop->copied.size())
+                + (m.isChannelBindingSheetPresented() ? QStringLiteral(" presented") : QString());
+        }
+        return QStringLiteral("unknown look ") + what;
+    }
+};
+
+QStringList appMessages;
+
+void collect(QtMsgType, const QMessageLogContext &context, const QString &message)
+{
+    if (context.category && QByteArray(context.category) == "quorvantis.app")
+        appMessages.append(message);
 }
 
-QString packageLine(int completed, int total)
+// The application's own model options with the scripted effects, profile and time of `s`.
+AppModel::Options scriptedOptions(Scene &s)
 {
-    return QStringLiteral(R"({"type":"packageProgress","completed":%1,"total":%2})").arg(completed).arg(total);
+    AppModel::Options options = QuorvantisApp::modelOptions(QProcessEnvironment());
+    options.profileDirectory = s.profileDirectory();
+    options.effects = s.effects;
+    options.autoResume = false;
+    options.sleeper = [&time = s.time](std::chrono::milliseconds d) { return time.sleep(d); };
+    options.clock = [&time = s.time] { return time.now(); };
+    options.ownerSetupLinkLoad = s.ownerSetupLinkLoad;
+    options.ownerSetupLinkSave = [](std::optional<QUrl>, std::optional<QDateTime>) {};
+    return options;
 }
 
-// The states the tables name.
-AppModel &reach(Scene &s, const QString &name)
+QImage iconImage(const QIcon &icon)
 {
-    if (name == u"authorizing")
-        return s.submitting(authorization());
-    if (name == u"submitting")
-        return s.submitting();
-    if (name == u"channel") { // reached from the daemon stage, with the channel stage's detail
-        s.agentStarted->answers = {true};
-        AppModel &m = s.at("daemon", true);
-        await(m.finishDaemonInstallationIfNeeded());
-        return m;
-    }
-    if (name == u"permission")
-        return s.permissions(1);
-    if (name == u"daemon")
-        return s.at("daemon", true);
-    if (name == u"runtime failed") {
-        s.environmentPrepare->steps = {Step::exit(1)};
-        AppModel &m = s.at("runtime");
-        await(m.prepareEnvironmentIfNeeded());
-        return m;
-    }
-    if (name == u"configured setup")
-        return s.at("setup", true);
-    if (name == u"finished")
-        return s.at("", true);
-    return s.at(qPrintable(name));
+    return icon.pixmap(QSize(32, 32), 1.0).toImage().convertToFormat(QImage::Format_ARGB32);
 }
 
 } // namespace
@@ -68,173 +306,245 @@ class ViewTests : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void initTestCase() { Motion::setReducedMotionOverride(false); }
+    // First: the note is said once per process, so no other app object may come before.
+    void withoutATrayTheWindowStaysTheWayIn()
+    {
+        if (QSystemTrayIcon::isSystemTrayAvailable())
+            QSKIP("this desktop has a system tray");
+        const auto previous = qInstallMessageHandler(collect);
+        {
+            Scene first, second;
+            QuorvantisApp one(scriptedOptions(first)), two(scriptedOptions(second));
+            QVERIFY(!one.hasSystemTray() && !two.hasSystemTray());
+        }
+        qInstallMessageHandler(previous);
+        QCOMPARE(appMessages.size(), 1);
+        QVERIFY(appMessages.first().contains(QStringLiteral("main window")));
+    }
 
-    void stageLine_data()
+    void init() { Motion::setReducedMotionOverride(false); }
+
+    // A scene, then the steps of a user or of the outside world, then what is seen.
+    void shows_data()
     {
         QTest::addColumn<QString>("scene");
-        QTest::addColumn<QString>("text");
-        // Each state also holds what ranks below its rule where the model can get there.
-        QTest::newRow("authorization over the detail") << "authorizing" << "等待 Workspace 授权";
-        QTest::newRow("channel stage over its detail") << "channel" << "等待 Channel 绑定";
-        QTest::newRow("current permission over the running phase") << "permission" << "配置辅助功能";
-        QTest::newRow("detail over the running phase") << "submitting" << "正在验证安装码";
-        QTest::newRow("first running phase") << "daemon" << title(SetupPhase::starting);
-        QTest::newRow("first failed phase") << "runtime failed" << title(SetupPhase::runtime) + "需要处理";
-        QTest::newRow("waiting in the setup stage") << "setup" << "Waiting for setup";
-        QTest::newRow("nothing else") << "finished" << "准备安装";
+        QTest::addColumn<QString>("look");
+        QTest::addColumn<QString>("seen");
+        const auto row = [](const char *name, const char *scene, const char *look, const QString &seen) { QTest::newRow(name) << scene << look << seen; };
+        // The current-stage line: the first that applies, each state also holding what ranks
+        // below it where the model can get there.
+        row("stage: authorization over the detail", "authorizing", "stage", "等待 Workspace 授权");
+        row("stage: channel over its detail", "channel from daemon", "stage", "等待 Channel 绑定");
+        row("stage: current permission over the running phase", "permissions 1", "stage", "配置辅助功能");
+        row("stage: detail over the running phase", "submitting", "stage", "正在验证安装码");
+        row("stage: first running phase", "daemon", "stage", title(SetupPhase::starting));
+        row("stage: first failed phase", "runtime failed", "stage", title(SetupPhase::runtime) + "需要处理");
+        row("stage: waiting in the setup stage", "setup", "stage", "Waiting for setup");
+        row("stage: nothing else", "finished", "stage", "准备安装");
+        // Which sections the setup screen shows.
+        row("screen: runtime", "runtime", "screen", "安装 Quorvantis:");
+        row("screen: setup", "setup", "screen", "Setup Quorvantis: entry");
+        row("screen: authorization pending", "authorizing", "screen", "Setup Quorvantis: entry card");
+        row("screen: configured at setup", "configured setup", "screen", "Setup Quorvantis:");
+        row("screen: permissions", "permissions 0", "screen", "安装 Quorvantis: permission");
+        row("screen: failure", "runtime failed", "screen", "安装 Quorvantis: error");
+        // The code field formats what is typed; an instant code needs a name.
+        const QString regular = QStringLiteral("注册完成后会启动 Agent，并进入 Channel 绑定。");
+        row("code: QVS2", "setup; type qvs2abcd", "code", "QVS2-ABCD " + regular);
+        row("code: QVI1 prefix only", "setup; type qvi1", "code", "QVI1 " + regular);
+        row("code: QVI1", "setup; type qvi1abcd", "code", "QVI1-ABCD name 将即时创建 Agent。若安装码包含 Workspace，稍后会请你完成授权。");
+        // Return is the default action, once at a time; a focus request brings the code field back.
+        row("return: nothing to submit", "setup; return", "primary", "继续设置 (off) 0");
+        row("return: submits", "setup; code QVS2-7K2M-9PQR-X4TV; return", "primary", "继续设置 (off) 1");
+        row("return: focus request", "setup; type qvs27k2m9pqrx4tv; focus primary; focus code", "focus", "code field");
+        row("return: in the field", "setup; type qvs27k2m9pqrx4tv; return in field", "primary", "继续设置 (off) 1");
+        row("return: not while running", "setup; hold; code QVS2-7K2M-9PQR-X4TV; click primary; code QVS2-7K2M-9PQR-X4TV; click primary; return",
+            "primary", "正在注册… (off) 1");
+        row("return: again once done", "setup; hold; code QVS2-7K2M-9PQR-X4TV; return; release; code QVS2-7K2M-9PQR-X4TV", "primary", "继续设置 1");
+        // Enrolment: the picker and the model follow each other; the name rule reads as a hint
+        // until something is typed.
+        row("enrolment: paste first", "setup", "form", "paste");
+        row("enrolment: the picker", "setup; click enroll; pick Zoho", "form", "Zoho");
+        row("enrolment: the model", "setup; click enroll; pick Zoho; workspace google", "form", "Google");
+        row("enrolment: name hint", "setup; click enroll", "name rule", "message hint");
+        row("enrolment: name error", "setup; click enroll; type name Bad Name!", "name rule", "message error");
+        row("enrolment: no submit on a bad name", "setup; click enroll; type name Bad Name!", "primary", "继续设置 (off) 0");
+        // The package bar of the runtime run: only while its package step runs.
+        row("package: counting", "preparing; print runtime 安装 Quorvantis", "package", "正在计算安装内容… 正在计算安装内容");
+        row("package: no total yet", "preparing; print runtime 安装 Quorvantis; print 0/0", "package", "正在计算安装内容… 正在计算安装内容");
+        row("package: a third", "preparing; print runtime 安装 Quorvantis; print 1/3", "package", "1/3 · 33% 已安装 1 个包，共 3 个，33%");
+        row("package: over the total", "preparing; print runtime 安装 Quorvantis; print 12/10", "package", "10/10 · 100% 已安装 10 个包，共 10 个，100%");
+        row("package: runtime finished", "preparing; print runtime 安装 Quorvantis; print 36/36; release", "package", "hidden");
+        row("package: a later step", "preparing; print runtime 安装 Quorvantis; print 36/36; print preflight 检查运行环境", "package", "hidden");
+        // The authorization card masks the password until revealed, and opens the page.
+        const QString mask = AuthorizationCard::maskedPassword(), open = QStringLiteral("我已保存登录信息，打开授权页面");
+        row("card: masked", "authorizing", "card", "完成 Google Workspace 授权 " + mask + u' ' + open);
+        row("card: revealed", "authorizing; click reveal", "card", "完成 Google Workspace 授权 s3cret-Pass " + open);
+        row("card: hidden again", "authorizing; click reveal; click reveal", "card", "完成 Google Workspace 授权 " + mask + u' ' + open);
+        row("card: opening", "authorizing; hold; click open page", "card", "完成 Google Workspace 授权 " + mask + " 正在打开授权页面… (off)");
+        // The permission prompt's buttons, its dismissal, and the re-checks it and the window start.
+        row("prompt: screen recording", "permissions 0; continue", "prompt", "准备授权屏幕录制: 取消, 开始验证");
+        row("prompt: accessibility, node", "permissions 1; continue", "prompt", "准备授权辅助功能: 取消, 继续授权Node");
+        row("prompt: accessibility, cliclick", "permissions 1; continue; confirm", "prompt", "准备授权辅助功能: 取消, 继续授权cliclick");
+        row("prompt: after a failed probe", "permissions 0; probes fail; continue; confirm", "prompt", "准备授权屏幕录制: 取消, 打开系统设置, 重新检查");
+        row("prompt: escape dismisses it", "permissions 0; probes fail; continue; confirm; escape prompt", "prompt", "hidden (none)");
+        row("prompt: escape, then back from the desktop", "permissions 0; probes fail; continue; confirm; escape prompt; activate", "checks", "2");
+        row("prompt: back from its own sheet", "permissions 0; probes fail; continue; confirm; activate from sheet", "checks", "1");
+        row("prompt: re-check", "permissions 0; probes fail; continue; confirm; click recheck", "checks", "2");
+        row("prompt: closed by the re-check", "permissions 0; probes fail; continue; confirm; click recheck", "prompt", "hidden (none)");
+        // The permission step of the setup screen.
+        row("permission: current step", "permissions 1", "permission", "辅助功能 开始授权");
+        row("permission: checking", "permissions 1; hold; confirm", "permission", "辅助功能 verifying 正在验证授权… (off)");
+        row("permission: failed", "permissions 1; hold; probes fail; confirm; release", "permission", "辅助功能 guidance 开始授权");
+        // The tray panel's header and the emblem follow the overall state.
+        row("header: starting", "runtime", "header", "正在安装 Quorvantis 正在准备运行环境。 spinner");
+        row("header: waiting", "setup", "header", "等待 setup 输入 JIT Code 或 Setup Code 完成设备注册。 key.horizontal");
+        row("header: online", "installed", "header", "在线 Agent 已安装并启动。 checkmark.circle.fill");
+        row("header: error", "setup; fail SOMETHING_ODD", "header", "需要处理 Quorvantis 尚未就绪，请查看详情。 xmark.octagon.fill");
+        // The agent's actions need a configured agent, and are refused while it updates.
+        const QString off = QStringLiteral("重启 Agent (off),重新检查权限 (off),更新 Agent (off),打开日志目录");
+        row("actions: not configured", "setup", "actions", off + ",更新 Agent (off),重启 Agent (off),重新检查权限 (off) 0 quits 0");
+        row("actions: configured", "installed", "actions", "重启 Agent,重新检查权限,更新 Agent,打开日志目录,更新 Agent,重启 Agent,重新检查权限 0 quits 0");
+        row("actions: updating", "offered; hold; click update; click update; click pane update", "actions",
+            "重启 Agent (off),重新检查权限 (off),正在更新 Agent… (off),打开日志目录,正在更新 Agent… (off) spinning,重启 Agent (off),重新检查权限 (off) 1 quits 0");
+        row("actions: updated", "offered; hold; click update; release", "actions",
+            "重启 Agent,重新检查权限,更新 Agent,打开日志目录,更新 Agent,重启 Agent,重新检查权限 1 quits 0");
+        row("actions: quit", "setup; click quit", "actions", off + ",更新 Agent (off),重启 Agent (off),重新检查权限 (off) 0 quits 1");
+        row("actions: logs and releases without an agent", "setup; click logs; click releases", "opened", "folder https");
+        // The update banner.
+        row("banner: offered", "offered", "banner", "Agent 1.5.0 可更新 update");
+        row("banner: updating", "offered; hold; click update", "banner", "Agent 1.5.0 可更新 正在更新 Agent…");
+        row("banner: dismissed", "offered; click dismiss", "banner", "hidden");
+        // The dashboard.
+        row("activity: none", "installed", "activity", "尚无活动");
+        row("activity: newest first", "installed; activity Started working; activity Task complete", "activity", "Task complete, Started working");
+        row("overview: binding", "channel", "overview", "等待完成绑定 bind");
+        row("overview: bind button", "channel; click bind", "overview", "等待完成绑定 bind sheet");
+        row("overview: bound", "channel; service D", "overview", "已绑定");
+        row("overview: bound before this launch", "installed", "overview", "已绑定");
+        row("pane: no sample yet", "installed offline", "pane", "连接,系统,权限,操作 未连接,尚未收到,未连接,--");
+        row("pane: a sample", "installed offline; busy", "pane", "连接,系统,权限,操作 已连接,刚刚,正在工作,1.4.0");
+        row("error: a code no longer redeemable", "installed; fail SETUP_CODE_UNAVAILABLE", "error", "最后错误 输入新安装码");
+        row("error: the daemon did not start", "installed; fail AGENT_START_TIMEOUT", "error", "最后错误 重试");
+        row("error: anything else", "installed; fail SOMETHING_ODD", "error", "最后错误 打开日志目录");
+        row("focus: the recovery button", "installed; fail SOMETHING_ODD; focus recovery", "focus", "recovery");
+        row("focus: its action", "installed; fail SOMETHING_ODD; focus recovery; space recovery", "opened", "folder");
+        row("focus: a permission's action", "installed; probes fail; recheck; focus disk", "focus", "row disk");
+        row("row: verified", "installed; recheck", "row disk", "已配置 checkmark.circle.fill settings 0");
+        row("row: never probed", "setup", "row disk", "等待检查 circle.dashed settings 0");
+        row("row: not granted opens its settings", "installed; probes fail; recheck; click row disk", "row disk",
+            "请完成系统授权 exclamationmark.triangle action settings 1");
+        row("row: the current onboarding step", "permissions 0", "row screen", "等待检查 circle.dashed action settings 0");
+        row("row: a later step waits", "permissions 0", "row access", "等待检查 circle.dashed settings 0");
+        row("row: continues the onboarding", "permissions 0; click row screen", "row screen", "等待检查 circle.dashed action settings 0 prompt");
+        row("row: while checked", "permissions 0; hold; confirm", "row screen", "正在验证授权… arrow.triangle.2.circlepath settings 0");
+        // The binding sheet: its detail line (the first that applies) and its actions.
+        const QString verified = QStringLiteral("Ownership verified，正在完成连接并进入面板…");
+        row("sheet: verified, while opening", "binding; service P; service N; hold; click open link", "sheet", verified);
+        row("sheet: bound", "binding; service L; service D", "sheet", verified);
+        row("sheet: opening", "binding; service L; hold; click open link", "sheet", "正在打开系统浏览器。打开后可随时返回本窗口查看进度。");
+        row("sheet: failed, over opened by the agent", "binding; service L; browser fails; click open link; service A", "sheet",
+            "浏览器没有打开时，请复制链接后在浏览器中完成绑定。");
+        row("sheet: opened by the agent", "binding; service A", "sheet", "绑定页面已打开，请在系统浏览器中完成操作。Quorvantis 会在后台等待，绑定成功后自动继续。");
+        row("sheet: otherwise", "binding; service L", "sheet", "请在系统浏览器中选择 Channel。Quorvantis 会在后台等待，绑定成功后自动继续。");
+        row("sheet actions: no link", "binding", "sheet actions", "打开浏览器 (off),复制链接 (off),重新生成,刷新状态 0");
+        row("sheet actions: copied", "binding; service L; click copy link", "sheet actions", "打开浏览器,已复制,重新生成,刷新状态 1");
+        row("sheet actions: opened", "binding; service L; click copy link; click open link", "sheet actions", "重新打开浏览器,复制链接,重新生成,刷新状态 1");
+        row("sheet actions: failures", "binding; service L; browser fails; click open link; service F", "sheet actions",
+            "重试,复制链接,重新生成,刷新状态 open failure error 0");
+        row("sheet actions: while a link is fetched", "binding; service L; slow", "sheet actions", "打开浏览器 (off),复制链接 (off),重新生成 (off),刷新状态 (off) 0");
+        row("sheet actions: closed", "binding; present; click close sheet", "sheet actions", "打开浏览器 (off),复制链接 (off),重新生成,刷新状态 0");
+        row("sheet actions: escape", "binding; present; escape sheet", "sheet actions", "打开浏览器 (off),复制链接 (off),重新生成,刷新状态 0");
+        row("sheet actions: presented", "binding; present", "sheet actions", "打开浏览器 (off),复制链接 (off),重新生成,刷新状态 0 presented");
     }
 
-    void stageLine()
+    void shows()
     {
         QFETCH(QString, scene);
-        QFETCH(QString, text);
-        Scene s;
-        SetupView view(&reach(s, scene));
-        settle();
-        QCOMPARE(view.stageLabel()->text(), text);
-        QCOMPARE(view.stageLabel()->accessibleName(), QStringLiteral("当前安装阶段，") + text);
+        QFETCH(QString, look);
+        QFETCH(QString, seen);
+        const QStringList steps = scene.split(QStringLiteral("; "));
+        Window window(steps.first());
+        for (const QString &step : steps.mid(1)) {
+            window.act(step);
+            if (QTest::currentTestFailed())
+                return;
+        }
+        QCOMPARE(window.look(look), seen);
     }
 
-    void sections_data()
+    // The failed open reads the same in the sheet's failure line and spoken summary.
+    void sheetSpeaksItsFailures()
     {
-        QTest::addColumn<QString>("scene");
-        QTest::addColumn<QString>("title");
-        QTest::addColumn<QString>("shown"); // the sections that show
-        QTest::newRow("runtime") << "runtime" << "安装 Quorvantis" << "";
-        QTest::newRow("setup") << "setup" << "Setup Quorvantis" << "entry";
-        QTest::newRow("authorization pending") << "authorizing" << "Setup Quorvantis" << "entry card";
-        QTest::newRow("configured at setup") << "configured setup" << "Setup Quorvantis" << "";
-        QTest::newRow("permissions") << "permission" << "安装 Quorvantis" << "permission";
-        QTest::newRow("failure") << "runtime failed" << "安装 Quorvantis" << "error";
+        Window w(QStringLiteral("binding"));
+        for (const char *step : {"service L", "browser fails", "click open link", "service F"})
+            w.act(QString::fromLatin1(step));
+        QCOMPARE(w.sheet()->accessibleName(), QStringLiteral("绑定 Channel，浏览器没有打开时，请复制链接后在浏览器中完成绑定。，"
+                                                             "没有成功打开默认浏览器，请复制链接后手动打开，或再次点击重试。，Channel 绑定配置无效"));
+        w.act(QStringLiteral("hold"));
+        w.act(QStringLiteral("click open link"));
+        QVERIFY(w.m.isOpeningOwnerSetup());
+        QVERIFY(w.sheet()->openFailureLabel()->isHidden()); // a new attempt does not repeat the old failure
     }
 
-    void sections()
+    // Appearing refreshes the link after a short delay; "重新生成" asks for a new one, "刷新状态" re-reads.
+    void sheetRequests()
     {
-        QFETCH(QString, scene);
-        QFETCH(QString, title);
-        QFETCH(QString, shown);
-        Scene s;
-        SetupView view(&reach(s, scene));
-        view.show();
-        settle();
-        QCOMPARE(view.titleLabel()->text(), title);
-        QCOMPARE(view.entryForm()->isVisible(), shown.contains(u"entry"));
-        QCOMPARE(view.authorizationCard()->isVisible(), shown.contains(u"card"));
-        QCOMPARE(view.permissionSection()->isVisible(), shown.contains(u"permission"));
-        QCOMPARE(view.errorSection()->isVisible(), shown.contains(u"error"));
+        Window w(QStringLiteral("channel"));
+        w.s.onboarding->calls.clear();
+        w.s.time.clearRequested();
+        w.act(QStringLiteral("present"));
+        QCOMPARE(w.s.time.requested(), QList<std::chrono::milliseconds>{550ms});
+        QVERIFY(w.s.onboarding->calls.isEmpty());
+        w.s.time.advance(550ms);
+        qsizetype expected = 0;
+        for (const char *step : {"", "click regenerate", "click refresh"}) {
+            if (*step)
+                w.act(QString::fromLatin1(step));
+            ++expected;
+            QVERIFY(spinUntil([&] { return w.s.onboarding->calls.size() == expected && !w.m.ownerSetupRequestInFlight(); }));
+        }
+        QList<bool> forced;
+        for (const auto &call : w.s.onboarding->calls)
+            forced << call.forceRefresh;
+        QCOMPARE(forced, (QList<bool>{false, true, false}));
     }
 
-    void codeNote_data()
-    {
-        QTest::addColumn<QString>("typed");
-        QTest::addColumn<QString>("field");
-        QTest::addColumn<bool>("instant"); // a name is needed, and the note says so
-        QTest::newRow("QVS2 code") << "qvs2abcd" << "QVS2-ABCD" << false;
-        QTest::newRow("QVI1 prefix only") << "qvi1" << "QVI1" << false;
-        QTest::newRow("QVI1 code") << "qvi1abcd" << "QVI1-ABCD" << true;
-    }
-
-    void codeNote()
-    {
-        QFETCH(QString, typed);
-        QFETCH(QString, field);
-        QFETCH(bool, instant);
-        Scene s;
-        AppModel &m = s.at("setup");
-        SetupView view(&m);
-        view.show();
-        QTest::keyClicks(view.setupCodeField(), typed);
-        settle();
-        QCOMPARE(m.setupCode(), field);
-        QCOMPARE(view.setupCodeField()->text(), field);
-        QCOMPARE(view.setupCodeNote()->text(), instant ? QStringLiteral("将即时创建 Agent。若安装码包含 Workspace，稍后会请你完成授权。")
-                                                       : QStringLiteral("注册完成后会启动 Agent，并进入 Channel 绑定。"));
-        QCOMPARE(view.agentNameBox()->isVisible(), instant);
-    }
-
-    void returnSubmitsOnceAtATime()
+    // The card's copy buttons say so only when the text got onto the clipboard; the failed
+    // opening of the page is shown.
+    void cardCopiesAndOpens()
     {
         Scene s;
-        AppModel &m = s.at("setup");
-        SetupView view(&m);
-        view.show();
+        s.authorizationOpen->answers = {false};
+        AppModel &m = s.reach(QStringLiteral("authorizing"));
+        QStringList copied;
+        bool copies = false;
+        AuthorizationCard card(&m, nullptr, [&](const QString &text) {
+            if (copies)
+                copied << text;
+            return copies;
+        });
+        card.show();
+        QTest::mouseClick(card.copyEmailButton(), Qt::LeftButton);
+        QCOMPARE(card.copyEmailButton()->text(), QStringLiteral("复制邮箱"));
+        copies = true;
+        QTest::mouseClick(card.copyPasswordButton(), Qt::LeftButton);
+        QCOMPARE(copied, QStringList{m.setupAuthorization()->password});
+        QCOMPARE(card.copyPasswordButton()->text(), QStringLiteral("已复制"));
+        QVERIFY(!card.passwordLabel()->accessibleName().contains(m.setupAuthorization()->password));
+        QTest::mouseClick(card.openButton(), Qt::LeftButton);
         settle();
-        const auto calls = [&s] { return s.setupWithCode->calls.size(); };
-        // Nothing to submit yet: Return does nothing.
-        view.setupCodeField()->clearFocus();
-        QTest::keyClick(&view, Qt::Key_Return);
-        settle();
-        QCOMPARE(calls(), 0);
-        m.setSetupCodeInput(QStringLiteral("QVS2-7K2M-9PQR-X4TV"));
-        settle();
-        QTest::keyClick(&view, Qt::Key_Return);
-        QTRY_COMPARE(calls(), 1);
-        // A later focus request brings the code field back, where Return submits too.
-        QTest::keyClicks(view.setupCodeField(), QStringLiteral("QVS27K2M9PQRX4TV"));
-        view.primaryButton()->setFocus();
-        m.requestFocus(AppModel::FocusTarget::setupCode());
-        settle();
-        QCOMPARE(view.focusWidget(), view.setupCodeField());
-        Step held = Step::exit(1);
-        held.gate = s.gate;
-        s.setupWithCode->steps = {held};
-        QTest::keyClick(view.setupCodeField(), Qt::Key_Return);
-        QTRY_COMPARE(calls(), 2);
-        // While it runs, neither the button nor Return starts another.
-        m.setSetupCodeInput(QStringLiteral("QVS2-7K2M-9PQR-X4TV"));
-        settle();
-        QCOMPARE(view.primaryButton()->text(), QStringLiteral("正在注册…"));
-        QVERIFY(!view.primaryButton()->isEnabled());
-        QTest::mouseClick(view.primaryButton(), Qt::LeftButton);
-        QTest::keyClick(view.setupCodeField(), Qt::Key_Return);
-        s.gate->open();
-        settle();
-        QCOMPARE(calls(), 2);
-        QVERIFY(!m.isSubmittingSetup());
-        QCOMPARE(view.primaryButton()->text(), QStringLiteral("继续设置"));
-        QVERIFY(view.primaryButton()->isEnabled());
-    }
-
-    void enrollmentForm()
-    {
-        Scene s;
-        AppModel &m = s.at("setup");
-        SetupView view(&m);
-        view.show();
-        settle();
-        QTest::mouseClick(view.enrollmentLink(), Qt::LeftButton);
-        settle();
-        QCOMPARE(m.setupEntryMode(), AppModel::SetupEntryMode::enroll);
-        QVERIFY(view.workspacePicker()->isVisible() && !view.enrollmentLink()->isVisible());
-        QComboBox *picker = view.workspacePicker();
-        picker->setCurrentIndex(picker->findText(QStringLiteral("Zoho")));
-        QCOMPARE(m.enrollmentWorkspace(), AppModel::EnrollmentWorkspace::zoho);
-        m.setEnrollmentWorkspace(AppModel::EnrollmentWorkspace::google);
-        settle();
-        QCOMPARE(picker->currentText(), QStringLiteral("Google"));
-        // Before anything is typed the name rule reads as a hint, not as a failure.
-        const auto colour = [&] { return view.agentNameValidation()->palette().color(QPalette::WindowText); };
-        QCOMPARE(colour(), UIToken::secondaryLabel(&view));
-        QTest::keyClicks(view.agentNameField(), QStringLiteral("Bad Name!"));
-        settle();
-        QCOMPARE(view.agentNameValidation()->text(), m.setupAgentNameValidationMessage().value_or(QString()));
-        QCOMPARE(colour(), UIToken::destructive());
-        QVERIFY(!view.primaryButton()->isEnabled());
+        QVERIFY(card.failureLabel()->isVisible() && card.openButton()->isEnabled());
+        QCOMPARE(s.authorizationOpen->opened, QList<QUrl>{m.setupAuthorization()->authURL});
     }
 
     // Every row of the open picker, the selected one included, shows its title legibly.
     void workspacePopupRowsAreLegible()
     {
-        Scene s;
-        AppModel &m = s.at("setup");
-        m.beginEnrollmentSetup();
-        m.setEnrollmentWorkspace(AppModel::EnrollmentWorkspace::zoho);
-        RootContentView root(&m);
-        root.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&root));
-        settle();
-        QComboBox *picker = root.setupView()->workspacePicker();
+        Window w(QStringLiteral("setup"));
+        w.act(QStringLiteral("click enroll"));
+        w.act(QStringLiteral("pick Zoho"));
+        QComboBox *picker = w.setup()->workspacePicker();
         picker->showPopup();
         QAbstractItemView *list = picker->view();
         QTRY_VERIFY(list->isVisible());
@@ -242,7 +552,6 @@ private Q_SLOTS:
         const QImage image = list->viewport()->grab().toImage();
         for (int row = 0; row < picker->count(); ++row) {
             const QRect rect = list->visualRect(list->model()->index(row, 0)) & list->viewport()->rect();
-            QVERIFY(!rect.isEmpty());
             // The row's background is its most common colour; the text must stand out from it.
             QHash<QRgb, int> counts;
             for (int y = rect.top(); y <= rect.bottom(); ++y)
@@ -252,237 +561,34 @@ private Q_SLOTS:
             int contrasting = 0;
             for (auto it = counts.cbegin(); it != counts.cend(); ++it)
                 contrasting += qAbs(qGray(it.key()) - qGray(background)) > 110 ? it.value() : 0;
-            QVERIFY2(contrasting > 12, qPrintable(picker->itemText(row)));
+            QVERIFY2(!rect.isEmpty() && contrasting > 12, qPrintable(picker->itemText(row)));
         }
         picker->hidePopup();
     }
 
-    // The runtime run's own progress lines drive the package bar; it shows only while the
-    // package step runs.
-    void packageProgress_data()
-    {
-        QTest::addColumn<QStringList>("lines");
-        QTest::addColumn<bool>("finished");
-        QTest::addColumn<QString>("caption"); // empty: the package bar is hidden
-        QTest::addColumn<QString>("spoken");  // empty: still counting
-        const QString step = progressLine("runtime", QStringLiteral("安装 Quorvantis"));
-        QTest::newRow("counting") << QStringList{step} << false << "正在计算安装内容…" << "";
-        QTest::newRow("no total yet") << QStringList{step, packageLine(0, 0)} << false << "正在计算安装内容…" << "";
-        QTest::newRow("a third") << QStringList{step, packageLine(1, 3)} << false << "1/3 · 33%" << "已安装 1 个包，共 3 个，33%";
-        QTest::newRow("over the total") << QStringList{step, packageLine(12, 10)} << false << "10/10 · 100%" << "已安装 10 个包，共 10 个，100%";
-        QTest::newRow("runtime finished") << QStringList{step, packageLine(36, 36)} << true << "" << "";
-        QTest::newRow("a later step") << QStringList{step, packageLine(36, 36), progressLine("preflight", QStringLiteral("检查运行环境"))}
-                                      << false << "" << "";
-    }
-
-    void packageProgress()
-    {
-        QFETCH(QStringList, lines);
-        QFETCH(bool, finished);
-        QFETCH(QString, caption);
-        QFETCH(QString, spoken);
-        Scene s;
-        SetupView view(&s.preparing(lines));
-        view.show();
-        if (finished)
-            s.gate->open();
-        settle();
-        QCOMPARE(view.packageProgress()->isVisible(), !caption.isEmpty());
-        if (caption.isEmpty())
-            return;
-        QCOMPARE(view.packageCaption()->text(), caption);
-        QCOMPARE(view.packageBar()->maximum() > 0, !spoken.isEmpty());
-        QCOMPARE(spoken.isEmpty() ? view.packageBar()->accessibleName() : view.packageBar()->accessibleDescription(),
-                 spoken.isEmpty() ? QStringLiteral("正在计算安装内容") : spoken);
-    }
-
-    void authorizationCard_data()
-    {
-        QTest::addColumn<QString>("provider");
-        QTest::addColumn<QString>("password");
-        QTest::newRow("3 characters") << "google" << "a1!";
-        QTest::newRow("40 characters") << "zoho" << "0123456789abcdefghij0123456789ABCDEFGHIJ";
-    }
-
-    void authorizationCard()
-    {
-        QFETCH(QString, provider);
-        QFETCH(QString, password);
-        Scene s;
-        s.authorizationOpen->answers = {false};
-        s.authorizationOpen->gate = std::make_shared<Gate>();
-        AppModel &m = s.submitting(JITWorkspaceAuthorization{provider, QStringLiteral("bot@example.org"), password,
-                                                             QUrl(QStringLiteral("https://accounts.example.org/auth"))});
-        QStringList copied;
-        bool copies = false;
-        AuthorizationCard card(&m, nullptr, [&](const QString &text) {
-            if (copies)
-                copied << text;
-            return copies;
-        });
-        card.show();
-        settle();
-        QCOMPARE(card.titleLabel()->text(), QStringLiteral("完成 %1 Workspace 授权").arg(provider == u"zoho" ? "Zoho" : "Google"));
-        QCOMPARE(card.passwordLabel()->text(), AuthorizationCard::maskedPassword());
-        QVERIFY(!card.passwordLabel()->accessibleName().contains(password));
-        QTest::mouseClick(card.revealButton(), Qt::LeftButton);
-        QCOMPARE(card.passwordLabel()->text(), password);
-        QTest::mouseClick(card.revealButton(), Qt::LeftButton);
-        QCOMPARE(card.passwordLabel()->text(), AuthorizationCard::maskedPassword());
-        // A failed copy does not claim success.
-        QTest::mouseClick(card.copyEmailButton(), Qt::LeftButton);
-        QCOMPARE(card.copyEmailButton()->text(), QStringLiteral("复制邮箱"));
-        copies = true;
-        QTest::mouseClick(card.copyPasswordButton(), Qt::LeftButton);
-        QCOMPARE(copied, QStringList{password});
-        QCOMPARE(card.copyPasswordButton()->text(), QStringLiteral("已复制"));
-
-        // Opening the page: busy while the browser is asked, then the failure.
-        QVERIFY(card.openButton()->isEnabled() && !card.failureLabel()->isVisible());
-        QTest::mouseClick(card.openButton(), Qt::LeftButton);
-        settle();
-        QCOMPARE(card.openButton()->text(), QStringLiteral("正在打开授权页面…"));
-        QVERIFY(!card.openButton()->isEnabled());
-        s.authorizationOpen->gate->open();
-        settle();
-        QVERIFY(card.failureLabel()->isVisible() && card.openButton()->isEnabled());
-        QCOMPARE(s.authorizationOpen->opened, QList<QUrl>{m.setupAuthorization()->authURL});
-    }
-
-    void promptButtons_data()
-    {
-        QTest::addColumn<int>("verified");
-        QTest::addColumn<QString>("then"); // "node passed" or "probe failed"
-        QTest::addColumn<QString>("title");
-        QTest::addColumn<QStringList>("buttons");
-        QTest::newRow("screen recording") << 0 << "" << "准备授权屏幕录制" << QStringList{"取消", "开始验证"};
-        QTest::newRow("accessibility node") << 1 << "" << "准备授权辅助功能" << QStringList{"取消", "继续授权Node"};
-        QTest::newRow("accessibility cliclick") << 1 << "node passed" << "准备授权辅助功能" << QStringList{"取消", "继续授权cliclick"};
-        QTest::newRow("after a failed probe") << 0 << "probe failed" << "准备授权屏幕录制"
-                                              << QStringList{"取消", "打开系统设置", "重新检查"};
-    }
-
-    void promptButtons()
-    {
-        QFETCH(int, verified);
-        QFETCH(QString, then);
-        QFETCH(QString, title);
-        QFETCH(QStringList, buttons);
-        Scene s;
-        AppModel &m = s.permissions(verified);
-        s.probe->answers = {then != u"probe failed"};
-        await(m.continuePermissionOnboarding());
-        if (!then.isEmpty())
-            await(m.confirmPermissionOnboarding());
-        RootContentView root(&m);
-        root.show();
-        settle();
-        PermissionPromptSheet *prompt = root.permissionPrompt();
-        QVERIFY(prompt->isVisible());
-        QCOMPARE(prompt->titleLabel()->text(), title);
-        QCOMPARE(prompt->visibleButtonTitles(), buttons);
-        QVERIFY(!prompt->explanationLabel()->text().isEmpty());
-    }
-
-    // Escape dismisses the prompt in the model; shown again, its "重新检查" closes it and probes.
-    // Activation from the desktop re-probes the awaited permission; coming back from one of the
-    // window's own sheets does not.
-    void promptDismissalAndActivation()
-    {
-        Scene s;
-        s.probe->answers = {false};
-        AppModel &m = s.permissions();
-        await(m.confirmPermissionOnboarding(PermissionKind::screenRecording));
-        RootContentView root(&m);
-        root.show();
-        settle();
-        QVERIFY(root.permissionPrompt()->isVisible());
-        QTest::keyClick(root.permissionPrompt(), Qt::Key_Escape);
-        QVERIFY(!m.permissionPromptKind() && !m.permissionSettingsPrompt());
-        settle();
-        QVERIFY(!root.permissionPrompt()->isVisible());
-
-        const int probes = s.probe->calls;
-        QEvent deactivate(QEvent::WindowDeactivate);
-        QEvent activate(QEvent::WindowActivate);
-        QCoreApplication::sendEvent(&root, &deactivate);
-        QCoreApplication::sendEvent(&root, &activate);
-        QTRY_COMPARE(s.probe->calls, probes + 1);
-
-        // The model asks again: shown again, and its own activation is no return from the desktop.
-        await(m.confirmPermissionOnboarding(PermissionKind::screenRecording));
-        settle();
-        QVERIFY(root.permissionPrompt()->isVisible());
-        QCoreApplication::sendEvent(&root, &deactivate);
-        QCoreApplication::sendEvent(&root, &activate);
-        settle();
-        QCOMPARE(s.probe->calls, probes + 2);
-        QTest::mouseClick(root.permissionPrompt()->recheckButton(), Qt::LeftButton);
-        QVERIFY(!m.permissionPromptKind());
-        QTRY_COMPARE(s.probe->calls, probes + 3);
-    }
-
-    void permissionSection()
-    {
-        Scene s;
-        AppModel &m = s.permissions(1);
-        SetupView view(&m);
-        view.show();
-        settle();
-        QVERIFY(view.permissionTexts().contains(QStringLiteral("辅助功能")));
-        QVERIFY(!view.permissionTexts().contains(m.permissionSettingsGuidance()));
-        // A running check: the verifying texts and the busy button.
-        s.probe->answers = {false};
-        s.probe->gate = s.gate;
-        Quorvantis::startDetached(m.confirmPermissionOnboarding(PermissionKind::accessibility), "check");
-        settle();
-        QVERIFY(view.permissionTexts().contains(QStringLiteral("正在验证系统权限。")));
-        QCOMPARE(view.permissionStartButton()->text(), QStringLiteral("正在验证授权…"));
-        QVERIFY(!view.permissionStartButton()->isEnabled());
-        // It failed: the guidance.
-        s.gate->open();
-        settle();
-        QVERIFY(view.permissionTexts().contains(m.permissionSettingsGuidance()));
-        QVERIFY(!view.permissionTexts().contains(QStringLiteral("正在验证系统权限。")));
-        QVERIFY(view.permissionStartButton()->isEnabled());
-    }
-
-    // The page follows the validated installation, with the transition the motion setting
-    // asks for; the setup screen is only built the first time it is needed.
-    void pageSwitch_data()
-    {
-        QTest::addColumn<bool>("reduced");
-        QTest::addColumn<int>("duration");
-        QTest::addColumn<qreal>("travel");
-        QTest::newRow("to the dashboard, full motion") << false << 200 << qreal(4.0);
-        QTest::newRow("back to setup, reduced motion") << true << 150 << qreal(0.0);
-    }
-
+    // The page follows the validated installation with the transition the motion setting asks
+    // for; the setup screen is built only the first time it is needed.
     void pageSwitch()
     {
-        QFETCH(bool, reduced);
-        QFETCH(int, duration);
-        QFETCH(qreal, travel);
-        Scene s;
-        s.agentStarted->answers = {true};
-        AppModel &m = reduced ? s.installed() : s.at("daemon", true);
-        RootContentView root(&m);
-        root.setReducedMotion(reduced);
-        root.show();
-        settle();
-        QCOMPARE(root.isSetupViewBuilt(), !reduced);
-        QVERIFY(!root.lastTransition());
-        s.probe->answers = {false};
-        await(reduced ? m.recoverExistingConfigurationIfNeeded() : m.finishDaemonInstallationIfNeeded());
-        settle();
-        const auto page = reduced ? AppModel::RootPage::setup : AppModel::RootPage::dashboard;
-        QCOMPARE(root.page(), page);
-        QCOMPARE(root.lastTransition()->durationMs, duration);
-        QCOMPARE(root.lastTransition()->travel, travel);
-        QTRY_VERIFY(!root.transitionRunning());
-        QWidget *shown = reduced ? root.setupView() : root.dashboardView();
-        QVERIFY(shown->isVisible() && !shown->graphicsEffect());
-        QCOMPARE(shown->pos(), QPoint(0, 0));
+        for (const bool reduced : {false, true}) {
+            Scene s;
+            s.agentStarted->answers = {true};
+            AppModel &m = reduced ? s.reach(QStringLiteral("installed")) : s.reach(QStringLiteral("daemon"));
+            RootContentView root(&m);
+            root.setReducedMotion(reduced);
+            root.show();
+            settle();
+            QVERIFY(root.isSetupViewBuilt() != reduced && !root.lastTransition());
+            s.probe->answers = {false};
+            await(reduced ? m.recoverExistingConfigurationIfNeeded() : m.finishDaemonInstallationIfNeeded());
+            settle();
+            QCOMPARE(root.page(), reduced ? AppModel::RootPage::setup : AppModel::RootPage::dashboard);
+            QCOMPARE(root.lastTransition()->durationMs, reduced ? 150 : 200);
+            QCOMPARE(root.lastTransition()->travel, reduced ? 0.0 : 4.0);
+            QTRY_VERIFY(!root.transitionRunning());
+            QWidget *page = reduced ? root.setupView() : root.dashboardView();
+            QVERIFY(page->isVisible() && !page->graphicsEffect() && page->pos() == QPoint(0, 0));
+        }
     }
 
     // The setup screen opens at its top whatever it holds; only what appears afterwards (the
@@ -500,16 +606,11 @@ private Q_SLOTS:
         QFETCH(QString, appears);
         for (const bool opensWithIt : {true, false}) {
             Scene s;
-            AppModel &m = appears == u"permissions" ? s.preparing({}) : appears == u"error" ? s.permissions() : s.submitting();
+            AppModel &m = s.reach(appears == u"permissions" ? "preparing" : appears == u"error" ? "permissions 0" : "submitting");
             if (appears != u"error")
-                m.fail(failCode); // a screen taller than the window
+                m.fail(QStringLiteral("AGENT_RESTART_FAILED")); // a screen taller than the window
             const auto change = [&] {
-                if (appears == u"permissions")
-                    s.gate->open();
-                else if (appears == u"error")
-                    m.fail(failCode);
-                else
-                    s.setupWithCode->authorization(authorization());
+                appears == u"permissions" ? s.release() : appears == u"error" ? m.fail(QStringLiteral("AGENT_RESTART_FAILED")) : s.setupWithCode->authorization(authorization());
             };
             if (opensWithIt)
                 change();
@@ -519,28 +620,23 @@ private Q_SLOTS:
             QVERIFY(QTest::qWaitForWindowExposed(&root));
             settle();
             const QScrollBar *bar = root.setupView()->scrollArea()->verticalScrollBar();
-            QCOMPARE(bar->value(), 0);
-            if (opensWithIt) {
-                QVERIFY2(bar->maximum() > 0, "the screen must be taller than the window");
+            QVERIFY(bar->value() == 0 && bar->maximum() > 0);
+            if (opensWithIt)
                 continue;
-            }
             change();
-            settle();
             QTRY_VERIFY(bar->value() > 0);
             SetupView *view = root.setupView();
-            QWidget *target = appears == u"permissions" ? view->permissionSection()
-                : appears == u"error"                   ? view->errorSection()
-                                                        : static_cast<QWidget *>(view->authorizationCard());
-            QVERIFY(target->isVisible());
+            QWidget *target = appears == u"permissions" ? view->permissionSection() : appears == u"error" ? view->errorSection() : view->authorizationCard();
             QWidget *viewport = view->scrollArea()->viewport();
-            QVERIFY(viewport->rect().contains(QRect(target->mapTo(viewport, QPoint(0, 0)), target->size())));
+            QVERIFY(target->isVisible() && viewport->rect().contains(QRect(target->mapTo(viewport, QPoint(0, 0)), target->size())));
         }
     }
 
+    // Sheets belong to the window: while it is closed they wait; closing it dismisses nothing.
     void sheetsWaitForTheWindow()
     {
         Scene s;
-        AppModel &m = s.at("channel", true);
+        AppModel &m = s.reach(QStringLiteral("channel"));
         RootContentView root(&m);
         m.setChannelBindingSheetPresented(true);
         settle();
@@ -548,32 +644,175 @@ private Q_SLOTS:
         root.show();
         settle();
         QVERIFY(root.channelBindingSheet()->isVisible());
-        QTest::keyClick(root.channelBindingSheet(), Qt::Key_Escape);
-        QVERIFY(!m.isChannelBindingSheetPresented());
-        m.setChannelBindingSheetPresented(true);
-        settle();
         root.close();
         settle();
-        QVERIFY(!root.channelBindingSheet()->isVisible());
-        // Closing the window is no dismissal of the sheet.
-        QVERIFY(m.isChannelBindingSheetPresented());
+        QVERIFY(!root.channelBindingSheet()->isVisible() && m.isChannelBindingSheetPresented());
     }
 
     // A view renders on the turn after the model announced a change, once per burst.
     void rendersAreCoalesced()
     {
         Scene s;
-        AppModel &m = s.at("setup");
+        AppModel &m = s.reach(QStringLiteral("setup"));
         QObject owner;
         int renders = 0;
         ModelObserver observer(&m, &owner, [&renders] { ++renders; });
         m.setSetupAgentName(QStringLiteral("a"));
         m.requestFocus(AppModel::FocusTarget::setupCode());
-        m.appendActivity(QStringLiteral("b"));
-        QVERIFY(observer.renderPending());
-        QCOMPARE(renders, 0);
+        QVERIFY(observer.renderPending() && renders == 0);
         settle();
         QCOMPARE(renders, 1);
+    }
+
+    // The heartbeat ages only while shown; its once-a-second tick sped up.
+    void heartbeatAgesWhileShown()
+    {
+        Scene s;
+        SystemStatusPane pane(&s.reach(QStringLiteral("installed")));
+        pane.findChild<QTimer *>(QStringLiteral("heartbeat-timer"))->setInterval(5);
+        QVERIFY(!pane.agesHeartbeat());
+        pane.show();
+        QVERIFY(pane.agesHeartbeat() && pane.rowValue(QStringLiteral("最近响应")) == QStringLiteral("刚刚"));
+        s.time.advance(12s);
+        QVERIFY(spinUntil([&] { return pane.rowValue(QStringLiteral("最近响应")) == QStringLiteral("12 秒前"); }));
+        pane.hide();
+        QVERIFY(!pane.agesHeartbeat());
+    }
+
+    // The dashboard is built when first shown, already rendered; every button is reachable by Tab.
+    void dashboardIsBuiltWhenShownAndReachableByKeyboard()
+    {
+        Scene s;
+        AppModel &m = s.reach(QStringLiteral("offered"));
+        m.appendActivity(QStringLiteral("Started working"));
+        m.fail(QStringLiteral("AGENT_START_TIMEOUT"));
+        DashboardView dashboard(&m);
+        QVERIFY(!dashboard.isBuilt() && dashboard.findChildren<QPushButton *>().isEmpty());
+        dashboard.show();
+        QVERIFY(dashboard.isBuilt() && dashboard.statusPane()->isVisible());
+        QCOMPARE(dashboard.overviewPane()->activityList()->summaries(), QStringList{QStringLiteral("Started working")});
+        AgentUpdateBanner banner(&m);
+        ChannelBindingSessionSheet sheet(&m);
+        for (QWidget *root : QList<QWidget *>{&dashboard, &banner, &sheet}) {
+            for (QAbstractButton *button : root->findChildren<QAbstractButton *>())
+                QVERIFY2(button->focusPolicy() & Qt::TabFocus, qPrintable(button->text() + button->toolTip()));
+        }
+    }
+
+    void bannerTruncatesInTheMiddle()
+    {
+        Scene s;
+        s.desktop->offeredVersion = QStringLiteral("1.5.0-beta.20260306.build.4711.very-long-prerelease-tag");
+        AppModel &m = s.reach(QStringLiteral("installed"));
+        AgentUpdateBanner banner(&m);
+        banner.resize(260, banner.sizeHint().height());
+        banner.show();
+        settle();
+        const QString shown = banner.textLabel()->text();
+        QVERIFY2(shown.contains(QChar(0x2026)) && shown.endsWith(QStringLiteral("可更新")), qPrintable(shown));
+        QCOMPARE(banner.textLabel()->accessibleName(), m.agentUpdateBannerText());
+    }
+
+    void startingSpinnerStillUnderReducedMotion()
+    {
+        for (const bool reduced : {true, false}) {
+            Motion::setReducedMotionOverride(reduced);
+            Scene s;
+            StatusCore core(&s.reach(QStringLiteral("runtime")), 112);
+            core.show();
+            settle();
+            QCOMPARE(core.findChild<Spinner *>()->findChild<QTimer *>()->isActive(), !reduced);
+        }
+        // Before any launch state (never shown by a running model).
+        QCOMPARE(MenuBarContent::headerTitle(int(AppModel::OverallState::notInstalled)), QStringLiteral("等待安装"));
+    }
+
+    void symbolsAndLogos()
+    {
+        for (const char *name : {"lock.shield", "checkmark.circle.fill", "xmark.circle.fill", "circle", "circle.dashed", "key.horizontal", "xmark.octagon.fill",
+                                 "exclamationmark.triangle.fill", "exclamationmark.triangle", "person.badge.key", "rectangle.inset.filled.and.person.filled",
+                                 "accessibility", "internaldrive", "hand.raised", "network", "sparkles.rectangle.stack.fill", "xmark",
+                                 "arrow.triangle.2.circlepath", "chevron.down"}) {
+            const QImage image = Symbols::bundledPixmap(QLatin1String(name), 24).toImage();
+            QImage blank(image.size(), image.format());
+            blank.fill(Qt::transparent);
+            QVERIFY2(Symbols::hasBundledSymbol(QLatin1String(name)) && image != blank, name);
+        }
+        // The build renders our artwork (the accent-coloured face, left of the white ring).
+        for (const auto &[resource, size] : {std::pair("QuorvantisMark", 256), std::pair("QuorvantisMenuBar", 36)}) {
+            const QImage image(Bundle::resourcePath(QLatin1String(resource), QStringLiteral("png")).value_or(QString()));
+            QCOMPARE(image.size(), QSize(size, size));
+            QVERIFY(image.pixelColor(size / 10, size / 2).blue() > image.pixelColor(size / 10, size / 2).red() + 40);
+        }
+        // Without the bundle's images the symbol stands in, in the emblem too.
+        const QString saved = Bundle::resourceDirectory();
+        QTemporaryDir empty, bundled;
+        Bundle::setResourceDirectory(empty.path());
+        const QImage fallback = iconImage(Symbols::icon(QStringLiteral("sparkles.rectangle.stack.fill")));
+        QVERIFY(iconImage(Symbols::quorvantisLogo()) == fallback && iconImage(Symbols::quorvantisMenuBarLogo()) == fallback);
+        Scene s;
+        AppModel &m = s.reach(QStringLiteral("installed"));
+        const QImage fallbackEmblem = StatusCore(&m, 112).grab().toImage();
+        QImage mark(64, 64, QImage::Format_ARGB32);
+        mark.fill(QColor(220, 30, 30));
+        QVERIFY(mark.save(bundled.filePath(QStringLiteral("QuorvantisMark.png"))));
+        Bundle::setResourceDirectory(bundled.path());
+        const QImage logoEmblem = StatusCore(&m, 112).grab().toImage();
+        QVERIFY(logoEmblem != fallbackEmblem && iconImage(Symbols::quorvantisLogo()).pixelColor(16, 16) == QColor(220, 30, 30));
+        QCOMPARE(logoEmblem.pixelColor(logoEmblem.width() / 2, logoEmblem.height() / 2), QColor(220, 30, 30));
+        Bundle::setResourceDirectory(saved);
+    }
+
+    void modelOptionsAndCommandLine_data()
+    {
+        QTest::addColumn<QString>("environment");
+        QTest::addColumn<bool>("autoResume");
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("resources");
+        QTest::newRow("plain process, no option") << "HOME=/tmp" << true << QStringList{"quorvantis"} << QString();
+        QTest::newRow("under the test harness, separate value") << "XCTestConfigurationFilePath=/x.xctestconfiguration" << false
+                                                                << QStringList{"quorvantis", "--resources", "/opt/q/Resources"} << "/opt/q/Resources";
+        QTest::newRow("harness variable without a value, joined value") << "XCTestConfigurationFilePath=" << false
+                                                                        << QStringList{"quorvantis", "--resources=/srv/r"} << "/srv/r";
+    }
+
+    void modelOptionsAndCommandLine()
+    {
+        QFETCH(QString, environment);
+        QFETCH(bool, autoResume);
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, resources);
+        QProcessEnvironment env;
+        env.insert(environment.section(u'=', 0, 0), environment.section(u'=', 1));
+        const AppModel::Options options = QuorvantisApp::modelOptions(env);
+        // The real process runs on the real effects, not on test doubles.
+        QVERIFY(options.autoResume == autoResume && !options.cli && !options.sleeper);
+        QCOMPARE(QuorvantisApp::parseCommandLine(arguments).resourceDirectory.value_or(QString()), resources);
+    }
+
+    // The window and the tray panel share one model; the panel is built when first needed;
+    // closing the window ends the process only where no tray leads back; Ctrl+O and the panel's
+    // open button bring a closed window back.
+    void scenesShareOneModel()
+    {
+        QApplication::setQuitOnLastWindowClosed(QSystemTrayIcon::isSystemTrayAvailable());
+        Scene s;
+        QuorvantisApp app(scriptedOptions(s));
+        QVERIFY(QApplication::quitOnLastWindowClosed() == !app.hasSystemTray() && !app.isMenuBarContentBuilt());
+        MenuBarContent *panel = app.menuBarContent();
+        app.model()->fail(QStringLiteral("SOMETHING_ODD"));
+        settle();
+        QCOMPARE(panel->titleLabel()->text(), QStringLiteral("需要处理"));
+        app.openMainWindow();
+        QVERIFY(QTest::qWaitForWindowExposed(app.mainWindow()));
+        app.mainWindow()->close();
+        app.showMenuBarPanel();
+        QVERIFY(panel->isVisible() && panel->windowFlags().testFlag(Qt::Popup));
+        QTest::keyClick(panel, Qt::Key_O, Qt::ControlModifier);
+        QTRY_VERIFY(app.mainWindow()->isVisible() && !panel->isVisible());
+        app.mainWindow()->close();
+        QTest::mouseClick(panel->openButton(), Qt::LeftButton);
+        QVERIFY(app.mainWindow()->isVisible());
     }
 };
 
