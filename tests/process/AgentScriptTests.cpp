@@ -14,7 +14,33 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <signal.h>
+
 using namespace QuorvantisTest;
+
+namespace {
+
+// How a machine looks after the runtime preparation, built with the machine's npm: pnpm and pm2
+// as the registry serves them today behind shims in the runtime bin, the package manager's
+// settings, and the sandbox's agent package packed as it is published and installed globally
+// by that pnpm. (The runtime carries pnpm 10: later majors ignore the private runtime's npmrc
+// folders and lay global packages out differently.)
+const char *const preparation = R"(set -euo pipefail
+root="$HOME/.quorvantis/mac-app-runtime"; tools="$root/tools"; stage="$HOME/package/quorvantis"; sim="$1"; shift
+npm() { env -u NPM_CONFIG_USERCONFIG -u NPM_CONFIG_GLOBALCONFIG HOME="$USER_HOME" npm "$@"; } # the developer's own npm settings
+mkdir -p "$tools" "$root/bin" "$root/pnpm-config" "$stage/dist/lib"
+npm install --prefix "$tools" --cache "$HOME/npm-cache" --loglevel=error --no-audit --no-fund --no-update-notifier "$@"
+printf '%s\n' "$NODE" > "$HOME/.quorvantis/mac-app-node-path"
+printf '#!/bin/bash\nexec %q "$@"\n' "$tools/node_modules/.bin/pnpm" > "$root/bin/pnpm"
+printf '#!/bin/bash\nexec %q %q "$@"\n' "$NODE" "$tools/node_modules/pm2/bin/pm2" > "$root/bin/pm2"
+chmod 755 "$root/bin/pnpm" "$root/bin/pm2"
+printf 'global-dir=%s/pnpm-global\nglobal-bin-dir=%s/bin\nstore-dir=%s/pnpm-store\n' "$root" "$root" "$root" > "$root/pnpm-config/npmrc"
+cp -R "$sim/agent-package/." "$stage"; cp "$sim/lib/sandbox.cjs" "$sim/lib/png.cjs" "$stage/dist/lib/"; cp "$sim/tools/macos-screenshot.cjs" "$stage/dist/tools/"
+tarball=$(cd "$HOME/package" && npm pack --cache "$HOME/npm-cache" --loglevel=error "$stage" | tail -n 1)
+"$root/bin/pnpm" add -g "$HOME/package/$tarball"
+)";
+
+} // namespace
 
 class AgentScriptTests : public QObject
 {
@@ -35,15 +61,28 @@ class AgentScriptTests : public QObject
         return text.startsWith(u"module.exports = ") && text.endsWith(u";\n") ? config["apps"][0].toObject() : QJsonObject();
     }
 
-    int run(const QString &script)
+    // A script run by the runner in the home; for the real process manager with the
+    // developer's own XDG, process-manager, package-manager and sandbox settings kept out.
+    int run(const QString &script, const QStringList &arguments = {}, bool real = false)
     {
         CLIService::Options options;
         options.installLogPath = path("~/install.log");
         options.homeDirectory = m_home->path();
         options.onboardingOverride = [] { return std::optional<QUrl>(); };
+        if (real) {
+            options.baseEnvironment = QProcessEnvironment::systemEnvironment();
+            for (const QString &name : options.baseEnvironment->keys()) {
+                if (QRegularExpression(QStringLiteral("^(XDG|PM2|NPM|QUORVANTIS)_"), QRegularExpression::CaseInsensitiveOption).match(name).hasMatch())
+                    options.baseEnvironment->remove(name);
+            }
+            for (const QString &entry : QStringList{"XDG_CONFIG_HOME=~/.config", "XDG_DATA_HOME=~/.local/share", "XDG_STATE_HOME=~/.local/state",
+                                                    "XDG_CACHE_HOME=~/.cache", "NODE=" + m_node, "USER_HOME=" + QDir::homePath()})
+                options.baseEnvironment->insert(entry.section(u'=', 0, 0), path(entry.section(u'=', 1)));
+        }
         CLIService cli(options);
         m_lines.clear();
-        return await(cli.runScript(script, [this](const QString &line) { m_lines << line; })).status;
+        const QStringList bashArguments = QStringList{QStringLiteral("-c"), (real ? "PATH=\"$(dirname \"$NODE\"):$PATH\"; " : "") + script, "bash"} + arguments;
+        return await(cli.execute(bashArguments, std::nullopt, [this](const QString &line) { m_lines << line; }), 200000).status;
     }
 
     // "rm PATH", "ro PATH" (not executable) or "PATH=CONTENT".
@@ -57,7 +96,8 @@ class AgentScriptTests : public QObject
 private Q_SLOTS:
     void init()
     {
-        m_home = std::make_unique<QTemporaryDir>();
+        // A short path: the process manager's sockets live under the home and socket paths are limited.
+        m_home = std::make_unique<QTemporaryDir>(QStringLiteral("/tmp/qv-XXXXXX"));
         m_node = QFileInfo(QStandardPaths::findExecutable(QStringLiteral("node"))).canonicalFilePath();
         QVERIFY2(m_home->isValid() && !m_node.isEmpty(), "node is needed for the agent script tests");
         const QString standins = QStringLiteral(QUORVANTIS_SOURCE_DIR "/tests/process/standins/");
@@ -210,6 +250,49 @@ private Q_SLOTS:
         QCOMPARE(read("~/standin/pnpm-calls.log").contains(QStringLiteral("pnpm install -g quorvantis@beta\n")), status != 1);
         // A missing tool fails quietly; the daemon is not touched by an update.
         QVERIFY((status != 1 || m_lines.isEmpty()) && !QFileInfo::exists(path("~/standin/pm2-calls.log")));
+    }
+    // The process manager's daemon outlives every command: stop it (and the agent with it)
+    // before its home goes away; whatever a failed kill left goes by its recorded id.
+    void cleanup()
+    {
+        if (QFile::exists(path("~/.quorvantis/mac-app-runtime/tools")))
+            run(QStringLiteral("\"$HOME/.quorvantis/mac-app-runtime/bin/pm2\" kill"), {}, true);
+        bool ok = false;
+        const qint64 daemon = read("~/.quorvantis/mac-app-runtime/pm2/pm2.pid").trimmed().toLongLong(&ok);
+        if (ok && daemon > 1 && ::kill(pid_t(daemon), 0) == 0)
+            ::kill(pid_t(daemon), SIGKILL);
+    }
+
+    // Run: QUORVANTIS_REAL_PM=1 [QUORVANTIS_REAL_PM_PACKAGES="pnpm@10 pm2@7"] ctest -R process_real_pm_tests (needs node, npm and the npm registry).
+    void realProcessManager()
+    {
+        if (qEnvironmentVariable("QUORVANTIS_REAL_PM") != QLatin1String("1"))
+            QSKIP("Installs pnpm and pm2 from the package registry: set QUORVANTIS_REAL_PM=1 to run it.");
+        QVERIFY(QDir(path("~/.quorvantis")).removeRecursively() && QDir(path("~/store")).removeRecursively());
+        const QStringList packages = qEnvironmentVariable("QUORVANTIS_REAL_PM_PACKAGES", QStringLiteral("pnpm@10 pm2@7")).split(u' ', Qt::SkipEmptyParts);
+        QVERIFY2(run(QString::fromUtf8(preparation), QStringList{QStringLiteral(QUORVANTIS_SOURCE_DIR "/sim")} + packages, true) == 0, qPrintable(m_lines.join(u'\n')));
+        QVERIFY2(run(CLIService::daemonInstallScript(), {}, true) == 0, qPrintable(m_lines.join(u'\n')));
+
+        // The real process manager, asked in the script's private home, runs the agent online
+        // from the stable launcher with the prepared node (the line of its list that parses).
+        QCOMPARE(QFile::permissions(path("~/.quorvantis/pm2-ecosystem.config.cjs")) & 0x0077, QFileDevice::Permissions());
+        QCOMPARE(run(QStringLiteral("\"$HOME/.quorvantis/mac-app-runtime/bin/pm2\" jlist"), {}, true), 0);
+        QJsonValue agent;
+        for (const QString &line : m_lines) {
+            for (const QJsonValue &entry : QJsonDocument::fromJson(line.toUtf8()).array())
+                agent = entry["name"].toString() == u"quorvantis" ? entry : agent;
+        }
+        QVERIFY2(agent["pm2_env"]["status"].toString() == u"online", qPrintable(m_lines.join(u'\n')));
+        QCOMPARE(agent["pm2_env"]["exec_interpreter"].toString(), m_node);
+        QCOMPARE(agent["pm2_env"]["pm_exec_path"].toString(), path("~/.quorvantis/launcher.cjs"));
+        const qint64 agentPid = agent["pid"].toInteger();
+        QVERIFY(agentPid > 1 && ::kill(pid_t(agentPid), 0) == 0);
+        // The daemon that pm2 started really serves: it writes its port and answers its own command.
+        QVERIFY2(spinUntil([&] { return QFileInfo::exists(path("~/.quorvantis/profiles/default/tui-port")); }, 20000),
+                 qPrintable(read("~/.quorvantis/mac-app-runtime/pm2/logs/quorvantis-error.log")));
+        QCOMPARE(run(QStringLiteral("\"$HOME/.quorvantis/mac-app-runtime/bin/quorvantis\" status"), {}, true), 0);
+        QCOMPARE(QJsonDocument::fromJson(m_lines.join(u'\n').toUtf8())["pid"].toInteger(), agentPid);
+        QVERIFY(read("~/.config/autostart/dev.quorvantis.agent.desktop").contains(QStringLiteral("\nExec=/bin/bash \"%1\"\n").arg(path("~/.quorvantis/start.sh"))));
     }
 };
 

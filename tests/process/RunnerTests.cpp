@@ -46,16 +46,13 @@ class RunnerTests : public QObject
     }
 
     // The code of the native error a task fails with; empty when it does not fail.
-    static QString failureCode(QCoro::Task<CLIResult> task, QString *message = nullptr)
-    {
-        try {
-            await(std::move(task));
-        } catch (const QuorvantisNativeError &error) {
-            if (message)
-                *message = error.message;
-            return error.code;
-        }
+    static QString failureCode(QCoro::Task<CLIResult> task, QString *message = nullptr) try {
+        await(std::move(task));
         return {};
+    } catch (const QuorvantisNativeError &error) {
+        if (message)
+            *message = error.message;
+        return error.code;
     }
 
 private Q_SLOTS:
