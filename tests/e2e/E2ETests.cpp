@@ -21,25 +21,6 @@ using Stage = AppModel::InstallStage;
 
 namespace {
 
-// Codes of the sandbox's alphabet; the simulated service names a QVS2 code's agent after it.
-const QString firstCode = QStringLiteral("QVS2-7K3M-9PQR-T2VW");
-const QString secondCode = QStringLiteral("QVS2-4HJK-MNPQ-RSTV");
-
-QString agentNameFor(const QString &code)
-{
-    return (QStringLiteral("agent-") + code.mid(5, 4) + code.mid(10, 4)).toLower();
-}
-
-// Where the model stands, for failure messages.
-QString describe(const AppModel &model)
-{
-    return QStringLiteral("stage=%1 overall=%2 configured=%3 error=%4 detail=%5")
-        .arg(model.installStage() ? rawValue(*model.installStage()) : QStringLiteral("(finished)"))
-        .arg(int(model.overallState()))
-        .arg(model.configurationReady())
-        .arg(model.lastError() ? model.lastError()->code + u' ' + model.lastError()->message : QString(), model.setupProgressDetail().value_or(QString()));
-}
-
 // The real Qt timer, counted so that a test can let every sleeping loop of a quit model end.
 QCoro::Task<void> countedSleep(std::chrono::milliseconds duration, std::shared_ptr<int> pending)
 {
@@ -65,7 +46,8 @@ QUrl capturedLink(const AppModel &model)
 
 #define WAIT_FOR(condition, ms)                                                                                       \
     QVERIFY2(spinUntil([&] { return bool(condition); }, ms),                                                          \
-             qPrintable(QStringLiteral("waited for " #condition ": ") + describe(*m_model) + u'\n' + m_sandbox->diagnostics()))
+             qPrintable(QStringLiteral("waited for " #condition ", error: ") + (m_model->lastError() ? m_model->lastError()->code : QString()) \
+                        + u'\n' + m_sandbox->diagnostics()))
 
 class E2ETests : public QObject
 {
@@ -77,47 +59,40 @@ class E2ETests : public QObject
     std::shared_ptr<int> m_pendingSleeps = std::make_shared<int>(0);
     QStringList m_codes;
 
-    QString marker(const QString &name) const { return m_sandbox->readText(m_sandbox->profileFile(name)); }
+    QString marker(const QString &name = QStringLiteral("mac-app-install-stage")) const { return m_sandbox->readText(m_sandbox->profileFile(name)); }
 
-    // The application's launch and quit on the sandbox home.
-    void launch()
+    // The application's launch on the sandbox home, after quitting the one before. A real quit
+    // ends the child with the application; here the run still going finishes first, so that two
+    // runs never overlap, and requests under way get the event-loop turns they end in.
+    void quit()
     {
+        const std::weak_ptr<CLIService> runner = m_model ? m_model->cli() : nullptr;
+        m_model.reset();
+        QTest::qWait(100);
+        spinUntil([&] { return runner.expired() || !runner.lock()->isRunning(); }, 60000);
+    }
+    void relaunch()
+    {
+        quit();
         const std::shared_ptr<int> pending = m_pendingSleeps;
         m_model = std::make_unique<AppModel>(AppModel::Options{
             .bootstrapRetryDelays = {200ms, 400ms, 800ms},
             .autoResume = true,
             .sleeper = [pending](std::chrono::milliseconds duration) { return countedSleep(duration, pending); },
         });
-        QCOMPARE(m_model->profileFile(QStringLiteral("x")), m_sandbox->profileFile(QStringLiteral("x")));
     }
-
-    void quit()
-    {
-        if (!m_model)
-            return;
-        // A real quit ends the child with the application; here the run that is still going
-        // finishes before the next launch, so that two runs never overlap. Requests under way
-        // resume on the next turns of the event loop (their replies went with the model).
-        const std::weak_ptr<CLIService> runner = m_model->cli();
-        m_model.reset();
-        QTest::qWait(100);
-        spinUntil([&] { return runner.expired() || !runner.lock()->isRunning(); }, 60000);
-    }
-
-    // ---- stages, the way the setup screen drives them ----
 
     void prepareRuntime()
     {
         WAIT_FOR(m_model->installStage() == Stage::permissions && !m_model->isPreparingEnvironment(), 120000);
-        QCOMPARE(marker(QStringLiteral("mac-app-install-stage")), QStringLiteral("permissions\n"));
+        QCOMPARE(marker(), QStringLiteral("permissions\n"));
     }
 
     // Granted in the simulated system first; accessibility passes the real node, then cliclick.
     void passPermissions(QList<PermissionKind> kinds = {PermissionKind::screenRecording, PermissionKind::accessibility, PermissionKind::fullDiskAccess})
     {
         for (const PermissionKind kind : kinds) {
-            QVERIFY(m_sandbox->simctl({"grant", rawValue(kind)}));
-            QCOMPARE(m_model->currentPermissionOnboardingKind(), std::optional(kind));
+            QVERIFY(m_sandbox->simctl({"grant", rawValue(kind)}) && m_model->currentPermissionOnboardingKind() == kind);
             await(m_model->continuePermissionOnboarding());
             QCOMPARE(m_model->permissionPromptKind(), std::optional(kind));
             await(m_model->confirmPermissionOnboarding());
@@ -156,15 +131,13 @@ class E2ETests : public QObject
         QVERIFY(m_sandbox->simctl({"complete-binding"}));
     }
 
+    // Finished and online; monitoring goes on (the next poll brings a new sample).
     void expectInstalled()
     {
         WAIT_FOR(!m_model->installStage() && m_model->overallState() == AppModel::OverallState::online && m_model->statusSnapshot().handshakeComplete, 30000);
-        QVERIFY(!QFile::exists(m_sandbox->profileFile(QStringLiteral("mac-app-install-stage"))));
+        QVERIFY(!QFile::exists(m_sandbox->profileFile(QStringLiteral("mac-app-install-stage"))) && m_model->rootPage() == AppModel::RootPage::dashboard);
         QVERIFY(m_model->configurationReady() && m_model->onboardingCompleted() && !m_model->pendingSetupResume() && !m_model->lastError());
-        QCOMPARE(m_model->rootPage(), AppModel::RootPage::dashboard);
-        for (const auto &item : m_model->setupProgress())
-            QCOMPARE(item.state, AppModel::ProgressState::complete);
-        // Monitoring goes on: the next poll brings a new sample.
+        QVERIFY(std::all_of(m_model->setupProgress().cbegin(), m_model->setupProgress().cend(), [](const auto &item) { return item.state == AppModel::ProgressState::complete; }));
         const quint64 samples = m_model->statusSampleSequence();
         WAIT_FOR(m_model->statusSampleSequence() > samples, 10000);
     }
@@ -214,10 +187,10 @@ private Q_SLOTS:
     void cleanup()
     {
         quit();
-        // Let the loops of quit models see that their model is gone.
+        // Let the loops of quit models see that their model is gone; nothing the installation
+        // started outlives the agent: no probe job, no installer.
         spinUntil([this] { return *m_pendingSleeps == 0; }, 10000);
         QTest::qWait(100);
-        // Nothing the installation started outlives the agent: no probe job, no installer.
         m_sandbox->stop();
         QVERIFY2(spinUntil([this] { return m_sandbox->whereFound({}).isEmpty(); }, 15000), qPrintable(m_sandbox->whereFound({}).join(u'\n')));
         m_sandbox.reset();
@@ -228,15 +201,13 @@ private Q_SLOTS:
     // authorizes the new account, and an agent that opens a binding page of its own.
     void freshInstallation()
     {
-        STEP(launch());
-        QList<AppModel::PackageInstallProgress> counts;
-        connect(m_model.get(), &AppModel::willChange, this, [this, &counts] {
-            QTimer::singleShot(0, this, [this, &counts] { counts << m_model->packageInstallProgress().value_or(AppModel::PackageInstallProgress{}); });
-        });
-        QCOMPARE(marker(QStringLiteral("mac-app-install-stage")), QStringLiteral("runtime\n"));
+        STEP(relaunch());
+        int packages = 0;
+        QObject scope;
+        connect(m_model.get(), &AppModel::willChange, &scope, [&] { packages = m_model->packageInstallProgress().value_or(AppModel::PackageInstallProgress{}).total; });
+        QCOMPARE(marker(), QStringLiteral("runtime\n"));
         STEP(prepareRuntime());
-        QVERIFY(QFileInfo(m_sandbox->home() + QStringLiteral("/.quorvantis/mac-app-runtime/bin/cliclick")).isExecutable());
-        QCOMPARE(counts.last().total, 36);
+        QVERIFY(packages == 36 && QFileInfo(m_sandbox->home() + QStringLiteral("/.quorvantis/mac-app-runtime/bin/cliclick")).isExecutable());
 
         // Screen recording, not yet granted: the probe fails, the application waits for the
         // user's return from the settings pane and re-probes by itself once the grant is there.
@@ -259,23 +230,20 @@ private Q_SLOTS:
         Quorvantis::startDetached(m_model->submitActiveSetup(), "enrolment");
         WAIT_FOR(m_model->setupAuthorization(), 60000);
         const QJsonObject issued = m_sandbox->state()["authorizations"].toObject().begin()->toObject();
-        QCOMPARE(*m_model->setupAuthorization(), (JITWorkspaceAuthorization{"google", issued["email"].toString(), issued["password"].toString(),
-                                                                            QUrl(issued["authUrl"].toString())}));
+        QCOMPARE(*m_model->setupAuthorization(), (JITWorkspaceAuthorization{"google", issued["email"].toString(), issued["password"].toString(), QUrl(issued["authUrl"].toString())}));
         await(m_model->openSetupAuthorization());
         WAIT_FOR(m_sandbox->openedURLs().contains(m_model->setupAuthorization()->authURL.toString(QUrl::FullyEncoded)), 10000);
         QVERIFY(m_sandbox->simctl({"authorize"}));
 
         // Daemon, then the channel: the agent opened a binding page of its own at its first
-        // start; the sheet's "重新生成" replaces it with a link the application holds.
+        // start; the sheet's "重新生成" replaces it with a link the application holds and opens.
         STEP(requestBindingLink());
-        QVERIFY(!m_model->setupAuthorization());
+        QVERIFY(!m_model->setupAuthorization() && QFile::exists(m_sandbox->home() + QStringLiteral("/.config/autostart/dev.quorvantis.agent.desktop")));
         QCOMPARE(QJsonDocument::fromJson(marker(QStringLiteral("config.json")).toUtf8())["workspace"].toString(), QStringLiteral("google"));
-        QVERIFY(QFile::exists(m_sandbox->home() + QStringLiteral("/.config/autostart/dev.quorvantis.agent.desktop")));
         QCOMPARE(m_sandbox->openedURLs(QStringLiteral("agent")).size(), 1);
-        const QUrl link = *m_model->ownerSetupURL();
-        QCOMPARE(link.path(), QStringLiteral("/agents/e2e-workspace-agent/setup"));
+        QCOMPARE(m_model->ownerSetupURL()->path(), QStringLiteral("/agents/e2e-workspace-agent/setup"));
         await(m_model->openOwnerSetup());
-        WAIT_FOR(m_sandbox->openedURLs(QStringLiteral("application")).contains(link.toString(QUrl::FullyEncoded)), 10000);
+        WAIT_FOR(m_sandbox->openedURLs(QStringLiteral("application")).contains(m_model->ownerSetupURL()->toString(QUrl::FullyEncoded)), 10000);
         STEP(bindChannel());
 
         // Handshake: the installation is finished, the agent online, the link forgotten.
@@ -285,101 +253,78 @@ private Q_SLOTS:
         STEP(scanForSecrets());
     }
 
-    // A code the service no longer accepts, then a code whose redemption fails transiently twice.
-    void failureAndRetry()
-    {
-        STEP(launch());
-        STEP(prepareRuntime());
-        STEP(passPermissions());
-        QVERIFY(m_sandbox->simctl({"fail", "code-unavailable", "1"}));
-        STEP(submitCode(firstCode));
-        WAIT_FOR(!m_model->isSubmittingSetup() && m_model->lastError(), 60000);
-        QCOMPARE(m_model->lastError()->code, QStringLiteral("SETUP_CODE_UNAVAILABLE"));
-        QVERIFY(m_model->overallState() == AppModel::OverallState::error && m_model->installStage() == Stage::setup);
-        QVERIFY(!QFile::exists(m_sandbox->profileFile(QStringLiteral("setup-state.json"))) && !QFile::exists(m_sandbox->profileFile(QStringLiteral("config.json"))));
-        const qint64 focus = m_model->focusRevision();
-        await(m_model->perform(m_model->lastError()->recovery));
-        QVERIFY(m_model->focusTarget() == AppModel::FocusTarget::setupCode() && m_model->focusRevision() == focus + 1);
-
-        QVERIFY(m_sandbox->simctl({"fail", "bootstrap-failed", "2"}));
-        QStringList details;
-        connect(m_model.get(), &AppModel::willChange, this, [this, &details] {
-            QTimer::singleShot(0, this, [this, &details] { details << m_model->setupProgressDetail().value_or(QString()); });
-        });
-        STEP(submitCode(secondCode));
-        QVERIFY(!m_model->lastError());
-        WAIT_FOR(m_model->installStage() == Stage::channel || m_model->lastError(), 90000);
-        details.removeDuplicates();
-        QVERIFY2(!m_model->lastError() && details.filter(QStringLiteral("正在重试")) == (QStringList{"安装服务暂时繁忙，正在重试（2/4）", "安装服务暂时繁忙，正在重试（3/4）"}),
-                 qPrintable(details.join(u'|')));
-        QVERIFY(m_sandbox->state()["agents"][agentNameFor(secondCode)]["configured"].toBool());
-        STEP(scanForSecrets());
-    }
-
+    // Quit and relaunch after every stage, with a failed code and a retried one on the way.
     void relaunchAfterEveryStage()
     {
         // runtime: quit while it is prepared; the relaunch prepares it again over what was left.
-        STEP(launch());
+        STEP(relaunch());
         WAIT_FOR(m_model->isPreparingEnvironment() && m_model->cli()->isRunning(), 10000);
-        quit();
-        QCOMPARE(marker(QStringLiteral("mac-app-install-stage")), QStringLiteral("runtime\n"));
-        STEP(launch());
+        STEP(relaunch());
         STEP(prepareRuntime());
-        quit();
 
         // permissions: quit while the application waits for the user's return for screen
         // recording; granted meanwhile, the relaunch re-probes it by itself; the completed one
         // is remembered at the next relaunch.
-        STEP(launch());
+        STEP(relaunch());
         await(m_model->continuePermissionOnboarding());
         await(m_model->confirmPermissionOnboarding());
         quit();
         QVERIFY(m_sandbox->simctl({"grant", "screen-recording"}));
-        STEP(launch());
+        STEP(relaunch());
         QCOMPARE(m_model->permissionAwaitingReturn(), std::optional(PermissionKind::screenRecording));
         WAIT_FOR(m_model->permissions()[0].verified, 20000);
-        quit();
-        STEP(launch());
+        STEP(relaunch());
         QVERIFY(m_model->installStage() == Stage::permissions && m_model->cachedCompletedPermissions().contains(PermissionKind::screenRecording));
         STEP(passPermissions());
-        quit();
 
-        // setup: the code is redeemed; quit as the daemon stage begins.
-        STEP(launch());
+        // setup, after a relaunch: a code the service no longer accepts is an error that asks
+        // for a new code and forgets the tool's session; the next one fails twice transiently
+        // and is retried; quit as the daemon stage begins.
+        STEP(relaunch());
         WAIT_FOR(m_model->overallState() == AppModel::OverallState::waitingSetup, 5000);
-        STEP(submitCode(firstCode));
-        WAIT_FOR(m_model->installStage() == Stage::daemon, 60000);
-        QCOMPARE(marker(QStringLiteral("mac-app-install-stage")), QStringLiteral("daemon\n"));
-        quit();
+        QVERIFY(m_sandbox->simctl({"fail", "code-unavailable", "1"}));
+        STEP(submitCode(QStringLiteral("QVS2-7K3M-9PQR-T2VW")));
+        WAIT_FOR(!m_model->isSubmittingSetup() && m_model->lastError(), 60000);
+        QVERIFY(m_model->lastError()->code == u"SETUP_CODE_UNAVAILABLE" && m_model->overallState() == AppModel::OverallState::error);
+        QVERIFY(!QFile::exists(m_sandbox->profileFile(QStringLiteral("setup-state.json"))) && !QFile::exists(m_sandbox->profileFile(QStringLiteral("config.json"))));
+        const qint64 focus = m_model->focusRevision();
+        await(m_model->perform(m_model->lastError()->recovery));
+        QVERIFY(m_model->focusTarget() == AppModel::FocusTarget::setupCode() && m_model->focusRevision() == focus + 1 && marker() == u"setup\n");
+        QVERIFY(m_sandbox->simctl({"fail", "bootstrap-failed", "2"}));
+        QStringList details;
+        QObject scope;
+        connect(m_model.get(), &AppModel::willChange, &scope, [&] { details << m_model->setupProgressDetail().value_or(QString()); });
+        STEP(submitCode(QStringLiteral("QVS2-4HJK-MNPQ-RSTV")));
+        WAIT_FOR(m_model->installStage() == Stage::daemon || m_model->lastError(), 60000);
+        details.removeDuplicates();
+        QVERIFY2(!m_model->lastError() && details.filter(QStringLiteral("正在重试")) == (QStringList{"安装服务暂时繁忙，正在重试（2/4）", "安装服务暂时繁忙，正在重试（3/4）"}),
+                 qPrintable(details.join(u'|')));
+        QCOMPARE(marker(), QStringLiteral("daemon\n"));
 
         // daemon: the agent is installed and started; at the channel stage a link is issued
         // and captured → quit.
-        STEP(launch());
+        STEP(relaunch());
         QVERIFY(m_model->configurationReady() && m_model->installStage() == Stage::daemon);
         STEP(requestBindingLink());
         const QUrl link = *m_model->ownerSetupURL();
-        quit();
 
         // channel: the captured link comes back, not a new one; the owner binds while the
         // status endpoint answers badly, so the installation stops at the handshake → quit.
-        STEP(launch());
+        STEP(relaunch());
         QVERIFY(m_model->installationValidated() && m_model->installStage() == Stage::channel);
         WAIT_FOR(m_model->ownerSetupURL() == link && !m_model->isLoadingOwnerSetup(), 10000);
-        QCOMPARE(m_sandbox->state()["agents"][agentNameFor(firstCode)]["link"]["token"].toString(), link.fragment());
+        QCOMPARE(m_sandbox->state()["agents"]["agent-4hjkmnpq"]["link"]["token"].toString(), link.fragment());
         QVERIFY(m_sandbox->simctl({"set", "statusHttpCode", "503"}));
         STEP(bindChannel());
-        WAIT_FOR(m_model->installStage() == Stage::handshake, 20000);
-        QCOMPARE(marker(QStringLiteral("mac-app-install-stage")), QStringLiteral("handshake\n"));
-        quit();
+        WAIT_FOR(m_model->installStage() == Stage::handshake && marker() == u"handshake\n", 20000);
 
         // handshake: the first ready status finishes the installation → quit; finished: the
         // dashboard at once, and the agent online again.
         QVERIFY(m_sandbox->simctl({"set", "statusHttpCode", "200"}));
-        STEP(launch());
+        STEP(relaunch());
         QVERIFY(m_model->onboardingCompleted() && m_model->installStage() == Stage::handshake);
         STEP(expectInstalled());
-        quit();
-        STEP(launch());
+        STEP(relaunch());
         QCOMPARE(m_model->rootPage(), AppModel::RootPage::dashboard);
         STEP(expectInstalled());
         STEP(scanForSecrets());
