@@ -2,7 +2,6 @@
 // put into each state through their own operations, and the application entry.
 #include "Scene.h"
 
-#include "platform/Bundle.h"
 #include "ui/AgentUpdateBanner.h"
 #include "ui/AuthorizationCard.h"
 #include "ui/ChannelBindingSessionSheet.h"
@@ -12,9 +11,7 @@
 #include "ui/QuorvantisApp.h"
 #include "ui/RootContentView.h"
 #include "ui/SetupView.h"
-#include "ui/Symbols.h"
 
-#include <QAbstractItemView>
 #include <QApplication>
 #include <QComboBox>
 #include <QLineEdit>
@@ -23,10 +20,8 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QSystemTrayIcon>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
-#include <QToolButton>
 
 using namespace std::chrono_literals;
 
@@ -134,6 +129,8 @@ struct Window
             s.time.advance(std::chrono::milliseconds(rest.toInt()));
         else if (verb == u"activity")
             m.appendActivity(rest);
+        else if (verb == u"close" || verb == u"show") // the window
+            verb == u"close" ? void(root.close()) : root.show();
         else if (verb == u"present")
             m.setChannelBindingSheetPresented(true);
         else if (verb == u"service") { // the onboarding service's next answer: a link, the agent's own page, a pending or
@@ -208,9 +205,11 @@ struct Window
                                                         {button(QStringLiteral("row disk")), "row disk"}, {setup()->primaryButton(), "primary"}};
             return names.value(focus, QStringLiteral("other"));
         }
-        if (what == u"header") {
-            const StatusCore *core = dashboard()->overviewPane()->statusCore();
-            return panel.titleLabel()->text() + u' ' + panel.detailLabel()->text() + u' ' + (core->markSymbol().isEmpty() ? QStringLiteral("spinner") : core->markSymbol());
+        if (what == u"header") { // a spinner still under reduced motion
+            const StatusCore *core = m.rootPage() == AppModel::RootPage::setup ? setup()->findChild<StatusCore *>() : dashboard()->overviewPane()->statusCore();
+            const bool spins = core->findChild<Spinner *>()->findChild<QTimer *>()->isActive();
+            return panel.titleLabel()->text() + u' ' + panel.detailLabel()->text() + u' '
+                + (core->markSymbol().isEmpty() ? (spins ? QStringLiteral("spinner") : QStringLiteral("still spinner")) : core->markSymbol());
         }
         if (what == u"actions") // the agent's actions of the panel and the pane, the logs of the panel
             return on(panel.restartButton()) + u',' + on(panel.recheckButton()) + u',' + on(panel.updateButton()) + u',' + on(panel.logsButton())
@@ -263,6 +262,10 @@ struct Window
                 + shown("open failure", sheet->openFailureLabel()) + shown("error", sheet->errorLabel()) + u' ' + QString::number(s.desktop->copied.size())
                 + (m.isChannelBindingSheetPresented() ? QStringLiteral(" presented") : QString());
         }
+        if (what == u"header before launch") // never shown by a running model
+            return MenuBarContent::headerTitle(int(AppModel::OverallState::notInstalled));
+        if (what == u"sheet shown")
+            return (root.channelBindingSheet()->isVisible() ? QStringLiteral("shown") : QStringLiteral("waiting")) + (m.isChannelBindingSheetPresented() ? " presented" : "");
         if (what == u"sheet spoken")
             return sheet()->accessibleName();
         if (what == u"requests") { // the waits asked for, and whether each request to the service forced a new link
@@ -276,20 +279,6 @@ struct Window
         return QStringLiteral("unknown look ") + what;
     }
 };
-
-// The application's own model options with the scripted effects, profile and time of `s`.
-AppModel::Options scriptedOptions(Scene &s)
-{
-    AppModel::Options options = QuorvantisApp::modelOptions(QProcessEnvironment());
-    options.profileDirectory = s.profileDirectory();
-    options.effects = s.effects;
-    options.autoResume = false;
-    options.sleeper = [&time = s.time](std::chrono::milliseconds d) { return time.sleep(d); };
-    options.clock = [&time = s.time] { return time.now(); };
-    options.ownerSetupLinkLoad = s.ownerSetupLinkLoad;
-    options.ownerSetupLinkSave = [](std::optional<QUrl>, std::optional<QDateTime>) {};
-    return options;
-}
 
 } // namespace
 
@@ -377,6 +366,8 @@ private Q_SLOTS:
         row("permission: failed", "permissions 1; hold; probes fail; confirm; release", "permission", "辅助功能 guidance 开始授权");
         // The tray panel's header and the emblem follow the overall state.
         row("header: starting", "runtime", "header", "正在安装 Quorvantis 正在准备运行环境。 spinner");
+        row("header: starting, reduced motion", "reduced motion; runtime", "header", "正在安装 Quorvantis 正在准备运行环境。 still spinner");
+        row("header: before any launch state", "setup", "header before launch", "等待安装");
         row("header: waiting", "setup", "header", "等待 setup 输入 JIT Code 或 Setup Code 完成设备注册。 key.horizontal");
         row("header: online", "installed", "header", "在线 Agent 已安装并启动。 checkmark.circle.fill");
         row("header: error", "setup; fail SOMETHING_ODD", "header", "需要处理 Quorvantis 尚未就绪，请查看详情。 xmark.octagon.fill");
@@ -432,6 +423,10 @@ private Q_SLOTS:
         row("sheet: then the link, a new one, a re-read", "channel; present; advance 550; click regenerate; click refresh", "requests", "550 same new same");
         row("sheet actions: a new attempt does not repeat the old failure", "binding; service L; browser fails; click open link; hold; click open link",
             "sheet actions", "打开浏览器 (off),复制链接 (off),重新生成 (off),刷新状态 0");
+        // Sheets belong to the window: while it is closed they wait; closing it dismisses nothing.
+        row("sheet: waits for a closed window", "channel; close window; present", "sheet shown", "waiting presented");
+        row("sheet: shown with the window", "channel; close window; present; show window", "sheet shown", "shown presented");
+        row("sheet: closing the window dismisses nothing", "channel; present; close window", "sheet shown", "waiting presented");
         row("sheet actions: no link", "binding", "sheet actions", "打开浏览器 (off),复制链接 (off),重新生成,刷新状态 0");
         row("sheet actions: copied", "binding; service L; click copy link", "sheet actions", "打开浏览器,已复制,重新生成,刷新状态 1");
         row("sheet actions: opened", "binding; service L; click copy link; click open link", "sheet actions", "重新打开浏览器,复制链接,重新生成,刷新状态 1");
@@ -448,7 +443,8 @@ private Q_SLOTS:
         QFETCH(QString, scene);
         QFETCH(QString, look);
         QFETCH(QString, seen);
-        const QStringList steps = scene.split(QStringLiteral("; "));
+        QStringList steps = scene.split(QStringLiteral("; "));
+        Motion::setReducedMotionOverride(steps.first() == u"reduced motion" && !steps.takeFirst().isEmpty());
         Window window(steps.first());
         for (const QString &step : steps.mid(1)) {
             window.act(step);
@@ -457,9 +453,6 @@ private Q_SLOTS:
         }
         QCOMPARE(window.look(look), seen);
     }
-
-
-
 
 
     // The page follows the validated installation with the transition the motion setting asks
@@ -528,23 +521,6 @@ private Q_SLOTS:
         }
     }
 
-    // Sheets belong to the window: while it is closed they wait; closing it dismisses nothing.
-    void sheetsWaitForTheWindow()
-    {
-        Scene s;
-        AppModel &m = s.reach(QStringLiteral("channel"));
-        RootContentView root(&m);
-        m.setChannelBindingSheetPresented(true);
-        settle();
-        QVERIFY(!root.channelBindingSheet()->isVisible());
-        root.show();
-        settle();
-        QVERIFY(root.channelBindingSheet()->isVisible());
-        root.close();
-        settle();
-        QVERIFY(!root.channelBindingSheet()->isVisible() && m.isChannelBindingSheetPresented());
-    }
-
     // A view renders on the turn after the model announced a change, once per burst.
     void rendersAreCoalesced()
     {
@@ -596,22 +572,6 @@ private Q_SLOTS:
     }
 
 
-    void startingSpinnerStillUnderReducedMotion()
-    {
-        for (const bool reduced : {true, false}) {
-            Motion::setReducedMotionOverride(reduced);
-            Scene s;
-            StatusCore core(&s.reach(QStringLiteral("runtime")), 112);
-            core.show();
-            settle();
-            QCOMPARE(core.findChild<Spinner *>()->findChild<QTimer *>()->isActive(), !reduced);
-        }
-        // Before any launch state (never shown by a running model).
-        QCOMPARE(MenuBarContent::headerTitle(int(AppModel::OverallState::notInstalled)), QStringLiteral("等待安装"));
-    }
-
-
-
 
     // The window and the tray panel share one model; the panel is built when first needed;
     // closing the window ends the process only where no tray leads back; Ctrl+O and the panel's
@@ -620,7 +580,11 @@ private Q_SLOTS:
     {
         QApplication::setQuitOnLastWindowClosed(QSystemTrayIcon::isSystemTrayAvailable());
         Scene s;
-        QuorvantisApp app(scriptedOptions(s));
+        AppModel::Options options = QuorvantisApp::modelOptions(QProcessEnvironment());
+        options.profileDirectory = s.profileDirectory();
+        options.effects = s.effects;
+        options.sleeper = [&time = s.time](std::chrono::milliseconds d) { return time.sleep(d); };
+        QuorvantisApp app(std::move(options));
         QVERIFY(QApplication::quitOnLastWindowClosed() == !app.hasSystemTray() && !app.isMenuBarContentBuilt());
         MenuBarContent *panel = app.menuBarContent();
         app.model()->fail(QStringLiteral("SOMETHING_ODD"));
