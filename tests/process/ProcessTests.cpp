@@ -79,8 +79,6 @@ class ProcessTests : public QObject
         return text.startsWith(u"module.exports = ") && text.endsWith(u";\n") ? config["apps"][0].toObject() : QJsonObject();
     }
 
-    // A script run by the runner in the home; for the real process manager with the
-    // developer's own XDG, process-manager, package-manager and sandbox settings kept out.
     CLIService::Options options(const QString &sessionScript = {}, const QStringList &base = {}) const
     {
         CLIService::Options options;
@@ -105,20 +103,15 @@ class ProcessTests : public QObject
         return error.code;
     }
 
+    // A script run by the runner in the home; for the real process manager with the
+    // developer's own XDG, process-manager, package-manager and sandbox settings kept out.
     int run(const QString &script, const QStringList &arguments = {}, bool real = false)
     {
-        CLIService::Options options = this->options();
-        if (real) {
-            options.baseEnvironment = QProcessEnvironment::systemEnvironment();
-            for (const QString &name : options.baseEnvironment->keys()) {
-                if (QRegularExpression(QStringLiteral("^(XDG|PM2|NPM|QUORVANTIS)_"), QRegularExpression::CaseInsensitiveOption).match(name).hasMatch())
-                    options.baseEnvironment->remove(name);
-            }
-            for (const QString &entry : QStringList{"XDG_CONFIG_HOME=~/.config", "XDG_DATA_HOME=~/.local/share", "XDG_STATE_HOME=~/.local/state",
-                                                    "XDG_CACHE_HOME=~/.cache", "NODE=" + m_node, "USER_HOME=" + QDir::homePath()})
-                options.baseEnvironment->insert(entry.section(u'=', 0, 0), path(entry.section(u'=', 1)));
-        }
-        CLIService cli(options);
+        static const QRegularExpression own(QStringLiteral("^(?!(XDG|PM2|NPM|QUORVANTIS)_)"), QRegularExpression::CaseInsensitiveOption);
+        const QStringList base = !real ? QStringList() : QProcessEnvironment::systemEnvironment().toStringList().filter(own) + QStringList{
+            path("XDG_CONFIG_HOME=~/.config"), path("XDG_DATA_HOME=~/.local/share"), path("XDG_STATE_HOME=~/.local/state"), path("XDG_CACHE_HOME=~/.cache"),
+            "NODE=" + m_node, "USER_HOME=" + QDir::homePath()};
+        CLIService cli(options({}, base));
         m_lines.clear();
         const QStringList bashArguments = QStringList{QStringLiteral("-c"), (real ? "PATH=\"$(dirname \"$NODE\"):$PATH\"; " : "") + script, "bash"} + arguments;
         return await(cli.execute(bashArguments, std::nullopt, [this](const QString &line) { m_lines << line; }), 200000).status;
