@@ -65,28 +65,6 @@ const QStringList openedSchemes{QStringLiteral("http"), QStringLiteral("https"),
 
 } // namespace
 
-// The desktop's URL opener. The headless platform plugin of the tests cannot open URLs, so this
-// handler, registered for the schemes the application opens, does what the desktop platform does
-// on Linux: it hands the URL to the first xdg-open on PATH, in the sandbox's environment its own.
-class DesktopOpener : public QObject
-{
-    Q_OBJECT
-
-public:
-    DesktopOpener()
-    {
-        for (const QString &scheme : openedSchemes)
-            QDesktopServices::setUrlHandler(scheme, this, "open");
-    }
-    ~DesktopOpener() override
-    {
-        for (const QString &scheme : openedSchemes)
-            QDesktopServices::unsetUrlHandler(scheme);
-    }
-
-public Q_SLOTS:
-    void open(const QUrl &url) { QProcess::startDetached(QStringLiteral("xdg-open"), {url.toString(QUrl::FullyEncoded)}); }
-};
 
 // One simulated agent environment: a fresh sandbox home with the simulator's services on
 // loopback (sim/launch --services-only: fast, privacy panes and web links only recorded, nothing
@@ -99,8 +77,6 @@ public:
     Sandbox() { m_root.setAutoRemove(qEnvironmentVariableIsEmpty("QUORVANTIS_E2E_KEEP")); }
     ~Sandbox() { stop(); }
 
-    QString home() const { return m_home; }
-    QString bundle() const { return m_bundle; }
     QString profileFile(const QString &name) const { return m_home + QStringLiteral("/.quorvantis/profiles/default/") + name; }
 
     bool start(QString *error)
@@ -181,7 +157,6 @@ public:
             .arg(readText(profileFile(QStringLiteral("logs/mac-app-install.log"))).right(3000), readText(m_home + QStringLiteral("/.sandbox/services.log")).right(3000));
     }
 
-private:
     QTemporaryDir m_root;
     QString m_home = m_root.filePath(QStringLiteral("home"));
     QString m_bundle;
@@ -199,7 +174,6 @@ class E2ETests : public QObject
 {
     Q_OBJECT
 
-    DesktopOpener m_opener;
     std::unique_ptr<Sandbox> m_sandbox;
     std::unique_ptr<AppModel> m_model;
     std::shared_ptr<int> m_pendingSleeps = std::make_shared<int>(0);
@@ -228,18 +202,11 @@ class E2ETests : public QObject
         });
     }
 
-    void prepareRuntime()
-    {
-        WAIT_FOR(m_model->installStage() == Stage::permissions && !m_model->isPreparingEnvironment(), 120000);
-        QCOMPARE(marker(), QStringLiteral("permissions\n"));
-    }
-
     // Granted in the simulated system first; accessibility passes the real node, then cliclick.
     void passPermissions(QList<PermissionKind> kinds = {PermissionKind::screenRecording, PermissionKind::accessibility, PermissionKind::fullDiskAccess})
     {
         for (const PermissionKind kind : kinds) {
             QVERIFY(m_sandbox->simctl({"grant", rawValue(kind)}) && m_model->currentPermissionOnboardingKind() == kind);
-            await(m_model->continuePermissionOnboarding());
             await(m_model->confirmPermissionOnboarding(kind));
             if (m_model->permissionPromptKind() == PermissionKind::accessibility)
                 await(m_model->confirmPermissionOnboarding());
@@ -293,7 +260,7 @@ class E2ETests : public QObject
         const QJsonObject state = m_sandbox->state();
         QStringList secrets{m_sandbox->readText(m_sandbox->profileFile(QStringLiteral("tui-token"))).trimmed(),
                             QJsonDocument::fromJson(marker(QStringLiteral("config.json")).toUtf8())["quorvantisServiceApiKey"].toString(),
-                            m_sandbox->readText(m_sandbox->home() + QStringLiteral("/.sandbox/enrollment-key")).trimmed()};
+                            m_sandbox->readText(m_sandbox->m_home + QStringLiteral("/.sandbox/enrollment-key")).trimmed()};
         // Every flow here configures the agent: its status token and its key are there to look for.
         QVERIFY(secrets[0].size() >= 8 && secrets[1].size() >= 8);
         for (const QJsonValue &agent : state["agents"].toObject())
@@ -304,8 +271,8 @@ class E2ETests : public QObject
             secrets << authorization["password"].toString();
         // The scan reads what it claims to: the home is in the stand-ins' recorded environments
         // and in the running ones', and the install log has its exit lines.
-        const QStringList home = m_sandbox->whereFound(m_sandbox->home());
-        QVERIFY(home.contains(m_sandbox->home() + QStringLiteral("/.sandbox/records.jsonl")) && !home.filter(QStringLiteral("running ")).isEmpty());
+        const QStringList home = m_sandbox->whereFound(m_sandbox->m_home);
+        QVERIFY(home.contains(m_sandbox->m_home + QStringLiteral("/.sandbox/records.jsonl")) && !home.filter(QStringLiteral("running ")).isEmpty());
         QVERIFY(m_sandbox->whereFound(QStringLiteral("Process exited with status 0")).contains(InstallLog::installLog()));
         QStringList findings;
         for (const QString &secret : secrets) {
@@ -315,17 +282,29 @@ class E2ETests : public QObject
         QVERIFY2(findings.isEmpty(), qPrintable(findings.join(u'\n')));
     }
 
+public Q_SLOTS:
+    // The desktop's URL opener. The headless platform plugin of the tests cannot open URLs, so
+    // this handler of the schemes the application opens does what the desktop platform does on
+    // Linux: it hands the URL to the first xdg-open on PATH, in the sandbox's environment its own.
+    void open(const QUrl &url) { QProcess::startDetached(QStringLiteral("xdg-open"), {url.toString(QUrl::FullyEncoded)}); }
+
 private Q_SLOTS:
+    void initTestCase()
+    {
+        for (const QString &scheme : openedSchemes)
+            QDesktopServices::setUrlHandler(scheme, this, "open");
+    }
+
     void init()
     {
         m_codes.clear();
         m_sandbox = std::make_unique<Sandbox>();
         QString error;
         QVERIFY2(m_sandbox->start(&error), qPrintable(error));
-        Bundle::setResourceDirectory(m_sandbox->bundle());
+        Bundle::setResourceDirectory(m_sandbox->m_bundle);
         // The install log's place is fixed by the first run of a process, so each test function
         // needs a process of its own (CTest runs them so).
-        QVERIFY2(InstallLog::installLog().startsWith(m_sandbox->home() + u'/'), "run one test function per process (ctest -L e2e)");
+        QVERIFY2(InstallLog::installLog().startsWith(m_sandbox->m_home + u'/'), "run one test function per process (ctest -L e2e)");
     }
 
     void cleanup()
@@ -350,8 +329,8 @@ private Q_SLOTS:
         QObject scope;
         connect(m_model.get(), &AppModel::willChange, &scope, [&] { packages = m_model->packageInstallProgress().value_or(AppModel::PackageInstallProgress{}).total; });
         QCOMPARE(marker(), QStringLiteral("runtime\n"));
-        STEP(prepareRuntime());
-        QVERIFY(packages == 36 && QFileInfo(m_sandbox->home() + QStringLiteral("/.quorvantis/mac-app-runtime/bin/cliclick")).isExecutable());
+        WAIT_FOR(m_model->installStage() == Stage::permissions && !m_model->isPreparingEnvironment() && marker() == u"permissions\n", 120000);
+        QVERIFY(packages == 36 && QFileInfo(m_sandbox->m_home + QStringLiteral("/.quorvantis/mac-app-runtime/bin/cliclick")).isExecutable());
 
         // Screen recording, not yet granted: the probe fails, the application waits for the
         // user's return from the settings pane and re-probes by itself once the grant is there.
@@ -382,7 +361,7 @@ private Q_SLOTS:
         // Daemon, then the channel: the agent opened a binding page of its own at its first
         // start; the sheet's "重新生成" replaces it with a link the application holds and opens.
         STEP(requestBindingLink());
-        QVERIFY(!m_model->setupAuthorization() && QFile::exists(m_sandbox->home() + QStringLiteral("/.config/autostart/dev.quorvantis.agent.desktop")));
+        QVERIFY(!m_model->setupAuthorization() && QFile::exists(m_sandbox->m_home + QStringLiteral("/.config/autostart/dev.quorvantis.agent.desktop")));
         QCOMPARE(QJsonDocument::fromJson(marker(QStringLiteral("config.json")).toUtf8())["workspace"].toString(), QStringLiteral("google"));
         QCOMPARE(m_sandbox->openedURLs(QStringLiteral("agent")).size(), 1);
         QCOMPARE(m_model->ownerSetupURL()->path(), QStringLiteral("/agents/e2e-workspace-agent/setup"));
@@ -404,7 +383,7 @@ private Q_SLOTS:
         STEP(relaunch());
         WAIT_FOR(m_model->isPreparingEnvironment() && m_model->cli()->isRunning(), 10000);
         STEP(relaunch());
-        STEP(prepareRuntime());
+        WAIT_FOR(m_model->installStage() == Stage::permissions && !m_model->isPreparingEnvironment() && marker() == u"permissions\n", 120000);
 
         // permissions: quit while the application waits for the user's return for screen
         // recording; granted meanwhile, the relaunch re-probes it by itself; the completed one

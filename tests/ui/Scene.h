@@ -70,7 +70,7 @@ public:
     // runtime, setup, daemon, "configured setup", finished (configured, no stage); "permissions N"
     // with the first N kinds passed; submitting or authorizing (a QVS2 code's run held open,
     // reporting the workspace account); preparing (the runtime run held open) or "runtime
-    // failed"; "channel from daemon" (with that stage's detail); installed, "installed offline"
+    // failed"; installed, "installed offline"
     // (not asked yet) or offered (1.5.0 over the running 1.4.0), with the status endpoint
     // answering; channel or binding (no link yet) with the service's answer applied.
     AppModel &reach(const QString &name)
@@ -98,12 +98,6 @@ public:
             environmentPrepare->steps = {held};
             AppModel &m = at("runtime");
             Quorvantis::startDetached(m.prepareEnvironmentIfNeeded(), "scene preparation");
-            return m;
-        }
-        if (name == u"channel from daemon") {
-            agentStarted->answers = {true};
-            AppModel &m = at("daemon", true);
-            await(m.finishDaemonInstallationIfNeeded());
             return m;
         }
         if (name == u"binding")

@@ -59,8 +59,7 @@ struct Window
     {
         SystemStatusPane *pane = dashboard()->statusPane();
         const QHash<QString, QAbstractButton *> buttons{
-            {"primary", setup()->primaryButton()}, {"enroll", setup()->enrollmentLink()}, {"start", setup()->permissionStartButton()},
-            {"reveal", setup()->authorizationCard()->revealButton()}, {"copy password", setup()->authorizationCard()->copyPasswordButton()}, {"open page", setup()->authorizationCard()->openButton()},
+            {"primary", setup()->primaryButton()}, {"enroll", setup()->enrollmentLink()}, {"reveal", setup()->authorizationCard()->revealButton()}, {"copy password", setup()->authorizationCard()->copyPasswordButton()}, {"open page", setup()->authorizationCard()->openButton()},
             {"recheck", root.permissionPrompt()->recheckButton()}, {"bind", dashboard()->overviewPane()->channelStatus()->bindButton()},
             {"open link", sheet()->openButton()}, {"copy link", sheet()->copyButton()}, {"regenerate", sheet()->regenerateButton()},
             {"refresh", sheet()->refreshButton()}, {"close sheet", sheet()->closeButton()}, {"update", banner()->updateButton()},
@@ -144,11 +143,14 @@ struct Window
         } else if (verb == u"slow") { // the service takes a second to answer a new link
             s.onboarding->latency = 1s;
             Quorvantis::startDetached(m.refreshOwnerSetup(true), "slow");
-        } else if (verb == u"busy") {
-            Sample busy;
-            busy.busy = true;
-            s.statusAnswer = ScriptedResponse::json(200, busy.json());
+        } else if (verb == u"poll")
             s.poll();
+        else if (verb == u"agent") { // starts: the daemon stage goes on to the channel
+            s.agentStarted->answers = {true};
+            await(m.finishDaemonInstallationIfNeeded());
+        } else if (verb == u"recover") { // the installed agent's permissions are found withdrawn
+            s.probe->answers = {false};
+            await(m.recoverExistingConfigurationIfNeeded());
         } else
             QFAIL(qPrintable(QStringLiteral("unknown step ") + step));
         settle();
@@ -160,6 +162,14 @@ struct Window
     // What a user sees or gets; see the table rows.
     QString look(const QString &what)
     {
+        if (what == u"page") { // once the switch is over; the setup screen and the dashboard are built only when first needed
+            spinUntil([this] { return !root.transitionRunning(); }, 5000);
+            const QString built = (root.isSetupViewBuilt() ? QStringLiteral("setup built, ") : QString()) + (dashboard()->isBuilt() ? "dashboard built, " : "");
+            QWidget *page = root.page() == AppModel::RootPage::setup ? root.setupView() : root.dashboardView();
+            return (root.lastTransition() ? QStringLiteral("%1 %2 ").arg(root.lastTransition()->durationMs).arg(root.lastTransition()->travel) : QString())
+                + built + (page == root.dashboardView() ? "dashboard" : "setup")
+                + (page->isVisible() && !page->graphicsEffect() && page->pos() == QPoint(0, 0) ? QString() : QStringLiteral(" (in transition)"));
+        }
         SystemStatusPane *pane = dashboard()->statusPane();
         if (what == u"stage") { // the current-stage line, spoken with its label
             const QLabel *line = setup()->stageLabel();
@@ -262,6 +272,13 @@ struct Window
                 + shown("open failure", sheet->openFailureLabel()) + shown("error", sheet->errorLabel()) + u' ' + QString::number(s.desktop->copied.size())
                 + (m.isChannelBindingSheetPresented() ? QStringLiteral(" presented") : QString());
         }
+        if (what == u"keyboard") { // every button of the dashboard, the banner and the sheet reachable by Tab
+            QStringList unreachable;
+            for (QWidget *top : QList<QWidget *>{dashboard(), banner(), sheet()})
+                for (QAbstractButton *button : top->findChildren<QAbstractButton *>())
+                    unreachable << (button->focusPolicy() & Qt::TabFocus ? QString() : button->text() + button->toolTip());
+            return unreachable.join(QString());
+        }
         if (what == u"header before launch") // never shown by a running model
             return MenuBarContent::headerTitle(int(AppModel::OverallState::notInstalled));
         if (what == u"sheet shown")
@@ -300,7 +317,7 @@ private Q_SLOTS:
         // The current-stage line: the first that applies, each state also holding what ranks
         // below it where the model can get there.
         row("stage: authorization over the detail", "authorizing", "stage", "等待 Workspace 授权");
-        row("stage: channel over its detail", "channel from daemon", "stage", "等待 Channel 绑定");
+        row("stage: channel over its detail", "daemon; agent starts", "stage", "等待 Channel 绑定");
         row("stage: current permission over the running phase", "permissions 1", "stage", "配置辅助功能");
         row("stage: detail over the running phase", "submitting", "stage", "正在验证安装码");
         row("stage: first running phase", "daemon", "stage", title(SetupPhase::starting));
@@ -364,6 +381,13 @@ private Q_SLOTS:
         row("permission: current step", "permissions 1", "permission", "辅助功能 开始授权");
         row("permission: checking", "permissions 1; hold; confirm", "permission", "辅助功能 verifying 正在验证授权… (off)");
         row("permission: failed", "permissions 1; hold; probes fail; confirm; release", "permission", "辅助功能 guidance 开始授权");
+        // The page follows the validated installation with the transition the motion setting asks
+        // for; the setup screen and the dashboard are built only when first shown.
+        row("page: the dashboard at launch", "installed", "page", "dashboard built, dashboard");
+        row("page: the setup screen at launch", "setup", "page", "setup built, setup");
+        row("page: to the dashboard", "daemon; agent starts", "page", "200 4 setup built, dashboard built, dashboard");
+        row("page: back to setup, reduced motion", "reduced motion; installed; recover", "page", "150 0 setup built, dashboard built, setup");
+        row("keyboard: every button", "offered; fail AGENT_START_TIMEOUT; activity Started working; present", "keyboard", "");
         // The tray panel's header and the emblem follow the overall state.
         row("header: starting", "runtime", "header", "正在安装 Quorvantis 正在准备运行环境。 spinner");
         row("header: starting, reduced motion", "reduced motion; runtime", "header", "正在安装 Quorvantis 正在准备运行环境。 still spinner");
@@ -393,7 +417,7 @@ private Q_SLOTS:
         row("overview: bound", "channel; service D", "overview", "已绑定");
         row("overview: bound before this launch", "installed", "overview", "已绑定");
         row("pane: no sample yet", "installed offline", "pane", "连接,系统,权限,操作 未连接,尚未收到,未连接,--");
-        row("pane: a sample", "installed offline; busy", "pane", "连接,系统,权限,操作 已连接,刚刚,正在工作,1.4.0");
+        row("pane: a sample", "installed offline; poll", "pane", "连接,系统,权限,操作 已连接,刚刚,在线,1.4.0");
         row("error: a code no longer redeemable", "installed; fail SETUP_CODE_UNAVAILABLE", "error", "最后错误 输入新安装码");
         row("error: the daemon did not start", "installed; fail AGENT_START_TIMEOUT", "error", "最后错误 重试");
         row("error: anything else", "installed; fail SOMETHING_ODD", "error", "最后错误 打开日志目录");
@@ -455,30 +479,6 @@ private Q_SLOTS:
     }
 
 
-    // The page follows the validated installation with the transition the motion setting asks
-    // for; the setup screen is built only the first time it is needed.
-    void pageSwitch()
-    {
-        for (const bool reduced : {false, true}) {
-            Scene s;
-            s.agentStarted->answers = {true};
-            AppModel &m = reduced ? s.reach(QStringLiteral("installed")) : s.reach(QStringLiteral("daemon"));
-            RootContentView root(&m);
-            root.setReducedMotion(reduced);
-            root.show();
-            settle();
-            QVERIFY(root.isSetupViewBuilt() != reduced && !root.lastTransition());
-            s.probe->answers = {false};
-            await(reduced ? m.recoverExistingConfigurationIfNeeded() : m.finishDaemonInstallationIfNeeded());
-            settle();
-            QCOMPARE(root.page(), reduced ? AppModel::RootPage::setup : AppModel::RootPage::dashboard);
-            QCOMPARE(root.lastTransition()->durationMs, reduced ? 150 : 200);
-            QCOMPARE(root.lastTransition()->travel, reduced ? 0.0 : 4.0);
-            QTRY_VERIFY(!root.transitionRunning());
-            QWidget *page = reduced ? root.setupView() : root.dashboardView();
-            QVERIFY(page->isVisible() && !page->graphicsEffect() && page->pos() == QPoint(0, 0));
-        }
-    }
 
     // The setup screen opens at its top whatever it holds; only what appears afterwards (the
     // permission step, an error, the authorization card) scrolls itself into view.
@@ -527,25 +527,6 @@ private Q_SLOTS:
     }
 
 
-    // The dashboard is built when first shown, already rendered; every button is reachable by Tab.
-    void dashboardIsBuiltWhenShownAndReachableByKeyboard()
-    {
-        Scene s;
-        AppModel &m = s.reach(QStringLiteral("offered"));
-        m.appendActivity(QStringLiteral("Started working"));
-        m.fail(QStringLiteral("AGENT_START_TIMEOUT"));
-        DashboardView dashboard(&m);
-        QVERIFY(!dashboard.isBuilt() && dashboard.findChildren<QPushButton *>().isEmpty());
-        dashboard.show();
-        QVERIFY(dashboard.isBuilt() && dashboard.statusPane()->isVisible());
-        QCOMPARE(dashboard.overviewPane()->activityList()->summaries(), QStringList{QStringLiteral("Started working")});
-        AgentUpdateBanner banner(&m);
-        ChannelBindingSessionSheet sheet(&m);
-        for (QWidget *root : QList<QWidget *>{&dashboard, &banner, &sheet}) {
-            for (QAbstractButton *button : root->findChildren<QAbstractButton *>())
-                QVERIFY2(button->focusPolicy() & Qt::TabFocus, qPrintable(button->text() + button->toolTip()));
-        }
-    }
 
 
 
