@@ -164,11 +164,9 @@ public:
     QHash<QByteArray, std::optional<QByteArray>> m_savedEnvironment;
 };
 
-#define STEP(call) \
-    do { call; if (QTest::currentTestFailed()) return; } while (false)
+#define STEP(call) do { call; if (QTest::currentTestFailed()) return; } while (false)
 
-#define WAIT_FOR(condition, ms) \
-    QVERIFY2(spinUntil([&] { return bool(condition); }, ms), qPrintable(QStringLiteral("waited for " #condition "\n") + m_sandbox->diagnostics()))
+#define WAIT_FOR(condition, ms) QVERIFY2(spinUntil([&] { return bool(condition); }, ms), qPrintable(QStringLiteral("waited for " #condition "\n") + m_sandbox->diagnostics()))
 
 class E2ETests : public QObject
 {
@@ -195,11 +193,8 @@ class E2ETests : public QObject
     {
         quit();
         const std::shared_ptr<int> pending = m_pendingSleeps;
-        m_model = std::make_unique<AppModel>(AppModel::Options{
-            .bootstrapRetryDelays = {200ms, 400ms, 800ms},
-            .autoResume = true,
-            .sleeper = [pending](std::chrono::milliseconds duration) { return countedSleep(duration, pending); },
-        });
+        m_model = std::make_unique<AppModel>(AppModel::Options{.bootstrapRetryDelays = {200ms, 400ms, 800ms}, .autoResume = true,
+            .sleeper = [pending](std::chrono::milliseconds duration) { return countedSleep(duration, pending); }});
     }
 
     // Granted in the simulated system first; accessibility passes the real node, then cliclick.
@@ -420,8 +415,7 @@ private Q_SLOTS:
         STEP(submitCode(QStringLiteral("QVS2-4HJK-MNPQ-RSTV")));
         WAIT_FOR(m_model->installStage() == Stage::daemon || m_model->lastError(), 60000);
         details.removeDuplicates();
-        QVERIFY2(!m_model->lastError() && details.filter(QStringLiteral("正在重试")) == (QStringList{"安装服务暂时繁忙，正在重试（2/4）", "安装服务暂时繁忙，正在重试（3/4）"}),
-                 qPrintable(details.join(u'|')));
+        QVERIFY2(!m_model->lastError() && details.filter(QStringLiteral("正在重试")) == (QStringList{"安装服务暂时繁忙，正在重试（2/4）", "安装服务暂时繁忙，正在重试（3/4）"}), qPrintable(details.join(u'|')));
         QCOMPARE(marker(), QStringLiteral("daemon\n"));
 
         // daemon: the agent is installed and started; at the channel stage a link is issued

@@ -152,18 +152,14 @@ private Q_SLOTS:
         QTest::newRow("CR LF") << Run{.script = "printf 'x\\r\\n'", .lines = {"x"}};
         QTest::newRow("bare CR stays inside") << Run{.script = "printf 'a\\rb\\n'", .lines = {"a\rb"}};
         QTest::newRow("invalid UTF-8") << Run{.script = "printf 'a\\377b\\n'", .lines = {QStringLiteral("a\uFFFDb")}};
-        QTest::newRow("UTF-8 split across writes")
-            << Run{.script = "printf '\\345'; sleep 0.05; printf '\\256\\211\\350\\243\\205\\n'", .lines = {QStringLiteral("安装")}};
+        QTest::newRow("UTF-8 split across writes") << Run{.script = "printf '\\345'; sleep 0.05; printf '\\256\\211\\350\\243\\205\\n'", .lines = {QStringLiteral("安装")}};
         QTest::newRow("overlong line keeps its first 262144 bytes")
             << Run{.script = "head -c 300000 /dev/zero | tr '\\0' a; echo; echo next", .lines = {QString(262'144, u'a'), "next"}};
-        QTest::newRow("binary garbage and NUL bytes")
-            << Run{.script = "head -c 300000 /dev/urandom; printf '\\0\\0x\\0\\n\\033[31;'; echo; echo end", .lines = {"…", "end"}};
+        QTest::newRow("binary garbage and NUL bytes") << Run{.script = "head -c 300000 /dev/urandom; printf '\\0\\0x\\0\\n\\033[31;'; echo; echo end", .lines = {"…", "end"}};
         QTest::newRow("input written once, then end of input") << Run{.script = "cat | od -An -c | tr -s ' '", .lines = {"a b c"}, .input = "abc"};
         QTest::newRow("no input: end of input at once") << Run{.script = "cat; echo eof", .lines = {"eof"}};
-        QTest::newRow("child that never reads its input")
-            << Run{.script = "echo bye; exit 7", .lines = {"bye"}, .status = 7, .input = QString(4 * 1024 * 1024, u'x')};
-        QTest::newRow("input secret masked where echoed")
-            << Run{.script = "read -r line; echo \"got $line\"", .lines = {"got [REDACTED]"}, .input = "enrol-key-abcdef123\n"};
+        QTest::newRow("child that never reads its input") << Run{.script = "echo bye; exit 7", .lines = {"bye"}, .status = 7, .input = QString(4 * 1024 * 1024, u'x')};
+        QTest::newRow("input secret masked where echoed") << Run{.script = "read -r line; echo \"got $line\"", .lines = {"got [REDACTED]"}, .input = "enrol-key-abcdef123\n"};
         QTest::newRow("signal number as status") << Run{.script = "echo before; kill -KILL $$; echo after", .lines = {"before"}, .status = 9};
         QTest::newRow("a grandchild holding the pipe does not hold the run") << Run{.script = "(sleep 3; echo late) & echo early", .lines = {"early"}};
         QTest::newRow("interceptor takes lines out of output and log")
@@ -180,11 +176,7 @@ private Q_SLOTS:
         const QStringList arguments{QStringLiteral("-c"), run.script};
         const CLIResult result = await(cli.execute(arguments, run.input.isNull() ? std::nullopt : std::optional(run.input),
                                                    [&](const QString &line) { output << line; },
-                                                   [&](const QString &line) {
-                                                       if (line.startsWith(u"take:"))
-                                                           intercepted << line;
-                                                       return line.startsWith(u"take:");
-                                                   }));
+                                                   [&](const QString &line) { return line.startsWith(u"take:") && !(intercepted << line).isEmpty(); }));
         QVERIFY2(timer.elapsed() < 2500 && !cli.isRunning(), qPrintable(QString::number(timer.elapsed())));
         QCOMPARE(result, (CLIResult{run.status, run.error.isNull() ? std::nullopt : std::optional(run.error)}));
         QCOMPARE(intercepted, run.taken);
@@ -199,8 +191,7 @@ private Q_SLOTS:
             QCOMPARE(output, run.lines);
             QCOMPARE(text.mid(head.capturedLength()), run.lines.join(u'\n') + tail);
         }
-        QCOMPARE(output.value(output.size() - 1), run.lines.last());
-        QVERIFY(text.endsWith(run.lines.last() + tail));
+        QVERIFY(output.value(output.size() - 1) == run.lines.last() && text.endsWith(run.lines.last() + tail));
         for (const QString &line : output)
             QVERIFY(line.size() <= 262'144);
     }
@@ -215,8 +206,7 @@ private Q_SLOTS:
         QCOMPARE(failureCode(cli.execute(second, std::nullopt, [&](const QString &line) { lines << line; })), QStringLiteral("OPERATION_ALREADY_RUNNING"));
         QCOMPARE(await(std::move(running)).status, 0);
         QCOMPARE(lines, QStringList{QStringLiteral("first go")});
-        QCOMPARE(logText().count(QStringLiteral("--- ")), 1);
-        QVERIFY(!cli.isRunning());
+        QVERIFY(logText().count(QStringLiteral("--- ")) == 1 && !cli.isRunning());
     }
 
     // Also: a log above 2 MiB is rotated before the run writes to it.
@@ -227,8 +217,7 @@ private Q_SLOTS:
         broken.bashPath = m_home->filePath(QStringLiteral("no-such-shell"));
         CLIService cli(broken);
         QCOMPARE(failureCode(cli.runScript(QStringLiteral("echo never"), {})), QStringLiteral("INSTALL_LAUNCH_FAILED"));
-        QVERIFY(!cli.isRunning());
-        QVERIFY2(QRegularExpression(QStringLiteral("^\\n--- \\S+ ---\\nINSTALL_LAUNCH_FAILED\\n$")).match(logText()).hasMatch(), qPrintable(logText()));
+        QVERIFY2(!cli.isRunning() && QRegularExpression(QStringLiteral("^\\n--- \\S+ ---\\nINSTALL_LAUNCH_FAILED\\n$")).match(logText()).hasMatch(), qPrintable(logText()));
         QCOMPARE(QFileInfo(log() + QStringLiteral(".previous")).size(), 2'097'153);
     }
 
@@ -404,12 +393,10 @@ private Q_SLOTS:
         QTest::newRow("pm2 not executable") << QStringList{"ro ~/.quorvantis/mac-app-runtime/bin/pm2"} << 1 << tools;
         QTest::newRow("bundle missing") << QStringList{"rm ~/store/quorvantis@1.0.0/dist-agent/bundle.cjs"} << 1 << "Quorvantis 运行组件不完整，请重新安装。";
         QTest::newRow("ecosystem not written") << QStringList{"~/standin/no-ecosystem="} << 1 << "Agent 运行配置未生成，请重试。";
-        QTest::newRow("first app without name") << QStringList{R"(~/standin/ecosystem.json={"apps":[{"script":"~/.quorvantis/launcher.cjs"}]})"} << 1
-                                                << "Agent 运行配置无效，请重试。";
+        QTest::newRow("first app without name") << QStringList{R"(~/standin/ecosystem.json={"apps":[{"script":"~/.quorvantis/launcher.cjs"}]})"} << 1 << "Agent 运行配置无效，请重试。";
         QTest::newRow("no apps") << QStringList{R"(~/standin/ecosystem.json={"apps":[]})"} << 1 << "Quorvantis PM2 config format is unsupported";
         QTest::newRow("not online") << QStringList{"~/standin/pm2-status=stopped"} << 1 << "Quorvantis is not online in PM2";
-        QTest::newRow("other interpreter") << QStringList{"~/standin/pm2-interpreter=/opt/other/node"} << 1
-                                           << "Quorvantis PM2 interpreter does not match the prepared Node";
+        QTest::newRow("other interpreter") << QStringList{"~/standin/pm2-interpreter=/opt/other/node"} << 1 << "Quorvantis PM2 interpreter does not match the prepared Node";
         QTest::newRow("unstable launcher") << QStringList{R"(~/standin/ecosystem.json={"apps":[{"name":"quorvantis","script":"~/elsewhere.cjs"}]})"} << 1
                                            << "Quorvantis PM2 launcher is not stable";
         QTest::newRow("stale entry stays")

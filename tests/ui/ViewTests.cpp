@@ -341,8 +341,7 @@ private Q_SLOTS:
         row("return: submits", "setup; code QVS2-7K2M-9PQR-X4TV; return", "primary", "继续设置 (off) 1");
         row("return: focus request", "setup; type qvs27k2m9pqrx4tv; focus primary; focus code", "focus", "code field");
         row("return: in the field", "setup; type qvs27k2m9pqrx4tv; return in field", "primary", "继续设置 (off) 1");
-        row("return: not while running", "setup; hold; code QVS2-7K2M-9PQR-X4TV; click primary; code QVS2-7K2M-9PQR-X4TV; click primary; return",
-            "primary", "正在注册… (off) 1");
+        row("return: not while running", "setup; hold; code QVS2-7K2M-9PQR-X4TV; click primary; code QVS2-7K2M-9PQR-X4TV; click primary; return", "primary", "正在注册… (off) 1");
         row("return: again once done", "setup; hold; code QVS2-7K2M-9PQR-X4TV; return; release; code QVS2-7K2M-9PQR-X4TV", "primary", "继续设置 1");
         // Enrolment: the picker and the model follow each other; the name rule reads as a hint
         // until something is typed.
@@ -401,8 +400,7 @@ private Q_SLOTS:
         row("actions: configured", "installed", "actions", "重启 Agent,重新检查权限,更新 Agent,打开日志目录,更新 Agent,重启 Agent,重新检查权限 0 quits 0");
         row("actions: updating", "offered; hold; click update; click update; click pane update", "actions",
             "重启 Agent (off),重新检查权限 (off),正在更新 Agent… (off),打开日志目录,正在更新 Agent… (off) spinning,重启 Agent (off),重新检查权限 (off) 1 quits 0");
-        row("actions: updated", "offered; hold; click update; release", "actions",
-            "重启 Agent,重新检查权限,更新 Agent,打开日志目录,更新 Agent,重启 Agent,重新检查权限 1 quits 0");
+        row("actions: updated", "offered; hold; click update; release", "actions", "重启 Agent,重新检查权限,更新 Agent,打开日志目录,更新 Agent,重启 Agent,重新检查权限 1 quits 0");
         row("actions: quit", "setup; click quit", "actions", off + ",更新 Agent (off),重启 Agent (off),重新检查权限 (off) 0 quits 1");
         row("actions: logs and releases without an agent", "setup; click logs; click releases", "opened", "folder https");
         // The update banner.
@@ -426,8 +424,7 @@ private Q_SLOTS:
         row("focus: a permission's action", "installed; probes fail; recheck; focus disk", "focus", "row disk");
         row("row: verified", "installed; recheck", "row disk", "已配置 checkmark.circle.fill settings 0");
         row("row: never probed", "setup", "row disk", "等待检查 circle.dashed settings 0");
-        row("row: not granted opens its settings", "installed; probes fail; recheck; click row disk", "row disk",
-            "请完成系统授权 exclamationmark.triangle action settings 1");
+        row("row: not granted opens its settings", "installed; probes fail; recheck; click row disk", "row disk", "请完成系统授权 exclamationmark.triangle action settings 1");
         row("row: the current onboarding step", "permissions 0", "row screen", "等待检查 circle.dashed action settings 0");
         row("row: a later step waits", "permissions 0", "row access", "等待检查 circle.dashed settings 0");
         row("row: continues the onboarding", "permissions 0; click row screen", "row screen", "等待检查 circle.dashed action settings 0 prompt");
@@ -437,8 +434,7 @@ private Q_SLOTS:
         row("sheet: verified, while opening", "binding; service P; service N; hold; click open link", "sheet", verified);
         row("sheet: bound", "binding; service L; service D", "sheet", verified);
         row("sheet: opening", "binding; service L; hold; click open link", "sheet", "正在打开系统浏览器。打开后可随时返回本窗口查看进度。");
-        row("sheet: failed, over opened by the agent", "binding; service L; browser fails; click open link; service A", "sheet",
-            "浏览器没有打开时，请复制链接后在浏览器中完成绑定。");
+        row("sheet: failed, over opened by the agent", "binding; service L; browser fails; click open link; service A", "sheet", "浏览器没有打开时，请复制链接后在浏览器中完成绑定。");
         row("sheet: opened by the agent", "binding; service A", "sheet", "绑定页面已打开，请在系统浏览器中完成操作。Quorvantis 会在后台等待，绑定成功后自动继续。");
         row("sheet: otherwise", "binding; service L", "sheet", "请在系统浏览器中选择 Channel。Quorvantis 会在后台等待，绑定成功后自动继续。");
         row("sheet: failures spoken", "binding; service L; browser fails; click open link; service F", "sheet spoken",
@@ -454,8 +450,7 @@ private Q_SLOTS:
         row("sheet actions: no link", "binding", "sheet actions", "打开浏览器 (off),复制链接 (off),重新生成,刷新状态 0");
         row("sheet actions: copied", "binding; service L; click copy link", "sheet actions", "打开浏览器,已复制,重新生成,刷新状态 1");
         row("sheet actions: opened", "binding; service L; click copy link; click open link", "sheet actions", "重新打开浏览器,复制链接,重新生成,刷新状态 1");
-        row("sheet actions: failures", "binding; service L; browser fails; click open link; service F", "sheet actions",
-            "重试,复制链接,重新生成,刷新状态 open failure error 0");
+        row("sheet actions: failures", "binding; service L; browser fails; click open link; service F", "sheet actions", "重试,复制链接,重新生成,刷新状态 open failure error 0");
         row("sheet actions: while a link is fetched", "binding; service L; slow", "sheet actions", "打开浏览器 (off),复制链接 (off),重新生成 (off),刷新状态 (off) 0");
         row("sheet actions: closed", "binding; present; click close sheet", "sheet actions", "打开浏览器 (off),复制链接 (off),重新生成,刷新状态 0");
         row("sheet actions: escape", "binding; present; escape sheet", "sheet actions", "打开浏览器 (off),复制链接 (off),重新生成,刷新状态 0");
