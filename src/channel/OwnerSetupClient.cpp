@@ -1,5 +1,6 @@
 #include "channel/OwnerSetupClient.h"
 
+#include "core/DateTime.h"
 #include "process/QuorvantisNativeError.h"
 #include "status/BoundedHttpGet.h"
 
@@ -10,7 +11,6 @@
 #include <QNetworkCookie>
 #include <QNetworkCookieJar>
 #include <QNetworkProxyFactory>
-#include <QRegularExpression>
 #include <QSaveFile>
 #include <QStringDecoder>
 #include <QTimer>
@@ -511,25 +511,8 @@ std::optional<QDateTime> OwnerSetupClient::date(const json &value)
 
 std::optional<QDateTime> OwnerSetupClient::date(const QString &text)
 {
-    static const QRegularExpression pattern(
-        QStringLiteral(R"(^(\d{4})-(\d{2})-(\d{2})T(\d{2}):(\d{2}):(\d{2})(?:Z|([+-])(\d{2}):(\d{2}))$)"));
-    const QRegularExpressionMatch match = pattern.match(text);
-    if (!match.hasMatch())
+    const auto parsed = DateTime::parseRFC3339(text, DateTime::FractionalSeconds::rejected);
+    if (!parsed)
         return std::nullopt;
-    const auto number = [&match](int group) { return match.capturedView(group).toInt(); };
-    const QDate day(number(1), number(2), number(3));
-    const QTime time(number(4), number(5), number(6));
-    if (!day.isValid() || !time.isValid())
-        return std::nullopt;
-    qint64 offsetSeconds = 0;
-    if (match.hasCaptured(7)) {
-        const int hours = number(8);
-        const int minutes = number(9);
-        if (hours > 23 || minutes > 59)
-            return std::nullopt;
-        offsetSeconds = (hours * 60 + minutes) * 60;
-        if (match.capturedView(7) == QLatin1String("-"))
-            offsetSeconds = -offsetSeconds;
-    }
-    return QDateTime(day, time, Qt::UTC).addSecs(-offsetSeconds);
+    return parsed->toUTC();
 }

@@ -210,17 +210,14 @@ private Q_SLOTS:
         QCOMPARE(OwnerSetupClient::hasSameOrigin(QUrl(b), QUrl(a)), same);
     }
 
+    // The date rules are DateTimeTests'; here only that the client uses them without fractions.
     void dates_data()
     {
         QTest::addColumn<QString>("text");
         QTest::addColumn<QDateTime>("expected"); // invalid: no date
-        QTest::newRow("UTC") << "2026-05-01T10:00:00Z" << utc("2026-05-01T10:00:00Z");
         QTest::newRow("positive offset") << "2026-05-01T12:30:00+02:30" << utc("2026-05-01T10:00:00Z");
         QTest::newRow("fractional seconds") << "2026-05-01T10:00:00.5Z" << QDateTime();
-        QTest::newRow("no zone") << "2026-05-01T10:00:00" << QDateTime();
-        QTest::newRow("no seconds") << "2026-05-01T10:00Z" << QDateTime();
-        QTest::newRow("invalid month") << "2026-13-01T10:00:00Z" << QDateTime();
-        QTest::newRow("trailing text") << "2026-05-01T10:00:00Zjunk" << QDateTime();
+        QTest::newRow("trailing line feed") << "2026-05-01T10:00:00Z\n" << QDateTime();
     }
 
     void dates()

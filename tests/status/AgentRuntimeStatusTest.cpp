@@ -95,47 +95,14 @@ private Q_SLOTS:
         QCOMPARE(status.pid, 4242);
     }
 
+    // The date rules are DateTimeTests'; here only that the decoder uses them, fractions included.
     void dates_data()
     {
         QTest::addColumn<QString>("text");
         QTest::addColumn<QDateTime>("expected"); // invalid: the text must be rejected
-
-        const QDateTime none;
-        const auto utc = [](int h, int m, int s, int ms = 0) {
-            return QDateTime(QDate(2026, 1, 2), QTime(h, m, s, ms), Qt::UTC);
-        };
-        QTest::newRow("fraction Z") << "2026-01-02T03:04:05.678Z" << utc(3, 4, 5, 678);
-        QTest::newRow("whole seconds Z") << "2026-01-02T03:04:05Z" << utc(3, 4, 5);
-        QTest::newRow("positive offset") << "2026-01-02T03:04:05+08:00"
-                                         << QDateTime(QDate(2026, 1, 1), QTime(19, 4, 5), Qt::UTC);
-        QTest::newRow("negative offset with minutes") << "2026-01-02T03:04:05-05:30" << utc(8, 34, 5);
-        QTest::newRow("one fraction digit") << "2026-01-02T03:04:05.1Z" << utc(3, 4, 5, 100);
-        QTest::newRow("nanoseconds truncate") << "2026-01-02T03:04:05.123456789Z" << utc(3, 4, 5, 123);
-        QTest::newRow("fraction with offset") << "2026-01-02T11:04:05.5+08:00" << utc(3, 4, 5, 500);
-        QTest::newRow("lower-case t and z") << "2026-01-02t03:04:05z" << utc(3, 4, 5);
-        QTest::newRow("leap day") << "2024-02-29T00:00:00Z" << QDateTime(QDate(2024, 2, 29), QTime(0, 0), Qt::UTC);
-
-        QTest::newRow("space, no zone") << "2026-01-02 03:04:05" << none;
-        QTest::newRow("no zone") << "2026-01-02T03:04:05" << none;
-        QTest::newRow("no zone with fraction") << "2026-01-02T03:04:05.678" << none;
-        QTest::newRow("space with zone") << "2026-01-02 03:04:05Z" << none;
-        QTest::newRow("no seconds") << "2026-01-02T03:04Z" << none;
-        QTest::newRow("date only") << "2026-01-02" << none;
-        QTest::newRow("offset without colon") << "2026-01-02T03:04:05+0800" << none;
-        QTest::newRow("offset hours only") << "2026-01-02T03:04:05+08" << none;
-        QTest::newRow("empty fraction") << "2026-01-02T03:04:05.Z" << none;
-        QTest::newRow("comma fraction") << "2026-01-02T03:04:05,678Z" << none;
-        QTest::newRow("short month") << "2026-1-02T03:04:05Z" << none;
-        QTest::newRow("basic format") << "20260102T030405Z" << none;
-        QTest::newRow("February 30") << "2026-02-30T00:00:00Z" << none;
-        QTest::newRow("month 13") << "2026-13-01T00:00:00Z" << none;
-        QTest::newRow("hour 24") << "2026-01-02T24:00:00Z" << none;
-        QTest::newRow("minute 60") << "2026-01-02T03:60:00Z" << none;
-        QTest::newRow("offset minutes 60") << "2026-01-02T03:04:05+08:60" << none;
-        QTest::newRow("leading blank") << " 2026-01-02T03:04:05Z" << none;
-        QTest::newRow("trailing newline") << "2026-01-02T03:04:05Z\n" << none;
-        QTest::newRow("non-ASCII digits") << QString::fromUtf8("٢٠٢٦-01-02T03:04:05Z") << none;
-        QTest::newRow("empty") << "" << none;
+        QTest::newRow("fraction") << "2026-01-02T11:04:05.678+08:00" << QDateTime(QDate(2026, 1, 2), QTime(3, 4, 5, 678), Qt::UTC);
+        QTest::newRow("no zone") << "2026-01-02T03:04:05" << QDateTime();
+        QTest::newRow("trailing newline") << "2026-01-02T03:04:05Z\n" << QDateTime();
     }
     void dates()
     {
@@ -145,21 +112,13 @@ private Q_SLOTS:
         const std::optional<QDateTime> parsed = parseInternetDateTime(text);
         Json document = sampleDocument();
         document["sampledAt"] = text.toStdString();
+        QCOMPARE(parsed.has_value(), expected.isValid());
         if (expected.isValid()) {
-            QVERIFY(parsed.has_value());
             QCOMPARE(parsed->toUTC(), expected);
             QCOMPARE(AgentRuntimeStatus::decode(bytes(document)).sampledAt.toUTC(), expected);
         } else {
-            QVERIFY(!parsed.has_value());
             QCOMPARE(decodingFailure(bytes(document)), QStringLiteral("Invalid ISO-8601 date"));
         }
-    }
-
-    void keepsTheWrittenOffset()
-    {
-        const auto parsed = parseInternetDateTime(u"2026-01-02T03:04:05+08:00");
-        QVERIFY(parsed.has_value());
-        QCOMPARE(parsed->offsetFromUtc(), 8 * 3600);
     }
 
     void invalidDocuments_data()
