@@ -587,6 +587,7 @@ private Q_SLOTS:
         QTest::newRow("no agent name") << without("agentName");
         QTest::newRow("plain http service") << with("onboardingServiceUrl", "http://onboarding.example.test");
         QTest::newRow("key with a line break") << with("quorvantisServiceApiKey", "abc\r\nX-Injected: 1");
+        QTest::newRow("number too large to hold") << with("limit", 0).replace("\"limit\":0", "\"limit\":1e999");
     }
 
     void configurationErrors()
