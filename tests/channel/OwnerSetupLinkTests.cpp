@@ -75,6 +75,11 @@ private Q_SLOTS:
         QTest::newRow("url not text") << QByteArray("{\"url\":7}") << false << QString() << qint64(-1);
         QTest::newRow("empty url") << QByteArray("{\"url\":\"\"}") << false << QString() << qint64(-1);
         QTest::newRow("unparseable url") << QByteArray("{\"url\":\"http://exa mple.test/\"}") << false << QString() << qint64(-1);
+        QTest::newRow("relative url") << QByteArray("{\"url\":\"##\"}") << false << QString() << qint64(-1);
+        QTest::newRow("plain http") << QByteArray("{\"url\":\"http://h.test/a/setup#t\"}") << false << QString() << qint64(-1);
+        QTest::newRow("user information") << QByteArray("{\"url\":\"https://u@h.test/a/setup#t\"}") << false << QString() << qint64(-1);
+        QTest::newRow("plain http on localhost") << QByteArray("{\"url\":\"http://localhost:3000/a/setup#t\"}") << true
+                                                 << QString("http://localhost:3000/a/setup#t") << qint64(-1);
         QTest::newRow("expiry as text")
             << QByteArray("{\"url\":\"https://h.test/api/agents/a/setup#t\",\"expiresAt\":\"2026-05-01T10:00:00Z\"}") << false << QString()
             << qint64(-1);
