@@ -45,6 +45,8 @@ private Q_SLOTS:
         QTest::newRow("signed numeric identifier") << "1.0.0-rc.-1" << "1.0.0-rc.-2" << true;
         QTest::newRow("hyphens inside the pre-release") << "1.0.0-x-y.2" << "1.0.0-x-y.1" << true;
         QTest::newRow("numbers before pre-release") << "1.0.1-alpha" << "1.0.0-zzz" << true;
+        QTest::newRow("level numeric identifiers go on") << "1.0.0-1.b" << "1.0.0-01.a" << true;
+        QTest::newRow("level numeric identifiers, same rest") << "1.0.0-+1.a" << "1.0.0-01.a" << false;
 
         // Build metadata is ignored.
         QTest::newRow("build metadata ignored") << "1.2.3+build.7" << "1.2.3" << false;
