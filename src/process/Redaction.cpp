@@ -165,24 +165,65 @@ bool isCodeCharacter(char16_t c)
     return alphabet.find(folded(c)) != std::u16string_view::npos;
 }
 
-void setupCodeMatches(QStringView text, std::vector<Match> &out)
+constexpr qsizetype codeLength = 19;
+
+// Where a stretch of the setup-code shape starts, whatever stands around it.
+std::vector<qsizetype> codeShapes(QStringView text)
 {
-    constexpr qsizetype length = 19;
-    for (qsizetype at = 0; at + length <= text.size(); ++at) {
+    std::vector<qsizetype> starts;
+    for (qsizetype at = 0; at + codeLength <= text.size(); ++at) {
         if (folded(text[at].unicode()) != u'q')
             continue;
         if (!foldedEquals(text, at, u"qvs2-") && !foldedEquals(text, at, u"qvi1-"))
             continue;
         bool shaped = true;
-        for (qsizetype i = 5; i < length && shaped; ++i)
+        for (qsizetype i = 5; i < codeLength && shaped; ++i)
             shaped = (i % 5 == 4) ? text[at + i] == u'-' : isCodeCharacter(text[at + i].unicode());
-        if (!shaped)
+        if (shaped)
+            starts.push_back(at);
+    }
+    return starts;
+}
+
+// Units already masked; they become the brackets or quotes of a token, never word characters.
+using Masked = std::vector<bool>;
+
+bool isBoundedCode(QStringView text, qsizetype at, const Masked *masked)
+{
+    const qsizetype end = at + codeLength;
+    const bool before = at == 0 || (masked && (*masked)[std::size_t(at - 1)])
+        || !isWordCharacter(codePointBefore(text, at));
+    const bool after = end == text.size() || (masked && (*masked)[std::size_t(end)])
+        || !isWordCharacter(codePointAt(text, end));
+    return before && after;
+}
+
+// The codes "\b" admits. With `masked`, a neighbour masked by another pattern counts as a
+// boundary, as it will in the redacted line; and a code taken this way can make the codes
+// right next to it codes in turn, so the redacted line holds no code left to find.
+void setupCodeMatches(QStringView text, std::vector<Match> &out, Masked *masked = nullptr)
+{
+    const std::vector<qsizetype> shapes = codeShapes(text);
+    std::vector<bool> taken(shapes.size(), false);
+    std::vector<std::size_t> pending(shapes.size());
+    for (std::size_t i = 0; i < shapes.size(); ++i)
+        pending[i] = shapes.size() - 1 - i;
+    while (!pending.empty()) {
+        const std::size_t index = pending.back();
+        pending.pop_back();
+        const qsizetype at = shapes[index];
+        if (taken[index] || !isBoundedCode(text, at, masked))
             continue;
-        const qsizetype end = at + length;
-        if ((at > 0 && isWordCharacter(codePointBefore(text, at)))
-            || (end < text.size() && isWordCharacter(codePointAt(text, end))))
+        taken[index] = true;
+        out.push_back({at, at + codeLength, Pattern::setupCode});
+        if (!masked)
             continue;
-        out.push_back({at, end, Pattern::setupCode});
+        std::fill(masked->begin() + at, masked->begin() + at + codeLength, true);
+        for (const qsizetype neighbour : {at - codeLength, at + codeLength}) {
+            const auto found = std::lower_bound(shapes.cbegin(), shapes.cend(), neighbour);
+            if (found != shapes.cend() && *found == neighbour && !taken[std::size_t(found - shapes.cbegin())])
+                pending.push_back(std::size_t(found - shapes.cbegin()));
+        }
     }
 }
 
@@ -289,18 +330,35 @@ enum : std::uint32_t {
     codeNeedle = 1u << 6,
 };
 
-void collect(QStringView text, const QStringList &secrets, std::vector<Match> &out)
+// Every pattern's stretches but the codes'; returns whether the text may hold a code.
+bool collect(QStringView text, const QStringList &secrets, std::vector<Match> &out)
 {
     const std::uint32_t found = needleSet().find(FoldedText(text).bytes());
     if (found & (emailNeedle | passwordNeedle))
         labelMatches(text, found & emailNeedle, found & passwordNeedle, out);
     if (found & urlNeedle)
         urlMatches(text, out);
-    if (found & codeNeedle)
-        setupCodeMatches(text, out);
     if (found & jsonNeedles)
         jsonCredentialMatches(text, out);
     secretMatches(text, secrets, out);
+    return found & codeNeedle;
+}
+
+Masked maskedUnits(qsizetype size, const std::vector<Match> &matches)
+{
+    // Counted through the differences, since the stretches may overlap a great deal.
+    std::vector<int> change(std::size_t(size) + 1, 0);
+    for (const Match &match : matches) {
+        ++change[std::size_t(match.start)];
+        --change[std::size_t(match.end)];
+    }
+    Masked masked(std::size_t(size), false);
+    int depth = 0;
+    for (qsizetype i = 0; i < size; ++i) {
+        depth += change[std::size_t(i)];
+        masked[std::size_t(i)] = depth > 0;
+    }
+    return masked;
 }
 
 QString render(QStringView text, std::vector<Match> &masked)
@@ -410,6 +468,7 @@ std::vector<Match> matches(QStringView text, Pattern pattern, const QStringList 
         break;
     case Pattern::setupCode:
         setupCodeMatches(text, out);
+        std::sort(out.begin(), out.end(), [](const Match &a, const Match &b) { return a.start < b.start; });
         break;
     case Pattern::jsonCredential:
         jsonCredentialMatches(text, out);
@@ -428,18 +487,23 @@ QString redact(const QString &line, const QStringList &secrets)
     const QString stripped = hasEscapes ? stripEscapes(line, &origins) : line;
 
     std::vector<Match> masked;
-    collect(stripped, secrets, masked);
+    const bool mayHoldCode = collect(stripped, secrets, masked);
     if (hasEscapes) {
         // What the line says as written counts too: a sequence's final byte may be the first
         // letter of a label. Its stretches cover the units that survived stripping.
         std::vector<Match> written;
-        collect(line, secrets, written);
+        if (collect(line, secrets, written))
+            setupCodeMatches(line, written);
         for (const Match &match : written) {
             const auto start = std::lower_bound(origins.cbegin(), origins.cend(), match.start);
             const auto end = std::lower_bound(start, origins.cend(), match.end);
             if (start != end)
                 masked.push_back({start - origins.cbegin(), end - origins.cbegin(), match.pattern});
         }
+    }
+    if (mayHoldCode) {
+        Masked units = maskedUnits(stripped.size(), masked);
+        setupCodeMatches(stripped, masked, &units);
     }
     if (masked.empty())
         return stripped;
