@@ -361,6 +361,20 @@ Masked maskedUnits(qsizetype size, const std::vector<Match> &matches)
     return masked;
 }
 
+// Where an unfinished control sequence ends just before `at` begins ("ESC", "ESC[", "ESC[1;"),
+// or `at` when none does.
+qsizetype unfinishedSequenceStart(QStringView text, qsizetype at)
+{
+    if (at > 0 && text[at - 1] == QChar(escape))
+        return at - 1;
+    qsizetype i = at;
+    while (i > 0 && text[i - 1] >= u' ' && text[i - 1] <= u'/')
+        --i;
+    while (i > 0 && text[i - 1] >= u'0' && text[i - 1] <= u'?')
+        --i;
+    return i >= 2 && text[i - 1] == u'[' && text[i - 2] == QChar(escape) ? i - 2 : at;
+}
+
 QString render(QStringView text, std::vector<Match> &masked)
 {
     std::sort(masked.begin(), masked.end(), [](const Match &a, const Match &b) {
@@ -378,7 +392,9 @@ QString render(QStringView text, std::vector<Match> &masked)
         qsizetype end = first.end;
         for (++it; it != masked.cend() && it->start < end; ++it)
             end = std::max(end, it->end);
-        out += text.mid(written, first.start - written);
+        // A token's opening bracket or quote would finish a sequence left unfinished before it.
+        const qsizetype start = std::max(written, unfinishedSequenceStart(text, first.start));
+        out += text.mid(written, start - written);
         out += token(first.pattern);
         written = end;
     }
