@@ -14,12 +14,25 @@
     do {                                                                                                               \
         if (!(condition)) {                                                                                            \
             std::fprintf(stderr, "invariant broken at %s:%d: %s\n  %s\n", __FILE__, __LINE__, #condition,             \
-                         QString(detail).toUtf8().constData());                                                        \
+                         Fuzz::visible(detail).constData());                                                           \
             std::abort();                                                                                              \
         }                                                                                                              \
     } while (false)
 
 namespace Fuzz {
+
+// Printable ASCII as it is, everything else as \u{…}.
+inline QByteArray visible(const QString &text)
+{
+    QByteArray out;
+    for (const QChar c : text) {
+        if (c.unicode() >= 0x20 && c.unicode() < 0x7F && c != u'\\')
+            out += char(c.unicode());
+        else
+            out += "\\u{" + QByteArray::number(c.unicode(), 16) + '}';
+    }
+    return out;
+}
 
 // Text as a child or a file could produce it (UTF-8, repaired), or, when `raw`, UTF-16 units as
 // they come, lone surrogates included.

@@ -392,8 +392,15 @@ QString render(QStringView text, std::vector<Match> &masked)
         qsizetype end = first.end;
         for (++it; it != masked.cend() && it->start < end; ++it)
             end = std::max(end, it->end);
-        // A token's opening bracket or quote would finish a sequence left unfinished before it.
-        const qsizetype start = std::max(written, unfinishedSequenceStart(text, first.start));
+        // A token's opening bracket or quote would finish a sequence left unfinished before it
+        // (and taking that one in may leave another before it, as in "ESC ESC[").
+        qsizetype start = first.start;
+        while (start > written) {
+            const qsizetype earlier = std::max(written, unfinishedSequenceStart(text, start));
+            if (earlier == start)
+                break;
+            start = earlier;
+        }
         out += text.mid(written, start - written);
         out += token(first.pattern);
         written = end;
