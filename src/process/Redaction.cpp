@@ -161,8 +161,11 @@ void urlMatches(QStringView text, std::vector<Match> &out)
 
 bool isCodeCharacter(char16_t c)
 {
-    static constexpr std::u16string_view alphabet = u"0123456789abcdefghjkmnpqrstvwxyz";
-    return alphabet.find(folded(c)) != std::u16string_view::npos;
+    if (c >= 0x80)
+        return c == 0x017F || c == 0x212A; // the long s and the Kelvin sign fold to "s" and "k"
+    const char16_t lower = folded(c);
+    return (lower >= u'0' && lower <= u'9')
+        || (lower >= u'a' && lower <= u'z' && lower != u'i' && lower != u'l' && lower != u'o' && lower != u'u');
 }
 
 constexpr qsizetype codeLength = 19;
@@ -172,7 +175,8 @@ std::vector<qsizetype> codeShapes(QStringView text)
 {
     std::vector<qsizetype> starts;
     for (qsizetype at = 0; at + codeLength <= text.size(); ++at) {
-        if (folded(text[at].unicode()) != u'q')
+        // Only "q" and "Q" fold to "q".
+        if ((text[at].unicode() | 0x20) != u'q')
             continue;
         if (!foldedEquals(text, at, u"qvs2-") && !foldedEquals(text, at, u"qvi1-"))
             continue;
@@ -344,19 +348,15 @@ bool collect(QStringView text, const QStringList &secrets, std::vector<Match> &o
     return found & codeNeedle;
 }
 
-Masked maskedUnits(qsizetype size, const std::vector<Match> &matches)
+Masked maskedUnits(qsizetype size, std::vector<Match> matches)
 {
-    // Counted through the differences, since the stretches may overlap a great deal.
-    std::vector<int> change(std::size_t(size) + 1, 0);
-    for (const Match &match : matches) {
-        ++change[std::size_t(match.start)];
-        --change[std::size_t(match.end)];
-    }
+    std::sort(matches.begin(), matches.end(), [](const Match &a, const Match &b) { return a.start < b.start; });
     Masked masked(std::size_t(size), false);
-    int depth = 0;
-    for (qsizetype i = 0; i < size; ++i) {
-        depth += change[std::size_t(i)];
-        masked[std::size_t(i)] = depth > 0;
+    qsizetype marked = 0;
+    for (const Match &match : matches) {
+        for (qsizetype i = std::max(marked, match.start); i < match.end; ++i)
+            masked[std::size_t(i)] = true;
+        marked = std::max(marked, match.end);
     }
     return masked;
 }
@@ -441,8 +441,9 @@ QString stripEscapes(QStringView text, std::vector<qsizetype> *origins)
     };
     QString out;
     out.reserve(text.size());
-    std::vector<State> states;
-    states.reserve(std::size_t(text.size()));
+    // Reused: a line with escapes is common, and fresh pages for a long one cost more than the work.
+    thread_local std::vector<State> states;
+    states.clear();
     if (origins)
         origins->clear();
     State state{0, Phase::outside};
@@ -506,7 +507,7 @@ std::vector<Match> matches(QStringView text, Pattern pattern, const QStringList 
 QString redact(const QString &line, const QStringList &secrets)
 {
     const bool hasEscapes = line.contains(QChar(escape));
-    std::vector<qsizetype> origins;
+    thread_local std::vector<qsizetype> origins;
     const QString stripped = hasEscapes ? stripEscapes(line, &origins) : line;
 
     std::vector<Match> masked;
