@@ -242,8 +242,8 @@ int hexValue(char16_t c)
     return -1;
 }
 
-// The JSON string starting with the quote at `at`, decoded, when it is short enough to be one of
-// the credential keys; `end` is set past its closing quote.
+// Whether the JSON string that starts with the quote at `at` decodes to a credential key, in any
+// case and whatever escapes spell it; `end` is set past its closing quote.
 bool isCredentialKey(QStringView text, qsizetype at, qsizetype &end)
 {
     constexpr std::size_t longestKey = 8;

@@ -22,6 +22,9 @@ namespace Redaction {
 // In the order the patterns are applied; where stretches of several overlap, the one starting
 // first names the masked run (on a tie the longer, then the earlier pattern).
 enum class Pattern : std::uint8_t {
+    // A text the child was given on standard input; first, since it was once masked before any
+    // pattern ran.
+    secret,
     // "(?i)(Email:\s*)\S+": the word after the label.
     emailLabel,
     // "(?i)(Password:\s*)\S.*": everything after the label (the workspace password may hold spaces).
@@ -33,8 +36,6 @@ enum class Pattern : std::uint8_t {
     // The string value of a JSON key "email" or "password" (any case, escapes decoded); an
     // unterminated value runs to the end of the line.
     jsonCredential,
-    // A text the child was given on standard input.
-    secret,
 };
 
 // A masked stretch [start, end) of the text it was found in.

@@ -19,6 +19,7 @@ private Q_SLOTS:
     void cleanAgreesWithTheSeparateSteps_data();
     void cleanAgreesWithTheSeparateSteps();
     void needleSetFindsEveryOccurrence();
+    void secretsSplitByEscapesAreMasked();
     void rotatesAboveTwoMebibytes();
     void keepsALogOfExactlyTwoMebibytes();
     void newLogIsPrivate();
@@ -164,6 +165,14 @@ void InstallLogTests::needleSetFindsEveryOccurrence()
     QCOMPARE(FoldedText(u"ABCÉz").bytes(), std::string_view("abc\x80z"));
     QVERIFY(FoldedText(u"ABCÉz").hasNonAscii());
     QVERIFY(!FoldedText(u"plain").hasNonAscii());
+}
+
+void InstallLogTests::secretsSplitByEscapesAreMasked()
+{
+    QStringList lines;
+    OutputPipeline pipeline(nullptr, [&lines](const QString &line) { lines << line; }, {}, {QStringLiteral("abcdefgh")});
+    pipeline.feed("in:abcd\x1b[0mefgh\nin:abcdefgh!\n");
+    QCOMPARE(lines, (QStringList{"in:[REDACTED]", "in:[REDACTED]!"}));
 }
 
 namespace {
