@@ -4,18 +4,18 @@
 // moves, re-point its adapter here (and its sources in CMakeLists.txt); the targets stay as they
 // are.
 
-#include "app/Configuration.h"
+#include "core/Configuration.h"
 #include "authorization/JITAuthorizationParser.h"
 #include "channel/OnboardingDocuments.h"
 #include "channel/OwnerSetupClient.h"
 #include "channel/OwnerSetupLinkStore.h"
 #include "core/DateTime.h"
-#include "process/CLIService.h"
+#include "process/InstallLog.h"
 #include "process/OutputPipeline.h"
 #include "process/QuorvantisNativeError.h"
 #include "process/Redaction.h"
 #include "setup/BundleStamp.h"
-#include "setup/SetupCodeRules.h"
+#include "setup/SetupCode.h"
 #include "status/AgentRuntimeStatus.h"
 #include "updates/AgentVersion.h"
 
@@ -35,9 +35,10 @@ inline std::vector<Redaction::Match> redactionMatches(QStringView text, Redactio
     return Redaction::matches(text, pattern);
 }
 inline QString redact(const QString &line, const QStringList &secrets) { return Redaction::redact(line, secrets); }
-inline QString sanitize(const QString &line) { return CLIService::sanitize(line); }
-inline std::optional<QString> errorCandidate(const QString &line) { return CLIService::errorCandidate(line); }
-inline CLIService::CleanedLine clean(const QString &line) { return CLIService::clean(line); }
+inline QString sanitize(const QString &line) { return InstallLog::sanitize(line); }
+inline std::optional<QString> errorCandidate(const QString &line) { return InstallLog::errorCandidate(line); }
+using CleanedLine = InstallLog::CleanedLine;
+inline CleanedLine clean(const QString &line) { return InstallLog::clean(line); }
 using OutputPipeline = ::OutputPipeline;
 
 // ---- Workspace authorization ----------------------------------------------------------------
@@ -57,10 +58,10 @@ inline const QStringList &authorizationHosts(const QString &provider)
 
 // ---- Setup codes and agent names ------------------------------------------------------------
 
-inline QString formattedSetupCode(const QString &text) { return SetupCodeRules::formatted(text); }
-inline std::optional<QString> canonicalSetupCode(const QString &text) { return SetupCodeRules::canonical(text); }
+inline QString formattedSetupCode(const QString &text) { return formattedQuorvantisSetupCodeInput(text); }
+inline std::optional<QString> canonicalSetupCode(const QString &text) { return canonicalQuorvantisSetupCode(text); }
 // As the model applies it: to the trimmed, lower-cased name.
-inline bool isValidAgentName(const QString &name) { return SetupCodeRules::isValidAgentName(name); }
+inline bool isValidAgentName(const QString &name) { return ::isValidAgentName(name); }
 
 // ---- Agent status ---------------------------------------------------------------------------
 

@@ -20,9 +20,15 @@ struct Run
 Run run(const QByteArray &output, const QStringList &secrets, const std::vector<qsizetype> &cuts)
 {
     Run result;
-    Product::OutputPipeline pipeline(
-        nullptr, [&result](const QString &line) { result.lines << line; },
-        [&result](const Product::Authorization &authorization) { result.authorizations << authorization; }, secrets);
+    // The authorization parser intercepts the lines it takes, as the setup runs wire it.
+    Product::AuthorizationParser parser;
+    const auto intercept = [&](const QString &line) {
+        const auto authorization = parser.consume(line);
+        if (authorization)
+            result.authorizations << *authorization;
+        return authorization.has_value();
+    };
+    Product::OutputPipeline pipeline(nullptr, [&result](const QString &line) { result.lines << line; }, intercept, secrets);
     qsizetype at = 0;
     for (const qsizetype cut : cuts) {
         const qsizetype length = std::min(cut, output.size() - at);

@@ -131,7 +131,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size)
     const QString text = before + after;
     const QString sanitized = Product::sanitize(text);
     FUZZ_CHECK(Product::sanitize(sanitized) == sanitized, text + QStringLiteral(" -> ") + sanitized);
-    const CLIService::CleanedLine cleaned = Product::clean(text);
+    const Product::CleanedLine cleaned = Product::clean(text);
     FUZZ_CHECK(cleaned.text == sanitized, text);
     FUZZ_CHECK(cleaned.errorCandidate == Product::errorCandidate(sanitized), text);
     if (!Fuzz::hasLoneSurrogate(text))

@@ -3,8 +3,11 @@
 // coroutine frame ever refers to a lambda object or a temporary.
 #include "app/AppModel.h"
 
+#include "authorization/JITAuthorizationParser.h"
 #include "channel/OwnerSetupClient.h"
 #include "channel/OwnerSetupLinkStore.h"
+#include "permissions/PermissionController.h"
+#include "permissions/PermissionProbes.h"
 #include "platform/Desktop.h"
 #include "process/CLIService.h"
 #include "setup/BundleStamp.h"
@@ -16,21 +19,6 @@ namespace {
 using OutputHandler = AppModel::OutputHandler;
 using AuthorizationHandler = AppModel::AuthorizationHandler;
 
-QCoro::Task<bool> checkPermission(std::shared_ptr<CLIService> cli, PermissionKind kind)
-{
-    co_return co_await cli->permissionGranted(kind);
-}
-
-QCoro::Task<bool> preparePermission(std::shared_ptr<CLIService> cli, PermissionKind kind)
-{
-    co_return co_await cli->preparePermission(kind);
-}
-
-QCoro::Task<bool> prepareAccessibility(std::shared_ptr<CLIService> cli, AccessibilityStep step, bool requestPrompt)
-{
-    co_return co_await cli->accessibilityGranted(step, requestPrompt);
-}
-
 QCoro::Task<CLIResult> prepareEnvironment(std::shared_ptr<CLIService> cli, OutputHandler onOutput)
 {
     co_return co_await cli->prepareEnvironment(std::move(onOutput));
@@ -38,26 +26,26 @@ QCoro::Task<CLIResult> prepareEnvironment(std::shared_ptr<CLIService> cli, Outpu
 
 QCoro::Task<CLIResult> runScript(std::shared_ptr<CLIService> cli, QString script, OutputHandler onOutput)
 {
-    const QStringList arguments{QStringLiteral("-c"), script};
-    co_return co_await cli->execute(arguments, std::nullopt, std::move(onOutput), {});
+    co_return co_await cli->runScript(std::move(script), std::move(onOutput));
 }
 
 QCoro::Task<CLIResult> setupWithCode(std::shared_ptr<CLIService> cli, QString code, std::optional<QString> agentName,
                                      OutputHandler onOutput, AuthorizationHandler onAuthorization)
 {
-    co_return co_await cli->setup(code, agentName, std::move(onOutput), std::move(onAuthorization));
+    co_return co_await cli->setup(code, agentName, std::move(onOutput), authorizationInterceptor(std::move(onAuthorization)));
 }
 
 QCoro::Task<CLIResult> enroll(std::shared_ptr<CLIService> cli, QString workspace, QString agentName, QString key,
                               OutputHandler onOutput, AuthorizationHandler onAuthorization)
 {
-    co_return co_await cli->enroll(workspace, agentName, key, std::move(onOutput), std::move(onAuthorization));
+    co_return co_await cli->enroll(workspace, agentName, key, std::move(onOutput),
+                                   authorizationInterceptor(std::move(onAuthorization)));
 }
 
 QCoro::Task<CLIResult> resumeSetup(std::shared_ptr<CLIService> cli, OutputHandler onOutput,
                                    AuthorizationHandler onAuthorization)
 {
-    co_return co_await cli->resumeSetup(std::move(onOutput), std::move(onAuthorization));
+    co_return co_await cli->resumeSetup(std::move(onOutput), authorizationInterceptor(std::move(onAuthorization)));
 }
 
 QCoro::Task<bool> agentStarted(QPointer<AgentStatusClient> client)
@@ -112,25 +100,18 @@ QCoro::Task<void> drainLinkSaves(std::shared_ptr<LinkSaveQueue> queue)
 
 } // namespace
 
-std::unique_ptr<AgentStatusClient> AppModel::makeAgentStatusClient(std::optional<std::chrono::milliseconds> timeout)
-{
-    return std::make_unique<AgentStatusClient>(profileDirectory, timeout.value_or(AgentStatusClient::defaultTimeout));
-}
-
 void AppModel::wireDefaultEffects(Options &options)
 {
     Effects &given = options.effects;
-    const std::shared_ptr<CLIService> runner = cli;
-
-    m_ownerSetupClient = std::make_shared<OwnerSetupClient>(profileDirectory);
+    const std::shared_ptr<CLIService> runner = m_cli;
 
     if (!given.permissionCheck)
-        given.permissionCheck = [runner](PermissionKind kind) { return checkPermission(runner, kind); };
+        given.permissionCheck = [runner](PermissionKind kind) { return PermissionProbes::permissionGranted(runner, kind); };
     if (!given.permissionPrepare)
-        given.permissionPrepare = [runner](PermissionKind kind) { return preparePermission(runner, kind); };
+        given.permissionPrepare = [runner](PermissionKind kind) { return PermissionProbes::preparePermission(runner, kind); };
     if (!given.accessibilityPrepare) {
         given.accessibilityPrepare = [runner](AccessibilityStep step, bool requestPrompt) {
-            return prepareAccessibility(runner, step, requestPrompt);
+            return PermissionProbes::accessibilityGranted(runner, step, requestPrompt);
         };
     }
     if (!given.environmentPrepare)
@@ -146,13 +127,14 @@ void AppModel::wireDefaultEffects(Options &options)
         };
     }
     if (!given.agentStarted) {
-        QPointer<AgentStatusClient> client = agentStatus.get();
+        QPointer<AgentStatusClient> client = m_agentStatus.get();
         given.agentStarted = [client] { return agentStarted(client); };
     }
     if (!given.openSystemSettings)
-        given.openSystemSettings = [](std::optional<PermissionKind> kind) { AppModel::openSettings(kind); };
+        given.openSystemSettings = [](std::optional<PermissionKind> kind) { PermissionController::openSettings(kind); };
     if (!given.ownerSetupRequest) {
-        const std::shared_ptr<OwnerSetupClient> client = m_ownerSetupClient;
+        // The one onboarding client, held by this effect for the life of the model.
+        const auto client = std::make_shared<OwnerSetupClient>(m_profileDirectory);
         given.ownerSetupRequest = [client](std::optional<QUrl> existing, bool forceRefresh) {
             return requestOwnerSetup(client, std::move(existing), forceRefresh);
         };
@@ -170,7 +152,7 @@ void AppModel::wireDefaultEffects(Options &options)
         };
     } else if (!given.ownerSetupLinkSave) {
         auto queue = std::make_shared<LinkSaveQueue>(
-            LinkSaveQueue{OwnerSetupLinkStore::forProfileDirectory(profileDirectory), std::nullopt, std::nullopt, false});
+            LinkSaveQueue{OwnerSetupLinkStore::forProfileDirectory(m_profileDirectory), std::nullopt, std::nullopt, false});
         given.ownerSetupLinkSave = [queue](std::optional<OwnerSetupLink> link) {
             // The channel stage re-saves the same link every half second; the keychain need not.
             const bool unchanged = queue->wanted ? *queue->wanted == link : (queue->saved && *queue->saved == link);
@@ -208,6 +190,8 @@ void AppModel::wireDefaultEffects(Options &options)
     }
     if (!given.openURL)
         given.openURL = [](QUrl url) { return Desktop::openURL(url); };
+    if (!given.runnerIdle)
+        given.runnerIdle = [runner] { return runner->waitUntilIdle(); };
 
-    effects = std::move(given);
+    m_effects = std::move(given);
 }

@@ -1,6 +1,6 @@
 #include "authorization/JITAuthorizationParser.h"
 
-#include "app/Configuration.h"
+#include "core/Configuration.h"
 
 #include <QHash>
 #include <QRegularExpression>
@@ -9,6 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -310,4 +311,18 @@ std::optional<JITWorkspaceAuthorization> JITAuthorizationOutputParser::consume(c
     if (!url)
         return std::nullopt;
     return JITWorkspaceAuthorization{*pendingProvider, *pendingEmail, *pendingPassword, *url};
+}
+
+std::function<bool(const QString &)>
+authorizationInterceptor(std::function<void(const JITWorkspaceAuthorization &)> onAuthorization)
+{
+    auto parser = std::make_shared<JITAuthorizationOutputParser>();
+    return [parser, onAuthorization = std::move(onAuthorization)](const QString &line) {
+        const std::optional<JITWorkspaceAuthorization> authorization = parser->consume(line);
+        if (!authorization)
+            return false;
+        if (onAuthorization)
+            onAuthorization(*authorization);
+        return true;
+    };
 }

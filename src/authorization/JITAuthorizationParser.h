@@ -1,22 +1,13 @@
 #pragma once
 
+#include "model/ModelTypes.h"
+
 #include <QString>
 #include <QStringView>
 #include <QUrl>
 
+#include <functional>
 #include <optional>
-
-// The credentials of a freshly created workspace account and the page where its owner grants
-// the agent access. Lives only in memory: never persisted, never logged.
-struct JITWorkspaceAuthorization
-{
-    QString provider; // "google" or "zoho"
-    QString email;
-    QString password;
-    QUrl authURL;
-
-    bool operator==(const JITWorkspaceAuthorization &) const = default;
-};
 
 // Recognises a just-in-time workspace authorization request in the output of one setup run,
 // either as the account-created / e-mail / password lines followed by the authorization URL,
@@ -41,3 +32,9 @@ public:
     std::optional<QString> pendingEmail;
     std::optional<QString> pendingPassword;
 };
+
+// The interceptor a process run offers every output line to (CLIService::LineInterceptor): a
+// parser of its own for the run, which takes the line that completes an authorization request out
+// of the output and hands the request to `onAuthorization`.
+std::function<bool(const QString &)>
+authorizationInterceptor(std::function<void(const JITWorkspaceAuthorization &)> onAuthorization);

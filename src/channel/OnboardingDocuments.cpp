@@ -1,6 +1,6 @@
 #include "channel/OnboardingDocuments.h"
 
-#include "channel/OnboardingServiceConfiguration.h"
+#include "core/OnboardingServiceConfiguration.h"
 #include "channel/OwnerSetupClient.h"
 
 #include <QDir>

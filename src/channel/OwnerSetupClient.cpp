@@ -2,19 +2,14 @@
 
 #include "channel/OnboardingDocuments.h"
 #include "core/DateTime.h"
+#include "net/BoundedHttp.h"
 #include "process/QuorvantisNativeError.h"
-#include "status/BoundedHttpGet.h"
 
-#include <QCoro/QCoroSignal>
 #include <QDir>
 #include <QFile>
 #include <QNetworkAccessManager>
-#include <QNetworkCookie>
-#include <QNetworkCookieJar>
-#include <QNetworkProxyFactory>
 #include <QSaveFile>
 #include <QStringDecoder>
-#include <QTimer>
 
 #include <nlohmann/json.hpp>
 
@@ -25,33 +20,6 @@ using json = nlohmann::json;
 struct DeleteLater
 {
     void operator()(QObject *object) const { object->deleteLater(); }
-};
-
-// Neither stores nor sends a cookie: the service authenticates with bearer keys only.
-class NoCookies : public QNetworkCookieJar
-{
-public:
-    using QNetworkCookieJar::QNetworkCookieJar;
-    QList<QNetworkCookie> cookiesForUrl(const QUrl &) const override { return {}; }
-    bool setCookiesFromUrl(const QList<QNetworkCookie> &, const QUrl &) override { return false; }
-};
-
-bool isLoopbackHost(const QString &host)
-{
-    const QString lower = host.toLower();
-    return lower == QLatin1String("localhost") || lower == QLatin1String("127.0.0.1") || lower == QLatin1String("::1");
-}
-
-// Desktop proxy settings apply to the real service, never to a development server on this machine.
-class LoopbackDirectProxies : public QNetworkProxyFactory
-{
-public:
-    QList<QNetworkProxy> queryProxy(const QNetworkProxyQuery &query) override
-    {
-        if (isLoopbackHost(query.peerHostName()))
-            return {QNetworkProxy(QNetworkProxy::NoProxy)};
-        return systemProxyForQuery(query);
-    }
 };
 
 constexpr qint64 maximumLinkFileBytes = 16 * 1024;
@@ -111,12 +79,11 @@ QUrl setupStatusURL(const QUrl &service, const QString &agentName)
     return endpoint(service, {QStringLiteral("api"), QStringLiteral("agents"), agentName, QStringLiteral("setup")});
 }
 
-QNetworkRequest bearerRequest(const QUrl &url, const QString &token, const OwnerSetupClient::Timeouts &timeouts)
+QNetworkRequest bearerRequest(const QUrl &url, const QString &token)
 {
     QNetworkRequest request(url);
     request.setRawHeader("Authorization", "Bearer " + token.toUtf8());
     request.setRawHeader("Accept", "application/json");
-    makePrivateRequest(request, timeouts.transfer);
     return request;
 }
 
@@ -127,25 +94,6 @@ struct HttpAnswer
     // The body was larger than any answer of the service and was not read.
     bool tooLarge = false;
 };
-
-struct Transfer
-{
-    QByteArray body;
-    bool tooLarge = false;
-    bool timedOut = false;
-};
-
-void drain(QNetworkReply *reply, Transfer &transfer)
-{
-    if (transfer.tooLarge || !reply->isReadable())
-        return;
-    transfer.body += reply->read(OwnerSetupClient::maximumAnswerBytes + 1 - transfer.body.size());
-    if (transfer.body.size() > OwnerSetupClient::maximumAnswerBytes) {
-        transfer.tooLarge = true;
-        transfer.body.clear();
-        reply->abort();
-    }
-}
 
 json parseObject(const QByteArray &body)
 {
@@ -169,45 +117,25 @@ namespace {
 
 QCoro::Task<HttpAnswer> perform(std::shared_ptr<OwnerSetupClient::Shared> shared, QNetworkRequest request, bool post)
 {
-    QNetworkAccessManager *network = shared->network.get();
-    // Deleted later: the reply may be the sender whose signal resumed this coroutine.
-    std::unique_ptr<QNetworkReply, DeleteLater> owner(post ? network->post(request, QByteArray()) : network->get(request));
-    QNetworkReply *reply = owner.get();
-    auto transfer = std::make_shared<Transfer>();
-    auto finished = qCoro(reply, &QNetworkReply::finished);
-
-    QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [reply, transfer] {
-        const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
-        if (length.isValid() && length.toLongLong() > OwnerSetupClient::maximumAnswerBytes) {
-            transfer->tooLarge = true;
-            reply->abort();
-        }
-    });
-    QObject::connect(reply, &QNetworkReply::readyRead, reply, [reply, transfer] { drain(reply, *transfer); });
-    // The transfer timeout only measures silence; this bounds the whole request.
-    QTimer::singleShot(shared->timeouts.total, reply, [reply, transfer] {
-        if (reply->isFinished())
-            return;
-        transfer->timedOut = true;
-        reply->abort();
-    });
-
-    if (!reply->isFinished())
-        co_await std::move(finished);
-    drain(reply, *transfer);
-
-    if (transfer->timedOut)
-        throw OwnerSetupTransportError(QNetworkReply::TimeoutError, true,
-                                       QStringLiteral("the onboarding service did not answer in time"));
-    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (status.isValid() && transfer->tooLarge)
-        co_return HttpAnswer{status.toInt(), {}, true};
-    const QNetworkReply::NetworkError error = reply->error();
-    // Errors below 200 are the connection's (refused, dropped, timed out, proxy); a half-read
-    // answer is no answer.
-    if (!status.isValid() || (error > QNetworkReply::NoError && error < QNetworkReply::ContentAccessDenied))
-        throw OwnerSetupTransportError(error, false, reply->errorString());
-    co_return HttpAnswer{status.toInt(), std::move(transfer->body), false};
+    BoundedHttpOptions options;
+    options.timeout = shared->timeouts.total;
+    options.transferTimeout = shared->timeouts.transfer;
+    options.maxBodyBytes = OwnerSetupClient::maximumAnswerBytes;
+    try {
+        // The manager lives as long as `shared`, which this frame holds. No co_await inside a
+        // conditional expression: g++ 12 destroys its result too early.
+        BoundedHttpResponse response;
+        if (post)
+            response = co_await BoundedHttp::post(shared->network.get(), request, {}, options);
+        else
+            response = co_await BoundedHttp::get(shared->network.get(), request, options);
+        co_return HttpAnswer{response.status, std::move(response.body), false};
+    } catch (const HttpTransportError &error) {
+        // An oversized answer still told its status, which decides what the caller reports.
+        if (error.kind != HttpTransportError::Kind::BodyTooLarge || error.status == 0)
+            throw;
+        co_return HttpAnswer{error.status, {}, true};
+    }
 }
 
 QCoro::Task<std::optional<bool>> pendingBinding(std::shared_ptr<OwnerSetupClient::Shared> shared, QUrl setupURL,
@@ -224,7 +152,7 @@ QCoro::Task<std::optional<bool>> pendingBinding(std::shared_ptr<OwnerSetupClient
 
     HttpAnswer answer;
     try {
-        answer = co_await perform(shared, bearerRequest(setupStatusURL(serviceURL, agentName), token, shared->timeouts),
+        answer = co_await perform(shared, bearerRequest(setupStatusURL(serviceURL, agentName), token),
                                   false);
     } catch (...) {
         co_return std::nullopt;
@@ -297,7 +225,7 @@ QCoro::Task<OwnerSetupSession> requestSession(std::shared_ptr<OwnerSetupClient::
         OnboardingDocuments::readServiceConfiguration(shared->profileDirectory, shared->serviceURLOverride);
     const QUrl provisioning = provisioningURL(config.serviceURL, config.agentName);
 
-    const HttpAnswer statusAnswer = co_await perform(shared, bearerRequest(provisioning, config.apiKey, shared->timeouts), false);
+    const HttpAnswer statusAnswer = co_await perform(shared, bearerRequest(provisioning, config.apiKey), false);
     if (statusAnswer.status != 200 || statusAnswer.tooLarge)
         throw OnboardingDocuments::statusUnavailable();
     const OnboardingDocuments::ProvisioningStatus status = OnboardingDocuments::decodeProvisioningStatus(statusAnswer.body);
@@ -324,7 +252,7 @@ QCoro::Task<OwnerSetupSession> requestSession(std::shared_ptr<OwnerSetupClient::
         co_return session;
     }
 
-    const HttpAnswer linkAnswer = co_await perform(shared, bearerRequest(provisioning, config.apiKey, shared->timeouts), true);
+    const HttpAnswer linkAnswer = co_await perform(shared, bearerRequest(provisioning, config.apiKey), true);
     if (linkAnswer.status == 409)
         throw stateChanged();
     if (linkAnswer.status < 200 || linkAnswer.status > 299)
@@ -341,11 +269,6 @@ QCoro::Task<OwnerSetupSession> requestSession(std::shared_ptr<OwnerSetupClient::
 
 } // namespace
 
-OwnerSetupTransportError::OwnerSetupTransportError(QNetworkReply::NetworkError error, bool timedOut, const QString &detail)
-    : std::runtime_error(detail.toStdString()), networkError(error), timedOut(timedOut)
-{
-}
-
 OwnerSetupFileError::OwnerSetupFileError(const QString &detail) : std::runtime_error(detail.toStdString()) {}
 
 OwnerSetupClient::OwnerSetupClient(QString profileDirectory, std::optional<QUrl> serviceURLOverride, Timeouts timeouts)
@@ -354,12 +277,7 @@ OwnerSetupClient::OwnerSetupClient(QString profileDirectory, std::optional<QUrl>
     m_shared->profileDirectory = std::move(profileDirectory);
     m_shared->serviceURLOverride = std::move(serviceURLOverride);
     m_shared->timeouts = timeouts;
-    m_shared->network.reset(new QNetworkAccessManager);
-    QNetworkAccessManager *network = m_shared->network.get();
-    network->setCookieJar(new NoCookies(network));
-    network->setCache(nullptr);
-    network->setProxyFactory(new LoopbackDirectProxies);
-    network->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
+    m_shared->network.reset(BoundedHttp::makeManager().release());
 }
 
 OwnerSetupClient::~OwnerSetupClient() = default;

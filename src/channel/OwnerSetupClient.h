@@ -1,10 +1,10 @@
 #pragma once
 
-#include "channel/OnboardingServiceConfiguration.h"
+#include "core/OnboardingServiceConfiguration.h"
+#include "model/ModelTypes.h"
 
 #include <QCoro/QCoroTask>
 #include <QDateTime>
-#include <QNetworkReply>
 #include <QString>
 #include <QUrl>
 
@@ -14,35 +14,6 @@
 #include <memory>
 #include <optional>
 #include <stdexcept>
-
-// One answer of the onboarding service about the agent's channel binding.
-struct OwnerSetupSession
-{
-    // The owner still has to bind a channel.
-    bool required = true;
-    // The binding page to open, when one is available.
-    std::optional<QUrl> url;
-    std::optional<QDateTime> expiresAt;
-    // The service has a live binding session whose link this system does not hold; a new link
-    // would invalidate the old one.
-    bool hasLiveSession = false;
-    // For a reused link: whether a binding attempt is pending; absent when unknown.
-    std::optional<bool> hasPendingBinding;
-
-    bool operator==(const OwnerSetupSession &) const = default;
-};
-
-// The service could not be reached or did not finish answering (refused, dropped, timed out).
-// Callers treat it as transient.
-class OwnerSetupTransportError : public std::runtime_error
-{
-public:
-    OwnerSetupTransportError(QNetworkReply::NetworkError error, bool timedOut, const QString &detail);
-
-    QNetworkReply::NetworkError networkError;
-    // The client's own deadline ended the request.
-    bool timedOut;
-};
 
 // The agent's config.json could not be read.
 class OwnerSetupFileError : public std::runtime_error
@@ -89,7 +60,8 @@ public:
     // service reports a live binding session; forceRefresh asks the service for a new link.
     // Throws QuorvantisNativeError with OWNER_SETUP_CONFIG_INVALID, OWNER_SETUP_UNAVAILABLE,
     // OWNER_SETUP_STATE_CHANGED or OWNER_SETUP_RESPONSE_INVALID; OwnerSetupFileError,
-    // nlohmann::json::parse_error (config.json) and OwnerSetupTransportError pass through.
+    // nlohmann::json::parse_error (config.json) and HttpTransportError (net/BoundedHttp.h) pass
+    // through.
     // The task keeps what it needs alive; the client may be destroyed while it runs.
     QCoro::Task<OwnerSetupSession> request(std::optional<QUrl> existingURL, bool forceRefresh);
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "model/ModelTypes.h"
+
 #include <QByteArray>
 #include <QCoro/QCoroTask>
 #include <QDateTime>
@@ -7,22 +9,6 @@
 #include <QUrl>
 
 #include <optional>
-
-// A channel-binding link and the expiry the onboarding service gave it.
-struct OwnerSetupLink
-{
-    QUrl url;
-    std::optional<QDateTime> expiresAt;
-
-    bool operator==(const OwnerSetupLink &) const = default;
-
-    // {"url": absolute string, "expiresAt": seconds since 2001-01-01T00:00:00Z}; the expiry
-    // key is left out when there is none.
-    QByteArray toJson() const;
-    // Absent for anything that is not such an object (bad JSON, no "url", wrong types) or whose
-    // url is not an absolute https link (plain http only on localhost) that reads back as itself.
-    static std::optional<OwnerSetupLink> fromJson(const QByteArray &data);
-};
 
 // The last binding link, kept in the user's keychain per profile directory so that a restart
 // in the channel stage shows the same link instead of invalidating it with a new one.

@@ -1,38 +1,10 @@
 #pragma once
 
-#include "app/RawValues.h"
+#include "model/ModelTypes.h"
 
-#include <QHashFunctions>
+#include <QString>
 
-// The three privacy permissions, in onboarding order.
-enum class PermissionKind { screenRecording, accessibility, fullDiskAccess };
-
-constexpr RawValueTable<PermissionKind, 3> rawValueTable(PermissionKind)
-{
-    return {{u"screenRecording", u"accessibility", u"fullDiskAccess"}};
-}
-
-// Accessibility is verified in two steps: the real node the agent runs, then cliclick.
-enum class AccessibilityStep { node, cliclick };
-
-constexpr RawValueTable<AccessibilityStep, 2> rawValueTable(AccessibilityStep)
-{
-    return {{u"node", u"cliclick"}};
-}
-
-// The detailed answer the accessibility probe leaves in "mac-app-accessibility-probe".
-enum class AccessibilityProbeOutcome { granted, denied, mismatch, missing, unsupported };
-
-constexpr RawValueTable<AccessibilityProbeOutcome, 5> rawValueTable(AccessibilityProbeOutcome)
-{
-    return {{u"granted", u"denied", u"mismatch", u"missing", u"unsupported"}};
-}
-
-inline size_t qHash(PermissionKind kind, size_t seed = 0)
-{
-    return ::qHash(static_cast<int>(kind), seed);
-}
-
+// What the views say about each permission and where its privacy pane is.
 namespace PermissionKinds {
 QString title(PermissionKind kind);
 QString description(PermissionKind kind);

@@ -3,11 +3,11 @@
 
 #include "permissions/PermissionProbes.h"
 
-#include "permissions/PermissionKind.h"
-#include "process/AgentScripts.h"
 #include "process/CLIService.h"
 
-namespace AgentScripts {
+namespace PermissionProbes {
+
+using AgentScripts::Platform;
 
 namespace {
 
@@ -285,7 +285,7 @@ QString permissionJob(Platform platform, const QString &payloadBase64, int polls
         + QString::fromUtf8(jobPoll);
     script.replace(QLatin1String("@JOB_CLEANUP@"), QString::fromUtf8(mac ? macOSJobCleanup : linuxJobCleanup));
     script.replace(QLatin1String("@PAYLOAD@"), payloadBase64);
-    script.replace(QLatin1String("@BASE64_DECODE@"), base64Decode(platform));
+    script.replace(QLatin1String("@BASE64_DECODE@"), AgentScripts::base64Decode(platform));
     script.replace(QLatin1String("@POLLS@"), QString::number(std::max(polls, 1)));
     script.replace(QLatin1String("@INTERVAL@"), seconds(interval));
     return script;
@@ -303,7 +303,7 @@ QString diskProbe(Platform platform)
 {
     QString script = QString::fromUtf8(probePrelude) + QString::fromUtf8(diskProbeBody);
     script.replace(QLatin1String("@DISK_PROGRAM@"), base64Of(QString::fromUtf8(diskProgram)));
-    script.replace(QLatin1String("@BASE64_DECODE@"), base64Decode(platform));
+    script.replace(QLatin1String("@BASE64_DECODE@"), AgentScripts::base64Decode(platform));
     return script;
 }
 
@@ -324,10 +324,6 @@ QString accessibilityProbe(const QStringList &clients, bool requestPrompt)
     return script;
 }
 
-} // namespace AgentScripts
-
-namespace PermissionProbes {
-
 int pollBudget(Operation operation)
 {
     switch (operation) {
@@ -341,46 +337,43 @@ int pollBudget(Operation operation)
     return 70;
 }
 
-} // namespace PermissionProbes
-
-QString CLIService::rawValue(AccessibilityClient client)
+QString rawValue(AccessibilityClient client)
 {
     return client == AccessibilityClient::node ? QStringLiteral("node") : QStringLiteral("cliclick");
 }
 
-QString CLIService::accessibilityProbeCommand(const QList<AccessibilityClient> &clients, bool requestPrompt)
+QString accessibilityProbeCommand(const QList<AccessibilityClient> &clients, bool requestPrompt)
 {
     QStringList names;
     for (const AccessibilityClient client : clients)
         names << rawValue(client);
-    return AgentScripts::accessibilityProbe(names, requestPrompt);
+    return accessibilityProbe(names, requestPrompt);
 }
 
-QString CLIService::permissionCommand(PermissionKind kind, bool requestPrompt)
+QString permissionCommand(PermissionKind kind, bool requestPrompt)
 {
     switch (kind) {
     case PermissionKind::screenRecording:
-        return AgentScripts::screenProbe();
+        return screenProbe();
     case PermissionKind::fullDiskAccess:
-        return AgentScripts::diskProbe(AgentScripts::hostPlatform());
+        return diskProbe(AgentScripts::hostPlatform());
     case PermissionKind::accessibility:
         break;
     }
     return accessibilityProbeCommand({AccessibilityClient::cliclick, AccessibilityClient::node}, requestPrompt);
 }
 
-QString CLIService::permissionJobScript(const QString &payload, int polls) const
+QString jobScript(const QString &payload, int polls, std::chrono::milliseconds interval)
 {
-    return AgentScripts::permissionJob(AgentScripts::hostPlatform(), QString::fromLatin1(payload.toUtf8().toBase64()),
-                                       polls, m_options.permissionPollInterval);
+    return permissionJob(AgentScripts::hostPlatform(), QString::fromLatin1(payload.toUtf8().toBase64()), polls, interval);
 }
 
-QCoro::Task<bool> CLIService::runPermissionJob(QString payload, int polls)
+namespace {
+
+QCoro::Task<bool> runJob(std::shared_ptr<CLIService> runner, QString payload, int polls, std::chrono::milliseconds interval)
 {
-    const QStringList arguments{QStringLiteral("-c"), permissionJobScript(payload, polls)};
     try {
-        const CLIResult result = co_await execute(arguments, std::nullopt, [](const QString &) {},
-                                                  [](const JITWorkspaceAuthorization &) {});
+        const CLIResult result = co_await runner->runScript(jobScript(payload, polls, interval), [](const QString &) {});
         co_return result.status == 0;
     } catch (...) {
         // A refused or failed run reads as "not granted"; the probe never fails its caller.
@@ -388,19 +381,24 @@ QCoro::Task<bool> CLIService::runPermissionJob(QString payload, int polls)
     }
 }
 
-QCoro::Task<bool> CLIService::permissionGranted(PermissionKind kind)
+} // namespace
+
+QCoro::Task<bool> permissionGranted(std::shared_ptr<CLIService> runner, PermissionKind kind, std::chrono::milliseconds interval)
 {
-    return runPermissionJob(permissionCommand(kind, false), PermissionProbes::pollBudget(PermissionProbes::Operation::check));
+    return runJob(std::move(runner), permissionCommand(kind, false), pollBudget(Operation::check), interval);
 }
 
-QCoro::Task<bool> CLIService::preparePermission(PermissionKind kind)
+QCoro::Task<bool> preparePermission(std::shared_ptr<CLIService> runner, PermissionKind kind, std::chrono::milliseconds interval)
 {
-    return runPermissionJob(permissionCommand(kind, false), PermissionProbes::pollBudget(PermissionProbes::Operation::prepare));
+    return runJob(std::move(runner), permissionCommand(kind, false), pollBudget(Operation::prepare), interval);
 }
 
-QCoro::Task<bool> CLIService::accessibilityGranted(AccessibilityStep step, bool requestPrompt)
+QCoro::Task<bool> accessibilityGranted(std::shared_ptr<CLIService> runner, AccessibilityStep step, bool requestPrompt,
+                                       std::chrono::milliseconds interval)
 {
     const AccessibilityClient client = step == AccessibilityStep::node ? AccessibilityClient::node : AccessibilityClient::cliclick;
-    return runPermissionJob(accessibilityProbeCommand({client}, requestPrompt),
-                            PermissionProbes::pollBudget(PermissionProbes::Operation::accessibility));
+    return runJob(std::move(runner), accessibilityProbeCommand({client}, requestPrompt), pollBudget(Operation::accessibility),
+                  interval);
 }
+
+} // namespace PermissionProbes

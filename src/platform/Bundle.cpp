@@ -31,9 +31,14 @@ QString resourceDirectory()
         return QDir(QCoreApplication::applicationDirPath() + QStringLiteral("/../Resources")).absolutePath();
 #endif
     if (QCoreApplication::instance()) {
-        const QString beside = QCoreApplication::applicationDirPath() + QStringLiteral("/Resources");
-        if (QFileInfo(beside).isDir())
-            return beside;
+        // The build tree keeps the resources beside the binary; an installation keeps them in
+        // the data directory next to the binary's own directory (bin/ and share/ of one prefix).
+        const QString binary = QCoreApplication::applicationDirPath();
+        for (const QString &candidate : {binary + QStringLiteral("/Resources"),
+                                         binary + QStringLiteral("/../share/quorvantis-companion")}) {
+            if (QFileInfo(candidate).isDir())
+                return QDir::cleanPath(candidate);
+        }
     }
     return QStringLiteral(QUORVANTIS_BUILD_RESOURCE_DIR);
 }

@@ -6,8 +6,9 @@
 #include <optional>
 
 // The application bundle: its resource directory and its information dictionary.
-// On macOS these are Contents/Resources and Info.plist; elsewhere a resource directory
-// beside the binary (or given with --resources) holding Info.json with the same keys.
+// On macOS these are Contents/Resources and Info.plist; elsewhere a resource directory holding
+// Info.json with the same keys: given with --resources, else "Resources" beside the binary (the
+// build tree), else "../share/quorvantis-companion" from the binary (an installation).
 namespace Bundle {
 
 QString resourceDirectory();

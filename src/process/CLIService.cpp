@@ -1,8 +1,9 @@
 #include "process/CLIService.h"
 
-#include "channel/OnboardingServiceConfiguration.h"
+#include "core/OnboardingServiceConfiguration.h"
 #include "platform/Bundle.h"
 #include "process/AgentContract.h"
+#include "process/InstallLog.h"
 #include "process/OutputPipeline.h"
 
 #include <QCoro/QCoroSignal>
@@ -35,8 +36,10 @@ public:
     }
     ~RunSlot()
     {
-        if (m_service && m_slot == m_child)
+        if (m_service && m_slot == m_child) {
             m_slot = nullptr;
+            Q_EMIT m_service->idle();
+        }
     }
     RunSlot(const RunSlot &) = delete;
     RunSlot &operator=(const RunSlot &) = delete;
@@ -73,7 +76,7 @@ CLIService::CLIService(Options options, QObject *parent)
         m_installLogPath = QDir(m_homeDirectory).filePath(AgentContract::logsDirectory() + QLatin1Char('/')
                                                           + AgentContract::installLogName());
     else
-        m_installLogPath = installLog();
+        m_installLogPath = InstallLog::installLog();
 }
 
 CLIService::~CLIService() = default;
@@ -127,7 +130,7 @@ std::optional<QString> CLIService::line(QByteArray &buffer)
 }
 
 QCoro::Task<CLIResult> CLIService::execute(QStringList arguments, std::optional<QString> stdinText,
-                                           OutputHandler onOutput, AuthorizationHandler onAuthorization)
+                                           OutputHandler onOutput, LineInterceptor intercept)
 {
     // Checked and taken in one turn of the event loop: two callers can never both pass.
     if (m_process) {
@@ -135,18 +138,18 @@ QCoro::Task<CLIResult> CLIService::execute(QStringList arguments, std::optional<
                                     QStringLiteral("Quorvantis 正在执行一项操作"));
     }
 
-    std::unique_ptr<QFile> log = openLog(m_installLogPath);
+    std::unique_ptr<QFile> log = InstallLog::openLog(m_installLogPath);
     QStringList secrets;
     if (stdinText)
         secrets << *stdinText;
-    OutputPipeline pipeline(log.get(), std::move(onOutput), std::move(onAuthorization), secrets);
+    OutputPipeline pipeline(log.get(), std::move(onOutput), std::move(intercept), secrets);
     QByteArray chunk(64 * 1024, Qt::Uninitialized);
 
     auto process = std::make_unique<QProcess>();
     QProcess *child = process.get();
     RunSlot slot(this, m_process, child);
 
-    writeLog(QStringLiteral("\n--- %1 ---").arg(QDateTime::currentDateTimeUtc().toString(Qt::ISODate)), log.get());
+    InstallLog::writeLog(QStringLiteral("\n--- %1 ---").arg(QDateTime::currentDateTimeUtc().toString(Qt::ISODate)), log.get());
 
     child->setProgram(m_bashPath);
     child->setArguments(arguments);
@@ -166,7 +169,7 @@ QCoro::Task<CLIResult> CLIService::execute(QStringList arguments, std::optional<
 
     if (child->error() == QProcess::FailedToStart) {
         QObject::disconnect(child, nullptr, nullptr, nullptr);
-        writeLog(QStringLiteral("INSTALL_LAUNCH_FAILED"), log.get());
+        InstallLog::writeLog(QStringLiteral("INSTALL_LAUNCH_FAILED"), log.get());
         log.reset();
         throw QuorvantisNativeError(QStringLiteral("INSTALL_LAUNCH_FAILED"),
                                     QStringLiteral("无法启动 Quorvantis 安装程序"));
@@ -180,7 +183,7 @@ QCoro::Task<CLIResult> CLIService::execute(QStringList arguments, std::optional<
 
     // After a signal this is the signal number; the two cases are deliberately not told apart.
     const qint32 status = child->exitCode();
-    writeLog(QStringLiteral("Process exited with status %1").arg(status), log.get());
+    InstallLog::writeLog(QStringLiteral("Process exited with status %1").arg(status), log.get());
     log.reset();
     co_return CLIResult{status, pipeline.lastErrorLine()};
 }
@@ -193,7 +196,7 @@ std::optional<QString> CLIService::sessionScriptPath() const
 }
 
 QCoro::Task<CLIResult> CLIService::runSessionScript(QStringList options, std::optional<QString> stdinText,
-                                                    OutputHandler onOutput, AuthorizationHandler onAuthorization)
+                                                    OutputHandler onOutput, LineInterceptor intercept)
 {
     const std::optional<QString> script = sessionScriptPath();
     if (!script || script->isEmpty()) {
@@ -202,8 +205,7 @@ QCoro::Task<CLIResult> CLIService::runSessionScript(QStringList options, std::op
     }
     QStringList arguments{*script};
     arguments << options;
-    co_return co_await execute(std::move(arguments), std::move(stdinText), std::move(onOutput),
-                               std::move(onAuthorization));
+    co_return co_await execute(std::move(arguments), std::move(stdinText), std::move(onOutput), std::move(intercept));
 }
 
 QCoro::Task<CLIResult> CLIService::prepareEnvironment(OutputHandler onOutput)
@@ -212,21 +214,33 @@ QCoro::Task<CLIResult> CLIService::prepareEnvironment(OutputHandler onOutput)
 }
 
 QCoro::Task<CLIResult> CLIService::setup(QString code, std::optional<QString> agentName, OutputHandler onOutput,
-                                         AuthorizationHandler onAuthorization)
+                                         LineInterceptor intercept)
 {
     return runSessionScript(AgentContract::setupArguments(agentName.value_or(QString())), code + QLatin1Char('\n'),
-                            std::move(onOutput), std::move(onAuthorization));
+                            std::move(onOutput), std::move(intercept));
 }
 
-QCoro::Task<CLIResult> CLIService::resumeSetup(OutputHandler onOutput, AuthorizationHandler onAuthorization)
+QCoro::Task<CLIResult> CLIService::resumeSetup(OutputHandler onOutput, LineInterceptor intercept)
 {
-    return runSessionScript(AgentContract::resumeArguments(), std::nullopt, std::move(onOutput),
-                            std::move(onAuthorization));
+    return runSessionScript(AgentContract::resumeArguments(), std::nullopt, std::move(onOutput), std::move(intercept));
 }
 
 QCoro::Task<CLIResult> CLIService::enroll(QString workspace, QString agentName, QString enrollmentKey,
-                                          OutputHandler onOutput, AuthorizationHandler onAuthorization)
+                                          OutputHandler onOutput, LineInterceptor intercept)
 {
     return runSessionScript(AgentContract::enrollArguments(workspace, agentName),
-                            enrollmentKey + QLatin1Char('\n'), std::move(onOutput), std::move(onAuthorization));
+                            enrollmentKey + QLatin1Char('\n'), std::move(onOutput), std::move(intercept));
+}
+
+QCoro::Task<void> CLIService::waitUntilIdle()
+{
+    QPointer<CLIService> self(this);
+    while (self && self->isRunning())
+        co_await qCoro(self.data(), &CLIService::idle);
+}
+
+QCoro::Task<CLIResult> CLIService::runScript(QString script, OutputHandler onOutput)
+{
+    const QStringList arguments{QStringLiteral("-c"), script};
+    co_return co_await execute(arguments, std::nullopt, std::move(onOutput), {});
 }

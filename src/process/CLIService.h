@@ -1,27 +1,19 @@
 #pragma once
 
-#include "authorization/JITAuthorizationParser.h"
 #include "process/AgentScripts.h"
 #include "process/QuorvantisNativeError.h"
 
 #include <QCoro/QCoroTask>
-#include <QFile>
 #include <QObject>
 #include <QPointer>
 #include <QProcessEnvironment>
 #include <QStringList>
 #include <QUrl>
 
-#include <chrono>
 #include <functional>
-#include <memory>
 #include <optional>
 
 class QProcess;
-
-// Declared with the permission flow; the probes only pass them through.
-enum class PermissionKind;
-enum class AccessibilityStep;
 
 // The one object that starts child processes. Every program the application runs goes through
 // `execute`: "/bin/bash" with the caller's arguments, a computed environment, an optional text on
@@ -33,10 +25,10 @@ class CLIService : public QObject
 
 public:
     using OutputHandler = std::function<void(const QString &)>;
-    using AuthorizationHandler = std::function<void(const JITWorkspaceAuthorization &)>;
-
-    // Which accessibility client a probe asks about.
-    enum class AccessibilityClient { node, cliclick };
+    // Sees every trimmed output line before anything else does; returns true when it took the
+    // line, which is then neither redacted, logged nor handed on (the workspace authorization
+    // lines are taken this way).
+    using LineInterceptor = std::function<bool(const QString &)>;
 
     struct Options
     {
@@ -52,8 +44,6 @@ public:
         std::function<std::optional<QString>()> sessionScript;
         // The onboarding service address handed to children; empty means the bundle's override.
         std::function<std::optional<QUrl>()> onboardingOverride;
-        // The pause between two polls of a permission job's result.
-        std::chrono::milliseconds permissionPollInterval{200};
     };
 
     explicit CLIService(QObject *parent = nullptr);
@@ -68,7 +58,7 @@ public:
     // with "INSTALL_LAUNCH_FAILED" when the shell cannot be started. Both callbacks are called
     // on the main thread, in output order, and may be empty.
     QCoro::Task<CLIResult> execute(QStringList arguments, std::optional<QString> stdinText = std::nullopt,
-                                   OutputHandler onOutput = {}, AuthorizationHandler onAuthorization = {});
+                                   OutputHandler onOutput = {}, LineInterceptor intercept = {});
 
     // The complete environment of a child; it replaces the application's.
     QProcessEnvironment environment() const;
@@ -77,64 +67,33 @@ public:
     static std::optional<QString> line(QByteArray &buffer);
 
     bool isRunning() const { return m_process != nullptr; }
+    // Returns once no run is in progress (at once when none is).
+    QCoro::Task<void> waitUntilIdle();
     QString installLogURL() const { return m_installLogPath; }
     QString homeDirectory() const { return m_homeDirectory; }
-
-    // ---- Install log and redaction ---------------------------------------------------------
-
-    static QString logsDirectory();
-    static QString installLog();
-    // Creates the logs directory when missing (errors ignored) and returns it.
-    static QString ensureLogsDirectory();
-    // An append handle, rotating a log above 2 MiB first; null when the log cannot be opened.
-    static std::unique_ptr<QFile> openLog(const QString &location);
-    // Appends the text and a line feed; nothing without a handle; errors are ignored.
-    static void writeLog(const QString &text, QFile *handle);
-    // Strips terminal escapes and masks labelled e-mails and passwords, URLs and setup codes.
-    static QString sanitize(const QString &line);
-    // The first 240 characters of a line that reads like an error; nothing otherwise.
-    static std::optional<QString> errorCandidate(const QString &line);
-    // Both at once: the sanitized line and its error candidate, the way every output line gets them.
-    struct CleanedLine
-    {
-        QString text;
-        std::optional<QString> errorCandidate;
-    };
-    static CleanedLine clean(const QString &line);
 
     // ---- Agent scripts ---------------------------------------------------------------------
 
     QCoro::Task<CLIResult> prepareEnvironment(OutputHandler onOutput);
     QCoro::Task<CLIResult> setup(QString code, std::optional<QString> agentName, OutputHandler onOutput,
-                                 AuthorizationHandler onAuthorization);
-    QCoro::Task<CLIResult> resumeSetup(OutputHandler onOutput, AuthorizationHandler onAuthorization);
+                                 LineInterceptor intercept);
+    QCoro::Task<CLIResult> resumeSetup(OutputHandler onOutput, LineInterceptor intercept);
     // Self-service enrolment; `workspace` is the raw value "none", "zoho" or "google".
     QCoro::Task<CLIResult> enroll(QString workspace, QString agentName, QString enrollmentKey,
-                                  OutputHandler onOutput, AuthorizationHandler onAuthorization);
+                                  OutputHandler onOutput, LineInterceptor intercept);
+    // "-c" and a script, no standard input (the daemon installation, the update, the probes).
+    QCoro::Task<CLIResult> runScript(QString script, OutputHandler onOutput);
 
     static QString daemonInstallScript() { return AgentScripts::daemonInstall(AgentScripts::hostPlatform()); }
     static QString agentUpdateScript() { return AgentScripts::agentUpdate(); }
 
-    // ---- Permission probes -----------------------------------------------------------------
-
-    // Whether the agent's own tools hold the permission; never fails (a failure is false).
-    QCoro::Task<bool> permissionGranted(PermissionKind kind);
-    // The same probe with the longer budget used while the user is asked to grant it.
-    QCoro::Task<bool> preparePermission(PermissionKind kind);
-    // Probes one accessibility client; leaves the answer in "mac-app-accessibility-probe".
-    QCoro::Task<bool> accessibilityGranted(AccessibilityStep step, bool requestPrompt);
-
-    static QString permissionCommand(PermissionKind kind, bool requestPrompt);
-    static QString accessibilityProbeCommand(const QList<AccessibilityClient> &clients, bool requestPrompt);
-    // The job wrapper that runs `payload` outside the application and polls its result.
-    QString permissionJobScript(const QString &payload, int polls) const;
-
-    static QString rawValue(AccessibilityClient client);
+Q_SIGNALS:
+    // A run has ended and the runner takes the next one.
+    void idle();
 
 private:
     QCoro::Task<CLIResult> runSessionScript(QStringList options, std::optional<QString> stdinText,
-                                            OutputHandler onOutput, AuthorizationHandler onAuthorization);
-    QCoro::Task<bool> runPermissionJob(QString payload, int polls);
+                                            OutputHandler onOutput, LineInterceptor intercept);
     std::optional<QString> sessionScriptPath() const;
 
     Options m_options;

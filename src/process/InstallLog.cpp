@@ -1,7 +1,7 @@
 // The install log and the redaction every output line passes before it is shown or logged.
 
 #include "process/AgentContract.h"
-#include "process/CLIService.h"
+#include "process/InstallLog.h"
 #include "process/PlainTextScan.h"
 #include "process/Redaction.h"
 
@@ -66,25 +66,27 @@ QString firstCharacters(const QString &text, qsizetype count)
 
 } // namespace
 
-QString CLIService::logsDirectory()
+namespace InstallLog {
+
+QString logsDirectory()
 {
     static const QString directory = QDir::home().filePath(AgentContract::logsDirectory());
     return directory;
 }
 
-QString CLIService::installLog()
+QString installLog()
 {
     static const QString location = QDir(logsDirectory()).filePath(AgentContract::installLogName());
     return location;
 }
 
-QString CLIService::ensureLogsDirectory()
+QString ensureLogsDirectory()
 {
     QDir().mkpath(logsDirectory());
     return logsDirectory();
 }
 
-std::unique_ptr<QFile> CLIService::openLog(const QString &location)
+std::unique_ptr<QFile> openLog(const QString &location)
 {
     const QFileInfo info(location);
     QDir().mkpath(info.absolutePath());
@@ -101,7 +103,7 @@ std::unique_ptr<QFile> CLIService::openLog(const QString &location)
     return file;
 }
 
-void CLIService::writeLog(const QString &text, QFile *handle)
+void writeLog(const QString &text, QFile *handle)
 {
     if (!handle)
         return;
@@ -115,6 +117,8 @@ void CLIService::writeLog(const QString &text, QFile *handle)
     *end++ = '\n';
     handle->write(scratch.constData(), end - scratch.constData());
 }
+
+} // namespace InstallLog
 
 namespace {
 
@@ -131,18 +135,20 @@ std::optional<QString> candidate(const QString &text, std::uint32_t found, const
 
 } // namespace
 
-QString CLIService::sanitize(const QString &line)
+namespace InstallLog {
+
+QString sanitize(const QString &line)
 {
     return Redaction::redact(line);
 }
 
-std::optional<QString> CLIService::errorCandidate(const QString &line)
+std::optional<QString> errorCandidate(const QString &line)
 {
     const FoldedText folded(line);
     return candidate(line, lineNeedles().find(folded.bytes()) & ~redactionNeedles, folded);
 }
 
-CLIService::CleanedLine CLIService::clean(const QString &line)
+CleanedLine clean(const QString &line)
 {
     // The common line needs no redaction: then one fold and one scan serve both questions. A
     // redacted line is scanned once more, since a marker may have gone with what was masked.
@@ -156,3 +162,5 @@ CLIService::CleanedLine CLIService::clean(const QString &line)
     std::optional<QString> error = errorCandidate(text);
     return {std::move(text), std::move(error)};
 }
+
+} // namespace InstallLog

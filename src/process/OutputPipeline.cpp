@@ -1,11 +1,13 @@
 #include "process/OutputPipeline.h"
 
+#include "process/InstallLog.h"
 #include "process/Redaction.h"
 
 #include <QLoggingCategory>
 #include <QStringEncoder>
 
 #include <cstring>
+#include <type_traits>
 
 Q_LOGGING_CATEGORY(lcOutput, "quorvantis.process.output")
 
@@ -14,27 +16,31 @@ namespace {
 // Secrets shorter than this are too likely to occur in ordinary output by chance.
 constexpr qsizetype minimumSecretLength = 8;
 
-template <typename Callback, typename Argument>
-void callSafely(const Callback &callback, const Argument &argument, const char *what)
+// The callbacks run inside the process's read notification: nothing may escape into the event
+// loop. A callback that fails counts as not having taken the line.
+template <typename Callback>
+bool callSafely(const Callback &callback, const QString &line, const char *what)
 {
     if (!callback)
-        return;
-    // The callback runs inside the process's read notification: nothing may escape into the
-    // event loop.
+        return false;
     try {
-        callback(argument);
+        if constexpr (std::is_same_v<decltype(callback(line)), bool>)
+            return callback(line);
+        else
+            callback(line);
     } catch (const std::exception &error) {
         qCWarning(lcOutput) << what << "callback failed:" << error.what();
     } catch (...) {
         qCWarning(lcOutput) << what << "callback failed";
     }
+    return false;
 }
 
 } // namespace
 
-OutputPipeline::OutputPipeline(QFile *log, CLIService::OutputHandler onOutput,
-                               CLIService::AuthorizationHandler onAuthorization, QStringList secrets)
-    : m_log(log), m_onOutput(std::move(onOutput)), m_onAuthorization(std::move(onAuthorization))
+OutputPipeline::OutputPipeline(QFile *log, CLIService::OutputHandler onOutput, CLIService::LineInterceptor intercept,
+                               QStringList secrets)
+    : m_log(log), m_onOutput(std::move(onOutput)), m_intercept(std::move(intercept))
 {
     for (QString &secret : secrets) {
         secret = secret.trimmed();
@@ -119,11 +125,9 @@ QString OutputPipeline::maskSecrets(QString text) const
 void OutputPipeline::process(const QString &line)
 {
     ++m_lineCount;
-    if (const std::optional<JITWorkspaceAuthorization> authorization = m_parser.consume(line)) {
-        callSafely(m_onAuthorization, *authorization, "authorization");
+    if (callSafely(m_intercept, line, "interceptor"))
         return;
-    }
-    CLIService::CleanedLine cleaned = CLIService::clean(m_secrets.isEmpty() ? line : maskSecrets(line));
+    InstallLog::CleanedLine cleaned = InstallLog::clean(m_secrets.isEmpty() ? line : maskSecrets(line));
     if (cleaned.errorCandidate)
         m_lastErrorLine = std::move(cleaned.errorCandidate);
     // Lines of one chunk go to the log in one write, in order, before the chunk is done.

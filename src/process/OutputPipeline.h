@@ -12,8 +12,9 @@
 #include <optional>
 
 // What happens to a child's output between the pipe and the caller: split at line feeds (a line
-// keeps at most its first 262,144 bytes), decoded and trimmed, offered to the authorization
-// parser, redacted, tested for errors, logged and handed on, strictly in output order.
+// keeps at most its first 262,144 bytes), decoded and trimmed, offered to the caller's
+// interceptor (the workspace authorization parser), redacted, tested for errors, logged and
+// handed on, strictly in output order.
 // One pipeline per run.
 class OutputPipeline
 {
@@ -22,7 +23,7 @@ public:
 
     // `log` may be null (the run goes on unlogged); `secrets` are texts the child was given on
     // standard input, masked wherever the child prints them back.
-    OutputPipeline(QFile *log, CLIService::OutputHandler onOutput, CLIService::AuthorizationHandler onAuthorization,
+    OutputPipeline(QFile *log, CLIService::OutputHandler onOutput, CLIService::LineInterceptor intercept,
                    QStringList secrets = {});
 
     void feed(QByteArrayView bytes);
@@ -44,9 +45,8 @@ private:
 
     QFile *m_log;
     CLIService::OutputHandler m_onOutput;
-    CLIService::AuthorizationHandler m_onAuthorization;
+    CLIService::LineInterceptor m_intercept;
     QStringList m_secrets;
-    JITAuthorizationOutputParser m_parser;
     QByteArray m_buffer;
     QByteArray m_logBuffer;
     std::optional<QString> m_lastErrorLine;

@@ -1,7 +1,7 @@
 #include "status/AgentStatusClient.h"
 
 #include "process/QuorvantisNativeError.h"
-#include "status/BoundedHttpGet.h"
+#include "net/BoundedHttp.h"
 
 #include <QDir>
 #include <QFile>
@@ -47,7 +47,7 @@ AgentStatusClient::AgentStatusClient(QString profileDirectory, std::chrono::mill
     : QObject(parent),
       m_profileDirectory(profileDirectory.isEmpty() ? defaultProfileDirectory() : std::move(profileDirectory)),
       m_timeout(timeout),
-      m_network(makePrivateNetworkManager(/*bypassProxy=*/true))
+      m_network(BoundedHttp::makeManager())
 {
 }
 
@@ -97,7 +97,7 @@ QCoro::Task<AgentRuntimeStatus> AgentStatusClient::fetch()
     options.expectedStatus = 200;
 
     // Nothing of this object is touched after the suspension.
-    const BoundedHttpResponse response = co_await boundedGet(m_network.get(), request, options);
+    const BoundedHttpResponse response = co_await BoundedHttp::get(m_network.get(), request, options);
     if (response.status != 200)
         throw QuorvantisNativeError(QStringLiteral("AGENT_STATUS_UNAVAILABLE"), QStringLiteral("Agent 状态通道不可用"));
     co_return AgentRuntimeStatus::decode(response.body);

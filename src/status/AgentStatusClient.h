@@ -44,7 +44,7 @@ public:
     //  - QuorvantisNativeError "AGENT_STATUS_CONFIG_INVALID" for a bad port or an empty token,
     //  - QuorvantisNativeError "AGENT_STATUS_UNAVAILABLE" for any answer but 200,
     //  - AgentStatusFileError when a file cannot be read,
-    //  - HttpTransportError (status/BoundedHttpGet.h) for refused, cut off, timed out or oversized
+    //  - HttpTransportError (net/BoundedHttp.h) for refused, cut off, timed out or oversized
     //    answers,
     //  - AgentRuntimeStatusDecodingError for a body that is not a valid status document.
     QCoro::Task<AgentRuntimeStatus> fetch();

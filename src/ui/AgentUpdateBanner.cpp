@@ -139,13 +139,11 @@ void BannerCloseButton::paintEvent(QPaintEvent *)
 
 AgentUpdateBanner::AgentUpdateBanner(AppModel *model, QWidget *parent)
     : QWidget(parent), m_model(model), m_text(new MiddleElidedLabel), m_update(new QPushButton(QStringLiteral("更新"))),
-      m_busy(new QWidget), m_spinner(new Spinner(12)), m_busyLabel(new QLabel(QStringLiteral("正在更新 Agent…"))),
-      m_close(new BannerCloseButton)
+      m_spinner(new Spinner(12)), m_close(new BannerCloseButton)
 {
     setObjectName(QStringLiteral("update-banner"));
     setAttribute(Qt::WA_StyledBackground, false);
     m_text->setFont(bannerFont(this));
-    m_busyLabel->setFont(bannerFont(this));
 
     m_update->setFlat(true);
     m_update->setAutoDefault(false);
@@ -155,19 +153,18 @@ AgentUpdateBanner::AgentUpdateBanner(AppModel *model, QWidget *parent)
     m_update->setAccessibleDescription(QStringLiteral("更新 Agent"));
     m_update->setToolTip(QStringLiteral("更新 Agent"));
     m_update->installEventFilter(this);
-    m_update->setStyleSheet(QStringLiteral("QPushButton { color: %1; border: none; padding: 2px 6px; font-weight: 600; }"
-                                           "QPushButton:hover { text-decoration: underline; }"
-                                           "QPushButton:focus { text-decoration: underline; }"
-                                           "QPushButton:disabled { color: %2; }")
-                                .arg(UIToken::accent().name(), UIToken::tertiaryLabel(this).name()));
+    m_updateStyle = QStringLiteral("QPushButton { color: %1; border: none; padding: 2px 6px; font-weight: 600; }"
+                                   "QPushButton:hover { text-decoration: underline; }"
+                                   "QPushButton:focus { text-decoration: underline; }"
+                                   "QPushButton:disabled { color: %2; }")
+                        .arg(UIToken::accent().name(), UIToken::tertiaryLabel(this).name());
+    m_update->setStyleSheet(m_updateStyle);
 
-    auto *busyLayout = new QHBoxLayout(m_busy);
-    busyLayout->setContentsMargins(0, 0, 0, 0);
-    busyLayout->setSpacing(6);
-    busyLayout->addWidget(m_spinner);
-    busyLayout->addWidget(m_busyLabel);
-    UIToken::applySecondary(m_busyLabel, UIToken::Typography::body);
-    m_busyLabel->setFont(bannerFont(this));
+    // The running update shows in the button itself: its busy title with the indicator before it.
+    auto *inside = new QHBoxLayout(m_update);
+    inside->setContentsMargins(4, 0, 0, 0);
+    inside->addWidget(m_spinner, 0, Qt::AlignVCenter | Qt::AlignLeft);
+    inside->addStretch();
 
     auto *layout = new QHBoxLayout(this);
     layout->setContentsMargins(16, 6, 8, 6);
@@ -178,7 +175,6 @@ AgentUpdateBanner::AgentUpdateBanner(AppModel *model, QWidget *parent)
     layout->addWidget(icon);
     layout->addWidget(m_text, 1);
     layout->addWidget(m_update);
-    layout->addWidget(m_busy);
     layout->addWidget(m_close);
 
     connect(m_update, &QPushButton::clicked, this,
@@ -189,13 +185,20 @@ AgentUpdateBanner::AgentUpdateBanner(AppModel *model, QWidget *parent)
     render();
 }
 
+QWidget *AgentUpdateBanner::busyIndicator() const
+{
+    return m_spinner;
+}
+
 void AgentUpdateBanner::render()
 {
     m_text->setFullText(m_model->agentUpdateBannerText());
     const bool updating = m_model->isUpdatingAgent();
-    m_update->setVisible(!updating);
+    m_update->setText(updating ? QStringLiteral("正在更新 Agent…") : QStringLiteral("更新"));
+    // Room for the indicator in front of the busy title.
+    m_update->setStyleSheet(m_updateStyle + (updating ? QStringLiteral("QPushButton { padding-left: 22px; }") : QString()));
     m_update->setEnabled(m_model->configurationReady() && !updating);
-    m_busy->setVisible(updating);
+    m_spinner->setVisible(updating);
     setAccessibleName(m_model->agentUpdateBannerText());
 }
 

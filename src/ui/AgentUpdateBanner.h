@@ -64,8 +64,8 @@ public:
 
     MiddleElidedLabel *textLabel() const { return m_text; }
     QPushButton *updateButton() const { return m_update; }
-    QWidget *busyIndicator() const { return m_busy; }
-    QLabel *busyLabel() const { return m_busyLabel; }
+    // The progress indicator inside the button while the update runs.
+    QWidget *busyIndicator() const;
     BannerCloseButton *closeButton() const { return m_close; }
     void render();
 
@@ -78,8 +78,7 @@ private:
     bool m_updateHovered = false;
     MiddleElidedLabel *m_text;
     QPushButton *m_update;
-    QWidget *m_busy;
     Spinner *m_spinner;
-    QLabel *m_busyLabel;
     BannerCloseButton *m_close;
+    QString m_updateStyle;
 };

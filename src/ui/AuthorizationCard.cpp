@@ -96,13 +96,16 @@ AuthorizationCard::AuthorizationCard(AppModel *model, QWidget *parent, Copier co
 
     connect(m_copyEmail, &QPushButton::clicked, this, [this] {
         if (const auto &request = m_model->setupAuthorization()) {
+            // Only the last copy says so: the clipboard holds one of the two.
             m_copiedEmail = m_copier(request->email);
+            m_copiedPassword = false;
             render();
         }
     });
     connect(m_copyPassword, &QPushButton::clicked, this, [this] {
         if (const auto &request = m_model->setupAuthorization()) {
             m_copiedPassword = m_copier(request->password);
+            m_copiedEmail = false;
             render();
         }
     });

@@ -38,11 +38,12 @@ QPushButton *makeActionButton(const QString &text, const QString &help)
 
 ChannelBindingSessionSheet::ChannelBindingSessionSheet(AppModel *model, QWidget *parent)
     : QWidget(parent), m_model(model), m_detail(makeLabel({}, UIToken::Typography::body)),
-      m_openFailure(makeFailureLabel()), m_error(makeFailureLabel()), m_open(makeActionButton({}, {})),
+      m_openFailure(makeFailureLabel()), m_error(makeFailureLabel()),
+      m_reason(makeLabel({}, UIToken::Typography::meta, true)), m_open(makeActionButton({}, {})),
       m_copy(makeActionButton(QStringLiteral("复制链接"), QStringLiteral("复制绑定链接，以便在浏览器中手动打开。"))),
       m_regenerate(makeActionButton(QStringLiteral("重新生成"), QStringLiteral("生成新的绑定链接；之前的链接将失效。"))),
       m_refresh(makeActionButton(QStringLiteral("刷新状态"), QStringLiteral("重新读取 Channel 绑定状态。"))),
-      m_close(new QToolButton)
+      m_close(new QToolButton), m_loading(new BusyDelay(this, [this] { render(); }))
 {
     setObjectName(QStringLiteral("channel-binding-sheet"));
     setWindowTitle(title());
@@ -82,15 +83,21 @@ ChannelBindingSessionSheet::ChannelBindingSessionSheet(AppModel *model, QWidget 
     layout->addWidget(m_error);
     layout->addSpacing(6);
     layout->addLayout(actions);
+    m_reason->setObjectName(QStringLiteral("unavailable-reason"));
+    layout->addWidget(m_reason);
 
-    connect(m_close, &QToolButton::clicked, this, [this] { m_model->isChannelBindingSheetPresented = false; });
+    connect(m_close, &QToolButton::clicked, this, [this] { m_model->setChannelBindingSheetPresented(false); });
     connect(m_open, &QPushButton::clicked, this,
             [this] { Quorvantis::startDetached(m_model->openOwnerSetup(), "open owner setup"); });
     connect(m_copy, &QPushButton::clicked, this, [this] { m_model->copyOwnerSetupLink(); });
-    connect(m_regenerate, &QPushButton::clicked, this,
-            [this] { Quorvantis::startDetached(m_model->refreshOwnerSetup(true), "regenerate owner setup link"); });
-    connect(m_refresh, &QPushButton::clicked, this,
-            [this] { Quorvantis::startDetached(m_model->refreshOwnerSetup(false), "refresh owner setup"); });
+    connect(m_regenerate, &QPushButton::clicked, this, [this] {
+        m_loading->pressed();
+        Quorvantis::startDetached(m_model->refreshOwnerSetup(true), "regenerate owner setup link");
+    });
+    connect(m_refresh, &QPushButton::clicked, this, [this] {
+        m_loading->pressed();
+        Quorvantis::startDetached(m_model->refreshOwnerSetup(false), "refresh owner setup");
+    });
 
     new ModelObserver(model, this, [this] { render(); });
     render();
@@ -137,6 +144,20 @@ QString ChannelBindingSessionSheet::openHelp(const AppModel &model)
                                      : QStringLiteral("用系统浏览器打开 Channel 绑定页面。");
 }
 
+QString ChannelBindingSessionSheet::unavailableReason(const AppModel &model, bool loading)
+{
+    if (model.canOpenOwnerSetup() && !loading)
+        return {};
+    if (loading)
+        return QStringLiteral("正在获取绑定链接…");
+    // A failed refresh says itself what went wrong and what to do.
+    if (!model.ownerSetupPending() || model.isOpeningOwnerSetup() || model.ownerSetupError())
+        return {};
+    if (model.ownerSetupOpenedByAgent())
+        return QStringLiteral("绑定页面是 Agent 打开的，这里没有它的链接。需要再次打开或复制时，请点击“重新生成”。");
+    return QStringLiteral("还没有可用的绑定链接，请点击“重新生成”。");
+}
+
 void ChannelBindingSessionSheet::render()
 {
     setTextIfChanged(m_detail, sessionDetail(*m_model));
@@ -152,7 +173,7 @@ void ChannelBindingSessionSheet::render()
     // Opening and copying need a link and no browser open in flight (the model's own guard); a
     // new link or a re-read waits for the refresh that may replace the link.
     const bool canUseLink = m_model->canOpenOwnerSetup();
-    const bool loading = m_model->isLoadingOwnerSetup();
+    const bool loading = m_loading->shown(m_model->isLoadingOwnerSetup());
     m_open->setText(m_model->ownerSetupOpenButtonTitle());
     m_open->setToolTip(openHelp(*m_model));
     m_open->setAccessibleDescription(openHelp(*m_model));
@@ -161,6 +182,9 @@ void ChannelBindingSessionSheet::render()
     m_copy->setEnabled(canUseLink && !loading);
     m_regenerate->setEnabled(!loading && !m_model->isOpeningOwnerSetup());
     m_refresh->setEnabled(!loading);
+    const QString reason = unavailableReason(*m_model, loading);
+    setTextIfChanged(m_reason, reason);
+    m_reason->setVisible(!reason.isEmpty());
 
     const QString summary = accessibilitySummary(*m_model);
     if (accessibleName() != summary)

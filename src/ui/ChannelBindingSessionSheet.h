@@ -6,13 +6,15 @@
 #include <chrono>
 
 class AppModel;
+class BusyDelay;
 class QLabel;
 class QPushButton;
 class QToolButton;
 
 // The window-side companion of the browser binding: what is happening, open the page again,
 // copy the link, ask for a new one or refresh the state. It follows the model's owner-setup
-// flags and keeps no state of its own; the root window hosts it in a sheet.
+// flags; of its own it keeps only how long a refresh has been loading, so that the half-second
+// poll never flickers its buttons. The root window hosts it in a sheet.
 class ChannelBindingSessionSheet : public QWidget
 {
     Q_OBJECT
@@ -28,10 +30,13 @@ public:
     static QStringList failureTexts(const AppModel &model);
     static QString accessibilitySummary(const AppModel &model);
     static QString openHelp(const AppModel &model);
+    // Why opening and copying are not possible now, and what to press instead; empty when they are.
+    static QString unavailableReason(const AppModel &model, bool loading);
 
     QLabel *detailLabel() const { return m_detail; }
     QLabel *openFailureLabel() const { return m_openFailure; }
     QLabel *errorLabel() const { return m_error; }
+    QLabel *reasonLabel() const { return m_reason; }
     QPushButton *openButton() const { return m_open; }
     QPushButton *copyButton() const { return m_copy; }
     QPushButton *regenerateButton() const { return m_regenerate; }
@@ -47,9 +52,11 @@ private:
     QLabel *m_detail;
     QLabel *m_openFailure;
     QLabel *m_error;
+    QLabel *m_reason;
     QPushButton *m_open;
     QPushButton *m_copy;
     QPushButton *m_regenerate;
     QPushButton *m_refresh;
     QToolButton *m_close;
+    BusyDelay *m_loading;
 };

@@ -139,7 +139,7 @@ OwnerSetupChannelStatus::OwnerSetupChannelStatus(AppModel *model, QWidget *paren
     m_bind->setToolTip(QStringLiteral("打开 Channel 绑定"));
     // Until the channel is bound this is the one thing the dashboard asks of the user.
     stylePrimaryButton(m_bind);
-    connect(m_bind, &QPushButton::clicked, this, [this] { m_model->isChannelBindingSheetPresented = true; });
+    connect(m_bind, &QPushButton::clicked, this, [this] { m_model->setChannelBindingSheetPresented(true); });
     new ModelObserver(model, this, [this] { render(); });
     render();
 }
@@ -151,7 +151,7 @@ void OwnerSetupChannelStatus::render()
     // The completion flag lives for one run only; after a relaunch the finished installation
     // is what says the channel was bound, and the row must not offer to bind it again.
     const bool bound = m_model->channelBindingCompleted()
-        || (m_model->onboardingCompleted() && m_model->installStage != AppModel::InstallStage::channel);
+        || (m_model->onboardingCompleted() && m_model->installStage() != AppModel::InstallStage::channel);
     m_bind->setVisible(!bound);
     setAccessibleNameIfChanged(this, QStringLiteral("Channel，") + summary);
 }
@@ -311,13 +311,12 @@ void PermissionRow::act()
 {
     // During onboarding the row continues the current step (the prompt, then the probe). After
     // the installation the onboarding steps no longer apply: the row opens the kind's System
-    // Settings pane, and the user re-checks from "重新检查权限" once they granted it.
+    // Settings pane, and the model re-checks the permission while the user grants it there.
     if (m_model->currentPermissionOnboardingKind() == m_kind) {
         Quorvantis::startDetached(m_model->continuePermissionOnboarding(), "permission row: continue onboarding");
         return;
     }
-    if (m_model->effects.openSystemSettings)
-        m_model->effects.openSystemSettings(m_kind);
+    m_model->resolvePermission(m_kind);
 }
 
 void PermissionRow::render()
@@ -405,6 +404,11 @@ SystemStatusPane::SystemStatusPane(AppModel *model, QWidget *parent)
     otherLine->addWidget(m_releases);
     otherLine->addStretch(1);
     actions->addLayout(otherLine);
+    // How the last action ended, where nothing else in the window shows it.
+    m_notice = makeLabel({}, UIToken::Typography::meta, true);
+    m_notice->setObjectName(QStringLiteral("action-notice"));
+    m_notice->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    actions->addWidget(m_notice);
     layout->addWidget(section(QStringLiteral("操作"), actions));
 
     auto *errorLayout = new QVBoxLayout(m_errorBlock);
@@ -514,13 +518,21 @@ void SystemStatusPane::render()
     setTextIfChanged(m_appVersion, m_model->appVersion());
     setTextIfChanged(m_agentVersion, snapshot.agentVersion.value_or(QStringLiteral("--")));
 
+    using Kind = AppModel::RecoveryAction::Kind;
     const bool updating = m_model->isUpdatingAgent();
     const bool agentActionsEnabled = m_model->configurationReady() && !updating;
     m_update->setText(updating ? QStringLiteral("正在更新 Agent…") : QStringLiteral("更新 Agent"));
     m_update->setEnabled(agentActionsEnabled);
     m_updateSpinner->setVisible(updating);
-    m_restart->setEnabled(agentActionsEnabled);
-    m_recheck->setEnabled(agentActionsEnabled);
+    renderRecoveryButton(m_restart, *m_model, int(Kind::restartAgent), QStringLiteral("重启 Agent"), agentActionsEnabled);
+    // The permissions are re-checked on a finished installation; during one its stages do.
+    const bool installing = m_model->installStage().has_value();
+    renderRecoveryButton(m_recheck, *m_model, int(Kind::recheckPermissions), QStringLiteral("重新检查权限"),
+                         agentActionsEnabled && !installing);
+    m_recheck->setToolTip(installing ? QStringLiteral("安装完成后可重新检查权限。") : QStringLiteral("重新检查系统权限。"));
+    const auto &notice = m_model->actionNotice();
+    setTextIfChanged(m_notice, notice.value_or(QString()));
+    m_notice->setVisible(notice.has_value());
 
     const auto &error = m_model->lastError();
     m_errorBlock->setVisible(error.has_value());

@@ -147,6 +147,7 @@ public:
     QPushButton *releasesButton() const { return m_releases; }
     ErrorSection *errorSection() const { return m_error; }
     Spinner *updateSpinner() const { return m_updateSpinner; }
+    QLabel *noticeLabel() const { return m_notice; }
     bool agesHeartbeat() const;
     void render();
 
@@ -168,6 +169,7 @@ private:
     QLabel *m_agentVersion = nullptr;
     QWidget *m_permissionsBox = nullptr;
     QList<PermissionRow *> m_permissionRows;
+    QLabel *m_notice = nullptr;
     QPushButton *m_update;
     Spinner *m_updateSpinner;
     QPushButton *m_restart;

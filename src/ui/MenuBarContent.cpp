@@ -1,10 +1,13 @@
 #include "ui/MenuBarContent.h"
 
 #include "app/AppModel.h"
+#include "app/ProfileFiles.h"
+#include "ui/DiagnosticsExport.h"
 #include "ui/Symbols.h"
 #include "ui/UIToken.h"
 #include "ui/Views.h"
 
+#include <QCheckBox>
 #include <QHBoxLayout>
 #include <QLayout>
 #include <QLabel>
@@ -67,6 +70,7 @@ MenuBarContent::MenuBarContent(AppModel *model, Actions actions, QWidget *parent
       m_restart(menuItem(QStringLiteral("重启 Agent"))), m_recheck(menuItem(QStringLiteral("重新检查权限"))),
       m_update(menuItem(QStringLiteral("更新 Agent"))), m_updateSpinner(new Spinner(12)),
       m_releases(menuItem(QStringLiteral("检查 App 更新"))), m_logs(menuItem(QStringLiteral("打开日志目录"))),
+      m_diagnostics(menuItem(DiagnosticsExport::actionTitle())), m_notice(makeLabel({}, Typography::meta, true)), m_notifications(new QCheckBox(QStringLiteral("桌面通知"))),
       m_quit(menuItem(QStringLiteral("退出 Quorvantis"))), m_clock(new QTimer(this)),
       m_observer(new ModelObserver(model, this, [this] { render(); }))
 {
@@ -120,9 +124,18 @@ MenuBarContent::MenuBarContent(AppModel *model, Actions actions, QWidget *parent
     layout->addWidget(makeDivider());
     auto *items = new QVBoxLayout;
     items->setSpacing(0);
-    for (QPushButton *button : {m_restart, m_recheck, m_update, m_releases, m_logs})
+    for (QPushButton *button : {m_restart, m_recheck, m_update, m_releases, m_logs, m_diagnostics})
         items->addWidget(button);
     layout->addLayout(items);
+    m_notice->setObjectName(QStringLiteral("action-notice"));
+    m_notice->setContentsMargins(10, 2, 10, 2);
+    m_notice->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    layout->addWidget(m_notice);
+    layout->addWidget(makeDivider());
+    UIToken::apply(m_notifications, Typography::body);
+    m_notifications->setStyleSheet(QStringLiteral("QCheckBox { padding: 3px 10px; }"));
+    m_notifications->setToolTip(QStringLiteral("Agent 离线、需要处理或有新版本时通知你。"));
+    layout->addWidget(m_notifications);
     layout->addWidget(makeDivider());
     layout->addWidget(m_quit);
 
@@ -138,6 +151,18 @@ MenuBarContent::MenuBarContent(AppModel *model, Actions actions, QWidget *parent
     connect(m_releases, &QPushButton::clicked, this,
             [perform] { perform(RecoveryKind::checkForUpdates, "check for app updates"); });
     connect(m_logs, &QPushButton::clicked, this, [perform] { perform(RecoveryKind::openLogs, "open logs"); });
+    connect(m_diagnostics, &QPushButton::clicked, this, [this] {
+        // A popup panel closes as soon as the save dialog takes the focus; it must not take
+        // the dialog down with it.
+        const bool popup = windowFlags().testFlag(Qt::Popup);
+        if (popup)
+            hide();
+        DiagnosticsExport::run(m_model, popup ? nullptr : this);
+    });
+    syncNotificationsToggle();
+    connect(m_notifications, &QCheckBox::toggled, this, [this](bool on) {
+        ProfileFiles::setNotificationsEnabled(ProfileFiles::profileDirectory(*m_model), on);
+    });
     connect(m_quit, &QPushButton::clicked, this, [this] {
         if (m_actions.quit)
             m_actions.quit();
@@ -168,8 +193,12 @@ void MenuBarContent::render()
 
     const bool updating = m_model->isUpdatingAgent();
     const bool agentActions = m_model->configurationReady() && !updating;
-    m_restart->setEnabled(agentActions);
-    m_recheck->setEnabled(agentActions);
+    renderRecoveryButton(m_restart, *m_model, int(RecoveryKind::restartAgent), QStringLiteral("重启 Agent"), agentActions);
+    renderRecoveryButton(m_recheck, *m_model, int(RecoveryKind::recheckPermissions), QStringLiteral("重新检查权限"),
+                         agentActions && !m_model->installStage());
+    const auto &notice = m_model->actionNotice();
+    setTextIfChanged(m_notice, notice.value_or(QString()));
+    m_notice->setVisible(notice.has_value());
     m_update->setEnabled(agentActions);
     m_update->setText(updating ? QStringLiteral("正在更新 Agent…") : QStringLiteral("更新 Agent"));
     m_updateSpinner->setVisible(updating);
@@ -184,9 +213,17 @@ QSize MenuBarContent::sizeHint() const
     return QWidget::sizeHint();
 }
 
+void MenuBarContent::syncNotificationsToggle()
+{
+    // The tray's own menu may have changed the setting meanwhile.
+    const QSignalBlocker quiet(m_notifications);
+    m_notifications->setChecked(ProfileFiles::notificationsEnabled(ProfileFiles::profileDirectory(*m_model)));
+}
+
 void MenuBarContent::showEvent(QShowEvent *event)
 {
     QWidget::showEvent(event);
+    syncNotificationsToggle();
     render();
     m_clock->start();
 }

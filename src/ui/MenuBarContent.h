@@ -6,6 +6,7 @@
 
 class AppModel;
 class ModelObserver;
+class QCheckBox;
 class QLabel;
 class QPushButton;
 class QTimer;
@@ -41,6 +42,10 @@ public:
     QPushButton *updateButton() const { return m_update; }
     QPushButton *releasesButton() const { return m_releases; }
     QPushButton *logsButton() const { return m_logs; }
+    QPushButton *diagnosticsButton() const { return m_diagnostics; }
+    QLabel *noticeLabel() const { return m_notice; }
+    // Desktop notifications on or off, kept in the profile.
+    QCheckBox *notificationsToggle() const { return m_notifications; }
     QPushButton *quitButton() const { return m_quit; }
 
     void render();
@@ -53,6 +58,7 @@ protected:
 
 private:
     void openMainWindow();
+    void syncNotificationsToggle();
 
     AppModel *m_model;
     Actions m_actions;
@@ -69,6 +75,9 @@ private:
     Spinner *m_updateSpinner;
     QPushButton *m_releases;
     QPushButton *m_logs;
+    QPushButton *m_diagnostics;
+    QLabel *m_notice;
+    QCheckBox *m_notifications;
     QPushButton *m_quit;
     QTimer *m_clock;
     ModelObserver *m_observer;

@@ -1,3 +1,4 @@
+#include "permissions/PermissionKind.h"
 #include "ui/PermissionPromptSheet.h"
 
 #include "app/AppModel.h"
@@ -114,8 +115,7 @@ QString PermissionPromptSheet::primaryTitle(std::optional<PermissionKind> kind, 
 
 void PermissionPromptSheet::clearPrompt()
 {
-    m_model->permissionPromptKind = std::nullopt;
-    m_model->permissionSettingsPrompt = false;
+    m_model->dismissPermissionPrompt();
 }
 
 void PermissionPromptSheet::reject()

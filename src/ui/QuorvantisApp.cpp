@@ -1,6 +1,10 @@
 #include "ui/QuorvantisApp.h"
 
+#include "BuildConfiguration.h"
+#include "app/ProfileFiles.h"
 #include "platform/Bundle.h"
+#include "platform/SingleInstance.h"
+#include "ui/DesktopNotifier.h"
 #include "ui/MenuBarContent.h"
 #include "ui/RootContentView.h"
 #include "ui/Symbols.h"
@@ -11,6 +15,9 @@
 #include <QMenu>
 #include <QScreen>
 #include <QSystemTrayIcon>
+#include <QTextStream>
+
+#include <cstring>
 
 Q_LOGGING_CATEGORY(lcApp, "quorvantis.app")
 
@@ -23,6 +30,24 @@ void addResourcesOption(QCommandLineParser &parser)
     parser.addOption(QCommandLineOption(QStringLiteral("resources"),
                                         QStringLiteral("Use DIR as the application's resource directory."),
                                         QStringLiteral("DIR")));
+}
+
+// The whole command line. The resource directory must be known before anything reads the
+// information dictionary, the version included.
+bool parse(QCommandLineParser &parser, const QStringList &arguments)
+{
+    parser.setApplicationDescription(QStringLiteral("Quorvantis：安装并照看本机的 Quorvantis Agent。"));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    addResourcesOption(parser);
+    const bool parsed = parser.parse(arguments);
+    if (parser.isSet(QStringLiteral("resources")))
+        Bundle::setResourceDirectory(parser.value(QStringLiteral("resources")));
+    QCoreApplication::setApplicationName(QStringLiteral("Quorvantis"));
+    QCoreApplication::setOrganizationDomain(QStringLiteral("quorvantis.dev"));
+    QCoreApplication::setApplicationVersion(Bundle::infoString(QStringLiteral("CFBundleShortVersionString"))
+                                                .value_or(QStringLiteral(QUORVANTIS_BUILD_VERSION)));
+    return parsed;
 }
 
 } // namespace
@@ -59,6 +84,10 @@ QuorvantisApp::QuorvantisApp(AppModel::Options options, QObject *parent)
     // window is the only way in, so closing it ends the process rather than leave it unreachable
     // (the next launch resumes where the installation stopped).
     QApplication::setQuitOnLastWindowClosed(!hasSystemTray());
+
+    m_notifier = new DesktopNotifier(m_model.get(),
+                                     {.tray = m_tray, .windowActive = [this] { return m_window && m_window->isActiveWindow(); }},
+                                     this);
 }
 
 QuorvantisApp::~QuorvantisApp()
@@ -97,8 +126,19 @@ void QuorvantisApp::setUpTray()
     m_trayMenu->addAction(QStringLiteral("打开 Quorvantis"), this, &QuorvantisApp::openMainWindow);
     m_trayMenu->addAction(QStringLiteral("显示状态面板"), this, &QuorvantisApp::showMenuBarPanel);
     m_trayMenu->addSeparator();
+    QAction *notifications = m_trayMenu->addAction(QStringLiteral("桌面通知"));
+    notifications->setCheckable(true);
+    connect(notifications, &QAction::toggled, this, [this](bool on) {
+        ProfileFiles::setNotificationsEnabled(ProfileFiles::profileDirectory(*m_model), on);
+    });
+    connect(m_trayMenu, &QMenu::aboutToShow, this, [this, notifications] {
+        const QSignalBlocker quiet(notifications);
+        notifications->setChecked(ProfileFiles::notificationsEnabled(ProfileFiles::profileDirectory(*m_model)));
+    });
+    m_trayMenu->addSeparator();
     m_trayMenu->addAction(QStringLiteral("退出 Quorvantis"), this, &QuorvantisApp::quit);
     m_tray->setContextMenu(m_trayMenu);
+    connect(m_tray, &QSystemTrayIcon::messageClicked, this, &QuorvantisApp::openMainWindow);
     connect(m_tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
         if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
             showMenuBarPanel();
@@ -146,23 +186,53 @@ void QuorvantisApp::quit()
     QCoreApplication::quit();
 }
 
+std::optional<int> QuorvantisApp::answerInformationalOptions(int argc, char **argv)
+{
+    bool asked = false;
+    for (int i = 1; i < argc && !asked; ++i) {
+        for (const char *option : {"-h", "--help", "-?", "--help-all", "-v", "--version"})
+            asked = asked || std::strcmp(argv[i], option) == 0;
+    }
+    if (!asked)
+        return std::nullopt;
+    // A core application is enough here, so these work on a machine without a display.
+    QCoreApplication core(argc, argv);
+    QCommandLineParser parser;
+    parse(parser, QCoreApplication::arguments());
+    QTextStream out(stdout);
+    if (parser.isSet(QStringLiteral("version")))
+        out << "Quorvantis " << QCoreApplication::applicationVersion() << '\n';
+    else
+        out << parser.helpText();
+    return 0;
+}
+
 int QuorvantisApp::run(int argc, char **argv)
 {
+    if (const auto answered = answerInformationalOptions(argc, argv))
+        return *answered;
+
     QApplication application(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("Quorvantis"));
-    QApplication::setOrganizationDomain(QStringLiteral("quorvantis.dev"));
-    QApplication::setApplicationVersion(Bundle::infoString(QStringLiteral("CFBundleShortVersionString")).value_or(QString()));
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Quorvantis"));
-    parser.addHelpOption();
-    addResourcesOption(parser);
-    parser.process(application);
-    // The resource directory must be known before the model reads its information dictionary.
-    if (parser.isSet(QStringLiteral("resources")))
-        Bundle::setResourceDirectory(parser.value(QStringLiteral("resources")));
+    if (!parse(parser, QCoreApplication::arguments())) {
+        QTextStream(stderr) << parser.errorText() << '\n';
+        return 1;
+    }
+    QGuiApplication::setDesktopFileName(QStringLiteral("dev.quorvantis.Companion"));
+
+    // A second launch in the same home shows the running window instead of a second installer.
+    SingleInstance instance;
+    if (!instance.claim()) {
+        qCInfo(lcApp) << "Quorvantis already runs for this user; its window was brought to the front.";
+        return 0;
+    }
 
     QApplication::setWindowIcon(Symbols::quorvantisLogo());
     QuorvantisApp app(modelOptions());
+    connect(&instance, &SingleInstance::activationRequested, &app, [&app] {
+        qCInfo(lcApp) << "Another launch asked for the window.";
+        app.openMainWindow();
+    });
     app.openMainWindow();
     return application.exec();
 }

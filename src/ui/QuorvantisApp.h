@@ -12,6 +12,8 @@
 #include <memory>
 #include <optional>
 
+class DesktopNotifier;
+class QAction;
 class QSystemTrayIcon;
 class QMenu;
 
@@ -30,6 +32,9 @@ public:
     // Parses the application's own options; unknown ones are left to Qt.
     static CommandLine parseCommandLine(const QStringList &arguments);
 
+    // "--help" and "--version" answer without a display; other command lines give nothing.
+    static std::optional<int> answerInformationalOptions(int argc, char **argv);
+
     // The model's construction parameters: every optional one absent, the setup run's retry
     // delays 2, 4 and 8 seconds, automatic resumption unless the process runs under the test
     // harness (XCTestConfigurationFilePath present).
@@ -44,6 +49,7 @@ public:
     MenuBarContent *menuBarContent();
     bool isMenuBarContentBuilt() const { return m_panel != nullptr; }
     QSystemTrayIcon *trayIcon() const { return m_tray; }
+    DesktopNotifier *notifier() const { return m_notifier; }
     bool hasSystemTray() const { return m_tray != nullptr; }
 
     // Shows the main window (again, after it was closed) and brings it to the front.
@@ -63,4 +69,5 @@ private:
     QPointer<MenuBarContent> m_panel;
     QSystemTrayIcon *m_tray = nullptr;
     QMenu *m_trayMenu = nullptr;
+    DesktopNotifier *m_notifier = nullptr;
 };

@@ -90,7 +90,7 @@ RootContentView::RootContentView(AppModel *model, QWidget *parent, Factories fac
     m_prompt = new PermissionPromptSheet(model, this);
     QWidget *channelContent = build(factories.channelBindingSheet, fallback.channelBindingSheet, nullptr);
     m_channelSheet = new SheetHost(
-        channelContent, [model] { model->isChannelBindingSheetPresented = false; }, this);
+        channelContent, [model] { model->setChannelBindingSheetPresented(false); }, this);
 
     // The window coming back from the desktop (not from one of its own sheets) is when the
     // user may have changed something outside: granted a permission, finished a binding.
@@ -273,6 +273,12 @@ bool RootContentView::event(QEvent *event)
 {
     switch (event->type()) {
     case QEvent::Show:
+        // The window opens with the keyboard on its page, not on the update banner above it.
+        QTimer::singleShot(0, this, [this] {
+            if (QWidget *focused = focusWidget(); !focused || m_banner->isAncestorOf(focused))
+                focusPage();
+        });
+        [[fallthrough]];
     case QEvent::Hide:
         // After the window's own visibility has changed.
         QTimer::singleShot(0, this, [this] { syncSheets(); });
@@ -288,6 +294,19 @@ bool RootContentView::event(QEvent *event)
     default: break;
     }
     return QWidget::event(event);
+}
+
+void RootContentView::focusPage()
+{
+    QWidget *page = m_pages->currentWidget();
+    for (QWidget *next = page->nextInFocusChain(); next && next != page; next = next->nextInFocusChain()) {
+        if (page->isAncestorOf(next) && next->isVisibleTo(this) && next->isEnabled() && (next->focusPolicy() & Qt::TabFocus)) {
+            next->setFocus(Qt::TabFocusReason);
+            return;
+        }
+        if (next == this)
+            return;
+    }
 }
 
 // ---- Where the window's other views plug in -----------------------------------------------

@@ -79,6 +79,8 @@ protected:
     bool event(QEvent *event) override;
 
 private:
+    // Gives the keyboard to the first control of the page shown.
+    void focusPage();
     void switchPage(AppModel::RootPage page, bool animated);
     QWidget *pageWidget(AppModel::RootPage page);
     void slideBanner(bool in);

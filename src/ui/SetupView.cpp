@@ -1,3 +1,4 @@
+#include "permissions/PermissionKind.h"
 #include "ui/SetupView.h"
 
 #include "app/AppModel.h"
@@ -119,7 +120,7 @@ QString SetupView::currentStageText(const AppModel &model)
 {
     if (model.setupAuthorization())
         return QStringLiteral("等待 Workspace 授权");
-    if (model.installStage == InstallStage::channel)
+    if (model.installStage() == InstallStage::channel)
         return QStringLiteral("等待 Channel 绑定");
     if (const auto kind = model.currentPermissionOnboardingKind())
         return QStringLiteral("配置") + PermissionKinds::title(*kind);
@@ -134,7 +135,7 @@ QString SetupView::currentStageText(const AppModel &model)
         if (item.state == AppModel::ProgressState::failed)
             return AppModel::title(item.phase) + QStringLiteral("需要处理");
     }
-    return model.installStage == InstallStage::setup ? QStringLiteral("Waiting for setup") : QStringLiteral("准备安装");
+    return model.installStage() == InstallStage::setup ? QStringLiteral("Waiting for setup") : QStringLiteral("准备安装");
 }
 
 QString SetupView::progressSpokenValue(const AppModel &model)
@@ -269,6 +270,11 @@ QWidget *SetupView::buildEntryForm()
     styleField(m_nameField);
     nameLabel->setBuddy(m_nameField);
     m_nameValidation = redLabel();
+    // Room for the rule's line is kept while it is hidden.
+    QSizePolicy keepsRoom = m_nameValidation->sizePolicy();
+    keepsRoom.setRetainSizeWhenHidden(true);
+    m_nameValidation->setSizePolicy(keepsRoom);
+    m_nameValidation->setMinimumHeight(m_nameValidation->fontMetrics().height());
     name->addSpacing(4);
     name->addWidget(nameLabel);
     name->addWidget(m_nameField);
@@ -330,23 +336,17 @@ QWidget *SetupView::buildEntryForm()
     connect(m_codeField, &QLineEdit::returnPressed, this, [this] {
         // Reformat first: the field may hold an edit the model has not seen yet.
         m_model->setSetupCodeInput(m_codeField->text());
-        Quorvantis::startDetached(m_model->submitSetupCode(), "setup code submission");
+        submitIfAllowed();
     });
-    connect(m_nameField, &QLineEdit::textEdited, this, [this](const QString &text) { m_model->setupAgentName = text; });
-    connect(m_nameField, &QLineEdit::returnPressed, this, [this] {
-        if (m_model->canSubmitSetup())
-            Quorvantis::startDetached(m_model->submitActiveSetup(), "setup submission");
-    });
+    connect(m_nameField, &QLineEdit::textEdited, this, [this](const QString &text) { m_model->setSetupAgentName(text); });
+    connect(m_nameField, &QLineEdit::returnPressed, this, [this] { submitIfAllowed(); });
     connect(m_workspace, &QComboBox::currentIndexChanged, this, [this](int index) {
         if (const auto workspace = fromRawValue<AppModel::EnrollmentWorkspace>(m_workspace->itemData(index).toString()))
-            m_model->enrollmentWorkspace = *workspace;
+            m_model->setEnrollmentWorkspace(*workspace);
     });
     connect(m_enrollLink, &QPushButton::clicked, this, [this] { m_model->beginEnrollmentSetup(); });
     connect(m_installCodeLink, &QPushButton::clicked, this, [this] { m_model->useInstallCodeSetup(); });
-    connect(m_primary, &QPushButton::clicked, this, [this] {
-        if (m_model->canSubmitSetup())
-            Quorvantis::startDetached(m_model->submitActiveSetup(), "setup submission");
-    });
+    connect(m_primary, &QPushButton::clicked, this, [this] { submitIfAllowed(); });
     return m_entryForm;
 }
 
@@ -503,7 +503,7 @@ QWidget *SetupView::buildPermissionSection()
 
 void SetupView::render()
 {
-    const bool setupStage = m_model->installStage == InstallStage::setup;
+    const bool setupStage = m_model->installStage() == InstallStage::setup;
 
     const QString stage = currentStageText(*m_model);
     setTextIfChanged(m_stage, stage);
@@ -515,7 +515,7 @@ void SetupView::render()
     m_entryForm->setVisible(setupStage && !m_model->configurationReady());
     renderEntryForm();
     renderProgress();
-    const bool permissionStage = m_model->installStage == InstallStage::permissions;
+    const bool permissionStage = m_model->installStage() == InstallStage::permissions;
     m_permission->setVisible(permissionStage);
     renderPermission();
     if (permissionStage && !m_permissionShown) {
@@ -564,15 +564,12 @@ void SetupView::renderEntryForm()
     m_enrollLink->setEnabled(m_model->canRequestEnrollmentSetup());
 
     setFieldText(m_nameField, m_model->setupAgentName());
+    // An untouched field is not a mistake yet: the rule shows once something is typed, in room
+    // kept for it, so nothing below moves when it appears.
     const auto nameMessage = m_model->setupAgentNameValidationMessage();
-    m_nameValidation->setVisible(nameMessage.has_value());
-    setTextIfChanged(m_nameValidation, nameMessage.value_or(QString()));
-    // An untouched field is not a mistake yet: the rule shows as a hint until something is typed.
-    QPalette namePalette = m_nameValidation->palette();
-    namePalette.setColor(QPalette::WindowText, m_model->setupAgentName().trimmed().isEmpty()
-                                                   ? UIToken::secondaryLabel(this)
-                                                   : UIToken::destructive());
-    m_nameValidation->setPalette(namePalette);
+    m_nameValidation->setVisible(nameMessage.has_value()
+                                 && (m_nameRuleRequested || !m_model->setupAgentName().trimmed().isEmpty()));
+    setTextIfChanged(m_nameValidation, nameMessage.value_or(m_nameValidation->text()));
     {
         const QSignalBlocker blocker(m_workspace);
         m_workspace->setCurrentIndex(m_workspace->findData(rawValue(m_model->enrollmentWorkspace())));
@@ -704,7 +701,17 @@ void SetupView::renderPermission()
         m_guidance->setText(m_model->permissionSettingsGuidance());
 
     m_permissionStart->setText(verifying ? QStringLiteral("正在验证授权…") : QStringLiteral("开始授权"));
-    m_permissionStart->setEnabled(!m_model->permissionOperationInFlight());
+    // Disabling the button while a probe runs moves the keyboard focus on to "打开系统设置"; when
+    // the step can go on again the focus returns, so Space goes on instead of opening the settings.
+    const bool enabled = !m_model->permissionOperationInFlight();
+    if (!enabled && m_permissionStart->hasFocus())
+        m_permissionStartHadFocus = true;
+    m_permissionStart->setEnabled(enabled);
+    if (enabled && m_permissionStartHadFocus) {
+        m_permissionStartHadFocus = false;
+        if (m_permissionStart->isVisibleTo(this) && (!focusWidget() || focusWidget() == m_permissionSettings))
+            m_permissionStart->setFocus(Qt::OtherFocusReason);
+    }
 }
 
 void SetupView::applyFocusRequest()
@@ -723,12 +730,27 @@ void SetupView::applyFocusRequest()
     }
 }
 
+void SetupView::submitIfAllowed()
+{
+    // Return does what the button does, and nothing while the button is disabled: a malformed
+    // code is a validation message under the field, not an error of the installation.
+    if (!m_entryForm->isVisible())
+        return;
+    if (m_model->canSubmitSetup()) {
+        Quorvantis::startDetached(m_model->submitActiveSetup(), "setup submission");
+        return;
+    }
+    // What is missing shows where it is missing: an empty name's rule appears now.
+    m_nameRuleRequested = true;
+    renderEntryForm();
+}
+
 void SetupView::keyPressEvent(QKeyEvent *event)
 {
     const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
     if (enter && event->modifiers() == Qt::NoModifier && !qobject_cast<QLineEdit *>(focusWidget())
-        && m_entryForm->isVisible() && m_model->canSubmitSetup()) {
-        Quorvantis::startDetached(m_model->submitActiveSetup(), "setup submission");
+        && m_entryForm->isVisible()) {
+        submitIfAllowed();
         event->accept();
         return;
     }

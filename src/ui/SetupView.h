@@ -87,6 +87,8 @@ private:
     QWidget *buildProgressSection();
     QWidget *buildPermissionSection();
     void renderEntryForm();
+    // What the submit button does, for Return too: nothing while it is disabled.
+    void submitIfAllowed();
     void renderProgress();
     void renderPermission();
     void applyFocusRequest();
@@ -96,6 +98,8 @@ private:
     qint64 m_focusRevision = 0;
     bool m_permissionShown = false;
     bool m_cardShown = false;
+    bool m_permissionStartHadFocus = false;
+    bool m_nameRuleRequested = false;
     bool m_rendered = false;
     std::optional<AppModel::DisplayError> m_shownError;
 

@@ -1,6 +1,7 @@
 #include "ui/Views.h"
 
 #include "app/AppModel.h"
+#include "ui/DiagnosticsExport.h"
 #include "ui/Symbols.h"
 #include "ui/UIToken.h"
 
@@ -32,6 +33,49 @@ void ModelObserver::scheduleRender()
         m_pending = false;
         m_render();
     });
+}
+
+// ---- BusyDelay ----------------------------------------------------------------------------
+
+namespace {
+
+std::optional<std::chrono::milliseconds> busyDelayForTesting;
+
+} // namespace
+
+BusyDelay::BusyDelay(QObject *owner, std::function<void()> render)
+    : QObject(owner), m_render(std::move(render)), m_timer(new QTimer(this))
+{
+    m_timer->setSingleShot(true);
+    connect(m_timer, &QTimer::timeout, this, [this] {
+        m_elapsed = true;
+        m_render();
+    });
+}
+
+bool BusyDelay::shown(bool busy)
+{
+    if (!busy) {
+        m_timer->stop();
+        m_waiting = m_elapsed = m_pressed = false;
+        return false;
+    }
+    if (!m_waiting) {
+        m_waiting = true;
+        m_timer->start(delay());
+    }
+    return m_elapsed || m_pressed;
+}
+
+std::chrono::milliseconds BusyDelay::delay()
+{
+    using namespace std::chrono_literals;
+    return busyDelayForTesting.value_or(300ms);
+}
+
+void BusyDelay::setDelayForTesting(std::optional<std::chrono::milliseconds> delay)
+{
+    busyDelayForTesting = delay;
 }
 
 // ---- Motion -------------------------------------------------------------------------------
@@ -213,12 +257,14 @@ void stylePrimaryButton(QPushButton *button)
     button->setCursor(Qt::PointingHandCursor);
     UIToken::apply(button, UIToken::Typography::bodyStrong);
     button->setStyleSheet(
+        // The focus ring is a white ring inside the dark button (a light one outside it would
+        // vanish against the window); the padding gives way so the button keeps its size.
         QStringLiteral("QPushButton { background: %1; color: white; border: none; border-radius: 6px; padding: 6px 18px; }"
                        "QPushButton:hover { background: %2; }"
                        "QPushButton:disabled { background: %3; color: #F4F6F8; }"
-                       "QPushButton:focus { border: 2px solid %4; }")
+                       "QPushButton:focus { border: 2px solid white; padding: 4px 16px; }")
             .arg(UIToken::accent().name(), UIToken::accent().lighter(125).name(),
-                 QColor::fromHsvF(UIToken::accent().hsvHueF(), 0.22f, 0.78f).name(), UIToken::accent().lighter(180).name()));
+                 QColor::fromHsvF(UIToken::accent().hsvHueF(), 0.22f, 0.78f).name()));
 }
 
 void styleSecondaryButton(QPushButton *button)
@@ -239,6 +285,21 @@ void styleSecondaryButton(QPushButton *button)
                  UIToken::tertiaryLabel(button).name()));
 }
 
+namespace {
+
+class PickerRowDelegate : public QStyledItemDelegate
+{
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    QSize sizeHint(const QStyleOptionViewItem &option, const QModelIndex &index) const override
+    {
+        const QSize hint = QStyledItemDelegate::sizeHint(option, index);
+        return {hint.width() + 16, qMax(hint.height(), 26)};
+    }
+};
+
+} // namespace
+
 void styleField(QWidget *field)
 {
     Symbols::hasBundledSymbol(QStringLiteral("chevron.down")); // loads the resources the style refers to
@@ -258,8 +319,9 @@ void styleField(QWidget *field)
     if (auto *combo = qobject_cast<QComboBox *>(field)) {
         // With a style sheet the picker draws its rows as menu items through the field's own
         // rules, which paint the selected row as an empty text box: plain list rows follow
-        // the item rules above instead.
-        combo->setItemDelegate(new QStyledItemDelegate(combo));
+        // the item rules above instead, at the height those rules give them, so that the popup
+        // is sized for whole rows.
+        combo->setItemDelegate(new PickerRowDelegate(combo));
     }
 }
 
@@ -364,7 +426,8 @@ ErrorSection::ErrorSection(AppModel *model, bool showsAction, QWidget *parent)
       m_heading(makeLabel(QStringLiteral("最后错误"), UIToken::Typography::section)),
       m_message(new SymbolLabel(QStringLiteral("exclamationmark.triangle.fill"))),
       m_impact(makeLabel({}, UIToken::Typography::body)), m_code(makeLabel({}, UIToken::Typography::technical, true)),
-      m_recovery(new QPushButton), m_observer(new ModelObserver(model, this, [this] { render(); }))
+      m_recovery(new QPushButton), m_diagnostics(makeLinkButton(DiagnosticsExport::actionTitle())),
+      m_observer(new ModelObserver(model, this, [this] { render(); }))
 {
     setObjectName(QStringLiteral("error-section"));
     UIToken::apply(m_message->textLabel(), UIToken::Typography::bodyStrong);
@@ -386,13 +449,38 @@ ErrorSection::ErrorSection(AppModel *model, bool showsAction, QWidget *parent)
     layout->addWidget(m_message);
     layout->addWidget(m_impact);
     layout->addLayout(details);
-    layout->addWidget(m_recovery, 0, Qt::AlignLeft);
+    auto *actions = new QHBoxLayout;
+    actions->setSpacing(14);
+    actions->addWidget(m_recovery);
+    actions->addWidget(m_diagnostics);
+    actions->addStretch();
+    layout->addLayout(actions);
 
     connect(m_recovery, &QPushButton::clicked, this, [this] {
         if (const auto &error = m_model->lastError())
             Quorvantis::startDetached(m_model->perform(error->recovery), "recovery action");
     });
+    m_diagnostics->setToolTip(QStringLiteral("把安装日志和状态打包成一个文件，便于寻求帮助。"));
+    connect(m_diagnostics, &QPushButton::clicked, this, [this] { DiagnosticsExport::run(m_model, this); });
     render();
+}
+
+void renderRecoveryButton(QPushButton *button, const AppModel &model, int kind, const QString &title, bool enabled)
+{
+    using Kind = AppModel::RecoveryAction::Kind;
+    const bool running = model.runningRecovery() == Kind(kind);
+    QString shown = title;
+    if (running) {
+        switch (Kind(kind)) {
+        case Kind::restartAgent: shown = QStringLiteral("正在重启 Agent…"); break;
+        case Kind::recheckPermissions: shown = QStringLiteral("正在检查权限…"); break;
+        case Kind::retryInstall: shown = QStringLiteral("正在重试…"); break;
+        default: break;
+        }
+    }
+    if (button->text() != shown)
+        button->setText(shown);
+    button->setEnabled(enabled && !running);
 }
 
 void ErrorSection::render()
@@ -406,7 +494,7 @@ void ErrorSection::render()
     const auto title = error->recovery.title();
     m_recovery->setVisible(m_showsAction && title.has_value());
     if (title)
-        m_recovery->setText(*title);
+        renderRecoveryButton(m_recovery, *m_model, int(error->recovery.kind), *title, true);
     setAccessibleName(QStringLiteral("最后错误，") + error->message);
 
     if (m_model->focusRevision() != m_focusRevision) {

@@ -7,6 +7,7 @@
 #include <QPointer>
 #include <QWidget>
 
+#include <chrono>
 #include <functional>
 #include <optional>
 
@@ -30,6 +31,31 @@ public:
 private:
     std::function<void()> m_render;
     bool m_pending = false;
+};
+
+// Presents a wait of the model only once it outlasts a short delay, so that a request that ends
+// quickly (the binding sheet's half-second poll) never makes a button flicker. A wait the user
+// started with a press shows at once: `pressed()` marks it.
+class BusyDelay : public QObject
+{
+    Q_OBJECT
+public:
+    BusyDelay(QObject *owner, std::function<void()> render);
+    // Whether the view shows `busy` now; called from the owner's render.
+    bool shown(bool busy);
+    // The user's own press starts a wait: shown from the press until the wait ends.
+    void pressed() { m_pressed = true; }
+
+    static std::chrono::milliseconds delay();
+    // Tests shorten it; absent restores the default of 300 ms.
+    static void setDelayForTesting(std::optional<std::chrono::milliseconds> delay);
+
+private:
+    std::function<void()> m_render;
+    QTimer *m_timer;
+    bool m_waiting = false;
+    bool m_elapsed = false;
+    bool m_pressed = false;
 };
 
 namespace Motion {
@@ -95,6 +121,8 @@ void styleSecondaryButton(QPushButton *button);
 void styleField(QWidget *field);
 // Paints progress bars (and similar) in the accent colour.
 void tintProgress(QWidget *bar);
+// A recovery action's button while the action runs: disabled, with its busy title.
+void renderRecoveryButton(QPushButton *button, const AppModel &model, int kind, const QString &title, bool enabled);
 // Sets a label's text only when it differs, so selections and accessibility are not reset.
 void setTextIfChanged(QLabel *label, const QString &text);
 
@@ -129,6 +157,7 @@ class ErrorSection : public QWidget
 public:
     ErrorSection(AppModel *model, bool showsAction, QWidget *parent = nullptr);
     QPushButton *recoveryButton() const { return m_recovery; }
+    QPushButton *diagnosticsButton() const { return m_diagnostics; }
     void render();
 
 private:
@@ -140,5 +169,6 @@ private:
     QLabel *m_impact;
     QLabel *m_code;
     QPushButton *m_recovery;
+    QPushButton *m_diagnostics;
     ModelObserver *m_observer;
 };

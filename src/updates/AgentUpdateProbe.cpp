@@ -1,10 +1,9 @@
 #include "updates/AgentUpdateProbe.h"
 
-#include "app/Configuration.h"
-#include "status/BoundedHttpGet.h"
+#include "core/Configuration.h"
+#include "net/BoundedHttp.h"
 #include "updates/AgentVersion.h"
 
-#include <QHostAddress>
 #include <QLoggingCategory>
 #include <QNetworkAccessManager>
 
@@ -13,18 +12,6 @@
 Q_LOGGING_CATEGORY(lcUpdateProbe, "quorvantis.updates.probe", QtWarningMsg)
 
 namespace AgentUpdateProbe {
-
-namespace {
-
-bool isLoopbackHost(const QString &host)
-{
-    if (host.compare(QStringLiteral("localhost"), Qt::CaseInsensitive) == 0)
-        return true;
-    const QHostAddress address(host);
-    return !address.isNull() && address.isLoopback();
-}
-
-} // namespace
 
 QUrl endpoint(const QString &registryBaseURL)
 {
@@ -56,7 +43,7 @@ QCoro::Task<std::optional<QString>> fetchBetaVersion(QString registryBaseURL, st
     // any other request, and it outlives the request because it lives in this frame.
     // Deleted later: this frame ends inside the reply's own finished signal.
     const std::unique_ptr<QNetworkAccessManager, void (*)(QNetworkAccessManager *)> manager(
-        makePrivateNetworkManager(isLoopbackHost(url.host())).release(),
+        BoundedHttp::makeManager().release(),
         [](QNetworkAccessManager *network) { network->deleteLater(); });
     QNetworkRequest request(url);
     request.setRawHeader("Accept", "application/json");
@@ -68,7 +55,7 @@ QCoro::Task<std::optional<QString>> fetchBetaVersion(QString registryBaseURL, st
 
     BoundedHttpResponse response;
     try {
-        response = co_await boundedGet(manager.get(), request, options);
+        response = co_await BoundedHttp::get(manager.get(), request, options);
     } catch (const std::exception &error) {
         qCDebug(lcUpdateProbe) << "registry probe failed:" << error.what();
         co_return std::nullopt;

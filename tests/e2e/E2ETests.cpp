@@ -6,6 +6,7 @@
 #include "app/AppModel.h"
 #include "channel/OwnerSetupLinkStore.h"
 #include "platform/Bundle.h"
+#include "process/InstallLog.h"
 #include "process/CLIService.h"
 #include "support/AwaitTask.h"
 
@@ -45,7 +46,7 @@ QString stageText(const std::optional<Stage> &stage)
 QString describe(const AppModel &model)
 {
     QString text = QStringLiteral("stage=%1 overall=%2 configured=%3 validated=%4 submitting=%5")
-                       .arg(stageText(model.installStage))
+                       .arg(stageText(model.installStage()))
                        .arg(int(model.overallState()))
                        .arg(model.configurationReady())
                        .arg(model.installationValidated())
@@ -173,7 +174,7 @@ void E2ETests::init()
     QCOMPARE(QDir::homePath(), m_sandbox->home());
     // The install log's place is fixed by the first run of a process, so each test function
     // needs a process of its own (CTest runs them so).
-    QVERIFY2(CLIService::installLog().startsWith(m_sandbox->home() + u'/'),
+    QVERIFY2(InstallLog::installLog().startsWith(m_sandbox->home() + u'/'),
              "run one test function per process, e.g. through ctest -L e2e");
 }
 
@@ -202,7 +203,7 @@ void E2ETests::launch()
         .autoResume = true,
         .sleeper = [pending](std::chrono::milliseconds duration) { return countedSleep(duration, pending); },
     });
-    QCOMPARE(m_model->profileDirectory, m_sandbox->profileDirectory());
+    QCOMPARE(m_model->profileDirectory(), m_sandbox->profileDirectory());
 }
 
 void E2ETests::quit()
@@ -211,7 +212,7 @@ void E2ETests::quit()
         return;
     // A real quit ends the child with the application; here the run that is still going is
     // allowed to finish before the next launch, so that two runs never overlap.
-    const std::weak_ptr<CLIService> runner = m_model->cli;
+    const std::weak_ptr<CLIService> runner = m_model->cli();
     m_model.reset();
     // Requests of the model that were under way resume on the next turns of the event loop (their
     // replies went with the model) and end there; they must get those turns.
@@ -223,7 +224,7 @@ void E2ETests::quit()
 
 void E2ETests::prepareRuntime()
 {
-    WAIT_FOR(m_model->installStage == Stage::permissions && !m_model->isPreparingEnvironment(), 120000);
+    WAIT_FOR(m_model->installStage() == Stage::permissions && !m_model->isPreparingEnvironment(), 120000);
     QCOMPARE(markerText(*m_sandbox, QStringLiteral("mac-app-install-stage")), QStringLiteral("permissions\n"));
     QVERIFY(!m_model->lastError());
 }
@@ -248,7 +249,7 @@ void E2ETests::passAllPermissions()
         QVERIFY(m_sandbox->setPermission(name, true));
     for (const PermissionKind kind : allCases<PermissionKind>())
         STEP(passPermission(kind));
-    WAIT_FOR(m_model->installStage == Stage::setup, 10000);
+    WAIT_FOR(m_model->installStage() == Stage::setup, 10000);
 }
 
 void E2ETests::submitCode(const QString &code)
@@ -262,24 +263,24 @@ void E2ETests::submitCode(const QString &code)
 
 void E2ETests::requestBindingLink()
 {
-    WAIT_FOR(m_model->installStage == Stage::channel && m_model->ownerSetupPending() && !m_model->ownerSetupRequestInFlight,
+    WAIT_FOR(m_model->installStage() == Stage::channel && m_model->ownerSetupPending() && !m_model->ownerSetupRequestInFlight(),
              60000);
-    if (!m_model->ownerSetupURL) {
+    if (!m_model->ownerSetupURL()) {
         // The binding sheet's "重新生成": the service issues a link.
-        m_model->isChannelBindingSheetPresented = true;
+        m_model->setChannelBindingSheetPresented(true);
         await(m_model->refreshOwnerSetup(true));
     }
-    WAIT_FOR(m_model->ownerSetupURL && !m_model->isLoadingOwnerSetup(), 10000);
+    WAIT_FOR(m_model->ownerSetupURL() && !m_model->isLoadingOwnerSetup(), 10000);
 }
 
 void E2ETests::bindChannel()
 {
     STEP(requestBindingLink());
-    const QUrl link = *m_model->ownerSetupURL;
+    const QUrl link = *m_model->ownerSetupURL();
     const Sandbox::Reply pressed = m_sandbox->pressBindButton(link);
     QVERIFY2(pressed.status == 200, pressed.body.constData());
     // The half-second refresh sees the owner's attempt pending.
-    WAIT_FOR(m_model->ownerSetupSawPendingBinding, 10000);
+    WAIT_FOR(m_model->ownerSetupSawPendingBinding(), 10000);
     QCOMPARE(m_sandbox->control(QStringLiteral("binding/complete"), {}).status, 200);
 }
 
@@ -290,14 +291,14 @@ void E2ETests::installCompletely(const QString &code)
     STEP(passAllPermissions());
     STEP(submitCode(code));
     STEP(bindChannel());
-    WAIT_FOR(!m_model->installStage && m_model->overallState() == AppModel::OverallState::online, 30000);
+    WAIT_FOR(!m_model->installStage() && m_model->overallState() == AppModel::OverallState::online, 30000);
     STEP(expectInstalled());
 }
 
 void E2ETests::expectInstalled()
 {
     QVERIFY(!QFile::exists(m_sandbox->profileFile(QStringLiteral("mac-app-install-stage"))));
-    QVERIFY(!m_model->installStage);
+    QVERIFY(!m_model->installStage());
     QVERIFY(m_model->configurationReady());
     QVERIFY(m_model->installationValidated());
     QVERIFY(m_model->onboardingCompleted());
@@ -310,8 +311,8 @@ void E2ETests::expectInstalled()
     for (const auto &item : m_model->setupProgress())
         QCOMPARE(item.state, AppModel::ProgressState::complete);
     // Monitoring goes on: the next poll brings a new sample.
-    const quint64 samples = m_model->statusSampleSequence;
-    WAIT_FOR(m_model->statusSampleSequence > samples, 10000);
+    const quint64 samples = m_model->statusSampleSequence();
+    WAIT_FOR(m_model->statusSampleSequence() > samples, 10000);
 }
 
 // Each secret of the installation, from where the agent and the sandbox keep it, must appear in
@@ -349,11 +350,11 @@ void E2ETests::scanForSecrets()
     const QStringList homeFound = m_sandbox->whereFound(m_sandbox->home());
     QVERIFY(homeFound.join(u'\n').contains(QStringLiteral("environment of quorvantis-cli-session")));
     QVERIFY(homeFound.join(u'\n').contains(QStringLiteral("environment of running")));
-    QVERIFY(!m_sandbox->readText(CLIService::installLog()).isEmpty());
-    QVERIFY(m_sandbox->whereFound(QStringLiteral("Process exited with status 0")).join(u' ').contains(CLIService::installLog()));
+    QVERIFY(!m_sandbox->readText(InstallLog::installLog()).isEmpty());
+    QVERIFY(m_sandbox->whereFound(QStringLiteral("Process exited with status 0")).join(u' ').contains(InstallLog::installLog()));
 
     // The environment every child of the runner gets (bash itself is not a recorded stand-in).
-    const QProcessEnvironment childEnvironment = m_model ? m_model->cli->environment() : QProcessEnvironment();
+    const QProcessEnvironment childEnvironment = m_model ? m_model->cli()->environment() : QProcessEnvironment();
 
     QStringList findings;
     for (const auto &[label, value] : secrets) {
@@ -394,7 +395,7 @@ void E2ETests::freshInstallation()
     await(m_model->continuePermissionOnboarding());
     QCOMPARE(m_model->permissionPromptKind(), std::optional(PermissionKind::screenRecording));
     await(m_model->confirmPermissionOnboarding());
-    QCOMPARE(m_model->permissionAwaitingReturn, std::optional(PermissionKind::screenRecording));
+    QCOMPARE(m_model->permissionAwaitingReturn(), std::optional(PermissionKind::screenRecording));
     QVERIFY(m_model->permissionSettingsPrompt());
     QVERIFY(!m_model->permissions()[0].verified);
     QCOMPARE(markerText(*m_sandbox, QStringLiteral("mac-app-permission-awaiting")), QStringLiteral("screenRecording\n"));
@@ -402,7 +403,7 @@ void E2ETests::freshInstallation()
     WAIT_FOR(m_sandbox->openedURLs().join(u' ').contains(QStringLiteral("Privacy_ScreenCapture")), 10000);
     QVERIFY(m_sandbox->setPermission(QStringLiteral("screenRecording"), true));
     WAIT_FOR(m_model->permissions()[0].verified, 20000);
-    QVERIFY(!m_model->permissionAwaitingReturn);
+    QVERIFY(!m_model->permissionAwaitingReturn());
     QVERIFY(!QFile::exists(m_sandbox->profileFile(QStringLiteral("mac-app-permission-awaiting"))));
 
     // Accessibility: the real node first, then cliclick.
@@ -419,7 +420,7 @@ void E2ETests::freshInstallation()
     // Full disk access.
     QVERIFY(m_sandbox->setPermission(QStringLiteral("fullDiskAccess"), true));
     STEP(passPermission(PermissionKind::fullDiskAccess));
-    WAIT_FOR(m_model->installStage == Stage::setup, 5000);
+    WAIT_FOR(m_model->installStage() == Stage::setup, 5000);
     QCOMPARE(markerText(*m_sandbox, QStringLiteral("mac-app-install-stage")), QStringLiteral("setup\n"));
     QCOMPARE(markerText(*m_sandbox, QStringLiteral("mac-app-permissions-completed")),
              QStringLiteral("screenRecording\naccessibility\nfullDiskAccess\n"));
@@ -429,7 +430,7 @@ void E2ETests::freshInstallation()
     // Setup code → daemon → channel.
     STEP(submitCode(firstCode));
     QVERIFY(m_model->setupCode().isEmpty());
-    WAIT_FOR(m_model->installStage == Stage::channel && !m_model->ownerSetupRequestInFlight, 90000);
+    WAIT_FOR(m_model->installStage() == Stage::channel && !m_model->ownerSetupRequestInFlight(), 90000);
     const QString agentName = agentNameFor(firstCode);
     QVERIFY(QFile::exists(m_sandbox->profileFile(QStringLiteral("config.json"))));
     QVERIFY(!QFile::exists(m_sandbox->profileFile(QStringLiteral("setup-state.json"))));
@@ -456,18 +457,18 @@ void E2ETests::freshInstallation()
     QCOMPARE(agentsOwnLink.fragment(), agentsToken);
     QVERIFY(!m_sandbox->openedURLs(QStringLiteral("application")).contains(agentsOwnLink.toString(QUrl::FullyEncoded)));
     WAIT_FOR(m_model->ownerSetupOpenedByAgent(), 10000);
-    QVERIFY(!m_model->ownerSetupURL);
+    QVERIFY(!m_model->ownerSetupURL());
     QVERIFY(!m_model->canOpenOwnerSetup());
 
     // The binding sheet: shown, it refreshes and still tells that the page is open elsewhere; its
     // "重新生成" asks the service for a link of the application's own, replacing the agent's.
-    m_model->isChannelBindingSheetPresented = true;
+    m_model->setChannelBindingSheetPresented(true);
     await(m_model->noteChannelBindingSessionAppeared(550ms));
     QVERIFY2(m_model->ownerSetupOpenedByAgent(), qPrintable(describe(*m_model)));
     QVERIFY(!m_model->canOpenOwnerSetup());
     STEP(requestBindingLink());
     const QJsonObject agent = m_sandbox->agent(agentName);
-    const QUrl link = *m_model->ownerSetupURL;
+    const QUrl link = *m_model->ownerSetupURL();
     QVERIFY(link != agentsOwnLink);
     QVERIFY(!m_model->ownerSetupOpenedByAgent());
     QCOMPARE(m_sandbox->pressBindButton(agentsOwnLink).status, 401);
@@ -477,7 +478,7 @@ void E2ETests::freshInstallation()
     QVERIFY(m_model->canOpenOwnerSetup());
     QCOMPARE(m_model->ownerSetupOpenButtonTitle(), QStringLiteral("打开浏览器"));
     // The link is captured in the keychain so that a restart shows the same one.
-    WAIT_FOR(await(OwnerSetupLinkStore::forProfileDirectory(m_model->profileDirectory).load()).value_or(OwnerSetupLink{}).url
+    WAIT_FOR(await(OwnerSetupLinkStore::forProfileDirectory(m_model->profileDirectory()).load()).value_or(OwnerSetupLink{}).url
                  == link,
              10000);
 
@@ -490,7 +491,7 @@ void E2ETests::freshInstallation()
     STEP(bindChannel());
 
     // Handshake → the installation is finished and the agent online.
-    WAIT_FOR(!m_model->installStage && m_model->overallState() == AppModel::OverallState::online, 30000);
+    WAIT_FOR(!m_model->installStage() && m_model->overallState() == AppModel::OverallState::online, 30000);
     STEP(expectInstalled());
     QVERIFY(m_model->channelBindingCompleted());
     QVERIFY(m_model->channelOwnershipVerified());
@@ -498,7 +499,7 @@ void E2ETests::freshInstallation()
     QCOMPARE(m_model->statusSnapshot().agentVersion, std::optional(QStringLiteral("1.4.0")));
     QVERIFY(m_model->statusSnapshot().processID.value_or(0) > 0);
     QVERIFY(m_sandbox->agent(agentName).value(QStringLiteral("onboardingComplete")).toBool());
-    WAIT_FOR(!await(OwnerSetupLinkStore::forProfileDirectory(m_model->profileDirectory).load()), 10000);
+    WAIT_FOR(!await(OwnerSetupLinkStore::forProfileDirectory(m_model->profileDirectory()).load()), 10000);
 
     STEP(scanForSecrets());
 }
@@ -515,8 +516,8 @@ void E2ETests::enrollmentWithWorkspace()
     m_model->beginEnrollmentSetup();
     QCOMPARE(m_model->setupEntryMode(), AppModel::SetupEntryMode::enroll);
     const QString agentName = QStringLiteral("e2e-workspace-agent");
-    m_model->setupAgentName = agentName;
-    m_model->enrollmentWorkspace = AppModel::EnrollmentWorkspace::google;
+    m_model->setSetupAgentName(agentName);
+    m_model->setEnrollmentWorkspace(AppModel::EnrollmentWorkspace::google);
     QVERIFY(m_model->canSubmitSetup());
     // This agent leaves the binding page to the application: no session is live at the channel
     // stage, and the sheet's "重新生成" issues the first link.
@@ -550,21 +551,21 @@ void E2ETests::enrollmentWithWorkspace()
 
     // The owner approves; the setup goes on by itself.
     QCOMPARE(m_sandbox->control(QStringLiteral("authorize"), {}).status, 200);
-    WAIT_FOR(m_model->installStage == Stage::channel, 90000);
+    WAIT_FOR(m_model->installStage() == Stage::channel, 90000);
     QVERIFY(!m_model->setupAuthorization());
     const QJsonObject config =
         QJsonDocument::fromJson(m_sandbox->readText(m_sandbox->profileFile(QStringLiteral("config.json"))).toUtf8()).object();
     QCOMPARE(config.value(QStringLiteral("agentName")).toString(), agentName);
     QCOMPARE(config.value(QStringLiteral("workspace")).toString(), QStringLiteral("google"));
-    WAIT_FOR(!m_model->ownerSetupRequestInFlight, 10000);
+    WAIT_FOR(!m_model->ownerSetupRequestInFlight(), 10000);
     QVERIFY(m_model->ownerSetupPending());
     QVERIFY(!m_model->ownerSetupOpenedByAgent());
-    QVERIFY(!m_model->ownerSetupURL);
+    QVERIFY(!m_model->ownerSetupURL());
     QVERIFY(m_sandbox->agent(agentName).value(QStringLiteral("link")).isNull());
     QVERIFY(m_sandbox->openedURLs(QStringLiteral("agent")).isEmpty());
 
     STEP(bindChannel());
-    WAIT_FOR(!m_model->installStage && m_model->overallState() == AppModel::OverallState::online, 30000);
+    WAIT_FOR(!m_model->installStage() && m_model->overallState() == AppModel::OverallState::online, 30000);
     STEP(expectInstalled());
     STEP(scanForSecrets());
 }
@@ -587,7 +588,7 @@ void E2ETests::transientAndUnavailableCodes()
     QCOMPARE(m_model->lastError()->message, QStringLiteral("安装码已失效或不可用，请获取新的安装码后重试。"));
     QCOMPARE(m_model->lastError()->recovery, AppModel::RecoveryAction::make(AppModel::RecoveryAction::Kind::enterInstallCode));
     QCOMPARE(m_model->overallState(), AppModel::OverallState::error);
-    QCOMPARE(m_model->installStage, std::optional(Stage::setup));
+    QCOMPARE(m_model->installStage(), std::optional(Stage::setup));
     QCOMPARE(m_model->focusTarget(), AppModel::FocusTarget::setupCode());
     QVERIFY(m_model->focusRevision() > focusBefore);
     QVERIFY(!QFile::exists(m_sandbox->profileFile(QStringLiteral("setup-state.json"))));
@@ -602,7 +603,7 @@ void E2ETests::transientAndUnavailableCodes()
     Observer observer(m_model.get());
     STEP(submitCode(secondCode));
     QVERIFY(!m_model->lastError());
-    WAIT_FOR(m_model->installStage == Stage::channel || m_model->lastError(), 90000);
+    WAIT_FOR(m_model->installStage() == Stage::channel || m_model->lastError(), 90000);
     QVERIFY2(!m_model->lastError(), qPrintable(describe(*m_model)));
     QVERIFY2(observer.details.contains(QStringLiteral("安装服务暂时繁忙，正在重试（2/4）")), qPrintable(observer.details.join(u'|')));
     QVERIFY2(observer.details.contains(QStringLiteral("安装服务暂时繁忙，正在重试（3/4）")), qPrintable(observer.details.join(u'|')));
@@ -622,57 +623,57 @@ void E2ETests::relaunchAfterEveryStage()
     // runtime, quit while the runtime is being prepared: the stage stays, the relaunch prepares
     // the runtime again over what the first run left
     STEP(launch());
-    WAIT_FOR(m_model->isPreparingEnvironment() && m_model->cli->isRunning(), 10000);
+    WAIT_FOR(m_model->isPreparingEnvironment() && m_model->cli()->isRunning(), 10000);
     quit();
     QCOMPARE(markerText(*m_sandbox, QStringLiteral("mac-app-install-stage")), QStringLiteral("runtime\n"));
     STEP(launch());
-    QCOMPARE(m_model->installStage, std::optional(Stage::runtime));
+    QCOMPARE(m_model->installStage(), std::optional(Stage::runtime));
     STEP(prepareRuntime());
     quit();
 
     // permissions: screen recording is asked for and not there yet → quit while the application
     // waits for the user's return; granted meanwhile, the relaunch re-probes it by itself.
     STEP(launch());
-    QCOMPARE(m_model->installStage, std::optional(Stage::permissions));
+    QCOMPARE(m_model->installStage(), std::optional(Stage::permissions));
     QCOMPARE(m_model->setupProgress()[int(AppModel::SetupPhase::permissions)].state, AppModel::ProgressState::running);
     await(m_model->continuePermissionOnboarding());
     await(m_model->confirmPermissionOnboarding());
-    QCOMPARE(m_model->permissionAwaitingReturn, std::optional(PermissionKind::screenRecording));
+    QCOMPARE(m_model->permissionAwaitingReturn(), std::optional(PermissionKind::screenRecording));
     quit();
     QVERIFY(m_sandbox->setPermission(QStringLiteral("screenRecording"), true));
     STEP(launch());
-    QCOMPARE(m_model->permissionAwaitingReturn, std::optional(PermissionKind::screenRecording));
+    QCOMPARE(m_model->permissionAwaitingReturn(), std::optional(PermissionKind::screenRecording));
     WAIT_FOR(m_model->permissions()[0].verified, 20000);
     QVERIFY(!QFile::exists(m_sandbox->profileFile(QStringLiteral("mac-app-permission-awaiting"))));
     quit();
 
     // permissions: the completed one is remembered; the rest → setup → quit
     STEP(launch());
-    QCOMPARE(m_model->installStage, std::optional(Stage::permissions));
-    QVERIFY(m_model->cachedCompletedPermissions.contains(PermissionKind::screenRecording));
+    QCOMPARE(m_model->installStage(), std::optional(Stage::permissions));
+    QVERIFY(m_model->cachedCompletedPermissions().contains(PermissionKind::screenRecording));
     STEP(passAllPermissions());
     quit();
 
     // setup → the code is redeemed; quit as soon as the daemon stage begins
     STEP(launch());
-    QCOMPARE(m_model->installStage, std::optional(Stage::setup));
+    QCOMPARE(m_model->installStage(), std::optional(Stage::setup));
     WAIT_FOR(m_model->overallState() == AppModel::OverallState::waitingSetup, 5000);
     STEP(submitCode(firstCode));
-    WAIT_FOR(m_model->installStage == Stage::daemon, 60000);
+    WAIT_FOR(m_model->installStage() == Stage::daemon, 60000);
     QCOMPARE(markerText(*m_sandbox, QStringLiteral("mac-app-install-stage")), QStringLiteral("daemon\n"));
     quit();
 
     // daemon → resumes the installation of the agent and reaches the channel stage, where a
     // binding link is issued → quit
     STEP(launch());
-    QCOMPARE(m_model->installStage, std::optional(Stage::daemon));
+    QCOMPARE(m_model->installStage(), std::optional(Stage::daemon));
     QVERIFY(m_model->configurationReady());
     // Whichever start of the agent got to it, the agent's own binding page is open.
-    WAIT_FOR(m_model->installStage == Stage::channel && m_model->ownerSetupOpenedByAgent(), 60000);
+    WAIT_FOR(m_model->installStage() == Stage::channel && m_model->ownerSetupOpenedByAgent(), 60000);
     STEP(requestBindingLink());
-    const QUrl link = *m_model->ownerSetupURL;
+    const QUrl link = *m_model->ownerSetupURL();
     // Captured before the quit: the relaunch must show the same link, not invalidate it.
-    WAIT_FOR(await(OwnerSetupLinkStore::forProfileDirectory(m_model->profileDirectory).load()).value_or(OwnerSetupLink{}).url
+    WAIT_FOR(await(OwnerSetupLinkStore::forProfileDirectory(m_model->profileDirectory()).load()).value_or(OwnerSetupLink{}).url
                  == link,
              10000);
     quit();
@@ -680,16 +681,16 @@ void E2ETests::relaunchAfterEveryStage()
     // channel → the captured link comes back; the owner binds; the agent's status endpoint
     // answers badly, so the installation stops at the handshake → quit
     STEP(launch());
-    QCOMPARE(m_model->installStage, std::optional(Stage::channel));
+    QCOMPARE(m_model->installStage(), std::optional(Stage::channel));
     QVERIFY(m_model->installationValidated());
-    WAIT_FOR(m_model->ownerSetupURL && !m_model->isLoadingOwnerSetup(), 10000);
-    QCOMPARE(*m_model->ownerSetupURL, link);
+    WAIT_FOR(m_model->ownerSetupURL() && !m_model->isLoadingOwnerSetup(), 10000);
+    QCOMPARE(*m_model->ownerSetupURL(), link);
     const QString agentName = agentNameFor(firstCode);
     QCOMPARE(m_sandbox->agent(agentName).value(QStringLiteral("link")).toObject().value(QStringLiteral("token")).toString(),
              link.fragment());
     QVERIFY(m_sandbox->setSetting(QStringLiteral("statusHttpCode"), 503));
     STEP(bindChannel());
-    WAIT_FOR(m_model->installStage == Stage::handshake, 20000);
+    WAIT_FOR(m_model->installStage() == Stage::handshake, 20000);
     QCOMPARE(markerText(*m_sandbox, QStringLiteral("mac-app-install-stage")), QStringLiteral("handshake\n"));
     QVERIFY(m_model->channelBindingCompleted());
     quit();
@@ -697,15 +698,15 @@ void E2ETests::relaunchAfterEveryStage()
     // handshake → the first ready status finishes the installation
     QVERIFY(m_sandbox->setSetting(QStringLiteral("statusHttpCode"), 200));
     STEP(launch());
-    QCOMPARE(m_model->installStage, std::optional(Stage::handshake));
+    QCOMPARE(m_model->installStage(), std::optional(Stage::handshake));
     QVERIFY(m_model->onboardingCompleted());
-    WAIT_FOR(!m_model->installStage && m_model->overallState() == AppModel::OverallState::online, 30000);
+    WAIT_FOR(!m_model->installStage() && m_model->overallState() == AppModel::OverallState::online, 30000);
     STEP(expectInstalled());
     quit();
 
     // finished → the dashboard at once, and the agent online again
     STEP(launch());
-    QVERIFY(!m_model->installStage);
+    QVERIFY(!m_model->installStage());
     QCOMPARE(m_model->rootPage(), AppModel::RootPage::dashboard);
     WAIT_FOR(m_model->overallState() == AppModel::OverallState::online && m_model->statusSnapshot().bridgeConnected, 20000);
     STEP(expectInstalled());
@@ -737,7 +738,7 @@ void E2ETests::agentUpdate()
     // second run meanwhile, so the update is pressed once they are through.
     WAIT_FOR(std::all_of(m_model->permissions().cbegin(), m_model->permissions().cend(),
                          [](const AppModel::PermissionItem &item) { return item.verified; })
-                 && !m_model->cli->isRunning(),
+                 && !m_model->cli()->isRunning(),
              30000);
     await(m_model->updateAgent(), 120000);
     QVERIFY2(!m_model->lastError(), qPrintable(describe(*m_model)));
@@ -765,7 +766,7 @@ void E2ETests::stoppedAgentAndRestart()
     QCOMPARE(stopped.status, 200);
     // Three failed polls in a row, two seconds apart.
     WAIT_FOR(m_model->overallState() == AppModel::OverallState::error, 20000);
-    QCOMPARE(m_model->consecutiveStatusFailures, 3);
+    QCOMPARE(m_model->consecutiveStatusFailures(), 3);
     QVERIFY(!m_model->statusSnapshot().bridgeConnected);
     QVERIFY(!m_model->statusSnapshot().handshakeComplete);
     QCOMPARE(m_model->agentProcessDescription(), QStringLiteral("未连接"));
@@ -774,7 +775,7 @@ void E2ETests::stoppedAgentAndRestart()
     await(m_model->perform(AppModel::RecoveryAction::make(AppModel::RecoveryAction::Kind::restartAgent)), 90000);
     QVERIFY2(!m_model->lastError(), qPrintable(describe(*m_model)));
     WAIT_FOR(m_model->overallState() == AppModel::OverallState::online && m_model->statusSnapshot().bridgeConnected, 20000);
-    QCOMPARE(m_model->consecutiveStatusFailures, 0);
+    QCOMPARE(m_model->consecutiveStatusFailures(), 0);
     QVERIFY(m_model->statusSnapshot().processID.value_or(0) > 0);
     QVERIFY(m_model->statusSnapshot().processID != pid);
 
@@ -791,7 +792,7 @@ void E2ETests::revokedPermission()
 
     // The next launch re-probes the permissions and returns to the permission stage.
     STEP(launch());
-    WAIT_FOR(m_model->installStage == Stage::permissions, 30000);
+    WAIT_FOR(m_model->installStage() == Stage::permissions, 30000);
     QCOMPARE(markerText(*m_sandbox, QStringLiteral("mac-app-install-stage")), QStringLiteral("permissions\n"));
     QCOMPARE(markerText(*m_sandbox, QStringLiteral("mac-app-permissions-completed")),
              QStringLiteral("screenRecording\naccessibility\n"));
@@ -804,7 +805,7 @@ void E2ETests::revokedPermission()
     // Granted again: the installation is finished again, without a new setup code.
     QVERIFY(m_sandbox->setPermission(QStringLiteral("fullDiskAccess"), true));
     STEP(passPermission(PermissionKind::fullDiskAccess));
-    WAIT_FOR(!m_model->installStage, 10000);
+    WAIT_FOR(!m_model->installStage(), 10000);
     QVERIFY(!QFile::exists(m_sandbox->profileFile(QStringLiteral("mac-app-install-stage"))));
     QVERIFY(m_model->installationValidated());
     WAIT_FOR(m_model->overallState() == AppModel::OverallState::online && m_model->statusSnapshot().bridgeConnected, 20000);

@@ -1,23 +1,8 @@
 #include "support/ModelFixture.h"
 
-#include <QDir>
-#include <QFile>
-
-#include <stdexcept>
-
 using namespace QuorvantisTest;
 
 namespace {
-
-QCoro::Task<bool> answer(bool value)
-{
-    co_return value;
-}
-
-QCoro::Task<CLIResult> exitStatus(qint32 status)
-{
-    co_return CLIResult{status, std::nullopt};
-}
 
 QCoro::Task<OwnerSetupSession> noSession()
 {
@@ -25,60 +10,10 @@ QCoro::Task<OwnerSetupSession> noSession()
     co_return OwnerSetupSession{};
 }
 
-QCoro::Task<std::optional<OwnerSetupLink>> noLink()
-{
-    co_return std::nullopt;
-}
-
-QCoro::Task<std::optional<QString>> noVersion()
-{
-    co_return std::nullopt;
-}
-
-QCoro::Task<CLIResult> play(std::shared_ptr<ScriptedRun> run, QStringList arguments, AppModel::OutputHandler onOutput,
-                            AppModel::AuthorizationHandler onAuthorization)
-{
-    run->calls.append(arguments);
-    run->output = onOutput;
-    run->authorization = onAuthorization;
-    const Step step = run->steps.front();
-    if (run->steps.size() > 1)
-        run->steps.pop_front();
-    if (step.onStart)
-        step.onStart();
-    for (const QString &line : step.lines) {
-        if (onOutput)
-            onOutput(line);
-    }
-    if (step.authorization && onAuthorization)
-        onAuthorization(*step.authorization);
-    if (step.gate)
-        co_await step.gate->wait();
-    if (step.lateAuthorization && onAuthorization)
-        onAuthorization(*step.lateAuthorization);
-    if (step.error)
-        std::rethrow_exception(step.error);
-    co_return step.result;
-}
-
-QCoro::Task<bool> reply(std::shared_ptr<ScriptedAnswer> script, std::optional<QUrl> page)
-{
-    script->calls += 1;
-    if (page)
-        script->opened.append(*page);
-    const bool answer = script->answers.front();
-    if (script->answers.size() > 1)
-        script->answers.pop_front();
-    if (auto gate = script->gate)
-        co_await gate->wait();
-    co_return answer;
-}
-
 } // namespace
 
 ModelFixture::ModelFixture(Defaults defaults)
 {
-    QDir().mkpath(profileDirectory());
     if (defaults == Failing) {
         for (const Run &run : {setupWithCode, setupEnroll, setupResume})
             run->steps = {Step::exit(1)};
@@ -86,68 +21,33 @@ ModelFixture::ModelFixture(Defaults defaults)
     } else {
         enrollmentKey = validEnrollmentKey();
     }
-
-    effects.setupWithCode = [run = setupWithCode](QString code, std::optional<QString> agentName,
-                                                  AppModel::OutputHandler onOutput,
-                                                  AppModel::AuthorizationHandler onAuthorization) {
-        return play(run, {code, agentName.value_or(QStringLiteral("<none>"))}, std::move(onOutput),
-                    std::move(onAuthorization));
-    };
-    effects.setupEnroll = [run = setupEnroll](QString workspace, QString agentName, QString key,
-                                              AppModel::OutputHandler onOutput,
-                                              AppModel::AuthorizationHandler onAuthorization) {
-        return play(run, {workspace, agentName, key}, std::move(onOutput), std::move(onAuthorization));
-    };
-    effects.setupResume = [run = setupResume](AppModel::OutputHandler onOutput,
-                                              AppModel::AuthorizationHandler onAuthorization) {
-        return play(run, {}, std::move(onOutput), std::move(onAuthorization));
-    };
-    effects.environmentPrepare = [run = environmentPrepare](AppModel::OutputHandler onOutput) {
-        return play(run, {}, std::move(onOutput), {});
-    };
-    effects.daemonInstall = [run = daemonInstall](AppModel::OutputHandler onOutput) {
-        return play(run, {}, std::move(onOutput), {});
-    };
-    effects.agentStarted = [script = agentStarted] { return reply(script, std::nullopt); };
+    effects.setupWithCode = codeEffect(setupWithCode);
+    effects.setupEnroll = enrollEffect(setupEnroll);
+    effects.setupResume = resumeEffect(setupResume);
+    effects.environmentPrepare = runEffect(environmentPrepare);
+    effects.daemonInstall = runEffect(daemonInstall);
+    effects.agentStarted = answerEffect(agentStarted);
     effects.setupAuthorizationOpen = [script = authorizationOpen](QUrl url) { return reply(script, url); };
     effects.enrollmentKeyProvider = [this] { return enrollmentKey; };
-
-    effects.permissionCheck = [](PermissionKind) { return answer(false); };
-    effects.permissionPrepare = [](PermissionKind) { return answer(false); };
-    effects.accessibilityPrepare = [](AccessibilityStep, bool) { return answer(false); };
+    effects.permissionCheck = [](PermissionKind) { return value(false); };
+    effects.permissionPrepare = [](PermissionKind) { return value(false); };
+    effects.accessibilityPrepare = [](AccessibilityStep, bool) { return value(false); };
     effects.openSystemSettings = [](std::optional<PermissionKind>) {};
     effects.ownerSetupRequest = [](std::optional<QUrl>, bool) { return noSession(); };
-    effects.ownerSetupOpen = [](QUrl) { return answer(true); };
+    effects.ownerSetupOpen = [](QUrl) { return value(true); };
     effects.ownerSetupCopy = [](QUrl) { return true; };
     effects.ownerSetupLinkSave = [](std::optional<OwnerSetupLink>) {};
-    effects.agentUpdateVersion = [] { return noVersion(); };
-    effects.runScript = [](QString, AppModel::OutputHandler) { return exitStatus(0); };
+    effects.agentUpdateVersion = [] { return value(std::optional<QString>()); };
+    effects.runScript = [](QString, AppModel::OutputHandler) { return value(CLIResult{0, std::nullopt}); };
     effects.openURL = [](QUrl) { return true; };
-    ownerSetupLinkLoad = [] { return noLink(); };
+    effects.runnerIdle = [] { return nothing(); };
+    ownerSetupLinkLoad = [] { return value(std::optional<OwnerSetupLink>()); };
 }
 
 ModelFixture::~ModelFixture()
 {
     // Before the scripts and the clock it uses.
     m_model.reset();
-}
-
-QString ModelFixture::profileFile(const QString &name) const
-{
-    return QDir(profileDirectory()).filePath(name);
-}
-
-void ModelFixture::writeProfileFile(const QString &name, const QByteArray &content) const
-{
-    QFile file(profileFile(name));
-    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
-        throw std::runtime_error("cannot write a profile file");
-}
-
-QByteArray ModelFixture::readProfileFile(const QString &name) const
-{
-    QFile file(profileFile(name));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 AppModel &ModelFixture::make(bool autoResume)
@@ -176,6 +76,13 @@ AppModel &ModelFixture::makeAt(const QByteArray &stage, bool configured)
     if (configured)
         writeProfileFile(QStringLiteral("config.json"), "{}\n");
     return make();
+}
+
+QString ModelFixture::installation() const
+{
+    const AppModel &m = *m_model;
+    return describeInstallation(m.installStage(), m.setupProgress(), m.overallState(), m.pendingSetupResume(), m.installationValidated(),
+                                m.onboardingCompleted(), m.configurationReady());
 }
 
 int ModelFixture::drainTime(int limit)

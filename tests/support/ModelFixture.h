@@ -1,107 +1,17 @@
 #pragma once
 
 #include "app/AppModel.h"
+#include "support/ControllerHarness.h"
+#include "support/Scripted.h"
 #include "support/VirtualTime.h"
 
-#include <QTemporaryDir>
 
-#include <coroutine>
-#include <deque>
-#include <exception>
 #include <memory>
-
-namespace QuorvantisTest {
-
-// Holds a scripted effect suspended until the test opens it.
-class Gate
-{
-public:
-    struct Awaiter
-    {
-        Gate *gate;
-        bool await_ready() const noexcept { return gate->m_open; }
-        void await_suspend(std::coroutine_handle<> handle) { gate->m_waiting = handle; }
-        void await_resume() const noexcept {}
-    };
-
-    Awaiter wait() { return Awaiter{this}; }
-    bool isWaiting() const { return bool(m_waiting); }
-    void open()
-    {
-        m_open = true;
-        if (auto handle = std::exchange(m_waiting, {}))
-            handle.resume();
-    }
-
-private:
-    bool m_open = false;
-    std::coroutine_handle<> m_waiting;
-};
-
-// One scripted process run: what it prints, what it reports, how it ends.
-struct Step
-{
-    QStringList lines;
-    std::optional<JITWorkspaceAuthorization> authorization;
-    std::function<void()> onStart;  // e.g. the tool writing its state file
-    std::shared_ptr<Gate> gate;     // finish only once opened
-    std::optional<JITWorkspaceAuthorization> lateAuthorization; // reported after the gate
-    CLIResult result;
-    std::exception_ptr error;
-
-    static Step exit(qint32 status, std::optional<QString> lastErrorLine = std::nullopt)
-    {
-        Step step;
-        step.result = CLIResult{status, std::move(lastErrorLine)};
-        return step;
-    }
-    static Step success() { return exit(0); }
-    template <typename E>
-    static Step throwing(E error)
-    {
-        Step step;
-        step.error = std::make_exception_ptr(std::move(error));
-        return step;
-    }
-};
-
-// The runs of one effect, in order; the last step repeats once the script is used up.
-struct ScriptedRun
-{
-    std::deque<Step> steps{Step::success()};
-    QList<QStringList> calls; // the arguments of every call
-    // The callbacks of the latest call, so a test can report more while a run is held.
-    AppModel::OutputHandler output;
-    AppModel::AuthorizationHandler authorization;
-};
-
-// A yes/no effect (the agent answering, the browser opening a page): one answer per call, in
-// order (the last repeats), optionally held at a gate.
-struct ScriptedAnswer
-{
-    std::deque<bool> answers{true};
-    std::shared_ptr<Gate> gate;
-    QList<QUrl> opened; // the pages asked for, when the effect opens one
-    int calls = 0;
-};
-
-inline JITWorkspaceAuthorization authorization(const QString &email = QStringLiteral("bot@example.org"))
-{
-    return {QStringLiteral("google"), email, QStringLiteral("s3cret-Pass"),
-            QUrl(QStringLiteral("https://accounts.example.org/o/oauth2/auth?client_id=1"))};
-}
-
-inline QString validEnrollmentKey()
-{
-    return QStringLiteral("enrolment-key-0123456789abcdefghijklmnop");
-}
-
-} // namespace QuorvantisTest
 
 // A model on virtual time in a temporary profile directory, with every effect scripted to do
 // nothing real. The process runs, the agent's start check and the authorization page are
 // scripts a test fills in; any other effect a test replaces in `effects` before `make()`.
-class ModelFixture
+class ModelFixture : public TemporaryProfile
 {
 public:
     // Failing: the setup runs fail and the agent never answers (nothing happens by accident).
@@ -109,11 +19,6 @@ public:
     enum Defaults { Failing, Succeeding };
     explicit ModelFixture(Defaults defaults = Failing);
     ~ModelFixture();
-
-    QString profileDirectory() const { return m_home.filePath(QStringLiteral("profile")); }
-    QString profileFile(const QString &name) const;
-    void writeProfileFile(const QString &name, const QByteArray &content) const;
-    QByteArray readProfileFile(const QString &name) const;
 
     // Builds the model (replacing any earlier one) with the current effects.
     AppModel &make(bool autoResume = false);
@@ -124,6 +29,8 @@ public:
     void reset() { m_model.reset(); }
 
     AppModel::ProgressState state(AppModel::SetupPhase phase) { return model().setupProgress().at(int(phase)).state; }
+    // The model's installation in one line (see describeInstallation).
+    QString installation() const;
     // Resumes every pending wait, earliest first, until none is left (bounded against a loop
     // that would wait forever).
     int drainTime(int limit = 1000);
@@ -150,6 +57,5 @@ public:
     int willChangeCount = 0;
 
 private:
-    QTemporaryDir m_home;
     std::unique_ptr<AppModel> m_model;
 };

@@ -1,209 +1,62 @@
 #pragma once
 
-// The shared model fixture with a real loopback HTTP server behind the profile's status port,
-// a scripted onboarding service and recorded desktop effects: for the status and
-// channel-binding flows.
+// What the tests of the service clients share: a temporary profile beside a real loopback
+// server, the failure a request ended with as one word, and a watch on the log for secrets.
 
 #include "support/AwaitTask.h"
 #include "support/LoopbackHttpServer.h"
-#include "support/ModelFixture.h"
 
-#include <QElapsedTimer>
-#include <QList>
+#include "net/BoundedHttp.h"
+#include "process/QuorvantisNativeError.h"
+
+#include <QFile>
+#include <QTemporaryDir>
 
 namespace QuorvantisTest {
 
-using namespace std::chrono_literals;
-
-// One status document of the agent.
-struct Sample
+struct Served
 {
-    bool ready = true;
-    bool busy = false;
-    qint64 queueSize = 0;
-    std::optional<bool> compacting;
-    std::optional<QString> codingStatus; // a coding session with this status
-    QString version = QStringLiteral("1.4.0");
-    QString sampledAt = QStringLiteral("2027-01-15T08:00:00Z");
-    qint64 pid = 4242;
+    QTemporaryDir profile;
+    LoopbackHttpServer server;
 
-    QByteArray json() const
+    QString path(const QString &name) const { return profile.filePath(name); }
+    void write(const QString &name, const QByteArray &data) const
     {
-        QByteArray out = "{\"sampledAt\":\"" + sampledAt.toUtf8() + "\",\"lifecycle\":\"running\",";
-        out += "\"ready\":" + QByteArray(ready ? "true" : "false");
-        out += ",\"version\":\"" + version.toUtf8() + "\"";
-        out += ",\"busy\":" + QByteArray(busy ? "true" : "false");
-        out += ",\"queueSize\":" + QByteArray::number(queueSize);
-        out += ",\"pid\":" + QByteArray::number(pid);
-        if (compacting)
-            out += ",\"compacting\":" + QByteArray(*compacting ? "true" : "false");
-        if (codingStatus)
-            out += ",\"codingSession\":{\"status\":\"" + codingStatus->toUtf8() + "\",\"taskSummary\":\"t\"}";
-        return out + "}";
+        QFile file(path(name));
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(data) != data.size())
+            throw std::runtime_error("cannot write a profile file");
     }
-
-    AgentRuntimeStatus decoded() const { return AgentRuntimeStatus::decode(json()); }
-};
-
-// The onboarding service as the model sees it through its ownerSetupRequest effect.
-struct OnboardingScript
-{
-    struct Call
+    QByteArray read(const QString &name) const
     {
-        std::optional<QUrl> existingURL;
-        bool forceRefresh = false;
-    };
-    struct Outcome
-    {
-        std::optional<OwnerSetupSession> session;
-        std::exception_ptr error;
-    };
-
-    QList<Call> calls;
-    QList<Outcome> outcomes;         // consumed in order
-    OwnerSetupSession whenExhausted; // answer once the list is used up
-    VirtualTime *time = nullptr;
-    std::chrono::milliseconds latency{0}; // virtual time each request takes
-
-    void answer(OwnerSetupSession session) { outcomes.append({std::move(session), nullptr}); }
-    template <typename E>
-    void fail(E error)
-    {
-        outcomes.append({std::nullopt, std::make_exception_ptr(std::move(error))});
+        QFile file(path(name));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
 };
 
-inline QCoro::Task<OwnerSetupSession> scriptedOwnerSetupRequest(std::shared_ptr<OnboardingScript> script,
-                                                                std::optional<QUrl> existingURL, bool forceRefresh)
+// A coded failure's code, a transport failure's kind, or `other` for the rest.
+inline QString failureWord(const std::exception_ptr &error, const char *other = "other")
 {
-    script->calls.append({existingURL, forceRefresh});
-    if (script->latency.count() > 0)
-        co_await script->time->sleep(script->latency);
-    // A copy: QCoro's co_return moves out of a non-const lvalue.
-    if (script->outcomes.isEmpty()) {
-        const OwnerSetupSession answer = script->whenExhausted;
-        co_return answer;
+    try {
+        std::rethrow_exception(error);
+    } catch (const QuorvantisNativeError &coded) {
+        return coded.code;
+    } catch (const HttpTransportError &transport) {
+        return QStringList{"network", "timed out", "too large"}.at(int(transport.kind));
+    } catch (...) {
+        return QString::fromLatin1(other);
     }
-    const OnboardingScript::Outcome next = script->outcomes.takeFirst();
-    if (next.error)
-        std::rethrow_exception(next.error);
-    co_return *next.session;
 }
 
-struct DesktopRecord
+// Every message logged from the first call on (each still passed on as before).
+inline const QStringList &loggedMessages()
 {
-    QList<std::optional<OwnerSetupLink>> savedLinks;
-    QList<QUrl> opened;
-    QList<QUrl> copied;
-    bool openResult = true;
-    bool copyResult = true;
-    int updateChecks = 0;
-    std::optional<QString> offeredVersion;
-};
-
-inline QCoro::Task<bool> recordedOpen(std::shared_ptr<DesktopRecord> record, QUrl url)
-{
-    record->opened.append(url);
-    co_return record->openResult;
+    static QStringList all;
+    static const QtMessageHandler previous = qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &context, const QString &message) {
+        all.append(message);
+        if (previous)
+            previous(type, context, message);
+    });
+    return all;
 }
-
-inline QCoro::Task<std::optional<QString>> recordedUpdateVersion(std::shared_ptr<DesktopRecord> record)
-{
-    ++record->updateChecks;
-    const std::optional<QString> offered = record->offeredVersion;
-    co_return offered;
-}
-
-inline OwnerSetupSession session(bool required, std::optional<QUrl> url = std::nullopt,
-                                 std::optional<bool> pending = std::nullopt, bool liveSession = false,
-                                 std::optional<QDateTime> expiresAt = std::nullopt)
-{
-    OwnerSetupSession s;
-    s.required = required;
-    s.url = std::move(url);
-    s.expiresAt = std::move(expiresAt);
-    s.hasLiveSession = liveSession;
-    s.hasPendingBinding = pending;
-    return s;
-}
-
-inline QUrl bindingLink(const QString &token = QStringLiteral("tok-a"))
-{
-    return QUrl(QStringLiteral("https://onboarding.example/agents/ada-agent/setup#") + token);
-}
-
-inline const QByteArray statusToken = "status-secret-7f3a9c";
 
 } // namespace QuorvantisTest
-
-class StatusFixture : public ModelFixture
-{
-public:
-    QuorvantisTest::LoopbackHttpServer server;
-    std::shared_ptr<QuorvantisTest::OnboardingScript> onboarding = std::make_shared<QuorvantisTest::OnboardingScript>();
-    std::shared_ptr<QuorvantisTest::DesktopRecord> desktop = std::make_shared<QuorvantisTest::DesktopRecord>();
-    QuorvantisTest::ScriptedResponse statusAnswer =
-        QuorvantisTest::ScriptedResponse::json(200, QuorvantisTest::Sample{}.json());
-
-    StatusFixture()
-    {
-        using namespace QuorvantisTest;
-        statusTimeout = std::chrono::milliseconds(400);
-        onboarding->time = &time;
-        onboarding->whenExhausted = session(true, bindingLink());
-        server.setHandler(QStringLiteral("/tui/status"), [this](const RecordedRequest &) { return statusAnswer; });
-        effects.ownerSetupRequest = [script = onboarding](std::optional<QUrl> existing, bool force) {
-            return scriptedOwnerSetupRequest(script, std::move(existing), force);
-        };
-        effects.ownerSetupOpen = [record = desktop](QUrl url) { return recordedOpen(record, std::move(url)); };
-        effects.ownerSetupCopy = [record = desktop](QUrl url) {
-            record->copied.append(url);
-            return record->copyResult;
-        };
-        effects.ownerSetupLinkSave = [record = desktop](std::optional<OwnerSetupLink> link) {
-            record->savedLinks.append(link);
-        };
-        effects.agentUpdateVersion = [record = desktop] { return recordedUpdateVersion(record); };
-    }
-
-    ~StatusFixture()
-    {
-        // The status client must not be destroyed under a running fetch.
-        QuorvantisTest::spinUntil([this] { return !fetchInFlight(); }, 10000);
-        QElapsedTimer settle;
-        settle.start();
-        while (settle.elapsed() < 30)
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        reset();
-    }
-
-    // A model whose status port and token lead to the server; `configured` leaves config.json,
-    // `stage` the persisted install stage.
-    AppModel &makeServed(bool configured = true, std::optional<QString> stage = std::nullopt,
-                         AppModel::LinkLoader loader = {})
-    {
-        if (configured)
-            writeProfileFile(QStringLiteral("config.json"), "{}");
-        if (stage)
-            writeProfileFile(QStringLiteral("mac-app-install-stage"), stage->toUtf8() + "\n");
-        writeProfileFile(QStringLiteral("tui-port"), QByteArray::number(server.port()) + "\n");
-        writeProfileFile(QStringLiteral("tui-token"), QuorvantisTest::statusToken + "\n");
-        if (loader)
-            ownerSetupLinkLoad = std::move(loader);
-        return make();
-    }
-
-    int statusRequests() const { return int(server.requestsFor(QStringLiteral("/tui/status")).size()); }
-
-    // A fetch is running while the server holds an open connection for it.
-    bool fetchInFlight() const { return server.openConnections() > 0; }
-
-    void poll() { QuorvantisTest::await(model().refreshAgentStatus()); }
-
-    // Waits until the polling loop has made `requests` status requests and sleeps again.
-    bool loopReached(int requests)
-    {
-        return QuorvantisTest::spinUntil(
-            [&] { return statusRequests() >= requests && time.pendingSleepers() >= 1 && !fetchInFlight(); });
-    }
-};

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+class AppModel;
+
+// The files of the desktop integration: where the profile and the install log are, the
+// application's "mac-app-" markers, and the notification setting kept among them.
+namespace ProfileFiles {
+
+// The model's profile directory.
+QString profileDirectory(const AppModel &model);
+
+// The install log of the current user.
+QString installLog();
+
+// The install log's redaction of one line (escapes, labelled credentials, URLs, setup codes).
+QString redactLine(const QString &line);
+
+// The application's own marker files in a profile directory, by name, sorted.
+QStringList markerNames(const QString &profileDirectory);
+
+// Desktop notifications are on unless the user turned them off. The setting is the marker
+// "mac-app-notifications" holding "off"; turning them on again removes it.
+QString notificationsMarkerName();
+bool notificationsEnabled(const QString &profileDirectory);
+void setNotificationsEnabled(const QString &profileDirectory, bool enabled);
+
+} // namespace ProfileFiles

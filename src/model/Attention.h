@@ -1,0 +1,45 @@
+#pragma once
+
+#include "model/ModelTypes.h"
+#include "model/Published.h"
+
+#include <QDateTime>
+#include <QList>
+
+#include <functional>
+#include <optional>
+
+// What the model asks the user to look at: the one error shown, the keyboard focus requests, the
+// activity list and the accessibility announcements.
+class Attention
+{
+public:
+    using Clock = std::function<QDateTime()>;
+
+    // `announce` runs before every published write; `clock` dates the activity entries.
+    Attention(std::function<void()> announce, Clock clock);
+
+    const std::optional<DisplayError> &lastError() const { return m_lastError(); }
+    const FocusTarget &focusTarget() const { return m_focusTarget(); }
+    qint64 focusRevision() const { return m_focusRevision(); }
+    const QList<ActivityEvent> &activities() const { return m_activities(); }
+    qint64 announcementRevision() const { return m_announcementRevision(); }
+    const QString &announcement() const { return m_announcement(); }
+
+    // A new error replaces the one shown.
+    void showError(DisplayError error);
+    void clearError();
+    // Asks the views to focus `target` again, even when it did not change.
+    void requestFocus(FocusTarget target);
+    // Newest first, at most 20 entries.
+    void appendActivity(const QString &summary, ActivityEvent::Source source = ActivityEvent::Source::agent);
+
+private:
+    Clock m_clock;
+    Published<std::optional<DisplayError>> m_lastError;
+    Published<QList<ActivityEvent>> m_activities;
+    Published<FocusTarget> m_focusTarget;
+    Published<qint64> m_focusRevision;
+    Published<qint64> m_announcementRevision;
+    Published<QString> m_announcement;
+};

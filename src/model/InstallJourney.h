@@ -1,0 +1,87 @@
+#pragma once
+
+#include "model/ModelTypes.h"
+#include "model/Published.h"
+
+#include <QList>
+#include <QString>
+
+#include <functional>
+#include <optional>
+#include <utility>
+
+class Attention;
+
+// Where the installation stands: the persisted install stage, the facts that go with it
+// (configured, validated, onboarded, resume pending), the overall state and the progress list
+// that shows the same sequence in finer steps. `moveTo` is the one way the installation moves
+// from stage to stage; it persists the stage and makes every write tied to it.
+class InstallJourney
+{
+public:
+    // `announce` runs before every published write; focus requests go to `attention`.
+    InstallJourney(QString profileDirectory, std::function<void()> announce, Attention &attention);
+
+    std::optional<InstallStage> stage() const { return m_stage; }
+    bool isAt(InstallStage stage) const { return m_stage == stage; }
+    bool configurationReady() const { return m_configurationReady(); }
+    bool installationValidated() const { return m_installationValidated(); }
+    bool onboardingCompleted() const { return m_onboardingCompleted(); }
+    bool pendingSetupResume() const { return m_pendingSetupResume(); }
+    OverallState overallState() const { return m_overallState(); }
+    const QList<SetupProgressItem> &setupProgress() const { return m_setupProgress(); }
+    const std::optional<QString> &setupProgressDetail() const { return m_setupProgressDetail(); }
+    const std::optional<PackageInstallProgress> &packageInstallProgress() const { return m_packageInstallProgress(); }
+
+    ProgressState state(SetupPhase phase) const { return setupProgress().at(int(phase)).state; }
+    std::pair<int, int> setupProgressCounts() const;
+    double setupProgressFraction() const;
+
+    // At launch: reads the persisted stage (a first launch persists `runtime`) and whether the
+    // agent is configured, and shows where the installation stands.
+    void restoreAtLaunch();
+
+    // Moves to `stage` (none: the installation is finished), persists it, shows its progress
+    // and makes the writes tied to it:
+    //   runtime      resume pending, starting
+    //   permissions  resume pending, not validated, not onboarded, starting
+    //   setup        no resume pending, waiting for setup, the code field focused
+    //   daemon       configured, resume pending, starting
+    //   channel      no resume pending, validated, not onboarded, online
+    //   handshake    (nothing more)
+    //   none         no resume pending, validated, onboarded, every phase complete
+    void moveTo(std::optional<InstallStage> stage);
+
+    // What a resumed stage shows while it runs again, and the wait for the user's setup input.
+    void showResuming();
+    void showWaitingForSetup();
+    void setOverallState(OverallState state);
+
+    // The progress list. `applyProgress` is the one update primitive: `running` completes every
+    // phase before it and shows the detail (at most 80 characters); `complete` completes the
+    // phase; `pending` and `failed` (the setup tool's other status texts) mark it running without
+    // the rest. A detail shows only under a running phase.
+    void applyProgress(SetupPhase phase, ProgressState state, const std::optional<QString> &detail = std::nullopt);
+    // A fresh installation: every phase pending but the first, which runs; no detail, no counter.
+    void beginProgress();
+    // Every running phase becomes failed.
+    void markRunningPhasesFailed();
+    // The package counter never moves backwards while its total stays, and never passes it.
+    void updatePackageInstallProgress(std::optional<int> completed, std::optional<int> total);
+
+private:
+    void setStage(std::optional<InstallStage> stage);
+    void showProgress(std::optional<InstallStage> stage);
+
+    QString m_profileDirectory;
+    Attention &m_attention;
+    std::optional<InstallStage> m_stage;
+    Published<bool> m_configurationReady;
+    Published<bool> m_installationValidated;
+    Published<bool> m_onboardingCompleted;
+    Published<bool> m_pendingSetupResume;
+    Published<OverallState> m_overallState;
+    Published<QList<SetupProgressItem>> m_setupProgress;
+    Published<std::optional<QString>> m_setupProgressDetail;
+    Published<std::optional<PackageInstallProgress>> m_packageInstallProgress;
+};

@@ -1,0 +1,130 @@
+#include "model/ProfileMarkers.h"
+
+#include <QDir>
+#include <QFile>
+#include <QRegularExpression>
+#include <QSaveFile>
+#include <QStringDecoder>
+
+namespace ProfileMarkers {
+
+namespace {
+
+// Marker files are a few bytes; anything bigger is not ours and reads as absent.
+constexpr qint64 markerSizeLimit = 64 * 1024;
+
+std::optional<QString> readMarker(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly) || file.size() > markerSizeLimit)
+        return std::nullopt;
+    const QByteArray bytes = file.read(markerSizeLimit + 1);
+    if (bytes.size() > markerSizeLimit)
+        return std::nullopt;
+    QStringDecoder decoder(QStringDecoder::Utf8);
+    const QString text = decoder(bytes);
+    if (decoder.hasError())
+        return std::nullopt;
+    return text;
+}
+
+template <typename E>
+std::optional<E> readRawValueMarker(const QString &path)
+{
+    const auto text = readMarker(path);
+    return text ? fromRawValue<E>(text->trimmed()) : std::nullopt;
+}
+
+// Writes atomically, then restricts to the owner; every failure is dropped silently.
+void writeMarker(const QString &path, const QString &text)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return;
+    file.write(text.toUtf8());
+    if (!file.commit())
+        return;
+    QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+}
+
+// Writes the value, or removes the file for no value.
+void writeOrRemove(const QString &path, const QString &text)
+{
+    if (text.isEmpty())
+        QFile::remove(path);
+    else
+        writeMarker(path, text);
+}
+
+QString in(const QString &directory, const QString &name)
+{
+    return QDir(directory).filePath(name);
+}
+
+} // namespace
+
+std::optional<InstallStage> readInstallStage(const QString &directory)
+{
+    return readRawValueMarker<InstallStage>(in(directory, installStageFile));
+}
+
+QSet<PermissionKind> readCompletedPermissions(const QString &directory)
+{
+    QSet<PermissionKind> kinds;
+    const auto text = readMarker(in(directory, completedPermissionsFile));
+    if (!text)
+        return kinds;
+    static const QRegularExpression whiteSpace(QStringLiteral("\\s+"), QRegularExpression::UseUnicodePropertiesOption);
+    for (const QString &piece : text->split(whiteSpace, Qt::SkipEmptyParts)) {
+        if (const auto kind = fromRawValue<PermissionKind>(piece))
+            kinds.insert(*kind);
+    }
+    return kinds;
+}
+
+std::optional<PermissionKind> readAwaitingPermission(const QString &directory)
+{
+    return readRawValueMarker<PermissionKind>(in(directory, awaitingPermissionFile));
+}
+
+std::optional<AccessibilityProbeOutcome> readAccessibilityProbeOutcome(const QString &directory)
+{
+    return readRawValueMarker<AccessibilityProbeOutcome>(in(directory, accessibilityProbeFile));
+}
+
+void writeInstallStage(const QString &directory, std::optional<InstallStage> stage)
+{
+    QDir().mkpath(directory);
+    writeOrRemove(in(directory, installStageFile), stage ? rawValue(*stage) + u'\n' : QString());
+}
+
+void writeCompletedPermissions(const QString &directory, const QSet<PermissionKind> &kinds)
+{
+    QDir().mkpath(directory);
+    QString text;
+    for (const PermissionKind kind : allCases<PermissionKind>()) {
+        if (kinds.contains(kind))
+            text += rawValue(kind) + u'\n';
+    }
+    writeOrRemove(in(directory, completedPermissionsFile), text);
+}
+
+void writeAwaitingPermission(const QString &directory, std::optional<PermissionKind> kind)
+{
+    writeOrRemove(in(directory, awaitingPermissionFile), kind ? rawValue(*kind) + u'\n' : QString());
+}
+
+bool readNotificationsEnabled(const QString &directory)
+{
+    const auto text = readMarker(in(directory, notificationsFile));
+    return !text || text->trimmed() != u"off";
+}
+
+void writeNotificationsEnabled(const QString &directory, bool enabled)
+{
+    if (!enabled)
+        QDir().mkpath(directory);
+    writeOrRemove(in(directory, notificationsFile), enabled ? QString() : QStringLiteral("off\n"));
+}
+
+} // namespace ProfileMarkers

@@ -1,0 +1,35 @@
+#pragma once
+
+#include "model/ModelTypes.h"
+
+#include <QSet>
+#include <QString>
+
+#include <optional>
+
+// The small files the application keeps in the agent's profile directory: one value per line,
+// written atomically with permissions 0600; an absent value removes the file; a missing,
+// unreadable, oversized or non-UTF-8 file reads as absent; file errors are never reported.
+namespace ProfileMarkers {
+
+inline const QString installStageFile = QStringLiteral("mac-app-install-stage");
+inline const QString completedPermissionsFile = QStringLiteral("mac-app-permissions-completed");
+inline const QString awaitingPermissionFile = QStringLiteral("mac-app-permission-awaiting");
+inline const QString accessibilityProbeFile = QStringLiteral("mac-app-accessibility-probe");
+inline const QString notificationsFile = QStringLiteral("mac-app-notifications");
+
+std::optional<InstallStage> readInstallStage(const QString &directory);
+QSet<PermissionKind> readCompletedPermissions(const QString &directory);
+std::optional<PermissionKind> readAwaitingPermission(const QString &directory);
+std::optional<AccessibilityProbeOutcome> readAccessibilityProbeOutcome(const QString &directory);
+
+// The stage and the completed set create the profile directory when it is missing.
+void writeInstallStage(const QString &directory, std::optional<InstallStage> stage);
+void writeCompletedPermissions(const QString &directory, const QSet<PermissionKind> &kinds);
+void writeAwaitingPermission(const QString &directory, std::optional<PermissionKind> kind);
+
+// Desktop notifications are on unless the user turned them off: the marker holds "off" then.
+bool readNotificationsEnabled(const QString &directory);
+void writeNotificationsEnabled(const QString &directory, bool enabled);
+
+} // namespace ProfileMarkers

@@ -1,0 +1,631 @@
+// The guided permission onboarding: one permission at a time, each decided only by a real
+// probe of the agent's own tools, never by what the user says.
+#include "permissions/PermissionController.h"
+
+#include "model/Attention.h"
+#include "model/InFlight.h"
+#include "model/InstallJourney.h"
+#include "model/ProfileMarkers.h"
+#include "permissions/PermissionKind.h"
+#include "platform/Desktop.h"
+
+#include <QLoggingCategory>
+#include <QPointer>
+
+#include <algorithm>
+#include <coroutine>
+#include <vector>
+
+Q_LOGGING_CATEGORY(lcPermissionFlow, "quorvantis.permissions")
+
+using namespace std::chrono_literals;
+
+// One running re-check of the existing permissions. A second request while it runs waits for
+// it instead of starting its own probes: the runner allows one process at a time, so an
+// overlapping probe would be refused and read as "not granted".
+struct PermissionController::RefreshRun
+{
+    bool done = false;
+    std::vector<std::coroutine_handle<>> waiters;
+
+    void finish()
+    {
+        done = true;
+        auto ready = std::move(waiters);
+        waiters.clear();
+        for (auto handle : ready)
+            handle.resume();
+    }
+
+    struct Awaiter
+    {
+        std::shared_ptr<RefreshRun> run;
+        bool await_ready() const noexcept { return run->done; }
+        void await_suspend(std::coroutine_handle<> handle) { run->waiters.push_back(handle); }
+        void await_resume() const noexcept {}
+    };
+};
+
+namespace {
+
+constexpr auto returnCheckInterval = 500ms;
+constexpr int returnCheckPasses = 120;
+
+// A probe that throws, or an effect that is missing, counts as "not granted": the user is
+// then guided to System Settings instead of being shown an error.
+QCoro::Task<bool> probeKind(std::function<QCoro::Task<bool>(PermissionKind)> effect, PermissionKind kind)
+{
+    try {
+        if (!effect)
+            co_return false;
+        co_return co_await effect(kind);
+    } catch (const std::exception &error) {
+        qCInfo(lcPermissionFlow) << "permission probe failed:" << error.what();
+    } catch (...) {
+        qCInfo(lcPermissionFlow) << "permission probe failed";
+    }
+    co_return false;
+}
+
+QCoro::Task<bool> probeAccessibility(std::function<QCoro::Task<bool>(AccessibilityStep, bool)> effect,
+                                     AccessibilityStep step)
+{
+    try {
+        if (!effect)
+            co_return false;
+        // Only ever a check: the flow never raises the system's authorisation dialog itself.
+        co_return co_await effect(step, false);
+    } catch (const std::exception &error) {
+        qCInfo(lcPermissionFlow) << "accessibility probe failed:" << error.what();
+    } catch (...) {
+        qCInfo(lcPermissionFlow) << "accessibility probe failed";
+    }
+    co_return false;
+}
+
+QCoro::Task<bool> agentIsRunning(std::function<QCoro::Task<bool>()> effect)
+{
+    try {
+        if (!effect)
+            co_return false;
+        co_return co_await effect();
+    } catch (...) {
+        co_return false;
+    }
+}
+
+QList<PermissionItem> initialPermissions()
+{
+    QList<PermissionItem> items;
+    for (const PermissionKind kind : allCases<PermissionKind>())
+        items.append({PermissionRule{kind}, PermissionNativeState::unknown, false});
+    return items;
+}
+
+} // namespace
+
+PermissionController::PermissionController(ModelContext context, Effects effects, QObject *parent)
+    : QObject(parent),
+      m_context(std::move(context)),
+      m_effects(std::move(effects)),
+      m_permissions(m_context.announce, initialPermissions()),
+      m_permissionPromptKind(m_context.announce),
+      m_permissionSettingsPrompt(m_context.announce, false),
+      m_accessibilityStep(m_context.announce, AccessibilityStep::node),
+      m_accessibilityProbeOutcome(m_context.announce),
+      m_isCheckingPermission(m_context.announce, false),
+      m_permissionOperationInFlight(m_context.announce, false),
+      m_permissionAwaitingReturn(ProfileMarkers::readAwaitingPermission(m_context.profileDirectory)),
+      m_cachedCompletedPermissions(ProfileMarkers::readCompletedPermissions(m_context.profileDirectory))
+{
+}
+
+PermissionController::~PermissionController() = default;
+
+void PermissionController::restoreAtLaunch()
+{
+    const auto stage = journey().stage();
+    const bool pastPermissions = stage ? int(*stage) > int(InstallStage::permissions) : journey().configurationReady();
+    if (!pastPermissions)
+        return;
+    for (const PermissionKind kind : m_cachedCompletedPermissions)
+        setPermissionState(kind, PermissionNativeState::granted, true);
+}
+
+// ---- Derived values -----------------------------------------------------------------------------
+
+std::optional<PermissionItem> PermissionController::currentPermissionOnboardingItem() const
+{
+    if (!journey().isAt(InstallStage::permissions))
+        return std::nullopt;
+    for (const PermissionItem &item : permissions()) {
+        if (!item.verified)
+            return item;
+    }
+    return std::nullopt;
+}
+
+std::optional<PermissionKind> PermissionController::currentPermissionOnboardingKind() const
+{
+    const auto item = currentPermissionOnboardingItem();
+    return item ? std::optional(item->rule.kind) : std::nullopt;
+}
+
+std::pair<int, int> PermissionController::onboardingPermissionProgress() const
+{
+    const auto &items = permissions();
+    const auto verified = std::count_if(items.cbegin(), items.cend(), [](const PermissionItem &item) { return item.verified; });
+    return {int(verified), int(items.size())};
+}
+
+QString PermissionController::permissionSummary() const
+{
+    const auto [verified, total] = onboardingPermissionProgress();
+    const int open = total - verified;
+    if (open == 0)
+        return QStringLiteral("系统权限已配置");
+    return QString::number(open) + QStringLiteral(" 项权限需要处理");
+}
+
+bool PermissionController::isVerifyingCurrentPermission() const
+{
+    return permissionOperationInFlight() && m_permissionAwaitingReturn != currentPermissionOnboardingKind();
+}
+
+bool PermissionController::permissionNeedsUserAction() const
+{
+    return permissionSettingsPrompt() || m_permissionAwaitingReturn == currentPermissionOnboardingKind();
+}
+
+QString PermissionController::permissionSettingsGuidance() const
+{
+    const auto kind = currentPermissionOnboardingKind();
+    if (!kind)
+        return QStringLiteral("尚未检测到所需的系统权限。");
+    switch (*kind) {
+    case PermissionKind::screenRecording:
+        return QStringLiteral(
+            "尚未检测到截图组件已获得屏幕录制授权。请在系统设置的屏幕录制列表中开启“macos-screenshot”；若列表中没有它，"
+            "点击列表下方 + 号，按 Shift-Command-G 前往 ~/.quorvantis/bin/ 选择 macos-screenshot。组件更新后授权会失效，"
+            "此时请删除条目再重新添加。");
+    case PermissionKind::accessibility: {
+        const auto outcome = accessibilityProbeOutcome();
+        if (outcome == AccessibilityProbeOutcome::missing || outcome == AccessibilityProbeOutcome::unsupported)
+            return QStringLiteral("运行环境中的 cliclick 组件不完整，请重新运行环境准备后再试。");
+        if (outcome == AccessibilityProbeOutcome::mismatch)
+            return QStringLiteral("Agent 实际调用的 cliclick 不是已授权的那一个，请重新运行环境准备后再试。");
+        return QStringLiteral(
+            "尚未检测到辅助功能授权。请在系统设置中同时开启稳定路径的 cliclick 和 Agent 使用的真实 node。"
+            "若列表中已有 cliclick 却仍未通过，请删除该条目后重新添加——组件更新后只切换开关不会生效。");
+    }
+    case PermissionKind::fullDiskAccess:
+        return QStringLiteral(
+            "尚未检测到 Agent 使用的真实 node 已开启完全磁盘访问。请在系统设置中开启对应的 node；若列表中没有它，"
+            "点击 + 号后按 Shift-Command-G 手动添加该 node 路径。");
+    }
+    return QStringLiteral("尚未检测到所需的系统权限。");
+}
+
+// ---- Small state helpers ------------------------------------------------------------------------
+
+bool PermissionController::allPermissionsVerified() const
+{
+    const auto &items = permissions();
+    return std::all_of(items.cbegin(), items.cend(), [](const PermissionItem &item) { return item.verified; });
+}
+
+bool PermissionController::hasPermissionItem(PermissionKind kind) const
+{
+    const auto &items = permissions();
+    return std::any_of(items.cbegin(), items.cend(), [kind](const PermissionItem &item) { return item.rule.kind == kind; });
+}
+
+void PermissionController::setPermissionState(PermissionKind kind, PermissionNativeState state, bool verified)
+{
+    m_permissions.mutate([&](QList<PermissionItem> &items) {
+        for (auto &item : items) {
+            if (item.rule.kind == kind) {
+                item.nativeState = state;
+                item.verified = verified;
+            }
+        }
+    });
+}
+
+void PermissionController::setCompleted(PermissionKind kind, bool completed)
+{
+    if (completed)
+        m_cachedCompletedPermissions.insert(kind);
+    else
+        m_cachedCompletedPermissions.remove(kind);
+}
+
+void PermissionController::persistCompletedPermissions()
+{
+    ProfileMarkers::writeCompletedPermissions(m_context.profileDirectory, m_cachedCompletedPermissions);
+}
+
+void PermissionController::recordPermissionResult(PermissionKind kind, bool granted)
+{
+    setPermissionState(kind, granted ? PermissionNativeState::granted : PermissionNativeState::notGranted, granted);
+    setCompleted(kind, granted);
+    persistCompletedPermissions();
+}
+
+void PermissionController::awaitReturn(std::optional<PermissionKind> kind)
+{
+    m_permissionAwaitingReturn = kind;
+    ProfileMarkers::writeAwaitingPermission(m_context.profileDirectory, kind);
+}
+
+void PermissionController::stopAwaitingPermission(PermissionKind kind)
+{
+    if (m_permissionAwaitingReturn == kind)
+        awaitReturn(std::nullopt);
+}
+
+// ---- Operations ---------------------------------------------------------------------------------
+
+QCoro::Task<void> PermissionController::continuePermissionOnboarding()
+{
+    // Back from System Settings: re-probe instead of asking again.
+    if (m_permissionAwaitingReturn == currentPermissionOnboardingKind()) {
+        co_await advancePermissionOnboarding();
+        co_return;
+    }
+    if (const auto kind = currentPermissionOnboardingKind()) {
+        m_permissionSettingsPrompt = false;
+        m_permissionPromptKind = *kind;
+    }
+}
+
+QCoro::Task<void> PermissionController::confirmPermissionOnboarding(std::optional<PermissionKind> requested)
+{
+    QPointer<PermissionController> self(this);
+    if (!journey().isAt(InstallStage::permissions))
+        co_return;
+    const std::optional<PermissionKind> chosen = requested ? requested : permissionPromptKind();
+    if (!chosen || chosen != currentPermissionOnboardingKind() || permissionOperationInFlight())
+        co_return;
+    const PermissionKind kind = *chosen;
+
+    InFlight operation(this, m_permissionOperationInFlight);
+    m_permissionPromptKind = std::nullopt;
+    m_permissionSettingsPrompt = false;
+    setCompleted(kind, false);
+    persistCompletedPermissions();
+    attention().requestFocus(FocusTarget::forPermission(kind));
+
+    const AccessibilityStep step = accessibilityStep();
+    bool passed = false;
+    if (kind == PermissionKind::accessibility) {
+        passed = co_await probeAccessibility(m_effects.accessibilityPrepare, step);
+        if (!self)
+            co_return;
+        m_accessibilityProbeOutcome = ProfileMarkers::readAccessibilityProbeOutcome(m_context.profileDirectory);
+    } else {
+        passed = co_await probeKind(m_effects.permissionPrepare, kind);
+        if (!self)
+            co_return;
+    }
+
+    if (!passed || !hasPermissionItem(kind)) {
+        // The probe is what the row shows, so a refused probe reads as "not granted".
+        setPermissionState(kind, PermissionNativeState::notGranted, false);
+        awaitReturn(kind);
+        m_permissionSettingsPrompt = true;
+        m_permissionPromptKind = kind;
+        operation.release();
+        schedulePermissionReturnChecks(kind);
+        if (m_permissionRecheckPending) {
+            m_permissionRecheckPending = false;
+            co_await advancePermissionOnboarding();
+        }
+        co_return;
+    }
+
+    if (kind == PermissionKind::accessibility && step == AccessibilityStep::node) {
+        // Node passed; cliclick is confirmed separately, with the prompt kept open.
+        stopAwaitingPermission(kind);
+        m_accessibilityStep = AccessibilityStep::cliclick;
+        operation.release();
+        m_permissionRecheckPending = false;
+        m_permissionPromptKind = PermissionKind::accessibility;
+        m_permissionSettingsPrompt = false;
+        co_return;
+    }
+
+    if (kind == PermissionKind::accessibility && journey().configurationReady()) {
+        // A running agent only sees the new accessibility grant after a restart.
+        const bool running = co_await agentIsRunning(m_effects.agentStarted);
+        if (!self)
+            co_return;
+        if (running) {
+            const bool restarted = co_await restartAgentAfterAccessibilityGrant();
+            if (!self || !restarted)
+                co_return;
+        }
+    }
+
+    setPermissionState(kind, PermissionNativeState::granted, true);
+    setCompleted(kind, true);
+    persistCompletedPermissions();
+    stopAwaitingPermission(kind);
+    operation.release();
+    m_permissionRecheckPending = false;
+    co_await finishPermissionStageIfReady();
+}
+
+QCoro::Task<bool> PermissionController::restartAgentAfterAccessibilityGrant()
+{
+    QPointer<PermissionController> self(this);
+    std::optional<CLIResult> result;
+    std::exception_ptr error;
+    try {
+        if (!m_effects.daemonInstall)
+            throw std::runtime_error("no daemon installer");
+        const OutputHandler discard = [](const QString &) {};
+        result = co_await m_effects.daemonInstall(discard);
+    } catch (...) {
+        error = std::current_exception();
+    }
+    if (!self)
+        co_return false;
+    if (error || result->status != 0) {
+        const QString code = QStringLiteral("AGENT_RESTART_FAILED");
+        m_context.fail(error ? Failure::from(error, code) : Failure::forExit(code, *result));
+        m_restartError = attention().lastError();
+        co_return false;
+    }
+    if (m_restartError && attention().lastError() == m_restartError) {
+        // The retry worked: the earlier failure no longer describes the installation.
+        attention().clearError();
+        journey().setOverallState(OverallState::starting);
+        journey().applyProgress(SetupPhase::permissions, ProgressState::running);
+    }
+    m_restartError.reset();
+    co_return true;
+}
+
+QCoro::Task<void> PermissionController::advancePermissionOnboarding()
+{
+    QPointer<PermissionController> self(this);
+    if (!journey().isAt(InstallStage::permissions) || isCheckingPermission() || permissionOperationInFlight())
+        co_return;
+    InFlight operation(this, m_permissionOperationInFlight);
+    InFlight checking(this, m_isCheckingPermission);
+
+    if (allPermissionsVerified()) {
+        co_await finishPermissionStageIfReady();
+        co_return;
+    }
+
+    const PermissionKind kind = currentPermissionOnboardingKind().value_or(PermissionKind::screenRecording);
+    bool finish = false;
+    if (kind != PermissionKind::accessibility) {
+        const bool passed = co_await probeKind(m_effects.permissionCheck, kind);
+        if (!self)
+            co_return;
+        recordPermissionResult(kind, passed);
+        if (passed) {
+            stopAwaitingPermission(kind);
+            finish = true;
+        }
+    } else {
+        const AccessibilityStep step = accessibilityStep();
+        const bool passed = co_await probeAccessibility(m_effects.accessibilityPrepare, step);
+        if (!self)
+            co_return;
+        m_accessibilityProbeOutcome = ProfileMarkers::readAccessibilityProbeOutcome(m_context.profileDirectory);
+        if (step == AccessibilityStep::node) {
+            // Node alone never completes accessibility; the completed set stays as it is.
+            setPermissionState(kind, passed ? PermissionNativeState::unknown : PermissionNativeState::notGranted, false);
+            persistCompletedPermissions();
+            if (passed) {
+                m_accessibilityStep = AccessibilityStep::cliclick;
+                m_permissionPromptKind = PermissionKind::accessibility;
+                m_permissionSettingsPrompt = false;
+                awaitReturn(std::nullopt);
+            }
+        } else {
+            recordPermissionResult(kind, passed);
+            if (passed) {
+                stopAwaitingPermission(kind);
+                finish = true;
+            }
+        }
+    }
+
+    if (finish)
+        co_await finishPermissionStageIfReady();
+}
+
+void PermissionController::openCurrentPermissionSettings()
+{
+    if (!journey().isAt(InstallStage::permissions))
+        return;
+    if (const auto kind = currentPermissionOnboardingKind(); kind && m_effects.openSystemSettings)
+        m_effects.openSystemSettings(*kind);
+}
+
+QUrl PermissionController::permissionSettingsURL(std::optional<PermissionKind> kind)
+{
+    return QUrl(QStringLiteral("x-apple.systempreferences:com.apple.preference.security?")
+                + PermissionKinds::settingsAnchor(kind.value_or(PermissionKind::accessibility)));
+}
+
+void PermissionController::openSettings(std::optional<PermissionKind> kind)
+{
+    Desktop::openURL(permissionSettingsURL(kind));
+}
+
+void PermissionController::presentPermissionPrompt(PermissionKind kind)
+{
+    m_permissionPromptKind = kind;
+}
+
+void PermissionController::dismissPermissionPrompt()
+{
+    m_permissionPromptKind = std::nullopt;
+    m_permissionSettingsPrompt = false;
+}
+
+quint64 PermissionController::startReturnSeries()
+{
+    // Coroutines cannot be cancelled: the previous series sees the new generation and ends.
+    m_permissionReturnTaskRunning = true;
+    return ++m_permissionReturnGeneration;
+}
+
+void PermissionController::schedulePermissionReturnChecks(PermissionKind kind)
+{
+    Quorvantis::startDetached(runPermissionReturnChecks(kind, startReturnSeries()), "permission return checks");
+}
+
+void PermissionController::resolvePermission(PermissionKind kind)
+{
+    if (m_effects.openSystemSettings)
+        m_effects.openSystemSettings(kind);
+    // During an installation the onboarding's own checks follow the user.
+    if (!journey().configurationReady() || journey().stage())
+        return;
+    Quorvantis::startDetached(runGrantChecks(kind, startReturnSeries()), "permission grant checks");
+}
+
+QCoro::Task<void> PermissionController::runGrantChecks(PermissionKind kind, quint64 generation)
+{
+    QPointer<PermissionController> self(this);
+    const auto stillWanted = [&self, generation] {
+        return self && self->m_permissionReturnGeneration == generation && !self->journey().stage();
+    };
+    for (int pass = 0; pass < returnCheckPasses; ++pass) {
+        co_await m_context.sleep(returnCheckInterval);
+        if (!stillWanted())
+            break;
+        const bool granted = co_await probeKind(m_effects.permissionCheck, kind);
+        if (!stillWanted())
+            break;
+        recordPermissionResult(kind, granted);
+        if (granted)
+            break;
+    }
+    if (self && m_permissionReturnGeneration == generation)
+        m_permissionReturnTaskRunning = false;
+}
+
+QCoro::Task<void> PermissionController::runPermissionReturnChecks(PermissionKind kind, quint64 generation)
+{
+    QPointer<PermissionController> self(this);
+    const auto stillWanted = [&self, kind, generation] {
+        return self && self->m_permissionReturnGeneration == generation && self->journey().isAt(InstallStage::permissions)
+            && self->currentPermissionOnboardingKind() == kind && self->m_permissionAwaitingReturn == kind;
+    };
+    for (int pass = 0; pass < returnCheckPasses; ++pass) {
+        co_await m_context.sleep(returnCheckInterval);
+        if (!stillWanted())
+            break;
+        co_await advancePermissionOnboarding();
+        if (!self)
+            co_return;
+        const auto &items = permissions();
+        const bool verified = std::any_of(items.cbegin(), items.cend(), [kind](const PermissionItem &item) {
+            return item.rule.kind == kind && item.verified;
+        });
+        if (verified)
+            break;
+    }
+    if (self && m_permissionReturnGeneration == generation)
+        m_permissionReturnTaskRunning = false;
+}
+
+QCoro::Task<void> PermissionController::finishPermissionStageIfReady()
+{
+    if (!journey().isAt(InstallStage::permissions) || !allPermissionsVerified())
+        co_return;
+    m_permissionPromptKind = std::nullopt;
+    if (journey().configurationReady()) {
+        // The agent was already set up (its permissions were withdrawn after installation):
+        // there is no setup code left to redeem, so the installation is finished again.
+        journey().moveTo(std::nullopt);
+        journey().setOverallState(OverallState::starting);
+        co_return;
+    }
+    journey().moveTo(InstallStage::setup);
+}
+
+QCoro::Task<void> PermissionController::noteActivation()
+{
+    if (!journey().isAt(InstallStage::permissions) || m_permissionAwaitingReturn != currentPermissionOnboardingKind())
+        co_return;
+    if (permissionOperationInFlight())
+        m_permissionRecheckPending = true;
+    else
+        co_await advancePermissionOnboarding();
+}
+
+void PermissionController::resetPermissionVerification()
+{
+    m_permissions.mutate([](QList<PermissionItem> &items) {
+        for (auto &item : items) {
+            item.nativeState = PermissionNativeState::unknown;
+            item.verified = false;
+        }
+    });
+    awaitReturn(std::nullopt);
+}
+
+// ---- A finished installation --------------------------------------------------------------------
+
+QCoro::Task<void> PermissionController::refreshExistingPermissions()
+{
+    QPointer<PermissionController> self(this);
+    if (!journey().configurationReady() || journey().stage())
+        co_return;
+    if (m_refreshRun && !m_refreshRun->done) {
+        // Join the running re-check; its results are as fresh as ours would be.
+        // Bound to a local: g++ 12 destroys a temporary awaiter twice.
+        RefreshRun::Awaiter running{m_refreshRun};
+        co_await running;
+        co_return;
+    }
+    const auto run = std::make_shared<RefreshRun>();
+    m_refreshRun = run;
+
+    const auto items = permissions();
+    for (const PermissionItem &item : items) {
+        const PermissionKind kind = item.rule.kind;
+        const bool granted = co_await probeKind(m_effects.permissionCheck, kind);
+        if (!self) {
+            run->finish();
+            co_return;
+        }
+        setPermissionState(kind, granted ? PermissionNativeState::granted : PermissionNativeState::notGranted, granted);
+        setCompleted(kind, granted);
+    }
+    persistCompletedPermissions();
+    if (m_refreshRun == run)
+        m_refreshRun.reset();
+    run->finish();
+}
+
+QCoro::Task<void> PermissionController::recheckExistingPermissionsOnLaunchIfNeeded()
+{
+    if (!journey().configurationReady() || journey().stage() || m_didRecheckExistingPermissions)
+        co_return;
+    m_didRecheckExistingPermissions = true;
+    co_await recoverExistingConfigurationIfNeeded();
+}
+
+QCoro::Task<void> PermissionController::recoverExistingConfigurationIfNeeded()
+{
+    QPointer<PermissionController> self(this);
+    co_await refreshExistingPermissions();
+    if (!self || allPermissionsVerified())
+        co_return;
+    journey().moveTo(InstallStage::permissions);
+}
+
+void PermissionController::allowExistingPermissionRecheck()
+{
+    m_didRecheckExistingPermissions = false;
+}

@@ -1,0 +1,258 @@
+// Status monitoring: polls the agent's local status endpoint for the life of the process and
+// turns each sample into the snapshot, the headline texts and the activity list.
+#include "status/StatusController.h"
+
+#include "model/Attention.h"
+#include "model/InstallJourney.h"
+
+#include <limits>
+
+namespace {
+
+const QString labelCoding = QStringLiteral("Coding");
+const QString labelThinking = QStringLiteral("Thinking");
+const QString labelWorking = QStringLiteral("Working");
+const QString labelReceiving = QStringLiteral("Receiving messages");
+const QString labelIdle = QStringLiteral("Idle");
+
+bool isCoding(const AgentRuntimeStatus &sample)
+{
+    return sample.codingSession && sample.codingSession->status == u"in_progress";
+}
+
+bool isCompacting(const AgentRuntimeStatus &sample)
+{
+    return sample.compacting.value_or(false);
+}
+
+QString taskLabel(const AgentRuntimeStatus &sample)
+{
+    if (isCoding(sample))
+        return labelCoding;
+    if (isCompacting(sample))
+        return labelThinking;
+    if (sample.busy)
+        return labelWorking;
+    if (sample.queueSize >= 1)
+        return labelReceiving;
+    return labelIdle;
+}
+
+std::optional<QString> activitySummary(const AgentRuntimeStatus &sample, const QString &label,
+                                       const AgentRuntimeStatus &previous)
+{
+    if (sample.queueSize > previous.queueSize) {
+        if (sample.queueSize == 1)
+            return QStringLiteral("Received a new message");
+        return QStringLiteral("Received new messages — %1 waiting").arg(sample.queueSize);
+    }
+    if (label == labelCoding && !isCoding(previous))
+        return QStringLiteral("Started coding");
+    if (isCompacting(sample) && !isCompacting(previous))
+        return QStringLiteral("Organizing context");
+    if (sample.busy && !previous.busy)
+        return QStringLiteral("Started working");
+    if (!sample.busy && previous.busy) {
+        return sample.queueSize > 0 ? QStringLiteral("Task complete — waiting for the next message")
+                                    : QStringLiteral("Task complete");
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+StatusController::StatusController(ModelContext context, Effects effects, Links links, QObject *parent)
+    : QObject(parent),
+      m_context(std::move(context)),
+      m_effects(std::move(effects)),
+      m_links(std::move(links)),
+      m_statusSnapshot(m_context.announce, StatusSnapshot::empty())
+{
+}
+
+void StatusController::startStatusMonitoring()
+{
+    if (m_statusTask)
+        return;
+    m_statusTask = true;
+    Quorvantis::startDetached(statusPollingLoop(QPointer<StatusController>(this)), "status monitoring");
+}
+
+QCoro::Task<void> StatusController::statusPollingLoop(QPointer<StatusController> controller)
+{
+    // Nothing cancels the loop; it ends when the controller it runs for is gone.
+    for (;;) {
+        if (!controller)
+            co_return;
+        if (controller->journey().isAt(InstallStage::channel))
+            co_await controller->m_links.refreshOwnerSetup();
+        if (!controller)
+            co_return;
+        co_await controller->refreshAgentStatus();
+        if (!controller)
+            co_return;
+        const auto interval =
+            controller->journey().isAt(InstallStage::channel) ? channelStatusPollInterval : statusPollInterval;
+        try {
+            co_await controller->m_context.sleep(interval);
+        } catch (...) {
+            // A failed wait does not end monitoring; the next round decides.
+        }
+    }
+}
+
+QCoro::Task<void> StatusController::refreshAgentStatus()
+{
+    QPointer<StatusController> self(this);
+    if (!journey().configurationReady() || m_links.isSubmittingSetup() || journey().isAt(InstallStage::permissions)
+        || journey().isAt(InstallStage::daemon))
+        co_return;
+
+    std::optional<AgentRuntimeStatus> sample;
+    try {
+        sample = co_await m_effects.fetchStatus();
+    } catch (...) {
+        // Every failure counts alike (and is never logged: the request carries the token).
+    }
+    if (!self)
+        co_return;
+    if (!sample) {
+        noteStatusFailure();
+        co_return;
+    }
+
+    applyStatusSample(*sample);
+    co_await m_links.checkAgentUpdate(sample->version);
+    if (!self)
+        co_return;
+    journey().setOverallState(sample->ready ? OverallState::online : OverallState::starting);
+    finishInstallationIfReady(*sample);
+}
+
+void StatusController::applyStatusSample(const AgentRuntimeStatus &sample)
+{
+    m_consecutiveStatusFailures = 0;
+    ++m_statusSampleSequence; // unsigned: wraps
+    const RuntimePresentation presentation = runtimePresentation(sample, m_previousRuntimeStatus);
+    m_previousRuntimeStatus = sample;
+    if (presentation.activitySummary)
+        m_context.attention->appendActivity(*presentation.activitySummary);
+
+    StatusSnapshot snapshot;
+    snapshot.currentTask = presentation.taskLabel;
+    snapshot.isWorking = sample.busy;
+    snapshot.bridgeConnected = true;
+    snapshot.handshakeComplete = sample.ready;
+    snapshot.bridgeHeartbeatAt = sample.sampledAt;
+    snapshot.cloudConnected = true;
+    snapshot.cloudHeartbeatAt = sample.sampledAt;
+    snapshot.agentVersion = sample.version;
+    snapshot.lastErrorCode = std::nullopt;
+    snapshot.processID = sample.pid;
+    snapshot.queueSize = sample.queueSize;
+    snapshot.statusSequence = m_statusSampleSequence;
+    m_statusSnapshot = std::move(snapshot);
+}
+
+void StatusController::finishInstallationIfReady(const AgentRuntimeStatus &sample)
+{
+    if (!sample.ready || journey().isAt(InstallStage::channel))
+        return;
+    journey().applyProgress(SetupPhase::handshake, ProgressState::complete);
+    journey().applyProgress(SetupPhase::online, ProgressState::complete);
+    if (journey().isAt(InstallStage::handshake))
+        journey().moveTo(std::nullopt);
+}
+
+void StatusController::noteStatusFailure()
+{
+    if (m_consecutiveStatusFailures < std::numeric_limits<int>::max())
+        ++m_consecutiveStatusFailures;
+    if (m_consecutiveStatusFailures < statusFailuresBeforeError)
+        return;
+    m_statusSnapshot.mutate([](StatusSnapshot &snapshot) {
+        snapshot.bridgeConnected = false;
+        snapshot.handshakeComplete = false;
+        snapshot.isWorking = false;
+        snapshot.currentTask = std::nullopt;
+    });
+    // The next good sample starts afresh: no activity line from a comparison across the gap.
+    m_previousRuntimeStatus = std::nullopt;
+    journey().setOverallState(OverallState::error);
+}
+
+StatusController::RuntimePresentation StatusController::runtimePresentation(const AgentRuntimeStatus &sample,
+                                                                            const std::optional<AgentRuntimeStatus> &previous)
+{
+    RuntimePresentation presentation;
+    presentation.taskLabel = taskLabel(sample);
+    if (previous)
+        presentation.activitySummary = activitySummary(sample, presentation.taskLabel, *previous);
+    return presentation;
+}
+
+QString StatusController::currentTask() const
+{
+    if (journey().isAt(InstallStage::channel))
+        return QStringLiteral("Waiting for channel binding");
+    if (statusSnapshot().currentTask)
+        return *statusSnapshot().currentTask;
+    if (m_links.isSubmittingSetup())
+        return QStringLiteral("Quorvantis 正在完成设置");
+    if (statusSnapshot().bridgeConnected)
+        return QStringLiteral("Idle");
+    if (journey().isAt(InstallStage::setup))
+        return QStringLiteral("Waiting for setup");
+    return QStringLiteral("等待 Agent 状态");
+}
+
+QString StatusController::headlineStatusTitle() const
+{
+    if (journey().isAt(InstallStage::channel))
+        return QStringLiteral("Waiting for channel binding");
+    if (journey().installationValidated() && statusSnapshot().bridgeConnected)
+        return currentTask();
+    switch (journey().overallState()) {
+    case OverallState::notInstalled: return QStringLiteral("等待安装");
+    case OverallState::starting: return QStringLiteral("正在安装");
+    case OverallState::waitingSetup: return QStringLiteral("等待 setup");
+    case OverallState::online: return QStringLiteral("在线");
+    case OverallState::error: return QStringLiteral("需要处理");
+    }
+    return {};
+}
+
+QString StatusController::headlineStatusDetail() const
+{
+    if (journey().isAt(InstallStage::channel))
+        return QStringLiteral("Agent is running in the background");
+    if (journey().installationValidated() && statusSnapshot().bridgeConnected)
+        return QStringLiteral("Agent 已连接");
+    switch (journey().overallState()) {
+    case OverallState::notInstalled: return QStringLiteral("Quorvantis 尚未安装。");
+    case OverallState::starting: return QStringLiteral("Quorvantis 正在准备运行环境。");
+    case OverallState::waitingSetup: return QStringLiteral("输入 JIT Code 或 Setup Code 完成设备注册。");
+    case OverallState::online: return QStringLiteral("Agent 已安装并启动。");
+    case OverallState::error: return QStringLiteral("Quorvantis 尚未就绪，请查看详情。");
+    }
+    return {};
+}
+
+QString StatusController::agentProcessDescription() const
+{
+    if (!statusSnapshot().bridgeConnected)
+        return QStringLiteral("未连接");
+    return statusSnapshot().isWorking ? QStringLiteral("正在工作") : QStringLiteral("在线");
+}
+
+QString StatusController::heartbeatDescription(const QDateTime &now) const
+{
+    const auto &heartbeat = statusSnapshot().bridgeHeartbeatAt;
+    if (!heartbeat)
+        return QStringLiteral("尚未收到");
+    // Integer division truncates toward zero; a heartbeat from the future reads as just now.
+    const qint64 seconds = heartbeat->msecsTo(now) / 1000;
+    if (seconds >= 2)
+        return QStringLiteral("%1 秒前").arg(seconds);
+    return QStringLiteral("刚刚");
+}

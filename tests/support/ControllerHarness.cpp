@@ -1,0 +1,126 @@
+#include "support/ControllerHarness.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <stdexcept>
+
+#include <sys/stat.h>
+
+QString progressLetters(const QList<SetupProgressItem> &items)
+{
+    QString letters;
+    for (const auto &item : items)
+        letters += QStringLiteral("prcf").at(int(item.state));
+    return letters;
+}
+
+QString describeInstallation(std::optional<InstallStage> stage, const QList<SetupProgressItem> &progress, OverallState overall,
+                             bool resume, bool validated, bool onboarded, bool configured)
+{
+    static const char *const overallNames[] = {"notInstalled", "starting", "waitingSetup", "online", "error"};
+    QStringList fields{stage ? rawValue(*stage) : QStringLiteral("-"), progressLetters(progress), QString::fromLatin1(overallNames[int(overall)])};
+    const std::pair<bool, const char *> flags[] = {{resume, "resume"}, {validated, "validated"}, {onboarded, "onboarded"}, {configured, "configured"}};
+    for (const auto &[set, name] : flags) {
+        if (set)
+            fields << QString::fromLatin1(name);
+    }
+    return fields.join(u' ');
+}
+
+QString describe(const InstallJourney &j)
+{
+    return describeInstallation(j.stage(), j.setupProgress(), j.overallState(), j.pendingSetupResume(), j.installationValidated(),
+                                j.onboardingCompleted(), j.configurationReady());
+}
+
+int posixMode(const QString &path)
+{
+    struct stat info {};
+    return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? int(info.st_mode & 07777) : -1;
+}
+
+QString runs(const QStringList &items)
+{
+    QStringList out;
+    for (qsizetype i = 0; i < items.size();) {
+        qsizetype times = 1;
+        while (i + times < items.size() && items[i + times] == items[i])
+            ++times;
+        out << items[i] + (times > 1 ? QStringLiteral("*%1").arg(times) : QString());
+        i += times;
+    }
+    return out.join(u' ');
+}
+
+TemporaryProfile::TemporaryProfile()
+{
+    QDir().mkpath(profileDirectory());
+}
+
+void TemporaryProfile::writeProfileFile(const QString &name, const QByteArray &content) const
+{
+    QFile file(profileFile(name));
+    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
+        throw std::runtime_error("cannot write a profile file");
+}
+
+QByteArray TemporaryProfile::readProfileFile(const QString &name) const
+{
+    QFile file(profileFile(name));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool TemporaryProfile::hasProfileFile(const QString &name) const
+{
+    return QFile::exists(profileFile(name));
+}
+
+ControllerHarness::ControllerHarness()
+{
+    m_attention = std::make_unique<Attention>([this] { ++announcements; }, [this] { return time.now(); });
+    launchAt(std::nullopt);
+}
+
+InstallJourney &ControllerHarness::launchAt(std::optional<InstallStage> stage, bool configured)
+{
+    return launchWith(stage ? rawValue(*stage).toUtf8() + '\n' : QByteArray(), configured);
+}
+
+InstallJourney &ControllerHarness::launchWith(const QByteArray &marker, bool configured)
+{
+    QFile::remove(profileFile(QStringLiteral("mac-app-install-stage")));
+    if (!marker.isEmpty())
+        writeProfileFile(QStringLiteral("mac-app-install-stage"), marker);
+    if (configured)
+        writeProfileFile(QStringLiteral("config.json"), "{}\n");
+    m_journey = std::make_unique<InstallJourney>(profileDirectory(), [this] { ++announcements; }, *m_attention);
+    m_journey->restoreAtLaunch();
+    return *m_journey;
+}
+
+ModelContext ControllerHarness::context()
+{
+    ModelContext context;
+    context.profileDirectory = profileDirectory();
+    context.announce = [this] { ++announcements; };
+    context.sleeper = [this](std::chrono::milliseconds duration) { return time.sleep(duration); };
+    context.clock = [this] { return time.now(); };
+    context.journey = m_journey.get();
+    context.attention = m_attention.get();
+    context.fail = [this](const Failure::Report &report) {
+        failures.append(report);
+        m_journey->setOverallState(OverallState::error);
+        m_attention->showError(DisplayError::from(report.code, report.message));
+        m_journey->markRunningPhasesFailed();
+    };
+    return context;
+}
+
+QString ControllerHarness::failureReports() const
+{
+    QStringList reports;
+    for (const auto &report : failures)
+        reports << report.code + (report.message ? QStringLiteral(": ") + *report.message : QString());
+    return reports.isEmpty() ? QStringLiteral("-") : reports.join(u'|');
+}

@@ -1,0 +1,77 @@
+#pragma once
+
+#include "model/Attention.h"
+#include "model/InstallJourney.h"
+#include "model/ModelContext.h"
+#include "support/VirtualTime.h"
+
+#include <QList>
+#include <QTemporaryDir>
+
+#include <memory>
+#include <optional>
+
+// One letter per phase: pending, running, complete, failed ("ccrppppppp").
+QString progressLetters(const QList<SetupProgressItem> &items);
+// The installation in one line: stage ("-": finished), progress letters, overall state, and those
+// of resume, validated, onboarded and configured that hold ("channel cccccccrpp online validated configured").
+QString describeInstallation(std::optional<InstallStage> stage, const QList<SetupProgressItem> &progress, OverallState overall,
+                             bool resume, bool validated, bool onboarded, bool configured);
+QString describe(const InstallJourney &journey);
+// The permission bits of a file (-1: no such file).
+int posixMode(const QString &path);
+// A list in one line, each run of equal items as <item>*<times> ("a b*3 c").
+QString runs(const QStringList &items);
+// The raw value of an optional, "-" for none.
+template <typename T>
+QString rawOr(const std::optional<T> &value)
+{
+    return value ? rawValue(*value) : QStringLiteral("-");
+}
+
+// The agent's profile directory in a temporary home, created empty.
+class TemporaryProfile
+{
+public:
+    TemporaryProfile();
+    QString profileDirectory() const { return m_home.filePath(QStringLiteral("profile")); }
+    QString profileFile(const QString &name) const { return profileDirectory() + u'/' + name; }
+    void writeProfileFile(const QString &name, const QByteArray &content) const;
+    QByteArray readProfileFile(const QString &name) const;
+    bool hasProfileFile(const QString &name) const;
+
+private:
+    QTemporaryDir m_home;
+};
+
+// What a controller needs from its model, for a test of the controller alone: a temporary
+// profile directory, virtual time, the shared journey and attention, and a `fail` that records
+// each report and shows it the way the model does (error state, error shown, running phases
+// failed).
+class ControllerHarness : public TemporaryProfile
+{
+public:
+    ControllerHarness();
+
+    // A journey as a launch finds it: `stage` persisted (none: no marker), and the agent's
+    // config.json when `configured`. Replaces the journey (make controllers afterwards).
+    InstallJourney &launchAt(std::optional<InstallStage> stage, bool configured = false);
+    // The same with the stage marker's exact bytes (empty: no marker).
+    InstallJourney &launchWith(const QByteArray &marker, bool configured = false);
+    // The same journey moved there without a launch (for stages reached in this process).
+    InstallJourney &journey() const { return *m_journey; }
+    Attention &attention() const { return *m_attention; }
+    ProgressState state(SetupPhase phase) const { return m_journey->state(phase); }
+
+    ModelContext context();
+    // The reports `fail` took, "CODE: message" each, '|'-separated ("-": none).
+    QString failureReports() const;
+
+    VirtualTime time;
+    QList<Failure::Report> failures;
+    int announcements = 0;
+
+private:
+    std::unique_ptr<Attention> m_attention;
+    std::unique_ptr<InstallJourney> m_journey;
+};
