@@ -104,7 +104,7 @@ inline std::optional<QString> revealStamp(const QByteArray &data) { return Bundl
 inline QByteArray concealStamp(const QString &key) { return BundleStamp::conceal(key); }
 
 // ---- Readers inside the application model ---------------------------------------------------
-// Marker files, the setup-state reader, consumeSetupOutput and safeErrorMessage: their adapters
-// go here once the model's refactor makes them reachable without the whole model.
+// The marker-file readers (model/ProfileMarkers.h), the setup output and setup-state readers
+// (setup/SetupOutput.h) and safeErrorMessage (model/Failure.h) get their adapters here.
 
 } // namespace Product
