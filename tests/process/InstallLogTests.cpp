@@ -19,6 +19,7 @@ private Q_SLOTS:
     void cleanAgreesWithTheSeparateSteps_data();
     void cleanAgreesWithTheSeparateSteps();
     void needleSetFindsEveryOccurrence();
+    void secretsSplitByEscapesAreMasked();
     void rotatesAboveTwoMebibytes();
     void keepsALogOfExactlyTwoMebibytes();
     void newLogIsPrivate();
@@ -62,6 +63,17 @@ void InstallLogTests::sanitize_data()
         << "\x1b[1mEmail: a@b.c Password: pw https://h/x QVS2-2345-6789-ABCD"
         << "Email: [REDACTED] Password: [REDACTED]";
     QTest::newRow("non-ascii untouched") << "安装失败：网络不可用" << "安装失败：网络不可用";
+    // No pattern's match may hide another's.
+    QTest::newRow("label after label") << "Email: Password: X" << "Email: [REDACTED] [REDACTED]";
+    QTest::newRow("email after email") << "Email: Email: a@b" << "Email: [REDACTED] [REDACTED]";
+    QTest::newRow("url in json value") << R"({"email": "https://x", "password": "S"})" << R"({"email": "[REDACTED]" "password": "[REDACTED]"})";
+    QTest::newRow("unclosed json value") << R"({"email": "a@b, "password": "S"})" << R"({"email": "[REDACTED]"password": "[REDACTED]"})";
+    QTest::newRow("escaped json key") << R"({"p\u0061ssword":"S"})" << R"({"p\u0061ssword":"[REDACTED]"})";
+    QTest::newRow("escape ends on a label") << "\x1b[ Email: secret" << "mail: [REDACTED]";
+    QTest::newRow("escape left by stripping") << "\x1b[\x1b[ununt" << "unt";
+    QTest::newRow("escapes before a token go with it") << "\x1b\x1b\x1bhttps://x" << "[URL REDACTED]";
+    QTest::newRow("code inside a code") << "QVS2-QVS2-ABCD-EFGH-JKMN" << "[SETUP CODE REDACTED]";
+    QTest::newRow("lone surrogate") << QChar(0xDC00) + QStringLiteral("Password: x") << QChar(0xDC00) + QStringLiteral("Password: [REDACTED]");
 }
 
 void InstallLogTests::sanitize()
@@ -153,6 +165,14 @@ void InstallLogTests::needleSetFindsEveryOccurrence()
     QCOMPARE(FoldedText(u"ABCÉz").bytes(), std::string_view("abc\x80z"));
     QVERIFY(FoldedText(u"ABCÉz").hasNonAscii());
     QVERIFY(!FoldedText(u"plain").hasNonAscii());
+}
+
+void InstallLogTests::secretsSplitByEscapesAreMasked()
+{
+    QStringList lines;
+    OutputPipeline pipeline(nullptr, [&lines](const QString &line) { lines << line; }, {}, {QStringLiteral("abcdefgh")});
+    pipeline.feed("in:abcd\x1b[0mefgh\nin:abcdefgh!\n");
+    QCOMPARE(lines, (QStringList{"in:[REDACTED]", "in:[REDACTED]!"}));
 }
 
 namespace {
