@@ -3,7 +3,7 @@
 // A model for the views, put into each named state through its own operations on scripted
 // effects: a profile with a stage marker and config.json, scripted runs, probes and service
 // answers, and the agent's status endpoint on loopback. The gallery draws the same states.
-#include "support/StatusFixture.h"
+#include "support/ServedModel.h"
 #include "ui/Views.h"
 
 using namespace QuorvantisTest;
@@ -15,7 +15,7 @@ inline void settle()
         QCoreApplication::processEvents();
 }
 
-class Scene : public StatusFixture
+class Scene : public ServedModel
 {
 public:
     // Every permission probe (check, prepare and both accessibility steps) answers from here.

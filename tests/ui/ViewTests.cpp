@@ -143,7 +143,9 @@ struct Window
         } else if (verb == u"slow") { // the service takes a second to answer a new link
             s.onboarding->latency = 1s;
             Quorvantis::startDetached(m.refreshOwnerSetup(true), "slow");
-        } else if (verb == u"poll")
+        } else if (verb == u"outlast") // the busy delay
+            QTest::qWait(int(BusyDelay::delay().count()) + 30);
+        else if (verb == u"poll")
             s.poll();
         else if (verb == u"agent") { // starts: the daemon stage goes on to the channel
             s.agentStarted->answers = {true};
@@ -185,9 +187,9 @@ struct Window
         if (what == u"form")
             return m.setupEntryMode() == AppModel::SetupEntryMode::enroll ? setup()->workspacePicker()->currentText() + shown("link", setup()->enrollmentLink())
                                                                           : QStringLiteral("paste");
-        if (what == u"name rule") // the model's message, as a hint until something is typed
-            return (setup()->agentNameValidation()->text() == m.setupAgentNameValidationMessage() ? QStringLiteral("message ") : QString())
-                + (setup()->agentNameValidation()->palette().color(QPalette::WindowText) == UIToken::destructive() ? "error" : "hint");
+        if (what == u"name rule") // the model's message, once something is typed or Return finds it missing
+            return setup()->agentNameValidation()->isHidden() ? QStringLiteral("hidden")
+                : setup()->agentNameValidation()->text() == m.setupAgentNameValidationMessage() ? QStringLiteral("message") : QStringLiteral("other");
         if (what == u"package")
             return !setup()->packageProgress()->isVisible() ? QStringLiteral("hidden")
                 : setup()->packageBar()->maximum() == 0     ? setup()->packageCaption()->text() + u' ' + setup()->packageBar()->accessibleName()
@@ -259,7 +261,7 @@ struct Window
                 + QString::number(s.settingsOpened.count(PermissionKind::fullDiskAccess)) + (m.permissionPromptKind() ? QStringLiteral(" prompt") : QString());
         }
         if (what == u"banner")
-            return m.showsAgentUpdateBanner() ? banner()->textLabel()->fullText() + shown("update", banner()->updateButton()) + shown(banner()->busyLabel()->text(), banner()->busyIndicator())
+            return m.showsAgentUpdateBanner() ? banner()->textLabel()->fullText() + u' ' + on(banner()->updateButton()) + shown("spinner", banner()->busyIndicator())
                                          : QStringLiteral("hidden");
         if (what == u"sheet") {
             ChannelBindingSessionSheet *sheet = this->sheet();
@@ -348,8 +350,10 @@ private Q_SLOTS:
         row("enrolment: paste first", "setup", "form", "paste");
         row("enrolment: the picker", "setup; click enroll; pick Zoho", "form", "Zoho");
         row("enrolment: the model", "setup; click enroll; pick Zoho; workspace google", "form", "Google");
-        row("enrolment: name hint", "setup; click enroll", "name rule", "message hint");
-        row("enrolment: name error", "setup; click enroll; type name Bad Name!", "name rule", "message error");
+        row("enrolment: no rule before typing", "setup; click enroll", "name rule", "hidden");
+        row("enrolment: the rule once typed", "setup; click enroll; type name Bad Name!", "name rule", "message");
+        row("enrolment: the rule on Return", "setup; click enroll; return", "name rule", "message");
+        row("return: a typo is no error", "setup; type qvs27k2m; return in field", "screen", "Setup Quorvantis: entry");
         row("enrolment: no submit on a bad name", "setup; click enroll; type name Bad Name!", "primary", "继续设置 (off) 0");
         // The package bar of the runtime run: only while its package step runs.
         row("package: counting", "preparing; print runtime 安装 Quorvantis", "package", "正在计算安装内容… 正在计算安装内容");
@@ -404,8 +408,8 @@ private Q_SLOTS:
         row("actions: quit", "setup; click quit", "actions", off + ",更新 Agent (off),重启 Agent (off),重新检查权限 (off) 0 quits 1");
         row("actions: logs and releases without an agent", "setup; click logs; click releases", "opened", "folder https");
         // The update banner.
-        row("banner: offered", "offered", "banner", "Agent 1.5.0 可更新 update");
-        row("banner: updating", "offered; hold; click update", "banner", "Agent 1.5.0 可更新 正在更新 Agent…");
+        row("banner: offered", "offered", "banner", "Agent 1.5.0 可更新 更新");
+        row("banner: updating", "offered; hold; click update", "banner", "Agent 1.5.0 可更新 正在更新 Agent… (off) spinner");
         row("banner: dismissed", "offered; click dismiss", "banner", "hidden");
         // The dashboard.
         row("activity: none", "installed", "activity", "尚无活动");
@@ -451,7 +455,7 @@ private Q_SLOTS:
         row("sheet actions: copied", "binding; service L; click copy link", "sheet actions", "打开浏览器,已复制,重新生成,刷新状态 1");
         row("sheet actions: opened", "binding; service L; click copy link; click open link", "sheet actions", "重新打开浏览器,复制链接,重新生成,刷新状态 1");
         row("sheet actions: failures", "binding; service L; browser fails; click open link; service F", "sheet actions", "重试,复制链接,重新生成,刷新状态 open failure error 0");
-        row("sheet actions: while a link is fetched", "binding; service L; slow", "sheet actions", "打开浏览器 (off),复制链接 (off),重新生成 (off),刷新状态 (off) 0");
+        row("sheet actions: while a link is fetched", "binding; service L; slow; outlast", "sheet actions", "打开浏览器 (off),复制链接 (off),重新生成 (off),刷新状态 (off) 0");
         row("sheet actions: closed", "binding; present; click close sheet", "sheet actions", "打开浏览器 (off),复制链接 (off),重新生成,刷新状态 0");
         row("sheet actions: escape", "binding; present; escape sheet", "sheet actions", "打开浏览器 (off),复制链接 (off),重新生成,刷新状态 0");
         row("sheet actions: presented", "binding; present", "sheet actions", "打开浏览器 (off),复制链接 (off),重新生成,刷新状态 0 presented");
@@ -504,6 +508,53 @@ private Q_SLOTS:
                 QTRY_VERIFY2(opensWithIt || (bar->value() > 0 && target->isVisible() && viewport->rect().contains(QRect(target->mapTo(viewport, QPoint(0, 0)), target->size()))), qPrintable(appears));
             }
         }
+    }
+
+    // A wait shorter than the busy delay never shows, poll after poll; a press shows at once; a
+    // running action cannot be started again, and its end is said.
+    void busyStates()
+    {
+        BusyDelay::setDelayForTesting(std::chrono::hours(1)); // no wait here outlasts it
+        Window w(QStringLiteral("binding"));
+        w.act(QStringLiteral("service L"));
+        ChannelBindingSessionSheet *sheet = w.sheet();
+        const auto buttons = [sheet] { return Window::on(sheet->openButton()) + Window::on(sheet->regenerateButton()) + Window::on(sheet->refreshButton()); };
+        const QString idle = buttons();
+        w.s.onboarding->whenExhausted = session(true, bindingLink());
+        w.s.onboarding->latency = 100ms;
+        for (int poll = 0; poll < 2; ++poll) {
+            auto refresh = w.m.refreshOwnerSetup(true);
+            settle();
+            QVERIFY(w.m.isLoadingOwnerSetup());
+            QCOMPARE(buttons(), idle);
+            w.s.time.advance(100ms);
+            await(std::move(refresh));
+            settle();
+            QCOMPARE(buttons(), idle);
+        }
+        QTest::mouseClick(sheet->regenerateButton(), Qt::LeftButton);
+        settle();
+        QVERIFY(!sheet->regenerateButton()->isEnabled() && !sheet->reasonLabel()->isHidden());
+        w.s.time.advance(100ms);
+        QTRY_COMPARE(buttons(), idle);
+        BusyDelay::setDelayForTesting(std::nullopt);
+
+        Window d(QStringLiteral("installed"));
+        Step held = Step::success();
+        held.gate = d.s.gate();
+        d.s.daemonInstall->steps = {held};
+        QPushButton *restart = d.dashboard()->statusPane()->restartButton();
+        QTest::mouseClick(restart, Qt::LeftButton);
+        settle();
+        QCOMPARE(Window::on(restart), QStringLiteral("正在重启 Agent… (off)"));
+        QCOMPARE(Window::on(d.panel.restartButton()), QStringLiteral("正在重启 Agent… (off)"));
+        QTest::mouseClick(restart, Qt::LeftButton);
+        Quorvantis::startDetached(d.m.perform(AppModel::RecoveryAction::make(AppModel::RecoveryAction::Kind::restartAgent)), "again");
+        d.s.release();
+        QTRY_COMPARE(Window::on(restart), QStringLiteral("重启 Agent"));
+        QCOMPARE(d.s.daemonInstall->calls.size(), 1);
+        QVERIFY(!d.m.lastError());
+        QCOMPARE(d.dashboard()->statusPane()->noticeLabel()->text(), QStringLiteral("已重启 Agent"));
     }
 
     // A view renders on the turn after the model announced a change, once per burst.
