@@ -1,18 +1,17 @@
 #include "channel/OwnerSetupClient.h"
 
-#include "process/QuorvantisNativeError.h"
+#include "channel/OnboardingDocuments.h"
+#include "core/DateTime.h"
 #include "net/BoundedHttp.h"
+#include "process/QuorvantisNativeError.h"
 
 #include <QDir>
 #include <QFile>
 #include <QNetworkAccessManager>
-#include <QRegularExpression>
 #include <QSaveFile>
 #include <QStringDecoder>
 
 #include <nlohmann/json.hpp>
-
-#include <algorithm>
 
 namespace {
 
@@ -23,16 +22,9 @@ struct DeleteLater
     void operator()(QObject *object) const { object->deleteLater(); }
 };
 
-constexpr qint64 maximumConfigBytes = 1024 * 1024;
 constexpr qint64 maximumLinkFileBytes = 16 * 1024;
 
-const QString unavailableStatusMessage = QStringLiteral("暂时无法获取 Channel 绑定状态");
 const QString unavailablePageMessage = QStringLiteral("暂时无法获取 Channel 绑定页面");
-
-QuorvantisNativeError configInvalid()
-{
-    return QuorvantisNativeError(QStringLiteral("OWNER_SETUP_CONFIG_INVALID"), QStringLiteral("Channel 绑定配置无效"));
-}
 
 QuorvantisNativeError unavailable(const QString &message)
 {
@@ -45,11 +37,6 @@ QuorvantisNativeError stateChanged()
                                  QStringLiteral("Channel 绑定状态已更新，正在重新检查"));
 }
 
-QuorvantisNativeError responseInvalid()
-{
-    return QuorvantisNativeError(QStringLiteral("OWNER_SETUP_RESPONSE_INVALID"), QStringLiteral("Channel 绑定页面无效"));
-}
-
 std::optional<QString> strictUtf8(const QByteArray &bytes)
 {
     QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
@@ -57,22 +44,6 @@ std::optional<QString> strictUtf8(const QByteArray &bytes)
     if (decoder.hasError())
         return std::nullopt;
     return text;
-}
-
-std::optional<QString> nonEmptyString(const json &object, const char *key)
-{
-    const auto found = object.find(key);
-    if (found == object.end() || !found->is_string())
-        return std::nullopt;
-    QString value = QString::fromStdString(found->get<std::string>());
-    if (value.isEmpty())
-        return std::nullopt;
-    return value;
-}
-
-bool hasControlCharacters(const QString &text)
-{
-    return std::any_of(text.cbegin(), text.cend(), [](QChar c) { return c.category() == QChar::Other_Control; });
 }
 
 // The decoded path segments, without the empty ones around and between slashes.
@@ -106,45 +77,6 @@ QUrl provisioningURL(const QUrl &service, const QString &agentName)
 QUrl setupStatusURL(const QUrl &service, const QString &agentName)
 {
     return endpoint(service, {QStringLiteral("api"), QStringLiteral("agents"), agentName, QStringLiteral("setup")});
-}
-
-struct ServiceConfiguration
-{
-    QString agentName;
-    QUrl serviceURL;
-    QString apiKey;
-};
-
-ServiceConfiguration readServiceConfiguration(const QString &profileDirectory, const std::optional<QUrl> &serviceOverride)
-{
-    QFile file(QDir(profileDirectory).filePath(QStringLiteral("config.json")));
-    if (!file.open(QIODevice::ReadOnly))
-        throw OwnerSetupFileError(QStringLiteral("config.json: ") + file.errorString());
-    const QByteArray data = file.read(maximumConfigBytes + 1);
-    if (file.error() != QFileDevice::NoError)
-        throw OwnerSetupFileError(QStringLiteral("config.json: ") + file.errorString());
-    if (data.size() > maximumConfigBytes)
-        throw OwnerSetupFileError(QStringLiteral("config.json is too large"));
-    // A syntax error is the caller's to see as it is.
-    const json config = json::parse(data.constBegin(), data.constEnd());
-    if (!config.is_object())
-        throw configInvalid();
-
-    const auto agentName = nonEmptyString(config, "agentName");
-    const auto serviceText = nonEmptyString(config, "onboardingServiceUrl");
-    const auto apiKey = nonEmptyString(config, "quorvantisServiceApiKey");
-    if (!agentName || !serviceText || !apiKey)
-        throw configInvalid();
-    // The name becomes a path segment and the key a header value: neither may reshape the request.
-    if (*agentName == QLatin1String(".") || *agentName == QLatin1String("..") || hasControlCharacters(*apiKey))
-        throw configInvalid();
-    const auto configured = OnboardingServiceConfiguration::parseURL(*serviceText);
-    if (!configured)
-        throw configInvalid();
-    const QUrl chosen = serviceOverride.value_or(*configured);
-    if (!OwnerSetupClient::isAllowedServiceURL(chosen))
-        throw configInvalid();
-    return {*agentName, chosen, *apiKey};
 }
 
 QNetworkRequest bearerRequest(const QUrl &url, const QString &token)
@@ -289,37 +221,33 @@ void saveLink(const QString &profileDirectory, const QUrl &url)
 QCoro::Task<OwnerSetupSession> requestSession(std::shared_ptr<OwnerSetupClient::Shared> shared,
                                               std::optional<QUrl> existingURL, bool forceRefresh)
 {
-    const ServiceConfiguration config = readServiceConfiguration(shared->profileDirectory, shared->serviceURLOverride);
+    const OnboardingDocuments::ServiceConfiguration config =
+        OnboardingDocuments::readServiceConfiguration(shared->profileDirectory, shared->serviceURLOverride);
     const QUrl provisioning = provisioningURL(config.serviceURL, config.agentName);
 
     const HttpAnswer statusAnswer = co_await perform(shared, bearerRequest(provisioning, config.apiKey), false);
     if (statusAnswer.status != 200 || statusAnswer.tooLarge)
-        throw unavailable(unavailableStatusMessage);
-    const json status = parseObject(statusAnswer.body);
-    const auto complete = status.is_object() ? status.find("onboardingComplete") : status.end();
-    if (!status.is_object() || complete == status.end() || !complete->is_boolean())
-        throw unavailable(unavailableStatusMessage);
+        throw OnboardingDocuments::statusUnavailable();
+    const OnboardingDocuments::ProvisioningStatus status = OnboardingDocuments::decodeProvisioningStatus(statusAnswer.body);
 
     OwnerSetupSession session;
-    if (complete->get<bool>()) {
+    if (status.onboardingComplete) {
         session.required = false;
         co_return session;
     }
-    const auto live = status.find("hasLiveSession");
-    const bool hasLiveSession = live != status.end() && live->is_boolean() && live->get<bool>();
-    const auto expires = status.find("expiresAt");
-    session.expiresAt = expires != status.end() ? OwnerSetupClient::date(*expires) : std::nullopt;
+    session.expiresAt = status.expiresAt;
 
     if (!forceRefresh) {
         std::optional<QUrl> candidate = capturedLink(shared->profileDirectory, config.serviceURL, config.agentName);
         if (!candidate)
             candidate = existingURL;
-        if (candidate && hasLiveSession && OwnerSetupClient::isValidSetupURL(*candidate, config.serviceURL, config.agentName)) {
+        if (candidate && status.hasLiveSession
+            && OwnerSetupClient::isValidSetupURL(*candidate, config.serviceURL, config.agentName)) {
             session.url = *candidate;
             session.hasPendingBinding = co_await pendingBinding(shared, *candidate, config.serviceURL);
         } else {
             // A held link is not offered while the service has no live session for it.
-            session.hasLiveSession = hasLiveSession;
+            session.hasLiveSession = status.hasLiveSession;
         }
         co_return session;
     }
@@ -329,21 +257,13 @@ QCoro::Task<OwnerSetupSession> requestSession(std::shared_ptr<OwnerSetupClient::
         throw stateChanged();
     if (linkAnswer.status < 200 || linkAnswer.status > 299)
         throw unavailable(unavailablePageMessage);
-    const json link = linkAnswer.tooLarge ? json() : parseObject(linkAnswer.body);
-    const auto setupUrl = link.is_object() ? link.find("setupUrl") : link.end();
-    if (!link.is_object() || setupUrl == link.end() || !setupUrl->is_string())
-        throw responseInvalid();
-    const QString setupText = QString::fromStdString(setupUrl->get<std::string>());
-    if (setupText.size() > OwnerSetupClient::maximumSetupURLLength)
-        throw responseInvalid();
-    const auto url = OnboardingServiceConfiguration::parseURL(setupText);
-    if (!url || !OwnerSetupClient::isValidSetupURL(*url, config.serviceURL, config.agentName))
-        throw responseInvalid();
-    saveLink(shared->profileDirectory, *url);
+    // An answer too large to read is no link.
+    const OnboardingDocuments::SetupLink link = OnboardingDocuments::decodeSetupLink(
+        linkAnswer.tooLarge ? QByteArray() : linkAnswer.body, config.serviceURL, config.agentName);
+    saveLink(shared->profileDirectory, link.url);
 
-    session.url = *url;
-    const auto linkExpires = link.find("expiresAt");
-    session.expiresAt = linkExpires != link.end() ? OwnerSetupClient::date(*linkExpires) : std::nullopt;
+    session.url = link.url;
+    session.expiresAt = link.expiresAt;
     co_return session;
 }
 
@@ -429,25 +349,8 @@ std::optional<QDateTime> OwnerSetupClient::date(const json &value)
 
 std::optional<QDateTime> OwnerSetupClient::date(const QString &text)
 {
-    static const QRegularExpression pattern(
-        QStringLiteral(R"(^(\d{4})-(\d{2})-(\d{2})T(\d{2}):(\d{2}):(\d{2})(?:Z|([+-])(\d{2}):(\d{2}))$)"));
-    const QRegularExpressionMatch match = pattern.match(text);
-    if (!match.hasMatch())
+    const auto parsed = DateTime::parseRFC3339(text, DateTime::FractionalSeconds::rejected);
+    if (!parsed)
         return std::nullopt;
-    const auto number = [&match](int group) { return match.capturedView(group).toInt(); };
-    const QDate day(number(1), number(2), number(3));
-    const QTime time(number(4), number(5), number(6));
-    if (!day.isValid() || !time.isValid())
-        return std::nullopt;
-    qint64 offsetSeconds = 0;
-    if (match.hasCaptured(7)) {
-        const int hours = number(8);
-        const int minutes = number(9);
-        if (hours > 23 || minutes > 59)
-            return std::nullopt;
-        offsetSeconds = (hours * 60 + minutes) * 60;
-        if (match.capturedView(7) == QLatin1String("-"))
-            offsetSeconds = -offsetSeconds;
-    }
-    return QDateTime(day, time, Qt::UTC).addSecs(-offsetSeconds);
+    return parsed->toUTC();
 }

@@ -27,6 +27,20 @@ std::optional<QDateTime> dateFromReferenceSeconds(double seconds)
     return QDateTime::fromMSecsSinceEpoch(msecs, Qt::UTC);
 }
 
+// A binding link as the onboarding client accepts one: absolute, https with a host (or plain http
+// on the loopback name, as the development and bundled services serve it), no user information;
+// and one that reads back as itself from the text toJson writes, so that what is stored is what
+// loads.
+bool isStorableLink(const QUrl &url)
+{
+    if (!url.isValid() || url.host().isEmpty() || !url.userInfo().isEmpty() || url.authority().contains(u'@'))
+        return false;
+    const QString scheme = url.scheme();
+    if (scheme != u"https" && !(scheme == u"http" && url.host() == u"localhost"))
+        return false;
+    return QUrl(url.toString(QUrl::FullyEncoded), QUrl::StrictMode) == url;
+}
+
 struct DeleteLater
 {
     void operator()(QObject *object) const { object->deleteLater(); }
@@ -77,7 +91,7 @@ std::optional<OwnerSetupLink> OwnerSetupLink::fromJson(const QByteArray &data)
         return std::nullopt;
     OwnerSetupLink link;
     link.url = QUrl(QString::fromStdString(url->get<std::string>()), QUrl::StrictMode);
-    if (!link.url.isValid() || link.url.isEmpty())
+    if (!isStorableLink(link.url))
         return std::nullopt;
     const auto expiresAt = object.find("expiresAt");
     if (expiresAt != object.end() && !expiresAt->is_null()) {

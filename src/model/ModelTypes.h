@@ -233,6 +233,7 @@ struct OwnerSetupLink
     // {"url": absolute string, "expiresAt": seconds since 2001-01-01T00:00:00Z}; the expiry
     // key is left out when there is none.
     QByteArray toJson() const;
-    // Absent for anything that is not such an object (bad JSON, no "url", wrong types).
+    // Absent for anything that is not such an object (bad JSON, no "url", wrong types) or whose
+    // url is not an absolute https link (plain http only on localhost) that reads back as itself.
     static std::optional<OwnerSetupLink> fromJson(const QByteArray &data);
 };

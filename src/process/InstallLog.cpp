@@ -4,10 +4,10 @@
 #include "process/AgentContract.h"
 #include "process/InstallLog.h"
 #include "process/PlainTextScan.h"
+#include "process/Redaction.h"
 
 #include <QDir>
 #include <QFileInfo>
-#include <QRegularExpression>
 #include <QStringEncoder>
 #include <QTextBoundaryFinder>
 
@@ -21,30 +21,22 @@ constexpr qsizetype errorLineLength = 240;
 
 const QStringView chineseErrorMarkers[] = {u"失败", u"无法", u"未完成", u"不完整", u"不可用", u"无效", u"超时"};
 
-constexpr auto unicode = QRegularExpression::UseUnicodePropertiesOption;
-
-// Labels and words the redaction looks for (bits 0-5), then the error markers (bits 6 and up),
-// found in one pass over the folded line.
-enum : std::uint32_t {
-    emailLabel = 1u << 0,
-    passwordLabel = 1u << 1,
-    urlScheme = 1u << 2,
-    codePrefix = 1u << 3,
-    jsonEmail = 1u << 4,
-    jsonPassword = 1u << 5,
-    redactionNeedles = 0x3Fu,
-};
-
+// The redaction needles (bits 0-6), then the error markers, found in one pass over the folded line.
 const NeedleSet &lineNeedles()
 {
-    static const NeedleSet needles{
-        "mail:", "ssword:", "http", "qv", "\"email\"", "\"password\"",
-        "error", "failed", "failure", "fatal", "denied", "not found", "unavailable", "invalid", "timed out",
-        "client_upgrade_required", "code_unavailable", "enrollment_unavailable", "agent_name_reserved",
-        "agent_name_too_short", "already exists", "exit code",
-    };
+    static const NeedleSet needles = [] {
+        std::vector<std::string_view> all(Redaction::needles.begin(), Redaction::needles.end());
+        for (const std::string_view marker :
+             {"error", "failed", "failure", "fatal", "denied", "not found", "unavailable", "invalid", "timed out",
+              "client_upgrade_required", "code_unavailable", "enrollment_unavailable", "agent_name_reserved",
+              "agent_name_too_short", "already exists", "exit code"})
+            all.push_back(marker);
+        return NeedleSet(std::move(all));
+    }();
     return needles;
 }
+
+constexpr std::uint32_t redactionNeedles = Redaction::needleBits;
 
 bool containsChineseErrorMarker(const QString &text, const FoldedText &folded)
 {
@@ -71,11 +63,6 @@ QString firstCharacters(const QString &text, qsizetype count)
         end = next;
     }
     return text.left(end);
-}
-
-void replaceAll(QString &text, const QRegularExpression &pattern, const QString &replacement)
-{
-    text.replace(pattern, replacement);
 }
 
 } // namespace
@@ -136,43 +123,6 @@ void writeLog(const QString &text, QFile *handle)
 
 namespace {
 
-QString redact(QString text, std::uint32_t found)
-{
-    static const QRegularExpression email(QStringLiteral("(?i)(Email:\\s*)\\S+"), unicode);
-    // A password may contain spaces (the workspace account's does), so everything after the
-    // label goes, not only the first word.
-    static const QRegularExpression password(QStringLiteral("(?i)(Password:\\s*)\\S.*"), unicode);
-    static const QRegularExpression url(QStringLiteral("https?://\\S+"), unicode);
-    static const QRegularExpression setupCode(
-        QStringLiteral("(?i)\\b(?:QVS2|QVI1)-[0-9A-HJKMNP-TV-Z]{4}-[0-9A-HJKMNP-TV-Z]{4}-[0-9A-HJKMNP-TV-Z]{4}\\b"),
-        unicode);
-    // A JSON line that names credentials but was not a valid authorization event still must not
-    // carry them into the log.
-    static const QRegularExpression jsonCredential(
-        QStringLiteral("(?i)(\"(?:email|password)\"\\s*:\\s*)\"(?:[^\"\\\\]|\\\\.)*\""), unicode);
-
-    // The replacements only put in bracketed tokens, so they never create what a later check
-    // looks for: the needles found before the first replacement decide for all of them.
-    if (found & emailLabel)
-        replaceAll(text, email, QStringLiteral("\\1[REDACTED]"));
-    if (found & passwordLabel)
-        replaceAll(text, password, QStringLiteral("\\1[REDACTED]"));
-    if (found & urlScheme)
-        replaceAll(text, url, QStringLiteral("[URL REDACTED]"));
-    if (found & codePrefix)
-        replaceAll(text, setupCode, QStringLiteral("[SETUP CODE REDACTED]"));
-    if (found & (jsonEmail | jsonPassword))
-        replaceAll(text, jsonCredential, QStringLiteral("\\1\"[REDACTED]\""));
-    return text;
-}
-
-QString stripEscapes(QString text)
-{
-    static const QRegularExpression escapes(QStringLiteral("\\x{1B}\\[[0-?]*[ -/]*[@-~]"));
-    replaceAll(text, escapes, QString());
-    return text;
-}
-
 std::optional<QString> candidate(const QString &text, std::uint32_t found, const FoldedText &folded)
 {
     if (!(found & ~redactionNeedles) && !containsChineseErrorMarker(text, folded))
@@ -190,9 +140,7 @@ namespace InstallLog {
 
 QString sanitize(const QString &line)
 {
-    QString text = FoldedText(line).contains('\x1b') ? stripEscapes(line) : line;
-    const std::uint32_t found = lineNeedles().find(FoldedText(text).bytes()) & redactionNeedles;
-    return found ? redact(std::move(text), found) : text;
+    return Redaction::redact(line);
 }
 
 std::optional<QString> errorCandidate(const QString &line)
@@ -205,18 +153,13 @@ CleanedLine clean(const QString &line)
 {
     // The common line needs no redaction: then one fold and one scan serve both questions. A
     // redacted line is scanned once more, since a marker may have gone with what was masked.
-    QString text;
     {
         const FoldedText folded(line);
-        if (folded.contains('\x1b')) {
-            text = sanitize(line);
-        } else {
-            const std::uint32_t found = lineNeedles().find(folded.bytes());
-            if (!(found & redactionNeedles))
-                return {line, candidate(line, found, folded)};
-            text = redact(line, found & redactionNeedles);
-        }
+        const std::uint32_t found = lineNeedles().find(folded.bytes());
+        if (!(found & redactionNeedles) && !folded.contains('\x1b'))
+            return {line, candidate(line, found, folded)};
     }
+    QString text = Redaction::redact(line);
     std::optional<QString> error = errorCandidate(text);
     return {std::move(text), std::move(error)};
 }

@@ -1,6 +1,7 @@
 #include "process/OutputPipeline.h"
 
 #include "process/InstallLog.h"
+#include "process/Redaction.h"
 
 #include <QLoggingCategory>
 #include <QStringEncoder>
@@ -116,9 +117,9 @@ void OutputPipeline::deliver(QByteArrayView bytes)
 
 QString OutputPipeline::maskSecrets(QString text) const
 {
-    for (const QString &secret : m_secrets)
-        text.replace(secret, QStringLiteral("[REDACTED]"));
-    return text;
+    // Together with the patterns, so that an escape sequence inside a secret cannot hide it; what
+    // comes out is already redacted, and redacting it again changes nothing.
+    return Redaction::redact(text, m_secrets);
 }
 
 void OutputPipeline::process(const QString &line)

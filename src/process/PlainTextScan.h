@@ -9,6 +9,7 @@
 #include <initializer_list>
 #include <memory>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 // Cheap plain-text checks that run on every output line before any regular expression does.
@@ -53,8 +54,9 @@ private:
 class NeedleSet
 {
 public:
-    NeedleSet(std::initializer_list<std::string_view> needles)
-        : m_needles(needles), m_byBigram(std::make_unique<std::array<std::uint32_t, 65536>>())
+    NeedleSet(std::initializer_list<std::string_view> needles) : NeedleSet(std::vector<std::string_view>(needles)) {}
+    explicit NeedleSet(std::vector<std::string_view> needles)
+        : m_needles(std::move(needles)), m_byBigram(std::make_unique<std::array<std::uint32_t, 65536>>())
     {
         m_byBigram->fill(0);
         m_starts.fill(false);

@@ -3,6 +3,13 @@
 #include "core/Text.h"
 
 #include <QRegularExpression>
+#include <QTextBoundaryFinder>
+
+#include <algorithm>
+
+// User text is counted and filtered in user-perceived characters (grapheme clusters): a
+// character that is not exactly one letter of the code alphabet is dropped or rejected whole,
+// never kept without its marks.
 
 namespace {
 
@@ -15,16 +22,18 @@ bool isCodeCharacter(QChar c)
     return setupCodeAlphabet.contains(c);
 }
 
-} // namespace
-
-bool isValidAgentName(const QString &name)
+// Calls `visit` with each user-perceived character of `text` while it returns true.
+template <typename Visit>
+void forEachCharacter(const QString &text, Visit visit)
 {
-    static const QRegularExpression pattern(QStringLiteral("^[a-z0-9](?:[a-z0-9-]*[a-z0-9])?$"));
-    const qsizetype length = Text::graphemeCount(name);
-    return length >= 6 && length <= 64 && pattern.match(name).hasMatch();
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
+    qsizetype start = 0;
+    for (qsizetype end = finder.toNextBoundary(); end != -1; end = finder.toNextBoundary()) {
+        if (!visit(QStringView(text).mid(start, end - start)))
+            return;
+        start = end;
+    }
 }
-
-namespace {
 
 QString groupedInFours(const QString &characters)
 {
@@ -44,29 +53,39 @@ QString formattedQuorvantisSetupCodeInput(const QString &text)
 {
     QString kept;
     kept.reserve(significantLength);
-    for (const QChar c : text.toUpper()) {
-        if (kept.size() == significantLength)
-            break;
-        if (isCodeCharacter(c) || c == u'I')
-            kept.append(c);
-    }
+    // Upper case first, as typed letters are shown: "ß" becomes "SS", two characters.
+    forEachCharacter(text.toUpper(), [&kept](QStringView character) {
+        if (character.size() == 1 && (isCodeCharacter(character.front()) || character.front() == u'I'))
+            kept.append(character.front());
+        return kept.size() < significantLength;
+    });
     return groupedInFours(kept);
 }
 
 std::optional<QString> canonicalQuorvantisSetupCode(const QString &text)
 {
     QString compact;
-    for (const QChar c : text.toUpper()) {
-        if (c != u'-' && !c.isSpace())
-            compact.append(c);
-    }
-    if (compact.size() != significantLength)
+    bool usable = true;
+    forEachCharacter(text.toUpper(), [&](QStringView character) {
+        if (character == u"-" || std::all_of(character.begin(), character.end(), [](QChar c) { return c.isSpace(); }))
+            return true;
+        usable = character.size() == 1 && compact.size() < significantLength;
+        if (usable)
+            compact.append(character.front());
+        return usable;
+    });
+    if (!usable || compact.size() != significantLength)
         return std::nullopt;
     if (!compact.startsWith(u"QVS2") && !compact.startsWith(u"QVI1"))
         return std::nullopt;
-    for (qsizetype i = 4; i < compact.size(); ++i) {
-        if (!isCodeCharacter(compact.at(i)))
-            return std::nullopt;
-    }
+    if (!std::all_of(compact.cbegin() + 4, compact.cend(), isCodeCharacter))
+        return std::nullopt;
     return formattedQuorvantisSetupCodeInput(compact);
+}
+
+bool isValidAgentName(const QString &name)
+{
+    static const QRegularExpression pattern(QStringLiteral("\\A[a-z0-9](?:[a-z0-9-]*[a-z0-9])?\\z"));
+    const qsizetype length = Text::graphemeCount(name);
+    return length >= 6 && length <= 64 && pattern.match(name).hasMatch();
 }

@@ -1,6 +1,6 @@
 #include "status/AgentRuntimeStatus.h"
 
-#include <QRegularExpression>
+#include "core/DateTime.h"
 
 #include <nlohmann/json.hpp>
 
@@ -69,35 +69,7 @@ QDateTime dateValue(const Json &value, const char *key)
 
 std::optional<QDateTime> parseInternetDateTime(QStringView text)
 {
-    static const QRegularExpression pattern(QStringLiteral(
-        "\\A([0-9]{4})-([0-9]{2})-([0-9]{2})[Tt]([0-9]{2}):([0-9]{2}):([0-9]{2})(?:\\.([0-9]+))?"
-        "(?:([Zz])|([+-])([0-9]{2}):([0-9]{2}))\\z"));
-    const QRegularExpressionMatch match = pattern.match(text);
-    if (!match.hasMatch())
-        return std::nullopt;
-
-    const auto number = [&match](int group) { return match.capturedView(group).toInt(); };
-    const QDate date(number(1), number(2), number(3));
-    if (!date.isValid())
-        return std::nullopt;
-
-    int millis = 0;
-    if (const QStringView fraction = match.capturedView(7); !fraction.isEmpty())
-        millis = fraction.left(3).toString().leftJustified(3, u'0').toInt();
-    const QTime time(number(4), number(5), number(6), millis);
-    if (number(4) > 23 || number(5) > 59 || number(6) > 59 || !time.isValid())
-        return std::nullopt;
-
-    if (match.hasCaptured(8))
-        return QDateTime(date, time, Qt::UTC);
-
-    const int offsetHours = number(10);
-    const int offsetMinutes = number(11);
-    if (offsetHours > 23 || offsetMinutes > 59)
-        return std::nullopt;
-    const int sign = match.capturedView(9) == u"-" ? -1 : 1;
-    const int offsetSeconds = sign * (offsetHours * 3600 + offsetMinutes * 60);
-    return QDateTime(date, time, Qt::OffsetFromUTC, offsetSeconds);
+    return DateTime::parseRFC3339(text, DateTime::FractionalSeconds::accepted);
 }
 
 AgentRuntimeStatus AgentRuntimeStatus::decode(const QByteArray &body)

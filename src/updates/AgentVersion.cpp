@@ -62,18 +62,19 @@ bool isAllowedScalar(char32_t scalar)
     }
 }
 
-// The first differing pre-release identifiers decide; true when the candidate's ranks higher.
-bool identifierOutranks(const QString &candidate, const QString &current)
+// Negative, zero or positive as the candidate's identifier ranks below, level with or above the
+// current one. Numeric identifiers rank by value, so "1" and "01" are level, and below textual ones.
+int compareIdentifiers(const QString &candidate, const QString &current)
 {
     const auto candidateNumber = signedNumber(candidate);
     const auto currentNumber = signedNumber(current);
     if (candidateNumber && currentNumber)
-        return *candidateNumber > *currentNumber;
+        return *candidateNumber < *currentNumber ? -1 : *candidateNumber > *currentNumber ? 1 : 0;
     if (candidateNumber)
-        return false;
+        return -1;
     if (currentNumber)
-        return true;
-    return QString::compare(candidate, current, Qt::CaseSensitive) > 0;
+        return 1;
+    return QString::compare(candidate, current, Qt::CaseSensitive);
 }
 
 } // namespace
@@ -147,8 +148,10 @@ bool isNewer(const QString &candidate, const QString &current)
             return false; // candidate ran out first (or both did: identical)
         if (i == b.size())
             return true;
-        if (a.at(i) != b.at(i))
-            return identifierOutranks(a.at(i), b.at(i));
+        // Level identifiers go on to the next pair even when written differently: stopping there
+        // would make "-1.b" newer than "-1.a" while both tie with "-01.z".
+        if (const int order = compareIdentifiers(a.at(i), b.at(i)))
+            return order > 0;
     }
 }
 

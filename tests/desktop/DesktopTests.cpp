@@ -6,7 +6,7 @@
 #include "app/ProfileFiles.h"
 #include "platform/Bundle.h"
 #include "setup/BundleStamp.h"
-#include "support/StatusFixture.h"
+#include "support/ServedModel.h"
 #include "ui/DesktopNotifier.h"
 #include "ui/DiagnosticsExport.h"
 #include "ui/MenuBarContent.h"
@@ -187,7 +187,7 @@ private Q_SLOTS:
 
     void notifications()
     {
-        StatusFixture fixture;
+        ServedModel fixture;
         auto grants = std::make_shared<QSet<PermissionKind>>();
         fixture.effects.permissionCheck = [grants](PermissionKind kind) { return granted(grants, kind); };
         AppModel &model = fixture.makeServed();
@@ -310,7 +310,7 @@ private Q_SLOTS:
     void diagnosticsArchive()
     {
         QFETCH(bool, fromPanel);
-        StatusFixture fixture;
+        ServedModel fixture;
         const QString link = QStringLiteral("https://onboarding.example/agents/ada-agent/setup#tok-binding-5150");
         const QStringList secrets{QString::fromLatin1(statusToken), QStringLiteral("svc-key-5b1e2d9f4c"),
                                   QStringLiteral("QVS2-ABCD-EFGH-JKMN"), QStringLiteral("resume-tok-88aa77"),

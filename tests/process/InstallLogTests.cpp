@@ -1,4 +1,5 @@
 #include "process/CLIService.h"
+#include "process/InstallLog.h"
 #include "process/OutputPipeline.h"
 #include "process/PlainTextScan.h"
 
@@ -19,6 +20,7 @@ private Q_SLOTS:
     void cleanAgreesWithTheSeparateSteps_data();
     void cleanAgreesWithTheSeparateSteps();
     void needleSetFindsEveryOccurrence();
+    void secretsSplitByEscapesAreMasked();
     void rotatesAboveTwoMebibytes();
     void keepsALogOfExactlyTwoMebibytes();
     void newLogIsPrivate();
@@ -62,13 +64,24 @@ void InstallLogTests::sanitize_data()
         << "\x1b[1mEmail: a@b.c Password: pw https://h/x QVS2-2345-6789-ABCD"
         << "Email: [REDACTED] Password: [REDACTED]";
     QTest::newRow("non-ascii untouched") << "安装失败：网络不可用" << "安装失败：网络不可用";
+    // No pattern's match may hide another's.
+    QTest::newRow("label after label") << "Email: Password: X" << "Email: [REDACTED] [REDACTED]";
+    QTest::newRow("email after email") << "Email: Email: a@b" << "Email: [REDACTED] [REDACTED]";
+    QTest::newRow("url in json value") << R"({"email": "https://x", "password": "S"})" << R"({"email": "[REDACTED]" "password": "[REDACTED]"})";
+    QTest::newRow("unclosed json value") << R"({"email": "a@b, "password": "S"})" << R"({"email": "[REDACTED]"password": "[REDACTED]"})";
+    QTest::newRow("escaped json key") << R"({"p\u0061ssword":"S"})" << R"({"p\u0061ssword":"[REDACTED]"})";
+    QTest::newRow("escape ends on a label") << "\x1b[ Email: secret" << "mail: [REDACTED]";
+    QTest::newRow("escape left by stripping") << "\x1b[\x1b[ununt" << "unt";
+    QTest::newRow("escapes before a token go with it") << "\x1b\x1b\x1bhttps://x" << "[URL REDACTED]";
+    QTest::newRow("code inside a code") << "QVS2-QVS2-ABCD-EFGH-JKMN" << "[SETUP CODE REDACTED]";
+    QTest::newRow("lone surrogate") << QChar(0xDC00) + QStringLiteral("Password: x") << QChar(0xDC00) + QStringLiteral("Password: [REDACTED]");
 }
 
 void InstallLogTests::sanitize()
 {
     QFETCH(QString, line);
     QFETCH(QString, expected);
-    QCOMPARE(CLIService::sanitize(line), expected);
+    QCOMPARE(InstallLog::sanitize(line), expected);
 }
 
 void InstallLogTests::errorCandidate_data()
@@ -104,7 +117,7 @@ void InstallLogTests::errorCandidate()
 {
     QFETCH(QString, line);
     QFETCH(QString, expected);
-    const std::optional<QString> candidate = CLIService::errorCandidate(line);
+    const std::optional<QString> candidate = InstallLog::errorCandidate(line);
     QCOMPARE(candidate.has_value(), !expected.isNull());
     if (candidate)
         QCOMPARE(*candidate, expected);
@@ -116,7 +129,7 @@ void InstallLogTests::errorCandidateKeepsUserPerceivedCharacters()
     QString line = QStringLiteral("失败 ");
     for (int i = 0; i < 250; ++i)
         line += QString::fromUtf8("\xF0\x9F\x87\xA8\xF0\x9F\x87\xB3");
-    const std::optional<QString> candidate = CLIService::errorCandidate(line);
+    const std::optional<QString> candidate = InstallLog::errorCandidate(line);
     QVERIFY(candidate);
     QCOMPARE(candidate->size(), 3 + 237 * 4);
     QVERIFY(candidate->endsWith(QString::fromUtf8("\xF0\x9F\x87\xA8\xF0\x9F\x87\xB3")));
@@ -136,9 +149,9 @@ void InstallLogTests::cleanAgreesWithTheSeparateSteps_data()
 void InstallLogTests::cleanAgreesWithTheSeparateSteps()
 {
     QFETCH(QString, line);
-    const CLIService::CleanedLine cleaned = CLIService::clean(line);
-    QCOMPARE(cleaned.text, CLIService::sanitize(line));
-    QCOMPARE(cleaned.errorCandidate, CLIService::errorCandidate(CLIService::sanitize(line)));
+    const InstallLog::CleanedLine cleaned = InstallLog::clean(line);
+    QCOMPARE(cleaned.text, InstallLog::sanitize(line));
+    QCOMPARE(cleaned.errorCandidate, InstallLog::errorCandidate(InstallLog::sanitize(line)));
 }
 
 void InstallLogTests::needleSetFindsEveryOccurrence()
@@ -153,6 +166,14 @@ void InstallLogTests::needleSetFindsEveryOccurrence()
     QCOMPARE(FoldedText(u"ABCÉz").bytes(), std::string_view("abc\x80z"));
     QVERIFY(FoldedText(u"ABCÉz").hasNonAscii());
     QVERIFY(!FoldedText(u"plain").hasNonAscii());
+}
+
+void InstallLogTests::secretsSplitByEscapesAreMasked()
+{
+    QStringList lines;
+    OutputPipeline pipeline(nullptr, [&lines](const QString &line) { lines << line; }, {}, {QStringLiteral("abcdefgh")});
+    pipeline.feed("in:abcd\x1b[0mefgh\nin:abcdefgh!\n");
+    QCOMPARE(lines, (QStringList{"in:[REDACTED]", "in:[REDACTED]!"}));
 }
 
 namespace {
@@ -179,9 +200,9 @@ void InstallLogTests::rotatesAboveTwoMebibytes()
     QVERIFY(QDir().mkpath(home.filePath(QStringLiteral("logs"))));
     writeBytes(log, 2'097'153, 'a');
     writeBytes(log + QStringLiteral(".previous"), 10, 'o');
-    auto handle = CLIService::openLog(log);
+    auto handle = InstallLog::openLog(log);
     QVERIFY(handle);
-    CLIService::writeLog(QStringLiteral("fresh"), handle.get());
+    InstallLog::writeLog(QStringLiteral("fresh"), handle.get());
     handle.reset();
     QCOMPARE(readAll(log), QByteArray("fresh\n"));
     QCOMPARE(QFileInfo(log + QStringLiteral(".previous")).size(), 2'097'153);
@@ -193,9 +214,9 @@ void InstallLogTests::keepsALogOfExactlyTwoMebibytes()
     QTemporaryDir home;
     const QString log = home.filePath(QStringLiteral("mac-app-install.log"));
     writeBytes(log, 2'097'152, 'a');
-    auto handle = CLIService::openLog(log);
+    auto handle = InstallLog::openLog(log);
     QVERIFY(handle);
-    CLIService::writeLog(QStringLiteral("more"), handle.get());
+    InstallLog::writeLog(QStringLiteral("more"), handle.get());
     handle.reset();
     QCOMPARE(QFileInfo(log).size(), 2'097'152 + 5);
     QVERIFY(!QFileInfo::exists(log + QStringLiteral(".previous")));
@@ -205,7 +226,7 @@ void InstallLogTests::newLogIsPrivate()
 {
     QTemporaryDir home;
     const QString log = home.filePath(QStringLiteral("mac-app-install.log"));
-    auto handle = CLIService::openLog(log);
+    auto handle = InstallLog::openLog(log);
     QVERIFY(handle);
     QCOMPARE(QFile::permissions(log) & 0x7077, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
 }
@@ -214,7 +235,7 @@ void InstallLogTests::missingDirectoryIsCreated()
 {
     QTemporaryDir home;
     const QString log = home.filePath(QStringLiteral("a/b/c/mac-app-install.log"));
-    auto handle = CLIService::openLog(log);
+    auto handle = InstallLog::openLog(log);
     QVERIFY(handle);
     QVERIFY(QFileInfo::exists(log));
 }
@@ -225,8 +246,8 @@ void InstallLogTests::unopenableLogGivesNoHandle()
     // A directory where the log should be: nothing can be opened, and nothing is thrown.
     const QString log = home.filePath(QStringLiteral("mac-app-install.log"));
     QVERIFY(QDir().mkpath(log));
-    QVERIFY(!CLIService::openLog(log));
-    CLIService::writeLog(QStringLiteral("ignored"), nullptr);
+    QVERIFY(!InstallLog::openLog(log));
+    InstallLog::writeLog(QStringLiteral("ignored"), nullptr);
 }
 
 void InstallLogTests::writeLogAppendsLines()
@@ -234,21 +255,21 @@ void InstallLogTests::writeLogAppendsLines()
     QTemporaryDir home;
     const QString log = home.filePath(QStringLiteral("mac-app-install.log"));
     {
-        auto handle = CLIService::openLog(log);
-        CLIService::writeLog(QStringLiteral("一"), handle.get());
+        auto handle = InstallLog::openLog(log);
+        InstallLog::writeLog(QStringLiteral("一"), handle.get());
     }
     {
-        auto handle = CLIService::openLog(log);
-        CLIService::writeLog(QStringLiteral("two"), handle.get());
-        CLIService::writeLog(QString(), handle.get());
+        auto handle = InstallLog::openLog(log);
+        InstallLog::writeLog(QStringLiteral("two"), handle.get());
+        InstallLog::writeLog(QString(), handle.get());
     }
     QCOMPARE(readAll(log), QStringLiteral("一\ntwo\n\n").toUtf8());
 }
 
 void InstallLogTests::locations()
 {
-    QVERIFY(CLIService::logsDirectory().endsWith(QStringLiteral("/.quorvantis/profiles/default/logs")));
-    QCOMPARE(CLIService::installLog(), CLIService::logsDirectory() + QStringLiteral("/mac-app-install.log"));
+    QVERIFY(InstallLog::logsDirectory().endsWith(QStringLiteral("/.quorvantis/profiles/default/logs")));
+    QCOMPARE(InstallLog::installLog(), InstallLog::logsDirectory() + QStringLiteral("/mac-app-install.log"));
 }
 
 void InstallLogTests::lineFromBuffer_data()

@@ -232,21 +232,10 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("utc"); // empty: refused
-        QTest::newRow("fraction Z") << "2026-01-02T03:04:05.678Z" << "2026-01-02T03:04:05.678Z";
-        QTest::newRow("whole seconds Z") << "2026-01-02T03:04:05Z" << "2026-01-02T03:04:05.000Z";
-        QTest::newRow("positive offset") << "2026-01-02T03:04:05+08:00" << "2026-01-01T19:04:05.000Z";
-        QTest::newRow("negative offset with minutes") << "2026-01-02T03:04:05-05:30" << "2026-01-02T08:34:05.000Z";
-        QTest::newRow("one fraction digit") << "2026-01-02T03:04:05.1Z" << "2026-01-02T03:04:05.100Z";
-        QTest::newRow("nanoseconds truncate") << "2026-01-02T03:04:05.123456789Z" << "2026-01-02T03:04:05.123Z";
+        // The date rules are DateTimeTests'; here only that the document uses them, fractions included.
         QTest::newRow("fraction with offset") << "2026-01-02T11:04:05.5+08:00" << "2026-01-02T03:04:05.500Z";
-        QTest::newRow("lower-case t and z") << "2026-01-02t03:04:05z" << "2026-01-02T03:04:05.000Z";
-        QTest::newRow("leap day") << "2024-02-29T00:00:00Z" << "2024-02-29T00:00:00.000Z";
-        for (const char *refused : {"2026-01-02 03:04:05", "2026-01-02T03:04:05", "2026-01-02T03:04:05.678", "2026-01-02 03:04:05Z",
-                                    "2026-01-02T03:04Z", "2026-01-02", "2026-01-02T03:04:05+0800", "2026-01-02T03:04:05+08",
-                                    "2026-01-02T03:04:05.Z", "2026-01-02T03:04:05,678Z", "2026-1-02T03:04:05Z", "20260102T030405Z",
-                                    "2026-02-30T00:00:00Z", "2026-13-01T00:00:00Z", "2026-01-02T24:00:00Z", "2026-01-02T03:60:00Z",
-                                    "2026-01-02T03:04:05+08:60", " 2026-01-02T03:04:05Z", "2026-01-02T03:04:05Z\n", "٢٠٢٦-01-02T03:04:05Z", ""})
-            QTest::addRow("refused: %s", refused) << QString::fromUtf8(refused) << "";
+        QTest::newRow("no zone") << "2026-01-02T03:04:05" << "";
+        QTest::newRow("trailing line feed") << "2026-01-02T03:04:05Z\n" << "";
     }
     void dates()
     {

@@ -1,98 +1,303 @@
-// Offscreen tests of the main window's views: what they show for a model state and which model
-// operation each control reaches.
+// The window (setup screen, dashboard, banner, sheets) and the tray panel offscreen, on models
+// put into each state through their own operations, and the application entry.
+#include "Scene.h"
 
-#include "app/AppModel.h"
-#include "support/ModelFixture.h"
+#include "ui/AgentUpdateBanner.h"
 #include "ui/AuthorizationCard.h"
+#include "ui/ChannelBindingSessionSheet.h"
+#include "ui/DashboardView.h"
 #include "ui/MenuBarContent.h"
 #include "ui/PermissionPromptSheet.h"
+#include "ui/QuorvantisApp.h"
 #include "ui/RootContentView.h"
 #include "ui/SetupView.h"
-#include "ui/Symbols.h"
-#include "ui/Views.h"
 
-#include <QAbstractItemView>
+#include <QApplication>
 #include <QComboBox>
-#include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QSystemTrayIcon>
 #include <QTest>
+#include <QTimer>
 
-#include <memory>
-
-using Stage = AppModel::InstallStage;
-using Phase = AppModel::SetupPhase;
-using State = AppModel::ProgressState;
+using namespace std::chrono_literals;
 
 namespace {
 
-QCoro::Task<bool> answer(bool value)
+// What a user sees of one model: the window, shown and active, and the tray panel.
+struct Window
 {
-    co_return value;
-}
+    Scene s;
+    AppModel &m;
+    RootContentView root{&m};
+    MenuBarContent panel{&m, {.openMainWindow = {}, .quit = [this] { ++quits; }}};
+    int quits = 0;
 
-// Every permission probe fails; the returned counter counts them.
-std::shared_ptr<int> countFailingChecks(ModelFixture &fixture)
-{
-    auto checks = std::make_shared<int>(0);
-    fixture.effects.permissionCheck = [checks](PermissionKind) {
-        ++*checks;
-        return answer(false);
-    };
-    return checks;
-}
+    // Shown and active; what the scene's construction asked of the service and the clock is forgotten.
+    explicit Window(const QString &scene) : m(s.reach(scene))
+    {
+        root.show();
+        panel.show();
+        QApplication::setActiveWindow(&root);
+        settle();
+        s.onboarding->calls.clear();
+        s.time.clearRequested();
+    }
+    SetupView *setup() { return root.setupView(); }
+    DashboardView *dashboard() { return static_cast<DashboardView *>(root.dashboardView()); }
+    ChannelBindingSessionSheet *sheet() { return root.channelBindingSheet()->findChild<ChannelBindingSessionSheet *>(); }
+    AgentUpdateBanner *banner() { return static_cast<AgentUpdateBanner *>(root.updateBanner()); }
+    PermissionRow *row(const QString &kind)
+    {
+        return dashboard()->statusPane()->permissionRows().at(kind == u"screen" ? 0 : kind == u"access" ? 1 : 2);
+    }
 
-QCoro::Task<CLIResult> countedExit(std::shared_ptr<int> calls, qint32 status)
-{
-    ++*calls;
-    co_return CLIResult{status, std::nullopt};
-}
+    QAbstractButton *button(const QString &name)
+    {
+        SystemStatusPane *pane = dashboard()->statusPane();
+        const QHash<QString, QAbstractButton *> buttons{
+            {"primary", setup()->primaryButton()}, {"enroll", setup()->enrollmentLink()}, {"reveal", setup()->authorizationCard()->revealButton()}, {"copy password", setup()->authorizationCard()->copyPasswordButton()}, {"open page", setup()->authorizationCard()->openButton()},
+            {"recheck", root.permissionPrompt()->recheckButton()}, {"bind", dashboard()->overviewPane()->channelStatus()->bindButton()},
+            {"open link", sheet()->openButton()}, {"copy link", sheet()->copyButton()}, {"regenerate", sheet()->regenerateButton()},
+            {"refresh", sheet()->refreshButton()}, {"close sheet", sheet()->closeButton()}, {"update", banner()->updateButton()},
+            {"dismiss", banner()->closeButton()}, {"pane update", pane->updateButton()}, {"logs", pane->logsButton()},
+            {"releases", pane->releasesButton()}, {"quit", panel.quitButton()}, {"recovery", pane->errorSection()->recoveryButton()},
+            {"row disk", row(QStringLiteral("disk"))->actionButton()}, {"row screen", row(QStringLiteral("screen"))->actionButton()}};
+        return buttons.value(name);
+    }
 
-// Lets every coalesced render run.
-void settle()
-{
-    for (int i = 0; i < 3; ++i)
-        QCoreApplication::processEvents();
-}
-
-void setPhase(AppModel &model, Phase phase, State state)
-{
-    model.setupProgress.mutate([&](QList<AppModel::SetupProgressItem> &items) {
-        for (auto &item : items) {
-            if (item.phase == phase)
-                item.state = state;
+    // One step of a user or of the outside world; see the table rows.
+    void act(const QString &step)
+    {
+        const QString verb = step.section(u' ', 0, 0), rest = step.section(u' ', 1);
+        if (verb == u"code")
+            m.setSetupCodeInput(rest);
+        else if (verb == u"type")
+            QTest::keyClicks(rest.startsWith(u"name ") ? setup()->agentNameField() : setup()->setupCodeField(), rest.mid(rest.startsWith(u"name ") ? 5 : 0));
+        else if (verb == u"return" && rest == u"in field")
+            QTest::keyClick(setup()->setupCodeField(), Qt::Key_Return);
+        else if (verb == u"return") { // anywhere on the screen but in a text field
+            setup()->setupCodeField()->clearFocus();
+            QTest::keyClick(setup(), Qt::Key_Return);
         }
-    });
-}
-
-void verifyUpTo(AppModel &model, int count)
-{
-    model.permissions.mutate([&](QList<AppModel::PermissionItem> &items) {
-        for (int i = 0; i < items.size(); ++i) {
-            items[i].verified = i < count;
-            items[i].nativeState = i < count ? AppModel::PermissionNativeState::granted : AppModel::PermissionNativeState::unknown;
+        else if (verb == u"click")
+            QTest::mouseClick(button(rest), Qt::LeftButton);
+        else if (verb == u"space")
+            QTest::keyClick(button(rest), Qt::Key_Space);
+        else if (verb == u"hold") { // every probe, browser opening and run (setup or update, then failing) stays open
+            Step held = Step::exit(1);
+            held.gate = s.gate();
+            s.probe->gate = s.gate(); s.browser->gate = s.gate(); s.authorizationOpen->gate = s.gate();
+            s.setupWithCode->steps = s.script->steps = {held};
         }
-    });
-}
+        else if (verb == u"release")
+            s.release();
+        else if (verb == u"pick")
+            setup()->workspacePicker()->setCurrentIndex(setup()->workspacePicker()->findText(rest));
+        else if (verb == u"workspace")
+            m.setEnrollmentWorkspace(*fromRawValue<AppModel::EnrollmentWorkspace>(rest));
+        else if (verb == u"fail")
+            m.fail(rest);
+        else if (verb == u"focus")
+            rest == u"primary" ? setup()->primaryButton()->setFocus()
+                : m.requestFocus(rest == u"code" ? AppModel::FocusTarget::setupCode() : rest == u"recovery" ? AppModel::FocusTarget::recovery()
+                                                                                               : AppModel::FocusTarget::forPermission(PermissionKind::fullDiskAccess));
+        else if (verb == u"continue" || verb == u"confirm")
+            Quorvantis::startDetached(verb == u"continue" ? m.continuePermissionOnboarding() : m.confirmPermissionOnboarding(m.currentPermissionOnboardingKind()), "step");
+        else if (verb == u"probes")
+            s.probe->answers = {rest == u"pass"};
+        else if (verb == u"browser")
+            s.browser->answers = s.authorizationOpen->answers = {rest == u"opens"};
+        else if (verb == u"recheck")
+            await(m.refreshExistingPermissions());
+        else if (verb == u"escape")
+            QTest::keyClick(rest == u"prompt" ? static_cast<QWidget *>(root.permissionPrompt()) : root.channelBindingSheet(), Qt::Key_Escape);
+        else if (verb == u"activate") { // from the desktop, or back from one of the window's own sheets
+            QEvent deactivate(QEvent::WindowDeactivate), activate(QEvent::WindowActivate);
+            QCoreApplication::sendEvent(&root, &deactivate);
+            QCoreApplication::sendEvent(&root, &activate);
+        } else if (verb == u"print") // a progress line of the held runtime run
+            s.environmentPrepare->output(rest.contains(u'/') ? QStringLiteral(R"({"type":"packageProgress","completed":%1,"total":%2})")
+                                                                    .arg(rest.section(u'/', 0, 0), rest.section(u'/', 1))
+                                                              : QStringLiteral(R"({"type":"progress","phase":"%1","status":"running","detail":"%2"})")
+                                                                    .arg(rest.section(u' ', 0, 0), rest.section(u' ', 1)));
+        else if (verb == u"advance")
+            s.time.advance(std::chrono::milliseconds(rest.toInt()));
+        else if (verb == u"activity")
+            m.appendActivity(rest);
+        else if (verb == u"close" || verb == u"show") // the window
+            verb == u"close" ? void(root.close()) : root.show();
+        else if (verb == u"present")
+            m.setChannelBindingSheetPresented(true);
+        else if (verb == u"service") { // the onboarding service's next answer: a link, the agent's own page, a pending or
+            const QChar a = rest.front(); // no longer pending attempt, bound; or a failure of a new link
+            if (a == u'F')
+                s.onboarding->fail(QuorvantisNativeError(QStringLiteral("OWNER_SETUP_INVALID"), QStringLiteral("Channel 绑定配置无效")));
+            else
+                s.onboarding->answer(a == u'A' ? session(true, std::nullopt, std::nullopt, true) : a == u'D' ? session(false)
+                                         : session(true, bindingLink(), a == u'P' ? std::optional(true) : a == u'N' ? std::optional(false) : std::nullopt));
+            await(m.refreshOwnerSetup(a == u'F'));
+        } else if (verb == u"slow") { // the service takes a second to answer a new link
+            s.onboarding->latency = 1s;
+            Quorvantis::startDetached(m.refreshOwnerSetup(true), "slow");
+        } else if (verb == u"outlast") // the busy delay
+            QTest::qWait(int(BusyDelay::delay().count()) + 30);
+        else if (verb == u"poll")
+            s.poll();
+        else if (verb == u"agent") { // starts: the daemon stage goes on to the channel
+            s.agentStarted->answers = {true};
+            await(m.finishDaemonInstallationIfNeeded());
+        } else if (verb == u"recover") { // the installed agent's permissions are found withdrawn
+            s.probe->answers = {false};
+            await(m.recoverExistingConfigurationIfNeeded());
+        } else
+            QFAIL(qPrintable(QStringLiteral("unknown step ") + step));
+        settle();
+    }
 
-// A model restored at the setup stage, the way a launch after the permissions finds it.
-AppModel &makeAtSetupStage(ModelFixture &fixture)
-{
-    fixture.writeProfileFile(QStringLiteral("mac-app-install-stage"), "setup\n");
-    AppModel &model = fixture.make();
-    if (model.installStage != AppModel::InstallStage::setup)
-        qFatal("the model did not restore the setup stage");
-    return model;
-}
+    static QString on(const QAbstractButton *b) { return b->text() + (b->isEnabled() ? QString() : QStringLiteral(" (off)")); }
+    static QString shown(const QString &name, const QWidget *w) { return w->isHidden() ? QString() : u' ' + name; }
 
-JITWorkspaceAuthorization request(const QString &password, const QString &provider = QStringLiteral("google"))
-{
-    return {provider, QStringLiteral("owner@example.com"), password,
-            QUrl(QStringLiteral("https://accounts.example.com/o/oauth2/auth"))};
-}
+    // What a user sees or gets; see the table rows.
+    QString look(const QString &what)
+    {
+        if (what == u"page") { // once the switch is over; the setup screen and the dashboard are built only when first needed
+            spinUntil([this] { return !root.transitionRunning(); }, 5000);
+            const QString built = (root.isSetupViewBuilt() ? QStringLiteral("setup built, ") : QString()) + (dashboard()->isBuilt() ? "dashboard built, " : "");
+            QWidget *page = root.page() == AppModel::RootPage::setup ? root.setupView() : root.dashboardView();
+            return (root.lastTransition() ? QStringLiteral("%1 %2 ").arg(root.lastTransition()->durationMs).arg(root.lastTransition()->travel) : QString())
+                + built + (page == root.dashboardView() ? "dashboard" : "setup")
+                + (page->isVisible() && !page->graphicsEffect() && page->pos() == QPoint(0, 0) ? QString() : QStringLiteral(" (in transition)"));
+        }
+        SystemStatusPane *pane = dashboard()->statusPane();
+        if (what == u"stage") { // the current-stage line, spoken with its label
+            const QLabel *line = setup()->stageLabel();
+            return line->accessibleName() == QStringLiteral("当前安装阶段，") + line->text() ? line->text() : QStringLiteral("(spoken differently)");
+        }
+        if (what == u"screen")
+            return setup()->titleLabel()->text() + u':' + shown("entry", setup()->entryForm()) + shown("card", setup()->authorizationCard())
+                + shown("permission", setup()->permissionSection()) + shown("error", setup()->errorSection());
+        if (what == u"code")
+            return setup()->setupCodeField()->text() + shown("name", setup()->agentNameBox()) + u' ' + setup()->setupCodeNote()->text();
+        if (what == u"primary")
+            return on(setup()->primaryButton()) + u' ' + QString::number(s.setupWithCode->calls.size());
+        if (what == u"form")
+            return m.setupEntryMode() == AppModel::SetupEntryMode::enroll ? setup()->workspacePicker()->currentText() + shown("link", setup()->enrollmentLink())
+                                                                          : QStringLiteral("paste");
+        if (what == u"name rule") // the model's message, once something is typed or Return finds it missing
+            return setup()->agentNameValidation()->isHidden() ? QStringLiteral("hidden")
+                : setup()->agentNameValidation()->text() == m.setupAgentNameValidationMessage() ? QStringLiteral("message") : QStringLiteral("other");
+        if (what == u"package")
+            return !setup()->packageProgress()->isVisible() ? QStringLiteral("hidden")
+                : setup()->packageBar()->maximum() == 0     ? setup()->packageCaption()->text() + u' ' + setup()->packageBar()->accessibleName()
+                                                            : setup()->packageCaption()->text() + u' ' + setup()->packageBar()->accessibleDescription();
+        if (what == u"card") {
+            const AuthorizationCard *card = setup()->authorizationCard();
+            return card->titleLabel()->text() + u' ' + card->passwordLabel()->text() + u' ' + on(card->openButton()) + shown("failed", card->failureLabel())
+                + (card->copiedSetupPassword() ? " copied" : "");
+        }
+        if (what == u"prompt")
+            return (root.permissionPrompt()->isVisible() ? root.permissionPrompt()->titleLabel()->text() + ": " + root.permissionPrompt()->visibleButtonTitles().join(u", ")
+                                                         : QStringLiteral("hidden"))
+                + (m.permissionPromptKind() ? QString() : QStringLiteral(" (none)"));
+        if (what == u"permission") {
+            const QStringList texts = setup()->permissionTexts();
+            return QStringList{"屏幕录制", "辅助功能", "完全磁盘访问"}.filter(QRegularExpression(QStringLiteral("^(%1)$").arg(texts.join(u'|')))).join(u',')
+                + (texts.contains(QStringLiteral("正在验证系统权限。")) ? QStringLiteral(" verifying") : QString())
+                + (texts.contains(m.permissionSettingsGuidance()) ? QStringLiteral(" guidance") : QString()) + u' ' + on(setup()->permissionStartButton());
+        }
+        if (what == u"checks")
+            return QString::number(s.probe->calls);
+        if (what == u"focus") {
+            const QWidget *focus = QApplication::focusWidget();
+            const QHash<const QWidget *, QString> names{{setup()->setupCodeField(), "code field"}, {button(QStringLiteral("recovery")), "recovery"},
+                                                        {button(QStringLiteral("row disk")), "row disk"}, {setup()->primaryButton(), "primary"}};
+            return names.value(focus, QStringLiteral("other"));
+        }
+        if (what == u"header") { // a spinner still under reduced motion
+            const StatusCore *core = m.rootPage() == AppModel::RootPage::setup ? setup()->findChild<StatusCore *>() : dashboard()->overviewPane()->statusCore();
+            const bool spins = core->findChild<Spinner *>()->findChild<QTimer *>()->isActive();
+            return panel.titleLabel()->text() + u' ' + panel.detailLabel()->text() + u' '
+                + (core->markSymbol().isEmpty() ? (spins ? QStringLiteral("spinner") : QStringLiteral("still spinner")) : core->markSymbol());
+        }
+        if (what == u"actions") // the agent's actions of the panel and the pane, the logs of the panel
+            return on(panel.restartButton()) + u',' + on(panel.recheckButton()) + u',' + on(panel.updateButton()) + u',' + on(panel.logsButton())
+                + u',' + on(pane->updateButton()) + shown("spinning", pane->updateSpinner()) + u',' + on(pane->restartButton()) + u',' + on(pane->recheckButton())
+                + u' ' + QString::number(s.script->calls.size()) + QStringLiteral(" quits ") + QString::number(quits);
+        if (what == u"opened") {
+            QStringList kinds;
+            for (const QUrl &url : s.opened)
+                kinds << (url.isLocalFile() ? QStringLiteral("folder") : url.scheme());
+            return kinds.join(u' ');
+        }
+        if (what == u"activity")
+            return dashboard()->overviewPane()->activityList()->emptyLabel()->isHidden() ? dashboard()->overviewPane()->activityList()->summaries().join(u", ")
+                                                                                         : dashboard()->overviewPane()->activityList()->emptyLabel()->text();
+        if (what == u"overview") { // the model's headline, detail and task; the channel row and its button
+            const AgentOverviewPane *overview = dashboard()->overviewPane();
+            const bool follows = overview->headlineLabel()->text() == m.headlineStatusTitle() && overview->detailLabel()->text() == m.headlineStatusDetail()
+                && overview->taskLabel()->text() == m.currentTask();
+            return (follows ? QString() : QStringLiteral("(headline?) ")) + overview->channelStatus()->stateLabel()->text()
+                + shown("bind", overview->channelStatus()->bindButton()) + (m.isChannelBindingSheetPresented() ? QStringLiteral(" sheet") : QString());
+        }
+        if (what == u"pane")
+            return pane->sectionTitles().join(u',') + u' ' + pane->rowValue(QStringLiteral("连接状态")) + u',' + pane->rowValue(QStringLiteral("最近响应")) + u','
+                + pane->rowValue(QStringLiteral("Agent")) + u',' + pane->rowValue(QStringLiteral("Agent 版本"))
+                + (pane->rowValue(QStringLiteral("App 版本")) == m.appVersion() ? QString() : QStringLiteral(" (version?)"));
+        if (what == u"error") {
+            QStringList texts;
+            for (QLabel *label : pane->errorSection()->findChildren<QLabel *>())
+                texts << label->text();
+            return pane->sectionTitles().last() + u' ' + on(pane->errorSection()->recoveryButton())
+                + (pane->errorSection()->recoveryButton()->isVisible() ? QString() : QStringLiteral(" (hidden)"))
+                + (texts.contains(m.lastError()->message) && texts.contains(m.lastError()->code) ? QString() : QStringLiteral(" (texts?)"));
+        }
+        if (what.startsWith(u"row ")) {
+            const PermissionRow *row = this->row(what.mid(4));
+            return row->stateMark()->text() + u' ' + row->stateMark()->symbol() + shown("action", row->actionButton()) + QStringLiteral(" settings ")
+                + QString::number(s.settingsOpened.count(PermissionKind::fullDiskAccess)) + (m.permissionPromptKind() ? QStringLiteral(" prompt") : QString());
+        }
+        if (what == u"banner")
+            return m.showsAgentUpdateBanner() ? banner()->textLabel()->fullText() + u' ' + on(banner()->updateButton()) + shown("spinner", banner()->busyIndicator())
+                                         : QStringLiteral("hidden");
+        if (what == u"sheet") {
+            ChannelBindingSessionSheet *sheet = this->sheet();
+            return sheet->accessibleName().startsWith(QStringLiteral("绑定 Channel，") + sheet->detailLabel()->text()) ? sheet->detailLabel()->text()
+                                                                                                                  : QStringLiteral("(spoken differently)");
+        }
+        if (what == u"sheet actions") {
+            ChannelBindingSessionSheet *sheet = this->sheet();
+            return on(sheet->openButton()) + u',' + on(sheet->copyButton()) + u',' + on(sheet->regenerateButton()) + u',' + on(sheet->refreshButton())
+                + shown("open failure", sheet->openFailureLabel()) + shown("error", sheet->errorLabel()) + u' ' + QString::number(s.desktop->copied.size())
+                + (m.isChannelBindingSheetPresented() ? QStringLiteral(" presented") : QString());
+        }
+        if (what == u"keyboard") { // every button of the dashboard, the banner and the sheet reachable by Tab
+            QStringList unreachable;
+            for (QWidget *top : QList<QWidget *>{dashboard(), banner(), sheet()})
+                for (QAbstractButton *button : top->findChildren<QAbstractButton *>())
+                    unreachable << (button->focusPolicy() & Qt::TabFocus ? QString() : button->text() + button->toolTip());
+            return unreachable.join(QString());
+        }
+        if (what == u"header before launch") // never shown by a running model
+            return MenuBarContent::headerTitle(int(AppModel::OverallState::notInstalled));
+        if (what == u"sheet shown")
+            return (root.channelBindingSheet()->isVisible() ? QStringLiteral("shown") : QStringLiteral("waiting")) + (m.isChannelBindingSheetPresented() ? " presented" : "");
+        if (what == u"sheet spoken")
+            return sheet()->accessibleName();
+        if (what == u"requests") { // the waits asked for, and whether each request to the service forced a new link
+            QStringList asked;
+            for (const auto wait : s.time.requested())
+                asked << QString::number(wait.count());
+            for (const auto &call : s.onboarding->calls)
+                asked << (call.forceRefresh ? QStringLiteral("new") : QStringLiteral("same"));
+            return asked.join(u' ');
+        }
+        return QStringLiteral("unknown look ") + what;
+    }
+};
 
 } // namespace
 
@@ -101,722 +306,303 @@ class ViewTests : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void initTestCase()
+
+    void init() { Motion::setReducedMotionOverride(false); }
+
+    // A scene, then the steps of a user or of the outside world, then what is seen.
+    void shows_data()
     {
-        Motion::setReducedMotionOverride(false);
-    }
-
-    // ---- The current-stage line ------------------------------------------------------------
-
-    // Each row also sets up everything that ranks below its rule, so the order is checked.
-    void stageLine_data()
-    {
-        QTest::addColumn<int>("stage"); // -1: none yet
-        QTest::addColumn<bool>("authorization");
-        QTest::addColumn<QString>("detail");
-        QTest::addColumn<QList<int>>("running");
-        QTest::addColumn<QList<int>>("failed");
-        QTest::addColumn<QString>("expected");
-        const QString detail = QStringLiteral("正在验证安装码");
-        const int redeem = int(Phase::redeem), configure = int(Phase::configure), verify = int(Phase::verify);
-        QTest::newRow("authorization wins over everything") << int(Stage::channel) << true << detail << QList<int>{}
-                                                            << QList<int>{} << "等待 Workspace 授权";
-        QTest::newRow("channel stage") << int(Stage::channel) << false << detail << QList<int>{redeem} << QList<int>{}
-                                       << "等待 Channel 绑定";
-        QTest::newRow("current permission") << int(Stage::permissions) << false << detail << QList<int>{} << QList<int>{}
-                                            << "配置辅助功能";
-        QTest::newRow("progress detail") << int(Stage::setup) << false << detail << QList<int>{configure} << QList<int>{}
-                                         << detail;
-        QTest::newRow("first running phase") << int(Stage::setup) << false << QString() << QList<int>{configure, verify}
-                                             << QList<int>{redeem} << "写入安全配置";
-        QTest::newRow("first failed phase") << int(Stage::setup) << false << QString() << QList<int>{}
-                                            << QList<int>{redeem, verify} << "验证安装码需要处理";
-        QTest::newRow("waiting in the setup stage") << int(Stage::setup) << false << QString() << QList<int>{}
-                                                    << QList<int>{} << "Waiting for setup";
-        QTest::newRow("nothing yet") << -1 << false << QString() << QList<int>{} << QList<int>{} << "准备安装";
-    }
-
-    void stageLine()
-    {
-        QFETCH(int, stage);
-        QFETCH(bool, authorization);
-        QFETCH(QString, detail);
-        QFETCH(QList<int>, running);
-        QFETCH(QList<int>, failed);
-        QFETCH(QString, expected);
-        ModelFixture fixture;
-        AppModel &model = fixture.make();
-        model.installStage = stage < 0 ? std::nullopt : std::optional(Stage(stage));
-        model.setupProgress = QList<AppModel::SetupProgressItem>();
-        for (const Phase phase : allCases<Phase>())
-            model.setupProgress.mutate([phase](auto &items) { items.append({phase, State::pending}); });
-        if (authorization)
-            model.setupAuthorization = request(QStringLiteral("secret"));
-        if (!detail.isEmpty())
-            model.setupProgressDetail = detail;
-        verifyUpTo(model, 1);
-        for (const int phase : running)
-            setPhase(model, Phase(phase), State::running);
-        for (const int phase : failed)
-            setPhase(model, Phase(phase), State::failed);
-
-        QCOMPARE(SetupView::currentStageText(model), expected);
-        SetupView view(&model);
-        settle();
-        QCOMPARE(view.stageLabel()->text(), expected);
-        QCOMPARE(view.stageLabel()->accessibleName(), QStringLiteral("当前安装阶段，") + expected);
-    }
-
-    // ---- The entry form --------------------------------------------------------------------
-
-    void codeNote_data()
-    {
-        QTest::addColumn<QString>("typed");
-        QTest::addColumn<QString>("field");
-        QTest::addColumn<QString>("note");
-        const QString instant = QStringLiteral("将即时创建 Agent。若安装码包含 Workspace，稍后会请你完成授权。");
+        QTest::addColumn<QString>("scene");
+        QTest::addColumn<QString>("look");
+        QTest::addColumn<QString>("seen");
+        const auto row = [](const char *name, const char *scene, const char *look, const QString &seen) { QTest::newRow(name) << scene << look << seen; };
+        // The current-stage line: the first that applies, each state also holding what ranks
+        // below it where the model can get there.
+        row("stage: authorization over the detail", "authorizing", "stage", "等待 Workspace 授权");
+        row("stage: channel over its detail", "daemon; agent starts", "stage", "等待 Channel 绑定");
+        row("stage: current permission over the running phase", "permissions 1", "stage", "配置辅助功能");
+        row("stage: detail over the running phase", "submitting", "stage", "正在验证安装码");
+        row("stage: first running phase", "daemon", "stage", title(SetupPhase::starting));
+        row("stage: first failed phase", "runtime failed", "stage", title(SetupPhase::runtime) + "需要处理");
+        row("stage: waiting in the setup stage", "setup", "stage", "Waiting for setup");
+        row("stage: nothing else", "finished", "stage", "准备安装");
+        // Which sections the setup screen shows.
+        row("screen: runtime", "runtime", "screen", "安装 Quorvantis:");
+        row("screen: setup", "setup", "screen", "Setup Quorvantis: entry");
+        row("screen: authorization pending", "authorizing", "screen", "Setup Quorvantis: entry card");
+        row("screen: configured at setup", "configured setup", "screen", "Setup Quorvantis:");
+        row("screen: permissions", "permissions 0", "screen", "安装 Quorvantis: permission");
+        row("screen: failure", "runtime failed", "screen", "安装 Quorvantis: error");
+        // The code field formats what is typed; an instant code needs a name.
         const QString regular = QStringLiteral("注册完成后会启动 Agent，并进入 Channel 绑定。");
-        QTest::newRow("QVS2 code") << "qvs2abcd" << "QVS2-ABCD" << regular;
-        QTest::newRow("QVI1 prefix only") << "qvi1" << "QVI1" << regular;
-        QTest::newRow("QVI1 code") << "qvi1abcd" << "QVI1-ABCD" << instant;
+        row("code: QVS2", "setup; type qvs2abcd", "code", "QVS2-ABCD " + regular);
+        row("code: QVI1 prefix only", "setup; type qvi1", "code", "QVI1 " + regular);
+        row("code: QVI1", "setup; type qvi1abcd", "code", "QVI1-ABCD name 将即时创建 Agent。若安装码包含 Workspace，稍后会请你完成授权。");
+        // Return is the default action, once at a time; a focus request brings the code field back.
+        row("return: nothing to submit", "setup; return", "primary", "继续设置 (off) 0");
+        row("return: submits", "setup; code QVS2-7K2M-9PQR-X4TV; return", "primary", "继续设置 (off) 1");
+        row("return: focus request", "setup; type qvs27k2m9pqrx4tv; focus primary; focus code", "focus", "code field");
+        row("return: in the field", "setup; type qvs27k2m9pqrx4tv; return in field", "primary", "继续设置 (off) 1");
+        row("return: not while running", "setup; hold; code QVS2-7K2M-9PQR-X4TV; click primary; code QVS2-7K2M-9PQR-X4TV; click primary; return", "primary", "正在注册… (off) 1");
+        row("return: again once done", "setup; hold; code QVS2-7K2M-9PQR-X4TV; return; release; code QVS2-7K2M-9PQR-X4TV", "primary", "继续设置 1");
+        // Enrolment: the picker and the model follow each other; the name rule reads as a hint
+        // until something is typed.
+        row("enrolment: paste first", "setup", "form", "paste");
+        row("enrolment: the picker", "setup; click enroll; pick Zoho", "form", "Zoho");
+        row("enrolment: the model", "setup; click enroll; pick Zoho; workspace google", "form", "Google");
+        row("enrolment: no rule before typing", "setup; click enroll", "name rule", "hidden");
+        row("enrolment: the rule once typed", "setup; click enroll; type name Bad Name!", "name rule", "message");
+        row("enrolment: the rule on Return", "setup; click enroll; return", "name rule", "message");
+        row("return: a typo is no error", "setup; type qvs27k2m; return in field", "screen", "Setup Quorvantis: entry");
+        row("enrolment: no submit on a bad name", "setup; click enroll; type name Bad Name!", "primary", "继续设置 (off) 0");
+        // The package bar of the runtime run: only while its package step runs.
+        row("package: counting", "preparing; print runtime 安装 Quorvantis", "package", "正在计算安装内容… 正在计算安装内容");
+        row("package: no total yet", "preparing; print runtime 安装 Quorvantis; print 0/0", "package", "正在计算安装内容… 正在计算安装内容");
+        row("package: a third", "preparing; print runtime 安装 Quorvantis; print 1/3", "package", "1/3 · 33% 已安装 1 个包，共 3 个，33%");
+        row("package: over the total", "preparing; print runtime 安装 Quorvantis; print 12/10", "package", "10/10 · 100% 已安装 10 个包，共 10 个，100%");
+        row("package: runtime finished", "preparing; print runtime 安装 Quorvantis; print 36/36; release", "package", "hidden");
+        row("package: a later step", "preparing; print runtime 安装 Quorvantis; print 36/36; print preflight 检查运行环境", "package", "hidden");
+        // The authorization card masks the password until revealed, and opens the page.
+        const QString mask = AuthorizationCard::maskedPassword(), open = QStringLiteral("我已保存登录信息，打开授权页面");
+        row("card: masked", "authorizing", "card", "完成 Google Workspace 授权 " + mask + u' ' + open);
+        row("card: revealed", "authorizing; click reveal", "card", "完成 Google Workspace 授权 s3cret-Pass " + open);
+        row("card: hidden again", "authorizing; click reveal; click reveal", "card", "完成 Google Workspace 授权 " + mask + u' ' + open);
+        row("card: copied", "authorizing; click copy password", "card", "完成 Google Workspace 授权 " + mask + u' ' + open + " copied");
+        row("card: the page did not open", "authorizing; browser fails; click open page", "card", "完成 Google Workspace 授权 " + mask + u' ' + open + " failed");
+        row("card: opening", "authorizing; hold; click open page", "card", "完成 Google Workspace 授权 " + mask + " 正在打开授权页面… (off)");
+        // The permission prompt's buttons, its dismissal, and the re-checks it and the window start.
+        row("prompt: screen recording", "permissions 0; continue", "prompt", "准备授权屏幕录制: 取消, 开始验证");
+        row("prompt: accessibility, node", "permissions 1; continue", "prompt", "准备授权辅助功能: 取消, 继续授权Node");
+        row("prompt: accessibility, cliclick", "permissions 1; continue; confirm", "prompt", "准备授权辅助功能: 取消, 继续授权cliclick");
+        row("prompt: after a failed probe", "permissions 0; probes fail; continue; confirm", "prompt", "准备授权屏幕录制: 取消, 打开系统设置, 重新检查");
+        row("prompt: escape dismisses it", "permissions 0; probes fail; continue; confirm; escape prompt", "prompt", "hidden (none)");
+        row("prompt: escape, then back from the desktop", "permissions 0; probes fail; continue; confirm; escape prompt; activate", "checks", "2");
+        row("prompt: back from its own sheet", "permissions 0; probes fail; continue; confirm; activate from sheet", "checks", "1");
+        row("prompt: re-check", "permissions 0; probes fail; continue; confirm; click recheck", "checks", "2");
+        row("prompt: closed by the re-check", "permissions 0; probes fail; continue; confirm; click recheck", "prompt", "hidden (none)");
+        // The permission step of the setup screen.
+        row("permission: current step", "permissions 1", "permission", "辅助功能 开始授权");
+        row("permission: checking", "permissions 1; hold; confirm", "permission", "辅助功能 verifying 正在验证授权… (off)");
+        row("permission: failed", "permissions 1; hold; probes fail; confirm; release", "permission", "辅助功能 guidance 开始授权");
+        // The page follows the validated installation with the transition the motion setting asks
+        // for; the setup screen and the dashboard are built only when first shown.
+        row("page: the dashboard at launch", "installed", "page", "dashboard built, dashboard");
+        row("page: the setup screen at launch", "setup", "page", "setup built, setup");
+        row("page: to the dashboard", "daemon; agent starts", "page", "200 4 setup built, dashboard built, dashboard");
+        row("page: back to setup, reduced motion", "reduced motion; installed; recover", "page", "150 0 setup built, dashboard built, setup");
+        row("keyboard: every button", "offered; fail AGENT_START_TIMEOUT; activity Started working; present", "keyboard", "");
+        // The tray panel's header and the emblem follow the overall state.
+        row("header: starting", "runtime", "header", "正在安装 Quorvantis 正在准备运行环境。 spinner");
+        row("header: starting, reduced motion", "reduced motion; runtime", "header", "正在安装 Quorvantis 正在准备运行环境。 still spinner");
+        row("header: before any launch state", "setup", "header before launch", "等待安装");
+        row("header: waiting", "setup", "header", "等待 setup 输入 JIT Code 或 Setup Code 完成设备注册。 key.horizontal");
+        row("header: online", "installed", "header", "在线 Agent 已安装并启动。 checkmark.circle.fill");
+        row("header: error", "setup; fail SOMETHING_ODD", "header", "需要处理 Quorvantis 尚未就绪，请查看详情。 xmark.octagon.fill");
+        // The agent's actions need a configured agent, and are refused while it updates.
+        const QString off = QStringLiteral("重启 Agent (off),重新检查权限 (off),更新 Agent (off),打开日志目录");
+        row("actions: not configured", "setup", "actions", off + ",更新 Agent (off),重启 Agent (off),重新检查权限 (off) 0 quits 0");
+        row("actions: configured", "installed", "actions", "重启 Agent,重新检查权限,更新 Agent,打开日志目录,更新 Agent,重启 Agent,重新检查权限 0 quits 0");
+        row("actions: updating", "offered; hold; click update; click update; click pane update", "actions",
+            "重启 Agent (off),重新检查权限 (off),正在更新 Agent… (off),打开日志目录,正在更新 Agent… (off) spinning,重启 Agent (off),重新检查权限 (off) 1 quits 0");
+        row("actions: updated", "offered; hold; click update; release", "actions", "重启 Agent,重新检查权限,更新 Agent,打开日志目录,更新 Agent,重启 Agent,重新检查权限 1 quits 0");
+        row("actions: quit", "setup; click quit", "actions", off + ",更新 Agent (off),重启 Agent (off),重新检查权限 (off) 0 quits 1");
+        row("actions: logs and releases without an agent", "setup; click logs; click releases", "opened", "folder https");
+        // The update banner.
+        row("banner: offered", "offered", "banner", "Agent 1.5.0 可更新 更新");
+        row("banner: updating", "offered; hold; click update", "banner", "Agent 1.5.0 可更新 正在更新 Agent… (off) spinner");
+        row("banner: dismissed", "offered; click dismiss", "banner", "hidden");
+        // The dashboard.
+        row("activity: none", "installed", "activity", "尚无活动");
+        row("activity: newest first", "installed; activity Started working; activity Task complete", "activity", "Task complete, Started working");
+        row("overview: binding", "channel", "overview", "等待完成绑定 bind");
+        row("overview: bind button", "channel; click bind", "overview", "等待完成绑定 bind sheet");
+        row("overview: bound", "channel; service D", "overview", "已绑定");
+        row("overview: bound before this launch", "installed", "overview", "已绑定");
+        row("pane: no sample yet", "installed offline", "pane", "连接,系统,权限,操作 未连接,尚未收到,未连接,--");
+        row("pane: a sample", "installed offline; poll", "pane", "连接,系统,权限,操作 已连接,刚刚,在线,1.4.0");
+        row("error: a code no longer redeemable", "installed; fail SETUP_CODE_UNAVAILABLE", "error", "最后错误 输入新安装码");
+        row("error: the daemon did not start", "installed; fail AGENT_START_TIMEOUT", "error", "最后错误 重试");
+        row("error: anything else", "installed; fail SOMETHING_ODD", "error", "最后错误 打开日志目录");
+        row("focus: the recovery button", "installed; fail SOMETHING_ODD; focus recovery", "focus", "recovery");
+        row("focus: its action", "installed; fail SOMETHING_ODD; focus recovery; space recovery", "opened", "folder");
+        row("focus: a permission's action", "installed; probes fail; recheck; focus disk", "focus", "row disk");
+        row("row: verified", "installed; recheck", "row disk", "已配置 checkmark.circle.fill settings 0");
+        row("row: never probed", "setup", "row disk", "等待检查 circle.dashed settings 0");
+        row("row: not granted opens its settings", "installed; probes fail; recheck; click row disk", "row disk", "请完成系统授权 exclamationmark.triangle action settings 1");
+        row("row: the current onboarding step", "permissions 0", "row screen", "等待检查 circle.dashed action settings 0");
+        row("row: a later step waits", "permissions 0", "row access", "等待检查 circle.dashed settings 0");
+        row("row: continues the onboarding", "permissions 0; click row screen", "row screen", "等待检查 circle.dashed action settings 0 prompt");
+        row("row: while checked", "permissions 0; hold; confirm", "row screen", "正在验证授权… arrow.triangle.2.circlepath settings 0");
+        // The binding sheet: its detail line (the first that applies) and its actions.
+        const QString verified = QStringLiteral("Ownership verified，正在完成连接并进入面板…");
+        row("sheet: verified, while opening", "binding; service P; service N; hold; click open link", "sheet", verified);
+        row("sheet: bound", "binding; service L; service D", "sheet", verified);
+        row("sheet: opening", "binding; service L; hold; click open link", "sheet", "正在打开系统浏览器。打开后可随时返回本窗口查看进度。");
+        row("sheet: failed, over opened by the agent", "binding; service L; browser fails; click open link; service A", "sheet", "浏览器没有打开时，请复制链接后在浏览器中完成绑定。");
+        row("sheet: opened by the agent", "binding; service A", "sheet", "绑定页面已打开，请在系统浏览器中完成操作。Quorvantis 会在后台等待，绑定成功后自动继续。");
+        row("sheet: otherwise", "binding; service L", "sheet", "请在系统浏览器中选择 Channel。Quorvantis 会在后台等待，绑定成功后自动继续。");
+        row("sheet: failures spoken", "binding; service L; browser fails; click open link; service F", "sheet spoken",
+            "绑定 Channel，浏览器没有打开时，请复制链接后在浏览器中完成绑定。，没有成功打开默认浏览器，请复制链接后手动打开，或再次点击重试。，Channel 绑定配置无效");
+        row("sheet: appearing refreshes after a moment", "channel; present", "requests", "550");
+        row("sheet: then the link, a new one, a re-read", "channel; present; advance 550; click regenerate; click refresh", "requests", "550 same new same");
+        row("sheet actions: a new attempt does not repeat the old failure", "binding; service L; browser fails; click open link; hold; click open link",
+            "sheet actions", "打开浏览器 (off),复制链接 (off),重新生成 (off),刷新状态 0");
+        // Sheets belong to the window: while it is closed they wait; closing it dismisses nothing.
+        row("sheet: waits for a closed window", "channel; close window; present", "sheet shown", "waiting presented");
+        row("sheet: shown with the window", "channel; close window; present; show window", "sheet shown", "shown presented");
+        row("sheet: closing the window dismisses nothing", "channel; present; close window", "sheet shown", "waiting presented");
+        row("sheet actions: no link", "binding", "sheet actions", "打开浏览器 (off),复制链接 (off),重新生成,刷新状态 0");
+        row("sheet actions: copied", "binding; service L; click copy link", "sheet actions", "打开浏览器,已复制,重新生成,刷新状态 1");
+        row("sheet actions: opened", "binding; service L; click copy link; click open link", "sheet actions", "重新打开浏览器,复制链接,重新生成,刷新状态 1");
+        row("sheet actions: failures", "binding; service L; browser fails; click open link; service F", "sheet actions", "重试,复制链接,重新生成,刷新状态 open failure error 0");
+        row("sheet actions: while a link is fetched", "binding; service L; slow; outlast", "sheet actions", "打开浏览器 (off),复制链接 (off),重新生成 (off),刷新状态 (off) 0");
+        row("sheet actions: closed", "binding; present; click close sheet", "sheet actions", "打开浏览器 (off),复制链接 (off),重新生成,刷新状态 0");
+        row("sheet actions: escape", "binding; present; escape sheet", "sheet actions", "打开浏览器 (off),复制链接 (off),重新生成,刷新状态 0");
+        row("sheet actions: presented", "binding; present", "sheet actions", "打开浏览器 (off),复制链接 (off),重新生成,刷新状态 0 presented");
     }
 
-    void codeNote()
+    void shows()
     {
-        QFETCH(QString, typed);
-        QFETCH(QString, field);
-        QFETCH(QString, note);
-        ModelFixture fixture;
-        AppModel &model = makeAtSetupStage(fixture);
-        SetupView view(&model);
-        view.show();
-        QTest::keyClicks(view.setupCodeField(), typed);
-        settle();
-        QCOMPARE(model.setupCode(), field);
-        QCOMPARE(view.setupCodeField()->text(), field);
-        QCOMPARE(view.setupCodeNote()->text(), note);
-        // An instant code cannot be submitted without a name, so the field must be there.
-        QCOMPARE(view.agentNameBox()->isVisible(), field.startsWith(QStringLiteral("QVI1-")));
-    }
-
-    void returnIsTheDefaultAction()
-    {
-        ModelFixture fixture;
-        auto calls = std::make_shared<int>(0);
-        fixture.effects.setupWithCode = [calls](QString, std::optional<QString>, AppModel::OutputHandler,
-                                                AppModel::AuthorizationHandler) { return countedExit(calls, 1); };
-        AppModel &model = makeAtSetupStage(fixture);
-        SetupView view(&model);
-        view.show();
-        settle();
-        // Nothing to submit yet: Return does nothing.
-        view.setupCodeField()->clearFocus();
-        QTest::keyClick(&view, Qt::Key_Return);
-        settle();
-        QCOMPARE(*calls, 0);
-        model.setSetupCodeInput(QStringLiteral("QVS2-7K2M-9PQR-X4TV"));
-        settle();
-        QTest::keyClick(&view, Qt::Key_Return);
-        QTRY_COMPARE(*calls, 1);
-        // A later focus request brings the code field back, where Return submits too.
-        QTest::keyClicks(view.setupCodeField(), QStringLiteral("QVS27K2M9PQRX4TV"));
-        view.primaryButton()->setFocus();
-        model.focusTarget = AppModel::FocusTarget::setupCode();
-        model.focusRevision = model.focusRevision() + 1;
-        settle();
-        QCOMPARE(view.focusWidget(), view.setupCodeField());
-        QTest::keyClick(view.setupCodeField(), Qt::Key_Return);
-        QTRY_COMPARE(*calls, 2);
-
-        // While a registration runs, neither the button nor Return starts another.
-        model.setSetupCodeInput(QStringLiteral("QVS2-7K2M-9PQR-X4TV"));
-        model.isSubmittingSetup = true;
-        settle();
-        QCOMPARE(view.primaryButton()->text(), QStringLiteral("正在注册…"));
-        QVERIFY(!view.primaryButton()->isEnabled());
-        QTest::mouseClick(view.primaryButton(), Qt::LeftButton);
-        QTest::keyClick(view.setupCodeField(), Qt::Key_Return);
-        settle();
-        QCOMPARE(*calls, 2);
-        model.isSubmittingSetup = false;
-        settle();
-        QCOMPARE(view.primaryButton()->text(), QStringLiteral("继续设置"));
-        QVERIFY(view.primaryButton()->isEnabled());
-    }
-
-    void enrollmentForm()
-    {
-        ModelFixture fixture;
-        fixture.effects.enrollmentKeyProvider = [] { return std::optional<QString>(QStringLiteral("key")); };
-        AppModel &model = makeAtSetupStage(fixture);
-        SetupView view(&model);
-        view.show();
-        settle();
-        QVERIFY(view.enrollmentLink()->isEnabled());
-        QTest::mouseClick(view.enrollmentLink(), Qt::LeftButton);
-        settle();
-        QCOMPARE(model.setupEntryMode(), AppModel::SetupEntryMode::enroll);
-        QVERIFY(view.workspacePicker()->isVisible());
-        QComboBox *picker = view.workspacePicker();
-        picker->setCurrentIndex(picker->findText(QStringLiteral("Zoho")));
-        QCOMPARE(model.enrollmentWorkspace(), AppModel::EnrollmentWorkspace::zoho);
-        // And the other way round: the picker follows the model.
-        model.enrollmentWorkspace = AppModel::EnrollmentWorkspace::google;
-        settle();
-        QCOMPARE(picker->currentText(), QStringLiteral("Google"));
-
-        // Before anything is typed the name rule reads as a hint, not as a failure.
-        auto colour = [&] { return view.agentNameValidation()->palette().color(QPalette::WindowText); };
-        QCOMPARE(colour(), UIToken::secondaryLabel(&view));
-        QTest::keyClicks(view.agentNameField(), QStringLiteral("Bad Name!"));
-        settle();
-        const auto message = model.setupAgentNameValidationMessage();
-        QVERIFY(message.has_value());
-        QCOMPARE(view.agentNameValidation()->text(), *message);
-        QCOMPARE(colour(), UIToken::destructive());
-        QVERIFY(!view.primaryButton()->isEnabled());
-    }
-
-    // Every row of the open picker, the selected one included, shows its title legibly.
-    void workspacePopupRowsAreLegible()
-    {
-        ModelFixture fixture;
-        AppModel &model = makeAtSetupStage(fixture);
-        model.setupEntryMode = AppModel::SetupEntryMode::enroll;
-        model.enrollmentWorkspace = AppModel::EnrollmentWorkspace::zoho;
-        RootContentView root(&model);
-        root.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&root));
-        settle();
-        QComboBox *picker = root.setupView()->workspacePicker();
-        picker->showPopup();
-        QAbstractItemView *list = picker->view();
-        QTRY_VERIFY(list->isVisible());
-        settle();
-        const QImage image = list->viewport()->grab().toImage();
-        for (int row = 0; row < picker->count(); ++row) {
-            const QRect rect = list->visualRect(list->model()->index(row, 0)) & list->viewport()->rect();
-            QVERIFY(!rect.isEmpty());
-            // The row's background is its most common colour; the text must stand out from it.
-            QHash<QRgb, int> counts;
-            for (int y = rect.top(); y <= rect.bottom(); ++y)
-                for (int x = rect.left(); x <= rect.right(); ++x)
-                    ++counts[image.pixel(x * image.devicePixelRatio(), y * image.devicePixelRatio())];
-            QRgb background = counts.cbegin().key();
-            for (auto it = counts.cbegin(); it != counts.cend(); ++it)
-                if (it.value() > counts.value(background))
-                    background = it.key();
-            int contrasting = 0;
-            for (auto it = counts.cbegin(); it != counts.cend(); ++it)
-                if (qAbs(qGray(it.key()) - qGray(background)) > 110)
-                    contrasting += it.value();
-            QVERIFY2(contrasting > 12, qPrintable(picker->itemText(row)));
+        QFETCH(QString, scene);
+        QFETCH(QString, look);
+        QFETCH(QString, seen);
+        QStringList steps = scene.split(QStringLiteral("; "));
+        Motion::setReducedMotionOverride(steps.first() == u"reduced motion" && !steps.takeFirst().isEmpty());
+        Window window(steps.first());
+        for (const QString &step : steps.mid(1)) {
+            window.act(step);
+            if (QTest::currentTestFailed())
+                return;
         }
-        picker->hidePopup();
+        QCOMPARE(window.look(look), seen);
     }
 
-    void sectionsFollowTheStage()
-    {
-        ModelFixture fixture;
-        AppModel &model = fixture.make();
-        model.installStage = Stage::runtime;
-        SetupView view(&model);
-        view.show();
-        settle();
-        QVERIFY(!view.entryForm()->isVisible());
-        QCOMPARE(view.titleLabel()->text(), QStringLiteral("安装 Quorvantis"));
-        model.installStage = Stage::setup;
-        model.focusRevision = model.focusRevision() + 1; // any write re-renders
-        settle();
-        QVERIFY(view.entryForm()->isVisible());
-        QCOMPARE(view.titleLabel()->text(), QStringLiteral("Setup Quorvantis"));
-        // The authorization card only while a request is pending.
-        QVERIFY(!view.authorizationCard()->isVisible());
-        model.setupAuthorization = request(QStringLiteral("pw"));
-        settle();
-        QVERIFY(view.authorizationCard()->isVisible());
-        model.setupAuthorization = std::nullopt;
-        model.configurationReady = true;
-        settle();
-        QVERIFY(!view.authorizationCard()->isVisible());
-        QVERIFY(!view.entryForm()->isVisible());
-    }
 
-    // ---- Progress ---------------------------------------------------------------------------
-
-    void packageProgress_data()
-    {
-        QTest::addColumn<bool>("preparing");
-        QTest::addColumn<QString>("detail");
-        QTest::addColumn<int>("completed");
-        QTest::addColumn<int>("total");
-        QTest::addColumn<QString>("caption"); // empty: the package bar is hidden
-        QTest::addColumn<QString>("spoken");
-        const QString step = QStringLiteral("安装 Quorvantis");
-        QTest::newRow("counting") << true << step << 0 << 0 << "正在计算安装内容…" << "";
-        QTest::newRow("a third") << true << step << 1 << 3 << "1/3 · 33%" << "已安装 1 个包，共 3 个，33%";
-        QTest::newRow("over the total") << true << step << 12 << 10 << "12/10 · 100%" << "已安装 12 个包，共 10 个，100%";
-        QTest::newRow("package step, no count yet") << true << step << -1 << -1 << "正在计算安装内容…" << "";
-        // The model keeps the last count once the package step is over: the bar goes anyway.
-        QTest::newRow("runtime finished") << false << step << 36 << 36 << "" << "";
-        QTest::newRow("a later step") << true << QStringLiteral("检查运行环境") << 36 << 36 << "" << "";
-    }
-
-    void packageProgress()
-    {
-        QFETCH(bool, preparing);
-        QFETCH(QString, detail);
-        QFETCH(int, completed);
-        QFETCH(int, total);
-        QFETCH(QString, caption);
-        QFETCH(QString, spoken);
-        ModelFixture fixture;
-        AppModel &model = fixture.make();
-        model.installStage = Stage::runtime;
-        SetupView view(&model);
-        view.show();
-        model.isPreparingEnvironment = preparing;
-        model.setupProgressDetail = detail;
-        if (completed >= 0)
-            model.packageInstallProgress = AppModel::PackageInstallProgress{completed, total};
-        settle();
-        QCOMPARE(view.packageProgress()->isVisible(), !caption.isEmpty());
-        if (caption.isEmpty())
-            return;
-        QCOMPARE(view.packageCaption()->text(), caption);
-        QCOMPARE(view.packageBar()->maximum() > 0, !spoken.isEmpty());
-        if (!spoken.isEmpty())
-            QCOMPARE(view.packageBar()->accessibleDescription(), spoken);
-        else
-            QCOMPARE(view.packageBar()->accessibleName(), QStringLiteral("正在计算安装内容"));
-    }
-
-    // ---- The authorization card -------------------------------------------------------------
-
-    void cardMasksEveryPassword_data()
-    {
-        QTest::addColumn<QString>("password");
-        QTest::newRow("3 characters") << "a1!";
-        QTest::newRow("40 characters") << "0123456789abcdefghij0123456789ABCDEFGHIJ";
-    }
-
-    void cardMasksEveryPassword()
-    {
-        QFETCH(QString, password);
-        ModelFixture fixture;
-        AppModel &model = fixture.make();
-        model.setupAuthorization = request(password);
-        QStringList copied;
-        AuthorizationCard card(&model, nullptr, [&copied](const QString &text) {
-            copied.append(text);
-            return true;
-        });
-        card.show();
-        settle();
-        const QString bullets = QString(12, QChar(0x2022));
-        QCOMPARE(card.passwordLabel()->text(), bullets);
-        QVERIFY(!card.passwordLabel()->accessibleName().contains(password));
-        QTest::mouseClick(card.revealButton(), Qt::LeftButton);
-        QCOMPARE(card.passwordLabel()->text(), password);
-        QTest::mouseClick(card.revealButton(), Qt::LeftButton);
-        QCOMPARE(card.passwordLabel()->text(), bullets);
-
-        QTest::mouseClick(card.copyPasswordButton(), Qt::LeftButton);
-        QCOMPARE(copied, QStringList{password});
-        QCOMPARE(card.copyPasswordButton()->text(), QStringLiteral("已复制"));
-    }
-
-    void cardOpenButtonStates()
-    {
-        ModelFixture fixture;
-        AppModel &model = fixture.make();
-        model.setupAuthorization = request(QStringLiteral("pw"), QStringLiteral("zoho"));
-        AuthorizationCard card(&model, nullptr, [](const QString &) { return false; });
-        card.show();
-        settle();
-        QCOMPARE(card.titleLabel()->text(), QStringLiteral("完成 Zoho Workspace 授权"));
-        // A failed copy does not claim success.
-        QTest::mouseClick(card.copyEmailButton(), Qt::LeftButton);
-        QCOMPARE(card.copyEmailButton()->text(), QStringLiteral("复制邮箱"));
-        QVERIFY(!card.copiedSetupEmail());
-        QVERIFY(card.openButton()->isEnabled());
-        QVERIFY(!card.failureLabel()->isVisible());
-        model.isOpeningSetupAuthorization = true;
-        settle();
-        QCOMPARE(card.openButton()->text(), QStringLiteral("正在打开授权页面…"));
-        QVERIFY(!card.openButton()->isEnabled());
-        model.isOpeningSetupAuthorization = false;
-        model.setupAuthorizationOpenFailed = true;
-        settle();
-        QVERIFY(card.failureLabel()->isVisible());
-    }
-
-    // ---- The permission prompt and section ---------------------------------------------------
-
-    void promptButtons_data()
-    {
-        QTest::addColumn<int>("kind");
-        QTest::addColumn<bool>("settingsForm");
-        QTest::addColumn<bool>("cliclickStep");
-        QTest::addColumn<QString>("title");
-        QTest::addColumn<QStringList>("buttons");
-        const QStringList settings{QStringLiteral("取消"), QStringLiteral("打开系统设置"), QStringLiteral("重新检查")};
-        QTest::newRow("screen recording") << int(PermissionKind::screenRecording) << false << false << "准备授权屏幕录制"
-                                          << QStringList{"取消", "开始验证"};
-        QTest::newRow("accessibility node") << int(PermissionKind::accessibility) << false << false << "准备授权辅助功能"
-                                            << QStringList{"取消", "继续授权Node"};
-        QTest::newRow("accessibility cliclick") << int(PermissionKind::accessibility) << false << true << "准备授权辅助功能"
-                                                << QStringList{"取消", "继续授权cliclick"};
-        QTest::newRow("screen recording, settings") << int(PermissionKind::screenRecording) << true << false
-                                                    << "准备授权屏幕录制" << settings;
-    }
-
-    void promptButtons()
-    {
-        QFETCH(int, kind);
-        QFETCH(bool, settingsForm);
-        QFETCH(bool, cliclickStep);
-        QFETCH(QString, title);
-        QFETCH(QStringList, buttons);
-        ModelFixture fixture;
-        AppModel &model = fixture.make();
-        model.installStage = Stage::permissions;
-        model.accessibilityStep = cliclickStep ? AccessibilityStep::cliclick : AccessibilityStep::node;
-        model.permissionSettingsPrompt = settingsForm;
-        model.permissionPromptKind = PermissionKind(kind);
-        RootContentView root(&model);
-        root.show();
-        settle();
-        PermissionPromptSheet *prompt = root.permissionPrompt();
-        QVERIFY(prompt->isVisible());
-        QCOMPARE(prompt->titleLabel()->text(), title);
-        QCOMPARE(prompt->visibleButtonTitles(), buttons);
-        QVERIFY(!prompt->explanationLabel()->text().isEmpty());
-    }
-
-    void dismissingAndRecheckingThePrompt()
-    {
-        ModelFixture fixture;
-        const auto checks = countFailingChecks(fixture);
-        AppModel &model = fixture.make();
-        model.installStage = Stage::permissions;
-        model.permissionSettingsPrompt = true;
-        model.permissionPromptKind = PermissionKind::screenRecording;
-        RootContentView root(&model);
-        root.show();
-        settle();
-        QTest::keyClick(root.permissionPrompt(), Qt::Key_Escape);
-        QVERIFY(!model.permissionPromptKind().has_value());
-        QVERIFY(!model.permissionSettingsPrompt());
-        settle();
-        QVERIFY(!root.permissionPrompt()->isVisible());
-        // The model opening it again shows it again; rechecking from it closes it and probes.
-        model.permissionPromptKind = PermissionKind::screenRecording;
-        settle();
-        QVERIFY(root.permissionPrompt()->isVisible());
-        QTest::mouseClick(root.permissionPrompt()->recheckButton(), Qt::LeftButton);
-        QVERIFY(!model.permissionPromptKind().has_value());
-        QTRY_COMPARE(*checks, 1);
-    }
-
-    void permissionSectionTexts()
-    {
-        ModelFixture fixture;
-        AppModel &model = fixture.make();
-        model.installStage = Stage::permissions;
-        verifyUpTo(model, 1);
-        SetupView view(&model);
-        view.show();
-        settle();
-        QVERIFY(view.permissionSection()->isVisible());
-        // The second permission is the current one.
-        QVERIFY(view.permissionTexts().contains(QStringLiteral("辅助功能")));
-        QVERIFY(!view.permissionTexts().contains(model.permissionSettingsGuidance()));
-
-        // A failed probe: the guidance appears.
-        model.permissionAwaitingReturn = PermissionKind::accessibility;
-        model.permissionSettingsPrompt = true;
-        settle();
-        QVERIFY(view.permissionTexts().contains(model.permissionSettingsGuidance()));
-
-        // A running check: the verifying texts and the busy button.
-        model.permissionAwaitingReturn = std::nullopt;
-        model.permissionSettingsPrompt = false;
-        model.permissionOperationInFlight = true;
-        settle();
-        QVERIFY(view.permissionTexts().contains(QStringLiteral("正在验证系统权限。")));
-        QCOMPARE(view.permissionStartButton()->text(), QStringLiteral("正在验证授权…"));
-        QVERIFY(!view.permissionStartButton()->isEnabled());
-    }
-
-    // ---- The root window ---------------------------------------------------------------------
-
-    void pageSwitch_data()
-    {
-        QTest::addColumn<bool>("reduced");
-        QTest::addColumn<int>("duration");
-        QTest::addColumn<qreal>("travel");
-        QTest::newRow("full motion") << false << 200 << qreal(4.0);
-        QTest::newRow("reduced motion") << true << 150 << qreal(0.0);
-    }
-
-    void pageSwitch()
-    {
-        QFETCH(bool, reduced);
-        QFETCH(int, duration);
-        QFETCH(qreal, travel);
-        ModelFixture fixture;
-        AppModel &model = fixture.make();
-        RootContentView root(&model);
-        root.setReducedMotion(reduced);
-        root.show();
-        settle();
-        QCOMPARE(root.page(), AppModel::RootPage::setup);
-        QVERIFY(!root.lastTransition());
-        model.installationValidated = true;
-        settle();
-        QCOMPARE(root.page(), AppModel::RootPage::dashboard);
-        const auto transition = root.lastTransition();
-        QVERIFY(transition.has_value());
-        QCOMPARE(transition->durationMs, duration);
-        QCOMPARE(transition->travel, travel);
-        QTRY_VERIFY(!root.transitionRunning());
-        QVERIFY(root.dashboardView()->isVisible());
-        QVERIFY(!root.dashboardView()->graphicsEffect());
-        QCOMPARE(root.dashboardView()->pos(), QPoint(0, 0));
-    }
 
     // The setup screen opens at its top whatever it holds; only what appears afterwards (the
     // permission step, an error, the authorization card) scrolls itself into view.
-    void setupScreenScrolling_data()
-    {
-        QTest::addColumn<QString>("change");
-        QTest::newRow("permission step appears") << "permissions";
-        QTest::newRow("error appears") << "error";
-        QTest::newRow("authorization appears") << "authorization";
-    }
-
     void setupScreenScrolling()
     {
-        QFETCH(QString, change);
-        const auto error = AppModel::DisplayError::from(QStringLiteral("AGENT_RESTART_FAILED"), std::nullopt);
-        // Opened in the state the change leads to: the view stays at the top.
-        {
-            ModelFixture fixture;
-            AppModel &model = fixture.make();
-            model.installStage = Stage::permissions;
-            model.lastError = error;
-            if (change == u"authorization")
-                model.setupAuthorization = request(QStringLiteral("secret-1"));
-            RootContentView root(&model);
-            root.show();
-            QVERIFY(QTest::qWaitForWindowExposed(&root));
+        for (const QString appears : {"permission", "error", "authorization"}) {
+            for (const bool opensWithIt : {true, false}) {
+                Scene s;
+                AppModel &m = s.reach(appears == u"permission" ? "preparing" : appears == u"error" ? "permissions 0" : "submitting");
+                const auto failure = [&m] { m.fail(QStringLiteral("AGENT_RESTART_FAILED")); };
+                const auto change = [&] { appears == u"permission" ? s.release() : appears == u"error" ? failure() : s.setupWithCode->authorization(authorization()); };
+                if (appears != u"error")
+                    failure(); // a screen taller than the window
+                if (opensWithIt)
+                    change();
+                RootContentView root(&m);
+                root.resize(RootContentView::minimumContentSize);
+                root.show();
+                QVERIFY(QTest::qWaitForWindowExposed(&root));
+                settle();
+                SetupView *view = root.setupView();
+                const QScrollBar *bar = view->scrollArea()->verticalScrollBar();
+                QVERIFY2(bar->value() == 0 && bar->maximum() > 0, qPrintable(appears));
+                if (!opensWithIt)
+                    change();
+                QWidget *target = appears == u"permission" ? view->permissionSection() : appears == u"error" ? view->errorSection() : view->authorizationCard();
+                QWidget *viewport = view->scrollArea()->viewport();
+                QTRY_VERIFY2(opensWithIt || (bar->value() > 0 && target->isVisible() && viewport->rect().contains(QRect(target->mapTo(viewport, QPoint(0, 0)), target->size()))), qPrintable(appears));
+            }
+        }
+    }
+
+    // A wait shorter than the busy delay never shows, poll after poll; a press shows at once; a
+    // running action cannot be started again, and its end is said.
+    void busyStates()
+    {
+        BusyDelay::setDelayForTesting(std::chrono::hours(1)); // no wait here outlasts it
+        Window w(QStringLiteral("binding"));
+        w.act(QStringLiteral("service L"));
+        ChannelBindingSessionSheet *sheet = w.sheet();
+        const auto buttons = [sheet] { return Window::on(sheet->openButton()) + Window::on(sheet->regenerateButton()) + Window::on(sheet->refreshButton()); };
+        const QString idle = buttons();
+        w.s.onboarding->whenExhausted = session(true, bindingLink());
+        w.s.onboarding->latency = 100ms;
+        for (int poll = 0; poll < 2; ++poll) {
+            auto refresh = w.m.refreshOwnerSetup(true);
             settle();
-            const QScrollBar *bar = root.setupView()->scrollArea()->verticalScrollBar();
-            QVERIFY2(bar->maximum() > 0, "the screen must be taller than the window");
-            QCOMPARE(bar->value(), 0);
+            QVERIFY(w.m.isLoadingOwnerSetup());
+            QCOMPARE(buttons(), idle);
+            w.s.time.advance(100ms);
+            await(std::move(refresh));
+            settle();
+            QCOMPARE(buttons(), idle);
         }
-        // The same thing appearing while the user looks at the top of a small window: it is
-        // brought into view.
-        ModelFixture fixture;
-        AppModel &model = fixture.make();
-        model.installStage = change == u"permissions" ? Stage::runtime : Stage::permissions;
-        if (change != u"error")
-            model.lastError = error;
-        RootContentView root(&model);
-        root.resize(RootContentView::minimumContentSize);
-        root.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&root));
+        QTest::mouseClick(sheet->regenerateButton(), Qt::LeftButton);
         settle();
-        QScrollArea *scroll = root.setupView()->scrollArea();
-        QCOMPARE(scroll->verticalScrollBar()->value(), 0);
-        QWidget *target = root.setupView()->authorizationCard();
-        if (change == u"permissions") {
-            model.installStage = Stage::permissions;
-            model.setupProgressDetail = std::nullopt; // the stage is plain state: announce it
-            target = root.setupView()->permissionSection();
-        } else if (change == u"error") {
-            model.lastError = error;
-            target = root.setupView()->errorSection();
-        } else {
-            model.setupAuthorization = request(QStringLiteral("secret-1"));
-        }
+        QVERIFY(!sheet->regenerateButton()->isEnabled() && !sheet->reasonLabel()->isHidden());
+        w.s.time.advance(100ms);
+        QTRY_COMPARE(buttons(), idle);
+        BusyDelay::setDelayForTesting(std::nullopt);
+
+        Window d(QStringLiteral("installed"));
+        Step held = Step::success();
+        held.gate = d.s.gate();
+        d.s.daemonInstall->steps = {held};
+        QPushButton *restart = d.dashboard()->statusPane()->restartButton();
+        QTest::mouseClick(restart, Qt::LeftButton);
         settle();
-        QTRY_VERIFY(scroll->verticalScrollBar()->value() > 0);
-        QVERIFY(target->isVisible());
-        QVERIFY(scroll->viewport()->rect().contains(QRect(target->mapTo(scroll->viewport(), QPoint(0, 0)), target->size())));
+        QCOMPARE(Window::on(restart), QStringLiteral("正在重启 Agent… (off)"));
+        QCOMPARE(Window::on(d.panel.restartButton()), QStringLiteral("正在重启 Agent… (off)"));
+        QTest::mouseClick(restart, Qt::LeftButton);
+        Quorvantis::startDetached(d.m.perform(AppModel::RecoveryAction::make(AppModel::RecoveryAction::Kind::restartAgent)), "again");
+        d.s.release();
+        QTRY_COMPARE(Window::on(restart), QStringLiteral("重启 Agent"));
+        QCOMPARE(d.s.daemonInstall->calls.size(), 1);
+        QVERIFY(!d.m.lastError());
+        QCOMPARE(d.dashboard()->statusPane()->noticeLabel()->text(), QStringLiteral("已重启 Agent"));
     }
 
-    void setupScreenIsBuiltWhenFirstNeeded()
+    // A view renders on the turn after the model announced a change, once per burst.
+    void rendersAreCoalesced()
     {
-        ModelFixture fixture;
-        AppModel &model = fixture.make();
-        model.installationValidated = true;
-        RootContentView root(&model);
-        root.setReducedMotion(true);
-        root.show();
+        Scene s;
+        AppModel &m = s.reach(QStringLiteral("setup"));
+        QObject owner;
+        int renders = 0;
+        ModelObserver observer(&m, &owner, [&renders] { ++renders; });
+        m.setSetupAgentName(QStringLiteral("a"));
+        m.requestFocus(AppModel::FocusTarget::setupCode());
+        QVERIFY(observer.renderPending() && renders == 0);
         settle();
-        QCOMPARE(root.page(), AppModel::RootPage::dashboard);
-        // The setup screen is built the first time the window needs it.
-        QVERIFY(!root.isSetupViewBuilt());
-        model.installationValidated = false;
-        settle();
-        QCOMPARE(root.page(), AppModel::RootPage::setup);
-        QTRY_VERIFY(!root.transitionRunning());
-        QVERIFY(root.setupView()->isVisible());
+        QCOMPARE(renders, 1);
     }
 
-    void announcementsAreSpokenOncePerRevision()
+
+
+
+
+    // The window and the tray panel share one model; the panel is built when first needed;
+    // closing the window ends the process only where no tray leads back; Ctrl+O and the panel's
+    // open button bring a closed window back.
+    void scenesShareOneModel()
     {
-        ModelFixture fixture;
-        AppModel &model = fixture.make();
-        RootContentView root(&model);
-        root.show();
+        QApplication::setQuitOnLastWindowClosed(QSystemTrayIcon::isSystemTrayAvailable());
+        Scene s;
+        AppModel::Options options = QuorvantisApp::modelOptions(QProcessEnvironment());
+        options.profileDirectory = s.profileDirectory();
+        options.effects = s.effects;
+        options.sleeper = [&time = s.time](std::chrono::milliseconds d) { return time.sleep(d); };
+        QuorvantisApp app(std::move(options));
+        QVERIFY(QApplication::quitOnLastWindowClosed() == !app.hasSystemTray() && !app.isMenuBarContentBuilt());
+        MenuBarContent *panel = app.menuBarContent();
+        app.model()->fail(QStringLiteral("SOMETHING_ODD"));
         settle();
-        QVERIFY(root.spokenAnnouncements().isEmpty());
-        model.announcement = QStringLiteral("权限已验证");
-        model.announcementRevision = model.announcementRevision() + 1;
-        settle();
-        QCOMPARE(root.spokenAnnouncements(), QStringList{QStringLiteral("权限已验证")});
-        QCOMPARE(root.announcementRegion()->accessibleName(), QStringLiteral("权限已验证"));
-
-        // The same revision again, even with the same text written again, is not spoken.
-        model.announcement = QStringLiteral("权限已验证");
-        model.announcementRevision = model.announcementRevision();
-        model.isCheckingPermission = true;
-        settle();
-        QCOMPARE(root.spokenAnnouncements().size(), 1);
-
-        model.announcementRevision = model.announcementRevision() + 1;
-        settle();
-        QCOMPARE(root.spokenAnnouncements().size(), 2);
-    }
-
-    void windowActivationRechecksTheAwaitedPermission()
-    {
-        ModelFixture fixture;
-        const auto checks = countFailingChecks(fixture);
-        fixture.writeProfileFile(QStringLiteral("mac-app-install-stage"), "permissions\n");
-        AppModel &model = fixture.make();
-        QCOMPARE(model.installStage, std::optional(Stage::permissions));
-        model.permissionAwaitingReturn = PermissionKind::screenRecording;
-        RootContentView root(&model);
-        root.show();
-        settle();
-        const int before = *checks;
-        QEvent activate(QEvent::WindowActivate);
-        QCoreApplication::sendEvent(&root, &activate);
-        QTRY_COMPARE(*checks, before + 1);
-
-        // Coming back from one of the window's own sheets is no return from the desktop.
-        model.permissionPromptKind = PermissionKind::screenRecording;
-        settle();
-        QVERIFY(root.permissionPrompt()->isVisible());
-        QEvent deactivate(QEvent::WindowDeactivate);
-        QCoreApplication::sendEvent(&root, &deactivate);
-        QCoreApplication::sendEvent(&root, &activate);
-        settle();
-        QCOMPARE(*checks, before + 1);
-    }
-
-    void sheetsWaitForTheWindow()
-    {
-        ModelFixture fixture;
-        AppModel &model = fixture.make();
-        RootContentView root(&model);
-        model.isChannelBindingSheetPresented = true;
-        settle();
-        QVERIFY(!root.channelBindingSheet()->isVisible());
-        root.show();
-        settle();
-        QVERIFY(root.channelBindingSheet()->isVisible());
-        QTest::keyClick(root.channelBindingSheet(), Qt::Key_Escape);
-        QVERIFY(!model.isChannelBindingSheetPresented());
-        model.isChannelBindingSheetPresented = true;
-        settle();
-        root.close();
-        settle();
-        QVERIFY(!root.channelBindingSheet()->isVisible());
-        // Closing the window is no dismissal of the sheet.
-        QVERIFY(model.isChannelBindingSheetPresented());
-    }
-
-    // ---- The tray panel ----------------------------------------------------------------------
-
-    void panelHeader_data()
-    {
-        QTest::addColumn<int>("state");
-        QTest::addColumn<QString>("title");
-        QTest::addColumn<QString>("detail");
-        using O = AppModel::OverallState;
-        QTest::newRow("not installed") << int(O::notInstalled) << "等待安装" << "Quorvantis 尚未安装。";
-        QTest::newRow("starting") << int(O::starting) << "正在安装" << "Quorvantis 正在准备运行环境。";
-        QTest::newRow("waiting") << int(O::waitingSetup) << "等待 setup" << "输入 JIT Code 或 Setup Code 完成设备注册。";
-        QTest::newRow("online") << int(O::online) << "在线" << "Agent 已安装并启动。";
-        QTest::newRow("error") << int(O::error) << "需要处理" << "Quorvantis 尚未就绪，请查看详情。";
-    }
-
-    void panelHeader()
-    {
-        QFETCH(int, state);
-        QFETCH(QString, title);
-        QFETCH(QString, detail);
-        ModelFixture fixture;
-        AppModel &model = fixture.make();
-        MenuBarContent panel(&model, {});
-        model.overallState = AppModel::OverallState(state);
-        settle();
-        QCOMPARE(panel.titleLabel()->text(), title);
-        QCOMPARE(panel.detailLabel()->text(), detail);
-    }
-
-    void panelActions()
-    {
-        ModelFixture fixture;
-        AppModel &model = fixture.make();
-        int quits = 0;
-        MenuBarContent panel(&model, {.openMainWindow = {}, .quit = [&quits] { ++quits; }});
-        panel.show();
-        settle();
-        const QList<QPushButton *> agentActions{panel.restartButton(), panel.recheckButton(), panel.updateButton()};
-        for (QPushButton *button : agentActions)
-            QVERIFY2(!button->isEnabled(), qPrintable(button->text()));
-        QVERIFY(panel.logsButton()->isEnabled());
-        model.configurationReady = true;
-        settle();
-        for (QPushButton *button : agentActions)
-            QVERIFY(button->isEnabled());
-        model.isUpdatingAgent = true;
-        settle();
-        QCOMPARE(panel.updateButton()->text(), QStringLiteral("正在更新 Agent…"));
-        for (QPushButton *button : agentActions)
-            QVERIFY(!button->isEnabled());
-        QTest::mouseClick(panel.quitButton(), Qt::LeftButton);
-        QCOMPARE(quits, 1);
-    }
-
-    // ---- Symbols -----------------------------------------------------------------------------
-
-    void everySymbolHasADrawing_data()
-    {
-        QTest::addColumn<QString>("name");
-        for (const char *name :
-             {"lock.shield", "checkmark.circle.fill", "xmark.circle.fill", "circle", "circle.dashed", "key.horizontal",
-              "xmark.octagon.fill", "exclamationmark.triangle.fill", "exclamationmark.triangle", "person.badge.key",
-              "rectangle.inset.filled.and.person.filled", "accessibility", "internaldrive", "hand.raised", "network",
-              "sparkles.rectangle.stack.fill", "xmark", "arrow.triangle.2.circlepath", "chevron.down"})
-            QTest::newRow(name) << QString::fromLatin1(name);
-    }
-
-    void everySymbolHasADrawing()
-    {
-        QFETCH(QString, name);
-        QVERIFY(Symbols::hasBundledSymbol(name));
-        const QImage image = Symbols::bundledPixmap(name, 24).toImage();
-        // Something was drawn: the image is not all transparent.
-        QImage blank(image.size(), image.format());
-        blank.fill(Qt::transparent);
-        QVERIFY(image != blank);
+        QCOMPARE(panel->titleLabel()->text(), QStringLiteral("需要处理"));
+        app.openMainWindow();
+        QVERIFY(QTest::qWaitForWindowExposed(app.mainWindow()));
+        app.mainWindow()->close();
+        app.showMenuBarPanel();
+        QVERIFY(panel->isVisible() && panel->windowFlags().testFlag(Qt::Popup));
+        QTest::keyClick(panel, Qt::Key_O, Qt::ControlModifier);
+        QTRY_VERIFY(app.mainWindow()->isVisible() && !panel->isVisible());
+        app.mainWindow()->close();
+        QTest::mouseClick(panel->openButton(), Qt::LeftButton);
+        QVERIFY(app.mainWindow()->isVisible());
     }
 };
 

@@ -141,9 +141,10 @@ private Q_SLOTS:
                                                                              "9223372036854775807.0.0>9223372036854775806.0.0"} << true;
         QTest::newRow("a release against pre-releases") << QStringList{"1.2.3>1.2.3-beta.5", "1.2.4-alpha>1.2.3", "1.0.1-alpha>1.0.0-zzz"} << true;
         QTest::newRow("pre-release identifiers") << QStringList{"1.0.0-beta.10>1.0.0-beta.9", "1.0.0-beta>1.0.0-alpha", "1.0.0-beta.1>1.0.0-beta", "1.0.0-alpha>1.0.0-1",
-                                                                "1.0.0-beta>1.0.0-Beta", "1.0.0-rc.-1>1.0.0-rc.-2", "1.0.0-x-y.2>1.0.0-x-y.1", "1.2.3-beta.2+sha.1>1.2.3-beta.1+sha.9"} << true;
+                                                                "1.0.0-beta>1.0.0-Beta", "1.0.0-rc.-1>1.0.0-rc.-2", "1.0.0-x-y.2>1.0.0-x-y.1", "1.2.3-beta.2+sha.1>1.2.3-beta.1+sha.9",
+                                                                "1.0.0-1.b>1.0.0-01.a"} << true;
         QTest::newRow("not newer") << QStringList{"1.2.3>1.2.3", "1.2>1.2.0", "1.2.0>1.2", "1.0.0-rc.1>1.0.0-rc.1", "1.0.0-rc10>1.0.0-rc9", "1.2.3+build.7>1.2.3",
-                                                  "1.2.3>1.2.3+build.7", "v1.2.4>1.2.3", "1.2.4>v1.2.3"} << false;
+                                                  "1.2.3>1.2.3+build.7", "v1.2.4>1.2.3", "1.2.4>v1.2.3", "1.0.0-+1.a>1.0.0-01.a"} << false;
     }
     void isNewer()
     {

@@ -1,16 +1,15 @@
 // quorvantis-gallery OUTDIR: renders the setup screen, the sheets and the tray panel offscreen
 // in representative states, one PNG per state, for reviewing the look without a desktop.
-// Every model here runs on scripted effects: nothing real is started.
+// Every model here is put into its state through its own operations on scripted effects (the
+// test scenes of tests/ui/Scene.h): nothing real is started.
 
 #include "DashboardGallery.h"
-#include "app/AppModel.h"
-#include "support/ModelFixture.h"
+#include "ui/Scene.h"
 #include "ui/AuthorizationCard.h"
 #include "ui/MenuBarContent.h"
 #include "ui/PermissionPromptSheet.h"
 #include "ui/RootContentView.h"
 #include "ui/SetupView.h"
-#include "ui/Views.h"
 
 #include <QAbstractItemView>
 #include <QApplication>
@@ -23,18 +22,8 @@
 
 namespace {
 
-using Stage = AppModel::InstallStage;
-using Phase = AppModel::SetupPhase;
-using State = AppModel::ProgressState;
-
 QString outputDirectory;
 int written = 0;
-
-void settle()
-{
-    for (int i = 0; i < 4; ++i)
-        QCoreApplication::processEvents();
-}
 
 void save(QWidget *widget, const QString &name)
 {
@@ -46,46 +35,28 @@ void save(QWidget *widget, const QString &name)
     ++written;
 }
 
-void phases(AppModel &model, std::initializer_list<std::pair<Phase, State>> states)
+QString progressLine(const QString &detail)
 {
-    model.setupProgress.mutate([&](QList<AppModel::SetupProgressItem> &items) {
-        for (auto &item : items)
-            item.state = State::pending;
-        for (const auto &[phase, state] : states) {
-            for (auto &item : items) {
-                if (item.phase == phase)
-                    item.state = state;
-            }
-        }
-    });
+    return QStringLiteral(R"({"type":"progress","phase":"runtime","status":"running","detail":"%1"})").arg(detail);
 }
 
-void completeUpTo(AppModel &model, Phase last, State lastState)
+QString packageLine(int completed, int total)
 {
-    model.setupProgress.mutate([&](QList<AppModel::SetupProgressItem> &items) {
-        for (auto &item : items)
-            item.state = item.phase < last ? State::complete : item.phase == last ? lastState : State::pending;
-    });
+    return QStringLiteral(R"({"type":"packageProgress","completed":%1,"total":%2})").arg(completed).arg(total);
 }
 
-void verified(AppModel &model, int count)
-{
-    model.permissions.mutate([&](QList<AppModel::PermissionItem> &items) {
-        for (int i = 0; i < items.size(); ++i) {
-            items[i].verified = i < count;
-            items[i].nativeState = i < count ? AppModel::PermissionNativeState::granted : AppModel::PermissionNativeState::unknown;
-        }
-    });
-}
+const JITWorkspaceAuthorization galleryAccount{QStringLiteral("google"), QStringLiteral("client-agent@example-workspace.com"),
+                                               QStringLiteral("pA55-w0rd-Xq9!"), QUrl(QStringLiteral("https://accounts.google.com/o/oauth2/v2/auth"))};
 
-// One window shot: the root at its default width, tall enough to show the whole setup screen.
-void shootWindow(const QString &name, const std::function<void(AppModel &)> &configure,
+// One window shot: the scene reached, then `steps` on its model, then the root at its default
+// width, tall enough to show the whole setup screen; and the sheet that shows, on its own.
+void shootWindow(const QString &name, const QString &scene, const std::function<void(Scene &, AppModel &)> &steps = {},
                  const std::function<void(RootContentView &)> &after = {})
 {
-    ModelFixture fixture;
-    fixture.effects.enrollmentKeyProvider = [] { return std::optional<QString>(QStringLiteral("gallery-key")); };
-    AppModel &model = fixture.make();
-    configure(model);
+    Scene s;
+    AppModel &model = s.reach(scene);
+    if (steps)
+        steps(s, model);
     RootContentView root(&model);
     root.show();
     settle();
@@ -108,107 +79,75 @@ void shootWindow(const QString &name, const std::function<void(AppModel &)> &con
     }
 }
 
+// The accessibility probe leaves its detailed answer where the flow reads it.
+void probeFails(Scene &s, AppModel &model, const QByteArray &outcome = "denied")
+{
+    s.probe->answers = {false};
+    s.writeProfileFile(QStringLiteral("mac-app-accessibility-probe"), outcome + '\n');
+    await(model.confirmPermissionOnboarding(model.currentPermissionOnboardingKind()));
+}
+
 void permissionStates()
 {
     struct Step
     {
         const char *name;
-        PermissionKind kind;
         int verifiedBefore;
-        AccessibilityStep step;
+        bool cliclick;
     };
-    const Step steps[] = {
-        {"screen-recording", PermissionKind::screenRecording, 0, AccessibilityStep::node},
-        {"accessibility-node", PermissionKind::accessibility, 1, AccessibilityStep::node},
-        {"accessibility-cliclick", PermissionKind::accessibility, 1, AccessibilityStep::cliclick},
-        {"full-disk-access", PermissionKind::fullDiskAccess, 2, AccessibilityStep::node},
-    };
+    const Step steps[] = {{"screen-recording", 0, false}, {"accessibility-node", 1, false}, {"accessibility-cliclick", 1, true}, {"full-disk-access", 2, false}};
     for (const Step &step : steps) {
         for (const bool settingsForm : {false, true}) {
-            const QString name = QStringLiteral("permissions-%1-%2")
-                                     .arg(QString::fromLatin1(step.name), settingsForm ? u"settings" : u"verify");
-            shootWindow(name, [&](AppModel &model) {
-                model.installStage = Stage::permissions;
-                completeUpTo(model, Phase::permissions, State::running);
-                model.overallState = AppModel::OverallState::starting;
-                verified(model, step.verifiedBefore);
-                model.accessibilityStep = step.step;
-                model.permissionSettingsPrompt = settingsForm;
-                if (settingsForm) {
-                    model.permissionAwaitingReturn = step.kind;
-                    model.accessibilityProbeOutcome = AccessibilityProbeOutcome::denied;
-                }
-                model.permissionPromptKind = step.kind;
+            const QString name = QStringLiteral("permissions-%1-%2").arg(QString::fromLatin1(step.name), settingsForm ? u"settings" : u"verify");
+            shootWindow(name, QStringLiteral("permissions %1").arg(step.verifiedBefore), [&](Scene &s, AppModel &model) {
+                if (step.cliclick) // the real node passed; the prompt stays for cliclick
+                    await(model.confirmPermissionOnboarding(PermissionKind::accessibility));
+                await(model.continuePermissionOnboarding());
+                if (settingsForm)
+                    probeFails(s, model);
             });
         }
     }
     {
         // The window as it opens at its default size: the top of the screen in view.
-        ModelFixture fixture;
-        AppModel &model = fixture.make();
-        model.installStage = Stage::permissions;
-        completeUpTo(model, Phase::permissions, State::running);
-        model.overallState = AppModel::OverallState::starting;
-        RootContentView root(&model);
+        Scene s;
+        RootContentView root(&s.reach(QStringLiteral("permissions 0")));
         root.show();
         settle();
         save(&root, QStringLiteral("permissions-default-size"));
     }
-    shootWindow(QStringLiteral("permissions-verifying"), [](AppModel &model) {
-        model.installStage = Stage::permissions;
-        completeUpTo(model, Phase::permissions, State::running);
-        model.overallState = AppModel::OverallState::starting;
-        verified(model, 0);
-        model.permissionOperationInFlight = true;
+    shootWindow(QStringLiteral("permissions-verifying"), QStringLiteral("permissions 0"), [](Scene &s, AppModel &model) {
+        s.probe->gate = s.gate();
+        Quorvantis::startDetached(model.confirmPermissionOnboarding(PermissionKind::screenRecording), "gallery check");
     });
-    shootWindow(QStringLiteral("permissions-accessibility-mismatch"), [](AppModel &model) {
-        model.installStage = Stage::permissions;
-        completeUpTo(model, Phase::permissions, State::running);
-        verified(model, 1);
-        model.permissionAwaitingReturn = PermissionKind::accessibility;
-        model.accessibilityProbeOutcome = AccessibilityProbeOutcome::mismatch;
+    shootWindow(QStringLiteral("permissions-accessibility-mismatch"), QStringLiteral("permissions 1"), [](Scene &s, AppModel &model) {
+        probeFails(s, model, "mismatch");
+        model.dismissPermissionPrompt();
     });
 }
 
 void setupStates()
 {
-    auto setupStage = [](AppModel &model) {
-        model.installStage = Stage::setup;
-        model.overallState = AppModel::OverallState::waitingSetup;
-        model.pendingSetupResume = false;
-        completeUpTo(model, Phase::redeem, State::pending);
+    const auto code = [](const QString &text) { return [text](Scene &, AppModel &model) { model.setSetupCodeInput(text); }; };
+    shootWindow(QStringLiteral("setup-paste-empty"), QStringLiteral("setup"));
+    shootWindow(QStringLiteral("setup-paste-qvs2"), QStringLiteral("setup"), code(QStringLiteral("QVS2-7K2M-9PQR-X4TV")));
+    shootWindow(QStringLiteral("setup-paste-qvi1"), QStringLiteral("setup"), code(QStringLiteral("QVI1-7K2M-9PQR-X4TV")));
+    shootWindow(QStringLiteral("setup-paste-invalid"), QStringLiteral("setup"), code(QStringLiteral("ABCD-1234")));
+    const auto enroll = [](const QString &name, AppModel::EnrollmentWorkspace workspace) {
+        return [name, workspace](Scene &, AppModel &model) {
+            model.beginEnrollmentSetup();
+            model.setSetupAgentName(name);
+            model.setEnrollmentWorkspace(workspace);
+        };
     };
-    shootWindow(QStringLiteral("setup-paste-empty"), setupStage);
-    shootWindow(QStringLiteral("setup-paste-qvs2"), [&](AppModel &model) {
-        setupStage(model);
-        model.setSetupCodeInput(QStringLiteral("QVS2-7K2M-9PQR-X4TV"));
-    });
-    shootWindow(QStringLiteral("setup-paste-qvi1"), [&](AppModel &model) {
-        setupStage(model);
-        model.setSetupCodeInput(QStringLiteral("QVI1-7K2M-9PQR-X4TV"));
-    });
-    shootWindow(QStringLiteral("setup-paste-invalid"), [&](AppModel &model) {
-        setupStage(model);
-        model.setupCode = QStringLiteral("ABCD-1234");
-    });
-    shootWindow(QStringLiteral("setup-enroll-empty"), [&](AppModel &model) {
-        setupStage(model);
-        model.setupEntryMode = AppModel::SetupEntryMode::enroll;
-    });
-    shootWindow(QStringLiteral("setup-enroll-valid-zoho"), [&](AppModel &model) {
-        setupStage(model);
-        model.setupEntryMode = AppModel::SetupEntryMode::enroll;
-        model.setupAgentName = QStringLiteral("client-agent");
-        model.enrollmentWorkspace = AppModel::EnrollmentWorkspace::zoho;
-    });
+    shootWindow(QStringLiteral("setup-enroll-empty"), QStringLiteral("setup"), enroll({}, AppModel::EnrollmentWorkspace::none));
+    shootWindow(QStringLiteral("setup-enroll-valid-zoho"), QStringLiteral("setup"), enroll(QStringLiteral("client-agent"), AppModel::EnrollmentWorkspace::zoho));
+    shootWindow(QStringLiteral("setup-enroll-invalid-name"), QStringLiteral("setup"), enroll(QStringLiteral("Bad Name!"), AppModel::EnrollmentWorkspace::none));
     {
         // The picker open, its selected row included.
-        ModelFixture fixture;
-        fixture.effects.enrollmentKeyProvider = [] { return std::optional<QString>(QStringLiteral("gallery-key")); };
-        AppModel &model = fixture.make();
-        setupStage(model);
-        model.setupEntryMode = AppModel::SetupEntryMode::enroll;
-        model.enrollmentWorkspace = AppModel::EnrollmentWorkspace::zoho;
+        Scene s;
+        AppModel &model = s.reach(QStringLiteral("setup"));
+        enroll({}, AppModel::EnrollmentWorkspace::zoho)(s, model);
         RootContentView root(&model);
         root.show();
         settle();
@@ -218,82 +157,51 @@ void setupStates()
         save(picker->view()->window(), QStringLiteral("setup-enroll-picker-open"));
         picker->hidePopup();
     }
-    shootWindow(QStringLiteral("setup-enroll-invalid-name"), [&](AppModel &model) {
-        setupStage(model);
-        model.setupEntryMode = AppModel::SetupEntryMode::enroll;
-        model.setupAgentName = QStringLiteral("Bad Name!");
-    });
-    shootWindow(QStringLiteral("setup-submitting"), [&](AppModel &model) {
-        setupStage(model);
+    shootWindow(QStringLiteral("setup-submitting"), QStringLiteral("submitting"));
+    shootWindow(QStringLiteral("setup-retrying"), QStringLiteral("setup"), [](Scene &s, AppModel &model) {
+        // The first attempt meets a busy service; the retry waits (on the scene's clock).
+        s.setupWithCode->steps = {Step::exit(1, QStringLiteral("bootstrap_failed")), Step::success()};
         model.setSetupCodeInput(QStringLiteral("QVS2-7K2M-9PQR-X4TV"));
-        model.isSubmittingSetup = true;
-        completeUpTo(model, Phase::redeem, State::running);
-        model.setupProgressDetail = QStringLiteral("正在验证安装码");
+        Quorvantis::startDetached(model.submitSetupCode(), "gallery submission");
     });
-    shootWindow(QStringLiteral("setup-retrying"), [&](AppModel &model) {
-        setupStage(model);
-        model.setSetupCodeInput(QStringLiteral("QVS2-7K2M-9PQR-X4TV"));
-        model.isSubmittingSetup = true;
-        completeUpTo(model, Phase::redeem, State::running);
-        model.setupProgressDetail = QStringLiteral("安装服务暂时繁忙，正在重试（2/4）");
-    });
-    const JITWorkspaceAuthorization authorization{QStringLiteral("google"), QStringLiteral("client-agent@example-workspace.com"),
-                                                  QStringLiteral("pA55-w0rd-Xq9!"),
-                                                  QUrl(QStringLiteral("https://accounts.google.com/o/oauth2/v2/auth"))};
-    auto authorizing = [&](AppModel &model) {
-        setupStage(model);
-        model.setupEntryMode = AppModel::SetupEntryMode::enroll;
-        model.setupAgentName = QStringLiteral("client-agent");
-        model.enrollmentWorkspace = AppModel::EnrollmentWorkspace::google;
-        model.isSubmittingSetup = true;
-        completeUpTo(model, Phase::redeem, State::running);
-        model.setupAuthorization = authorization;
+    // An enrolment into a Google workspace whose account waits for its owner's authorization.
+    const auto authorizing = [enroll](Scene &s, AppModel &model) {
+        enroll(QStringLiteral("client-agent"), AppModel::EnrollmentWorkspace::google)(s, model);
+        Step held = Step::success();
+        held.gate = s.gate();
+        held.authorization = galleryAccount;
+        s.setupEnroll->steps = {held};
+        Quorvantis::startDetached(model.submitActiveSetup(), "gallery enrolment");
     };
-    shootWindow(QStringLiteral("authorization-hidden"), authorizing);
-    shootWindow(QStringLiteral("authorization-revealed"), authorizing, [](RootContentView &root) {
-        root.setupView()->findChild<AuthorizationCard *>()->setRevealsSetupPassword(true);
+    shootWindow(QStringLiteral("authorization-hidden"), QStringLiteral("setup"), authorizing);
+    shootWindow(QStringLiteral("authorization-revealed"), QStringLiteral("setup"), authorizing,
+                [](RootContentView &root) { root.setupView()->authorizationCard()->setRevealsSetupPassword(true); });
+    shootWindow(QStringLiteral("authorization-opening"), QStringLiteral("setup"), [authorizing](Scene &s, AppModel &model) {
+        authorizing(s, model);
+        s.authorizationOpen->gate = s.gate();
+        Quorvantis::startDetached(model.openSetupAuthorization(), "gallery open");
     });
-    shootWindow(QStringLiteral("authorization-opening"), [&](AppModel &model) {
-        authorizing(model);
-        model.isOpeningSetupAuthorization = true;
-    });
-    shootWindow(QStringLiteral("authorization-open-failed"), [&](AppModel &model) {
-        authorizing(model);
-        model.setupAuthorizationOpenFailed = true;
+    shootWindow(QStringLiteral("authorization-open-failed"), QStringLiteral("setup"), [authorizing](Scene &s, AppModel &model) {
+        authorizing(s, model);
+        s.authorizationOpen->answers = {false};
+        await(model.openSetupAuthorization());
     });
 }
 
 void runtimeStates()
 {
-    shootWindow(QStringLiteral("runtime-fresh"), [](AppModel &model) {
-        model.installStage = Stage::runtime;
-        model.overallState = AppModel::OverallState::starting;
-        model.isPreparingEnvironment = true;
-        phases(model, {{Phase::runtime, State::running}});
-    });
-    shootWindow(QStringLiteral("runtime-package-counting"), [](AppModel &model) {
-        model.installStage = Stage::runtime;
-        model.overallState = AppModel::OverallState::starting;
-        model.isPreparingEnvironment = true;
-        phases(model, {{Phase::runtime, State::running}});
-        model.setupProgressDetail = QStringLiteral("安装 Quorvantis");
-        model.packageInstallProgress = AppModel::PackageInstallProgress{0, 0};
-    });
-    shootWindow(QStringLiteral("runtime-package-progress"), [](AppModel &model) {
-        model.installStage = Stage::runtime;
-        model.overallState = AppModel::OverallState::starting;
-        model.isPreparingEnvironment = true;
-        phases(model, {{Phase::runtime, State::running}});
-        model.setupProgressDetail = QStringLiteral("安装 Quorvantis");
-        model.packageInstallProgress = AppModel::PackageInstallProgress{137, 412};
-    });
-    shootWindow(QStringLiteral("channel-waiting"), [](AppModel &model) {
-        model.installStage = Stage::channel;
-        model.overallState = AppModel::OverallState::starting;
-        model.configurationReady = true;
-        completeUpTo(model, Phase::channel, State::running);
-        model.isChannelBindingSheetPresented = true;
-    });
+    const auto printing = [](QStringList lines) {
+        return [lines](Scene &s, AppModel &) {
+            for (const QString &line : lines)
+                s.environmentPrepare->output(line);
+        };
+    };
+    shootWindow(QStringLiteral("runtime-fresh"), QStringLiteral("preparing"));
+    shootWindow(QStringLiteral("runtime-package-counting"), QStringLiteral("preparing"), printing({progressLine(QStringLiteral("安装 Quorvantis"))}));
+    shootWindow(QStringLiteral("runtime-package-progress"), QStringLiteral("preparing"),
+                printing({progressLine(QStringLiteral("安装 Quorvantis")), packageLine(137, 412)}));
+    shootWindow(QStringLiteral("channel-waiting"), QStringLiteral("channel"),
+                [](Scene &, AppModel &model) { model.setChannelBindingSheetPresented(true); });
 }
 
 void errorStates()
@@ -301,47 +209,43 @@ void errorStates()
     struct Failure
     {
         const char *name;
+        const char *scene;
         const char *code;
         const char *message;
-        Phase phase;
-        Stage stage;
     };
     const Failure failures[] = {
-        {"code-unavailable", "SETUP_CODE_UNAVAILABLE", nullptr, Phase::redeem, Stage::setup},
-        {"name-taken", "SETUP_AGENT_NAME_TAKEN", nullptr, Phase::redeem, Stage::setup},
-        {"bootstrap", "SETUP_EXIT_1", "bootstrap_failed", Phase::redeem, Stage::setup},
-        {"runtime", "RUNTIME_PREPARE_EXIT_1", nullptr, Phase::runtime, Stage::runtime},
-        {"daemon-timeout", "AGENT_START_TIMEOUT", nullptr, Phase::starting, Stage::daemon},
-        {"restart", "AGENT_RESTART_FAILED", nullptr, Phase::permissions, Stage::permissions},
-        {"component-missing", "INSTALL_COMPONENT_MISSING", "安装组件不完整，请重新安装 Quorvantis", Phase::redeem, Stage::setup},
+        {"code-unavailable", "submitting", "SETUP_CODE_UNAVAILABLE", nullptr},
+        {"name-taken", "submitting", "SETUP_AGENT_NAME_TAKEN", nullptr},
+        {"bootstrap", "submitting", "SETUP_EXIT_1", "bootstrap_failed"},
+        {"runtime", "runtime failed", nullptr, nullptr},
+        {"daemon-timeout", "daemon", "AGENT_START_TIMEOUT", nullptr},
+        {"restart", "permissions 1", "AGENT_RESTART_FAILED", nullptr},
+        {"component-missing", "submitting", "INSTALL_COMPONENT_MISSING", "安装组件不完整，请重新安装 Quorvantis"},
     };
     for (const Failure &failure : failures) {
-        shootWindow(QStringLiteral("error-") + QString::fromLatin1(failure.name), [&](AppModel &model) {
-            model.installStage = failure.stage;
-            model.overallState = AppModel::OverallState::error;
-            completeUpTo(model, failure.phase, State::failed);
-            if (failure.stage == Stage::permissions)
-                verified(model, 1);
-            model.lastError = AppModel::DisplayError::from(
-                QString::fromLatin1(failure.code),
-                failure.message ? std::optional<QString>(QString::fromUtf8(failure.message)) : std::nullopt);
+        shootWindow(QStringLiteral("error-") + QString::fromLatin1(failure.name), QString::fromLatin1(failure.scene), [&](Scene &, AppModel &model) {
+            if (failure.code)
+                model.fail(QString::fromLatin1(failure.code), failure.message ? std::optional(QString::fromUtf8(failure.message)) : std::nullopt);
         });
     }
 }
 
 void panelStates()
 {
-    using O = AppModel::OverallState;
-    const std::pair<const char *, O> states[] = {{"not-installed", O::notInstalled}, {"starting", O::starting},
-                                                 {"waiting-setup", O::waitingSetup}, {"online", O::online},
-                                                 {"error", O::error}};
-    for (const auto &[name, state] : states) {
-        ModelFixture fixture;
-        AppModel &model = fixture.make();
-        model.overallState = state;
-        model.configurationReady = state == O::online || state == O::error;
-        if (state == O::online)
-            verified(model, 3);
+    const std::pair<const char *, const char *> states[] = {{"starting", "runtime"}, {"waiting-setup", "setup"}, {"online", "installed"},
+                                                            {"error", "failed"}, {"updating", "updating"}};
+    for (const auto &[name, scene] : states) {
+        Scene s;
+        const QString base = QString::fromLatin1(scene);
+        AppModel &model = s.reach(base == u"failed" ? QStringLiteral("setup") : base == u"updating" ? QStringLiteral("offered") : base);
+        if (base == u"failed")
+            model.fail(QStringLiteral("SOMETHING_ODD"));
+        if (base == u"updating") {
+            Step held = Step::success();
+            held.gate = s.gate();
+            s.script->steps = {held};
+            Quorvantis::startDetached(model.updateAgent(), "gallery update");
+        }
         MenuBarContent panel(&model, {});
         panel.show();
         settle();
@@ -349,17 +253,6 @@ void panelStates()
         settle();
         save(&panel, QStringLiteral("panel-") + QString::fromLatin1(name));
     }
-    ModelFixture fixture;
-    AppModel &model = fixture.make();
-    model.overallState = O::online;
-    model.configurationReady = true;
-    model.isUpdatingAgent = true;
-    MenuBarContent panel(&model, {});
-    panel.show();
-    settle();
-    panel.adjustSize();
-    settle();
-    save(&panel, QStringLiteral("panel-updating"));
 }
 
 } // namespace

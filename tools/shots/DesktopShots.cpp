@@ -5,7 +5,7 @@
 // The desktop draws notifications itself; the bubble here is drawn from exactly the title, text
 // and icon the notifier handed over.
 
-#include "support/StatusFixture.h"
+#include "support/ServedModel.h"
 #include "ui/DesktopNotifier.h"
 #include "ui/DiagnosticsExport.h"
 #include "ui/MenuBarContent.h"
@@ -90,7 +90,7 @@ int main(int argc, char *argv[])
     const QDir out(QString::fromLocal8Bit(argv[1]));
     Motion::setReducedMotionOverride(true);
 
-    StatusFixture fixture;
+    ServedModel fixture;
     fixture.effects.permissionCheck = granted;
     AppModel &model = fixture.makeServed();
     QuorvantisTest::await(model.perform(AppModel::RecoveryAction::make(AppModel::RecoveryAction::Kind::recheckPermissions)));

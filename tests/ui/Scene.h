@@ -1,0 +1,119 @@
+#pragma once
+
+// A model for the views, put into each named state through its own operations on scripted
+// effects: a profile with a stage marker and config.json, scripted runs, probes and service
+// answers, and the agent's status endpoint on loopback. The gallery draws the same states.
+#include "support/ServedModel.h"
+#include "ui/Views.h"
+
+using namespace QuorvantisTest;
+
+// Lets every coalesced render run.
+inline void settle()
+{
+    for (int i = 0; i < 4; ++i)
+        QCoreApplication::processEvents();
+}
+
+class Scene : public ServedModel
+{
+public:
+    // Every permission probe (check, prepare and both accessibility steps) answers from here.
+    Answer probe = std::make_shared<ScriptedAnswer>();
+    // The update script (every "-c" script run of the model) and the browser opening the binding page.
+    Run script = std::make_shared<ScriptedRun>();
+    Answer browser = std::make_shared<ScriptedAnswer>();
+    // What the desktop was asked to open: pages and folders, and privacy panes.
+    QList<QUrl> opened;
+    QList<std::optional<PermissionKind>> settingsOpened;
+    // What a scene holds open (a run, a probe, the update, the browser): one gate each, all
+    // opened by release() (at the latest with the scene).
+    std::vector<std::shared_ptr<Gate>> gates;
+
+    Scene()
+    {
+        effects.permissionCheck = [probe = probe](PermissionKind) { return reply(probe); };
+        effects.permissionPrepare = effects.permissionCheck;
+        effects.accessibilityPrepare = [probe = probe](AccessibilityStep, bool) { return reply(probe); };
+        effects.runScript = [run = script](QString, OutputHandler onOutput) { return play(run, {}, std::move(onOutput), {}); };
+        effects.ownerSetupOpen = [browser = browser](QUrl url) { return reply(browser, url); };
+        effects.enrollmentKeyProvider = [] { return std::optional<QString>(validEnrollmentKey()); };
+        effects.openURL = [this](QUrl url) { opened.append(url); return true; };
+        effects.openSystemSettings = [this](std::optional<PermissionKind> kind) { settingsOpened.append(kind); };
+    }
+    ~Scene()
+    {
+        // Whatever a scene left held finishes with its model gone.
+        reset();
+        release();
+    }
+
+    std::shared_ptr<Gate> gate() { return gates.emplace_back(std::make_shared<Gate>()); }
+    void release()
+    {
+        for (const auto &held : std::exchange(gates, {}))
+            held->open();
+    }
+
+    // At the channel stage the link captured before a restart is loaded first; nothing may
+    // outlive the model waiting for it.
+    AppModel &at(const char *stage, bool configured = false)
+    {
+        AppModel &m = makeAt(stage, configured);
+        bool loaded = QByteArrayView(stage) != "channel";
+        QObject scope;
+        QObject::connect(&m, &AppModel::capturedLinkLoaded, &scope, [&loaded] { loaded = true; });
+        spinUntil([&loaded] { return loaded; }, 5000);
+        return m;
+    }
+
+    // runtime, setup, daemon, "configured setup", finished (configured, no stage); "permissions N"
+    // with the first N kinds passed; submitting or authorizing (a QVS2 code's run held open,
+    // reporting the workspace account); preparing (the runtime run held open) or "runtime
+    // failed"; installed, "installed offline"
+    // (not asked yet) or offered (1.5.0 over the running 1.4.0), with the status endpoint
+    // answering; channel or binding (no link yet) with the service's answer applied.
+    AppModel &reach(const QString &name)
+    {
+        if (name.startsWith(u"permissions ")) {
+            AppModel &m = at("permissions");
+            for (int i = 0; i < name.back().digitValue(); ++i) {
+                await(m.confirmPermissionOnboarding(PermissionKind(i)));
+                if (PermissionKind(i) == PermissionKind::accessibility) // node first, then cliclick
+                    await(m.confirmPermissionOnboarding(PermissionKind(i)));
+            }
+            return m;
+        }
+        Step held = name == u"runtime failed" ? Step::exit(1) : Step::success();
+        held.gate = name == u"runtime failed" ? nullptr : gate();
+        held.authorization = name == u"authorizing" ? std::optional(authorization()) : std::nullopt;
+        if (name == u"submitting" || name == u"authorizing") {
+            setupWithCode->steps = {held};
+            AppModel &m = at("setup");
+            m.setSetupCodeInput(QStringLiteral("QVS2-7K2M-9PQR-X4TV"));
+            Quorvantis::startDetached(m.submitSetupCode(), "scene submission");
+            return m;
+        }
+        if (name == u"preparing" || name == u"runtime failed") {
+            environmentPrepare->steps = {held};
+            AppModel &m = at("runtime");
+            Quorvantis::startDetached(m.prepareEnvironmentIfNeeded(), "scene preparation");
+            return m;
+        }
+        if (name == u"binding")
+            onboarding->whenExhausted = session(true);
+        if (name == u"offered")
+            desktop->offeredVersion = QStringLiteral("1.5.0");
+        if (name.startsWith(u"installed") || name == u"offered" || name == u"channel" || name == u"binding") {
+            writeProfileFile(QStringLiteral("tui-port"), QByteArray::number(server.port()) + "\n");
+            writeProfileFile(QStringLiteral("tui-token"), statusToken + "\n");
+            const bool channel = name == u"channel" || name == u"binding";
+            AppModel &m = at(channel ? "channel" : "", true);
+            channel ? await(m.refreshOwnerSetup(false)) : name != u"installed offline" ? poll() : void();
+            return m;
+        }
+        if (name == u"finished" || name == u"daemon" || name == u"configured setup")
+            return at(name == u"finished" ? "" : qPrintable(name.section(u' ', -1)), true);
+        return at(qPrintable(name));
+    }
+};
