@@ -2,8 +2,6 @@
 // runs the model's thread keeps turning (a 10 ms timer is never 100 ms late) and the process's peak
 // memory stays bounded, whatever the fault sends. Last, no secret of a whole installation turns up
 // where it does not belong, and what the application writes is private.
-#include "Sandbox.h"
-
 #include "channel/OwnerSetupClient.h"
 #include "platform/Bundle.h"
 #include "process/CLIService.h"
@@ -21,6 +19,76 @@ using namespace QuorvantisTest;
 using Stage = AppModel::InstallStage;
 
 namespace {
+
+// Runs a program of sim/ to its end; its standard output, nothing when it failed.
+std::optional<QByteArray> runSim(const QString &program, const QStringList &arguments)
+{
+    QProcess process;
+    process.start(QStringLiteral(QUORVANTIS_SOURCE_DIR "/sim/") + program, arguments);
+    if (process.waitForFinished(120000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0)
+        return process.readAllStandardOutput();
+    process.kill();
+    process.waitForFinished(5000);
+    return std::nullopt;
+}
+
+// A fresh sandbox home with the simulator's services on loopback (fast, privacy panes and web
+// links only recorded) and this process's environment switched to the application's; the
+// destructor stops the services and the agent and restores the environment.
+struct Sandbox
+{
+    Sandbox()
+    {
+        const QJsonObject summary = QJsonDocument::fromJson(runSim(QStringLiteral("launch"),
+            {"--home", home, "--fresh", "--services-only", "--fast", "--no-demo", "--settings-action", "record", "--browser",
+             "record", "--stamp", QStringLiteral(QUORVANTIS_STAMP_TOOL)}).value_or(QByteArray())).object();
+        home = summary[QStringLiteral("home")].toString(home);
+        bundle = summary[QStringLiteral("bundle")].toString();
+        QJsonObject environment = summary[QStringLiteral("appEnvironment")].toObject();
+        for (const QJsonValue &name : summary[QStringLiteral("appUnsetEnvironment")].toArray())
+            environment.insert(name.toString(), QJsonValue::Null);
+        for (auto it = environment.begin(); it != environment.end(); ++it) {
+            const QByteArray name = it.key().toUtf8();
+            saved.insert(name, qEnvironmentVariableIsSet(name) ? std::optional(qgetenv(name)) : std::nullopt);
+            it.value().isNull() ? qunsetenv(name) : qputenv(name, it.value().toString().toUtf8());
+        }
+    }
+    ~Sandbox()
+    {
+        runSim(QStringLiteral("launch"), {QStringLiteral("--home"), home, QStringLiteral("--stop")});
+        for (auto it = saved.cbegin(); it != saved.cend(); ++it)
+            it.value() ? qputenv(it.key(), *it.value()) : qunsetenv(it.key());
+    }
+    bool simctl(const QStringList &arguments) const { return runSim(QStringLiteral("simctl"), QStringList{"--home", home} + arguments).has_value(); }
+    QString profileFile(const QString &name) const { return home + QStringLiteral("/.quorvantis/profiles/default/") + name; }
+    QJsonObject state() const { return QJsonDocument::fromJson(readFile(home + QStringLiteral("/.sandbox/state.json"))).object(); }
+    // Where a value turns up: the logs under the home, the record of how each stand-in was started
+    // (arguments and environment), and the arguments and environment of each process in the home.
+    QStringList whereFound(const QString &value) const
+    {
+        QStringList files{home + QStringLiteral("/.sandbox/records.jsonl")}, places;
+        for (const QString &logs : {home + QStringLiteral("/.quorvantis/logs"), profileFile(QStringLiteral("logs"))}) {
+            for (QDirIterator it(logs, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories); it.hasNext();)
+                files << it.next();
+        }
+        for (const QString &pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs))
+            files << QStringLiteral("/proc/%1/cmdline").arg(pid) << QStringLiteral("/proc/%1/environ").arg(pid);
+        for (const QString &file : std::as_const(files)) {
+            const QByteArray text = readFile(file);
+            if (text.contains(value.toUtf8()) && (!file.startsWith(u"/proc/") || readFile(QFileInfo(file).path() + QStringLiteral("/environ")).contains(home.toUtf8())))
+                places << file;
+        }
+        return places;
+    }
+    QString diagnostics() const
+    {
+        return QString::fromUtf8(readFile(profileFile(QStringLiteral("logs/mac-app-install.log"))).right(3000) + "\n---\n"
+                                 + readFile(home + QStringLiteral("/.sandbox/services.log")).right(3000));
+    }
+    QTemporaryDir root;
+    QString home = root.filePath(QStringLiteral("home")), bundle;
+    QHash<QByteArray, std::optional<QByteArray>> saved;
+};
 
 // A misbehaving service on loopback (sim/tools/fault-server.cjs), in a process of its own so that
 // what it holds does not count against this one's memory.
@@ -116,11 +184,11 @@ QStringList markerFaults(const QString &profile)
 // Where the secrets of a whole installation turn up: logs, the argument lists and environments of
 // every child, the application's own files and its diagnostics archive. The agent's files, the
 // keychain entry and the application's link file keep them by design.
-QStringList secretFaults(Sandbox &sandbox, const QString &code, const QString &archive)
+QStringList secretFaults(const Sandbox &sandbox, const QString &code, const QString &archive)
 {
     const auto profileText = [&](const char *name) { return QString::fromUtf8(readFile(sandbox.profileFile(QLatin1String(name)))).trimmed(); };
     QList<std::pair<QString, QString>> secrets{
-        {QStringLiteral("enrolment key"), QString::fromUtf8(readFile(sandbox.home() + QStringLiteral("/.sandbox/enrollment-key")).trimmed())},
+        {QStringLiteral("enrolment key"), QString::fromUtf8(readFile(sandbox.home + QStringLiteral("/.sandbox/enrollment-key")).trimmed())},
         {QStringLiteral("service key"),
          QJsonDocument::fromJson(profileText("config.json").toUtf8())[QStringLiteral("quorvantisServiceApiKey")].toString()},
         {QStringLiteral("status token"), profileText("tui-token")},
@@ -128,11 +196,16 @@ QStringList secretFaults(Sandbox &sandbox, const QString &code, const QString &a
     };
     if (!code.isEmpty())
         secrets << std::pair(QStringLiteral("setup code"), code) << std::pair(QStringLiteral("bare setup code"), QString(code).remove(u'-'));
-    for (const QJsonValue &account : sandbox.state().value(QStringLiteral("state"))[QStringLiteral("authorizations")].toObject())
+    for (const QJsonValue &account : sandbox.state()[QStringLiteral("authorizations")].toObject())
         secrets.append({QStringLiteral("workspace password"), account[QStringLiteral("password")].toString()});
 
-    const QDir profile(sandbox.profileDirectory()), logs(profile.filePath(QStringLiteral("logs")));
+    const QDir profile(sandbox.profileFile({})), logs(profile.filePath(QStringLiteral("logs")));
     QStringList files{archive}, faults;
+    // The scan reads what it claims to: the home is in the records and the running agent's
+    // environment, and the install log has its runs.
+    const QString scanned = (sandbox.whereFound(sandbox.home) + sandbox.whereFound(QStringLiteral("Process exited with status 0"))).join(u' ');
+    if (!scanned.contains(u"records.jsonl") || !scanned.contains(u"/environ") || !scanned.contains(u"mac-app-install.log"))
+        faults << QStringLiteral("the scan missed what it looks at: ") + scanned;
     for (const QString &name : profile.entryList({QStringLiteral("mac-app-*")}, QDir::Files))
         files << profile.filePath(name);
     for (const QString &name : logs.entryList({QStringLiteral("mac-app-*")}, QDir::Files))
@@ -151,7 +224,7 @@ QStringList secretFaults(Sandbox &sandbox, const QString &code, const QString &a
         if (posixMode(file) != 0600)
             faults << QStringLiteral("%1 has mode %2").arg(file).arg(posixMode(file), 0, 8);
     }
-    for (QString directory = logs.path(); directory.startsWith(sandbox.home() + u'/'); directory = QFileInfo(directory).path()) {
+    for (QString directory = logs.path(); directory.startsWith(sandbox.home + u'/'); directory = QFileInfo(directory).path()) {
         if (posixMode(directory) & S_IWOTH)
             faults << directory + QStringLiteral(" is world-writable");
     }
@@ -200,14 +273,12 @@ void FaultTests::killedAndRelaunched()
     const bool enrol = seed % 2 == 0; // an enrolment with a workspace, else a setup code
     const QString code = enrol ? QString() : QStringLiteral("QVS2-7K3M-9PQR-T2VW");
     Sandbox sandbox;
-    QString error;
-    QVERIFY2(sandbox.start(&error), qPrintable(error));
+    QVERIFY2(!sandbox.bundle.isEmpty(), "sim/launch did not start the sandbox");
     // The user grants every permission; the owner's binding and the workspace's approval follow.
-    for (const QString &permission : {QStringLiteral("screenRecording"), QStringLiteral("accessibility"), QStringLiteral("fullDiskAccess")})
-        QVERIFY(sandbox.setPermission(permission, true));
-    QVERIFY(sandbox.setSetting(QStringLiteral("bindingAutoCompleteMs"), 200) && sandbox.setSetting(QStringLiteral("authorizeAfterMs"), 300));
+    QVERIFY(sandbox.simctl({"grant", "all"}) && sandbox.simctl({"set", "bindingAutoCompleteMs", "200"})
+            && sandbox.simctl({"set", "authorizeAfterMs", "300"}));
 
-    const QString archive = sandbox.home() + QStringLiteral("/diagnostics.tar");
+    const QString archive = sandbox.home + QStringLiteral("/diagnostics.tar");
     QString transcript;
     for (int launch = 0, status = -1; status != 0; ++launch) {
         QVERIFY2(launch < 12 && status == -1, qPrintable(transcript + sandbox.diagnostics()));
@@ -215,7 +286,7 @@ void FaultTests::killedAndRelaunched()
         driver.setProcessChannelMode(QProcess::MergedChannels);
         driver.setChildProcessModifier([] { ::umask(0); }); // whatever the umask, its files stay private
         driver.start(QStringLiteral(QUORVANTIS_FAULT_DRIVER),
-                     {sandbox.bundle(), enrol ? QStringLiteral("enrol") : QStringLiteral("code"), archive});
+                     {sandbox.bundle, enrol ? QStringLiteral("enrol") : QStringLiteral("code"), archive});
         driver.write(code.toUtf8() + '\n');
         driver.closeWriteChannel();
         const int lifetime = launch < 4 ? std::uniform_int_distribution(200, 8000)(random) : 180000;
@@ -227,7 +298,7 @@ void FaultTests::killedAndRelaunched()
             status = driver.exitStatus() == QProcess::NormalExit ? driver.exitCode() : 128 + driver.exitCode();
         }
         transcript += QString::fromUtf8(driver.readAll()) + (killed ? QStringLiteral("SIGKILL after %1 ms\n").arg(lifetime) : QString());
-        const QStringList faults = markerFaults(sandbox.profileDirectory());
+        const QStringList faults = markerFaults(sandbox.profileFile({}));
         QVERIFY2(faults.isEmpty(), qPrintable(faults.join(u'\n') + u'\n' + transcript));
     }
     qInfo("%s", qPrintable(transcript));

@@ -4,8 +4,6 @@
 // to write the diagnostics archive once online. The setup code comes on standard input, so that no
 // argument list or environment holds it. Exit status: 0 online, 2 an error was shown, 3 stuck, 4 no
 // archive.
-#include "Sandbox.h"
-
 #include "app/AppModel.h"
 #include "app/Diagnostics.h"
 #include "platform/Bundle.h"
@@ -13,7 +11,9 @@
 #include "support/AwaitTask.h"
 
 #include <QCoro/QCoroTimer>
+#include <QDir>
 #include <QGuiApplication>
+#include <QProcess>
 #include <QTextStream>
 
 #include <cstdio>
@@ -67,10 +67,13 @@ QCoro::Task<int> drive(AppModel *model, QString code, bool enrol)
             co_await model->submitActiveSetup();
         } else if (stage == Stage::channel && model->ownerSetupPending() && !model->ownerSetupRequestInFlight()) {
             // The binding sheet's "重新生成", then the owner presses the page's button.
-            if (!model->ownerSetupURL())
+            if (!model->ownerSetupURL()) {
                 co_await model->refreshOwnerSetup(true);
-            else if (*model->ownerSetupURL() != pressed)
-                Sandbox().pressBindButton(pressed = *model->ownerSetupURL());
+            } else if (*model->ownerSetupURL() != pressed) {
+                pressed = *model->ownerSetupURL();
+                QProcess::startDetached(QStringLiteral(QUORVANTIS_SOURCE_DIR "/sim/simctl"),
+                                        {QStringLiteral("--home"), QDir::homePath(), QStringLiteral("click-binding")});
+            }
         }
     }
     co_return 3;
