@@ -49,6 +49,13 @@ QCoro::Task<void> AppModel::resumeInstalledConfiguration()
             co_await m_permissions->advancePermissionOnboarding();
         break;
     case InstallStage::setup:
+        // The setup tool outlives an application that is killed, and may finish after it: the run
+        // succeeded, and no code could be submitted any more.
+        if (configurationReady()) {
+            m_journey->showResuming();
+            co_await m_setup->completeSetup();
+            break;
+        }
         m_journey->showWaitingForSetup();
         break;
     case InstallStage::daemon:

@@ -1,5 +1,7 @@
 #include "model/ProfileMarkers.h"
 
+#include "core/PrivateFiles.h"
+
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
@@ -35,16 +37,19 @@ std::optional<E> readRawValueMarker(const QString &path)
     return text ? fromRawValue<E>(text->trimmed()) : std::nullopt;
 }
 
-// Writes atomically, then restricts to the owner; every failure is dropped silently.
+// Writes atomically, restricted to the owner already before it replaces the old file (a kill
+// between the two must not leave it with the umask's permissions) and again after; every failure
+// is dropped silently.
 void writeMarker(const QString &path, const QString &text)
 {
+    constexpr auto ownerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
         return;
+    file.setPermissions(ownerOnly);
     file.write(text.toUtf8());
-    if (!file.commit())
-        return;
-    QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    if (file.commit())
+        QFile::setPermissions(path, ownerOnly);
 }
 
 // Writes the value, or removes the file for no value.
@@ -94,13 +99,13 @@ std::optional<AccessibilityProbeOutcome> readAccessibilityProbeOutcome(const QSt
 
 void writeInstallStage(const QString &directory, std::optional<InstallStage> stage)
 {
-    QDir().mkpath(directory);
+    Quorvantis::makePrivatePath(directory);
     writeOrRemove(in(directory, installStageFile), stage ? rawValue(*stage) + u'\n' : QString());
 }
 
 void writeCompletedPermissions(const QString &directory, const QSet<PermissionKind> &kinds)
 {
-    QDir().mkpath(directory);
+    Quorvantis::makePrivatePath(directory);
     QString text;
     for (const PermissionKind kind : allCases<PermissionKind>()) {
         if (kinds.contains(kind))
@@ -123,7 +128,7 @@ bool readNotificationsEnabled(const QString &directory)
 void writeNotificationsEnabled(const QString &directory, bool enabled)
 {
     if (!enabled)
-        QDir().mkpath(directory);
+        Quorvantis::makePrivatePath(directory);
     writeOrRemove(in(directory, notificationsFile), enabled ? QString() : QStringLiteral("off\n"));
 }
 

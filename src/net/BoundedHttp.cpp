@@ -84,6 +84,9 @@ struct ReplyHolder
 
 enum class Stop { None, TimedOut, BodyTooLarge };
 
+// What the network thread may hold for an exchange before this thread has read it.
+constexpr qint64 readAhead = 256 * 1024;
+
 // An error that still came with an HTTP status line (4xx, 5xx): the answer itself, not a
 // transport failure. Cut-off bodies and unparsable answers are transport failures.
 bool isHttpLevelError(QNetworkReply::NetworkError error)
@@ -141,8 +144,20 @@ QCoro::Task<BoundedHttpResponse> exchange(QNetworkAccessManager *manager, QNetwo
 {
     makePrivate(request, options.transferTimeout.value_or(options.timeout));
 
-    const ReplyHolder holder{postBody ? manager->post(request, *postBody) : manager->get(request)};
+    // A POST without a body goes without an upload device: with one, Qt 6.4 at times stops
+    // delivering the answer once the read-ahead below is limited, so it is left unlimited then.
+    const bool upload = postBody && !postBody->isEmpty();
+    if (postBody && !upload)
+        request.setHeader(QNetworkRequest::ContentLengthHeader, 0);
+    const ReplyHolder holder{upload     ? manager->post(request, *postBody)
+                             : postBody ? manager->sendCustomRequest(request, "POST")
+                                        : manager->get(request)};
     const QPointer<QNetworkReply> &reply = holder.reply;
+    // Qt's network thread otherwise reads as fast as the peer sends and queues it all for this
+    // thread: an endless answer on loopback piled up more than a gigabyte, and held this thread
+    // for two seconds, before the abort below could land.
+    if (!upload)
+        reply->setReadBufferSize(readAhead);
     Stop stop = Stop::None;
     QByteArray body;
     int status = 0;

@@ -1,5 +1,6 @@
 // The install log and the redaction every output line passes before it is shown or logged.
 
+#include "core/PrivateFiles.h"
 #include "process/AgentContract.h"
 #include "process/InstallLog.h"
 #include "process/PlainTextScan.h"
@@ -82,14 +83,14 @@ QString installLog()
 
 QString ensureLogsDirectory()
 {
-    QDir().mkpath(logsDirectory());
+    Quorvantis::makePrivatePath(logsDirectory());
     return logsDirectory();
 }
 
 std::unique_ptr<QFile> openLog(const QString &location)
 {
     const QFileInfo info(location);
-    QDir().mkpath(info.absolutePath());
+    Quorvantis::makePrivatePath(info.absolutePath());
     if (info.exists() && info.size() > rotationThreshold) {
         // One previous generation is kept.
         const QString rotated = location + QStringLiteral(".previous");
