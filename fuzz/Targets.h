@@ -10,12 +10,15 @@
 #include "channel/OwnerSetupClient.h"
 #include "channel/OwnerSetupLinkStore.h"
 #include "core/DateTime.h"
+#include "model/Failure.h"
+#include "model/ProfileMarkers.h"
 #include "process/InstallLog.h"
 #include "process/OutputPipeline.h"
 #include "process/QuorvantisNativeError.h"
 #include "process/Redaction.h"
 #include "setup/BundleStamp.h"
 #include "setup/SetupCode.h"
+#include "setup/SetupOutput.h"
 #include "status/AgentRuntimeStatus.h"
 #include "updates/AgentVersion.h"
 
@@ -104,7 +107,26 @@ inline std::optional<QString> revealStamp(const QByteArray &data) { return Bundl
 inline QByteArray concealStamp(const QString &key) { return BundleStamp::conceal(key); }
 
 // ---- Readers inside the application model ---------------------------------------------------
-// The marker-file readers (model/ProfileMarkers.h), the setup output and setup-state readers
-// (setup/SetupOutput.h) and safeErrorMessage (model/Failure.h) get their adapters here.
+
+using SetupOutputEvent = SetupOutput::Event;
+using SetupProgress = SetupOutput::Progress;
+using SetupPackageProgress = SetupOutput::PackageProgress;
+inline std::optional<SetupOutputEvent> parseSetupOutput(const QString &line) { return SetupOutput::parse(line); }
+inline bool hasResumableSession(const QString &path) { return SetupState::hasResumableSession(path); }
+inline bool hasClaimableCode(const QString &path) { return SetupState::hasClaimableCode(path); }
+inline std::optional<InstallStage> readInstallStage(const QString &directory) { return ProfileMarkers::readInstallStage(directory); }
+inline QSet<PermissionKind> readCompletedPermissions(const QString &directory)
+{
+    return ProfileMarkers::readCompletedPermissions(directory);
+}
+inline std::optional<PermissionKind> readAwaitingPermission(const QString &directory)
+{
+    return ProfileMarkers::readAwaitingPermission(directory);
+}
+inline std::optional<QString> safeErrorMessage(const std::optional<QString> &text) { return Failure::safeErrorMessage(text); }
+inline DisplayError displayError(const QString &code, const std::optional<QString> &message)
+{
+    return DisplayError::from(code, message);
+}
 
 } // namespace Product
