@@ -5,6 +5,7 @@
 #include "platform/Bundle.h"
 #include "platform/SingleInstance.h"
 #include "ui/DesktopNotifier.h"
+#include "ui/FirstPaint.h"
 #include "ui/MenuBarContent.h"
 #include "ui/RootContentView.h"
 #include "ui/Symbols.h"
@@ -233,6 +234,7 @@ int QuorvantisApp::run(int argc, char **argv)
         qCInfo(lcApp) << "Another launch asked for the window.";
         app.openMainWindow();
     });
+    FirstPaint::reportWhenAsked(app.mainWindow());
     app.openMainWindow();
     return application.exec();
 }
