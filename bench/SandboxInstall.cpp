@@ -4,10 +4,11 @@
 // dashboard. Runs the application's model without a window, in the environment the sandbox
 // gives the application (bench/measure applies it and grants the permissions first).
 //
-//   sandbox_install SIMCTL HOME setup|dashboard
+//   sandbox_install SIMCTL HOME BUNDLE setup|dashboard
 
 #include "app/AppModel.h"
 #include "core/Tasks.h"
+#include "platform/Bundle.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -19,12 +20,22 @@
 
 namespace {
 
+const AppModel *theModel = nullptr;
+
 bool waitFor(const std::function<bool()> &condition, int timeoutMs, const char *what)
 {
     QDeadlineTimer deadline(timeoutMs);
     while (!condition()) {
         if (deadline.hasExpired()) {
             std::fprintf(stderr, "sandbox_install: timed out waiting for %s\n", what);
+            if (theModel)
+                std::fprintf(stderr, "  stage %d, binding pending %d, binding error %s\n",
+                             theModel->installStage() ? int(*theModel->installStage()) : -1,
+                             int(theModel->ownerSetupPending()),
+                             qPrintable(theModel->ownerSetupError().value_or(QString())));
+            if (theModel && theModel->lastError())
+                std::fprintf(stderr, "  last error: %s %s\n", qPrintable(theModel->lastError()->code),
+                             qPrintable(theModel->lastError()->message));
             return false;
         }
         QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 50);
@@ -62,11 +73,12 @@ bool simctl(const QString &program, const QString &home, const QStringList &argu
 int main(int argc, char **argv)
 {
     QGuiApplication application(argc, argv);
-    if (argc != 4)
+    if (argc != 5)
         return 2;
     const QString simctlPath = QString::fromLocal8Bit(argv[1]);
     const QString home = QString::fromLocal8Bit(argv[2]);
-    const bool toDashboard = QByteArray(argv[3]) == "dashboard";
+    Bundle::setResourceDirectory(QString::fromLocal8Bit(argv[3]));
+    const bool toDashboard = QByteArray(argv[4]) == "dashboard";
     using Stage = InstallStage;
 
     AppModel model(AppModel::Options{
@@ -77,6 +89,7 @@ int main(int argc, char **argv)
         .autoResume = true,
     });
 
+    theModel = &model;
     if (!model.installStage() && model.configurationReady())
         return 0; // installed already
     if (!waitFor([&] { return model.installStage() != Stage::runtime && !model.isPreparingEnvironment(); }, 180000,
@@ -108,13 +121,16 @@ int main(int argc, char **argv)
                  "the setup run"))
         return 1;
     if (model.installStage() == Stage::channel) {
-        if (!simctl(simctlPath, home, {QStringLiteral("click-binding")}))
+        // The owner presses the bind button of the page the agent opened (a binding completed
+        // by an earlier attempt needs nothing more).
+        simctl(simctlPath, home, {QStringLiteral("click-binding")});
+        if (!waitFor([&] { return model.ownerSetupSawPendingBinding() || model.installStage() != Stage::channel; },
+                     30000, "the pending binding"))
             return 1;
-        if (!waitFor([&] { return model.ownerSetupSawPendingBinding(); }, 30000, "the pending binding")
-            || !simctl(simctlPath, home, {QStringLiteral("complete-binding")}))
+        if (model.installStage() == Stage::channel && !simctl(simctlPath, home, {QStringLiteral("complete-binding")}))
             return 1;
     }
-    if (!waitFor([&] { return !model.installStage() && model.overallState() == AppModel::OverallState::online; }, 60000,
+    if (!waitFor([&] { return !model.installStage() && model.overallState() == AppModel::OverallState::online; }, 120000,
                  "the agent online"))
         return 1;
     return 0;

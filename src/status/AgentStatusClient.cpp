@@ -5,7 +5,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QNetworkAccessManager>
 #include <QRegularExpression>
 #include <QStringDecoder>
 
@@ -46,8 +45,7 @@ AgentStatusFileError::AgentStatusFileError(const QString &path, const QString &r
 AgentStatusClient::AgentStatusClient(QString profileDirectory, std::chrono::milliseconds timeout, QObject *parent)
     : QObject(parent),
       m_profileDirectory(profileDirectory.isEmpty() ? defaultProfileDirectory() : std::move(profileDirectory)),
-      m_timeout(timeout),
-      m_network(BoundedHttp::makeManager())
+      m_timeout(timeout)
 {
 }
 
@@ -88,16 +86,16 @@ QCoro::Task<AgentRuntimeStatus> AgentStatusClient::fetch()
     url.setHost(QStringLiteral("127.0.0.1"));
     url.setPort(*port);
     url.setPath(QStringLiteral("/tui/status"));
-    QNetworkRequest request(url);
-    request.setRawHeader("Authorization", "Bearer " + token.toUtf8());
 
     BoundedHttpOptions options;
     options.timeout = m_timeout;
     options.maxBodyBytes = maxBodyBytes;
     options.expectedStatus = 200;
 
-    // Nothing of this object is touched after the suspension.
-    const BoundedHttpResponse response = co_await BoundedHttp::get(m_network.get(), request, options);
+    // Nothing of this object is touched after the suspension. The endpoint is on this machine:
+    // the exchange runs on this thread.
+    QList<std::pair<QByteArray, QByteArray>> headers{{"Authorization", "Bearer " + token.toUtf8()}};
+    const BoundedHttpResponse response = co_await BoundedHttp::getLoopback(this, url, std::move(headers), options);
     if (response.status != 200)
         throw QuorvantisNativeError(QStringLiteral("AGENT_STATUS_UNAVAILABLE"), QStringLiteral("Agent 状态通道不可用"));
     co_return AgentRuntimeStatus::decode(response.body);
