@@ -268,35 +268,23 @@ public:
         std::optional<HttpTransportError> error;
     };
 
-    LoopbackExchange(QObject *owner, QUrl url, BoundedHttpOptions options)
-        : QObject(owner), m_url(std::move(url)), m_options(options), m_socket(new QTcpSocket(this))
+    LoopbackExchange(QObject *owner, QUrl url, BoundedHttpOptions options, QPointer<LoopbackConnections> connections)
+        : QObject(owner), m_url(std::move(url)), m_options(options), m_connections(std::move(connections))
     {
     }
 
     void start(const QByteArray &request)
     {
         const QString host = m_url.host();
-        const QHostAddress address = host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0
+        m_address = host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0
             ? QHostAddress(QHostAddress::LocalHost)
             : QHostAddress(host);
-        if (address.isNull() || !address.isLoopback()) {
+        if (m_address.isNull() || !m_address.isLoopback()) {
             fail(HttpTransportError::Kind::Network, QNetworkReply::ProtocolInvalidOperationError,
                  QStringLiteral("not a loopback address: %1").arg(host));
             return;
         }
-        m_socket->setProxy(QNetworkProxy::NoProxy);
-        QObject::connect(m_socket, &QTcpSocket::readyRead, this, [this] { onReadable(); });
-        QObject::connect(m_socket, &QTcpSocket::readChannelFinished, this, [this] { onEndOfAnswer(); });
-        QObject::connect(m_socket, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
-            if (error == QAbstractSocket::RemoteHostClosedError) {
-                onEndOfAnswer();
-                return;
-            }
-            fail(HttpTransportError::Kind::Network,
-                 error == QAbstractSocket::ConnectionRefusedError ? QNetworkReply::ConnectionRefusedError
-                                                                  : QNetworkReply::UnknownNetworkError,
-                 m_socket->errorString());
-        });
+        m_request = request;
         m_deadline.setSingleShot(true);
         QObject::connect(&m_deadline, &QTimer::timeout, this, [this] {
             fail(HttpTransportError::Kind::TimedOut, QNetworkReply::TimeoutError,
@@ -312,9 +300,7 @@ public:
             });
             m_silence.start();
         }
-        // Written as soon as the connection is made.
-        m_socket->connectToHost(address, quint16(m_url.port(80)));
-        m_socket->write(request);
+        open(m_connections ? m_connections->take(port()) : nullptr);
     }
 
     bool isDone() const { return m_reported; }
@@ -324,13 +310,62 @@ public:
 private:
     static constexpr qsizetype maximumHeaderBytes = 64 * 1024;
 
+    quint16 port() const { return quint16(m_url.port(80)); }
+
+    // Sends the request on the kept connection, or on a new one.
+    void open(QTcpSocket *kept)
+    {
+        m_reused = kept != nullptr;
+        m_peerClosed = false;
+        if (kept) {
+            m_socket = kept;
+            m_socket->setParent(this);
+        } else {
+            m_socket = new QTcpSocket(this);
+            m_socket->setProxy(QNetworkProxy::NoProxy);
+        }
+        QObject::connect(m_socket, &QTcpSocket::readyRead, this, [this] { onReadable(); });
+        QObject::connect(m_socket, &QTcpSocket::readChannelFinished, this, [this] { onEndOfAnswer(); });
+        QObject::connect(m_socket, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
+            if (error == QAbstractSocket::RemoteHostClosedError) {
+                onEndOfAnswer();
+                return;
+            }
+            if (startOverAfterStaleConnection())
+                return;
+            fail(HttpTransportError::Kind::Network,
+                 error == QAbstractSocket::ConnectionRefusedError ? QNetworkReply::ConnectionRefusedError
+                                                                  : QNetworkReply::UnknownNetworkError,
+                 m_socket->errorString());
+        });
+        // Written as soon as the connection is made.
+        if (!kept)
+            m_socket->connectToHost(m_address, port());
+        m_socket->write(m_request);
+    }
+
+    // A kept connection the server closed while it was idle fails before any answer: the request
+    // goes again on a new connection, once, within the same deadline.
+    bool startOverAfterStaleConnection()
+    {
+        if (!m_reused || m_answerStarted || m_finished)
+            return false;
+        QObject::disconnect(m_socket, nullptr, this, nullptr);
+        m_socket->abort();
+        m_socket->deleteLater();
+        open(nullptr);
+        return true;
+    }
+
     void onReadable()
     {
         if (m_finished)
             return;
         if (m_silence.isActive())
             m_silence.start();
-        m_buffer += m_socket->readAll();
+        const QByteArray bytes = m_socket->readAll();
+        m_answerStarted = m_answerStarted || !bytes.isEmpty();
+        m_buffer += bytes;
         parse();
     }
 
@@ -338,9 +373,14 @@ private:
     {
         if (m_finished)
             return;
-        m_buffer += m_socket->readAll();
+        const QByteArray bytes = m_socket->readAll();
+        m_answerStarted = m_answerStarted || !bytes.isEmpty();
+        m_buffer += bytes;
         parse();
         if (m_finished)
+            return;
+        m_peerClosed = true;
+        if (startOverAfterStaleConnection())
             return;
         if (m_headersDone && !m_chunked && m_contentLength < 0) {
             succeed(std::move(m_body));
@@ -361,9 +401,11 @@ private:
         if (m_contentLength >= 0) {
             const qsizetype take = std::min<qsizetype>(m_buffer.size(), m_contentLength - m_body.size());
             m_body.append(m_buffer.constData(), take);
-            m_buffer.clear();
-            if (m_body.size() == m_contentLength)
+            m_buffer.remove(0, take);
+            if (m_body.size() == m_contentLength) {
+                m_framedToTheEnd = true;
                 succeed(std::move(m_body));
+            }
             return;
         }
         m_body += m_buffer;
@@ -409,9 +451,12 @@ private:
                 }
             } else if (name == "transfer-encoding" && value.toLower().contains("chunked")) {
                 m_chunked = true;
+            } else if (name == "connection" && value.toLower().contains("close")) {
+                m_serverCloses = true;
             }
         }
         m_headersDone = true;
+        m_http11 = statusLine.first() == "HTTP/1.1";
         if (m_options.expectedStatus && m_status != *m_options.expectedStatus) {
             // The status alone answers the caller; the body is not read.
             succeed({});
@@ -437,7 +482,12 @@ private:
                 return;
             }
             if (size == 0) {
-                succeed(std::move(m_body)); // trailers, if any, are not read
+                // Trailers are not read; the connection, with them unread, is not kept.
+                m_buffer.remove(0, lineEnd + 2);
+                m_framedToTheEnd = m_buffer == "\r\n";
+                if (m_framedToTheEnd)
+                    m_buffer.clear();
+                succeed(std::move(m_body));
                 return;
             }
             if (m_body.size() + size > m_options.maxBodyBytes) {
@@ -480,12 +530,20 @@ private:
         m_outcome = std::move(outcome);
         m_deadline.stop();
         m_silence.stop();
-        QObject::disconnect(m_socket, nullptr, this, nullptr);
+        if (m_socket)
+            QObject::disconnect(m_socket, nullptr, this, nullptr);
+        // The connection is kept only after a whole answer the server framed and meant to be
+        // followed by another, with nothing left over.
+        const bool keep = m_connections && m_socket && m_outcome.response && m_http11 && !m_serverCloses && !m_peerClosed
+            && m_framedToTheEnd && m_buffer.isEmpty() && m_socket->bytesAvailable() == 0;
         // Reported on the next turn, outside the socket's own signal.
         QMetaObject::invokeMethod(
             this,
-            [this] {
-                m_socket->abort();
+            [this, keep] {
+                if (m_socket && keep && m_connections && m_socket->state() == QAbstractSocket::ConnectedState)
+                    m_connections->keep(std::exchange(m_socket, nullptr), port());
+                else if (m_socket)
+                    m_socket->abort();
                 m_reported = true;
                 if (auto done = std::exchange(onDone, nullptr))
                     done();
@@ -495,7 +553,16 @@ private:
 
     QUrl m_url;
     BoundedHttpOptions m_options;
-    QTcpSocket *m_socket;
+    QPointer<LoopbackConnections> m_connections;
+    QHostAddress m_address;
+    QByteArray m_request;
+    QTcpSocket *m_socket = nullptr;
+    bool m_reused = false;
+    bool m_answerStarted = false;
+    bool m_peerClosed = false;
+    bool m_http11 = false;
+    bool m_serverCloses = false;
+    bool m_framedToTheEnd = false;
     QTimer m_deadline;
     QTimer m_silence;
     QByteArray m_buffer;
@@ -543,18 +610,18 @@ private:
 namespace BoundedHttp {
 
 QCoro::Task<BoundedHttpResponse> getLoopback(QObject *owner, QUrl url, QList<std::pair<QByteArray, QByteArray>> headers,
-                                             BoundedHttpOptions options)
+                                             BoundedHttpOptions options, QPointer<LoopbackConnections> connections)
 {
     QByteArray request = "GET " + url.path(QUrl::FullyEncoded).toLatin1();
     if (url.hasQuery())
         request += '?' + url.query(QUrl::FullyEncoded).toLatin1();
     request += " HTTP/1.1\r\nHost: " + url.host().toLatin1() + ':' + QByteArray::number(url.port(80))
-        + "\r\nConnection: close\r\nAccept: */*\r\n";
+        + (connections ? "\r\nAccept: */*\r\n" : "\r\nConnection: close\r\nAccept: */*\r\n");
     for (const auto &[name, value] : headers)
         request += name + ": " + value + "\r\n";
     request += "\r\n";
 
-    const QPointer<LoopbackExchange> exchange = new LoopbackExchange(owner, url, options);
+    const QPointer<LoopbackExchange> exchange = new LoopbackExchange(owner, url, options, connections);
     exchange->start(request);
     co_await ExchangeCompletion(exchange);
     if (!exchange)
@@ -568,3 +635,34 @@ QCoro::Task<BoundedHttpResponse> getLoopback(QObject *owner, QUrl url, QList<std
 }
 
 } // namespace BoundedHttp
+
+QTcpSocket *LoopbackConnections::take(quint16 port)
+{
+    QTcpSocket *idle = m_idle.data();
+    m_idle = nullptr;
+    if (!idle)
+        return nullptr;
+    QObject::disconnect(idle, nullptr, this, nullptr);
+    if (m_port == port && idle->state() == QAbstractSocket::ConnectedState && idle->bytesAvailable() == 0)
+        return idle;
+    idle->abort();
+    idle->deleteLater();
+    return nullptr;
+}
+
+void LoopbackConnections::keep(QTcpSocket *socket, quint16 port)
+{
+    if (QTcpSocket *older = m_idle.data()) {
+        older->abort();
+        older->deleteLater();
+    }
+    socket->setParent(this);
+    m_idle = socket;
+    m_port = port;
+    // Closed by the server while idle: nothing to keep.
+    QObject::connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
+        if (m_idle == socket)
+            m_idle = nullptr;
+        socket->deleteLater();
+    });
+}

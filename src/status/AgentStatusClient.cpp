@@ -45,7 +45,8 @@ AgentStatusFileError::AgentStatusFileError(const QString &path, const QString &r
 AgentStatusClient::AgentStatusClient(QString profileDirectory, std::chrono::milliseconds timeout, QObject *parent)
     : QObject(parent),
       m_profileDirectory(profileDirectory.isEmpty() ? defaultProfileDirectory() : std::move(profileDirectory)),
-      m_timeout(timeout)
+      m_timeout(timeout),
+      m_connections(new LoopbackConnections(this))
 {
 }
 
@@ -95,7 +96,7 @@ QCoro::Task<AgentRuntimeStatus> AgentStatusClient::fetch()
     // Nothing of this object is touched after the suspension. The endpoint is on this machine:
     // the exchange runs on this thread.
     QList<std::pair<QByteArray, QByteArray>> headers{{"Authorization", "Bearer " + token.toUtf8()}};
-    const BoundedHttpResponse response = co_await BoundedHttp::getLoopback(this, url, std::move(headers), options);
+    const BoundedHttpResponse response = co_await BoundedHttp::getLoopback(this, url, std::move(headers), options, m_connections);
     if (response.status != 200)
         throw QuorvantisNativeError(QStringLiteral("AGENT_STATUS_UNAVAILABLE"), QStringLiteral("Agent 状态通道不可用"));
     co_return AgentRuntimeStatus::decode(response.body);
