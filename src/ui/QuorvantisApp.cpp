@@ -85,8 +85,6 @@ QuorvantisApp::QuorvantisApp(AppModel::Options options, DesktopIntegration integ
     // Scene 2, the tray panel sharing the model, is built when it is first opened.
     if (integration == DesktopIntegration::withWindow)
         setUpDesktopIntegration();
-    else
-        FirstPaint::then(m_window, [this] { setUpDesktopIntegration(); });
 }
 
 void QuorvantisApp::setUpDesktopIntegration()
@@ -247,18 +245,19 @@ int QuorvantisApp::run(int argc, char **argv)
     // The launch's work (the permission re-check's probes, the first status request) starts once
     // the window has painted: until then it would only compete with the first frame.
     options.deferLaunch = true;
-    QuorvantisApp app(std::move(options), DesktopIntegration::afterFirstPaint);
+    QuorvantisApp app(std::move(options), DesktopIntegration::byCaller);
     connect(&instance, &SingleInstance::activationRequested, &app, [&app] {
         qCInfo(lcApp) << "Another launch asked for the window.";
         app.openMainWindow();
     });
-    AppModel *model = app.model();
-    FirstPaint::then(app.mainWindow(), [model] { model->startLaunch(); });
-    // A window that never paints (no screen to show it on) does not hold the launch back.
-    QTimer::singleShot(launchFallbackDelay, &app, [&app, model] {
-        model->startLaunch();
+    // The notifier is there before the launch's first change; a window that never paints (no
+    // screen to show it on) does not hold either back.
+    const auto finishLaunch = [&app] {
         app.setUpDesktopIntegration();
-    });
+        app.model()->startLaunch();
+    };
+    FirstPaint::then(app.mainWindow(), finishLaunch);
+    QTimer::singleShot(launchFallbackDelay, &app, finishLaunch);
     // The last filter installed sees the paint first: the probe reports before the work it lets start.
     FirstPaint::reportWhenAsked(app.mainWindow());
     app.openMainWindow();

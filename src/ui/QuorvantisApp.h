@@ -41,9 +41,10 @@ public:
     static AppModel::Options modelOptions(const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment());
 
     // When the tray icon, the window-closing rule and the desktop notifications are set up: with
-    // the window (what a test of the app object sees), or once the window has painted (the
-    // launch: the tray's handshake with the desktop does not delay the first frame).
-    enum class DesktopIntegration { withWindow, afterFirstPaint };
+    // the window (what a test of the app object sees), or when the caller calls
+    // setUpDesktopIntegration() (the launch, once the window has painted: the tray's handshake
+    // with the desktop does not delay the first frame).
+    enum class DesktopIntegration { withWindow, byCaller };
 
     explicit QuorvantisApp(AppModel::Options options, QObject *parent = nullptr)
         : QuorvantisApp(std::move(options), DesktopIntegration::withWindow, parent)
