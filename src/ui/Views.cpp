@@ -53,8 +53,11 @@ bool ModelObserver::ownerHidden() const
     if (!m_ownerWidget || m_ownerWidget->isVisible())
         return false;
     // A window nobody has shown or hidden yet is still being put together (and read) by its
-    // builder: its views stay current.
-    return m_ownerWidget->window()->testAttribute(Qt::WA_WState_ExplicitShowHide);
+    // builder: its views stay current. A sheet counts with the window it belongs to.
+    QWidget *window = m_ownerWidget->window();
+    while (QWidget *parent = window->parentWidget())
+        window = parent->window();
+    return window->testAttribute(Qt::WA_WState_ExplicitShowHide);
 }
 
 void ModelObserver::renderNow()

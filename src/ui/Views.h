@@ -21,7 +21,7 @@ class QTimer;
 // writes, so the render runs on the next event-loop turn, once per burst of writes. A view that
 // is hidden (a page not showing, a window closed to the tray) is not rendered: it is rendered
 // when it is shown again, before it paints. Views of a window that was never shown or hidden
-// yet (one still being built) render as before.
+// yet (one still being built) render as before; a sheet goes with the window it belongs to.
 class ModelObserver : public QObject
 {
     Q_OBJECT
