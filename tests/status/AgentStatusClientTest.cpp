@@ -300,6 +300,23 @@ private Q_SLOTS:
         QVERIFY(elapsed.elapsed() < 5000);
     }
 
+    void keptConnectionClosedByTheServerStartsOver()
+    {
+        // The server says keep-alive but closes anyway: a fetch right after finds the kept
+        // connection dead and asks again on a new one; one a moment later finds it gone.
+        ScriptedResponse keepAlive = ScriptedResponse::json(200, statusDocument);
+        keepAlive.withHeader("Connection", "keep-alive");
+        m_server->setResponse("/tui/status", keepAlive);
+        pointAt(*m_server);
+        auto client = this->client();
+        for (int i = 0; i < 4; ++i) {
+            QCOMPARE(QuorvantisTest::await(client.fetch()).pid, 321);
+            if (i % 2)
+                QTest::qWait(20);
+        }
+        QCOMPARE(m_server->requestCount(), 4);
+    }
+
     void concurrentFetchesAreIndependent()
     {
         m_server->setHandler("/tui/status", [](const QuorvantisTest::RecordedRequest &request) {
