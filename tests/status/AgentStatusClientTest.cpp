@@ -6,6 +6,8 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -302,19 +304,35 @@ private Q_SLOTS:
 
     void keptConnectionClosedByTheServerStartsOver()
     {
-        // The server says keep-alive but closes anyway: a fetch right after finds the kept
-        // connection dead and asks again on a new one; one a moment later finds it gone.
-        ScriptedResponse keepAlive = ScriptedResponse::json(200, statusDocument);
-        keepAlive.withHeader("Connection", "keep-alive");
-        m_server->setResponse("/tui/status", keepAlive);
-        pointAt(*m_server);
+        // A daemon that keeps connections open between requests, then closes an idle one before
+        // the client has noticed: the next fetch finds it dead and asks again on a new one.
+        QTcpServer daemon;
+        QVERIFY(daemon.listen(QHostAddress::LocalHost));
+        QList<QTcpSocket *> connections;
+        int requests = 0;
+        QObject::connect(&daemon, &QTcpServer::newConnection, [&] {
+            while (QTcpSocket *socket = daemon.nextPendingConnection()) {
+                connections.append(socket);
+                QObject::connect(socket, &QTcpSocket::readyRead, socket, [&requests, socket] {
+                    if (!socket->readAll().contains("\r\n\r\n"))
+                        return;
+                    ++requests;
+                    socket->write("HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(statusDocument.size())
+                                  + "\r\n\r\n" + statusDocument);
+                });
+            }
+        });
+        writeFile(profilePath("tui-port"), QByteArray::number(daemon.serverPort()) + "\n");
+        writeFile(profilePath("tui-token"), "secret-token\n");
         auto client = this->client();
-        for (int i = 0; i < 4; ++i) {
-            QCOMPARE(QuorvantisTest::await(client.fetch()).pid, 321);
-            if (i % 2)
-                QTest::qWait(20);
-        }
-        QCOMPARE(m_server->requestCount(), 4);
+
+        QCOMPARE(QuorvantisTest::await(client.fetch()).pid, 321);
+        QCOMPARE(QuorvantisTest::await(client.fetch()).pid, 321);
+        QCOMPARE(connections.size(), 1); // kept
+        connections.first()->close();
+        QCOMPARE(QuorvantisTest::await(client.fetch()).pid, 321);
+        QCOMPARE(connections.size(), 2);
+        QCOMPARE(requests, 3);
     }
 
     void concurrentFetchesAreIndependent()
