@@ -79,6 +79,8 @@ AppModel::AppModel(Options options, QObject *parent) : QObject(parent)
             [this](std::optional<QString> version) { return m_updates->checkAgentUpdate(std::move(version)); },
             [this] { return m_setup->isSubmittingSetup(); },
         });
+    // A parked polling loop resumes with the change that gives it something to poll.
+    connect(this, &AppModel::willChange, m_status.get(), &StatusController::noteModelChange);
     m_channel = std::make_unique<ChannelController>(
         context, ChannelController::Effects{e.ownerSetupRequest, e.ownerSetupOpen, e.ownerSetupCopy, e.ownerSetupLinkSave},
         ChannelController::Links{
@@ -105,10 +107,18 @@ AppModel::AppModel(Options options, QObject *parent) : QObject(parent)
     // What to show and what to resume.
     m_journey->restoreAtLaunch();
     m_permissions->restoreAtLaunch();
-    if (m_autoResume) {
-        m_status->startStatusMonitoring();
-        Quorvantis::startDetached(launchResume(), "launch resume");
-    }
+    m_launchPending = m_autoResume;
+    if (m_autoResume && !options.deferLaunch)
+        startLaunch();
+}
+
+void AppModel::startLaunch()
+{
+    if (!m_launchPending)
+        return;
+    m_launchPending = false;
+    m_status->startStatusMonitoring();
+    Quorvantis::startDetached(launchResume(), "launch resume");
 }
 
 AppModel::~AppModel() = default;

@@ -91,6 +91,9 @@ public:
         Clock clock{};
         // The status client's per-request deadline; tests shorten it.
         std::optional<std::chrono::milliseconds> statusTimeout{};
+        // With `autoResume`: the launch's work waits for startLaunch() (the window's first
+        // paint) instead of starting with the model.
+        bool deferLaunch = false;
     };
 
     explicit AppModel(Options options, QObject *parent = nullptr);
@@ -183,6 +186,10 @@ public:
     bool permissionReturnTaskRunning() const;
     const QSet<PermissionKind> &cachedCompletedPermissions() const;
     bool autoResume() const { return m_autoResume; }
+    // Starts what `autoResume` starts (status monitoring and the launch's resume), once; nothing
+    // without `autoResume`. Until then the window's activation checks nothing: the launch does.
+    void startLaunch();
+    bool isLaunchPending() const { return m_launchPending; }
     QDateTime now() const { return m_clock(); }
 
     // ---- Launch, activation and persisted state ---------------------------------------------------
@@ -325,6 +332,7 @@ private:
     Quorvantis::Sleeper m_sleeper;
     Clock m_clock;
     bool m_autoResume = false;
+    bool m_launchPending = false;
     std::shared_ptr<CLIService> m_cli;
     QString m_profileDirectory;
     std::unique_ptr<AgentStatusClient> m_agentStatus;

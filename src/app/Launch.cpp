@@ -82,6 +82,10 @@ QCoro::Task<void> AppModel::resumeInstalledConfiguration()
 
 QCoro::Task<void> AppModel::sceneDidBecomeActive()
 {
+    // Before the launch has started (its window not painted yet) the launch's own resume does
+    // these checks right after.
+    if (m_launchPending)
+        co_return;
     QPointer<AppModel> self(this);
     co_await m_permissions->recheckExistingPermissionsOnLaunchIfNeeded();
     if (!self)

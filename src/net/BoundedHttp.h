@@ -3,6 +3,9 @@
 #include <QByteArray>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QObject>
+#include <QPointer>
+#include <QList>
 #include <QUrl>
 
 #include <QCoro/QCoroTask>
@@ -11,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <stdexcept>
+#include <utility>
 
 class QNetworkAccessManager;
 
@@ -53,6 +57,26 @@ struct BoundedHttpResponse
     QByteArray body;
 };
 
+class QTcpSocket;
+
+// Keeps one connection to a loopback server open between exchanges (HTTP/1.1 persistent
+// connections), so a client that asks every few seconds does not set a TCP connection up and
+// tear it down each time. An exchange that finds its kept connection closed by the server before
+// any answer starts over, once, on a new one. Belongs to the client; destroying it closes it.
+class LoopbackConnections : public QObject
+{
+public:
+    using QObject::QObject;
+    // The idle connection to `port`, or null (a connection to another port is closed).
+    QTcpSocket *take(quint16 port);
+    // Keeps `socket` (still connected, nothing unread) for the next exchange with `port`.
+    void keep(QTcpSocket *socket, quint16 port);
+
+private:
+    QPointer<QTcpSocket> m_idle;
+    quint16 m_port = 0;
+};
+
 namespace BoundedHttp {
 
 // "localhost" or a loopback address.
@@ -68,5 +92,15 @@ std::unique_ptr<QNetworkAccessManager> makeManager();
 QCoro::Task<BoundedHttpResponse> get(QNetworkAccessManager *manager, QNetworkRequest request, BoundedHttpOptions options);
 QCoro::Task<BoundedHttpResponse> post(QNetworkAccessManager *manager, QNetworkRequest request, QByteArray body,
                                       BoundedHttpOptions options);
+
+// A GET to a server on this machine (`url`'s host a loopback address), with the same limits and
+// errors, on the calling thread: the network manager hands every request to a thread of its
+// own, which for a small answer on loopback costs more wakeups than the exchange itself. With
+// `connections` the connection is kept for the next exchange where the server allows it;
+// without, one connection per exchange ("Connection: close"). `headers` are added to the request
+// as given. The exchange belongs to `owner`: destroying it makes the task fail (on the next
+// event-loop turn) instead of leaving it suspended forever.
+QCoro::Task<BoundedHttpResponse> getLoopback(QObject *owner, QUrl url, QList<std::pair<QByteArray, QByteArray>> headers,
+                                             BoundedHttpOptions options, QPointer<LoopbackConnections> connections = {});
 
 } // namespace BoundedHttp

@@ -5,7 +5,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QNetworkAccessManager>
 #include <QRegularExpression>
 #include <QStringDecoder>
 
@@ -47,7 +46,7 @@ AgentStatusClient::AgentStatusClient(QString profileDirectory, std::chrono::mill
     : QObject(parent),
       m_profileDirectory(profileDirectory.isEmpty() ? defaultProfileDirectory() : std::move(profileDirectory)),
       m_timeout(timeout),
-      m_network(BoundedHttp::makeManager())
+      m_connections(new LoopbackConnections(this))
 {
 }
 
@@ -88,16 +87,16 @@ QCoro::Task<AgentRuntimeStatus> AgentStatusClient::fetch()
     url.setHost(QStringLiteral("127.0.0.1"));
     url.setPort(*port);
     url.setPath(QStringLiteral("/tui/status"));
-    QNetworkRequest request(url);
-    request.setRawHeader("Authorization", "Bearer " + token.toUtf8());
 
     BoundedHttpOptions options;
     options.timeout = m_timeout;
     options.maxBodyBytes = maxBodyBytes;
     options.expectedStatus = 200;
 
-    // Nothing of this object is touched after the suspension.
-    const BoundedHttpResponse response = co_await BoundedHttp::get(m_network.get(), request, options);
+    // Nothing of this object is touched after the suspension. The endpoint is on this machine:
+    // the exchange runs on this thread.
+    QList<std::pair<QByteArray, QByteArray>> headers{{"Authorization", "Bearer " + token.toUtf8()}};
+    const BoundedHttpResponse response = co_await BoundedHttp::getLoopback(this, url, std::move(headers), options, m_connections);
     if (response.status != 200)
         throw QuorvantisNativeError(QStringLiteral("AGENT_STATUS_UNAVAILABLE"), QStringLiteral("Agent 状态通道不可用"));
     co_return AgentRuntimeStatus::decode(response.body);

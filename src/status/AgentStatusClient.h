@@ -8,15 +8,15 @@
 #include <QCoro/QCoroTask>
 
 #include <chrono>
-#include <memory>
 
-class QNetworkAccessManager;
+class LoopbackConnections;
 
 // Asks the agent daemon for its status on the loopback endpoint whose port and bearer token the
 // agent writes into its profile directory. Both files are read again on every fetch, so a daemon
-// restarted with a new port or token is picked up at the next poll. Keeps no state, never retries.
+// restarted with a new port or token is picked up at the next poll. Keeps nothing but the open
+// connection between fetches, and never retries a request the daemon has begun to answer.
 //
-// The client owns its network manager. Destroying the client while a fetch runs makes that fetch
+// The exchanges belong to the client. Destroying the client while a fetch runs makes that fetch
 // fail with an HttpTransportError on the next event-loop turn.
 class AgentStatusClient : public QObject
 {
@@ -57,7 +57,8 @@ public:
 private:
     QString m_profileDirectory;
     std::chrono::milliseconds m_timeout;
-    std::unique_ptr<QNetworkAccessManager> m_network;
+    // The connection to the daemon, kept between polls.
+    LoopbackConnections *m_connections;
 };
 
 // A port or token file that is missing, unreadable or not UTF-8.

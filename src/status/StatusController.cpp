@@ -5,6 +5,8 @@
 #include "model/Attention.h"
 #include "model/InstallJourney.h"
 
+#include <QTimer>
+
 #include <limits>
 
 namespace {
@@ -80,10 +82,15 @@ void StatusController::startStatusMonitoring()
 
 QCoro::Task<void> StatusController::statusPollingLoop(QPointer<StatusController> controller)
 {
-    // Nothing cancels the loop; it ends when the controller it runs for is gone.
+    // Nothing cancels the loop; it ends when the controller it runs for is gone, and parks (ends,
+    // to be started again) while there is nothing to poll.
     for (;;) {
         if (!controller)
             co_return;
+        if (!controller->hasSomethingToPoll()) {
+            controller->m_parked = true;
+            co_return;
+        }
         if (controller->journey().isAt(InstallStage::channel))
             co_await controller->m_links.refreshOwnerSetup();
         if (!controller)
@@ -99,6 +106,36 @@ QCoro::Task<void> StatusController::statusPollingLoop(QPointer<StatusController>
             // A failed wait does not end monitoring; the next round decides.
         }
     }
+}
+
+bool StatusController::hasSomethingToPoll() const
+{
+    // The channel stage refreshes the binding state; otherwise the same conditions as
+    // refreshAgentStatus, which would return without a request.
+    if (journey().isAt(InstallStage::channel))
+        return true;
+    return journey().configurationReady() && !m_links.isSubmittingSetup() && !journey().isAt(InstallStage::permissions)
+        && !journey().isAt(InstallStage::daemon);
+}
+
+void StatusController::noteModelChange()
+{
+    if (!m_parked || m_resumeCheckQueued)
+        return;
+    // The change is announced before it is written: look once it is done.
+    m_resumeCheckQueued = true;
+    QTimer::singleShot(0, this, [this] {
+        m_resumeCheckQueued = false;
+        resumeIfSomethingToPoll();
+    });
+}
+
+void StatusController::resumeIfSomethingToPoll()
+{
+    if (!m_parked || !hasSomethingToPoll())
+        return;
+    m_parked = false;
+    Quorvantis::startDetached(statusPollingLoop(QPointer<StatusController>(this)), "status monitoring");
 }
 
 QCoro::Task<void> StatusController::refreshAgentStatus()

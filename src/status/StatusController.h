@@ -51,8 +51,14 @@ public:
     quint64 statusSampleSequence() const { return m_statusSampleSequence; }
     const std::optional<AgentRuntimeStatus> &previousRuntimeStatus() const { return m_previousRuntimeStatus; }
 
-    // Starts the polling loop once per controller; it ends when the controller is gone.
+    // Starts the polling loop once per controller; it ends when the controller is gone. While
+    // there is nothing to poll (not configured, a submission running, the permissions or daemon
+    // stage) the loop is parked and the process is not woken for it; the next model change that
+    // gives it something to poll resumes it at once.
     void startStatusMonitoring();
+    // The model changed (called before the write is made): a parked loop looks again.
+    void noteModelChange();
+    bool isPollingParked() const { return m_parked; }
     QCoro::Task<void> refreshAgentStatus();
 
     static RuntimePresentation runtimePresentation(const AgentRuntimeStatus &sample,
@@ -70,6 +76,8 @@ private:
 
     InstallJourney &journey() const { return *m_context.journey; }
     static QCoro::Task<void> statusPollingLoop(QPointer<StatusController> controller);
+    bool hasSomethingToPoll() const;
+    void resumeIfSomethingToPoll();
     void applyStatusSample(const AgentRuntimeStatus &sample);
     void noteStatusFailure();
     void finishInstallationIfReady(const AgentRuntimeStatus &sample);
@@ -79,6 +87,8 @@ private:
     Links m_links;
     Published<StatusSnapshot> m_statusSnapshot;
     bool m_statusTask = false;
+    bool m_parked = false;
+    bool m_resumeCheckQueued = false;
     int m_consecutiveStatusFailures = 0;
     quint64 m_statusSampleSequence = 0;
     std::optional<AgentRuntimeStatus> m_previousRuntimeStatus;

@@ -352,7 +352,7 @@ SystemStatusPane::SystemStatusPane(AppModel *model, QWidget *parent)
       m_recheck(makeBorderedButton(QStringLiteral("重新检查权限"))),
       m_logs(makeBorderedButton(QStringLiteral("打开日志目录"))),
       m_releases(makeBorderedButton(QStringLiteral("检查 App 更新"))), m_errorBlock(new QWidget),
-      m_error(new ErrorSection(model, true)), m_heartbeatTimer(new QTimer(this))
+      m_error(new ErrorSection(model, true)), m_heartbeatTimer(new QTimer(this)), m_nextSampleGrace(new QTimer(this))
 {
     setObjectName(QStringLiteral("system-status"));
     auto *layout = new QVBoxLayout(this);
@@ -432,32 +432,51 @@ SystemStatusPane::SystemStatusPane(AppModel *model, QWidget *parent)
             [this] { Quorvantis::startDetached(m_model->updateAgent(), "update agent"); });
 
     // "最近响应" ages without any change of the model; only while someone can see it, so a
-    // window closed to the tray does not wake the process every second.
+    // window closed to the tray does not wake the process every second. While samples keep
+    // coming each one renders the row anew, so the tick starts only when the next sample is
+    // late: two and a half ticks after the last one (the row reads "刚刚" for two seconds).
     m_heartbeatTimer->setObjectName(QStringLiteral("heartbeat-timer"));
     m_heartbeatTimer->setInterval(1000);
-    connect(m_heartbeatTimer, &QTimer::timeout, this,
-            [this] { setTextIfChanged(m_heartbeat, m_model->heartbeatDescription(m_model->now())); });
+    connect(m_heartbeatTimer, &QTimer::timeout, this, &SystemStatusPane::refreshHeartbeat);
+    m_nextSampleGrace->setSingleShot(true);
+    connect(m_nextSampleGrace, &QTimer::timeout, this, [this] {
+        refreshHeartbeat();
+        m_heartbeatTimer->start();
+    });
 
     new ModelObserver(model, this, [this] { render(); });
     render();
 }
 
+void SystemStatusPane::refreshHeartbeat()
+{
+    setTextIfChanged(m_heartbeat, m_model->heartbeatDescription(m_model->now()));
+}
+
+void SystemStatusPane::waitForNextSample()
+{
+    m_heartbeatShown = m_model->statusSnapshot().bridgeHeartbeatAt;
+    m_heartbeatTimer->stop();
+    m_nextSampleGrace->start(m_heartbeatTimer->interval() * 5 / 2);
+}
+
 void SystemStatusPane::showEvent(QShowEvent *event)
 {
     QWidget::showEvent(event);
-    setTextIfChanged(m_heartbeat, m_model->heartbeatDescription(m_model->now()));
-    m_heartbeatTimer->start();
+    refreshHeartbeat();
+    waitForNextSample();
 }
 
 void SystemStatusPane::hideEvent(QHideEvent *event)
 {
+    m_nextSampleGrace->stop();
     m_heartbeatTimer->stop();
     QWidget::hideEvent(event);
 }
 
 bool SystemStatusPane::agesHeartbeat() const
 {
-    return m_heartbeatTimer->isActive();
+    return m_heartbeatTimer->isActive() || m_nextSampleGrace->isActive();
 }
 
 QLabel *SystemStatusPane::addRow(QGridLayout *grid, const QString &title)
@@ -514,7 +533,9 @@ void SystemStatusPane::render()
     const auto &snapshot = m_model->statusSnapshot();
     setTextIfChanged(m_agent, m_model->agentProcessDescription());
     setTextIfChanged(m_bridge, snapshot.bridgeConnected ? QStringLiteral("已连接") : QStringLiteral("未连接"));
-    setTextIfChanged(m_heartbeat, m_model->heartbeatDescription(m_model->now()));
+    refreshHeartbeat();
+    if (isVisible() && snapshot.bridgeHeartbeatAt != m_heartbeatShown)
+        waitForNextSample();
     setTextIfChanged(m_appVersion, m_model->appVersion());
     setTextIfChanged(m_agentVersion, snapshot.agentVersion.value_or(QStringLiteral("--")));
 

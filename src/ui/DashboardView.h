@@ -158,6 +158,8 @@ protected:
 private:
     QLabel *addRow(QGridLayout *grid, const QString &title);
     QWidget *section(const QString &title, QLayout *content);
+    void refreshHeartbeat();
+    void waitForNextSample();
 
     AppModel *m_model;
     QList<QLabel *> m_headings;
@@ -180,6 +182,8 @@ private:
     ErrorSection *m_error;
     std::optional<AppModel::DisplayError> m_shownError;
     QTimer *m_heartbeatTimer;
+    QTimer *m_nextSampleGrace;
+    std::optional<QDateTime> m_heartbeatShown;
 };
 
 // The panes are built when the dashboard is first shown (or asked for): a launch that opens

@@ -5,6 +5,7 @@
 #include "platform/Bundle.h"
 #include "platform/SingleInstance.h"
 #include "ui/DesktopNotifier.h"
+#include "ui/FirstPaint.h"
 #include "ui/MenuBarContent.h"
 #include "ui/RootContentView.h"
 #include "ui/Symbols.h"
@@ -16,6 +17,7 @@
 #include <QScreen>
 #include <QSystemTrayIcon>
 #include <QTextStream>
+#include <QTimer>
 
 #include <cstring>
 
@@ -24,6 +26,8 @@ Q_LOGGING_CATEGORY(lcApp, "quorvantis.app")
 using namespace std::chrono_literals;
 
 namespace {
+
+constexpr auto launchFallbackDelay = 3s;
 
 void addResourcesOption(QCommandLineParser &parser)
 {
@@ -71,7 +75,7 @@ AppModel::Options QuorvantisApp::modelOptions(const QProcessEnvironment &environ
     return options;
 }
 
-QuorvantisApp::QuorvantisApp(AppModel::Options options, QObject *parent)
+QuorvantisApp::QuorvantisApp(AppModel::Options options, DesktopIntegration integration, QObject *parent)
     : QObject(parent), m_model(std::make_unique<AppModel>(std::move(options)))
 {
     // Scene 1: the main window.
@@ -79,6 +83,15 @@ QuorvantisApp::QuorvantisApp(AppModel::Options options, QObject *parent)
     m_window->setWindowIcon(Symbols::quorvantisLogo());
 
     // Scene 2, the tray panel sharing the model, is built when it is first opened.
+    if (integration == DesktopIntegration::withWindow)
+        setUpDesktopIntegration();
+}
+
+void QuorvantisApp::setUpDesktopIntegration()
+{
+    if (m_integrated)
+        return;
+    m_integrated = true;
     setUpTray();
     // Closing the window leaves the tray, and quitting is the panel's item. Without a tray the
     // window is the only way in, so closing it ends the process rather than leave it unreachable
@@ -228,11 +241,25 @@ int QuorvantisApp::run(int argc, char **argv)
     }
 
     QApplication::setWindowIcon(Symbols::quorvantisLogo());
-    QuorvantisApp app(modelOptions());
+    AppModel::Options options = modelOptions();
+    // The launch's work (the permission re-check's probes, the first status request) starts once
+    // the window has painted: until then it would only compete with the first frame.
+    options.deferLaunch = true;
+    QuorvantisApp app(std::move(options), DesktopIntegration::byCaller);
     connect(&instance, &SingleInstance::activationRequested, &app, [&app] {
         qCInfo(lcApp) << "Another launch asked for the window.";
         app.openMainWindow();
     });
+    // The notifier is there before the launch's first change; a window that never paints (no
+    // screen to show it on) does not hold either back.
+    const auto finishLaunch = [&app] {
+        app.setUpDesktopIntegration();
+        app.model()->startLaunch();
+    };
+    FirstPaint::then(app.mainWindow(), finishLaunch);
+    QTimer::singleShot(launchFallbackDelay, &app, finishLaunch);
+    // The last filter installed sees the paint first: the probe reports before the work it lets start.
+    FirstPaint::reportWhenAsked(app.mainWindow());
     app.openMainWindow();
     return application.exec();
 }

@@ -40,7 +40,17 @@ public:
     // harness (XCTestConfigurationFilePath present).
     static AppModel::Options modelOptions(const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment());
 
-    explicit QuorvantisApp(AppModel::Options options, QObject *parent = nullptr);
+    // When the tray icon, the window-closing rule and the desktop notifications are set up: with
+    // the window (what a test of the app object sees), or when the caller calls
+    // setUpDesktopIntegration() (the launch, once the window has painted: the tray's handshake
+    // with the desktop does not delay the first frame).
+    enum class DesktopIntegration { withWindow, byCaller };
+
+    explicit QuorvantisApp(AppModel::Options options, QObject *parent = nullptr)
+        : QuorvantisApp(std::move(options), DesktopIntegration::withWindow, parent)
+    {
+    }
+    QuorvantisApp(AppModel::Options options, DesktopIntegration integration, QObject *parent = nullptr);
     ~QuorvantisApp() override;
 
     AppModel *model() const { return m_model.get(); }
@@ -61,6 +71,9 @@ public:
     // main(): parses the command line, builds the application and runs its event loop.
     static int run(int argc, char **argv);
 
+    // Sets up the tray icon, the window-closing rule and the notifications, once.
+    void setUpDesktopIntegration();
+
 private:
     void setUpTray();
 
@@ -70,4 +83,5 @@ private:
     QSystemTrayIcon *m_tray = nullptr;
     QMenu *m_trayMenu = nullptr;
     DesktopNotifier *m_notifier = nullptr;
+    bool m_integrated = false;
 };

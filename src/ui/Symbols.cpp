@@ -2,11 +2,17 @@
 
 #include "platform/Bundle.h"
 
+#include <QApplication>
 #include <QFile>
 #include <QHash>
+#include <QIconEngine>
 #include <QImage>
 #include <QPainter>
+#include <QStyle>
+#include <QStyleOption>
 #include <QSvgRenderer>
+
+#include <optional>
 
 // The resources of a static library are not linked in unless something refers to them.
 static void initUiResources()
@@ -33,25 +39,90 @@ QString bundledPath(const QString &name)
     return QStringLiteral(":/quorvantis/symbols/%1.svg").arg(name);
 }
 
-QIcon iconFromSvg(const QString &path)
+// A symbol drawn when it is first painted, not when the view holding it is built: the icon
+// theme's glyph where the theme has one (looked up then), otherwise our own drawing, rendered
+// once per size and mode. Needs neither the SVG icon engine plugin nor an image-format plugin.
+class SymbolIconEngine : public QIconEngine
 {
-    // The SVG icon engine draws each size when it is first asked for; drawing every size up
-    // front cost a few milliseconds per symbol, most of the window's start-up.
-    QIcon lazy(path);
-    if (!lazy.pixmap(QSize(16, 16)).isNull())
-        return lazy;
-    QIcon icon;
-    for (const int size : {12, 14, 16, 18, 20, 24, 32, 48, 64, 112, 128}) {
-        for (const qreal ratio : {1.0, 2.0}) {
-            QImage image = renderSvg(path, int(size * ratio));
-            if (image.isNull())
-                return {};
-            image.setDevicePixelRatio(ratio);
-            icon.addPixmap(QPixmap::fromImage(image));
-        }
+public:
+    SymbolIconEngine(QString bundledPath, QString themeName)
+        : m_bundledPath(std::move(bundledPath)), m_themeName(std::move(themeName))
+    {
     }
-    return icon;
-}
+
+    QIconEngine *clone() const override { return new SymbolIconEngine(*this); }
+    QString key() const override { return QStringLiteral("QuorvantisSymbol"); }
+
+    bool isNull() override
+    {
+        resolve();
+        return !m_theme && m_bundledPath.isEmpty();
+    }
+
+    QSize actualSize(const QSize &size, QIcon::Mode mode, QIcon::State state) override
+    {
+        resolve();
+        if (m_theme)
+            return m_theme->actualSize(size, mode, state);
+        const int side = qMin(size.width(), size.height());
+        return {side, side};
+    }
+
+    QList<QSize> availableSizes(QIcon::Mode mode, QIcon::State state) override
+    {
+        resolve();
+        return m_theme ? m_theme->availableSizes(mode, state) : QList<QSize>{};
+    }
+
+    QPixmap pixmap(const QSize &size, QIcon::Mode mode, QIcon::State state) override
+    {
+        resolve();
+        if (m_theme)
+            return m_theme->pixmap(size, mode, state);
+        const int side = qMin(size.width(), size.height());
+        if (side <= 0 || m_bundledPath.isEmpty())
+            return {};
+        const quint64 key = quint64(side) << 8 | quint64(mode) << 1 | quint64(state);
+        if (const auto found = m_rendered.constFind(key); found != m_rendered.cend())
+            return *found;
+        QPixmap pixmap = QPixmap::fromImage(renderSvg(m_bundledPath, side));
+        if (!pixmap.isNull() && mode != QIcon::Normal && qobject_cast<QApplication *>(QCoreApplication::instance())) {
+            // The same disabled and selected looks the style gives any other icon.
+            QStyleOption option;
+            option.palette = QApplication::palette();
+            pixmap = QApplication::style()->generatedIconPixmap(mode, pixmap, &option);
+        }
+        m_rendered.insert(key, pixmap);
+        return pixmap;
+    }
+
+    void paint(QPainter *painter, const QRect &rect, QIcon::Mode mode, QIcon::State state) override
+    {
+        const qreal ratio = painter->device() ? painter->device()->devicePixelRatio() : 1.0;
+        QPixmap drawn = pixmap(rect.size() * ratio, mode, state);
+        drawn.setDevicePixelRatio(ratio);
+        painter->drawPixmap(rect.topLeft(), drawn);
+    }
+
+private:
+    void resolve()
+    {
+        if (m_resolved)
+            return;
+        m_resolved = true;
+        if (m_themeName.isEmpty())
+            return;
+        const QIcon theme = QIcon::fromTheme(m_themeName);
+        if (!theme.isNull() && !theme.availableSizes().isEmpty())
+            m_theme = theme;
+    }
+
+    QString m_bundledPath;
+    QString m_themeName;
+    bool m_resolved = false;
+    std::optional<QIcon> m_theme;
+    QHash<quint64, QPixmap> m_rendered;
+};
 
 QIcon logoIcon(const QString &resource)
 {
@@ -115,11 +186,10 @@ QIcon icon(const QString &name)
     static auto *cache = new QHash<QString, QIcon>;
     if (const auto found = cache->constFind(name); found != cache->cend())
         return *found;
-    QIcon bundled;
-    if (hasBundledSymbol(name))
-        bundled = iconFromSvg(bundledPath(name));
+    const QString bundled = hasBundledSymbol(name) ? bundledPath(name) : QString();
     const QString theme = themeName(name);
-    QIcon result = theme.isEmpty() ? bundled : QIcon::fromTheme(theme, bundled);
+    // A name we do not know stays a null icon.
+    QIcon result = bundled.isEmpty() && theme.isEmpty() ? QIcon() : QIcon(new SymbolIconEngine(bundled, theme));
     cache->insert(name, result);
     return result;
 }

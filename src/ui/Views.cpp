@@ -22,17 +22,56 @@ ModelObserver::ModelObserver(AppModel *model, QObject *owner, std::function<void
     : QObject(owner), m_render(std::move(render))
 {
     connect(model, &AppModel::willChange, this, &ModelObserver::scheduleRender);
+    if (owner && owner->isWidgetType()) {
+        m_ownerWidget = static_cast<QWidget *>(owner);
+        m_ownerWidget->installEventFilter(this);
+    }
 }
 
 void ModelObserver::scheduleRender()
 {
     if (m_pending)
         return;
+    // Nothing is scheduled for a hidden view: showing it renders it.
+    if (ownerHidden()) {
+        m_deferred = true;
+        return;
+    }
     m_pending = true;
     QTimer::singleShot(0, this, [this] {
         m_pending = false;
-        m_render();
+        if (ownerHidden()) {
+            m_deferred = true;
+            return;
+        }
+        renderNow();
     });
+}
+
+bool ModelObserver::ownerHidden() const
+{
+    if (!m_ownerWidget || m_ownerWidget->isVisible())
+        return false;
+    // A window nobody has shown or hidden yet is still being put together (and read) by its
+    // builder: its views stay current. A sheet counts with the window it belongs to.
+    QWidget *window = m_ownerWidget->window();
+    while (QWidget *parent = window->parentWidget())
+        window = parent->window();
+    return window->testAttribute(Qt::WA_WState_ExplicitShowHide);
+}
+
+void ModelObserver::renderNow()
+{
+    m_deferred = false;
+    m_render();
+}
+
+bool ModelObserver::eventFilter(QObject *watched, QEvent *event)
+{
+    // Rendered before the paint that shows it, so no stale frame is seen.
+    if (event->type() == QEvent::Show && watched == m_ownerWidget && m_deferred)
+        renderNow();
+    return QObject::eventFilter(watched, event);
 }
 
 // ---- BusyDelay ----------------------------------------------------------------------------

@@ -19,7 +19,10 @@ class QTimer;
 // the spinner, symbol labels, the status emblem and the error section.
 
 // Re-renders a view after the model announced a change. The model announces *before* it
-// writes, so the render runs on the next event-loop turn, once per burst of writes.
+// writes, so the render runs on the next event-loop turn, once per burst of writes. A view that
+// is hidden (a page not showing, a window closed to the tray) is not rendered: it is rendered
+// when it is shown again, before it paints. Views of a window that was never shown or hidden
+// yet (one still being built) render as before; a sheet goes with the window it belongs to.
 class ModelObserver : public QObject
 {
     Q_OBJECT
@@ -27,10 +30,20 @@ public:
     ModelObserver(AppModel *model, QObject *owner, std::function<void()> render);
     void scheduleRender();
     bool renderPending() const { return m_pending; }
+    // A render skipped while the owner was hidden, done when it is shown.
+    bool renderDeferred() const { return m_deferred; }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
+    void renderNow();
+    bool ownerHidden() const;
+
+    QWidget *m_ownerWidget = nullptr;
     std::function<void()> m_render;
     bool m_pending = false;
+    bool m_deferred = false;
 };
 
 // Presents a wait of the model only once it outlasts a short delay, so that a request that ends

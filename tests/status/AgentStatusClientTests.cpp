@@ -3,6 +3,8 @@
 #include "support/StatusFixture.h"
 
 #include <QElapsedTimer>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTest>
 
 #include <nlohmann/json.hpp>
@@ -158,6 +160,38 @@ private Q_SLOTS:
         QCOMPARE(outcomeOf(std::move(hanging)), QStringLiteral("network"));
         restarted.server.stop();
         QCOMPARE(outcomeOf(client.fetch()), QStringLiteral("network"));
+    }
+
+    // The connection to the daemon is kept between polls; one the daemon closed meanwhile is found
+    // dead at the next fetch, which asks again on a new one.
+    void keptConnectionClosedByTheDaemon()
+    {
+        QTcpServer daemon;
+        QVERIFY(daemon.listen(QHostAddress::LocalHost));
+        QList<QTcpSocket *> connections;
+        int requests = 0;
+        QObject::connect(&daemon, &QTcpServer::newConnection, [&] {
+            while (QTcpSocket *socket = daemon.nextPendingConnection()) {
+                connections.append(socket);
+                QObject::connect(socket, &QTcpSocket::readyRead, socket, [&requests, socket] {
+                    if (!socket->readAll().contains("\r\n\r\n"))
+                        return;
+                    ++requests;
+                    socket->write("HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(document.size()) + "\r\n\r\n" + document);
+                });
+            }
+        });
+        Served s;
+        s.write(QStringLiteral("tui-port"), QByteArray::number(daemon.serverPort()) + "\n");
+        s.write(QStringLiteral("tui-token"), "secret-token\n");
+        AgentStatusClient client(s.profile.path(), 400ms);
+        QCOMPARE(outcomeOf(client.fetch()), QStringLiteral("ok"));
+        QCOMPARE(outcomeOf(client.fetch()), QStringLiteral("ok"));
+        QCOMPARE(connections.size(), 1);
+        connections.first()->close();
+        QCOMPARE(outcomeOf(client.fetch()), QStringLiteral("ok"));
+        QCOMPARE(connections.size(), 2);
+        QCOMPARE(requests, 3);
     }
 
     void port_data()

@@ -48,7 +48,13 @@ struct Window
     }
     SetupView *setup() { return root.setupView(); }
     DashboardView *dashboard() { return static_cast<DashboardView *>(root.dashboardView()); }
-    ChannelBindingSessionSheet *sheet() { return root.channelBindingSheet()->findChild<ChannelBindingSessionSheet *>(); }
+    // As it shows when it is presented (a hidden view renders when it is shown).
+    ChannelBindingSessionSheet *sheet()
+    {
+        auto *sheet = root.channelBindingSheet()->findChild<ChannelBindingSessionSheet *>();
+        sheet->render();
+        return sheet;
+    }
     AgentUpdateBanner *banner() { return static_cast<AgentUpdateBanner *>(root.updateBanner()); }
     PermissionRow *row(const QString &kind)
     {
@@ -455,7 +461,7 @@ private Q_SLOTS:
         row("sheet actions: copied", "binding; service L; click copy link", "sheet actions", "打开浏览器,已复制,重新生成,刷新状态 1");
         row("sheet actions: opened", "binding; service L; click copy link; click open link", "sheet actions", "重新打开浏览器,复制链接,重新生成,刷新状态 1");
         row("sheet actions: failures", "binding; service L; browser fails; click open link; service F", "sheet actions", "重试,复制链接,重新生成,刷新状态 open failure error 0");
-        row("sheet actions: while a link is fetched", "binding; service L; slow; outlast", "sheet actions", "打开浏览器 (off),复制链接 (off),重新生成 (off),刷新状态 (off) 0");
+        row("sheet actions: while a link is fetched", "binding; present; service L; slow; outlast", "sheet actions", "打开浏览器 (off),复制链接 (off),重新生成 (off),刷新状态 (off) 0 presented");
         row("sheet actions: closed", "binding; present; click close sheet", "sheet actions", "打开浏览器 (off),复制链接 (off),重新生成,刷新状态 0");
         row("sheet actions: escape", "binding; present; escape sheet", "sheet actions", "打开浏览器 (off),复制链接 (off),重新生成,刷新状态 0");
         row("sheet actions: presented", "binding; present", "sheet actions", "打开浏览器 (off),复制链接 (off),重新生成,刷新状态 0 presented");
@@ -516,6 +522,7 @@ private Q_SLOTS:
     {
         BusyDelay::setDelayForTesting(std::chrono::hours(1)); // no wait here outlasts it
         Window w(QStringLiteral("binding"));
+        w.act(QStringLiteral("present"));
         w.act(QStringLiteral("service L"));
         ChannelBindingSessionSheet *sheet = w.sheet();
         const auto buttons = [sheet] { return Window::on(sheet->openButton()) + Window::on(sheet->regenerateButton()) + Window::on(sheet->refreshButton()); };
