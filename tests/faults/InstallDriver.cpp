@@ -4,16 +4,13 @@
 // to write the diagnostics archive once online. The setup code comes on standard input, so that no
 // argument list or environment holds it. Exit status: 0 online, 2 an error was shown, 3 stuck, 4 no
 // archive.
-#include "app/AppModel.h"
 #include "app/Diagnostics.h"
 #include "platform/Bundle.h"
-#include "process/CLIService.h"
 #include "support/AwaitTask.h"
+#include "support/Sandbox.h"
 
 #include <QCoro/QCoroTimer>
-#include <QDir>
 #include <QGuiApplication>
-#include <QProcess>
 #include <QTextStream>
 
 #include <cstdio>
@@ -31,14 +28,6 @@ void say(const AppModel &model, const QString &what)
     std::fflush(stdout);
 }
 
-// The real timer, counted so that the model's loops can be let out before the process ends.
-QCoro::Task<void> countedSleep(std::chrono::milliseconds duration, std::shared_ptr<int> pending)
-{
-    ++*pending;
-    co_await QCoro::sleepFor(duration);
-    --*pending;
-}
-
 QCoro::Task<int> drive(AppModel *model, QString code, bool enrol)
 {
     QUrl pressed;
@@ -51,7 +40,8 @@ QCoro::Task<int> drive(AppModel *model, QString code, bool enrol)
         const std::optional<Stage> stage = model->installStage();
         if (!stage && model->overallState() == AppModel::OverallState::online)
             co_return 0;
-        if (stage == Stage::permissions && !model->permissionOperationInFlight() && model->currentPermissionOnboardingKind()) {
+        const bool permissionDue = !model->permissionOperationInFlight() && model->currentPermissionOnboardingKind();
+        if (stage == Stage::permissions && permissionDue) {
             if (model->permissionPromptKind())
                 co_await model->confirmPermissionOnboarding();
             else
@@ -90,24 +80,15 @@ int main(int argc, char **argv)
         return 64;
     Bundle::setResourceDirectory(QString::fromLocal8Bit(argv[1]));
     const QString code = QTextStream(stdin).readLine();
-    const auto pending = std::make_shared<int>(0);
-    auto model = std::make_unique<AppModel>(AppModel::Options{
-        .bootstrapRetryDelays = {200ms, 400ms, 800ms},
-        .autoResume = true,
-        .sleeper = [pending](std::chrono::milliseconds duration) { return countedSleep(duration, pending); },
-    });
-    say(*model, QStringLiteral("launched"));
-    int status = QuorvantisTest::await(drive(model.get(), code, qstrcmp(argv[2], "enrol") == 0), 200000);
-    if (status == 0 && !Diagnostics::write(Diagnostics::gather(*model), QString::fromLocal8Bit(argv[3])))
+    QuorvantisTest::Application launched;
+    AppModel &model = launched.relaunch();
+    say(model, QStringLiteral("launched"));
+    int status = QuorvantisTest::await(drive(&model, code, qstrcmp(argv[2], "enrol") == 0), 200000);
+    if (status == 0 && !Diagnostics::write(Diagnostics::gather(model), QString::fromLocal8Bit(argv[3])))
         status = 4;
-    say(*model, QStringLiteral("finished with %1").arg(status));
-
-    // A quit: the model goes, the run under way ends, the model's loops see it gone, and requests
-    // that were under way end on the next turns of the event loop (their replies went with it).
-    const std::weak_ptr<CLIService> runner = model->cli();
-    model.reset();
-    const QDeadlineTimer turns(200);
-    QuorvantisTest::spinUntil([&] { return turns.hasExpired() && (runner.expired() || !runner.lock()->isRunning()) && *pending == 0; },
-                              30000);
+    say(model, QStringLiteral("finished with %1").arg(status));
+    // A quit: requests under way end on the next turns of the event loop, and the model's loops
+    // see it gone.
+    launched.quit(true);
     return status;
 }
