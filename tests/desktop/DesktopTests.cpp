@@ -72,7 +72,8 @@ struct AppProcess
         environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         QDir().mkpath(root.filePath(home));
         process.setProcessEnvironment(environment);
-        QObject::connect(&process, &QProcess::readyReadStandardError, [this] { log += process.readAllStandardError(); });
+        QObject::connect(&process, &QProcess::readyReadStandardError,
+                         [this] { log += process.readAllStandardError(); });
         process.start(QStringLiteral(QUORVANTIS_APP_BINARY), QStringList{});
     }
     ~AppProcess()
@@ -106,24 +107,13 @@ class DesktopTests : public QObject
     Q_OBJECT
 
     QTemporaryDir m_home;
-    QProcess m_bus;
 
 private Q_SLOTS:
     void initTestCase()
     {
         // The install log's place is fixed at its first use: in a home of this test's own.
         qputenv("HOME", m_home.path().toUtf8());
-        if (qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS")) {
-            m_bus.start(QStringLiteral("dbus-daemon"), {"--session", "--nofork", "--print-address=1"});
-            QVERIFY(m_bus.waitForReadyRead(10000));
-            qputenv("DBUS_SESSION_BUS_ADDRESS", m_bus.readLine().trimmed());
-        }
-    }
-
-    void cleanupTestCase()
-    {
-        m_bus.kill();
-        m_bus.waitForFinished();
+        QVERIFY2(QDBusConnection::sessionBus().isConnected(), "run in a D-Bus session (scripts/test makes one)");
     }
 
     void oneInstancePerHome_data()
@@ -198,7 +188,8 @@ private Q_SLOTS:
             const QString word = step.section(u' ', 0, 0);
             const QString rest = step.section(u' ', 1);
             if (word == u"grant") {
-                *grants = {PermissionKind::screenRecording, PermissionKind::accessibility, PermissionKind::fullDiskAccess};
+                *grants
+                    = {PermissionKind::screenRecording, PermissionKind::accessibility, PermissionKind::fullDiskAccess};
             } else if (word == u"revoke") {
                 grants->remove(*fromRawValue<PermissionKind>(rest));
             } else if (word == u"recheck") {
@@ -275,8 +266,13 @@ private Q_SLOTS:
         QFETCH(bool, fromPanel);
         ServedModel fixture;
         const QString link = QStringLiteral("https://onboarding.example/agents/ada-agent/setup#tok-binding-5150");
-        const QStringList secrets{QString::fromLatin1(statusToken), "svc-key-5b1e2d9f4c", "QVS2-ABCD-EFGH-JKMN",
-                                  "resume-tok-88aa77", validEnrollmentKey(), link, "tok-binding-5150"};
+        const QStringList secrets{QString::fromLatin1(statusToken),
+                                  "svc-key-5b1e2d9f4c",
+                                  "QVS2-ABCD-EFGH-JKMN",
+                                  "resume-tok-88aa77",
+                                  validEnrollmentKey(),
+                                  link,
+                                  "tok-binding-5150"};
         AppModel &model = fixture.makeServed();
         fixture.writeProfileFile(QStringLiteral("config.json"), R"({"quorvantisServiceApiKey":"svc-key-5b1e2d9f4c"})");
         fixture.writeProfileFile(QStringLiteral("setup-state.json"),
@@ -323,7 +319,9 @@ private Q_SLOTS:
             if (widget->objectName() == u"diagnostics-export-result")
                 widget->close();
         }
-        QVERIFY(QRegularExpression(QStringLiteral("/quorvantis-diagnostics-\\d{8}-\\d{6}\\.tar$")).match(suggested).hasMatch());
+        QVERIFY(QRegularExpression(QStringLiteral("/quorvantis-diagnostics-\\d{8}-\\d{6}\\.tar$"))
+                    .match(suggested)
+                    .hasMatch());
         QCOMPARE(posixMode(archive), 0600);
         const QByteArray bytes = readFile(archive);
         for (const QString &secret : secrets)
@@ -336,7 +334,9 @@ private Q_SLOTS:
             process.waitForFinished();
             return process.exitCode() == 0 ? process.readAllStandardOutput() : QByteArray("tar failed");
         };
-        const auto entry = [&](const QString &name) { return tar({"-xOf", archive, "quorvantis-diagnostics/" + name}); };
+        const auto entry = [&](const QString &name) {
+            return tar({"-xOf", archive, "quorvantis-diagnostics/" + name});
+        };
         QCOMPARE(tar({"-tf", archive}).split('\n'),
                  (QList<QByteArray>{"quorvantis-diagnostics/summary.json", "quorvantis-diagnostics/activity.txt",
                                     "quorvantis-diagnostics/logs/mac-app-install.log",

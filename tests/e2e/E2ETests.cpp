@@ -58,9 +58,9 @@ class E2ETests : public QObject
     }
 
     // Granted in the simulated system first; accessibility passes the real node, then cliclick.
-    void passPermissions(const QList<Kind> &kinds)
+    void passPermissions()
     {
-        for (const Kind kind : kinds) {
+        for (const Kind kind : {Kind::screenRecording, Kind::accessibility, Kind::fullDiskAccess}) {
             QVERIFY(m_sandbox->simctl({"grant", rawValue(kind)}));
             QCOMPARE(m_model->currentPermissionOnboardingKind(), kind);
             await(m_model->confirmPermissionOnboarding(kind));
@@ -77,27 +77,6 @@ class E2ETests : public QObject
         m_model->setSetupCodeInput(code.toLower().replace(u'-', u' '));
         QVERIFY(m_model->canSubmitSetup());
         Quorvantis::startDetached(m_model->submitSetupCode(), "setup code submission");
-    }
-
-    // The binding sheet's "重新生成" while the agent's own page is the one open; the link is
-    // captured in the keychain so that a restart shows the same one.
-    void requestBindingLink()
-    {
-        WAIT_FOR(m_model->installStage() == Stage::channel && m_model->ownerSetupOpenedByAgent()
-                     && !m_model->ownerSetupRequestInFlight(),
-                 60000);
-        m_model->setChannelBindingSheetPresented(true);
-        await(m_model->refreshOwnerSetup(true));
-        WAIT_FOR(m_model->ownerSetupURL() && capturedLink() == *m_model->ownerSetupURL(), 10000);
-    }
-
-    // The owner presses the bind button; the half-second refresh sees the attempt pending; the
-    // channel confirms.
-    void bindChannel()
-    {
-        QVERIFY(m_sandbox->simctl({"click-binding"}));
-        WAIT_FOR(m_model->ownerSetupSawPendingBinding(), 10000);
-        QVERIFY(m_sandbox->simctl({"complete-binding"}));
     }
 
     // Finished and online, on the dashboard; monitoring goes on (the next poll brings a new sample).
@@ -143,9 +122,6 @@ private Q_SLOTS:
         m_codes.clear();
         m_sandbox = std::make_unique<Sandbox>(QStringLiteral(QUORVANTIS_STAMP_TOOL));
         QVERIFY2(m_sandbox->launchError().isEmpty(), qPrintable(m_sandbox->launchError()));
-        // Nothing completes behind the test's back: the test authorizes and binds itself.
-        QVERIFY(m_sandbox->simctl({"set", "authorizeAfterMs", "null"}));
-        QVERIFY(m_sandbox->simctl({"set", "bindingAutoCompleteMs", "null"}));
         Bundle::setResourceDirectory(m_sandbox->bundle());
         // The install log's place is fixed by the first run of a process, so each test function
         // needs a process of its own (CTest runs them so).
@@ -163,56 +139,22 @@ private Q_SLOTS:
         Bundle::setResourceDirectory(QString());
     }
 
-    // Every stage in order, with a self-service enrolment into a workspace whose owner
-    // authorizes the new account, and an agent that opens a binding page of its own.
+    // Every stage in order, as a user goes through them, with a self-service enrolment into a
+    // workspace; the sandbox grants, authorizes the new account and binds the channel by itself.
     void freshInstallation()
     {
+        QVERIFY(m_sandbox->simctl({"grant", "all"}));
+        QVERIFY(m_sandbox->simctl({"set", "authorizeAfterMs", "300"}));
+        QVERIFY(m_sandbox->simctl({"set", "bindingAutoCompleteMs", "200"}));
         STEP(relaunch());
         QCOMPARE(marker(), QByteArray("runtime\n"));
-        WAIT_FOR(m_model->installStage() == Stage::permissions && marker() == "permissions\n", 120000);
-        QVERIFY(QFileInfo(m_sandbox->home() + QStringLiteral("/.quorvantis/mac-app-runtime/bin/cliclick")).isExecutable());
-
-        // Screen recording, not yet granted: the probe fails, the application waits for the
-        // user's return from the settings pane and re-probes by itself once the grant is there.
-        await(m_model->continuePermissionOnboarding());
-        await(m_model->confirmPermissionOnboarding());
-        QCOMPARE(marker(QStringLiteral("mac-app-permission-awaiting")), QByteArray("screenRecording\n"));
-        m_model->openCurrentPermissionSettings();
-        WAIT_FOR(m_sandbox->openedURLs().join(u' ').contains(QStringLiteral("Privacy_ScreenCapture")), 10000);
-        QVERIFY(m_sandbox->simctl({"grant", "screen-recording"}));
-        WAIT_FOR(m_model->permissions()[0].verified && marker(QStringLiteral("mac-app-permission-awaiting")).isEmpty(),
-                 20000);
-        STEP(passPermissions({Kind::accessibility, Kind::fullDiskAccess}));
-        QCOMPARE(m_model->accessibilityProbeOutcome(), std::optional(AccessibilityProbeOutcome::granted));
-
-        // Enrolment: the setup prints the new workspace account, whose record reaches the model
-        // (and nothing else) while the setup waits for the owner's authorization.
-        m_model->beginEnrollmentSetup();
-        m_model->setSetupAgentName(QStringLiteral("e2e-workspace-agent"));
-        m_model->setEnrollmentWorkspace(AppModel::EnrollmentWorkspace::google);
-        Quorvantis::startDetached(m_model->submitActiveSetup(), "enrolment");
-        WAIT_FOR(m_model->setupAuthorization(), 60000);
-        const QJsonObject issued = m_sandbox->state()["authorizations"].toObject().begin()->toObject();
-        QCOMPARE(m_model->setupAuthorization()->password, issued["password"].toString());
-        await(m_model->openSetupAuthorization());
-        const QString authorizationPage = m_model->setupAuthorization()->authURL.toString(QUrl::FullyEncoded);
-        WAIT_FOR(m_sandbox->openedURLs().contains(authorizationPage), 10000);
-        QVERIFY(m_sandbox->simctl({"authorize"}));
-
-        // Daemon, then the channel: the agent opened a binding page of its own at its first
-        // start; the sheet's "重新生成" replaces it with a link the application holds and opens.
-        STEP(requestBindingLink());
-        QVERIFY(QFile::exists(m_sandbox->home() + QStringLiteral("/.config/autostart/dev.quorvantis.agent.desktop")));
-        QCOMPARE(m_sandbox->openedURLs(QStringLiteral("agent")).size(), 1);
-        QCOMPARE(m_model->ownerSetupURL()->path(), QStringLiteral("/agents/e2e-workspace-agent/setup"));
-        await(m_model->openOwnerSetup());
-        const QString bindingPage = m_model->ownerSetupURL()->toString(QUrl::FullyEncoded);
-        WAIT_FOR(m_sandbox->openedURLs(QStringLiteral("application")).contains(bindingPage), 10000);
-        STEP(bindChannel());
-
-        // Handshake: the installation is finished, the agent online, the link forgotten.
+        const int status = await(installUntilOnline(m_model, {}), 200000);
+        QVERIFY2(status == 0, qPrintable(QString::number(status) + m_sandbox->diagnostics()));
         STEP(expectInstalled());
-        QVERIFY(m_model->channelOwnershipVerified() && !m_model->isChannelBindingSheetPresented());
+        const QJsonObject configuration = QJsonDocument::fromJson(marker(QStringLiteral("config.json"))).object();
+        QCOMPARE(configuration["workspace"].toString(), QStringLiteral("google"));
+        QVERIFY(QFile::exists(m_sandbox->home() + QStringLiteral("/.config/autostart/dev.quorvantis.agent.desktop")));
+        QVERIFY(m_model->channelOwnershipVerified());
         WAIT_FOR(capturedLink().isEmpty(), 10000);
         STEP(scanForSecrets());
     }
@@ -220,6 +162,8 @@ private Q_SLOTS:
     // Quit and relaunch after every stage, with a failed code and a retried one on the way.
     void relaunchAfterEveryStage()
     {
+        // Nothing completes behind the test's back: the test binds itself.
+        QVERIFY(m_sandbox->simctl({"set", "bindingAutoCompleteMs", "null"}));
         // runtime: quit while it is prepared; the relaunch prepares it again over what was left.
         STEP(relaunch());
         WAIT_FOR(m_model->isPreparingEnvironment() && m_model->cli()->isRunning(), 10000);
@@ -232,6 +176,9 @@ private Q_SLOTS:
         STEP(relaunch());
         await(m_model->continuePermissionOnboarding());
         await(m_model->confirmPermissionOnboarding());
+        m_model->openCurrentPermissionSettings();
+        const QString records = m_sandbox->home() + QStringLiteral("/.sandbox/records.jsonl");
+        WAIT_FOR(readFile(records).contains("Privacy_ScreenCapture"), 10000);
         m_application.quit();
         QVERIFY(m_sandbox->simctl({"grant", "screen-recording"}));
         STEP(relaunch());
@@ -239,7 +186,7 @@ private Q_SLOTS:
         WAIT_FOR(m_model->permissions()[0].verified, 20000);
         STEP(relaunch());
         QVERIFY(m_model->cachedCompletedPermissions().contains(Kind::screenRecording));
-        STEP(passPermissions({Kind::screenRecording, Kind::accessibility, Kind::fullDiskAccess}));
+        STEP(passPermissions());
 
         // setup, after a relaunch: a code the service no longer accepts is an error that asks
         // for a new code and forgets the tool's session; the next one fails twice transiently
@@ -250,13 +197,15 @@ private Q_SLOTS:
         STEP(submitCode(QStringLiteral("QVS2-7K3M-9PQR-T2VW")));
         WAIT_FOR(!m_model->isSubmittingSetup() && m_model->lastError(), 60000);
         QCOMPARE(m_model->lastError()->code, QStringLiteral("SETUP_CODE_UNAVAILABLE"));
-        QVERIFY(marker(QStringLiteral("setup-state.json")).isEmpty() && marker(QStringLiteral("config.json")).isEmpty());
+        QVERIFY(marker(QStringLiteral("setup-state.json")).isEmpty()
+                && marker(QStringLiteral("config.json")).isEmpty());
         await(m_model->perform(m_model->lastError()->recovery));
         QCOMPARE(m_model->focusTarget(), AppModel::FocusTarget::setupCode());
         QVERIFY(m_sandbox->simctl({"fail", "bootstrap-failed", "2"}));
         QStringList details;
         QObject scope;
-        connect(m_model, &AppModel::willChange, &scope, [&] { details << m_model->setupProgressDetail().value_or(""); });
+        connect(m_model, &AppModel::willChange, &scope,
+                [&] { details << m_model->setupProgressDetail().value_or(""); });
         STEP(submitCode(QStringLiteral("QVS2-4HJK-MNPQ-RSTV")));
         WAIT_FOR(m_model->installStage() == Stage::daemon || m_model->lastError(), 60000);
         details.removeDuplicates();
@@ -268,7 +217,14 @@ private Q_SLOTS:
         // and captured → quit.
         STEP(relaunch());
         QVERIFY(m_model->configurationReady() && m_model->installStage() == Stage::daemon);
-        STEP(requestBindingLink());
+        // The binding sheet's "重新生成" while the agent's own page is the one open; the link is
+        // captured in the keychain so that a restart shows the same one.
+        WAIT_FOR(m_model->installStage() == Stage::channel && m_model->ownerSetupOpenedByAgent()
+                     && !m_model->ownerSetupRequestInFlight(),
+                 60000);
+        m_model->setChannelBindingSheetPresented(true);
+        await(m_model->refreshOwnerSetup(true));
+        WAIT_FOR(m_model->ownerSetupURL() && capturedLink() == *m_model->ownerSetupURL(), 10000);
         const QUrl link = *m_model->ownerSetupURL();
 
         // channel: the captured link comes back, not a new one; the owner binds while the
@@ -278,7 +234,10 @@ private Q_SLOTS:
         WAIT_FOR(m_model->ownerSetupURL() == link && !m_model->isLoadingOwnerSetup(), 10000);
         QCOMPARE(m_sandbox->state()["agents"]["agent-4hjkmnpq"]["link"]["token"].toString(), link.fragment());
         QVERIFY(m_sandbox->simctl({"set", "statusHttpCode", "503"}));
-        STEP(bindChannel());
+        // The owner presses the bind button; the half-second refresh sees the attempt pending.
+        QVERIFY(m_sandbox->simctl({"click-binding"}));
+        WAIT_FOR(m_model->ownerSetupSawPendingBinding(), 10000);
+        QVERIFY(m_sandbox->simctl({"complete-binding"}));
         WAIT_FOR(m_model->installStage() == Stage::handshake && marker() == "handshake\n", 20000);
 
         // handshake: the first ready status finishes the installation → quit; finished: the

@@ -28,7 +28,8 @@ Run run(const QString &program, const QStringList &arguments)
     process.setProcessEnvironment(environment);
     process.start(program, arguments);
     process.waitForFinished(240000);
-    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1, QString::fromUtf8(process.readAll())};
+    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+            QString::fromUtf8(process.readAll())};
 }
 
 } // namespace
@@ -87,14 +88,16 @@ private Q_SLOTS:
         QTest::addColumn<QString>("field");
         QTest::addColumn<QString>("expected"); // a regular expression the whole value matches
         const QString architecture = run(QStringLiteral("dpkg"), {"--print-architecture"}).output.trimmed();
-        QTest::newRow("name") << "Package" << "quorvantis-companion";
+        QTest::newRow("name") << "Package"
+                              << "quorvantis-companion";
         QTest::newRow("version") << "Version" << QRegularExpression::escape(QStringLiteral(QUORVANTIS_PROJECT_VERSION));
         QTest::newRow("architecture") << "Architecture" << architecture;
         // The Qt libraries it links, found by dpkg-shlibdeps, and the platform plugins it loads.
         for (const char *library : {"libqt6widgets6", "libqt6network6", "libqt6svg6", "libqt6dbus6", "libqt6keychain1",
                                     "libc6", "qt6-qpa-plugins", "bash"})
             QTest::newRow(library) << "Depends" << QStringLiteral("(.*, )?%1( \\(.*\\))?(, .*)?").arg(library);
-        QTest::newRow("maintainer") << "Maintainer" << ".+@.+";
+        QTest::newRow("maintainer") << "Maintainer"
+                                    << ".+@.+";
     }
 
     void controlFields()
@@ -131,7 +134,8 @@ private Q_SLOTS:
         QFETCH(QString, expected);
         QTemporaryDir other;
         QVERIFY(QuorvantisTest::writeFile(other.filePath("Info.json"), R"({"CFBundleShortVersionString": "9.8.7"})"));
-        command.replaceInStrings(QStringLiteral("@root"), m_root).replaceInStrings(QStringLiteral("@other"), other.path());
+        command.replaceInStrings(QStringLiteral("@root"), m_root)
+            .replaceInStrings(QStringLiteral("@other"), other.path());
         const Run answered = run(command.first(), command.mid(1));
         QVERIFY2(answered.exitCode == 0, qPrintable(answered.output));
         const bool seen = expected.endsWith(u'\n') ? answered.output == expected : answered.output.contains(expected);

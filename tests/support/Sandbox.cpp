@@ -16,6 +16,7 @@ namespace QuorvantisTest {
 namespace {
 
 using namespace std::chrono_literals;
+using Stage = AppModel::InstallStage;
 
 // Runs a program of sim/ to its end: its standard output, or nothing when it failed.
 std::optional<QByteArray> runSim(const QString &program, const QStringList &arguments, QString *error = nullptr)
@@ -56,9 +57,9 @@ Sandbox::Sandbox(const QString &stampTool)
     m_root.setAutoRemove(qEnvironmentVariableIsEmpty("QUORVANTIS_E2E_KEEP"));
     // Whatever the launcher got running before a failure is stopped with the sandbox.
     m_started = true;
-    const QStringList arguments{"--home",          m_home,    "--fresh",  "--services-only",
-                                "--fast",          "--no-demo", "--settings-action", "record",
-                                "--browser",       "record",  "--stamp",  stampTool};
+    const QStringList arguments{"--home",    m_home,      "--fresh",           "--services-only",
+                                "--fast",    "--no-demo", "--settings-action", "record",
+                                "--browser", "record",    "--stamp",           stampTool};
     const auto output = runSim(QStringLiteral("launch"), arguments, &m_launchError);
     const QJsonObject summary = QJsonDocument::fromJson(output.value_or(QByteArray())).object();
     m_home = summary["home"].toString(m_home);
@@ -89,17 +90,6 @@ bool Sandbox::simctl(const QStringList &arguments) const
     return runSim(QStringLiteral("simctl"), QStringList{QStringLiteral("--home"), m_home} + arguments).has_value();
 }
 
-QStringList Sandbox::openedURLs(const QString &openedBy) const
-{
-    QStringList urls;
-    for (const QByteArray &line : readFile(m_home + "/.sandbox/records.jsonl").split('\n')) {
-        const QJsonObject entry = QJsonDocument::fromJson(line).object();
-        if (entry["tool"] == "url-handler" && (openedBy.isEmpty() || entry["openedBy"] == openedBy))
-            urls << entry["url"].toString();
-    }
-    return urls;
-}
-
 QStringList Sandbox::whereFound(const QString &value) const
 {
     QStringList files{m_home + "/.sandbox/records.jsonl"};
@@ -109,7 +99,8 @@ QStringList Sandbox::whereFound(const QString &value) const
     }
     for (const QString &id : QDir(QStringLiteral("/proc")).entryList({QStringLiteral("[0-9]*")}, QDir::Dirs)) {
         if (readFile("/proc/" + id + "/environ").contains(m_home.toUtf8()))
-            files << "/proc/" + id + "/cmdline" << "/proc/" + id + "/environ";
+            files << "/proc/" + id + "/cmdline"
+                  << "/proc/" + id + "/environ";
     }
     QStringList places;
     for (const QString &file : std::as_const(files)) {
@@ -129,7 +120,8 @@ QStringList Sandbox::markerFaults() const
 {
     QStringList faults;
     const QDir profile(profileFile({}));
-    for (const QFileInfo &file : profile.entryInfoList({QStringLiteral("*mac-app-*")}, QDir::AllEntries | QDir::Hidden)) {
+    for (const QFileInfo &file :
+         profile.entryInfoList({QStringLiteral("*mac-app-*")}, QDir::AllEntries | QDir::Hidden)) {
         const QString text = QString::fromUtf8(readFile(file.filePath()));
         const QString shape = markerShapes.value(file.fileName(), QStringLiteral("(?!)"));
         const bool whole = QRegularExpression("\\A(?:" + shape + ")\\z").match(text).hasMatch();
@@ -143,12 +135,12 @@ QStringList Sandbox::markerFaults() const
 QStringList Sandbox::secretFaults(const QStringList &setupCodes, const QString &archive,
                                   const QStringList &runnerEnvironment) const
 {
-    const auto profileText = [this](const char *name) {
-        return QString::fromUtf8(readFile(profileFile(QLatin1String(name))).trimmed());
-    };
+    const auto profileText
+        = [this](const char *name) { return QString::fromUtf8(readFile(profileFile(QLatin1String(name))).trimmed()); };
     QList<std::pair<QString, QString>> secrets{
         {"enrolment key", QString::fromUtf8(readFile(m_home + "/.sandbox/enrollment-key").trimmed())},
-        {"service key", QJsonDocument::fromJson(profileText("config.json").toUtf8())["quorvantisServiceApiKey"].toString()},
+        {"service key",
+         QJsonDocument::fromJson(profileText("config.json").toUtf8())["quorvantisServiceApiKey"].toString()},
         {"status token", profileText("tui-token")},
         {"binding-link token", QUrl(profileText("mac-app-owner-setup-url")).fragment()},
     };
@@ -172,12 +164,6 @@ QStringList Sandbox::secretFaults(const QStringList &setupCodes, const QString &
         if (!scanned.contains(QLatin1String(place)))
             faults << QStringLiteral("the scan missed ") + QLatin1String(place);
     }
-    // Opened at the user's request, the binding link reaches the browser, token and all.
-    QByteArray otherRecords;
-    for (const QByteArray &line : readFile(m_home + "/.sandbox/records.jsonl").split('\n')) {
-        if (!line.contains(R"("tool":"url-handler")"))
-            otherRecords += line + '\n';
-    }
     // The application's own files: the archive, the profile's markers and its logs.
     QStringList files;
     if (!archive.isEmpty())
@@ -187,11 +173,8 @@ QStringList Sandbox::secretFaults(const QStringList &setupCodes, const QString &
     for (const auto &[what, value] : secrets) {
         if (value.size() < 8)
             faults << "no " + what + " to look for";
-        for (const QString &place : whereFound(value)) {
-            const bool opened = what == u"binding-link token" && place.endsWith(u"records.jsonl");
-            if (!opened || otherRecords.contains(value.toUtf8()))
-                faults << what + " in " + place;
-        }
+        for (const QString &place : whereFound(value))
+            faults << what + " in " + place;
         for (const QString &file : std::as_const(files)) {
             if (!file.endsWith(u"mac-app-owner-setup-url") && readFile(file).contains(value.toUtf8()))
                 faults << what + " in " + file;
@@ -209,6 +192,45 @@ QStringList Sandbox::secretFaults(const QStringList &setupCodes, const QString &
             faults << directory + " is world-writable";
     }
     return faults;
+}
+
+QCoro::Task<int> installUntilOnline(AppModel *model, QString code)
+{
+    QUrl pressed;
+    for (int tick = 0; tick < 1500; ++tick) {
+        co_await QCoro::sleepFor(100ms);
+        if (model->lastError())
+            co_return 2;
+        const std::optional<Stage> stage = model->installStage();
+        if (!stage && model->overallState() == AppModel::OverallState::online)
+            co_return 0;
+        const bool permissionDue = !model->permissionOperationInFlight() && model->currentPermissionOnboardingKind();
+        if (stage == Stage::permissions && permissionDue) {
+            if (model->permissionPromptKind())
+                co_await model->confirmPermissionOnboarding();
+            else
+                co_await model->continuePermissionOnboarding();
+        } else if (stage == Stage::setup && !model->isSubmittingSetup()) {
+            if (code.isEmpty()) {
+                model->beginEnrollmentSetup();
+                model->setSetupAgentName(QStringLiteral("sandbox-agent"));
+                model->setEnrollmentWorkspace(AppModel::EnrollmentWorkspace::google);
+            } else {
+                model->setSetupCodeInput(code);
+            }
+            co_await model->submitActiveSetup();
+        } else if (stage == Stage::channel && model->ownerSetupPending() && !model->ownerSetupRequestInFlight()) {
+            // The binding sheet's "重新生成", then the owner presses the page's button.
+            if (!model->ownerSetupURL()) {
+                co_await model->refreshOwnerSetup(true);
+            } else if (*model->ownerSetupURL() != pressed) {
+                pressed = *model->ownerSetupURL();
+                QProcess::startDetached(QStringLiteral(QUORVANTIS_SOURCE_DIR "/sim/simctl"),
+                                        {QStringLiteral("--home"), QDir::homePath(), QStringLiteral("click-binding")});
+            }
+        }
+    }
+    co_return 3;
 }
 
 AppModel &Application::relaunch()

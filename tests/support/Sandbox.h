@@ -37,9 +37,10 @@ public:
     // sim/simctl on this sandbox (grant, fail, set, authorize, click-binding, ...); false when it failed.
     bool simctl(const QStringList &arguments) const;
     // The simulator's state (agents, authorizations, failures, settings).
-    const QJsonObject state() const { return QJsonDocument::fromJson(readFile(m_home + "/.sandbox/state.json")).object(); }
-    // URLs handed to the sandbox's URL handler by "application" or "agent" (empty: both).
-    QStringList openedURLs(const QString &openedBy = {}) const;
+    const QJsonObject state() const
+    {
+        return QJsonDocument::fromJson(readFile(m_home + "/.sandbox/state.json")).object();
+    }
     // Where a value turns up: the logs under the home, the record of how each stand-in was started
     // (arguments and environment), and the arguments and environment of each process in the home.
     QStringList whereFound(const QString &value) const;
@@ -66,6 +67,11 @@ private:
     bool m_started = false;
     QHash<QByteArray, std::optional<QByteArray>> m_savedEnvironment;
 };
+
+// Does at each stage what the user does, until the agent is online: confirms each permission (the
+// sandbox has them granted), submits the setup `code` (none: enrols with a workspace), asks for a
+// binding link and has the owner press the page's button. 0: online, 2: an error was shown, 3: stuck.
+QCoro::Task<int> installUntilOnline(AppModel *model, QString code);
 
 // The application's model as a launch makes it (default wiring, this process's environment, the
 // real timer), relaunched at will.

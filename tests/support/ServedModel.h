@@ -95,8 +95,8 @@ class ServedModel : public ModelFixture
 {
 public:
     QuorvantisTest::LoopbackHttpServer server;
-    QuorvantisTest::ScriptedResponse statusAnswer =
-        QuorvantisTest::ScriptedResponse::json(200, QuorvantisTest::Sample{}.json());
+    QuorvantisTest::ScriptedResponse statusAnswer
+        = QuorvantisTest::ScriptedResponse::json(200, QuorvantisTest::Sample{}.json());
     std::shared_ptr<QuorvantisTest::OnboardingScript> onboarding = std::make_shared<QuorvantisTest::OnboardingScript>();
     QList<QUrl> copied;                    // links copied to the clipboard
     std::optional<QString> offeredVersion; // the registry's answer to an update check
