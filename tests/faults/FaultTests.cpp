@@ -293,14 +293,10 @@ private Q_SLOTS:
     {
         runtimeColumns();
         const QString ready = QStringLiteral("echo runtime ready");
-        QTest::newRow("everything writable") << ready << false << ""
-                                             << "";
-        QTest::newRow("profile path cannot be created") << ready << true << ""
-                                                        << "";
-        QTest::newRow("logs on a full disk") << ready << false << "/dev/full"
-                                             << "";
-        QTest::newRow("logs directory takes no new file") << ready << false << "/proc/self/install.log"
-                                                          << "";
+        QTest::newRow("everything writable") << ready << false << "" << "";
+        QTest::newRow("profile path cannot be created") << ready << true << "" << "";
+        QTest::newRow("logs on a full disk") << ready << false << "/dev/full" << "";
+        QTest::newRow("logs directory takes no new file") << ready << false << "/proc/self/install.log" << "";
     }
 
     void files() { runtimeStage(); }
@@ -310,14 +306,11 @@ private Q_SLOTS:
     {
         runtimeColumns();
         const QString flood = QStringLiteral("head -c 1073741824 /dev/zero | tr '\\0' x; exit 3");
-        QTest::newRow("killed by SIGSEGV") << "kill -SEGV $$" << false << ""
-                                           << "RUNTIME_PREPARE_EXIT_11";
+        QTest::newRow("killed by SIGSEGV") << "kill -SEGV $$" << false << "" << "RUNTIME_PREPARE_EXIT_11";
         QTest::newRow("killed by SIGKILL mid-output") << "echo half; kill -KILL $$" << false << ""
                                                       << "RUNTIME_PREPARE_EXIT_9";
-        QTest::newRow("killed by SIGTERM") << "kill -TERM $$" << false << ""
-                                           << "RUNTIME_PREPARE_EXIT_15";
-        QTest::newRow("1 GiB on one line, then exit 3") << flood << false << ""
-                                                        << "RUNTIME_PREPARE_EXIT_3";
+        QTest::newRow("killed by SIGTERM") << "kill -TERM $$" << false << "" << "RUNTIME_PREPARE_EXIT_15";
+        QTest::newRow("1 GiB on one line, then exit 3") << flood << false << "" << "RUNTIME_PREPARE_EXIT_3";
     }
 
     void sessionScript() { runtimeStage(); }

@@ -88,16 +88,14 @@ private Q_SLOTS:
         QTest::addColumn<QString>("field");
         QTest::addColumn<QString>("expected"); // a regular expression the whole value matches
         const QString architecture = run(QStringLiteral("dpkg"), {"--print-architecture"}).output.trimmed();
-        QTest::newRow("name") << "Package"
-                              << "quorvantis-companion";
+        QTest::newRow("name") << "Package" << "quorvantis-companion";
         QTest::newRow("version") << "Version" << QRegularExpression::escape(QStringLiteral(QUORVANTIS_PROJECT_VERSION));
         QTest::newRow("architecture") << "Architecture" << architecture;
         // The Qt libraries it links, found by dpkg-shlibdeps, and the platform plugins it loads.
         for (const char *library : {"libqt6widgets6", "libqt6network6", "libqt6svg6", "libqt6dbus6", "libqt6keychain1",
                                     "libc6", "qt6-qpa-plugins", "bash"})
             QTest::newRow(library) << "Depends" << QStringLiteral("(.*, )?%1( \\(.*\\))?(, .*)?").arg(library);
-        QTest::newRow("maintainer") << "Maintainer"
-                                    << ".+@.+";
+        QTest::newRow("maintainer") << "Maintainer" << ".+@.+";
     }
 
     void controlFields()

@@ -96,8 +96,7 @@ struct Window
             {"recovery", pane()->errorSection()->recoveryButton()},
             {"row disk", row(QStringLiteral("disk"))->actionButton()},
             {"row screen", row(QStringLiteral("screen"))->actionButton()},
-            {"bind", dashboard()->overviewPane()->channelStatus()->bindButton()},
-        };
+            {"bind", dashboard()->overviewPane()->channelStatus()->bindButton()}};
         return buttons.value(name);
     }
 
