@@ -144,11 +144,12 @@ private Q_SLOTS:
             if (killed) {
                 driver.kill();
                 driver.waitForFinished(5000);
-                transcript += QStringLiteral("SIGKILL after %1 ms\n").arg(lifetime);
             } else {
                 status = driver.exitStatus() == QProcess::NormalExit ? driver.exitCode() : 128 + driver.exitCode();
             }
             transcript += QString::fromUtf8(driver.readAll());
+            if (killed)
+                transcript += QStringLiteral("SIGKILL after %1 ms\n").arg(lifetime);
             const QStringList faults = sandbox.markerFaults();
             QVERIFY2(faults.isEmpty(), qPrintable(faults.join(u'\n') + u'\n' + transcript));
         }

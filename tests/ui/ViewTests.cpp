@@ -90,6 +90,7 @@ struct Window
             {"close sheet", sheet->closeButton()},
             {"update", banner()->updateButton()},
             {"pane update", pane()->updateButton()},
+            {"restart", pane()->restartButton()},
             {"logs", pane()->logsButton()},
             {"releases", pane()->releasesButton()},
             {"quit", panel.quitButton()},
@@ -126,8 +127,10 @@ struct Window
             s.browser->gate = s.gate();
             s.authorizationOpen->gate = s.gate();
             s.setupWithCode->steps = s.script->steps = {Step::exit(1).heldAt(s.gate())};
-        } else if (verb == u"release") {
+            s.daemonInstall->steps = {Step::success().heldAt(s.gate())};
+        } else if (verb == u"release") { // and lets a recovery action held open end
             s.release();
+            spinUntil([this] { return !m.runningRecovery(); }, 5000);
         } else if (verb == u"pick") {
             setup()->workspacePicker()->setCurrentIndex(setup()->workspacePicker()->findText(rest));
         } else if (verb == u"workspace") {
@@ -192,9 +195,15 @@ struct Window
             else
                 s.onboarding->answer(answer == u'D' ? session(false) : session(true, bindingLink(), pending));
             await(m.refreshOwnerSetup(answer == u'F'));
-        } else if (verb == u"slow") { // the service takes a second to answer a new link
+        } else if (verb == u"slow") { // the service takes a second to answer a new link: refreshed now
             s.onboarding->latency = 1s;
+            s.onboarding->whenExhausted = session(true, bindingLink());
             Quorvantis::startDetached(m.refreshOwnerSetup(true), "slow");
+        } else if (verb == u"patient") { // no wait outlasts the busy delay from here on
+            BusyDelay::setDelayForTesting(std::chrono::hours(1));
+        } else if (verb == u"restart") { // the agent, asked by the model
+            const auto restart = AppModel::RecoveryAction::make(AppModel::RecoveryAction::Kind::restartAgent);
+            Quorvantis::startDetached(m.perform(restart), "restart");
         } else if (verb == u"outlast") { // the busy delay
             QTest::qWait(int(BusyDelay::delay().count()) + 30);
         } else if (verb == u"poll") {
@@ -341,8 +350,14 @@ struct Window
             const QStringList buttons{on(sheet->openButton()), on(sheet->copyButton()), on(sheet->regenerateButton()),
                                       on(sheet->refreshButton())};
             return buttons.join(u',') + shown("open failure", sheet->openFailureLabel())
-                   + shown("error", sheet->errorLabel()) + u' ' + QString::number(s.copied.size())
+                   + shown("error", sheet->errorLabel()) + shown("reason", sheet->reasonLabel()) + u' '
+                   + QString::number(s.copied.size()) + (m.isLoadingOwnerSetup() ? " loading" : "")
                    + (m.isChannelBindingSheetPresented() ? " presented" : "");
+        }
+        if (what == u"restart") { // the pane's and the panel's buttons, the restarts run, the notice said
+            const QString buttons = on(pane()->restartButton()) + u',' + on(panel.restartButton());
+            const QString runs = QString::number(s.daemonInstall->calls.size());
+            return buttons + u' ' + runs + u' ' + pane()->noticeLabel()->text() + (m.lastError() ? " error" : "");
         }
         if (what == u"keyboard") { // the buttons of the dashboard, the banner and the sheet that Tab cannot reach
             QStringList unreachable;
@@ -377,7 +392,11 @@ class ViewTests : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void init() { Motion::setReducedMotionOverride(false); }
+    void init()
+    {
+        Motion::setReducedMotionOverride(false);
+        BusyDelay::setDelayForTesting(std::nullopt);
+    }
 
     // A scene (see Scene::reach; "reduced motion; " first asks for it), then the steps of a user
     // or of the outside world (see Window::act), then what is seen (see Window::look).
@@ -493,6 +512,11 @@ private Q_SLOTS:
         row("updating", "offered; hold; click update; click update; click pane update", updating + " 1 quits 0");
         row("updated", "offered; hold; click update; release", idle + " 1 quits 0");
         row("quit", "setup; click quit", off + " 0 quits 1");
+        // A running action cannot be started again, and its end is said.
+        look = QStringLiteral("restart");
+        row("pressed", "installed; hold; click restart", "正在重启 Agent… (off),正在重启 Agent… (off) 1 ");
+        row("pressed again, then by the model, then done",
+            "installed; hold; click restart; click restart; restart; release", "重启 Agent,重启 Agent 1 已重启 Agent");
         look = QStringLiteral("opened");
         row("logs and releases without an agent", "setup; click logs; click releases", "folder https");
         row("the recovery button's action", "installed; fail SOMETHING_ODD; focus recovery; space recovery", "folder");
@@ -541,10 +565,13 @@ private Q_SLOTS:
             "请在系统浏览器中选择 Channel。Quorvantis 会在后台等待，绑定成功后自动继续。");
         // The sheet's actions.
         look = QStringLiteral("sheet actions");
-        const QString noLink = QStringLiteral("打开浏览器 (off),复制链接 (off),重新生成,刷新状态 0");
+        const QString noLink = QStringLiteral("打开浏览器 (off),复制链接 (off),重新生成,刷新状态 reason 0");
         row("presented without a link", "binding; present", noLink + " presented");
         row("closed", "binding; present; click close sheet", noLink);
         row("escape", "binding; present; escape sheet", noLink);
+        const QString ready = QStringLiteral("打开浏览器,复制链接,重新生成,刷新状态 0");
+        const QString fetching
+            = QStringLiteral("打开浏览器 (off),复制链接 (off),重新生成 (off),刷新状态 (off) reason 0");
         row("copied", "binding; service L; click copy link", "打开浏览器,已复制,重新生成,刷新状态 1");
         row("opened", "binding; service L; click copy link; click open link",
             "重新打开浏览器,复制链接,重新生成,刷新状态 1");
@@ -553,8 +580,15 @@ private Q_SLOTS:
         row("a new attempt does not repeat the old failure",
             "binding; service L; browser fails; click open link; hold; click open link",
             "打开浏览器 (off),复制链接 (off),重新生成 (off),刷新状态 0");
-        row("while a link is fetched", "binding; service L; slow; outlast",
-            "打开浏览器 (off),复制链接 (off),重新生成 (off),刷新状态 (off) 0");
+        // A wait shorter than the busy delay never shows, poll after poll; a press shows at once.
+        const char *fetched = "binding; service L; patient; slow";
+        row("a short wait never shows", fetched, ready + " loading");
+        row("nor the next", qPrintable(fetched + QStringLiteral("; advance 1000; slow")), ready + " loading");
+        row("a press shows at once", qPrintable(fetched + QStringLiteral("; advance 1000; click regenerate")),
+            fetching + " loading");
+        row("and its end", qPrintable(fetched + QStringLiteral("; advance 1000; click regenerate; advance 1000")),
+            ready);
+        row("while a link is fetched", "binding; service L; slow; outlast", fetching + " loading");
         // Appearing refreshes after a moment; then the link, a new one, a re-read.
         look = QStringLiteral("requests");
         row("appearing", "channel; present", "550");
@@ -628,54 +662,6 @@ private Q_SLOTS:
                 QTRY_VERIFY2(inView(), qPrintable(appears));
             }
         }
-    }
-
-    // A wait shorter than the busy delay never shows, poll after poll; a press shows at once; a
-    // running action cannot be started again, and its end is said.
-    void busyStates()
-    {
-        BusyDelay::setDelayForTesting(std::chrono::hours(1)); // no wait here outlasts it
-        auto restore = qScopeGuard([] { BusyDelay::setDelayForTesting(std::nullopt); });
-        Window w(QStringLiteral("binding"));
-        w.act(QStringLiteral("service L"));
-        const ChannelBindingSessionSheet *sheet = w.sheet();
-        const auto buttons
-            = [sheet] { return on(sheet->openButton()) + on(sheet->regenerateButton()) + on(sheet->refreshButton()); };
-        const QString idle = buttons();
-        w.s.onboarding->whenExhausted = session(true, bindingLink());
-        w.s.onboarding->latency = 100ms;
-        for (int poll = 0; poll < 2; ++poll) {
-            auto refresh = w.m.refreshOwnerSetup(true);
-            settle();
-            QVERIFY(w.m.isLoadingOwnerSetup());
-            QCOMPARE(buttons(), idle);
-            w.s.time.advance(100ms);
-            await(std::move(refresh));
-            settle();
-            QCOMPARE(buttons(), idle);
-        }
-        QTest::mouseClick(sheet->regenerateButton(), Qt::LeftButton);
-        settle();
-        QVERIFY(!sheet->regenerateButton()->isEnabled());
-        QVERIFY(!sheet->reasonLabel()->isHidden());
-        w.s.time.advance(100ms);
-        QTRY_COMPARE(buttons(), idle);
-
-        Window d(QStringLiteral("installed"));
-        d.s.daemonInstall->steps = {Step::success().heldAt(d.s.gate())};
-        QPushButton *restart = d.pane()->restartButton();
-        QTest::mouseClick(restart, Qt::LeftButton);
-        settle();
-        QCOMPARE(on(restart), QStringLiteral("正在重启 Agent… (off)"));
-        QCOMPARE(on(d.panel.restartButton()), on(restart));
-        QTest::mouseClick(restart, Qt::LeftButton);
-        const auto again = AppModel::RecoveryAction::make(AppModel::RecoveryAction::Kind::restartAgent);
-        Quorvantis::startDetached(d.m.perform(again), "again");
-        d.s.release();
-        QTRY_COMPARE(on(restart), QStringLiteral("重启 Agent"));
-        QCOMPARE(d.s.daemonInstall->calls.size(), 1);
-        QVERIFY(!d.m.lastError());
-        QCOMPARE(d.pane()->noticeLabel()->text(), QStringLiteral("已重启 Agent"));
     }
 
     // The window and the tray panel share one model; the panel is built when first needed;
