@@ -206,8 +206,6 @@ struct Window
             Quorvantis::startDetached(m.perform(restart), "restart");
         } else if (verb == u"outlast") { // the busy delay
             QTest::qWait(int(BusyDelay::delay().count()) + 30);
-        } else if (verb == u"poll") {
-            s.poll();
         } else if (step == u"agent starts") { // the daemon stage goes on to the channel
             s.agentStarted->answers = {true};
             await(m.finishDaemonInstallationIfNeeded());
@@ -245,8 +243,6 @@ struct Window
             return setup()->packageProgress()->isVisible() ? setup()->packageCaption()->text() + u' ' + spoken
                                                            : "hidden";
         }
-        if (what == u"card title")
-            return setup()->authorizationCard()->titleLabel()->text();
         if (what == u"card") { // the password shown, the open button, a failure, the password copied
             const AuthorizationCard *card = setup()->authorizationCard();
             return card->passwordLabel()->text() + u' ' + on(card->openButton()) + shown("failed", card->failureLabel())
@@ -300,10 +296,8 @@ struct Window
                 kinds << (url.isLocalFile() ? QStringLiteral("folder") : url.scheme());
             return kinds.join(u' ');
         }
-        if (what == u"activity") {
-            const ActivityList *list = dashboard()->overviewPane()->activityList();
-            return list->emptyLabel()->isHidden() ? list->summaries().join(u", ") : list->emptyLabel()->text();
-        }
+        if (what == u"activity")
+            return dashboard()->overviewPane()->activityList()->summaries().join(u", ");
         if (what == u"overview") { // the channel row and its button, the sheet; the model's headline is shown
             const AgentOverviewPane *overview = dashboard()->overviewPane();
             const bool headline = overview->headlineLabel()->text() == m.headlineStatusTitle()
@@ -313,13 +307,6 @@ struct Window
                    + overview->channelStatus()->stateLabel()->text()
                    + shown("bind", overview->channelStatus()->bindButton())
                    + (m.isChannelBindingSheetPresented() ? " sheet" : "");
-        }
-        if (what == u"pane") { // the sections; connection, last answer, agent and its version; the app's version
-            QStringList rows;
-            for (const char *row : {"连接状态", "最近响应", "Agent", "Agent 版本"})
-                rows << pane()->rowValue(QString::fromUtf8(row));
-            const bool version = pane()->rowValue(QStringLiteral("App 版本")) == m.appVersion();
-            return pane()->sectionTitles().join(u',') + u' ' + rows.join(u',') + (version ? "" : " (version?)");
         }
         if (what == u"error") { // the section's title and recovery button; the error's message and code are shown
             QStringList texts;
@@ -460,8 +447,6 @@ private Q_SLOTS:
         row("a later step", qPrintable(packages + QStringLiteral("; print 1/3; print preflight 检查运行环境")),
             "hidden");
         // The authorization card masks the password until revealed, and opens the page.
-        look = QStringLiteral("card title");
-        row("the workspace's", "authorizing", "完成 Google Workspace 授权");
         look = QStringLiteral("card");
         const QString mask = AuthorizationCard::maskedPassword();
         const QString open = QStringLiteral("我已保存登录信息，打开授权页面");
@@ -526,15 +511,12 @@ private Q_SLOTS:
         row("updating", "offered; hold; click update", "Agent 1.5.0 可更新 正在更新 Agent… (off) spinner");
         // The dashboard.
         look = QStringLiteral("activity");
-        row("none", "installed", "尚无活动");
         row("newest first", "installed; activity Started working; activity Task complete",
             "Task complete, Started working");
         look = QStringLiteral("overview");
         row("binding", "channel", "等待完成绑定 bind");
         row("bind button", "channel; click bind", "等待完成绑定 bind sheet");
         row("bound", "channel; service D", "已绑定");
-        look = QStringLiteral("pane");
-        row("a sample", "installed offline; poll", "连接,系统,权限,操作 已连接,刚刚,在线,1.4.0");
         look = QStringLiteral("error");
         row("a code no longer redeemable", "installed; fail SETUP_CODE_UNAVAILABLE", "最后错误 输入新安装码");
         row("the daemon did not start", "installed; fail AGENT_START_TIMEOUT", "最后错误 重试");
