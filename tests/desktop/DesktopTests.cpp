@@ -2,10 +2,10 @@
 // processes of the real binary; notifications, as a notification service on the session bus
 // receives them; and the diagnostics archive, read back with tar.
 
-#include "app/Diagnostics.h"
 #include "app/ProfileFiles.h"
 #include "platform/Bundle.h"
 #include "setup/BundleStamp.h"
+#include "support/ScriptFiles.h"
 #include "support/ServedModel.h"
 #include "ui/DesktopNotifier.h"
 #include "ui/DiagnosticsExport.h"
@@ -20,7 +20,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLocalSocket>
-#include <QProcess>
 #include <QPushButton>
 #include <QTest>
 
@@ -44,7 +43,7 @@ public:
         QString title;
         QString body;
     };
-    QString client;
+    QString client = QDBusConnection::sessionBus().baseService();
     QList<Call> calls;
 
 public Q_SLOTS:
@@ -57,35 +56,30 @@ public Q_SLOTS:
     }
 };
 
-QCoro::Task<bool> granted(std::shared_ptr<QSet<PermissionKind>> grants, PermissionKind kind)
-{
-    co_return grants->contains(kind);
-}
-
-void settle()
-{
-    for (int i = 0; i < 4; ++i)
-        QCoreApplication::processEvents();
-}
-
-// One run of the real application binary.
+// One run of the real application binary in a home of its own under `root`, all sharing one
+// runtime directory.
 struct AppProcess
 {
     QProcess process;
     QByteArray log;
 
-    explicit AppProcess(const QProcessEnvironment &environment)
+    AppProcess(const QTemporaryDir &root, const QString &home)
     {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("HOME"), root.filePath(home));
+        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), root.filePath(home + "/.config"));
+        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), root.filePath(QStringLiteral("run")));
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        QDir().mkpath(root.filePath(home));
         process.setProcessEnvironment(environment);
-        QObject::connect(&process, &QProcess::readyReadStandardError, [this] { log += process.readAllStandardError(); });
+        QObject::connect(&process, &QProcess::readyReadStandardError,
+                         [this] { log += process.readAllStandardError(); });
         process.start(QStringLiteral(QUORVANTIS_APP_BINARY), QStringList{});
     }
     ~AppProcess()
     {
-        if (process.state() != QProcess::NotRunning) {
-            process.kill();
-            process.waitForFinished();
-        }
+        process.kill();
+        process.waitForFinished();
     }
     bool running() const { return process.state() == QProcess::Running; }
 };
@@ -98,11 +92,12 @@ QStringList sockets(const QString &runtime)
 
 bool listening(const QString &socket)
 {
-    return spinUntil([&] {
+    const auto connects = [&] {
         QLocalSocket probe;
         probe.connectToServer(socket);
         return probe.waitForConnected(200);
-    }, 60000);
+    };
+    return spinUntil(connects, 60000);
 }
 
 } // namespace
@@ -112,25 +107,13 @@ class DesktopTests : public QObject
     Q_OBJECT
 
     QTemporaryDir m_home;
-    QProcess m_bus;
 
 private Q_SLOTS:
     void initTestCase()
     {
         // The install log's place is fixed at its first use: in a home of this test's own.
         qputenv("HOME", m_home.path().toUtf8());
-        if (qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS")) {
-            m_bus.start(QStringLiteral("dbus-daemon"), {QStringLiteral("--session"), QStringLiteral("--nofork"),
-                                                        QStringLiteral("--print-address=1")});
-            QVERIFY(m_bus.waitForReadyRead(10000));
-            qputenv("DBUS_SESSION_BUS_ADDRESS", m_bus.readLine().trimmed());
-        }
-    }
-
-    void cleanupTestCase()
-    {
-        m_bus.kill();
-        m_bus.waitForFinished();
+        QVERIFY2(QDBusConnection::sessionBus().isConnected(), "run in a D-Bus session (scripts/test makes one)");
     }
 
     void oneInstancePerHome_data()
@@ -150,17 +133,8 @@ private Q_SLOTS:
         const QString runtime = root.filePath(QStringLiteral("run"));
         QVERIFY(QDir().mkpath(runtime));
         QFile::setPermissions(runtime, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-        auto environmentFor = [&](const QString &home) {
-            QDir().mkpath(root.filePath(home));
-            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-            environment.insert(QStringLiteral("HOME"), root.filePath(home));
-            environment.insert(QStringLiteral("XDG_CONFIG_HOME"), root.filePath(home + QStringLiteral("/.config")));
-            environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime);
-            environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-            return environment;
-        };
 
-        auto first = std::make_unique<AppProcess>(environmentFor(QStringLiteral("a")));
+        auto first = std::make_unique<AppProcess>(root, QStringLiteral("a"));
         QVERIFY(spinUntil([&] { return sockets(runtime).size() == 1; }, 60000));
         const QString socket = QDir(runtime).filePath(sockets(runtime).constFirst());
         QVERIFY2(listening(socket), first->log.constData());
@@ -168,126 +142,104 @@ private Q_SLOTS:
             ::kill(pid_t(first->process.processId()), SIGKILL);
             QVERIFY(first->process.waitForFinished());
             QVERIFY(QFileInfo::exists(socket));
-            first = std::make_unique<AppProcess>(environmentFor(QStringLiteral("a")));
+            first = std::make_unique<AppProcess>(root, QStringLiteral("a"));
             QVERIFY2(listening(socket), first->log.constData());
         }
 
-        AppProcess second(environmentFor(otherHome ? QStringLiteral("b") : QStringLiteral("a")));
+        AppProcess second(root, otherHome ? QStringLiteral("b") : QStringLiteral("a"));
         if (otherHome) {
             QVERIFY(spinUntil([&] { return sockets(runtime).size() == 2; }, 60000));
             QVERIFY(second.running());
         } else {
             QVERIFY(second.process.waitForFinished(60000));
             QCOMPARE(second.process.exitCode(), 0);
-            QVERIFY2(spinUntil([&] { return first->log.contains("Another launch asked for the window."); }, 10000),
-                     first->log.constData());
+            const auto handedOver = [&] { return first->log.contains("Another launch asked for the window."); };
+            QVERIFY2(spinUntil(handedOver, 10000), first->log.constData());
         }
         QVERIFY(first->running());
     }
 
+    // What the notifier tells the desktop as the model changes: each row's steps, then the
+    // notices they add (none where a repeat or the change must say nothing).
     void notifications()
     {
         ServedModel fixture;
         auto grants = std::make_shared<QSet<PermissionKind>>();
-        fixture.effects.permissionCheck = [grants](PermissionKind kind) { return granted(grants, kind); };
+        fixture.effects.permissionCheck = [grants](PermissionKind kind) { return value(grants->contains(kind)); };
         AppModel &model = fixture.makeServed();
         bool windowActive = false;
         DesktopNotifier notifier(&model, {.tray = nullptr, .windowActive = [&] { return windowActive; }});
         MenuBarContent panel(&model, {});
 
         NotificationService service;
-        service.client = QDBusConnection::sessionBus().baseService();
         QDBusConnection bus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("service"));
+        const QString name = QStringLiteral("org.freedesktop.Notifications");
         QVERIFY(bus.registerObject(QStringLiteral("/org/freedesktop/Notifications"), &service,
                                    QDBusConnection::ExportAllSlots));
-        QVERIFY(bus.registerService(QStringLiteral("org.freedesktop.Notifications")));
+        QVERIFY(bus.registerService(name));
         auto cleanup = qScopeGuard([&] {
-            bus.unregisterService(QStringLiteral("org.freedesktop.Notifications"));
+            bus.unregisterService(name);
             QDBusConnection::disconnectFromBus(QStringLiteral("service"));
         });
 
-        using Kind = AppModel::RecoveryAction::Kind;
-        auto recheck = [&] { await(model.perform(AppModel::RecoveryAction::make(Kind::recheckPermissions))); };
-        auto restart = [&] { await(model.perform(AppModel::RecoveryAction::make(Kind::restartAgent))); };
-        auto answer = [&](int code, const QString &version = QStringLiteral("1.4.0")) {
-            Sample sample;
-            sample.version = version;
-            fixture.statusAnswer = ScriptedResponse::json(code, code == 200 ? sample.json() : QByteArray("{}"));
+        const QString marker = ProfileFiles::notificationsMarkerName();
+        const auto act = [&](const QString &step) {
+            using Kind = AppModel::RecoveryAction::Kind;
+            const QString word = step.section(u' ', 0, 0);
+            const QString rest = step.section(u' ', 1);
+            if (word == u"grant") {
+                *grants
+                    = {PermissionKind::screenRecording, PermissionKind::accessibility, PermissionKind::fullDiskAccess};
+            } else if (word == u"revoke") {
+                grants->remove(*fromRawValue<PermissionKind>(rest));
+            } else if (word == u"recheck") {
+                await(model.perform(AppModel::RecoveryAction::make(Kind::recheckPermissions)));
+            } else if (word == u"restart") { // and it fails
+                fixture.daemonInstall->steps = {Step::exit(2)};
+                await(model.perform(AppModel::RecoveryAction::make(Kind::restartAgent)));
+            } else if (word == u"agent") { // polled: the version running, or "lost" for five failed polls
+                Sample sample;
+                sample.version = rest;
+                const bool lost = rest == u"lost";
+                fixture.statusAnswer = ScriptedResponse::json(lost ? 503 : 200, lost ? "{}" : sample.json());
+                for (int poll = 0; poll < (lost ? 5 : 1); ++poll)
+                    fixture.poll();
+            } else if (word == u"window") {
+                windowActive = rest == u"active";
+            } else if (word == u"offer") {
+                fixture.offeredVersion = rest;
+            } else if (word == u"toggle") {
+                panel.notificationsToggle()->click();
+            } else if (step == u"marker off") {
+                QCOMPARE(fixture.readProfileFile(marker), QByteArray("off\n"));
+                QCOMPARE(posixMode(fixture.profileFile(marker)), 0600);
+            } else {
+                QVERIFY2(step == u"marker gone" && !fixture.hasProfileFile(marker), qPrintable(step));
+            }
+            settle();
         };
-        struct Change
-        {
-            const char *what;
-            std::function<void()> act;
-            QList<Event> expected;
-        };
-        const QList<Change> changes{
-            {"agent online with every permission",
-             [&] {
-                 *grants = {PermissionKind::screenRecording, PermissionKind::accessibility, PermissionKind::fullDiskAccess};
-                 recheck();
-                 fixture.poll();
-             },
-             {}},
-            {"a permission revoked, then checked again",
-             [&] {
-                 grants->remove(PermissionKind::screenRecording);
-                 recheck();
-                 settle();
-                 recheck();
-             },
-             {Event::permissionRevoked}},
-            {"the agent stops answering (three failed polls), twice more",
-             [&] {
-                 answer(503);
-                 for (int i = 0; i < 5; ++i)
-                     fixture.poll();
-             },
-             {Event::agentOffline}},
-            {"the agent is back, twice", [&] { answer(200); fixture.poll(); settle(); fixture.poll(); }, {Event::agentBack}},
-            {"the same error twice",
-             [&] {
-                 fixture.daemonInstall->steps = {Step::exit(2)};
-                 restart();
-                 settle();
-                 restart();
-             },
-             {Event::errorNeedsUser}},
-            {"nothing while the window is active",
-             [&] {
-                 windowActive = true;
-                 grants->remove(PermissionKind::accessibility);
-                 recheck();
-             },
-             {}},
-            {"what the active window saw is not told later", [&] { windowActive = false; recheck(); }, {}},
-            {"turned off in the panel", [&] {
-                 panel.notificationsToggle()->click();
-                 fixture.desktop->offeredVersion = QStringLiteral("9.0.0");
-                 answer(200, QStringLiteral("1.5.0"));
-                 fixture.poll();
-             }, {}},
-            {"turned on again", [&] {
-                 const QString marker = fixture.profileFile(ProfileFiles::notificationsMarkerName());
-                 QCOMPARE(fixture.readProfileFile(ProfileFiles::notificationsMarkerName()), QByteArray("off\n"));
-                 QCOMPARE(QFile::permissions(marker) & 0x7077, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-                 panel.notificationsToggle()->click();
-                 fixture.desktop->offeredVersion = QStringLiteral("9.1.0");
-                 answer(200, QStringLiteral("1.6.0"));
-                 fixture.poll();
-             }, {Event::updateOffered}},
+        const QList<std::pair<QString, QList<Event>>> steps{
+            {"grant; recheck; agent 1.4.0", {}},
+            {"revoke screenRecording; recheck; recheck", {Event::permissionRevoked}},
+            {"agent lost", {Event::agentOffline}},
+            {"agent 1.4.0; agent 1.4.0", {Event::agentBack}},
+            {"restart; restart", {Event::errorNeedsUser}},
+            {"window active; revoke accessibility; recheck", {}},
+            {"window inactive; recheck", {}}, // what the active window saw is not told later
+            {"toggle; marker off; offer 9.0.0; agent 1.5.0", {}},
+            {"toggle; marker gone; offer 9.1.0; agent 1.6.0", {Event::updateOffered}},
         };
         QList<Event> expected;
-        for (const Change &step : changes) {
-            step.act();
-            settle();
-            expected += step.expected;
+        for (const auto &[row, adds] : steps) {
+            for (const QString &step : row.split(QStringLiteral("; ")))
+                act(step);
+            expected += adds;
             QList<Event> shown;
             for (const auto &notice : notifier.shown())
                 shown.append(notice.event);
-            QVERIFY2(shown == expected, step.what);
+            QVERIFY2(shown == expected, qPrintable(row));
             QTRY_COMPARE(service.calls.size(), notifier.shown().size());
         }
-        QVERIFY(!QFileInfo::exists(fixture.profileFile(ProfileFiles::notificationsMarkerName())));
         for (int i = 0; i < service.calls.size(); ++i) {
             QCOMPARE(service.calls.at(i).title, notifier.shown().at(i).title);
             QCOMPARE(service.calls.at(i).body, notifier.shown().at(i).body);
@@ -300,6 +252,8 @@ private Q_SLOTS:
         QVERIFY(service.calls.at(4).body.contains(QStringLiteral("9.1.0")));
     }
 
+    // The archive, from the tray panel or the error section, holds what helps and no secret of
+    // the profile, the log, the bundle or a file a link leads to.
     void diagnosticsArchive_data()
     {
         QTest::addColumn<bool>("fromPanel");
@@ -312,45 +266,41 @@ private Q_SLOTS:
         QFETCH(bool, fromPanel);
         ServedModel fixture;
         const QString link = QStringLiteral("https://onboarding.example/agents/ada-agent/setup#tok-binding-5150");
-        const QStringList secrets{QString::fromLatin1(statusToken), QStringLiteral("svc-key-5b1e2d9f4c"),
-                                  QStringLiteral("QVS2-ABCD-EFGH-JKMN"), QStringLiteral("resume-tok-88aa77"),
-                                  validEnrollmentKey(), link, QStringLiteral("tok-binding-5150")};
+        const QStringList secrets{QString::fromLatin1(statusToken),
+                                  "svc-key-5b1e2d9f4c",
+                                  "QVS2-ABCD-EFGH-JKMN",
+                                  "resume-tok-88aa77",
+                                  validEnrollmentKey(),
+                                  link,
+                                  "tok-binding-5150"};
         AppModel &model = fixture.makeServed();
-        fixture.writeProfileFile(QStringLiteral("config.json"), "{\"quorvantisServiceApiKey\":\"svc-key-5b1e2d9f4c\"}");
+        fixture.writeProfileFile(QStringLiteral("config.json"), R"({"quorvantisServiceApiKey":"svc-key-5b1e2d9f4c"})");
         fixture.writeProfileFile(QStringLiteral("setup-state.json"),
-                                 "{\"setupCode\":\"QVS2-ABCD-EFGH-JKMN\",\"resumeToken\":\"resume-tok-88aa77\"}");
+                                 R"({"setupCode":"QVS2-ABCD-EFGH-JKMN","resumeToken":"resume-tok-88aa77"})");
         fixture.writeProfileFile(QStringLiteral("mac-app-owner-setup-url"), link.toUtf8() + '\n');
         fixture.writeProfileFile(QStringLiteral("mac-app-permissions-completed"), "screenRecording\n");
         QTemporaryDir elsewhere;
-        QFile privateFile(elsewhere.filePath(QStringLiteral("private")));
-        QVERIFY(privateFile.open(QIODevice::WriteOnly) && privateFile.write("PRIVATE-ELSEWHERE\n") > 0);
-        privateFile.close();
-        QVERIFY(QFile::link(privateFile.fileName(), fixture.profileFile(QStringLiteral("mac-app-elsewhere"))));
-
+        QVERIFY(writeFile(elsewhere.filePath(QStringLiteral("private")), "PRIVATE-ELSEWHERE\n"));
+        QVERIFY(QFile::link(elsewhere.filePath(QStringLiteral("private")), fixture.profileFile("mac-app-elsewhere")));
         QTemporaryDir bundle;
-        QFile stamp(bundle.filePath(QStringLiteral("stamp")));
-        QVERIFY(stamp.open(QIODevice::WriteOnly) && stamp.write(BundleStamp::conceal(validEnrollmentKey())) > 0);
-        stamp.close();
+        QVERIFY(writeFile(bundle.filePath(QStringLiteral("stamp")), BundleStamp::conceal(validEnrollmentKey())));
         Bundle::setResourceDirectory(bundle.path());
         auto restore = qScopeGuard([] {
             Bundle::setResourceDirectory({});
             DiagnosticsExport::setPathChooser({});
         });
-
-        QVERIFY(QDir().mkpath(QFileInfo(ProfileFiles::installLog()).path()));
-        QFile log(ProfileFiles::installLog());
-        QVERIFY(log.open(QIODevice::WriteOnly));
+        QByteArray log;
         for (const QString &secret : secrets)
-            log.write(QStringLiteral("seen: %1 (in a line)\n").arg(secret).toUtf8());
-        log.write("token \x1b[1mstatus-secret\x1b[0m-7f3a9c split by escapes\nsetup finished\n");
-        log.close();
+            log += "seen: " + secret.toUtf8() + " (in a line)\n";
+        log += "token \x1b[1mstatus-secret\x1b[0m-7f3a9c split by escapes\nsetup finished\n";
+        QVERIFY(writeFile(ProfileFiles::installLog(), log));
 
+        // A busy sample (an activity) and a failed restart (the last error, with a link).
         Sample busy;
         busy.queueSize = 1;
         fixture.poll();
         fixture.statusAnswer = ScriptedResponse::json(200, busy.json());
         fixture.poll();
-        QCOMPARE(model.activities().size(), 1);
         fixture.daemonInstall->steps = {Step::exit(2, QStringLiteral("failed, see https://help.example/agent"))};
         await(model.perform(AppModel::RecoveryAction::make(AppModel::RecoveryAction::Kind::restartAgent)));
 
@@ -361,47 +311,44 @@ private Q_SLOTS:
             suggested = name;
             return std::optional<QString>(archive);
         });
-        if (fromPanel) {
-            MenuBarContent panel(&model, {});
-            panel.diagnosticsButton()->click();
-        } else {
-            ErrorSection section(&model, true);
-            section.diagnosticsButton()->click();
-        }
+        if (fromPanel)
+            MenuBarContent(&model, {}).diagnosticsButton()->click();
+        else
+            ErrorSection(&model, true).diagnosticsButton()->click();
         for (QWidget *widget : QApplication::topLevelWidgets()) {
             if (widget->objectName() == u"diagnostics-export-result")
                 widget->close();
         }
-        QVERIFY(QRegularExpression(QStringLiteral("/quorvantis-diagnostics-\\d{8}-\\d{6}\\.tar$")).match(suggested).hasMatch());
-        QCOMPARE(QFile::permissions(archive) & 0x7077, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-
-        QFile written(archive);
-        QVERIFY(written.open(QIODevice::ReadOnly));
-        const QByteArray bytes = written.readAll();
+        QVERIFY(QRegularExpression(QStringLiteral("/quorvantis-diagnostics-\\d{8}-\\d{6}\\.tar$"))
+                    .match(suggested)
+                    .hasMatch());
+        QCOMPARE(posixMode(archive), 0600);
+        const QByteArray bytes = readFile(archive);
         for (const QString &secret : secrets)
             QVERIFY2(!bytes.contains(secret.toUtf8()), qPrintable(secret));
         QVERIFY(!bytes.contains("PRIVATE-ELSEWHERE"));
 
-        auto tar = [&](const QStringList &arguments) {
+        const auto tar = [&](const QStringList &arguments) {
             QProcess process;
             process.start(QStringLiteral("tar"), arguments);
             process.waitForFinished();
             return process.exitCode() == 0 ? process.readAllStandardOutput() : QByteArray("tar failed");
         };
-        const QString dir = QStringLiteral("quorvantis-diagnostics/");
-        const QList<QByteArray> entries = tar({QStringLiteral("-tf"), archive}).split('\n');
-        QCOMPARE(entries, (QList<QByteArray>{"quorvantis-diagnostics/summary.json", "quorvantis-diagnostics/activity.txt",
-                                            "quorvantis-diagnostics/logs/mac-app-install.log",
-                                            "quorvantis-diagnostics/profile/mac-app-owner-setup-url",
-                                            "quorvantis-diagnostics/profile/mac-app-permissions-completed", ""}));
-        const QJsonObject summary = QJsonDocument::fromJson(tar({QStringLiteral("-xOf"), archive, dir + "summary.json"})).object();
-        QCOMPARE(summary.value(QStringLiteral("appVersion")).toString(), model.appVersion());
-        QCOMPARE(summary.value(QStringLiteral("status")).toObject().value(QStringLiteral("queueSize")).toInt(), 1);
-        QCOMPARE(summary.value(QStringLiteral("lastError")).toObject().value(QStringLiteral("message")).toString(),
-                 QStringLiteral("failed, see [URL REDACTED]"));
-        QVERIFY(tar({QStringLiteral("-xOf"), archive, dir + "activity.txt"}).contains(model.activities().first().summary.toUtf8()));
-        QCOMPARE(tar({QStringLiteral("-xOf"), archive, dir + "profile/mac-app-permissions-completed"}), QByteArray("screenRecording\n"));
-        QVERIFY(tar({QStringLiteral("-xOf"), archive, dir + "logs/mac-app-install.log"}).endsWith("setup finished\n"));
+        const auto entry = [&](const QString &name) {
+            return tar({"-xOf", archive, "quorvantis-diagnostics/" + name});
+        };
+        QCOMPARE(tar({"-tf", archive}).split('\n'),
+                 (QList<QByteArray>{"quorvantis-diagnostics/summary.json", "quorvantis-diagnostics/activity.txt",
+                                    "quorvantis-diagnostics/logs/mac-app-install.log",
+                                    "quorvantis-diagnostics/profile/mac-app-owner-setup-url",
+                                    "quorvantis-diagnostics/profile/mac-app-permissions-completed", ""}));
+        const QJsonObject summary = QJsonDocument::fromJson(entry("summary.json")).object();
+        QCOMPARE(summary["appVersion"].toString(), model.appVersion());
+        QCOMPARE(summary["status"]["queueSize"].toInt(), 1);
+        QCOMPARE(summary["lastError"]["message"].toString(), QStringLiteral("failed, see [URL REDACTED]"));
+        QVERIFY(entry("activity.txt").contains(model.activities().first().summary.toUtf8()));
+        QCOMPARE(entry("profile/mac-app-permissions-completed"), QByteArray("screenRecording\n"));
+        QVERIFY(entry("logs/mac-app-install.log").endsWith("setup finished\n"));
     }
 };
 

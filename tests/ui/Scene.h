@@ -8,13 +8,6 @@
 
 using namespace QuorvantisTest;
 
-// Lets every coalesced render run.
-inline void settle()
-{
-    for (int i = 0; i < 4; ++i)
-        QCoreApplication::processEvents();
-}
-
 class Scene : public ServedModel
 {
 public:
@@ -35,10 +28,13 @@ public:
         effects.permissionCheck = [probe = probe](PermissionKind) { return reply(probe); };
         effects.permissionPrepare = effects.permissionCheck;
         effects.accessibilityPrepare = [probe = probe](AccessibilityStep, bool) { return reply(probe); };
-        effects.runScript = [run = script](QString, OutputHandler onOutput) { return play(run, {}, std::move(onOutput), {}); };
+        effects.runScript = [run = script](QString, OutputHandler out) { return play(run, {}, std::move(out), {}); };
         effects.ownerSetupOpen = [browser = browser](QUrl url) { return reply(browser, url); };
         effects.enrollmentKeyProvider = [] { return std::optional<QString>(validEnrollmentKey()); };
-        effects.openURL = [this](QUrl url) { opened.append(url); return true; };
+        effects.openURL = [this](QUrl url) {
+            opened.append(url);
+            return true;
+        };
         effects.openSystemSettings = [this](std::optional<PermissionKind> kind) { settingsOpened.append(kind); };
     }
     ~Scene()
@@ -57,26 +53,25 @@ public:
 
     // At the channel stage the link captured before a restart is loaded first; nothing may
     // outlive the model waiting for it.
-    AppModel &at(const char *stage, bool configured = false)
+    AppModel &at(const QString &stage, bool configured = false)
     {
-        AppModel &m = makeAt(stage, configured);
-        bool loaded = QByteArrayView(stage) != "channel";
+        AppModel &m = makeAt(stage.toUtf8(), configured);
+        bool loaded = stage != u"channel";
         QObject scope;
         QObject::connect(&m, &AppModel::capturedLinkLoaded, &scope, [&loaded] { loaded = true; });
         spinUntil([&loaded] { return loaded; }, 5000);
         return m;
     }
 
-    // runtime, setup, daemon, "configured setup", finished (configured, no stage); "permissions N"
-    // with the first N kinds passed; submitting or authorizing (a QVS2 code's run held open,
-    // reporting the workspace account); preparing (the runtime run held open) or "runtime
-    // failed"; installed, "installed offline"
-    // (not asked yet) or offered (1.5.0 over the running 1.4.0), with the status endpoint
-    // answering; channel or binding (no link yet) with the service's answer applied.
+    // A stage ("runtime", "setup", "daemon", ...), "configured setup", finished (configured, no
+    // stage); "permissions N" with the first N kinds passed; submitting or authorizing (a QVS2
+    // code's run held open, reporting the workspace account); preparing (the runtime run held
+    // open) or "runtime failed"; installed, "installed offline" (not polled yet) or offered (1.5.0
+    // over the running 1.4.0); channel or binding (no link yet) with the service's answer applied.
     AppModel &reach(const QString &name)
     {
         if (name.startsWith(u"permissions ")) {
-            AppModel &m = at("permissions");
+            AppModel &m = at(QStringLiteral("permissions"));
             for (int i = 0; i < name.back().digitValue(); ++i) {
                 await(m.confirmPermissionOnboarding(PermissionKind(i)));
                 if (PermissionKind(i) == PermissionKind::accessibility) // node first, then cliclick
@@ -84,36 +79,40 @@ public:
             }
             return m;
         }
-        Step held = name == u"runtime failed" ? Step::exit(1) : Step::success();
-        held.gate = name == u"runtime failed" ? nullptr : gate();
-        held.authorization = name == u"authorizing" ? std::optional(authorization()) : std::nullopt;
+        Step held = name == u"runtime failed" ? Step::exit(1) : Step::success().heldAt(gate());
+        if (name == u"authorizing")
+            held.authorization = authorization();
         if (name == u"submitting" || name == u"authorizing") {
             setupWithCode->steps = {held};
-            AppModel &m = at("setup");
+            AppModel &m = at(QStringLiteral("setup"));
             m.setSetupCodeInput(QStringLiteral("QVS2-7K2M-9PQR-X4TV"));
             Quorvantis::startDetached(m.submitSetupCode(), "scene submission");
             return m;
         }
         if (name == u"preparing" || name == u"runtime failed") {
             environmentPrepare->steps = {held};
-            AppModel &m = at("runtime");
+            AppModel &m = at(QStringLiteral("runtime"));
             Quorvantis::startDetached(m.prepareEnvironmentIfNeeded(), "scene preparation");
             return m;
         }
         if (name == u"binding")
             onboarding->whenExhausted = session(true);
         if (name == u"offered")
-            desktop->offeredVersion = QStringLiteral("1.5.0");
-        if (name.startsWith(u"installed") || name == u"offered" || name == u"channel" || name == u"binding") {
-            writeProfileFile(QStringLiteral("tui-port"), QByteArray::number(server.port()) + "\n");
-            writeProfileFile(QStringLiteral("tui-token"), statusToken + "\n");
-            const bool channel = name == u"channel" || name == u"binding";
-            AppModel &m = at(channel ? "channel" : "", true);
-            channel ? await(m.refreshOwnerSetup(false)) : name != u"installed offline" ? poll() : void();
+            offeredVersion = QStringLiteral("1.5.0");
+        const bool channel = name == u"channel" || name == u"binding";
+        if (channel || name.startsWith(u"installed") || name == u"offered") {
+            serveStatus();
+            AppModel &m = at(channel ? QStringLiteral("channel") : QString(), true);
+            if (channel)
+                await(m.refreshOwnerSetup(false));
+            else if (name != u"installed offline")
+                poll();
             return m;
         }
-        if (name == u"finished" || name == u"daemon" || name == u"configured setup")
-            return at(name == u"finished" ? "" : qPrintable(name.section(u' ', -1)), true);
-        return at(qPrintable(name));
+        if (name == u"finished")
+            return at({}, true);
+        if (name == u"configured setup")
+            return at(QStringLiteral("setup"), true);
+        return at(name, name == u"daemon");
     }
 };

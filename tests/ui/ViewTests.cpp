@@ -27,6 +27,18 @@ using namespace std::chrono_literals;
 
 namespace {
 
+// A button's text, and whether it is off.
+QString on(const QAbstractButton *button)
+{
+    return button->text() + (button->isEnabled() ? QString() : QStringLiteral(" (off)"));
+}
+
+// " name" while the widget is shown.
+QString shown(const char *name, const QWidget *widget)
+{
+    return widget->isHidden() ? QString() : u' ' + QLatin1String(name);
+}
+
 // What a user sees of one model: the window, shown and active, and the tray panel.
 struct Window
 {
@@ -36,18 +48,19 @@ struct Window
     MenuBarContent panel{&m, {.openMainWindow = {}, .quit = [this] { ++quits; }}};
     int quits = 0;
 
-    // Shown and active; what the scene's construction asked of the service and the clock is forgotten.
+    // What the scene's construction asked of the service and the clock is forgotten.
     explicit Window(const QString &scene) : m(s.reach(scene))
     {
         root.show();
         panel.show();
         QApplication::setActiveWindow(&root);
         settle();
-        s.onboarding->calls.clear();
+        s.onboarding->forcedRefreshes.clear();
         s.time.clearRequested();
     }
     SetupView *setup() { return root.setupView(); }
     DashboardView *dashboard() { return static_cast<DashboardView *>(root.dashboardView()); }
+    SystemStatusPane *pane() { return dashboard()->statusPane(); }
     // As it shows when it is presented (a hidden view renders when it is shown).
     ChannelBindingSessionSheet *sheet()
     {
@@ -56,249 +69,306 @@ struct Window
         return sheet;
     }
     AgentUpdateBanner *banner() { return static_cast<AgentUpdateBanner *>(root.updateBanner()); }
+    // The dashboard's permission row of "screen", "access" or "disk".
     PermissionRow *row(const QString &kind)
     {
-        return dashboard()->statusPane()->permissionRows().at(kind == u"screen" ? 0 : kind == u"access" ? 1 : 2);
+        return pane()->permissionRows().at(kind == u"screen" ? 0 : kind == u"access" ? 1 : 2);
     }
 
     QAbstractButton *button(const QString &name)
     {
-        SystemStatusPane *pane = dashboard()->statusPane();
+        const AuthorizationCard *card = setup()->authorizationCard();
+        const ChannelBindingSessionSheet *sheet = this->sheet();
         const QHash<QString, QAbstractButton *> buttons{
-            {"primary", setup()->primaryButton()}, {"enroll", setup()->enrollmentLink()}, {"reveal", setup()->authorizationCard()->revealButton()}, {"copy password", setup()->authorizationCard()->copyPasswordButton()}, {"open page", setup()->authorizationCard()->openButton()},
-            {"recheck", root.permissionPrompt()->recheckButton()}, {"bind", dashboard()->overviewPane()->channelStatus()->bindButton()},
-            {"open link", sheet()->openButton()}, {"copy link", sheet()->copyButton()}, {"regenerate", sheet()->regenerateButton()},
-            {"refresh", sheet()->refreshButton()}, {"close sheet", sheet()->closeButton()}, {"update", banner()->updateButton()},
-            {"dismiss", banner()->closeButton()}, {"pane update", pane->updateButton()}, {"logs", pane->logsButton()},
-            {"releases", pane->releasesButton()}, {"quit", panel.quitButton()}, {"recovery", pane->errorSection()->recoveryButton()},
-            {"row disk", row(QStringLiteral("disk"))->actionButton()}, {"row screen", row(QStringLiteral("screen"))->actionButton()}};
+            {"primary", setup()->primaryButton()},
+            {"enroll", setup()->enrollmentLink()},
+            {"reveal", card->revealButton()},
+            {"copy password", card->copyPasswordButton()},
+            {"open page", card->openButton()},
+            {"recheck", root.permissionPrompt()->recheckButton()},
+            {"open link", sheet->openButton()},
+            {"copy link", sheet->copyButton()},
+            {"regenerate", sheet->regenerateButton()},
+            {"refresh", sheet->refreshButton()},
+            {"close sheet", sheet->closeButton()},
+            {"update", banner()->updateButton()},
+            {"pane update", pane()->updateButton()},
+            {"restart", pane()->restartButton()},
+            {"logs", pane()->logsButton()},
+            {"releases", pane()->releasesButton()},
+            {"quit", panel.quitButton()},
+            {"recovery", pane()->errorSection()->recoveryButton()},
+            {"row disk", row(QStringLiteral("disk"))->actionButton()},
+            {"row screen", row(QStringLiteral("screen"))->actionButton()},
+            {"bind", dashboard()->overviewPane()->channelStatus()->bindButton()}};
         return buttons.value(name);
     }
 
-    // One step of a user or of the outside world; see the table rows.
+    // One step of a user or of the outside world: a verb, then what it acts on.
     void act(const QString &step)
     {
-        const QString verb = step.section(u' ', 0, 0), rest = step.section(u' ', 1);
-        if (verb == u"code")
+        const QString verb = step.section(u' ', 0, 0);
+        const QString rest = step.section(u' ', 1);
+        if (verb == u"code") {
             m.setSetupCodeInput(rest);
-        else if (verb == u"type")
-            QTest::keyClicks(rest.startsWith(u"name ") ? setup()->agentNameField() : setup()->setupCodeField(), rest.mid(rest.startsWith(u"name ") ? 5 : 0));
-        else if (verb == u"return" && rest == u"in field")
-            QTest::keyClick(setup()->setupCodeField(), Qt::Key_Return);
-        else if (verb == u"return") { // anywhere on the screen but in a text field
-            setup()->setupCodeField()->clearFocus();
-            QTest::keyClick(setup(), Qt::Key_Return);
-        }
-        else if (verb == u"click")
+        } else if (verb == u"type") { // into the code field, or "name ..." into the name field
+            const bool name = rest.startsWith(u"name ");
+            QTest::keyClicks(name ? setup()->agentNameField() : setup()->setupCodeField(), rest.mid(name ? 5 : 0));
+        } else if (verb == u"return") { // "in field", or anywhere on the screen but in a text field
+            QWidget *target = setup()->setupCodeField();
+            if (rest != u"in field") {
+                target->clearFocus();
+                target = setup();
+            }
+            QTest::keyClick(target, Qt::Key_Return);
+        } else if (verb == u"click") {
             QTest::mouseClick(button(rest), Qt::LeftButton);
-        else if (verb == u"space")
+        } else if (verb == u"space") {
             QTest::keyClick(button(rest), Qt::Key_Space);
-        else if (verb == u"hold") { // every probe, browser opening and run (setup or update, then failing) stays open
-            Step held = Step::exit(1);
-            held.gate = s.gate();
-            s.probe->gate = s.gate(); s.browser->gate = s.gate(); s.authorizationOpen->gate = s.gate();
-            s.setupWithCode->steps = s.script->steps = {held};
-        }
-        else if (verb == u"release")
+        } else if (verb == u"hold") { // every probe, page opening and run (setup or update, then failing) stays open
+            s.probe->gate = s.gate();
+            s.browser->gate = s.gate();
+            s.authorizationOpen->gate = s.gate();
+            s.setupWithCode->steps = s.script->steps = {Step::exit(1).heldAt(s.gate())};
+            s.daemonInstall->steps = {Step::success().heldAt(s.gate())};
+        } else if (verb == u"release") { // and lets a recovery action held open end
             s.release();
-        else if (verb == u"pick")
+            spinUntil([this] { return !m.runningRecovery(); }, 5000);
+        } else if (verb == u"pick") {
             setup()->workspacePicker()->setCurrentIndex(setup()->workspacePicker()->findText(rest));
-        else if (verb == u"workspace")
+        } else if (verb == u"workspace") {
             m.setEnrollmentWorkspace(*fromRawValue<AppModel::EnrollmentWorkspace>(rest));
-        else if (verb == u"fail")
+        } else if (verb == u"fail") {
             m.fail(rest);
-        else if (verb == u"focus")
-            rest == u"primary" ? setup()->primaryButton()->setFocus()
-                : m.requestFocus(rest == u"code" ? AppModel::FocusTarget::setupCode() : rest == u"recovery" ? AppModel::FocusTarget::recovery()
-                                                                                               : AppModel::FocusTarget::forPermission(PermissionKind::fullDiskAccess));
-        else if (verb == u"continue" || verb == u"confirm")
-            Quorvantis::startDetached(verb == u"continue" ? m.continuePermissionOnboarding() : m.confirmPermissionOnboarding(m.currentPermissionOnboardingKind()), "step");
-        else if (verb == u"probes")
+        } else if (step == u"focus primary") {
+            setup()->primaryButton()->setFocus();
+        } else if (verb == u"focus") { // the model asks for the code field, the recovery or the disk row
+            using Target = AppModel::FocusTarget;
+            const auto disk = Target::forPermission(PermissionKind::fullDiskAccess);
+            m.requestFocus(rest == u"code" ? Target::setupCode() : rest == u"recovery" ? Target::recovery() : disk);
+        } else if (verb == u"continue") {
+            Quorvantis::startDetached(m.continuePermissionOnboarding(), "continue");
+        } else if (verb == u"confirm") {
+            Quorvantis::startDetached(m.confirmPermissionOnboarding(m.currentPermissionOnboardingKind()), "confirm");
+        } else if (verb == u"probes") {
             s.probe->answers = {rest == u"pass"};
-        else if (verb == u"browser")
+        } else if (verb == u"browser") {
             s.browser->answers = s.authorizationOpen->answers = {rest == u"opens"};
-        else if (verb == u"recheck")
+        } else if (verb == u"recheck") {
             await(m.refreshExistingPermissions());
-        else if (verb == u"escape")
-            QTest::keyClick(rest == u"prompt" ? static_cast<QWidget *>(root.permissionPrompt()) : root.channelBindingSheet(), Qt::Key_Escape);
-        else if (verb == u"activate") { // from the desktop, or back from one of the window's own sheets
-            QEvent deactivate(QEvent::WindowDeactivate), activate(QEvent::WindowActivate);
+        } else if (verb == u"escape") { // from the "prompt" or the "sheet"
+            QWidget *sheet = rest == u"prompt" ? root.permissionPrompt() : root.channelBindingSheet();
+            QTest::keyClick(sheet, Qt::Key_Escape);
+        } else if (verb == u"activate") { // from the desktop, or back from one of the window's own sheets
+            QEvent deactivate(QEvent::WindowDeactivate);
+            QEvent activate(QEvent::WindowActivate);
             QCoreApplication::sendEvent(&root, &deactivate);
             QCoreApplication::sendEvent(&root, &activate);
-        } else if (verb == u"print") // a progress line of the held runtime run
-            s.environmentPrepare->output(rest.contains(u'/') ? QStringLiteral(R"({"type":"packageProgress","completed":%1,"total":%2})")
-                                                                    .arg(rest.section(u'/', 0, 0), rest.section(u'/', 1))
-                                                              : QStringLiteral(R"({"type":"progress","phase":"%1","status":"running","detail":"%2"})")
-                                                                    .arg(rest.section(u' ', 0, 0), rest.section(u' ', 1)));
-        else if (verb == u"advance")
+        } else if (verb
+                   == u"print") { // a line of the held runtime run: a package count "N/M", or a phase and its detail
+            const QString count = QStringLiteral(R"({"type":"packageProgress","completed":%1,"total":%2})");
+            const QString phase
+                = QStringLiteral(R"({"type":"progress","phase":"%1","status":"running","detail":"%2"})");
+            const QChar separator = rest.contains(u'/') ? u'/' : u' ';
+            const QString line = separator == u'/' ? count : phase;
+            s.environmentPrepare->output(line.arg(rest.section(separator, 0, 0), rest.section(separator, 1)));
+        } else if (verb == u"advance") {
             s.time.advance(std::chrono::milliseconds(rest.toInt()));
-        else if (verb == u"activity")
+        } else if (verb == u"activity") {
             m.appendActivity(rest);
-        else if (verb == u"close" || verb == u"show") // the window
-            verb == u"close" ? void(root.close()) : root.show();
-        else if (verb == u"present")
-            m.setChannelBindingSheetPresented(true);
-        else if (verb == u"service") { // the onboarding service's next answer: a link, the agent's own page, a pending or
-            const QChar a = rest.front(); // no longer pending attempt, bound; or a failure of a new link
-            if (a == u'F')
-                s.onboarding->fail(QuorvantisNativeError(QStringLiteral("OWNER_SETUP_INVALID"), QStringLiteral("Channel 绑定配置无效")));
+        } else if (verb == u"window") { // "close" or "show"
+            if (rest == u"close")
+                root.close();
             else
-                s.onboarding->answer(a == u'A' ? session(true, std::nullopt, std::nullopt, true) : a == u'D' ? session(false)
-                                         : session(true, bindingLink(), a == u'P' ? std::optional(true) : a == u'N' ? std::optional(false) : std::nullopt));
-            await(m.refreshOwnerSetup(a == u'F'));
-        } else if (verb == u"slow") { // the service takes a second to answer a new link
+                root.show();
+        } else if (verb == u"present") {
+            m.setChannelBindingSheetPresented(true);
+        } else if (verb == u"service") {
+            // The onboarding service's next answer: a Link, the Agent's own page, a Pending or No
+            // longer pending attempt, Done (bound); or a Failure of a new link.
+            const QChar answer = rest.front();
+            const auto pending = answer == u'P'   ? std::optional(true)
+                                 : answer == u'N' ? std::optional(false)
+                                                  : std::nullopt;
+            if (answer == u'F')
+                s.onboarding->fail(
+                    QuorvantisNativeError(QStringLiteral("OWNER_SETUP_INVALID"), QStringLiteral("无效")));
+            else if (answer == u'A')
+                s.onboarding->answer(session(true, std::nullopt, std::nullopt, true));
+            else
+                s.onboarding->answer(answer == u'D' ? session(false) : session(true, bindingLink(), pending));
+            await(m.refreshOwnerSetup(answer == u'F'));
+        } else if (verb == u"slow") { // the service takes a second to answer a new link: refreshed now
             s.onboarding->latency = 1s;
+            s.onboarding->whenExhausted = session(true, bindingLink());
             Quorvantis::startDetached(m.refreshOwnerSetup(true), "slow");
-        } else if (verb == u"outlast") // the busy delay
+        } else if (verb == u"patient") { // no wait outlasts the busy delay from here on
+            BusyDelay::setDelayForTesting(std::chrono::hours(1));
+        } else if (verb == u"restart") { // the agent, asked by the model
+            const auto restart = AppModel::RecoveryAction::make(AppModel::RecoveryAction::Kind::restartAgent);
+            Quorvantis::startDetached(m.perform(restart), "restart");
+        } else if (verb == u"outlast") { // the busy delay
             QTest::qWait(int(BusyDelay::delay().count()) + 30);
-        else if (verb == u"poll")
-            s.poll();
-        else if (verb == u"agent") { // starts: the daemon stage goes on to the channel
+        } else if (step == u"agent starts") { // the daemon stage goes on to the channel
             s.agentStarted->answers = {true};
             await(m.finishDaemonInstallationIfNeeded());
-        } else if (verb == u"recover") { // the installed agent's permissions are found withdrawn
-            s.probe->answers = {false};
-            await(m.recoverExistingConfigurationIfNeeded());
-        } else
+        } else {
             QFAIL(qPrintable(QStringLiteral("unknown step ") + step));
+        }
         settle();
     }
-
-    static QString on(const QAbstractButton *b) { return b->text() + (b->isEnabled() ? QString() : QStringLiteral(" (off)")); }
-    static QString shown(const QString &name, const QWidget *w) { return w->isHidden() ? QString() : u' ' + name; }
 
     // What a user sees or gets; see the table rows.
     QString look(const QString &what)
     {
-        if (what == u"page") { // once the switch is over; the setup screen and the dashboard are built only when first needed
-            spinUntil([this] { return !root.transitionRunning(); }, 5000);
-            const QString built = (root.isSetupViewBuilt() ? QStringLiteral("setup built, ") : QString()) + (dashboard()->isBuilt() ? "dashboard built, " : "");
-            QWidget *page = root.page() == AppModel::RootPage::setup ? root.setupView() : root.dashboardView();
-            return (root.lastTransition() ? QStringLiteral("%1 %2 ").arg(root.lastTransition()->durationMs).arg(root.lastTransition()->travel) : QString())
-                + built + (page == root.dashboardView() ? "dashboard" : "setup")
-                + (page->isVisible() && !page->graphicsEffect() && page->pos() == QPoint(0, 0) ? QString() : QStringLiteral(" (in transition)"));
-        }
-        SystemStatusPane *pane = dashboard()->statusPane();
         if (what == u"stage") { // the current-stage line, spoken with its label
             const QLabel *line = setup()->stageLabel();
-            return line->accessibleName() == QStringLiteral("当前安装阶段，") + line->text() ? line->text() : QStringLiteral("(spoken differently)");
+            const bool spoken = line->accessibleName() == QStringLiteral("当前安装阶段，") + line->text();
+            return spoken ? line->text() : QStringLiteral("(spoken differently)");
         }
         if (what == u"screen")
-            return setup()->titleLabel()->text() + u':' + shown("entry", setup()->entryForm()) + shown("card", setup()->authorizationCard())
-                + shown("permission", setup()->permissionSection()) + shown("error", setup()->errorSection());
+            return setup()->titleLabel()->text() + shown("entry", setup()->entryForm());
         if (what == u"code")
-            return setup()->setupCodeField()->text() + shown("name", setup()->agentNameBox()) + u' ' + setup()->setupCodeNote()->text();
-        if (what == u"primary")
+            return setup()->setupCodeField()->text() + shown("name", setup()->agentNameBox());
+        if (what == u"primary") // the button and the code runs so far
             return on(setup()->primaryButton()) + u' ' + QString::number(s.setupWithCode->calls.size());
         if (what == u"form")
-            return m.setupEntryMode() == AppModel::SetupEntryMode::enroll ? setup()->workspacePicker()->currentText() + shown("link", setup()->enrollmentLink())
-                                                                          : QStringLiteral("paste");
-        if (what == u"name rule") // the model's message, once something is typed or Return finds it missing
-            return setup()->agentNameValidation()->isHidden() ? QStringLiteral("hidden")
-                : setup()->agentNameValidation()->text() == m.setupAgentNameValidationMessage() ? QStringLiteral("message") : QStringLiteral("other");
-        if (what == u"package")
-            return !setup()->packageProgress()->isVisible() ? QStringLiteral("hidden")
-                : setup()->packageBar()->maximum() == 0     ? setup()->packageCaption()->text() + u' ' + setup()->packageBar()->accessibleName()
-                                                            : setup()->packageCaption()->text() + u' ' + setup()->packageBar()->accessibleDescription();
-        if (what == u"card") {
+            return setup()->workspacePicker()->currentText() + shown("link", setup()->enrollmentLink());
+        if (what == u"name rule") { // the model's message, once something is typed or Return finds it missing
+            const QLabel *rule = setup()->agentNameValidation();
+            return rule->isHidden()                                      ? QStringLiteral("hidden")
+                   : rule->text() == m.setupAgentNameValidationMessage() ? "message"
+                                                                         : "other";
+        }
+        if (what == u"package") { // the caption, and the bar's spoken name or description
+            const QProgressBar *bar = setup()->packageBar();
+            const QString spoken = bar->maximum() == 0 ? bar->accessibleName() : bar->accessibleDescription();
+            return setup()->packageProgress()->isVisible() ? setup()->packageCaption()->text() + u' ' + spoken
+                                                           : "hidden";
+        }
+        if (what == u"card") { // the password shown, the open button, a failure, the password copied
             const AuthorizationCard *card = setup()->authorizationCard();
-            return card->titleLabel()->text() + u' ' + card->passwordLabel()->text() + u' ' + on(card->openButton()) + shown("failed", card->failureLabel())
-                + (card->copiedSetupPassword() ? " copied" : "");
+            return card->passwordLabel()->text() + u' ' + on(card->openButton()) + shown("failed", card->failureLabel())
+                   + (card->copiedSetupPassword() ? " copied" : "");
         }
-        if (what == u"prompt")
-            return (root.permissionPrompt()->isVisible() ? root.permissionPrompt()->titleLabel()->text() + ": " + root.permissionPrompt()->visibleButtonTitles().join(u", ")
-                                                         : QStringLiteral("hidden"))
-                + (m.permissionPromptKind() ? QString() : QStringLiteral(" (none)"));
-        if (what == u"permission") {
+        // The prompt and its buttons (or none, and whether the model still asks), the probes run.
+        if (what == u"prompt") {
+            const PermissionPromptSheet *prompt = root.permissionPrompt();
+            const QString buttons = prompt->titleLabel()->text() + ": " + prompt->visibleButtonTitles().join(u", ");
+            return (prompt->isVisible() ? buttons : QStringLiteral("hidden"))
+                   + (m.permissionPromptKind() ? "" : " (none)") + u' ' + QString::number(s.probe->calls);
+        }
+        if (what == u"permission") { // the step shown, whether it is verifying or guides to the settings, its button
             const QStringList texts = setup()->permissionTexts();
-            return QStringList{"屏幕录制", "辅助功能", "完全磁盘访问"}.filter(QRegularExpression(QStringLiteral("^(%1)$").arg(texts.join(u'|')))).join(u',')
-                + (texts.contains(QStringLiteral("正在验证系统权限。")) ? QStringLiteral(" verifying") : QString())
-                + (texts.contains(m.permissionSettingsGuidance()) ? QStringLiteral(" guidance") : QString()) + u' ' + on(setup()->permissionStartButton());
+            QStringList steps;
+            for (const char *step : {"屏幕录制", "辅助功能", "完全磁盘访问"}) {
+                if (texts.contains(QString::fromUtf8(step)))
+                    steps << QString::fromUtf8(step);
+            }
+            return steps.join(u',') + (texts.contains(QStringLiteral("正在验证系统权限。")) ? " verifying" : "")
+                   + (texts.contains(m.permissionSettingsGuidance()) ? " guidance" : "") + u' '
+                   + on(setup()->permissionStartButton());
         }
-        if (what == u"checks")
-            return QString::number(s.probe->calls);
         if (what == u"focus") {
-            const QWidget *focus = QApplication::focusWidget();
-            const QHash<const QWidget *, QString> names{{setup()->setupCodeField(), "code field"}, {button(QStringLiteral("recovery")), "recovery"},
-                                                        {button(QStringLiteral("row disk")), "row disk"}, {setup()->primaryButton(), "primary"}};
-            return names.value(focus, QStringLiteral("other"));
+            const QHash<const QWidget *, QString> names{{setup()->setupCodeField(), "code field"},
+                                                        {button(QStringLiteral("recovery")), "recovery"},
+                                                        {button(QStringLiteral("row disk")), "row disk"}};
+            return names.value(QApplication::focusWidget(), QStringLiteral("other"));
         }
-        if (what == u"header") { // a spinner still under reduced motion
-            const StatusCore *core = m.rootPage() == AppModel::RootPage::setup ? setup()->findChild<StatusCore *>() : dashboard()->overviewPane()->statusCore();
+        // The panel's title and detail; the emblem's symbol, or its spinner (still under reduced motion).
+        if (what == u"header") {
+            const StatusCore *core = m.rootPage() == AppModel::RootPage::setup
+                                         ? setup()->findChild<StatusCore *>()
+                                         : dashboard()->overviewPane()->statusCore();
             const bool spins = core->findChild<Spinner *>()->findChild<QTimer *>()->isActive();
-            return panel.titleLabel()->text() + u' ' + panel.detailLabel()->text() + u' '
-                + (core->markSymbol().isEmpty() ? (spins ? QStringLiteral("spinner") : QStringLiteral("still spinner")) : core->markSymbol());
+            const QString spinner = spins ? QStringLiteral("spinner") : QStringLiteral("still spinner");
+            const QString symbol = core->markSymbol().isEmpty() ? spinner : core->markSymbol();
+            return panel.titleLabel()->text() + u' ' + panel.detailLabel()->text() + u' ' + symbol;
         }
-        if (what == u"actions") // the agent's actions of the panel and the pane, the logs of the panel
-            return on(panel.restartButton()) + u',' + on(panel.recheckButton()) + u',' + on(panel.updateButton()) + u',' + on(panel.logsButton())
-                + u',' + on(pane->updateButton()) + shown("spinning", pane->updateSpinner()) + u',' + on(pane->restartButton()) + u',' + on(pane->recheckButton())
-                + u' ' + QString::number(s.script->calls.size()) + QStringLiteral(" quits ") + QString::number(quits);
+        if (what == u"actions") { // the agent's actions of the panel, then of the pane; the update runs, the quits
+            const QStringList buttons{on(panel.restartButton()),  on(panel.recheckButton()),
+                                      on(panel.updateButton()),   on(panel.logsButton()),
+                                      on(pane()->updateButton()), on(pane()->restartButton()),
+                                      on(pane()->recheckButton())};
+            return buttons.join(u',') + shown("spinning", pane()->updateSpinner()) + u' '
+                   + QString::number(s.script->calls.size()) + QStringLiteral(" quits ") + QString::number(quits);
+        }
         if (what == u"opened") {
             QStringList kinds;
-            for (const QUrl &url : s.opened)
+            for (const QUrl &url : std::as_const(s.opened))
                 kinds << (url.isLocalFile() ? QStringLiteral("folder") : url.scheme());
             return kinds.join(u' ');
         }
         if (what == u"activity")
-            return dashboard()->overviewPane()->activityList()->emptyLabel()->isHidden() ? dashboard()->overviewPane()->activityList()->summaries().join(u", ")
-                                                                                         : dashboard()->overviewPane()->activityList()->emptyLabel()->text();
-        if (what == u"overview") { // the model's headline, detail and task; the channel row and its button
+            return dashboard()->overviewPane()->activityList()->summaries().join(u", ");
+        if (what == u"overview") { // the channel row and its button, the sheet; the model's headline is shown
             const AgentOverviewPane *overview = dashboard()->overviewPane();
-            const bool follows = overview->headlineLabel()->text() == m.headlineStatusTitle() && overview->detailLabel()->text() == m.headlineStatusDetail()
-                && overview->taskLabel()->text() == m.currentTask();
-            return (follows ? QString() : QStringLiteral("(headline?) ")) + overview->channelStatus()->stateLabel()->text()
-                + shown("bind", overview->channelStatus()->bindButton()) + (m.isChannelBindingSheetPresented() ? QStringLiteral(" sheet") : QString());
+            const bool headline = overview->headlineLabel()->text() == m.headlineStatusTitle()
+                                  && overview->detailLabel()->text() == m.headlineStatusDetail()
+                                  && overview->taskLabel()->text() == m.currentTask();
+            return (headline ? QString() : QStringLiteral("(headline?) "))
+                   + overview->channelStatus()->stateLabel()->text()
+                   + shown("bind", overview->channelStatus()->bindButton())
+                   + (m.isChannelBindingSheetPresented() ? " sheet" : "");
         }
-        if (what == u"pane")
-            return pane->sectionTitles().join(u',') + u' ' + pane->rowValue(QStringLiteral("连接状态")) + u',' + pane->rowValue(QStringLiteral("最近响应")) + u','
-                + pane->rowValue(QStringLiteral("Agent")) + u',' + pane->rowValue(QStringLiteral("Agent 版本"))
-                + (pane->rowValue(QStringLiteral("App 版本")) == m.appVersion() ? QString() : QStringLiteral(" (version?)"));
-        if (what == u"error") {
+        if (what == u"error") { // the section's title and recovery button; the error's message and code are shown
             QStringList texts;
-            for (QLabel *label : pane->errorSection()->findChildren<QLabel *>())
+            for (const QLabel *label : pane()->errorSection()->findChildren<QLabel *>())
                 texts << label->text();
-            return pane->sectionTitles().last() + u' ' + on(pane->errorSection()->recoveryButton())
-                + (pane->errorSection()->recoveryButton()->isVisible() ? QString() : QStringLiteral(" (hidden)"))
-                + (texts.contains(m.lastError()->message) && texts.contains(m.lastError()->code) ? QString() : QStringLiteral(" (texts?)"));
+            const QAbstractButton *recovery = pane()->errorSection()->recoveryButton();
+            const bool said = texts.contains(m.lastError()->message) && texts.contains(m.lastError()->code);
+            return pane()->sectionTitles().last() + u' ' + on(recovery) + (recovery->isVisible() ? "" : " (hidden)")
+                   + (said ? "" : " (texts?)");
         }
-        if (what.startsWith(u"row ")) {
+        if (what.startsWith(u"row ")) { // its state and symbol, its action, the disk settings opened, a prompt
             const PermissionRow *row = this->row(what.mid(4));
-            return row->stateMark()->text() + u' ' + row->stateMark()->symbol() + shown("action", row->actionButton()) + QStringLiteral(" settings ")
-                + QString::number(s.settingsOpened.count(PermissionKind::fullDiskAccess)) + (m.permissionPromptKind() ? QStringLiteral(" prompt") : QString());
+            const qsizetype settings = s.settingsOpened.count(PermissionKind::fullDiskAccess);
+            return row->stateMark()->text() + u' ' + row->stateMark()->symbol() + shown("action", row->actionButton())
+                   + QStringLiteral(" settings %1").arg(settings) + (m.permissionPromptKind() ? " prompt" : "");
         }
-        if (what == u"banner")
-            return m.showsAgentUpdateBanner() ? banner()->textLabel()->fullText() + u' ' + on(banner()->updateButton()) + shown("spinner", banner()->busyIndicator())
-                                         : QStringLiteral("hidden");
-        if (what == u"sheet") {
-            ChannelBindingSessionSheet *sheet = this->sheet();
-            return sheet->accessibleName().startsWith(QStringLiteral("绑定 Channel，") + sheet->detailLabel()->text()) ? sheet->detailLabel()->text()
-                                                                                                                  : QStringLiteral("(spoken differently)");
+        if (what == u"banner") {
+            const QString seen = banner()->textLabel()->fullText() + u' ' + on(banner()->updateButton());
+            return m.showsAgentUpdateBanner() ? seen + shown("spinner", banner()->busyIndicator()) : "hidden";
         }
-        if (what == u"sheet actions") {
-            ChannelBindingSessionSheet *sheet = this->sheet();
-            return on(sheet->openButton()) + u',' + on(sheet->copyButton()) + u',' + on(sheet->regenerateButton()) + u',' + on(sheet->refreshButton())
-                + shown("open failure", sheet->openFailureLabel()) + shown("error", sheet->errorLabel()) + u' ' + QString::number(s.desktop->copied.size())
-                + (m.isChannelBindingSheetPresented() ? QStringLiteral(" presented") : QString());
+        if (what == u"sheet") { // the detail line, which the sheet's spoken name begins with
+            const QString detail = sheet()->detailLabel()->text();
+            const bool spoken = sheet()->accessibleName().startsWith(QStringLiteral("绑定 Channel，") + detail);
+            return spoken ? detail : QStringLiteral("(spoken differently)");
         }
-        if (what == u"keyboard") { // every button of the dashboard, the banner and the sheet reachable by Tab
+        if (what == u"sheet actions") { // its buttons, failures shown, links copied, whether presented
+            const ChannelBindingSessionSheet *sheet = this->sheet();
+            const QStringList buttons{on(sheet->openButton()), on(sheet->copyButton()), on(sheet->regenerateButton()),
+                                      on(sheet->refreshButton())};
+            return buttons.join(u',') + shown("open failure", sheet->openFailureLabel())
+                   + shown("error", sheet->errorLabel()) + shown("reason", sheet->reasonLabel()) + u' '
+                   + QString::number(s.copied.size()) + (m.isLoadingOwnerSetup() ? " loading" : "")
+                   + (m.isChannelBindingSheetPresented() ? " presented" : "");
+        }
+        if (what == u"restart") { // the pane's and the panel's buttons, the restarts run, the notice said
+            const QString buttons = on(pane()->restartButton()) + u',' + on(panel.restartButton());
+            const QString runs = QString::number(s.daemonInstall->calls.size());
+            return buttons + u' ' + runs + u' ' + pane()->noticeLabel()->text() + (m.lastError() ? " error" : "");
+        }
+        if (what == u"keyboard") { // the buttons of the dashboard, the banner and the sheet that Tab cannot reach
             QStringList unreachable;
-            for (QWidget *top : QList<QWidget *>{dashboard(), banner(), sheet()})
-                for (QAbstractButton *button : top->findChildren<QAbstractButton *>())
-                    unreachable << (button->focusPolicy() & Qt::TabFocus ? QString() : button->text() + button->toolTip());
-            return unreachable.join(QString());
+            for (QWidget *top : QList<QWidget *>{dashboard(), banner(), sheet()}) {
+                for (const QAbstractButton *button : top->findChildren<QAbstractButton *>()) {
+                    if (!(button->focusPolicy() & Qt::TabFocus))
+                        unreachable << button->text() + button->toolTip();
+                }
+            }
+            return unreachable.join(u',');
         }
-        if (what == u"header before launch") // never shown by a running model
-            return MenuBarContent::headerTitle(int(AppModel::OverallState::notInstalled));
-        if (what == u"sheet shown")
-            return (root.channelBindingSheet()->isVisible() ? QStringLiteral("shown") : QStringLiteral("waiting")) + (m.isChannelBindingSheetPresented() ? " presented" : "");
-        if (what == u"sheet spoken")
-            return sheet()->accessibleName();
+        if (what == u"sheet shown") {
+            const bool visible = root.channelBindingSheet()->isVisible();
+            return (visible ? "shown" : "waiting") + QString(m.isChannelBindingSheetPresented() ? " presented" : "");
+        }
         if (what == u"requests") { // the waits asked for, and whether each request to the service forced a new link
             QStringList asked;
             for (const auto wait : s.time.requested())
                 asked << QString::number(wait.count());
-            for (const auto &call : s.onboarding->calls)
-                asked << (call.forceRefresh ? QStringLiteral("new") : QStringLiteral("same"));
+            for (const bool forced : std::as_const(s.onboarding->forcedRefreshes))
+                asked << (forced ? QStringLiteral("new") : QStringLiteral("same"));
             return asked.join(u' ');
         }
         return QStringLiteral("unknown look ") + what;
@@ -312,159 +382,207 @@ class ViewTests : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
+    void init()
+    {
+        Motion::setReducedMotionOverride(false);
+        BusyDelay::setDelayForTesting(std::nullopt);
+    }
 
-    void init() { Motion::setReducedMotionOverride(false); }
-
-    // A scene, then the steps of a user or of the outside world, then what is seen.
+    // A scene (see Scene::reach; "reduced motion; " first asks for it), then the steps of a user
+    // or of the outside world (see Window::act), then what is seen (see Window::look).
     void shows_data()
     {
         QTest::addColumn<QString>("scene");
         QTest::addColumn<QString>("look");
         QTest::addColumn<QString>("seen");
-        const auto row = [](const char *name, const char *scene, const char *look, const QString &seen) { QTest::newRow(name) << scene << look << seen; };
+        QString look;
+        const auto row = [&look](const char *name, const char *scene, const QString &seen) {
+            QTest::newRow(qPrintable(look + ": " + QLatin1String(name))) << QString::fromUtf8(scene) << look << seen;
+        };
         // The current-stage line: the first that applies, each state also holding what ranks
         // below it where the model can get there.
-        row("stage: authorization over the detail", "authorizing", "stage", "等待 Workspace 授权");
-        row("stage: channel over its detail", "daemon; agent starts", "stage", "等待 Channel 绑定");
-        row("stage: current permission over the running phase", "permissions 1", "stage", "配置辅助功能");
-        row("stage: detail over the running phase", "submitting", "stage", "正在验证安装码");
-        row("stage: first running phase", "daemon", "stage", title(SetupPhase::starting));
-        row("stage: first failed phase", "runtime failed", "stage", title(SetupPhase::runtime) + "需要处理");
-        row("stage: waiting in the setup stage", "setup", "stage", "Waiting for setup");
-        row("stage: nothing else", "finished", "stage", "准备安装");
-        // Which sections the setup screen shows.
-        row("screen: runtime", "runtime", "screen", "安装 Quorvantis:");
-        row("screen: setup", "setup", "screen", "Setup Quorvantis: entry");
-        row("screen: authorization pending", "authorizing", "screen", "Setup Quorvantis: entry card");
-        row("screen: configured at setup", "configured setup", "screen", "Setup Quorvantis:");
-        row("screen: permissions", "permissions 0", "screen", "安装 Quorvantis: permission");
-        row("screen: failure", "runtime failed", "screen", "安装 Quorvantis: error");
+        look = QStringLiteral("stage");
+        row("authorization over the detail", "authorizing", "等待 Workspace 授权");
+        row("channel over its detail", "daemon; agent starts", "等待 Channel 绑定");
+        row("current permission over the running phase", "permissions 1", "配置辅助功能");
+        row("detail over the running phase", "submitting", "正在验证安装码");
+        row("first running phase", "daemon", title(SetupPhase::starting));
+        row("first failed phase", "runtime failed", title(SetupPhase::runtime) + "需要处理");
+        row("waiting in the setup stage", "setup", "Waiting for setup");
+        row("nothing else", "finished", "准备安装");
+        // Whether the setup screen shows its entry form (the scrolling test sees the other sections appear).
+        look = QStringLiteral("screen");
+        row("runtime", "runtime", "安装 Quorvantis");
+        row("setup", "setup", "Setup Quorvantis entry");
+        row("configured at setup", "configured setup", "Setup Quorvantis");
         // The code field formats what is typed; an instant code needs a name.
-        const QString regular = QStringLiteral("注册完成后会启动 Agent，并进入 Channel 绑定。");
-        row("code: QVS2", "setup; type qvs2abcd", "code", "QVS2-ABCD " + regular);
-        row("code: QVI1 prefix only", "setup; type qvi1", "code", "QVI1 " + regular);
-        row("code: QVI1", "setup; type qvi1abcd", "code", "QVI1-ABCD name 将即时创建 Agent。若安装码包含 Workspace，稍后会请你完成授权。");
+        look = QStringLiteral("code");
+        row("QVS2", "setup; type qvs2abcd", "QVS2-ABCD");
+        row("QVI1", "setup; type qvi1abcd", "QVI1-ABCD name");
         // Return is the default action, once at a time; a focus request brings the code field back.
-        row("return: nothing to submit", "setup; return", "primary", "继续设置 (off) 0");
-        row("return: submits", "setup; code QVS2-7K2M-9PQR-X4TV; return", "primary", "继续设置 (off) 1");
-        row("return: focus request", "setup; type qvs27k2m9pqrx4tv; focus primary; focus code", "focus", "code field");
-        row("return: in the field", "setup; type qvs27k2m9pqrx4tv; return in field", "primary", "继续设置 (off) 1");
-        row("return: not while running", "setup; hold; code QVS2-7K2M-9PQR-X4TV; click primary; code QVS2-7K2M-9PQR-X4TV; click primary; return", "primary", "正在注册… (off) 1");
-        row("return: again once done", "setup; hold; code QVS2-7K2M-9PQR-X4TV; return; release; code QVS2-7K2M-9PQR-X4TV", "primary", "继续设置 1");
+        look = QStringLiteral("primary");
+        const char *code = "code QVS2-7K2M-9PQR-X4TV";
+        row("Return with nothing to submit", "setup; return", "继续设置 (off) 0");
+        row("Return submits", "setup; code QVS2-7K2M-9PQR-X4TV; return", "继续设置 (off) 1");
+        row("Return in the field", "setup; type qvs27k2m9pqrx4tv; return in field", "继续设置 (off) 1");
+        row("Return not while running",
+            qPrintable(QStringLiteral("setup; hold; %1; click primary; %1; return").arg(code)), "正在注册… (off) 1");
+        row("Return again once done", qPrintable(QStringLiteral("setup; hold; %1; return; release; %1").arg(code)),
+            "继续设置 1");
+        look = QStringLiteral("focus");
+        row("code field on request", "setup; type qvs27k2m9pqrx4tv; focus primary; focus code", "code field");
+        row("the recovery button", "installed; fail SOMETHING_ODD; focus recovery", "recovery");
+        row("a permission's action", "installed; probes fail; recheck; focus disk", "row disk");
         // Enrolment: the picker and the model follow each other; the name rule reads as a hint
         // until something is typed.
-        row("enrolment: paste first", "setup", "form", "paste");
-        row("enrolment: the picker", "setup; click enroll; pick Zoho", "form", "Zoho");
-        row("enrolment: the model", "setup; click enroll; pick Zoho; workspace google", "form", "Google");
-        row("enrolment: no rule before typing", "setup; click enroll", "name rule", "hidden");
-        row("enrolment: the rule once typed", "setup; click enroll; type name Bad Name!", "name rule", "message");
-        row("enrolment: the rule on Return", "setup; click enroll; return", "name rule", "message");
-        row("return: a typo is no error", "setup; type qvs27k2m; return in field", "screen", "Setup Quorvantis: entry");
-        row("enrolment: no submit on a bad name", "setup; click enroll; type name Bad Name!", "primary", "继续设置 (off) 0");
+        look = QStringLiteral("form");
+        row("the picker", "setup; click enroll; pick Zoho", "Zoho");
+        row("the model", "setup; click enroll; pick Zoho; workspace google", "Google");
+        look = QStringLiteral("name rule");
+        row("none before typing", "setup; click enroll", "hidden");
+        row("once typed", "setup; click enroll; type name Bad Name!", "message");
+        row("on Return", "setup; click enroll; return", "message");
         // The package bar of the runtime run: only while its package step runs.
-        row("package: counting", "preparing; print runtime 安装 Quorvantis", "package", "正在计算安装内容… 正在计算安装内容");
-        row("package: no total yet", "preparing; print runtime 安装 Quorvantis; print 0/0", "package", "正在计算安装内容… 正在计算安装内容");
-        row("package: a third", "preparing; print runtime 安装 Quorvantis; print 1/3", "package", "1/3 · 33% 已安装 1 个包，共 3 个，33%");
-        row("package: over the total", "preparing; print runtime 安装 Quorvantis; print 12/10", "package", "10/10 · 100% 已安装 10 个包，共 10 个，100%");
-        row("package: runtime finished", "preparing; print runtime 安装 Quorvantis; print 36/36; release", "package", "hidden");
-        row("package: a later step", "preparing; print runtime 安装 Quorvantis; print 36/36; print preflight 检查运行环境", "package", "hidden");
+        look = QStringLiteral("package");
+        const char *packages = "preparing; print runtime 安装 Quorvantis";
+        row("counting", packages, "正在计算安装内容… 正在计算安装内容");
+        row("a third", qPrintable(packages + QStringLiteral("; print 1/3")), "1/3 · 33% 已安装 1 个包，共 3 个，33%");
+        row("a later step", qPrintable(packages + QStringLiteral("; print 1/3; print preflight 检查运行环境")),
+            "hidden");
         // The authorization card masks the password until revealed, and opens the page.
-        const QString mask = AuthorizationCard::maskedPassword(), open = QStringLiteral("我已保存登录信息，打开授权页面");
-        row("card: masked", "authorizing", "card", "完成 Google Workspace 授权 " + mask + u' ' + open);
-        row("card: revealed", "authorizing; click reveal", "card", "完成 Google Workspace 授权 s3cret-Pass " + open);
-        row("card: hidden again", "authorizing; click reveal; click reveal", "card", "完成 Google Workspace 授权 " + mask + u' ' + open);
-        row("card: copied", "authorizing; click copy password", "card", "完成 Google Workspace 授权 " + mask + u' ' + open + " copied");
-        row("card: the page did not open", "authorizing; browser fails; click open page", "card", "完成 Google Workspace 授权 " + mask + u' ' + open + " failed");
-        row("card: opening", "authorizing; hold; click open page", "card", "完成 Google Workspace 授权 " + mask + " 正在打开授权页面… (off)");
+        look = QStringLiteral("card");
+        const QString mask = AuthorizationCard::maskedPassword();
+        const QString open = QStringLiteral("我已保存登录信息，打开授权页面");
+        row("revealed", "authorizing; click reveal", "s3cret-Pass " + open);
+        row("hidden again", "authorizing; click reveal; click reveal", mask + u' ' + open);
+        row("copied", "authorizing; click copy password", mask + u' ' + open + " copied");
+        row("the page did not open", "authorizing; browser fails; click open page", mask + u' ' + open + " failed");
+        row("opening", "authorizing; hold; click open page", mask + " 正在打开授权页面… (off)");
         // The permission prompt's buttons, its dismissal, and the re-checks it and the window start.
-        row("prompt: screen recording", "permissions 0; continue", "prompt", "准备授权屏幕录制: 取消, 开始验证");
-        row("prompt: accessibility, node", "permissions 1; continue", "prompt", "准备授权辅助功能: 取消, 继续授权Node");
-        row("prompt: accessibility, cliclick", "permissions 1; continue; confirm", "prompt", "准备授权辅助功能: 取消, 继续授权cliclick");
-        row("prompt: after a failed probe", "permissions 0; probes fail; continue; confirm", "prompt", "准备授权屏幕录制: 取消, 打开系统设置, 重新检查");
-        row("prompt: escape dismisses it", "permissions 0; probes fail; continue; confirm; escape prompt", "prompt", "hidden (none)");
-        row("prompt: escape, then back from the desktop", "permissions 0; probes fail; continue; confirm; escape prompt; activate", "checks", "2");
-        row("prompt: back from its own sheet", "permissions 0; probes fail; continue; confirm; activate from sheet", "checks", "1");
-        row("prompt: re-check", "permissions 0; probes fail; continue; confirm; click recheck", "checks", "2");
-        row("prompt: closed by the re-check", "permissions 0; probes fail; continue; confirm; click recheck", "prompt", "hidden (none)");
+        look = QStringLiteral("prompt");
+        const char *failed = "permissions 0; probes fail; continue; confirm";
+        row("screen recording", "permissions 0; continue", "准备授权屏幕录制: 取消, 开始验证 0");
+        row("accessibility, node", "permissions 1; continue", "准备授权辅助功能: 取消, 继续授权Node 1");
+        row("accessibility, cliclick", "permissions 1; continue; confirm",
+            "准备授权辅助功能: 取消, 继续授权cliclick 2");
+        row("after a failed probe", failed, "准备授权屏幕录制: 取消, 打开系统设置, 重新检查 1");
+        row("escape dismisses it", qPrintable(failed + QStringLiteral("; escape prompt")), "hidden (none) 1");
+        row("back from the desktop", qPrintable(failed + QStringLiteral("; escape prompt; activate")),
+            "hidden (none) 2");
+        row("back from its own sheet", qPrintable(failed + QStringLiteral("; activate from sheet")),
+            "准备授权屏幕录制: 取消, 打开系统设置, 重新检查 1");
+        row("closed by its re-check", qPrintable(failed + QStringLiteral("; click recheck")), "hidden (none) 2");
         // The permission step of the setup screen.
-        row("permission: current step", "permissions 1", "permission", "辅助功能 开始授权");
-        row("permission: checking", "permissions 1; hold; confirm", "permission", "辅助功能 verifying 正在验证授权… (off)");
-        row("permission: failed", "permissions 1; hold; probes fail; confirm; release", "permission", "辅助功能 guidance 开始授权");
-        // The page follows the validated installation with the transition the motion setting asks
-        // for; the setup screen and the dashboard are built only when first shown.
-        row("page: the dashboard at launch", "installed", "page", "dashboard built, dashboard");
-        row("page: the setup screen at launch", "setup", "page", "setup built, setup");
-        row("page: to the dashboard", "daemon; agent starts", "page", "200 4 setup built, dashboard built, dashboard");
-        row("page: back to setup, reduced motion", "reduced motion; installed; recover", "page", "150 0 setup built, dashboard built, setup");
-        row("keyboard: every button", "offered; fail AGENT_START_TIMEOUT; activity Started working; present", "keyboard", "");
+        look = QStringLiteral("permission");
+        row("current step", "permissions 1", "辅助功能 开始授权");
+        row("checking", "permissions 1; hold; confirm", "辅助功能 verifying 正在验证授权… (off)");
+        row("failed", "permissions 1; hold; probes fail; confirm; release", "辅助功能 guidance 开始授权");
+        look = QStringLiteral("keyboard");
+        row("every button", "offered; fail AGENT_START_TIMEOUT; activity Started working; present", "");
         // The tray panel's header and the emblem follow the overall state.
-        row("header: starting", "runtime", "header", "正在安装 Quorvantis 正在准备运行环境。 spinner");
-        row("header: starting, reduced motion", "reduced motion; runtime", "header", "正在安装 Quorvantis 正在准备运行环境。 still spinner");
-        row("header: before any launch state", "setup", "header before launch", "等待安装");
-        row("header: waiting", "setup", "header", "等待 setup 输入 JIT Code 或 Setup Code 完成设备注册。 key.horizontal");
-        row("header: online", "installed", "header", "在线 Agent 已安装并启动。 checkmark.circle.fill");
-        row("header: error", "setup; fail SOMETHING_ODD", "header", "需要处理 Quorvantis 尚未就绪，请查看详情。 xmark.octagon.fill");
+        look = QStringLiteral("header");
+        row("starting", "runtime", "正在安装 Quorvantis 正在准备运行环境。 spinner");
+        row("starting, reduced motion", "reduced motion; runtime",
+            "正在安装 Quorvantis 正在准备运行环境。 still spinner");
+        row("error", "setup; fail SOMETHING_ODD", "需要处理 Quorvantis 尚未就绪，请查看详情。 xmark.octagon.fill");
         // The agent's actions need a configured agent, and are refused while it updates.
-        const QString off = QStringLiteral("重启 Agent (off),重新检查权限 (off),更新 Agent (off),打开日志目录");
-        row("actions: not configured", "setup", "actions", off + ",更新 Agent (off),重启 Agent (off),重新检查权限 (off) 0 quits 0");
-        row("actions: configured", "installed", "actions", "重启 Agent,重新检查权限,更新 Agent,打开日志目录,更新 Agent,重启 Agent,重新检查权限 0 quits 0");
-        row("actions: updating", "offered; hold; click update; click update; click pane update", "actions",
-            "重启 Agent (off),重新检查权限 (off),正在更新 Agent… (off),打开日志目录,正在更新 Agent… (off) spinning,重启 Agent (off),重新检查权限 (off) 1 quits 0");
-        row("actions: updated", "offered; hold; click update; release", "actions", "重启 Agent,重新检查权限,更新 Agent,打开日志目录,更新 Agent,重启 Agent,重新检查权限 1 quits 0");
-        row("actions: quit", "setup; click quit", "actions", off + ",更新 Agent (off),重启 Agent (off),重新检查权限 (off) 0 quits 1");
-        row("actions: logs and releases without an agent", "setup; click logs; click releases", "opened", "folder https");
+        look = QStringLiteral("actions");
+        const QString idle
+            = QStringLiteral("重启 Agent,重新检查权限,更新 Agent,打开日志目录,更新 Agent,重启 Agent,重新检查权限");
+        const QString off
+            = QStringLiteral("重启 Agent (off),重新检查权限 (off),更新 Agent (off),打开日志目录,更新 Agent (off),"
+                             "重启 Agent (off),重新检查权限 (off)");
+        const QString updating
+            = QStringLiteral("重启 Agent (off),重新检查权限 (off),正在更新 Agent… (off),打开日志目录,"
+                             "正在更新 Agent… (off),重启 Agent (off),重新检查权限 (off) spinning");
+        row("not configured", "setup", off + " 0 quits 0");
+        row("configured", "installed", idle + " 0 quits 0");
+        row("updating", "offered; hold; click update; click update; click pane update", updating + " 1 quits 0");
+        row("updated", "offered; hold; click update; release", idle + " 1 quits 0");
+        row("quit", "setup; click quit", off + " 0 quits 1");
+        // A running action cannot be started again, and its end is said.
+        look = QStringLiteral("restart");
+        row("pressed", "installed; hold; click restart", "正在重启 Agent… (off),正在重启 Agent… (off) 1 ");
+        row("pressed again, then by the model, then done",
+            "installed; hold; click restart; click restart; restart; release", "重启 Agent,重启 Agent 1 已重启 Agent");
+        look = QStringLiteral("opened");
+        row("logs and releases without an agent", "setup; click logs; click releases", "folder https");
+        row("the recovery button's action", "installed; fail SOMETHING_ODD; focus recovery; space recovery", "folder");
         // The update banner.
-        row("banner: offered", "offered", "banner", "Agent 1.5.0 可更新 更新");
-        row("banner: updating", "offered; hold; click update", "banner", "Agent 1.5.0 可更新 正在更新 Agent… (off) spinner");
-        row("banner: dismissed", "offered; click dismiss", "banner", "hidden");
+        look = QStringLiteral("banner");
+        row("offered", "offered", "Agent 1.5.0 可更新 更新");
+        row("updating", "offered; hold; click update", "Agent 1.5.0 可更新 正在更新 Agent… (off) spinner");
         // The dashboard.
-        row("activity: none", "installed", "activity", "尚无活动");
-        row("activity: newest first", "installed; activity Started working; activity Task complete", "activity", "Task complete, Started working");
-        row("overview: binding", "channel", "overview", "等待完成绑定 bind");
-        row("overview: bind button", "channel; click bind", "overview", "等待完成绑定 bind sheet");
-        row("overview: bound", "channel; service D", "overview", "已绑定");
-        row("overview: bound before this launch", "installed", "overview", "已绑定");
-        row("pane: no sample yet", "installed offline", "pane", "连接,系统,权限,操作 未连接,尚未收到,未连接,--");
-        row("pane: a sample", "installed offline; poll", "pane", "连接,系统,权限,操作 已连接,刚刚,在线,1.4.0");
-        row("error: a code no longer redeemable", "installed; fail SETUP_CODE_UNAVAILABLE", "error", "最后错误 输入新安装码");
-        row("error: the daemon did not start", "installed; fail AGENT_START_TIMEOUT", "error", "最后错误 重试");
-        row("error: anything else", "installed; fail SOMETHING_ODD", "error", "最后错误 打开日志目录");
-        row("focus: the recovery button", "installed; fail SOMETHING_ODD; focus recovery", "focus", "recovery");
-        row("focus: its action", "installed; fail SOMETHING_ODD; focus recovery; space recovery", "opened", "folder");
-        row("focus: a permission's action", "installed; probes fail; recheck; focus disk", "focus", "row disk");
-        row("row: verified", "installed; recheck", "row disk", "已配置 checkmark.circle.fill settings 0");
-        row("row: never probed", "setup", "row disk", "等待检查 circle.dashed settings 0");
-        row("row: not granted opens its settings", "installed; probes fail; recheck; click row disk", "row disk", "请完成系统授权 exclamationmark.triangle action settings 1");
-        row("row: the current onboarding step", "permissions 0", "row screen", "等待检查 circle.dashed action settings 0");
-        row("row: a later step waits", "permissions 0", "row access", "等待检查 circle.dashed settings 0");
-        row("row: continues the onboarding", "permissions 0; click row screen", "row screen", "等待检查 circle.dashed action settings 0 prompt");
-        row("row: while checked", "permissions 0; hold; confirm", "row screen", "正在验证授权… arrow.triangle.2.circlepath settings 0");
-        // The binding sheet: its detail line (the first that applies) and its actions.
+        look = QStringLiteral("activity");
+        row("newest first", "installed; activity Started working; activity Task complete",
+            "Task complete, Started working");
+        look = QStringLiteral("overview");
+        row("binding", "channel", "等待完成绑定 bind");
+        row("bind button", "channel; click bind", "等待完成绑定 bind sheet");
+        row("bound", "channel; service D", "已绑定");
+        look = QStringLiteral("error");
+        row("a code no longer redeemable", "installed; fail SETUP_CODE_UNAVAILABLE", "最后错误 输入新安装码");
+        row("the daemon did not start", "installed; fail AGENT_START_TIMEOUT", "最后错误 重试");
+        row("anything else", "installed; fail SOMETHING_ODD", "最后错误 打开日志目录");
+        look = QStringLiteral("row disk");
+        row("verified", "installed; recheck", "已配置 checkmark.circle.fill settings 0");
+        row("never probed", "setup", "等待检查 circle.dashed settings 0");
+        row("not granted opens its settings", "installed; probes fail; recheck; click row disk",
+            "请完成系统授权 exclamationmark.triangle action settings 1");
+        look = QStringLiteral("row screen");
+        row("the current onboarding step", "permissions 0", "等待检查 circle.dashed action settings 0");
+        row("continues the onboarding", "permissions 0; click row screen",
+            "等待检查 circle.dashed action settings 0 prompt");
+        look = QStringLiteral("row access");
+        row("a later step waits", "permissions 0", "等待检查 circle.dashed settings 0");
+        // The binding sheet's detail line: the first that applies.
+        look = QStringLiteral("sheet");
         const QString verified = QStringLiteral("Ownership verified，正在完成连接并进入面板…");
-        row("sheet: verified, while opening", "binding; service P; service N; hold; click open link", "sheet", verified);
-        row("sheet: bound", "binding; service L; service D", "sheet", verified);
-        row("sheet: opening", "binding; service L; hold; click open link", "sheet", "正在打开系统浏览器。打开后可随时返回本窗口查看进度。");
-        row("sheet: failed, over opened by the agent", "binding; service L; browser fails; click open link; service A", "sheet", "浏览器没有打开时，请复制链接后在浏览器中完成绑定。");
-        row("sheet: opened by the agent", "binding; service A", "sheet", "绑定页面已打开，请在系统浏览器中完成操作。Quorvantis 会在后台等待，绑定成功后自动继续。");
-        row("sheet: otherwise", "binding; service L", "sheet", "请在系统浏览器中选择 Channel。Quorvantis 会在后台等待，绑定成功后自动继续。");
-        row("sheet: failures spoken", "binding; service L; browser fails; click open link; service F", "sheet spoken",
-            "绑定 Channel，浏览器没有打开时，请复制链接后在浏览器中完成绑定。，没有成功打开默认浏览器，请复制链接后手动打开，或再次点击重试。，Channel 绑定配置无效");
-        row("sheet: appearing refreshes after a moment", "channel; present", "requests", "550");
-        row("sheet: then the link, a new one, a re-read", "channel; present; advance 550; click regenerate; click refresh", "requests", "550 same new same");
-        row("sheet actions: a new attempt does not repeat the old failure", "binding; service L; browser fails; click open link; hold; click open link",
-            "sheet actions", "打开浏览器 (off),复制链接 (off),重新生成 (off),刷新状态 0");
+        row("verified, while opening", "binding; service P; service N; hold; click open link", verified);
+        row("bound", "binding; service L; service D", verified);
+        row("opening", "binding; service L; hold; click open link",
+            "正在打开系统浏览器。打开后可随时返回本窗口查看进度。");
+        row("failed, over opened by the agent", "binding; service L; browser fails; click open link; service A",
+            "浏览器没有打开时，请复制链接后在浏览器中完成绑定。");
+        row("opened by the agent", "binding; service A",
+            "绑定页面已打开，请在系统浏览器中完成操作。Quorvantis 会在后台等待，绑定成功后自动继续。");
+        row("otherwise", "binding; service L",
+            "请在系统浏览器中选择 Channel。Quorvantis 会在后台等待，绑定成功后自动继续。");
+        // The sheet's actions.
+        look = QStringLiteral("sheet actions");
+        const QString noLink = QStringLiteral("打开浏览器 (off),复制链接 (off),重新生成,刷新状态 reason 0");
+        row("presented without a link", "binding; present", noLink + " presented");
+        row("closed", "binding; present; click close sheet", noLink);
+        row("escape", "binding; present; escape sheet", noLink);
+        const QString ready = QStringLiteral("打开浏览器,复制链接,重新生成,刷新状态 0");
+        const QString fetching
+            = QStringLiteral("打开浏览器 (off),复制链接 (off),重新生成 (off),刷新状态 (off) reason 0");
+        row("copied", "binding; service L; click copy link", "打开浏览器,已复制,重新生成,刷新状态 1");
+        row("opened", "binding; service L; click copy link; click open link",
+            "重新打开浏览器,复制链接,重新生成,刷新状态 1");
+        row("failures", "binding; service L; browser fails; click open link; service F",
+            "重试,复制链接,重新生成,刷新状态 open failure error 0");
+        row("a new attempt does not repeat the old failure",
+            "binding; service L; browser fails; click open link; hold; click open link",
+            "打开浏览器 (off),复制链接 (off),重新生成 (off),刷新状态 0");
+        // A wait shorter than the busy delay never shows, poll after poll; a press shows at once.
+        const char *fetched = "binding; service L; patient; slow";
+        row("a short wait never shows", fetched, ready + " loading");
+        row("nor the next", qPrintable(fetched + QStringLiteral("; advance 1000; slow")), ready + " loading");
+        row("a press shows at once", qPrintable(fetched + QStringLiteral("; advance 1000; click regenerate")),
+            fetching + " loading");
+        row("and its end", qPrintable(fetched + QStringLiteral("; advance 1000; click regenerate; advance 1000")),
+            ready);
+        row("while a link is fetched", "binding; service L; slow; outlast", fetching + " loading");
+        // Appearing refreshes after a moment; then the link, a new one, a re-read.
+        look = QStringLiteral("requests");
+        row("appearing", "channel; present", "550");
+        row("then its buttons", "channel; present; advance 550; click regenerate; click refresh", "550 same new same");
         // Sheets belong to the window: while it is closed they wait; closing it dismisses nothing.
-        row("sheet: waits for a closed window", "channel; close window; present", "sheet shown", "waiting presented");
-        row("sheet: shown with the window", "channel; close window; present; show window", "sheet shown", "shown presented");
-        row("sheet: closing the window dismisses nothing", "channel; present; close window", "sheet shown", "waiting presented");
-        row("sheet actions: no link", "binding", "sheet actions", "打开浏览器 (off),复制链接 (off),重新生成,刷新状态 0");
-        row("sheet actions: copied", "binding; service L; click copy link", "sheet actions", "打开浏览器,已复制,重新生成,刷新状态 1");
-        row("sheet actions: opened", "binding; service L; click copy link; click open link", "sheet actions", "重新打开浏览器,复制链接,重新生成,刷新状态 1");
-        row("sheet actions: failures", "binding; service L; browser fails; click open link; service F", "sheet actions", "重试,复制链接,重新生成,刷新状态 open failure error 0");
-        row("sheet actions: while a link is fetched", "binding; present; service L; slow; outlast", "sheet actions", "打开浏览器 (off),复制链接 (off),重新生成 (off),刷新状态 (off) 0 presented");
-        row("sheet actions: closed", "binding; present; click close sheet", "sheet actions", "打开浏览器 (off),复制链接 (off),重新生成,刷新状态 0");
-        row("sheet actions: escape", "binding; present; escape sheet", "sheet actions", "打开浏览器 (off),复制链接 (off),重新生成,刷新状态 0");
-        row("sheet actions: presented", "binding; present", "sheet actions", "打开浏览器 (off),复制链接 (off),重新生成,刷新状态 0 presented");
+        look = QStringLiteral("sheet shown");
+        row("waits for a closed window", "channel; window close; present", "waiting presented");
+        row("shown with the window", "channel; window close; present; window show", "shown presented");
+        row("closing the window dismisses nothing", "channel; present; window close", "waiting presented");
     }
 
     void shows()
@@ -473,7 +591,10 @@ private Q_SLOTS:
         QFETCH(QString, look);
         QFETCH(QString, seen);
         QStringList steps = scene.split(QStringLiteral("; "));
-        Motion::setReducedMotionOverride(steps.first() == u"reduced motion" && !steps.takeFirst().isEmpty());
+        if (steps.first() == u"reduced motion") {
+            Motion::setReducedMotionOverride(true);
+            steps.removeFirst();
+        }
         Window window(steps.first());
         for (const QString &step : steps.mid(1)) {
             window.act(step);
@@ -483,8 +604,6 @@ private Q_SLOTS:
         QCOMPARE(window.look(look), seen);
     }
 
-
-
     // The setup screen opens at its top whatever it holds; only what appears afterwards (the
     // permission step, an error, the authorization card) scrolls itself into view.
     void setupScreenScrolling()
@@ -492,13 +611,20 @@ private Q_SLOTS:
         for (const QString appears : {"permission", "error", "authorization"}) {
             for (const bool opensWithIt : {true, false}) {
                 Scene s;
-                AppModel &m = s.reach(appears == u"permission" ? "preparing" : appears == u"error" ? "permissions 0" : "submitting");
-                const auto failure = [&m] { m.fail(QStringLiteral("AGENT_RESTART_FAILED")); };
-                const auto change = [&] { appears == u"permission" ? s.release() : appears == u"error" ? failure() : s.setupWithCode->authorization(authorization()); };
-                if (appears != u"error")
-                    failure(); // a screen taller than the window
+                const bool error = appears == u"error";
+                AppModel &m = s.reach(appears == u"permission" ? "preparing" : error ? "permissions 0" : "submitting");
+                const auto appear = [&] {
+                    if (appears == u"permission")
+                        s.release();
+                    else if (error)
+                        m.fail(QStringLiteral("AGENT_RESTART_FAILED"));
+                    else
+                        s.setupWithCode->authorization(authorization());
+                };
+                if (!error)
+                    m.fail(QStringLiteral("AGENT_RESTART_FAILED")); // a screen taller than the window
                 if (opensWithIt)
-                    change();
+                    appear();
                 RootContentView root(&m);
                 root.resize(RootContentView::minimumContentSize);
                 root.show();
@@ -507,81 +633,21 @@ private Q_SLOTS:
                 SetupView *view = root.setupView();
                 const QScrollBar *bar = view->scrollArea()->verticalScrollBar();
                 QVERIFY2(bar->value() == 0 && bar->maximum() > 0, qPrintable(appears));
-                if (!opensWithIt)
-                    change();
-                QWidget *target = appears == u"permission" ? view->permissionSection() : appears == u"error" ? view->errorSection() : view->authorizationCard();
-                QWidget *viewport = view->scrollArea()->viewport();
-                QTRY_VERIFY2(opensWithIt || (bar->value() > 0 && target->isVisible() && viewport->rect().contains(QRect(target->mapTo(viewport, QPoint(0, 0)), target->size()))), qPrintable(appears));
+                if (opensWithIt)
+                    continue;
+                appear();
+                QWidget *target = appears == u"permission" ? view->permissionSection()
+                                  : error                  ? view->errorSection()
+                                                           : view->authorizationCard();
+                const QWidget *viewport = view->scrollArea()->viewport();
+                const auto inView = [&] {
+                    const QRect area(target->mapTo(viewport, QPoint(0, 0)), target->size());
+                    return bar->value() > 0 && target->isVisible() && viewport->rect().contains(area);
+                };
+                QTRY_VERIFY2(inView(), qPrintable(appears));
             }
         }
     }
-
-    // A wait shorter than the busy delay never shows, poll after poll; a press shows at once; a
-    // running action cannot be started again, and its end is said.
-    void busyStates()
-    {
-        BusyDelay::setDelayForTesting(std::chrono::hours(1)); // no wait here outlasts it
-        Window w(QStringLiteral("binding"));
-        w.act(QStringLiteral("present"));
-        w.act(QStringLiteral("service L"));
-        ChannelBindingSessionSheet *sheet = w.sheet();
-        const auto buttons = [sheet] { return Window::on(sheet->openButton()) + Window::on(sheet->regenerateButton()) + Window::on(sheet->refreshButton()); };
-        const QString idle = buttons();
-        w.s.onboarding->whenExhausted = session(true, bindingLink());
-        w.s.onboarding->latency = 100ms;
-        for (int poll = 0; poll < 2; ++poll) {
-            auto refresh = w.m.refreshOwnerSetup(true);
-            settle();
-            QVERIFY(w.m.isLoadingOwnerSetup());
-            QCOMPARE(buttons(), idle);
-            w.s.time.advance(100ms);
-            await(std::move(refresh));
-            settle();
-            QCOMPARE(buttons(), idle);
-        }
-        QTest::mouseClick(sheet->regenerateButton(), Qt::LeftButton);
-        settle();
-        QVERIFY(!sheet->regenerateButton()->isEnabled() && !sheet->reasonLabel()->isHidden());
-        w.s.time.advance(100ms);
-        QTRY_COMPARE(buttons(), idle);
-        BusyDelay::setDelayForTesting(std::nullopt);
-
-        Window d(QStringLiteral("installed"));
-        Step held = Step::success();
-        held.gate = d.s.gate();
-        d.s.daemonInstall->steps = {held};
-        QPushButton *restart = d.dashboard()->statusPane()->restartButton();
-        QTest::mouseClick(restart, Qt::LeftButton);
-        settle();
-        QCOMPARE(Window::on(restart), QStringLiteral("正在重启 Agent… (off)"));
-        QCOMPARE(Window::on(d.panel.restartButton()), QStringLiteral("正在重启 Agent… (off)"));
-        QTest::mouseClick(restart, Qt::LeftButton);
-        Quorvantis::startDetached(d.m.perform(AppModel::RecoveryAction::make(AppModel::RecoveryAction::Kind::restartAgent)), "again");
-        d.s.release();
-        QTRY_COMPARE(Window::on(restart), QStringLiteral("重启 Agent"));
-        QCOMPARE(d.s.daemonInstall->calls.size(), 1);
-        QVERIFY(!d.m.lastError());
-        QCOMPARE(d.dashboard()->statusPane()->noticeLabel()->text(), QStringLiteral("已重启 Agent"));
-    }
-
-    // A view renders on the turn after the model announced a change, once per burst.
-    void rendersAreCoalesced()
-    {
-        Scene s;
-        AppModel &m = s.reach(QStringLiteral("setup"));
-        QObject owner;
-        int renders = 0;
-        ModelObserver observer(&m, &owner, [&renders] { ++renders; });
-        m.setSetupAgentName(QStringLiteral("a"));
-        m.requestFocus(AppModel::FocusTarget::setupCode());
-        QVERIFY(observer.renderPending() && renders == 0);
-        settle();
-        QCOMPARE(renders, 1);
-    }
-
-
-
-
 
     // The window and the tray panel share one model; the panel is built when first needed;
     // closing the window ends the process only where no tray leads back; Ctrl+O and the panel's
@@ -595,7 +661,8 @@ private Q_SLOTS:
         options.effects = s.effects;
         options.sleeper = [&time = s.time](std::chrono::milliseconds d) { return time.sleep(d); };
         QuorvantisApp app(std::move(options));
-        QVERIFY(QApplication::quitOnLastWindowClosed() == !app.hasSystemTray() && !app.isMenuBarContentBuilt());
+        QCOMPARE(QApplication::quitOnLastWindowClosed(), !app.hasSystemTray());
+        QVERIFY(!app.isMenuBarContentBuilt());
         MenuBarContent *panel = app.menuBarContent();
         app.model()->fail(QStringLiteral("SOMETHING_ODD"));
         settle();
