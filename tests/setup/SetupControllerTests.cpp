@@ -202,48 +202,19 @@ private Q_SLOTS:
         refused("enrolment, bad name", "setup", "enroll|name:ab", "SETUP_CODE_FORMAT", 0);
         refused("enrolment, key gone for the run", "setup", "keys:2|enroll|name:new-agent-7", "SETUP_ENROLLMENT_UNAVAILABLE", 0);
         // ---- A code run: the code leaves the field; success hands over to the daemon stage ----
-        QTest::newRow("QVS2 runs without a name")
-            << Scenario{"setup",
-                        "failed|code:qvs2 abcd efgh jkmn|name:some-name|submit|check:codeRuns=QVS2-ABCD-EFGH-JKMN <none>"
-                        "|check:field=|check:submitting=1|check:task=1|check:begun=1|check:error=-"
-                        "|check:journey=setup ccccrppppp error|check:detail=写入配置|check:shown=bot@example.org|open",
-                        "submitting=0;task=0;cleared=1;daemons=1;agent=1;channel=1;" + daemonStage,
-                        {step({R"({"type":"progress","phase":"configure","status":"running","detail":"写入配置"})"},
-                              true, authorization())}};
-        QTest::newRow("QVI1 with the name normalized")
-            << Scenario{"setup", "code:qvi1 2345 6789 abcd|name:  My-Agent-01 \n|submit",
-                        "codeRuns=QVI1-2345-6789-ABCD my-agent-01;" + daemonStage};
+        QTest::newRow("QVS2 runs without a name") << Scenario{"setup", "failed|code:qvs2 abcd efgh jkmn|name:some-name|submit|check:codeRuns=QVS2-ABCD-EFGH-JKMN <none>|check:field=|check:submitting=1|check:task=1|check:begun=1|check:error=-|check:journey=setup ccccrppppp error|check:detail=写入配置|check:shown=bot@example.org|open", "submitting=0;task=0;cleared=1;daemons=1;agent=1;channel=1;" + daemonStage, {step({R"({"type":"progress","phase":"configure","status":"running","detail":"写入配置"})"}, true, authorization())}};
+        QTest::newRow("QVI1 with the name normalized") << Scenario{"setup", "code:qvi1 2345 6789 abcd|name:  My-Agent-01 \n|submit", "codeRuns=QVI1-2345-6789-ABCD my-agent-01;" + daemonStage};
         // ---- Transient service failures: retried after 2, 4 and 8 s, the attempt in the detail ----
-        QTest::newRow("two transient failures, then success")
-            << Scenario{"setup",
-                        codeS + "|submit|check:calls=1|wait:1999|check:calls=1|wait:1|check:calls=2|wait:4000",
-                        "calls=3;waits=2000 4000;sleeping=0;task=0;fail=-;" + daemonStage,
-                        {busy, busy, Step::success()}};
-        QTest::newRow("four transient failures, no fifth")
-            << Scenario{"setup", codeS + "|submit|wait:2000|wait:4000" + retry(4) + "|wait:8000",
-                        "calls=4;waits=2000 4000 8000;sleeping=0;task=0;fail=SETUP_EXIT_17: BOOTSTRAP_FAILED: busy"
-                        ";journey=setup cccfpppppp error",
-                        {exit(17, "BOOTSTRAP_FAILED: busy")}};
-        QTest::newRow("coded transient error, then another error")
-            << Scenario{"setup", codeS + "|submit|wait:2000", "calls=2;fail=SETUP_FAILED;task=0",
-                        {Step::throwing(QuorvantisNativeError(QStringLiteral("SETUP_REMOTE"), "bootstrap_failed")),
-                         Step::throwing(std::runtime_error("disk on fire"))}};
-        QTest::newRow("transient, then a plain failure with a negative status")
-            << Scenario{"setup", codeS + "|submit|wait:2000", "calls=2;waits=2000;fail=SETUP_EXIT_-2: Error: odd",
-                        {busy, exit(-2, "Error: odd")}};
-        QTest::newRow("internal line is not shown nor retried")
-            << Scenario{"setup", codeS + "|submit", "calls=1;waits=;fail=SETUP_EXIT_5",
-                        {exit(5, "QVAPP_STAGE=redeem bootstrap_failed")}};
+        QTest::newRow("two transient failures, then success") << Scenario{"setup", codeS + "|submit|check:calls=1|wait:1999|check:calls=1|wait:1|check:calls=2|wait:4000", "calls=3;waits=2000 4000;sleeping=0;task=0;fail=-;" + daemonStage, {busy, busy, Step::success()}};
+        QTest::newRow("four transient failures, no fifth") << Scenario{"setup", codeS + "|submit|wait:2000|wait:4000" + retry(4) + "|wait:8000", "calls=4;waits=2000 4000 8000;sleeping=0;task=0;fail=SETUP_EXIT_17: BOOTSTRAP_FAILED: busy;journey=setup cccfpppppp error", {exit(17, "BOOTSTRAP_FAILED: busy")}};
+        QTest::newRow("coded transient error, then another error") << Scenario{"setup", codeS + "|submit|wait:2000", "calls=2;fail=SETUP_FAILED;task=0", {Step::throwing(QuorvantisNativeError(QStringLiteral("SETUP_REMOTE"), "bootstrap_failed")), Step::throwing(std::runtime_error("disk on fire"))}};
+        QTest::newRow("transient, then a plain failure with a negative status") << Scenario{"setup", codeS + "|submit|wait:2000", "calls=2;waits=2000;fail=SETUP_EXIT_-2: Error: odd", {busy, exit(-2, "Error: odd")}};
+        QTest::newRow("internal line is not shown nor retried") << Scenario{"setup", codeS + "|submit", "calls=1;waits=;fail=SETUP_EXIT_5", {exit(5, "QVAPP_STAGE=redeem bootstrap_failed")}};
         // ---- Only the current run changes the model: a superseded one neither finishes, retries
         // nor shows its authorization ----
         Step stale = held(Step::success());
         stale.lateAuthorization = authorization(QStringLiteral("stale@example.org"));
-        QTest::newRow("superseded runs")
-            << Scenario{"setup",
-                        codeS + "|submit|abandon|" + codeS + "|submit|check:sleeping=1|abandon|" + codeS +
-                            "|submit|open|check:shown=stale:stale@example.org|check:submitting=1"
-                            "|check:journey=setup cccrpppppp waitingSetup|wait:2000|check:calls=3|check:fail=-|open",
-                        "fail=SETUP_EXIT_2;daemons=0", {stale, busy, held(Step::exit(2))}};
+        QTest::newRow("superseded runs") << Scenario{"setup", codeS + "|submit|abandon|" + codeS + "|submit|check:sleeping=1|abandon|" + codeS + "|submit|open|check:shown=stale:stale@example.org|check:submitting=1|check:journey=setup cccrpppppp waitingSetup|wait:2000|check:calls=3|check:fail=-|open", "fail=SETUP_EXIT_2;daemons=0", {stale, busy, held(Step::exit(2))}};
         // ---- Enrolment: a retry must not register the agent twice (every first attempt fails
         // transiently); what the tool left decides ----
         const QString enrol = QStringLiteral("enroll|workspace:google|name:  New-Agent-7 |submit|drain");
@@ -261,23 +232,10 @@ private Q_SLOTS:
         enrolled("a code is claimed only after a failed attempt", code, "resumes=1;waits=2000", {});
         enrolled("a code left by the failed attempt", {}, "enrolments=" + enrolment + ";resumes=1", code);
         // ---- Switching between a code and an enrolment ----
-        QTest::newRow("entry modes")
-            << Scenario{"setup",
-                        codeS + "|name:kept-name|failed|enroll|check:mode=enroll|check:field=|check:error=-"
-                                "|check:cleared=1|workspace:google|failed|paste",
-                        "mode=paste;workspace=none;error=-;cleared=2;focus=1;name=kept-name"};
+        QTest::newRow("entry modes") << Scenario{"setup", codeS + "|name:kept-name|failed|enroll|check:mode=enroll|check:field=|check:error=-|check:cleared=1|workspace:google|failed|paste", "mode=paste;workspace=none;error=-;cleared=2;focus=1;name=kept-name"};
         QTest::newRow("enrolment needs a key") << Scenario{"setup", "keys:0|enroll", "mode=paste"};
         // ---- The runtime stage ----
-        QTest::newRow("runtime: success moves to permissions")
-            << Scenario{"-",
-                        "failed|runtime|check:preparing=1|check:showsPackage=1"
-                        "|check:journey=runtime rppppppppp starting resume|check:package=4/8|open",
-                        "preparing=0;showsPackage=0;reset=1;journey=permissions ccrppppppp starting resume",
-                        {},
-                        {},
-                        {step({R"({"type":"progress","phase":"runtime","status":"running","detail":"安装 Quorvantis"})",
-                               R"({"type":"packageProgress","completed":4,"total":8})"},
-                              true)}};
+        QTest::newRow("runtime: success moves to permissions") << Scenario{"-", "failed|runtime|check:preparing=1|check:showsPackage=1|check:journey=runtime rppppppppp starting resume|check:package=4/8|open", "preparing=0;showsPackage=0;reset=1;journey=permissions ccrppppppp starting resume", {}, {}, {step({R"({"type":"progress","phase":"runtime","status":"running","detail":"安装 Quorvantis"})", R"({"type":"packageProgress","completed":4,"total":8})"}, true)}};
         // A failure of either stage: the report, the stage failed and its flag cleared; a retry runs it again.
         const auto failure = [](const char *name, bool daemon, const Step &failed, const QString &report) {
             const QString stage = daemon ? QStringLiteral("daemon") : QStringLiteral("runtime");
@@ -290,44 +248,27 @@ private Q_SLOTS:
             (daemon ? row.daemon : row.prepare) = {failed, Step::success()};
             QTest::newRow(name) << row;
         };
-        failure("runtime: exit with an error line", false, exit(2, "Error: corepack failed"),
-                "RUNTIME_PREPARE_EXIT_2: Error: corepack failed");
+        failure("runtime: exit with an error line", false, exit(2, "Error: corepack failed"), "RUNTIME_PREPARE_EXIT_2: Error: corepack failed");
         failure("runtime: other error", false, Step::throwing(std::runtime_error("no bash")), "RUNTIME_PREPARE_FAILED");
-        failure("daemon: exit with an error line", true, exit(3, "launchctl: Bootstrap failed: 5"),
-                "DAEMON_INSTALL_EXIT_3: launchctl: Bootstrap failed: 5");
+        failure("daemon: exit with an error line", true, exit(3, "launchctl: Bootstrap failed: 5"), "DAEMON_INSTALL_EXIT_3: launchctl: Bootstrap failed: 5");
         failure("daemon: other error", true, Step::throwing(std::runtime_error("pipe closed")), "DAEMON_INSTALL_FAILED");
         // ---- Each stage runs only in its stage, and once at a time ----
         QTest::newRow("runtime, elsewhere") << Scenario{"permissions", "runtime", "prepares=0"};
         QTest::newRow("daemon, elsewhere") << Scenario{"setup configured", "daemon", "daemons=0"};
-        QTest::newRow("runtime, once at a time")
-            << Scenario{"runtime", "runtime|runtime|check:prepares=1|open", "fail=RUNTIME_PREPARE_EXIT_5",
-                        {}, {}, {held(Step::exit(5))}};
-        QTest::newRow("daemon, once at a time")
-            << Scenario{"daemon configured", "daemon|daemon|check:daemons=1|open", "fail=DAEMON_INSTALL_EXIT_5",
-                        {}, {}, {}, {held(Step::exit(5))}};
+        QTest::newRow("runtime, once at a time") << Scenario{"runtime", "runtime|runtime|check:prepares=1|open", "fail=RUNTIME_PREPARE_EXIT_5", {}, {}, {held(Step::exit(5))}};
+        QTest::newRow("daemon, once at a time") << Scenario{"daemon configured", "daemon|daemon|check:daemons=1|open", "fail=DAEMON_INSTALL_EXIT_5", {}, {}, {}, {held(Step::exit(5))}};
         // ---- The daemon's agent is asked up to 30 times, half a second apart; its installer's lines
         // only go to the log ----
         const QString wait = QStringLiteral("daemon|check:daemonFlight=1|check:detail=等待 Agent 启动|drain");
         const QList<Step> installer{step({R"({"type":"progress","phase":"channel","status":"running"})"})};
         std::deque<bool> late(29, false);
         late.push_back(true);
-        QTest::newRow("the agent answers at once")
-            << Scenario{"daemon configured", "daemon", "agent=1;waits=;daemonFlight=0;channel=1;progress=ccccccrppp",
-                        {}, {}, {}, installer};
-        QTest::newRow("the agent answers at the last check")
-            << Scenario{"daemon configured", wait, "agent=30;waits=500*29;elapsed=14500;daemonFlight=0;channel=1;fail=-",
-                        {}, {}, {}, installer, late};
-        QTest::newRow("the agent never answers")
-            << Scenario{"daemon configured", wait,
-                        "agent=30;waits=500*30;elapsed=15000;daemonFlight=0;channel=0;fail=AGENT_START_TIMEOUT: "
-                        "Agent 已安装，但未能在 15 秒内启动。;journey=daemon ccccccfppp error resume configured",
-                        {}, {}, {}, installer, {false}};
+        QTest::newRow("the agent answers at once") << Scenario{"daemon configured", "daemon", "agent=1;waits=;daemonFlight=0;channel=1;progress=ccccccrppp", {}, {}, {}, installer};
+        QTest::newRow("the agent answers at the last check") << Scenario{"daemon configured", wait, "agent=30;waits=500*29;elapsed=14500;daemonFlight=0;channel=1;fail=-", {}, {}, {}, installer, late};
+        QTest::newRow("the agent never answers") << Scenario{"daemon configured", wait, "agent=30;waits=500*30;elapsed=15000;daemonFlight=0;channel=0;fail=AGENT_START_TIMEOUT: Agent 已安装，但未能在 15 秒内启动。;journey=daemon ccccccfppp error resume configured", {}, {}, {}, installer, {false}};
         // ---- The tool's output lines go to the journey (from the setup stage's "cccppppppp") ----
-        QTest::newRow("progress line")
-            << Scenario{"setup", R"(line:{"type":"progress","phase":"configure","status":"running","detail":"d"})",
-                        "progress=ccccrppppp;detail=d"};
-        QTest::newRow("package line")
-            << Scenario{"setup", R"(line:{"type":"packageProgress","completed":4,"total":8})", "package=4/8"};
+        QTest::newRow("progress line") << Scenario{"setup", R"(line:{"type":"progress","phase":"configure","status":"running","detail":"d"})", "progress=ccccrppppp;detail=d"};
+        QTest::newRow("package line") << Scenario{"setup", R"(line:{"type":"packageProgress","completed":4,"total":8})", "package=4/8"};
     }
     void scenarios()
     {
