@@ -51,8 +51,8 @@ private Q_SLOTS:
         const QString none;
         QTest::newRow("code unavailable by code") << "SETUP_CODE_UNAVAILABLE" << none << unavailable;
         QTest::newRow("no longer available") << "SETUP_EXIT_1" << "Code Is No Longer Available" << unavailable;
-        QTest::newRow("unavailable wins over all") << "SETUP_AGENT_NAME_TAKEN" << "code_unavailable; bootstrap_failed"
-                                                   << unavailable;
+        QTest::newRow("unavailable wins over all") << "SETUP_AGENT_NAME_TAKEN"
+                                                   << "code_unavailable; bootstrap_failed" << unavailable;
         QTest::newRow("enrolment by code") << "SETUP_ENROLLMENT_UNAVAILABLE" << none << enrolment;
         QTest::newRow("enrolment by phrase") << "SETUP_EXIT_1" << "ENROLLMENT_UNAVAILABLE" << enrolment;
         QTest::newRow("reserved by code") << "SETUP_AGENT_NAME_RESERVED" << none << reserved;
@@ -71,16 +71,17 @@ private Q_SLOTS:
         const char *unfinished = "安装或运行尚未完成。请查看 App 中的安装详情。";
         QTest::newRow("runtime without message") << "RUNTIME_PREPARE_FAILED" << none
             << error("RUNTIME_PREPARE_FAILED", "运行环境准备未完成，请重试。", beforePermissions, Kind::retryInstall);
-        QTest::newRow("runtime with message") << "RUNTIME_PREPARE_EXIT_2" << "pnpm missing"
-            << error("RUNTIME_PREPARE_EXIT_2", "pnpm missing", beforePermissions, Kind::retryInstall);
+        QTest::newRow("runtime with message") << "RUNTIME_PREPARE_EXIT_2"
+            << "pnpm missing" << error("RUNTIME_PREPARE_EXIT_2", "pnpm missing", beforePermissions, Kind::retryInstall);
         QTest::newRow("daemon") << "DAEMON_INSTALL_EXIT_3" << none
-            << error("DAEMON_INSTALL_EXIT_3", "Agent 启动未完成，请重试。", beforeChannel, Kind::retryInstall);
+                                << error("DAEMON_INSTALL_EXIT_3", "Agent 启动未完成，请重试。", beforeChannel,
+                                         Kind::retryInstall);
         QTest::newRow("start timeout") << "AGENT_START_TIMEOUT" << "已超时"
-            << error("AGENT_START_TIMEOUT", "已超时", beforeChannel, Kind::retryInstall);
-        QTest::newRow("exit status without message") << "SETUP_EXIT_2" << none
-            << error("SETUP_EXIT_2", "操作失败：SETUP_EXIT_2", unfinished, Kind::openLogs);
-        QTest::newRow("runtime phrase only in message") << "OTHER" << "RUNTIME_ failure"
-            << error("OTHER", "RUNTIME_ failure", unfinished, Kind::openLogs);
+                                       << error("AGENT_START_TIMEOUT", "已超时", beforeChannel, Kind::retryInstall);
+        QTest::newRow("exit status without message")
+            << "SETUP_EXIT_2" << none << error("SETUP_EXIT_2", "操作失败：SETUP_EXIT_2", unfinished, Kind::openLogs);
+        QTest::newRow("runtime phrase only in message") << "OTHER"
+            << "RUNTIME_ failure" << error("OTHER", "RUNTIME_ failure", unfinished, Kind::openLogs);
     }
     void mapping()
     {
@@ -95,11 +96,13 @@ private Q_SLOTS:
     // The button titles of the error panel.
     void recoveryTitles()
     {
-        const std::pair<Kind, const char *> titles[] = {
-            {Kind::openSystemSettings, "打开系统设置"}, {Kind::enterInstallCode, "输入新安装码"},
-            {Kind::retryInstall, "重试"},               {Kind::restartAgent, "重启 Agent"},
-            {Kind::openLogs, "打开日志目录"},           {Kind::checkForUpdates, "检查 App 更新"},
-            {Kind::recheckPermissions, "检查权限"}};
+        const std::pair<Kind, const char *> titles[] = {{Kind::openSystemSettings, "打开系统设置"},
+                                                        {Kind::enterInstallCode, "输入新安装码"},
+                                                        {Kind::retryInstall, "重试"},
+                                                        {Kind::restartAgent, "重启 Agent"},
+                                                        {Kind::openLogs, "打开日志目录"},
+                                                        {Kind::checkForUpdates, "检查 App 更新"},
+                                                        {Kind::recheckPermissions, "检查权限"}};
         for (const auto &[kind, title] : titles)
             QCOMPARE(RecoveryAction::make(kind).title(), std::optional(QString::fromUtf8(title)));
         QCOMPARE(RecoveryAction::make(Kind::none).title(), std::nullopt);

@@ -39,7 +39,8 @@ void run(InstallJourney &journey, const QString &op)
     if (fields[0] == u"move")
         journey.moveTo(fromRawValue<InstallStage>(fields[1]));
     else if (fields[0] == u"apply")
-        journey.applyProgress(*fromRawValue<Phase>(fields[1]), State(stateNames.indexOf(fields[2])), fields.size() > 3 ? std::optional(fields[3]) : std::nullopt);
+        journey.applyProgress(*fromRawValue<Phase>(fields[1]), State(stateNames.indexOf(fields[2])),
+                              fields.size() > 3 ? std::optional(fields[3]) : std::nullopt);
     else if (fields[0] == u"failRunning")
         journey.markRunningPhasesFailed();
     else if (fields[0] == u"begin")
@@ -84,7 +85,8 @@ private Q_SLOTS:
     {
         QTest::addColumn<Scenario>("row");
         const auto launch = [](const char *name, const QByteArray &marker, bool configured, const QString &journey) {
-            QTest::newRow(name) << Scenario{marker, configured, {}, "journey=" + journey + ";stored=" + journey.section(u' ', 0, 0)};
+            QTest::newRow(name) << Scenario{
+                marker, configured, {}, "journey=" + journey + ";stored=" + journey.section(u' ', 0, 0)};
         };
         // ---- What a launch shows, by the stage on file and whether the agent is configured ----
         launch("first launch", "", false, "runtime rppppppppp starting resume");
@@ -92,12 +94,18 @@ private Q_SLOTS:
         launch("setup", "setup\n", false, "setup cccppppppp waitingSetup");
         launch("setup, configured", "setup\n", true, "setup cccppppppp starting resume configured");
         launch("channel, configured", "channel\n", true, "channel cccccccrpp starting resume validated configured");
-        launch("handshake, configured", "handshake\n", true, "handshake ccccccccrp starting resume validated onboarded configured");
+        launch("handshake, configured", "handshake\n", true,
+               "handshake ccccccccrp starting resume validated onboarded configured");
         launch("finished", "", true, "- cccccccccc starting validated onboarded configured");
         // ---- moveTo: the stage is persisted with the writes tied to it, and any detail goes ----
-        const auto move = [](const char *to, const QByteArray &from, bool configured, const QString &journey, int focus) {
-            QTest::newRow(to) << Scenario{from, configured, QStringLiteral("apply:redeem:running:x|move:") + QString::fromLatin1(to),
-                                          QStringLiteral("journey=%1;stored=%2;detail=-;focus=%3;file=%4").arg(journey, QString::fromLatin1(to)).arg(focus).arg(qstrcmp(to, "-") != 0)};
+        const auto move = [](const char *to, const QByteArray &from, bool configured, const QString &journey,
+                             int focus) {
+            QTest::newRow(to) << Scenario{from, configured,
+                                          QStringLiteral("apply:redeem:running:x|move:") + QString::fromLatin1(to),
+                                          QStringLiteral("journey=%1;stored=%2;detail=-;focus=%3;file=%4")
+                                              .arg(journey, QString::fromLatin1(to))
+                                              .arg(focus)
+                                              .arg(qstrcmp(to, "-") != 0)};
         };
         move("runtime", "setup\n", false, "runtime rppppppppp starting resume", 0);
         move("permissions", "", true, "permissions ccrppppppp starting resume configured", 0);
@@ -107,21 +115,32 @@ private Q_SLOTS:
         move("handshake", "channel\n", true, "handshake ccccccccrp starting resume validated configured", 0);
         move("-", "handshake\n", true, "- cccccccccc starting validated onboarded configured", 0);
         // ---- applyProgress: running completes every phase before; the tool's other statuses only run a phase ----
-        const auto apply = [](const char *name, const QByteArray &marker, const QString &ops, const QString &progress, const QString &detail) {
-            QTest::newRow(name) << Scenario{marker, false, ops, QStringLiteral("progress=%1;detail=%2;counts=%3/10").arg(progress, detail).arg(progress.count(u'c'))};
+        const auto apply = [](const char *name, const QByteArray &marker, const QString &ops, const QString &progress,
+                              const QString &detail) {
+            QTest::newRow(name) << Scenario{
+                marker, false, ops,
+                QStringLiteral("progress=%1;detail=%2;counts=%3/10").arg(progress, detail).arg(progress.count(u'c'))};
         };
-        apply("running completes earlier phases, failed ones too", "permissions\n", "failRunning|apply:handshake:running:d", "ccccccccrp", "d");
+        apply("running completes earlier phases, failed ones too", "permissions\n",
+              "failRunning|apply:handshake:running:d", "ccccccccrp", "d");
         apply("running leaves later phases", "daemon\n", "apply:preflight:running:d", "crccccrppp", "d");
         apply("complete leaves the others", "runtime\n", "apply:redeem:complete:d", "rppcpppppp", "-");
         apply("failed marks running only", "setup\n", "apply:verify:failed:d", "cccpprpppp", "-");
-        apply("a running phase without detail shows none", "setup\n", "apply:redeem:running:d|apply:redeem:running", "cccrpppppp", "-");
-        apply("the detail is cut at 80 characters", "setup\n", "apply:redeem:running:" + QString(100, u'd'), "cccrpppppp", QString(80, u'd'));
+        apply("a running phase without detail shows none", "setup\n", "apply:redeem:running:d|apply:redeem:running",
+              "cccrpppppp", "-");
+        apply("the detail is cut at 80 characters", "setup\n", "apply:redeem:running:" + QString(100, u'd'),
+              "cccrpppppp", QString(80, u'd'));
         const QString emoji = QString::fromUtf8("\xF0\x9F\x98\x80");
-        apply("a character is never cut in half", "setup\n", "apply:redeem:running:" + QString(79, u'd') + emoji + emoji, "cccrpppppp", QString(79, u'd') + emoji);
-        QTest::newRow("a fresh installation") << Scenario{"setup\n", false, "apply:channel:running:x|package:1/2|overall:error|begin", "journey=setup rppppppppp starting;detail=-;package=-"};
+        apply("a character is never cut in half", "setup\n",
+              "apply:redeem:running:" + QString(79, u'd') + emoji + emoji, "cccrpppppp", QString(79, u'd') + emoji);
+        QTest::newRow("a fresh installation")
+            << Scenario{"setup\n", false, "apply:channel:running:x|package:1/2|overall:error|begin",
+                        "journey=setup rppppppppp starting;detail=-;package=-"};
         // ---- The package counter never moves backwards while its total stays, and never passes it ----
         const auto package = [](const char *name, const QString &ops, const char *shown, int percent) {
-            QTest::newRow(name) << Scenario{"runtime\n", false, ops, QStringLiteral("package=%1;percent=%2").arg(QString::fromLatin1(shown)).arg(percent)};
+            QTest::newRow(name) << Scenario{
+                "runtime\n", false, ops,
+                QStringLiteral("package=%1;percent=%2").arg(QString::fromLatin1(shown)).arg(percent)};
         };
         package("no total yet", "package:3/-", "-", 0);
         package("never backwards", "package:5/10|package:3/10", "5/10", 50);
@@ -141,13 +160,20 @@ private Q_SLOTS:
         const auto counter = journey.packageInstallProgress();
         const auto [completed, total] = journey.setupProgressCounts();
         const QMap<QString, QString> observed{
-            {"journey", describe(journey)}, {"progress", progressLetters(journey.setupProgress())}, {"detail", journey.setupProgressDetail().value_or("-")},
-            {"package", counter ? QStringLiteral("%1/%2").arg(counter->completed).arg(counter->total) : QStringLiteral("-")},
-            {"percent", QString::number(counter.value_or(PackageInstallProgress{}).percentage())}, {"counts", QStringLiteral("%1/%2").arg(completed).arg(total)},
-            {"stored", rawOr(ProfileMarkers::readInstallStage(h.profileDirectory()))}, {"file", QString::number(h.hasProfileFile(ProfileMarkers::installStageFile))},
+            {"journey", describe(journey)},
+            {"progress", progressLetters(journey.setupProgress())},
+            {"detail", journey.setupProgressDetail().value_or("-")},
+            {"package",
+             counter ? QStringLiteral("%1/%2").arg(counter->completed).arg(counter->total) : QStringLiteral("-")},
+            {"percent", QString::number(counter.value_or(PackageInstallProgress{}).percentage())},
+            {"counts", QStringLiteral("%1/%2").arg(completed).arg(total)},
+            {"stored", rawOr(ProfileMarkers::readInstallStage(h.profileDirectory()))},
+            {"file", QString::number(h.hasProfileFile(ProfileMarkers::installStageFile))},
             {"focus", QString::number(h.attention().focusRevision())}};
         for (const QString &expected : row.expect.split(u';', Qt::SkipEmptyParts))
-            QCOMPARE(expected.section(u'=', 0, 0) + u'=' + observed.value(expected.section(u'=', 0, 0), QStringLiteral("<none>")), expected);
+            QCOMPARE(expected.section(u'=', 0, 0) + u'='
+                         + observed.value(expected.section(u'=', 0, 0), QStringLiteral("<none>")),
+                     expected);
         QCOMPARE(journey.setupProgressFraction(), completed / 10.0);
         QCOMPARE((PackageInstallProgress{15, 10}.percentage()), 100);
     }
@@ -162,8 +188,11 @@ private Q_SLOTS:
         QTest::newRow("stage, not UTF-8") << stageFile << QByteArray("set\xffup") << "-";
         QTest::newRow("stage, oversized") << stageFile << QByteArray(1 << 20, ' ') + "setup" << "-";
         QTest::newRow("stage, a directory") << stageFile << QByteArray("<dir>") << "-";
-        QTest::newRow("completed, unknown lines skipped") << completedFile << QByteArray("accessibility\n\nbogus\nscreenRecording") << "screenRecording accessibility";
-        QTest::newRow("completed, any white space") << completedFile << QByteArray("fullDiskAccess\taccessibility") << "accessibility fullDiskAccess";
+        QTest::newRow("completed, unknown lines skipped")
+            << completedFile << QByteArray("accessibility\n\nbogus\nscreenRecording")
+            << "screenRecording accessibility";
+        QTest::newRow("completed, any white space")
+            << completedFile << QByteArray("fullDiskAccess\taccessibility") << "accessibility fullDiskAccess";
         QTest::newRow("probe outcome") << probeFile << QByteArray("  mismatch \n\n") << "mismatch";
     }
     void readMarkers()
@@ -186,7 +215,8 @@ private Q_SLOTS:
         QTemporaryDir root;
         const QString profile = root.filePath(QStringLiteral("profiles/default"));
         const QString completed = profile + u'/' + completedFile, awaiting = profile + u'/' + awaitingFile;
-        ProfileMarkers::writeCompletedPermissions(profile, {PermissionKind::fullDiskAccess, PermissionKind::screenRecording});
+        ProfileMarkers::writeCompletedPermissions(profile,
+                                                  {PermissionKind::fullDiskAccess, PermissionKind::screenRecording});
         QCOMPARE(readFile(completed), QByteArray("screenRecording\nfullDiskAccess\n"));
         QCOMPARE(posixMode(completed), 0600);
         QVERIFY(writeFile(awaiting, "old\n"));
@@ -207,7 +237,8 @@ private Q_SLOTS:
         }
         const auto &list = attention.activities();
         QCOMPARE(list.size(), 20);
-        QCOMPARE(std::make_pair(list.first().summary, list.last().summary), std::make_pair(QStringLiteral("event 25"), QStringLiteral("event 6")));
+        QCOMPARE(std::make_pair(list.first().summary, list.last().summary),
+                 std::make_pair(QStringLiteral("event 25"), QStringLiteral("event 6")));
         QCOMPARE(list.first().occurredAt, h.time.now());
         QCOMPARE(list.first().source, ActivityEvent::Source::agent);
         QVERIFY(list[0].id != list[1].id);

@@ -125,7 +125,9 @@ struct Flow
             [p = p](Kind kind) { return probe(p, "check:" + initial(kind)); },
             [p = p](Kind kind) { return probe(p, "prepare:" + initial(kind)); },
             [p = p](AccessibilityStep step, bool prompt) { return accessibilityProbe(p, step, prompt); },
-            answerEffect(running), runEffect(daemon), [this](std::optional<Kind> kind) { opened << initial(kind); }};
+            answerEffect(running),
+            runEffect(daemon),
+            [this](std::optional<Kind> kind) { opened << initial(kind); }};
         c = std::make_unique<PermissionController>(h.context(), std::move(effects));
         return *c;
     }
@@ -148,15 +150,21 @@ struct Flow
         const QHash<QString, std::function<QCoro::Task<void>()>> awaited{
             {"confirm", [&] { return c->confirmPermissionOnboarding(kind); }},
             {"continue", [&] { return c->continuePermissionOnboarding(); }},
-            {"advance", [&] { return c->advancePermissionOnboarding(); }}, {"activate", [&] { return c->noteActivation(); }},
+            {"advance", [&] { return c->advancePermissionOnboarding(); }},
+            {"activate", [&] { return c->noteActivation(); }},
             {"refresh", [&] { return c->refreshExistingPermissions(); }},
             {"recheck", [&] { return c->recheckExistingPermissionsOnLaunchIfNeeded(); }}};
         const QHash<QString, std::function<void()>> immediate{
-            {"hold", [&] { held.push_back(start(argument)); }}, {"release", [&] { release(argument == u"yes"); }},
-            {"present", [&] { c->presentPermissionPrompt(*kind); }}, {"open", [&] { c->openCurrentPermissionSettings(); }},
-            {"reset", [&] { c->resetPermissionVerification(); }}, {"allow", [&] { c->allowExistingPermissionRecheck(); }},
-            {"leave", [&] { h.journey().moveTo(InstallStage::setup); }}, {"gone", [&] { c.reset(); }},
-            {"restore", [&] { c->restoreAtLaunch(); }}, {"resolve", [&] { c->resolvePermission(*kind); }},
+            {"hold", [&] { held.push_back(start(argument)); }},
+            {"release", [&] { release(argument == u"yes"); }},
+            {"present", [&] { c->presentPermissionPrompt(*kind); }},
+            {"open", [&] { c->openCurrentPermissionSettings(); }},
+            {"reset", [&] { c->resetPermissionVerification(); }},
+            {"allow", [&] { c->allowExistingPermissionRecheck(); }},
+            {"leave", [&] { h.journey().moveTo(InstallStage::setup); }},
+            {"gone", [&] { c.reset(); }},
+            {"restore", [&] { c->restoreAtLaunch(); }},
+            {"resolve", [&] { c->resolvePermission(*kind); }},
             {"wait", [&] { h.time.advance(500ms * argument.toInt()); }}};
         if (awaited.contains(name))
             return awaited[name]();
@@ -204,7 +212,8 @@ struct Flow
         const Attention &a = h.attention();
         const auto focus = a.focusTarget().permission ? initial(*a.focusTarget().permission) : "setupCode";
         const std::pair<bool, QString> flags[] = {
-            {c && c->permissionOperationInFlight(), "inFlight"}, {c && c->isCheckingPermission(), "checking"},
+            {c && c->permissionOperationInFlight(), "inFlight"},
+            {c && c->isCheckingPermission(), "checking"},
             {c && c->permissionRecheckPending(), "recheckPending"},
             {onboarding && c->isVerifyingCurrentPermission(), "verifying"},
             {onboarding && c->permissionNeedsUserAction(), "needsAction"},
@@ -229,15 +238,15 @@ const QString screenGuidance = QStringLiteral(
     "尚未检测到截图组件已获得屏幕录制授权。请在系统设置的屏幕录制列表中开启“macos-screenshot”；"
     "若列表中没有它，点击列表下方 + 号，按 Shift-Command-G 前往 ~/.quorvantis/bin/ 选择 macos-screenshot。"
     "组件更新后授权会失效，此时请删除条目再重新添加。");
-const QString deniedGuidance = QStringLiteral(
-    "尚未检测到辅助功能授权。请在系统设置中同时开启稳定路径的 cliclick 和 Agent 使用的真实 node。"
-    "若列表中已有 cliclick 却仍未通过，请删除该条目后重新添加——组件更新后只切换开关不会生效。");
+const QString deniedGuidance =
+    QStringLiteral("尚未检测到辅助功能授权。请在系统设置中同时开启稳定路径的 cliclick 和 Agent 使用的真实 node。"
+                   "若列表中已有 cliclick 却仍未通过，请删除该条目后重新添加——组件更新后只切换开关不会生效。");
 const QString incompleteGuidance = QStringLiteral("运行环境中的 cliclick 组件不完整，请重新运行环境准备后再试。");
 const QString mismatchGuidance =
     QStringLiteral("Agent 实际调用的 cliclick 不是已授权的那一个，请重新运行环境准备后再试。");
-const QString diskGuidance = QStringLiteral(
-    "尚未检测到 Agent 使用的真实 node 已开启完全磁盘访问。请在系统设置中开启对应的 node；"
-    "若列表中没有它，点击 + 号后按 Shift-Command-G 手动添加该 node 路径。");
+const QString diskGuidance =
+    QStringLiteral("尚未检测到 Agent 使用的真实 node 已开启完全磁盘访问。请在系统设置中开启对应的 node；"
+                   "若列表中没有它，点击 + 号后按 Shift-Command-G 手动添加该 node 路径。");
 
 } // namespace
 
@@ -256,39 +265,85 @@ private Q_SLOTS:
         const QString waiting = QStringLiteral("permissions x?? awaiting=s prompt=s!");
         const QString waitingFlags = QStringLiteral(" needsAction returnChecks sleeping=1 focus=s#1");
         // ---- One kind at a time ----
-        row("another kind than the current one", {"permissions", "", "present:a confirm confirm:f open", "", "permissions ??? prompt=a opened=s"});
-        row("continue asks to verify the current kind", {"permissions", "", "continue", "", "permissions ??? prompt=s"});
-        row("node passes: cliclick next, the prompt stays", {"permissions", "check:s=yes ax:node=yes", "advance confirm:a", "check:s ax:node", "permissions v?? cliclick done=s prompt=a focus=a#1"});
-        row("the whole onboarding", {"permissions", "prepare:s=yes prepare:f=yes ax:node=yes ax:cliclick=yes", "continue confirm continue confirm confirm confirm:f", "prepare:s ax:node ax:cliclick prepare:f", "setup vvv cliclick done=s,a,f focus=setupCode#5", "setup cccppppppp waitingSetup"});
-        row("nothing outside the stage", {"setup awaiting=s", "", "confirm:s advance activate open", "", "setup ??? awaiting=s"});
+        row("another kind than the current one",
+            {"permissions", "", "present:a confirm confirm:f open", "", "permissions ??? prompt=a opened=s"});
+        row("continue asks to verify the current kind",
+            {"permissions", "", "continue", "", "permissions ??? prompt=s"});
+        row("node passes: cliclick next, the prompt stays",
+            {"permissions", "check:s=yes ax:node=yes", "advance confirm:a", "check:s ax:node",
+             "permissions v?? cliclick done=s prompt=a focus=a#1"});
+        row("the whole onboarding",
+            {"permissions", "prepare:s=yes prepare:f=yes ax:node=yes ax:cliclick=yes",
+             "continue confirm continue confirm confirm confirm:f", "prepare:s ax:node ax:cliclick prepare:f",
+             "setup vvv cliclick done=s,a,f focus=setupCode#5", "setup cccppppppp waitingSetup"});
+        row("nothing outside the stage",
+            {"setup awaiting=s", "", "confirm:s advance activate open", "", "setup ??? awaiting=s"});
         // ---- Refused: the user is sent to System Settings and the kind re-probed ----
-        row("a refused confirm waits for the user", {"permissions", "", "continue confirm", "prepare:s", waiting + waitingFlags});
-        row("continue then re-probes", {"permissions", "check:s=yes", "confirm:s continue", "prepare:s check:s", "permissions v?? done=s prompt=s! needsAction returnChecks sleeping=1 focus=s#1"});
-        row("re-probe: plain kind fails", {"permissions completed=s awaiting=s", "", "advance", "check:s", "permissions x?? awaiting=s needsAction"});
+        row("a refused confirm waits for the user",
+            {"permissions", "", "continue confirm", "prepare:s", waiting + waitingFlags});
+        row("continue then re-probes",
+            {"permissions", "check:s=yes", "confirm:s continue", "prepare:s check:s",
+             "permissions v?? done=s prompt=s! needsAction returnChecks sleeping=1 focus=s#1"});
+        row("re-probe: plain kind fails",
+            {"permissions completed=s awaiting=s", "", "advance", "check:s", "permissions x?? awaiting=s needsAction"});
         // Node alone never completes accessibility; the completed set stays as it is.
-        row("re-probe: node passes", {"permissions completed=a awaiting=a", "check:s=yes ax:node=yes", "advance advance", "check:s ax:node", "permissions v?? cliclick done=s,a prompt=a"});
-        row("re-probe: node fails", {"permissions completed=a awaiting=a", "check:s=yes ax:node=no", "advance advance", "check:s ax:node", "permissions vx? awaiting=a done=s,a needsAction"});
-        row("re-probe: cliclick fails", {"permissions", "check:s=yes ax:node=yes ax:cliclick=no", "advance advance confirm:a advance", "check:s ax:node ax:cliclick*2", "permissions vx? cliclick awaiting=a done=s prompt=a! needsAction returnChecks sleeping=1 focus=a#1"});
-        row("re-probe: the last kind finishes the stage", {"permissions awaiting=f", "check:s=yes ax:node=yes ax:cliclick=yes check:f=yes", "advance advance advance advance", "check:s ax:node ax:cliclick check:f", "setup vvv cliclick done=s,a,f focus=setupCode#1", "setup cccppppppp waitingSetup"});
+        row("re-probe: node passes",
+            {"permissions completed=a awaiting=a", "check:s=yes ax:node=yes", "advance advance", "check:s ax:node",
+             "permissions v?? cliclick done=s,a prompt=a"});
+        row("re-probe: node fails", {"permissions completed=a awaiting=a", "check:s=yes ax:node=no", "advance advance",
+                                     "check:s ax:node", "permissions vx? awaiting=a done=s,a needsAction"});
+        row("re-probe: cliclick fails",
+            {"permissions", "check:s=yes ax:node=yes ax:cliclick=no", "advance advance confirm:a advance",
+             "check:s ax:node ax:cliclick*2",
+             "permissions vx? cliclick awaiting=a done=s prompt=a! needsAction returnChecks sleeping=1 focus=a#1"});
+        row("re-probe: the last kind finishes the stage",
+            {"permissions awaiting=f", "check:s=yes ax:node=yes ax:cliclick=yes check:f=yes",
+             "advance advance advance advance", "check:s ax:node ax:cliclick check:f",
+             "setup vvv cliclick done=s,a,f focus=setupCode#1", "setup cccppppppp waitingSetup"});
         // ---- Return checks: every half second, at most 120, until verified or the user moves on ----
-        row("checks: verified at the first", {"permissions", "check:s=yes", "confirm:s wait:230", "prepare:s check:s", "permissions v?? done=s prompt=s! needsAction focus=s#1"});
-        row("checks: at most 120", {"permissions", "", "confirm:s wait:230", "prepare:s check:s*120", waiting + " needsAction focus=s#1"});
-        row("checks: verification reset", {"permissions", "", "confirm:s wait:30 reset wait:200", "prepare:s check:s*30", "permissions ??? prompt=s! needsAction focus=s#1"});
-        row("checks: granted on activation", {"permissions", "check:s=no*30,yes", "confirm:s wait:30 activate wait:200", "prepare:s check:s*31", "permissions v?? done=s prompt=s! needsAction focus=s#1"});
-        row("checks: stage left", {"permissions", "", "confirm:s wait:30 leave wait:200", "prepare:s check:s*30", "setup x?? awaiting=s prompt=s! focus=setupCode#2", "setup cccppppppp waitingSetup"});
-        row("checks: a new series replaces the old", {"permissions", "", "confirm:s wait:30 confirm:s wait:200", "prepare:s check:s*30 prepare:s check:s*120", waiting + " needsAction focus=s#2"});
-        row("checks: end with the controller", {"permissions", "", "confirm:s gone wait:3", "prepare:s", "gone focus=s#1"});
+        row("checks: verified at the first", {"permissions", "check:s=yes", "confirm:s wait:230", "prepare:s check:s",
+                                              "permissions v?? done=s prompt=s! needsAction focus=s#1"});
+        row("checks: at most 120",
+            {"permissions", "", "confirm:s wait:230", "prepare:s check:s*120", waiting + " needsAction focus=s#1"});
+        row("checks: verification reset", {"permissions", "", "confirm:s wait:30 reset wait:200",
+                                           "prepare:s check:s*30", "permissions ??? prompt=s! needsAction focus=s#1"});
+        row("checks: granted on activation",
+            {"permissions", "check:s=no*30,yes", "confirm:s wait:30 activate wait:200", "prepare:s check:s*31",
+             "permissions v?? done=s prompt=s! needsAction focus=s#1"});
+        row("checks: stage left",
+            {"permissions", "", "confirm:s wait:30 leave wait:200", "prepare:s check:s*30",
+             "setup x?? awaiting=s prompt=s! focus=setupCode#2", "setup cccppppppp waitingSetup"});
+        row("checks: a new series replaces the old",
+            {"permissions", "", "confirm:s wait:30 confirm:s wait:200", "prepare:s check:s*30 prepare:s check:s*120",
+             waiting + " needsAction focus=s#2"});
+        row("checks: end with the controller",
+            {"permissions", "", "confirm:s gone wait:3", "prepare:s", "gone focus=s#1"});
         // ---- Probes that hang or fail ----
-        row("re-probe running", {"permissions awaiting=s", "check:s=hang", "hold:advance", "check:s", "permissions ??? awaiting=s inFlight checking needsAction"});
-        row("probing while another kind is awaited", {"permissions awaiting=f", "prepare:s=hang", "hold:confirm:s", "prepare:s", "permissions ??? awaiting=f inFlight verifying focus=s#1"});
-        row("a hanging probe holds up nothing else", {"permissions completed=s,a", "prepare:s=hang", "hold:confirm:s confirm:s advance activate open", "prepare:s", "permissions ??? done=a inFlight verifying focus=s#1 opened=s"});
-        row("a hanging probe that gives up", {"permissions completed=s,a", "prepare:s=hang", "hold:confirm:s release:no", "prepare:s", "permissions x?? awaiting=s done=a prompt=s!" + waitingFlags});
-        row("a late answer for a controller gone", {"permissions", "prepare:s=hang", "hold:confirm:s gone release:yes", "prepare:s", "gone focus=s#1"});
-        row("activation during a failing probe is owed", {"permissions", "prepare:s=no,hang check:s=yes", "confirm:s hold:confirm:s activate release:no", "prepare:s*2 check:s", "permissions v?? done=s prompt=s! needsAction returnChecks sleeping=2 focus=s#2"});
-        row("activation during a passing probe is dropped", {"permissions", "prepare:s=no,hang check:s=yes", "confirm:s hold:confirm:s activate release:yes", "prepare:s*2", "permissions v?? done=s returnChecks sleeping=1 focus=s#2"});
-        row("a confirm that fails", {"permissions", "prepare:s=fails", "confirm:s", "prepare:s", waiting + waitingFlags});
-        row("an accessibility re-probe that fails", {"permissions", "check:s=yes ax:node=fails", "advance advance", "check:s ax:node", "permissions vx? done=s"});
-        row("a re-check that fails", {"- configured", "check:s=yes check:a=fails", "refresh", "check:s check:a check:f", "- vxx done=s"});
+        row("re-probe running", {"permissions awaiting=s", "check:s=hang", "hold:advance", "check:s",
+                                 "permissions ??? awaiting=s inFlight checking needsAction"});
+        row("probing while another kind is awaited",
+            {"permissions awaiting=f", "prepare:s=hang", "hold:confirm:s", "prepare:s",
+             "permissions ??? awaiting=f inFlight verifying focus=s#1"});
+        row("a hanging probe holds up nothing else",
+            {"permissions completed=s,a", "prepare:s=hang", "hold:confirm:s confirm:s advance activate open",
+             "prepare:s", "permissions ??? done=a inFlight verifying focus=s#1 opened=s"});
+        row("a hanging probe that gives up",
+            {"permissions completed=s,a", "prepare:s=hang", "hold:confirm:s release:no", "prepare:s",
+             "permissions x?? awaiting=s done=a prompt=s!" + waitingFlags});
+        row("a late answer for a controller gone",
+            {"permissions", "prepare:s=hang", "hold:confirm:s gone release:yes", "prepare:s", "gone focus=s#1"});
+        row("activation during a failing probe is owed",
+            {"permissions", "prepare:s=no,hang check:s=yes", "confirm:s hold:confirm:s activate release:no",
+             "prepare:s*2 check:s", "permissions v?? done=s prompt=s! needsAction returnChecks sleeping=2 focus=s#2"});
+        row("activation during a passing probe is dropped",
+            {"permissions", "prepare:s=no,hang check:s=yes", "confirm:s hold:confirm:s activate release:yes",
+             "prepare:s*2", "permissions v?? done=s returnChecks sleeping=1 focus=s#2"});
+        row("a confirm that fails",
+            {"permissions", "prepare:s=fails", "confirm:s", "prepare:s", waiting + waitingFlags});
+        row("an accessibility re-probe that fails", {"permissions", "check:s=yes ax:node=fails", "advance advance",
+                                                     "check:s ax:node", "permissions vx? done=s"});
+        row("a re-check that fails",
+            {"- configured", "check:s=yes check:a=fails", "refresh", "check:s check:a check:f", "- vxx done=s"});
         // ---- A configured agent only sees a new accessibility grant after a restart ----
         const QString restart = QStringLiteral("check:s=yes ax:node=yes ax:cliclick=yes");
         const QString restartOps = QStringLiteral("advance confirm:a confirm:a");
@@ -296,34 +351,79 @@ private Q_SLOTS:
         const QString granted = QStringLiteral("permissions vv? cliclick done=s,a");
         const QString restartFailed = QStringLiteral("permissions v?? cliclick done=s");
         const QString failedJourney = QStringLiteral("permissions ccfppppppp error resume configured");
-        row("restart: node alone restarts nothing", {"permissions configured", restart, "advance confirm:a", "check:s ax:node", "permissions v?? cliclick done=s prompt=a focus=a#1"});
-        row("restart: agent not running", {"permissions configured", restart, restartOps, restartCalls, granted + " focus=a#2 agent=1", "", {false}});
-        row("restart: restarted", {"permissions configured", restart, restartOps, restartCalls, granted + " focus=a#2 agent=1 daemon=1"});
-        row("restart: exit status with a line", {"permissions configured", restart, restartOps, restartCalls, restartFailed + " focus=a#2 agent=1 daemon=1 error=AGENT_RESTART_FAILED fail=AGENT_RESTART_FAILED: launchctl failed", failedJourney, {true}, {Step::exit(3, QStringLiteral("launchctl failed"))}});
-        row("restart: other error", {"permissions configured", restart, restartOps, restartCalls, restartFailed + " focus=a#2 agent=1 daemon=1 error=AGENT_RESTART_FAILED fail=AGENT_RESTART_FAILED", failedJourney, {true}, {Step::throwing(std::runtime_error("broken"))}});
-        row("restart: a later success takes the failure back", {"permissions configured", restart, restartOps + " confirm:a", "check:s ax:node ax:cliclick*2", granted + " focus=a#3 agent=2 daemon=2 fail=AGENT_RESTART_FAILED", "permissions ccrppppppp starting resume configured", {true}, {Step::exit(3), Step::success()}});
+        row("restart: node alone restarts nothing",
+            {"permissions configured", restart, "advance confirm:a", "check:s ax:node",
+             "permissions v?? cliclick done=s prompt=a focus=a#1"});
+        row("restart: agent not running",
+            {"permissions configured", restart, restartOps, restartCalls, granted + " focus=a#2 agent=1", "", {false}});
+        row("restart: restarted",
+            {"permissions configured", restart, restartOps, restartCalls, granted + " focus=a#2 agent=1 daemon=1"});
+        row("restart: exit status with a line",
+            {"permissions configured",
+             restart,
+             restartOps,
+             restartCalls,
+             restartFailed
+                 + " focus=a#2 agent=1 daemon=1 error=AGENT_RESTART_FAILED fail=AGENT_RESTART_FAILED: launchctl failed",
+             failedJourney,
+             {true},
+             {Step::exit(3, QStringLiteral("launchctl failed"))}});
+        row("restart: other error",
+            {"permissions configured",
+             restart,
+             restartOps,
+             restartCalls,
+             restartFailed + " focus=a#2 agent=1 daemon=1 error=AGENT_RESTART_FAILED fail=AGENT_RESTART_FAILED",
+             failedJourney,
+             {true},
+             {Step::throwing(std::runtime_error("broken"))}});
+        row("restart: a later success takes the failure back",
+            {"permissions configured",
+             restart,
+             restartOps + " confirm:a",
+             "check:s ax:node ax:cliclick*2",
+             granted + " focus=a#3 agent=2 daemon=2 fail=AGENT_RESTART_FAILED",
+             "permissions ccrppppppp starting resume configured",
+             {true},
+             {Step::exit(3), Step::success()}});
         // ---- A finished installation ----
         const QString intact = QStringLiteral("check:s=yes check:a=yes check:f=yes");
         const QString checks = QStringLiteral("check:s check:a check:f");
         const QString finished = QStringLiteral("- vvv done=s,a,f");
         row("re-checked once at launch", {"- configured", intact, "recheck recheck activate", checks, finished});
-        row("an explicit re-check probes again", {"- configured", intact, "recheck refresh", checks + " " + checks, finished});
-        row("after an update the launch re-check runs again", {"- configured", intact, "recheck allow recheck", checks + " " + checks, finished});
-        row("a lost permission: back to onboarding", {"- configured", "check:s=yes check:f=yes", "recheck activate", checks, "permissions vxv done=s,f", "permissions ccrppppppp starting resume configured"});
-        row("granted again: finished again", {"- configured", "check:s=yes check:f=yes ax:node=yes ax:cliclick=yes", "recheck confirm:a confirm:a", checks + " ax:node ax:cliclick", "- vvv cliclick done=s,a,f focus=a#2 agent=1 daemon=1", "- cccccccccc starting validated onboarded configured"});
-        row("overlapping re-checks share one run", {"- configured", "check:s=hang check:a=yes", "hold:refresh hold:refresh release:yes", checks, "- vvx done=s,a"});
-        row("only a finished installation is re-checked", {"permissions configured", intact, "refresh recheck", "", "permissions ???"});
+        row("an explicit re-check probes again",
+            {"- configured", intact, "recheck refresh", checks + " " + checks, finished});
+        row("after an update the launch re-check runs again",
+            {"- configured", intact, "recheck allow recheck", checks + " " + checks, finished});
+        row("a lost permission: back to onboarding",
+            {"- configured", "check:s=yes check:f=yes", "recheck activate", checks, "permissions vxv done=s,f",
+             "permissions ccrppppppp starting resume configured"});
+        row("granted again: finished again",
+            {"- configured", "check:s=yes check:f=yes ax:node=yes ax:cliclick=yes", "recheck confirm:a confirm:a",
+             checks + " ax:node ax:cliclick", "- vvv cliclick done=s,a,f focus=a#2 agent=1 daemon=1",
+             "- cccccccccc starting validated onboarded configured"});
+        row("overlapping re-checks share one run", {"- configured", "check:s=hang check:a=yes",
+                                                    "hold:refresh hold:refresh release:yes", checks, "- vvx done=s,a"});
+        row("only a finished installation is re-checked",
+            {"permissions configured", intact, "refresh recheck", "", "permissions ???"});
         // A launch past the permission stage shows the grants on record.
         row("restored: finished", {"- configured completed=s,f", "", "restore", "", "- v?v done=s,f"});
         row("restored: past the stage", {"setup completed=a", "", "restore", "", "setup ?v? done=a"});
         row("restored: not during the stage", {"permissions completed=s", "", "restore", "", "permissions ??? done=s"});
         // A revoked permission of a finished installation is followed while the user grants it.
-        row("resolve: checked until granted", {"- configured", "check:a=no*2,yes", "resolve:a wait:10", "check:a*3", "- ?v? done=a opened=a"});
+        row("resolve: checked until granted",
+            {"- configured", "check:a=no*2,yes", "resolve:a wait:10", "check:a*3", "- ?v? done=a opened=a"});
         row("resolve: at most 120 checks", {"- configured", "", "resolve:f wait:200", "check:f*120", "- ??x opened=f"});
-        row("resolve: a new request replaces the old", {"- configured", "", "resolve:f wait:30 resolve:s wait:200", "check:f*30 check:s*120", "- x?x opened=f,s"});
-        row("resolve: the checks end with an installation under way", {"- configured", "", "resolve:f wait:30 leave wait:200", "check:f*30", "setup ??x focus=setupCode#1 opened=f"});
-        row("resolve: during an installation only the pane opens", {"permissions", "", "resolve:s wait:10", "", "permissions ??? opened=s"});
-        row("reset forgets verification, not the completed set", {"permissions completed=s awaiting=a", "check:s=yes", "advance reset", "check:s", "permissions ??? done=s"});
+        row("resolve: a new request replaces the old",
+            {"- configured", "", "resolve:f wait:30 resolve:s wait:200", "check:f*30 check:s*120", "- x?x opened=f,s"});
+        row("resolve: the checks end with an installation under way",
+            {"- configured", "", "resolve:f wait:30 leave wait:200", "check:f*30",
+             "setup ??x focus=setupCode#1 opened=f"});
+        row("resolve: during an installation only the pane opens",
+            {"permissions", "", "resolve:s wait:10", "", "permissions ??? opened=s"});
+        row("reset forgets verification, not the completed set",
+            {"permissions completed=s awaiting=a", "check:s=yes", "advance reset", "check:s",
+             "permissions ??? done=s"});
     }
     void scenarios()
     {

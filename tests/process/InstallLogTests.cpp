@@ -21,32 +21,39 @@ private Q_SLOTS:
         QTest::newRow("colour") << "\x1b[31merror\x1b[0m: boom" << "error: boom";
         QTest::newRow("unterminated escape is kept") << "x\x1b[31" << "x\x1b[31";
         QTest::newRow("email any case, spaces kept") << "EMAIL:   a@b.c rest" << "EMAIL:   [REDACTED] rest";
-        QTest::newRow("email label inside sentence") << "Account Email:x@y.z created" << "Account Email:[REDACTED] created";
+        QTest::newRow("email label inside sentence") << "Account Email:x@y.z created"
+                                                     << "Account Email:[REDACTED] created";
         QTest::newRow("password keeps label case") << "PASSWORD: x" << "PASSWORD: [REDACTED]";
         QTest::newRow("password with a space is masked whole") << "Password: correct horse" << "Password: [REDACTED]";
         QTest::newRow("label without value") << "Password:" << "Password:";
         QTest::newRow("https url") << "open https://x.example/a?b=c now" << "open [URL REDACTED] now";
         QTest::newRow("http url") << "see http://localhost:3000/p" << "see [URL REDACTED]";
         QTest::newRow("url scheme is case-sensitive") << "HTTPS://x.example/a" << "HTTPS://x.example/a";
-        QTest::newRow("setup code in sentence") << "redeeming QVS2-ABCD-EFGH-JKMN now" << "redeeming [SETUP CODE REDACTED] now";
+        QTest::newRow("setup code in sentence") << "redeeming QVS2-ABCD-EFGH-JKMN now"
+                                                << "redeeming [SETUP CODE REDACTED] now";
         QTest::newRow("invite code lower case") << "code qvi1-abcd-efgh-2345." << "code [SETUP CODE REDACTED].";
-        for (const char *shape : {"QVS2-ABCI-EFGH-JKMN", "QVS2-ABCD-EFGL-JKMN", "QVS2-ABCD-EFGH-JKMO", "QVS2-UBCD-EFGH-JKMN"})
+        for (const char *shape :
+             {"QVS2-ABCI-EFGH-JKMN", "QVS2-ABCD-EFGL-JKMN", "QVS2-ABCD-EFGH-JKMO", "QVS2-UBCD-EFGH-JKMN"})
             QTest::newRow(shape) << shape << shape; // I, L, O and U are no code letters
         QTest::newRow("code glued to a word is left") << "xQVS2-ABCD-EFGH-JKMN" << "xQVS2-ABCD-EFGH-JKMN";
         QTest::newRow("escape hides a label") << "Pass\x1b[0mword: hunter2" << "Password: [REDACTED]";
-        QTest::newRow("json credentials") << R"({"type":"jitAuthorization","email":"a@b.c","password":"p \"q\"","authUrl":"x"})"
-                                          << R"({"type":"jitAuthorization","email":"[REDACTED]","password":"[REDACTED]","authUrl":"x"})";
+        QTest::newRow("json credentials")
+            << R"({"type":"jitAuthorization","email":"a@b.c","password":"p \"q\"","authUrl":"x"})"
+            << R"({"type":"jitAuthorization","email":"[REDACTED]","password":"[REDACTED]","authUrl":"x"})";
         // No pattern's match may hide another's.
         QTest::newRow("label after label") << "Email: Password: X" << "Email: [REDACTED] [REDACTED]";
         QTest::newRow("email after email") << "Email: Email: a@b" << "Email: [REDACTED] [REDACTED]";
-        QTest::newRow("url in json value") << R"({"email": "https://x", "password": "S"})" << R"({"email": "[REDACTED]" "password": "[REDACTED]"})";
-        QTest::newRow("unclosed json value") << R"({"email": "a@b, "password": "S"})" << R"({"email": "[REDACTED]"password": "[REDACTED]"})";
+        QTest::newRow("url in json value") << R"({"email": "https://x", "password": "S"})"
+                                           << R"({"email": "[REDACTED]" "password": "[REDACTED]"})";
+        QTest::newRow("unclosed json value") << R"({"email": "a@b, "password": "S"})"
+                                             << R"({"email": "[REDACTED]"password": "[REDACTED]"})";
         QTest::newRow("escaped json key") << R"({"p\u0061ssword":"S"})" << R"({"p\u0061ssword":"[REDACTED]"})";
         QTest::newRow("escape ends on a label") << "\x1b[ Email: secret" << "mail: [REDACTED]";
         QTest::newRow("escape left by stripping") << "\x1b[\x1b[ununt" << "unt";
         QTest::newRow("escapes before a token go with it") << "\x1b\x1b\x1bhttps://x" << "[URL REDACTED]";
         QTest::newRow("code inside a code") << "QVS2-QVS2-ABCD-EFGH-JKMN" << "[SETUP CODE REDACTED]";
-        QTest::newRow("lone surrogate") << QChar(0xDC00) + QStringLiteral("Password: x") << QChar(0xDC00) + QStringLiteral("Password: [REDACTED]");
+        QTest::newRow("lone surrogate") << QChar(0xDC00) + QStringLiteral("Password: x")
+                                        << QChar(0xDC00) + QStringLiteral("Password: [REDACTED]");
     }
     void sanitize()
     {
@@ -64,9 +71,22 @@ private Q_SLOTS:
         QTest::newRow("json after blanks") << R"(   {"error":1})" << QString();
         QTest::newRow("Failed any case") << "Download FAILED" << "Download FAILED";
         QTest::newRow("trimmed") << "  Error: x  " << "Error: x";
-        const char *markers[] = {"error", "failed", "failure", "fatal", "denied", "not found", "unavailable", "invalid",
-                                 "timed out", "client_upgrade_required", "code_unavailable", "enrollment_unavailable",
-                                 "agent_name_reserved", "agent_name_too_short", "already exists", "exit code"};
+        const char *markers[] = {"error",
+                                 "failed",
+                                 "failure",
+                                 "fatal",
+                                 "denied",
+                                 "not found",
+                                 "unavailable",
+                                 "invalid",
+                                 "timed out",
+                                 "client_upgrade_required",
+                                 "code_unavailable",
+                                 "enrollment_unavailable",
+                                 "agent_name_reserved",
+                                 "agent_name_too_short",
+                                 "already exists",
+                                 "exit code"};
         for (const char *marker : markers) {
             const QString line = QStringLiteral("x %1 y").arg(QString::fromLatin1(marker).toUpper());
             QTest::newRow(marker) << line << line;
@@ -81,7 +101,8 @@ private Q_SLOTS:
         QTest::newRow("cut to 240") << longLine << longLine.left(240);
         // Flags of two code points each: the cut falls after the 240th character, never inside one.
         const QString flag = QString::fromUtf8("\xF0\x9F\x87\xA8\xF0\x9F\x87\xB3");
-        QTest::newRow("cut between flags") << QStringLiteral("失败 ") + flag.repeated(250) << QStringLiteral("失败 ") + flag.repeated(237);
+        QTest::newRow("cut between flags")
+            << QStringLiteral("失败 ") + flag.repeated(250) << QStringLiteral("失败 ") + flag.repeated(237);
     }
     void errorCandidate()
     {
@@ -109,7 +130,8 @@ private Q_SLOTS:
     void secretsSplitByEscapesAreMasked()
     {
         QStringList lines;
-        OutputPipeline pipeline(nullptr, [&lines](const QString &line) { lines << line; }, {}, {QStringLiteral("abcdefgh")});
+        OutputPipeline pipeline(nullptr, [&lines](const QString &line) { lines << line; }, {},
+                                {QStringLiteral("abcdefgh")});
         pipeline.feed("in:abcd\x1b[0mefgh\nin:abcdefgh!\n");
         QCOMPARE(lines, (QStringList{"in:[REDACTED]", "in:[REDACTED]!"}));
     }
@@ -127,7 +149,8 @@ private Q_SLOTS:
         QFETCH(qint64, size);
         QFETCH(bool, rotated);
         QTemporaryDir home;
-        const QString log = home.filePath(QStringLiteral("mac-app-install.log")), previous = log + QStringLiteral(".previous");
+        const QString log = home.filePath(QStringLiteral("mac-app-install.log")),
+                      previous = log + QStringLiteral(".previous");
         QVERIFY(writeFile(log, QByteArray(size, 'a')));
         QVERIFY(writeFile(previous, "older"));
         InstallLog::writeLog(QStringLiteral("more"), InstallLog::openLog(log).get());
@@ -174,8 +197,10 @@ private Q_SLOTS:
         QTest::newRow("blanks give an empty line") << QByteArray("   \t") << QString("");
         QTest::newRow("carriage return trimmed") << QByteArray("x\r") << QString("x");
         QTest::newRow("utf-8") << QByteArray("  安装  ") << QStringLiteral("安装");
-        QTest::newRow("invalid utf-8 repaired") << QByteArray("a\xff\xfe" "b") << QStringLiteral("a\uFFFD\uFFFDb");
-        QTest::newRow("nul kept") << QByteArray("a\0b", 3) << QString(QStringLiteral("a") + QChar(0) + QStringLiteral("b"));
+        QTest::newRow("invalid utf-8 repaired") << QByteArray("a\xff\xfe"
+                                                              "b") << QStringLiteral("a\uFFFD\uFFFDb");
+        QTest::newRow("nul kept") << QByteArray("a\0b", 3)
+                                  << QString(QStringLiteral("a") + QChar(0) + QStringLiteral("b"));
     }
     void lineFromBuffer()
     {

@@ -18,7 +18,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("shown");
         QTest::addColumn<QString>("canonical");
         const QString invite = QStringLiteral("QVI1-ABCD-EFGH-JKMN");
-        QTest::newRow("spaces, line breaks and hyphens") << "qvs2 abcd-efgh \r\n jkmn" << "QVS2-ABCD-EFGH-JKMN" << "QVS2-ABCD-EFGH-JKMN";
+        QTest::newRow("spaces, line breaks and hyphens") << "qvs2 abcd-efgh \r\n jkmn" << "QVS2-ABCD-EFGH-JKMN"
+                                                         << "QVS2-ABCD-EFGH-JKMN";
         QTest::newRow("other punctuation") << " qvs2 abcd-efgh, jkmn!" << "QVS2-ABCD-EFGH-JKMN" << "";
         QTest::newRow("invite prefix") << invite << invite << invite;
         QTest::newRow("unknown prefix") << "QVI2-ABCD-EFGH-JKMN" << "QVI2-ABCD-EFGH-JKMN" << "";
@@ -27,8 +28,10 @@ private Q_SLOTS:
         QTest::newRow("L O U dropped") << "qvi1lou" << "QVI1" << "";
         QTest::newRow("15 characters") << "QVS2-ABCD-EFGH-JKM" << "QVS2-ABCD-EFGH-JKM" << "";
         QTest::newRow("17 characters") << "QVS2ABCDEFGHJKMNP" << "QVS2-ABCD-EFGH-JKMN" << "";
-        QTest::newRow("emoji, a letter with a mark dropped whole") << QString::fromUtf8("q\xF0\x9F\x98\x80v\xCC\x81s2") << "QS2" << "";
-        QTest::newRow("a megabyte of other letters") << QString(1 << 20, QChar(u'\u00e9')) + QStringLiteral("qvs2") << "QVS2" << "";
+        QTest::newRow("emoji, a letter with a mark dropped whole")
+            << QString::fromUtf8("q\xF0\x9F\x98\x80v\xCC\x81s2") << "QS2" << "";
+        QTest::newRow("a megabyte of other letters")
+            << QString(1 << 20, QChar(u'\u00e9')) + QStringLiteral("qvs2") << "QVS2" << "";
     }
     void setupCodes()
     {
@@ -68,10 +71,14 @@ private Q_SLOTS:
         QTest::addColumn<QString>("rules");
         QTest::newRow("empty field") << "" << "" << "paste" << " - - no yes no";
         QTest::newRow("invalid code") << "QVS2-ABCD" << "" << "paste" << "QVS2-ABCD format - no yes no";
-        QTest::newRow("valid QVS2 needs no name") << "qvs2 abcd efgh jkmn" << "" << "paste" << "QVS2-ABCD-EFGH-JKMN - - yes yes no";
-        QTest::newRow("QVI1 needs a name") << "QVI1-ABCD-EFGH-JKMN" << "" << "paste" << "QVI1-ABCD-EFGH-JKMN - name no yes no";
-        QTest::newRow("QVI1 with a name") << "QVI1-ABCD-EFGH-JKMN" << "agent-one" << "paste" << "QVI1-ABCD-EFGH-JKMN - - yes yes no";
-        QTest::newRow("enrolment, name trimmed and lower-cased") << "" << "  Agent-One \n" << "enroll" << " - - yes no yes";
+        QTest::newRow("valid QVS2 needs no name") << "qvs2 abcd efgh jkmn" << "" << "paste"
+                                                  << "QVS2-ABCD-EFGH-JKMN - - yes yes no";
+        QTest::newRow("QVI1 needs a name") << "QVI1-ABCD-EFGH-JKMN" << "" << "paste"
+                                           << "QVI1-ABCD-EFGH-JKMN - name no yes no";
+        QTest::newRow("QVI1 with a name") << "QVI1-ABCD-EFGH-JKMN" << "agent-one" << "paste"
+                                          << "QVI1-ABCD-EFGH-JKMN - - yes yes no";
+        QTest::newRow("enrolment, name trimmed and lower-cased") << "" << "  Agent-One \n" << "enroll"
+                                                                 << " - - yes no yes";
         QTest::newRow("enrolment, bad name") << "" << "ab" << "enroll" << " - name no no yes";
         QTest::newRow("enrolment, key gone") << "" << "agent-one" << "enroll, key gone" << " - - no no yes";
     }
@@ -94,8 +101,12 @@ private Q_SLOTS:
         c.setSetupCodeInput(code);
         c.setSetupAgentName(name);
         const auto yes = [](bool on) { return on ? QStringLiteral("yes") : QStringLiteral("no"); };
-        const QStringList rules{c.setupCode(), c.setupCodeValidationMessage() ? "format" : "-", c.setupAgentNameValidationMessage() ? "name" : "-",
-                                yes(c.canSubmitSetup()), yes(c.canRequestEnrollmentSetup()), yes(c.canUseInstallCodeSetup())};
+        const QStringList rules{c.setupCode(),
+                                c.setupCodeValidationMessage() ? "format" : "-",
+                                c.setupAgentNameValidationMessage() ? "name" : "-",
+                                yes(c.canSubmitSetup()),
+                                yes(c.canRequestEnrollmentSetup()),
+                                yes(c.canUseInstallCodeSetup())};
         QTEST(rules.join(u' '), "rules");
     }
 };

@@ -25,11 +25,15 @@ private Q_SLOTS:
         QByteArray wrongMagic = BundleStamp::conceal(key32);
         wrongMagic[3] = char(wrongMagic[3] ^ 0x80);
         QTest::newRow("exactly 32 key bytes") << BundleStamp::conceal(key32) << key32;
-        QTest::newRow("whitespace is trimmed") << BundleStamp::conceal(QStringLiteral("\n  ") + key32 + QStringLiteral(" \r\n\t")) << key32;
-        QTest::newRow("under 32 bytes after trimming") << BundleStamp::conceal(QString(10, u' ') + QString(31, u'k') + QString(5, u' ')) << QString();
+        QTest::newRow("whitespace is trimmed")
+            << BundleStamp::conceal(QStringLiteral("\n  ") + key32 + QStringLiteral(" \r\n\t")) << key32;
+        QTest::newRow("under 32 bytes after trimming")
+            << BundleStamp::conceal(QString(10, u' ') + QString(31, u'k') + QString(5, u' ')) << QString();
         QTest::newRow("multi-byte text counts bytes") << BundleStamp::conceal(wide) << wide;
         QTest::newRow("a different magic") << wrongMagic << QString();
-        QTest::newRow("not UTF-8") << BundleStamp::conceal(QString(40, u'k')).replace(10, 1, QByteArray(1, char(0xff ^ 6 ^ 0xe2))) << QString();
+        QTest::newRow("not UTF-8")
+            << BundleStamp::conceal(QString(40, u'k')).replace(10, 1, QByteArray(1, char(0xff ^ 6 ^ 0xe2)))
+            << QString();
     }
     void revealsOnlyWellFormedStamps()
     {
@@ -44,27 +48,32 @@ private Q_SLOTS:
         QTemporaryDir root;
         const QString resources = root.filePath(QStringLiteral("share/Resources"));
         const QString bundle = root.filePath(QStringLiteral("app"));
-        QCOMPARE(BundleStamp::resourceURLs({resources + QStringLiteral("/./x/.."), bundle}),
-                 (QStringList{resources + QStringLiteral("/stamp"), bundle + QStringLiteral("/Contents/Resources/stamp")}));
+        QCOMPARE(
+            BundleStamp::resourceURLs({resources + QStringLiteral("/./x/.."), bundle}),
+            (QStringList{resources + QStringLiteral("/stamp"), bundle + QStringLiteral("/Contents/Resources/stamp")}));
         QCOMPARE(BundleStamp::resourceURLs({QString(), QString()}), QStringList());
         // The macOS shape: the resource directory is the bundle's Contents/Resources.
         const QString stampPath = root.filePath(QStringLiteral("Contents/Resources/stamp"));
         QVERIFY(writeFile(stampPath, QByteArray("not a stamp at all, but long enough to be read")));
-        QCOMPARE(BundleStamp::resourceURLs({root.filePath(QStringLiteral("Contents/Resources/")), root.path()}), QStringList{stampPath});
+        QCOMPARE(BundleStamp::resourceURLs({root.filePath(QStringLiteral("Contents/Resources/")), root.path()}),
+                 QStringList{stampPath});
     }
 
     // Missing, directory, unusable and unreadable candidates are skipped.
     void firstRevealedKeyWins()
     {
         QTemporaryDir root;
-        const auto path = [&root](const char *name) { return root.filePath(QString::fromLatin1(name) + QStringLiteral("/stamp")); };
+        const auto path = [&root](const char *name) {
+            return root.filePath(QString::fromLatin1(name) + QStringLiteral("/stamp"));
+        };
         QVERIFY(QDir().mkpath(path("directory")));
         QVERIFY(writeFile(path("broken"), QByteArray(64, 'x')));
         QVERIFY(writeFile(path("locked"), BundleStamp::conceal(QString(33, u'L'))));
         QVERIFY(QFile::setPermissions(path("locked"), QFileDevice::WriteOwner));
         QVERIFY(writeFile(path("first"), BundleStamp::conceal(QString(33, u'1'))));
         QVERIFY(writeFile(path("second"), BundleStamp::conceal(QString(33, u'2'))));
-        const QStringList candidates{path("missing"), path("directory"), path("broken"), path("locked"), path("first"), path("second")};
+        const QStringList candidates{path("missing"), path("directory"), path("broken"),
+                                     path("locked"),  path("first"),     path("second")};
         const bool superuser = ::geteuid() == 0; // permissions do not restrict the superuser
         QCOMPARE(BundleStamp::enrollmentKey(candidates), QString(33, superuser ? u'L' : u'1'));
         QVERIFY(!BundleStamp::enrollmentKey(candidates.mid(0, 3)));
@@ -93,11 +102,14 @@ private Q_SLOTS:
         QFETCH(QByteArray, keyFile);
         QFETCH(QString, expected);
         QTemporaryDir root;
-        const QString keyPath = root.filePath(QStringLiteral("key")), output = root.filePath(QStringLiteral("Resources/stamp"));
+        const QString keyPath = root.filePath(QStringLiteral("key")),
+                      output = root.filePath(QStringLiteral("Resources/stamp"));
         QVERIFY(QDir().mkpath(root.filePath(QStringLiteral("Resources"))));
         QVERIFY(keyFile.isNull() || writeFile(keyPath, keyFile));
         QProcess tool;
-        tool.start(QStringLiteral(QUORVANTIS_STAMP_TOOL), arguments.replaceInStrings(QStringLiteral("KEY"), keyPath).replaceInStrings(QStringLiteral("OUT"), output));
+        tool.start(
+            QStringLiteral(QUORVANTIS_STAMP_TOOL),
+            arguments.replaceInStrings(QStringLiteral("KEY"), keyPath).replaceInStrings(QStringLiteral("OUT"), output));
         tool.write(keyFile);
         tool.closeWriteChannel();
         QVERIFY(tool.waitForFinished(10000));
