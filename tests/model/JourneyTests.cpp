@@ -17,11 +17,11 @@ const QString completedFile = ProfileMarkers::completedPermissionsFile;
 const QString awaitingFile = ProfileMarkers::awaitingPermissionFile;
 const QString probeFile = ProfileMarkers::accessibilityProbeFile;
 
-// A journey scenario: the launch (marker bytes, config.json), the operations in turn, and the
+// A journey scenario: the launch (the stage on file, config.json), the operations in turn, and the
 // "<key>=<value>" pairs (';'-separated) of what shows afterwards.
 struct Scenario
 {
-    QByteArray marker; // empty: none
+    QString stage; // empty: none
     bool configured = false;
     // '|'-separated: move:<stage or ->, apply:<phase>:<state>[:<detail>], failRunning, begin,
     // package:<completed or ->/<total or ->, overall:<state>
@@ -84,21 +84,21 @@ private Q_SLOTS:
     void scenarios_data()
     {
         QTest::addColumn<Scenario>("row");
-        const auto launch = [](const char *name, const QByteArray &marker, bool configured, const QString &journey) {
+        const auto launch = [](const char *name, const QString &stage, bool configured, const QString &journey) {
             QTest::newRow(name) << Scenario{
-                marker, configured, {}, "journey=" + journey + ";stored=" + journey.section(u' ', 0, 0)};
+                stage, configured, {}, "journey=" + journey + ";stored=" + journey.section(u' ', 0, 0)};
         };
         // ---- What a launch shows, by the stage on file and whether the agent is configured ----
         launch("first launch", "", false, "runtime rppppppppp starting resume");
-        launch("permissions", "permissions\n", false, "permissions ccrppppppp starting resume");
-        launch("setup", "setup\n", false, "setup cccppppppp waitingSetup");
-        launch("setup, configured", "setup\n", true, "setup cccppppppp starting resume configured");
-        launch("channel, configured", "channel\n", true, "channel cccccccrpp starting resume validated configured");
-        launch("handshake, configured", "handshake\n", true,
+        launch("permissions", "permissions", false, "permissions ccrppppppp starting resume");
+        launch("setup", "setup", false, "setup cccppppppp waitingSetup");
+        launch("setup, configured", "setup", true, "setup cccppppppp starting resume configured");
+        launch("channel, configured", "channel", true, "channel cccccccrpp starting resume validated configured");
+        launch("handshake, configured", "handshake", true,
                "handshake ccccccccrp starting resume validated onboarded configured");
         launch("finished", "", true, "- cccccccccc starting validated onboarded configured");
         // ---- moveTo: the stage is persisted with the writes tied to it, and any detail goes ----
-        const auto move = [](const char *to, const QByteArray &from, bool configured, const QString &journey,
+        const auto move = [](const char *to, const QString &from, bool configured, const QString &journey,
                              int focus) {
             QTest::newRow(to) << Scenario{from, configured,
                                           QStringLiteral("apply:redeem:running:x|move:") + QString::fromLatin1(to),
@@ -107,39 +107,39 @@ private Q_SLOTS:
                                               .arg(focus)
                                               .arg(qstrcmp(to, "-") != 0)};
         };
-        move("runtime", "setup\n", false, "runtime rppppppppp starting resume", 0);
+        move("runtime", "setup", false, "runtime rppppppppp starting resume", 0);
         move("permissions", "", true, "permissions ccrppppppp starting resume configured", 0);
-        move("setup", "permissions\n", false, "setup cccppppppp waitingSetup", 1);
-        move("daemon", "setup\n", false, "daemon ccccccrppp starting resume configured", 0);
-        move("channel", "daemon\n", true, "channel cccccccrpp online validated configured", 0);
-        move("handshake", "channel\n", true, "handshake ccccccccrp starting resume validated configured", 0);
-        move("-", "handshake\n", true, "- cccccccccc starting validated onboarded configured", 0);
+        move("setup", "permissions", false, "setup cccppppppp waitingSetup", 1);
+        move("daemon", "setup", false, "daemon ccccccrppp starting resume configured", 0);
+        move("channel", "daemon", true, "channel cccccccrpp online validated configured", 0);
+        move("handshake", "channel", true, "handshake ccccccccrp starting resume validated configured", 0);
+        move("-", "handshake", true, "- cccccccccc starting validated onboarded configured", 0);
         // ---- applyProgress: running completes every phase before; the tool's other statuses only run a phase ----
-        const auto apply = [](const char *name, const QByteArray &marker, const QString &ops, const QString &progress,
+        const auto apply = [](const char *name, const QString &stage, const QString &ops, const QString &progress,
                               const QString &detail) {
             QTest::newRow(name) << Scenario{
-                marker, false, ops,
+                stage, false, ops,
                 QStringLiteral("progress=%1;detail=%2;counts=%3/10").arg(progress, detail).arg(progress.count(u'c'))};
         };
-        apply("running completes earlier phases, failed ones too", "permissions\n",
+        apply("running completes earlier phases, failed ones too", "permissions",
               "failRunning|apply:handshake:running:d", "ccccccccrp", "d");
-        apply("running leaves later phases", "daemon\n", "apply:preflight:running:d", "crccccrppp", "d");
-        apply("complete leaves the others", "runtime\n", "apply:redeem:complete:d", "rppcpppppp", "-");
-        apply("failed marks running only", "setup\n", "apply:verify:failed:d", "cccpprpppp", "-");
-        apply("a running phase without detail shows none", "setup\n", "apply:redeem:running:d|apply:redeem:running",
+        apply("running leaves later phases", "daemon", "apply:preflight:running:d", "crccccrppp", "d");
+        apply("complete leaves the others", "runtime", "apply:redeem:complete:d", "rppcpppppp", "-");
+        apply("failed marks running only", "setup", "apply:verify:failed:d", "cccpprpppp", "-");
+        apply("a running phase without detail shows none", "setup", "apply:redeem:running:d|apply:redeem:running",
               "cccrpppppp", "-");
-        apply("the detail is cut at 80 characters", "setup\n", "apply:redeem:running:" + QString(100, u'd'),
+        apply("the detail is cut at 80 characters", "setup", "apply:redeem:running:" + QString(100, u'd'),
               "cccrpppppp", QString(80, u'd'));
         const QString emoji = QString::fromUtf8("\xF0\x9F\x98\x80");
-        apply("a character is never cut in half", "setup\n",
+        apply("a character is never cut in half", "setup",
               "apply:redeem:running:" + QString(79, u'd') + emoji + emoji, "cccrpppppp", QString(79, u'd') + emoji);
         QTest::newRow("a fresh installation")
-            << Scenario{"setup\n", false, "apply:channel:running:x|package:1/2|overall:error|begin",
+            << Scenario{"setup", false, "apply:channel:running:x|package:1/2|overall:error|begin",
                         "journey=setup rppppppppp starting;detail=-;package=-"};
         // ---- The package counter never moves backwards while its total stays, and never passes it ----
         const auto package = [](const char *name, const QString &ops, const char *shown, int percent) {
             QTest::newRow(name) << Scenario{
-                "runtime\n", false, ops,
+                "runtime", false, ops,
                 QStringLiteral("package=%1;percent=%2").arg(QString::fromLatin1(shown)).arg(percent)};
         };
         package("no total yet", "package:3/-", "-", 0);
@@ -154,7 +154,7 @@ private Q_SLOTS:
     {
         QFETCH(Scenario, row);
         ControllerHarness h;
-        InstallJourney &journey = h.launchWith(row.marker, row.configured);
+        InstallJourney &journey = h.launchAt(fromRawValue<InstallStage>(row.stage), row.configured);
         for (const QString &op : row.ops.split(u'|', Qt::SkipEmptyParts))
             run(journey, op);
         const auto counter = journey.packageInstallProgress();
