@@ -59,11 +59,9 @@ struct Setup
                 h.writeProfileFile(stateFile, left);
             };
         h.launchAt(fromRawValue<InstallStage>(row.launch.section(u' ', 0, 0)), row.launch.endsWith(u"configured"));
-        SetupController::Effects effects{
-            runEffect(prepare),  runEffect(daemon),
-            answerEffect(agent), [this] { return keys-- > 0 ? std::optional(validEnrollmentKey()) : std::nullopt; },
-            codeEffect(code),    enrollEffect(enroll),
-            resumeEffect(resume)};
+        const auto key = [this] { return keys-- > 0 ? std::optional(validEnrollmentKey()) : std::nullopt; };
+        SetupController::Effects effects{runEffect(prepare), runEffect(daemon),   answerEffect(agent), key,
+                                         codeEffect(code),   enrollEffect(enroll), resumeEffect(resume)};
         const auto authorizations = [this](std::function<bool()> isCurrent) -> AuthorizationHandler {
             return [this, isCurrent](const JITWorkspaceAuthorization &record) {
                 shown << (isCurrent() ? QString() : QStringLiteral("stale:")) + record.email;
@@ -78,29 +76,26 @@ struct Setup
     {
         const QString name = op.section(u':', 0, 0), argument = op.section(u':', 1);
         const QHash<QString, std::function<void()>> operations{
-            {"code", [&] { c->setSetupCodeInput(argument); }},
-            {"name", [&] { c->setSetupAgentName(argument); }},
+            {"code", [&] { c->setSetupCodeInput(argument); }}, {"name", [&] { c->setSetupAgentName(argument); }},
             {"workspace", [&] { c->setEnrollmentWorkspace(*fromRawValue<EnrollmentWorkspace>(argument)); }},
-            {"enroll", [&] { c->beginEnrollmentSetup(); }},
-            {"paste", [&] { c->useInstallCodeSetup(); }},
-            {"keys", [&] { keys = argument.toInt(); }},
-            {"failed",
-             [&] { // an earlier failure shows
-                 h.attention().showError(DisplayError::from(QStringLiteral("OLD"), std::nullopt));
-                 h.journey().setOverallState(OverallState::error);
-             }},
+            {"enroll", [&] { c->beginEnrollmentSetup(); }}, {"paste", [&] { c->useInstallCodeSetup(); }},
+            {"keys", [&] { keys = argument.toInt(); }}, {"failed", [&] { showEarlierFailure(); }},
             {"abandon", [&] { c->abandonSubmission(); }}, // what a failure elsewhere does
             {"submit", [&] { running.push_back(c->submitActiveSetup()); }},
             {"runtime", [&] { running.push_back(c->prepareEnvironmentIfNeeded()); }},
             {"daemon", [&] { running.push_back(c->finishDaemonInstallationIfNeeded()); }},
-            {"open", [&] { openNextGate(); }},
-            {"drain", [&] { drain(); }},
+            {"open", [&] { openNextGate(); }}, {"drain", [&] { drain(); }},
             {"wait", [&] { h.time.advance(std::chrono::milliseconds(argument.toInt())); }},
-            {"line", [&] { c->consumeSetupOutput(argument); }},
-            {"check", [&] { check(argument); }}};
+            {"line", [&] { c->consumeSetupOutput(argument); }}, {"check", [&] { check(argument); }}};
         if (!operations.contains(name))
             qFatal("unknown operation %s", qPrintable(op));
         operations[name]();
+    }
+    // An earlier failure shows.
+    void showEarlierFailure()
+    {
+        h.attention().showError(DisplayError::from(QStringLiteral("OLD"), std::nullopt));
+        h.journey().setOverallState(OverallState::error);
     }
     void drain()
     {
@@ -131,37 +126,23 @@ struct Setup
         QStringList waits;
         for (const auto wait : h.time.requested())
             waits << count(wait.count());
-        return {{"journey", describe(j)},
-                {"progress", progressLetters(j.setupProgress())},
+        return {{"journey", describe(j)}, {"progress", progressLetters(j.setupProgress())},
                 {"detail", j.setupProgressDetail().value_or("-")},
                 {"package", counter ? QStringLiteral("%1/%2").arg(counter->completed).arg(counter->total) : "-"},
                 {"error", h.attention().lastError() ? h.attention().lastError()->code : "-"},
-                {"fail", h.failureReports()},
-                {"focus", count(h.attention().focusRevision())},
-                {"submitting", count(c->isSubmittingSetup())},
-                {"task", count(c->setupTaskID().has_value())},
+                {"fail", h.failureReports()}, {"focus", count(h.attention().focusRevision())},
+                {"submitting", count(c->isSubmittingSetup())}, {"task", count(c->setupTaskID().has_value())},
                 {"preparing", count(c->isPreparingEnvironment())},
                 {"showsPackage", count(c->showsPackageInstallProgress())},
-                {"daemonFlight", count(c->daemonInstallInFlight())},
-                {"field", c->setupCode()},
-                {"name", c->setupAgentName()},
-                {"workspace", rawValue(c->enrollmentWorkspace())},
+                {"daemonFlight", count(c->daemonInstallInFlight())}, {"field", c->setupCode()},
+                {"name", c->setupAgentName()}, {"workspace", rawValue(c->enrollmentWorkspace())},
                 {"mode", c->setupEntryMode() == SetupEntryMode::paste ? "paste" : "enroll"},
-                {"codeRuns", joined(code->calls)},
-                {"calls", count(code->calls.size())},
-                {"enrolments", joined(enroll->calls)},
-                {"resumes", count(resume->calls.size())},
-                {"prepares", count(prepare->calls.size())},
-                {"daemons", count(daemon->calls.size())},
-                {"agent", count(agent->calls)},
-                {"waits", runs(waits)},
-                {"elapsed", count(h.time.elapsed().count())},
-                {"sleeping", count(h.time.pendingSleepers())},
-                {"channel", count(channel)},
-                {"reset", count(reset)},
-                {"begun", count(begun)},
-                {"cleared", count(cleared)},
-                {"shown", shown.join(u',')}};
+                {"codeRuns", joined(code->calls)}, {"calls", count(code->calls.size())},
+                {"enrolments", joined(enroll->calls)}, {"resumes", count(resume->calls.size())},
+                {"prepares", count(prepare->calls.size())}, {"daemons", count(daemon->calls.size())},
+                {"agent", count(agent->calls)}, {"waits", runs(waits)}, {"elapsed", count(h.time.elapsed().count())},
+                {"sleeping", count(h.time.pendingSleepers())}, {"channel", count(channel)}, {"reset", count(reset)},
+                {"begun", count(begun)}, {"cleared", count(cleared)}, {"shown", shown.join(u',')}};
     }
     void check(const QString &expectation)
     {
@@ -208,74 +189,68 @@ private Q_SLOTS:
     {
         QTest::addColumn<Scenario>("row");
         const QString codeS = QStringLiteral("code:QVS2-ABCD-EFGH-JKMN");
-        const QString daemonStage = QStringLiteral("journey=daemon ccccccrppp starting resume configured");
-        const auto retry = [](int attempt) {
-            return QStringLiteral("|check:detail=安装服务暂时繁忙，正在重试（%1/4）").arg(attempt);
-        };
+        const QString daemonStage = QStringLiteral(";journey=daemon ccccccrppp starting resume configured");
         // ---- Refused input shows an error, but starts nothing; only a refused code takes the focus ----
-        const auto refused = [](const char *name, const char *launch, const QString &ops, const char *error,
+        const auto refused = [](const char *name, const QString &launch, const QString &ops, const char *error,
                                 int focus) {
             const QString expect = QStringLiteral("fail=-;submitting=0;task=0;calls=0;enrolments=;error=%1;focus=%2");
-            QTest::newRow(name) << Scenario{launch, ops + "|submit", expect.arg(QString::fromLatin1(error)).arg(focus)};
+            QTest::newRow(name) << Scenario{launch, ops + "|submit", expect.arg(error).arg(focus)};
         };
         refused("malformed code", "setup", "code:QVS2-ABCD", "SETUP_CODE_FORMAT", 1);
         refused("not at the setup stage", "permissions", codeS, "SETUP_CODE_FORMAT", 1);
         refused("already configured", "setup configured", codeS, "SETUP_CODE_FORMAT", 1);
         refused("enrolment, bad name", "setup", "enroll|name:ab", "SETUP_CODE_FORMAT", 0);
-        refused("enrolment, key gone for the run", "setup", "keys:2|enroll|name:new-agent-7",
-                "SETUP_ENROLLMENT_UNAVAILABLE", 0);
+        refused("enrolment, key gone", "setup", "keys:2|enroll|name:new-agent-7", "SETUP_ENROLLMENT_UNAVAILABLE", 0);
         // ---- A code run: the code leaves the field; success hands over to the daemon stage ----
-        QTest::newRow("QVS2 runs without a name") << Scenario{"setup",
-                        "failed|code:qvs2 abcd efgh jkmn|name:some-name|submit|check:codeRuns=QVS2-ABCD-EFGH-JKMN "
-                        "<none>|check:field=|check:submitting=1|check:task=1|check:begun=1|check:error=-|check:journey="
-                        "setup ccccrppppp error|check:detail=写入配置|check:shown=bot@example.org|open",
-                        "submitting=0;task=0;cleared=1;daemons=1;agent=1;channel=1;" + daemonStage,
-                        {step({R"({"type":"progress","phase":"configure","status":"running","detail":"写入配置"})"},
-                              true, authorization())}};
+        const QString configure = R"({"type":"progress","phase":"configure","status":"running","detail":"写入配置"})";
+        const Step configuring = step({configure}, true, authorization());
+        QTest::newRow("QVS2 runs without a name")
+            << Scenario{"setup",
+                        "failed|code:qvs2 abcd efgh jkmn|name:some-name|submit"
+                        "|check:codeRuns=QVS2-ABCD-EFGH-JKMN <none>|check:field=|check:submitting=1|check:task=1"
+                        "|check:begun=1|check:error=-|check:journey=setup ccccrppppp error|check:detail=写入配置"
+                        "|check:shown=bot@example.org|open",
+                        "submitting=0;task=0;cleared=1;daemons=1;agent=1;channel=1" + daemonStage, {configuring}};
         QTest::newRow("QVI1 with the name normalized")
             << Scenario{"setup", "code:qvi1 2345 6789 abcd|name:  My-Agent-01 \n|submit",
-                        "codeRuns=QVI1-2345-6789-ABCD my-agent-01;" + daemonStage};
+                        "codeRuns=QVI1-2345-6789-ABCD my-agent-01" + daemonStage};
         // ---- Transient service failures: retried after 2, 4 and 8 s, the attempt in the detail ----
-        QTest::newRow("two transient failures, then success") << Scenario{"setup",
-                        codeS + "|submit|check:calls=1|wait:1999|check:calls=1|wait:1|check:calls=2|wait:4000",
-                        "calls=3;waits=2000 4000;sleeping=0;task=0;fail=-;" + daemonStage,
+        QTest::newRow("two transient failures, then success")
+            << Scenario{"setup", codeS + "|submit|check:calls=1|wait:1999|check:calls=1|wait:1|check:calls=2|wait:4000",
+                        "calls=3;waits=2000 4000;sleeping=0;task=0;fail=-" + daemonStage,
                         {busy, busy, Step::success()}};
-        QTest::newRow("four transient failures, no fifth") << Scenario{"setup",
-                        codeS + "|submit|wait:2000|wait:4000" + retry(4) + "|wait:8000",
-                        "calls=4;waits=2000 4000 8000;sleeping=0;task=0;fail=SETUP_EXIT_17: BOOTSTRAP_FAILED: "
-                        "busy;journey=setup cccfpppppp error",
+        QTest::newRow("four transient failures, no fifth")
+            << Scenario{"setup",
+                        codeS + "|submit|wait:2000|wait:4000|check:detail=安装服务暂时繁忙，正在重试（4/4）|wait:8000",
+                        "calls=4;waits=2000 4000 8000;sleeping=0;task=0;journey=setup cccfpppppp error"
+                        ";fail=SETUP_EXIT_17: BOOTSTRAP_FAILED: busy",
                         {exit(17, "BOOTSTRAP_FAILED: busy")}};
-        QTest::newRow("coded transient error, then another error") << Scenario{"setup",
-                        codeS + "|submit|wait:2000",
-                        "calls=2;fail=SETUP_FAILED;task=0",
-                        {Step::throwing(QuorvantisNativeError(QStringLiteral("SETUP_REMOTE"), "bootstrap_failed")),
+        QTest::newRow("coded transient error, then another error")
+            << Scenario{"setup", codeS + "|submit|wait:2000", "calls=2;fail=SETUP_FAILED;task=0",
+                        {Step::throwing(QuorvantisNativeError("SETUP_REMOTE", "bootstrap_failed")),
                          Step::throwing(std::runtime_error("disk on fire"))}};
-        QTest::newRow("transient, then a plain failure with a negative status") << Scenario{"setup",
-                        codeS + "|submit|wait:2000",
-                        "calls=2;waits=2000;fail=SETUP_EXIT_-2: Error: odd",
+        QTest::newRow("transient, then a plain failure with a negative status")
+            << Scenario{"setup", codeS + "|submit|wait:2000", "calls=2;waits=2000;fail=SETUP_EXIT_-2: Error: odd",
                         {busy, exit(-2, "Error: odd")}};
-        QTest::newRow("internal line is not shown nor retried") << Scenario{"setup",
-                        codeS + "|submit",
-                        "calls=1;waits=;fail=SETUP_EXIT_5",
+        QTest::newRow("internal line is not shown nor retried")
+            << Scenario{"setup", codeS + "|submit", "calls=1;waits=;fail=SETUP_EXIT_5",
                         {exit(5, "QVAPP_STAGE=redeem bootstrap_failed")}};
         // ---- Only the current run changes the model: a superseded one neither finishes, retries
         // nor shows its authorization ----
         Step stale = held(Step::success());
-        stale.lateAuthorization = authorization(QStringLiteral("stale@example.org"));
-        QTest::newRow("superseded runs") << Scenario{
-            "setup",
-            codeS + "|submit|abandon|" + codeS + "|submit|check:sleeping=1|abandon|" + codeS
-                + "|submit|open|check:shown=stale:stale@example.org|check:submitting=1|check:journey=setup cccrpppppp "
-                  "waitingSetup|wait:2000|check:calls=3|check:fail=-|open",
-            "fail=SETUP_EXIT_2;daemons=0",
-            {stale, busy, held(Step::exit(2))}};
+        stale.lateAuthorization = authorization("stale@example.org");
+        QTest::newRow("superseded runs")
+            << Scenario{"setup",
+                        codeS + "|submit|abandon|" + codeS + "|submit|check:sleeping=1|abandon|" + codeS
+                            + "|submit|open|check:shown=stale:stale@example.org|check:submitting=1"
+                              "|check:journey=setup cccrpppppp waitingSetup|wait:2000|check:calls=3|check:fail=-|open",
+                        "fail=SETUP_EXIT_2;daemons=0", {stale, busy, held(Step::exit(2))}};
         // ---- Enrolment: a retry must not register the agent twice (every first attempt fails
         // transiently); what the tool left decides ----
-        const QString enrol = QStringLiteral("enroll|workspace:google|name:  New-Agent-7 |submit|drain");
         const QString code = R"({"setupCode": "qvs2 abcd efgh jkmn"})";
         const QString enrolment = "google new-agent-7 " + validEnrollmentKey();
         const auto enrolled = [&](const char *name, const QString &state, const QString &expect, const QString &left) {
-            Scenario row{"setup", enrol, expect + ";" + daemonStage};
+            Scenario row{"setup", "enroll|workspace:google|name:  New-Agent-7 |submit|drain", expect + daemonStage};
             row.enroll = {busy, Step::success()};
             row.stateFile = state.toUtf8();
             row.leftBehind = left.toUtf8();
@@ -286,22 +261,21 @@ private Q_SLOTS:
         enrolled("a code is claimed only after a failed attempt", code, "resumes=1;waits=2000", {});
         enrolled("a code left by the failed attempt", {}, "enrolments=" + enrolment + ";resumes=1", code);
         // ---- Switching between a code and an enrolment ----
-        QTest::newRow("entry modes") << Scenario{"setup",
-                                                 codeS
-                                                     + "|name:kept-name|failed|enroll|check:mode=enroll|check:field=|"
-                                                       "check:error=-|check:cleared=1|workspace:google|failed|paste",
-                                                 "mode=paste;workspace=none;error=-;cleared=2;focus=1;name=kept-name"};
+        QTest::newRow("entry modes")
+            << Scenario{"setup",
+                        codeS + "|name:kept-name|failed|enroll|check:mode=enroll|check:field=|check:error=-"
+                                "|check:cleared=1|workspace:google|failed|paste",
+                        "mode=paste;workspace=none;error=-;cleared=2;focus=1;name=kept-name"};
         QTest::newRow("enrolment needs a key") << Scenario{"setup", "keys:0|enroll", "mode=paste"};
         // ---- The runtime stage ----
-        QTest::newRow("runtime: success moves to permissions") << Scenario{"-",
-                        "failed|runtime|check:preparing=1|check:showsPackage=1|check:journey=runtime rppppppppp "
-                        "starting resume|check:package=4/8|open",
-                        "preparing=0;showsPackage=0;reset=1;journey=permissions ccrppppppp starting resume",
-                        {},
-                        {},
-                        {step({R"({"type":"progress","phase":"runtime","status":"running","detail":"安装 Quorvantis"})",
-                               R"({"type":"packageProgress","completed":4,"total":8})"},
-                              true)}};
+        const QString status = R"({"type":"progress","phase":"runtime","status":"running","detail":"安装 Quorvantis"})";
+        const Step preparing = step({status, R"({"type":"packageProgress","completed":4,"total":8})"}, true);
+        QTest::newRow("runtime: success moves to permissions")
+            << Scenario{"-",
+                        "failed|runtime|check:preparing=1|check:showsPackage=1"
+                        "|check:journey=runtime rppppppppp starting resume|check:package=4/8|open",
+                        "preparing=0;showsPackage=0;reset=1;journey=permissions ccrppppppp starting resume", {}, {},
+                        {preparing}};
         // A failure of either stage: the report, the stage failed and its flag cleared; a retry runs it again.
         const auto failure = [](const char *name, bool daemon, const Step &failed, const QString &report) {
             const QString stage = daemon ? QStringLiteral("daemon") : QStringLiteral("runtime");
@@ -319,56 +293,40 @@ private Q_SLOTS:
         failure("runtime: other error", false, Step::throwing(std::runtime_error("no bash")), "RUNTIME_PREPARE_FAILED");
         failure("daemon: exit with an error line", true, exit(3, "launchctl: Bootstrap failed: 5"),
                 "DAEMON_INSTALL_EXIT_3: launchctl: Bootstrap failed: 5");
-        failure("daemon: other error", true, Step::throwing(std::runtime_error("pipe closed")),
-                "DAEMON_INSTALL_FAILED");
+        failure("daemon: other error", true, Step::throwing(std::runtime_error("closed")), "DAEMON_INSTALL_FAILED");
         // ---- Each stage runs only in its stage, and once at a time ----
         QTest::newRow("runtime, elsewhere") << Scenario{"permissions", "runtime", "prepares=0"};
         QTest::newRow("daemon, elsewhere") << Scenario{"setup configured", "daemon", "daemons=0"};
-        QTest::newRow("runtime, once at a time") << Scenario{"runtime",
-                                                             "runtime|runtime|check:prepares=1|open",
-                                                             "fail=RUNTIME_PREPARE_EXIT_5",
-                                                             {},
-                                                             {},
-                                                             {held(Step::exit(5))}};
-        QTest::newRow("daemon, once at a time") << Scenario{
-            "daemon configured",  "daemon|daemon|check:daemons=1|open", "fail=DAEMON_INSTALL_EXIT_5", {}, {}, {},
-            {held(Step::exit(5))}};
+        QTest::newRow("runtime, once at a time")
+            << Scenario{"runtime", "runtime|runtime|check:prepares=1|open", "fail=RUNTIME_PREPARE_EXIT_5", {}, {},
+                        {held(Step::exit(5))}};
+        QTest::newRow("daemon, once at a time")
+            << Scenario{"daemon configured", "daemon|daemon|check:daemons=1|open", "fail=DAEMON_INSTALL_EXIT_5", {}, {},
+                        {}, {held(Step::exit(5))}};
         // ---- The daemon's agent is asked up to 30 times, half a second apart; its installer's lines
         // only go to the log ----
         const QString wait = QStringLiteral("daemon|check:daemonFlight=1|check:detail=等待 Agent 启动|drain");
         const QList<Step> installer{step({R"({"type":"progress","phase":"channel","status":"running"})"})};
         std::deque<bool> late(29, false);
         late.push_back(true);
-        QTest::newRow("the agent answers at once") << Scenario{"daemon configured",
-                        "daemon",
-                        "agent=1;waits=;daemonFlight=0;channel=1;progress=ccccccrppp",
-                        {},
-                        {},
-                        {},
-                        installer};
-        QTest::newRow("the agent answers at the last check") << Scenario{"daemon configured",
-                        wait,
-                        "agent=30;waits=500*29;elapsed=14500;daemonFlight=0;channel=1;fail=-",
-                        {},
-                        {},
-                        {},
-                        installer,
+        QTest::newRow("the agent answers at once")
+            << Scenario{"daemon configured", "daemon", "agent=1;waits=;daemonFlight=0;channel=1;progress=ccccccrppp",
+                        {}, {}, {}, installer};
+        QTest::newRow("the agent answers at the last check")
+            << Scenario{"daemon configured", wait,
+                        "agent=30;waits=500*29;elapsed=14500;daemonFlight=0;channel=1;fail=-", {}, {}, {}, installer,
                         late};
-        QTest::newRow("the agent never answers") << Scenario{"daemon configured",
-                        wait,
-                        "agent=30;waits=500*30;elapsed=15000;daemonFlight=0;channel=0;fail=AGENT_START_TIMEOUT: Agent "
-                        "已安装，但未能在 15 秒内启动。;journey=daemon ccccccfppp error resume configured",
-                        {},
-                        {},
-                        {},
-                        installer,
-                        {false}};
+        QTest::newRow("the agent never answers")
+            << Scenario{"daemon configured", wait,
+                        "agent=30;waits=500*30;elapsed=15000;daemonFlight=0;channel=0;journey=daemon ccccccfppp error "
+                        "resume configured;fail=AGENT_START_TIMEOUT: Agent 已安装，但未能在 15 秒内启动。",
+                        {}, {}, {}, installer, {false}};
         // ---- The tool's output lines go to the journey (from the setup stage's "cccppppppp") ----
-        QTest::newRow("progress line") << Scenario{
-            "setup", R"(line:{"type":"progress","phase":"configure","status":"running","detail":"d"})",
-            "progress=ccccrppppp;detail=d"};
-        QTest::newRow("package line") << Scenario{"setup", R"(line:{"type":"packageProgress","completed":4,"total":8})",
-                                                  "package=4/8"};
+        QTest::newRow("progress line")
+            << Scenario{"setup", R"(line:{"type":"progress","phase":"configure","status":"running","detail":"d"})",
+                        "progress=ccccrppppp;detail=d"};
+        QTest::newRow("package line")
+            << Scenario{"setup", R"(line:{"type":"packageProgress","completed":4,"total":8})", "package=4/8"};
     }
     void scenarios()
     {
