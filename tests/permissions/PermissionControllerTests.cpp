@@ -125,9 +125,7 @@ struct Flow
             [p = p](Kind kind) { return probe(p, "check:" + initial(kind)); },
             [p = p](Kind kind) { return probe(p, "prepare:" + initial(kind)); },
             [p = p](AccessibilityStep step, bool prompt) { return accessibilityProbe(p, step, prompt); },
-            answerEffect(running),
-            runEffect(daemon),
-            [this](std::optional<Kind> kind) { opened << initial(kind); }};
+            answerEffect(running), runEffect(daemon), [this](std::optional<Kind> kind) { opened << initial(kind); }};
         c = std::make_unique<PermissionController>(h.context(), std::move(effects));
         return *c;
     }
@@ -155,16 +153,13 @@ struct Flow
             {"refresh", [&] { return c->refreshExistingPermissions(); }},
             {"recheck", [&] { return c->recheckExistingPermissionsOnLaunchIfNeeded(); }}};
         const QHash<QString, std::function<void()>> immediate{
-            {"hold", [&] { held.push_back(start(argument)); }},
-            {"release", [&] { release(argument == u"yes"); }},
+            {"hold", [&] { held.push_back(start(argument)); }}, {"release", [&] { release(argument == u"yes"); }},
             {"present", [&] { c->presentPermissionPrompt(*kind); }},
             {"open", [&] { c->openCurrentPermissionSettings(); }},
             {"reset", [&] { c->resetPermissionVerification(); }},
             {"allow", [&] { c->allowExistingPermissionRecheck(); }},
-            {"leave", [&] { h.journey().moveTo(InstallStage::setup); }},
-            {"gone", [&] { c.reset(); }},
-            {"restore", [&] { c->restoreAtLaunch(); }},
-            {"resolve", [&] { c->resolvePermission(*kind); }},
+            {"leave", [&] { h.journey().moveTo(InstallStage::setup); }}, {"gone", [&] { c.reset(); }},
+            {"restore", [&] { c->restoreAtLaunch(); }}, {"resolve", [&] { c->resolvePermission(*kind); }},
             {"wait", [&] { h.time.advance(500ms * argument.toInt()); }}};
         if (awaited.contains(name))
             return awaited[name]();
@@ -212,8 +207,7 @@ struct Flow
         const Attention &a = h.attention();
         const auto focus = a.focusTarget().permission ? initial(*a.focusTarget().permission) : "setupCode";
         const std::pair<bool, QString> flags[] = {
-            {c && c->permissionOperationInFlight(), "inFlight"},
-            {c && c->isCheckingPermission(), "checking"},
+            {c && c->permissionOperationInFlight(), "inFlight"}, {c && c->isCheckingPermission(), "checking"},
             {c && c->permissionRecheckPending(), "recheckPending"},
             {onboarding && c->isVerifyingCurrentPermission(), "verifying"},
             {onboarding && c->permissionNeedsUserAction(), "needsAction"},
