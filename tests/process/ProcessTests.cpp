@@ -79,7 +79,8 @@ class ProcessTests : public QObject
 
     QString path(QString relative) const
     {
-        return relative.replace("~r/", m_home->path() + "/.quorvantis/mac-app-runtime/").replace("~/", m_home->path() + '/');
+        return relative.replace("~r/", m_home->path() + "/.quorvantis/mac-app-runtime/")
+            .replace("~/", m_home->path() + '/');
     }
     QString read(const QString &relative) const { return QString::fromUtf8(readFile(path(relative))); }
     QString log() const { return path("~/logs/mac-app-install.log"); }
@@ -108,7 +109,8 @@ class ProcessTests : public QObject
     }
 
     // The code of the native error a task fails with; empty when it does not fail.
-    static QString failureCode(QCoro::Task<CLIResult> task) try {
+    static QString failureCode(QCoro::Task<CLIResult> task)
+    try {
         await(std::move(task));
         return {};
     } catch (const QuorvantisNativeError &error) {
@@ -119,7 +121,8 @@ class ProcessTests : public QObject
     // the developer's own XDG, process-manager, package-manager and sandbox settings are kept out.
     int run(const QString &script, const QStringList &arguments = {}, bool real = false)
     {
-        static const QRegularExpression own("^(?!(XDG|PM2|NPM|QUORVANTIS)_)", QRegularExpression::CaseInsensitiveOption);
+        static const QRegularExpression own("^(?!(XDG|PM2|NPM|QUORVANTIS)_)",
+                                            QRegularExpression::CaseInsensitiveOption);
         QStringList base;
         if (real) {
             base = QProcessEnvironment::systemEnvironment().toStringList().filter(own);
@@ -152,7 +155,8 @@ private Q_SLOTS:
         m_home = std::make_unique<QTemporaryDir>("/tmp/qv-XXXXXX");
         m_node = QFileInfo(QStandardPaths::findExecutable("node")).canonicalFilePath();
         QVERIFY2(m_home->isValid() && !m_node.isEmpty(), "node is needed for the agent script tests");
-        const QString standins = QUORVANTIS_SOURCE_DIR "/tests/process/standins/", package = path("~/store/quorvantis@1.0.0");
+        const QString standins = QUORVANTIS_SOURCE_DIR "/tests/process/standins/",
+                      package = path("~/store/quorvantis@1.0.0");
         for (const char *tool : {"pnpm", "pm2", "quorvantis"})
             QVERIFY(writeFile(path("~r/bin/") + tool, readFile(standins + tool), true));
         QVERIFY(apply("~/.quorvantis/mac-app-node-path=" + m_node + '\n'));
@@ -171,7 +175,9 @@ private Q_SLOTS:
                    .lines = {"out1", "err1", "out2", "err2", "tail"}};
         QTest::newRow("last error-looking line")
             << Run{.script = "echo 'Error: x'; echo 'fatal: y'; echo '{\"error\":1}'; exit 2",
-                   .lines = {"Error: x", "fatal: y", "{\"error\":1}"}, .status = 2, .error = "fatal: y"};
+                   .lines = {"Error: x", "fatal: y", "{\"error\":1}"},
+                   .status = 2,
+                   .error = "fatal: y"};
         QTest::newRow("empty line dropped") << Run{.script = "printf 'a\\n\\nb'", .lines = {"a", "b"}};
         QTest::newRow("bare CR stays inside") << Run{.script = "printf 'a\\rb\\n'", .lines = {"a\rb"}};
         QTest::newRow("UTF-8 split across writes")
@@ -184,14 +190,15 @@ private Q_SLOTS:
         QTest::newRow("no input: end of input at once") << Run{.script = "cat; echo eof", .lines = {"eof"}};
         QTest::newRow("child that never reads its input")
             << Run{.script = "echo bye; exit 7", .lines = {"bye"}, .status = 7, .input = QString(4 << 20, u'x')};
-        QTest::newRow("input secret masked where echoed")
-            << Run{.script = "read -r line; echo \"got $line\"", .lines = {"got [REDACTED]"}, .input = "enrol-key-123\n"};
+        QTest::newRow("input secret masked where echoed") << Run{
+            .script = "read -r line; echo \"got $line\"", .lines = {"got [REDACTED]"}, .input = "enrol-key-123\n"};
         QTest::newRow("signal number as status")
             << Run{.script = "echo before; kill -KILL $$; echo after", .lines = {"before"}, .status = 9};
         QTest::newRow("a grandchild holding the pipe does not hold the run")
             << Run{.script = "(sleep 10; echo late) & echo early", .lines = {"early"}};
         QTest::newRow("interceptor takes lines out of output and log")
-            << Run{.script = "echo keep; echo 'take: Password: s3cret'; echo after", .lines = {"keep", "after"},
+            << Run{.script = "echo keep; echo 'take: Password: s3cret'; echo after",
+                   .lines = {"keep", "after"},
                    .taken = {"take: Password: s3cret"}};
     }
     void runs()
@@ -253,12 +260,14 @@ private Q_SLOTS:
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("value");
         const QString runtime = "<home>/.quorvantis/mac-app-runtime";
-        const QString path = "/opt/homebrew/bin:/opt/homebrew/sbin:/usr/local/bin:/usr/local/sbin:/usr/bin:/bin:/usr/sbin:/sbin";
+        const QString path =
+            "/opt/homebrew/bin:/opt/homebrew/sbin:/usr/local/bin:/usr/local/sbin:/usr/bin:/bin:/usr/sbin:/sbin";
         for (const char *absent : {"npm_config_prefix", "Pnpm_Home", "NPM_CONFIG_REGISTRY", "quorvantis_enrollment_key",
                                    "QUORVANTIS_ENROLLMENT_KEY", "NVM_DIR", "NVM_BIN"})
             QTest::newRow(absent) << absent << QString();
         QTest::newRow("other variables stay") << "NPMRC_KEPT" << "kept";
-        QTest::newRow("inherited onboarding address") << "QUORVANTIS_ONBOARDING_SERVICE_URL" << "https://inherited.example";
+        QTest::newRow("inherited onboarding address") << "QUORVANTIS_ONBOARDING_SERVICE_URL"
+                                                      << "https://inherited.example";
         QTest::newRow("HOME") << "HOME" << "<home>";
         QTest::newRow("PNPM_HOME") << "PNPM_HOME" << runtime + "/bin";
         QTest::newRow("PM2_HOME") << "PM2_HOME" << runtime + "/pm2";
@@ -306,14 +315,16 @@ private Q_SLOTS:
         QTest::newRow("setup") << "setup" << QStringList{"args: <--setup-only> <Ava>", "in:[REDACTED]"};
         QTest::newRow("resume") << "resume" << QStringList{"args: <--setup-only> <--resume>"};
         QTest::newRow("enroll") << "enroll"
-                                << QStringList{"args: <--setup-only> <--enroll> <--workspace> <zoho> <Ava Bot>", "in:[REDACTED]"};
+                                << QStringList{"args: <--setup-only> <--enroll> <--workspace> <zoho> <Ava Bot>",
+                                               "in:[REDACTED]"};
     }
     void sessionScriptOperations()
     {
         QFETCH(QString, operation);
         QFETCH(QStringList, lines);
         const QString script = path("~/session.sh"), key = "enrol-key-abcdef123";
-        QVERIFY(writeFile(script, "printf 'args:'; printf ' <%s>' \"$@\"; echo; while IFS= read -r l; do echo \"in:$l\"; done\n"));
+        QVERIFY(writeFile(
+            script, "printf 'args:'; printf ' <%s>' \"$@\"; echo; while IFS= read -r l; do echo \"in:$l\"; done\n"));
         for (const bool present : {false, true}) {
             CLIService cli(options(present ? script : QString()));
             QStringList output;
@@ -359,12 +370,13 @@ private Q_SLOTS:
     void installsAndStartsTheDaemon()
     {
         QVERIFY(apply("~/standin/pm2-noise="));
-        QVERIFY(apply(R"(~/standin/pm2-extra.json=[)"
-                      R"({"name":"old-global","script":"/Users/x/Library/pnpm/global/quorvantis/a.js","interpreter":"none"},)"
-                      R"({"name":"old-store","script":"/x/.pnpm/quorvantis@0.9.0/a.js","interpreter":""},)"
-                      R"({"name":"other-node","script":"/srv/tool.js","interpreter":"/opt/other/node"},)"
-                      R"({"name":"kept-none","script":"/srv/none.js","interpreter":"none"},)"
-                      R"({"name":"kept-empty","script":"/srv/empty.js","interpreter":""}])"));
+        QVERIFY(apply(
+            R"(~/standin/pm2-extra.json=[)"
+            R"({"name":"old-global","script":"/Users/x/Library/pnpm/global/quorvantis/a.js","interpreter":"none"},)"
+            R"({"name":"old-store","script":"/x/.pnpm/quorvantis@0.9.0/a.js","interpreter":""},)"
+            R"({"name":"other-node","script":"/srv/tool.js","interpreter":"/opt/other/node"},)"
+            R"({"name":"kept-none","script":"/srv/none.js","interpreter":"none"},)"
+            R"({"name":"kept-empty","script":"/srv/empty.js","interpreter":""}])"));
         QVERIFY2(run(CLIService::daemonInstallScript()) == 0, qPrintable(m_lines.join(u'\n')));
         const QString bin = path("~r/bin"), pm2Home = path("~r/pm2"), nodeDir = QFileInfo(m_node).absolutePath();
         QCOMPARE(firstApp()["interpreter"].toString(), m_node);
@@ -376,7 +388,8 @@ private Q_SLOTS:
         QCOMPARE(read("~r/pnpm-config/npmrc"),
                  path("global-dir=~r/pnpm-global\nglobal-bin-dir=~r/bin\nstore-dir=~r/pnpm-store\n"));
         // The daemon ran under the private process manager with the prepared node first on PATH.
-        const QString started = QStringLiteral("daemon start --installed PM2_HOME=%1 PATH=%2:%3:").arg(pm2Home, nodeDir, bin);
+        const QString started =
+            QStringLiteral("daemon start --installed PM2_HOME=%1 PATH=%2:%3:").arg(pm2Home, nodeDir, bin);
         QVERIFY(read("~/standin/bundle-calls.log").startsWith(started));
         QStringList names;
         for (const QJsonValue &entry : QJsonDocument::fromJson(readFile(pm2Home + "/standin.json"))["list"].toArray())
@@ -405,9 +418,9 @@ private Q_SLOTS:
         QCOMPARE(read("~r/pnpm-config/npmrc"), "store-dir=/mine\n");
         const QString oldHome = path("~/.pm2 ");
         QStringList oldCalls = pm2Calls().filter(QRegularExpression("^" + QRegularExpression::escape(oldHome)));
-        QCOMPARE(oldCalls.replaceInStrings(oldHome, ""), (QStringList{"delete quorvantis", "delete chat-monitor",
-                                                                      "delete wechat-monitor", "delete feishu-monitor",
-                                                                      "save --force"}));
+        QCOMPARE(oldCalls.replaceInStrings(oldHome, ""),
+                 (QStringList{"delete quorvantis", "delete chat-monitor", "delete wechat-monitor",
+                              "delete feishu-monitor", "save --force"}));
         QVERIFY(apply("rm ~/.quorvantis/pm2-ecosystem.config.cjs"));
         QProcess login;
         login.setProcessEnvironment(QProcessEnvironment());
@@ -428,22 +441,28 @@ private Q_SLOTS:
         QTest::addColumn<int>("status");
         QTest::addColumn<QString>("message");
         const QString apps = QStringLiteral("~/standin/ecosystem.json={\"apps\":[%1]}");
-        const QString stale = R"(~/standin/pm2-extra.json=[{"name":"stuck","script":"/x/.pnpm/quorvantis@0.1.0/a.js","interpreter":"none"}])";
-        QTest::newRow("node path file missing") << QStringList{"rm ~/.quorvantis/mac-app-node-path"} << 1 << "运行环境不完整";
-        QTest::newRow("node not executable") << QStringList{"~/.quorvantis/mac-app-node-path=~/standin\n"} << 1 << "运行环境不完整";
+        const QString stale = R"(~/standin/pm2-extra.json=[{"name":"stuck","script":"/x/.pnpm/quorvantis@0.1.0/a.js",)"
+                              R"("interpreter":"none"}])";
+        QTest::newRow("node path file missing")
+            << QStringList{"rm ~/.quorvantis/mac-app-node-path"} << 1 << "运行环境不完整";
+        QTest::newRow("node not executable")
+            << QStringList{"~/.quorvantis/mac-app-node-path=~/standin\n"} << 1 << "运行环境不完整";
         QTest::newRow("pnpm missing") << QStringList{"rm ~r/bin/pnpm"} << 1 << "安装工具不可用";
         QTest::newRow("pm2 not executable") << QStringList{"ro ~r/bin/pm2"} << 1 << "安装工具不可用";
-        QTest::newRow("bundle missing") << QStringList{"rm ~/store/quorvantis@1.0.0/dist-agent/bundle.cjs"} << 1 << "运行组件不完整";
+        QTest::newRow("bundle missing") << QStringList{"rm ~/store/quorvantis@1.0.0/dist-agent/bundle.cjs"} << 1
+                                        << "运行组件不完整";
         QTest::newRow("ecosystem not written") << QStringList{"~/standin/no-ecosystem="} << 1 << "运行配置未生成";
-        QTest::newRow("first app without name") << QStringList{apps.arg(R"({"script":"~/.quorvantis/launcher.cjs"})")} << 1
-                                                << "运行配置无效";
+        QTest::newRow("first app without name")
+            << QStringList{apps.arg(R"({"script":"~/.quorvantis/launcher.cjs"})")} << 1 << "运行配置无效";
         QTest::newRow("no apps") << QStringList{apps.arg("")} << 1 << "config format is unsupported";
         QTest::newRow("not online") << QStringList{"~/standin/pm2-status=stopped"} << 1 << "is not online";
-        QTest::newRow("other interpreter") << QStringList{"~/standin/pm2-interpreter=/opt/other/node"} << 1
-                                           << "interpreter does not match";
-        QTest::newRow("unstable launcher") << QStringList{apps.arg(R"({"name":"quorvantis","script":"~/elsewhere.cjs"})")}
-                                           << 1 << "launcher is not stable";
-        QTest::newRow("stale entry stays") << QStringList{stale, "~/standin/pm2-sticky=stuck"} << 1 << "A stale PM2 process";
+        QTest::newRow("other interpreter")
+            << QStringList{"~/standin/pm2-interpreter=/opt/other/node"} << 1 << "interpreter does not match";
+        QTest::newRow("unstable launcher")
+            << QStringList{apps.arg(R"({"name":"quorvantis","script":"~/elsewhere.cjs"})")} << 1
+            << "launcher is not stable";
+        QTest::newRow("stale entry stays")
+            << QStringList{stale, "~/standin/pm2-sticky=stuck"} << 1 << "A stale PM2 process";
         QTest::newRow("start fails") << QStringList{"~/standin/pm2-start-fails="} << 3 << "";
     }
     void failures()
@@ -509,13 +528,15 @@ private Q_SLOTS:
         QVERIFY(QDir(path("~/.quorvantis")).removeRecursively());
         QVERIFY(QDir(path("~/store")).removeRecursively());
         const QString packages = qEnvironmentVariable("QUORVANTIS_REAL_PM_PACKAGES", "pnpm@10 pm2@7");
-        const QStringList arguments = QStringList{QUORVANTIS_SOURCE_DIR "/sim"} + packages.split(u' ', Qt::SkipEmptyParts);
+        const QStringList arguments =
+            QStringList{QUORVANTIS_SOURCE_DIR "/sim"} + packages.split(u' ', Qt::SkipEmptyParts);
         QVERIFY2(run(QString::fromUtf8(preparation), arguments, true) == 0, qPrintable(m_lines.join(u'\n')));
         QVERIFY2(run(CLIService::daemonInstallScript(), {}, true) == 0, qPrintable(m_lines.join(u'\n')));
 
         // The real process manager, asked in the script's private home, runs the agent online
         // from the stable launcher with the prepared node (the line of its list that parses).
-        QCOMPARE(QFile::permissions(path("~/.quorvantis/pm2-ecosystem.config.cjs")) & 0x0077, QFileDevice::Permissions());
+        QCOMPARE(QFile::permissions(path("~/.quorvantis/pm2-ecosystem.config.cjs")) & 0x0077,
+                 QFileDevice::Permissions());
         QCOMPARE(run("\"$HOME/.quorvantis/mac-app-runtime/bin/pm2\" jlist", {}, true), 0);
         QJsonValue agent;
         for (const QString &line : m_lines) {
@@ -539,9 +560,17 @@ private Q_SLOTS:
 private:
     static QStringList inherited()
     {
-        return {"npm_config_prefix=/x", "Pnpm_Home=/y", "NPM_CONFIG_REGISTRY=z", "QUORVANTIS_ENROLLMENT_KEY=s",
-                "quorvantis_enrollment_key=s", "NVM_DIR=/nvm", "NVM_BIN=/nvm/bin", "PATH=/inherited/bin", "NPMRC_KEPT=kept",
-                "HOME=/elsewhere", "QUORVANTIS_ONBOARDING_SERVICE_URL=https://inherited.example"};
+        return {"npm_config_prefix=/x",
+                "Pnpm_Home=/y",
+                "NPM_CONFIG_REGISTRY=z",
+                "QUORVANTIS_ENROLLMENT_KEY=s",
+                "quorvantis_enrollment_key=s",
+                "NVM_DIR=/nvm",
+                "NVM_BIN=/nvm/bin",
+                "PATH=/inherited/bin",
+                "NPMRC_KEPT=kept",
+                "HOME=/elsewhere",
+                "QUORVANTIS_ONBOARDING_SERVICE_URL=https://inherited.example"};
     }
 };
 
