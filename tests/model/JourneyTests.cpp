@@ -85,8 +85,8 @@ private Q_SLOTS:
     {
         QTest::addColumn<Scenario>("row");
         const auto launch = [](const char *name, const QString &stage, bool configured, const QString &journey) {
-            QTest::newRow(name) << Scenario{
-                stage, configured, {}, "journey=" + journey + ";stored=" + journey.section(u' ', 0, 0)};
+            const QString stored = journey.section(u' ', 0, 0);
+            QTest::newRow(name) << Scenario{stage, configured, {}, "journey=" + journey + ";stored=" + stored};
         };
         // ---- What a launch shows, by the stage on file and whether the agent is configured ----
         launch("first launch", "", false, "runtime rppppppppp starting resume");
@@ -98,14 +98,11 @@ private Q_SLOTS:
                "handshake ccccccccrp starting resume validated onboarded configured");
         launch("finished", "", true, "- cccccccccc starting validated onboarded configured");
         // ---- moveTo: the stage is persisted with the writes tied to it, and any detail goes ----
-        const auto move = [](const char *to, const QString &from, bool configured, const QString &journey,
-                             int focus) {
-            QTest::newRow(to) << Scenario{from, configured,
-                                          QStringLiteral("apply:redeem:running:x|move:") + QString::fromLatin1(to),
-                                          QStringLiteral("journey=%1;stored=%2;detail=-;focus=%3;file=%4")
-                                              .arg(journey, QString::fromLatin1(to))
-                                              .arg(focus)
-                                              .arg(qstrcmp(to, "-") != 0)};
+        const auto move = [](const char *to, const QString &from, bool configured, const QString &journey, int focus) {
+            const QString expect = QStringLiteral("journey=%1;stored=%2;detail=-;focus=%3;file=%4");
+            const QString stage = QString::fromLatin1(to);
+            QTest::newRow(to) << Scenario{from, configured, "apply:redeem:running:x|move:" + stage,
+                                          expect.arg(journey, stage).arg(focus).arg(stage != u"-")};
         };
         move("runtime", "setup", false, "runtime rppppppppp starting resume", 0);
         move("permissions", "", true, "permissions ccrppppppp starting resume configured", 0);
@@ -117,9 +114,8 @@ private Q_SLOTS:
         // ---- applyProgress: running completes every phase before; the tool's other statuses only run a phase ----
         const auto apply = [](const char *name, const QString &stage, const QString &ops, const QString &progress,
                               const QString &detail) {
-            QTest::newRow(name) << Scenario{
-                stage, false, ops,
-                QStringLiteral("progress=%1;detail=%2;counts=%3/10").arg(progress, detail).arg(progress.count(u'c'))};
+            const QString expect = QStringLiteral("progress=%1;detail=%2;counts=%3/10");
+            QTest::newRow(name) << Scenario{stage, false, ops, expect.arg(progress, detail).arg(progress.count(u'c'))};
         };
         apply("running completes earlier phases, failed ones too", "permissions",
               "failRunning|apply:handshake:running:d", "ccccccccrp", "d");
@@ -138,9 +134,8 @@ private Q_SLOTS:
                         "journey=setup rppppppppp starting;detail=-;package=-"};
         // ---- The package counter never moves backwards while its total stays, and never passes it ----
         const auto package = [](const char *name, const QString &ops, const char *shown, int percent) {
-            QTest::newRow(name) << Scenario{
-                "runtime", false, ops,
-                QStringLiteral("package=%1;percent=%2").arg(QString::fromLatin1(shown)).arg(percent)};
+            const QString expect = QStringLiteral("package=%1;percent=%2").arg(shown).arg(percent);
+            QTest::newRow(name) << Scenario{"runtime", false, ops, expect};
         };
         package("no total yet", "package:3/-", "-", 0);
         package("never backwards", "package:5/10|package:3/10", "5/10", 50);
@@ -160,20 +155,18 @@ private Q_SLOTS:
         const auto counter = journey.packageInstallProgress();
         const auto [completed, total] = journey.setupProgressCounts();
         const QMap<QString, QString> observed{
-            {"journey", describe(journey)},
-            {"progress", progressLetters(journey.setupProgress())},
+            {"journey", describe(journey)}, {"progress", progressLetters(journey.setupProgress())},
             {"detail", journey.setupProgressDetail().value_or("-")},
-            {"package",
-             counter ? QStringLiteral("%1/%2").arg(counter->completed).arg(counter->total) : QStringLiteral("-")},
+            {"package", counter ? QStringLiteral("%1/%2").arg(counter->completed).arg(counter->total) : "-"},
             {"percent", QString::number(counter.value_or(PackageInstallProgress{}).percentage())},
             {"counts", QStringLiteral("%1/%2").arg(completed).arg(total)},
             {"stored", rawOr(ProfileMarkers::readInstallStage(h.profileDirectory()))},
             {"file", QString::number(h.hasProfileFile(ProfileMarkers::installStageFile))},
             {"focus", QString::number(h.attention().focusRevision())}};
-        for (const QString &expected : row.expect.split(u';', Qt::SkipEmptyParts))
-            QCOMPARE(expected.section(u'=', 0, 0) + u'='
-                         + observed.value(expected.section(u'=', 0, 0), QStringLiteral("<none>")),
-                     expected);
+        for (const QString &expected : row.expect.split(u';', Qt::SkipEmptyParts)) {
+            const QString key = expected.section(u'=', 0, 0);
+            QCOMPARE(key + u'=' + observed.value(key, QStringLiteral("<none>")), expected);
+        }
         QCOMPARE(journey.setupProgressFraction(), completed / 10.0);
         QCOMPARE((PackageInstallProgress{15, 10}.percentage()), 100);
     }

@@ -284,8 +284,6 @@ private Q_SLOTS:
         row("re-probe: node passes",
             {"permissions completed=a awaiting=a", "check:s=yes ax:node=yes", "advance advance", "check:s ax:node",
              "permissions v?? cliclick done=s,a prompt=a"});
-        row("re-probe: node fails", {"permissions completed=a awaiting=a", "check:s=yes ax:node=no", "advance advance",
-                                     "check:s ax:node", "permissions vx? awaiting=a done=s,a needsAction"});
         row("re-probe: cliclick fails",
             {"permissions", "check:s=yes ax:node=yes ax:cliclick=no", "advance advance confirm:a advance",
              "check:s ax:node ax:cliclick*2",
@@ -295,8 +293,6 @@ private Q_SLOTS:
              "advance advance advance advance", "check:s ax:node ax:cliclick check:f",
              "setup vvv cliclick done=s,a,f focus=setupCode#1", "setup cccppppppp waitingSetup"});
         // ---- Return checks: every half second, at most 120, until verified or the user moves on ----
-        row("checks: verified at the first", {"permissions", "check:s=yes", "confirm:s wait:230", "prepare:s check:s",
-                                              "permissions v?? done=s prompt=s! needsAction focus=s#1"});
         row("checks: at most 120",
             {"permissions", "", "confirm:s wait:230", "prepare:s check:s*120", waiting + " needsAction focus=s#1"});
         row("checks: verification reset", {"permissions", "", "confirm:s wait:30 reset wait:200",
@@ -362,15 +358,6 @@ private Q_SLOTS:
              failedJourney,
              {true},
              {Step::exit(3, QStringLiteral("launchctl failed"))}});
-        row("restart: other error",
-            {"permissions configured",
-             restart,
-             restartOps,
-             restartCalls,
-             restartFailed + " focus=a#2 agent=1 daemon=1 error=AGENT_RESTART_FAILED fail=AGENT_RESTART_FAILED",
-             failedJourney,
-             {true},
-             {Step::throwing(std::runtime_error("broken"))}});
         row("restart: a later success takes the failure back",
             {"permissions configured",
              restart,
