@@ -16,108 +16,117 @@ std::optional<QString> opt(const QString &text)
     return text.isNull() ? std::nullopt : std::optional(text);
 }
 
-struct Mapping
-{
-    QString code, message, mappedCode, mappedMessage, impact;
-    Kind recovery;
-};
-
-struct Thrown
-{
-    std::exception_ptr error;
-    QString code, message;
-};
-
 } // namespace
 
-Q_DECLARE_METATYPE(Mapping)
-Q_DECLARE_METATYPE(Thrown)
+Q_DECLARE_METATYPE(DisplayError)
+Q_DECLARE_METATYPE(std::exception_ptr)
 
 class FailureTests : public QObject
 {
     Q_OBJECT
 
 private Q_SLOTS:
+    // A code and a message (null: none), and what the error panel shows for them.
     void mapping_data()
     {
-        QTest::addColumn<Mapping>("row");
-        const QString notSetUp = QStringLiteral("Quorvantis 尚未完成设置。");
-        const QString beforePermissions = QStringLiteral("Quorvantis 尚未进入权限配置阶段。");
-        const QString beforeChannel = QStringLiteral("Quorvantis 尚未进入 Channel 绑定阶段。");
-        const QString unfinished = QStringLiteral("安装或运行尚未完成。请查看 App 中的安装详情。");
-        const QString unavailable = QStringLiteral("安装码已失效或不可用，请获取新的安装码后重试。");
-        const QString enrolment = QStringLiteral("当前无法通过申请入口创建 Agent，请稍后重试或改用安装码。");
-        const QString reserved = QStringLiteral("该 Agent 名称保留给管理用途，请更换名称后重试。");
-        const QString tooShort = QStringLiteral("Agent 名称去掉连字符后至少需要 6 个字符，请更换名称后重试。");
-        const QString taken = QStringLiteral("该 Agent 名称已被占用，请更换名称后重试。");
-        const QString busy = QStringLiteral("安装服务暂时未能完成配置，请稍后重试。");
-        const QString none;
-        const auto row = [&](const char *name, const char *code, const QString &message, const char *mappedCode, const QString &mappedMessage) {
-            const Kind recovery = mappedCode == QStringLiteral("SETUP_CODE_UNAVAILABLE") ? Kind::enterInstallCode : Kind::retryInstall;
-            QTest::newRow(name) << Mapping{code, message, mappedCode, mappedMessage, notSetUp, recovery};
+        QTest::addColumn<QString>("code");
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<DisplayError>("shown");
+        const auto error = [](const char *code, const QString &message, const char *impact, Kind recovery) {
+            return DisplayError{code, message, QString::fromUtf8(impact), RecoveryAction::make(recovery)};
         };
-        row("code unavailable by code", "SETUP_CODE_UNAVAILABLE", none, "SETUP_CODE_UNAVAILABLE", unavailable);
-        row("code unavailable by phrase", "SETUP_EXIT_1", "error: code_unavailable", "SETUP_CODE_UNAVAILABLE", unavailable);
-        row("no longer available, any case", "SETUP_EXIT_1", "This code is No Longer Available", "SETUP_CODE_UNAVAILABLE", unavailable);
-        row("unavailable wins over every later row", "SETUP_AGENT_NAME_TAKEN", "code_unavailable; bootstrap_failed", "SETUP_CODE_UNAVAILABLE", unavailable);
-        row("enrolment by code", "SETUP_ENROLLMENT_UNAVAILABLE", none, "SETUP_ENROLLMENT_UNAVAILABLE", enrolment);
-        row("enrolment by phrase", "SETUP_EXIT_1", "ENROLLMENT_UNAVAILABLE", "SETUP_ENROLLMENT_UNAVAILABLE", enrolment);
-        row("reserved by code", "SETUP_AGENT_NAME_RESERVED", none, "SETUP_AGENT_NAME_RESERVED", reserved);
-        row("reserved by phrase", "X", "name is reserved for administrative use", "SETUP_AGENT_NAME_RESERVED", reserved);
-        row("reserved wins over taken", "X", "agent_name_reserved: agent already exists", "SETUP_AGENT_NAME_RESERVED", reserved);
-        row("too short by code", "SETUP_AGENT_NAME_TOO_SHORT", none, "SETUP_AGENT_NAME_TOO_SHORT", tooShort);
-        row("too short by phrase", "X", "at least 6 characters, not counting hyphens", "SETUP_AGENT_NAME_TOO_SHORT", tooShort);
-        row("taken by code", "SETUP_AGENT_NAME_TAKEN", none, "SETUP_AGENT_NAME_TAKEN", taken);
-        row("taken by pattern, any case", "SETUP_EXIT_1", "Error: AGENT \"my-agent\" ALREADY EXISTS", "SETUP_AGENT_NAME_TAKEN", taken);
-        row("taken wins over bootstrap", "SETUP_EXIT_1", "agent already exists; bootstrap_failed", "SETUP_AGENT_NAME_TAKEN", taken);
-        row("bootstrap in capitals", "SETUP_EXIT_7", "  BOOTSTRAP_FAILED: service busy", "SETUP_BOOTSTRAP_FAILED", busy);
-        row("bootstrap in a coded error", "SETUP_REMOTE", "Error: setup failed (bootstrap_failed): try again", "SETUP_BOOTSTRAP_FAILED", busy);
-        row("bootstrap wins over a runtime code", "RUNTIME_PREPARE_EXIT_1", "bootstrap_failed", "SETUP_BOOTSTRAP_FAILED", busy);
-        QTest::newRow("runtime without message") << Mapping{"RUNTIME_PREPARE_FAILED", none, "RUNTIME_PREPARE_FAILED", "运行环境准备未完成，请重试。", beforePermissions, Kind::retryInstall};
-        QTest::newRow("runtime with message") << Mapping{"RUNTIME_PREPARE_EXIT_2", "pnpm missing", "RUNTIME_PREPARE_EXIT_2", "pnpm missing", beforePermissions, Kind::retryInstall};
-        QTest::newRow("daemon") << Mapping{"DAEMON_INSTALL_EXIT_3", none, "DAEMON_INSTALL_EXIT_3", "Agent 启动未完成，请重试。", beforeChannel, Kind::retryInstall};
-        QTest::newRow("start timeout") << Mapping{"AGENT_START_TIMEOUT", "已超时", "AGENT_START_TIMEOUT", "已超时", beforeChannel, Kind::retryInstall};
-        QTest::newRow("exit status without message") << Mapping{"SETUP_EXIT_2", none, "SETUP_EXIT_2", "操作失败：SETUP_EXIT_2", unfinished, Kind::openLogs};
-        QTest::newRow("runtime phrase only in message") << Mapping{"OTHER", "RUNTIME_ failure", "OTHER", "RUNTIME_ failure", unfinished, Kind::openLogs};
+        // The setup service's refusals: the installation is not set up yet.
+        const auto refusal = [&](const char *code, const char *message, Kind recovery = Kind::retryInstall) {
+            return error(code, QString::fromUtf8(message), "Quorvantis 尚未完成设置。", recovery);
+        };
+        const auto unavailable =
+            refusal("SETUP_CODE_UNAVAILABLE", "安装码已失效或不可用，请获取新的安装码后重试。", Kind::enterInstallCode);
+        const auto enrolment =
+            refusal("SETUP_ENROLLMENT_UNAVAILABLE", "当前无法通过申请入口创建 Agent，请稍后重试或改用安装码。");
+        const auto reserved = refusal("SETUP_AGENT_NAME_RESERVED", "该 Agent 名称保留给管理用途，请更换名称后重试。");
+        const auto tooShort =
+            refusal("SETUP_AGENT_NAME_TOO_SHORT", "Agent 名称去掉连字符后至少需要 6 个字符，请更换名称后重试。");
+        const auto taken = refusal("SETUP_AGENT_NAME_TAKEN", "该 Agent 名称已被占用，请更换名称后重试。");
+        const auto busy = refusal("SETUP_BOOTSTRAP_FAILED", "安装服务暂时未能完成配置，请稍后重试。");
+        const QString none;
+        QTest::newRow("code unavailable by code") << "SETUP_CODE_UNAVAILABLE" << none << unavailable;
+        QTest::newRow("no longer available") << "SETUP_EXIT_1" << "Code Is No Longer Available" << unavailable;
+        QTest::newRow("unavailable wins over all") << "SETUP_AGENT_NAME_TAKEN"
+                                                   << "code_unavailable; bootstrap_failed" << unavailable;
+        QTest::newRow("enrolment by code") << "SETUP_ENROLLMENT_UNAVAILABLE" << none << enrolment;
+        QTest::newRow("enrolment by phrase") << "SETUP_EXIT_1" << "ENROLLMENT_UNAVAILABLE" << enrolment;
+        QTest::newRow("reserved by code") << "SETUP_AGENT_NAME_RESERVED" << none << reserved;
+        QTest::newRow("reserved by phrase") << "X" << "name is reserved for administrative use" << reserved;
+        QTest::newRow("reserved wins over taken") << "X" << "agent_name_reserved: agent already exists" << reserved;
+        QTest::newRow("too short by code") << "SETUP_AGENT_NAME_TOO_SHORT" << none << tooShort;
+        QTest::newRow("too short by phrase") << "X" << "at least 6 characters, not counting hyphens" << tooShort;
+        QTest::newRow("taken by code") << "SETUP_AGENT_NAME_TAKEN" << none << taken;
+        QTest::newRow("taken by pattern, any case") << "SETUP_EXIT_1" << "Error: AGENT \"a-b\" ALREADY EXISTS" << taken;
+        QTest::newRow("taken wins over bootstrap") << "X" << "agent already exists; bootstrap_failed" << taken;
+        QTest::newRow("bootstrap in capitals") << "SETUP_EXIT_7" << "  BOOTSTRAP_FAILED: service busy" << busy;
+        QTest::newRow("bootstrap wins over a runtime code") << "RUNTIME_PREPARE_EXIT_1" << "bootstrap_failed" << busy;
+        // Other failures keep their code and message, with a text for none.
+        const char *beforePermissions = "Quorvantis 尚未进入权限配置阶段。";
+        const char *beforeChannel = "Quorvantis 尚未进入 Channel 绑定阶段。";
+        const char *unfinished = "安装或运行尚未完成。请查看 App 中的安装详情。";
+        QTest::newRow("runtime without message") << "RUNTIME_PREPARE_FAILED" << none
+            << error("RUNTIME_PREPARE_FAILED", "运行环境准备未完成，请重试。", beforePermissions, Kind::retryInstall);
+        QTest::newRow("runtime with message") << "RUNTIME_PREPARE_EXIT_2"
+            << "pnpm missing" << error("RUNTIME_PREPARE_EXIT_2", "pnpm missing", beforePermissions, Kind::retryInstall);
+        QTest::newRow("daemon") << "DAEMON_INSTALL_EXIT_3" << none
+                                << error("DAEMON_INSTALL_EXIT_3", "Agent 启动未完成，请重试。", beforeChannel,
+                                         Kind::retryInstall);
+        QTest::newRow("start timeout") << "AGENT_START_TIMEOUT" << "已超时"
+                                       << error("AGENT_START_TIMEOUT", "已超时", beforeChannel, Kind::retryInstall);
+        QTest::newRow("exit status without message")
+            << "SETUP_EXIT_2" << none << error("SETUP_EXIT_2", "操作失败：SETUP_EXIT_2", unfinished, Kind::openLogs);
+        QTest::newRow("runtime phrase only in message") << "OTHER"
+            << "RUNTIME_ failure" << error("OTHER", "RUNTIME_ failure", unfinished, Kind::openLogs);
     }
     void mapping()
     {
-        QFETCH(Mapping, row);
-        const DisplayError error = DisplayError::from(row.code, opt(row.message));
-        QCOMPARE(error, (DisplayError{row.mappedCode, row.mappedMessage, row.impact, RecoveryAction::make(row.recovery)}));
+        QFETCH(QString, code);
+        QFETCH(QString, message);
+        QFETCH(DisplayError, shown);
+        QCOMPARE(DisplayError::from(code, opt(message)), shown);
         // The setup run retries exactly what the panel shows as the service's passing trouble.
-        QCOMPARE(Failure::isTransient({row.code, opt(row.message)}), row.mappedCode == u"SETUP_BOOTSTRAP_FAILED");
+        QCOMPARE(Failure::isTransient({code, opt(message)}), shown.code == u"SETUP_BOOTSTRAP_FAILED");
     }
 
     // The button titles of the error panel.
     void recoveryTitles()
     {
-        const std::pair<Kind, const char *> titles[] = {
-            {Kind::openSystemSettings, "打开系统设置"}, {Kind::enterInstallCode, "输入新安装码"}, {Kind::retryInstall, "重试"},
-            {Kind::restartAgent, "重启 Agent"}, {Kind::openLogs, "打开日志目录"}, {Kind::checkForUpdates, "检查 App 更新"},
-            {Kind::recheckPermissions, "检查权限"}};
+        const std::pair<Kind, const char *> titles[] = {{Kind::openSystemSettings, "打开系统设置"},
+                                                        {Kind::enterInstallCode, "输入新安装码"},
+                                                        {Kind::retryInstall, "重试"},
+                                                        {Kind::restartAgent, "重启 Agent"},
+                                                        {Kind::openLogs, "打开日志目录"},
+                                                        {Kind::checkForUpdates, "检查 App 更新"},
+                                                        {Kind::recheckPermissions, "检查权限"}};
         for (const auto &[kind, title] : titles)
             QCOMPARE(RecoveryAction::make(kind).title(), std::optional(QString::fromUtf8(title)));
         QCOMPARE(RecoveryAction::make(Kind::none).title(), std::nullopt);
-        QVERIFY(RecoveryAction::openSystemSettings(PermissionKind::accessibility)
-                != RecoveryAction::openSystemSettings(PermissionKind::fullDiskAccess));
     }
 
     void fromException_data()
     {
-        QTest::addColumn<Thrown>("row");
-        const auto coded = [](const char *code, const QString &message) {
-            return std::make_exception_ptr(QuorvantisNativeError(QString::fromLatin1(code), message));
+        QTest::addColumn<std::exception_ptr>("error");
+        QTest::addColumn<QString>("code");
+        QTest::addColumn<QString>("message");
+        const QString code = QStringLiteral("INSTALL_LAUNCH_FAILED");
+        const auto coded = [&code](const QString &message) {
+            return std::make_exception_ptr(QuorvantisNativeError(code, message));
         };
-        QTest::newRow("coded") << Thrown{coded("INSTALL_LAUNCH_FAILED", QStringLiteral("无法启动")), "INSTALL_LAUNCH_FAILED", "无法启动"};
-        QTest::newRow("coded, empty message") << Thrown{coded("X_FAILED", QString()), "X_FAILED", QString()};
-        QTest::newRow("transport") << Thrown{std::make_exception_ptr(std::runtime_error("socket closed")), "FALLBACK", QString()};
-        QTest::newRow("not even a std::exception") << Thrown{std::make_exception_ptr(7), "FALLBACK", QString()};
+        QTest::newRow("coded") << coded(QStringLiteral("无法启动")) << code << QStringLiteral("无法启动");
+        QTest::newRow("coded, empty message") << coded(QString()) << code << QString();
+        QTest::newRow("any other") << std::make_exception_ptr(std::runtime_error("closed")) << "FALLBACK" << QString();
     }
     void fromException()
     {
-        QFETCH(Thrown, row);
-        QCOMPARE(Failure::from(row.error, QStringLiteral("FALLBACK")), (Failure::Report{row.code, opt(row.message)}));
+        QFETCH(std::exception_ptr, error);
+        QFETCH(QString, code);
+        QFETCH(QString, message);
+        QCOMPARE(Failure::from(error, QStringLiteral("FALLBACK")), (Failure::Report{code, opt(message)}));
     }
 
     void safeErrorMessage_data()
@@ -126,14 +135,13 @@ private Q_SLOTS:
         QTest::addColumn<QString>("output"); // null: absent
         const QString emoji = QString::fromUtf8("\xF0\x9F\x98\x80");
         QTest::newRow("absent") << QString() << QString();
-        QTest::newRow("empty") << "" << QString();
         QTest::newRow("spaces") << "   \n " << QString();
         QTest::newRow("redacted") << "token [REDACTED] refused" << QString();
         QTest::newRow("internal") << "  QVAPP_STATE ok" << QString();
         QTest::newRow("internal later is fine") << "see QVAPP_X" << "see QVAPP_X";
         QTest::newRow("trimmed") << "  failed  " << "failed";
         QTest::newRow("cut") << QString(300, u'x') << QString(240, u'x');
-        QTest::newRow("a character outside the BMP is not split") << QString(239, u'x') + emoji + emoji << QString(239, u'x') + emoji;
+        QTest::newRow("no character split") << QString(239, u'x') + emoji + emoji << QString(239, u'x') + emoji;
     }
     void safeErrorMessage()
     {

@@ -1,12 +1,15 @@
 // The permission onboarding on scripted probes and virtual time: one permission at a time, each
 // decided only by a probe; the checks after the user was sent to System Settings; the restart
 // that a new accessibility grant needs; and the re-check of a finished installation.
+//
+// The rows name the kinds by their initials: s (screen recording), a (accessibility) and f (full
+// disk access).
 #include "model/ProfileMarkers.h"
 #include "permissions/PermissionController.h"
 #include "support/AwaitTask.h"
 #include "support/ControllerHarness.h"
-#include "support/Scripted.h"
 #include "support/ScriptFiles.h"
+#include "support/Scripted.h"
 
 #include <QTest>
 
@@ -16,13 +19,34 @@ using Kind = PermissionKind;
 
 namespace {
 
-// What a scripted probe does: answer, throw (a coded or another error), or wait at the gate.
-enum Answer { no, yes, fails, coded, hang };
+std::optional<Kind> kindOf(const QString &initial)
+{
+    const int index = QStringLiteral("saf").indexOf(initial);
+    return initial.size() == 1 && index >= 0 ? std::optional(Kind(index)) : std::nullopt;
+}
+
+QString initial(std::optional<Kind> kind)
+{
+    return kind ? QString(QStringLiteral("saf").at(int(*kind))) : QStringLiteral("-");
+}
+
+QString initials(const QSet<Kind> &kinds)
+{
+    QStringList out;
+    for (const Kind kind : allCases<Kind>()) {
+        if (kinds.contains(kind))
+            out << initial(kind);
+    }
+    return out.join(u',');
+}
+
+// What a scripted probe does: answer, throw, or wait at the gate.
+enum Answer { no, yes, fails, hang };
 
 struct Probes
 {
     QHash<QString, QList<Answer>> script; // per call, the answers in turn; the last repeats; none: no
-    QStringList calls;                    // "check:<kind>", "prepare:<kind>", "ax:<step>" (":prompt" if asked to)
+    QStringList calls;                    // "check:<kind>", "prepare:<kind>", "ax:<step>"
     std::shared_ptr<Gate> gate = std::make_shared<Gate>();
     bool heldAnswer = false;
     QByteArrayList probeFiles; // what the accessibility probes leave, one per probe
@@ -36,8 +60,6 @@ QCoro::Task<bool> probe(std::shared_ptr<Probes> p, QString call)
     const Answer answer = queue.isEmpty() ? no : queue.size() > 1 ? queue.takeFirst() : queue.first();
     if (answer == fails)
         throw std::runtime_error("probe crashed");
-    if (answer == coded)
-        throw QuorvantisNativeError(QStringLiteral("PROBE_BROKEN"), QStringLiteral("探针失败"));
     if (answer == hang) {
         const auto gate = p->gate;
         co_await gate->wait();
@@ -46,23 +68,23 @@ QCoro::Task<bool> probe(std::shared_ptr<Probes> p, QString call)
     co_return answer == yes;
 }
 
+// The flow never raises the system's dialog itself: a call asked to would show as "ax:<step>:prompt".
 QCoro::Task<bool> accessibilityProbe(std::shared_ptr<Probes> p, AccessibilityStep step, bool prompt)
 {
     if (!p->probeFiles.isEmpty())
         writeFile(QDir(p->directory).filePath(ProfileMarkers::accessibilityProbeFile), p->probeFiles.takeFirst());
-    co_return co_await probe(p, QStringLiteral("ax:") + rawValue(step) + (prompt ? QStringLiteral(":prompt") : QString()));
+    co_return co_await probe(p, "ax:" + rawValue(step) + (prompt ? QStringLiteral(":prompt") : QString()));
 }
 
 // A scenario: the profile a launch finds, the probes' answers, the operations in turn, and what
 // the controller shows afterwards.
 struct Scenario
 {
-    QString launch;  // the stage ("-": finished), then any of configured, completed=<kinds>, awaiting=<kind>
-    QString answers; // <call>=<answer>[*<times>],... (yes no fails coded hang; the last repeats)
-    QString ops;     // see Flow::start; hold:<op> leaves it waiting at a hanging probe, release:<yes|no> answers
-    QString calls;   // the probes run (a repeated one as <call>*<times>)
-    QString state;   // Flow::state()
-    QString flags{}; // Flow::flags()
+    QString launch;    // the stage ("-": finished), then any of configured, completed=<kinds>, awaiting=<kind>
+    QString answers;   // <call>=<answer>[*<times>],... (yes no fails hang; the last repeats)
+    QString ops;       // see Flow::start; hold:<op> leaves it waiting at a hanging probe, release:<yes|no> answers
+    QString calls;     // the probes run (a repeated one as <call>*<times>)
+    QString shown;     // Flow::shown()
     QString journey{}; // describe(journey), when the row checks it
     std::deque<bool> agentRunning{true};
     QList<Step> daemon{Step::success()};
@@ -91,7 +113,7 @@ struct Flow
         for (const QString &word : words.mid(1)) {
             QSet<Kind> kinds;
             for (const QString &kind : word.section(u'=', 1).split(u',', Qt::SkipEmptyParts))
-                kinds << *fromRawValue<Kind>(kind);
+                kinds << *kindOf(kind);
             if (word.startsWith(u"completed="))
                 ProfileMarkers::writeCompletedPermissions(h.profileDirectory(), kinds);
             if (word.startsWith(u"awaiting="))
@@ -100,35 +122,42 @@ struct Flow
         h.launchAt(fromRawValue<InstallStage>(words.first()), words.contains(QStringLiteral("configured")));
         p->directory = h.profileDirectory();
         PermissionController::Effects effects{
-            [p = p](Kind kind) { return probe(p, QStringLiteral("check:") + rawValue(kind)); },
-            [p = p](Kind kind) { return probe(p, QStringLiteral("prepare:") + rawValue(kind)); },
+            [p = p](Kind kind) { return probe(p, "check:" + initial(kind)); },
+            [p = p](Kind kind) { return probe(p, "prepare:" + initial(kind)); },
             [p = p](AccessibilityStep step, bool prompt) { return accessibilityProbe(p, step, prompt); },
-            answerEffect(running), runEffect(daemon), [this](std::optional<Kind> kind) { opened << rawOr(kind); }};
+            answerEffect(running), runEffect(daemon), [this](std::optional<Kind> kind) { opened << initial(kind); }};
         c = std::make_unique<PermissionController>(h.context(), std::move(effects));
         return *c;
     }
     void answer(const QString &answers)
     {
-        static const QStringList names{"no", "yes", "fails", "coded", "hang"};
+        static const QStringList names{"no", "yes", "fails", "hang"};
         for (const QString &entry : answers.split(u' ', Qt::SkipEmptyParts)) {
             QList<Answer> &queue = p->script[entry.section(u'=', 0, 0)];
-            for (const QString &token : entry.section(u'=', 1).split(u','))
-                queue.append(QList<Answer>(std::max(1, token.section(u'*', 1).toInt()), Answer(names.indexOf(token.section(u'*', 0, 0)))));
+            for (const QString &token : entry.section(u'=', 1).split(u',')) {
+                const Answer answer = Answer(names.indexOf(token.section(u'*', 0, 0)));
+                queue.append(QList<Answer>(std::max(1, token.section(u'*', 1).toInt()), answer));
+            }
         }
     }
     // Starts an operation; the synchronous ones are done when it returns.
     QCoro::Task<void> start(const QString &op)
     {
         const QString name = op.section(u':', 0, 0), argument = op.section(u':', 1);
-        const auto kind = fromRawValue<Kind>(argument);
+        const auto kind = kindOf(argument);
         const QHash<QString, std::function<QCoro::Task<void>()>> awaited{
-            {"confirm", [&] { return c->confirmPermissionOnboarding(kind); }}, {"continue", [&] { return c->continuePermissionOnboarding(); }},
-            {"advance", [&] { return c->advancePermissionOnboarding(); }}, {"activate", [&] { return c->noteActivation(); }},
-            {"refresh", [&] { return c->refreshExistingPermissions(); }}, {"recheck", [&] { return c->recheckExistingPermissionsOnLaunchIfNeeded(); }}};
+            {"confirm", [&] { return c->confirmPermissionOnboarding(kind); }},
+            {"continue", [&] { return c->continuePermissionOnboarding(); }},
+            {"advance", [&] { return c->advancePermissionOnboarding(); }},
+            {"activate", [&] { return c->noteActivation(); }},
+            {"refresh", [&] { return c->refreshExistingPermissions(); }},
+            {"recheck", [&] { return c->recheckExistingPermissionsOnLaunchIfNeeded(); }}};
         const QHash<QString, std::function<void()>> immediate{
             {"hold", [&] { held.push_back(start(argument)); }}, {"release", [&] { release(argument == u"yes"); }},
-            {"present", [&] { c->presentPermissionPrompt(*kind); }}, {"open", [&] { c->openCurrentPermissionSettings(); }},
-            {"reset", [&] { c->resetPermissionVerification(); }}, {"allow", [&] { c->allowExistingPermissionRecheck(); }},
+            {"present", [&] { c->presentPermissionPrompt(*kind); }},
+            {"open", [&] { c->openCurrentPermissionSettings(); }},
+            {"reset", [&] { c->resetPermissionVerification(); }},
+            {"allow", [&] { c->allowExistingPermissionRecheck(); }},
             {"leave", [&] { h.journey().moveTo(InstallStage::setup); }}, {"gone", [&] { c.reset(); }},
             {"restore", [&] { c->restoreAtLaunch(); }}, {"resolve", [&] { c->resolvePermission(*kind); }},
             {"wait", [&] { h.time.advance(500ms * argument.toInt()); }}};
@@ -146,69 +175,76 @@ struct Flow
         for (auto &task : std::exchange(held, {}))
             QVERIFY2(finishesAtOnce(std::move(task)), "a held operation is still running");
     }
-    // The stage, each permission (v verified, x not granted, ? unknown), the accessibility step,
-    // the awaited and completed marker files and the prompt ("!": the System Settings prompt).
-    QString state() const
+    // What shows, leaving out what a fresh onboarding shows: the stage ("gone" with the controller),
+    // each permission (v verified, x not granted, ? unknown), the accessibility step past node, the
+    // awaited kind (on file/in memory where they differ), the completed kinds and the prompt ("!":
+    // the System Settings prompt); then the flags that are set (what the onboarding shows only while
+    // it is shown), waits, focus requests, opened panes, the agent asked and restarted, the error
+    // and the failures.
+    QString shown() const
     {
-        if (!c)
-            return QStringLiteral("gone");
-        QString items;
-        for (const auto &item : c->permissions())
-            items += item.verified ? u'v' : QStringLiteral("?xg").at(int(item.nativeState));
-        QStringList done;
-        for (const Kind kind : allCases<Kind>()) {
-            if (ProfileMarkers::readCompletedPermissions(h.profileDirectory()).contains(kind))
-                done << rawValue(kind);
+        QStringList words{c ? rawOr(h.journey().stage()) : QStringLiteral("gone")};
+        if (c) {
+            QString items;
+            for (const auto &item : c->permissions())
+                items += item.verified ? u'v' : QStringLiteral("?xg").at(int(item.nativeState));
+            QString awaiting = initial(ProfileMarkers::readAwaitingPermission(h.profileDirectory()));
+            if (initial(c->permissionAwaitingReturn()) != awaiting)
+                awaiting += u'/' + initial(c->permissionAwaitingReturn());
+            const QString done = initials(ProfileMarkers::readCompletedPermissions(h.profileDirectory()));
+            const QString prompt = initial(c->permissionPromptKind()) + (c->permissionSettingsPrompt() ? "!" : "");
+            words << items;
+            if (c->accessibilityStep() != AccessibilityStep::node)
+                words << rawValue(c->accessibilityStep());
+            if (awaiting != u"-")
+                words << "awaiting=" + awaiting;
+            if (!done.isEmpty())
+                words << "done=" + done;
+            if (prompt != u"-")
+                words << "prompt=" + prompt;
         }
-        QString awaiting = rawOr(ProfileMarkers::readAwaitingPermission(h.profileDirectory()));
-        if (rawOr(c->permissionAwaitingReturn()) != awaiting)
-            awaiting += u'/' + rawOr(c->permissionAwaitingReturn());
-        return QStringLiteral("%1 %2 %3 awaiting=%4 done=%5 prompt=%6%7")
-            .arg(rawOr(h.journey().stage()), items, rawValue(c->accessibilityStep()), awaiting, done.join(u','),
-                 rawOr(c->permissionPromptKind()), c->permissionSettingsPrompt() ? QStringLiteral("!") : QString());
-    }
-    // What else holds: the controller's flags (what the onboarding shows only while it is shown),
-    // waits, focus requests, opened panes, the agent asked and restarted, the error and failures.
-    QString flags() const
-    {
         const bool onboarding = c && h.journey().isAt(InstallStage::permissions);
         const Attention &a = h.attention();
-        const auto focus = a.focusTarget().permission ? rawValue(*a.focusTarget().permission) : QStringLiteral("setupCode");
-        const std::pair<bool, QString> all[] = {
+        const auto focus = a.focusTarget().permission ? initial(*a.focusTarget().permission) : "setupCode";
+        const std::pair<bool, QString> flags[] = {
             {c && c->permissionOperationInFlight(), "inFlight"}, {c && c->isCheckingPermission(), "checking"},
-            {c && c->permissionRecheckPending(), "recheckPending"}, {onboarding && c->isVerifyingCurrentPermission(), "verifying"},
-            {onboarding && c->permissionNeedsUserAction(), "needsAction"}, {c && c->permissionReturnTaskRunning(), "returnChecks"},
+            {c && c->permissionRecheckPending(), "recheckPending"},
+            {onboarding && c->isVerifyingCurrentPermission(), "verifying"},
+            {onboarding && c->permissionNeedsUserAction(), "needsAction"},
+            {c && c->permissionReturnTaskRunning(), "returnChecks"},
             {h.time.pendingSleepers() > 0, QStringLiteral("sleeping=%1").arg(h.time.pendingSleepers())},
             {a.focusRevision() > 0, QStringLiteral("focus=%1#%2").arg(focus).arg(a.focusRevision())},
-            {!opened.isEmpty(), QStringLiteral("opened=") + opened.join(u',')}, {running->calls > 0, QStringLiteral("agent=%1").arg(running->calls)},
+            {!opened.isEmpty(), "opened=" + opened.join(u',')},
+            {running->calls > 0, QStringLiteral("agent=%1").arg(running->calls)},
             {!daemon->calls.isEmpty(), QStringLiteral("daemon=%1").arg(daemon->calls.size())},
-            {a.lastError().has_value(), QStringLiteral("error=") + a.lastError().value_or(DisplayError{}).code},
-            {!h.failures.isEmpty(), QStringLiteral("fail=") + h.failureReports()}};
-        QStringList set;
-        for (const auto &[on, text] : all) {
+            {a.lastError().has_value(), "error=" + a.lastError().value_or(DisplayError{}).code},
+            {!h.failures.isEmpty(), "fail=" + h.failureReports()}};
+        for (const auto &[on, text] : flags) {
             if (on)
-                set << text;
+                words << text;
         }
-        return set.join(u' ');
+        return words.join(u' ');
     }
 };
 
-const QString deniedGuidance = QStringLiteral(
-    "尚未检测到辅助功能授权。请在系统设置中同时开启稳定路径的 cliclick 和 Agent 使用的真实 node。"
-    "若列表中已有 cliclick 却仍未通过，请删除该条目后重新添加——组件更新后只切换开关不会生效。");
+// The guidance for each kind, and for accessibility by what its probe left.
+const QString screenGuidance = QStringLiteral(
+    "尚未检测到截图组件已获得屏幕录制授权。请在系统设置的屏幕录制列表中开启“macos-screenshot”；"
+    "若列表中没有它，点击列表下方 + 号，按 Shift-Command-G 前往 ~/.quorvantis/bin/ 选择 macos-screenshot。"
+    "组件更新后授权会失效，此时请删除条目再重新添加。");
+const QString deniedGuidance =
+    QStringLiteral("尚未检测到辅助功能授权。请在系统设置中同时开启稳定路径的 cliclick 和 Agent 使用的真实 node。"
+                   "若列表中已有 cliclick 却仍未通过，请删除该条目后重新添加——组件更新后只切换开关不会生效。");
 const QString incompleteGuidance = QStringLiteral("运行环境中的 cliclick 组件不完整，请重新运行环境准备后再试。");
-
-struct Derived
-{
-    int verified = 0;
-    QByteArrayList probeFiles{}; // left by failing accessibility probes after that
-    QString summary{}, current{}, guidance{};
-};
+const QString mismatchGuidance =
+    QStringLiteral("Agent 实际调用的 cliclick 不是已授权的那一个，请重新运行环境准备后再试。");
+const QString diskGuidance =
+    QStringLiteral("尚未检测到 Agent 使用的真实 node 已开启完全磁盘访问。请在系统设置中开启对应的 node；"
+                   "若列表中没有它，点击 + 号后按 Shift-Command-G 手动添加该 node 路径。");
 
 } // namespace
 
 Q_DECLARE_METATYPE(Scenario)
-Q_DECLARE_METATYPE(Derived)
 Q_DECLARE_METATYPE(std::optional<Kind>)
 
 class PermissionControllerTests : public QObject
@@ -219,97 +255,156 @@ private Q_SLOTS:
     void scenarios_data()
     {
         QTest::addColumn<Scenario>("row");
-        const QString all = QStringLiteral("screenRecording,accessibility,fullDiskAccess");
-        const QString restart = QStringLiteral("check:screenRecording=yes ax:node=yes ax:cliclick=yes");
-        const QString restartOps = QStringLiteral("advance confirm:accessibility confirm:accessibility");
-        const QString granted = QStringLiteral("permissions vv? cliclick awaiting=- done=screenRecording,accessibility prompt=-");
-        const QString restartFailed = QStringLiteral("permissions v?? cliclick awaiting=- done=screenRecording prompt=-");
-        const QString failedJourney = QStringLiteral("permissions ccfppppppp error resume configured");
-        const QString waiting = QStringLiteral("permissions x?? node awaiting=screenRecording done= prompt=screenRecording!");
-        const QString waitingFlags = QStringLiteral("needsAction returnChecks sleeping=1 focus=screenRecording#1");
+        const auto row = [](const char *name, const Scenario &scenario) { QTest::newRow(name) << scenario; };
+        const QString waiting = QStringLiteral("permissions x?? awaiting=s prompt=s!");
+        const QString waitingFlags = QStringLiteral(" needsAction returnChecks sleeping=1 focus=s#1");
         // ---- One kind at a time ----
-        QTest::newRow("another kind than the current one") << Scenario{"permissions", "", "present:accessibility confirm confirm:fullDiskAccess open", "", "permissions ??? node awaiting=- done= prompt=accessibility", "opened=screenRecording"};
-        QTest::newRow("continue asks to verify the current kind") << Scenario{"permissions", "", "continue", "", "permissions ??? node awaiting=- done= prompt=screenRecording"};
-        QTest::newRow("a passing confirm needs no return checks") << Scenario{"permissions", "prepare:screenRecording=yes", "confirm:screenRecording", "prepare:screenRecording", "permissions v?? node awaiting=- done=screenRecording prompt=-", "focus=screenRecording#1"};
-        QTest::newRow("node passes: cliclick next, the prompt stays") << Scenario{"permissions", "check:screenRecording=yes ax:node=yes", "advance confirm:accessibility", "check:screenRecording ax:node", "permissions v?? cliclick awaiting=- done=screenRecording prompt=accessibility", "focus=accessibility#1"};
-        QTest::newRow("the whole onboarding") << Scenario{"permissions", "prepare:screenRecording=yes prepare:fullDiskAccess=yes ax:node=yes ax:cliclick=yes", "continue confirm continue confirm confirm confirm:fullDiskAccess",
-            "prepare:screenRecording ax:node ax:cliclick prepare:fullDiskAccess", "setup vvv cliclick awaiting=- done=" + all + " prompt=-", "focus=setupCode#5", "setup cccppppppp waitingSetup"};
-        QTest::newRow("nothing outside the stage") << Scenario{"setup awaiting=screenRecording", "", "confirm:screenRecording advance activate open", "", "setup ??? node awaiting=screenRecording done= prompt=-"};
+        row("another kind than the current one",
+            {"permissions", "", "present:a confirm confirm:f open", "", "permissions ??? prompt=a opened=s"});
+        row("continue asks to verify the current kind",
+            {"permissions", "", "continue", "", "permissions ??? prompt=s"});
+        row("node passes: cliclick next, the prompt stays",
+            {"permissions", "check:s=yes ax:node=yes", "advance confirm:a", "check:s ax:node",
+             "permissions v?? cliclick done=s prompt=a focus=a#1"});
+        row("the whole onboarding",
+            {"permissions", "prepare:s=yes prepare:f=yes ax:node=yes ax:cliclick=yes",
+             "continue confirm continue confirm confirm confirm:f", "prepare:s ax:node ax:cliclick prepare:f",
+             "setup vvv cliclick done=s,a,f focus=setupCode#5", "setup cccppppppp waitingSetup"});
+        row("nothing outside the stage",
+            {"setup awaiting=s", "", "confirm:s advance activate open", "", "setup ??? awaiting=s"});
         // ---- Refused: the user is sent to System Settings and the kind re-probed ----
-        QTest::newRow("a refused confirm waits for the user") << Scenario{"permissions", "", "continue confirm", "prepare:screenRecording", waiting, waitingFlags};
-        QTest::newRow("continue then re-probes") << Scenario{"permissions", "check:screenRecording=yes", "confirm:screenRecording continue", "prepare:screenRecording check:screenRecording", "permissions v?? node awaiting=- done=screenRecording prompt=screenRecording!", "needsAction returnChecks sleeping=1 focus=screenRecording#1"};
-        QTest::newRow("re-probe: plain kind passes") << Scenario{"permissions completed=screenRecording awaiting=screenRecording", "check:screenRecording=yes", "advance", "check:screenRecording", "permissions v?? node awaiting=- done=screenRecording prompt=-"};
-        QTest::newRow("re-probe: plain kind fails") << Scenario{"permissions completed=screenRecording awaiting=screenRecording", "", "advance", "check:screenRecording", "permissions x?? node awaiting=screenRecording done= prompt=-", "needsAction"};
+        row("a refused confirm waits for the user",
+            {"permissions", "", "continue confirm", "prepare:s", waiting + waitingFlags});
+        row("continue then re-probes",
+            {"permissions", "check:s=yes", "confirm:s continue", "prepare:s check:s",
+             "permissions v?? done=s prompt=s! needsAction returnChecks sleeping=1 focus=s#1"});
+        row("re-probe: plain kind fails",
+            {"permissions completed=s awaiting=s", "", "advance", "check:s", "permissions x?? awaiting=s needsAction"});
         // Node alone never completes accessibility; the completed set stays as it is.
-        QTest::newRow("re-probe: node passes") << Scenario{"permissions completed=accessibility awaiting=accessibility", "check:screenRecording=yes ax:node=yes", "advance advance", "check:screenRecording ax:node", "permissions v?? cliclick awaiting=- done=screenRecording,accessibility prompt=accessibility"};
-        QTest::newRow("re-probe: node fails") << Scenario{"permissions completed=accessibility awaiting=accessibility", "check:screenRecording=yes ax:node=no", "advance advance", "check:screenRecording ax:node", "permissions vx? node awaiting=accessibility done=screenRecording,accessibility prompt=-", "needsAction"};
-        QTest::newRow("re-probe: cliclick passes") << Scenario{"permissions", "check:screenRecording=yes ax:node=yes ax:cliclick=no,yes", "advance advance confirm:accessibility advance", "check:screenRecording ax:node ax:cliclick*2", "permissions vv? cliclick awaiting=- done=screenRecording,accessibility prompt=accessibility!", "needsAction returnChecks sleeping=1 focus=accessibility#1"};
-        QTest::newRow("re-probe: cliclick fails") << Scenario{"permissions", "check:screenRecording=yes ax:node=yes ax:cliclick=no", "advance advance confirm:accessibility advance", "check:screenRecording ax:node ax:cliclick*2", "permissions vx? cliclick awaiting=accessibility done=screenRecording prompt=accessibility!", "needsAction returnChecks sleeping=1 focus=accessibility#1"};
-        QTest::newRow("re-probe: the last kind finishes the stage") << Scenario{"permissions awaiting=fullDiskAccess", "check:screenRecording=yes ax:node=yes ax:cliclick=yes check:fullDiskAccess=yes", "advance advance advance advance", "check:screenRecording ax:node ax:cliclick check:fullDiskAccess", "setup vvv cliclick awaiting=- done=" + all + " prompt=-", "focus=setupCode#1", "setup cccppppppp waitingSetup"};
+        row("re-probe: node passes",
+            {"permissions completed=a awaiting=a", "check:s=yes ax:node=yes", "advance advance", "check:s ax:node",
+             "permissions v?? cliclick done=s,a prompt=a"});
+        row("re-probe: cliclick fails",
+            {"permissions", "check:s=yes ax:node=yes ax:cliclick=no", "advance advance confirm:a advance",
+             "check:s ax:node ax:cliclick*2",
+             "permissions vx? cliclick awaiting=a done=s prompt=a! needsAction returnChecks sleeping=1 focus=a#1"});
+        row("re-probe: the last kind finishes the stage",
+            {"permissions awaiting=f", "check:s=yes ax:node=yes ax:cliclick=yes check:f=yes",
+             "advance advance advance advance", "check:s ax:node ax:cliclick check:f",
+             "setup vvv cliclick done=s,a,f focus=setupCode#1", "setup cccppppppp waitingSetup"});
         // ---- Return checks: every half second, at most 120, until verified or the user moves on ----
-        QTest::newRow("checks: verified at the first") << Scenario{"permissions", "check:screenRecording=yes", "confirm:screenRecording wait:230", "prepare:screenRecording check:screenRecording", "permissions v?? node awaiting=- done=screenRecording prompt=screenRecording!", "needsAction focus=screenRecording#1"};
-        QTest::newRow("checks: at most 120") << Scenario{"permissions", "", "confirm:screenRecording wait:230", "prepare:screenRecording check:screenRecording*120", waiting, "needsAction focus=screenRecording#1"};
-        QTest::newRow("checks: verification reset") << Scenario{"permissions", "", "confirm:screenRecording wait:30 reset wait:200", "prepare:screenRecording check:screenRecording*30", "permissions ??? node awaiting=- done= prompt=screenRecording!", "needsAction focus=screenRecording#1"};
-        QTest::newRow("checks: granted on activation") << Scenario{"permissions", "check:screenRecording=no*30,yes", "confirm:screenRecording wait:30 activate wait:200", "prepare:screenRecording check:screenRecording*31", "permissions v?? node awaiting=- done=screenRecording prompt=screenRecording!", "needsAction focus=screenRecording#1"};
-        QTest::newRow("checks: stage left") << Scenario{"permissions", "", "confirm:screenRecording wait:30 leave wait:200", "prepare:screenRecording check:screenRecording*30", "setup x?? node awaiting=screenRecording done= prompt=screenRecording!", "focus=setupCode#2", "setup cccppppppp waitingSetup"};
-        QTest::newRow("checks: a new series replaces the old") << Scenario{"permissions", "", "confirm:screenRecording wait:30 confirm:screenRecording wait:200", "prepare:screenRecording check:screenRecording*30 prepare:screenRecording check:screenRecording*120", waiting, "needsAction focus=screenRecording#2"};
-        QTest::newRow("checks: end with the controller") << Scenario{"permissions", "", "confirm:screenRecording gone wait:3", "prepare:screenRecording", "gone", "focus=screenRecording#1"};
-        // ---- Probes that hang or throw ----
-        QTest::newRow("first probe running") << Scenario{"permissions", "prepare:screenRecording=hang", "hold:confirm:screenRecording", "prepare:screenRecording", "permissions ??? node awaiting=- done= prompt=-", "inFlight verifying focus=screenRecording#1"};
-        QTest::newRow("re-probe running") << Scenario{"permissions awaiting=screenRecording", "check:screenRecording=hang", "hold:advance", "check:screenRecording", "permissions ??? node awaiting=screenRecording done= prompt=-", "inFlight checking needsAction"};
-        QTest::newRow("probing while another kind is awaited") << Scenario{"permissions awaiting=fullDiskAccess", "prepare:screenRecording=hang", "hold:confirm:screenRecording", "prepare:screenRecording", "permissions ??? node awaiting=fullDiskAccess done= prompt=-", "inFlight verifying focus=screenRecording#1"};
-        QTest::newRow("a hanging probe holds up nothing else") << Scenario{"permissions completed=screenRecording,accessibility", "prepare:screenRecording=hang", "hold:confirm:screenRecording confirm:screenRecording advance activate open",
-            "prepare:screenRecording", "permissions ??? node awaiting=- done=accessibility prompt=-", "inFlight verifying focus=screenRecording#1 opened=screenRecording"};
-        QTest::newRow("a hanging probe that gives up") << Scenario{"permissions completed=screenRecording,accessibility", "prepare:screenRecording=hang", "hold:confirm:screenRecording release:no", "prepare:screenRecording",
-            "permissions x?? node awaiting=screenRecording done=accessibility prompt=screenRecording!", waitingFlags};
-        QTest::newRow("a late answer for a controller gone") << Scenario{"permissions", "prepare:screenRecording=hang", "hold:confirm:screenRecording gone release:yes", "prepare:screenRecording", "gone", "focus=screenRecording#1"};
-        QTest::newRow("activation during a failing probe is owed") << Scenario{"permissions", "prepare:screenRecording=no,hang check:screenRecording=yes", "confirm:screenRecording hold:confirm:screenRecording activate release:no",
-            "prepare:screenRecording*2 check:screenRecording", "permissions v?? node awaiting=- done=screenRecording prompt=screenRecording!", "needsAction returnChecks sleeping=2 focus=screenRecording#2"};
-        QTest::newRow("activation during a passing probe is dropped") << Scenario{"permissions", "prepare:screenRecording=no,hang check:screenRecording=yes", "confirm:screenRecording hold:confirm:screenRecording activate release:yes",
-            "prepare:screenRecording*2", "permissions v?? node awaiting=- done=screenRecording prompt=-", "returnChecks sleeping=1 focus=screenRecording#2"};
-        for (const char *failure : {"fails", "coded"}) {
-            const QString f = QString::fromLatin1(failure);
-            QTest::addRow("a confirm that %s", failure) << Scenario{"permissions", "prepare:screenRecording=" + f, "confirm:screenRecording", "prepare:screenRecording", waiting, waitingFlags};
-            QTest::addRow("an accessibility re-probe that %s", failure) << Scenario{"permissions", "check:screenRecording=yes ax:node=" + f, "advance advance", "check:screenRecording ax:node", "permissions vx? node awaiting=- done=screenRecording prompt=-"};
-            QTest::addRow("a re-check that %s", failure) << Scenario{"- configured", "check:screenRecording=yes check:accessibility=" + f, "refresh", "check:screenRecording check:accessibility check:fullDiskAccess", "- vxx node awaiting=- done=screenRecording prompt=-"};
-        }
+        row("checks: at most 120",
+            {"permissions", "", "confirm:s wait:230", "prepare:s check:s*120", waiting + " needsAction focus=s#1"});
+        row("checks: verification reset", {"permissions", "", "confirm:s wait:30 reset wait:200",
+                                           "prepare:s check:s*30", "permissions ??? prompt=s! needsAction focus=s#1"});
+        row("checks: granted on activation",
+            {"permissions", "check:s=no*30,yes", "confirm:s wait:30 activate wait:200", "prepare:s check:s*31",
+             "permissions v?? done=s prompt=s! needsAction focus=s#1"});
+        row("checks: stage left",
+            {"permissions", "", "confirm:s wait:30 leave wait:200", "prepare:s check:s*30",
+             "setup x?? awaiting=s prompt=s! focus=setupCode#2", "setup cccppppppp waitingSetup"});
+        row("checks: a new series replaces the old",
+            {"permissions", "", "confirm:s wait:30 confirm:s wait:200", "prepare:s check:s*30 prepare:s check:s*120",
+             waiting + " needsAction focus=s#2"});
+        row("checks: end with the controller",
+            {"permissions", "", "confirm:s gone wait:3", "prepare:s", "gone focus=s#1"});
+        // ---- Probes that hang or fail ----
+        row("re-probe running", {"permissions awaiting=s", "check:s=hang", "hold:advance", "check:s",
+                                 "permissions ??? awaiting=s inFlight checking needsAction"});
+        row("probing while another kind is awaited",
+            {"permissions awaiting=f", "prepare:s=hang", "hold:confirm:s", "prepare:s",
+             "permissions ??? awaiting=f inFlight verifying focus=s#1"});
+        row("a hanging probe holds up nothing else",
+            {"permissions completed=s,a", "prepare:s=hang", "hold:confirm:s confirm:s advance activate open",
+             "prepare:s", "permissions ??? done=a inFlight verifying focus=s#1 opened=s"});
+        row("a hanging probe that gives up",
+            {"permissions completed=s,a", "prepare:s=hang", "hold:confirm:s release:no", "prepare:s",
+             "permissions x?? awaiting=s done=a prompt=s!" + waitingFlags});
+        row("a late answer for a controller gone",
+            {"permissions", "prepare:s=hang", "hold:confirm:s gone release:yes", "prepare:s", "gone focus=s#1"});
+        row("activation during a failing probe is owed",
+            {"permissions", "prepare:s=no,hang check:s=yes", "confirm:s hold:confirm:s activate release:no",
+             "prepare:s*2 check:s", "permissions v?? done=s prompt=s! needsAction returnChecks sleeping=2 focus=s#2"});
+        row("activation during a passing probe is dropped",
+            {"permissions", "prepare:s=no,hang check:s=yes", "confirm:s hold:confirm:s activate release:yes",
+             "prepare:s*2", "permissions v?? done=s returnChecks sleeping=1 focus=s#2"});
+        row("a confirm that fails",
+            {"permissions", "prepare:s=fails", "confirm:s", "prepare:s", waiting + waitingFlags});
+        row("an accessibility re-probe that fails", {"permissions", "check:s=yes ax:node=fails", "advance advance",
+                                                     "check:s ax:node", "permissions vx? done=s"});
+        row("a re-check that fails",
+            {"- configured", "check:s=yes check:a=fails", "refresh", "check:s check:a check:f", "- vxx done=s"});
         // ---- A configured agent only sees a new accessibility grant after a restart ----
-        QTest::newRow("restart: node alone restarts nothing") << Scenario{"permissions configured", restart, "advance confirm:accessibility", "check:screenRecording ax:node", "permissions v?? cliclick awaiting=- done=screenRecording prompt=accessibility", "focus=accessibility#1"};
-        QTest::newRow("restart: agent not running") << Scenario{"permissions configured", restart, restartOps, "check:screenRecording ax:node ax:cliclick", granted, "focus=accessibility#2 agent=1", "", {false}};
-        QTest::newRow("restart: restarted") << Scenario{"permissions configured", restart, restartOps, "check:screenRecording ax:node ax:cliclick", granted, "focus=accessibility#2 agent=1 daemon=1"};
-        QTest::newRow("restart: exit status with a line") << Scenario{"permissions configured", restart, restartOps, "check:screenRecording ax:node ax:cliclick", restartFailed,
-            "focus=accessibility#2 agent=1 daemon=1 error=AGENT_RESTART_FAILED fail=AGENT_RESTART_FAILED: launchctl bootstrap failed", failedJourney, {true}, {Step::exit(3, QStringLiteral("  launchctl bootstrap failed \n"))}};
-        QTest::newRow("restart: exit status with a secret line") << Scenario{"permissions configured", restart, restartOps, "check:screenRecording ax:node ax:cliclick", restartFailed,
-            "focus=accessibility#2 agent=1 daemon=1 error=AGENT_RESTART_FAILED fail=AGENT_RESTART_FAILED", failedJourney, {true}, {Step::exit(3, QStringLiteral("token=[REDACTED]"))}};
-        QTest::newRow("restart: coded error") << Scenario{"permissions configured", restart, restartOps, "check:screenRecording ax:node ax:cliclick", restartFailed,
-            "focus=accessibility#2 agent=1 daemon=1 error=INSTALL_LAUNCH_FAILED fail=INSTALL_LAUNCH_FAILED: 无法启动", failedJourney, {true},
-            {Step::throwing(QuorvantisNativeError(QStringLiteral("INSTALL_LAUNCH_FAILED"), QStringLiteral("无法启动")))}};
-        QTest::newRow("restart: other error") << Scenario{"permissions configured", restart, restartOps, "check:screenRecording ax:node ax:cliclick", restartFailed,
-            "focus=accessibility#2 agent=1 daemon=1 error=AGENT_RESTART_FAILED fail=AGENT_RESTART_FAILED", failedJourney, {true}, {Step::throwing(std::runtime_error("broken"))}};
-        QTest::newRow("restart: a later success takes the failure back") << Scenario{"permissions configured", restart, restartOps + " confirm:accessibility", "check:screenRecording ax:node ax:cliclick*2", granted,
-            "focus=accessibility#3 agent=2 daemon=2 fail=AGENT_RESTART_FAILED", "permissions ccrppppppp starting resume configured", {true}, {Step::exit(3), Step::success()}};
+        const QString restart = QStringLiteral("check:s=yes ax:node=yes ax:cliclick=yes");
+        const QString restartOps = QStringLiteral("advance confirm:a confirm:a");
+        const QString restartCalls = QStringLiteral("check:s ax:node ax:cliclick");
+        const QString granted = QStringLiteral("permissions vv? cliclick done=s,a");
+        const QString restartFailed = QStringLiteral("permissions v?? cliclick done=s");
+        const QString failedJourney = QStringLiteral("permissions ccfppppppp error resume configured");
+        row("restart: node alone restarts nothing",
+            {"permissions configured", restart, "advance confirm:a", "check:s ax:node",
+             "permissions v?? cliclick done=s prompt=a focus=a#1"});
+        row("restart: agent not running",
+            {"permissions configured", restart, restartOps, restartCalls, granted + " focus=a#2 agent=1", "", {false}});
+        row("restart: restarted",
+            {"permissions configured", restart, restartOps, restartCalls, granted + " focus=a#2 agent=1 daemon=1"});
+        row("restart: exit status with a line",
+            {"permissions configured",
+             restart,
+             restartOps,
+             restartCalls,
+             restartFailed
+                 + " focus=a#2 agent=1 daemon=1 error=AGENT_RESTART_FAILED fail=AGENT_RESTART_FAILED: launchctl failed",
+             failedJourney,
+             {true},
+             {Step::exit(3, QStringLiteral("launchctl failed"))}});
+        row("restart: a later success takes the failure back",
+            {"permissions configured",
+             restart,
+             restartOps + " confirm:a",
+             "check:s ax:node ax:cliclick*2",
+             granted + " focus=a#3 agent=2 daemon=2 fail=AGENT_RESTART_FAILED",
+             "permissions ccrppppppp starting resume configured",
+             {true},
+             {Step::exit(3), Step::success()}});
         // ---- A finished installation ----
-        const QString intact = QStringLiteral("check:screenRecording=yes check:accessibility=yes check:fullDiskAccess=yes");
-        QTest::newRow("re-checked once at launch") << Scenario{"- configured", intact, "recheck recheck activate", "check:screenRecording check:accessibility check:fullDiskAccess", "- vvv node awaiting=- done=" + all + " prompt=-"};
-        QTest::newRow("an explicit re-check probes again") << Scenario{"- configured", intact, "recheck refresh", "check:screenRecording check:accessibility check:fullDiskAccess check:screenRecording check:accessibility check:fullDiskAccess", "- vvv node awaiting=- done=" + all + " prompt=-"};
-        QTest::newRow("after an update the launch re-check runs again") << Scenario{"- configured", intact, "recheck allow recheck", "check:screenRecording check:accessibility check:fullDiskAccess check:screenRecording check:accessibility check:fullDiskAccess", "- vvv node awaiting=- done=" + all + " prompt=-"};
-        QTest::newRow("a lost permission: back to onboarding") << Scenario{"- configured", "check:screenRecording=yes check:fullDiskAccess=yes", "recheck activate", "check:screenRecording check:accessibility check:fullDiskAccess",
-            "permissions vxv node awaiting=- done=screenRecording,fullDiskAccess prompt=-", "", "permissions ccrppppppp starting resume configured"};
-        QTest::newRow("granted again: finished again") << Scenario{"- configured", "check:screenRecording=yes check:fullDiskAccess=yes ax:node=yes ax:cliclick=yes", "recheck confirm:accessibility confirm:accessibility",
-            "check:screenRecording check:accessibility check:fullDiskAccess ax:node ax:cliclick", "- vvv cliclick awaiting=- done=" + all + " prompt=-", "focus=accessibility#2 agent=1 daemon=1", "- cccccccccc starting validated onboarded configured"};
-        QTest::newRow("overlapping re-checks share one run") << Scenario{"- configured", "check:screenRecording=hang check:accessibility=yes", "hold:refresh hold:refresh release:yes", "check:screenRecording check:accessibility check:fullDiskAccess", "- vvx node awaiting=- done=screenRecording,accessibility prompt=-"};
-        QTest::newRow("only a finished installation is re-checked") << Scenario{"permissions configured", intact, "refresh recheck", "", "permissions ??? node awaiting=- done= prompt=-"};
+        const QString intact = QStringLiteral("check:s=yes check:a=yes check:f=yes");
+        const QString checks = QStringLiteral("check:s check:a check:f");
+        const QString finished = QStringLiteral("- vvv done=s,a,f");
+        row("re-checked once at launch", {"- configured", intact, "recheck recheck activate", checks, finished});
+        row("an explicit re-check probes again",
+            {"- configured", intact, "recheck refresh", checks + " " + checks, finished});
+        row("after an update the launch re-check runs again",
+            {"- configured", intact, "recheck allow recheck", checks + " " + checks, finished});
+        row("a lost permission: back to onboarding",
+            {"- configured", "check:s=yes check:f=yes", "recheck activate", checks, "permissions vxv done=s,f",
+             "permissions ccrppppppp starting resume configured"});
+        row("granted again: finished again",
+            {"- configured", "check:s=yes check:f=yes ax:node=yes ax:cliclick=yes", "recheck confirm:a confirm:a",
+             checks + " ax:node ax:cliclick", "- vvv cliclick done=s,a,f focus=a#2 agent=1 daemon=1",
+             "- cccccccccc starting validated onboarded configured"});
+        row("overlapping re-checks share one run", {"- configured", "check:s=hang check:a=yes",
+                                                    "hold:refresh hold:refresh release:yes", checks, "- vvx done=s,a"});
+        row("only a finished installation is re-checked",
+            {"permissions configured", intact, "refresh recheck", "", "permissions ???"});
         // A launch past the permission stage shows the grants on record.
-        QTest::newRow("restored: finished") << Scenario{"- configured completed=screenRecording,fullDiskAccess", "", "restore", "", "- v?v node awaiting=- done=screenRecording,fullDiskAccess prompt=-"};
-        QTest::newRow("restored: past the stage") << Scenario{"setup completed=accessibility", "", "restore", "", "setup ?v? node awaiting=- done=accessibility prompt=-", "", "setup cccppppppp waitingSetup"};
-        QTest::newRow("restored: not during the stage") << Scenario{"permissions completed=screenRecording", "", "restore", "", "permissions ??? node awaiting=- done=screenRecording prompt=-"};
+        row("restored: finished", {"- configured completed=s,f", "", "restore", "", "- v?v done=s,f"});
+        row("restored: past the stage", {"setup completed=a", "", "restore", "", "setup ?v? done=a"});
+        row("restored: not during the stage", {"permissions completed=s", "", "restore", "", "permissions ??? done=s"});
         // A revoked permission of a finished installation is followed while the user grants it.
-        QTest::newRow("resolve: checked until granted") << Scenario{"- configured", "check:accessibility=no*2,yes", "resolve:accessibility wait:10", "check:accessibility*3", "- ?v? node awaiting=- done=accessibility prompt=-", "opened=accessibility"};
-        QTest::newRow("resolve: at most 120 checks") << Scenario{"- configured", "", "resolve:fullDiskAccess wait:200", "check:fullDiskAccess*120", "- ??x node awaiting=- done= prompt=-", "opened=fullDiskAccess"};
-        QTest::newRow("resolve: a new request replaces the old") << Scenario{"- configured", "", "resolve:fullDiskAccess wait:30 resolve:screenRecording wait:200", "check:fullDiskAccess*30 check:screenRecording*120", "- x?x node awaiting=- done= prompt=-", "opened=fullDiskAccess,screenRecording"};
-        QTest::newRow("resolve: the checks end with an installation under way") << Scenario{"- configured", "", "resolve:fullDiskAccess wait:30 leave wait:200", "check:fullDiskAccess*30", "setup ??x node awaiting=- done= prompt=-", "focus=setupCode#1 opened=fullDiskAccess"};
-        QTest::newRow("resolve: during an installation only the pane opens") << Scenario{"permissions", "", "resolve:screenRecording wait:10", "", "permissions ??? node awaiting=- done= prompt=-", "opened=screenRecording"};
-        QTest::newRow("reset forgets verification, not the completed set") << Scenario{"permissions completed=screenRecording awaiting=accessibility", "check:screenRecording=yes", "advance reset", "check:screenRecording", "permissions ??? node awaiting=- done=screenRecording prompt=-"};
+        row("resolve: checked until granted",
+            {"- configured", "check:a=no*2,yes", "resolve:a wait:10", "check:a*3", "- ?v? done=a opened=a"});
+        row("resolve: at most 120 checks", {"- configured", "", "resolve:f wait:200", "check:f*120", "- ??x opened=f"});
+        row("resolve: a new request replaces the old",
+            {"- configured", "", "resolve:f wait:30 resolve:s wait:200", "check:f*30 check:s*120", "- x?x opened=f,s"});
+        row("resolve: the checks end with an installation under way",
+            {"- configured", "", "resolve:f wait:30 leave wait:200", "check:f*30",
+             "setup ??x focus=setupCode#1 opened=f"});
+        row("resolve: during an installation only the pane opens",
+            {"permissions", "", "resolve:s wait:10", "", "permissions ??? opened=s"});
+        row("reset forgets verification, not the completed set",
+            {"permissions completed=s awaiting=a", "check:s=yes", "advance reset", "check:s",
+             "permissions ??? done=s"});
     }
     void scenarios()
     {
@@ -323,8 +418,7 @@ private Q_SLOTS:
         for (const QString &op : row.ops.split(u' ', Qt::SkipEmptyParts))
             QVERIFY2(finishesAtOnce(f.start(op)), qPrintable(op + QStringLiteral(" is still running")));
         QCOMPARE(runs(f.p->calls), row.calls);
-        QCOMPARE(f.state(), row.state);
-        QCOMPARE(f.flags(), row.flags);
+        QCOMPARE(f.shown(), row.shown);
         if (!row.journey.isEmpty())
             QCOMPARE(describe(f.h.journey()), row.journey);
         // Always: the stage on file is the journey's, and the markers are private.
@@ -333,39 +427,43 @@ private Q_SLOTS:
             QVERIFY(QList<int>({-1, 0600}).contains(posixMode(f.h.profileFile(marker))));
     }
 
-    // The summary, the current kind and the guidance, by how far the onboarding got and what the
-    // accessibility probe left behind.
+    // The summary, the current kind and the guidance, by how many kinds are verified and what the
+    // failing accessibility probes left behind.
     void derived_data()
     {
-        QTest::addColumn<Derived>("row");
-        QTest::newRow("screen recording") << Derived{0, {}, "3 项权限需要处理", "screenRecording",
-            "尚未检测到截图组件已获得屏幕录制授权。请在系统设置的屏幕录制列表中开启“macos-screenshot”；若列表中没有它，点击列表下方 + 号，按 Shift-Command-G 前往 ~/.quorvantis/bin/ 选择 macos-screenshot。组件更新后授权会失效，此时请删除条目再重新添加。"};
-        QTest::newRow("accessibility, not probed yet") << Derived{1, {}, "2 项权限需要处理", "accessibility", deniedGuidance};
-        QTest::newRow("accessibility, denied") << Derived{1, {"denied\n"}, "2 项权限需要处理", "accessibility", deniedGuidance};
-        QTest::newRow("accessibility, unsupported") << Derived{1, {"unsupported\n"}, "2 项权限需要处理", "accessibility", incompleteGuidance};
-        QTest::newRow("accessibility, missing") << Derived{1, {"missing\n"}, "2 项权限需要处理", "accessibility", incompleteGuidance};
-        QTest::newRow("accessibility, mismatch") << Derived{1, {" mismatch \n"}, "2 项权限需要处理", "accessibility",
-            "Agent 实际调用的 cliclick 不是已授权的那一个，请重新运行环境准备后再试。"};
-        QTest::newRow("a stale outcome does not outlive an unreadable one") << Derived{1, {"mismatch\n", "maybe\n"}, "2 项权限需要处理", "accessibility", deniedGuidance};
-        QTest::newRow("full disk access") << Derived{2, {}, "1 项权限需要处理", "fullDiskAccess",
-            "尚未检测到 Agent 使用的真实 node 已开启完全磁盘访问。请在系统设置中开启对应的 node；若列表中没有它，点击 + 号后按 Shift-Command-G 手动添加该 node 路径。"};
-        QTest::newRow("all verified") << Derived{3, {}, "系统权限已配置", "-", "尚未检测到所需的系统权限。"};
+        QTest::addColumn<int>("verified");
+        QTest::addColumn<QByteArrayList>("probeFiles");
+        QTest::addColumn<QString>("summary");
+        QTest::addColumn<QString>("current");
+        QTest::addColumn<QString>("guidance");
+        const QString three = QStringLiteral("3 项权限需要处理"), two = QStringLiteral("2 项权限需要处理");
+        const QString none = QStringLiteral("系统权限已配置");
+        QTest::newRow("screen recording") << 0 << QByteArrayList() << three << "s" << screenGuidance;
+        QTest::newRow("accessibility, not probed") << 1 << QByteArrayList() << two << "a" << deniedGuidance;
+        QTest::newRow("accessibility, denied") << 1 << QByteArrayList{"denied\n"} << two << "a" << deniedGuidance;
+        QTest::newRow("unsupported") << 1 << QByteArrayList{"unsupported\n"} << two << "a" << incompleteGuidance;
+        QTest::newRow("mismatch") << 1 << QByteArrayList{" mismatch \n"} << two << "a" << mismatchGuidance;
+        QTest::newRow("a stale outcome does not outlive an unreadable one")
+            << 1 << QByteArrayList{"mismatch\n", "maybe\n"} << two << "a" << deniedGuidance;
+        QTest::newRow("full disk access") << 2 << QByteArrayList() << "1 项权限需要处理" << "f" << diskGuidance;
+        QTest::newRow("all verified") << 3 << QByteArrayList() << none << "-" << "尚未检测到所需的系统权限。";
     }
     void derived()
     {
-        QFETCH(Derived, row);
+        QFETCH(int, verified);
+        QFETCH(QByteArrayList, probeFiles);
         Flow f;
         PermissionController &c = f.make(QStringLiteral("permissions"));
-        f.answer(QStringLiteral("check:screenRecording=yes ax:cliclick=yes check:fullDiskAccess=yes ax:node=") + (row.probeFiles.isEmpty() ? "yes" : "no"));
-        for (int step = 0; step < QList<int>{0, 1, 3, 4}[row.verified]; ++step)
+        f.answer("check:s=yes ax:cliclick=yes check:f=yes ax:node=" + QString(probeFiles.isEmpty() ? "yes" : "no"));
+        for (int step = 0; step < QList<int>{0, 1, 3, 4}[verified]; ++step)
             await(c.advancePermissionOnboarding());
-        f.p->probeFiles = row.probeFiles;
-        for (qsizetype probes = 0; probes < row.probeFiles.size(); ++probes)
+        f.p->probeFiles = probeFiles;
+        for (qsizetype probes = 0; probes < probeFiles.size(); ++probes)
             await(c.advancePermissionOnboarding());
-        QCOMPARE(c.onboardingPermissionProgress(), std::make_pair(row.verified, 3));
-        QCOMPARE(c.permissionSummary(), row.summary);
-        QCOMPARE(rawOr(c.currentPermissionOnboardingKind()), row.current);
-        QCOMPARE(c.permissionSettingsGuidance(), row.guidance);
+        QCOMPARE(c.onboardingPermissionProgress(), std::make_pair(verified, 3));
+        QTEST(c.permissionSummary(), "summary");
+        QTEST(initial(c.currentPermissionOnboardingKind()), "current");
+        QTEST(c.permissionSettingsGuidance(), "guidance");
     }
 
     void settingsURL_data()

@@ -1,7 +1,8 @@
 // The setup controller on scripted runs and virtual time: submissions, the retry of transient
-// service failures, superseded runs, the enrolment resume, the tool's output lines, and the
-// runtime and daemon stages around the run.
+// service failures, superseded runs, the enrolment resume, and the runtime and daemon stages
+// around the run; and the readers of the setup tool's output lines and state file.
 #include "setup/SetupController.h"
+#include "setup/SetupOutput.h"
 #include "support/AwaitTask.h"
 #include "support/ControllerHarness.h"
 #include "support/Scripted.h"
@@ -22,8 +23,8 @@ struct Scenario
     QString expect;
     QList<Step> code{Step::success()}, enroll{Step::success()}, prepare{Step::success()}, daemon{Step::success()};
     std::deque<bool> agent{true};
-    QByteArray stateFile{};   // setup-state.json at launch
-    QByteArray leftBehind{};  // ... as the first enrolment leaves it
+    QByteArray stateFile{};  // setup-state.json at launch
+    QByteArray leftBehind{}; // ... as the first enrolment leaves it
 };
 
 // One controller over the harness, with every run scripted and its links to the rest of the
@@ -40,40 +41,36 @@ struct Setup
     QStringList shown; // the authorizations runs reported; "stale:" when the run was superseded
     std::unique_ptr<SetupController> c;
     std::vector<QCoro::Task<void>> running;
-    std::vector<std::shared_ptr<Gate>> gates; // of the held steps, in the order the row lists them
+    Scenario row;
 
-    void make(const Scenario &row)
+    void make(const Scenario &scenario)
     {
-        const auto steps = [](const QList<Step> &list) {
-            return list.isEmpty() ? std::deque<Step>{Step::success()} : std::deque<Step>(list.begin(), list.end());
-        };
-        for (const auto &list : {row.code, row.prepare, row.daemon}) {
-            for (const Step &step : list) {
-                if (step.gate)
-                    gates.push_back(step.gate);
-            }
-        }
-        code->steps = steps(row.code);
-        enroll->steps = steps(row.enroll);
-        prepare->steps = steps(row.prepare);
-        daemon->steps = steps(row.daemon);
+        row = scenario;
+        code->steps = {row.code.begin(), row.code.end()};
+        enroll->steps = {row.enroll.begin(), row.enroll.end()};
+        prepare->steps = {row.prepare.begin(), row.prepare.end()};
+        daemon->steps = {row.daemon.begin(), row.daemon.end()};
         agent->answers = row.agent;
         const QString stateFile = QStringLiteral("setup-state.json");
         if (!row.stateFile.isEmpty())
             h.writeProfileFile(stateFile, row.stateFile);
         if (!row.leftBehind.isEmpty())
-            enroll->steps.front().onStart = [this, stateFile, left = row.leftBehind] { h.writeProfileFile(stateFile, left); };
+            enroll->steps.front().onStart = [this, stateFile, left = row.leftBehind] {
+                h.writeProfileFile(stateFile, left);
+            };
         h.launchAt(fromRawValue<InstallStage>(row.launch.section(u' ', 0, 0)), row.launch.endsWith(u"configured"));
-        SetupController::Effects effects{runEffect(prepare), runEffect(daemon), answerEffect(agent),
-                                         [this] { return keys-- > 0 ? std::optional(validEnrollmentKey()) : std::nullopt; },
-                                         codeEffect(code), enrollEffect(enroll), resumeEffect(resume)};
-        SetupController::Links links{[this] { ++channel; return nothing(); }, [this] { ++reset; }, [this] { ++begun; }, [this] { ++cleared; },
-                                     [this](std::function<bool()> isCurrent) -> AuthorizationHandler {
-                                         return [this, isCurrent](const JITWorkspaceAuthorization &record) {
-                                             shown << (isCurrent() ? QString() : QStringLiteral("stale:")) + record.email;
-                                         };
-                                     }};
-        c = std::make_unique<SetupController>(h.context(), std::move(effects), std::move(links), std::vector<std::chrono::milliseconds>{2s, 4s, 8s});
+        const auto key = [this] { return keys-- > 0 ? std::optional(validEnrollmentKey()) : std::nullopt; };
+        SetupController::Effects effects{runEffect(prepare), runEffect(daemon),   answerEffect(agent), key,
+                                         codeEffect(code),   enrollEffect(enroll), resumeEffect(resume)};
+        const auto authorizations = [this](std::function<bool()> isCurrent) -> AuthorizationHandler {
+            return [this, isCurrent](const JITWorkspaceAuthorization &record) {
+                shown << (isCurrent() ? QString() : QStringLiteral("stale:")) + record.email;
+            };
+        };
+        SetupController::Links links{[this] { return ++channel, nothing(); }, [this] { ++reset; }, [this] { ++begun; },
+                                     [this] { ++cleared; }, authorizations};
+        c = std::make_unique<SetupController>(h.context(), std::move(effects), std::move(links),
+                                              std::vector<std::chrono::milliseconds>{2s, 4s, 8s});
     }
     void run(const QString &op)
     {
@@ -81,58 +78,71 @@ struct Setup
         const QHash<QString, std::function<void()>> operations{
             {"code", [&] { c->setSetupCodeInput(argument); }}, {"name", [&] { c->setSetupAgentName(argument); }},
             {"workspace", [&] { c->setEnrollmentWorkspace(*fromRawValue<EnrollmentWorkspace>(argument)); }},
-            {"enroll", [&] { c->beginEnrollmentSetup(); }}, {"paste", [&] { c->useInstallCodeSetup(); }}, {"keys", [&] { keys = argument.toInt(); }},
+            {"enroll", [&] { c->beginEnrollmentSetup(); }}, {"paste", [&] { c->useInstallCodeSetup(); }},
+            {"keys", [&] { keys = argument.toInt(); }}, {"failed", [&] { showEarlierFailure(); }},
             {"abandon", [&] { c->abandonSubmission(); }}, // what a failure elsewhere does
-            {"failed", [&] { // an earlier failure is shown
-                 h.attention().showError(DisplayError::from(QStringLiteral("OLD"), std::nullopt));
-                 h.journey().setOverallState(OverallState::error);
-             }},
-            {"submit", [&] { running.push_back(c->submitActiveSetup()); }}, {"runtime", [&] { running.push_back(c->prepareEnvironmentIfNeeded()); }},
-            {"daemon", [&] { running.push_back(c->finishDaemonInstallationIfNeeded()); }}, {"open", [&] { openNextGate(); }},
-            {"wait", [&] { h.time.advance(std::chrono::milliseconds(argument.toInt())); }}, {"drain", [&] { drain(); }},
+            {"submit", [&] { running.push_back(c->submitActiveSetup()); }},
+            {"runtime", [&] { running.push_back(c->prepareEnvironmentIfNeeded()); }},
+            {"daemon", [&] { running.push_back(c->finishDaemonInstallationIfNeeded()); }},
+            {"open", [&] { openNextGate(); }}, {"drain", [&] { drain(); }},
+            {"wait", [&] { h.time.advance(std::chrono::milliseconds(argument.toInt())); }},
             {"line", [&] { c->consumeSetupOutput(argument); }}, {"check", [&] { check(argument); }}};
         if (!operations.contains(name))
             qFatal("unknown operation %s", qPrintable(op));
         operations[name]();
+    }
+    // An earlier failure shows.
+    void showEarlierFailure()
+    {
+        h.attention().showError(DisplayError::from(QStringLiteral("OLD"), std::nullopt));
+        h.journey().setOverallState(OverallState::error);
     }
     void drain()
     {
         for (int i = 0; i < 200 && h.time.advanceToNext(); ++i) {
         }
     }
+    // Opens the first held step (in the order the row lists them) that is waiting.
     void openNextGate()
     {
-        for (const auto &gate : gates) {
-            if (gate->isWaiting())
-                return gate->open();
+        for (const auto &list : {row.code, row.prepare, row.daemon}) {
+            for (const Step &step : list) {
+                if (step.gate && step.gate->isWaiting())
+                    return step.gate->open();
+            }
         }
     }
     QMap<QString, QString> observed() const
     {
         const InstallJourney &j = h.journey();
         const auto counter = j.packageInstallProgress();
-        const auto flag = [](bool on) { return on ? QStringLiteral("1") : QStringLiteral("0"); };
-        QStringList codeRuns, enrolments, waits;
-        for (const auto &call : code->calls)
-            codeRuns << call.join(u' ');
-        for (const auto &call : enroll->calls)
-            enrolments << call.join(u' ');
+        const auto count = [](qsizetype n) { return QString::number(n); };
+        const auto joined = [](const QList<QStringList> &calls) {
+            QStringList each;
+            for (const auto &call : calls)
+                each << call.join(u' ');
+            return each.join(u',');
+        };
+        QStringList waits;
         for (const auto wait : h.time.requested())
-            waits << QString::number(wait.count());
-        return {{"journey", describe(j)}, {"progress", progressLetters(j.setupProgress())}, {"detail", j.setupProgressDetail().value_or("-")},
-                {"package", counter ? QStringLiteral("%1/%2").arg(counter->completed).arg(counter->total) : QStringLiteral("-")},
-                {"error", h.attention().lastError() ? h.attention().lastError()->code : QStringLiteral("-")}, {"fail", h.failureReports()},
-                {"focus", QString::number(h.attention().focusRevision())}, {"submitting", flag(c->isSubmittingSetup())}, {"task", flag(c->setupTaskID().has_value())},
-                {"preparing", flag(c->isPreparingEnvironment())}, {"showsPackage", flag(c->showsPackageInstallProgress())},
-                {"daemonFlight", flag(c->daemonInstallInFlight())}, {"field", c->setupCode()}, {"name", c->setupAgentName()},
-                {"mode", c->setupEntryMode() == SetupEntryMode::paste ? "paste" : "enroll"}, {"workspace", rawValue(c->enrollmentWorkspace())},
-                {"codeRuns", codeRuns.join(u',')}, {"calls", QString::number(code->calls.size())}, {"enrolments", enrolments.join(u',')},
-                {"resumes", QString::number(resume->calls.size())}, {"prepares", QString::number(prepare->calls.size())},
-                {"daemons", QString::number(daemon->calls.size())}, {"agent", QString::number(agent->calls)},
-                {"resumable", flag(c->hasResumableSetupSession())}, {"claimable", flag(c->hasClaimableSetupCode())},
-                {"waits", runs(waits)}, {"elapsed", QString::number(h.time.elapsed().count())}, {"sleeping", QString::number(h.time.pendingSleepers())},
-                {"channel", QString::number(channel)}, {"reset", QString::number(reset)}, {"begun", QString::number(begun)},
-                {"cleared", QString::number(cleared)}, {"shown", shown.join(u',')}};
+            waits << count(wait.count());
+        return {{"journey", describe(j)}, {"progress", progressLetters(j.setupProgress())},
+                {"detail", j.setupProgressDetail().value_or("-")},
+                {"package", counter ? QStringLiteral("%1/%2").arg(counter->completed).arg(counter->total) : "-"},
+                {"error", h.attention().lastError() ? h.attention().lastError()->code : "-"},
+                {"fail", h.failureReports()}, {"focus", count(h.attention().focusRevision())},
+                {"submitting", count(c->isSubmittingSetup())}, {"task", count(c->setupTaskID().has_value())},
+                {"preparing", count(c->isPreparingEnvironment())},
+                {"showsPackage", count(c->showsPackageInstallProgress())},
+                {"daemonFlight", count(c->daemonInstallInFlight())}, {"field", c->setupCode()},
+                {"name", c->setupAgentName()}, {"workspace", rawValue(c->enrollmentWorkspace())},
+                {"mode", c->setupEntryMode() == SetupEntryMode::paste ? "paste" : "enroll"},
+                {"codeRuns", joined(code->calls)}, {"calls", count(code->calls.size())},
+                {"enrolments", joined(enroll->calls)}, {"resumes", count(resume->calls.size())},
+                {"prepares", count(prepare->calls.size())}, {"daemons", count(daemon->calls.size())},
+                {"agent", count(agent->calls)}, {"waits", runs(waits)}, {"elapsed", count(h.time.elapsed().count())},
+                {"sleeping", count(h.time.pendingSleepers())}, {"channel", count(channel)}, {"reset", count(reset)},
+                {"begun", count(begun)}, {"cleared", count(cleared)}, {"shown", shown.join(u',')}};
     }
     void check(const QString &expectation)
     {
@@ -144,8 +154,9 @@ struct Setup
 };
 
 // A step that prints `lines` and reports `authorization`, held until opened when `gate`.
-Step step(Step base, QStringList lines, bool gate = false, std::optional<JITWorkspaceAuthorization> authorization = std::nullopt)
+Step step(QStringList lines, bool gate = false, std::optional<JITWorkspaceAuthorization> authorization = {})
 {
+    Step base = Step::success();
     base.lines = std::move(lines);
     base.authorization = std::move(authorization);
     if (gate)
@@ -158,7 +169,12 @@ Step held(Step base)
     return base.heldAt(std::make_shared<Gate>());
 }
 
-const Step busy = Step::exit(1, QStringLiteral("Error: setup failed (bootstrap_failed): try again later"));
+Step exit(qint32 status, const char *line)
+{
+    return Step::exit(status, QString::fromUtf8(line));
+}
+
+const Step busy = exit(1, "Error: setup failed (bootstrap_failed): try again later");
 
 } // namespace
 
@@ -172,113 +188,145 @@ private Q_SLOTS:
     void scenarios_data()
     {
         QTest::addColumn<Scenario>("row");
-        const QString codeS = QStringLiteral("code:QVS2-ABCD-EFGH-JKMN|");
-        const QString refused = QStringLiteral("fail=-;submitting=0;task=0;calls=0;enrolments=;resumes=0;");
-        const auto retry = [](int attempt) { return QStringLiteral("|check:detail=安装服务暂时繁忙，正在重试（%1/4）").arg(attempt); };
-        const auto exit = [](qint32 status, const char *line) { return Step::exit(status, QString::fromUtf8(line)); };
-        // ---- Refused input shows an error, but is no failure; only a refused code takes the focus back ----
-        QTest::newRow("malformed code") << Scenario{"setup", "code:QVS2-ABCD|submit", refused + "error=SETUP_CODE_FORMAT;focus=1;journey=setup cccppppppp waitingSetup"};
-        QTest::newRow("QVI1 with a bad name") << Scenario{"setup", "code:QVI1-2345-6789-ABCD|name:ab|submit", refused + "error=SETUP_CODE_FORMAT;focus=1"};
-        QTest::newRow("not at the setup stage") << Scenario{"permissions", codeS + "submit", refused + "error=SETUP_CODE_FORMAT;focus=1;journey=permissions ccrppppppp starting resume"};
-        QTest::newRow("already configured") << Scenario{"setup configured", codeS + "submit", refused + "error=SETUP_CODE_FORMAT;focus=1;journey=setup cccppppppp starting resume configured"};
-        QTest::newRow("enrolment, bad name") << Scenario{"setup", "enroll|name:ab|submit", refused + "error=SETUP_CODE_FORMAT;focus=0"};
-        QTest::newRow("enrolment, key gone") << Scenario{"setup", "keys:1|enroll|name:new-agent-7|submit", refused + "error=SETUP_CODE_FORMAT;focus=0"};
-        QTest::newRow("enrolment, key gone for the run") << Scenario{"setup", "keys:2|enroll|name:new-agent-7|submit", refused + "error=SETUP_ENROLLMENT_UNAVAILABLE;focus=0"};
-        // ---- A code run: the code leaves the field; success hands over to the daemon stage ----
-        QTest::newRow("QVS2 runs without a name") << Scenario{"setup",
-            "failed|code:qvs2 abcd efgh jkmn|name:some-name|submit|check:codeRuns=QVS2-ABCD-EFGH-JKMN <none>|check:field=|check:submitting=1|check:task=1|check:begun=1|check:error=-|"
-            "check:journey=setup ccccrppppp error|check:detail=写入配置|check:shown=bot@example.org|open",
-            "submitting=0;task=0;cleared=1;journey=daemon ccccccrppp starting resume configured;daemons=1;agent=1;channel=1",
-            {step(Step::success(), {"Redeeming setup code", R"({"type":"progress","phase":"configure","status":"running","detail":"写入配置"})"}, true, authorization())}};
-        QTest::newRow("QVI1 with the name normalized") << Scenario{"setup", "code:qvi1 2345 6789 abcd|name:  My-Agent-01 \n|submit", "codeRuns=QVI1-2345-6789-ABCD my-agent-01;journey=daemon ccccccrppp starting resume configured"};
-        // ---- Transient service failures: retried after 2, 4 and 8 s, the attempt in the detail ----
-        QTest::newRow("two transient failures, then success") << Scenario{"setup", codeS + "submit|check:calls=1" + retry(2) + "|check:progress=cccrpppppp|wait:1999|check:calls=1|wait:1|check:calls=2" + retry(3) + "|wait:4000",
-            "calls=3;waits=2000 4000;sleeping=0;task=0;fail=-;journey=daemon ccccccrppp starting resume configured", {busy, busy, Step::success()}};
-        QTest::newRow("four transient failures, no fifth") << Scenario{"setup", codeS + "submit|wait:2000|wait:4000" + retry(4) + "|wait:8000",
-            "calls=4;waits=2000 4000 8000;sleeping=0;task=0;fail=SETUP_EXIT_17: BOOTSTRAP_FAILED: busy;error=SETUP_BOOTSTRAP_FAILED;journey=setup cccfpppppp error", {exit(17, "  BOOTSTRAP_FAILED: busy \n")}};
-        QTest::newRow("coded transient error, then another error") << Scenario{"setup", codeS + "submit|wait:2000", "calls=2;fail=SETUP_FAILED;error=SETUP_FAILED;task=0",
-            {Step::throwing(QuorvantisNativeError(QStringLiteral("SETUP_REMOTE"), QStringLiteral("bootstrap_failed"))), Step::throwing(std::runtime_error("disk on fire"))}};
-        QTest::newRow("transient, then a plain failure") << Scenario{"setup", codeS + "submit|wait:2000", "calls=2;waits=2000;fail=SETUP_EXIT_2: Error: odd;error=SETUP_EXIT_2", {busy, exit(2, "Error: odd")}};
-        QTest::newRow("a taken name is not retried") << Scenario{"setup", codeS + "submit", "calls=1;waits=;fail=SETUP_EXIT_1: agent already exists (bootstrap_failed);error=SETUP_AGENT_NAME_TAKEN", {exit(1, "agent already exists (bootstrap_failed)")}};
-        QTest::newRow("negative status keeps its sign") << Scenario{"setup", codeS + "submit", "calls=1;fail=SETUP_EXIT_-3;journey=setup cccfpppppp error", {Step::exit(-3)}};
-        QTest::newRow("internal line is not shown nor retried") << Scenario{"setup", codeS + "submit", "calls=1;waits=;fail=SETUP_EXIT_5", {exit(5, "QVAPP_STAGE=redeem bootstrap_failed")}};
-        // ---- Only the current run changes the model: a superseded one neither finishes, retries nor shows its authorization ----
-        Step stale = held(Step::success());
-        stale.lateAuthorization = authorization(QStringLiteral("stale@example.org"));
-        QTest::newRow("superseded runs") << Scenario{"setup", codeS + "submit|abandon|" + codeS + "submit|check:sleeping=1|abandon|" + codeS + "submit|open|check:shown=stale:stale@example.org|"
-            "check:submitting=1|check:journey=setup cccrpppppp waitingSetup|wait:2000|check:calls=3|check:fail=-|open", "fail=SETUP_EXIT_2;daemons=0", {stale, busy, held(Step::exit(2))}};
-        // ---- Enrolment: a retry must not register the agent twice (every first attempt fails transiently) ----
-        const QByteArray code = R"({"setupCode": "qvs2 abcd efgh jkmn", "sessionId": ""})";
-        const QString enrol = QStringLiteral("enroll|workspace:google|name:  New-Agent-7 |submit|drain");
-        const auto enrolment = [&](const char *name, const QByteArray &state, const QString &expect, const QByteArray &left = {}) {
-            QTest::newRow(name) << Scenario{"setup", enrol, expect + ";journey=daemon ccccccrppp starting resume configured", {}, {busy, Step::success()}, {}, {}, {true}, state, left};
+        const QString codeS = QStringLiteral("code:QVS2-ABCD-EFGH-JKMN");
+        const QString daemonStage = QStringLiteral(";journey=daemon ccccccrppp starting resume configured");
+        // ---- Refused input shows an error, but starts nothing; only a refused code takes the focus ----
+        const auto refused = [](const char *name, const QString &launch, const QString &ops, const char *error,
+                                int focus) {
+            const QString expect = QStringLiteral("fail=-;submitting=0;task=0;calls=0;enrolments=;error=%1;focus=%2");
+            QTest::newRow(name) << Scenario{launch, ops + "|submit", expect.arg(error).arg(focus)};
         };
-        enrolment("nothing left: enrols again", {}, "enrolments=google new-agent-7 " + validEnrollmentKey() + ",google new-agent-7 " + validEnrollmentKey() + ";resumes=0;resumable=0;claimable=0");
-        enrolment("a session resumes at once", R"({"sessionId":"a","resumeToken":"b"})", "enrolments=;resumes=1;resumable=1;claimable=0");
-        enrolment("a session without a token", R"({"sessionId":"a","resumeToken":""})", "resumes=0;resumable=0");
-        enrolment("a code is claimed only after a failed attempt", code, "resumes=1;resumable=0;claimable=1;waits=2000");
-        enrolment("a code left by the failed attempt", {}, "resumes=1;resumable=0;claimable=1", code);
-        enrolment("a code with a forbidden letter", R"({"setupCode":"QVS2-ABCD-EFGH-JKMO"})", "resumes=0;claimable=0");
-        enrolment("a code that is no string", R"({"setupCode":["QVS2-ABCD-EFGH-JKMN"]})", "resumes=0;claimable=0");
-        enrolment("both", R"({"sessionId":"a","resumeToken":"b","setupCode":"QVS2ABCDEFGHJKMN"})", "resumes=1;resumable=1;claimable=1");
-        enrolment("malformed", R"({"sessionId":"a","resumeToken":"b")", "resumes=0;resumable=0");
-        enrolment("invalid UTF-8", "{\"sessionId\":\"\xff\",\"resumeToken\":\"b\"}", "resumes=0;resumable=0");
+        refused("malformed code", "setup", "code:QVS2-ABCD", "SETUP_CODE_FORMAT", 1);
+        refused("not at the setup stage", "permissions", codeS, "SETUP_CODE_FORMAT", 1);
+        refused("already configured", "setup configured", codeS, "SETUP_CODE_FORMAT", 1);
+        refused("enrolment, bad name", "setup", "enroll|name:ab", "SETUP_CODE_FORMAT", 0);
+        refused("enrolment, key gone", "setup", "keys:2|enroll|name:new-agent-7", "SETUP_ENROLLMENT_UNAVAILABLE", 0);
+        // ---- A code run: the code leaves the field; success hands over to the daemon stage ----
+        const QString configure = R"({"type":"progress","phase":"configure","status":"running","detail":"写入配置"})";
+        const Step configuring = step({configure}, true, authorization());
+        QTest::newRow("QVS2 runs without a name")
+            << Scenario{"setup",
+                        "failed|code:qvs2 abcd efgh jkmn|name:some-name|submit"
+                        "|check:codeRuns=QVS2-ABCD-EFGH-JKMN <none>|check:field=|check:submitting=1|check:task=1"
+                        "|check:begun=1|check:error=-|check:journey=setup ccccrppppp error|check:detail=写入配置"
+                        "|check:shown=bot@example.org|open",
+                        "submitting=0;task=0;cleared=1;daemons=1;agent=1;channel=1" + daemonStage, {configuring}};
+        QTest::newRow("QVI1 with the name normalized")
+            << Scenario{"setup", "code:qvi1 2345 6789 abcd|name:  My-Agent-01 \n|submit",
+                        "codeRuns=QVI1-2345-6789-ABCD my-agent-01" + daemonStage};
+        // ---- Transient service failures: retried after 2, 4 and 8 s, the attempt in the detail ----
+        QTest::newRow("two transient failures, then success")
+            << Scenario{"setup", codeS + "|submit|check:calls=1|wait:1999|check:calls=1|wait:1|check:calls=2|wait:4000",
+                        "calls=3;waits=2000 4000;sleeping=0;task=0;fail=-" + daemonStage,
+                        {busy, busy, Step::success()}};
+        QTest::newRow("four transient failures, no fifth")
+            << Scenario{"setup",
+                        codeS + "|submit|wait:2000|wait:4000|check:detail=安装服务暂时繁忙，正在重试（4/4）|wait:8000",
+                        "calls=4;waits=2000 4000 8000;sleeping=0;task=0;journey=setup cccfpppppp error"
+                        ";fail=SETUP_EXIT_17: BOOTSTRAP_FAILED: busy",
+                        {exit(17, "BOOTSTRAP_FAILED: busy")}};
+        QTest::newRow("coded transient error, then another error")
+            << Scenario{"setup", codeS + "|submit|wait:2000", "calls=2;fail=SETUP_FAILED;task=0",
+                        {Step::throwing(QuorvantisNativeError("SETUP_REMOTE", "bootstrap_failed")),
+                         Step::throwing(std::runtime_error("disk on fire"))}};
+        QTest::newRow("transient, then a plain failure with a negative status")
+            << Scenario{"setup", codeS + "|submit|wait:2000", "calls=2;waits=2000;fail=SETUP_EXIT_-2: Error: odd",
+                        {busy, exit(-2, "Error: odd")}};
+        QTest::newRow("internal line is not shown nor retried")
+            << Scenario{"setup", codeS + "|submit", "calls=1;waits=;fail=SETUP_EXIT_5",
+                        {exit(5, "QVAPP_STAGE=redeem bootstrap_failed")}};
+        // ---- Only the current run changes the model: a superseded one neither finishes, retries
+        // nor shows its authorization ----
+        Step stale = held(Step::success());
+        stale.lateAuthorization = authorization("stale@example.org");
+        QTest::newRow("superseded runs")
+            << Scenario{"setup",
+                        codeS + "|submit|abandon|" + codeS + "|submit|check:sleeping=1|abandon|" + codeS
+                            + "|submit|open|check:shown=stale:stale@example.org|check:submitting=1"
+                              "|check:journey=setup cccrpppppp waitingSetup|wait:2000|check:calls=3|check:fail=-|open",
+                        "fail=SETUP_EXIT_2;daemons=0", {stale, busy, held(Step::exit(2))}};
+        // ---- Enrolment: a retry must not register the agent twice (every first attempt fails
+        // transiently); what the tool left decides ----
+        const QString code = R"({"setupCode": "qvs2 abcd efgh jkmn"})";
+        const QString enrolment = "google new-agent-7 " + validEnrollmentKey();
+        const auto enrolled = [&](const char *name, const QString &state, const QString &expect, const QString &left) {
+            Scenario row{"setup", "enroll|workspace:google|name:  New-Agent-7 |submit|drain", expect + daemonStage};
+            row.enroll = {busy, Step::success()};
+            row.stateFile = state.toUtf8();
+            row.leftBehind = left.toUtf8();
+            QTest::newRow(name) << row;
+        };
+        enrolled("nothing left: enrols again", {}, "enrolments=" + enrolment + "," + enrolment + ";resumes=0", {});
+        enrolled("a session resumes at once", R"({"sessionId":"a","resumeToken":"b"})", "enrolments=;resumes=1", {});
+        enrolled("a code is claimed only after a failed attempt", code, "resumes=1;waits=2000", {});
+        enrolled("a code left by the failed attempt", {}, "enrolments=" + enrolment + ";resumes=1", code);
         // ---- Switching between a code and an enrolment ----
-        QTest::newRow("entry modes") << Scenario{"setup", codeS + "name:kept-name|failed|enroll|check:mode=enroll|check:field=|check:error=-|check:cleared=1|workspace:google|failed|paste",
-            "mode=paste;workspace=none;error=-;cleared=2;focus=1;name=kept-name"};
+        QTest::newRow("entry modes")
+            << Scenario{"setup",
+                        codeS + "|name:kept-name|failed|enroll|check:mode=enroll|check:field=|check:error=-"
+                                "|check:cleared=1|workspace:google|failed|paste",
+                        "mode=paste;workspace=none;error=-;cleared=2;focus=1;name=kept-name"};
         QTest::newRow("enrolment needs a key") << Scenario{"setup", "keys:0|enroll", "mode=paste"};
         // ---- The runtime stage ----
-        QTest::newRow("runtime: success moves to permissions") << Scenario{"-", "failed|runtime|check:preparing=1|check:showsPackage=1|check:journey=runtime rppppppppp starting resume|check:package=4/8|open",
-            "preparing=0;showsPackage=0;reset=1;journey=permissions ccrppppppp starting resume", {}, {},
-            {step(Step::success(), {R"({"type":"progress","phase":"runtime","status":"running","detail":"安装 Quorvantis"})", R"({"type":"packageProgress","completed":4,"total":8})"}, true)}};
+        const QString status = R"({"type":"progress","phase":"runtime","status":"running","detail":"安装 Quorvantis"})";
+        const Step preparing = step({status, R"({"type":"packageProgress","completed":4,"total":8})"}, true);
+        QTest::newRow("runtime: success moves to permissions")
+            << Scenario{"-",
+                        "failed|runtime|check:preparing=1|check:showsPackage=1"
+                        "|check:journey=runtime rppppppppp starting resume|check:package=4/8|open",
+                        "preparing=0;showsPackage=0;reset=1;journey=permissions ccrppppppp starting resume", {}, {},
+                        {preparing}};
+        // A failure of either stage: the report, the stage failed and its flag cleared; a retry runs it again.
         const auto failure = [](const char *name, bool daemon, const Step &failed, const QString &report) {
             const QString stage = daemon ? QStringLiteral("daemon") : QStringLiteral("runtime");
-            const QString failedJourney = daemon ? QStringLiteral("daemon ccccccfppp error resume configured") : QStringLiteral("runtime fppppppppp error resume");
-            QTest::newRow(name) << Scenario{stage + (daemon ? " configured" : ""), stage + "|check:fail=" + report + "|check:journey=" + failedJourney + "|check:preparing=0|check:daemonFlight=0|check:agent=0|check:reset=0|" + stage,
-                daemon ? "daemons=2;channel=1" : "prepares=2;journey=permissions ccrppppppp starting resume", {}, {}, daemon ? QList<Step>{} : QList<Step>{failed, Step::success()},
-                daemon ? QList<Step>{failed, Step::success()} : QList<Step>{Step::success()}};
+            const QString failedJourney = daemon ? QStringLiteral("daemon ccccccfppp error resume configured")
+                                                 : QStringLiteral("runtime fppppppppp error resume");
+            Scenario row{stage + (daemon ? " configured" : ""),
+                         stage + "|check:fail=" + report + "|check:journey=" + failedJourney
+                             + "|check:preparing=0|check:daemonFlight=0|check:agent=0|check:reset=0|" + stage,
+                         daemon ? "daemons=2;channel=1" : "prepares=2;journey=permissions ccrppppppp starting resume"};
+            (daemon ? row.daemon : row.prepare) = {failed, Step::success()};
+            QTest::newRow(name) << row;
         };
-        const auto coded = [](const char *code, const char *message) { return Step::throwing(QuorvantisNativeError(QString::fromLatin1(code), QString::fromUtf8(message))); };
-        failure("runtime: exit with an error line", false, exit(2, "  Error: corepack failed \n"), "RUNTIME_PREPARE_EXIT_2: Error: corepack failed");
-        failure("runtime: coded error", false, coded("INSTALL_COMPONENT_MISSING", "安装组件不完整"), "INSTALL_COMPONENT_MISSING: 安装组件不完整");
-        failure("runtime: other error", false, Step::throwing(std::runtime_error("no bash here")), "RUNTIME_PREPARE_FAILED");
-        failure("daemon: exit with an error line", true, exit(3, "launchctl: Bootstrap failed: 5  "), "DAEMON_INSTALL_EXIT_3: launchctl: Bootstrap failed: 5");
-        failure("daemon: exit with a long line", true, Step::exit(4, QString(300, u'e')), "DAEMON_INSTALL_EXIT_4: " + QString(240, u'e'));
-        failure("daemon: another run is busy", true, coded("OPERATION_ALREADY_RUNNING", "已有操作正在进行"), "OPERATION_ALREADY_RUNNING: 已有操作正在进行");
-        failure("daemon: other error", true, Step::throwing(std::runtime_error("pipe closed")), "DAEMON_INSTALL_FAILED");
+        failure("runtime: exit with an error line", false, exit(2, "Error: corepack failed"),
+                "RUNTIME_PREPARE_EXIT_2: Error: corepack failed");
+        failure("runtime: other error", false, Step::throwing(std::runtime_error("no bash")), "RUNTIME_PREPARE_FAILED");
+        failure("daemon: exit with an error line", true, exit(3, "launchctl: Bootstrap failed: 5"),
+                "DAEMON_INSTALL_EXIT_3: launchctl: Bootstrap failed: 5");
+        failure("daemon: other error", true, Step::throwing(std::runtime_error("closed")), "DAEMON_INSTALL_FAILED");
         // ---- Each stage runs only in its stage, and once at a time ----
-        QTest::newRow("runtime, elsewhere") << Scenario{"permissions", "runtime", "prepares=0;journey=permissions ccrppppppp starting resume"};
-        QTest::newRow("daemon, elsewhere") << Scenario{"setup configured", "daemon", "daemons=0;journey=setup cccppppppp starting resume configured"};
-        QTest::newRow("runtime, once at a time") << Scenario{"runtime", "runtime|runtime|check:prepares=1|open", "fail=RUNTIME_PREPARE_EXIT_5", {}, {}, {held(Step::exit(5))}};
-        QTest::newRow("daemon, once at a time") << Scenario{"daemon configured", "daemon|daemon|check:daemons=1|open", "fail=DAEMON_INSTALL_EXIT_5", {}, {}, {}, {held(Step::exit(5))}};
-        // ---- The daemon's agent is asked up to 30 times, half a second apart; its installer's lines only go to the log ----
-        const QString wait = QStringLiteral("daemon|check:progress=ccccccrppp|check:daemonFlight=1|check:detail=等待 Agent 启动|drain");
-        const QList<Step> installer{step(Step::success(), {R"({"type":"progress","phase":"channel","status":"running"})"})};
-        QTest::newRow("the agent answers at once") << Scenario{"daemon configured", "daemon", "agent=1;waits=;daemonFlight=0;channel=1;progress=ccccccrppp", {}, {}, {}, installer};
+        QTest::newRow("runtime, elsewhere") << Scenario{"permissions", "runtime", "prepares=0"};
+        QTest::newRow("daemon, elsewhere") << Scenario{"setup configured", "daemon", "daemons=0"};
+        QTest::newRow("runtime, once at a time")
+            << Scenario{"runtime", "runtime|runtime|check:prepares=1|open", "fail=RUNTIME_PREPARE_EXIT_5", {}, {},
+                        {held(Step::exit(5))}};
+        QTest::newRow("daemon, once at a time")
+            << Scenario{"daemon configured", "daemon|daemon|check:daemons=1|open", "fail=DAEMON_INSTALL_EXIT_5", {}, {},
+                        {}, {held(Step::exit(5))}};
+        // ---- The daemon's agent is asked up to 30 times, half a second apart; its installer's lines
+        // only go to the log ----
+        const QString wait = QStringLiteral("daemon|check:daemonFlight=1|check:detail=等待 Agent 启动|drain");
+        const QList<Step> installer{step({R"({"type":"progress","phase":"channel","status":"running"})"})};
         std::deque<bool> late(29, false);
         late.push_back(true);
-        QTest::newRow("the agent answers at the last check") << Scenario{"daemon configured", wait, "agent=30;waits=500*29;elapsed=14500;daemonFlight=0;channel=1;fail=-", {}, {}, {}, installer, late};
-        QTest::newRow("the agent never answers") << Scenario{"daemon configured", wait, "agent=30;waits=500*30;elapsed=15000;daemonFlight=0;channel=0;"
-            "fail=AGENT_START_TIMEOUT: Agent 已安装，但未能在 15 秒内启动。;journey=daemon ccccccfppp error resume configured", {}, {}, {}, installer, {false}};
-        // ---- The tool's output lines (from the setup stage's "cccppppppp") ----
-        const auto line = [](const char *name, const char *text, const char *expect) { QTest::newRow(name) << Scenario{"setup", QStringLiteral("line:") + QString::fromUtf8(text), QString::fromUtf8(expect)}; };
-        line("plain text", "Redeeming setup code", "progress=cccppppppp;detail=-;package=-");
-        line("not JSON", "{not json", "progress=cccppppppp;detail=-");
-        line("other type", R"({"type":"log","phase":"verify","status":"complete"})", "progress=cccppppppp");
-        line("non-string phase", R"({"type":"progress","phase":3,"status":"running"})", "progress=cccppppppp");
-        line("unknown phase", R"({"type":"progress","phase":"later","status":"running","detail":"x"})", "progress=cccppppppp;detail=-");
-        line("phase is case-sensitive", R"({"type":"progress","phase":"Verify","status":"complete"})", "progress=cccppppppp");
-        line("no status", R"({"type":"progress","phase":"verify"})", "progress=cccppppppp");
-        line("verify complete", R"({"type":"progress","phase":"verify","status":"complete"})", "progress=cccppcpppp;detail=-");
-        line("running with detail, spaces around", R"(  {"type":"progress","phase":"configure","status":"running","detail":"写入配置"}  )", "progress=ccccrppppp;detail=写入配置");
-        line("non-string detail is none", R"({"type":"progress","phase":"redeem","status":"running","detail":7})", "progress=cccrpppppp;detail=-");
-        line("other status runs the phase alone", R"({"type":"progress","phase":"verify","status":"retrying","detail":"x"})", "progress=cccpprpppp;detail=-");
-        line("package count", R"({"type":"packageProgress","completed":4,"total":8})", "package=4/8;progress=cccppppppp");
-        line("package count without a total", R"({"type":"packageProgress","completed":3})", "package=-");
-        line("a float is no count", R"({"type":"packageProgress","completed":7.5,"total":10})", "package=0/10");
-        line("out of range is no count", R"({"type":"packageProgress","completed":99999999999,"total":10})", "package=0/10");
-        line("a string is no count", R"({"type":"packageProgress","completed":"9","total":10})", "package=0/10");
-        line("a float total is none", R"({"type":"packageProgress","completed":1,"total":10.0})", "package=-");
+        QTest::newRow("the agent answers at once")
+            << Scenario{"daemon configured", "daemon", "agent=1;waits=;daemonFlight=0;channel=1;progress=ccccccrppp",
+                        {}, {}, {}, installer};
+        QTest::newRow("the agent answers at the last check")
+            << Scenario{"daemon configured", wait,
+                        "agent=30;waits=500*29;elapsed=14500;daemonFlight=0;channel=1;fail=-", {}, {}, {}, installer,
+                        late};
+        QTest::newRow("the agent never answers")
+            << Scenario{"daemon configured", wait,
+                        "agent=30;waits=500*30;elapsed=15000;daemonFlight=0;channel=0;journey=daemon ccccccfppp error "
+                        "resume configured;fail=AGENT_START_TIMEOUT: Agent 已安装，但未能在 15 秒内启动。",
+                        {}, {}, {}, installer, {false}};
+        // ---- The tool's output lines go to the journey (from the setup stage's "cccppppppp") ----
+        QTest::newRow("progress line")
+            << Scenario{"setup", R"(line:{"type":"progress","phase":"configure","status":"running","detail":"d"})",
+                        "progress=ccccrppppp;detail=d"};
+        QTest::newRow("package line")
+            << Scenario{"setup", R"(line:{"type":"packageProgress","completed":4,"total":8})", "package=4/8"};
     }
     void scenarios()
     {
@@ -295,6 +343,71 @@ private Q_SLOTS:
             QVERIFY2(finishesAtOnce(std::move(task)), "an operation is still running");
         for (const QString &expectation : row.expect.split(u';', Qt::SkipEmptyParts))
             s.check(expectation);
+    }
+
+    // What a line of the tool's output says: "<phase> <state> <detail>" (the state's letter as in
+    // the progress list), "package <completed>/<total>", or nothing; "-": none.
+    void outputLines_data()
+    {
+        QTest::addColumn<QString>("line");
+        QTest::addColumn<QString>("event");
+        QTest::newRow("plain text") << "Redeeming setup code" << "-";
+        QTest::newRow("not JSON") << "{not json" << "-";
+        QTest::newRow("other type") << R"({"type":"log","phase":"verify","status":"complete"})" << "-";
+        QTest::newRow("unknown phase") << R"({"type":"progress","phase":"later","status":"running"})" << "-";
+        QTest::newRow("no status") << R"({"type":"progress","phase":"verify"})" << "-";
+        QTest::newRow("complete") << R"({"type":"progress","phase":"verify","status":"complete"})" << "verify c -";
+        QTest::newRow("running, spaces around")
+            << R"(  {"type":"progress","phase":"configure","status":"running","detail":"写入配置"}  )"
+            << "configure r 写入配置";
+        QTest::newRow("other status, detail not a string")
+            << R"({"type":"progress","phase":"redeem","status":"retrying","detail":7})" << "redeem f -";
+        QTest::newRow("package count") << R"({"type":"packageProgress","completed":4,"total":8})" << "package 4/8";
+        QTest::newRow("no total") << R"({"type":"packageProgress","completed":3})" << "package 3/-";
+        QTest::newRow("a float is no count") << R"({"type":"packageProgress","completed":7.5,"total":10.0})"
+                                             << "package -/-";
+        QTest::newRow("out of range") << R"({"type":"packageProgress","completed":2147483648,"total":2147483647})"
+                                      << "package -/2147483647";
+    }
+    void outputLines()
+    {
+        QFETCH(QString, line);
+        const auto number = [](std::optional<int> n) { return n ? QString::number(*n) : QStringLiteral("-"); };
+        const std::optional<SetupOutput::Event> event = SetupOutput::parse(line);
+        QString shown = QStringLiteral("-");
+        if (const auto *progress = event ? std::get_if<SetupOutput::Progress>(&*event) : nullptr)
+            shown = rawValue(progress->phase) + u' ' + QStringLiteral("prcf").at(int(progress->state)) + u' '
+                    + progress->detail.value_or("-");
+        if (const auto *package = event ? std::get_if<SetupOutput::PackageProgress>(&*event) : nullptr)
+            shown = "package " + number(package->completed) + u'/' + number(package->total);
+        QTEST(shown, "event");
+    }
+
+    // What the tool's state file offers a retry: a session to resume, a code to claim.
+    void stateFile_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QString>("offers"); // "resume", "claim", or both
+        const auto file = [](const char *name, const char *content, const char *offers) {
+            QTest::newRow(name) << QByteArray(content) << QString::fromLatin1(offers);
+        };
+        file("session", R"({"sessionId":"a","resumeToken":"b"})", "resume");
+        file("session without a token", R"({"sessionId":"a","resumeToken":""})", "");
+        file("a code in any spacing", R"({"setupCode": "qvs2 abcd efgh jkmn"})", "claim");
+        file("a code that is no string", R"({"setupCode":["QVS2-ABCD-EFGH-JKMN"]})", "");
+        file("malformed", R"({"sessionId":"a","resumeToken":"b")", "");
+        file("no file", "", "");
+    }
+    void stateFile()
+    {
+        QFETCH(QByteArray, content);
+        TemporaryProfile profile;
+        const QString path = profile.profileFile(QStringLiteral("setup-state.json"));
+        if (!content.isEmpty())
+            profile.writeProfileFile(QStringLiteral("setup-state.json"), content);
+        const QStringList offers{SetupState::hasResumableSession(path) ? "resume" : "",
+                                 SetupState::hasClaimableCode(path) ? "claim" : ""};
+        QTEST(offers.join(u' ').trimmed(), "offers");
     }
 };
 

@@ -15,12 +15,13 @@ QString progressLetters(const QList<SetupProgressItem> &items)
     return letters;
 }
 
-QString describeInstallation(std::optional<InstallStage> stage, const QList<SetupProgressItem> &progress, OverallState overall,
-                             bool resume, bool validated, bool onboarded, bool configured)
+QString describeInstallation(std::optional<InstallStage> stage, const QList<SetupProgressItem> &progress,
+                             OverallState overall, bool resume, bool validated, bool onboarded, bool configured)
 {
     static const char *const overallNames[] = {"notInstalled", "starting", "waitingSetup", "online", "error"};
-    QStringList fields{stage ? rawValue(*stage) : QStringLiteral("-"), progressLetters(progress), QString::fromLatin1(overallNames[int(overall)])};
-    const std::pair<bool, const char *> flags[] = {{resume, "resume"}, {validated, "validated"}, {onboarded, "onboarded"}, {configured, "configured"}};
+    QStringList fields{stage ? rawValue(*stage) : "-", progressLetters(progress), overallNames[int(overall)]};
+    const std::pair<bool, const char *> flags[] = {
+        {resume, "resume"}, {validated, "validated"}, {onboarded, "onboarded"}, {configured, "configured"}};
     for (const auto &[set, name] : flags) {
         if (set)
             fields << QString::fromLatin1(name);
@@ -30,8 +31,8 @@ QString describeInstallation(std::optional<InstallStage> stage, const QList<Setu
 
 QString describe(const InstallJourney &j)
 {
-    return describeInstallation(j.stage(), j.setupProgress(), j.overallState(), j.pendingSetupResume(), j.installationValidated(),
-                                j.onboardingCompleted(), j.configurationReady());
+    return describeInstallation(j.stage(), j.setupProgress(), j.overallState(), j.pendingSetupResume(),
+                                j.installationValidated(), j.onboardingCompleted(), j.configurationReady());
 }
 
 int posixMode(const QString &path)
@@ -78,23 +79,18 @@ bool TemporaryProfile::hasProfileFile(const QString &name) const
 
 ControllerHarness::ControllerHarness()
 {
-    m_attention = std::make_unique<Attention>([this] { ++announcements; }, [this] { return time.now(); });
+    m_attention = std::make_unique<Attention>([] {}, [this] { return time.now(); });
     launchAt(std::nullopt);
 }
 
 InstallJourney &ControllerHarness::launchAt(std::optional<InstallStage> stage, bool configured)
 {
-    return launchWith(stage ? rawValue(*stage).toUtf8() + '\n' : QByteArray(), configured);
-}
-
-InstallJourney &ControllerHarness::launchWith(const QByteArray &marker, bool configured)
-{
     QFile::remove(profileFile(QStringLiteral("mac-app-install-stage")));
-    if (!marker.isEmpty())
-        writeProfileFile(QStringLiteral("mac-app-install-stage"), marker);
+    if (stage)
+        writeProfileFile(QStringLiteral("mac-app-install-stage"), rawValue(*stage).toUtf8() + '\n');
     if (configured)
         writeProfileFile(QStringLiteral("config.json"), "{}\n");
-    m_journey = std::make_unique<InstallJourney>(profileDirectory(), [this] { ++announcements; }, *m_attention);
+    m_journey = std::make_unique<InstallJourney>(profileDirectory(), [] {}, *m_attention);
     m_journey->restoreAtLaunch();
     return *m_journey;
 }
@@ -103,7 +99,7 @@ ModelContext ControllerHarness::context()
 {
     ModelContext context;
     context.profileDirectory = profileDirectory();
-    context.announce = [this] { ++announcements; };
+    context.announce = [] {};
     context.sleeper = [this](std::chrono::milliseconds duration) { return time.sleep(duration); };
     context.clock = [this] { return time.now(); };
     context.journey = m_journey.get();

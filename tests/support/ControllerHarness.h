@@ -14,9 +14,10 @@
 // One letter per phase: pending, running, complete, failed ("ccrppppppp").
 QString progressLetters(const QList<SetupProgressItem> &items);
 // The installation in one line: stage ("-": finished), progress letters, overall state, and those
-// of resume, validated, onboarded and configured that hold ("channel cccccccrpp online validated configured").
-QString describeInstallation(std::optional<InstallStage> stage, const QList<SetupProgressItem> &progress, OverallState overall,
-                             bool resume, bool validated, bool onboarded, bool configured);
+// of resume, validated, onboarded and configured that hold ("channel cccccccrpp online validated
+// configured").
+QString describeInstallation(std::optional<InstallStage> stage, const QList<SetupProgressItem> &progress,
+                             OverallState overall, bool resume, bool validated, bool onboarded, bool configured);
 QString describe(const InstallJourney &journey);
 // The permission bits of a file (-1: no such file).
 int posixMode(const QString &path);
@@ -56,9 +57,6 @@ public:
     // A journey as a launch finds it: `stage` persisted (none: no marker), and the agent's
     // config.json when `configured`. Replaces the journey (make controllers afterwards).
     InstallJourney &launchAt(std::optional<InstallStage> stage, bool configured = false);
-    // The same with the stage marker's exact bytes (empty: no marker).
-    InstallJourney &launchWith(const QByteArray &marker, bool configured = false);
-    // The same journey moved there without a launch (for stages reached in this process).
     InstallJourney &journey() const { return *m_journey; }
     Attention &attention() const { return *m_attention; }
     ProgressState state(SetupPhase phase) const { return m_journey->state(phase); }
@@ -69,7 +67,6 @@ public:
 
     VirtualTime time;
     QList<Failure::Report> failures;
-    int announcements = 0;
 
 private:
     std::unique_ptr<Attention> m_attention;

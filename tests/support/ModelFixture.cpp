@@ -53,7 +53,6 @@ ModelFixture::~ModelFixture()
 AppModel &ModelFixture::make(bool autoResume)
 {
     m_model.reset();
-    willChangeCount = 0;
     m_model = std::make_unique<AppModel>(AppModel::Options{
         .cli = cli,
         .profileDirectory = profileDirectory(),
@@ -65,7 +64,6 @@ AppModel &ModelFixture::make(bool autoResume)
         .clock = [this] { return time.now(); },
         .statusTimeout = statusTimeout,
     });
-    QObject::connect(m_model.get(), &AppModel::willChange, m_model.get(), [this] { ++willChangeCount; });
     return *m_model;
 }
 
@@ -81,14 +79,6 @@ AppModel &ModelFixture::makeAt(const QByteArray &stage, bool configured)
 QString ModelFixture::installation() const
 {
     const AppModel &m = *m_model;
-    return describeInstallation(m.installStage(), m.setupProgress(), m.overallState(), m.pendingSetupResume(), m.installationValidated(),
-                                m.onboardingCompleted(), m.configurationReady());
-}
-
-int ModelFixture::drainTime(int limit)
-{
-    int resumed = 0;
-    while (resumed < limit && time.advanceToNext())
-        ++resumed;
-    return resumed;
+    return describeInstallation(m.installStage(), m.setupProgress(), m.overallState(), m.pendingSetupResume(),
+                                m.installationValidated(), m.onboardingCompleted(), m.configurationReady());
 }

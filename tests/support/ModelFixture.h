@@ -31,9 +31,6 @@ public:
     AppModel::ProgressState state(AppModel::SetupPhase phase) { return model().setupProgress().at(int(phase)).state; }
     // The model's installation in one line (see describeInstallation).
     QString installation() const;
-    // Resumes every pending wait, earliest first, until none is left (bounded against a loop
-    // that would wait forever).
-    int drainTime(int limit = 1000);
 
     using Run = std::shared_ptr<QuorvantisTest::ScriptedRun>;
     using Answer = std::shared_ptr<QuorvantisTest::ScriptedAnswer>;
@@ -53,8 +50,6 @@ public:
                                                        std::chrono::seconds(8)};
     std::chrono::milliseconds statusTimeout{200};
     VirtualTime time;
-    // Counts willChange() of the current model.
-    int willChangeCount = 0;
 
 private:
     std::unique_ptr<AppModel> m_model;

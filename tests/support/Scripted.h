@@ -48,8 +48,8 @@ struct Step
 {
     QStringList lines;
     std::optional<JITWorkspaceAuthorization> authorization;
-    std::function<void()> onStart;  // e.g. the tool writing its state file
-    std::shared_ptr<Gate> gate;     // finish only once opened
+    std::function<void()> onStart;                              // e.g. the tool writing its state file
+    std::shared_ptr<Gate> gate;                                 // finish only once opened
     std::optional<JITWorkspaceAuthorization> lateAuthorization; // reported after the gate
     CLIResult result;
     std::exception_ptr error;
@@ -68,8 +68,7 @@ struct Step
         step.gate = std::move(gate);
         return step;
     }
-    template <typename E>
-    static Step throwing(E error)
+    template <typename E> static Step throwing(E error)
     {
         Step step;
         step.error = std::make_exception_ptr(std::move(error));
@@ -108,8 +107,7 @@ inline QString validEnrollmentKey()
     return QStringLiteral("enrolment-key-0123456789abcdefghijklmnop");
 }
 
-template <typename T>
-QCoro::Task<T> value(T result)
+template <typename T> QCoro::Task<T> value(T result)
 {
     co_return result;
 }
@@ -153,7 +151,8 @@ inline decltype(ModelEffects::setupEnroll) enrollEffect(std::shared_ptr<Scripted
 }
 inline decltype(ModelEffects::setupResume) resumeEffect(std::shared_ptr<ScriptedRun> run)
 {
-    return [run](OutputHandler out, AuthorizationHandler auth) { return play(run, {}, std::move(out), std::move(auth)); };
+    return
+        [run](OutputHandler out, AuthorizationHandler auth) { return play(run, {}, std::move(out), std::move(auth)); };
 }
 
 } // namespace QuorvantisTest
