@@ -310,7 +310,8 @@ private Q_SLOTS:
         QCOMPARE(m_s->server.requestCount(), 0);
         // A request outlives its client.
         m_s->write(QStringLiteral("config.json"), here(Exchange{}.config));
-        m_s->server.setResponse(provisioning, ok(status(true, false)).withDelay(50));
+        // The whole answer at once, 50 ms late.
+        m_s->server.setResponse(provisioning, ScriptedResponse::trickle(200, status(true, false), 50, 1000));
         auto doomed = std::make_unique<OwnerSetupClient>(m_s->profile.path(), std::nullopt, Exchange{}.timeouts);
         auto task = doomed->request(std::nullopt, false);
         doomed.reset();

@@ -90,7 +90,6 @@ private Q_SLOTS:
         // Whatever the server does, the deadline holds for the whole exchange.
         row("never answers", ScriptedResponse::neverAnswer(), "timed out");
         row("trickled body", bodyTrickle, "timed out"); // never idle long enough for Qt's own timeout
-        row("close mid-response", ScriptedResponse::closeMidResponse(200, document, 40), "network");
         row("huge body", json(200, hugeUnannounced.body), "too large");
         row("huge body without length", hugeUnannounced, "too large");
         row("garbage body", json(200, "garbage{"), "decoding");
