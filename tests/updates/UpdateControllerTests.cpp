@@ -33,13 +33,12 @@ QCoro::Task<void> note(QStringList *links, QString link)
     co_return void(links->append(link));
 }
 
-// How a process run ends: ok, exit (a non-zero status), busy (a coded failure), other (any other failure).
+// How a process run ends: ok, exit (a non-zero status), busy (a coded failure).
 Step ending(const QString &word)
 {
     if (word == u"exit") return Step::exit(4, QStringLiteral("npm ERR! boom"));
     if (word == u"busy")
         return Step::throwing(QuorvantisNativeError(QStringLiteral("OPERATION_ALREADY_RUNNING"), QString()));
-    if (word == u"other") return Step::throwing(std::runtime_error("pipe closed"));
     return Step::success();
 }
 
@@ -161,7 +160,6 @@ private Q_SLOTS:
         row("update exits", "", "1.3.0>1.4.0 update",
             "asked:1 offer:1.4.0 banner checked:1.3.0 runs:1/0 fail:AGENT_UPDATE_FAILED error", "exit ok");
         row("update busy", "", "update", "runs:1/0 fail:OPERATION_ALREADY_RUNNING error", "busy ok");
-        row("update fails otherwise", "", "update", "runs:1/0 fail:AGENT_UPDATE_FAILED error", "other ok");
         row("reinstall exits", "", "1.3.0>1.4.0 update",
             "asked:1 offer:1.4.0 banner checked:1.3.0 runs:1/1 fail:AGENT_UPDATE_FAILED error", "ok exit");
         // The recovery actions.
@@ -173,8 +171,6 @@ private Q_SLOTS:
         row("retry, nothing to retry", "runtime unconfigured", "finish retry", "focus:1");
         // A restart clears the error shown.
         row("restart", "", "restart", "runs:0/1 status notice:已重启 Agent activity:Agent 已重启");
-        row("restart waits for the runner", "queued", "restart",
-            "runs:0/2 status notice:已重启 Agent activity:Agent 已重启", "ok busy>ok");
         row("restart exits", "", "restart", "runs:0/1 fail:AGENT_RESTART_FAILED error", "ok exit");
         row("logs that do not open", "noopen", "logs", "logs notice:无法打开日志目录，请在文件管理器中打开");
         row("releases that do not open", "noopen", "releases", "https notice:无法打开浏览器，请访问");
