@@ -81,11 +81,12 @@ private Q_SLOTS:
         row("with blanks", "google", false, {"G|state=s1|state=s 1", "G+\u00A0"});
         row("unknown provider", "microsoft", false, {"G"});
         row("elsewhere", "google", false,
-            {"https://[broken/o/oauth2/auth", "G|.com/|.com\\@evil.example/", "G|https://|http://", "G|.com/|.com:8443/",
+            {"https://[broken/o/oauth2/auth", "G|.com/|.com\\@evil.example/", "G|https://|http://", "G|.com/|.com:84/",
              "G|https://|https://me@", "G|accounts.google.com|", "G|/o/oauth2/v2/auth|/oauth/v2/auth",
              "G|accounts.google.com|accounts.zoho.com", "G|accounts.google|evil.accounts.google", "G|.com/|.com./"});
         row("query", "google", false,
-            {"G+&state=again", "G|=code|=token", "G|response_type=code&|", "G|client_id=abc|client_id=", "G|state=s1&|"});
+            {"G+&state=again", "G|=code|=token", "G|response_type=code&|", "G|client_id=abc|client_id=",
+             "G|state=s1&|"});
         row("redirect", "google", false,
             {"G?response_type=code&client_id=a&state=b", "G+%3Fx%3D1", "G+%23f", "G+%2F",
              "G|https%3A%2F%2F|https%3A%2F%2Fu%40", "G|google-oauth|zoho-oauth"});

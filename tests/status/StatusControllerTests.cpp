@@ -37,7 +37,8 @@ QCoro::Task<AgentRuntimeStatus> fetch(std::shared_ptr<Feed> feed)
     if (w == u"D")
         throw AgentRuntimeStatusDecodingError("Not JSON");
     const qint64 queue = QString(w).remove(QRegularExpression(QStringLiteral("[^0-9]"))).toLongLong();
-    const auto coding = w.contains(u'c') ? std::optional(AgentRuntimeStatus::CodingSession{"in_progress", "t"}) : std::nullopt;
+    using Coding = AgentRuntimeStatus::CodingSession;
+    const auto coding = w.contains(u'c') ? std::optional(Coding{"in_progress", "t"}) : std::nullopt;
     co_return AgentRuntimeStatus{feed->time->now(), QStringLiteral("running"), !w.contains(u'n'),
                                  w.contains(u'v') ? "1.5.0" : "1.4.0", w.contains(u'b'),
                                  w.contains(u'k') ? std::optional(true) : std::nullopt, queue, 4242, coding};
@@ -119,7 +120,8 @@ private Q_SLOTS:
         row("coding beats compacting", "finished", "bkc1", "finished 3 Coding 111 seq:1 1.4.0");
         row("not ready", "finished", "n", "finished 1 Idle 100 seq:1 1.4.0");
         // The second sample against the first: the activity list, dated now.
-        row("queue 0 to 1", "finished", "0 1", "finished 3 Receiving messages 101 seq:2 Received a new message 1.4.0,1.4.0");
+        row("queue 0 to 1", "finished", "0 1",
+            "finished 3 Receiving messages 101 seq:2 Received a new message 1.4.0,1.4.0");
         row("queue 4 to 2", "finished", "4 2", "finished 3 Receiving messages 101 seq:2 1.4.0,1.4.0");
         row("queue rule first", "finished", "0 b2",
             "finished 3 Working 111 seq:2 Received new messages — 2 waiting 1.4.0,1.4.0");

@@ -53,7 +53,10 @@ struct ScriptedResponse
     {
         return {.status = status, .headers = {{"Content-Type", std::move(type)}}, .body = std::move(body)};
     }
-    static ScriptedResponse json(int status, QByteArray body) { return text(status, std::move(body), "application/json"); }
+    static ScriptedResponse json(int status, QByteArray body)
+    {
+        return text(status, std::move(body), "application/json");
+    }
     static ScriptedResponse redirect(int status, const QUrl &location)
     {
         return {.status = status, .headers = {{"Location", location.toEncoded()}}};
