@@ -125,6 +125,8 @@ private Q_SLOTS:
         const QString created = QStringLiteral("Workspace account created (%1):\n");
         QTest::newRow("text form") << created.arg("Google") + "some other output\nEmail:  a@b.c\nPassword: two words\nG"
                                    << "google a@b.c two words";
+        QTest::newRow("lower-case provider line") << created.arg("google") + "Email: a@b.c\nPassword: pw\nG" << "";
+        QTest::newRow("the other provider's page") << created.arg("Zoho") + "Email: a@b.c\nPassword: pw\nG" << "";
         QTest::newRow("page before password, then again") << created.arg("Zoho") + "Email: a@b.c\nZ\nPassword: pw\nZ"
                                                           << "zoho a@b.c pw";
         QTest::newRow("any order, a later page")
@@ -142,6 +144,7 @@ private Q_SLOTS:
         QTest::newRow("JSON, duplicate key") << json("google", "a@b.c", "pw", "G", ",\"email\":\"x@b.c\"") << "";
         QTest::newRow("JSON, other type") << QString(event).replace("jitAuthorization", "progress") << "";
         QTest::newRow("JSON, missing key") << event.section(",\"authUrl\"", 0, 0) + "}" << "";
+        QTest::newRow("JSON, password not text") << QString(event).replace("\"pw\"", "5") << "";
         QTest::newRow("JSON, empty password") << json("google", "a@b.c", "", "G") << "";
         QTest::newRow("JSON, bad page") << json("google", "a@b.c", "pw", "G|https|http") << "";
         QTest::newRow("JSON, trailing garbage") << event + "}" << "";
@@ -172,6 +175,7 @@ private Q_SLOTS:
         const QString flag = QString::fromUtf8("\xF0\x9F\x87\xA8\xF0\x9F\x87\xB3");
         QTest::newRow("email of 320") << at320 << "pw" << true;
         QTest::newRow("email of 321") << "a" + at320 << "pw" << false;
+        QTest::newRow("email without at") << "ab.c" << "pw" << false;
         QTest::newRow("password of 1024") << "a@b.c" << QString(1024, u'p') << true;
         QTest::newRow("password of 1025") << "a@b.c" << QString(1025, u'p') << false;
         QTest::newRow("password of 1024 flags") << "a@b.c" << flag.repeated(1024) << true; // 4096 UTF-16 units

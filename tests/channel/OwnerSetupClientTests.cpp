@@ -128,6 +128,7 @@ private Q_SLOTS:
             "done | G");
         row("live, nothing held", {.status = live}, "live exp:2026-05-01T10:00:00Z | G");
         row("not live", {.status = ok(status(false, false)), .file = captured, .held = "tok_held"}, "| G");
+        row("live missing", {.status = ok("{\"onboardingComplete\":false}"), .held = "tok_held"}, "| G");
         row("fractional expiry", {.status = ok(status(false, true, "2026-05-01T10:00:00.5Z"))}, "live | G");
         // While a session is live, the captured link (else the held one) is offered with its pending attempts.
         row("one pending among others",
@@ -135,6 +136,8 @@ private Q_SLOTS:
             "url:tok_captured exp:2026-05-01T10:00:00Z pending:1 | G S:tok_captured");
         row("none pending", {.setup = attempts("[{\"status\":\"expired\"},{}]"), .file = captured},
             "url:tok_captured pending:0 | G S:tok_captured");
+        row("an attempt not an object", {.setup = attempts("[{\"status\":\"pending\"},3]"), .file = captured},
+            "url:tok_captured | G S:tok_captured");
         row("pending query fails", {.setup = ok("{\"liveAttempts\":[]}", 500), .file = captured},
             "url:tok_captured | G S:tok_captured");
         row("captured for another agent", {.file = "http://HOST/api/agents/other/setup#t", .held = "tok_held"},
@@ -171,6 +174,9 @@ private Q_SLOTS:
         row("no agent name", {.config = config("", "http://HOST", "k")}, "CONFIG_INVALID |");
         row("agent name ..", {.config = config("..", "http://HOST", "k")}, "CONFIG_INVALID |");
         row("key with a line break", {.config = config("ops-bot", "http://HOST", "k\r\nX-Bad: 1")}, "CONFIG_INVALID |");
+        row("config not an object", {.config = "[1]"}, "CONFIG_INVALID |");
+        row("number too large to hold", {.config = config("ops-bot", "http://HOST", "k").replace("}", ",\"n\":1e999}")},
+            "CONFIG_INVALID |");
         // An unreadable configuration passes through as it is.
         row("no config", {.config = ""}, "other |");
         row("broken config", {.config = "{\"agentName\": \"ops-bot\","}, "other |");

@@ -151,11 +151,17 @@ private Q_SLOTS:
         await(client.fetch());
         QCOMPARE(s.server.requestCount(), 1);
         QCOMPARE(restarted.server.requests().constFirst().header("Authorization"), "Bearer second");
+        // Fetches are independent: a hanging one does not hold the next.
+        pointAt(restarted, "slow");
+        auto hanging = client.fetch();
+        pointAt(restarted, "fast");
+        QCOMPARE(await(client.fetch()).pid, 4242);
+        QCOMPARE(outcomeOf(std::move(hanging)), QStringLiteral("timed out"));
         // Destroying the client ends its fetch; a stopped server refuses.
         auto doomed = std::make_unique<AgentStatusClient>(s.profile.path(), 10s);
         pointAt(restarted, "slow");
-        auto hanging = doomed->fetch();
-        QVERIFY(spinUntil([&] { return restarted.server.requestCount() == 2; }));
+        hanging = doomed->fetch();
+        QVERIFY(spinUntil([&] { return restarted.server.requestCount() == 4; }));
         doomed.reset();
         QCOMPARE(outcomeOf(std::move(hanging)), QStringLiteral("network"));
         restarted.server.stop();

@@ -36,7 +36,7 @@ QCoro::Task<void> note(QStringList *links, QString link)
 // How a process run ends: ok, exit (a non-zero status), busy (a coded failure).
 Step ending(const QString &word)
 {
-    if (word == u"exit") return Step::exit(4, QStringLiteral("npm ERR! boom"));
+    if (word == u"exit") return Step::exit(4, QStringLiteral("npm ERR! boom\n"));
     if (word == u"busy")
         return Step::throwing(QuorvantisNativeError(QStringLiteral("OPERATION_ALREADY_RUNNING"), QString()));
     return Step::success();
@@ -99,7 +99,7 @@ struct Rig
             c->dismissedAgentVersion() ? "dismissed:" + *c->dismissedAgentVersion() : "",
             c->agentVersionChecked() ? "checked:" + *c->agentVersionChecked() : "",
             runs ? QStringLiteral("runs:%1/%2").arg(script->calls.size()).arg(daemon->calls.size()) : "",
-            h.failures.isEmpty() ? "" : "fail:" + h.failures.last().code,
+            h.failures.isEmpty() ? "" : "fail:" + h.failures.last().code + ":" + h.failures.last().message.value_or("-"),
             attention.lastError() ? "error" : "",
             attention.focusRevision() > focus ? QStringLiteral("focus:%1").arg(attention.focusRevision() - focus) : "",
             links.join(u','),
@@ -155,13 +155,13 @@ private Q_SLOTS:
         row("update waits for the runner", "queued", "1.3.0>1.4.0 update",
             "asked:1 dismissed:1.4.0 runs:2/2 allow,recover,status notice:已更新 Agent activity:Agent 已更新到 1.4.0",
             "busy>ok busy>ok");
-        row("runner never free", "queued", "update", "runs:20/0 fail:OPERATION_ALREADY_RUNNING error", "busy ok");
+        row("runner never free", "queued", "update", "runs:20/0 fail:OPERATION_ALREADY_RUNNING:- error", "busy ok");
         // A failed step keeps the offer, so the user can try again; a coded failure keeps its code.
         row("update exits", "", "1.3.0>1.4.0 update",
-            "asked:1 offer:1.4.0 banner checked:1.3.0 runs:1/0 fail:AGENT_UPDATE_FAILED error", "exit ok");
-        row("update busy", "", "update", "runs:1/0 fail:OPERATION_ALREADY_RUNNING error", "busy ok");
+            "asked:1 offer:1.4.0 banner checked:1.3.0 runs:1/0 fail:AGENT_UPDATE_FAILED:npm ERR! boom error", "exit ok");
+        row("update busy", "", "update", "runs:1/0 fail:OPERATION_ALREADY_RUNNING:- error", "busy ok");
         row("reinstall exits", "", "1.3.0>1.4.0 update",
-            "asked:1 offer:1.4.0 banner checked:1.3.0 runs:1/1 fail:AGENT_UPDATE_FAILED error", "ok exit");
+            "asked:1 offer:1.4.0 banner checked:1.3.0 runs:1/1 fail:AGENT_UPDATE_FAILED:npm ERR! boom error", "ok exit");
         // The recovery actions.
         row("settings of a permission", "", "settings:fullDiskAccess", "prompt:fullDiskAccess");
         row("settings", "", "settings", "settings:-");
@@ -171,7 +171,7 @@ private Q_SLOTS:
         row("retry, nothing to retry", "runtime unconfigured", "finish retry", "focus:1");
         // A restart clears the error shown.
         row("restart", "", "restart", "runs:0/1 status notice:已重启 Agent activity:Agent 已重启");
-        row("restart exits", "", "restart", "runs:0/1 fail:AGENT_RESTART_FAILED error", "ok exit");
+        row("restart exits", "", "restart", "runs:0/1 fail:AGENT_RESTART_FAILED:npm ERR! boom error", "ok exit");
         row("logs that do not open", "noopen", "logs", "logs notice:无法打开日志目录，请在文件管理器中打开");
         row("releases that do not open", "noopen", "releases", "https notice:无法打开浏览器，请访问");
         row("recheck permissions", "", "recheck", "recheck notice:已重新检查权限");
