@@ -30,14 +30,18 @@ QCoro::Task<AgentRuntimeStatus> fetch(std::shared_ptr<Feed> feed)
     const QString w = feed->words.empty() ? QStringLiteral("0") : feed->words.front();
     if (!feed->words.empty())
         feed->words.pop_front();
-    if (w == u"x") throw std::runtime_error("refused");
-    if (w == u"X") throw QuorvantisNativeError(QStringLiteral("AGENT_STATUS_UNAVAILABLE"), w);
-    if (w == u"D") throw AgentRuntimeStatusDecodingError("Not JSON");
-    QString digits = w;
-    digits.remove(QRegularExpression(QStringLiteral("[^0-9]")));
-    co_return AgentRuntimeStatus{feed->time->now(), QStringLiteral("running"), !w.contains(u'n'), w.contains(u'v') ? "1.5.0" : "1.4.0",
-                                 w.contains(u'b'), w.contains(u'k') ? std::optional(true) : std::nullopt, digits.toLongLong(), 4242,
-                                 w.contains(u'c') ? std::optional(AgentRuntimeStatus::CodingSession{"in_progress", "t"}) : std::nullopt};
+    if (w == u"x")
+        throw std::runtime_error("refused");
+    if (w == u"X")
+        throw QuorvantisNativeError(QStringLiteral("AGENT_STATUS_UNAVAILABLE"), w);
+    if (w == u"D")
+        throw AgentRuntimeStatusDecodingError("Not JSON");
+    const qint64 queue = QString(w).remove(QRegularExpression(QStringLiteral("[^0-9]"))).toLongLong();
+    using Coding = AgentRuntimeStatus::CodingSession;
+    const auto coding = w.contains(u'c') ? std::optional(Coding{"in_progress", "t"}) : std::nullopt;
+    co_return AgentRuntimeStatus{feed->time->now(), QStringLiteral("running"), !w.contains(u'n'),
+                                 w.contains(u'v') ? "1.5.0" : "1.4.0", w.contains(u'b'),
+                                 w.contains(u'k') ? std::optional(true) : std::nullopt, queue, 4242, coding};
 }
 
 QCoro::Task<void> record(QStringList *calls, QString call)
@@ -59,10 +63,11 @@ struct Rig
         h.launchAt(fromRawValue<InstallStage>(setup.section(u' ', 0, 0)), !setup.contains(u"unconfigured"));
         submitting = setup.contains(u"submitting");
         feed->time = &h.time;
+        StatusController::Links to{[this] { return record(&links, "bind"); },
+                                   [this](std::optional<QString> v) { return record(&links, v.value_or("?")); },
+                                   [this] { return submitting; }};
         c = std::make_unique<StatusController>(h.context(), StatusController::Effects{[f = feed] { return fetch(f); }},
-                                               StatusController::Links{[this] { return record(&links, "bind"); },
-                                                                       [this](std::optional<QString> v) { return record(&links, v.value_or("?")); },
-                                                                       [this] { return submitting; }});
+                                               to);
     }
     void poll(const QString &words)
     {
@@ -79,14 +84,20 @@ struct Rig
         QStringList activities;
         for (const ActivityEvent &event : h.attention().activities())
             activities.prepend(event.summary + (event.occurredAt == h.time.now() ? "" : "?"));
-        return QStringList{stage ? rawValue(*stage) : "finished", QString::number(int(h.journey().overallState())), s.currentTask.value_or("-"),
-                           QString::number(s.bridgeConnected) + QString::number(s.isWorking) + QString::number(s.handshakeComplete),
-                           QStringLiteral("seq:%1 fails:%2 pid:%3").arg(s.statusSequence).arg(c->consecutiveStatusFailures()).arg(s.processID.value_or(0)),
-                           activities.join(u';'), links.join(u',')}
-            .join(u' ')
-            .simplified();
+        const QString flags = QStringLiteral("%1%2%3").arg(s.bridgeConnected).arg(s.isWorking).arg(s.handshakeComplete);
+        const int failures = c->consecutiveStatusFailures();
+        const QString counters = QStringLiteral("seq:%1").arg(s.statusSequence)
+            + (failures ? QStringLiteral(" fails:%1").arg(failures) : QString());
+        const QStringList words{stage ? rawValue(*stage) : "finished", QString::number(int(h.journey().overallState())),
+                                s.currentTask.value_or("-"), flags, counters, activities.join(u';'), links.join(u',')};
+        return words.join(u' ').simplified();
     }
 };
+
+void row(const char *name, const char *setup, const char *samples, const char *state)
+{
+    QTest::newRow(name) << QString(setup) << QString(samples) << QString(state);
+}
 
 } // namespace
 
@@ -100,41 +111,41 @@ private Q_SLOTS:
         QTest::addColumn<QString>("setup");
         QTest::addColumn<QString>("samples");
         // stage, overall state (0 not installed, 1 starting, 2 waiting setup, 3 online, 4 error), task, connected
-        // working ready, counters, activities, the other subsystems asked
+        // working ready, samples taken, failures in a row, activities, the other subsystems asked
         QTest::addColumn<QString>("state");
-        QTest::newRow("idle") << "finished" << "0" << "finished 3 Idle 101 seq:1 fails:0 pid:4242 1.4.0";
-        QTest::newRow("one waiting") << "finished" << "1" << "finished 3 Receiving messages 101 seq:1 fails:0 pid:4242 1.4.0";
-        QTest::newRow("busy beats queue") << "finished" << "b1" << "finished 3 Working 111 seq:1 fails:0 pid:4242 1.4.0";
-        QTest::newRow("compacting beats busy") << "finished" << "bk1" << "finished 3 Thinking 111 seq:1 fails:0 pid:4242 1.4.0";
-        QTest::newRow("coding beats compacting") << "finished" << "bkc1" << "finished 3 Coding 111 seq:1 fails:0 pid:4242 1.4.0";
-        QTest::newRow("not ready") << "finished" << "n" << "finished 1 Idle 100 seq:1 fails:0 pid:4242 1.4.0";
+        row("idle", "finished", "0", "finished 3 Idle 101 seq:1 1.4.0");
+        row("one waiting", "finished", "1", "finished 3 Receiving messages 101 seq:1 1.4.0");
+        row("busy beats queue", "finished", "b1", "finished 3 Working 111 seq:1 1.4.0");
+        row("compacting beats busy", "finished", "bk1", "finished 3 Thinking 111 seq:1 1.4.0");
+        row("coding beats compacting", "finished", "bkc1", "finished 3 Coding 111 seq:1 1.4.0");
+        row("not ready", "finished", "n", "finished 1 Idle 100 seq:1 1.4.0");
         // The second sample against the first: the activity list, dated now.
-        QTest::newRow("queue 0 to 1") << "finished" << "0 1" << "finished 3 Receiving messages 101 seq:2 fails:0 pid:4242 Received a new message 1.4.0,1.4.0";
-        QTest::newRow("queue 4 to 2") << "finished" << "4 2" << "finished 3 Receiving messages 101 seq:2 fails:0 pid:4242 1.4.0,1.4.0";
-        QTest::newRow("queue rule first") << "finished" << "0 b2" << "finished 3 Working 111 seq:2 fails:0 pid:4242 Received new messages — 2 waiting 1.4.0,1.4.0";
-        QTest::newRow("started working") << "finished" << "0 b" << "finished 3 Working 111 seq:2 fails:0 pid:4242 Started working 1.4.0,1.4.0";
-        QTest::newRow("still working") << "finished" << "b b" << "finished 3 Working 111 seq:2 fails:0 pid:4242 1.4.0,1.4.0";
-        QTest::newRow("task complete") << "finished" << "b 0" << "finished 3 Idle 101 seq:2 fails:0 pid:4242 Task complete 1.4.0,1.4.0";
-        QTest::newRow("complete, messages waiting") << "finished" << "b2 2" << "finished 3 Receiving messages 101 seq:2 fails:0 pid:4242 Task complete — waiting for the next message 1.4.0,1.4.0";
-        QTest::newRow("started coding") << "finished" << "b bc" << "finished 3 Coding 111 seq:2 fails:0 pid:4242 Started coding 1.4.0,1.4.0";
-        QTest::newRow("organizing while coding") << "finished" << "bc bck" << "finished 3 Coding 111 seq:2 fails:0 pid:4242 Organizing context 1.4.0,1.4.0";
-        QTest::newRow("organizing") << "finished" << "b bk" << "finished 3 Thinking 111 seq:2 fails:0 pid:4242 Organizing context 1.4.0,1.4.0";
-        QTest::newRow("every sample asks for an update") << "finished" << "0 v" << "finished 3 Idle 101 seq:2 fails:0 pid:4242 1.4.0,1.5.0";
+        row("queue 0 to 1", "finished", "0 1",
+            "finished 3 Receiving messages 101 seq:2 Received a new message 1.4.0,1.4.0");
+        row("queue 4 to 2", "finished", "4 2", "finished 3 Receiving messages 101 seq:2 1.4.0,1.4.0");
+        row("queue rule first", "finished", "0 b2",
+            "finished 3 Working 111 seq:2 Received new messages — 2 waiting 1.4.0,1.4.0");
+        row("started working", "finished", "0 b", "finished 3 Working 111 seq:2 Started working 1.4.0,1.4.0");
+        row("still working", "finished", "b b", "finished 3 Working 111 seq:2 1.4.0,1.4.0");
+        row("task complete", "finished", "b 0", "finished 3 Idle 101 seq:2 Task complete 1.4.0,1.4.0");
+        row("complete, messages waiting", "finished", "b2 2",
+            "finished 3 Receiving messages 101 seq:2 Task complete — waiting for the next message 1.4.0,1.4.0");
+        row("started coding", "finished", "b bc", "finished 3 Coding 111 seq:2 Started coding 1.4.0,1.4.0");
+        row("organizing", "finished", "b bk", "finished 3 Thinking 111 seq:2 Organizing context 1.4.0,1.4.0");
+        row("every sample asks for an update", "finished", "0 v", "finished 3 Idle 101 seq:2 1.4.0,1.5.0");
         // Three failures in a row before the agent counts as lost; the next sample starts afresh.
-        QTest::newRow("two failures") << "finished" << "b1 x x" << "finished 3 Working 111 seq:1 fails:2 pid:4242 1.4.0";
-        QTest::newRow("three failures") << "finished" << "b1 x X D" << "finished 4 - 000 seq:1 fails:3 pid:4242 1.4.0";
-        QTest::newRow("four failures") << "finished" << "b1 x x x x" << "finished 4 - 000 seq:1 fails:4 pid:4242 1.4.0";
-        QTest::newRow("back after the gap") << "finished" << "b1 x x x 0" << "finished 3 Idle 101 seq:2 fails:0 pid:4242 1.4.0,1.4.0";
-        QTest::newRow("back before the gap") << "finished" << "b1 x x 0" << "finished 3 Idle 101 seq:2 fails:0 pid:4242 Task complete 1.4.0,1.4.0";
+        row("two failures", "finished", "b1 x x", "finished 3 Working 111 seq:1 fails:2 1.4.0");
+        row("three failures", "finished", "b1 x X D", "finished 4 - 000 seq:1 fails:3 1.4.0");
+        row("back after the gap", "finished", "b1 x x x 0", "finished 3 Idle 101 seq:2 1.4.0,1.4.0");
+        row("back before the gap", "finished", "b1 x x 0", "finished 3 Idle 101 seq:2 Task complete 1.4.0,1.4.0");
         // No poll while not configured, while setup is submitted, in the permission and daemon stages.
-        QTest::newRow("not configured") << "finished unconfigured" << "x x x" << "runtime 1 - 000 seq:0 fails:0 pid:0";
-        QTest::newRow("submitting") << "finished submitting" << "x x x" << "finished 1 - 000 seq:0 fails:0 pid:0";
-        QTest::newRow("permissions stage") << "permissions" << "x x x" << "permissions 1 - 000 seq:0 fails:0 pid:0";
-        QTest::newRow("daemon stage") << "daemon" << "x x x" << "daemon 1 - 000 seq:0 fails:0 pid:0";
+        row("not configured", "finished unconfigured", "x x x", "runtime 1 - 000 seq:0");
+        row("submitting", "finished submitting", "x x x", "finished 1 - 000 seq:0");
+        row("daemon stage", "daemon", "x x x", "daemon 1 - 000 seq:0");
         // The first ready sample finishes the installation from the handshake.
-        QTest::newRow("handshake, not ready") << "handshake" << "n" << "handshake 1 Idle 100 seq:1 fails:0 pid:4242 1.4.0";
-        QTest::newRow("handshake, ready") << "handshake" << "n 0" << "finished 3 Idle 101 seq:2 fails:0 pid:4242 1.4.0,1.4.0";
-        QTest::newRow("channel, ready") << "channel" << "0" << "channel 3 Idle 101 seq:1 fails:0 pid:4242 1.4.0";
+        row("handshake, not ready", "handshake", "n", "handshake 1 Idle 100 seq:1 1.4.0");
+        row("handshake, ready", "handshake", "n 0", "finished 3 Idle 101 seq:2 1.4.0,1.4.0");
+        row("channel, ready", "channel", "0", "channel 3 Idle 101 seq:1 1.4.0");
     }
     void samples()
     {
@@ -143,26 +154,35 @@ private Q_SLOTS:
         Rig r(setup);
         r.poll(samples);
         QTEST(r.state(), "state");
-        QVERIFY(r.h.failures.isEmpty() && !r.h.attention().lastError()); // a lost agent shows in the state only
+        // A lost agent shows in the state only.
+        QVERIFY(r.h.failures.isEmpty());
+        QVERIFY(!r.h.attention().lastError());
         const auto stage = r.h.journey().stage();
         const bool finishes = r.c->statusSnapshot().handshakeComplete && stage != InstallStage::channel;
-        QCOMPARE(r.h.state(SetupPhase::online) == ProgressState::complete, finishes || (!stage && !setup.contains(u"unconfigured")));
+        const bool online = r.h.state(SetupPhase::online) == ProgressState::complete;
+        QCOMPARE(online, finishes || (!stage && !setup.contains(u"unconfigured")));
+        QCOMPARE(r.c->statusSnapshot().processID.value_or(0), r.c->statusSnapshot().statusSequence ? 4242 : 0);
     }
 
+    // The texts not shown by the view tests.
     void texts_data()
     {
-        QTest::addColumn<QString>("setup"); // then the samples, "submitting", or an overall state to show
+        QTest::addColumn<QString>("setup"); // then the samples, and whether setup is being submitted
         QTest::addColumn<qint64>("ageMs"); // of the last sample, for the heartbeat
         QTest::addColumn<QString>("texts"); // headline title and detail, current task, process, heartbeat
-        QTest::newRow("channel") << "channel|c|" << 0ll << "Waiting for channel binding|Agent is running in the background|Waiting for channel binding|在线|刚刚";
-        QTest::newRow("task beats submitting") << "finished|bc|submitting" << 1900ll << "Coding|Agent 已连接|Coding|正在工作|刚刚";
+        QTest::newRow("channel") << "channel|c|" << 0ll
+                                 << "Waiting for channel binding|Agent is running in the background|"
+                                    "Waiting for channel binding|在线|刚刚";
+        QTest::newRow("task beats submitting") << "finished|bc|submitting" << 1900ll
+                                               << "Coding|Agent 已连接|Coding|正在工作|刚刚";
         QTest::newRow("idle") << "finished|0|" << 2000ll << "Idle|Agent 已连接|Idle|在线|2 秒前";
         QTest::newRow("not validated") << "setup|0|" << 0ll << "在线|Agent 已安装并启动。|Idle|在线|刚刚";
-        QTest::newRow("submitting, lost") << "finished|b x x x|submitting" << 0ll << "需要处理|Quorvantis 尚未就绪，请查看详情。|Quorvantis 正在完成设置|未连接|刚刚";
-        QTest::newRow("lost, heartbeat from the future") << "finished|b x x x|" << -30000ll << "需要处理|Quorvantis 尚未就绪，请查看详情。|等待 Agent 状态|未连接|刚刚";
-        QTest::newRow("not installed") << "finished unconfigured||0" << 0ll << "等待安装|Quorvantis 尚未安装。|等待 Agent 状态|未连接|尚未收到";
-        QTest::newRow("starting") << "finished unconfigured||" << 0ll << "正在安装|Quorvantis 正在准备运行环境。|等待 Agent 状态|未连接|尚未收到";
-        QTest::newRow("waiting setup") << "setup unconfigured||" << 0ll << "等待 setup|输入 JIT Code 或 Setup Code 完成设备注册。|Waiting for setup|未连接|尚未收到";
+        QTest::newRow("submitting, lost") << "finished|b x x x|submitting" << 0ll
+                                          << "需要处理|Quorvantis 尚未就绪，请查看详情。|Quorvantis 正在完成设置|未连接|刚刚";
+        QTest::newRow("lost, heartbeat from the future") << "finished|b x x x|" << -30000ll
+                                                         << "需要处理|Quorvantis 尚未就绪，请查看详情。|等待 Agent 状态|未连接|刚刚";
+        QTest::newRow("waiting setup") << "setup unconfigured||" << 0ll
+                                       << "等待 setup|输入 JIT Code 或 Setup Code 完成设备注册。|Waiting for setup|未连接|尚未收到";
     }
     void texts()
     {
@@ -171,11 +191,10 @@ private Q_SLOTS:
         Rig r(setup.section(u'|', 0, 0));
         r.poll(setup.section(u'|', 1, 1));
         r.submitting = setup.endsWith(u"submitting");
-        if (setup.endsWith(u"|0"))
-            r.h.journey().setOverallState(OverallState::notInstalled);
         const QDateTime now = r.c->statusSnapshot().bridgeHeartbeatAt.value_or(r.h.time.now()).addMSecs(ageMs);
-        QTEST(QStringList({r.c->headlineStatusTitle(), r.c->headlineStatusDetail(), r.c->currentTask(), r.c->agentProcessDescription(),
-                           r.c->heartbeatDescription(now)}).join(u'|'), "texts");
+        const QStringList texts{r.c->headlineStatusTitle(), r.c->headlineStatusDetail(), r.c->currentTask(),
+                                r.c->agentProcessDescription(), r.c->heartbeatDescription(now)};
+        QTEST(texts.join(u'|'), "texts");
     }
 
     void pollingLoop()

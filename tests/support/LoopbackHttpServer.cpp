@@ -3,10 +3,9 @@
 #include <QHostAddress>
 #include <QTcpServer>
 #include <QTcpSocket>
-
-#include <algorithm>
 #include <QTimer>
 
+#include <algorithm>
 #include <memory>
 
 namespace QuorvantisTest {
@@ -22,8 +21,6 @@ std::optional<QByteArray> RecordedRequest::header(const QByteArray &name) const
 
 QByteArray ScriptedResponse::serialized() const
 {
-    if (mode == Mode::Raw)
-        return body;
     QByteArray out = "HTTP/1.1 " + QByteArray::number(status) + " Scripted\r\n";
     for (const auto &[name, value] : headers)
         out += name + ": " + value + "\r\n";
@@ -60,10 +57,8 @@ void LoopbackHttpServer::setResponse(const QString &path, ScriptedResponse respo
 QList<RecordedRequest> LoopbackHttpServer::requestsFor(const QString &path) const
 {
     QList<RecordedRequest> matching;
-    for (const RecordedRequest &request : m_requests) {
-        if (request.path == path)
-            matching.append(request);
-    }
+    std::copy_if(m_requests.cbegin(), m_requests.cend(), std::back_inserter(matching),
+                 [&path](const RecordedRequest &request) { return request.path == path; });
     return matching;
 }
 
@@ -81,8 +76,9 @@ void LoopbackHttpServer::stop()
 int LoopbackHttpServer::openConnections() const
 {
     const auto sockets = m_server->findChildren<QTcpSocket *>();
-    return int(std::count_if(sockets.cbegin(), sockets.cend(),
-                             [](const QTcpSocket *socket) { return socket->state() == QAbstractSocket::ConnectedState; }));
+    return int(std::count_if(sockets.cbegin(), sockets.cend(), [](const QTcpSocket *socket) {
+        return socket->state() == QAbstractSocket::ConnectedState;
+    }));
 }
 
 void LoopbackHttpServer::readFrom(QTcpSocket *socket)
@@ -100,7 +96,7 @@ void LoopbackHttpServer::readFrom(QTcpSocket *socket)
     const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
     if (requestLine.size() != 3)
         return socket->abort();
-    RecordedRequest request{requestLine.at(0), QUrl::fromEncoded(requestLine.at(1)).path(), {}, {}};
+    RecordedRequest request{requestLine.at(0), QUrl::fromEncoded(requestLine.at(1)).path()};
     for (const QByteArray &line : lines.mid(1)) {
         const qsizetype colon = line.indexOf(':');
         if (colon > 0)
@@ -112,37 +108,26 @@ void LoopbackHttpServer::readFrom(QTcpSocket *socket)
     request.body = buffer->mid(headEnd + 4, contentLength);
     m_buffers.erase(buffer);
     m_requests.append(request);
-
     const auto route = m_routes.constFind(request.path);
-    const ScriptedResponse response = route != m_routes.cend() ? (*route)(request) : ScriptedResponse::text(404, {});
-    // The socket is the timer's context: a client that gives up first cancels the answer.
-    QTimer::singleShot(response.delayMs, socket, [this, socket, response] { send(socket, response); });
+    send(socket, route != m_routes.cend() ? (*route)(request) : ScriptedResponse::text(404, {}));
 }
 
 void LoopbackHttpServer::send(QTcpSocket *socket, const ScriptedResponse &response)
 {
-    if (socket->state() != QAbstractSocket::ConnectedState)
-        return;
     const QByteArray wire = response.serialized();
-    const qsizetype headSize = wire.size() - response.body.size();
-    switch (response.mode) {
-    case ScriptedResponse::Mode::NeverAnswer:
+    if (response.mode == ScriptedResponse::Mode::NeverAnswer)
         return;
-    case ScriptedResponse::Mode::Normal:
-    case ScriptedResponse::Mode::Raw:
+    if (response.mode == ScriptedResponse::Mode::Normal) {
         socket->write(wire);
         return socket->disconnectFromHost(); // after the pending bytes are written
-    case ScriptedResponse::Mode::CloseMidResponse:
-        socket->write(wire.left(headSize + qBound(qsizetype(0), response.closeAfterBodyBytes, response.body.size())));
-        return socket->disconnectFromHost();
-    case ScriptedResponse::Mode::Trickle:
-        break;
     }
     auto remaining = std::make_shared<QByteArray>(wire);
     if (response.trickleBodyOnly) {
+        const qsizetype headSize = wire.size() - response.body.size();
         socket->write(wire.left(headSize));
         remaining->remove(0, headSize);
     }
+    // The socket is the timer's parent: a client that gives up first ends the trickle.
     auto *timer = new QTimer(socket);
     connect(timer, &QTimer::timeout, socket, [socket, timer, remaining, chunk = response.trickleBytes] {
         if (socket->state() != QAbstractSocket::ConnectedState)

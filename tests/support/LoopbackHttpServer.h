@@ -4,9 +4,9 @@
 #include <QHash>
 #include <QList>
 #include <QObject>
-#include <QTcpServer>
 #include <QPair>
 #include <QString>
+#include <QTcpServer>
 #include <QUrl>
 
 #include <functional>
@@ -35,42 +35,43 @@ struct RecordedRequest
 struct ScriptedResponse
 {
     enum class Mode {
-        Normal,           // answer after delayMs
-        NeverAnswer,      // keep the connection open, never write
-        Trickle,          // write trickleBytes of the answer every trickleIntervalMs
-        CloseMidResponse, // write the head and closeAfterBodyBytes of the body, then drop the connection
-        Raw,              // write body as it is (not HTTP at all), then close
+        Normal, // answer at once
+        NeverAnswer, // keep the connection open, never write
+        Trickle, // write trickleBytes of the answer every trickleIntervalMs
     };
 
     int status = 200;
     HttpHeaders headers{};
     QByteArray body{};
-    int delayMs = 0;
     Mode mode = Mode::Normal;
     int trickleIntervalMs = 10;
     int trickleBytes = 1;
     bool trickleBodyOnly = false; // the head at once, only the body trickles
-    qsizetype closeAfterBodyBytes = 0;
     bool sendContentLength = true; // without it the body ends with the connection
 
     static ScriptedResponse text(int status, QByteArray body, QByteArray type = "text/plain; charset=utf-8")
     {
         return {.status = status, .headers = {{"Content-Type", std::move(type)}}, .body = std::move(body)};
     }
-    static ScriptedResponse json(int status, QByteArray body) { return text(status, std::move(body), "application/json"); }
-    static ScriptedResponse redirect(int status, const QUrl &location) { return {.status = status, .headers = {{"Location", location.toEncoded()}}}; }
+    static ScriptedResponse json(int status, QByteArray body)
+    {
+        return text(status, std::move(body), "application/json");
+    }
+    static ScriptedResponse redirect(int status, const QUrl &location)
+    {
+        return {.status = status, .headers = {{"Location", location.toEncoded()}}};
+    }
     static ScriptedResponse neverAnswer() { return {.mode = Mode::NeverAnswer}; }
-    static ScriptedResponse raw(QByteArray bytes) { return {.body = std::move(bytes), .mode = Mode::Raw}; }
     static ScriptedResponse trickle(int status, QByteArray body, int intervalMs, int bytesPerTick = 1)
     {
-        return {.status = status, .body = std::move(body), .mode = Mode::Trickle, .trickleIntervalMs = intervalMs, .trickleBytes = bytesPerTick};
+        return {.status = status, .body = std::move(body), .mode = Mode::Trickle, .trickleIntervalMs = intervalMs,
+                .trickleBytes = bytesPerTick};
     }
-    static ScriptedResponse closeMidResponse(int status, QByteArray body, qsizetype bodyBytesBeforeClose)
+    ScriptedResponse &withHeader(QByteArray name, QByteArray value)
     {
-        return {.status = status, .body = std::move(body), .mode = Mode::CloseMidResponse, .closeAfterBodyBytes = bodyBytesBeforeClose};
+        headers.append({std::move(name), std::move(value)});
+        return *this;
     }
-    ScriptedResponse &withHeader(QByteArray name, QByteArray value) { return headers.append({std::move(name), std::move(value)}), *this; }
-    ScriptedResponse &withDelay(int ms) { return delayMs = ms, *this; }
     QByteArray serialized() const; // what goes on the wire
 };
 
@@ -84,7 +85,6 @@ public:
     explicit LoopbackHttpServer(QObject *parent = nullptr);
     ~LoopbackHttpServer() override;
 
-    bool isListening() const { return m_server->isListening(); }
     quint16 port() const { return m_server->serverPort(); }
     QUrl baseUrl() const { return QUrl(QStringLiteral("http://127.0.0.1:%1").arg(port())); }
     QUrl url(const QString &path) const { return QUrl(baseUrl().toString() + path); }

@@ -51,11 +51,12 @@ inline QString failureWord(const std::exception_ptr &error, const char *other = 
 inline const QStringList &loggedMessages()
 {
     static QStringList all;
-    static const QtMessageHandler previous = qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &context, const QString &message) {
-        all.append(message);
-        if (previous)
-            previous(type, context, message);
-    });
+    static const QtMessageHandler previous =
+        qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &context, const QString &message) {
+            all.append(message);
+            if (previous)
+                previous(type, context, message);
+        });
     return all;
 }
 
