@@ -566,14 +566,14 @@ private Q_SLOTS:
             "binding; service L; browser fails; click open link; hold; click open link",
             "打开浏览器 (off),复制链接 (off),重新生成 (off),刷新状态 0");
         // A wait shorter than the busy delay never shows, poll after poll; a press shows at once.
-        const char *fetched = "binding; service L; patient; slow";
-        row("a short wait never shows", fetched, ready + " loading");
-        row("nor the next", qPrintable(fetched + QStringLiteral("; advance 1000; slow")), ready + " loading");
+        const char *fetched = "binding; present; service L; patient; slow";
+        row("a short wait never shows", fetched, ready + " loading presented");
+        row("nor the next", qPrintable(fetched + QStringLiteral("; advance 1000; slow")), ready + " loading presented");
         row("a press shows at once", qPrintable(fetched + QStringLiteral("; advance 1000; click regenerate")),
-            fetching + " loading");
+            fetching + " loading presented");
         row("and its end", qPrintable(fetched + QStringLiteral("; advance 1000; click regenerate; advance 1000")),
-            ready);
-        row("while a link is fetched", "binding; service L; slow; outlast", fetching + " loading");
+            ready + " presented");
+        row("while a link is fetched", "binding; present; service L; slow; outlast", fetching + " loading presented");
         // Appearing refreshes after a moment; then the link, a new one, a re-read.
         look = QStringLiteral("requests");
         row("appearing", "channel; present", "550");
