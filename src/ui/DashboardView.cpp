@@ -219,7 +219,7 @@ PermissionRow::PermissionRow(AppModel *model, PermissionKind kind, bool showsAct
 {
     setObjectName(QStringLiteral("permission-") + rawValue(kind));
     const int iconSide = 20;
-    m_icon->setPixmap(Symbols::icon(symbolName(kind)).pixmap(QSize(iconSide, iconSide), devicePixelRatioF()));
+    m_icon->setPixmap(Symbols::icon(Symbols::forPermission(kind)).pixmap(QSize(iconSide, iconSide), devicePixelRatioF()));
     m_icon->setFixedSize(iconSide + 4, iconSide + 2);
     m_icon->setAlignment(Qt::AlignCenter);
     UIToken::apply(m_stateMark->textLabel(), UIToken::Typography::meta);
@@ -244,16 +244,6 @@ PermissionRow::PermissionRow(AppModel *model, PermissionKind kind, bool showsAct
     connect(m_action, &QPushButton::clicked, this, [this] { act(); });
     new ModelObserver(model, this, [this] { render(); });
     render();
-}
-
-QString PermissionRow::symbolName(PermissionKind kind)
-{
-    switch (kind) {
-    case PermissionKind::screenRecording: return QStringLiteral("rectangle.inset.filled.and.person.filled");
-    case PermissionKind::accessibility: return QStringLiteral("accessibility");
-    case PermissionKind::fullDiskAccess: return QStringLiteral("internaldrive");
-    }
-    return {};
 }
 
 PermissionRow::State PermissionRow::state(const AppModel &model, const AppModel::PermissionItem &item)

@@ -97,7 +97,6 @@ public:
 
     PermissionRow(AppModel *model, PermissionKind kind, bool showsAction, QWidget *parent = nullptr);
 
-    static QString symbolName(PermissionKind kind);
     static State state(const AppModel &model, const AppModel::PermissionItem &item);
     static QString stateText(State state);
     static QString stateSymbol(State state);

@@ -11,20 +11,6 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-namespace {
-
-QString kindSymbol(PermissionKind kind)
-{
-    switch (kind) {
-    case PermissionKind::screenRecording: return QStringLiteral("rectangle.inset.filled.and.person.filled");
-    case PermissionKind::accessibility: return QStringLiteral("accessibility");
-    case PermissionKind::fullDiskAccess: return QStringLiteral("internaldrive");
-    }
-    return {};
-}
-
-} // namespace
-
 PermissionPromptSheet::PermissionPromptSheet(AppModel *model, QWidget *parent)
     : QDialog(parent), m_model(model), m_title(makeLabel({}, UIToken::Typography::screenTitle)),
       m_explanation(makeLabel({}, UIToken::Typography::body)), m_busy(new QWidget), m_spinner(new Spinner(14)),
@@ -131,7 +117,7 @@ void PermissionPromptSheet::render()
     setTextIfChanged(m_title, title(kind));
     setTextIfChanged(m_explanation, explanation(kind, step));
     if (kind)
-        setWindowIcon(Symbols::icon(kindSymbol(*kind)));
+        setWindowIcon(Symbols::icon(Symbols::forPermission(*kind)));
 
     const bool checking = m_model->permissionOperationInFlight() || m_model->isCheckingPermission();
     m_busy->setVisible(checking);

@@ -26,16 +26,6 @@ namespace {
 using Typography = UIToken::Typography;
 using InstallStage = AppModel::InstallStage;
 
-QString kindSymbol(PermissionKind kind)
-{
-    switch (kind) {
-    case PermissionKind::screenRecording: return QStringLiteral("rectangle.inset.filled.and.person.filled");
-    case PermissionKind::accessibility: return QStringLiteral("accessibility");
-    case PermissionKind::fullDiskAccess: return QStringLiteral("internaldrive");
-    }
-    return {};
-}
-
 QString permissionHint(PermissionKind kind)
 {
     return QStringLiteral("点击后只做检查，不会弹出系统授权框；未通过时按提示在") + PermissionKinds::title(kind)
@@ -686,7 +676,7 @@ void SetupView::renderPermission()
         return;
     }
 
-    m_permissionKind->setSymbol(kindSymbol(*kind), 22);
+    m_permissionKind->setSymbol(Symbols::forPermission(*kind), 22);
     m_permissionKind->setText(PermissionKinds::title(*kind));
     setTextIfChanged(m_permissionPurpose, PermissionKinds::description(*kind));
     setTextIfChanged(m_permissionStep, QStringLiteral("当前步骤：") + stepText(*kind, m_model->accessibilityStep()));

@@ -180,6 +180,16 @@ QPixmap bundledPixmap(const QString &name, int size, qreal devicePixelRatio)
     return QPixmap::fromImage(image);
 }
 
+QString forPermission(PermissionKind kind)
+{
+    switch (kind) {
+    case PermissionKind::screenRecording: return QStringLiteral("rectangle.inset.filled.and.person.filled");
+    case PermissionKind::accessibility: return QStringLiteral("accessibility");
+    case PermissionKind::fullDiskAccess: return QStringLiteral("internaldrive");
+    }
+    return {};
+}
+
 QIcon icon(const QString &name)
 {
     // Held for the life of the process; never destroyed after the application object.

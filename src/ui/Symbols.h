@@ -1,5 +1,7 @@
 #pragma once
 
+#include "model/ModelTypes.h"
+
 #include <QIcon>
 #include <QPixmap>
 #include <QString>
@@ -12,6 +14,9 @@ namespace Symbols {
 
 // The icon for a symbol name; a null icon for a name we do not know.
 QIcon icon(const QString &name);
+
+// The symbol name of a permission, the same in the setup step, the prompt and the dashboard row.
+QString forPermission(PermissionKind kind);
 
 // The bundled drawing of a symbol, rendered at `size` logical pixels.
 QPixmap bundledPixmap(const QString &name, int size, qreal devicePixelRatio = 1.0);
