@@ -94,6 +94,10 @@ QList<State> sheetStates()
                 } else if (step == u'H') { // the browser is still being asked
                     s.browser->gate = s.gate();
                     Quorvantis::startDetached(model.openOwnerSetup(), "gallery open");
+                } else if (step == u'S') { // a fresh link asked of the service, not answered yet
+                    s.onboarding->latency = std::chrono::seconds(1);
+                    s.onboarding->whenExhausted = session(true, bindingLink());
+                    Quorvantis::startDetached(model.refreshOwnerSetup(true), "gallery refresh");
                 } else if (step == u'C') {
                     model.copyOwnerSetupLink();
                 } else {
@@ -108,6 +112,8 @@ QList<State> sheetStates()
         };
     };
     return {
+        {QStringLiteral("sheet-no-link"), QStringLiteral("binding"), answers(QString())},
+        {QStringLiteral("sheet-fetching"), QStringLiteral("binding"), answers(QStringLiteral("LS"))},
         {QStringLiteral("sheet-waiting"), QStringLiteral("binding"), answers(QStringLiteral("L"))},
         {QStringLiteral("sheet-opening"), QStringLiteral("binding"), answers(QStringLiteral("LH"))},
         {QStringLiteral("sheet-open-failed"), QStringLiteral("binding"), answers(QStringLiteral("LFC"))},
@@ -144,6 +150,9 @@ QStringList writeAll(const QString &directory)
         keep(window, state.name);
     }
 
+    // A wait shows as busy once it outlasts the busy delay; here at once, so the picture does
+    // not depend on timing.
+    BusyDelay::setDelayForTesting(std::chrono::milliseconds(0));
     for (const State &state : sheetStates()) {
         Scene scene;
         AppModel &model = scene.reach(state.scene);
@@ -156,6 +165,7 @@ QStringList writeAll(const QString &directory)
         settle();
         keep(sheet, state.name);
     }
+    BusyDelay::setDelayForTesting(std::nullopt);
     return written;
 }
 
