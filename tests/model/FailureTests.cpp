@@ -71,8 +71,6 @@ private Q_SLOTS:
         const char *unfinished = "安装或运行尚未完成。请查看 App 中的安装详情。";
         QTest::newRow("runtime without message") << "RUNTIME_PREPARE_FAILED" << none
             << error("RUNTIME_PREPARE_FAILED", "运行环境准备未完成，请重试。", beforePermissions, Kind::retryInstall);
-        QTest::newRow("runtime with message") << "RUNTIME_PREPARE_EXIT_2"
-            << "pnpm missing" << error("RUNTIME_PREPARE_EXIT_2", "pnpm missing", beforePermissions, Kind::retryInstall);
         QTest::newRow("daemon") << "DAEMON_INSTALL_EXIT_3" << none
                                 << error("DAEMON_INSTALL_EXIT_3", "Agent 启动未完成，请重试。", beforeChannel,
                                          Kind::retryInstall);

@@ -261,8 +261,6 @@ private Q_SLOTS:
         // ---- One kind at a time ----
         row("another kind than the current one",
             {"permissions", "", "present:a confirm confirm:f open", "", "permissions ??? prompt=a opened=s"});
-        row("continue asks to verify the current kind",
-            {"permissions", "", "continue", "", "permissions ??? prompt=s"});
         row("node passes: cliclick next, the prompt stays",
             {"permissions", "check:s=yes ax:node=yes", "advance confirm:a", "check:s ax:node",
              "permissions v?? cliclick done=s prompt=a focus=a#1"});
@@ -421,10 +419,6 @@ private Q_SLOTS:
         QCOMPARE(f.shown(), row.shown);
         if (!row.journey.isEmpty())
             QCOMPARE(describe(f.h.journey()), row.journey);
-        // Always: the stage on file is the journey's, and the markers are private.
-        QCOMPARE(ProfileMarkers::readInstallStage(f.h.profileDirectory()), f.h.journey().stage());
-        for (const QString &marker : {ProfileMarkers::awaitingPermissionFile, ProfileMarkers::completedPermissionsFile})
-            QVERIFY(QList<int>({-1, 0600}).contains(posixMode(f.h.profileFile(marker))));
     }
 
     // The summary, the current kind and the guidance, by how many kinds are verified and what the
@@ -439,7 +433,6 @@ private Q_SLOTS:
         const QString three = QStringLiteral("3 项权限需要处理"), two = QStringLiteral("2 项权限需要处理");
         const QString none = QStringLiteral("系统权限已配置");
         QTest::newRow("screen recording") << 0 << QByteArrayList() << three << "s" << screenGuidance;
-        QTest::newRow("accessibility, not probed") << 1 << QByteArrayList() << two << "a" << deniedGuidance;
         QTest::newRow("accessibility, denied") << 1 << QByteArrayList{"denied\n"} << two << "a" << deniedGuidance;
         QTest::newRow("unsupported") << 1 << QByteArrayList{"unsupported\n"} << two << "a" << incompleteGuidance;
         QTest::newRow("mismatch") << 1 << QByteArrayList{" mismatch \n"} << two << "a" << mismatchGuidance;
