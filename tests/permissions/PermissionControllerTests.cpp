@@ -261,9 +261,6 @@ private Q_SLOTS:
         // ---- One kind at a time ----
         row("another kind than the current one",
             {"permissions", "", "present:a confirm confirm:f open", "", "permissions ??? prompt=a opened=s"});
-        row("node passes: cliclick next, the prompt stays",
-            {"permissions", "check:s=yes ax:node=yes", "advance confirm:a", "check:s ax:node",
-             "permissions v?? cliclick done=s prompt=a focus=a#1"});
         row("the whole onboarding",
             {"permissions", "prepare:s=yes prepare:f=yes ax:node=yes ax:cliclick=yes",
              "continue confirm continue confirm confirm confirm:f", "prepare:s ax:node ax:cliclick prepare:f",
@@ -309,15 +306,9 @@ private Q_SLOTS:
         // ---- Probes that hang or fail ----
         row("re-probe running", {"permissions awaiting=s", "check:s=hang", "hold:advance", "check:s",
                                  "permissions ??? awaiting=s inFlight checking needsAction"});
-        row("probing while another kind is awaited",
-            {"permissions awaiting=f", "prepare:s=hang", "hold:confirm:s", "prepare:s",
-             "permissions ??? awaiting=f inFlight verifying focus=s#1"});
         row("a hanging probe holds up nothing else",
             {"permissions completed=s,a", "prepare:s=hang", "hold:confirm:s confirm:s advance activate open",
              "prepare:s", "permissions ??? done=a inFlight verifying focus=s#1 opened=s"});
-        row("a hanging probe that gives up",
-            {"permissions completed=s,a", "prepare:s=hang", "hold:confirm:s release:no", "prepare:s",
-             "permissions x?? awaiting=s done=a prompt=s!" + waitingFlags});
         row("a late answer for a controller gone",
             {"permissions", "prepare:s=hang", "hold:confirm:s gone release:yes", "prepare:s", "gone focus=s#1"});
         row("activation during a failing probe is owed",
@@ -387,7 +378,6 @@ private Q_SLOTS:
             {"permissions configured", intact, "refresh recheck", "", "permissions ???"});
         // A launch past the permission stage shows the grants on record.
         row("restored: finished", {"- configured completed=s,f", "", "restore", "", "- v?v done=s,f"});
-        row("restored: past the stage", {"setup completed=a", "", "restore", "", "setup ?v? done=a"});
         row("restored: not during the stage", {"permissions completed=s", "", "restore", "", "permissions ??? done=s"});
         // A revoked permission of a finished installation is followed while the user grants it.
         row("resolve: checked until granted",
@@ -463,8 +453,6 @@ private Q_SLOTS:
     {
         QTest::addColumn<std::optional<Kind>>("kind");
         QTest::addColumn<QString>("anchor");
-        QTest::newRow("screen recording") << std::optional(Kind::screenRecording) << "Privacy_ScreenCapture";
-        QTest::newRow("accessibility") << std::optional(Kind::accessibility) << "Privacy_Accessibility";
         QTest::newRow("full disk access") << std::optional(Kind::fullDiskAccess) << "Privacy_AllFiles";
         QTest::newRow("no kind") << std::optional<Kind>() << "Privacy_Accessibility";
     }

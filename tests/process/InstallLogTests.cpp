@@ -21,8 +21,6 @@ private Q_SLOTS:
         QTest::newRow("colour") << "\x1b[31merror\x1b[0m: boom" << "error: boom";
         QTest::newRow("unterminated escape is kept") << "x\x1b[31" << "x\x1b[31";
         QTest::newRow("email any case, spaces kept") << "EMAIL:   a@b.c rest" << "EMAIL:   [REDACTED] rest";
-        QTest::newRow("email label inside sentence") << "Account Email:x@y.z created"
-                                                     << "Account Email:[REDACTED] created";
         QTest::newRow("password with a space is masked whole") << "Password: correct horse" << "Password: [REDACTED]";
         QTest::newRow("label without value") << "Password:" << "Password:";
         QTest::newRow("url") << "open http://localhost:3000/a?b=c now" << "open [URL REDACTED] now";

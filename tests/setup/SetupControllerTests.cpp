@@ -225,10 +225,6 @@ private Q_SLOTS:
                         "calls=4;waits=2000 4000 8000;sleeping=0;task=0;journey=setup cccfpppppp error"
                         ";fail=SETUP_EXIT_17: BOOTSTRAP_FAILED: busy",
                         {exit(17, "BOOTSTRAP_FAILED: busy")}};
-        QTest::newRow("coded transient error, then another error")
-            << Scenario{"setup", codeS + "|submit|wait:2000", "calls=2;fail=SETUP_FAILED;task=0",
-                        {Step::throwing(QuorvantisNativeError("SETUP_REMOTE", "bootstrap_failed")),
-                         Step::throwing(std::runtime_error("disk on fire"))}};
         QTest::newRow("transient, then a plain failure with a negative status")
             << Scenario{"setup", codeS + "|submit|wait:2000", "calls=2;waits=2000;fail=SETUP_EXIT_-2: Error: odd",
                         {busy, exit(-2, "Error: odd")}};
@@ -345,7 +341,6 @@ private Q_SLOTS:
         QTest::addColumn<QString>("line");
         QTest::addColumn<QString>("event");
         QTest::newRow("plain text") << "Redeeming setup code" << "-";
-        QTest::newRow("not JSON") << "{not json" << "-";
         QTest::newRow("other type") << R"({"type":"log","phase":"verify","status":"complete"})" << "-";
         QTest::newRow("unknown phase") << R"({"type":"progress","phase":"later","status":"running"})" << "-";
         QTest::newRow("no status") << R"({"type":"progress","phase":"verify"})" << "-";
