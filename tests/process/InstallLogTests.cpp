@@ -21,13 +21,9 @@ private Q_SLOTS:
         QTest::newRow("colour") << "\x1b[31merror\x1b[0m: boom" << "error: boom";
         QTest::newRow("unterminated escape is kept") << "x\x1b[31" << "x\x1b[31";
         QTest::newRow("email any case, spaces kept") << "EMAIL:   a@b.c rest" << "EMAIL:   [REDACTED] rest";
-        QTest::newRow("email label inside sentence") << "Account Email:x@y.z created"
-                                                     << "Account Email:[REDACTED] created";
-        QTest::newRow("password keeps label case") << "PASSWORD: x" << "PASSWORD: [REDACTED]";
         QTest::newRow("password with a space is masked whole") << "Password: correct horse" << "Password: [REDACTED]";
         QTest::newRow("label without value") << "Password:" << "Password:";
-        QTest::newRow("https url") << "open https://x.example/a?b=c now" << "open [URL REDACTED] now";
-        QTest::newRow("http url") << "see http://localhost:3000/p" << "see [URL REDACTED]";
+        QTest::newRow("url") << "open http://localhost:3000/a?b=c now" << "open [URL REDACTED] now";
         QTest::newRow("url scheme is case-sensitive") << "HTTPS://x.example/a" << "HTTPS://x.example/a";
         QTest::newRow("setup code in sentence") << "redeeming QVS2-ABCD-EFGH-JKMN now"
                                                 << "redeeming [SETUP CODE REDACTED] now";
@@ -42,7 +38,6 @@ private Q_SLOTS:
             << R"({"type":"jitAuthorization","email":"[REDACTED]","password":"[REDACTED]","authUrl":"x"})";
         // No pattern's match may hide another's.
         QTest::newRow("label after label") << "Email: Password: X" << "Email: [REDACTED] [REDACTED]";
-        QTest::newRow("email after email") << "Email: Email: a@b" << "Email: [REDACTED] [REDACTED]";
         QTest::newRow("url in json value") << R"({"email": "https://x", "password": "S"})"
                                            << R"({"email": "[REDACTED]" "password": "[REDACTED]"})";
         // (Quotes escaped: the meta-object compiler cannot read a raw string with an odd count.)
@@ -72,23 +67,8 @@ private Q_SLOTS:
         QTest::newRow("json after blanks") << R"(   {"error":1})" << QString();
         QTest::newRow("Failed any case") << "Download FAILED" << "Download FAILED";
         QTest::newRow("trimmed") << "  Error: x  " << "Error: x";
-        const char *markers[] = {"error",
-                                 "failed",
-                                 "failure",
-                                 "fatal",
-                                 "denied",
-                                 "not found",
-                                 "unavailable",
-                                 "invalid",
-                                 "timed out",
-                                 "client_upgrade_required",
-                                 "code_unavailable",
-                                 "enrollment_unavailable",
-                                 "agent_name_reserved",
-                                 "agent_name_too_short",
-                                 "already exists",
-                                 "exit code"};
-        for (const char *marker : markers) {
+        // A sample of the marker list, its last entry included ("Error" and "FAILED" are above).
+        for (const char *marker : {"failure", "not found", "timed out", "agent_name_too_short", "exit code"}) {
             const QString line = QStringLiteral("x %1 y").arg(QString::fromLatin1(marker).toUpper());
             QTest::newRow(marker) << line << line;
         }
@@ -118,7 +98,6 @@ private Q_SLOTS:
         QTest::newRow("error after escape") << "\x1b[31mERROR\x1b[0m disk full" << QString();
         QTest::newRow("error word in url only") << "see https://h/error-codes" << QString();
         QTest::newRow("error in masked password") << "Password: failed-on-purpose" << QString();
-        QTest::newRow("chinese error") << "网络超时" << QString();
     }
     void cleanAgreesWithTheSeparateSteps()
     {
@@ -197,7 +176,6 @@ private Q_SLOTS:
         QTest::newRow("empty gives nothing") << QByteArray() << QString();
         QTest::newRow("blanks give an empty line") << QByteArray("   \t") << QString("");
         QTest::newRow("carriage return trimmed") << QByteArray("x\r") << QString("x");
-        QTest::newRow("utf-8") << QByteArray("  安装  ") << QStringLiteral("安装");
         QTest::newRow("invalid utf-8 repaired") << QByteArray("a\xff\xfe"
                                                               "b") << QStringLiteral("a\uFFFD\uFFFDb");
         QTest::newRow("nul kept") << QByteArray("a\0b", 3)

@@ -25,7 +25,6 @@ private Q_SLOTS:
         QTest::newRow("unknown prefix") << "QVI2-ABCD-EFGH-JKMN" << "QVI2-ABCD-EFGH-JKMN" << "";
         QTest::newRow("O dropped after keeping 15") << "QVS2-ABCD-EFGH-JKMO" << "QVS2-ABCD-EFGH-JKM" << "";
         QTest::newRow("I kept, but no digit") << "QVS2-ABCD-EFGH-JKMI" << "QVS2-ABCD-EFGH-JKMI" << "";
-        QTest::newRow("L O U dropped") << "qvi1lou" << "QVI1" << "";
         QTest::newRow("15 characters") << "QVS2-ABCD-EFGH-JKM" << "QVS2-ABCD-EFGH-JKM" << "";
         QTest::newRow("17 characters") << "QVS2ABCDEFGHJKMNP" << "QVS2-ABCD-EFGH-JKMN" << "";
         QTest::newRow("emoji, a letter with a mark dropped whole")
@@ -53,7 +52,6 @@ private Q_SLOTS:
         QTest::newRow("leading hyphen") << "-abcdef" << false;
         QTest::newRow("trailing hyphen") << "abcdef-" << false;
         QTest::newRow("non-latin letters") << QStringLiteral("代理人代理人") << false;
-        QTest::newRow("a line feed inside") << "abcdef\nxyz" << false;
     }
     void agentNames()
     {

@@ -94,7 +94,6 @@ private Q_SLOTS:
         QTest::newRow("non-ASCII key") << file << QString(12, QChar(0x94a5)).toUtf8() << QString(12, QChar(0x94a5));
         QTest::newRow("not UTF-8") << file << QByteArray(40, char(0xff)) << QString();
         QTest::newRow("no key file") << file << QByteArray() << QString();
-        QTest::newRow("no arguments") << QStringList() << QByteArray() << QString();
     }
     void packagingTool()
     {
