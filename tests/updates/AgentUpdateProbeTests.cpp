@@ -42,6 +42,7 @@ private Q_SLOTS:
         row("exactly at the size limit", json(200, padded(AgentUpdateProbe::maxBodyBytes)), "2.0.0");
         row("one byte over the limit", json(200, padded(AgentUpdateProbe::maxBodyBytes + 1)), "");
         row("203 with a document", json(203, betaDocument), "");
+        row("redirect to the document", {.status = 302, .headers = {{"Location", "/moved"}}}, ""); // not followed
         row("no version", json(200, "{\"name\":\"quorvantis\"}"), "");
         row("version not text", json(200, "{\"version\":150}"), "");
         row("unacceptable version", json(200, "{\"version\":\"v1.5.0\"}"), "");
@@ -53,6 +54,7 @@ private Q_SLOTS:
         QFETCH(ScriptedResponse, answer);
         LoopbackHttpServer registry;
         registry.setResponse(QStringLiteral("/quorvantis/beta"), answer);
+        registry.setResponse(QStringLiteral("/moved"), ScriptedResponse::json(200, betaDocument));
         const QString base = QStringLiteral("http://127.0.0.1:%1").arg(registry.port());
         const auto version = await(AgentUpdateProbe::fetchBetaVersion(base, std::chrono::seconds(5)));
         QTEST(version.value_or(QString()), "version");
