@@ -44,9 +44,9 @@ QString json(const QString &provider, const QString &email, const QString &passw
     return event.arg(provider, email, password, page(url), extra);
 }
 
-QCoro::Task<bool> openPage(std::shared_ptr<ScriptedAnswer> script, bool throws)
+QCoro::Task<bool> openPage(std::shared_ptr<ScriptedAnswer> script, QUrl url, bool throws)
 {
-    const bool opened = co_await reply(script);
+    const bool opened = co_await reply(script, url);
     if (throws)
         throw std::runtime_error("no browser");
     co_return opened;
@@ -218,10 +218,7 @@ private Q_SLOTS:
         ControllerHarness h;
         auto opens = std::make_shared<ScriptedAnswer>();
         bool throws = false;
-        AuthorizationController c(h.context(), {[opens, &throws](QUrl url) {
-                                      opens->opened << url;
-                                      return openPage(opens, throws);
-                                  }});
+        AuthorizationController c(h.context(), {[opens, &throws](QUrl url) { return openPage(opens, url, throws); }});
         const QHash<QString, QString> emails{
             {"rec", "bot@example.org"}, {"rec2", "second@example.org"}, {"old", "old@example.org"}};
         QStringList seen;

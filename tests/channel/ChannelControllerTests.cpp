@@ -115,8 +115,7 @@ private Q_SLOTS:
         // o, o0, o!: open (opens, refused, fails); c, c0: copy (copies, fails); sheet, err (a model error),
         // enter; hold: the next request and open wait until free; ~ after an action: start it without
         // waiting; appear: the binding sheet appeared 550 ms ago; capture: the captured link loads in 1 s;
-        // +N: N ms pass; auto: every wait passes at once; gone: the controller goes; ?: note the operations
-        // running
+        // +N: N ms pass; gone: the controller goes; ?: note the operations running
         QTest::addColumn<QString>("actions");
         // stage, the running phase when it is not the stage's, link, flags, error, button | what the effects saw
         QTest::addColumn<QString>("state");
@@ -130,23 +129,22 @@ private Q_SLOTS:
         row("live session, no link", "a@ live", "r r", "channel pending byAgent | ask:- save:a@ ask:a save:-");
         // A pending attempt seen, then gone, verifies ownership; binding is still reported as required.
         row("pending, then not", "a+ a-", "r r", "channel url:a pending verified | ask:- save:a ask:a save:a");
-        row("never pending", "a- a-", "r r", "channel url:a pending | ask:- save:a ask:a save:a");
         row("pending, then unknown", "a+ a", "r r", "channel url:a pending | ask:- save:a ask:a save:a");
         row("pending on the old link", "a+ b b-", "r R r",
             "channel url:b pending | ask:- save:a ask:a! save:b ask:b save:b");
         // Bound: the link and the sheet go, the handshake runs and the agent's status is asked at once.
         row("bound", "a done", "r sheet c r", "handshake verified completed | ask:- save:a copy ask:a save:- status");
         // Transient failures are retried while no link is held: 10 requests, 0.6 s apart.
-        row("9 transient failures, then a link", "U U U U S S S T T a", "auto r",
+        row("9 transient failures, then a link", "U U U U S S S T T a", "r~ +5400",
             "channel url:a pending | ask:-*10 save:a 600*9");
-        row("10 unavailable", "U U U U U U U U U U", "auto r", "channel pending err:U | ask:-*10 600*9");
+        row("10 unavailable", "U U U U U U U U U U", "r~ +5400", "channel pending err:U | ask:-*10 600*9");
         // Shown at once: with a link held, when forced, or not transient; the rest stays as it was.
-        row("unavailable, link held", "a U", "auto r o r",
+        row("unavailable, link held", "a U", "r o r",
             "channel url:a pending opened err:U reopen | ask:- save:a open ask:a");
-        row("unavailable, forced", "a live U", "auto r o r R",
+        row("unavailable, forced", "a live U", "r o r R",
             "channel pending opened byAgent err:U reopen | ask:- save:a open ask:a save:- ask:-!");
-        row("configuration", "C", "auto r", "channel pending err:C | ask:-");
-        row("unreadable configuration", "F", "auto r", "channel pending err:generic | ask:-");
+        row("configuration", "C", "r", "channel pending err:C | ask:-");
+        row("unreadable configuration", "F", "r", "channel pending err:generic | ask:-");
         row("a good answer clears the error", "C a", "r r", "channel url:a pending | ask:-*2 save:a");
         // Opening and copying.
         row("nothing to open or copy", "", "o c", "channel |");
@@ -219,7 +217,6 @@ private Q_SLOTS:
             if (a == u"hold")
                 gates << (f->askGate = std::make_shared<Gate>()) << (f->openGate = std::make_shared<Gate>());
             if (a == u"capture") c->loadCapturedLink([&h] { return capturedAfter(&h.time); });
-            if (a == u"auto") h.time.setAutoAdvance(true);
             if (a.startsWith(u'+')) h.time.advance(std::chrono::milliseconds(a.mid(1).toInt()));
             if (a == u"gone") c.reset();
             if (a == u"?") f->log << "?" << running(*c);
@@ -245,7 +242,7 @@ private Q_SLOTS:
             const QString stageName = current ? rawValue(*current) : "finished";
             s << stageName;
             for (const SetupPhase phase : allCases<SetupPhase>()) {
-                if (h.state(phase) == ProgressState::running && rawValue(phase) != stageName)
+                if (h.journey().state(phase) == ProgressState::running && rawValue(phase) != stageName)
                     s << "run:" + rawValue(phase);
             }
             s << (c->ownerSetupURL() ? "url:" + c->ownerSetupURL()->fragment() : "");

@@ -1,4 +1,5 @@
-// The binding link in a real keychain (Secret Service), one entry per profile directory.
+// The binding link in a real keychain (Secret Service), one entry per profile directory. Run inside
+// dbus-run-session with an unlocked gnome-keyring-daemon (as scripts/test does).
 #include "channel/OwnerSetupLinkStore.h"
 #include "support/AwaitTask.h"
 
@@ -23,14 +24,6 @@ class OwnerSetupLinkStoreTests : public QObject
     }
 
 private Q_SLOTS:
-    void initTestCase()
-    {
-        const QString probe = m_root.filePath(QStringLiteral("probe"));
-        QVERIFY2(await(OwnerSetupLinkStore::writeData(OwnerSetupLinkStore::defaultService(), probe, "probe")),
-                 "no usable Secret Service: run inside dbus-run-session with an unlocked gnome-keyring-daemon");
-        await(OwnerSetupLinkStore::writeData(OwnerSetupLinkStore::defaultService(), probe, std::nullopt));
-    }
-
     void entries()
     {
         const auto one = OwnerSetupLinkStore::forProfileDirectory(m_root.filePath(QStringLiteral("profiles/one")));

@@ -73,25 +73,17 @@ private Q_SLOTS:
         QTest::addColumn<ScriptedResponse>("answer");
         QTest::addColumn<QString>("outcome");
         const auto json = [](int status, QByteArray body) { return ScriptedResponse::json(status, std::move(body)); };
-        ScriptedResponse slowError = ScriptedResponse::trickle(500, QByteArray(4096, 'x'), 50);
-        ScriptedResponse bodyTrickle = ScriptedResponse::trickle(200, document, 50);
-        slowError.trickleBodyOnly = true;
-        bodyTrickle.trickleBodyOnly = true;
         ScriptedResponse hugeUnannounced = json(200, QByteArray(AgentStatusClient::maxBodyBytes + 1, ' '));
         hugeUnannounced.sendContentLength = false;
         row("200", json(200, document), "ok");
         // A valid document does not rescue another status, nor is a slow error body awaited.
-        row("401", json(401, document).withHeader("WWW-Authenticate", "Bearer"), "AGENT_STATUS_UNAVAILABLE");
         row("204", json(204, document), "AGENT_STATUS_UNAVAILABLE");
-        row("500, slow body", slowError, "AGENT_STATUS_UNAVAILABLE");
-        // Redirects are not followed: the token stays home.
-        const QUrl elsewhere(QStringLiteral("http://localhost:1/tui/status"));
-        row("redirect elsewhere", ScriptedResponse::redirect(302, elsewhere), "AGENT_STATUS_UNAVAILABLE");
-        const QUrl here(QStringLiteral("/moved"));
-        row("redirect here", ScriptedResponse::redirect(307, here), "AGENT_STATUS_UNAVAILABLE");
+        row("500, slow body", ScriptedResponse::trickle(500, QByteArray(4096, 'x')), "AGENT_STATUS_UNAVAILABLE");
+        // Redirects are not followed, not even to the same server: the token stays home.
+        row("redirect", {.status = 307, .headers = {{"Location", "/moved"}}}, "AGENT_STATUS_UNAVAILABLE");
         // Whatever the server does, the deadline holds for the whole exchange.
         row("never answers", ScriptedResponse::neverAnswer(), "timed out");
-        row("trickled body", bodyTrickle, "timed out"); // never idle long enough for Qt's own timeout
+        row("trickled body", ScriptedResponse::trickle(200, document), "timed out"); // never idle long enough for Qt's own timeout
         row("huge body", json(200, hugeUnannounced.body), "too large");
         row("huge body without length", hugeUnannounced, "too large");
         row("garbage body", json(200, "garbage{"), "decoding");
@@ -112,23 +104,18 @@ private Q_SLOTS:
         s.server.setResponse(QStringLiteral("/tui/status"), answer);
         s.server.setResponse(QStringLiteral("/moved"), ScriptedResponse::json(200, document));
         if (!port.isNull())
-            s.write(QStringLiteral("tui-port"), port.replace("SERVER", QByteArray::number(s.server.port())));
-        s.write(QStringLiteral("tui-token"), token);
-        AgentStatusClient client(s.profile.path(), 400ms);
+            s.writeProfileFile(QStringLiteral("tui-port"), port.replace("SERVER", QByteArray::number(s.server.port())));
+        s.writeProfileFile(QStringLiteral("tui-token"), token);
+        AgentStatusClient client(s.profileDirectory(), 400ms);
         QElapsedTimer elapsed;
         elapsed.start();
         QCOMPARE(outcomeOf(client.fetch()), outcome);
         // Each slow answer would take 10 s or more.
         QVERIFY2(elapsed.elapsed() < 4000, qPrintable(QString::number(elapsed.elapsed())));
-        QVERIFY(s.server.requestsFor(QStringLiteral("/moved")).isEmpty());
         const bool asked = outcome != u"AGENT_STATUS_CONFIG_INVALID" && outcome != u"file";
-        QCOMPARE(s.server.requestCount() > 0, asked);
-        const RecordedRequest request = s.server.requests().value(0);
-        const QByteArray bearer = request.header("Authorization").value_or("-");
-        if (asked)
-            QCOMPARE(request.method + ' ' + request.path.toUtf8() + ' ' + bearer,
-                     "GET /tui/status Bearer secret-token");
-        QVERIFY(!request.hasHeader("Cookie"));
+        QCOMPARE(s.server.requestCount(), asked ? 1 : 0);
+        if (asked) // the token trimmed
+            QCOMPARE(s.server.requests().constFirst().header("Authorization"), "Bearer secret-token");
     }
 
     void portAndTokenAreReadAfresh()
@@ -139,35 +126,37 @@ private Q_SLOTS:
             served->server.setHandler(QStringLiteral("/tui/status"), [](const RecordedRequest &r) {
                 if (r.header("Authorization") == "Bearer slow")
                     return ScriptedResponse::neverAnswer();
-                return ScriptedResponse::json(200, document);
+                ScriptedResponse answer = ScriptedResponse::json(200, document);
+                answer.headers.append(std::pair<QByteArray, QByteArray>("Set-Cookie", "s=1; Path=/")); // never sent back
+                return answer;
             });
         }
         const auto pointAt = [&s](const Served &to, const QByteArray &token) {
-            s.write(QStringLiteral("tui-port"), QByteArray::number(to.server.port()));
-            s.write(QStringLiteral("tui-token"), token);
+            s.writeProfileFile(QStringLiteral("tui-port"), QByteArray::number(to.server.port()));
+            s.writeProfileFile(QStringLiteral("tui-token"), token);
         };
-        AgentStatusClient client(s.profile.path(), 400ms);
+        AgentStatusClient client(s.profileDirectory(), 400ms);
         pointAt(s, "first");
         QCOMPARE(await(client.fetch()), AgentRuntimeStatus::decode(document));
         pointAt(restarted, "second");
         await(client.fetch());
         QCOMPARE(s.server.requestCount(), 1);
+        QCOMPARE(restarted.server.requests().constFirst().method, "GET");
         QCOMPARE(restarted.server.requests().constFirst().header("Authorization"), "Bearer second");
+        QVERIFY(!restarted.server.requests().constFirst().header("Cookie"));
         // Fetches are independent: a hanging one does not hold the next.
         pointAt(restarted, "slow");
         auto hanging = client.fetch();
         pointAt(restarted, "fast");
         QCOMPARE(await(client.fetch()).pid, 4242);
         QCOMPARE(outcomeOf(std::move(hanging)), QStringLiteral("timed out"));
-        // Destroying the client ends its fetch; a stopped server refuses.
-        auto doomed = std::make_unique<AgentStatusClient>(s.profile.path(), 10s);
+        // Destroying the client ends its fetch.
+        auto doomed = std::make_unique<AgentStatusClient>(s.profileDirectory(), 10s);
         pointAt(restarted, "slow");
         hanging = doomed->fetch();
         QVERIFY(spinUntil([&] { return restarted.server.requestCount() == 4; }));
         doomed.reset();
         QCOMPARE(outcomeOf(std::move(hanging)), QStringLiteral("network"));
-        restarted.server.stop();
-        QCOMPARE(outcomeOf(client.fetch()), QStringLiteral("network"));
     }
 
     // The connection to the daemon is kept between polls; one the daemon closed meanwhile is found
@@ -177,29 +166,25 @@ private Q_SLOTS:
         QTcpServer daemon;
         QVERIFY(daemon.listen(QHostAddress::LocalHost));
         QList<QTcpSocket *> connections;
-        int requests = 0;
         QObject::connect(&daemon, &QTcpServer::newConnection, [&] {
             while (QTcpSocket *socket = daemon.nextPendingConnection()) {
                 connections.append(socket);
-                QObject::connect(socket, &QTcpSocket::readyRead, socket, [&requests, socket] {
-                    if (!socket->readAll().contains("\r\n\r\n"))
-                        return;
-                    ++requests;
-                    socket->write("HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(document.size()) + "\r\n\r\n" + document);
+                QObject::connect(socket, &QTcpSocket::readyRead, socket, [socket] {
+                    if (socket->readAll().contains("\r\n\r\n"))
+                        socket->write("HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(document.size()) + "\r\n\r\n" + document);
                 });
             }
         });
-        Served s;
-        s.write(QStringLiteral("tui-port"), QByteArray::number(daemon.serverPort()) + "\n");
-        s.write(QStringLiteral("tui-token"), "secret-token\n");
-        AgentStatusClient client(s.profile.path(), 400ms);
+        TemporaryProfile profile;
+        profile.writeProfileFile(QStringLiteral("tui-port"), QByteArray::number(daemon.serverPort()) + "\n");
+        profile.writeProfileFile(QStringLiteral("tui-token"), "secret-token\n");
+        AgentStatusClient client(profile.profileDirectory(), 400ms);
         QCOMPARE(outcomeOf(client.fetch()), QStringLiteral("ok"));
         QCOMPARE(outcomeOf(client.fetch()), QStringLiteral("ok"));
         QCOMPARE(connections.size(), 1);
         connections.first()->close();
         QCOMPARE(outcomeOf(client.fetch()), QStringLiteral("ok"));
         QCOMPARE(connections.size(), 2);
-        QCOMPARE(requests, 3);
     }
 
     void port_data()
@@ -227,7 +212,6 @@ private Q_SLOTS:
         fullIntegers.replace("\"pid\":4242", "\"pid\":0,\"new\":{\"n\":[1]}");
         QByteArray absent = document;
         absent.replace(",\"compacting\":true", "").replace(",\"codingSession\":" + coding, "");
-        QTest::newRow("full") << document << "3 4242 1 1";
         QTest::newRow("unknown keys, full integers") << fullIntegers << "9223372036854775807 0 1 1";
         QTest::newRow("optional fields absent") << absent << "3 4242 - -";
         QTest::newRow("optional fields null") << with("compacting", nullptr).replace(coding, "null") << "3 4242 - -";
@@ -267,9 +251,6 @@ private Q_SLOTS:
         const AgentRuntimeStatus::CodingSession coding{"in_progress", QStringLiteral("重构日志模块")};
         const AgentRuntimeStatus status{sampledAt, "running", true, "1.4.0-beta.2", false, true, 3, 4242, coding};
         QCOMPARE(AgentRuntimeStatus::decode(document), status);
-        // The same instant written with another offset is the same; the offset written is kept.
-        QCOMPARE(AgentRuntimeStatus::decode(with("sampledAt", "2026-01-02T11:04:05.678+08:00")), status);
-        QCOMPARE(parseInternetDateTime(u"2026-01-02T03:04:05+08:00")->offsetFromUtc(), 8 * 3600);
     }
 };
 

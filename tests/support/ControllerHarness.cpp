@@ -3,8 +3,6 @@
 #include <QDir>
 #include <QFile>
 
-#include <stdexcept>
-
 #include <sys/stat.h>
 
 QString progressLetters(const QList<SetupProgressItem> &items)
@@ -57,24 +55,6 @@ QString runs(const QStringList &items)
 TemporaryProfile::TemporaryProfile()
 {
     QDir().mkpath(profileDirectory());
-}
-
-void TemporaryProfile::writeProfileFile(const QString &name, const QByteArray &content) const
-{
-    QFile file(profileFile(name));
-    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
-        throw std::runtime_error("cannot write a profile file");
-}
-
-QByteArray TemporaryProfile::readProfileFile(const QString &name) const
-{
-    QFile file(profileFile(name));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool TemporaryProfile::hasProfileFile(const QString &name) const
-{
-    return QFile::exists(profileFile(name));
 }
 
 ControllerHarness::ControllerHarness()

@@ -3,6 +3,7 @@
 #include "model/Attention.h"
 #include "model/InstallJourney.h"
 #include "model/ModelContext.h"
+#include "support/ScriptFiles.h"
 #include "support/VirtualTime.h"
 
 #include <QList>
@@ -10,6 +11,7 @@
 
 #include <memory>
 #include <optional>
+#include <stdexcept>
 
 // One letter per phase: pending, running, complete, failed ("ccrppppppp").
 QString progressLetters(const QList<SetupProgressItem> &items);
@@ -37,9 +39,13 @@ public:
     TemporaryProfile();
     QString profileDirectory() const { return m_home.filePath(QStringLiteral("profile")); }
     QString profileFile(const QString &name) const { return profileDirectory() + u'/' + name; }
-    void writeProfileFile(const QString &name, const QByteArray &content) const;
-    QByteArray readProfileFile(const QString &name) const;
-    bool hasProfileFile(const QString &name) const;
+    void writeProfileFile(const QString &name, const QByteArray &content) const
+    {
+        if (!QuorvantisTest::writeFile(profileFile(name), content))
+            throw std::runtime_error("cannot write a profile file");
+    }
+    QByteArray readProfileFile(const QString &name) const { return QuorvantisTest::readFile(profileFile(name)); }
+    bool hasProfileFile(const QString &name) const { return QFile::exists(profileFile(name)); }
 
 private:
     QTemporaryDir m_home;
@@ -59,7 +65,6 @@ public:
     InstallJourney &launchAt(std::optional<InstallStage> stage, bool configured = false);
     InstallJourney &journey() const { return *m_journey; }
     Attention &attention() const { return *m_attention; }
-    ProgressState state(SetupPhase phase) const { return m_journey->state(phase); }
 
     ModelContext context();
     // The reports `fail` took, "CODE: message" each, '|'-separated ("-": none).

@@ -1,12 +1,11 @@
 #include "support/LoopbackHttpServer.h"
 
 #include <QHostAddress>
-#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
+#include <QUrl>
 
 #include <algorithm>
-#include <memory>
 
 namespace QuorvantisTest {
 
@@ -33,7 +32,6 @@ LoopbackHttpServer::LoopbackHttpServer(QObject *parent) : QObject(parent), m_ser
 {
     connect(m_server, &QTcpServer::newConnection, this, [this] {
         while (QTcpSocket *socket = m_server->nextPendingConnection()) {
-            m_buffers.insert(socket, {});
             connect(socket, &QTcpSocket::readyRead, this, [this, socket] { readFrom(socket); });
             connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
                 m_buffers.remove(socket);
@@ -52,14 +50,6 @@ LoopbackHttpServer::~LoopbackHttpServer()
 void LoopbackHttpServer::setResponse(const QString &path, ScriptedResponse response)
 {
     setHandler(path, [response = std::move(response)](const RecordedRequest &) { return response; });
-}
-
-QList<RecordedRequest> LoopbackHttpServer::requestsFor(const QString &path) const
-{
-    QList<RecordedRequest> matching;
-    std::copy_if(m_requests.cbegin(), m_requests.cend(), std::back_inserter(matching),
-                 [&path](const RecordedRequest &request) { return request.path == path; });
-    return matching;
 }
 
 void LoopbackHttpServer::stop()
@@ -83,30 +73,24 @@ int LoopbackHttpServer::openConnections() const
 
 void LoopbackHttpServer::readFrom(QTcpSocket *socket)
 {
-    const auto buffer = m_buffers.find(socket);
-    if (buffer == m_buffers.end()) {
-        socket->readAll(); // answered already: nothing more is expected
-        return;
-    }
-    buffer->append(socket->readAll());
-    const qsizetype headEnd = buffer->indexOf("\r\n\r\n");
+    QByteArray &buffer = m_buffers[socket]; // a request after the answer starts afresh
+    buffer.append(socket->readAll());
+    const qsizetype headEnd = buffer.indexOf("\r\n\r\n");
     if (headEnd < 0)
         return;
-    const QList<QByteArray> lines = buffer->left(headEnd).split('\n');
+    const QList<QByteArray> lines = buffer.left(headEnd).split('\n');
     const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
-    if (requestLine.size() != 3)
-        return socket->abort();
-    RecordedRequest request{requestLine.at(0), QUrl::fromEncoded(requestLine.at(1)).path()};
+    RecordedRequest request{requestLine.value(0), QUrl::fromEncoded(requestLine.value(1)).path()};
     for (const QByteArray &line : lines.mid(1)) {
         const qsizetype colon = line.indexOf(':');
         if (colon > 0)
             request.headers.append({line.left(colon).trimmed(), line.mid(colon + 1).trimmed()});
     }
     const qsizetype contentLength = request.header("Content-Length").value_or("0").toLongLong();
-    if (buffer->size() - headEnd - 4 < contentLength)
+    if (buffer.size() - headEnd - 4 < contentLength)
         return; // the rest of the body is still on its way
-    request.body = buffer->mid(headEnd + 4, contentLength);
-    m_buffers.erase(buffer);
+    request.body = buffer.mid(headEnd + 4, contentLength);
+    m_buffers.remove(socket);
     m_requests.append(request);
     const auto route = m_routes.constFind(request.path);
     send(socket, route != m_routes.cend() ? (*route)(request) : ScriptedResponse::text(404, {}));
@@ -114,32 +98,27 @@ void LoopbackHttpServer::readFrom(QTcpSocket *socket)
 
 void LoopbackHttpServer::send(QTcpSocket *socket, const ScriptedResponse &response)
 {
-    const QByteArray wire = response.serialized();
     if (response.mode == ScriptedResponse::Mode::NeverAnswer)
         return;
+    const QByteArray wire = response.serialized();
     if (response.mode == ScriptedResponse::Mode::Normal) {
         socket->write(wire);
         return socket->disconnectFromHost(); // after the pending bytes are written
     }
-    auto remaining = std::make_shared<QByteArray>(wire);
-    if (response.trickleBodyOnly) {
-        const qsizetype headSize = wire.size() - response.body.size();
-        socket->write(wire.left(headSize));
-        remaining->remove(0, headSize);
-    }
+    socket->write(wire.chopped(response.body.size()));
     // The socket is the timer's parent: a client that gives up first ends the trickle.
     auto *timer = new QTimer(socket);
-    connect(timer, &QTimer::timeout, socket, [socket, timer, remaining, chunk = response.trickleBytes] {
+    connect(timer, &QTimer::timeout, socket, [socket, timer, remaining = response.body]() mutable {
         if (socket->state() != QAbstractSocket::ConnectedState)
             return timer->stop();
-        socket->write(remaining->left(chunk));
-        remaining->remove(0, qMin<qsizetype>(chunk, remaining->size()));
-        if (remaining->isEmpty()) {
+        socket->write(remaining.left(1));
+        remaining.remove(0, 1);
+        if (remaining.isEmpty()) {
             timer->stop();
             socket->disconnectFromHost();
         }
     });
-    timer->start(response.trickleIntervalMs);
+    timer->start(50);
 }
 
 } // namespace QuorvantisTest

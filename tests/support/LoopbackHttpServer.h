@@ -7,7 +7,6 @@
 #include <QPair>
 #include <QString>
 #include <QTcpServer>
-#include <QUrl>
 
 #include <functional>
 #include <optional>
@@ -29,7 +28,6 @@ struct RecordedRequest
 
     // Case-insensitive; nullopt when the header was not sent.
     std::optional<QByteArray> header(const QByteArray &name) const;
-    bool hasHeader(const QByteArray &name) const { return header(name).has_value(); }
 };
 
 struct ScriptedResponse
@@ -37,16 +35,13 @@ struct ScriptedResponse
     enum class Mode {
         Normal, // answer at once
         NeverAnswer, // keep the connection open, never write
-        Trickle, // write trickleBytes of the answer every trickleIntervalMs
+        Trickle, // the head at once, then the body one byte every 50 ms
     };
 
     int status = 200;
     HttpHeaders headers{};
     QByteArray body{};
     Mode mode = Mode::Normal;
-    int trickleIntervalMs = 10;
-    int trickleBytes = 1;
-    bool trickleBodyOnly = false; // the head at once, only the body trickles
     bool sendContentLength = true; // without it the body ends with the connection
 
     static ScriptedResponse text(int status, QByteArray body, QByteArray type = "text/plain; charset=utf-8")
@@ -57,20 +52,10 @@ struct ScriptedResponse
     {
         return text(status, std::move(body), "application/json");
     }
-    static ScriptedResponse redirect(int status, const QUrl &location)
-    {
-        return {.status = status, .headers = {{"Location", location.toEncoded()}}};
-    }
     static ScriptedResponse neverAnswer() { return {.mode = Mode::NeverAnswer}; }
-    static ScriptedResponse trickle(int status, QByteArray body, int intervalMs, int bytesPerTick = 1)
+    static ScriptedResponse trickle(int status, QByteArray body)
     {
-        return {.status = status, .body = std::move(body), .mode = Mode::Trickle, .trickleIntervalMs = intervalMs,
-                .trickleBytes = bytesPerTick};
-    }
-    ScriptedResponse &withHeader(QByteArray name, QByteArray value)
-    {
-        headers.append({std::move(name), std::move(value)});
-        return *this;
+        return {.status = status, .body = std::move(body), .mode = Mode::Trickle};
     }
     QByteArray serialized() const; // what goes on the wire
 };
@@ -86,17 +71,13 @@ public:
     ~LoopbackHttpServer() override;
 
     quint16 port() const { return m_server->serverPort(); }
-    QUrl baseUrl() const { return QUrl(QStringLiteral("http://127.0.0.1:%1").arg(port())); }
-    QUrl url(const QString &path) const { return QUrl(baseUrl().toString() + path); }
 
     // A later call for the same path replaces the earlier one.
     void setResponse(const QString &path, ScriptedResponse response);
     void setHandler(const QString &path, Handler handler) { m_routes.insert(path, std::move(handler)); }
 
     QList<RecordedRequest> requests() const { return m_requests; }
-    QList<RecordedRequest> requestsFor(const QString &path) const;
     int requestCount() const { return int(m_requests.size()); }
-    void clearRequests() { m_requests.clear(); }
     // Connections a client still holds open (a fetch in flight).
     int openConnections() const;
 

@@ -2,16 +2,6 @@
 
 using namespace QuorvantisTest;
 
-namespace {
-
-QCoro::Task<OwnerSetupSession> noSession()
-{
-    throw QuorvantisNativeError(QStringLiteral("OWNER_SETUP_UNAVAILABLE"), QStringLiteral("scripted"));
-    co_return OwnerSetupSession{};
-}
-
-} // namespace
-
 ModelFixture::ModelFixture(Defaults defaults)
 {
     if (defaults == Failing) {
@@ -33,7 +23,10 @@ ModelFixture::ModelFixture(Defaults defaults)
     effects.permissionPrepare = [](PermissionKind) { return value(false); };
     effects.accessibilityPrepare = [](AccessibilityStep, bool) { return value(false); };
     effects.openSystemSettings = [](std::optional<PermissionKind>) {};
-    effects.ownerSetupRequest = [](std::optional<QUrl>, bool) { return noSession(); };
+    effects.ownerSetupRequest = [](std::optional<QUrl>, bool) -> QCoro::Task<OwnerSetupSession> {
+        throw QuorvantisNativeError(QStringLiteral("OWNER_SETUP_UNAVAILABLE"), QStringLiteral("scripted"));
+        co_return OwnerSetupSession{};
+    };
     effects.ownerSetupOpen = [](QUrl) { return value(true); };
     effects.ownerSetupCopy = [](QUrl) { return true; };
     effects.ownerSetupLinkSave = [](std::optional<OwnerSetupLink>) {};
@@ -41,13 +34,6 @@ ModelFixture::ModelFixture(Defaults defaults)
     effects.runScript = [](QString, AppModel::OutputHandler) { return value(CLIResult{0, std::nullopt}); };
     effects.openURL = [](QUrl) { return true; };
     effects.runnerIdle = [] { return nothing(); };
-    ownerSetupLinkLoad = [] { return value(std::optional<OwnerSetupLink>()); };
-}
-
-ModelFixture::~ModelFixture()
-{
-    // Before the scripts and the clock it uses.
-    m_model.reset();
 }
 
 AppModel &ModelFixture::make(bool autoResume)
@@ -58,7 +44,7 @@ AppModel &ModelFixture::make(bool autoResume)
         .profileDirectory = profileDirectory(),
         .effects = effects,
         .ownerSetupLinkLoad = ownerSetupLinkLoad,
-        .bootstrapRetryDelays = retryDelays,
+        .bootstrapRetryDelays = {std::chrono::seconds(2), std::chrono::seconds(4), std::chrono::seconds(8)},
         .autoResume = autoResume,
         .sleeper = [this](std::chrono::milliseconds duration) { return time.sleep(duration); },
         .clock = [this] { return time.now(); },

@@ -18,7 +18,6 @@ public:
     // Succeeding: every run succeeds, the agent answers at once and an enrolment key is bundled.
     enum Defaults { Failing, Succeeding };
     explicit ModelFixture(Defaults defaults = Failing);
-    ~ModelFixture();
 
     // Builds the model (replacing any earlier one) with the current effects.
     AppModel &make(bool autoResume = false);
@@ -28,7 +27,6 @@ public:
     AppModel &model() { return *m_model; }
     void reset() { m_model.reset(); }
 
-    AppModel::ProgressState state(AppModel::SetupPhase phase) { return model().setupProgress().at(int(phase)).state; }
     // The model's installation in one line (see describeInstallation).
     QString installation() const;
 
@@ -46,11 +44,9 @@ public:
     AppModel::Effects effects;
     std::shared_ptr<CLIService> cli; // the default runner when empty
     AppModel::LinkLoader ownerSetupLinkLoad; // none captured by default
-    std::vector<std::chrono::milliseconds> retryDelays{std::chrono::seconds(2), std::chrono::seconds(4),
-                                                       std::chrono::seconds(8)};
     std::chrono::milliseconds statusTimeout{200};
     VirtualTime time;
 
 private:
-    std::unique_ptr<AppModel> m_model;
+    std::unique_ptr<AppModel> m_model; // the last member: destroyed before the scripts and the clock it uses
 };

@@ -4,37 +4,21 @@
 // server, the failure a request ended with as one word, and a watch on the log for secrets.
 
 #include "support/AwaitTask.h"
+#include "support/ControllerHarness.h"
 #include "support/LoopbackHttpServer.h"
 
 #include "net/BoundedHttp.h"
 #include "process/QuorvantisNativeError.h"
 
-#include <QFile>
-#include <QTemporaryDir>
-
 namespace QuorvantisTest {
 
-struct Served
+struct Served : TemporaryProfile
 {
-    QTemporaryDir profile;
     LoopbackHttpServer server;
-
-    QString path(const QString &name) const { return profile.filePath(name); }
-    void write(const QString &name, const QByteArray &data) const
-    {
-        QFile file(path(name));
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(data) != data.size())
-            throw std::runtime_error("cannot write a profile file");
-    }
-    QByteArray read(const QString &name) const
-    {
-        QFile file(path(name));
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
 };
 
 // A coded failure's code, a transport failure's kind, or `other` for the rest.
-inline QString failureWord(const std::exception_ptr &error, const char *other = "other")
+inline QString failureWord(const std::exception_ptr &error)
 {
     try {
         std::rethrow_exception(error);
@@ -43,7 +27,7 @@ inline QString failureWord(const std::exception_ptr &error, const char *other = 
     } catch (const HttpTransportError &transport) {
         return QStringList{"network", "timed out", "too large"}.at(int(transport.kind));
     } catch (...) {
-        return QString::fromLatin1(other);
+        return QStringLiteral("other");
     }
 }
 

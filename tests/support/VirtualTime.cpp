@@ -1,7 +1,5 @@
 #include "support/VirtualTime.h"
 
-#include <QCoro/QCoroTimer>
-
 #include <algorithm>
 
 struct VirtualTime::Awaiter
@@ -17,8 +15,6 @@ struct VirtualTime::Awaiter
     void await_resume() const noexcept {}
 };
 
-VirtualTime::VirtualTime(QDateTime start) : m_start(std::move(start)) {}
-
 VirtualTime::~VirtualTime()
 {
     // Let every suspended loop run on: each re-checks its owner after a wait and ends.
@@ -33,11 +29,6 @@ VirtualTime::~VirtualTime()
 QCoro::Task<void> VirtualTime::sleep(std::chrono::milliseconds duration)
 {
     m_requested.append(duration);
-    if (m_autoAdvance) {
-        co_await QCoro::sleepFor(std::chrono::milliseconds(0));
-        m_elapsed += duration;
-        co_return;
-    }
     co_await Awaiter{this, m_elapsed + duration};
 }
 
@@ -46,17 +37,19 @@ QDateTime VirtualTime::now() const
     return m_start.addMSecs(m_elapsed.count());
 }
 
+std::vector<VirtualTime::Waiter>::iterator VirtualTime::next()
+{
+    return std::min_element(m_waiters.begin(), m_waiters.end(), [](const Waiter &a, const Waiter &b) {
+        return a.deadline != b.deadline ? a.deadline < b.deadline : a.order < b.order;
+    });
+}
+
 void VirtualTime::advance(std::chrono::milliseconds by)
 {
     const auto target = m_elapsed + by;
-    for (;;) {
-        auto next = std::min_element(m_waiters.begin(), m_waiters.end(), [](const Waiter &a, const Waiter &b) {
-            return a.deadline != b.deadline ? a.deadline < b.deadline : a.order < b.order;
-        });
-        if (next == m_waiters.end() || next->deadline > target)
-            break;
-        const auto waiter = *next;
-        m_waiters.erase(next);
+    for (auto earliest = next(); earliest != m_waiters.end() && earliest->deadline <= target; earliest = next()) {
+        const auto waiter = *earliest;
+        m_waiters.erase(earliest);
         m_elapsed = std::max(m_elapsed, waiter.deadline);
         waiter.handle.resume();
     }
@@ -67,9 +60,6 @@ bool VirtualTime::advanceToNext()
 {
     if (m_waiters.empty())
         return false;
-    const auto next = std::min_element(m_waiters.begin(), m_waiters.end(), [](const Waiter &a, const Waiter &b) {
-        return a.deadline != b.deadline ? a.deadline < b.deadline : a.order < b.order;
-    });
-    advance(std::max(std::chrono::milliseconds(0), next->deadline - m_elapsed));
+    advance(std::max(std::chrono::milliseconds(0), next()->deadline - m_elapsed));
     return true;
 }

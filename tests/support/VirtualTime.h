@@ -13,7 +13,7 @@
 class VirtualTime
 {
 public:
-    explicit VirtualTime(QDateTime start = QDateTime::fromSecsSinceEpoch(1'800'000'000, Qt::UTC));
+    VirtualTime() = default;
     ~VirtualTime();
     VirtualTime(const VirtualTime &) = delete;
     VirtualTime &operator=(const VirtualTime &) = delete;
@@ -25,8 +25,6 @@ public:
     void advance(std::chrono::milliseconds by);
     // Advances to the next pending deadline (if any) and resumes it; returns false when none.
     bool advanceToNext();
-    // When on, every sleep completes on the next event-loop turn and moves the clock by its length.
-    void setAutoAdvance(bool on) { m_autoAdvance = on; }
 
     int pendingSleepers() const { return int(m_waiters.size()); }
     // Every duration a sleeper asked for, in order.
@@ -42,11 +40,11 @@ private:
         std::coroutine_handle<> handle;
     };
     struct Awaiter;
+    std::vector<Waiter>::iterator next(); // the earliest deadline, the earliest asked first
 
-    QDateTime m_start;
+    const QDateTime m_start = QDateTime::fromSecsSinceEpoch(1'800'000'000, Qt::UTC);
     std::chrono::milliseconds m_elapsed{0};
     quint64 m_order = 0;
-    bool m_autoAdvance = false;
     std::vector<Waiter> m_waiters;
     QList<std::chrono::milliseconds> m_requested;
 };

@@ -33,21 +33,19 @@ QCoro::Task<void> note(QStringList *links, QString link)
     co_return void(links->append(link));
 }
 
-// How a process run ends: ok, exit (a non-zero status), busy (a coded failure).
-Step ending(const QString &word)
-{
-    if (word == u"exit") return Step::exit(4, QStringLiteral("npm ERR! boom\n"));
-    if (word == u"busy")
-        return Step::throwing(QuorvantisNativeError(QStringLiteral("OPERATION_ALREADY_RUNNING"), QString()));
-    return Step::success();
-}
-
-// "busy>ok": the first run is refused, the next one ends ok.
+// How the runs end, in order: ok, exit (a non-zero status), busy (a coded failure); "busy>ok": the first
+// run is refused, the next one ends ok.
 std::deque<Step> endings(const QString &words)
 {
     std::deque<Step> steps;
-    for (const QString &word : words.split(u'>'))
-        steps.push_back(ending(word));
+    for (const QString &word : words.split(u'>')) {
+        if (word == u"exit")
+            steps.push_back(Step::exit(4, QStringLiteral("npm ERR! boom\n")));
+        else if (word == u"busy")
+            steps.push_back(Step::throwing(QuorvantisNativeError(QStringLiteral("OPERATION_ALREADY_RUNNING"), {})));
+        else
+            steps.push_back(Step::success());
+    }
     return steps;
 }
 
