@@ -30,8 +30,6 @@ void say(const AppModel &model, const QString &what)
 
 int main(int argc, char **argv)
 {
-    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
     QGuiApplication application(argc, argv);
     if (argc != 3)
         return 64;
@@ -39,7 +37,6 @@ int main(int argc, char **argv)
     const QString code = QTextStream(stdin).readLine();
     QuorvantisTest::Application launched;
     AppModel &model = launched.relaunch();
-    say(model, QStringLiteral("launched"));
     int status = QuorvantisTest::await(QuorvantisTest::installUntilOnline(&model, code), 200000);
     if (status == 2)
         say(model, QStringLiteral("error ") + model.lastError()->code);

@@ -3,8 +3,7 @@
 // passes its validators, and the binary starts without a display and without options pointing it
 // at its resources.
 
-#include "support/ScriptFiles.h"
-
+#include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
@@ -67,13 +66,10 @@ private Q_SLOTS:
         // The binary, the information dictionary, the desktop entry and the metainfo are run or
         // validated below.
         QTest::newRow("logo") << "/usr/share/quorvantis-companion/QuorvantisMark.png" << true;
-        QTest::newRow("tray logo") << "/usr/share/quorvantis-companion/QuorvantisMenuBar.png" << true;
-        QTest::newRow("small icon") << "/usr/share/icons/hicolor/16x16/apps/dev.quorvantis.Companion.png" << true;
         QTest::newRow("scalable icon") << "/usr/share/icons/hicolor/scalable/apps/dev.quorvantis.Companion.svg" << true;
         // Built here without a key: a stamp would have come from somewhere else.
         QTest::newRow("no stamp") << "/usr/share/quorvantis-companion/stamp" << false;
         QTest::newRow("no packaging tool") << "/usr/bin/quorvantis-stamp" << false;
-        QTest::newRow("no gallery") << "/usr/bin/quorvantis-gallery" << false;
     }
 
     void fileList()
@@ -95,7 +91,6 @@ private Q_SLOTS:
         for (const char *library : {"libqt6widgets6", "libqt6network6", "libqt6svg6", "libqt6dbus6", "libqt6keychain1",
                                     "libc6", "qt6-qpa-plugins", "bash"})
             QTest::newRow(library) << "Depends" << QStringLiteral("(.*, )?%1( \\(.*\\))?(, .*)?").arg(library);
-        QTest::newRow("maintainer") << "Maintainer" << ".+@.+";
     }
 
     void controlFields()
@@ -108,8 +103,7 @@ private Q_SLOTS:
         QVERIFY2(whole.match(value.output.trimmed()).hasMatch(), qPrintable(field + ": " + value.output));
     }
 
-    // A command on the unpacked root ("@root"; "@other" is a resource directory of another
-    // version) succeeds, and its output is the expected one (ending in a newline) or holds it.
+    // A command on the unpacked root ("@root") succeeds, and its output is the expected one, if any.
     void installedFilesRun_data()
     {
         QTest::addColumn<QStringList>("command");
@@ -117,9 +111,6 @@ private Q_SLOTS:
         const QString binary = QStringLiteral("@root/usr/bin/quorvantis-companion");
         // The version comes from the installed Info.json, found without --resources.
         QTest::newRow("version") << QStringList{binary, "--version"} << "Quorvantis " QUORVANTIS_PROJECT_VERSION "\n";
-        QTest::newRow("help names the resource option") << QStringList{binary, "--help"} << "--resources <DIR>";
-        QTest::newRow("another resource directory")
-            << QStringList{binary, "--resources", "@other", "-v"} << "Quorvantis 9.8.7\n";
         const QString metainfo = QStringLiteral("@root/usr/share/metainfo/dev.quorvantis.Companion.metainfo.xml");
         QTest::newRow("AppStream metainfo") << QStringList{"appstreamcli", "validate", "--no-net", metainfo} << "";
         const QString entry = QStringLiteral("@root/usr/share/applications/dev.quorvantis.Companion.desktop");
@@ -130,14 +121,10 @@ private Q_SLOTS:
     {
         QFETCH(QStringList, command);
         QFETCH(QString, expected);
-        QTemporaryDir other;
-        QVERIFY(QuorvantisTest::writeFile(other.filePath("Info.json"), R"({"CFBundleShortVersionString": "9.8.7"})"));
-        command.replaceInStrings(QStringLiteral("@root"), m_root)
-            .replaceInStrings(QStringLiteral("@other"), other.path());
+        command.replaceInStrings(QStringLiteral("@root"), m_root);
         const Run answered = run(command.first(), command.mid(1));
         QVERIFY2(answered.exitCode == 0, qPrintable(answered.output));
-        const bool seen = expected.endsWith(u'\n') ? answered.output == expected : answered.output.contains(expected);
-        QVERIFY2(seen, qPrintable(answered.output));
+        QVERIFY2(expected.isEmpty() || answered.output == expected, qPrintable(answered.output));
     }
 };
 

@@ -54,7 +54,7 @@ public:
     QStringList markerFaults() const;
     // Where the secrets of a whole installation turn up: logs, the argument lists and environments
     // of every child and of the application's runner, the application's own files and its
-    // diagnostics archive (when given); files that are not private, directories others may write.
+    // diagnostics archive (when given); directories others may write.
     // The agent's files, the keychain entry and the application's link file keep them by design.
     QStringList secretFaults(const QStringList &setupCodes, const QString &archive,
                              const QStringList &runnerEnvironment) const;

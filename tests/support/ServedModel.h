@@ -43,7 +43,6 @@ struct Sample
 // in order, then `whenExhausted`; each request takes `latency` of virtual time.
 struct OnboardingScript
 {
-    QList<bool> forcedRefreshes; // of each request: whether it asked for a new link
     QList<std::pair<OwnerSetupSession, std::exception_ptr>> outcomes;
     OwnerSetupSession whenExhausted;
     VirtualTime *time = nullptr;
@@ -57,9 +56,8 @@ struct OnboardingScript
     }
 };
 
-inline QCoro::Task<OwnerSetupSession> scriptedOwnerSetupRequest(std::shared_ptr<OnboardingScript> script, bool force)
+inline QCoro::Task<OwnerSetupSession> scriptedOwnerSetupRequest(std::shared_ptr<OnboardingScript> script)
 {
-    script->forcedRefreshes.append(force);
     if (script->latency.count() > 0)
         co_await script->time->sleep(script->latency);
     const auto [session, error] = script->outcomes.isEmpty() ? std::pair(script->whenExhausted, std::exception_ptr())
@@ -108,8 +106,8 @@ public:
         onboarding->time = &time;
         onboarding->whenExhausted = session(true, bindingLink());
         server.setHandler(QStringLiteral("/tui/status"), [this](const RecordedRequest &) { return statusAnswer; });
-        effects.ownerSetupRequest = [script = onboarding](std::optional<QUrl>, bool force) {
-            return scriptedOwnerSetupRequest(script, force);
+        effects.ownerSetupRequest = [script = onboarding](std::optional<QUrl>, bool) {
+            return scriptedOwnerSetupRequest(script);
         };
         effects.ownerSetupCopy = [this](QUrl url) {
             copied.append(url);

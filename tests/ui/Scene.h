@@ -63,11 +63,10 @@ public:
         return m;
     }
 
-    // A stage ("runtime", "setup", "daemon", ...), "configured setup", finished (configured, no
-    // stage); "permissions N" with the first N kinds passed; submitting or authorizing (a QVS2
+    // A stage ("runtime", "setup", "daemon", ...), "configured setup"; "permissions N" with the first N kinds passed; submitting or authorizing (a QVS2
     // code's run held open, reporting the workspace account); preparing (the runtime run held
-    // open) or "runtime failed"; installed, "installed offline" (not polled yet) or offered (1.5.0
-    // over the running 1.4.0); channel or binding (no link yet) with the service's answer applied.
+    // open) or "runtime failed"; installed or offered (1.5.0 over the running 1.4.0); channel or
+    // binding (no link yet) with the service's answer applied.
     AppModel &reach(const QString &name)
     {
         if (name.startsWith(u"permissions ")) {
@@ -105,12 +104,10 @@ public:
             AppModel &m = at(channel ? QStringLiteral("channel") : QString(), true);
             if (channel)
                 await(m.refreshOwnerSetup(false));
-            else if (name != u"installed offline")
+            else
                 poll();
             return m;
         }
-        if (name == u"finished")
-            return at({}, true);
         if (name == u"configured setup")
             return at(QStringLiteral("setup"), true);
         return at(name, name == u"daemon");

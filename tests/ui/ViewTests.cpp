@@ -48,15 +48,12 @@ struct Window
     MenuBarContent panel{&m, {.openMainWindow = {}, .quit = [this] { ++quits; }}};
     int quits = 0;
 
-    // What the scene's construction asked of the service and the clock is forgotten.
     explicit Window(const QString &scene) : m(s.reach(scene))
     {
         root.show();
         panel.show();
         QApplication::setActiveWindow(&root);
         settle();
-        s.onboarding->forcedRefreshes.clear();
-        s.time.clearRequested();
     }
     SetupView *setup() { return root.setupView(); }
     DashboardView *dashboard() { return static_cast<DashboardView *>(root.dashboardView()); }
@@ -89,13 +86,10 @@ struct Window
             {"open link", sheet->openButton()},
             {"copy link", sheet->copyButton()},
             {"regenerate", sheet->regenerateButton()},
-            {"refresh", sheet->refreshButton()},
             {"close sheet", sheet->closeButton()},
             {"update", banner()->updateButton()},
             {"pane update", pane()->updateButton()},
             {"restart", pane()->restartButton()},
-            {"logs", pane()->logsButton()},
-            {"releases", pane()->releasesButton()},
             {"quit", panel.quitButton()},
             {"recovery", pane()->errorSection()->recoveryButton()},
             {"row disk", row(QStringLiteral("disk"))->actionButton()},
@@ -174,8 +168,6 @@ struct Window
             s.environmentPrepare->output(line.arg(rest.section(separator, 0, 0), rest.section(separator, 1)));
         } else if (verb == u"advance") {
             s.time.advance(std::chrono::milliseconds(rest.toInt()));
-        } else if (verb == u"activity") {
-            m.appendActivity(rest);
         } else if (verb == u"window") { // "close" or "show"
             if (rest == u"close")
                 root.close();
@@ -184,19 +176,16 @@ struct Window
         } else if (verb == u"present") {
             m.setChannelBindingSheetPresented(true);
         } else if (verb == u"service") {
-            // The onboarding service's next answer: a Link, the Agent's own page, a Pending or No
-            // longer pending attempt, Done (bound); or a Failure of a new link.
+            // The onboarding service's next answer: a Link, the Agent's own page, Done (bound); or a
+            // Failure of a new link.
             const QChar answer = rest.front();
-            const auto pending = answer == u'P'   ? std::optional(true)
-                                 : answer == u'N' ? std::optional(false)
-                                                  : std::nullopt;
             if (answer == u'F')
                 s.onboarding->fail(
                     QuorvantisNativeError(QStringLiteral("OWNER_SETUP_INVALID"), QStringLiteral("无效")));
             else if (answer == u'A')
                 s.onboarding->answer(session(true, std::nullopt, std::nullopt, true));
             else
-                s.onboarding->answer(answer == u'D' ? session(false) : session(true, bindingLink(), pending));
+                s.onboarding->answer(answer == u'D' ? session(false) : session(true, bindingLink()));
             await(m.refreshOwnerSetup(answer == u'F'));
         } else if (verb == u"slow") { // the service takes a second to answer a new link: refreshed now
             s.onboarding->latency = 1s;
@@ -209,9 +198,6 @@ struct Window
             Quorvantis::startDetached(m.perform(restart), "restart");
         } else if (verb == u"outlast") { // the busy delay
             QTest::qWait(int(BusyDelay::delay().count()) + 30);
-        } else if (step == u"agent starts") { // the daemon stage goes on to the channel
-            s.agentStarted->answers = {true};
-            await(m.finishDaemonInstallationIfNeeded());
         } else {
             QFAIL(qPrintable(QStringLiteral("unknown step ") + step));
         }
@@ -258,15 +244,10 @@ struct Window
             return (prompt->isVisible() ? buttons : QStringLiteral("hidden"))
                    + (m.permissionPromptKind() ? "" : " (none)") + u' ' + QString::number(s.probe->calls);
         }
-        if (what == u"permission") { // the step shown, whether it is verifying or guides to the settings, its button
+        if (what == u"permission") { // whether the step is verifying or guides to the settings, its button
             const QStringList texts = setup()->permissionTexts();
-            QStringList steps;
-            for (const char *step : {"屏幕录制", "辅助功能", "完全磁盘访问"}) {
-                if (texts.contains(QString::fromUtf8(step)))
-                    steps << QString::fromUtf8(step);
-            }
-            return steps.join(u',') + (texts.contains(QStringLiteral("正在验证系统权限。")) ? " verifying" : "")
-                   + (texts.contains(m.permissionSettingsGuidance()) ? " guidance" : "") + u' '
+            return (texts.contains(QStringLiteral("正在验证系统权限。")) ? "verifying " : "")
+                   + (texts.contains(m.permissionSettingsGuidance()) ? QStringLiteral("guidance ") : QString())
                    + on(setup()->permissionStartButton());
         }
         if (what == u"focus") {
@@ -275,21 +256,18 @@ struct Window
                                                         {button(QStringLiteral("row disk")), "row disk"}};
             return names.value(QApplication::focusWidget(), QStringLiteral("other"));
         }
-        // The panel's title and detail; the emblem's symbol, or its spinner (still under reduced motion).
+        // The panel's title and detail; the setup screen's emblem: its symbol, or its spinner (still
+        // under reduced motion).
         if (what == u"header") {
-            const StatusCore *core = m.rootPage() == AppModel::RootPage::setup
-                                         ? setup()->findChild<StatusCore *>()
-                                         : dashboard()->overviewPane()->statusCore();
+            const StatusCore *core = setup()->findChild<StatusCore *>();
             const bool spins = core->findChild<Spinner *>()->findChild<QTimer *>()->isActive();
             const QString spinner = spins ? QStringLiteral("spinner") : QStringLiteral("still spinner");
             const QString symbol = core->markSymbol().isEmpty() ? spinner : core->markSymbol();
             return panel.titleLabel()->text() + u' ' + panel.detailLabel()->text() + u' ' + symbol;
         }
-        if (what == u"actions") { // the agent's actions of the panel, then of the pane; the update runs, the quits
-            const QStringList buttons{on(panel.restartButton()),  on(panel.recheckButton()),
-                                      on(panel.updateButton()),   on(panel.logsButton()),
-                                      on(pane()->updateButton()), on(pane()->restartButton()),
-                                      on(pane()->recheckButton())};
+        if (what == u"actions") { // the panel's restart, update and logs, the pane's update; the update runs, the quits
+            const QStringList buttons{on(panel.restartButton()), on(panel.updateButton()), on(panel.logsButton()),
+                                      on(pane()->updateButton())};
             return buttons.join(u',') + shown("spinning", pane()->updateSpinner()) + u' '
                    + QString::number(s.script->calls.size()) + QStringLiteral(" quits ") + QString::number(quits);
         }
@@ -299,8 +277,6 @@ struct Window
                 kinds << (url.isLocalFile() ? QStringLiteral("folder") : url.scheme());
             return kinds.join(u' ');
         }
-        if (what == u"activity")
-            return dashboard()->overviewPane()->activityList()->summaries().join(u", ");
         if (what == u"overview") { // the channel row and its button, the sheet; the model's headline is shown
             const AgentOverviewPane *overview = dashboard()->overviewPane();
             const bool headline = overview->headlineLabel()->text() == m.headlineStatusTitle()
@@ -310,15 +286,6 @@ struct Window
                    + overview->channelStatus()->stateLabel()->text()
                    + shown("bind", overview->channelStatus()->bindButton())
                    + (m.isChannelBindingSheetPresented() ? " sheet" : "");
-        }
-        if (what == u"error") { // the section's title and recovery button; the error's message and code are shown
-            QStringList texts;
-            for (const QLabel *label : pane()->errorSection()->findChildren<QLabel *>())
-                texts << label->text();
-            const QAbstractButton *recovery = pane()->errorSection()->recoveryButton();
-            const bool said = texts.contains(m.lastError()->message) && texts.contains(m.lastError()->code);
-            return pane()->sectionTitles().last() + u' ' + on(recovery) + (recovery->isVisible() ? "" : " (hidden)")
-                   + (said ? "" : " (texts?)");
         }
         if (what.startsWith(u"row ")) { // its state and symbol, its action, the disk settings opened, a prompt
             const PermissionRow *row = this->row(what.mid(4));
@@ -344,10 +311,9 @@ struct Window
                    + QString::number(s.copied.size()) + (m.isLoadingOwnerSetup() ? " loading" : "")
                    + (m.isChannelBindingSheetPresented() ? " presented" : "");
         }
-        if (what == u"restart") { // the pane's and the panel's buttons, the restarts run, the notice said
+        if (what == u"restart") { // the pane's and the panel's buttons, the restarts run
             const QString buttons = on(pane()->restartButton()) + u',' + on(panel.restartButton());
-            const QString runs = QString::number(s.daemonInstall->calls.size());
-            return buttons + u' ' + runs + u' ' + pane()->noticeLabel()->text() + (m.lastError() ? " error" : "");
+            return buttons + u' ' + QString::number(s.daemonInstall->calls.size());
         }
         if (what == u"keyboard") { // the buttons of the dashboard, the banner and the sheet that Tab cannot reach
             QStringList unreachable;
@@ -362,14 +328,6 @@ struct Window
         if (what == u"sheet shown") {
             const bool visible = root.channelBindingSheet()->isVisible();
             return (visible ? "shown" : "waiting") + QString(m.isChannelBindingSheetPresented() ? " presented" : "");
-        }
-        if (what == u"requests") { // the waits asked for, and whether each request to the service forced a new link
-            QStringList asked;
-            for (const auto wait : s.time.requested())
-                asked << QString::number(wait.count());
-            for (const bool forced : std::as_const(s.onboarding->forcedRefreshes))
-                asked << (forced ? QStringLiteral("new") : QStringLiteral("same"));
-            return asked.join(u' ');
         }
         return QStringLiteral("unknown look ") + what;
     }
@@ -400,16 +358,12 @@ private Q_SLOTS:
             QTest::newRow(qPrintable(look + ": " + QLatin1String(name))) << QString::fromUtf8(scene) << look << seen;
         };
         // The current-stage line: the first that applies, each state also holding what ranks
-        // below it where the model can get there.
+        // below it where the model can get there (the top, a middle and the last ranks).
         look = QStringLiteral("stage");
         row("authorization over the detail", "authorizing", "等待 Workspace 授权");
-        row("channel over its detail", "daemon; agent starts", "等待 Channel 绑定");
-        row("current permission over the running phase", "permissions 1", "配置辅助功能");
         row("detail over the running phase", "submitting", "正在验证安装码");
-        row("first running phase", "daemon", title(SetupPhase::starting));
         row("first failed phase", "runtime failed", title(SetupPhase::runtime) + "需要处理");
         row("waiting in the setup stage", "setup", "Waiting for setup");
-        row("nothing else", "finished", "准备安装");
         // Whether the setup screen shows its entry form (the scrolling test sees the other sections appear).
         look = QStringLiteral("screen");
         row("runtime", "runtime", "安装 Quorvantis");
@@ -454,7 +408,6 @@ private Q_SLOTS:
         const QString mask = AuthorizationCard::maskedPassword();
         const QString open = QStringLiteral("我已保存登录信息，打开授权页面");
         row("revealed", "authorizing; click reveal", "s3cret-Pass " + open);
-        row("hidden again", "authorizing; click reveal; click reveal", mask + u' ' + open);
         row("copied", "authorizing; click copy password", mask + u' ' + open + " copied");
         row("the page did not open", "authorizing; browser fails; click open page", mask + u' ' + open + " failed");
         row("opening", "authorizing; hold; click open page", mask + " 正在打开授权页面… (off)");
@@ -462,7 +415,6 @@ private Q_SLOTS:
         look = QStringLiteral("prompt");
         const char *failed = "permissions 0; probes fail; continue; confirm";
         row("screen recording", "permissions 0; continue", "准备授权屏幕录制: 取消, 开始验证 0");
-        row("accessibility, node", "permissions 1; continue", "准备授权辅助功能: 取消, 继续授权Node 1");
         row("accessibility, cliclick", "permissions 1; continue; confirm",
             "准备授权辅助功能: 取消, 继续授权cliclick 2");
         row("after a failed probe", failed, "准备授权屏幕录制: 取消, 打开系统设置, 重新检查 1");
@@ -474,11 +426,11 @@ private Q_SLOTS:
         row("closed by its re-check", qPrintable(failed + QStringLiteral("; click recheck")), "hidden (none) 2");
         // The permission step of the setup screen.
         look = QStringLiteral("permission");
-        row("current step", "permissions 1", "辅助功能 开始授权");
-        row("checking", "permissions 1; hold; confirm", "辅助功能 verifying 正在验证授权… (off)");
-        row("failed", "permissions 1; hold; probes fail; confirm; release", "辅助功能 guidance 开始授权");
+        row("current step", "permissions 1", "开始授权");
+        row("checking", "permissions 1; hold; confirm", "verifying 正在验证授权… (off)");
+        row("failed", "permissions 1; hold; probes fail; confirm; release", "guidance 开始授权");
         look = QStringLiteral("keyboard");
-        row("every button", "offered; fail AGENT_START_TIMEOUT; activity Started working; present", "");
+        row("every button", "offered; fail AGENT_START_TIMEOUT; present", "");
         // The tray panel's header and the emblem follow the overall state.
         look = QStringLiteral("header");
         row("starting", "runtime", "正在安装 Quorvantis 正在准备运行环境。 spinner");
@@ -487,46 +439,29 @@ private Q_SLOTS:
         row("error", "setup; fail SOMETHING_ODD", "需要处理 Quorvantis 尚未就绪，请查看详情。 xmark.octagon.fill");
         // The agent's actions need a configured agent, and are refused while it updates.
         look = QStringLiteral("actions");
-        const QString idle
-            = QStringLiteral("重启 Agent,重新检查权限,更新 Agent,打开日志目录,更新 Agent,重启 Agent,重新检查权限");
-        const QString off
-            = QStringLiteral("重启 Agent (off),重新检查权限 (off),更新 Agent (off),打开日志目录,更新 Agent (off),"
-                             "重启 Agent (off),重新检查权限 (off)");
-        const QString updating
-            = QStringLiteral("重启 Agent (off),重新检查权限 (off),正在更新 Agent… (off),打开日志目录,"
-                             "正在更新 Agent… (off),重启 Agent (off),重新检查权限 (off) spinning");
+        const QString off = QStringLiteral("重启 Agent (off),更新 Agent (off),打开日志目录,更新 Agent (off)");
         row("not configured", "setup", off + " 0 quits 0");
-        row("configured", "installed", idle + " 0 quits 0");
-        row("updating", "offered; hold; click update; click update; click pane update", updating + " 1 quits 0");
-        row("updated", "offered; hold; click update; release", idle + " 1 quits 0");
+        row("configured", "installed", "重启 Agent,更新 Agent,打开日志目录,更新 Agent 0 quits 0");
+        row("updating", "offered; hold; click update; click update; click pane update",
+            "重启 Agent (off),正在更新 Agent… (off),打开日志目录,正在更新 Agent… (off) spinning 1 quits 0");
         row("quit", "setup; click quit", off + " 0 quits 1");
         // A running action cannot be started again, and its end is said.
         look = QStringLiteral("restart");
-        row("pressed", "installed; hold; click restart", "正在重启 Agent… (off),正在重启 Agent… (off) 1 ");
+        row("pressed", "installed; hold; click restart", "正在重启 Agent… (off),正在重启 Agent… (off) 1");
         row("pressed again, then by the model, then done",
-            "installed; hold; click restart; click restart; restart; release", "重启 Agent,重启 Agent 1 已重启 Agent");
+            "installed; hold; click restart; click restart; restart; release", "重启 Agent,重启 Agent 1");
         look = QStringLiteral("opened");
-        row("logs and releases without an agent", "setup; click logs; click releases", "folder https");
         row("the recovery button's action", "installed; fail SOMETHING_ODD; focus recovery; space recovery", "folder");
         // The update banner.
         look = QStringLiteral("banner");
         row("offered", "offered", "Agent 1.5.0 可更新 更新");
         row("updating", "offered; hold; click update", "Agent 1.5.0 可更新 正在更新 Agent… (off) spinner");
         // The dashboard.
-        look = QStringLiteral("activity");
-        row("newest first", "installed; activity Started working; activity Task complete",
-            "Task complete, Started working");
         look = QStringLiteral("overview");
-        row("binding", "channel", "等待完成绑定 bind");
         row("bind button", "channel; click bind", "等待完成绑定 bind sheet");
         row("bound", "channel; service D", "已绑定");
-        look = QStringLiteral("error");
-        row("a code no longer redeemable", "installed; fail SETUP_CODE_UNAVAILABLE", "最后错误 输入新安装码");
-        row("the daemon did not start", "installed; fail AGENT_START_TIMEOUT", "最后错误 重试");
-        row("anything else", "installed; fail SOMETHING_ODD", "最后错误 打开日志目录");
         look = QStringLiteral("row disk");
         row("verified", "installed; recheck", "已配置 checkmark.circle.fill settings 0");
-        row("never probed", "setup", "等待检查 circle.dashed settings 0");
         row("not granted opens its settings", "installed; probes fail; recheck; click row disk",
             "请完成系统授权 exclamationmark.triangle action settings 1");
         look = QStringLiteral("row screen");
@@ -537,15 +472,10 @@ private Q_SLOTS:
         row("a later step waits", "permissions 0", "等待检查 circle.dashed settings 0");
         // The binding sheet's detail line: the first that applies.
         look = QStringLiteral("sheet");
-        const QString verified = QStringLiteral("Ownership verified，正在完成连接并进入面板…");
-        row("verified, while opening", "binding; service P; service N; hold; click open link", verified);
-        row("bound", "binding; service L; service D", verified);
         row("opening", "binding; service L; hold; click open link",
             "正在打开系统浏览器。打开后可随时返回本窗口查看进度。");
         row("failed, over opened by the agent", "binding; service L; browser fails; click open link; service A",
             "浏览器没有打开时，请复制链接后在浏览器中完成绑定。");
-        row("opened by the agent", "binding; service A",
-            "绑定页面已打开，请在系统浏览器中完成操作。Quorvantis 会在后台等待，绑定成功后自动继续。");
         row("otherwise", "binding; service L",
             "请在系统浏览器中选择 Channel。Quorvantis 会在后台等待，绑定成功后自动继续。");
         // The sheet's actions.
@@ -562,22 +492,14 @@ private Q_SLOTS:
             "重新打开浏览器,复制链接,重新生成,刷新状态 1");
         row("failures", "binding; service L; browser fails; click open link; service F",
             "重试,复制链接,重新生成,刷新状态 open failure error 0");
-        row("a new attempt does not repeat the old failure",
-            "binding; service L; browser fails; click open link; hold; click open link",
-            "打开浏览器 (off),复制链接 (off),重新生成 (off),刷新状态 0");
         // A wait shorter than the busy delay never shows, poll after poll; a press shows at once.
         const char *fetched = "binding; present; service L; patient; slow";
         row("a short wait never shows", fetched, ready + " loading presented");
-        row("nor the next", qPrintable(fetched + QStringLiteral("; advance 1000; slow")), ready + " loading presented");
         row("a press shows at once", qPrintable(fetched + QStringLiteral("; advance 1000; click regenerate")),
             fetching + " loading presented");
         row("and its end", qPrintable(fetched + QStringLiteral("; advance 1000; click regenerate; advance 1000")),
             ready + " presented");
         row("while a link is fetched", "binding; present; service L; slow; outlast", fetching + " loading presented");
-        // Appearing refreshes after a moment; then the link, a new one, a re-read.
-        look = QStringLiteral("requests");
-        row("appearing", "channel; present", "550");
-        row("then its buttons", "channel; present; advance 550; click regenerate; click refresh", "550 same new same");
         // Sheets belong to the window: while it is closed they wait; closing it dismisses nothing.
         look = QStringLiteral("sheet shown");
         row("waits for a closed window", "channel; window close; present", "waiting presented");
@@ -596,11 +518,8 @@ private Q_SLOTS:
             steps.removeFirst();
         }
         Window window(steps.first());
-        for (const QString &step : steps.mid(1)) {
+        for (const QString &step : steps.mid(1))
             window.act(step);
-            if (QTest::currentTestFailed())
-                return;
-        }
         QCOMPARE(window.look(look), seen);
     }
 
