@@ -107,13 +107,26 @@ QCoro::Task<void> UpdateController::checkAgentUpdate(std::optional<QString> curr
 
 QCoro::Task<bool> UpdateController::runCLIAction(QString script, QString failureCode)
 {
-    QPointer<UpdateController> self(this);
-    std::optional<CLIResult> result;
-    std::exception_ptr error;
     // Named, not a temporary of the co_await expression: g++ 12 would destroy that twice.
     std::function<QCoro::Task<CLIResult>()> run = [effect = m_effects.runScript, script] {
         return effect(script, ignoreOutput);
     };
+    const bool succeeded = co_await runAction(std::move(run), std::move(failureCode));
+    co_return succeeded;
+}
+
+QCoro::Task<bool> UpdateController::reinstallDaemon(QString failureCode)
+{
+    std::function<QCoro::Task<CLIResult>()> install = [effect = m_effects.daemonInstall] { return effect(ignoreOutput); };
+    const bool succeeded = co_await runAction(std::move(install), std::move(failureCode));
+    co_return succeeded;
+}
+
+QCoro::Task<bool> UpdateController::runAction(std::function<QCoro::Task<CLIResult>()> run, QString failureCode)
+{
+    QPointer<UpdateController> self(this);
+    std::optional<CLIResult> result;
+    std::exception_ptr error;
     try {
         result = co_await whenRunnerFree(std::move(run));
     } catch (...) {
@@ -141,20 +154,9 @@ QCoro::Task<void> UpdateController::updateAgent()
         co_return;
 
     // The new package only runs once the daemon is reinstalled and restarted.
-    std::optional<CLIResult> result;
-    std::exception_ptr error;
-    std::function<QCoro::Task<CLIResult>()> install = [effect = m_effects.daemonInstall] { return effect(ignoreOutput); };
-    try {
-        result = co_await whenRunnerFree(std::move(install));
-    } catch (...) {
-        error = std::current_exception();
-    }
-    if (!self)
+    const bool reinstalled = co_await reinstallDaemon(updateFailed);
+    if (!self || !reinstalled)
         co_return;
-    if (error || result->status != 0) {
-        m_context.fail(error ? Failure::from(error, updateFailed) : Failure::forExit(updateFailed, *result));
-        co_return;
-    }
     m_context.attention->appendActivity(target ? QStringLiteral("Agent 已更新到 %1").arg(*target)
                                                : QStringLiteral("Agent 已更新"),
                                         ActivityEvent::Source::system);
@@ -228,20 +230,9 @@ QCoro::Task<void> UpdateController::perform(RecoveryAction action)
 QCoro::Task<void> UpdateController::restartAgent()
 {
     QPointer<UpdateController> self(this);
-    std::optional<CLIResult> result;
-    std::exception_ptr error;
-    std::function<QCoro::Task<CLIResult>()> install = [effect = m_effects.daemonInstall] { return effect(ignoreOutput); };
-    try {
-        result = co_await whenRunnerFree(std::move(install));
-    } catch (...) {
-        error = std::current_exception();
-    }
-    if (!self)
+    const bool reinstalled = co_await reinstallDaemon(restartFailed);
+    if (!self || !reinstalled)
         co_return;
-    if (error || result->status != 0) {
-        m_context.fail(error ? Failure::from(error, restartFailed) : Failure::forExit(restartFailed, *result));
-        co_return;
-    }
     attention().clearError();
     attention().appendActivity(QStringLiteral("Agent 已重启"), ActivityEvent::Source::system);
     m_actionNotice = QStringLiteral("已重启 Agent");

@@ -66,6 +66,11 @@ private:
     // Runs `run` once the runner is free: a run another part of the model holds (the launch's
     // permission re-check) is waited for instead of failing the user's action.
     QCoro::Task<CLIResult> whenRunnerFree(std::function<QCoro::Task<CLIResult>()> run);
+    // Runs `run` once the runner is free; a failure is reported under `failureCode` and yields
+    // false, as does the controller going away meanwhile.
+    QCoro::Task<bool> runAction(std::function<QCoro::Task<CLIResult>()> run, QString failureCode);
+    // Reinstalls and restarts the daemon, which is how a new package starts running.
+    QCoro::Task<bool> reinstallDaemon(QString failureCode);
     QCoro::Task<void> restartAgent();
     void openOrSay(const QUrl &url, const QString &failure);
     Attention &attention() const { return *m_context.attention; }
