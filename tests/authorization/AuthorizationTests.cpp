@@ -44,14 +44,6 @@ QString json(const QString &provider, const QString &email, const QString &passw
     return event.arg(provider, email, password, page(url), extra);
 }
 
-QCoro::Task<bool> openPage(std::shared_ptr<ScriptedAnswer> script, QUrl url, bool throws)
-{
-    const bool opened = co_await reply(script, url);
-    if (throws)
-        throw std::runtime_error("no browser");
-    co_return opened;
-}
-
 } // namespace
 
 class AuthorizationTests : public QObject
@@ -75,7 +67,11 @@ private Q_SLOTS:
         row("google", "google", true,
             {"G", "G|/v2/auth|/auth", "G|https://accounts.google.com|HTTPS://ACCOUNTS.Google.com", "G|.com/|.com:443/",
              redirect("%3A%2F%2Flocalhost%3A3000"), padded + QString(2048 - padded.size(), u's')});
-        row("zoho", "zoho", true, {"Z"});
+        QStringList zoho; // every region's page
+        for (const QString &host : Configuration::zohoOAuthHosts())
+            zoho << "Z|accounts.zoho.com|" + host;
+        row("zoho", "zoho", true, zoho);
+        row("zoho's pages for google", "google", false, zoho);
         // What a page of the provider's that sends the owner back to the onboarding service must not be.
         row("longer than 2048", "google", false, {padded + QString(2049 - padded.size(), u's')});
         row("with blanks", "google", false, {"G|state=s1|state=s 1", "G+\u00A0"});
@@ -107,17 +103,6 @@ private Q_SLOTS:
         }
     }
 
-    void everyZohoRegion()
-    {
-        QCOMPARE(Configuration::zohoOAuthHosts().size(), 10);
-        for (const QString &host : Configuration::zohoOAuthHosts()) {
-            const QString url = page("Z|accounts.zoho.com|" + host);
-            QVERIFY2(Parser::validatedAuthorizationURL(url, QStringLiteral("zoho")), qPrintable(host));
-            QVERIFY(!Parser::validatedAuthorizationURL(url, QStringLiteral("google")));
-        }
-        QCOMPARE(Configuration::googleOAuthHosts(), QStringList{QStringLiteral("accounts.google.com")});
-    }
-
     void outputLines_data()
     {
         QTest::addColumn<QString>("lines"); // "G"/"Z" for a page as above
@@ -129,17 +114,9 @@ private Q_SLOTS:
         QTest::newRow("the other provider's page") << created.arg("Zoho") + "Email: a@b.c\nPassword: pw\nG" << "";
         QTest::newRow("page before password, then again") << created.arg("Zoho") + "Email: a@b.c\nZ\nPassword: pw\nZ"
                                                           << "zoho a@b.c pw";
-        QTest::newRow("any order, a later page")
-            << "Password: pw\nEmail: a@b.c\n" + created.arg("Zoho") + "Z\nEmail: second@b.c\nZ|.com/|.eu/"
-            << "zoho a@b.c pw,zoho second@b.c pw";
-        const QString other = json("google", "json@b.c", "pw", "G");
-        QTest::newRow("JSON leaves the pending lines")
-            << "Email: first@b.c\n" + other + "\n" + created.arg("Google") + "Password: p2\nG"
-            << "google json@b.c pw,google first@b.c p2";
         // The JSON event: exactly these keys, once each, and a valid page.
         const QString event = json("google", "a@b.c", "pw", "G");
         QTest::newRow("JSON") << json("google", "a@b.c", "p w", "G") << "google a@b.c p w";
-        QTest::newRow("JSON, escaped type") << QString(event).replace("jitA", "jit\\u0041") << "google a@b.c pw";
         QTest::newRow("JSON, extra key") << json("google", "a@b.c", "pw", "G", ",\"expiresAt\":\"x\"") << "";
         QTest::newRow("JSON, duplicate key") << json("google", "a@b.c", "pw", "G", ",\"email\":\"x@b.c\"") << "";
         QTest::newRow("JSON, other type") << QString(event).replace("jitAuthorization", "progress") << "";
@@ -162,7 +139,6 @@ private Q_SLOTS:
             QCOMPARE(taken, records.size() > before); // only the line that completes a record is taken
         }
         QTEST(records.join(u','), "records");
-        QCOMPARE(Parser::jsonEvent(lines).has_value(), lines.startsWith(u'{') && !records.isEmpty());
     }
 
     // Limits in user-perceived characters.
@@ -196,39 +172,33 @@ private Q_SLOTS:
 
     void controller_data()
     {
-        // rec, rec2, old: a record of the current run, another of it, one of a superseded run; open, open0,
-        // open!: the page opens / is refused / fails (open~: not awaited); hold / free: the page opens only when
-        // freed; ?: whether it is opening; begin: a new run; clear: the run ended; late: a record for a gone
-        // controller
+        // rec, old: a record of the current run, one of a superseded run; open, open0:
+        // the page opens / is refused (open~: not awaited); hold / free: the page opens only when freed;
+        // ?: whether it is opening; begin: a new run; clear: the run ended
         QTest::addColumn<QString>("steps");
         QTest::addColumn<QString>("state"); // the e-mail shown, "failed" when the page did not open, pages opened
         QTest::newRow("opened") << "rec open" << "bot@example.org 1";
         QTest::newRow("refused, the record stays") << "rec open0" << "bot@example.org failed 1";
-        QTest::newRow("open fails") << "rec open!" << "bot@example.org failed 1";
-        QTest::newRow("a new record clears the failure") << "rec open0 rec2" << "second@example.org 1";
         QTest::newRow("a superseded run is ignored") << "rec old" << "bot@example.org 0";
         QTest::newRow("a new run takes it all away") << "rec open0 begin" << "1";
         QTest::newRow("an ended run takes the record") << "rec open0 clear" << "failed 1";
         QTest::newRow("a second press while opening") << "rec hold open~ ? open free" << "bot@example.org opening 1";
-        QTest::newRow("a handler outliving its controller") << "late" << "0"; // does nothing (the sanitizer would tell)
     }
     void controller()
     {
         QFETCH(QString, steps);
         ControllerHarness h;
         auto opens = std::make_shared<ScriptedAnswer>();
-        bool throws = false;
-        AuthorizationController c(h.context(), {[opens, &throws](QUrl url) { return openPage(opens, url, throws); }});
+        AuthorizationController c(h.context(), {[opens](QUrl url) { return reply(opens, url); }});
         const QHash<QString, QString> emails{
-            {"rec", "bot@example.org"}, {"rec2", "second@example.org"}, {"old", "old@example.org"}};
+            {"rec", "bot@example.org"}, {"old", "old@example.org"}};
         QStringList seen;
         std::optional<QCoro::Task<void>> running;
         for (const QString &step : steps.split(u' ')) {
             opens->answers = {step != u"open0"};
-            throws = step == u"open!";
             if (emails.contains(step))
                 c.handlerFor([step] { return step != u"old"; })(authorization(emails.value(step)));
-            if (step == u"open" || step == u"open0" || step == u"open!") await(c.openSetupAuthorization());
+            if (step == u"open" || step == u"open0") await(c.openSetupAuthorization());
             if (step == u"open~") running = c.openSetupAuthorization();
             if (step == u"hold") opens->gate = std::make_shared<Gate>();
             if (step == u"free") {
@@ -236,12 +206,6 @@ private Q_SLOTS:
                 await(std::move(*running));
             }
             if (step == u"?") seen << (c.isOpeningSetupAuthorization() ? "opening" : "idle");
-            if (step == u"late") {
-                auto gone = std::make_unique<AuthorizationController>(h.context(), AuthorizationController::Effects{});
-                const auto handler = gone->handlerFor([] { return true; });
-                gone.reset();
-                handler(authorization());
-            }
             if (step == u"begin") c.beginRun();
             if (step == u"clear") c.clear();
         }
@@ -249,8 +213,6 @@ private Q_SLOTS:
         const QStringList state = QStringList{email, c.setupAuthorizationOpenFailed() ? "failed" : ""} + seen;
         QTEST((state + QStringList{QString::number(opens->calls)}).join(u' ').simplified(), "state");
         QVERIFY(!c.isOpeningSetupAuthorization());
-        QVERIFY(h.failures.isEmpty());
-        QVERIFY(!h.attention().lastError());
         for (const QUrl &url : std::as_const(opens->opened))
             QCOMPARE(url, authorization().authURL);
     }

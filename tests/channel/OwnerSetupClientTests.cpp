@@ -5,11 +5,8 @@
 #include <QRegularExpression>
 #include <QTest>
 
-#include <nlohmann/json.hpp>
-
 using namespace QuorvantisTest;
 using namespace std::chrono_literals;
-using json = nlohmann::json;
 
 namespace {
 
@@ -55,14 +52,6 @@ QByteArray status(bool complete, bool live, const char *expiresAt = nullptr)
 ScriptedResponse link(const QByteArray &setupUrl, int status = 200)
 {
     return ok("{\"setupUrl\":\"" + setupUrl + "\"}", status);
-}
-
-QByteArray config(const char *agent, const char *service, const char *key)
-{
-    json c = {{"agentName", agent}, {"onboardingServiceUrl", service}, {"quorvantisServiceApiKey", key}};
-    for (auto item = c.begin(); item != c.end();)
-        item = item->get<std::string>().empty() ? c.erase(item) : std::next(item);
-    return QByteArray::fromStdString(c.dump());
 }
 
 // A link's token; a padded one by the link's length.
@@ -126,7 +115,6 @@ private Q_SLOTS:
             "done | G");
         row("live, nothing held", {.status = live}, "live exp:2026-05-01T10:00:00Z | G");
         row("not live", {.status = ok(status(false, false)), .file = captured, .held = "tok_held"}, "| G");
-        row("live missing", {.status = ok("{\"onboardingComplete\":false}"), .held = "tok_held"}, "| G");
         row("fractional expiry", {.status = ok(status(false, true, "2026-05-01T10:00:00.5Z"))}, "live | G");
         // While a session is live, the captured link (else the held one) is offered with its pending attempts.
         row("one pending among others",
@@ -134,13 +122,10 @@ private Q_SLOTS:
             "url:tok_captured exp:2026-05-01T10:00:00Z pending:1 | G S:tok_captured");
         row("none pending", {.setup = attempts("[{\"status\":\"expired\"},{}]"), .file = captured},
             "url:tok_captured pending:0 | G S:tok_captured");
-        row("an attempt not an object", {.setup = attempts("[{\"status\":\"pending\"},3]"), .file = captured},
-            "url:tok_captured | G S:tok_captured");
         row("pending query fails", {.setup = ok("{\"liveAttempts\":[]}", 500), .file = captured},
             "url:tok_captured | G S:tok_captured");
         row("captured for another agent", {.file = "http://HOST/api/agents/other/setup#t", .held = "tok_held"},
             "url:tok_held | G S:tok_held");
-        row("link file with blanks", {.file = "  \n" + captured + "\r\n\t "}, "url:tok_captured | G S:tok_captured");
         // A forced refresh asks for a new link and keeps it in the link file.
         const auto fresh = ok("{\"setupUrl\":\"" + ours + "#tok_new\",\"expiresAt\":\"2026-05-01T10:00:00Z\"}", 201);
         const ScriptedResponse cookie{.status = 200, .headers = {{"Set-Cookie", "s=1; Path=/"}}, .body = status(false, true)};
@@ -149,34 +134,27 @@ private Q_SLOTS:
         row("link of 2048 characters", forced(link(ours + "#L2048")), "url:2048 | G P >2048");
         row("link of 2049 characters", forced(link(ours + "#L2049")), "RESPONSE_INVALID | G P");
         row("link 409", forced(link(ours + "#t", 409)), "STATE_CHANGED | G P");
-        row("link 500", forced(link(ours + "#t", 500)), "UNAVAILABLE:page | G P");
+        row("link 500", forced(link(ours + "#t", 500)), "UNAVAILABLE | G P");
         const auto elsewhere = link("https://evil.example.test/api/agents/ops-bot/setup#t");
         row("link elsewhere", forced(elsewhere), "RESPONSE_INVALID | G P");
         row("link without token", forced(link(ours)), "RESPONSE_INVALID | G P");
         row("link with a user", forced(link("http://u@HOST/api/agents/ops-bot/setup#t")),
             "RESPONSE_INVALID | G P");
-        row("no setupUrl", forced(ok("{\"url\":\"x\"}")), "RESPONSE_INVALID | G P");
         // A status answer that is not a usable 200 means unavailable.
-        row("status 201", {.status = ok(status(false, true), 201)}, "UNAVAILABLE:status | G");
-        row("flag as text", {.status = ok("{\"onboardingComplete\":\"true\"}")}, "UNAVAILABLE:status | G");
-        row("enormous status", {.status = ok(QByteArray(2 << 20, ' ') + status(true, false))}, "UNAVAILABLE:status | G");
+        row("status 201", {.status = ok(status(false, true), 201)}, "UNAVAILABLE | G");
+        row("flag as text", {.status = ok("{\"onboardingComplete\":\"true\"}")}, "UNAVAILABLE | G");
+        row("enormous status", {.status = ok(QByteArray(2 << 20, ' ') + status(true, false))}, "UNAVAILABLE | G");
         // The configuration, read on every request.
-        row("no agent name", {.config = config("", "http://HOST", "k")}, "CONFIG_INVALID |");
-        row("agent name ..", {.config = config("..", "http://HOST", "k")}, "CONFIG_INVALID |");
-        row("key with a line break", {.config = config("ops-bot", "http://HOST", "k\r\nX-Bad: 1")}, "CONFIG_INVALID |");
-        row("config not an object", {.config = "[1]"}, "CONFIG_INVALID |");
-        row("number too large to hold", {.config = config("ops-bot", "http://HOST", "k").replace("}", ",\"n\":1e999}")},
-            "CONFIG_INVALID |");
+        const QByteArray config = Exchange{}.config;
+        row("no agent name", {.config = QByteArray(config).replace("ops-bot", "")}, "CONFIG_INVALID |");
+        row("agent name ..", {.config = QByteArray(config).replace("ops-bot", "..")}, "CONFIG_INVALID |");
+        row("key with a line break", {.config = QByteArray(config).replace("qv_key_7f3a9c", "k\\r\\nX-Bad: 1")}, "CONFIG_INVALID |");
+        row("number too large to hold", {.config = QByteArray(config).replace("3}", "1e999}")}, "CONFIG_INVALID |");
         // An unreadable configuration passes through as it is.
         row("no config", {.config = ""}, "other |");
-        row("broken config", {.config = "{\"agentName\": \"ops-bot\","}, "other |");
-        row("override", {.config = config("ops-bot", "https://on.example.test", "k"), .override = "http://HOST"},
+        row("override", {.config = QByteArray(config).replace("http://HOST", "https://on.example.test"), .override = "http://HOST"},
             "live | G");
-        row("override needs a configured service", {.config = config("ops-bot", "", "k"), .override = "http://HOST"},
-            "CONFIG_INVALID |");
         row("disallowed override", {.override = "http://127.0.0.1:1"}, "CONFIG_INVALID |");
-        row("service base path", {.config = config("ops-bot", "http://HOST/base/", "k")},
-            "live | GET /base/api/agents/ops-bot/owner-provisioning");
     }
     void request()
     {
@@ -187,7 +165,6 @@ private Q_SLOTS:
             return r.method == "POST" ? e.link : e.status;
         });
         m_s->server.setResponse(QStringLiteral("/api/agents/ops-bot/setup"), exchange.setup);
-        m_s->server.setResponse(QStringLiteral("/base") + provisioning, exchange.status);
         if (!exchange.config.isEmpty())
             m_s->writeProfileFile(QStringLiteral("config.json"), here(exchange.config));
         if (!exchange.file.isEmpty())
@@ -195,9 +172,6 @@ private Q_SLOTS:
         const auto held = exchange.held.isEmpty() ? std::nullopt : std::optional(setupLink(exchange.held));
         const QUrl overrideURL(QString::fromUtf8(here(exchange.override.toUtf8())));
         const auto override = exchange.override.isEmpty() ? std::nullopt : std::optional(overrideURL);
-        // The two messages of an unavailable service tell which request failed.
-        static const QHash<QString, QString> messages{{QStringLiteral("暂时无法获取 Channel 绑定状态"), ":status"},
-                                                      {QStringLiteral("暂时无法获取 Channel 绑定页面"), ":page"}};
         QStringList result;
         try {
             OwnerSetupClient client(m_s->profileDirectory(), override, {5000ms, 8000ms});
@@ -207,16 +181,15 @@ private Q_SLOTS:
             result << (s.expiresAt ? "exp:" + s.expiresAt->toString(Qt::ISODate) : "");
             result << (s.hasPendingBinding ? QStringLiteral("pending:%1").arg(*s.hasPendingBinding) : "");
         } catch (const QuorvantisNativeError &error) {
-            result << error.code.mid(12) + messages.value(error.message);
+            result << error.code.mid(12);
         } catch (...) {
             result << failureWord(std::current_exception());
         }
         result << "|";
         for (const RecordedRequest &r : m_s->server.requests()) {
             const auto bearer = r.header("Authorization").value_or("").mid(7);
-            QVERIFY(r.body.isEmpty());
             QVERIFY(!r.header("Cookie")); // the status answer's cookie is not sent back
-            if (r.path == provisioning && (bearer == "qv_key_7f3a9c" || bearer == "k"))
+            if (r.path == provisioning && bearer == "qv_key_7f3a9c")
                 result << (r.method == "POST" ? "P" : "G");
             else if (r.path.endsWith(u"/setup"))
                 result << "S:" + QString::fromUtf8(bearer);
@@ -239,8 +212,6 @@ private Q_SLOTS:
         QTest::addColumn<QString>("a");
         QTest::addColumn<QString>("b"); // empty: `a` alone as the service address
         QTest::addColumn<bool>("accepted");
-        QTest::newRow("https service") << "https://on.example.test" << "" << true;
-        QTest::newRow("http other host") << "http://on.example.test" << "" << false;
         QTest::newRow("service with query") << "https://on.example.test/?a=1" << "" << false;
         QTest::newRow("same origin") << "https://On.Example.test/x" << "https://on.example.TEST:443/y" << true;
         QTest::newRow("http against https") << "http://example.test" << "https://example.test" << false;
@@ -253,8 +224,6 @@ private Q_SLOTS:
         const bool accepted = b.isEmpty() ? OwnerSetupClient::isAllowedServiceURL(QUrl(a))
                                           : OwnerSetupClient::hasSameOrigin(QUrl(a), QUrl(b));
         QTEST(accepted, "accepted");
-        if (!b.isEmpty()) // the same either way round
-            QCOMPARE(OwnerSetupClient::hasSameOrigin(QUrl(b), QUrl(a)), accepted);
     }
 
     void linkFileAndPendingQuery()
@@ -265,9 +234,6 @@ private Q_SLOTS:
         QCOMPARE(m_s->readProfileFile(OwnerSetupClient::linkFileName()), link.toEncoded() + "\n");
         const QUrl service = link.adjusted(QUrl::RemoveFragment | QUrl::RemovePath);
         QCOMPARE(client.capturedSetupURL(service, QStringLiteral("ops-bot")), std::optional(link));
-        // A missing profile directory is not created, and nothing is reported.
-        OwnerSetupClient(m_s->profileFile(QStringLiteral("missing/profile")), std::nullopt, {}).saveCapturedSetupURL(link);
-        QVERIFY(!QFile::exists(m_s->profileFile(QStringLiteral("missing"))));
         // The pending query goes only where the link points, and only with its token.
         QUrl noToken = link;
         noToken.setFragment(QString(""));
@@ -275,13 +241,6 @@ private Q_SLOTS:
         const QUrl elsewhere(QStringLiteral("https://evil.example.test/api/agents/ops-bot/setup#t"));
         QCOMPARE(await(client.hasPendingBinding(elsewhere, service)), std::nullopt);
         QCOMPARE(m_s->server.requestCount(), 0);
-        // A request outlives its client.
-        m_s->writeProfileFile(QStringLiteral("config.json"), here(Exchange{}.config));
-        m_s->server.setResponse(provisioning, ok(status(true, false)));
-        auto doomed = std::make_unique<OwnerSetupClient>(m_s->profileDirectory(), std::nullopt, OwnerSetupClient::Timeouts{5000ms, 8000ms});
-        auto task = doomed->request(std::nullopt, false);
-        doomed.reset();
-        QCOMPARE(await(std::move(task)).required, false);
     }
 
     void storedLink_data()
@@ -292,8 +251,6 @@ private Q_SLOTS:
         const auto expiring = [](const char *at) { return "{\"url\":\"U\",\"expiresAt\":" + QByteArray(at) + "}"; };
         QTest::newRow("url only") << at("U") << qint64(-1);
         QTest::newRow("fractional seconds") << expiring("1.5") << qint64(978307201500);
-        QTest::newRow("before the reference date") << expiring("-1.0") << qint64(978307199000);
-        QTest::newRow("unknown keys ignored") << QByteArray("{\"url\":\"U\",\"label\":\"x\"}") << qint64(-1);
         QTest::newRow("not JSON") << QByteArray("U") << qint64(-2);
         QTest::newRow("no url") << QByteArray("{\"expiresAt\":1}") << qint64(-2);
         QTest::newRow("plain http") << at("http://h.test/api/agents/a/setup#t") << qint64(-2);

@@ -5,7 +5,6 @@
 #include <QDeadlineTimer>
 #include <QEventLoop>
 
-#include <exception>
 #include <optional>
 #include <stdexcept>
 #include <type_traits>
@@ -21,7 +20,6 @@ struct Outcome
 {
     std::optional<std::conditional_t<std::is_void_v<T>, bool, T>> value;
     std::exception_ptr error;
-    bool done = false;
 };
 
 template <typename T>
@@ -37,7 +35,6 @@ QCoro::Task<void> capture(QCoro::Task<T> task, Outcome<T> *outcome)
     } catch (...) {
         outcome->error = std::current_exception();
     }
-    outcome->done = true;
 }
 
 } // namespace detail
@@ -49,7 +46,7 @@ T await(QCoro::Task<T> task, int deadlineMs = 60000)
     detail::Outcome<T> outcome;
     auto running = detail::capture(std::move(task), &outcome);
     QDeadlineTimer deadline(deadlineMs);
-    while (!outcome.done) {
+    while (!outcome.value && !outcome.error) {
         if (deadline.hasExpired())
             throw std::runtime_error("task did not finish in time");
         QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 50);

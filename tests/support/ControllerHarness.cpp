@@ -1,8 +1,5 @@
 #include "support/ControllerHarness.h"
 
-#include <QDir>
-#include <QFile>
-
 #include <sys/stat.h>
 
 QString progressLetters(const QList<SetupProgressItem> &items)
@@ -50,11 +47,6 @@ QString runs(const QStringList &items)
         i += times;
     }
     return out.join(u' ');
-}
-
-TemporaryProfile::TemporaryProfile()
-{
-    QDir().mkpath(profileDirectory());
 }
 
 ControllerHarness::ControllerHarness()

@@ -6,11 +6,8 @@
 #include "support/ScriptFiles.h"
 #include "support/VirtualTime.h"
 
-#include <QList>
 #include <QTemporaryDir>
 
-#include <memory>
-#include <optional>
 #include <stdexcept>
 
 // One letter per phase: pending, running, complete, failed ("ccrppppppp").
@@ -36,7 +33,7 @@ QString rawOr(const std::optional<T> &value)
 class TemporaryProfile
 {
 public:
-    TemporaryProfile();
+    TemporaryProfile() { QDir().mkpath(profileDirectory()); }
     QString profileDirectory() const { return m_home.filePath(QStringLiteral("profile")); }
     QString profileFile(const QString &name) const { return profileDirectory() + u'/' + name; }
     void writeProfileFile(const QString &name, const QByteArray &content) const

@@ -18,16 +18,6 @@ std::optional<QByteArray> RecordedRequest::header(const QByteArray &name) const
     return std::nullopt;
 }
 
-QByteArray ScriptedResponse::serialized() const
-{
-    QByteArray out = "HTTP/1.1 " + QByteArray::number(status) + " Scripted\r\n";
-    for (const auto &[name, value] : headers)
-        out += name + ": " + value + "\r\n";
-    if (sendContentLength)
-        out += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
-    return out + "Connection: close\r\n\r\n" + body;
-}
-
 LoopbackHttpServer::LoopbackHttpServer(QObject *parent) : QObject(parent), m_server(new QTcpServer(this))
 {
     connect(m_server, &QTcpServer::newConnection, this, [this] {
@@ -42,25 +32,19 @@ LoopbackHttpServer::LoopbackHttpServer(QObject *parent) : QObject(parent), m_ser
     m_server->listen(QHostAddress::LocalHost, 0);
 }
 
-LoopbackHttpServer::~LoopbackHttpServer()
-{
-    stop();
-}
-
 void LoopbackHttpServer::setResponse(const QString &path, ScriptedResponse response)
 {
     setHandler(path, [response = std::move(response)](const RecordedRequest &) { return response; });
 }
 
-void LoopbackHttpServer::stop()
+LoopbackHttpServer::~LoopbackHttpServer()
 {
     m_server->close();
-    // Without running this object's handlers: it may be on its way out.
+    // Without running this object's handlers: it is on its way out.
     for (QTcpSocket *socket : m_server->findChildren<QTcpSocket *>()) {
         socket->disconnect(this);
         socket->abort();
     }
-    m_buffers.clear();
 }
 
 int LoopbackHttpServer::openConnections() const
@@ -100,7 +84,12 @@ void LoopbackHttpServer::send(QTcpSocket *socket, const ScriptedResponse &respon
 {
     if (response.mode == ScriptedResponse::Mode::NeverAnswer)
         return;
-    const QByteArray wire = response.serialized();
+    QByteArray wire = "HTTP/1.1 " + QByteArray::number(response.status) + " Scripted\r\n";
+    for (const auto &[name, value] : response.headers)
+        wire += name + ": " + value + "\r\n";
+    if (response.sendContentLength)
+        wire += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";
+    wire += "Connection: close\r\n\r\n" + response.body;
     if (response.mode == ScriptedResponse::Mode::Normal) {
         socket->write(wire);
         return socket->disconnectFromHost(); // after the pending bytes are written

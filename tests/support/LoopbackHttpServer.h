@@ -57,7 +57,6 @@ struct ScriptedResponse
     {
         return {.status = status, .body = std::move(body), .mode = Mode::Trickle};
     }
-    QByteArray serialized() const; // what goes on the wire
 };
 
 class LoopbackHttpServer : public QObject
@@ -80,9 +79,6 @@ public:
     int requestCount() const { return int(m_requests.size()); }
     // Connections a client still holds open (a fetch in flight).
     int openConnections() const;
-
-    // Stops listening and drops the open connections: a later request is refused.
-    void stop();
 
 private:
     void readFrom(QTcpSocket *socket);

@@ -8,8 +8,6 @@ ModelFixture::ModelFixture(Defaults defaults)
         for (const Run &run : {setupWithCode, setupEnroll, setupResume})
             run->steps = {Step::exit(1)};
         agentStarted->answers = {false};
-    } else {
-        enrollmentKey = validEnrollmentKey();
     }
     effects.setupWithCode = codeEffect(setupWithCode);
     effects.setupEnroll = enrollEffect(setupEnroll);
@@ -18,7 +16,8 @@ ModelFixture::ModelFixture(Defaults defaults)
     effects.daemonInstall = runEffect(daemonInstall);
     effects.agentStarted = answerEffect(agentStarted);
     effects.setupAuthorizationOpen = [script = authorizationOpen](QUrl url) { return reply(script, url); };
-    effects.enrollmentKeyProvider = [this] { return enrollmentKey; };
+    // Succeeding: an enrolment key is bundled.
+    effects.enrollmentKeyProvider = [defaults] { return defaults == Succeeding ? std::optional(validEnrollmentKey()) : std::nullopt; };
     effects.permissionCheck = [](PermissionKind) { return value(false); };
     effects.permissionPrepare = [](PermissionKind) { return value(false); };
     effects.accessibilityPrepare = [](AccessibilityStep, bool) { return value(false); };

@@ -3,7 +3,6 @@
 #include "app/AppModel.h"
 #include "support/ControllerHarness.h"
 #include "support/Scripted.h"
-#include "support/VirtualTime.h"
 
 
 #include <memory>
@@ -39,7 +38,6 @@ public:
     Run daemonInstall = std::make_shared<QuorvantisTest::ScriptedRun>();
     Answer agentStarted = std::make_shared<QuorvantisTest::ScriptedAnswer>();
     Answer authorizationOpen = std::make_shared<QuorvantisTest::ScriptedAnswer>();
-    std::optional<QString> enrollmentKey;
 
     AppModel::Effects effects;
     std::shared_ptr<CLIService> cli; // the default runner when empty

@@ -4,16 +4,10 @@
 // controller tests and the model-level tests alike.
 
 #include "model/Effects.h"
+#include "support/AwaitTask.h"
 
-#include <QStringList>
-#include <QUrl>
-
-#include <coroutine>
 #include <deque>
-#include <exception>
-#include <functional>
 #include <memory>
-#include <optional>
 
 namespace QuorvantisTest {
 
@@ -46,19 +40,17 @@ private:
 // One scripted process run: what it prints, what it reports, how it ends.
 struct Step
 {
-    QStringList lines;
-    std::optional<JITWorkspaceAuthorization> authorization;
-    std::function<void()> onStart;                              // e.g. the tool writing its state file
-    std::shared_ptr<Gate> gate;                                 // finish only once opened
-    std::optional<JITWorkspaceAuthorization> lateAuthorization; // reported after the gate
-    CLIResult result;
-    std::exception_ptr error;
+    QStringList lines{};
+    std::optional<JITWorkspaceAuthorization> authorization{};
+    std::function<void()> onStart{};                            // e.g. the tool writing its state file
+    std::shared_ptr<Gate> gate{};                               // finish only once opened
+    std::optional<JITWorkspaceAuthorization> lateAuthorization{}; // reported after the gate
+    CLIResult result{};
+    std::exception_ptr error{};
 
     static Step exit(qint32 status, std::optional<QString> lastErrorLine = std::nullopt)
     {
-        Step step;
-        step.result = CLIResult{status, std::move(lastErrorLine)};
-        return step;
+        return {.result = CLIResult{status, std::move(lastErrorLine)}};
     }
     static Step success() { return exit(0); }
     // The same step, finishing only once `gate` is opened.
@@ -70,9 +62,7 @@ struct Step
     }
     template <typename E> static Step throwing(E error)
     {
-        Step step;
-        step.error = std::make_exception_ptr(std::move(error));
-        return step;
+        return {.error = std::make_exception_ptr(std::move(error))};
     }
 };
 
@@ -118,14 +108,53 @@ inline QCoro::Task<void> nothing()
 
 // Finishes a task that scripted effects let run to its end at once (rethrowing what it threw);
 // false when it still waits (for virtual time, a gate, or something that never comes).
-bool finishesAtOnce(QCoro::Task<void> task);
+inline bool finishesAtOnce(QCoro::Task<void> task)
+{
+    if (!task.isReady())
+        return false;
+    await(std::move(task));
+    return true;
+}
 
 // Plays the next step of `run`: records the call, prints the lines, reports the authorizations
 // and ends as the step says (held at its gate first, when it has one).
-QCoro::Task<CLIResult> play(std::shared_ptr<ScriptedRun> run, QStringList arguments, OutputHandler onOutput,
-                            AuthorizationHandler onAuthorization);
+inline QCoro::Task<CLIResult> play(std::shared_ptr<ScriptedRun> run, QStringList arguments, OutputHandler onOutput,
+                                   AuthorizationHandler onAuthorization)
+{
+    run->calls.append(arguments);
+    run->output = onOutput;
+    run->authorization = onAuthorization;
+    const Step step = run->steps.front();
+    if (run->steps.size() > 1)
+        run->steps.pop_front();
+    if (step.onStart)
+        step.onStart();
+    for (const QString &line : onOutput ? step.lines : QStringList()) // printed when someone listens
+        onOutput(line);
+    if (step.authorization && onAuthorization)
+        onAuthorization(*step.authorization);
+    if (step.gate)
+        co_await step.gate->wait();
+    if (step.lateAuthorization && onAuthorization)
+        onAuthorization(*step.lateAuthorization);
+    if (step.error)
+        std::rethrow_exception(step.error);
+    co_return step.result;
+}
+
 // The next answer of `script`, recording the call and the page it was asked to open.
-QCoro::Task<bool> reply(std::shared_ptr<ScriptedAnswer> script, std::optional<QUrl> page = std::nullopt);
+inline QCoro::Task<bool> reply(std::shared_ptr<ScriptedAnswer> script, std::optional<QUrl> page = std::nullopt)
+{
+    script->calls += 1;
+    if (page)
+        script->opened.append(*page);
+    const bool answer = script->answers.front();
+    if (script->answers.size() > 1)
+        script->answers.pop_front();
+    if (auto gate = script->gate)
+        co_await gate->wait();
+    co_return answer;
+}
 
 // Effects that play a script: a run that takes only an output callback, and an answer.
 inline std::function<QCoro::Task<CLIResult>(OutputHandler)> runEffect(std::shared_ptr<ScriptedRun> run)

@@ -32,11 +32,6 @@ QCoro::Task<void> VirtualTime::sleep(std::chrono::milliseconds duration)
     co_await Awaiter{this, m_elapsed + duration};
 }
 
-QDateTime VirtualTime::now() const
-{
-    return m_start.addMSecs(m_elapsed.count());
-}
-
 std::vector<VirtualTime::Waiter>::iterator VirtualTime::next()
 {
     return std::min_element(m_waiters.begin(), m_waiters.end(), [](const Waiter &a, const Waiter &b) {

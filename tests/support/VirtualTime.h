@@ -5,7 +5,6 @@
 #include <QList>
 
 #include <chrono>
-#include <coroutine>
 #include <vector>
 
 // Virtual time for the model: sleepers suspend until the test advances the clock, and "now"
@@ -19,7 +18,7 @@ public:
     VirtualTime &operator=(const VirtualTime &) = delete;
 
     QCoro::Task<void> sleep(std::chrono::milliseconds duration);
-    QDateTime now() const;
+    QDateTime now() const { return m_start.addMSecs(m_elapsed.count()); }
 
     // Moves the clock forward, resuming every sleeper whose deadline has passed, earliest first.
     void advance(std::chrono::milliseconds by);
@@ -29,7 +28,6 @@ public:
     int pendingSleepers() const { return int(m_waiters.size()); }
     // Every duration a sleeper asked for, in order.
     const QList<std::chrono::milliseconds> &requested() const { return m_requested; }
-    void clearRequested() { m_requested.clear(); }
     std::chrono::milliseconds elapsed() const { return m_elapsed; }
 
 private:

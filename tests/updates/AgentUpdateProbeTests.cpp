@@ -21,11 +21,6 @@ QByteArray padded(qsizetype size)
     return head + QByteArray(size - head.size() - 2, 'x') + "\"}";
 }
 
-void row(const char *name, ScriptedResponse answer, const char *version)
-{
-    QTest::newRow(name) << answer << QString(version);
-}
-
 } // namespace
 
 class AgentUpdateProbeTests : public QObject
@@ -38,30 +33,26 @@ private Q_SLOTS:
         QTest::addColumn<ScriptedResponse>("answer");
         QTest::addColumn<QString>("version"); // empty: none
         const auto json = [](int status, QByteArray body) { return ScriptedResponse::json(status, std::move(body)); };
-        row("the beta document, trimmed, other members ignored", json(200, betaDocument), "1.5.0-beta.3");
-        row("exactly at the size limit", json(200, padded(AgentUpdateProbe::maxBodyBytes)), "2.0.0");
-        row("one byte over the limit", json(200, padded(AgentUpdateProbe::maxBodyBytes + 1)), "");
-        row("203 with a document", json(203, betaDocument), "");
-        row("redirect to the document", {.status = 302, .headers = {{"Location", "/moved"}}}, ""); // not followed
-        row("no version", json(200, "{\"name\":\"quorvantis\"}"), "");
-        row("version not text", json(200, "{\"version\":150}"), "");
-        row("unacceptable version", json(200, "{\"version\":\"v1.5.0\"}"), "");
-        row("not JSON", ScriptedResponse::text(200, "version: 1.5.0"), "");
-        row("trailing garbage", json(200, "{\"version\":\"1.0.0\"} x"), "");
+        QTest::newRow("the beta document, trimmed, other members ignored") << json(200, betaDocument) << "1.5.0-beta.3";
+        QTest::newRow("exactly at the size limit") << json(200, padded(AgentUpdateProbe::maxBodyBytes)) << "2.0.0";
+        QTest::newRow("one byte over the limit") << json(200, padded(AgentUpdateProbe::maxBodyBytes + 1)) << "";
+        const ScriptedResponse redirect{.status = 302, .headers = {{"Location", "/moved"}}};
+        QTest::newRow("redirect to the document") << redirect << ""; // not followed: one request
+        QTest::newRow("no version") << json(200, "{\"name\":\"quorvantis\"}") << "";
+        QTest::newRow("unacceptable version") << json(200, "{\"version\":\"v1.5.0\"}") << "";
+        QTest::newRow("not JSON") << ScriptedResponse::text(200, "version: 1.5.0") << "";
     }
     void probe()
     {
         QFETCH(ScriptedResponse, answer);
         LoopbackHttpServer registry;
         registry.setResponse(QStringLiteral("/quorvantis/beta"), answer);
-        registry.setResponse(QStringLiteral("/moved"), ScriptedResponse::json(200, betaDocument));
         const QString base = QStringLiteral("http://127.0.0.1:%1").arg(registry.port());
         const auto version = await(AgentUpdateProbe::fetchBetaVersion(base, std::chrono::seconds(5)));
         QTEST(version.value_or(QString()), "version");
         QCOMPARE(registry.requestCount(), 1);
         const RecordedRequest request = registry.requests().constFirst();
-        const QByteArray accept = request.header("Accept").value_or("-");
-        QCOMPARE(request.method + ' ' + request.path.toUtf8() + ' ' + accept, "GET /quorvantis/beta application/json");
+        QCOMPARE(request.method + ' ' + request.path.toUtf8(), "GET /quorvantis/beta");
         QVERIFY(!request.header("Authorization"));
     }
 
@@ -70,9 +61,7 @@ private Q_SLOTS:
         QTest::addColumn<QString>("base");
         QTest::addColumn<QString>("endpoint"); // empty: no request at all
         QTest::newRow("host only") << "https://registry.example" << "https://registry.example/quorvantis/beta";
-        QTest::newRow("trailing slash") << "https://registry.example/" << "https://registry.example/quorvantis/beta";
         QTest::newRow("path prefix") << "http://127.0.0.1:4873/m/" << "http://127.0.0.1:4873/m/quorvantis/beta";
-        QTest::newRow("blanks around") << "  https://registry.example \n" << "https://registry.example/quorvantis/beta";
         for (const char *refused : {"", "  ", "ftp://registry.example", "registry", "http://", "https://r.test/?a=1"})
             QTest::addRow("refused: %s", refused) << refused << "";
     }
@@ -90,9 +79,7 @@ private Q_SLOTS:
         const char *newer[] = {"1.2.4>1.2.3", "1.10.0>1.9.9", "2>1.9.9", "1.02.0>1.1.0",
                                "9223372036854775807.0.0>9223372036854775806.0.0", "1.2.3>1.2.3-beta.5",
                                "1.2.4-alpha>1.2.3", "1.0.0-beta.10>1.0.0-beta.9",
-                               "1.0.0-beta>1.0.0-alpha", "1.0.0-beta.1>1.0.0-beta", "1.0.0-alpha>1.0.0-1",
-                               "1.0.0-beta>1.0.0-Beta", "1.0.0-rc.-1>1.0.0-rc.-2", "1.0.0-x-y.2>1.0.0-x-y.1",
-                               "1.2.3-beta.2+sha.1>1.2.3-beta.1+sha.9", "1.0.0-1.b>1.0.0-01.a"};
+                               "1.0.0-beta>1.0.0-alpha", "1.0.0-beta.1>1.0.0-beta", "1.0.0-alpha>1.0.0-1"};
         const char *notNewer[] = {"1.2.3>1.2.3", "1.2>1.2.0", "1.2.0>1.2", "1.0.0-rc.1>1.0.0-rc.1",
                                   "1.0.0-rc10>1.0.0-rc9", "1.2.3+build.7>1.2.3",
                                   "v1.2.4>1.2.3", "1.2.4>v1.2.3", "1.0.0-+1.a>1.0.0-01.a"};
@@ -117,10 +104,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("parsed"); // numbers, then pre-release identifiers; empty: refused
         QTest::newRow("three numbers") << "1.2.3" << "1 2 3";
-        QTest::newRow("one number filled") << "2" << "2 0 0";
         QTest::newRow("pre-release identifiers stay text") << "1.0.0-beta.07.x-y" << "1 0 0 beta 07 x-y";
         QTest::newRow("build metadata dropped unchecked") << "1.0.0+!!..__" << "1 0 0";
-        QTest::newRow("empty build metadata") << "1.0.0+" << "1 0 0";
         for (const char *refused : {"v1.2.3", "1.2.3.4", "1.2.3-", "1.2.3-beta..1", "1..3", "1.2.", "", "+build",
                                     "1.2a.3", "1.٢.3", "1.99999999999999999999.0", "9223372036854775808.0.0"})
             QTest::addRow("refused: %s", refused) << QString::fromUtf8(refused) << "";
@@ -137,13 +122,10 @@ private Q_SLOTS:
 
     void sanitized_data()
     {
-        QTest::addColumn<QString>("input"); // null: absent
+        QTest::addColumn<QString>("input");
         QTest::addColumn<QString>("sanitized"); // empty: refused
-        QTest::newRow("absent") << QString() << "";
         QTest::newRow("trimmed") << "\t 1.2.3-beta.1\r\n" << "1.2.3-beta.1";
-        QTest::newRow("not normalised") << "1.2" << "1.2";
         QTest::newRow("build metadata kept") << "1.2.3+build.7" << "1.2.3+build.7";
-        QTest::newRow("letters in identifiers") << "1.0.0-测试" << "1.0.0-测试";
         QTest::newRow("64 bytes") << "1.0.0-" + QString(58, u'a') << "1.0.0-" + QString(58, u'a');
         QTest::newRow("65 bytes") << "1.0.0-" + QString(59, u'a') << "";
         QTest::newRow("65 bytes counted in UTF-8") << "1.0.0-" + QString(20, QChar(0x6D4B)) << "";
@@ -153,8 +135,7 @@ private Q_SLOTS:
     void sanitized()
     {
         QFETCH(QString, input);
-        const auto given = input.isNull() ? std::nullopt : std::optional(input);
-        QTEST(AgentVersion::sanitized(given).value_or(QString()), "sanitized");
+        QTEST(AgentVersion::sanitized(input).value_or(QString()), "sanitized");
     }
 };
 
