@@ -168,10 +168,9 @@ struct Flow
     }
     // What shows, leaving out what a fresh onboarding shows: the stage ("gone" with the controller),
     // each permission (v verified, x not granted, ? unknown), the accessibility step past node, the
-    // awaited kind (on file/in memory where they differ), the completed kinds and the prompt ("!":
-    // the System Settings prompt); then the flags that are set (what the onboarding shows only while
-    // it is shown), waits, focus requests, opened panes, the agent asked and restarted, the error
-    // and the failures.
+    // awaited kind on file, the completed kinds and the prompt ("!": the System Settings prompt);
+    // then the flags that are set (what the onboarding shows only while it is shown), waits, focus
+    // requests, opened panes, the agent asked and restarted, the error and the failures.
     QString shown() const
     {
         QStringList words{c ? rawOr(h.journey().stage()) : QStringLiteral("gone")};
@@ -179,9 +178,7 @@ struct Flow
             QString items;
             for (const auto &item : c->permissions())
                 items += item.verified ? u'v' : QStringLiteral("?xg").at(int(item.nativeState));
-            QString awaiting = initial(ProfileMarkers::readAwaitingPermission(h.profileDirectory()));
-            if (initial(c->permissionAwaitingReturn()) != awaiting)
-                awaiting += u'/' + initial(c->permissionAwaitingReturn());
+            const QString awaiting = initial(ProfileMarkers::readAwaitingPermission(h.profileDirectory()));
             const QString done = initials(ProfileMarkers::readCompletedPermissions(h.profileDirectory()));
             const QString prompt = initial(c->permissionPromptKind()) + (c->permissionSettingsPrompt() ? "!" : "");
             words << items;
@@ -199,8 +196,6 @@ struct Flow
         const auto focus = a.focusTarget().permission ? initial(*a.focusTarget().permission) : "setupCode";
         const std::pair<bool, QString> flags[] = {
             {c && c->permissionOperationInFlight(), "inFlight"}, {c && c->isCheckingPermission(), "checking"},
-            {c && c->permissionRecheckPending(), "recheckPending"},
-            {onboarding && c->isVerifyingCurrentPermission(), "verifying"},
             {onboarding && c->permissionNeedsUserAction(), "needsAction"},
             {c && c->permissionReturnTaskRunning(), "returnChecks"},
             {h.time.pendingSleepers() > 0, QStringLiteral("sleeping=%1").arg(h.time.pendingSleepers())},
@@ -289,7 +284,7 @@ private Q_SLOTS:
                                  "permissions ??? awaiting=s inFlight checking needsAction"});
         row("a hanging probe holds up nothing else",
             {"permissions completed=s,a", "prepare:s=hang", "hold:confirm:s confirm:s advance activate open",
-             "prepare:s", "permissions ??? done=a inFlight verifying focus=s#1 opened=s"});
+             "prepare:s", "permissions ??? done=a inFlight focus=s#1 opened=s"});
         row("a late answer for a controller gone",
             {"permissions", "prepare:s=hang", "hold:confirm:s gone release:yes", "prepare:s", "gone focus=s#1"});
         row("activation during a failing probe is owed",
@@ -300,34 +295,15 @@ private Q_SLOTS:
              "prepare:s*2", "permissions v?? done=s returnChecks sleeping=1 focus=s#2"});
         row("a confirm that fails",
             {"permissions", "prepare:s=fails", "confirm:s", "prepare:s", waiting + waitingFlags});
-        row("an accessibility re-probe that fails", {"permissions", "check:s=yes ax:node=fails", "advance advance",
-                                                     "check:s ax:node", "permissions vx? done=s"});
-        row("a re-check that fails",
-            {"- configured", "check:s=yes check:a=fails", "refresh", "check:s check:a check:f", "- vxx done=s"});
         // ---- A configured agent only sees a new accessibility grant after a restart ----
         const QString restart = QStringLiteral("check:s=yes ax:node=yes ax:cliclick=yes");
         const QString restartOps = QStringLiteral("advance confirm:a confirm:a");
         const QString restartCalls = QStringLiteral("check:s ax:node ax:cliclick");
         const QString granted = QStringLiteral("permissions vv? cliclick done=s,a");
-        const QString restartFailed = QStringLiteral("permissions v?? cliclick done=s");
-        const QString failedJourney = QStringLiteral("permissions ccfppppppp error resume configured");
-        row("restart: node alone restarts nothing",
-            {"permissions configured", restart, "advance confirm:a", "check:s ax:node",
-             "permissions v?? cliclick done=s prompt=a focus=a#1"});
         row("restart: agent not running",
             {"permissions configured", restart, restartOps, restartCalls, granted + " focus=a#2 agent=1", "", {false}});
         row("restart: restarted",
             {"permissions configured", restart, restartOps, restartCalls, granted + " focus=a#2 agent=1 daemon=1"});
-        row("restart: exit status with a line",
-            {"permissions configured",
-             restart,
-             restartOps,
-             restartCalls,
-             restartFailed
-                 + " focus=a#2 agent=1 daemon=1 error=AGENT_RESTART_FAILED fail=AGENT_RESTART_FAILED: launchctl failed",
-             failedJourney,
-             {true},
-             {Step::exit(3, QStringLiteral("launchctl failed"))}});
         row("restart: a later success takes the failure back",
             {"permissions configured",
              restart,
@@ -346,9 +322,6 @@ private Q_SLOTS:
             {"- configured", intact, "recheck refresh", checks + " " + checks, finished});
         row("after an update the launch re-check runs again",
             {"- configured", intact, "recheck allow recheck", checks + " " + checks, finished});
-        row("a lost permission: back to onboarding",
-            {"- configured", "check:s=yes check:f=yes", "recheck activate", checks, "permissions vxv done=s,f",
-             "permissions ccrppppppp starting resume configured"});
         row("granted again: finished again",
             {"- configured", "check:s=yes check:f=yes ax:node=yes ax:cliclick=yes", "recheck confirm:a confirm:a",
              checks + " ax:node ax:cliclick", "- vvv cliclick done=s,a,f focus=a#2 agent=1 daemon=1",
@@ -364,8 +337,6 @@ private Q_SLOTS:
         row("resolve: checked until granted",
             {"- configured", "check:a=no*2,yes", "resolve:a wait:10", "check:a*3", "- ?v? done=a opened=a"});
         row("resolve: at most 120 checks", {"- configured", "", "resolve:f wait:200", "check:f*120", "- ??x opened=f"});
-        row("resolve: a new request replaces the old",
-            {"- configured", "", "resolve:f wait:30 resolve:s wait:200", "check:f*30 check:s*120", "- x?x opened=f,s"});
         row("resolve: the checks end with an installation under way",
             {"- configured", "", "resolve:f wait:30 leave wait:200", "check:f*30",
              "setup ??x focus=setupCode#1 opened=f"});
@@ -401,7 +372,6 @@ private Q_SLOTS:
         QTest::addColumn<QString>("current");
         QTest::addColumn<QString>("guidance"); // null: not compared
         QTest::newRow("none verified") << 0 << "3 项权限需要处理" << "s" << screenGuidance;
-        QTest::newRow("accessibility") << 1 << "2 项权限需要处理" << "a" << QString();
         QTest::newRow("all verified") << 3 << "系统权限已配置" << "-" << QString();
     }
     void derived()
