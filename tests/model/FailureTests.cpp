@@ -49,21 +49,16 @@ private Q_SLOTS:
         const auto taken = refusal("SETUP_AGENT_NAME_TAKEN", "该 Agent 名称已被占用，请更换名称后重试。");
         const auto busy = refusal("SETUP_BOOTSTRAP_FAILED", "安装服务暂时未能完成配置，请稍后重试。");
         const QString none;
-        QTest::newRow("code unavailable by code") << "SETUP_CODE_UNAVAILABLE" << none << unavailable;
         QTest::newRow("no longer available") << "SETUP_EXIT_1" << "Code Is No Longer Available" << unavailable;
         QTest::newRow("unavailable wins over all") << "SETUP_AGENT_NAME_TAKEN"
                                                    << "code_unavailable; bootstrap_failed" << unavailable;
         QTest::newRow("enrolment by code") << "SETUP_ENROLLMENT_UNAVAILABLE" << none << enrolment;
         QTest::newRow("enrolment by phrase") << "SETUP_EXIT_1" << "ENROLLMENT_UNAVAILABLE" << enrolment;
-        QTest::newRow("reserved by code") << "SETUP_AGENT_NAME_RESERVED" << none << reserved;
         QTest::newRow("reserved by phrase") << "X" << "name is reserved for administrative use" << reserved;
         QTest::newRow("reserved wins over taken") << "X" << "agent_name_reserved: agent already exists" << reserved;
-        QTest::newRow("too short by code") << "SETUP_AGENT_NAME_TOO_SHORT" << none << tooShort;
         QTest::newRow("too short by phrase") << "X" << "at least 6 characters, not counting hyphens" << tooShort;
-        QTest::newRow("taken by code") << "SETUP_AGENT_NAME_TAKEN" << none << taken;
         QTest::newRow("taken by pattern, any case") << "SETUP_EXIT_1" << "Error: AGENT \"a-b\" ALREADY EXISTS" << taken;
         QTest::newRow("taken wins over bootstrap") << "X" << "agent already exists; bootstrap_failed" << taken;
-        QTest::newRow("bootstrap in capitals") << "SETUP_EXIT_7" << "  BOOTSTRAP_FAILED: service busy" << busy;
         QTest::newRow("bootstrap wins over a runtime code") << "RUNTIME_PREPARE_EXIT_1" << "bootstrap_failed" << busy;
         // Other failures keep their code and message, with a text for none.
         const char *beforePermissions = "Quorvantis 尚未进入权限配置阶段。";
@@ -89,18 +84,6 @@ private Q_SLOTS:
         QCOMPARE(DisplayError::from(code, opt(message)), shown);
         // The setup run retries exactly what the panel shows as the service's passing trouble.
         QCOMPARE(Failure::isTransient({code, opt(message)}), shown.code == u"SETUP_BOOTSTRAP_FAILED");
-    }
-
-    // The button titles of the error panel that its view tests do not show.
-    void recoveryTitles()
-    {
-        const std::pair<Kind, const char *> titles[] = {{Kind::openSystemSettings, "打开系统设置"},
-                                                        {Kind::restartAgent, "重启 Agent"},
-                                                        {Kind::checkForUpdates, "检查 App 更新"},
-                                                        {Kind::recheckPermissions, "检查权限"}};
-        for (const auto &[kind, title] : titles)
-            QCOMPARE(RecoveryAction::make(kind).title(), std::optional(QString::fromUtf8(title)));
-        QCOMPARE(RecoveryAction::make(Kind::none).title(), std::nullopt);
     }
 
     void fromException_data()

@@ -13,7 +13,6 @@
 
 using namespace QuorvantisTest;
 using namespace std::chrono_literals;
-using AgentScripts::Platform;
 
 namespace {
 
@@ -91,32 +90,9 @@ private Q_SLOTS:
         QVERIFY(standin("macos-screenshot", path("standin/helper-template")));
     }
 
-    // The macOS variants cannot run here: they parse, and differ from the Linux ones (run below) where they must.
-    void scripts_data()
+    // How many times each probe's result is polled for.
+    void pollBudgets()
     {
-        QTest::addColumn<QString>("script");
-        QTest::addColumn<QString>("has");
-        QTest::addColumn<QString>("lacks");
-        QTest::newRow("job") << PermissionProbes::permissionJob(Platform::macOS, "ZXhpdCAw", 70, 200ms)
-                             << "launchctl bootstrap" << "setsid";
-        QTest::newRow("disk") << PermissionProbes::diskProbe(Platform::macOS) << "/usr/bin/base64 -D" << "-d";
-    }
-    void scripts()
-    {
-        QFETCH(QString, script);
-        QFETCH(QString, has);
-        QFETCH(QString, lacks);
-        QString diagnostics;
-        QVERIFY2(parses(script, &diagnostics), qPrintable(diagnostics));
-        QVERIFY(script.contains(has));
-        QVERIFY(!script.contains(lacks));
-    }
-
-    void launchdValuesAndBudgets()
-    {
-        // The escaping of values put into the launchd property list.
-        const QString mac = PermissionProbes::permissionJob(Platform::macOS, "ZXhpdCAw", 70, 200ms);
-        QCOMPARE(callFunction(mac, "xml_escape", "/tmp/a&b <c>/\"q\""), "/tmp/a&amp;b &lt;c&gt;/\"q\"");
         using PermissionProbes::Operation;
         QCOMPARE(PermissionProbes::pollBudget(Operation::check), 70);
         QCOMPARE(PermissionProbes::pollBudget(Operation::prepare), 320);
@@ -164,40 +140,34 @@ private Q_SLOTS:
     }
 
     // The client asked (node, cliclick, or both: the permission check asks every client, even
-    // after one failed), the stand-ins' setup (<control file>=<content>, no-cliclick, mismatch,
-    // no-module), whether a prompt is asked for; then what the probe answers and leaves behind,
-    // and how each client was asked.
+    // after one failed) and the stand-ins' setup (<control file>=<content>, no-cliclick, mismatch,
+    // no-module); then what the probe answers and leaves behind, and how each client was asked.
     void accessibility_data()
     {
         QTest::addColumn<QString>("asked");
         QTest::addColumn<QString>("setup");
-        QTest::addColumn<bool>("prompt");
         QTest::addColumn<bool>("granted");
         QTest::addColumn<QString>("state");
         QTest::addColumn<QString>("calls");
         const QString cliclick = QStringLiteral("cliclick: -V check=1 prompt="), node = "node: false check=1 prompt=";
         const QString both = cliclick + ' ' + node;
-        QTest::newRow("cliclick granted") << "cliclick" << "" << false << true << "granted" << cliclick;
-        QTest::newRow("cliclick denied") << "cliclick" << "cliclick-mode=denied" << false << false << "denied"
+        QTest::newRow("cliclick granted") << "cliclick" << "" << true << "granted" << cliclick;
+        QTest::newRow("cliclick denied") << "cliclick" << "cliclick-mode=denied" << false << "denied"
                                          << cliclick;
-        QTest::newRow("cliclick warns") << "cliclick" << "cliclick-mode=warn" << false << false << "unsupported"
+        QTest::newRow("cliclick warns") << "cliclick" << "cliclick-mode=warn" << false << "unsupported"
                                         << cliclick;
-        QTest::newRow("cliclick missing") << "cliclick" << "no-cliclick" << false << false << "missing" << "";
-        QTest::newRow("another cliclick answers") << "cliclick" << "mismatch" << false << false << "mismatch" << "";
-        QTest::newRow("node granted") << "node" << "" << false << true << "granted" << node;
-        QTest::newRow("node denied") << "node" << "node-trusted=false" << false << false << "denied" << node;
-        QTest::newRow("node with prompt") << "node" << "" << true << true << "granted" << "node: true check=1 prompt=1";
-        QTest::newRow("no probe module: the state stays") << "cliclick" << "no-module" << false << false << "mismatch"
+        QTest::newRow("cliclick missing") << "cliclick" << "no-cliclick" << false << "missing" << "";
+        QTest::newRow("another cliclick answers") << "cliclick" << "mismatch" << false << "mismatch" << "";
+        QTest::newRow("node denied") << "node" << "node-trusted=false" << false << "denied" << node;
+        QTest::newRow("no probe module: the state stays") << "cliclick" << "no-module" << false << "mismatch"
                                                           << "";
-        QTest::newRow("both granted") << "both" << "node-trusted=true" << false << true << "granted" << both;
-        QTest::newRow("cliclick denied, node granted") << "both" << "cliclick-mode=denied" << false << false << "denied"
+        QTest::newRow("cliclick denied, node granted") << "both" << "cliclick-mode=denied" << false << "denied"
                                                        << both;
     }
     void accessibility()
     {
         QFETCH(QString, asked);
         QFETCH(QString, setup);
-        QFETCH(bool, prompt);
         for (const QString &step : setup.split(u' ', Qt::SkipEmptyParts)) {
             if (step == u"no-cliclick" || step == u"mismatch")
                 QVERIFY(QFile::remove(runtime("bin/cliclick")));
@@ -216,12 +186,11 @@ private Q_SLOTS:
         const auto cli = service();
         const AccessibilityStep client = asked == u"node" ? AccessibilityStep::node : AccessibilityStep::cliclick;
         auto probe = asked == u"both" ? PermissionProbes::permissionGranted(cli, PermissionKind::accessibility)
-                                      : PermissionProbes::accessibilityGranted(cli, client, prompt);
+                                      : PermissionProbes::accessibilityGranted(cli, client, false);
         const bool granted = await(std::move(probe));
         QTEST(granted, "granted");
         QTEST(QString::fromUtf8(readFile(stateFile())).chopped(1), "state");
         QCOMPARE(QFile::permissions(stateFile()) & 0x7077, ownerOnly);
-        QCOMPARE(jobDirectories(), QStringList());
         QStringList asks;
         for (const auto &[name, log] : {std::pair("cliclick", "cliclick-calls"), std::pair("node", "trusted-calls")}) {
             const QByteArray calls = readFile(path(QStringLiteral("standin/%1.log").arg(log)));
@@ -232,7 +201,7 @@ private Q_SLOTS:
     }
 
     // The stand-ins' setup: the screenshot program ("helper <its size or fail>"), or installed
-    // by the module ("install"); no module; no pnpm; or none of them ("").
+    // by the module ("install"); or no module.
     void screenRecording_data()
     {
         QTest::addColumn<QString>("setup");
@@ -241,9 +210,7 @@ private Q_SLOTS:
         QTest::newRow("screenshot of 1000 bytes") << "helper 1000" << false;
         QTest::newRow("screenshot program fails") << "helper fail" << false;
         QTest::newRow("module installs the program") << "install" << true;
-        QTest::newRow("no program at all") << "" << false;
         QTest::newRow("no screenshot module") << "no-module" << false;
-        QTest::newRow("no pnpm") << "no-pnpm" << false;
     }
     void screenRecording()
     {
@@ -252,19 +219,16 @@ private Q_SLOTS:
         const QString what = setup.section(u' ', 0, 0);
         if (what == u"install")
             QVERIFY(control("install-helper"));
-        else if (!setup.isEmpty())
+        else
             QVERIFY(standin("macos-screenshot", path(".quorvantis/bin/macos-screenshot"), true));
         if (setup.contains(u' '))
             QVERIFY(control("shot-size", setup.section(u' ', 1).toUtf8()));
         if (what == u"no-module")
             QVERIFY(QFile::remove(path("store/quorvantis/dist/tools/screenshot.js")));
-        if (what == u"no-pnpm")
-            QVERIFY(QFile::remove(runtime("bin/pnpm")));
         QCOMPARE(await(PermissionProbes::permissionGranted(service(), PermissionKind::screenRecording)), granted);
         // The module's own file and every screenshot are removed again.
         QVERIFY(!QFileInfo::exists(path("standin/module-shot.png")));
         QCOMPARE(QDir("/tmp").entryList({"quorvantis-screen-check-*"}), QStringList());
-        QCOMPARE(jobDirectories(), QStringList());
     }
 
     void fullDiskAccess()
@@ -281,7 +245,6 @@ private Q_SLOTS:
         // Without the node path there is no one to ask.
         QVERIFY(QFile::remove(path(".quorvantis/mac-app-node-path")));
         QCOMPARE(await(PermissionProbes::permissionGranted(cli, PermissionKind::fullDiskAccess)), false);
-        QCOMPARE(jobDirectories(), QStringList());
     }
 };
 

@@ -1,6 +1,6 @@
 // The setup controller on scripted runs and virtual time: submissions, the retry of transient
 // service failures, superseded runs, the enrolment resume, and the runtime and daemon stages
-// around the run; and the readers of the setup tool's output lines and state file.
+// around the run; and the reader of the setup tool's output lines.
 #include "setup/SetupController.h"
 #include "setup/SetupOutput.h"
 #include "support/AwaitTask.h"
@@ -78,7 +78,7 @@ struct Setup
         const QHash<QString, std::function<void()>> operations{
             {"code", [&] { c->setSetupCodeInput(argument); }}, {"name", [&] { c->setSetupAgentName(argument); }},
             {"workspace", [&] { c->setEnrollmentWorkspace(*fromRawValue<EnrollmentWorkspace>(argument)); }},
-            {"enroll", [&] { c->beginEnrollmentSetup(); }}, {"paste", [&] { c->useInstallCodeSetup(); }},
+            {"enroll", [&] { c->beginEnrollmentSetup(); }},
             {"keys", [&] { keys = argument.toInt(); }}, {"failed", [&] { showEarlierFailure(); }},
             {"abandon", [&] { c->abandonSubmission(); }}, // what a failure elsewhere does
             {"submit", [&] { running.push_back(c->submitActiveSetup()); }},
@@ -135,7 +135,6 @@ struct Setup
                 {"preparing", count(c->isPreparingEnvironment())},
                 {"showsPackage", count(c->showsPackageInstallProgress())},
                 {"daemonFlight", count(c->daemonInstallInFlight())}, {"field", c->setupCode()},
-                {"name", c->setupAgentName()}, {"workspace", rawValue(c->enrollmentWorkspace())},
                 {"mode", c->setupEntryMode() == SetupEntryMode::paste ? "paste" : "enroll"},
                 {"codeRuns", joined(code->calls)}, {"calls", count(code->calls.size())},
                 {"enrolments", joined(enroll->calls)}, {"resumes", count(resume->calls.size())},
@@ -153,20 +152,18 @@ struct Setup
     }
 };
 
-// A step that prints `lines` and reports `authorization`, held until opened when `gate`.
-Step step(QStringList lines, bool gate = false, std::optional<JITWorkspaceAuthorization> authorization = {})
+Step held(Step base)
+{
+    return base.heldAt(std::make_shared<Gate>());
+}
+
+// A step that prints `lines` and reports `authorization`.
+Step step(QStringList lines, std::optional<JITWorkspaceAuthorization> authorization = {})
 {
     Step base = Step::success();
     base.lines = std::move(lines);
     base.authorization = std::move(authorization);
-    if (gate)
-        base.gate = std::make_shared<Gate>();
     return base;
-}
-
-Step held(Step base)
-{
-    return base.heldAt(std::make_shared<Gate>());
 }
 
 Step exit(qint32 status, const char *line)
@@ -203,7 +200,7 @@ private Q_SLOTS:
         refused("enrolment, key gone", "setup", "keys:2|enroll|name:new-agent-7", "SETUP_ENROLLMENT_UNAVAILABLE", 0);
         // ---- A code run: the code leaves the field; success hands over to the daemon stage ----
         const QString configure = R"({"type":"progress","phase":"configure","status":"running","detail":"写入配置"})";
-        const Step configuring = step({configure}, true, authorization());
+        const Step configuring = held(step({configure}, authorization()));
         QTest::newRow("QVS2 runs without a name")
             << Scenario{"setup",
                         "failed|code:qvs2 abcd efgh jkmn|name:some-name|submit"
@@ -211,9 +208,6 @@ private Q_SLOTS:
                         "|check:begun=1|check:error=-|check:journey=setup ccccrppppp error|check:detail=写入配置"
                         "|check:shown=bot@example.org|open",
                         "submitting=0;task=0;cleared=1;daemons=1;agent=1;channel=1" + daemonStage, {configuring}};
-        QTest::newRow("QVI1 with the name normalized")
-            << Scenario{"setup", "code:qvi1 2345 6789 abcd|name:  My-Agent-01 \n|submit",
-                        "codeRuns=QVI1-2345-6789-ABCD my-agent-01" + daemonStage};
         // ---- Transient service failures: retried after 2, 4 and 8 s, the attempt in the detail ----
         QTest::newRow("two transient failures, then success")
             << Scenario{"setup", codeS + "|submit|check:calls=1|wait:1999|check:calls=1|wait:1|check:calls=2|wait:4000",
@@ -225,9 +219,6 @@ private Q_SLOTS:
                         "calls=4;waits=2000 4000 8000;sleeping=0;task=0;journey=setup cccfpppppp error"
                         ";fail=SETUP_EXIT_17: BOOTSTRAP_FAILED: busy",
                         {exit(17, "BOOTSTRAP_FAILED: busy")}};
-        QTest::newRow("transient, then a plain failure with a negative status")
-            << Scenario{"setup", codeS + "|submit|wait:2000", "calls=2;waits=2000;fail=SETUP_EXIT_-2: Error: odd",
-                        {busy, exit(-2, "Error: odd")}};
         QTest::newRow("internal line is not shown nor retried")
             << Scenario{"setup", codeS + "|submit", "calls=1;waits=;fail=SETUP_EXIT_5",
                         {exit(5, "QVAPP_STAGE=redeem bootstrap_failed")}};
@@ -252,20 +243,16 @@ private Q_SLOTS:
             row.leftBehind = left.toUtf8();
             QTest::newRow(name) << row;
         };
-        enrolled("nothing left: enrols again", {}, "enrolments=" + enrolment + "," + enrolment + ";resumes=0", {});
+        const QString noToken = R"({"sessionId":"a","resumeToken":""})"; // a session without a token is no session
+        enrolled("nothing left: enrols again", noToken, "enrolments=" + enrolment + "," + enrolment + ";resumes=0", {});
         enrolled("a session resumes at once", R"({"sessionId":"a","resumeToken":"b"})", "enrolments=;resumes=1", {});
         enrolled("a code is claimed only after a failed attempt", code, "resumes=1;waits=2000", {});
         enrolled("a code left by the failed attempt", {}, "enrolments=" + enrolment + ";resumes=1", code);
         // ---- Switching between a code and an enrolment ----
-        QTest::newRow("entry modes")
-            << Scenario{"setup",
-                        codeS + "|name:kept-name|failed|enroll|check:mode=enroll|check:field=|check:error=-"
-                                "|check:cleared=1|workspace:google|failed|paste",
-                        "mode=paste;workspace=none;error=-;cleared=2;focus=1;name=kept-name"};
         QTest::newRow("enrolment needs a key") << Scenario{"setup", "keys:0|enroll", "mode=paste"};
         // ---- The runtime stage ----
         const QString status = R"({"type":"progress","phase":"runtime","status":"running","detail":"安装 Quorvantis"})";
-        const Step preparing = step({status, R"({"type":"packageProgress","completed":4,"total":8})"}, true);
+        const Step preparing = held(step({status, R"({"type":"packageProgress","completed":4,"total":8})"}));
         QTest::newRow("runtime: success moves to permissions")
             << Scenario{"-",
                         "failed|runtime|check:preparing=1|check:showsPackage=1"
@@ -286,7 +273,6 @@ private Q_SLOTS:
         };
         failure("runtime: exit with an error line", false, exit(2, "Error: corepack failed"),
                 "RUNTIME_PREPARE_EXIT_2: Error: corepack failed");
-        failure("runtime: other error", false, Step::throwing(std::runtime_error("no bash")), "RUNTIME_PREPARE_FAILED");
         failure("daemon: exit with an error line", true, exit(3, "launchctl: Bootstrap failed: 5"),
                 "DAEMON_INSTALL_EXIT_3: launchctl: Bootstrap failed: 5");
         // ---- Each stage runs only in its stage, and once at a time ----
@@ -304,12 +290,9 @@ private Q_SLOTS:
         const QList<Step> installer{step({R"({"type":"progress","phase":"channel","status":"running"})"})};
         std::deque<bool> late(29, false);
         late.push_back(true);
-        QTest::newRow("the agent answers at once")
-            << Scenario{"daemon configured", "daemon", "agent=1;waits=;daemonFlight=0;channel=1;progress=ccccccrppp",
-                        {}, {}, {}, installer};
         QTest::newRow("the agent answers at the last check")
             << Scenario{"daemon configured", wait,
-                        "agent=30;waits=500*29;elapsed=14500;daemonFlight=0;channel=1;fail=-", {}, {}, {}, installer,
+                        "agent=30;waits=500*29;elapsed=14500;daemonFlight=0;channel=1;fail=-;progress=ccccccrppp", {}, {}, {}, installer,
                         late};
         QTest::newRow("the agent never answers")
             << Scenario{"daemon configured", wait,
@@ -340,17 +323,13 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("line");
         QTest::addColumn<QString>("event");
-        QTest::newRow("plain text") << "Redeeming setup code" << "-";
-        QTest::newRow("other type") << R"({"type":"log","phase":"verify","status":"complete"})" << "-";
         QTest::newRow("unknown phase") << R"({"type":"progress","phase":"later","status":"running"})" << "-";
-        QTest::newRow("no status") << R"({"type":"progress","phase":"verify"})" << "-";
         QTest::newRow("complete") << R"({"type":"progress","phase":"verify","status":"complete"})" << "verify c -";
         QTest::newRow("running, spaces around")
             << R"(  {"type":"progress","phase":"configure","status":"running","detail":"写入配置"}  )"
             << "configure r 写入配置";
         QTest::newRow("other status, detail not a string")
             << R"({"type":"progress","phase":"redeem","status":"retrying","detail":7})" << "redeem f -";
-        QTest::newRow("package count") << R"({"type":"packageProgress","completed":4,"total":8})" << "package 4/8";
         QTest::newRow("no total") << R"({"type":"packageProgress","completed":3})" << "package 3/-";
         QTest::newRow("a float is no count") << R"({"type":"packageProgress","completed":7.5,"total":10.0})"
                                              << "package -/-";
@@ -369,33 +348,6 @@ private Q_SLOTS:
         if (const auto *package = event ? std::get_if<SetupOutput::PackageProgress>(&*event) : nullptr)
             shown = "package " + number(package->completed) + u'/' + number(package->total);
         QTEST(shown, "event");
-    }
-
-    // What the tool's state file offers a retry: a session to resume, a code to claim.
-    void stateFile_data()
-    {
-        QTest::addColumn<QByteArray>("content");
-        QTest::addColumn<QString>("offers"); // "resume", "claim", or both
-        const auto file = [](const char *name, const char *content, const char *offers) {
-            QTest::newRow(name) << QByteArray(content) << QString::fromLatin1(offers);
-        };
-        file("session", R"({"sessionId":"a","resumeToken":"b"})", "resume");
-        file("session without a token", R"({"sessionId":"a","resumeToken":""})", "");
-        file("a code in any spacing", R"({"setupCode": "qvs2 abcd efgh jkmn"})", "claim");
-        file("a code that is no string", R"({"setupCode":["QVS2-ABCD-EFGH-JKMN"]})", "");
-        file("malformed", R"({"sessionId":"a","resumeToken":"b")", "");
-        file("no file", "", "");
-    }
-    void stateFile()
-    {
-        QFETCH(QByteArray, content);
-        TemporaryProfile profile;
-        const QString path = profile.profileFile(QStringLiteral("setup-state.json"));
-        if (!content.isEmpty())
-            profile.writeProfileFile(QStringLiteral("setup-state.json"), content);
-        const QStringList offers{SetupState::hasResumableSession(path) ? "resume" : "",
-                                 SetupState::hasClaimableCode(path) ? "claim" : ""};
-        QTEST(offers.join(u' ').trimmed(), "offers");
     }
 };
 
