@@ -54,8 +54,6 @@ QCoro::Task<void> countedSleep(std::chrono::milliseconds duration, std::shared_p
 
 Sandbox::Sandbox(const QString &stampTool)
 {
-    // Whatever the launcher got running before a failure is stopped with the sandbox.
-    m_started = true;
     const QStringList arguments{"--home",    m_home,      "--fresh",           "--services-only",
                                 "--fast",    "--no-demo", "--settings-action", "record",
                                 "--browser", "record",    "--stamp",           stampTool};

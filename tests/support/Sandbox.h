@@ -62,7 +62,7 @@ private:
     QString m_home = m_root.filePath(QStringLiteral("home"));
     QString m_bundle;
     QString m_launchError;
-    bool m_started = false;
+    bool m_started = true; // whatever the launcher got running before a failure is stopped with the sandbox
 };
 
 // Does at each stage what the user does, until the agent is online: confirms each permission (the

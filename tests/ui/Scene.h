@@ -59,10 +59,11 @@ public:
         return m;
     }
 
-    // A stage ("runtime", "setup", "daemon", ...), "configured setup"; "permissions N" with the first N kinds passed; submitting or authorizing (a QVS2
-    // code's run held open, reporting the workspace account); preparing (the runtime run held
-    // open) or "runtime failed"; installed or offered (1.5.0 over the running 1.4.0); channel or
-    // binding (no link yet) with the service's answer applied.
+    // A stage ("runtime", "setup", "daemon", ...), "configured setup"; "permissions N" with the
+    // first N kinds passed; submitting or authorizing (a QVS2 code's run held open, reporting the
+    // workspace account); preparing (the runtime run held open) or "runtime failed"; installed or
+    // offered (1.5.0 over the running 1.4.0); channel or binding (no link yet) with the service's
+    // answer applied.
     AppModel &reach(const QString &name)
     {
         if (name.startsWith(u"permissions ")) {

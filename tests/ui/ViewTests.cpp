@@ -120,8 +120,6 @@ struct Window
         } else if (verb == u"release") { // and lets a recovery action held open end
             s.release();
             spinUntil([this] { return !m.runningRecovery(); }, 5000);
-        } else if (verb == u"pick") {
-            setup()->workspacePicker()->setCurrentIndex(setup()->workspacePicker()->findText(rest));
         } else if (verb == u"workspace") {
             m.setEnrollmentWorkspace(*fromRawValue<AppModel::EnrollmentWorkspace>(rest));
         } else if (verb == u"fail") {
@@ -328,10 +326,10 @@ private Q_SLOTS:
         row("code field on request", "setup; type qvs27k2m9pqrx4tv; focus primary; focus code", "code field");
         row("the recovery button", "installed; fail SOMETHING_ODD; focus recovery", "recovery");
         row("a permission's action", "installed; probes fail; recheck; focus disk", "row disk");
-        // Enrolment: the picker and the model follow each other; the name rule reads as a hint
-        // until something is typed.
+        // Enrolment: the picker follows the model; the name rule reads as a hint until something
+        // is typed.
         look = QStringLiteral("form");
-        row("the model", "setup; click enroll; pick Zoho; workspace google", "Google");
+        row("the model", "setup; click enroll; workspace google", "Google");
         look = QStringLiteral("name rule");
         row("none before typing", "setup; click enroll", "hidden");
         row("once typed", "setup; click enroll; type name Bad Name!", "message");
@@ -369,9 +367,8 @@ private Q_SLOTS:
         row("pressed", "installed; hold; click restart", "正在重启 Agent… (off),正在重启 Agent… (off) 1");
         row("pressed again, then by the model, then done",
             "installed; hold; click restart; click restart; restart; release", "重启 Agent,重启 Agent 1");
-        // The update banner.
+        // The update banner while the update runs.
         look = QStringLiteral("banner");
-        row("offered", "offered", "Agent 1.5.0 可更新 更新");
         row("updating", "offered; hold; click update", "Agent 1.5.0 可更新 正在更新 Agent… (off) spinner");
         // The dashboard.
         look = QStringLiteral("overview");
@@ -401,7 +398,6 @@ private Q_SLOTS:
         const QString ready = QStringLiteral("打开浏览器,复制链接,重新生成,刷新状态 0");
         const QString fetching
             = QStringLiteral("打开浏览器 (off),复制链接 (off),重新生成 (off),刷新状态 (off) reason 0");
-        row("copied", "binding; service L; click copy link", "打开浏览器,已复制,重新生成,刷新状态 1");
         row("failures", "binding; service L; browser fails; click open link; service F",
             "重试,复制链接,重新生成,刷新状态 open failure error 0");
         // A wait shorter than the busy delay never shows, poll after poll; a press shows at once.
@@ -471,9 +467,8 @@ private Q_SLOTS:
         }
     }
 
-    // The window and the tray panel share one model; the panel is built when first needed;
-    // closing the window ends the process only where no tray leads back; Ctrl+O brings a closed
-    // window back.
+    // The window and the tray panel share one model; closing the window ends the process only
+    // where no tray leads back; Ctrl+O brings a closed window back.
     void scenesShareOneModel()
     {
         QApplication::setQuitOnLastWindowClosed(QSystemTrayIcon::isSystemTrayAvailable());
@@ -484,7 +479,6 @@ private Q_SLOTS:
         options.sleeper = [&time = s.time](std::chrono::milliseconds d) { return time.sleep(d); };
         QuorvantisApp app(std::move(options));
         QCOMPARE(QApplication::quitOnLastWindowClosed(), !app.hasSystemTray());
-        QVERIFY(!app.isMenuBarContentBuilt());
         MenuBarContent *panel = app.menuBarContent();
         app.model()->fail(QStringLiteral("SOMETHING_ODD"));
         settle();
