@@ -54,24 +54,17 @@ QCoro::Task<void> countedSleep(std::chrono::milliseconds duration, std::shared_p
 
 Sandbox::Sandbox(const QString &stampTool)
 {
-    m_root.setAutoRemove(qEnvironmentVariableIsEmpty("QUORVANTIS_E2E_KEEP"));
-    // Whatever the launcher got running before a failure is stopped with the sandbox.
-    m_started = true;
     const QStringList arguments{"--home",    m_home,      "--fresh",           "--services-only",
                                 "--fast",    "--no-demo", "--settings-action", "record",
                                 "--browser", "record",    "--stamp",           stampTool};
     const auto output = runSim(QStringLiteral("launch"), arguments, &m_launchError);
     const QJsonObject summary = QJsonDocument::fromJson(output.value_or(QByteArray())).object();
-    m_home = summary["home"].toString(m_home);
     m_bundle = summary["bundle"].toString();
-    if (m_bundle.isEmpty() && m_launchError.isEmpty())
-        m_launchError = QStringLiteral("sim/launch named no bundle");
     QJsonObject environment = summary["appEnvironment"].toObject();
     for (const QJsonValue &name : summary["appUnsetEnvironment"].toArray())
         environment.insert(name.toString(), QJsonValue::Null);
     for (auto it = environment.begin(); it != environment.end(); ++it) {
         const QByteArray name = it.key().toUtf8();
-        m_savedEnvironment.insert(name, qEnvironmentVariableIsSet(name) ? std::optional(qgetenv(name)) : std::nullopt);
         it.value().isNull() ? qunsetenv(name) : qputenv(name, it.value().toString().toUtf8());
     }
 }
@@ -80,9 +73,6 @@ void Sandbox::stop()
 {
     if (std::exchange(m_started, false))
         runSim(QStringLiteral("launch"), {QStringLiteral("--home"), m_home, QStringLiteral("--stop")});
-    for (auto it = m_savedEnvironment.cbegin(); it != m_savedEnvironment.cend(); ++it)
-        it.value() ? qputenv(it.key(), *it.value()) : qunsetenv(it.key());
-    m_savedEnvironment.clear();
 }
 
 bool Sandbox::simctl(const QStringList &arguments) const

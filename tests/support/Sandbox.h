@@ -6,21 +6,19 @@
 #include "app/AppModel.h"
 #include "support/ScriptFiles.h"
 
-#include <QHash>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QStringList>
 #include <QTemporaryDir>
 
 #include <memory>
-#include <optional>
 
 namespace QuorvantisTest {
 
 // A fresh sandbox home with the simulator's services on loopback (sim/launch --services-only: fast,
 // privacy panes and web links only recorded), the bundle that points the application at them, and
-// this process's environment switched to the one the launcher gives the application. stop() (and
-// the destructor) stops the services and the agent and restores the environment.
+// this process's environment switched to the one the launcher gives the application (for good: each
+// test function runs in a process of its own). stop() (and the destructor) stops the services and the agent.
 class Sandbox
 {
 public:
@@ -64,8 +62,7 @@ private:
     QString m_home = m_root.filePath(QStringLiteral("home"));
     QString m_bundle;
     QString m_launchError;
-    bool m_started = false;
-    QHash<QByteArray, std::optional<QByteArray>> m_savedEnvironment;
+    bool m_started = true; // whatever the launcher got running before a failure is stopped with the sandbox
 };
 
 // Does at each stage what the user does, until the agent is online: confirms each permission (the

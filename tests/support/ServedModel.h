@@ -8,7 +8,6 @@
 #include "support/LoopbackHttpServer.h"
 #include "support/ModelFixture.h"
 
-#include <QElapsedTimer>
 
 namespace QuorvantisTest {
 
@@ -120,10 +119,7 @@ public:
     {
         // The status client must not be destroyed under a running fetch.
         QuorvantisTest::spinUntil([this] { return server.openConnections() == 0; }, 10000);
-        QElapsedTimer settle;
-        settle.start();
-        while (settle.elapsed() < 30)
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QuorvantisTest::settle();
         reset();
     }
 

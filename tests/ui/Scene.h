@@ -16,8 +16,7 @@ public:
     // The update script (every "-c" script run of the model) and the browser opening the binding page.
     Run script = std::make_shared<ScriptedRun>();
     Answer browser = std::make_shared<ScriptedAnswer>();
-    // What the desktop was asked to open: pages and folders, and privacy panes.
-    QList<QUrl> opened;
+    // The privacy panes the desktop was asked to open.
     QList<std::optional<PermissionKind>> settingsOpened;
     // What a scene holds open (a run, a probe, the update, the browser): one gate each, all
     // opened by release() (at the latest with the scene).
@@ -31,10 +30,7 @@ public:
         effects.runScript = [run = script](QString, OutputHandler out) { return play(run, {}, std::move(out), {}); };
         effects.ownerSetupOpen = [browser = browser](QUrl url) { return reply(browser, url); };
         effects.enrollmentKeyProvider = [] { return std::optional<QString>(validEnrollmentKey()); };
-        effects.openURL = [this](QUrl url) {
-            opened.append(url);
-            return true;
-        };
+        effects.openURL = [](QUrl) { return true; };
         effects.openSystemSettings = [this](std::optional<PermissionKind> kind) { settingsOpened.append(kind); };
     }
     ~Scene()
@@ -63,10 +59,11 @@ public:
         return m;
     }
 
-    // A stage ("runtime", "setup", "daemon", ...), "configured setup"; "permissions N" with the first N kinds passed; submitting or authorizing (a QVS2
-    // code's run held open, reporting the workspace account); preparing (the runtime run held
-    // open) or "runtime failed"; installed or offered (1.5.0 over the running 1.4.0); channel or
-    // binding (no link yet) with the service's answer applied.
+    // A stage ("runtime", "setup", "daemon", ...), "configured setup"; "permissions N" with the
+    // first N kinds passed; submitting or authorizing (a QVS2 code's run held open, reporting the
+    // workspace account); preparing (the runtime run held open) or "runtime failed"; installed or
+    // offered (1.5.0 over the running 1.4.0); channel or binding (no link yet) with the service's
+    // answer applied.
     AppModel &reach(const QString &name)
     {
         if (name.startsWith(u"permissions ")) {
@@ -108,8 +105,6 @@ public:
                 poll();
             return m;
         }
-        if (name == u"configured setup")
-            return at(QStringLiteral("setup"), true);
-        return at(name, name == u"daemon");
+        return at(name.section(u' ', -1), name == u"daemon" || name.startsWith(u"configured "));
     }
 };

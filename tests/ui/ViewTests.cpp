@@ -15,13 +15,11 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QLineEdit>
-#include <QProgressBar>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QSystemTrayIcon>
 #include <QTest>
-#include <QTimer>
 
 using namespace std::chrono_literals;
 
@@ -45,8 +43,7 @@ struct Window
     Scene s;
     AppModel &m;
     RootContentView root{&m};
-    MenuBarContent panel{&m, {.openMainWindow = {}, .quit = [this] { ++quits; }}};
-    int quits = 0;
+    MenuBarContent panel{&m, {}};
 
     explicit Window(const QString &scene) : m(s.reach(scene))
     {
@@ -80,17 +77,14 @@ struct Window
             {"primary", setup()->primaryButton()},
             {"enroll", setup()->enrollmentLink()},
             {"reveal", card->revealButton()},
-            {"copy password", card->copyPasswordButton()},
             {"open page", card->openButton()},
             {"recheck", root.permissionPrompt()->recheckButton()},
             {"open link", sheet->openButton()},
             {"copy link", sheet->copyButton()},
             {"regenerate", sheet->regenerateButton()},
-            {"close sheet", sheet->closeButton()},
             {"update", banner()->updateButton()},
             {"pane update", pane()->updateButton()},
             {"restart", pane()->restartButton()},
-            {"quit", panel.quitButton()},
             {"recovery", pane()->errorSection()->recoveryButton()},
             {"row disk", row(QStringLiteral("disk"))->actionButton()},
             {"row screen", row(QStringLiteral("screen"))->actionButton()},
@@ -117,8 +111,6 @@ struct Window
             QTest::keyClick(target, Qt::Key_Return);
         } else if (verb == u"click") {
             QTest::mouseClick(button(rest), Qt::LeftButton);
-        } else if (verb == u"space") {
-            QTest::keyClick(button(rest), Qt::Key_Space);
         } else if (verb == u"hold") { // every probe, page opening and run (setup or update, then failing) stays open
             s.probe->gate = s.gate();
             s.browser->gate = s.gate();
@@ -128,8 +120,6 @@ struct Window
         } else if (verb == u"release") { // and lets a recovery action held open end
             s.release();
             spinUntil([this] { return !m.runningRecovery(); }, 5000);
-        } else if (verb == u"pick") {
-            setup()->workspacePicker()->setCurrentIndex(setup()->workspacePicker()->findText(rest));
         } else if (verb == u"workspace") {
             m.setEnrollmentWorkspace(*fromRawValue<AppModel::EnrollmentWorkspace>(rest));
         } else if (verb == u"fail") {
@@ -153,37 +143,16 @@ struct Window
         } else if (verb == u"escape") { // from the "prompt" or the "sheet"
             QWidget *sheet = rest == u"prompt" ? root.permissionPrompt() : root.channelBindingSheet();
             QTest::keyClick(sheet, Qt::Key_Escape);
-        } else if (verb == u"activate") { // from the desktop, or back from one of the window's own sheets
-            QEvent deactivate(QEvent::WindowDeactivate);
-            QEvent activate(QEvent::WindowActivate);
-            QCoreApplication::sendEvent(&root, &deactivate);
-            QCoreApplication::sendEvent(&root, &activate);
-        } else if (verb
-                   == u"print") { // a line of the held runtime run: a package count "N/M", or a phase and its detail
-            const QString count = QStringLiteral(R"({"type":"packageProgress","completed":%1,"total":%2})");
-            const QString phase
-                = QStringLiteral(R"({"type":"progress","phase":"%1","status":"running","detail":"%2"})");
-            const QChar separator = rest.contains(u'/') ? u'/' : u' ';
-            const QString line = separator == u'/' ? count : phase;
-            s.environmentPrepare->output(line.arg(rest.section(separator, 0, 0), rest.section(separator, 1)));
         } else if (verb == u"advance") {
             s.time.advance(std::chrono::milliseconds(rest.toInt()));
-        } else if (verb == u"window") { // "close" or "show"
-            if (rest == u"close")
-                root.close();
-            else
-                root.show();
         } else if (verb == u"present") {
             m.setChannelBindingSheetPresented(true);
         } else if (verb == u"service") {
-            // The onboarding service's next answer: a Link, the Agent's own page, Done (bound); or a
-            // Failure of a new link.
+            // The onboarding service's next answer: a Link, Done (bound); or a Failure of a new link.
             const QChar answer = rest.front();
             if (answer == u'F')
                 s.onboarding->fail(
                     QuorvantisNativeError(QStringLiteral("OWNER_SETUP_INVALID"), QStringLiteral("无效")));
-            else if (answer == u'A')
-                s.onboarding->answer(session(true, std::nullopt, std::nullopt, true));
             else
                 s.onboarding->answer(answer == u'D' ? session(false) : session(true, bindingLink()));
             await(m.refreshOwnerSetup(answer == u'F'));
@@ -226,16 +195,9 @@ struct Window
                    : rule->text() == m.setupAgentNameValidationMessage() ? "message"
                                                                          : "other";
         }
-        if (what == u"package") { // the caption, and the bar's spoken name or description
-            const QProgressBar *bar = setup()->packageBar();
-            const QString spoken = bar->maximum() == 0 ? bar->accessibleName() : bar->accessibleDescription();
-            return setup()->packageProgress()->isVisible() ? setup()->packageCaption()->text() + u' ' + spoken
-                                                           : "hidden";
-        }
-        if (what == u"card") { // the password shown, the open button, a failure, the password copied
+        if (what == u"card") { // the password shown, the open button, a failure
             const AuthorizationCard *card = setup()->authorizationCard();
-            return card->passwordLabel()->text() + u' ' + on(card->openButton()) + shown("failed", card->failureLabel())
-                   + (card->copiedSetupPassword() ? " copied" : "");
+            return card->passwordLabel()->text() + u' ' + on(card->openButton()) + shown("failed", card->failureLabel());
         }
         // The prompt and its buttons (or none, and whether the model still asks), the probes run.
         if (what == u"prompt") {
@@ -256,26 +218,11 @@ struct Window
                                                         {button(QStringLiteral("row disk")), "row disk"}};
             return names.value(QApplication::focusWidget(), QStringLiteral("other"));
         }
-        // The panel's title and detail; the setup screen's emblem: its symbol, or its spinner (still
-        // under reduced motion).
-        if (what == u"header") {
-            const StatusCore *core = setup()->findChild<StatusCore *>();
-            const bool spins = core->findChild<Spinner *>()->findChild<QTimer *>()->isActive();
-            const QString spinner = spins ? QStringLiteral("spinner") : QStringLiteral("still spinner");
-            const QString symbol = core->markSymbol().isEmpty() ? spinner : core->markSymbol();
-            return panel.titleLabel()->text() + u' ' + panel.detailLabel()->text() + u' ' + symbol;
-        }
-        if (what == u"actions") { // the panel's restart, update and logs, the pane's update; the update runs, the quits
+        if (what == u"actions") { // the panel's restart, update and logs, the pane's update; the update runs
             const QStringList buttons{on(panel.restartButton()), on(panel.updateButton()), on(panel.logsButton()),
                                       on(pane()->updateButton())};
             return buttons.join(u',') + shown("spinning", pane()->updateSpinner()) + u' '
-                   + QString::number(s.script->calls.size()) + QStringLiteral(" quits ") + QString::number(quits);
-        }
-        if (what == u"opened") {
-            QStringList kinds;
-            for (const QUrl &url : std::as_const(s.opened))
-                kinds << (url.isLocalFile() ? QStringLiteral("folder") : url.scheme());
-            return kinds.join(u' ');
+                   + QString::number(s.script->calls.size());
         }
         if (what == u"overview") { // the channel row and its button, the sheet; the model's headline is shown
             const AgentOverviewPane *overview = dashboard()->overviewPane();
@@ -325,10 +272,6 @@ struct Window
             }
             return unreachable.join(u',');
         }
-        if (what == u"sheet shown") {
-            const bool visible = root.channelBindingSheet()->isVisible();
-            return (visible ? "shown" : "waiting") + QString(m.isChannelBindingSheetPresented() ? " presented" : "");
-        }
         return QStringLiteral("unknown look ") + what;
     }
 };
@@ -342,11 +285,10 @@ class ViewTests : public QObject
 private Q_SLOTS:
     void init()
     {
-        Motion::setReducedMotionOverride(false);
         BusyDelay::setDelayForTesting(std::nullopt);
     }
 
-    // A scene (see Scene::reach; "reduced motion; " first asks for it), then the steps of a user
+    // A scene (see Scene::reach), then the steps of a user
     // or of the outside world (see Window::act), then what is seen (see Window::look).
     void shows_data()
     {
@@ -357,16 +299,13 @@ private Q_SLOTS:
         const auto row = [&look](const char *name, const char *scene, const QString &seen) {
             QTest::newRow(qPrintable(look + ": " + QLatin1String(name))) << QString::fromUtf8(scene) << look << seen;
         };
-        // The current-stage line: the first that applies, each state also holding what ranks
-        // below it where the model can get there (the top, a middle and the last ranks).
+        // The current-stage line: the first that applies (the top rank, over what ranks below it,
+        // and the last).
         look = QStringLiteral("stage");
         row("authorization over the detail", "authorizing", "等待 Workspace 授权");
-        row("detail over the running phase", "submitting", "正在验证安装码");
-        row("first failed phase", "runtime failed", title(SetupPhase::runtime) + "需要处理");
         row("waiting in the setup stage", "setup", "Waiting for setup");
         // Whether the setup screen shows its entry form (the scrolling test sees the other sections appear).
         look = QStringLiteral("screen");
-        row("runtime", "runtime", "安装 Quorvantis");
         row("setup", "setup", "Setup Quorvantis entry");
         row("configured at setup", "configured setup", "Setup Quorvantis");
         // The code field formats what is typed; an instant code needs a name.
@@ -387,42 +326,27 @@ private Q_SLOTS:
         row("code field on request", "setup; type qvs27k2m9pqrx4tv; focus primary; focus code", "code field");
         row("the recovery button", "installed; fail SOMETHING_ODD; focus recovery", "recovery");
         row("a permission's action", "installed; probes fail; recheck; focus disk", "row disk");
-        // Enrolment: the picker and the model follow each other; the name rule reads as a hint
-        // until something is typed.
+        // Enrolment: the picker follows the model; the name rule reads as a hint until something
+        // is typed.
         look = QStringLiteral("form");
-        row("the picker", "setup; click enroll; pick Zoho", "Zoho");
-        row("the model", "setup; click enroll; pick Zoho; workspace google", "Google");
+        row("the model", "setup; click enroll; workspace google", "Google");
         look = QStringLiteral("name rule");
         row("none before typing", "setup; click enroll", "hidden");
         row("once typed", "setup; click enroll; type name Bad Name!", "message");
         row("on Return", "setup; click enroll; return", "message");
-        // The package bar of the runtime run: only while its package step runs.
-        look = QStringLiteral("package");
-        const char *packages = "preparing; print runtime 安装 Quorvantis";
-        row("counting", packages, "正在计算安装内容… 正在计算安装内容");
-        row("a third", qPrintable(packages + QStringLiteral("; print 1/3")), "1/3 · 33% 已安装 1 个包，共 3 个，33%");
-        row("a later step", qPrintable(packages + QStringLiteral("; print 1/3; print preflight 检查运行环境")),
-            "hidden");
         // The authorization card masks the password until revealed, and opens the page.
         look = QStringLiteral("card");
         const QString mask = AuthorizationCard::maskedPassword();
         const QString open = QStringLiteral("我已保存登录信息，打开授权页面");
         row("revealed", "authorizing; click reveal", "s3cret-Pass " + open);
-        row("copied", "authorizing; click copy password", mask + u' ' + open + " copied");
         row("the page did not open", "authorizing; browser fails; click open page", mask + u' ' + open + " failed");
         row("opening", "authorizing; hold; click open page", mask + " 正在打开授权页面… (off)");
         // The permission prompt's buttons, its dismissal, and the re-checks it and the window start.
         look = QStringLiteral("prompt");
         const char *failed = "permissions 0; probes fail; continue; confirm";
         row("screen recording", "permissions 0; continue", "准备授权屏幕录制: 取消, 开始验证 0");
-        row("accessibility, cliclick", "permissions 1; continue; confirm",
-            "准备授权辅助功能: 取消, 继续授权cliclick 2");
         row("after a failed probe", failed, "准备授权屏幕录制: 取消, 打开系统设置, 重新检查 1");
         row("escape dismisses it", qPrintable(failed + QStringLiteral("; escape prompt")), "hidden (none) 1");
-        row("back from the desktop", qPrintable(failed + QStringLiteral("; escape prompt; activate")),
-            "hidden (none) 2");
-        row("back from its own sheet", qPrintable(failed + QStringLiteral("; activate from sheet")),
-            "准备授权屏幕录制: 取消, 打开系统设置, 重新检查 1");
         row("closed by its re-check", qPrintable(failed + QStringLiteral("; click recheck")), "hidden (none) 2");
         // The permission step of the setup screen.
         look = QStringLiteral("permission");
@@ -431,30 +355,20 @@ private Q_SLOTS:
         row("failed", "permissions 1; hold; probes fail; confirm; release", "guidance 开始授权");
         look = QStringLiteral("keyboard");
         row("every button", "offered; fail AGENT_START_TIMEOUT; present", "");
-        // The tray panel's header and the emblem follow the overall state.
-        look = QStringLiteral("header");
-        row("starting", "runtime", "正在安装 Quorvantis 正在准备运行环境。 spinner");
-        row("starting, reduced motion", "reduced motion; runtime",
-            "正在安装 Quorvantis 正在准备运行环境。 still spinner");
-        row("error", "setup; fail SOMETHING_ODD", "需要处理 Quorvantis 尚未就绪，请查看详情。 xmark.octagon.fill");
         // The agent's actions need a configured agent, and are refused while it updates.
         look = QStringLiteral("actions");
         const QString off = QStringLiteral("重启 Agent (off),更新 Agent (off),打开日志目录,更新 Agent (off)");
-        row("not configured", "setup", off + " 0 quits 0");
-        row("configured", "installed", "重启 Agent,更新 Agent,打开日志目录,更新 Agent 0 quits 0");
+        row("not configured", "setup", off + " 0");
+        row("configured", "installed", "重启 Agent,更新 Agent,打开日志目录,更新 Agent 0");
         row("updating", "offered; hold; click update; click update; click pane update",
-            "重启 Agent (off),正在更新 Agent… (off),打开日志目录,正在更新 Agent… (off) spinning 1 quits 0");
-        row("quit", "setup; click quit", off + " 0 quits 1");
+            "重启 Agent (off),正在更新 Agent… (off),打开日志目录,正在更新 Agent… (off) spinning 1");
         // A running action cannot be started again, and its end is said.
         look = QStringLiteral("restart");
         row("pressed", "installed; hold; click restart", "正在重启 Agent… (off),正在重启 Agent… (off) 1");
         row("pressed again, then by the model, then done",
             "installed; hold; click restart; click restart; restart; release", "重启 Agent,重启 Agent 1");
-        look = QStringLiteral("opened");
-        row("the recovery button's action", "installed; fail SOMETHING_ODD; focus recovery; space recovery", "folder");
-        // The update banner.
+        // The update banner while the update runs.
         look = QStringLiteral("banner");
-        row("offered", "offered", "Agent 1.5.0 可更新 更新");
         row("updating", "offered; hold; click update", "Agent 1.5.0 可更新 正在更新 Agent… (off) spinner");
         // The dashboard.
         look = QStringLiteral("overview");
@@ -474,22 +388,16 @@ private Q_SLOTS:
         look = QStringLiteral("sheet");
         row("opening", "binding; service L; hold; click open link",
             "正在打开系统浏览器。打开后可随时返回本窗口查看进度。");
-        row("failed, over opened by the agent", "binding; service L; browser fails; click open link; service A",
-            "浏览器没有打开时，请复制链接后在浏览器中完成绑定。");
         row("otherwise", "binding; service L",
             "请在系统浏览器中选择 Channel。Quorvantis 会在后台等待，绑定成功后自动继续。");
         // The sheet's actions.
         look = QStringLiteral("sheet actions");
         const QString noLink = QStringLiteral("打开浏览器 (off),复制链接 (off),重新生成,刷新状态 reason 0");
         row("presented without a link", "binding; present", noLink + " presented");
-        row("closed", "binding; present; click close sheet", noLink);
         row("escape", "binding; present; escape sheet", noLink);
         const QString ready = QStringLiteral("打开浏览器,复制链接,重新生成,刷新状态 0");
         const QString fetching
             = QStringLiteral("打开浏览器 (off),复制链接 (off),重新生成 (off),刷新状态 (off) reason 0");
-        row("copied", "binding; service L; click copy link", "打开浏览器,已复制,重新生成,刷新状态 1");
-        row("opened", "binding; service L; click copy link; click open link",
-            "重新打开浏览器,复制链接,重新生成,刷新状态 1");
         row("failures", "binding; service L; browser fails; click open link; service F",
             "重试,复制链接,重新生成,刷新状态 open failure error 0");
         // A wait shorter than the busy delay never shows, poll after poll; a press shows at once.
@@ -500,11 +408,6 @@ private Q_SLOTS:
         row("and its end", qPrintable(fetched + QStringLiteral("; advance 1000; click regenerate; advance 1000")),
             ready + " presented");
         row("while a link is fetched", "binding; present; service L; slow; outlast", fetching + " loading presented");
-        // Sheets belong to the window: while it is closed they wait; closing it dismisses nothing.
-        look = QStringLiteral("sheet shown");
-        row("waits for a closed window", "channel; window close; present", "waiting presented");
-        row("shown with the window", "channel; window close; present; window show", "shown presented");
-        row("closing the window dismisses nothing", "channel; present; window close", "waiting presented");
     }
 
     void shows()
@@ -512,11 +415,7 @@ private Q_SLOTS:
         QFETCH(QString, scene);
         QFETCH(QString, look);
         QFETCH(QString, seen);
-        QStringList steps = scene.split(QStringLiteral("; "));
-        if (steps.first() == u"reduced motion") {
-            Motion::setReducedMotionOverride(true);
-            steps.removeFirst();
-        }
+        const QStringList steps = scene.split(QStringLiteral("; "));
         Window window(steps.first());
         for (const QString &step : steps.mid(1))
             window.act(step);
@@ -568,9 +467,8 @@ private Q_SLOTS:
         }
     }
 
-    // The window and the tray panel share one model; the panel is built when first needed;
-    // closing the window ends the process only where no tray leads back; Ctrl+O and the panel's
-    // open button bring a closed window back.
+    // The window and the tray panel share one model; closing the window ends the process only
+    // where no tray leads back; Ctrl+O brings a closed window back.
     void scenesShareOneModel()
     {
         QApplication::setQuitOnLastWindowClosed(QSystemTrayIcon::isSystemTrayAvailable());
@@ -581,7 +479,6 @@ private Q_SLOTS:
         options.sleeper = [&time = s.time](std::chrono::milliseconds d) { return time.sleep(d); };
         QuorvantisApp app(std::move(options));
         QCOMPARE(QApplication::quitOnLastWindowClosed(), !app.hasSystemTray());
-        QVERIFY(!app.isMenuBarContentBuilt());
         MenuBarContent *panel = app.menuBarContent();
         app.model()->fail(QStringLiteral("SOMETHING_ODD"));
         settle();
@@ -593,9 +490,6 @@ private Q_SLOTS:
         QVERIFY(panel->isVisible() && panel->windowFlags().testFlag(Qt::Popup));
         QTest::keyClick(panel, Qt::Key_O, Qt::ControlModifier);
         QTRY_VERIFY(app.mainWindow()->isVisible() && !panel->isVisible());
-        app.mainWindow()->close();
-        QTest::mouseClick(panel->openButton(), Qt::LeftButton);
-        QVERIFY(app.mainWindow()->isVisible());
     }
 };
 
