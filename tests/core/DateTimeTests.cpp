@@ -14,6 +14,7 @@ private Q_SLOTS:
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("parsed");
         QTest::newRow("whole seconds Z") << "2026-01-02T03:04:05Z" << "2026-01-02T03:04:05.000Z";
+        QTest::newRow("positive offset") << "2026-01-02T03:04:05+08:00" << "2026-01-02T03:04:05.000+08:00";
         QTest::newRow("largest offset") << "2026-01-02T03:04:05-23:59" << "2026-01-02T03:04:05.000-23:59";
         QTest::newRow("one fraction digit") << "2026-01-02T03:04:05.1Z" << "2026-01-02T03:04:05.100Z";
         QTest::newRow("nanoseconds truncate") << "2026-01-02T03:04:05.123456789Z" << "2026-01-02T03:04:05.123Z";
@@ -25,6 +26,9 @@ private Q_SLOTS:
         QTest::newRow("space for T") << "2026-01-02 03:04:05Z" << none;
         QTest::newRow("offset without colon") << "2026-01-02T03:04:05+0800" << none;
         QTest::newRow("empty fraction") << "2026-01-02T03:04:05.Z" << none;
+        QTest::newRow("no seconds") << "2026-01-02T03:04Z" << none;
+        QTest::newRow("hour 24") << "2026-01-02T24:00:00Z" << none;
+        QTest::newRow("empty") << "" << none;
         QTest::newRow("February 30") << "2026-02-30T00:00:00Z" << none;
         QTest::newRow("leap second") << "2016-12-31T23:59:60Z" << none;
         QTest::newRow("offset hours 24") << "2026-01-02T03:04:05+24:00" << none;

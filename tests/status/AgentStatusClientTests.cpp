@@ -135,6 +135,13 @@ private Q_SLOTS:
         QCOMPARE(s.server.requestCount(), 1);
         QCOMPARE(restarted.server.requests().constFirst().header("Authorization"), "Bearer second");
         QVERIFY(!restarted.server.requests().constFirst().header("Cookie"));
+        // Destroying the client ends its fetch rather than leaving it waiting.
+        restarted.server.setResponse(QStringLiteral("/tui/status"), ScriptedResponse::neverAnswer());
+        auto doomed = std::make_unique<AgentStatusClient>(s.profileDirectory(), 10s);
+        auto hanging = doomed->fetch();
+        QVERIFY(spinUntil([&] { return restarted.server.requestCount() == 2; }));
+        doomed.reset();
+        QCOMPARE(outcomeOf(std::move(hanging)), QStringLiteral("network"));
     }
 
     // The connection to the daemon is kept between polls; one the daemon closed meanwhile is found

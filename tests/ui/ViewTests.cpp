@@ -143,8 +143,18 @@ struct Window
         } else if (verb == u"escape") { // from the "prompt" or the "sheet"
             QWidget *sheet = rest == u"prompt" ? root.permissionPrompt() : root.channelBindingSheet();
             QTest::keyClick(sheet, Qt::Key_Escape);
+        } else if (verb == u"activate") { // from the desktop, or back from one of the window's own sheets
+            QEvent deactivate(QEvent::WindowDeactivate);
+            QEvent activate(QEvent::WindowActivate);
+            QCoreApplication::sendEvent(&root, &deactivate);
+            QCoreApplication::sendEvent(&root, &activate);
         } else if (verb == u"advance") {
             s.time.advance(std::chrono::milliseconds(rest.toInt()));
+        } else if (verb == u"window") { // "close" or "show"
+            if (rest == u"close")
+                root.close();
+            else
+                root.show();
         } else if (verb == u"present") {
             m.setChannelBindingSheetPresented(true);
         } else if (verb == u"service") {
@@ -272,6 +282,10 @@ struct Window
             }
             return unreachable.join(u',');
         }
+        if (what == u"sheet shown") {
+            const bool visible = root.channelBindingSheet()->isVisible();
+            return (visible ? "shown" : "waiting") + QString(m.isChannelBindingSheetPresented() ? " presented" : "");
+        }
         return QStringLiteral("unknown look ") + what;
     }
 };
@@ -347,6 +361,10 @@ private Q_SLOTS:
         row("screen recording", "permissions 0; continue", "准备授权屏幕录制: 取消, 开始验证 0");
         row("after a failed probe", failed, "准备授权屏幕录制: 取消, 打开系统设置, 重新检查 1");
         row("escape dismisses it", qPrintable(failed + QStringLiteral("; escape prompt")), "hidden (none) 1");
+        row("back from the desktop", qPrintable(failed + QStringLiteral("; escape prompt; activate")),
+            "hidden (none) 2");
+        row("back from its own sheet", qPrintable(failed + QStringLiteral("; activate from sheet")),
+            "准备授权屏幕录制: 取消, 打开系统设置, 重新检查 1");
         row("closed by its re-check", qPrintable(failed + QStringLiteral("; click recheck")), "hidden (none) 2");
         // The permission step of the setup screen.
         look = QStringLiteral("permission");
@@ -408,6 +426,11 @@ private Q_SLOTS:
         row("and its end", qPrintable(fetched + QStringLiteral("; advance 1000; click regenerate; advance 1000")),
             ready + " presented");
         row("while a link is fetched", "binding; present; service L; slow; outlast", fetching + " loading presented");
+        // Sheets belong to the window: while it is closed they wait; closing it dismisses nothing.
+        look = QStringLiteral("sheet shown");
+        row("waits for a closed window", "channel; window close; present", "waiting presented");
+        row("shown with the window", "channel; window close; present; window show", "shown presented");
+        row("closing the window dismisses nothing", "channel; present; window close", "waiting presented");
     }
 
     void shows()
