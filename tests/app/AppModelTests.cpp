@@ -1,9 +1,11 @@
 // The model as the views see it, through whole flows: what a launch resumes, `fail` as a whole,
-// the window becoming active, the error panel's retry, and willChange() ahead of every published
-// change.
+// the window becoming active, a complete scripted installation and its relaunch, the error
+// panel's retry, and willChange() ahead of every published change.
 #include "app/AppModel.h"
 #include "platform/Bundle.h"
+#include "support/AwaitTask.h"
 #include "support/ControllerHarness.h"
+#include "support/LoopbackHttpServer.h"
 #include "support/ModelFixture.h"
 #include "support/ScriptFiles.h"
 
@@ -20,11 +22,11 @@ const QString codeS = QStringLiteral("QVS2-ABCD-EFGH-JKMN");
 struct Recorded : ModelFixture
 {
     QStringList log;
-    explicit Recorded(Defaults defaults = Failing) : ModelFixture(defaults)
+    explicit Recorded(Defaults defaults = Failing, bool granted = false) : ModelFixture(defaults)
     {
-        effects.permissionCheck = [this](PermissionKind kind) {
+        effects.permissionCheck = [this, granted](PermissionKind kind) {
             log << "check:" + rawValue(kind);
-            return value(false);
+            return value(granted);
         };
         effects.ownerSetupRequest = [this](std::optional<QUrl>, bool) {
             log << "owner";
@@ -145,6 +147,53 @@ private Q_SLOTS:
         QCOMPARE(model.focusTarget(), AppModel::FocusTarget::setupCode());
         gate->open();
         QVERIFY(finishesAtOnce(std::move(run)));
+    }
+
+    // From a fresh machine to an agent online, with scripted runs and probes and the agent's
+    // status served over loopback; then the relaunch finds the installation finished.
+    void wholeInstallation()
+    {
+        LoopbackHttpServer server;
+        const QByteArray status = R"({"sampledAt":"2027-01-15T08:00:00Z","lifecycle":"running","ready":true,)"
+                                  R"("version":"1.4.0","busy":false,"queueSize":0,"pid":42})";
+        server.setHandler("/tui/status", [&](const RecordedRequest &) { return ScriptedResponse::json(200, status); });
+        Recorded f(ModelFixture::Succeeding, true);
+        f.writeProfileFile("tui-port", QByteArray::number(server.port()) + '\n');
+        f.writeProfileFile("tui-token", "token-7\n");
+        f.effects.permissionPrepare = [](PermissionKind) { return value(true); };
+        f.effects.accessibilityPrepare = [](AccessibilityStep, bool) { return value(true); };
+        f.effects.ownerSetupRequest = [](std::optional<QUrl>, bool) {
+            OwnerSetupSession bound;
+            bound.required = false; // the owner has bound a channel
+            return value(bound);
+        };
+        auto gate = std::make_shared<Gate>();
+        Step setup = Step::success().heldAt(gate);
+        // The tool configures the agent.
+        setup.onStart = [&f] { f.writeProfileFile("config.json", "{}"); };
+        f.setupWithCode->steps = {setup};
+
+        AppModel &model = f.make(true);
+        QCOMPARE(f.installation(), "permissions ccrppppppp starting resume");
+        for (const PermissionKind kind : {PermissionKind::screenRecording, PermissionKind::accessibility,
+                                          PermissionKind::accessibility, PermissionKind::fullDiskAccess})
+            QVERIFY(finishesAtOnce(model.confirmPermissionOnboarding(kind)));
+        QCOMPARE(f.installation(), "setup cccppppppp waitingSetup");
+        model.setSetupCodeInput(codeS);
+        auto run = model.submitSetupCode();
+        gate->open();
+        await(std::move(run));
+        QCOMPARE(f.installation(), "- cccccccccc online validated onboarded configured");
+        QVERIFY(model.channelBindingCompleted());
+        QVERIFY(model.statusSnapshot().handshakeComplete);
+        QVERIFY(spinUntil([&] { return server.openConnections() == 0; }));
+
+        f.log.clear();
+        f.make(true);
+        QCOMPARE(f.installation(), "- cccccccccc starting validated onboarded configured");
+        QCOMPARE(f.log, (QStringList{"check:screenRecording", "check:accessibility", "check:fullDiskAccess"}));
+        QVERIFY(spinUntil([&] { return f.model().overallState() == AppModel::OverallState::online; }));
+        QVERIFY(spinUntil([&] { return server.openConnections() == 0; }));
     }
 
     // The error panel's retry resumes the installation where it stopped.

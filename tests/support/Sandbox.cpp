@@ -146,14 +146,27 @@ QStringList Sandbox::secretFaults(const QStringList &setupCodes, const QString &
     for (const QJsonValue &account : state()["authorizations"].toObject())
         secrets.append({"workspace password", account["password"].toString()});
 
-    // The application's own files: the archive, the profile's markers and its logs.
+    // The scan reads what it claims to: the home is in the records and the running agent's
+    // environment, and the install log has its runs.
     QStringList faults;
+    const QString scanned = (whereFound(m_home) + whereFound(QStringLiteral("Process exited with status 0"))).join(' ');
+    for (const char *place : {"records.jsonl", "/environ", "mac-app-install.log"}) {
+        if (!scanned.contains(QLatin1String(place)))
+            faults << QStringLiteral("the scan missed ") + QLatin1String(place);
+    }
+    // The application's own files: the archive, the profile's markers and its logs.
     QStringList files;
     if (!archive.isEmpty())
         files << archive;
     for (QDirIterator it(profileFile({}), {"mac-app-*"}, QDir::Files, QDirIterator::Subdirectories); it.hasNext();)
         files << it.next();
+    for (const QString &file : std::as_const(files)) {
+        if (posixMode(file) != 0600)
+            faults << file + " has mode " + QString::number(posixMode(file), 8);
+    }
     for (const auto &[what, value] : secrets) {
+        if (value.size() < 8)
+            faults << "no " + what + " to look for";
         for (const QString &place : whereFound(value))
             faults << what + " in " + place;
         for (const QString &file : std::as_const(files)) {
