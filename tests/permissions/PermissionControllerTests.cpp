@@ -48,6 +48,7 @@ struct Probes
     QStringList calls;                    // "check:<kind>", "prepare:<kind>", "ax:<step>"
     std::shared_ptr<Gate> gate = std::make_shared<Gate>();
     bool heldAnswer = false;
+    QByteArrayList probeFiles; // what the accessibility probes leave, one per probe
 };
 
 QCoro::Task<bool> probe(std::shared_ptr<Probes> p, QString call)
@@ -113,7 +114,9 @@ struct Flow
             [p = p](Kind kind) { return probe(p, "check:" + initial(kind)); },
             [p = p](Kind kind) { return probe(p, "prepare:" + initial(kind)); },
             // The flow never raises the system's dialog itself: a call asked to would show as "ax:<step>:prompt".
-            [p = p](AccessibilityStep step, bool prompt) {
+            [this](AccessibilityStep step, bool prompt) {
+                if (!p->probeFiles.isEmpty())
+                    h.writeProfileFile(ProfileMarkers::accessibilityProbeFile, p->probeFiles.takeFirst());
                 return probe(p, "ax:" + rawValue(step) + (prompt ? QStringLiteral(":prompt") : QString()));
             },
             answerEffect(running), runEffect(daemon), [this](std::optional<Kind> kind) { opened << initial(kind); }};
@@ -370,24 +373,34 @@ private Q_SLOTS:
         QTest::addColumn<int>("verified");
         QTest::addColumn<QString>("summary");
         QTest::addColumn<QString>("current");
-        QTest::addColumn<QString>("guidance"); // null: not compared
-        QTest::newRow("none verified") << 0 << "3 项权限需要处理" << "s" << screenGuidance;
-        QTest::newRow("all verified") << 3 << "系统权限已配置" << "-" << QString();
+        QTest::addColumn<QByteArrayList>("probeFiles"); // what the failing accessibility probes leave
+        QTest::addColumn<QString>("guidance"); // a part of it; null: not compared
+        QTest::newRow("none verified") << 0 << "3 项权限需要处理" << "s" << QByteArrayList() << screenGuidance;
+        QTest::newRow("accessibility denied") << 1 << "2 项权限需要处理" << "a" << QByteArrayList{"denied\n"} << "尚未检测到辅助功能授权";
+        QTest::newRow("unsupported") << 1 << "2 项权限需要处理" << "a" << QByteArrayList{"unsupported\n"} << "组件不完整";
+        QTest::newRow("mismatch") << 1 << "2 项权限需要处理" << "a" << QByteArrayList{" mismatch \n"} << "不是已授权的那一个";
+        QTest::newRow("a stale outcome does not outlive an unreadable one")
+            << 1 << "2 项权限需要处理" << "a" << QByteArrayList{"mismatch\n", "maybe\n"} << "尚未检测到辅助功能授权";
+        QTest::newRow("all verified") << 3 << "系统权限已配置" << "-" << QByteArrayList() << QString();
     }
     void derived()
     {
         QFETCH(int, verified);
+        QFETCH(QByteArrayList, probeFiles);
         QFETCH(QString, guidance);
         Flow f;
         PermissionController &c = f.make(QStringLiteral("permissions"));
-        f.answer("check:s=yes ax:node=yes ax:cliclick=yes check:f=yes");
+        f.answer("check:s=yes ax:cliclick=yes check:f=yes ax:node=" + QString(probeFiles.isEmpty() ? "yes" : "no"));
         for (int step = 0; step < QList<int>{0, 1, 3, 4}[verified]; ++step)
+            await(c.advancePermissionOnboarding());
+        f.p->probeFiles = probeFiles;
+        for (qsizetype probes = 0; probes < probeFiles.size(); ++probes)
             await(c.advancePermissionOnboarding());
         QCOMPARE(c.onboardingPermissionProgress(), std::make_pair(verified, 3));
         QTEST(c.permissionSummary(), "summary");
         QTEST(initial(c.currentPermissionOnboardingKind()), "current");
         if (!guidance.isNull())
-            QCOMPARE(c.permissionSettingsGuidance(), guidance);
+            QVERIFY2(c.permissionSettingsGuidance().contains(guidance), qPrintable(c.permissionSettingsGuidance()));
     }
 
     void settingsURL()
