@@ -37,6 +37,7 @@ class NotificationService : public QObject, protected QDBusContext
 public:
     struct Call
     {
+        uint replaces;
         QString title;
         QString body;
     };
@@ -44,11 +45,11 @@ public:
     QList<Call> calls;
 
 public Q_SLOTS:
-    uint Notify(const QString &, uint, const QString &, const QString &title, const QString &body,
+    uint Notify(const QString &, uint replaces, const QString &, const QString &title, const QString &body,
                 const QStringList &, const QVariantMap &, int)
     {
         if (message().service() == client)
-            calls.append({title, body});
+            calls.append({replaces, title, body});
         return uint(calls.size()) + 100;
     }
 };
@@ -189,6 +190,11 @@ private Q_SLOTS:
             } else if (word == u"recheck") {
                 using Kind = AppModel::RecoveryAction::Kind;
                 await(model.perform(AppModel::RecoveryAction::make(Kind::recheckPermissions)));
+            } else if (word == u"agent") { // polled: "up", or "lost" for five failed polls
+                const bool lost = rest == u"lost";
+                fixture.statusAnswer = ScriptedResponse::json(lost ? 503 : 200, lost ? "{}" : Sample{}.json());
+                for (int poll = 0; poll < (lost ? 5 : 1); ++poll)
+                    fixture.poll();
             } else if (word == u"window") {
                 windowActive = rest == u"active";
             } else if (word == u"toggle") {
@@ -203,8 +209,10 @@ private Q_SLOTS:
         // Each revoked permission is told once; a notice is taken in, not told, while the window is
         // active or notifications are off.
         const QList<std::pair<QString, QList<Event>>> steps{
-            {"grant; recheck", {}},
+            {"grant; recheck; agent up", {}},
             {"revoke screenRecording; recheck; recheck", {Event::permissionRevoked}},
+            {"agent lost", {Event::agentOffline}},
+            {"agent up; agent up", {Event::agentBack}},
             {"window active; revoke accessibility; recheck", {}},
             {"window inactive; recheck", {}}, // what the active window saw is not told later
             {"toggle; marker off; grant; recheck; revoke accessibility; recheck", {}},
@@ -226,6 +234,9 @@ private Q_SLOTS:
             QCOMPARE(service.calls.at(i).body, notifier.shown().at(i).body);
         }
         QVERIFY(service.calls.at(0).body.contains(PermissionKinds::title(PermissionKind::screenRecording)));
+        // "Back online" takes the place of "offline" on the desktop.
+        QCOMPARE(service.calls.at(1).replaces, 0u);
+        QCOMPARE(service.calls.at(2).replaces, 102u);
     }
 
     // The archive from the tray panel: private, and without a secret of the profile, the log, the
