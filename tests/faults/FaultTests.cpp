@@ -119,6 +119,7 @@ private Q_SLOTS:
     {
         QFETCH(int, seed);
         std::mt19937 random(seed);
+        const bool enrol = seed % 2 == 0; // an enrolment with a workspace, else a setup code
         const QString code = QStringLiteral("QVS2-7K3M-9PQR-T2VW");
         Sandbox sandbox(QStringLiteral(QUORVANTIS_STAMP_TOOL));
         // The user grants every permission; the owner's binding follows at once (the sandbox runs fast).
@@ -132,7 +133,7 @@ private Q_SLOTS:
             driver.setProcessChannelMode(QProcess::MergedChannels);
             driver.setChildProcessModifier([] { ::umask(0); });
             driver.start(QStringLiteral(QUORVANTIS_FAULT_DRIVER), {sandbox.bundle(), archive});
-            driver.write(code.toUtf8() + '\n');
+            driver.write((enrol ? QByteArray() : code.toUtf8()) + '\n');
             driver.closeWriteChannel();
             const int lifetime = launch < 4 ? std::uniform_int_distribution(200, 8000)(random) : 180000;
             const bool killed = !spinUntil([&] { return driver.state() == QProcess::NotRunning; }, lifetime);

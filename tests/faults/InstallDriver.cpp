@@ -20,6 +20,13 @@ int main(int argc, char **argv)
     QuorvantisTest::Application launched;
     AppModel &model = launched.relaunch();
     int status = QuorvantisTest::await(QuorvantisTest::installUntilOnline(&model, code), 200000);
+    // The user presses "重试" once (a daemon installation a killed run left going can collide with
+    // this one's); a second error, or one without a retry, ends the run.
+    if (status == 2 && model.lastError()->recovery.kind == AppModel::RecoveryAction::Kind::retryInstall) {
+        qWarning("error %s, retried", qPrintable(model.lastError()->code));
+        QuorvantisTest::await(model.perform(model.lastError()->recovery), 200000);
+        status = QuorvantisTest::await(QuorvantisTest::installUntilOnline(&model, code), 200000);
+    }
     if (status == 2)
         qWarning("error %s", qPrintable(model.lastError()->code));
     if (status == 0 && !Diagnostics::write(Diagnostics::gather(model), QString::fromLocal8Bit(argv[2])))
