@@ -2,12 +2,14 @@
 
 #include "authorization/AuthorizationController.h"
 #include "channel/ChannelController.h"
+#include "model/AgentDaemon.h"
 #include "model/Attention.h"
 #include "model/InstallJourney.h"
 #include "model/ProfileMarkers.h"
 #include "permissions/PermissionController.h"
 #include "platform/Bundle.h"
 #include "process/CLIService.h"
+#include "recovery/RecoveryController.h"
 #include "setup/SetupController.h"
 #include "status/AgentStatusClient.h"
 #include "updates/UpdateController.h"
@@ -37,67 +39,93 @@ AppModel::AppModel(Options options, QObject *parent) : QObject(parent)
     m_attention = std::make_unique<Attention>(announce, m_clock);
     // Reads the persisted install stage.
     m_journey = std::make_unique<InstallJourney>(m_profileDirectory, announce, *m_attention);
+    m_operations = std::make_unique<AgentOperations>(announce, m_clock);
 
-    ModelContext context;
-    context.profileDirectory = m_profileDirectory;
-    context.announce = announce;
-    context.sleeper = m_sleeper;
-    context.clock = m_clock;
-    context.journey = m_journey.get();
-    context.attention = m_attention.get();
-    context.fail = [this](const Failure::Report &report) { fail(report); };
-
+    ModelContext context{
+        .profileDirectory = m_profileDirectory,
+        .announce = announce,
+        .sleeper = m_sleeper,
+        .clock = m_clock,
+        .journey = m_journey.get(),
+        .attention = m_attention.get(),
+        .operations = m_operations.get(),
+        .daemon = nullptr,
+        .fail = [this](const Failure::Report &report) { fail(report); },
+    };
     const Effects &e = m_effects;
-    m_authorization = std::make_unique<AuthorizationController>(context, AuthorizationController::Effects{e.setupAuthorizationOpen});
+    m_daemon = std::make_unique<AgentDaemon>(
+        context, AgentDaemon::Effects{.daemonInstall = e.daemonInstall, .agentStarted = e.agentStarted});
+    context.daemon = m_daemon.get();
+
+    m_authorization = std::make_unique<AuthorizationController>(
+        context, AuthorizationController::Effects{.setupAuthorizationOpen = e.setupAuthorizationOpen});
     // Reads the completed and the awaited permissions.
     m_permissions = std::make_unique<PermissionController>(
-        context, PermissionController::Effects{e.permissionCheck, e.permissionPrepare, e.accessibilityPrepare,
-                                               e.agentStarted, e.daemonInstall, e.openSystemSettings});
+        context, PermissionController::Effects{.permissionCheck = e.permissionCheck,
+                                               .permissionPrepare = e.permissionPrepare,
+                                               .accessibilityPrepare = e.accessibilityPrepare,
+                                               .openSystemSettings = e.openSystemSettings});
     m_setup = std::make_unique<SetupController>(
         context,
-        SetupController::Effects{e.environmentPrepare, e.daemonInstall, e.agentStarted, e.enrollmentKeyProvider,
-                                 e.setupWithCode, e.setupEnroll, e.setupResume},
+        SetupController::Effects{.environmentPrepare = e.environmentPrepare,
+                                 .enrollmentKeyProvider = e.enrollmentKeyProvider,
+                                 .setupWithCode = e.setupWithCode,
+                                 .setupEnroll = e.setupEnroll,
+                                 .setupResume = e.setupResume},
         SetupController::Links{
-            [this] { return m_channel->enterChannelStage(); },
-            [this] { m_permissions->resetPermissionVerification(); },
-            [this] { m_authorization->beginRun(); },
-            [this] { m_authorization->clear(); },
-            [this](std::function<bool()> isCurrent) { return m_authorization->handlerFor(std::move(isCurrent)); },
+            .enterChannelStage = [this] { return m_channel->enterChannelStage(); },
+            .resetPermissionVerification = [this] { m_permissions->resetPermissionVerification(); },
+            .beginAuthorizationRun = [this] { m_authorization->beginRun(); },
+            .clearAuthorization = [this] { m_authorization->clear(); },
+            .authorizationHandler = [this](std::function<bool()> isCurrent) {
+                return m_authorization->handlerFor(std::move(isCurrent));
+            },
         },
         std::move(options.bootstrapRetryDelays));
     QPointer<AgentStatusClient> statusClient = m_agentStatus.get();
     m_status = std::make_unique<StatusController>(
         context,
-        StatusController::Effects{[statusClient]() -> QCoro::Task<AgentRuntimeStatus> {
+        StatusController::Effects{.fetchStatus = [statusClient]() -> QCoro::Task<AgentRuntimeStatus> {
             // The client outlives every fetch it starts; a fetch it cannot start fails.
             if (!statusClient)
                 throw std::runtime_error("the status client is gone");
             return statusClient->fetch();
         }},
         StatusController::Links{
-            [this] { return m_channel->refreshOwnerSetup(false); },
-            [this](std::optional<QString> version) { return m_updates->checkAgentUpdate(std::move(version)); },
-            [this] { return m_setup->isSubmittingSetup(); },
+            .refreshOwnerSetup = [this] { return m_channel->refreshOwnerSetup(false); },
+            .checkAgentUpdate = [this](std::optional<QString> version) {
+                return m_updates->checkAgentUpdate(std::move(version));
+            },
+            .isSubmittingSetup = [this] { return m_setup->isSubmittingSetup(); },
         });
     // A parked polling loop resumes with the change that gives it something to poll.
     connect(this, &AppModel::willChange, m_status.get(), &StatusController::noteModelChange);
     m_channel = std::make_unique<ChannelController>(
-        context, ChannelController::Effects{e.ownerSetupRequest, e.ownerSetupOpen, e.ownerSetupCopy, e.ownerSetupLinkSave},
+        context,
+        ChannelController::Effects{.ownerSetupRequest = e.ownerSetupRequest,
+                                   .ownerSetupOpen = e.ownerSetupOpen,
+                                   .ownerSetupCopy = e.ownerSetupCopy,
+                                   .ownerSetupLinkSave = e.ownerSetupLinkSave},
         ChannelController::Links{
-            [this] { m_status->startStatusMonitoring(); },
-            [this] { return m_status->refreshAgentStatus(); },
+            .startStatusMonitoring = [this] { m_status->startStatusMonitoring(); },
+            .refreshAgentStatus = [this] { return m_status->refreshAgentStatus(); },
         });
     connect(m_channel.get(), &ChannelController::capturedLinkLoaded, this, &AppModel::capturedLinkLoaded);
     m_updates = std::make_unique<UpdateController>(
-        context, UpdateController::Effects{e.agentUpdateVersion, e.runScript, e.daemonInstall, e.openURL, e.openSystemSettings,
-                                           e.runnerIdle},
+        context, UpdateController::Effects{.agentUpdateVersion = e.agentUpdateVersion, .runScript = e.runScript},
         UpdateController::Links{
-            [this](PermissionKind kind) { m_permissions->presentPermissionPrompt(kind); },
-            [this] { return resumeInstalledConfiguration(); },
-            [this] { return m_permissions->recoverExistingConfigurationIfNeeded(); },
-            [this] { return m_permissions->refreshExistingPermissions(); },
-            [this] { m_permissions->allowExistingPermissionRecheck(); },
-            [this] { return m_status->refreshAgentStatus(); },
+            .recoverExistingConfiguration = [this] { return m_permissions->recoverExistingConfigurationIfNeeded(); },
+            .allowExistingPermissionRecheck = [this] { m_permissions->allowExistingPermissionRecheck(); },
+            .refreshAgentStatus = [this] { return m_status->refreshAgentStatus(); },
+        });
+    m_recovery = std::make_unique<RecoveryController>(
+        context, RecoveryController::Effects{.openURL = e.openURL, .openSystemSettings = e.openSystemSettings},
+        RecoveryController::Links{
+            .presentPermissionPrompt = [this](PermissionKind kind) { m_permissions->presentPermissionPrompt(kind); },
+            .resumeInstallation = [this] { return resumeInstalledConfiguration(); },
+            .recoverExistingConfiguration = [this] { return m_permissions->recoverExistingConfigurationIfNeeded(); },
+            .refreshExistingPermissions = [this] { return m_permissions->refreshExistingPermissions(); },
+            .refreshAgentStatus = [this] { return m_status->refreshAgentStatus(); },
         });
 
     // The captured binding link, when binding was under way.
@@ -167,8 +195,9 @@ const std::optional<AccessibilityProbeOutcome> &AppModel::accessibilityProbeOutc
 bool AppModel::isCheckingPermission() const { return m_permissions->isCheckingPermission(); }
 bool AppModel::permissionOperationInFlight() const { return m_permissions->permissionOperationInFlight(); }
 bool AppModel::isUpdatingAgent() const { return m_updates->isUpdatingAgent(); }
-const std::optional<RecoveryAction::Kind> &AppModel::runningRecovery() const { return m_updates->runningRecovery(); }
-const std::optional<QString> &AppModel::actionNotice() const { return m_updates->actionNotice(); }
+const std::optional<RunningOperation> &AppModel::operation() const { return m_operations->operation(); }
+std::optional<QString> AppModel::operationRefusal() const { return m_operations->refusal(); }
+const std::optional<QString> &AppModel::actionNotice() const { return m_attention->notice(); }
 const std::optional<QString> &AppModel::availableAgentVersion() const { return m_updates->availableAgentVersion(); }
 
 // ---- Plain state -----------------------------------------------------------------------------------
@@ -265,9 +294,24 @@ bool AppModel::canUseInstallCodeSetup() const { return m_setup->canUseInstallCod
 void AppModel::setSetupCodeInput(const QString &text) { m_setup->setSetupCodeInput(text); }
 void AppModel::setSetupAgentName(const QString &name) { m_setup->setSetupAgentName(name); }
 void AppModel::setEnrollmentWorkspace(EnrollmentWorkspace workspace) { m_setup->setEnrollmentWorkspace(workspace); }
-QCoro::Task<void> AppModel::submitActiveSetup() { return m_setup->submitActiveSetup(); }
-QCoro::Task<void> AppModel::submitSetupCode() { return m_setup->submitSetupCode(); }
-QCoro::Task<void> AppModel::submitEnrollmentSetup() { return m_setup->submitEnrollmentSetup(); }
+QCoro::Task<void> AppModel::submitActiveSetup()
+{
+    const auto turn = co_await pressTurn(AgentOperation::runSetup);
+    if (turn)
+        co_await m_setup->submitActiveSetup();
+}
+QCoro::Task<void> AppModel::submitSetupCode()
+{
+    const auto turn = co_await pressTurn(AgentOperation::runSetup);
+    if (turn)
+        co_await m_setup->submitSetupCode();
+}
+QCoro::Task<void> AppModel::submitEnrollmentSetup()
+{
+    const auto turn = co_await pressTurn(AgentOperation::runSetup);
+    if (turn)
+        co_await m_setup->submitEnrollmentSetup();
+}
 void AppModel::beginEnrollmentSetup() { m_setup->beginEnrollmentSetup(); }
 void AppModel::useInstallCodeSetup() { m_setup->useInstallCodeSetup(); }
 QCoro::Task<void> AppModel::runSetupWithTransientRetry(QUuid taskID, SetupOperation operation)
@@ -300,12 +344,24 @@ QString AppModel::currentTask() const { return m_status->currentTask(); }
 
 // ---- Permissions -----------------------------------------------------------------------------------
 
-QCoro::Task<void> AppModel::continuePermissionOnboarding() { return m_permissions->continuePermissionOnboarding(); }
+QCoro::Task<void> AppModel::continuePermissionOnboarding()
+{
+    const auto turn = co_await pressTurn(AgentOperation::checkPermissions);
+    if (turn)
+        co_await m_permissions->continuePermissionOnboarding();
+}
 QCoro::Task<void> AppModel::confirmPermissionOnboarding(std::optional<PermissionKind> kind)
 {
-    return m_permissions->confirmPermissionOnboarding(kind);
+    const auto turn = co_await pressTurn(AgentOperation::checkPermissions);
+    if (turn)
+        co_await m_permissions->confirmPermissionOnboarding(kind);
 }
-QCoro::Task<void> AppModel::advancePermissionOnboarding() { return m_permissions->advancePermissionOnboarding(); }
+QCoro::Task<void> AppModel::advancePermissionOnboarding()
+{
+    const auto turn = co_await pressTurn(AgentOperation::checkPermissions);
+    if (turn)
+        co_await m_permissions->advancePermissionOnboarding();
+}
 void AppModel::openCurrentPermissionSettings() { m_permissions->openCurrentPermissionSettings(); }
 void AppModel::openSystemSettings(std::optional<PermissionKind> kind)
 {
@@ -370,12 +426,42 @@ QCoro::Task<void> AppModel::checkAgentUpdate(std::optional<QString> currentVersi
 {
     return m_updates->checkAgentUpdate(std::move(currentVersion));
 }
-QCoro::Task<void> AppModel::updateAgent() { return m_updates->updateAgent(); }
+QCoro::Task<void> AppModel::updateAgent()
+{
+    // A second press while the update runs is no new update (and no refusal to show either).
+    if (!configurationReady() || isUpdatingAgent())
+        co_return;
+    const auto turn = co_await pressTurn(AgentOperation::updateAgent);
+    if (turn)
+        co_await m_updates->updateAgent();
+}
 QCoro::Task<bool> AppModel::runCLIAction(QString script, QString failureCode)
 {
     return m_updates->runCLIAction(std::move(script), std::move(failureCode));
 }
-QCoro::Task<void> AppModel::perform(RecoveryAction action) { return m_updates->perform(action); }
+QCoro::Task<void> AppModel::perform(RecoveryAction action)
+{
+    const std::optional<AgentOperation> kind = RecoveryController::operationOf(action.kind);
+    if (!kind) {
+        co_await m_recovery->perform(action);
+        co_return;
+    }
+    // A second press of the action that runs is that action, not a refusal.
+    if (operation() && operation()->kind == *kind)
+        co_return;
+    const auto turn = co_await pressTurn(*kind);
+    if (turn)
+        co_await m_recovery->perform(action);
+}
+
+QCoro::Task<std::optional<AgentOperations::Lease>> AppModel::pressTurn(AgentOperation kind)
+{
+    if (const auto refusal = m_operations->refusal()) {
+        m_attention->showNotice(*refusal);
+        co_return std::nullopt;
+    }
+    co_return co_await m_operations->press(kind);
+}
 bool AppModel::showsAgentUpdateBanner() const { return m_updates->showsAgentUpdateBanner(); }
 QString AppModel::agentUpdateBannerText() const { return m_updates->agentUpdateBannerText(); }
 void AppModel::dismissAgentUpdate() { m_updates->dismissAgentUpdate(); }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "model/AgentOperations.h"
 #include "model/Effects.h"
 #include "model/Failure.h"
 #include "model/ModelTypes.h"
@@ -22,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+class AgentDaemon;
 class AgentStatusClient;
 class Attention;
 class AuthorizationController;
@@ -29,6 +31,7 @@ class ChannelController;
 class CLIService;
 class InstallJourney;
 class PermissionController;
+class RecoveryController;
 class SetupController;
 class UpdateController;
 
@@ -152,8 +155,13 @@ public:
     bool isUpdatingAgent() const;
     const std::optional<QString> &availableAgentVersion() const;
     const QString &appVersion() const { return m_appVersion; }
-    // The recovery action that runs, and how the last action ended when nothing else shows it.
-    const std::optional<RecoveryAction::Kind> &runningRecovery() const;
+    // The operation on the agent that runs (a press, or stage work the model started), and since
+    // when. While one runs every other action that acts on the agent is refused; `operationRefusal`
+    // says why in one line.
+    const std::optional<RunningOperation> &operation() const;
+    std::optional<QString> operationRefusal() const;
+    bool acceptsPress() const { return !operation().has_value(); }
+    // How the last action ended (or why it could not run), when nothing else shows it.
     const std::optional<QString> &actionNotice() const;
 
     // ---- Plain state ------------------------------------------------------------------------------
@@ -327,6 +335,11 @@ private:
     void fail(const Failure::Report &report);
     void wireDefaultEffects(Options &options);
     QCoro::Task<void> launchResume();
+    // A user's press of `kind`: its turn on the agent, or none when it is refused (the notice then
+    // says why) or the model went away while it waited.
+    QCoro::Task<std::optional<AgentOperations::Lease>> pressTurn(AgentOperation kind);
+    // What the launch's resume of the persisted stage runs as; none when it runs nothing.
+    std::optional<AgentOperation> resumeOperation() const;
 
     QString m_appVersion;
     Quorvantis::Sleeper m_sleeper;
@@ -340,6 +353,9 @@ private:
 
     std::unique_ptr<Attention> m_attention;
     std::unique_ptr<InstallJourney> m_journey;
+    std::unique_ptr<AgentOperations> m_operations;
+    std::unique_ptr<AgentDaemon> m_daemon;
+    bool m_activationCheckWaiting = false;
     // Declared last, destroyed first: a background task of a controller sees it gone before
     // anything it uses goes.
     std::unique_ptr<AuthorizationController> m_authorization;
@@ -348,4 +364,5 @@ private:
     std::unique_ptr<StatusController> m_status;
     std::unique_ptr<ChannelController> m_channel;
     std::unique_ptr<UpdateController> m_updates;
+    std::unique_ptr<RecoveryController> m_recovery;
 };

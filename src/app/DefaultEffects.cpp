@@ -190,8 +190,6 @@ void AppModel::wireDefaultEffects(Options &options)
     }
     if (!given.openURL)
         given.openURL = [](QUrl url) { return Desktop::openURL(url); };
-    if (!given.runnerIdle)
-        given.runnerIdle = [runner] { return runner->waitUntilIdle(); };
 
     m_effects = std::move(given);
 }

@@ -20,17 +20,51 @@ QCoro::Task<void> AppModel::launchResume()
         co_await qCoro(this, &AppModel::capturedLinkLoaded);
     if (!self)
         co_return;
-    if (!configurationReady()) {
+    if (!configurationReady() || installStage()) {
+        // The persisted stage's work is the launch's operation on the agent; the re-probe of an
+        // awaited permission is a background check like the return checks.
+        std::optional<AgentOperations::Lease> turn;
+        if (const auto kind = resumeOperation()) {
+            turn = co_await m_operations->beginStage(*kind);
+            if (!turn)
+                co_return; // the model went away meanwhile
+        } else if (permissionAwaitingReturn()) {
+            turn = co_await m_operations->check();
+            if (!turn)
+                co_return;
+        }
+        if (!self)
+            co_return;
         co_await resumeInstalledConfiguration();
+        if (self && configurationReady() && installStage() && permissionAwaitingReturn())
+            co_await m_permissions->advancePermissionOnboarding();
         co_return;
     }
-    if (installStage()) {
-        co_await resumeInstalledConfiguration();
-        if (self && permissionAwaitingReturn())
-            co_await m_permissions->advancePermissionOnboarding();
-    } else {
-        co_await m_permissions->recheckExistingPermissionsOnLaunchIfNeeded();
+    const auto turn = co_await m_operations->check();
+    if (!turn)
+        co_return;
+    co_await m_permissions->recheckExistingPermissionsOnLaunchIfNeeded();
+}
+
+std::optional<AgentOperation> AppModel::resumeOperation() const
+{
+    const std::optional<InstallStage> stage = installStage();
+    if (!stage)
+        return std::nullopt;
+    switch (*stage) {
+    case InstallStage::runtime:
+        return AgentOperation::prepareRuntime;
+    case InstallStage::setup:
+        // Only a setup the tool finished after a kill has work left: the daemon.
+        return configurationReady() ? std::optional(AgentOperation::installDaemon) : std::nullopt;
+    case InstallStage::daemon:
+        return configurationReady() ? std::optional(AgentOperation::installDaemon) : std::nullopt;
+    case InstallStage::permissions:
+    case InstallStage::channel:
+    case InstallStage::handshake:
+        break;
     }
+    return std::nullopt;
 }
 
 QCoro::Task<void> AppModel::resumeInstalledConfiguration()
@@ -87,12 +121,21 @@ QCoro::Task<void> AppModel::sceneDidBecomeActive()
     if (m_launchPending)
         co_return;
     QPointer<AppModel> self(this);
-    co_await m_permissions->recheckExistingPermissionsOnLaunchIfNeeded();
-    if (!self)
-        co_return;
-    co_await m_permissions->noteActivation();
-    if (!self)
-        co_return;
+    // The user may be back from System Settings: a background check, one at a time however often
+    // the window is activated meanwhile.
+    if (!m_activationCheckWaiting) {
+        m_activationCheckWaiting = true;
+        const auto turn = co_await m_operations->check();
+        if (!turn)
+            co_return;
+        m_activationCheckWaiting = false;
+        co_await m_permissions->recheckExistingPermissionsOnLaunchIfNeeded();
+        if (!self)
+            co_return;
+        co_await m_permissions->noteActivation();
+        if (!self)
+            co_return;
+    }
     if (installStage() == InstallStage::channel)
         co_await m_channel->refreshOwnerSetup(false);
     if (!self)

@@ -91,7 +91,7 @@ QCoro::Task<void> ChannelController::enterChannelStage()
     if (!journey().isAt(InstallStage::daemon))
         co_return;
     attention().clearError();
-    journey().moveTo(InstallStage::channel);
+    journey().report(JourneyEvent::daemonAnswering);
     journey().applyProgress(SetupPhase::channel, ProgressState::running, QStringLiteral("等待绑定 Channel"));
     m_links.startStatusMonitoring();
     co_await refreshOwnerSetup(false);
@@ -194,7 +194,7 @@ void ChannelController::finishChannelBinding()
     m_ownerSetupOpenFailed = false;
     m_ownerSetupDidOpen = false;
     m_ownerSetupLinkCopied = false;
-    journey().moveTo(InstallStage::handshake);
+    journey().report(JourneyEvent::bindingCompleted);
     journey().applyProgress(SetupPhase::handshake, ProgressState::running, QStringLiteral("正在验证 Agent 状态"));
 }
 

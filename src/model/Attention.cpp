@@ -3,6 +3,7 @@
 Attention::Attention(std::function<void()> announce, Clock clock)
     : m_clock(std::move(clock)),
       m_lastError(announce),
+      m_notice(announce),
       m_activities(announce),
       m_focusTarget(announce, FocusTarget::setupCode()),
       m_focusRevision(announce, 0),
@@ -19,6 +20,17 @@ void Attention::showError(DisplayError error)
 void Attention::clearError()
 {
     m_lastError = std::nullopt;
+}
+
+void Attention::showNotice(QString text)
+{
+    m_notice = std::move(text);
+}
+
+void Attention::clearNotice()
+{
+    if (m_notice())
+        m_notice = std::nullopt;
 }
 
 void Attention::requestFocus(FocusTarget target)

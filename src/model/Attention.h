@@ -9,8 +9,8 @@
 #include <functional>
 #include <optional>
 
-// What the model asks the user to look at: the one error shown, the keyboard focus requests, the
-// activity list and the accessibility announcements.
+// What the model asks the user to look at: the one error shown, the line that tells how the last
+// action ended, the keyboard focus requests, the activity list and the accessibility announcements.
 class Attention
 {
 public:
@@ -20,6 +20,8 @@ public:
     Attention(std::function<void()> announce, Clock clock);
 
     const std::optional<DisplayError> &lastError() const { return m_lastError(); }
+    // How the last action ended (or why it could not run), where nothing else shows it.
+    const std::optional<QString> &notice() const { return m_notice(); }
     const FocusTarget &focusTarget() const { return m_focusTarget(); }
     qint64 focusRevision() const { return m_focusRevision(); }
     const QList<ActivityEvent> &activities() const { return m_activities(); }
@@ -29,6 +31,8 @@ public:
     // A new error replaces the one shown.
     void showError(DisplayError error);
     void clearError();
+    void showNotice(QString text);
+    void clearNotice();
     // Asks the views to focus `target` again, even when it did not change.
     void requestFocus(FocusTarget target);
     // Newest first, at most 20 entries.
@@ -37,6 +41,7 @@ public:
 private:
     Clock m_clock;
     Published<std::optional<DisplayError>> m_lastError;
+    Published<std::optional<QString>> m_notice;
     Published<QList<ActivityEvent>> m_activities;
     Published<FocusTarget> m_focusTarget;
     Published<qint64> m_focusRevision;

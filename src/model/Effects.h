@@ -45,7 +45,4 @@ struct ModelEffects
     std::function<QCoro::Task<CLIResult>(QString script, OutputHandler)> runScript;
     // Opens a URL or folder on the desktop (releases page, logs directory).
     std::function<bool(QUrl)> openURL;
-    // Returns once the runner has no run in progress, so that a user's action can wait for a run
-    // another part of the model holds instead of being refused.
-    std::function<QCoro::Task<void>()> runnerIdle;
 };

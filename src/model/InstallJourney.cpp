@@ -96,6 +96,58 @@ void InstallJourney::restoreAtLaunch()
     }
 }
 
+bool InstallJourney::report(JourneyEvent event)
+{
+    using Stage = InstallStage;
+    const std::optional<Stage> at = m_stage;
+    const auto isAt = [&at](std::optional<Stage> stage) { return at == stage; };
+    switch (event) {
+    case JourneyEvent::runtimePrepared:
+        if (!isAt(Stage::runtime))
+            return false;
+        moveTo(Stage::permissions);
+        return true;
+    case JourneyEvent::permissionsVerified:
+        if (!isAt(Stage::permissions))
+            return false;
+        if (configurationReady()) {
+            // The agent was set up before its permissions were withdrawn: no code is left to
+            // redeem, so the installation is finished again.
+            moveTo(std::nullopt);
+            m_overallState = OverallState::starting;
+        } else {
+            moveTo(Stage::setup);
+        }
+        return true;
+    case JourneyEvent::permissionMissing:
+        if (!isAt(std::nullopt) || !configurationReady())
+            return false;
+        moveTo(Stage::permissions);
+        return true;
+    case JourneyEvent::setupSucceeded:
+        if (!isAt(Stage::setup))
+            return false;
+        moveTo(Stage::daemon);
+        return true;
+    case JourneyEvent::daemonAnswering:
+        if (!isAt(Stage::daemon))
+            return false;
+        moveTo(Stage::channel);
+        return true;
+    case JourneyEvent::bindingCompleted:
+        if (!isAt(Stage::channel))
+            return false;
+        moveTo(Stage::handshake);
+        return true;
+    case JourneyEvent::agentReady:
+        if (!isAt(Stage::handshake))
+            return false;
+        moveTo(std::nullopt);
+        return true;
+    }
+    return false;
+}
+
 void InstallJourney::moveTo(std::optional<InstallStage> stage)
 {
     setStage(stage);

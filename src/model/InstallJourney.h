@@ -12,9 +12,21 @@
 
 class Attention;
 
+// What the subsystems report about the installation. Which stage follows is the journey's
+// decision alone (the table at `report`).
+enum class JourneyEvent {
+    runtimePrepared,     // the private runtime is ready
+    permissionsVerified, // every permission passed its probe
+    permissionMissing,   // a finished installation lost a permission
+    setupSucceeded,      // the agent's setup ran to its end
+    daemonAnswering,     // the installed daemon's status endpoint answers
+    bindingCompleted,    // the owner bound a channel
+    agentReady,          // the agent reported itself ready
+};
+
 // Where the installation stands: the persisted install stage, the facts that go with it
 // (configured, validated, onboarded, resume pending), the overall state and the progress list
-// that shows the same sequence in finer steps. `moveTo` is the one way the installation moves
+// that shows the same sequence in finer steps. `report` is the one way the installation moves
 // from stage to stage; it persists the stage and makes every write tied to it.
 class InstallJourney
 {
@@ -41,16 +53,21 @@ public:
     // agent is configured, and shows where the installation stands.
     void restoreAtLaunch();
 
-    // Moves to `stage` (none: the installation is finished), persists it, shows its progress
-    // and makes the writes tied to it:
-    //   runtime      resume pending, starting
-    //   permissions  resume pending, not validated, not onboarded, starting
-    //   setup        no resume pending, waiting for setup, the code field focused
-    //   daemon       configured, resume pending, starting
-    //   channel      no resume pending, validated, not onboarded, online
-    //   handshake    (nothing more)
-    //   none         no resume pending, validated, onboarded, every phase complete
-    void moveTo(std::optional<InstallStage> stage);
+    // Moves the installation on when `event` happens at the stage it stands at; returns whether
+    // it moved. Nothing else moves the stage.
+    //
+    //   at            event                moves to     and shows
+    //   runtime       runtimePrepared      permissions  resume pending, not validated, not onboarded, starting
+    //   permissions   permissionsVerified  setup        no resume pending, waiting for setup, code field focused
+    //                                      finished     when already configured: validated, onboarded, starting
+    //   finished      permissionMissing    permissions  as above (only once configured)
+    //   setup         setupSucceeded       daemon       configured, resume pending, starting
+    //   daemon        daemonAnswering      channel      no resume pending, validated, not onboarded, online
+    //   channel       bindingCompleted     handshake    (nothing more)
+    //   handshake     agentReady           finished     no resume pending, validated, onboarded, all complete
+    //
+    // Any other pair changes nothing. Every move persists the stage and shows its progress list.
+    bool report(JourneyEvent event);
 
     // What a resumed stage shows while it runs again, and the wait for the user's setup input.
     void showResuming();
@@ -70,6 +87,7 @@ public:
     void updatePackageInstallProgress(std::optional<int> completed, std::optional<int> total);
 
 private:
+    void moveTo(std::optional<InstallStage> stage);
     void setStage(std::optional<InstallStage> stage);
     void showProgress(std::optional<InstallStage> stage);
 

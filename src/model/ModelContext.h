@@ -10,12 +10,15 @@
 #include <chrono>
 #include <functional>
 
+class AgentDaemon;
+class AgentOperations;
 class Attention;
 class InstallJourney;
 
 // What a controller gets from the model it belongs to: where the profile is, how to announce a
 // change before it is made, the model's time, the installation's journey, what the user is asked
-// to look at, and the one way to report a failure. The model outlives its controllers' use of it.
+// to look at, the turns on the agent and its daemon, and the one way to report a failure. The
+// model outlives its controllers' use of it.
 struct ModelContext
 {
     QString profileDirectory;
@@ -25,6 +28,8 @@ struct ModelContext
     std::function<QDateTime()> clock;
     InstallJourney *journey = nullptr;
     Attention *attention = nullptr;
+    AgentOperations *operations = nullptr;
+    AgentDaemon *daemon = nullptr;
     // Puts the model into its error state with the mapped error (`AppModel::fail`).
     std::function<void(const Failure::Report &)> fail;
 

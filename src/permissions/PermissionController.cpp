@@ -2,6 +2,8 @@
 // probe of the agent's own tools, never by what the user says.
 #include "permissions/PermissionController.h"
 
+#include "model/AgentDaemon.h"
+#include "model/AgentOperations.h"
 #include "model/Attention.h"
 #include "model/InFlight.h"
 #include "model/InstallJourney.h"
@@ -20,78 +22,56 @@ Q_LOGGING_CATEGORY(lcPermissionFlow, "quorvantis.permissions")
 
 using namespace std::chrono_literals;
 
-// One running re-check of the existing permissions. A second request while it runs waits for
-// it instead of starting its own probes: the runner allows one process at a time, so an
-// overlapping probe would be refused and read as "not granted".
-struct PermissionController::RefreshRun
-{
-    bool done = false;
-    std::vector<std::coroutine_handle<>> waiters;
-
-    void finish()
-    {
-        done = true;
-        auto ready = std::move(waiters);
-        waiters.clear();
-        for (auto handle : ready)
-            handle.resume();
-    }
-
-    struct Awaiter
-    {
-        std::shared_ptr<RefreshRun> run;
-        bool await_ready() const noexcept { return run->done; }
-        void await_suspend(std::coroutine_handle<> handle) { run->waiters.push_back(handle); }
-        void await_resume() const noexcept {}
-    };
-};
-
 namespace {
 
 constexpr auto returnCheckInterval = 500ms;
 constexpr int returnCheckPasses = 120;
 
-// A probe that throws, or an effect that is missing, counts as "not granted": the user is
-// then guided to System Settings instead of being shown an error.
-QCoro::Task<bool> probeKind(std::function<QCoro::Task<bool>(PermissionKind)> effect, PermissionKind kind)
+// What a probe said. A probe that could not run (the runner busy, the tool not started, the job
+// killed) answers nothing: the permission keeps its last known state.
+enum class Answer { granted, denied, notRun };
+
+struct ProbeResult
 {
-    try {
-        if (!effect)
-            co_return false;
-        co_return co_await effect(kind);
-    } catch (const std::exception &error) {
-        qCInfo(lcPermissionFlow) << "permission probe failed:" << error.what();
-    } catch (...) {
-        qCInfo(lcPermissionFlow) << "permission probe failed";
-    }
-    co_return false;
+    Answer answer = Answer::notRun;
+    QString reason; // why it did not run
+};
+
+ProbeResult notRun(const std::exception_ptr &error)
+{
+    const Failure::Report report = Failure::from(error, QStringLiteral("PERMISSION_CHECK_NOT_RUN"));
+    qCInfo(lcPermissionFlow) << "permission probe did not run:" << report.code;
+    return {Answer::notRun, report.message.value_or(report.code)};
 }
 
-QCoro::Task<bool> probeAccessibility(std::function<QCoro::Task<bool>(AccessibilityStep, bool)> effect,
-                                     AccessibilityStep step)
+QCoro::Task<ProbeResult> probeKind(std::function<QCoro::Task<bool>(PermissionKind)> effect, PermissionKind kind)
 {
+    std::exception_ptr error;
     try {
         if (!effect)
-            co_return false;
+            throw std::runtime_error("no permission probe");
+        const bool granted = co_await effect(kind);
+        co_return ProbeResult{granted ? Answer::granted : Answer::denied, {}};
+    } catch (...) {
+        error = std::current_exception();
+    }
+    co_return notRun(error);
+}
+
+QCoro::Task<ProbeResult> probeAccessibility(std::function<QCoro::Task<bool>(AccessibilityStep, bool)> effect,
+                                            AccessibilityStep step)
+{
+    std::exception_ptr error;
+    try {
+        if (!effect)
+            throw std::runtime_error("no accessibility probe");
         // Only ever a check: the flow never raises the system's authorisation dialog itself.
-        co_return co_await effect(step, false);
-    } catch (const std::exception &error) {
-        qCInfo(lcPermissionFlow) << "accessibility probe failed:" << error.what();
+        const bool granted = co_await effect(step, false);
+        co_return ProbeResult{granted ? Answer::granted : Answer::denied, {}};
     } catch (...) {
-        qCInfo(lcPermissionFlow) << "accessibility probe failed";
+        error = std::current_exception();
     }
-    co_return false;
-}
-
-QCoro::Task<bool> agentIsRunning(std::function<QCoro::Task<bool>()> effect)
-{
-    try {
-        if (!effect)
-            co_return false;
-        co_return co_await effect();
-    } catch (...) {
-        co_return false;
-    }
+    co_return notRun(error);
 }
 
 QList<PermissionItem> initialPermissions()
@@ -292,25 +272,36 @@ QCoro::Task<void> PermissionController::confirmPermissionOnboarding(std::optiona
     InFlight operation(this, m_permissionOperationInFlight);
     m_permissionPromptKind = std::nullopt;
     m_permissionSettingsPrompt = false;
+    const bool wasCompleted = m_cachedCompletedPermissions.contains(kind);
     setCompleted(kind, false);
     persistCompletedPermissions();
+    attention().clearNotice();
     attention().requestFocus(FocusTarget::forPermission(kind));
 
     const AccessibilityStep step = accessibilityStep();
-    bool passed = false;
+    ProbeResult probe;
     if (kind == PermissionKind::accessibility) {
-        passed = co_await probeAccessibility(m_effects.accessibilityPrepare, step);
+        probe = co_await probeAccessibility(m_effects.accessibilityPrepare, step);
         if (!self)
             co_return;
         m_accessibilityProbeOutcome = ProfileMarkers::readAccessibilityProbeOutcome(m_context.profileDirectory);
     } else {
-        passed = co_await probeKind(m_effects.permissionPrepare, kind);
+        probe = co_await probeKind(m_effects.permissionPrepare, kind);
         if (!self)
             co_return;
     }
 
-    if (!passed || !hasPermissionItem(kind)) {
-        // The probe is what the row shows, so a refused probe reads as "not granted".
+    if (probe.answer == Answer::notRun) {
+        // Nothing was learnt: the row and the record keep their state and the prompt asks again.
+        setCompleted(kind, wasCompleted);
+        persistCompletedPermissions();
+        noteProbeNotRun(probe.reason);
+        m_permissionPromptKind = kind;
+        operation.release();
+        co_return;
+    }
+
+    if (probe.answer == Answer::denied || !hasPermissionItem(kind)) {
         setPermissionState(kind, PermissionNativeState::notGranted, false);
         awaitReturn(kind);
         m_permissionSettingsPrompt = true;
@@ -337,7 +328,7 @@ QCoro::Task<void> PermissionController::confirmPermissionOnboarding(std::optiona
 
     if (kind == PermissionKind::accessibility && journey().configurationReady()) {
         // A running agent only sees the new accessibility grant after a restart.
-        const bool running = co_await agentIsRunning(m_effects.agentStarted);
+        const bool running = co_await daemon().isAnswering();
         if (!self)
             co_return;
         if (running) {
@@ -359,21 +350,10 @@ QCoro::Task<void> PermissionController::confirmPermissionOnboarding(std::optiona
 QCoro::Task<bool> PermissionController::restartAgentAfterAccessibilityGrant()
 {
     QPointer<PermissionController> self(this);
-    std::optional<CLIResult> result;
-    std::exception_ptr error;
-    try {
-        if (!m_effects.daemonInstall)
-            throw std::runtime_error("no daemon installer");
-        const OutputHandler discard = [](const QString &) {};
-        result = co_await m_effects.daemonInstall(discard);
-    } catch (...) {
-        error = std::current_exception();
-    }
+    const bool restarted = co_await daemon().install(AgentDaemon::Purpose::restart);
     if (!self)
         co_return false;
-    if (error || result->status != 0) {
-        const QString code = QStringLiteral("AGENT_RESTART_FAILED");
-        m_context.fail(error ? Failure::from(error, code) : Failure::forExit(code, *result));
+    if (!restarted) {
         m_restartError = attention().lastError();
         co_return false;
     }
@@ -401,43 +381,43 @@ QCoro::Task<void> PermissionController::advancePermissionOnboarding()
     }
 
     const PermissionKind kind = currentPermissionOnboardingKind().value_or(PermissionKind::screenRecording);
-    bool finish = false;
-    if (kind != PermissionKind::accessibility) {
-        const bool passed = co_await probeKind(m_effects.permissionCheck, kind);
-        if (!self)
-            co_return;
-        recordPermissionResult(kind, passed);
-        if (passed) {
-            stopAwaitingPermission(kind);
-            finish = true;
-        }
-    } else {
-        const AccessibilityStep step = accessibilityStep();
-        const bool passed = co_await probeAccessibility(m_effects.accessibilityPrepare, step);
-        if (!self)
-            co_return;
+    const bool accessibility = kind == PermissionKind::accessibility;
+    const AccessibilityStep step = accessibilityStep();
+    const ProbeResult probe = accessibility ? co_await probeAccessibility(m_effects.accessibilityPrepare, step)
+                                            : co_await probeKind(m_effects.permissionCheck, kind);
+    if (!self)
+        co_return;
+    if (accessibility)
         m_accessibilityProbeOutcome = ProfileMarkers::readAccessibilityProbeOutcome(m_context.profileDirectory);
-        if (step == AccessibilityStep::node) {
-            // Node alone never completes accessibility; the completed set stays as it is.
-            setPermissionState(kind, passed ? PermissionNativeState::unknown : PermissionNativeState::notGranted, false);
-            persistCompletedPermissions();
-            if (passed) {
-                m_accessibilityStep = AccessibilityStep::cliclick;
-                m_permissionPromptKind = PermissionKind::accessibility;
-                m_permissionSettingsPrompt = false;
-                awaitReturn(std::nullopt);
-            }
-        } else {
-            recordPermissionResult(kind, passed);
-            if (passed) {
-                stopAwaitingPermission(kind);
-                finish = true;
-            }
+    if (probe.answer == Answer::notRun) {
+        noteProbeNotRun(probe.reason);
+        co_return;
+    }
+    const bool passed = probe.answer == Answer::granted;
+
+    if (accessibility && step == AccessibilityStep::node) {
+        // Node alone never completes accessibility; the completed set stays as it is.
+        setPermissionState(kind, passed ? PermissionNativeState::unknown : PermissionNativeState::notGranted, false);
+        persistCompletedPermissions();
+        if (passed) {
+            m_accessibilityStep = AccessibilityStep::cliclick;
+            m_permissionPromptKind = PermissionKind::accessibility;
+            m_permissionSettingsPrompt = false;
+            awaitReturn(std::nullopt);
         }
+        co_return;
     }
 
-    if (finish)
-        co_await finishPermissionStageIfReady();
+    recordPermissionResult(kind, passed);
+    if (!passed)
+        co_return;
+    stopAwaitingPermission(kind);
+    co_await finishPermissionStageIfReady();
+}
+
+void PermissionController::noteProbeNotRun(const QString &reason)
+{
+    attention().showNotice(QStringLiteral("权限检查没有运行，权限状态保持不变：%1").arg(reason));
 }
 
 void PermissionController::openCurrentPermissionSettings()
@@ -495,6 +475,7 @@ void PermissionController::resolvePermission(PermissionKind kind)
 QCoro::Task<void> PermissionController::runGrantChecks(PermissionKind kind, quint64 generation)
 {
     QPointer<PermissionController> self(this);
+    AgentOperations *const operations = m_context.operations;
     const auto stillWanted = [&self, generation] {
         return self && self->m_permissionReturnGeneration == generation && !self->journey().stage();
     };
@@ -502,11 +483,17 @@ QCoro::Task<void> PermissionController::runGrantChecks(PermissionKind kind, quin
         co_await m_context.sleep(returnCheckInterval);
         if (!stillWanted())
             break;
-        const bool granted = co_await probeKind(m_effects.permissionCheck, kind);
+        // Each pass is one background check: it waits for what runs and gives way to a press.
+        const std::optional<AgentOperations::Lease> turn = co_await operations->check();
+        if (!turn || !stillWanted())
+            break;
+        const ProbeResult probe = co_await probeKind(m_effects.permissionCheck, kind);
         if (!stillWanted())
             break;
-        recordPermissionResult(kind, granted);
-        if (granted)
+        if (probe.answer == Answer::notRun)
+            continue;
+        recordPermissionResult(kind, probe.answer == Answer::granted);
+        if (probe.answer == Answer::granted)
             break;
     }
     if (self && m_permissionReturnGeneration == generation)
@@ -516,6 +503,7 @@ QCoro::Task<void> PermissionController::runGrantChecks(PermissionKind kind, quin
 QCoro::Task<void> PermissionController::runPermissionReturnChecks(PermissionKind kind, quint64 generation)
 {
     QPointer<PermissionController> self(this);
+    AgentOperations *const operations = m_context.operations;
     const auto stillWanted = [&self, kind, generation] {
         return self && self->m_permissionReturnGeneration == generation && self->journey().isAt(InstallStage::permissions)
             && self->currentPermissionOnboardingKind() == kind && self->m_permissionAwaitingReturn == kind;
@@ -523,6 +511,9 @@ QCoro::Task<void> PermissionController::runPermissionReturnChecks(PermissionKind
     for (int pass = 0; pass < returnCheckPasses; ++pass) {
         co_await m_context.sleep(returnCheckInterval);
         if (!stillWanted())
+            break;
+        const std::optional<AgentOperations::Lease> turn = co_await operations->check();
+        if (!turn || !stillWanted())
             break;
         co_await advancePermissionOnboarding();
         if (!self)
@@ -543,14 +534,7 @@ QCoro::Task<void> PermissionController::finishPermissionStageIfReady()
     if (!journey().isAt(InstallStage::permissions) || !allPermissionsVerified())
         co_return;
     m_permissionPromptKind = std::nullopt;
-    if (journey().configurationReady()) {
-        // The agent was already set up (its permissions were withdrawn after installation):
-        // there is no setup code left to redeem, so the installation is finished again.
-        journey().moveTo(std::nullopt);
-        journey().setOverallState(OverallState::starting);
-        co_return;
-    }
-    journey().moveTo(InstallStage::setup);
+    journey().report(JourneyEvent::permissionsVerified);
 }
 
 QCoro::Task<void> PermissionController::noteActivation()
@@ -581,31 +565,21 @@ QCoro::Task<void> PermissionController::refreshExistingPermissions()
     QPointer<PermissionController> self(this);
     if (!journey().configurationReady() || journey().stage())
         co_return;
-    if (m_refreshRun && !m_refreshRun->done) {
-        // Join the running re-check; its results are as fresh as ours would be.
-        // Bound to a local: g++ 12 destroys a temporary awaiter twice.
-        RefreshRun::Awaiter running{m_refreshRun};
-        co_await running;
-        co_return;
-    }
-    const auto run = std::make_shared<RefreshRun>();
-    m_refreshRun = run;
-
     const auto items = permissions();
     for (const PermissionItem &item : items) {
         const PermissionKind kind = item.rule.kind;
-        const bool granted = co_await probeKind(m_effects.permissionCheck, kind);
-        if (!self) {
-            run->finish();
+        const ProbeResult probe = co_await probeKind(m_effects.permissionCheck, kind);
+        if (!self)
             co_return;
+        if (probe.answer == Answer::notRun) {
+            noteProbeNotRun(probe.reason);
+            continue;
         }
+        const bool granted = probe.answer == Answer::granted;
         setPermissionState(kind, granted ? PermissionNativeState::granted : PermissionNativeState::notGranted, granted);
         setCompleted(kind, granted);
     }
     persistCompletedPermissions();
-    if (m_refreshRun == run)
-        m_refreshRun.reset();
-    run->finish();
 }
 
 QCoro::Task<void> PermissionController::recheckExistingPermissionsOnLaunchIfNeeded()
@@ -622,7 +596,7 @@ QCoro::Task<void> PermissionController::recoverExistingConfigurationIfNeeded()
     co_await refreshExistingPermissions();
     if (!self || allPermissionsVerified())
         co_return;
-    journey().moveTo(InstallStage::permissions);
+    journey().report(JourneyEvent::permissionMissing);
 }
 
 void PermissionController::allowExistingPermissionRecheck()

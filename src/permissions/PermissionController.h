@@ -5,6 +5,8 @@
 #include "model/ModelTypes.h"
 #include "model/Published.h"
 
+class AgentDaemon;
+
 #include <QList>
 #include <QObject>
 #include <QSet>
@@ -27,8 +29,6 @@ public:
         decltype(ModelEffects::permissionCheck) permissionCheck;
         decltype(ModelEffects::permissionPrepare) permissionPrepare;
         decltype(ModelEffects::accessibilityPrepare) accessibilityPrepare;
-        decltype(ModelEffects::agentStarted) agentStarted;
-        decltype(ModelEffects::daemonInstall) daemonInstall;
         decltype(ModelEffects::openSystemSettings) openSystemSettings;
     };
 
@@ -101,10 +101,9 @@ public:
     void resolvePermission(PermissionKind kind);
 
 private:
-    struct RefreshRun;
-
     InstallJourney &journey() const { return *m_context.journey; }
     Attention &attention() const { return *m_context.attention; }
+    AgentDaemon &daemon() const { return *m_context.daemon; }
 
     QCoro::Task<void> runPermissionReturnChecks(PermissionKind kind, quint64 generation);
     QCoro::Task<void> runGrantChecks(PermissionKind kind, quint64 generation);
@@ -112,6 +111,8 @@ private:
     // Restarts a running agent so that it picks up a new accessibility grant; false (after
     // reporting the failure) when the restart did not succeed.
     QCoro::Task<bool> restartAgentAfterAccessibilityGrant();
+    // Tells the user that a probe could not run, so nothing about the permission changed.
+    void noteProbeNotRun(const QString &reason);
     bool allPermissionsVerified() const;
     bool hasPermissionItem(PermissionKind kind) const;
     void setPermissionState(PermissionKind kind, PermissionNativeState state, bool verified);
@@ -139,8 +140,6 @@ private:
     bool m_permissionRecheckPending = false;
     quint64 m_permissionReturnGeneration = 0; // a new series of return checks replaces the old
     bool m_permissionReturnTaskRunning = false;
-    // The re-check of existing permissions that is running, joined by overlapping requests.
-    std::shared_ptr<RefreshRun> m_refreshRun;
     // The failure a restart after the accessibility grant reported; a later restart that
     // succeeds takes it back while it is still the one shown.
     std::optional<DisplayError> m_restartError;

@@ -25,7 +25,7 @@ runtime_bin="$runtime_root/bin"
 
 // The job directory, the payload and the runner are the same on both platforms; only the way
 // the runner is started and ended differs.
-const char *const jobPrelude = R"SH(job_dir=$(mktemp -d "${TMPDIR:-/tmp}/quorvantis-permission-job.XXXXXX") || exit 1
+const char *const jobPrelude = R"SH(job_dir=$(mktemp -d "${TMPDIR:-/tmp}/quorvantis-permission-job.XXXXXX") || exit 2
 label="com.quorvantis.permission.$$.$RANDOM"
 user_id=$(id -u)
 @JOB_CLEANUP@trap cleanup EXIT
@@ -93,6 +93,10 @@ for ((attempt = 1; attempt <= @POLLS@; attempt++)); do
 done
 if [ "$last" = "0" ]; then
   exit 0
+fi
+if [ -z "$last" ]; then
+  # The job never answered (it did not start, or ran past the budget): nothing was decided.
+  exit 2
 fi
 exit 1
 )SH";
@@ -372,13 +376,16 @@ namespace {
 
 QCoro::Task<bool> runJob(std::shared_ptr<CLIService> runner, QString payload, int polls, std::chrono::milliseconds interval)
 {
-    try {
-        const CLIResult result = co_await runner->runScript(jobScript(payload, polls, interval), [](const QString &) {});
-        co_return result.status == 0;
-    } catch (...) {
-        // A refused or failed run reads as "not granted"; the probe never fails its caller.
+    // A refused or failed start throws on: a probe that did not run says nothing of the grant.
+    const CLIResult result = co_await runner->runScript(jobScript(payload, polls, interval), [](const QString &) {});
+    if (result.status == 0)
+        co_return true;
+    if (result.status == 1)
         co_return false;
-    }
+    // The wrapper ends with 0 or 1 once the probe answered; anything else (no answer within the
+    // budget, the wrapper killed) is a probe that could not decide.
+    throw QuorvantisNativeError(QStringLiteral("PERMISSION_CHECK_NOT_RUN"),
+                                QStringLiteral("权限检查没有得到结果（状态 %1）").arg(result.status));
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 #include "setup/SetupController.h"
 
 #include "core/RawValues.h"
+#include "model/AgentDaemon.h"
 #include "model/Attention.h"
 #include "model/InFlight.h"
 #include "model/InstallJourney.h"
@@ -17,9 +18,6 @@ using namespace std::chrono_literals;
 namespace {
 
 const QString setupStateFile = QStringLiteral("setup-state.json");
-
-constexpr int agentStartChecks = 30;
-constexpr auto agentStartInterval = 500ms;
 
 QString retryDetail(int attempt, int attempts)
 {
@@ -289,7 +287,7 @@ QCoro::Task<void> SetupController::completeSetup()
 {
     m_links.clearAuthorization();
     m_isSubmittingSetup = false;
-    journey().moveTo(InstallStage::daemon);
+    journey().report(JourneyEvent::setupSucceeded);
     co_await finishDaemonInstallationIfNeeded();
 }
 
@@ -348,7 +346,7 @@ QCoro::Task<void> SetupController::prepareEnvironmentIfNeeded()
     }
 
     m_links.resetPermissionVerification();
-    journey().moveTo(InstallStage::permissions);
+    journey().report(JourneyEvent::runtimePrepared);
 }
 
 QCoro::Task<void> SetupController::finishDaemonInstallationIfNeeded()
@@ -360,50 +358,18 @@ QCoro::Task<void> SetupController::finishDaemonInstallationIfNeeded()
     journey().applyProgress(SetupPhase::starting, ProgressState::running, QStringLiteral("正在安装并启动 Agent"));
     // Cleared on every way out, or no later resume could install the daemon again.
     InFlight installing(this, m_daemonInstallInFlight);
-
-    CLIResult result;
-    std::exception_ptr error;
-    try {
-        // The installer's lines only go to the install log.
-        result = co_await m_effects.daemonInstall([](const QString &) {});
-    } catch (...) {
-        error = std::current_exception();
-    }
-    if (!self)
+    AgentDaemon &daemon = *m_context.daemon;
+    const bool installed = co_await daemon.install(AgentDaemon::Purpose::install);
+    if (!self || !installed)
         co_return;
-
-    if (error) {
-        m_context.fail(Failure::from(error, QStringLiteral("DAEMON_INSTALL_FAILED")));
-        co_return;
-    }
-    if (result.status != 0) {
-        m_context.fail(Failure::forExit(QStringLiteral("DAEMON_INSTALL_EXIT_") + QString::number(result.status), result));
-        co_return;
-    }
 
     journey().applyProgress(SetupPhase::starting, ProgressState::running, QStringLiteral("等待 Agent 启动"));
-
-    for (int check = 0; check < agentStartChecks; ++check) {
-        bool started = false;
-        try {
-            started = co_await m_effects.agentStarted();
-        } catch (...) {
-            started = false; // an endpoint that cannot be asked has not started
-        }
-        if (!self)
-            co_return;
-        if (started) {
-            co_await m_links.enterChannelStage();
-            co_return;
-        }
-        try {
-            co_await m_context.sleep(agentStartInterval);
-        } catch (...) {
-            // An interrupted wait still counts as one of the checks.
-        }
-        if (!self)
-            co_return;
+    const bool answering = co_await daemon.waitUntilAnswering();
+    if (!self)
+        co_return;
+    if (answering) {
+        co_await m_links.enterChannelStage();
+        co_return;
     }
-
     m_context.fail({QStringLiteral("AGENT_START_TIMEOUT"), QStringLiteral("Agent 已安装，但未能在 15 秒内启动。")});
 }

@@ -23,8 +23,6 @@ public:
     struct Effects
     {
         decltype(ModelEffects::environmentPrepare) environmentPrepare;
-        decltype(ModelEffects::daemonInstall) daemonInstall;
-        decltype(ModelEffects::agentStarted) agentStarted;
         decltype(ModelEffects::enrollmentKeyProvider) enrollmentKeyProvider;
         decltype(ModelEffects::setupWithCode) setupWithCode;
         decltype(ModelEffects::setupEnroll) setupEnroll;

@@ -197,8 +197,7 @@ void StatusController::finishInstallationIfReady(const AgentRuntimeStatus &sampl
         return;
     journey().applyProgress(SetupPhase::handshake, ProgressState::complete);
     journey().applyProgress(SetupPhase::online, ProgressState::complete);
-    if (journey().isAt(InstallStage::handshake))
-        journey().moveTo(std::nullopt);
+    journey().report(JourneyEvent::agentReady);
 }
 
 void StatusController::noteStatusFailure()

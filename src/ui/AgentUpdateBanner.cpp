@@ -197,7 +197,10 @@ void AgentUpdateBanner::render()
     m_update->setText(updating ? QStringLiteral("正在更新 Agent…") : QStringLiteral("更新"));
     // Room for the indicator in front of the busy title.
     m_update->setStyleSheet(m_updateStyle + (updating ? QStringLiteral("QPushButton { padding-left: 22px; }") : QString()));
-    m_update->setEnabled(m_model->configurationReady() && !updating);
+    if (updating)
+        setEnabledKeepingFocus(m_update, false);
+    else
+        renderAgentAction(m_update, *m_model, m_model->configurationReady(), QString());
     m_spinner->setVisible(updating);
     setAccessibleName(m_model->agentUpdateBannerText());
 }

@@ -324,6 +324,8 @@ void PermissionRow::render()
     m_stateMark->setText(stateText(m_state));
     const bool showsButton = m_showsAction && needsUser(*m_model, item);
     m_action->setVisible(showsButton);
+    renderAgentAction(m_action, *m_model, true,
+                      QStringLiteral("处理") + PermissionKinds::title(m_kind) + QStringLiteral("权限"));
     setAccessibleNameIfChanged(this, spokenSummary(*m_model, item));
     m_action->setAccessibleDescription(spokenSummary(*m_model, item));
 
@@ -379,7 +381,6 @@ SystemStatusPane::SystemStatusPane(AppModel *model, QWidget *parent)
 
     auto *actions = new QVBoxLayout;
     actions->setSpacing(8);
-    m_update->setToolTip(QStringLiteral("更新 Agent 到最新版本并重新启动。"));
     auto *agentLine = new QHBoxLayout;
     agentLine->setSpacing(8);
     agentLine->addWidget(m_update);
@@ -531,19 +532,23 @@ void SystemStatusPane::render()
 
     using Kind = AppModel::RecoveryAction::Kind;
     const bool updating = m_model->isUpdatingAgent();
-    const bool agentActionsEnabled = m_model->configurationReady() && !updating;
+    const bool configured = m_model->configurationReady();
     m_update->setText(updating ? QStringLiteral("正在更新 Agent…") : QStringLiteral("更新 Agent"));
-    m_update->setEnabled(agentActionsEnabled);
+    if (updating)
+        setEnabledKeepingFocus(m_update, false);
+    else
+        renderAgentAction(m_update, *m_model, configured, QStringLiteral("更新 Agent 到最新版本并重新启动。"));
     m_updateSpinner->setVisible(updating);
-    renderRecoveryButton(m_restart, *m_model, int(Kind::restartAgent), QStringLiteral("重启 Agent"), agentActionsEnabled);
+    renderRecoveryButton(m_restart, *m_model, int(Kind::restartAgent), QStringLiteral("重启 Agent"), configured,
+                         QString());
     // The permissions are re-checked on a finished installation; during one its stages do.
     const bool installing = m_model->installStage().has_value();
     renderRecoveryButton(m_recheck, *m_model, int(Kind::recheckPermissions), QStringLiteral("重新检查权限"),
-                         agentActionsEnabled && !installing);
-    m_recheck->setToolTip(installing ? QStringLiteral("安装完成后可重新检查权限。") : QStringLiteral("重新检查系统权限。"));
-    const auto &notice = m_model->actionNotice();
-    setTextIfChanged(m_notice, notice.value_or(QString()));
-    m_notice->setVisible(notice.has_value());
+                         configured && !installing,
+                         installing ? QStringLiteral("安装完成后可重新检查权限。") : QStringLiteral("重新检查系统权限。"));
+    const auto line = actionLine(*m_model);
+    setTextIfChanged(m_notice, line.value_or(QString()));
+    m_notice->setVisible(line.has_value());
 
     const auto &error = m_model->lastError();
     m_errorBlock->setVisible(error.has_value());

@@ -192,14 +192,19 @@ void MenuBarContent::render()
     m_heartbeat->setText(m_model->heartbeatDescription(m_model->now()));
 
     const bool updating = m_model->isUpdatingAgent();
-    const bool agentActions = m_model->configurationReady() && !updating;
-    renderRecoveryButton(m_restart, *m_model, int(RecoveryKind::restartAgent), QStringLiteral("重启 Agent"), agentActions);
+    const bool configured = m_model->configurationReady();
+    renderRecoveryButton(m_restart, *m_model, int(RecoveryKind::restartAgent), QStringLiteral("重启 Agent"), configured,
+                         QString());
     renderRecoveryButton(m_recheck, *m_model, int(RecoveryKind::recheckPermissions), QStringLiteral("重新检查权限"),
-                         agentActions && !m_model->installStage());
-    const auto &notice = m_model->actionNotice();
-    setTextIfChanged(m_notice, notice.value_or(QString()));
-    m_notice->setVisible(notice.has_value());
-    m_update->setEnabled(agentActions);
+                         configured && !m_model->installStage(),
+                         m_model->installStage() ? QStringLiteral("安装完成后可重新检查权限。") : QStringLiteral("重新检查系统权限。"));
+    const auto line = actionLine(*m_model);
+    setTextIfChanged(m_notice, line.value_or(QString()));
+    m_notice->setVisible(line.has_value());
+    if (updating)
+        setEnabledKeepingFocus(m_update, false);
+    else
+        renderAgentAction(m_update, *m_model, configured, QStringLiteral("更新 Agent 到最新版本并重新启动。"));
     m_update->setText(updating ? QStringLiteral("正在更新 Agent…") : QStringLiteral("更新 Agent"));
     m_updateSpinner->setVisible(updating);
 }

@@ -127,8 +127,8 @@ void PermissionPromptSheet::render()
     m_recheck->setVisible(settingsForm);
     m_primary->setVisible(!settingsForm);
     m_primary->setText(primaryTitle(kind, step));
-    m_primary->setEnabled(!checking);
-    m_recheck->setEnabled(!checking);
+    renderAgentAction(m_primary, *m_model, !checking, QString());
+    renderAgentAction(m_recheck, *m_model, !checking, QString());
 
     QPushButton *defaultButton = settingsForm ? m_settings : m_primary;
     if (m_defaultButton != defaultButton) {

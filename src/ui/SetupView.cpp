@@ -569,7 +569,7 @@ void SetupView::renderEntryForm()
     const bool submitting = m_model->isSubmittingSetup();
     m_primary->setText(submitting ? QStringLiteral("正在注册…") : QStringLiteral("继续设置"));
     m_primarySpinner->setVisible(submitting);
-    m_primary->setEnabled(m_model->canSubmitSetup());
+    renderAgentAction(m_primary, *m_model, m_model->canSubmitSetup(), QString());
 }
 
 void SetupView::renderProgress()
@@ -691,17 +691,9 @@ void SetupView::renderPermission()
         m_guidance->setText(m_model->permissionSettingsGuidance());
 
     m_permissionStart->setText(verifying ? QStringLiteral("正在验证授权…") : QStringLiteral("开始授权"));
-    // Disabling the button while a probe runs moves the keyboard focus on to "打开系统设置"; when
-    // the step can go on again the focus returns, so Space goes on instead of opening the settings.
-    const bool enabled = !m_model->permissionOperationInFlight();
-    if (!enabled && m_permissionStart->hasFocus())
-        m_permissionStartHadFocus = true;
-    m_permissionStart->setEnabled(enabled);
-    if (enabled && m_permissionStartHadFocus) {
-        m_permissionStartHadFocus = false;
-        if (m_permissionStart->isVisibleTo(this) && (!focusWidget() || focusWidget() == m_permissionSettings))
-            m_permissionStart->setFocus(Qt::OtherFocusReason);
-    }
+    // While a probe runs the focus rests on the step and comes back to the button afterwards, so
+    // Space goes on instead of opening the settings.
+    renderAgentAction(m_permissionStart, *m_model, !m_model->permissionOperationInFlight(), QString());
 }
 
 void SetupView::applyFocusRequest()
@@ -726,7 +718,7 @@ void SetupView::submitIfAllowed()
     // code is a validation message under the field, not an error of the installation.
     if (!m_entryForm->isVisible())
         return;
-    if (m_model->canSubmitSetup()) {
+    if (m_model->canSubmitSetup() && m_model->acceptsPress()) {
         Quorvantis::startDetached(m_model->submitActiveSetup(), "setup submission");
         return;
     }

@@ -98,7 +98,6 @@ private:
     qint64 m_focusRevision = 0;
     bool m_permissionShown = false;
     bool m_cardShown = false;
-    bool m_permissionStartHadFocus = false;
     bool m_nameRuleRequested = false;
     bool m_rendered = false;
     std::optional<AppModel::DisplayError> m_shownError;

@@ -1,6 +1,7 @@
 #include "ui/Views.h"
 
 #include "app/AppModel.h"
+#include "recovery/RecoveryController.h"
 #include "ui/DiagnosticsExport.h"
 #include "ui/Symbols.h"
 #include "ui/UIToken.h"
@@ -474,7 +475,6 @@ ErrorSection::ErrorSection(AppModel *model, bool showsAction, QWidget *parent)
     m_code->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     styleSecondaryButton(m_recovery);
     m_recovery->setAccessibleDescription(QStringLiteral("执行建议的恢复操作。"));
-    m_recovery->setToolTip(QStringLiteral("执行建议的恢复操作。"));
 
     auto *details = new QHBoxLayout;
     details->setSpacing(6);
@@ -504,10 +504,38 @@ ErrorSection::ErrorSection(AppModel *model, bool showsAction, QWidget *parent)
     render();
 }
 
-void renderRecoveryButton(QPushButton *button, const AppModel &model, int kind, const QString &title, bool enabled)
+void setEnabledKeepingFocus(QPushButton *button, bool enabled)
+{
+    static const char *const parked = "quorvantisFocusParked";
+    QWidget *rest = button->parentWidget();
+    if (!enabled && button->hasFocus() && rest) {
+        rest->setFocus(Qt::OtherFocusReason);
+        button->setProperty(parked, true);
+    }
+    if (button->isEnabled() != enabled)
+        button->setEnabled(enabled);
+    if (enabled && button->property(parked).toBool()) {
+        button->setProperty(parked, false);
+        if (rest && rest->hasFocus() && button->isVisibleTo(button->window()))
+            button->setFocus(Qt::OtherFocusReason);
+    }
+}
+
+void renderAgentAction(QPushButton *button, const AppModel &model, bool enabled, const QString &tooltip)
+{
+    const auto refusal = model.operationRefusal();
+    const QString shown = refusal.value_or(tooltip);
+    if (button->toolTip() != shown)
+        button->setToolTip(shown);
+    setEnabledKeepingFocus(button, enabled && !refusal);
+}
+
+void renderRecoveryButton(QPushButton *button, const AppModel &model, int kind, const QString &title, bool enabled,
+                          const QString &tooltip)
 {
     using Kind = AppModel::RecoveryAction::Kind;
-    const bool running = model.runningRecovery() == Kind(kind);
+    const auto operation = RecoveryController::operationOf(Kind(kind));
+    const bool running = operation && model.operation() && model.operation()->kind == *operation;
     QString shown = title;
     if (running) {
         switch (Kind(kind)) {
@@ -519,7 +547,25 @@ void renderRecoveryButton(QPushButton *button, const AppModel &model, int kind, 
     }
     if (button->text() != shown)
         button->setText(shown);
-    button->setEnabled(enabled && !running);
+    if (!operation) {
+        if (button->toolTip() != tooltip)
+            button->setToolTip(tooltip);
+        setEnabledKeepingFocus(button, enabled);
+        return;
+    }
+    if (running) {
+        // The running action keeps its place and its focus; pressing it again does nothing.
+        setEnabledKeepingFocus(button, false);
+        return;
+    }
+    renderAgentAction(button, model, enabled, tooltip);
+}
+
+std::optional<QString> actionLine(const AppModel &model)
+{
+    if (auto refusal = model.operationRefusal())
+        return refusal;
+    return model.actionNotice();
 }
 
 void ErrorSection::render()
@@ -533,7 +579,8 @@ void ErrorSection::render()
     const auto title = error->recovery.title();
     m_recovery->setVisible(m_showsAction && title.has_value());
     if (title)
-        renderRecoveryButton(m_recovery, *m_model, int(error->recovery.kind), *title, true);
+        renderRecoveryButton(m_recovery, *m_model, int(error->recovery.kind), *title, true,
+                             QStringLiteral("执行建议的恢复操作。"));
     setAccessibleName(QStringLiteral("最后错误，") + error->message);
 
     if (m_model->focusRevision() != m_focusRevision) {

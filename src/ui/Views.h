@@ -135,7 +135,21 @@ void styleField(QWidget *field);
 // Paints progress bars (and similar) in the accent colour.
 void tintProgress(QWidget *bar);
 // A recovery action's button while the action runs: disabled, with its busy title.
-void renderRecoveryButton(QPushButton *button, const AppModel &model, int kind, const QString &title, bool enabled);
+// A recovery action's button: its busy title while its operation runs, and otherwise as
+// `renderAgentAction` for an action that acts on the agent (always usable for one that only opens
+// something, when `enabled`).
+void renderRecoveryButton(QPushButton *button, const AppModel &model, int kind, const QString &title, bool enabled,
+                          const QString &tooltip);
+// An action that acts on the agent: usable only while the model accepts a press (and `enabled`);
+// its tooltip is then `tooltip`, else the model's one line on what runs.
+void renderAgentAction(QPushButton *button, const AppModel &model, bool enabled, const QString &tooltip);
+// Enables or disables a button without sending the keyboard focus on: a focused button that is
+// disabled would hand it to its neighbour, and the next Space would run that. The focus rests on
+// the button's parent meanwhile and returns when the button is usable again.
+void setEnabledKeepingFocus(QPushButton *button, bool enabled);
+// The line under a group of actions: what runs (so the disabled actions are explained), else how
+// the last action ended.
+std::optional<QString> actionLine(const AppModel &model);
 // Sets a label's text only when it differs, so selections and accessibility are not reset.
 void setTextIfChanged(QLabel *label, const QString &text);
 

@@ -23,20 +23,22 @@ struct Scenario
 {
     QString stage; // empty: none
     bool configured = false;
-    // '|'-separated: move:<stage or ->, apply:<phase>:<state>[:<detail>], failRunning,
+    // '|'-separated: report:<event>, apply:<phase>:<state>[:<detail>], failRunning,
     // package:<completed or ->/<total or ->
     QString ops{};
     QString expect{};
 };
 
 const QStringList stateNames{"pending", "running", "complete", "failed"};
+const QStringList eventNames{"runtimePrepared", "permissionsVerified", "permissionMissing", "setupSucceeded",
+                             "daemonAnswering",  "bindingCompleted",    "agentReady"};
 
 void run(InstallJourney &journey, const QString &op)
 {
     const QStringList fields = op.split(u':');
     const auto number = [](const QString &text) { return text == u"-" ? std::nullopt : std::optional(text.toInt()); };
-    if (fields[0] == u"move")
-        journey.moveTo(fromRawValue<InstallStage>(fields[1]));
+    if (fields[0] == u"report")
+        journey.report(JourneyEvent(eventNames.indexOf(fields[1])));
     else if (fields[0] == u"apply")
         journey.applyProgress(*fromRawValue<Phase>(fields[1]), State(stateNames.indexOf(fields[2])),
                               fields.size() > 3 ? std::optional(fields[3]) : std::nullopt);
@@ -84,20 +86,28 @@ private Q_SLOTS:
         // ---- What a launch shows, by the stage on file and whether the agent is configured ----
         launch("first launch", "", false, "runtime rppppppppp starting resume");
         launch("finished", "", true, "- cccccccccc starting validated onboarded configured");
-        // ---- moveTo: the stage is persisted with the writes tied to it, and any detail goes ----
-        const auto move = [](const char *to, const QString &from, bool configured, const QString &journey, int focus) {
-            const QString expect = QStringLiteral("journey=%1;stored=%2;detail=-;focus=%3;file=%4");
-            const QString stage = QString::fromLatin1(to);
-            QTest::newRow(to) << Scenario{from, configured, "apply:redeem:running:x|move:" + stage,
-                                          expect.arg(journey, stage).arg(focus).arg(stage != u"-")};
+        // ---- The transition table: each event moves on from its own stage only, persisting the
+        // stage with the writes tied to it; any detail goes ----
+        const auto report = [](const char *name, const QString &from, bool configured, const QString &event,
+                               const QString &journey, int focus) {
+            const QString expect = QStringLiteral("journey=%1;stored=%2;detail=%3;focus=%4");
+            const QString stage = journey.section(u' ', 0, 0);
+            const bool moved = !journey.contains(u"cccrpppppp"); // the detail stays where nothing moved
+            QTest::newRow(name) << Scenario{from, configured, "apply:redeem:running:x|report:" + event,
+                                            expect.arg(journey, stage, moved ? "-" : "x").arg(focus)};
         };
-        move("runtime", "setup", false, "runtime rppppppppp starting resume", 0);
-        move("permissions", "", true, "permissions ccrppppppp starting resume configured", 0);
-        move("setup", "permissions", false, "setup cccppppppp waitingSetup", 1);
-        move("daemon", "setup", false, "daemon ccccccrppp starting resume configured", 0);
-        move("channel", "daemon", true, "channel cccccccrpp online validated configured", 0);
-        move("handshake", "channel", true, "handshake ccccccccrp starting resume validated configured", 0);
-        move("-", "handshake", true, "- cccccccccc starting validated onboarded configured", 0);
+        report("runtime prepared", "runtime", false, "runtimePrepared", "permissions ccrppppppp starting resume", 0);
+        report("permissions verified", "permissions", false, "permissionsVerified", "setup cccppppppp waitingSetup", 1);
+        report("permissions verified again", "permissions", true, "permissionsVerified",
+               "- cccccccccc starting validated onboarded configured", 0);
+        report("permission missing", "", true, "permissionMissing", "permissions ccrppppppp starting resume configured", 0);
+        report("setup succeeded", "setup", false, "setupSucceeded", "daemon ccccccrppp starting resume configured", 0);
+        report("daemon answering", "daemon", true, "daemonAnswering", "channel cccccccrpp online validated configured", 0);
+        report("binding completed", "channel", true, "bindingCompleted",
+               "handshake ccccccccrp starting resume validated configured", 0);
+        report("agent ready", "handshake", true, "agentReady", "- cccccccccc starting validated onboarded configured", 0);
+        report("an event of another stage", "setup", false, "daemonAnswering", "setup cccrpppppp waitingSetup", 0);
+        report("no permission missing before setup", "", false, "permissionMissing", "runtime cccrpppppp starting resume", 0);
         // ---- applyProgress: running completes every phase before; the tool's other statuses only run a phase ----
         const auto apply = [](const char *name, const QString &stage, const QString &ops, const QString &progress,
                               const QString &detail) {

@@ -119,7 +119,8 @@ struct Flow
                     h.writeProfileFile(ProfileMarkers::accessibilityProbeFile, p->probeFiles.takeFirst());
                 return probe(p, "ax:" + rawValue(step) + (prompt ? QStringLiteral(":prompt") : QString()));
             },
-            answerEffect(running), runEffect(daemon), [this](std::optional<Kind> kind) { opened << initial(kind); }};
+            [this](std::optional<Kind> kind) { opened << initial(kind); }};
+        h.daemonEffects = {.daemonInstall = runEffect(daemon), .agentStarted = answerEffect(running)};
         c = std::make_unique<PermissionController>(h.context(), std::move(effects));
         return *c;
     }
@@ -152,7 +153,12 @@ struct Flow
             {"open", [&] { c->openCurrentPermissionSettings(); }},
             {"reset", [&] { c->resetPermissionVerification(); }},
             {"allow", [&] { c->allowExistingPermissionRecheck(); }},
-            {"leave", [&] { h.journey().moveTo(InstallStage::setup); }}, {"gone", [&] { c.reset(); }},
+            // The installation moves on (from the stage) or back (a finished one) without the controller.
+            {"leave", [&] {
+                 if (!h.journey().report(JourneyEvent::permissionsVerified))
+                     h.journey().report(JourneyEvent::permissionMissing);
+             }},
+            {"gone", [&] { c.reset(); }},
             {"restore", [&] { c->restoreAtLaunch(); }}, {"resolve", [&] { c->resolvePermission(*kind); }},
             {"wait", [&] { h.time.advance(500ms * argument.toInt()); }}};
         if (awaited.contains(name))
@@ -207,6 +213,7 @@ struct Flow
             {running->calls > 0, QStringLiteral("agent=%1").arg(running->calls)},
             {!daemon->calls.isEmpty(), QStringLiteral("daemon=%1").arg(daemon->calls.size())},
             {a.lastError().has_value(), "error=" + a.lastError().value_or(DisplayError{}).code},
+            {a.notice().has_value(), "notice"},
             {!h.failures.isEmpty(), "fail=" + h.failureReports()}};
         for (const auto &[on, text] : flags) {
             if (on)
@@ -296,8 +303,12 @@ private Q_SLOTS:
         row("activation during a passing probe is dropped",
             {"permissions", "prepare:s=no,hang check:s=yes", "confirm:s hold:confirm:s activate release:yes",
              "prepare:s*2", "permissions v?? done=s returnChecks sleeping=1 focus=s#2"});
-        row("a confirm that fails",
-            {"permissions", "prepare:s=fails", "confirm:s", "prepare:s", waiting + waitingFlags});
+        // A probe that could not run decides nothing: the state stays and the user is told.
+        row("a confirm whose probe did not run",
+            {"permissions completed=s", "prepare:s=fails", "confirm:s", "prepare:s",
+             "permissions ??? done=s prompt=s focus=s#1 notice"});
+        row("a re-probe that did not run", {"permissions awaiting=s", "check:s=fails", "advance", "check:s",
+                                            "permissions ??? awaiting=s needsAction notice"});
         // ---- A configured agent only sees a new accessibility grant after a restart ----
         const QString restart = QStringLiteral("check:s=yes ax:node=yes ax:cliclick=yes");
         const QString restartOps = QStringLiteral("advance confirm:a confirm:a");
@@ -329,8 +340,9 @@ private Q_SLOTS:
             {"- configured", "check:s=yes check:f=yes ax:node=yes ax:cliclick=yes", "recheck confirm:a confirm:a",
              checks + " ax:node ax:cliclick", "- vvv cliclick done=s,a,f focus=a#2 agent=1 daemon=1",
              "- cccccccccc starting validated onboarded configured"});
-        row("overlapping re-checks share one run", {"- configured", "check:s=hang check:a=yes",
-                                                    "hold:refresh hold:refresh release:yes", checks, "- vvx done=s,a"});
+        row("a re-check probe that did not run keeps the grant",
+            {"- configured completed=s,a,f", "check:s=fails check:a=no check:f=yes", "restore refresh", checks,
+             "- vxv done=s,f notice"});
         row("only a finished installation is re-checked",
             {"permissions configured", intact, "refresh recheck", "", "permissions ???"});
         // A launch past the permission stage shows the grants on record.
@@ -341,8 +353,7 @@ private Q_SLOTS:
             {"- configured", "check:a=no*2,yes", "resolve:a wait:10", "check:a*3", "- ?v? done=a opened=a"});
         row("resolve: at most 120 checks", {"- configured", "", "resolve:f wait:200", "check:f*120", "- ??x opened=f"});
         row("resolve: the checks end with an installation under way",
-            {"- configured", "", "resolve:f wait:30 leave wait:200", "check:f*30",
-             "setup ??x focus=setupCode#1 opened=f"});
+            {"- configured", "", "resolve:f wait:30 leave wait:200", "check:f*30", "permissions ??x opened=f"});
         row("resolve: during an installation only the pane opens",
             {"permissions", "", "resolve:s wait:10", "", "permissions ??? opened=s"});
         row("reset forgets verification, not the completed set",

@@ -133,7 +133,8 @@ private Q_SLOTS:
     {
         QElapsedTimer timer;
         timer.start();
-        QCOMPARE(runJob("exec sleep 61.4142", 3, 50ms), 1);
+        // No answer within the budget decides nothing (2), unlike a probe that answered "no" (1).
+        QCOMPARE(runJob("exec sleep 61.4142", 3, 50ms), 2);
         QVERIFY2(timer.elapsed() < 5000, qPrintable(QString::number(timer.elapsed())));
         QVERIFY(spinUntil([] { return !processWithArgument("61.4142"); }, 5000));
         QCOMPARE(jobDirectories(), QStringList());
@@ -237,10 +238,11 @@ private Q_SLOTS:
         QCOMPARE(await(PermissionProbes::permissionGranted(cli, PermissionKind::fullDiskAccess)), false);
         QVERIFY(QDir().mkpath(path("Library/Mail")));
         QCOMPARE(await(PermissionProbes::preparePermission(cli, PermissionKind::fullDiskAccess)), true);
-        // A run the runner refuses (another one is running) reads as "not granted".
+        // A probe the runner refuses (another run holds it) did not run: it answers nothing.
         auto blocking = cli->execute({"-c", "read -r _"}, QStringLiteral("\n"));
         QVERIFY(cli->isRunning());
-        QCOMPARE(await(PermissionProbes::permissionGranted(cli, PermissionKind::fullDiskAccess)), false);
+        QVERIFY_THROWS_EXCEPTION(QuorvantisNativeError,
+                                 await(PermissionProbes::permissionGranted(cli, PermissionKind::fullDiskAccess)));
         QCOMPARE(await(std::move(blocking)).status, 0);
         // Without the node path there is no one to ask.
         QVERIFY(QFile::remove(path(".quorvantis/mac-app-node-path")));

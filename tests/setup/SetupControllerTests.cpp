@@ -60,15 +60,22 @@ struct Setup
             };
         h.launchAt(fromRawValue<InstallStage>(row.launch.section(u' ', 0, 0)), row.launch.endsWith(u"configured"));
         const auto key = [this] { return keys-- > 0 ? std::optional(validEnrollmentKey()) : std::nullopt; };
-        SetupController::Effects effects{runEffect(prepare), runEffect(daemon),   answerEffect(agent), key,
-                                         codeEffect(code),   enrollEffect(enroll), resumeEffect(resume)};
+        SetupController::Effects effects{.environmentPrepare = runEffect(prepare),
+                                         .enrollmentKeyProvider = key,
+                                         .setupWithCode = codeEffect(code),
+                                         .setupEnroll = enrollEffect(enroll),
+                                         .setupResume = resumeEffect(resume)};
+        h.daemonEffects = {.daemonInstall = runEffect(daemon), .agentStarted = answerEffect(agent)};
         const auto authorizations = [this](std::function<bool()> isCurrent) -> AuthorizationHandler {
             return [this, isCurrent](const JITWorkspaceAuthorization &record) {
                 shown << (isCurrent() ? QString() : QStringLiteral("stale:")) + record.email;
             };
         };
-        SetupController::Links links{[this] { return ++channel, nothing(); }, [this] { ++reset; }, [this] { ++begun; },
-                                     [this] { ++cleared; }, authorizations};
+        SetupController::Links links{.enterChannelStage = [this] { return ++channel, nothing(); },
+                                     .resetPermissionVerification = [this] { ++reset; },
+                                     .beginAuthorizationRun = [this] { ++begun; },
+                                     .clearAuthorization = [this] { ++cleared; },
+                                     .authorizationHandler = authorizations};
         c = std::make_unique<SetupController>(h.context(), std::move(effects), std::move(links),
                                               std::vector<std::chrono::milliseconds>{2s, 4s, 8s});
     }

@@ -57,11 +57,12 @@ struct Rig
         h.launchAt(fromRawValue<InstallStage>(setup.section(u' ', 0, 0)), !setup.contains(u"unconfigured"));
         submitting = setup.contains(u"submitting");
         feed->time = &h.time;
-        StatusController::Links to{[this] { return links << "bind", nothing(); },
-                                   [this](std::optional<QString> v) { return links << v.value_or("?"), nothing(); },
-                                   [this] { return submitting; }};
-        c = std::make_unique<StatusController>(h.context(), StatusController::Effects{[f = feed] { return fetch(f); }},
-                                               to);
+        StatusController::Links to{
+            .refreshOwnerSetup = [this] { return links << "bind", nothing(); },
+            .checkAgentUpdate = [this](std::optional<QString> v) { return links << v.value_or("?"), nothing(); },
+            .isSubmittingSetup = [this] { return submitting; }};
+        c = std::make_unique<StatusController>(
+            h.context(), StatusController::Effects{.fetchStatus = [f = feed] { return fetch(f); }}, to);
     }
     void poll(const QString &words)
     {
@@ -166,26 +167,28 @@ private Q_SLOTS:
 
     void pollingLoop()
     {
-        Rig r;
+        // The channel stage refreshes the binding before each poll, twice a second (and only there).
+        Rig r(QStringLiteral("channel"));
         r.c->startStatusMonitoring();
         r.c->startStatusMonitoring(); // only the first call starts a loop
         QVERIFY(spinUntil([&] { return r.h.time.pendingSleepers() == 1; }));
-        r.h.time.advance(1999ms);
+        r.h.time.advance(499ms);
         QCOMPARE(r.feed->fetches, 1);
         r.h.time.advance(1ms);
         QCOMPARE(r.feed->fetches, 2);
-        // The channel stage refreshes the binding before each poll, twice a second (and only there).
-        r.h.journey().moveTo(InstallStage::channel);
-        r.h.time.advance(2500ms);
         QCOMPARE(r.links.filter(u"bind").size(), 2);
-        r.h.journey().moveTo(InstallStage::handshake);
-        r.h.time.advance(2499ms);
-        QCOMPARE(r.feed->fetches, 5);
-        QCOMPARE(r.h.time.requested(), (QList<std::chrono::milliseconds>{2000ms, 2000ms, 500ms, 500ms, 2000ms}));
+        r.h.journey().report(JourneyEvent::bindingCompleted);
+        r.h.time.advance(500ms);
+        r.h.time.advance(1999ms);
+        QCOMPARE(r.feed->fetches, 3);
+        r.h.time.advance(1ms);
+        QCOMPARE(r.feed->fetches, 4);
+        QCOMPARE(r.links.filter(u"bind").size(), 2);
+        QCOMPARE(r.h.time.requested(), (QList<std::chrono::milliseconds>{500ms, 500ms, 2000ms, 2000ms}));
         // It ends with its controller.
         r.c.reset();
         r.h.time.advance(10s);
-        QCOMPARE(r.feed->fetches, 5);
+        QCOMPARE(r.feed->fetches, 4);
         QCOMPARE(r.h.time.pendingSleepers(), 0);
     }
 };

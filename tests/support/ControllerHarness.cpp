@@ -52,6 +52,7 @@ QString runs(const QStringList &items)
 ControllerHarness::ControllerHarness()
 {
     m_attention = std::make_unique<Attention>([] {}, [this] { return time.now(); });
+    m_operations = std::make_unique<AgentOperations>([] {}, [this] { return time.now(); });
     launchAt(std::nullopt);
 }
 
@@ -67,22 +68,32 @@ InstallJourney &ControllerHarness::launchAt(std::optional<InstallStage> stage, b
     return *m_journey;
 }
 
+ModelContext ControllerHarness::baseContext()
+{
+    return ModelContext{
+        .profileDirectory = profileDirectory(),
+        .announce = [] {},
+        .sleeper = [this](std::chrono::milliseconds duration) { return time.sleep(duration); },
+        .clock = [this] { return time.now(); },
+        .journey = m_journey.get(),
+        .attention = m_attention.get(),
+        .operations = m_operations.get(),
+        .daemon = m_daemon.get(),
+        .fail =
+            [this](const Failure::Report &report) {
+                failures.append(report);
+                m_journey->setOverallState(OverallState::error);
+                m_attention->showError(DisplayError::from(report.code, report.message));
+                m_journey->markRunningPhasesFailed();
+            },
+    };
+}
+
 ModelContext ControllerHarness::context()
 {
-    ModelContext context;
-    context.profileDirectory = profileDirectory();
-    context.announce = [] {};
-    context.sleeper = [this](std::chrono::milliseconds duration) { return time.sleep(duration); };
-    context.clock = [this] { return time.now(); };
-    context.journey = m_journey.get();
-    context.attention = m_attention.get();
-    context.fail = [this](const Failure::Report &report) {
-        failures.append(report);
-        m_journey->setOverallState(OverallState::error);
-        m_attention->showError(DisplayError::from(report.code, report.message));
-        m_journey->markRunningPhasesFailed();
-    };
-    return context;
+    if (!m_daemon)
+        m_daemon = std::make_unique<AgentDaemon>(baseContext(), daemonEffects);
+    return baseContext();
 }
 
 QString ControllerHarness::failureReports() const

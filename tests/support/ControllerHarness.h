@@ -1,5 +1,7 @@
 #pragma once
 
+#include "model/AgentDaemon.h"
+#include "model/AgentOperations.h"
 #include "model/Attention.h"
 #include "model/InstallJourney.h"
 #include "model/ModelContext.h"
@@ -62,7 +64,10 @@ public:
     InstallJourney &launchAt(std::optional<InstallStage> stage, bool configured = false);
     InstallJourney &journey() const { return *m_journey; }
     Attention &attention() const { return *m_attention; }
+    AgentOperations &operations() const { return *m_operations; }
 
+    // The daemon the controllers share is made with these effects at the first `context()`.
+    AgentDaemon::Effects daemonEffects{};
     ModelContext context();
     // The reports `fail` took, "CODE: message" each, '|'-separated ("-": none).
     QString failureReports() const;
@@ -71,6 +76,10 @@ public:
     QList<Failure::Report> failures;
 
 private:
+    ModelContext baseContext();
+
     std::unique_ptr<Attention> m_attention;
     std::unique_ptr<InstallJourney> m_journey;
+    std::unique_ptr<AgentOperations> m_operations;
+    std::unique_ptr<AgentDaemon> m_daemon;
 };

@@ -32,7 +32,6 @@ ModelFixture::ModelFixture(Defaults defaults)
     effects.agentUpdateVersion = [] { return value(std::optional<QString>()); };
     effects.runScript = [](QString, AppModel::OutputHandler) { return value(CLIResult{0, std::nullopt}); };
     effects.openURL = [](QUrl) { return true; };
-    effects.runnerIdle = [] { return nothing(); };
 }
 
 AppModel &ModelFixture::make(bool autoResume)

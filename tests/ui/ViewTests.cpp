@@ -119,7 +119,7 @@ struct Window
             s.daemonInstall->steps = {Step::success().heldAt(s.gate())};
         } else if (verb == u"release") { // and lets a recovery action held open end
             s.release();
-            spinUntil([this] { return !m.runningRecovery(); }, 5000);
+            spinUntil([this] { return !m.operation(); }, 5000);
         } else if (verb == u"workspace") {
             m.setEnrollmentWorkspace(*fromRawValue<AppModel::EnrollmentWorkspace>(rest));
         } else if (verb == u"fail") {

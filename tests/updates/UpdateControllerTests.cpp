@@ -1,4 +1,4 @@
-// Update offers, the update itself and the recovery actions, through their controller.
+// Update offers and the update itself, through their controller.
 #include "model/Attention.h"
 #include "model/InstallJourney.h"
 #include "process/CLIService.h"
@@ -13,8 +13,8 @@ using namespace QuorvantisTest;
 
 namespace {
 
-// How the runs end, in order: ok, exit (a non-zero status), busy (a coded failure); "busy>ok": the first
-// run is refused, the next one ends ok.
+// How the runs end, in order: ok, exit (a non-zero status), busy (a coded failure); "exit>ok": the first
+// run exits, the next one ends ok.
 std::deque<Step> endings(const QString &words)
 {
     std::deque<Step> steps;
@@ -39,29 +39,25 @@ struct Rig
     QStringList links; // the other subsystems and the desktop asked
     std::unique_ptr<UpdateController> c; // after the harness: destroyed before it
 
-    // The stage ("" finished), "unconfigured", "noopen" (nothing opens); a refused run waits for the
-    // runner and tries again.
+    // The stage ("" finished), "unconfigured".
     explicit Rig(const QString &setup)
     {
         h.launchAt(fromRawValue<InstallStage>(setup.section(u' ', 0, 0)), !setup.contains(u"unconfigured"));
+        h.daemonEffects.daemonInstall = [d = daemon](OutputHandler out) { return play(d, {}, std::move(out), {}); };
         UpdateController::Effects effects{
-            [this] {
-                ++asked;
-                return value(offer);
-            },
-            [s = script](QString text, OutputHandler out) { return play(s, {text}, std::move(out), {}); },
-            [d = daemon](OutputHandler out) { return play(d, {}, std::move(out), {}); },
-            [this, opens = !setup.contains(u"noopen")](QUrl url) {
-                links << (url.isLocalFile() ? url.fileName() : url.scheme());
-                return opens;
-            },
-            [this](std::optional<PermissionKind> kind) { links << "settings:" + rawOr(kind); },
-            [] { return nothing(); }};
+            .agentUpdateVersion =
+                [this] {
+                    ++asked;
+                    return value(offer);
+                },
+            .runScript = [s = script](QString text, OutputHandler out) { return play(s, {text}, std::move(out), {}); },
+        };
         QStringList *l = &links;
         UpdateController::Links to{
-            [l](PermissionKind kind) { *l << "prompt:" + rawValue(kind); }, [l] { return *l << "resume", nothing(); },
-            [l] { return *l << "recover", nothing(); }, [l] { return *l << "recheck", nothing(); }, [l] { *l << "allow"; },
-            [l] { return *l << "status", nothing(); }};
+            .recoverExistingConfiguration = [l] { return *l << "recover", nothing(); },
+            .allowExistingPermissionRecheck = [l] { *l << "allow"; },
+            .refreshAgentStatus = [l] { return *l << "status", nothing(); },
+        };
         c = std::make_unique<UpdateController>(h.context(), effects, to);
     }
 
@@ -79,9 +75,8 @@ struct Rig
             runs ? QStringLiteral("runs:%1/%2").arg(script->calls.size()).arg(daemon->calls.size()) : "",
             h.failures.isEmpty() ? "" : "fail:" + h.failures.last().code + ":" + h.failures.last().message.value_or("-"),
             attention.lastError() ? "error" : "",
-            attention.focusRevision() ? QStringLiteral("focus:%1").arg(attention.focusRevision()) : "",
             links.join(u','),
-            c->actionNotice() ? "notice:" + c->actionNotice()->section(u'：', 0, 0) : ""};
+            attention.notice() ? "notice:" + *attention.notice() : ""};
         return words.join(u' ').simplified();
     }
 };
@@ -103,8 +98,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("setup");
         QTest::addColumn<QString>("runs"); // how the update script and the daemon reinstall end
         // 1.3.0>1.4.0: a check with the agent at 1.3.0 and 1.4.0 offered ("-" none,
-        // "_" an empty version); dismiss, update (~: not awaited), hold / free the update script, finish
-        // (the installation), ?: whether an update runs; the recovery actions.
+        // "_" an empty version); dismiss, update (~: not awaited), hold / free the update script,
+        // ?: whether an update runs.
         QTest::addColumn<QString>("steps");
         QTest::addColumn<QString>("state");
         row("one question per version", "", "1.3.0>1.4.0 1.3.0>1.5.0", "asked:1 offer:1.4.0 banner checked:1.3.0");
@@ -121,29 +116,12 @@ private Q_SLOTS:
             "asked:1 dismissed:1.4.0 runs:1/1 allow,recover,status notice:已更新 Agent");
         row("a second press while updating", "", "hold update~ ? update free",
             "runs:1/1 updating,allow,recover,status notice:已更新 Agent");
-        // A run another part holds is waited for, a bounded number of times.
-        row("update waits for the runner", "", "1.3.0>1.4.0 update",
-            "asked:1 dismissed:1.4.0 runs:2/2 allow,recover,status notice:已更新 Agent",
-            "busy>ok busy>ok");
-        row("runner never free", "", "update", "runs:20/0 fail:OPERATION_ALREADY_RUNNING:- error", "busy ok");
         // A failed step keeps the offer, so the user can try again; a coded failure keeps its code.
         row("update exits", "", "1.3.0>1.4.0 update",
             "asked:1 offer:1.4.0 banner checked:1.3.0 runs:1/0 fail:AGENT_UPDATE_FAILED:npm ERR! boom error", "exit ok");
+        row("a coded failure keeps its code", "", "update", "runs:1/0 fail:OPERATION_ALREADY_RUNNING:- error", "busy ok");
         row("reinstall exits", "", "1.3.0>1.4.0 update",
             "asked:1 offer:1.4.0 banner checked:1.3.0 runs:1/1 fail:AGENT_UPDATE_FAILED:npm ERR! boom error", "ok exit");
-        // The recovery actions.
-        row("settings of a permission", "", "settings:fullDiskAccess", "prompt:fullDiskAccess");
-        row("settings", "", "settings", "settings:-");
-        row("enter the code", "", "code", "focus:1");
-        row("retry a stage", "daemon", "retry", "resume");
-        row("retry, configured", "", "retry", "recover");
-        row("retry, nothing to retry", "runtime unconfigured", "finish retry", "focus:1");
-        // A restart clears the error shown.
-        row("restart", "", "restart", "runs:0/1 status notice:已重启 Agent");
-        row("restart exits", "", "restart", "runs:0/1 fail:AGENT_RESTART_FAILED:npm ERR! boom error", "ok exit");
-        row("logs that do not open", "noopen", "logs", "logs notice:无法打开日志目录，请在文件管理器中打开");
-        row("releases that do not open", "noopen", "releases", "https notice:无法打开浏览器，请访问");
-        row("recheck permissions", "", "recheck", "recheck notice:已重新检查权限");
     }
     void steps()
     {
@@ -153,16 +131,6 @@ private Q_SLOTS:
         Rig r(setup);
         r.script->steps = endings(runs.section(u' ', 0, 0));
         r.daemon->steps = endings(runs.section(u' ', 1, 1));
-        if (steps.contains(u"restart"))
-            r.h.attention().showError(DisplayError::from(QStringLiteral("OLD"), std::nullopt));
-        using Kind = RecoveryAction::Kind;
-        const QHash<QString, RecoveryAction> actions{
-            {"settings", RecoveryAction::openSystemSettings(std::nullopt)},
-            {"settings:fullDiskAccess", RecoveryAction::openSystemSettings(PermissionKind::fullDiskAccess)},
-            {"code", RecoveryAction::make(Kind::enterInstallCode)},
-            {"retry", RecoveryAction::make(Kind::retryInstall)}, {"restart", RecoveryAction::make(Kind::restartAgent)},
-            {"logs", RecoveryAction::make(Kind::openLogs)}, {"releases", RecoveryAction::make(Kind::checkForUpdates)},
-            {"recheck", RecoveryAction::make(Kind::recheckPermissions)}};
         std::optional<QCoro::Task<void>> pending; // update~: started, not awaited
         for (const QString &step : steps.split(u' ')) {
             const QString running = step.section(u'>', 0, 0);
@@ -180,16 +148,11 @@ private Q_SLOTS:
                 r.script->steps.front().gate->open();
                 await(std::move(*pending));
             }
-            if (step == u"finish") r.h.journey().moveTo(std::nullopt);
-            if (actions.contains(step))
-                await(r.c->perform(actions.value(step)));
         }
         QTEST(r.state(), "state");
         QVERIFY(!r.c->isUpdatingAgent());
         for (const QStringList &call : std::as_const(r.script->calls))
             QCOMPARE(call, QStringList{CLIService::agentUpdateScript()});
-        if (steps.contains(u"code") || steps.contains(u"retry"))
-            QCOMPARE(r.h.attention().focusTarget(), FocusTarget::setupCode());
     }
 };
 
