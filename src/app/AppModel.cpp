@@ -83,14 +83,17 @@ AppModel::AppModel(Options options, QObject *parent) : QObject(parent)
         },
         std::move(options.bootstrapRetryDelays));
     QPointer<AgentStatusClient> statusClient = m_agentStatus.get();
-    m_status = std::make_unique<StatusController>(
-        context,
-        StatusController::Effects{.fetchStatus = [statusClient]() -> QCoro::Task<AgentRuntimeStatus> {
+    std::function<QCoro::Task<AgentRuntimeStatus>()> fetchStatus = std::move(options.fetchStatus);
+    if (!fetchStatus) {
+        fetchStatus = [statusClient]() -> QCoro::Task<AgentRuntimeStatus> {
             // The client outlives every fetch it starts; a fetch it cannot start fails.
             if (!statusClient)
                 throw std::runtime_error("the status client is gone");
             return statusClient->fetch();
-        }},
+        };
+    }
+    m_status = std::make_unique<StatusController>(
+        context, StatusController::Effects{.fetchStatus = std::move(fetchStatus)},
         StatusController::Links{
             .refreshOwnerSetup = [this] { return m_channel->refreshOwnerSetup(false); },
             .checkAgentUpdate = [this](std::optional<QString> version) {

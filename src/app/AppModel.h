@@ -94,6 +94,8 @@ public:
         Clock clock{};
         // The status client's per-request deadline; tests shorten it.
         std::optional<std::chrono::milliseconds> statusTimeout{};
+        // One status document of the agent; empty: the status client's request on loopback.
+        std::function<QCoro::Task<AgentRuntimeStatus>()> fetchStatus{};
         // With `autoResume`: the launch's work waits for startLaunch() (the window's first
         // paint) instead of starting with the model.
         bool deferLaunch = false;

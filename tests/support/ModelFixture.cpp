@@ -47,6 +47,7 @@ AppModel &ModelFixture::make(bool autoResume)
         .sleeper = [this](std::chrono::milliseconds duration) { return time.sleep(duration); },
         .clock = [this] { return time.now(); },
         .statusTimeout = statusTimeout,
+        .fetchStatus = fetchStatus,
     });
     return *m_model;
 }

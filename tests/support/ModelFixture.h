@@ -43,6 +43,8 @@ public:
     std::shared_ptr<CLIService> cli; // the default runner when empty
     AppModel::LinkLoader ownerSetupLinkLoad; // none captured by default
     std::chrono::milliseconds statusTimeout{200};
+    // The agent's status document; empty: the status client's request on loopback.
+    std::function<QCoro::Task<AgentRuntimeStatus>()> fetchStatus;
     VirtualTime time;
 
 private:
