@@ -210,6 +210,34 @@ private Q_SLOTS:
         QCOMPARE(model.lastError(), std::nullopt);
     }
 
+    // A restart runs alone: pressing re-check meanwhile is refused with the line that says why (no
+    // probe runs, no row changes), and a second restart is the same restart.
+    void restartThenRecheck()
+    {
+        using Kind = AppModel::RecoveryAction::Kind;
+        Recorded f(ModelFixture::Succeeding, true);
+        const auto restart = std::make_shared<Gate>();
+        f.daemonInstall->steps = {Step::success().heldAt(restart)};
+        f.writeProfileFile(QStringLiteral("mac-app-permissions-completed"), "screenRecording\naccessibility\nfullDiskAccess\n");
+        AppModel &model = f.makeAt("", true);
+        const auto rows = model.permissions();
+        QCoro::Task<void> restarting = model.perform(AppModel::RecoveryAction::make(Kind::restartAgent));
+        QCOMPARE(model.operation().value_or(RunningOperation{}).kind, AgentOperation::restartAgent);
+        QCOMPARE(model.operation()->since, f.time.now());
+        QVERIFY(finishesAtOnce(model.perform(AppModel::RecoveryAction::make(Kind::recheckPermissions))));
+        QVERIFY(finishesAtOnce(model.perform(AppModel::RecoveryAction::make(Kind::restartAgent))));
+        QCOMPARE(model.actionNotice(), model.operationRefusal());
+        QCOMPARE(model.operationRefusal(), "正在重启 Agent，完成后才能进行其他操作。");
+        QCOMPARE(model.permissions(), rows);
+        QCOMPARE(f.effectsRun(), "daemon*1");
+        restart->open();
+        await(std::move(restarting));
+        QCOMPARE(model.operation(), std::nullopt);
+        QCOMPARE(model.actionNotice(), "已重启 Agent");
+        QVERIFY(finishesAtOnce(model.perform(AppModel::RecoveryAction::make(Kind::recheckPermissions))));
+        QCOMPARE(f.effectsRun(), "daemon*1 check:screenRecording check:accessibility check:fullDiskAccess");
+    }
+
     // Every write of published state is announced before it is made, an equal value too.
     void willChangeComesFirst()
     {

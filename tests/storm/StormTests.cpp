@@ -147,6 +147,8 @@ struct Rig
             return value(++w->bindingRequests >= 3 ? session(false) : session(true, bindingLink()));
         };
         fixture.fetchStatus = [w] { return status(w); };
+        // No binding link was captured before (and the keychain is not asked, which takes real time).
+        fixture.ownerSetupLinkLoad = [] { return value(std::optional<OwnerSetupLink>()); };
     }
 
     // Every press the window and the tray panel offer now, by a name that finds it again in

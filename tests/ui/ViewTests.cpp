@@ -126,6 +126,10 @@ struct Window
             m.fail(rest);
         } else if (step == u"focus primary") {
             setup()->primaryButton()->setFocus();
+        } else if (verb == u"space") { // on the button named, or wherever the focus is
+            if (!rest.isEmpty())
+                button(rest)->setFocus();
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
         } else if (verb == u"focus") { // the model asks for the code field, the recovery or the disk row
             using Target = AppModel::FocusTarget;
             const auto disk = Target::forPermission(PermissionKind::fullDiskAccess);
@@ -225,7 +229,8 @@ struct Window
         if (what == u"focus") {
             const QHash<const QWidget *, QString> names{{setup()->setupCodeField(), "code field"},
                                                         {button(QStringLiteral("recovery")), "recovery"},
-                                                        {button(QStringLiteral("row disk")), "row disk"}};
+                                                        {button(QStringLiteral("row disk")), "row disk"},
+                                                        {button(QStringLiteral("restart")), "restart"}};
             return names.value(QApplication::focusWidget(), QStringLiteral("other"));
         }
         if (what == u"actions") { // the panel's restart, update and logs, the pane's update; the update runs
@@ -340,6 +345,9 @@ private Q_SLOTS:
         row("code field on request", "setup; type qvs27k2m9pqrx4tv; focus primary; focus code", "code field");
         row("the recovery button", "installed; fail SOMETHING_ODD; focus recovery", "recovery");
         row("a permission's action", "installed; probes fail; recheck; focus disk", "row disk");
+        // A pressed action keeps the keyboard: Space again while it runs does nothing else, and
+        // the focus is back on it when it ends.
+        row("a pressed action", "installed; hold; space restart; space; space; release", "restart");
         // Enrolment: the picker follows the model; the name rule reads as a hint until something
         // is typed.
         look = QStringLiteral("form");
@@ -385,6 +393,7 @@ private Q_SLOTS:
         row("pressed", "installed; hold; click restart", "正在重启 Agent… (off),正在重启 Agent… (off) 1");
         row("pressed again, then by the model, then done",
             "installed; hold; click restart; click restart; restart; release", "重启 Agent,重启 Agent 1");
+        row("Space twice", "installed; hold; space restart; space", "正在重启 Agent… (off),正在重启 Agent… (off) 1");
         // The update banner while the update runs.
         look = QStringLiteral("banner");
         row("updating", "offered; hold; click update", "Agent 1.5.0 可更新 正在更新 Agent… (off) spinner");
