@@ -69,6 +69,7 @@ void InstallJourney::setStage(std::optional<InstallStage> stage)
 
 void InstallJourney::restoreAtLaunch()
 {
+    ProfileMarkers::removeStaleTemporaries(m_profileDirectory);
     const bool configured = QFileInfo::exists(QDir(m_profileDirectory).filePath(QStringLiteral("config.json")));
     if (!configured) {
         if (!m_stage) {

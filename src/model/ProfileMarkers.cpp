@@ -2,11 +2,15 @@
 
 #include "core/PrivateFiles.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
 #include <QSaveFile>
 #include <QStringDecoder>
+
+#include <cerrno>
+#include <csignal>
 
 namespace ProfileMarkers {
 
@@ -130,6 +134,29 @@ void writeNotificationsEnabled(const QString &directory, bool enabled)
     if (!enabled)
         Quorvantis::makePrivatePath(directory);
     writeOrRemove(in(directory, notificationsFile), enabled ? QString() : QStringLiteral("off\n"));
+}
+
+void removeStaleTemporaries(const QString &directory)
+{
+    const QStringList markers{installStageFile, completedPermissionsFile, awaitingPermissionFile,
+                              accessibilityProbeFile, notificationsFile};
+    const QString names = markers.join(u'|');
+    static const QRegularExpression jobTemporary(QStringLiteral("\\A\\.(?:%1)\\.([0-9]{1,9})\\z").arg(names));
+    static const QRegularExpression saveFile(QStringLiteral("\\A(?:%1)\\.[A-Za-z0-9]{6}\\z").arg(names));
+    const QDateTime aMinuteAgo = QDateTime::currentDateTime().addSecs(-60);
+    const QDir profile(directory);
+    for (const QFileInfo &file : profile.entryInfoList(QDir::Files | QDir::Hidden | QDir::System)) {
+        const QString name = file.fileName();
+        bool stale = false;
+        if (const auto match = jobTemporary.match(name); match.hasMatch()) {
+            const pid_t owner = pid_t(match.captured(1).toLong());
+            stale = owner <= 0 || (::kill(owner, 0) == -1 && errno == ESRCH);
+        } else if (saveFile.match(name).hasMatch()) {
+            stale = file.lastModified() < aMinuteAgo;
+        }
+        if (stale)
+            QFile::remove(file.filePath());
+    }
 }
 
 } // namespace ProfileMarkers

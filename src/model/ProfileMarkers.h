@@ -32,4 +32,9 @@ void writeAwaitingPermission(const QString &directory, std::optional<PermissionK
 bool readNotificationsEnabled(const QString &directory);
 void writeNotificationsEnabled(const QString &directory, bool enabled);
 
+// Removes what writers killed between writing and renaming left behind: a probe job's
+// ".<marker>.<pid>" whose process is gone, and a marker's save file older than a minute. Run at
+// launch, before anything reads the markers.
+void removeStaleTemporaries(const QString &directory);
+
 } // namespace ProfileMarkers

@@ -68,6 +68,13 @@ launchctl bootstrap "gui/$user_id" "$plist" >/dev/null 2>&1
 const char *const linuxJobCleanup = R"SH(job_pid=""
 cleanup() {
   if [ -n "$job_pid" ]; then
+    # A job still running past its budget is asked to stop first, so its traps tidy up.
+    if kill -TERM -- "-$job_pid" >/dev/null 2>&1; then
+      for _ in 1 2 3 4 5 6 7 8 9 10; do
+        kill -0 -- "-$job_pid" >/dev/null 2>&1 || break
+        sleep 0.05
+      done
+    fi
     kill -KILL -- "-$job_pid" >/dev/null 2>&1 || true
   fi
   rm -rf "$job_dir"
@@ -202,13 +209,16 @@ if [ -z "$node_path" ] || [ ! -x "$node_path" ] || [ ! -f "$probe_module" ]; the
 fi
 export PATH="$runtime_bin:$(dirname "$node_path"):@STANDARD_PATH@"
 result=$(mktemp "${TMPDIR:-/tmp}/quorvantis-accessibility-result.XXXXXX") || exit 1
-trap 'rm -f "$result"' EXIT
-
 state_directory="$HOME/.quorvantis/profiles/default"
+# The answer is written beside the outcome file and moved over it; a job stopped in between
+# takes its temporary with it (the launch removes those of jobs that were killed outright).
+temporary="$state_directory/.mac-app-accessibility-probe.$$"
+trap 'rm -f "$result" "$temporary"' EXIT
+trap 'exit 143' TERM HUP INT
+
 record() {
   mkdir -p "$state_directory"
-  local temporary="$state_directory/.mac-app-accessibility-probe.$$"
-  (umask 077 && printf '%s\n' "$1" >"$temporary")
+  (umask 077 && rm -f "$temporary" && printf '%s\n' "$1" >"$temporary") || return
   chmod 600 "$temporary"
   mv -f "$temporary" "$state_directory/mac-app-accessibility-probe"
 }

@@ -4,6 +4,7 @@
 #include "support/ControllerHarness.h"
 #include "support/ScriptFiles.h"
 
+#include <QProcess>
 #include <QTest>
 
 using namespace QuorvantisTest;
@@ -203,6 +204,37 @@ private Q_SLOTS:
         QCOMPARE(posixMode(awaiting), 0600);
         ProfileMarkers::writeCompletedPermissions(profile, {});
         QCOMPARE(posixMode(completed), -1);
+    }
+
+    // What killed writers leave: a probe job's temporary goes once its process is gone, a save
+    // file once it is older than any write; anything else in the profile stays.
+    void staleTemporaries()
+    {
+        QTemporaryDir profile;
+        QProcess gone;
+        gone.start(QStringLiteral("true"));
+        QVERIFY(gone.waitForStarted());
+        const qint64 deadPid = gone.processId();
+        QVERIFY(gone.waitForFinished());
+        const QString live = QString::number(QCoreApplication::applicationPid());
+        const QMap<QString, bool> files{
+            {"." + probeFile + "." + QString::number(deadPid), false},
+            {"." + probeFile + "." + live, true},
+            {"." + stageFile + ".0", false},
+            {stageFile + ".Ab3xYz", false}, // dated back below
+            {completedFile + ".Qr7kLm", true},
+            {".other-file." + QString::number(deadPid), true},
+            {probeFile, true},
+        };
+        for (const QString &name : files.keys())
+            QVERIFY(writeFile(profile.filePath(name), "granted\n"));
+        QFile old(profile.filePath(stageFile + ".Ab3xYz"));
+        QVERIFY(old.open(QIODevice::ReadWrite));
+        QVERIFY(old.setFileTime(QDateTime::currentDateTime().addSecs(-120), QFileDevice::FileModificationTime));
+        old.close();
+        ProfileMarkers::removeStaleTemporaries(profile.path());
+        for (auto it = files.cbegin(); it != files.cend(); ++it)
+            QVERIFY2(QFileInfo::exists(profile.filePath(it.key())) == it.value(), qPrintable(it.key()));
     }
 
     void attention()

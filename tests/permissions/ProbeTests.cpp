@@ -201,6 +201,20 @@ private Q_SLOTS:
         QTEST(asks.join(u' '), "calls");
     }
 
+    // A probe job stopped past its budget while it records its answer (a stand-in mv that hangs)
+    // takes its temporary with it: nothing of it stays in the profile, nothing keeps running.
+    void stoppedWhileRecording()
+    {
+        const QByteArray hangingMove = "#!/bin/bash\nexec sleep 61.2718\n";
+        QVERIFY(writeFile(runtime("bin/mv"), hangingMove, true));
+        const QString payload = PermissionProbes::accessibilityProbe({"cliclick"}, false);
+        QCOMPARE(runJob(payload, 12, 50ms), 2);
+        QVERIFY(spinUntil([] { return !processWithArgument("61.2718"); }, 5000));
+        const QDir profile(path(".quorvantis/profiles/default"));
+        QCOMPARE(profile.entryList(QDir::Files | QDir::Hidden), QStringList());
+        QCOMPARE(jobDirectories(), QStringList());
+    }
+
     // The stand-ins' setup: the screenshot program ("helper <its size or fail>"), or installed
     // by the module ("install"); or no module.
     void screenRecording_data()

@@ -9,6 +9,7 @@
 #include <QDirIterator>
 #include <QJsonArray>
 
+#include <csignal>
 #include <sys/stat.h>
 
 namespace QuorvantisTest {
@@ -110,6 +111,18 @@ QStringList Sandbox::markerFaults() const
 {
     QStringList faults;
     const QDir profile(profileFile({}));
+    // A probe job the killed application left running may be between writing its answer and
+    // moving it in place: its temporary, named after its process, is judged once that is gone.
+    const auto inFlight = [&profile] {
+        static const QRegularExpression owned(QStringLiteral("\\A\\.mac-app-[a-z-]+\\.([0-9]+)\\z"));
+        for (const QString &name : profile.entryList(QDir::Files | QDir::Hidden)) {
+            const auto match = owned.match(name);
+            if (match.hasMatch() && ::kill(pid_t(match.captured(1).toLong()), 0) == 0)
+                return true;
+        }
+        return false;
+    };
+    spinUntil([&] { return !inFlight(); }, 10000);
     for (const QFileInfo &file :
          profile.entryInfoList({QStringLiteral("*mac-app-*")}, QDir::AllEntries | QDir::Hidden)) {
         const QString text = QString::fromUtf8(readFile(file.filePath()));
