@@ -167,16 +167,19 @@ private Q_SLOTS:
         for (const QString &word : answers.split(u' ', Qt::SkipEmptyParts))
             f->answers << answer(word);
         ChannelController::Effects effects{
-            [f](std::optional<QUrl> existing, bool force) { return ask(f, std::move(existing), force); },
-            [f](QUrl) { return open(f); },
-            [f](QUrl) {
-                f->log << "copy";
-                return f->succeeds;
-            },
-            [f](std::optional<OwnerSetupLink> l) {
-                f->log << "save:" + (l ? l->url.fragment() + (l->expiresAt ? "@" : "") : "-");
-            }};
-        ChannelController::Links links{[f] { f->log << "monitoring"; }, [f] { return f->log << "status", nothing(); }};
+            .ownerSetupRequest = [f](std::optional<QUrl> existing, bool force) { return ask(f, std::move(existing), force); },
+            .ownerSetupOpen = [f](QUrl) { return open(f); },
+            .ownerSetupCopy =
+                [f](QUrl) {
+                    f->log << "copy";
+                    return f->succeeds;
+                },
+            .ownerSetupLinkSave =
+                [f](std::optional<OwnerSetupLink> l) {
+                    f->log << "save:" + (l ? l->url.fragment() + (l->expiresAt ? "@" : "") : "-");
+                }};
+        ChannelController::Links links{.startStatusMonitoring = [f] { f->log << "monitoring"; },
+                                       .refreshAgentStatus = [f] { return f->log << "status", nothing(); }};
         auto c = std::make_unique<ChannelController>(h.context(), effects, links);
         std::vector<QCoro::Task<void>> started;
         QList<std::shared_ptr<Gate>> gates;
@@ -212,7 +215,7 @@ private Q_SLOTS:
         QVERIFY(h.failures.isEmpty()); // never the model's error
         QStringList s{c ? QString() : "gone"};
         if (c) {
-            s << rawOr(h.journey().stage());
+            s << rawOr(h.journey().installStage());
             s << (c->ownerSetupURL() ? "url:" + c->ownerSetupURL()->fragment() : "");
             const std::pair<bool, const char *> flags[] = {
                 {c->ownerSetupExpiresAt().has_value(), "exp"}, {c->ownerSetupPending(), "pending"},

@@ -160,7 +160,7 @@ private Q_SLOTS:
         AppModel &model = fixture.makeAt("setup", true);
         Quorvantis::startDetached(model.resumeInstalledConfiguration(), "launch resume");
         QCOMPARE(fixture.installation(), QStringLiteral("channel cccccccrpp online validated configured"));
-        QVERIFY(!model.lastError());
+        QVERIFY(!model.attention().lastError());
     }
 
     // The agent's status endpoint, misbehaving: each of three polls in a row fails, and the third
@@ -183,9 +183,9 @@ private Q_SLOTS:
         fixture.writeProfileFile(QStringLiteral("tui-token"), "faults-status-token");
         Watch watch;
         for (int poll = 0; poll < 3; ++poll)
-            await(model.refreshAgentStatus());
-        QCOMPARE(model.consecutiveStatusFailures(), 3);
-        QCOMPARE(model.overallState(), AppModel::OverallState::error);
+            await(AppModelAccess{model}.status().refreshAgentStatus());
+        QCOMPARE(model.status().consecutiveStatusFailures(), 3);
+        QCOMPARE(model.journey().overallState(), AppModel::OverallState::error);
         QVERIFY(watch.bounded());
     }
 
@@ -256,9 +256,9 @@ private Q_SLOTS:
         fixture.effects.agentUpdateVersion = {};
         AppModel &model = fixture.makeAt({}, true);
         Watch watch;
-        await(model.checkAgentUpdate(QStringLiteral("1.4.0")));
-        QCOMPARE(model.availableAgentVersion().value_or(QString()), offered);
-        QVERIFY(!model.lastError());
+        await(AppModelAccess{model}.updates().checkAgentUpdate(QStringLiteral("1.4.0")));
+        QCOMPARE(model.updates().availableAgentVersion().value_or(QString()), offered);
+        QVERIFY(!model.attention().lastError());
         QVERIFY(watch.bounded());
     }
 
@@ -308,9 +308,9 @@ private:
             QVERIFY(writeFile(fixture.profileDirectory(), "not a directory"));
         }
         Watch watch;
-        await(model.prepareEnvironmentIfNeeded(), 120000);
-        QCOMPARE(model.lastError() ? model.lastError()->code : QString(), error);
-        QCOMPARE(model.installStage(), std::optional(error.isEmpty() ? Stage::permissions : Stage::runtime));
+        await(AppModelAccess{model}.setup().prepareEnvironmentIfNeeded(), 120000);
+        QCOMPARE(model.attention().lastError() ? model.attention().lastError()->code : QString(), error);
+        QCOMPARE(model.journey().installStage(), std::optional(error.isEmpty() ? Stage::permissions : Stage::runtime));
         const QByteArray stage = profileBlocked ? "" : error.isEmpty() ? "permissions\n" : "runtime\n";
         QCOMPARE(fixture.readProfileFile(QStringLiteral("mac-app-install-stage")), stage);
         // A log's target is not read.
@@ -328,3 +328,4 @@ extern "C" const char *__asan_default_options()
 
 QTEST_MAIN(FaultTests)
 #include "FaultTests.moc"
+#include "support/ModelAccess.h"

@@ -111,15 +111,16 @@ struct Flow
         }
         h.launchAt(fromRawValue<InstallStage>(words.first()), words.contains(QStringLiteral("configured")));
         PermissionController::Effects effects{
-            [p = p](Kind kind) { return probe(p, "check:" + initial(kind)); },
-            [p = p](Kind kind) { return probe(p, "prepare:" + initial(kind)); },
+            .permissionCheck = [p = p](Kind kind) { return probe(p, "check:" + initial(kind)); },
+            .permissionPrepare = [p = p](Kind kind) { return probe(p, "prepare:" + initial(kind)); },
             // The flow never raises the system's dialog itself: a call asked to would show as "ax:<step>:prompt".
-            [this](AccessibilityStep step, bool prompt) {
-                if (!p->probeFiles.isEmpty())
-                    h.writeProfileFile(ProfileMarkers::accessibilityProbeFile, p->probeFiles.takeFirst());
-                return probe(p, "ax:" + rawValue(step) + (prompt ? QStringLiteral(":prompt") : QString()));
-            },
-            [this](std::optional<Kind> kind) { opened << initial(kind); }};
+            .accessibilityPrepare =
+                [this](AccessibilityStep step, bool prompt) {
+                    if (!p->probeFiles.isEmpty())
+                        h.writeProfileFile(ProfileMarkers::accessibilityProbeFile, p->probeFiles.takeFirst());
+                    return probe(p, "ax:" + rawValue(step) + (prompt ? QStringLiteral(":prompt") : QString()));
+                },
+            .openSystemSettings = [this](std::optional<Kind> kind) { opened << initial(kind); }};
         h.daemonEffects = {.daemonInstall = runEffect(daemon), .agentStarted = answerEffect(running)};
         c = std::make_unique<PermissionController>(h.context(), std::move(effects));
         return *c;
@@ -182,7 +183,7 @@ struct Flow
     // requests, opened panes, the agent asked and restarted, the error and the failures.
     QString shown() const
     {
-        QStringList words{c ? rawOr(h.journey().stage()) : QStringLiteral("gone")};
+        QStringList words{c ? rawOr(h.journey().installStage()) : QStringLiteral("gone")};
         if (c) {
             QString items;
             for (const auto &item : c->permissions())

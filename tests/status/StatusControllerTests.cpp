@@ -75,7 +75,7 @@ struct Rig
     QString state()
     {
         const StatusSnapshot &s = c->statusSnapshot();
-        const auto stage = h.journey().stage();
+        const auto stage = h.journey().installStage();
         QStringList activities;
         for (const ActivityEvent &event : h.attention().activities())
             activities.prepend(event.summary + (event.occurredAt == h.time.now() ? "" : "?"));
