@@ -300,6 +300,26 @@ after=$(package_version)
 printf 'Agent version checked: %s -> %s\n' "$before" "$after"
 )SH";
 
+const char *const registryQueryBody = R"SH(set -euo pipefail
+
+runtime_root="$HOME/.quorvantis/mac-app-runtime"
+runtime_node=""
+if [ -r "$HOME/.quorvantis/mac-app-node-path" ]; then
+  IFS= read -r runtime_node <"$HOME/.quorvantis/mac-app-node-path" || true
+fi
+runtime_pnpm="$runtime_root/bin/pnpm"
+export PNPM_HOME="$runtime_root/bin"
+export NPM_CONFIG_USERCONFIG="$runtime_root/pnpm-config/npmrc"
+export NPM_CONFIG_GLOBALCONFIG=/dev/null
+
+if [ -z "$runtime_node" ] || [ ! -x "$runtime_node" ] || [ ! -x "$runtime_pnpm" ]; then
+  exit 1
+fi
+export PATH="$(dirname "$runtime_node"):$runtime_root/bin:$PATH"
+
+"$runtime_pnpm" config get registry >@ANSWER_FILE@ 2>/dev/null
+)SH";
+
 QString fill(QString text, const char *placeholder, const QString &value)
 {
     return text.replace(QLatin1String(placeholder), value);
@@ -327,6 +347,13 @@ QString daemonInstall(Platform platform)
 QString agentUpdate()
 {
     return QString::fromUtf8(agentUpdateBody);
+}
+
+QString registryQuery(const QString &answerFile)
+{
+    QString quoted = answerFile;
+    quoted.replace(QLatin1Char('\''), QLatin1String("'\\''"));
+    return fill(QString::fromUtf8(registryQueryBody), "@ANSWER_FILE@", QLatin1Char('\'') + quoted + QLatin1Char('\''));
 }
 
 QString base64Decode(Platform platform)
