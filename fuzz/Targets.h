@@ -20,6 +20,7 @@
 #include "setup/SetupCode.h"
 #include "setup/SetupOutput.h"
 #include "status/AgentRuntimeStatus.h"
+#include "updates/AgentUpdateProbe.h"
 #include "updates/AgentVersion.h"
 
 #include <nlohmann/json.hpp>
@@ -43,6 +44,9 @@ inline std::optional<QString> errorCandidate(const QString &line) { return Insta
 using CleanedLine = InstallLog::CleanedLine;
 inline CleanedLine clean(const QString &line) { return InstallLog::clean(line); }
 using OutputPipeline = ::OutputPipeline;
+inline CleanedLine clean(const QString &line, const QStringList &secrets) { return InstallLog::clean(line, secrets); }
+inline std::unique_ptr<QFile> openLog(const QString &path) { return InstallLog::openLog(path); }
+inline void writeLog(const QString &text, QFile *log) { InstallLog::writeLog(text, log); }
 
 // ---- Workspace authorization ----------------------------------------------------------------
 
@@ -97,12 +101,23 @@ inline bool isValidSetupURL(const QUrl &link, const QUrl &service, const QString
 }
 inline std::optional<QDateTime> onboardingDate(const QString &text) { return OwnerSetupClient::date(text); }
 using OwnerSetupLink = ::OwnerSetupLink;
+// The request flow and the link file "mac-app-owner-setup-url" it keeps in the profile.
+using OwnerSetupClient = ::OwnerSetupClient;
+using OwnerSetupSession = ::OwnerSetupSession;
+using OwnerSetupFileError = ::OwnerSetupFileError;
+inline bool hasSameOrigin(const QUrl &a, const QUrl &b) { return OwnerSetupClient::hasSameOrigin(a, b); }
+inline QString linkFileName() { return OwnerSetupClient::linkFileName(); }
+// A link's text as the client reads it, from an answer or the link file.
+inline std::optional<QUrl> parseLinkText(const QString &text) { return OnboardingServiceConfiguration::parseURL(text); }
 
 // ---- Versions and the enrolment stamp -------------------------------------------------------
 
 inline std::optional<QString> sanitizedVersion(const QString &text) { return AgentVersion::sanitized(text); }
 inline bool parsesAsVersion(const QString &text) { return AgentVersion::parse(text).has_value(); }
 inline bool isNewerVersion(const QString &candidate, const QString &current) { return AgentVersion::isNewer(candidate, current); }
+// The registry's document for the agent's "beta" tag, and the largest one read.
+inline std::optional<QString> registryDocumentVersion(const QByteArray &body) { return AgentUpdateProbe::version(body); }
+inline constexpr qint64 registryDocumentLimit = AgentUpdateProbe::maxBodyBytes;
 inline std::optional<QString> revealStamp(const QByteArray &data) { return BundleStamp::reveal(data); }
 inline QByteArray concealStamp(const QString &key) { return BundleStamp::conceal(key); }
 

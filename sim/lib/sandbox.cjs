@@ -40,6 +40,7 @@ const DEFAULT_STATE = Object.freeze({
     cliclickOutput: '', // text cliclick prints on the check (anything makes it "unsupported")
     linkTtlSeconds: 1800,
     agentOpensBinding: true, // the daemon asks for a binding link at start and opens it, as the agent does
+    pnpmLayout: 10, // where the pnpm stand-in keeps global packages: as pnpm 10 does, or as pnpm 11 does
   },
   registry: { down: false, distTags: { latest: '1.4.0', beta: '1.4.0' }, versions: ['1.4.0'] },
   agents: {},

@@ -27,6 +27,7 @@ const SETTING_RULES = {
   cliclickOutput: (v) => typeof v === 'string',
   linkTtlSeconds: (v) => isCount(v) && v > 0,
   agentOpensBinding: (v) => typeof v === 'boolean',
+  pnpmLayout: (v) => [10, 11].includes(v),
 };
 
 class SimError extends Error {

@@ -33,7 +33,8 @@ describe('sandbox flow', () => {
   it('writes a bundle with the session script and an Info.json pointing at the services', () => {
     const info = JSON.parse(fs.readFileSync(path.join(services.bundle, 'Info.json'), 'utf8'));
     assert.equal(info.QuorvantisOnboardingServiceURL, services.onboardingURL);
-    assert.equal(info.QuorvantisRegistryURL, services.registryURL);
+    // The registry is a mirror set in the runtime's npmrc, not a packaging setting.
+    assert.equal(info.QuorvantisRegistryURL, undefined);
     assert.match(info.CFBundleShortVersionString, /^\d+\.\d+/);
     assert.ok(fs.statSync(path.join(services.bundle, 'quorvantis-cli-session.sh')).mode & 0o100);
     const mime = fs.readFileSync(path.join(home, '.config', 'mimeapps.list'), 'utf8');
@@ -61,6 +62,13 @@ describe('sandbox flow', () => {
     for (const tool of ['pnpm', 'pm2', 'cliclick', 'quorvantis']) fs.accessSync(path.join(P.runtime, 'bin', tool), fs.constants.X_OK);
     assert.ok(fs.statSync(path.join(P.runtime, 'accessibility-prompt.node')).isFile());
     assert.ok(fs.existsSync(path.join(home, '.quorvantis', 'bin', 'macos-screenshot')));
+    // The registry line the launcher wrote, as an administrator sets a mirror, survives the
+    // preparation and is what pnpm answers.
+    const npmrc = fs.readFileSync(path.join(P.runtime, 'pnpm-config', 'npmrc'), 'utf8');
+    assert.match(npmrc, /^global-dir=.*\/pnpm-global$/m);
+    assert.ok(npmrc.split('\n').includes(`registry=${services.registryURL}/`), npmrc);
+    const registry = await run(path.join(P.runtime, 'bin', 'pnpm'), ['config', 'get', 'registry'], { env: appEnv(home) });
+    assert.equal(registry.stdout, `${services.registryURL}/\n`);
     const root = (await run(path.join(P.runtime, 'bin', 'pnpm'), ['root', '-g'], { env: appEnv(home) })).stdout.trim();
     const pkg = fs.realpathSync(path.join(root, 'quorvantis'));
     assert.match(pkg, /\/\.pnpm\/quorvantis@1\.4\.0\//);

@@ -1,16 +1,22 @@
 #!/usr/bin/env node
 'use strict';
 // Sandbox stand-in for pnpm, global installs only: "root -g", "bin -g", "add/install -g SPEC",
-// "remove -g NAME", "ls -g --json" and "--version". It resolves versions through the sandbox's
-// registry and lays the agent package out like pnpm does: the files under
-// GLOBAL/.pnpm/NAME@VERSION/node_modules/NAME and GLOBAL/NAME a symbolic link to them.
+// "remove -g NAME", "ls -g [--json]", "config get KEY" and "--version". It resolves versions
+// through the registry its npmrc names (as a mirror is configured) and lays the agent package out
+// as pnpm does, in one of two layouts (the sandbox setting "pnpmLayout"):
+//   10  GLOBAL/5/node_modules/NAME, a symbolic link to GLOBAL/5/node_modules/.pnpm/NAME@VERSION/
+//       node_modules/NAME; "root -g" names GLOBAL/5/node_modules. GLOBAL is the npmrc's global-dir.
+//   11  PNPM_HOME/global/v11/HASH/node_modules/NAME, a symbolic link into PNPM_HOME/store/v11/links;
+//       "root -g" names PNPM_HOME/global/v11, which holds no package itself (the npmrc's pnpm
+//       settings are not read).
+// Command shims go to the npmrc's global-bin-dir in both layouts.
 
+const crypto = require('crypto');
 const fs = require('fs');
 const path = require('path');
 const sandbox = require('../lib/sandbox.cjs');
 
 const SIM_ROOT = path.resolve(__dirname, '..');
-const VERSION = '9.12.0';
 
 class Failure extends Error {}
 
@@ -31,14 +37,42 @@ function readNpmrc() {
   return config;
 }
 
+function major() {
+  return sandbox.readState().settings.pnpmLayout === 11 ? 11 : 10;
+}
+
+// The registry as pnpm reads it: the npmrc, then the environment; none otherwise (the sandbox has
+// no public registry to fall back on).
+function configuredRegistry(npmrc = readNpmrc()) {
+  return npmrc.registry || process.env.npm_config_registry || process.env.NPM_CONFIG_REGISTRY || '';
+}
+
+const hashOf = (text) => crypto.createHash('sha256').update(text).digest('hex');
+
 function layout() {
   const npmrc = readNpmrc();
   const pnpmHome = process.env.PNPM_HOME || path.join(sandbox.paths().home, '.local', 'share', 'pnpm');
-  const globalDir = npmrc['global-dir'] || path.join(pnpmHome, 'global');
+  const bin = npmrc['global-bin-dir'] || pnpmHome;
+  const registry = configuredRegistry(npmrc).replace(/\/+$/, '');
+  if (major() === 11) {
+    const root = path.join(pnpmHome, 'global', 'v11');
+    return {
+      root,
+      bin,
+      registry,
+      // One isolated directory per global package.
+      packageDir: (name) => path.join(root, hashOf(`global:${name}`).slice(0, 32), 'node_modules', name),
+      storeDir: (name, version) =>
+        path.join(pnpmHome, 'store', 'v11', 'links', '@', name, version, hashOf(`${name}@${version}`), 'node_modules', name),
+    };
+  }
+  const root = path.join(npmrc['global-dir'] || path.join(pnpmHome, 'global'), '5', 'node_modules');
   return {
-    root: path.join(globalDir, '5', 'node_modules'),
-    bin: npmrc['global-bin-dir'] || pnpmHome,
-    registry: (npmrc.registry || process.env.npm_config_registry || sandbox.readServices()?.registryURL || '').replace(/\/+$/, ''),
+    root,
+    bin,
+    registry,
+    packageDir: (name) => path.join(root, name),
+    storeDir: (name, version) => path.join(root, '.pnpm', `${name}@${version}`, 'node_modules', name),
   };
 }
 
@@ -69,7 +103,7 @@ function nodeForShims() {
 }
 
 function install(where, name, version) {
-  const store = path.join(where.root, '.pnpm', `${name}@${version}`, 'node_modules', name);
+  const store = where.storeDir(name, version);
   fs.rmSync(store, { recursive: true, force: true });
   copyTree(path.join(SIM_ROOT, 'agent-package'), store);
   const manifestFile = path.join(store, 'package.json');
@@ -81,9 +115,10 @@ function install(where, name, version) {
   for (const lib of ['sandbox.cjs', 'png.cjs']) fs.copyFileSync(path.join(SIM_ROOT, 'lib', lib), path.join(store, 'dist', 'lib', lib));
   fs.copyFileSync(path.join(SIM_ROOT, 'tools', 'macos-screenshot.cjs'), path.join(store, 'dist', 'tools', 'macos-screenshot.cjs'));
 
-  const link = path.join(where.root, name);
+  const link = where.packageDir(name);
+  fs.mkdirSync(path.dirname(link), { recursive: true });
   fs.rmSync(link, { recursive: true, force: true });
-  fs.symlinkSync(path.relative(where.root, store), link);
+  fs.symlinkSync(path.relative(path.dirname(link), store), link);
 
   fs.mkdirSync(where.bin, { recursive: true });
   const shim = path.join(where.bin, name);
@@ -122,7 +157,7 @@ async function add(specs) {
 function remove(names) {
   const where = layout();
   for (const name of names) {
-    fs.rmSync(path.join(where.root, name), { recursive: true, force: true });
+    fs.rmSync(where.packageDir(name), { recursive: true, force: true });
     fs.rmSync(path.join(where.bin, name), { force: true });
     process.stdout.write(`- ${name}\n`);
   }
@@ -132,10 +167,13 @@ function listGlobal(json) {
   const where = layout();
   const dependencies = {};
   for (const name of ['quorvantis']) {
-    const manifest = sandbox.readJSON(path.join(where.root, name, 'package.json'), null);
-    if (manifest) dependencies[name] = { from: name, version: manifest.version, path: fs.realpathSync(path.join(where.root, name)) };
+    const dir = where.packageDir(name);
+    const manifest = sandbox.readJSON(path.join(dir, 'package.json'), null);
+    // pnpm 10 reports the package's real place in its store, pnpm 11 its isolated directory.
+    if (manifest) dependencies[name] = { from: name, version: manifest.version, path: major() === 11 ? dir : fs.realpathSync(dir) };
   }
-  if (json) process.stdout.write(JSON.stringify([{ path: path.dirname(where.root), private: false, dependencies }], null, 2) + '\n');
+  const top = major() === 11 ? where.root : path.dirname(where.root);
+  if (json) process.stdout.write(JSON.stringify([{ path: top, private: major() === 11, dependencies }], null, 2) + '\n');
   else for (const [n, d] of Object.entries(dependencies)) process.stdout.write(`${n} ${d.version}\n`);
 }
 
@@ -145,7 +183,13 @@ async function main() {
   const global = args.includes('-g') || args.includes('--global');
   const words = args.filter((a) => !a.startsWith('-'));
   const command = words[0];
-  if (args[0] === '--version' || args[0] === '-v') return void process.stdout.write(`${VERSION}\n`);
+  if (args[0] === '--version' || args[0] === '-v') return void process.stdout.write(major() === 11 ? '11.29.0\n' : '10.34.9\n');
+  if (command === 'config') {
+    if (words[1] !== 'get' || !words[2]) throw new Failure(' ERR_PNPM_SANDBOX  only "config get KEY" is simulated');
+    const npmrc = readNpmrc();
+    const value = words[2] === 'registry' ? configuredRegistry(npmrc) : npmrc[words[2]];
+    return void process.stdout.write(`${value || 'undefined'}\n`);
+  }
   if (!global && ['root', 'bin', 'add', 'install', 'i', 'remove', 'rm', 'ls', 'list'].includes(command)) {
     throw new Failure(' ERR_PNPM_SANDBOX  the sandbox pnpm only manages global packages (-g)');
   }

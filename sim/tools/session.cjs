@@ -126,12 +126,18 @@ async function prepare() {
   progress('runtime', 'running', '安装 pnpm');
   await pause(300);
   writeShim(path.join(P.runtimeBin, 'pnpm'), privateNode, path.join(SIM_ROOT, 'tools', 'pnpm.cjs'));
-  if (!fs.existsSync(P.npmrc)) {
-    sandbox.writeFileAtomic(
-      P.npmrc,
-      `global-dir=${P.runtimeRoot}/pnpm-global\nglobal-bin-dir=${P.runtimeBin}\nstore-dir=${P.runtimeRoot}/pnpm-store\n`,
-      0o644,
-    );
+  // The runtime's own directories; what an administrator put there (a mirror) stays.
+  let npmrc = '';
+  try {
+    npmrc = fs.readFileSync(P.npmrc, 'utf8');
+  } catch {
+    // none yet
+  }
+  const wanted = { 'global-dir': `${P.runtimeRoot}/pnpm-global`, 'global-bin-dir': P.runtimeBin, 'store-dir': `${P.runtimeRoot}/pnpm-store` };
+  const missing = Object.entries(wanted).filter(([key]) => !new RegExp(`^\\s*${key}\\s*=`, 'm').test(npmrc));
+  if (missing.length > 0) {
+    const lead = npmrc && !npmrc.endsWith('\n') ? '\n' : '';
+    sandbox.writeFileAtomic(P.npmrc, npmrc + lead + missing.map(([key, value]) => `${key}=${value}\n`).join(''), 0o644);
   }
 
   progress('runtime', 'running', '安装 PM2');

@@ -6,6 +6,8 @@
 #include "authorization/JITAuthorizationParser.h"
 #include "channel/OwnerSetupClient.h"
 #include "channel/OwnerSetupLinkStore.h"
+#include "core/Configuration.h"
+#include "model/AgentOperations.h"
 #include "permissions/PermissionController.h"
 #include "permissions/PermissionProbes.h"
 #include "platform/Desktop.h"
@@ -13,6 +15,7 @@
 #include "setup/BundleStamp.h"
 #include "status/AgentStatusClient.h"
 #include "updates/AgentUpdateProbe.h"
+#include "updates/RegistryLocator.h"
 
 namespace {
 
@@ -71,9 +74,27 @@ QCoro::Task<OwnerSetupSession> requestOwnerSetup(std::shared_ptr<OwnerSetupClien
     co_return co_await client->request(existing, forceRefresh);
 }
 
-QCoro::Task<std::optional<QString>> fetchBetaVersion()
+// The registry question is a background check of the agent's runtime: it runs only while nothing
+// acts on the agent, holding a check's turn so that a press waits for it instead of colliding in
+// the runner. Otherwise it is put off, never waited for: its caller, the status refresh, may run
+// inside an operation's turn itself.
+QCoro::Task<std::optional<QString>> askPackageManager(std::shared_ptr<CLIService> cli, AgentOperations *operations)
 {
-    co_return co_await AgentUpdateProbe::fetchBetaVersion();
+    if (!operations || !operations->isIdle() || cli->isRunning())
+        throw RegistryLookupDeferred("the agent is busy");
+    // Granted at once, as nothing holds the agent; `operations` is not used past this point.
+    const std::optional<AgentOperations::Lease> turn = co_await operations->check();
+    if (!turn)
+        co_return std::nullopt;
+    co_return co_await RegistryLocator::askRuntimePackageManager(cli);
+}
+
+QCoro::Task<std::optional<QString>> fetchBetaVersion(std::shared_ptr<RegistryLocator> locator)
+{
+    const QString registry = co_await locator->registry();
+    if (registry.isEmpty())
+        co_return std::nullopt;
+    co_return co_await AgentUpdateProbe::fetchBetaVersion(registry);
 }
 
 // Keychain saves run one at a time, in order, and only the newest wish counts: a save of the
@@ -165,8 +186,14 @@ void AppModel::wireDefaultEffects(Options &options)
     }
     if (!given.setupAuthorizationOpen)
         given.setupAuthorizationOpen = [](QUrl url) { return openURL(std::move(url)); };
-    if (!given.agentUpdateVersion)
-        given.agentUpdateVersion = [] { return fetchBetaVersion(); };
+    if (!given.agentUpdateVersion) {
+        // One locator for the launch: it keeps the package manager's answer.
+        const QPointer<AppModel> model(this);
+        auto locator = std::make_shared<RegistryLocator>(&Configuration::registryBaseURL, [runner, model] {
+            return askPackageManager(runner, model ? model->m_operations.get() : nullptr);
+        });
+        given.agentUpdateVersion = [locator] { return fetchBetaVersion(locator); };
+    }
     if (!given.enrollmentKeyProvider)
         given.enrollmentKeyProvider = [] { return BundleStamp::defaultEnrollmentKeyProvider(); };
     if (!given.setupEnroll) {

@@ -7,8 +7,10 @@
 // configuration nor user input, in one place.
 namespace Configuration {
 
-// Base URL of the package registry that the update probe asks; empty when none is configured.
-// Packaging sets it (CMake cache or the information dictionary key "QuorvantisRegistryURL").
+// The packager's choice of the registry the update probe asks (the information dictionary key
+// "QuorvantisRegistryURL", else the CMake cache variable QUORVANTIS_REGISTRY_URL); empty when the
+// packager left it open. The probe then asks the registry the private runtime's package manager
+// installs from, so a mirror set in the runtime's npmrc is the one asked.
 QString registryBaseURL();
 
 // The page that "检查 App 更新" opens.

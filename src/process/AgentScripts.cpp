@@ -80,6 +80,42 @@ process.stdout.write(ids.join('\n'));
 const char *const staleCheckProgram = R"JS(if (list.some((entry) => isStalePath(scriptOf(entry)))) throw new Error('A stale PM2 process remains');
 )JS";
 
+// Where the runtime's pnpm keeps the installed agent package, as "agent_package_dir PNPM NODE".
+// pnpm 10 and 11 both list their global packages with each one's directory; the global root
+// holds the package itself only up to pnpm 10 (pnpm 11 gives every global package an isolated
+// directory below it), so the root is the fallback, searched one level down as well. A pnpm
+// that cannot name its root ends the caller with its status; a package found nowhere is named
+// where pnpm 10 keeps it, so the caller's own check fails as it always did. pnpm 11 refuses
+// global commands while its default bin directory is not on PATH, hence the extra entry.
+const char *const packageLookupFunction = R"SH(agent_package_dir() {
+  local pnpm=$1 node=$2 listing found root candidate
+  listing=$(PATH="$PATH:$PNPM_HOME/bin" "$pnpm" ls -g --json --depth=0 2>/dev/null) || listing=""
+  found=$(printf '%s' "$listing" | "$node" -e '
+let list = [];
+try { list = JSON.parse(require("fs").readFileSync(0, "utf8")); } catch (error) {}
+for (const entry of Array.isArray(list) ? list : [list]) {
+  const found = entry && entry.dependencies && entry.dependencies.quorvantis;
+  if (found && typeof found.path === "string" && found.path !== "") { process.stdout.write(found.path); break; }
+}' 2>/dev/null) || found=""
+  if [ -n "$found" ] && [ -f "$found/package.json" ]; then
+    printf '%s\n' "$found"
+    return 0
+  fi
+  root=$(PATH="$PATH:$PNPM_HOME/bin" "$pnpm" root -g) || return
+  if [ -d "$root/quorvantis" ]; then
+    printf '%s\n' "$root/quorvantis"
+    return 0
+  fi
+  for candidate in "$root"/*/node_modules/quorvantis; do
+    if [ -f "$candidate/package.json" ]; then
+      printf '%s\n' "$candidate"
+      return 0
+    fi
+  done
+  printf '%s\n' "$root/quorvantis"
+}
+)SH";
+
 // Steps shared by both platforms, up to the wrapper. @LOGIN_DIRECTORY@ and @WRAPPER_PRELUDE@
 // are the platform's.
 const char *const daemonInstallBody = R"SH(set -euo pipefail
@@ -125,7 +161,8 @@ if [ ! -e "$npmrc" ]; then
     "$runtime_root/pnpm-global" "$runtime_bin" "$runtime_root/pnpm-store" >"$npmrc"
 fi
 
-package="$("$pnpm" root -g)/quorvantis"
+@PACKAGE_LOOKUP@
+package=$(agent_package_dir "$pnpm" "$node_path")
 bundle="$package/dist-agent/bundle.cjs"
 if [ ! -f "$bundle" ]; then
   echo "Quorvantis 运行组件不完整，请重新安装。" >&2
@@ -286,10 +323,11 @@ fi
 # pnpm runs on node: the prepared one must be found first.
 export PATH="$(dirname "$runtime_node"):$runtime_root/bin:$PATH"
 
+@PACKAGE_LOOKUP@
 package_version() {
   local package
-  package=$("$runtime_node" -e 'process.stdout.write(require("fs").realpathSync(process.argv[1]))' \
-    "$("$runtime_pnpm" root -g)/quorvantis")
+  package=$(agent_package_dir "$runtime_pnpm" "$runtime_node") || return
+  package=$("$runtime_node" -e 'process.stdout.write(require("fs").realpathSync(process.argv[1]))' "$package")
   "$runtime_node" -e 'process.stdout.write(String(JSON.parse(require("fs").readFileSync(process.argv[1], "utf8")).version))' \
     "$package/package.json"
 }
@@ -298,6 +336,26 @@ before=$(package_version)
 "$runtime_pnpm" install -g quorvantis@beta
 after=$(package_version)
 printf 'Agent version checked: %s -> %s\n' "$before" "$after"
+)SH";
+
+const char *const registryQueryBody = R"SH(set -euo pipefail
+
+runtime_root="$HOME/.quorvantis/mac-app-runtime"
+runtime_node=""
+if [ -r "$HOME/.quorvantis/mac-app-node-path" ]; then
+  IFS= read -r runtime_node <"$HOME/.quorvantis/mac-app-node-path" || true
+fi
+runtime_pnpm="$runtime_root/bin/pnpm"
+export PNPM_HOME="$runtime_root/bin"
+export NPM_CONFIG_USERCONFIG="$runtime_root/pnpm-config/npmrc"
+export NPM_CONFIG_GLOBALCONFIG=/dev/null
+
+if [ -z "$runtime_node" ] || [ ! -x "$runtime_node" ] || [ ! -x "$runtime_pnpm" ]; then
+  exit 1
+fi
+export PATH="$(dirname "$runtime_node"):$runtime_root/bin:$PATH"
+
+"$runtime_pnpm" config get registry >@ANSWER_FILE@ 2>/dev/null
 )SH";
 
 QString fill(QString text, const char *placeholder, const QString &value)
@@ -317,6 +375,7 @@ QString daemonInstall(Platform platform)
     script = fill(script, "@WRAPPER_PRELUDE@", mac ? QString() : QString::fromUtf8(linuxWrapperPrelude));
     script = fill(script, "@ECOSYSTEM_PROGRAM@", QString::fromUtf8(ecosystemProgram));
     script = fill(script, "@APP_NAME_PROGRAM@", QString::fromUtf8(appNameProgram));
+    script = fill(script, "@PACKAGE_LOOKUP@", packageLookup());
     script = fill(script, "@PM2_LIST_PRELUDE@", prelude);
     script = fill(script, "@VERIFY_PROGRAM@", QString::fromUtf8(verifyProgram));
     script = fill(script, "@STALE_IDS_PROGRAM@", QString::fromUtf8(staleIdsProgram));
@@ -326,7 +385,19 @@ QString daemonInstall(Platform platform)
 
 QString agentUpdate()
 {
-    return QString::fromUtf8(agentUpdateBody);
+    return fill(QString::fromUtf8(agentUpdateBody), "@PACKAGE_LOOKUP@", packageLookup());
+}
+
+QString packageLookup()
+{
+    return QString::fromUtf8(packageLookupFunction);
+}
+
+QString registryQuery(const QString &answerFile)
+{
+    QString quoted = answerFile;
+    quoted.replace(QLatin1Char('\''), QLatin1String("'\\''"));
+    return fill(QString::fromUtf8(registryQueryBody), "@ANSWER_FILE@", QLatin1Char('\'') + quoted + QLatin1Char('\''));
 }
 
 QString base64Decode(Platform platform)

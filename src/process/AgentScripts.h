@@ -34,6 +34,16 @@ QString daemonInstall(Platform platform);
 // Installs the newest beta of the agent package and prints the version before and after.
 QString agentUpdate();
 
+// The bash function both scripts find the installed agent package with, whichever layout the
+// runtime's pnpm keeps global packages in: "agent_package_dir PNPM NODE" prints its directory.
+QString packageLookup();
+
+// Asks the private runtime's pnpm which registry it installs from (its npmrc, where a mirror may
+// be set, else its own default) and writes the answer to `answerFile`, not to the output: the
+// runner redacts addresses from output lines, and an address is nothing for the install log.
+// Exit status 1 when the runtime is not prepared.
+QString registryQuery(const QString &answerFile);
+
 // The base64 decode command of the platform.
 QString base64Decode(Platform platform);
 

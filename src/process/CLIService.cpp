@@ -5,11 +5,14 @@
 #include "process/AgentContract.h"
 #include "process/InstallLog.h"
 #include "process/OutputPipeline.h"
+#include "process/OutputReader.h"
 
 #include <QCoro/QCoroSignal>
 #include <QDateTime>
 #include <QDir>
 #include <QProcess>
+
+#include <unistd.h>
 
 namespace {
 
@@ -49,16 +52,6 @@ private:
     QProcess *&m_slot;
     QProcess *m_child;
 };
-
-void drain(QProcess *child, QByteArray &chunk, OutputPipeline &pipeline)
-{
-    for (;;) {
-        const qint64 read = child->read(chunk.data(), chunk.size());
-        if (read <= 0)
-            return;
-        pipeline.feed(QByteArrayView(chunk.constData(), read));
-    }
-}
 
 } // namespace
 
@@ -143,7 +136,7 @@ QCoro::Task<CLIResult> CLIService::execute(QStringList arguments, std::optional<
     if (stdinText)
         secrets << *stdinText;
     OutputPipeline pipeline(log.get(), std::move(onOutput), std::move(intercept), secrets);
-    QByteArray chunk(64 * 1024, Qt::Uninitialized);
+    OutputReader reader(pipeline);
 
     auto process = std::make_unique<QProcess>();
     QProcess *child = process.get();
@@ -151,13 +144,26 @@ QCoro::Task<CLIResult> CLIService::execute(QStringList arguments, std::optional<
 
     InstallLog::writeLog(QStringLiteral("\n--- %1 ---").arg(QDateTime::currentDateTimeUtc().toString(Qt::ISODate)), log.get());
 
+    const auto launchFailed = [&] {
+        InstallLog::writeLog(QStringLiteral("INSTALL_LAUNCH_FAILED"), log.get());
+        log.reset();
+        return QuorvantisNativeError(QStringLiteral("INSTALL_LAUNCH_FAILED"), QStringLiteral("无法启动 Quorvantis 安装程序"));
+    };
+    if (!reader.isOpen())
+        throw launchFailed();
+
     child->setProgram(m_bashPath);
     child->setArguments(arguments);
     child->setProcessEnvironment(environment());
-    child->setProcessChannelMode(QProcess::MergedChannels);
-    QObject::connect(child, &QProcess::readyReadStandardOutput, child,
-                     [child, &chunk, &pipeline] { drain(child, chunk, pipeline); });
+    // Both streams go to the reader's pipe, in the order the child writes them.
+    child->setProcessChannelMode(QProcess::ForwardedChannels);
+    const int output = reader.writeEnd();
+    child->setChildProcessModifier([output] {
+        ::dup2(output, STDOUT_FILENO);
+        ::dup2(output, STDERR_FILENO);
+    });
     child->start(QIODevice::ReadWrite);
+    reader.releaseWriteEnd();
     if (stdinText)
         child->write(stdinText->toUtf8());
     // End of input right away; a child that never reads it still finishes normally.
@@ -169,15 +175,14 @@ QCoro::Task<CLIResult> CLIService::execute(QStringList arguments, std::optional<
 
     if (child->error() == QProcess::FailedToStart) {
         QObject::disconnect(child, nullptr, nullptr, nullptr);
-        InstallLog::writeLog(QStringLiteral("INSTALL_LAUNCH_FAILED"), log.get());
-        log.reset();
-        throw QuorvantisNativeError(QStringLiteral("INSTALL_LAUNCH_FAILED"),
-                                    QStringLiteral("无法启动 Quorvantis 安装程序"));
+        throw launchFailed();
     }
 
-    // Whatever the child wrote before it exited is read here. Output a grandchild writes after
-    // the child has exited is not waited for: a daemon holding the pipe must not hang the run.
-    drain(child, chunk, pipeline);
+    // The child has exited; what it or a background grandchild still writes is read until end
+    // of output, or until the grace runs out while something keeps the pipe open.
+    reader.finishWithin(m_options.outputGraceAfterExit);
+    if (!reader.atEnd())
+        co_await qCoro(&reader, &OutputReader::ended);
     QObject::disconnect(child, nullptr, nullptr, nullptr);
     pipeline.finish();
 

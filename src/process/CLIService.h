@@ -10,6 +10,7 @@
 #include <QStringList>
 #include <QUrl>
 
+#include <chrono>
 #include <functional>
 #include <optional>
 
@@ -44,6 +45,11 @@ public:
         std::function<std::optional<QString>()> sessionScript;
         // The onboarding service address handed to children; empty means the bundle's override.
         std::function<std::optional<QUrl>()> onboardingOverride;
+        // How long output is still read after the child has exited, for what a background
+        // grandchild prints on its way out. A daemon the run started may keep the pipe open for
+        // good; it then costs the run this much and no more. 300 ms is well above what a process
+        // needs to flush and exit on a loaded machine, and short enough to go unnoticed.
+        std::chrono::milliseconds outputGraceAfterExit{300};
     };
 
     explicit CLIService(QObject *parent = nullptr);
@@ -53,7 +59,8 @@ public:
     // ---- Running a child -------------------------------------------------------------------
 
     // Runs "/bin/bash" with `arguments` and returns its exit status (the signal number when a
-    // signal ended it) and the last line that looked like an error. Fails with
+    // signal ended it) and the last line that looked like an error, once the child has exited
+    // and its output has ended (or `outputGraceAfterExit` has passed since the exit). Fails with
     // "OPERATION_ALREADY_RUNNING" while another run is in progress (without touching it) and
     // with "INSTALL_LAUNCH_FAILED" when the shell cannot be started. Both callbacks are called
     // on the main thread, in output order, and may be empty.

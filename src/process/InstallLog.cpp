@@ -11,6 +11,7 @@
 #include <QStringEncoder>
 #include <QTextBoundaryFinder>
 
+#include <algorithm>
 #include <cstring>
 #include <string_view>
 
@@ -149,17 +150,19 @@ std::optional<QString> errorCandidate(const QString &line)
     return candidate(line, lineNeedles().find(folded.bytes()) & ~redactionNeedles, folded);
 }
 
-CleanedLine clean(const QString &line)
+CleanedLine clean(const QString &line, const QStringList &secrets)
 {
     // The common line needs no redaction: then one fold and one scan serve both questions. A
     // redacted line is scanned once more, since a marker may have gone with what was masked.
+    // (Only an escape sequence can split a secret, and a line with escapes is always redacted.)
     {
         const FoldedText folded(line);
         const std::uint32_t found = lineNeedles().find(folded.bytes());
-        if (!(found & redactionNeedles) && !folded.contains('\x1b'))
+        const auto holds = [&line](const QString &secret) { return !secret.isEmpty() && line.contains(secret); };
+        if (!(found & redactionNeedles) && !folded.contains('\x1b') && std::none_of(secrets.cbegin(), secrets.cend(), holds))
             return {line, candidate(line, found, folded)};
     }
-    QString text = Redaction::redact(line);
+    QString text = Redaction::redact(line, secrets);
     std::optional<QString> error = errorCandidate(text);
     return {std::move(text), std::move(error)};
 }

@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 #include <optional>
@@ -25,11 +26,12 @@ QString sanitize(const QString &line);
 // The first 240 characters of a line that reads like an error; nothing otherwise.
 std::optional<QString> errorCandidate(const QString &line);
 // Both at once: the sanitized line and its error candidate, the way every output line gets them.
+// `secrets` (texts the child was given on standard input) are masked in the same single redaction.
 struct CleanedLine
 {
     QString text;
     std::optional<QString> errorCandidate;
 };
-CleanedLine clean(const QString &line);
+CleanedLine clean(const QString &line, const QStringList &secrets = {});
 
 } // namespace InstallLog

@@ -1,7 +1,6 @@
 #include "process/OutputPipeline.h"
 
 #include "process/InstallLog.h"
-#include "process/Redaction.h"
 
 #include <QLoggingCategory>
 #include <QStringEncoder>
@@ -115,19 +114,14 @@ void OutputPipeline::deliver(QByteArrayView bytes)
         process(*line);
 }
 
-QString OutputPipeline::maskSecrets(QString text) const
-{
-    // Together with the patterns, so that an escape sequence inside a secret cannot hide it; what
-    // comes out is already redacted, and redacting it again changes nothing.
-    return Redaction::redact(text, m_secrets);
-}
-
 void OutputPipeline::process(const QString &line)
 {
     ++m_lineCount;
     if (callSafely(m_intercept, line, "interceptor"))
         return;
-    InstallLog::CleanedLine cleaned = InstallLog::clean(m_secrets.isEmpty() ? line : maskSecrets(line));
+    // One redaction, secrets and patterns together, so that an escape sequence inside a secret
+    // cannot hide it and every line has one redacted form.
+    InstallLog::CleanedLine cleaned = InstallLog::clean(line, m_secrets);
     if (cleaned.errorCandidate)
         m_lastErrorLine = std::move(cleaned.errorCandidate);
     // Lines of one chunk go to the log in one write, in order, before the chunk is done.

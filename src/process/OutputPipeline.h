@@ -39,7 +39,6 @@ public:
 private:
     void deliver(QByteArrayView bytes);
     void process(const QString &line);
-    QString maskSecrets(QString text) const;
     void appendToLog(const QString &text);
     void flushLog();
 

@@ -504,14 +504,18 @@ std::vector<Match> matches(QStringView text, Pattern pattern, const QStringList 
     return out;
 }
 
-QString redact(const QString &line, const QStringList &secrets)
+namespace {
+
+// One pass: every stretch the patterns and secrets cover in the line is masked. `masked` tells
+// whether anything was.
+QString redactOnce(const QString &line, const QStringList &secrets, bool &masked)
 {
     const bool hasEscapes = line.contains(QChar(escape));
     thread_local std::vector<qsizetype> origins;
     const QString stripped = hasEscapes ? stripEscapes(line, &origins) : line;
 
-    std::vector<Match> masked;
-    const bool mayHoldCode = collect(stripped, secrets, masked);
+    std::vector<Match> found;
+    const bool mayHoldCode = collect(stripped, secrets, found);
     if (hasEscapes) {
         // What the line says as written counts too: a sequence's final byte may be the first
         // letter of a label. Its stretches cover the units that survived stripping.
@@ -522,16 +526,43 @@ QString redact(const QString &line, const QStringList &secrets)
             const auto start = std::lower_bound(origins.cbegin(), origins.cend(), match.start);
             const auto end = std::lower_bound(start, origins.cend(), match.end);
             if (start != end)
-                masked.push_back({start - origins.cbegin(), end - origins.cbegin(), match.pattern});
+                found.push_back({start - origins.cbegin(), end - origins.cbegin(), match.pattern});
         }
     }
     if (mayHoldCode) {
-        Masked units = maskedUnits(stripped.size(), masked);
-        setupCodeMatches(stripped, masked, &units);
+        Masked units = maskedUnits(stripped.size(), found);
+        setupCodeMatches(stripped, found, &units);
     }
-    if (masked.empty())
+    masked = !found.empty();
+    if (!masked)
         return stripped;
-    return render(stripped, masked);
+    return render(stripped, found);
+}
+
+} // namespace
+
+QString redact(const QString &line, const QStringList &secrets)
+{
+    // One pass is not always the last word on its own output: the union of overlapping stretches
+    // can end inside a word, and a label's or a URL's value in the redacted line then runs on
+    // past the token ("Email:\"email\":\" \"}" gives "Email:[REDACTED]}", whose value is
+    // "[REDACTED]}"). Instead of foreseeing every such interplay, the passes go on until one
+    // changes nothing, so the result is its own redaction and a line is logged in one form.
+    // A pass only ever masks, so no pass can bring a secret back. Two passes settle every line
+    // seen so far; a line that has not settled after a few is masked whole, which settles too.
+    constexpr int passes = 6;
+    bool masked = false;
+    QString current = redactOnce(line, secrets, masked);
+    // Stripping escapes is idempotent, and a pass that masked nothing finds nothing the next time.
+    if (!masked)
+        return current;
+    for (int pass = 1; pass < passes; ++pass) {
+        QString next = redactOnce(current, secrets, masked);
+        if (next == current)
+            return current;
+        current = std::move(next);
+    }
+    return token(Pattern::secret).toString();
 }
 
 } // namespace Redaction

@@ -64,6 +64,7 @@ QString stripEscapes(QStringView text, std::vector<qsizetype> *origins = nullptr
 std::vector<Match> matches(QStringView text, Pattern pattern, const QStringList &secrets = {});
 
 // The line with escapes stripped and every stretch masked that a pattern or a secret covers.
+// The result is its own redaction: redacting it again (with the same secrets) changes nothing.
 QString redact(const QString &line, const QStringList &secrets = {});
 
 // What replaces a masked run.

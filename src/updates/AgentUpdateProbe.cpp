@@ -4,6 +4,7 @@
 #include "net/BoundedHttp.h"
 #include "updates/AgentVersion.h"
 
+#include <QHostAddress>
 #include <QLoggingCategory>
 #include <QNetworkAccessManager>
 
@@ -12,6 +13,18 @@
 Q_LOGGING_CATEGORY(lcUpdateProbe, "quorvantis.updates.probe", QtWarningMsg)
 
 namespace AgentUpdateProbe {
+
+namespace {
+
+bool isLoopbackHost(const QString &host)
+{
+    if (host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0)
+        return true;
+    const QHostAddress address(host);
+    return !address.isNull() && address.isLoopback();
+}
+
+} // namespace
 
 QUrl endpoint(const QString &registryBaseURL)
 {
@@ -22,15 +35,21 @@ QUrl endpoint(const QString &registryBaseURL)
         return {};
     const QUrl url(base + u'/' + Configuration::agentPackageName() + QStringLiteral("/beta"), QUrl::StrictMode);
     const QString scheme = url.scheme().toLower();
-    if (!url.isValid() || (scheme != u"https" && scheme != u"http") || url.host().isEmpty()
-        || url.hasQuery() || url.hasFragment())
+    // The reasons name no part of the address: it may carry what it should not.
+    const char *refusal = nullptr;
+    if (!url.isValid() || url.host().isEmpty() || (scheme != u"https" && scheme != u"http"))
+        refusal = "not an absolute http(s) address with a host";
+    else if (!url.userInfo().isEmpty())
+        refusal = "it carries credentials";
+    else if (url.hasQuery() || url.hasFragment())
+        refusal = "it carries a query or a fragment";
+    else if (scheme == u"http" && !isLoopbackHost(url.host()))
+        refusal = "plain HTTP is only accepted from a loopback address; the registry must use HTTPS";
+    if (refusal) {
+        qCDebug(lcUpdateProbe) << "registry address refused, no update is offered:" << refusal;
         return {};
+    }
     return url;
-}
-
-QCoro::Task<std::optional<QString>> fetchBetaVersion()
-{
-    return fetchBetaVersion(Configuration::registryBaseURL(), defaultTimeout);
 }
 
 QCoro::Task<std::optional<QString>> fetchBetaVersion(QString registryBaseURL, std::chrono::milliseconds timeout)

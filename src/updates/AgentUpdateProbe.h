@@ -17,15 +17,14 @@ namespace AgentUpdateProbe {
 constexpr std::chrono::milliseconds defaultTimeout{5000};
 constexpr qint64 maxBodyBytes = 512 * 1024;
 
-// <registryBaseURL>/<agent package>/beta; an empty URL when the base is empty or not an absolute
-// http(s) URL with a host.
+// <registryBaseURL>/<agent package>/beta; an empty URL (and the reason in the debug log) when the
+// base is empty or not an absolute URL with a host, or carries credentials, a query or a
+// fragment. The answer decides which agent gets installed, so it must come over HTTPS; plain
+// HTTP is accepted only from this machine (a loopback address or "localhost").
 QUrl endpoint(const QString &registryBaseURL);
 
-// Uses the configured registry (Configuration::registryBaseURL()); with none configured it
-// yields nullopt without any request.
-QCoro::Task<std::optional<QString>> fetchBetaVersion();
-
-// The same against a given registry base, with a given bound on the whole exchange.
+// Asks the registry at `registryBaseURL`; an unacceptable base (see endpoint()) yields nullopt
+// without any request. `timeout` bounds the whole exchange.
 QCoro::Task<std::optional<QString>> fetchBetaVersion(QString registryBaseURL,
                                                      std::chrono::milliseconds timeout = defaultTimeout);
 

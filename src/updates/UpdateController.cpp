@@ -6,9 +6,12 @@
 #include "model/InstallJourney.h"
 #include "process/CLIService.h"
 #include "updates/AgentVersion.h"
+#include "updates/RegistryLocator.h"
 
 #include <QPointer>
 #include <QUrl>
+
+#include <utility>
 
 namespace {
 
@@ -36,17 +39,26 @@ QCoro::Task<void> UpdateController::checkAgentUpdate(std::optional<QString> curr
     // One registry question per distinct running version, whatever its answer.
     if (m_agentVersionChecked == currentVersion || m_agentUpdateCheckInFlight)
         co_return;
-    m_agentVersionChecked = currentVersion;
+    const std::optional<QString> checkedBefore = std::exchange(m_agentVersionChecked, currentVersion);
     InFlight checking(this, m_agentUpdateCheckInFlight);
 
     std::optional<QString> offered;
+    bool deferred = false;
     try {
         offered = co_await m_effects.agentUpdateVersion();
+    } catch (const RegistryLookupDeferred &) {
+        deferred = true;
     } catch (...) {
         offered = std::nullopt; // the probe never fails by contract; a substitute might
     }
     if (!self)
         co_return;
+    if (deferred) {
+        // Nothing was asked (the registry could not be looked up while the agent was busy): the
+        // next status sample asks for this version again, and the offer stands meanwhile.
+        m_agentVersionChecked = checkedBefore;
+        co_return;
+    }
     if (offered && AgentVersion::isNewer(*offered, *currentVersion))
         m_availableAgentVersion = offered;
     else

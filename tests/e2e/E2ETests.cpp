@@ -2,6 +2,7 @@
 // session script, the runtime stand-ins, pm2, the status endpoint, the onboarding service, the
 // keychain and the files of a sandbox home), driven the way the views drive it.
 #include "channel/OwnerSetupLinkStore.h"
+#include "core/Configuration.h"
 #include "platform/Bundle.h"
 #include "process/CLIService.h"
 #include "support/AwaitTask.h"
@@ -118,6 +119,31 @@ private Q_SLOTS:
         QVERIFY2(status == 0, qPrintable(QString::number(status) + m_sandbox->diagnostics()));
         STEP(expectInstalled());
         QVERIFY(QFile::exists(m_sandbox->home() + QStringLiteral("/.config/autostart/dev.quorvantis.agent.desktop")));
+        STEP(scanForSecrets());
+    }
+
+    // With no registry setting the update check asks the registry that the runtime's pnpm installs
+    // from: the sandbox's, set in the runtime's npmrc as a mirror is. A beta published before the
+    // installation is offered once the agent runs, installed, and reported by the restarted agent.
+    void updateFromTheRuntimeRegistry()
+    {
+        QVERIFY(!readFile(m_sandbox->bundle() + QStringLiteral("/Info.json")).contains("Registry"));
+        QCOMPARE(Configuration::registryBaseURL(), QString());
+        QVERIFY(m_sandbox->simctl({"publish-beta", "1.5.0-beta.1"}));
+        QVERIFY(m_sandbox->simctl({"grant", "all"}));
+        STEP(relaunch());
+        m_codes << QStringLiteral("QVS2-8WXY-Z234-5678");
+        const int status = await(installUntilOnline(m_model, m_codes.last()), 200000);
+        QVERIFY2(status == 0, qPrintable(QString::number(status) + m_sandbox->diagnostics()));
+        STEP(expectInstalled());
+        QCOMPARE(m_model->statusSnapshot().agentVersion, std::optional(QStringLiteral("1.4.0")));
+        WAIT_FOR(m_model->availableAgentVersion() == QStringLiteral("1.5.0-beta.1"), 30000);
+        QVERIFY(m_model->showsAgentUpdateBanner());
+
+        await(m_model->updateAgent(), 120000);
+        QVERIFY2(!m_model->lastError(), qPrintable(m_sandbox->diagnostics()));
+        WAIT_FOR(m_model->statusSnapshot().agentVersion == QStringLiteral("1.5.0-beta.1"), 30000);
+        QVERIFY(!m_model->showsAgentUpdateBanner());
         STEP(scanForSecrets());
     }
 

@@ -1,6 +1,7 @@
 #include "process/CLIService.h"
 #include "process/InstallLog.h"
 #include "process/OutputPipeline.h"
+#include "process/Redaction.h"
 #include "support/ScriptFiles.h"
 
 #include <QTemporaryDir>
@@ -110,6 +111,55 @@ private Q_SLOTS:
                                 {QStringLiteral("abcdefgh")});
         pipeline.feed("in:abcd\x1b[0mefgh\nin:abcdefgh!\n");
         QCOMPARE(lines, (QStringList{"in:[REDACTED]", "in:[REDACTED]!"}));
+    }
+
+    // Redacting a redacted line changes nothing, whatever the first pass's stretches were; the
+    // rows are lines whose first pass used to leave something a second pass would mask.
+    void redactionIsItsOwnRedaction_data()
+    {
+        QTest::addColumn<QString>("line");
+        QTest::addColumn<QStringList>("secrets");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("json value across a blank after a label")
+            << "Email:\"email\":\" \"}" << QStringList() << "Email:[REDACTED]";
+        QTest::newRow("json value ending inside a word after a label")
+            << "Email:\"password\":\"a b\"c d" << QStringList() << "Email:[REDACTED] d";
+        QTest::newRow("secret across a blank after a label")
+            << "Email:ab cdefghij! x" << QStringList{"b cdefghij"} << "Email:[REDACTED] x";
+        QTest::newRow("json value across a blank after a url")
+            << "http://x\"password\":\"a b\"c" << QStringList() << "[URL REDACTED]c";
+        QTest::newRow("token spelled by the secret is masked whole")
+            << "x REDACTED y" << QStringList{"REDACTED"} << "[REDACTED]";
+    }
+    void redactionIsItsOwnRedaction()
+    {
+        QFETCH(QString, line);
+        QFETCH(QStringList, secrets);
+        QFETCH(QString, expected);
+        const QString once = Redaction::redact(line, secrets);
+        QCOMPARE(once, expected);
+        QCOMPARE(Redaction::redact(once, secrets), once);
+    }
+
+    // The pipeline redacts a line once, secrets and patterns together: with or without a secret
+    // on standard input, the caller and the log get the same form.
+    void pipelineLogsOneFormOfALine()
+    {
+        QTemporaryDir home;
+        const QString line = QStringLiteral("Email:\"email\":\" \"} abcdefgh");
+        for (const QStringList &secrets : {QStringList(), QStringList{QStringLiteral("abcdefgh")}}) {
+            const QString path = home.filePath(QString::number(secrets.size()));
+            QStringList lines;
+            {
+                const std::unique_ptr<QFile> log = InstallLog::openLog(path);
+                OutputPipeline pipeline(log.get(), [&lines](const QString &shown) { lines << shown; }, {}, secrets);
+                pipeline.feed(line.toUtf8() + '\n');
+            }
+            const QString expected =
+                secrets.isEmpty() ? QStringLiteral("Email:[REDACTED] abcdefgh") : QStringLiteral("Email:[REDACTED] [REDACTED]");
+            QCOMPARE(lines, QStringList{expected});
+            QCOMPARE(readFile(path), (expected + u'\n').toUtf8());
+        }
     }
 
     // A log above 2 MiB becomes the one previous generation before anything is written to it.

@@ -9,6 +9,7 @@
 #include "support/ScriptFiles.h"
 
 #include <QElapsedTimer>
+#include <QScopeGuard>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -16,6 +17,8 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <csignal>
 
 using namespace QuorvantisTest;
 
@@ -145,8 +148,6 @@ private Q_SLOTS:
             << Run{.script = "echo bye; exit 7", .lines = {"bye"}, .status = 7, .input = QString(4 << 20, u'x')};
         QTest::newRow("signal number as status")
             << Run{.script = "echo before; kill -KILL $$; echo after", .lines = {"before"}, .status = 9};
-        QTest::newRow("a grandchild holding the pipe does not hold the run")
-            << Run{.script = "(sleep 10; echo late) & echo early", .lines = {"early"}};
         QTest::newRow("interceptor takes lines out of output and log")
             << Run{.script = "echo keep; echo 'take: Password: s3cret'; echo after",
                    .lines = {"keep", "after"},
@@ -177,6 +178,49 @@ private Q_SLOTS:
         QVERIFY2(head.hasMatch(), qPrintable(text.left(80)));
         const QString exit = QStringLiteral("\nProcess exited with status %1\n").arg(run.status);
         QCOMPARE(text.mid(head.capturedLength()), run.lines.join(u'\n') + exit);
+    }
+
+    // After the child's exit the run reads on until end of output, so what a background
+    // grandchild prints on its way out is kept (in the log before the exit line); one that keeps
+    // the pipe open costs the run its grace and no more. The holder is killed at the end.
+    void outputAfterTheChildExits_data()
+    {
+        QTest::addColumn<QString>("script");
+        QTest::addColumn<int>("graceMs"); // -1: the runner's own
+        QTest::addColumn<QStringList>("lines");
+        QTest::newRow("a grandchild's late lines, well within a long grace")
+            << "(sleep 0.2; echo late; echo 'Error: late' >&2) & echo early; exit 4" << 600'000
+            << QStringList{"early", "late", "Error: late"};
+        QTest::newRow("a grandchild holding the pipe, the runner's grace")
+            << "sleep 600 & echo $! > \"$HOME/holder.pid\"; echo early; exit 4" << -1 << QStringList{"early"};
+        QTest::newRow("a grandchild holding the pipe, a short grace")
+            << "sleep 600 & echo $! > \"$HOME/holder.pid\"; echo early; exit 4" << 20 << QStringList{"early"};
+    }
+    void outputAfterTheChildExits()
+    {
+        QFETCH(QString, script);
+        QFETCH(int, graceMs);
+        QFETCH(QStringList, lines);
+        const auto killHolder = qScopeGuard([this] {
+            if (const qint64 pid = read("~/holder.pid").trimmed().toLongLong(); pid > 0)
+                ::kill(pid_t(pid), SIGKILL);
+        });
+        CLIService::Options withGrace = options();
+        if (graceMs >= 0)
+            withGrace.outputGraceAfterExit = std::chrono::milliseconds(graceMs);
+        CLIService cli(withGrace);
+        QStringList output;
+        QElapsedTimer timer;
+        timer.start();
+        const CLIResult result =
+            await(cli.execute({"-c", script}, std::nullopt, [&](const QString &line) { output << line; }));
+        // Neither the holder's 600 s nor the long grace was waited for.
+        QVERIFY2(timer.elapsed() < 30'000, qPrintable(QString::number(timer.elapsed())));
+        QCOMPARE(output, lines);
+        QCOMPARE(result.status, 4);
+        QCOMPARE(result.lastErrorLine, lines.size() > 2 ? std::optional<QString>(lines.last()) : std::nullopt);
+        QVERIFY2(read(log()).endsWith(lines.join(u'\n') + "\nProcess exited with status 4\n"), qPrintable(read(log())));
+        QVERIFY(!cli.isRunning());
     }
 
     void secondRunIsRefusedWithoutSideEffect()

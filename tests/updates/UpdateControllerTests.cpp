@@ -5,6 +5,7 @@
 #include "support/AwaitTask.h"
 #include "support/ControllerHarness.h"
 #include "support/Scripted.h"
+#include "updates/RegistryLocator.h"
 #include "updates/UpdateController.h"
 
 #include <QTest>
@@ -29,6 +30,13 @@ std::deque<Step> endings(const QString &words)
     return steps;
 }
 
+// The registry could not be looked up now.
+QCoro::Task<std::optional<QString>> lookupDeferred()
+{
+    throw RegistryLookupDeferred("busy");
+    co_return std::nullopt;
+}
+
 struct Rig
 {
     ControllerHarness h;
@@ -48,7 +56,7 @@ struct Rig
             .agentUpdateVersion =
                 [this] {
                     ++asked;
-                    return value(offer);
+                    return offer == u"busy" ? lookupDeferred() : value(offer);
                 },
             .runScript = [s = script](QString text, OutputHandler out) { return play(s, {text}, std::move(out), {}); },
         };
@@ -98,7 +106,7 @@ private Q_SLOTS:
         QTest::addColumn<QString>("setup");
         QTest::addColumn<QString>("runs"); // how the update script and the daemon reinstall end
         // 1.3.0>1.4.0: a check with the agent at 1.3.0 and 1.4.0 offered ("-" none,
-        // "_" an empty version); dismiss, update (~: not awaited), hold / free the update script,
+        // "_" an empty version, "busy" the registry could not be looked up now); dismiss, update (~: not awaited), hold / free the update script,
         // ?: whether an update runs.
         QTest::addColumn<QString>("steps");
         QTest::addColumn<QString>("state");
@@ -106,6 +114,11 @@ private Q_SLOTS:
         row("moved on to the offer", "", "1.3.0>1.4.0 1.4.0>1.4.0", "asked:2 checked:1.4.0");
         row("unusable running versions", "", "_>1.4.0 ->1.4.0 v1.3.0>1.4.0", "");
         row("no answer clears the offer", "", "1.0.0>2.0.0 1.0.1>-", "asked:2 checked:1.0.1");
+        // Nothing was asked: the next sample asks again, and an earlier offer stands meanwhile.
+        row("a put-off question is asked again", "", "1.3.0>busy 1.3.0>1.4.0", "asked:2 offer:1.4.0 banner checked:1.3.0");
+        row("the offer stands while put off", "", "1.3.0>1.4.0 1.3.1>busy 1.3.1>1.4.0",
+            "asked:3 offer:1.4.0 banner checked:1.3.1");
+        row("put off for a new version", "", "1.3.0>1.4.0 1.3.1>busy", "asked:2 offer:1.4.0 banner checked:1.3.0");
         row("unconfigured never asks", "unconfigured", "1.0.0>9.0.0 update", "");
         row("dismissed", "", "1.3.0>1.4.0 dismiss", "asked:1 offer:1.4.0 dismissed:1.4.0 checked:1.3.0");
         row("dismissal hides only that version", "", "1.3.0>1.4.0 dismiss 1.3.1>1.5.0",
