@@ -3,6 +3,7 @@
 #include "net/BoundedHttp.h"
 
 #include <QHostAddress>
+#include <QNetworkProxy>
 #include <QPointer>
 #include <QTcpSocket>
 #include <QTimer>

@@ -14,6 +14,7 @@
 class AppModel;
 class QPushButton;
 class QTimer;
+class QVBoxLayout;
 
 // Small pieces the window's views share: the coalesced re-render, the motion preference,
 // the spinner, symbol labels, the status emblem and the error section.

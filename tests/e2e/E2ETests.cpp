@@ -43,7 +43,7 @@ class E2ETests : public QObject
     // The binding link the keychain holds for the profile (empty when none).
     QUrl capturedLink() const
     {
-        const auto store = OwnerSetupLinkStore::forProfileDirectory(AppModelAccess{*m_model}.profileDirectory());
+        const auto store = OwnerSetupLinkStore::forProfileDirectory(m_model->profileDirectory());
         return await(store.load()).value_or(OwnerSetupLink{}).url;
     }
 
@@ -167,18 +167,18 @@ private Q_SLOTS:
         m_application.quit();
         QVERIFY(m_sandbox->simctl({"grant", "screen-recording"}));
         STEP(relaunch());
-        QCOMPARE(m_model->permissions().permissions().permissionAwaitingReturn(), std::optional(Kind::screenRecording));
-        WAIT_FOR(m_model->permissions().permissions().permissions()[0].verified, 20000);
+        QCOMPARE(m_model->permissions().permissionAwaitingReturn(), std::optional(Kind::screenRecording));
+        WAIT_FOR(m_model->permissions().permissions()[0].verified, 20000);
         STEP(relaunch());
-        QVERIFY(m_model->permissions().permissions().cachedCompletedPermissions().contains(Kind::screenRecording));
+        QVERIFY(m_model->permissions().cachedCompletedPermissions().contains(Kind::screenRecording));
         // Granted in the simulated system first; accessibility passes the real node, then cliclick.
         for (const Kind kind : {Kind::screenRecording, Kind::accessibility, Kind::fullDiskAccess}) {
             QVERIFY(m_sandbox->simctl({"grant", rawValue(kind)}));
-            QCOMPARE(m_model->permissions().permissions().currentPermissionOnboardingKind(), kind);
+            QCOMPARE(m_model->permissions().currentPermissionOnboardingKind(), kind);
             await(m_model->confirmPermissionOnboarding(kind));
-            if (m_model->permissions().permissions().permissionPromptKind() == Kind::accessibility)
+            if (m_model->permissions().permissionPromptKind() == Kind::accessibility)
                 await(m_model->confirmPermissionOnboarding());
-            WAIT_FOR(m_model->permissions().permissions().permissions()[int(kind)].verified && !m_model->permissions().permissions().permissionOperationInFlight(), 30000);
+            WAIT_FOR(m_model->permissions().permissions()[int(kind)].verified && !m_model->permissions().permissionOperationInFlight(), 30000);
         }
         WAIT_FOR(m_model->journey().installStage() == Stage::setup, 10000);
 

@@ -60,9 +60,11 @@ QJsonObject fault(const char *kind)
 }
 
 // The model's thread while a fault runs: how late a 10 ms timer fires at worst, and how far the
-// process's peak memory rises above what it held when the watch began. The bound is far from the
-// gigabyte a runaway peer sends, yet above what Qt's network thread may take in on loopback
-// before an answer reaches its cap (tens of MiB, once 115).
+// process's peak memory rises above what it held when the watch began. The memory bound is far
+// from the gigabyte a runaway peer sends, yet above what Qt's network thread may take in on
+// loopback before an answer reaches its cap (tens of MiB, once 115). The delay bound tells a
+// thread that waited for the fault (seconds) from a busy machine's scheduling (a loaded CI runner
+// delays a timer by a hundred milliseconds and more).
 struct Watch
 {
     Watch()
@@ -73,11 +75,9 @@ struct Watch
         QObject::connect(&tick, &QTimer::timeout, [this] { worst = std::max(worst, clock.restart() - 10); });
         tick.start(10);
     }
-    bool bounded() const
-    {
-        const qint64 growth = (kib("VmHWM:") - base) / 1024;
-        return worst < 100 && growth < 200;
-    }
+    bool bounded() const { return worst < 1000 && growth() < 200; }
+    QString describe() const { return QStringLiteral("timer late by %1 ms, peak +%2 MiB").arg(worst).arg(growth()); }
+    qint64 growth() const { return (kib("VmHWM:") - base) / 1024; }
     static qint64 kib(const QByteArray &field)
     {
         const QByteArray status = readFile(QStringLiteral("/proc/self/status"));
@@ -186,7 +186,7 @@ private Q_SLOTS:
             await(AppModelAccess{model}.status().refreshAgentStatus());
         QCOMPARE(model.status().consecutiveStatusFailures(), 3);
         QCOMPARE(model.journey().overallState(), AppModel::OverallState::error);
-        QVERIFY(watch.bounded());
+        QVERIFY2(watch.bounded(), qPrintable(watch.describe()));
     }
 
     // The onboarding service, asked for a new binding link: the error's code or transport failure,
@@ -228,7 +228,7 @@ private Q_SLOTS:
         QCOMPARE(ended, outcome);
         const int sent = server.requests(QStringLiteral("POST"));
         QVERIFY2(sent >= 1 && sent <= linkRequests, qPrintable(QString::number(sent)));
-        QVERIFY(watch.bounded());
+        QVERIFY2(watch.bounded(), qPrintable(watch.describe()));
     }
 
     // The registry, asked for the agent's beta: the version offered, if any.
@@ -259,7 +259,7 @@ private Q_SLOTS:
         await(AppModelAccess{model}.updates().checkAgentUpdate(QStringLiteral("1.4.0")));
         QCOMPARE(model.updates().availableAgentVersion().value_or(QString()), offered);
         QVERIFY(!model.attention().lastError());
-        QVERIFY(watch.bounded());
+        QVERIFY2(watch.bounded(), qPrintable(watch.describe()));
     }
 
     // Files that cannot be written reach no user: the stage moves on in memory, the run goes on
@@ -315,7 +315,7 @@ private:
         QCOMPARE(fixture.readProfileFile(QStringLiteral("mac-app-install-stage")), stage);
         // A log's target is not read.
         QVERIFY(!logTarget.isEmpty() || readFile(options.installLogPath).contains("Process exited"));
-        QVERIFY(watch.bounded());
+        QVERIFY2(watch.bounded(), qPrintable(watch.describe()));
     }
 };
 
