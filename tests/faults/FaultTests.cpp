@@ -110,8 +110,10 @@ private Q_SLOTS:
     void killedAndRelaunched_data()
     {
         QTest::addColumn<int>("seed");
+        // QUORVANTIS_FAULT_RUNS seeds from QUORVANTIS_FAULT_FIRST_SEED (three from 1 by default).
         const int runs = qEnvironmentVariableIntValue("QUORVANTIS_FAULT_RUNS");
-        for (int seed = 1; seed <= (runs > 0 ? runs : 3); ++seed)
+        const int first = std::max(1, qEnvironmentVariableIntValue("QUORVANTIS_FAULT_FIRST_SEED"));
+        for (int seed = first; seed < first + (runs > 0 ? runs : 3); ++seed)
             QTest::addRow("seed %d", seed) << seed;
     }
 
