@@ -62,7 +62,12 @@ QCoro::Task<bool> agentStarted(QPointer<AgentStatusClient> client)
 
 QCoro::Task<bool> openURL(QUrl url)
 {
-    co_return Desktop::openURL(url);
+    co_return co_await Desktop::openURL(std::move(url));
+}
+
+QCoro::Task<bool> openPrivacyPane(std::optional<PermissionKind> kind)
+{
+    co_return co_await PermissionController::openSettings(kind);
 }
 
 QCoro::Task<OwnerSetupSession> requestOwnerSetup(std::shared_ptr<OwnerSetupClient> client, std::optional<QUrl> existing,
@@ -131,7 +136,7 @@ void AppModel::wireDefaultEffects(Options &options)
         given.agentStarted = [client] { return agentStarted(client); };
     }
     if (!given.openSystemSettings)
-        given.openSystemSettings = [](std::optional<PermissionKind> kind) { PermissionController::openSettings(kind); };
+        given.openSystemSettings = [](std::optional<PermissionKind> kind) { return openPrivacyPane(kind); };
     if (!given.ownerSetupRequest) {
         // The one onboarding client, held by this effect for the life of the model.
         const auto client = std::make_shared<OwnerSetupClient>(m_profileDirectory);
@@ -189,7 +194,7 @@ void AppModel::wireDefaultEffects(Options &options)
         };
     }
     if (!given.openURL)
-        given.openURL = [](QUrl url) { return Desktop::openURL(url); };
+        given.openURL = [](QUrl url) { return openURL(std::move(url)); };
 
     m_effects = std::move(given);
 }

@@ -1,17 +1,62 @@
 #include "platform/Desktop.h"
 
 #include <QClipboard>
+#include <QDeadlineTimer>
 #include <QDesktopServices>
 #include <QGuiApplication>
 #include <QMimeData>
+#include <QProcess>
+
+#include <QCoro/QCoroSignal>
 
 namespace Desktop {
 
-bool openURL(const QUrl &url)
+namespace {
+
+#ifndef Q_OS_MACOS
+// The opener's process, awaited until it exits or the hand-over time has passed. One that keeps
+// running is left alone (it may be the browser itself) and deletes itself when it ends.
+QCoro::Task<bool> runOpener(QString target, Opener opener)
 {
-    if (!url.isValid() || !qobject_cast<QGuiApplication *>(QCoreApplication::instance()))
-        return false;
-    return QDesktopServices::openUrl(url);
+    auto *process = new QProcess;
+    process->setProgram(opener.program);
+    process->setArguments(opener.arguments + QStringList{target});
+    process->setStandardInputFile(QProcess::nullDevice());
+    process->setStandardOutputFile(QProcess::nullDevice());
+    process->setStandardErrorFile(QProcess::nullDevice());
+    process->start();
+
+    const QDeadlineTimer deadline(opener.handOver);
+    while (process->state() != QProcess::NotRunning) {
+        const auto left = std::chrono::milliseconds(qMax<qint64>(0, deadline.remainingTime()));
+        const auto changed = co_await qCoro(process, &QProcess::stateChanged, left);
+        if (!changed && process->state() != QProcess::NotRunning) {
+            QObject::connect(process, &QProcess::finished, process, &QObject::deleteLater);
+            co_return true;
+        }
+    }
+    const bool opened = process->error() != QProcess::FailedToStart && process->exitStatus() == QProcess::NormalExit
+        && process->exitCode() == 0;
+    process->deleteLater();
+    co_return opened;
+}
+#endif
+
+} // namespace
+
+QCoro::Task<bool> openURL(QUrl url, Opener opener)
+{
+    if (!url.isValid() || url.isEmpty())
+        co_return false;
+#ifdef Q_OS_MACOS
+    Q_UNUSED(opener);
+    if (!qobject_cast<QGuiApplication *>(QCoreApplication::instance()))
+        co_return false;
+    co_return QDesktopServices::openUrl(url);
+#else
+    const QString target = url.isLocalFile() ? url.toLocalFile() : url.toString(QUrl::FullyEncoded);
+    co_return co_await runOpener(target, std::move(opener));
+#endif
 }
 
 bool copyText(const QString &text)
