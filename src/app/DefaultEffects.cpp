@@ -10,6 +10,7 @@
 #include "permissions/PermissionProbes.h"
 #include "platform/Desktop.h"
 #include "process/CLIService.h"
+#include "setup/BundleComponents.h"
 #include "setup/BundleStamp.h"
 #include "status/AgentStatusClient.h"
 #include "updates/AgentUpdateProbe.h"
@@ -19,9 +20,25 @@ namespace {
 using OutputHandler = AppModel::OutputHandler;
 using AuthorizationHandler = AppModel::AuthorizationHandler;
 
+// The runner finds no session script: a package built without one says what it lacks, since
+// reinstalling the same package cannot help; a script that was shipped and is gone keeps the
+// runner's own advice to reinstall.
+[[noreturn]] void rethrowExplained(const QuorvantisNativeError &error)
+{
+    if (error.code == u"INSTALL_COMPONENT_MISSING") {
+        if (auto lacking = BundleComponents::sessionScriptNeverPackaged())
+            throw QuorvantisNativeError(error.code, std::move(*lacking));
+    }
+    throw error;
+}
+
 QCoro::Task<CLIResult> prepareEnvironment(std::shared_ptr<CLIService> cli, OutputHandler onOutput)
 {
-    co_return co_await cli->prepareEnvironment(std::move(onOutput));
+    try {
+        co_return co_await cli->prepareEnvironment(std::move(onOutput));
+    } catch (const QuorvantisNativeError &error) {
+        rethrowExplained(error);
+    }
 }
 
 QCoro::Task<CLIResult> runScript(std::shared_ptr<CLIService> cli, QString script, OutputHandler onOutput)
@@ -32,20 +49,33 @@ QCoro::Task<CLIResult> runScript(std::shared_ptr<CLIService> cli, QString script
 QCoro::Task<CLIResult> setupWithCode(std::shared_ptr<CLIService> cli, QString code, std::optional<QString> agentName,
                                      OutputHandler onOutput, AuthorizationHandler onAuthorization)
 {
-    co_return co_await cli->setup(code, agentName, std::move(onOutput), authorizationInterceptor(std::move(onAuthorization)));
+    try {
+        co_return co_await cli->setup(code, agentName, std::move(onOutput),
+                                      authorizationInterceptor(std::move(onAuthorization)));
+    } catch (const QuorvantisNativeError &error) {
+        rethrowExplained(error);
+    }
 }
 
 QCoro::Task<CLIResult> enroll(std::shared_ptr<CLIService> cli, QString workspace, QString agentName, QString key,
                               OutputHandler onOutput, AuthorizationHandler onAuthorization)
 {
-    co_return co_await cli->enroll(workspace, agentName, key, std::move(onOutput),
-                                   authorizationInterceptor(std::move(onAuthorization)));
+    try {
+        co_return co_await cli->enroll(workspace, agentName, key, std::move(onOutput),
+                                       authorizationInterceptor(std::move(onAuthorization)));
+    } catch (const QuorvantisNativeError &error) {
+        rethrowExplained(error);
+    }
 }
 
 QCoro::Task<CLIResult> resumeSetup(std::shared_ptr<CLIService> cli, OutputHandler onOutput,
                                    AuthorizationHandler onAuthorization)
 {
-    co_return co_await cli->resumeSetup(std::move(onOutput), authorizationInterceptor(std::move(onAuthorization)));
+    try {
+        co_return co_await cli->resumeSetup(std::move(onOutput), authorizationInterceptor(std::move(onAuthorization)));
+    } catch (const QuorvantisNativeError &error) {
+        rethrowExplained(error);
+    }
 }
 
 QCoro::Task<bool> agentStarted(QPointer<AgentStatusClient> client)
