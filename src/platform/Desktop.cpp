@@ -15,10 +15,11 @@ namespace {
 
 #ifndef Q_OS_MACOS
 // The opener's process, awaited until it exits or the hand-over time has passed. One that keeps
-// running is left alone (it may be the browser itself) and deletes itself when it ends.
+// running is left alone and deletes itself when it ends; an opener still running when the
+// application quits goes with it (a browser it started runs on as its own process).
 QCoro::Task<bool> runOpener(QString target, Opener opener)
 {
-    auto *process = new QProcess;
+    auto *process = new QProcess(QCoreApplication::instance());
     process->setProgram(opener.program);
     process->setArguments(opener.arguments + QStringList{target});
     process->setStandardInputFile(QProcess::nullDevice());
