@@ -485,7 +485,8 @@ QUrl PermissionController::permissionSettingsURL(std::optional<PermissionKind> k
 
 QCoro::Task<bool> PermissionController::openSettings(std::optional<PermissionKind> kind)
 {
-    co_return co_await Desktop::openURL(permissionSettingsURL(kind));
+    QUrl pane = permissionSettingsURL(kind);
+    co_return co_await Desktop::openURL(std::move(pane));
 }
 
 void PermissionController::presentPermissionPrompt(PermissionKind kind)

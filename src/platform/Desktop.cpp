@@ -60,6 +60,12 @@ QCoro::Task<bool> openURL(QUrl url, Opener opener)
 #endif
 }
 
+QCoro::Task<bool> openURL(QUrl url)
+{
+    // Not a coroutine: the default opener is made here, never as a temporary of a co_await.
+    return openURL(std::move(url), Opener{});
+}
+
 bool copyText(const QString &text)
 {
     if (!qobject_cast<QGuiApplication *>(QCoreApplication::instance()))

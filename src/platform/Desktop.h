@@ -25,7 +25,9 @@ struct Opener
 
 // Opens a URL (a web page, a settings pane, a folder) with the desktop's handler; true only when
 // the handler took it. On macOS the workspace answers; elsewhere `opener` runs.
-QCoro::Task<bool> openURL(QUrl url, Opener opener = {});
+QCoro::Task<bool> openURL(QUrl url, Opener opener);
+// With the desktop's own opener.
+QCoro::Task<bool> openURL(QUrl url);
 
 // Replaces the clipboard's content with plain text; false without a clipboard.
 bool copyText(const QString &text);

@@ -63,13 +63,16 @@ QCoro::Task<void> RecoveryController::perform(RecoveryAction action)
         break;
     case Kind::openLogs: {
         const QString folder = InstallLog::ensureLogsDirectory();
-        co_await openOrSay(QUrl::fromLocalFile(folder),
-                           QStringLiteral("无法打开日志目录，请在文件管理器中打开：%1").arg(folder));
+        QUrl url = QUrl::fromLocalFile(folder);
+        QString instead = QStringLiteral("无法打开日志目录，请在文件管理器中打开：%1").arg(folder);
+        co_await openOrSay(std::move(url), std::move(instead));
         break;
     }
     case Kind::checkForUpdates: {
         const QString page = Configuration::releasesPageURL();
-        co_await openOrSay(QUrl(page), QStringLiteral("无法打开浏览器，请复制链接在浏览器中打开：%1").arg(page));
+        QUrl url(page);
+        QString instead = QStringLiteral("无法打开浏览器，请复制链接在浏览器中打开：%1").arg(page);
+        co_await openOrSay(std::move(url), std::move(instead));
         break;
     }
     case Kind::recheckPermissions:
