@@ -13,6 +13,20 @@ namespace Desktop {
 
 namespace {
 
+// QProcess::stateChanged carries a private-signal tag that cannot be awaited safely: this
+// relays it through a public signal.
+class OpenerStateRelay : public QObject
+{
+    Q_OBJECT
+public:
+    explicit OpenerStateRelay(QProcess *process) : QObject(process)
+    {
+        connect(process, &QProcess::stateChanged, this, [this](QProcess::ProcessState) { Q_EMIT changed(); });
+    }
+Q_SIGNALS:
+    void changed();
+};
+
 #ifndef Q_OS_MACOS
 // The opener's process, awaited until it exits or the hand-over time has passed. One that keeps
 // running is left alone and deletes itself when it ends; an opener still running when the
@@ -25,12 +39,13 @@ QCoro::Task<bool> runOpener(QString target, Opener opener)
     process->setStandardInputFile(QProcess::nullDevice());
     process->setStandardOutputFile(QProcess::nullDevice());
     process->setStandardErrorFile(QProcess::nullDevice());
+    auto *relay = new OpenerStateRelay(process);
     process->start();
 
     const QDeadlineTimer deadline(opener.handOver);
     while (process->state() != QProcess::NotRunning) {
         const auto left = std::chrono::milliseconds(qMax<qint64>(0, deadline.remainingTime()));
-        const auto changed = co_await qCoro(process, &QProcess::stateChanged, left);
+        const auto changed = co_await qCoro(relay, &OpenerStateRelay::changed, left);
         if (!changed && process->state() != QProcess::NotRunning) {
             QObject::connect(process, &QProcess::finished, process, &QObject::deleteLater);
             co_return true;
@@ -79,3 +94,5 @@ bool copyText(const QString &text)
 }
 
 } // namespace Desktop
+
+#include "Desktop.moc"
