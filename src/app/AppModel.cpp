@@ -122,9 +122,10 @@ AppModel::AppModel(Options options, QObject *parent) : QObject(parent)
             .refreshAgentStatus = [this] { return m_status->refreshAgentStatus(); },
         });
     m_recovery = std::make_unique<RecoveryController>(
-        context, RecoveryController::Effects{.openURL = e.openURL, .openSystemSettings = e.openSystemSettings},
+        context, RecoveryController::Effects{.openURL = e.openURL},
         RecoveryController::Links{
             .presentPermissionPrompt = [this](PermissionKind kind) { m_permissions->presentPermissionPrompt(kind); },
+            .openSystemSettings = [this] { return m_permissions->openSettingsOrSay(std::nullopt); },
             .resumeInstallation = [this] { return resumeInstalledConfiguration(); },
             .recoverExistingConfiguration = [this] { return m_permissions->recoverExistingConfigurationIfNeeded(); },
             .refreshExistingPermissions = [this] { return m_permissions->refreshExistingPermissions(); },
@@ -366,12 +367,16 @@ QCoro::Task<void> AppModel::advancePermissionOnboarding()
         co_await m_permissions->advancePermissionOnboarding();
 }
 void AppModel::openCurrentPermissionSettings() { m_permissions->openCurrentPermissionSettings(); }
-void AppModel::openSystemSettings(std::optional<PermissionKind> kind)
+QCoro::Task<bool> AppModel::openSystemSettings(std::optional<PermissionKind> kind)
 {
-    if (m_effects.openSystemSettings)
-        m_effects.openSystemSettings(kind);
+    if (!m_effects.openSystemSettings)
+        co_return false;
+    co_return co_await m_effects.openSystemSettings(kind);
 }
-void AppModel::openSettings(std::optional<PermissionKind> kind) { PermissionController::openSettings(kind); }
+QCoro::Task<bool> AppModel::openSettings(std::optional<PermissionKind> kind)
+{
+    return PermissionController::openSettings(kind);
+}
 void AppModel::dismissPermissionPrompt() { m_permissions->dismissPermissionPrompt(); }
 void AppModel::resolvePermission(PermissionKind kind) { m_permissions->resolvePermission(kind); }
 void AppModel::schedulePermissionReturnChecks(PermissionKind kind) { m_permissions->schedulePermissionReturnChecks(kind); }
@@ -391,6 +396,7 @@ std::optional<PermissionKind> AppModel::currentPermissionOnboardingKind() const
 bool AppModel::isVerifyingCurrentPermission() const { return m_permissions->isVerifyingCurrentPermission(); }
 bool AppModel::permissionNeedsUserAction() const { return m_permissions->permissionNeedsUserAction(); }
 QString AppModel::permissionSettingsGuidance() const { return m_permissions->permissionSettingsGuidance(); }
+std::optional<QString> AppModel::permissionSettingsFailure() const { return m_permissions->permissionSettingsFailure(); }
 
 // ---- Channel binding and authorization -------------------------------------------------------------
 

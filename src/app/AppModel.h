@@ -274,8 +274,8 @@ public:
     QCoro::Task<void> advancePermissionOnboarding();
     void openCurrentPermissionSettings();
     // Opens the privacy pane of a kind (the dashboard's revoked-permission rows).
-    void openSystemSettings(std::optional<PermissionKind> kind);
-    static void openSettings(std::optional<PermissionKind> kind);
+    QCoro::Task<bool> openSystemSettings(std::optional<PermissionKind> kind);
+    static QCoro::Task<bool> openSettings(std::optional<PermissionKind> kind);
     void dismissPermissionPrompt();
     // Opens the privacy pane of a revoked permission and follows it until it is granted.
     void resolvePermission(PermissionKind kind);
@@ -290,6 +290,7 @@ public:
     bool isVerifyingCurrentPermission() const;
     bool permissionNeedsUserAction() const;
     QString permissionSettingsGuidance() const;
+    std::optional<QString> permissionSettingsFailure() const;
 
     // ---- Channel binding --------------------------------------------------------------------------
 

@@ -1,4 +1,5 @@
 #include "permissions/PermissionKind.h"
+#include "platform/PlatformWords.h"
 #include "ui/SetupView.h"
 
 #include "app/AppModel.h"
@@ -163,6 +164,10 @@ SetupView::SetupView(AppModel *model, QWidget *parent)
     errorLayout->addWidget(makeDivider());
     errorLayout->addWidget(m_error);
     right->addWidget(m_errorBlock);
+    m_notice = makeLabel({}, Typography::meta, true);
+    m_notice->setObjectName(QStringLiteral("action-notice"));
+    m_notice->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    right->addWidget(m_notice);
     right->addStretch(1);
 
     m_scroll = new QScrollArea;
@@ -194,7 +199,9 @@ QWidget *SetupView::buildLeftColumn()
                             .arg(background.name(QColor::HexArgb), border.name(QColor::HexArgb)));
 
     m_statusCore = new StatusCore(m_model, 112);
-    auto *intro = makeLabel(QStringLiteral("在这台 Mac 上安装、授权并运行 Quorvantis Agent。"), Typography::body);
+    auto *intro = makeLabel(PlatformWords::forThisComputer(QStringLiteral("在这台 Mac 上安装、授权并运行 Quorvantis Agent。")),
+                            Typography::body);
+    intro->setObjectName(QStringLiteral("setup-intro"));
     m_shield = new SymbolLabel(QStringLiteral("lock.shield"));
     UIToken::applySecondary(m_shield->textLabel(), Typography::meta);
     m_stage = makeLabel({}, Typography::bodyStrong);
@@ -460,6 +467,10 @@ QWidget *SetupView::buildPermissionSection()
     m_guidance = new SymbolLabel(QStringLiteral("exclamationmark.triangle.fill"));
     UIToken::apply(m_guidance->textLabel(), Typography::meta);
     m_guidance->setObjectName(QStringLiteral("permission-guidance"));
+    m_settingsFailure = new SymbolLabel(QStringLiteral("exclamationmark.triangle"));
+    UIToken::apply(m_settingsFailure->textLabel(), Typography::meta);
+    m_settingsFailure->textLabel()->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    m_settingsFailure->setObjectName(QStringLiteral("permission-settings-failure"));
 
     m_permissionStart = new QPushButton;
     stylePrimaryButton(m_permissionStart);
@@ -481,6 +492,7 @@ QWidget *SetupView::buildPermissionSection()
     stepLayout->addWidget(m_guidance);
     stepLayout->addSpacing(4);
     stepLayout->addLayout(buttons);
+    stepLayout->addWidget(m_settingsFailure);
     layout->addWidget(step);
 
     connect(m_permissionStart, &QPushButton::clicked, this,
@@ -518,6 +530,9 @@ void SetupView::render()
     if (error && error != m_shownError)
         scrollIntoView(m_errorBlock);
     m_shownError = error;
+    const auto line = actionLine(*m_model);
+    setTextIfChanged(m_notice, line.value_or(QString()));
+    m_notice->setVisible(line.has_value());
     applyFocusRequest();
     m_rendered = true;
 }
@@ -670,6 +685,10 @@ void SetupView::renderPermission()
                                                             m_permissionIntro, m_permissionHint, m_permissionStart,
                                                             m_permissionSettings})
         widget->setVisible(hasStep);
+    const auto settingsFailure = m_model->permissionSettingsFailure();
+    m_settingsFailure->setVisible(hasStep && settingsFailure.has_value());
+    if (settingsFailure)
+        m_settingsFailure->setText(*settingsFailure);
     if (!hasStep) {
         m_verifying->hide();
         m_guidance->hide();

@@ -119,7 +119,10 @@ struct Flow
                     h.writeProfileFile(ProfileMarkers::accessibilityProbeFile, p->probeFiles.takeFirst());
                 return probe(p, "ax:" + rawValue(step) + (prompt ? QStringLiteral(":prompt") : QString()));
             },
-            [this](std::optional<Kind> kind) { opened << initial(kind); }};
+            [this](std::optional<Kind> kind) {
+                opened << initial(kind);
+                return value(true);
+            }};
         h.daemonEffects = {.daemonInstall = runEffect(daemon), .agentStarted = answerEffect(running)};
         c = std::make_unique<PermissionController>(h.context(), std::move(effects));
         return *c;
