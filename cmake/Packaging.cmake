@@ -31,6 +31,29 @@ while(quorvantis_info_keys)
   string(APPEND quorvantis_info_json ",\n  \"${key}\": \"${value}\"")
   string(APPEND QUORVANTIS_INFO_PLIST_KEYS "  <key>${key}</key>\n  <string>${value}</string>\n")
 endwhile()
+# The agent's components this package is built with: the application tells a component that was
+# never packaged (it names what the package lacks) from one that was shipped and has gone since
+# (reinstalling helps). The session script is required: without it no installation can start.
+set(quorvantis_packaged_components)
+if(QUORVANTIS_SESSION_SCRIPT)
+  list(APPEND quorvantis_packaged_components sessionScript)
+else()
+  # Said, not warned: development builds and the sandbox (which brings its own script) are
+  # built this way every day.
+  message(STATUS "QUORVANTIS_SESSION_SCRIPT is not set: a package built here cannot start an "
+                 "installation, and says so in --version and in its first stage.")
+endif()
+if(QUORVANTIS_ENROLLMENT_KEY_FILE)
+  list(APPEND quorvantis_packaged_components enrollmentKey)
+endif()
+string(STRIP "${QUORVANTIS_ONBOARDING_SERVICE_URL}" quorvantis_onboarding_given)
+if(NOT quorvantis_onboarding_given STREQUAL "")
+  list(APPEND quorvantis_packaged_components onboardingServiceURL)
+endif()
+list(JOIN quorvantis_packaged_components "," quorvantis_packaged_list)
+string(APPEND quorvantis_info_json ",\n  \"QuorvantisPackagedComponents\": \"${quorvantis_packaged_list}\"")
+string(APPEND QUORVANTIS_INFO_PLIST_KEYS
+  "  <key>QuorvantisPackagedComponents</key>\n  <string>${quorvantis_packaged_list}</string>\n")
 if(NOT APPLE)
   file(CONFIGURE OUTPUT "${QUORVANTIS_RESOURCE_DIR}/Info.json" CONTENT "{\n${quorvantis_info_json}\n}\n")
 endif()
@@ -131,4 +154,7 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "bash, qt6-qpa-plugins")
 # URLs and folders open through xdg-open; the captured binding link needs a Secret Service.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils, gnome-keyring | kwalletmanager")
+# The installed binary is stripped; its debug symbols go to a package of their own
+# (quorvantis-companion-dbgsym, a .ddeb), found by build id under /usr/lib/debug.
+set(CPACK_DEBIAN_DEBUGINFO_PACKAGE ON)
 include(CPack)

@@ -6,7 +6,7 @@ const test = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('fs');
 const path = require('path');
-const { spawnSync } = require('child_process');
+const { spawn, spawnSync } = require('child_process');
 const { SIM_ROOT, makeHome, run } = require('./helpers.cjs');
 
 test('the application runs in the sandbox and the services stop when it exits', async (t) => {
@@ -83,4 +83,76 @@ test('--fresh empties the home; the sandbox xdg-open hands settings URLs to the 
   assert.deepEqual(JSON.parse(opened.stdout), { action: 'record' });
   const records = fs.readFileSync(path.join(home, '.sandbox', 'records.jsonl'), 'utf8').trim().split('\n').map((l) => JSON.parse(l));
   assert.ok(records.some((x) => x.tool === 'url-handler' && x.url === url));
+});
+
+// Every file under a directory with its bytes and modification time.
+function snapshot(dir) {
+  const seen = {};
+  const walk = (d) => {
+    for (const entry of fs.readdirSync(d, { withFileTypes: true })) {
+      const p = path.join(d, entry.name);
+      if (entry.isDirectory()) walk(p);
+      else seen[path.relative(dir, p)] = `${fs.statSync(p).mtimeMs} ${fs.readFileSync(p, 'base64')}`;
+    }
+  };
+  walk(dir);
+  return seen;
+}
+
+test('a second launch while the application runs brings its window forward and touches nothing', async (t) => {
+  const home = makeHome(t);
+  const runtime = fs.mkdtempSync(path.join(require('os').tmpdir(), 'quorvantis-sim-run-'));
+  t.after(() => fs.rmSync(runtime, { recursive: true, force: true }));
+  const env = { ...process.env, XDG_RUNTIME_DIR: runtime };
+  const raiser = path.join(SIM_ROOT, 'tools', 'raise-app.cjs');
+  const launch = path.join(SIM_ROOT, 'launch');
+
+  // Nothing runs yet: --raise says so and creates nothing.
+  assert.equal((await run(launch, ['--home', home, '--raise'], { env })).status, 3);
+
+  // The running application of this home: its single-instance socket, and the files of its run.
+  const socket = (await run(raiser, ['--socket', home], { env })).stdout.split('\n')[0];
+  assert.equal(path.dirname(socket), runtime);
+  const requests = [];
+  const server = require('net').createServer((peer) => {
+    peer.on('data', (d) => {
+      requests.push(String(d));
+      peer.end('ok\n');
+    });
+  });
+  await new Promise((resolve) => server.listen(socket, resolve));
+  t.after(() => server.close());
+  fs.mkdirSync(path.join(home, '.sandbox', 'bundle'), { recursive: true });
+  fs.writeFileSync(path.join(home, 'launch.log'), 'the first run writes here\n');
+  fs.writeFileSync(path.join(home, '.sandbox', 'bundle', 'Info.json'), '{}\n');
+  const before = snapshot(home);
+
+  const app = path.join(runtime, 'app-that-must-not-start');
+  fs.writeFileSync(app, `#!/bin/bash\ntouch ${JSON.stringify(path.join(runtime, 'started'))}\n`, { mode: 0o755 });
+  for (const args of [['--app', app], ['--fresh', '--app', app], ['--raise']]) {
+    const r = await run(launch, ['--home', home, ...args], { env });
+    assert.equal(r.status, 0, `${args}: ${r.stderr}`);
+    if (args[0] !== '--raise') assert.match(r.stdout, /already runs on this sandbox.*window was brought to the front/);
+  }
+  assert.deepEqual(requests, ['activate\n', 'activate\n', 'activate\n']);
+  assert.equal(fs.existsSync(path.join(runtime, 'started')), false, 'no second application');
+  assert.deepEqual(snapshot(home), before, 'the running sandbox is untouched');
+});
+
+test('a second launch while the first is still starting the application waits for it', async (t) => {
+  const home = makeHome(t);
+  const runtime = fs.mkdtempSync(path.join(require('os').tmpdir(), 'quorvantis-sim-run-'));
+  t.after(() => fs.rmSync(runtime, { recursive: true, force: true }));
+  const env = { ...process.env, XDG_RUNTIME_DIR: runtime };
+  // A launcher that has not got its application listening yet.
+  const first = spawn('bash', ['-c', 'sleep 30; true', 'sim/launch'], { stdio: 'ignore' });
+  t.after(() => first.kill());
+  fs.mkdirSync(path.join(home, '.sandbox'), { recursive: true });
+  fs.writeFileSync(path.join(home, '.sandbox', 'launcher.pid'), `${first.pid}\n`);
+  const before = snapshot(home);
+  assert.equal((await run(path.join(SIM_ROOT, 'launch'), ['--home', home, '--raise'], { env })).status, 4);
+  const r = await run(path.join(SIM_ROOT, 'launch'), ['--home', home, '--app', '/bin/false'], { env });
+  assert.equal(r.status, 0, r.stderr);
+  assert.match(r.stdout, /already starting on this sandbox/);
+  assert.deepEqual(snapshot(home), before);
 });

@@ -114,9 +114,10 @@ AppModel::AppModel(Options options, QObject *parent) : QObject(parent)
             .refreshAgentStatus = [this] { return m_status->refreshAgentStatus(); },
         });
     m_recovery = std::make_unique<RecoveryController>(
-        context, RecoveryController::Effects{.openURL = e.openURL, .openSystemSettings = e.openSystemSettings},
+        context, RecoveryController::Effects{.openURL = e.openURL},
         RecoveryController::Links{
             .presentPermissionPrompt = [this](PermissionKind kind) { m_permissions->presentPermissionPrompt(kind); },
+            .openSystemSettings = [this] { return m_permissions->openSettingsOrSay(std::nullopt); },
             .resumeInstallation = [this] { return resumeInstalledConfiguration(); },
             .recoverExistingConfiguration = [this] { return m_permissions->recoverExistingConfigurationIfNeeded(); },
             .refreshExistingPermissions = [this] { return m_permissions->refreshExistingPermissions(); },

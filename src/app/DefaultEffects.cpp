@@ -12,6 +12,7 @@
 #include "permissions/PermissionProbes.h"
 #include "platform/Desktop.h"
 #include "process/CLIService.h"
+#include "setup/BundleComponents.h"
 #include "setup/BundleStamp.h"
 #include "status/AgentStatusClient.h"
 #include "updates/AgentUpdateProbe.h"
@@ -22,9 +23,25 @@ namespace {
 using OutputHandler = AppModel::OutputHandler;
 using AuthorizationHandler = AppModel::AuthorizationHandler;
 
+// The runner finds no session script: a package built without one says what it lacks, since
+// reinstalling the same package cannot help; a script that was shipped and is gone keeps the
+// runner's own advice to reinstall.
+[[noreturn]] void rethrowExplained(const QuorvantisNativeError &error)
+{
+    if (error.code == u"INSTALL_COMPONENT_MISSING") {
+        if (auto lacking = BundleComponents::sessionScriptNeverPackaged())
+            throw QuorvantisNativeError(error.code, std::move(*lacking));
+    }
+    throw error;
+}
+
 QCoro::Task<CLIResult> prepareEnvironment(std::shared_ptr<CLIService> cli, OutputHandler onOutput)
 {
-    co_return co_await cli->prepareEnvironment(std::move(onOutput));
+    try {
+        co_return co_await cli->prepareEnvironment(std::move(onOutput));
+    } catch (const QuorvantisNativeError &error) {
+        rethrowExplained(error);
+    }
 }
 
 QCoro::Task<CLIResult> runScript(std::shared_ptr<CLIService> cli, QString script, OutputHandler onOutput)
@@ -35,20 +52,33 @@ QCoro::Task<CLIResult> runScript(std::shared_ptr<CLIService> cli, QString script
 QCoro::Task<CLIResult> setupWithCode(std::shared_ptr<CLIService> cli, QString code, std::optional<QString> agentName,
                                      OutputHandler onOutput, AuthorizationHandler onAuthorization)
 {
-    co_return co_await cli->setup(code, agentName, std::move(onOutput), authorizationInterceptor(std::move(onAuthorization)));
+    try {
+        co_return co_await cli->setup(code, agentName, std::move(onOutput),
+                                      authorizationInterceptor(std::move(onAuthorization)));
+    } catch (const QuorvantisNativeError &error) {
+        rethrowExplained(error);
+    }
 }
 
 QCoro::Task<CLIResult> enroll(std::shared_ptr<CLIService> cli, QString workspace, QString agentName, QString key,
                               OutputHandler onOutput, AuthorizationHandler onAuthorization)
 {
-    co_return co_await cli->enroll(workspace, agentName, key, std::move(onOutput),
-                                   authorizationInterceptor(std::move(onAuthorization)));
+    try {
+        co_return co_await cli->enroll(workspace, agentName, key, std::move(onOutput),
+                                       authorizationInterceptor(std::move(onAuthorization)));
+    } catch (const QuorvantisNativeError &error) {
+        rethrowExplained(error);
+    }
 }
 
 QCoro::Task<CLIResult> resumeSetup(std::shared_ptr<CLIService> cli, OutputHandler onOutput,
                                    AuthorizationHandler onAuthorization)
 {
-    co_return co_await cli->resumeSetup(std::move(onOutput), authorizationInterceptor(std::move(onAuthorization)));
+    try {
+        co_return co_await cli->resumeSetup(std::move(onOutput), authorizationInterceptor(std::move(onAuthorization)));
+    } catch (const QuorvantisNativeError &error) {
+        rethrowExplained(error);
+    }
 }
 
 QCoro::Task<bool> agentStarted(QPointer<AgentStatusClient> client)
@@ -65,7 +95,12 @@ QCoro::Task<bool> agentStarted(QPointer<AgentStatusClient> client)
 
 QCoro::Task<bool> openURL(QUrl url)
 {
-    co_return Desktop::openURL(url);
+    co_return co_await Desktop::openURL(std::move(url));
+}
+
+QCoro::Task<bool> openPrivacyPane(std::optional<PermissionKind> kind)
+{
+    co_return co_await PermissionController::openSettings(kind);
 }
 
 QCoro::Task<OwnerSetupSession> requestOwnerSetup(std::shared_ptr<OwnerSetupClient> client, std::optional<QUrl> existing,
@@ -152,7 +187,7 @@ void AppModel::wireDefaultEffects(Options &options)
         given.agentStarted = [client] { return agentStarted(client); };
     }
     if (!given.openSystemSettings)
-        given.openSystemSettings = [](std::optional<PermissionKind> kind) { PermissionController::openSettings(kind); };
+        given.openSystemSettings = [](std::optional<PermissionKind> kind) { return openPrivacyPane(kind); };
     if (!given.ownerSetupRequest) {
         // The one onboarding client, held by this effect for the life of the model.
         const auto client = std::make_shared<OwnerSetupClient>(m_profileDirectory);
@@ -216,7 +251,7 @@ void AppModel::wireDefaultEffects(Options &options)
         };
     }
     if (!given.openURL)
-        given.openURL = [](QUrl url) { return Desktop::openURL(url); };
+        given.openURL = [](QUrl url) { return openURL(std::move(url)); };
 
     m_effects = std::move(given);
 }

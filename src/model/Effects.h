@@ -24,7 +24,8 @@ struct ModelEffects
     std::function<QCoro::Task<CLIResult>(OutputHandler)> environmentPrepare;
     std::function<QCoro::Task<CLIResult>(OutputHandler)> daemonInstall;
     std::function<QCoro::Task<bool>()> agentStarted;
-    std::function<void(std::optional<PermissionKind>)> openSystemSettings;
+    // True when the pane was opened; false when nothing took the link (no such pane here).
+    std::function<QCoro::Task<bool>(std::optional<PermissionKind>)> openSystemSettings;
     std::function<QCoro::Task<OwnerSetupSession>(std::optional<QUrl> existingURL, bool forceRefresh)> ownerSetupRequest;
     std::function<QCoro::Task<bool>(QUrl)> ownerSetupOpen;
     std::function<bool(QUrl)> ownerSetupCopy;
@@ -43,6 +44,7 @@ struct ModelEffects
                                          AuthorizationHandler)>
         setupWithCode;
     std::function<QCoro::Task<CLIResult>(QString script, OutputHandler)> runScript;
-    // Opens a URL or folder on the desktop (releases page, logs directory).
-    std::function<bool(QUrl)> openURL;
+    // Opens a URL or folder on the desktop (releases page, logs directory); false when the
+    // desktop's opener did not take it.
+    std::function<QCoro::Task<bool>(QUrl)> openURL;
 };

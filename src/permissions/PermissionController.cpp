@@ -10,6 +10,7 @@
 #include "model/ProfileMarkers.h"
 #include "permissions/PermissionKind.h"
 #include "platform/Desktop.h"
+#include "platform/PlatformWords.h"
 
 #include <QLoggingCategory>
 #include <QPointer>
@@ -95,6 +96,7 @@ PermissionController::PermissionController(ModelContext context, Effects effects
       m_accessibilityProbeOutcome(m_context.announce),
       m_isCheckingPermission(m_context.announce, false),
       m_permissionOperationInFlight(m_context.announce, false),
+      m_permissionSettingsUnopened(m_context.announce),
       m_permissionAwaitingReturn(ProfileMarkers::readAwaitingPermission(m_context.profileDirectory)),
       m_cachedCompletedPermissions(ProfileMarkers::readCompletedPermissions(m_context.profileDirectory))
 {
@@ -425,7 +427,54 @@ void PermissionController::openCurrentPermissionSettings()
     if (!journey().isAt(InstallStage::permissions))
         return;
     if (const auto kind = currentPermissionOnboardingKind(); kind && m_effects.openSystemSettings)
-        m_effects.openSystemSettings(*kind);
+        Quorvantis::startDetached(openOnboardingSettings(*kind), "permission settings");
+}
+
+QCoro::Task<bool> PermissionController::openSettingsPane(std::optional<PermissionKind> kind)
+{
+    if (!m_effects.openSystemSettings)
+        co_return false;
+    try {
+        co_return co_await m_effects.openSystemSettings(kind);
+    } catch (...) {
+        co_return false;
+    }
+}
+
+QCoro::Task<void> PermissionController::openOnboardingSettings(PermissionKind kind)
+{
+    QPointer<PermissionController> self(this);
+    m_permissionSettingsUnopened = std::nullopt;
+    const bool opened = co_await openSettingsPane(kind);
+    if (self && !opened)
+        m_permissionSettingsUnopened = kind;
+}
+
+QCoro::Task<void> PermissionController::openSettingsOrSay(std::optional<PermissionKind> kind)
+{
+    QPointer<PermissionController> self(this);
+    const bool opened = co_await openSettingsPane(kind);
+    if (self && !opened)
+        attention().showNotice(settingsUnavailableLine(kind));
+}
+
+std::optional<QString> PermissionController::permissionSettingsFailure() const
+{
+    const auto kind = currentPermissionOnboardingKind();
+    if (!kind || m_permissionSettingsUnopened() != kind)
+        return std::nullopt;
+    return settingsUnavailableLine(kind);
+}
+
+QString PermissionController::settingsUnavailableLine(std::optional<PermissionKind> kind)
+{
+    if (PlatformWords::onMac()) {
+        const QString pane = kind ? QStringLiteral(" > ") + PermissionKinds::title(*kind) : QString();
+        return QStringLiteral("无法打开系统设置，请手动打开“系统设置 > 隐私与安全性%1”。").arg(pane);
+    }
+    const QString pane = kind ? QStringLiteral("“%1”的").arg(PermissionKinds::title(*kind)) : QStringLiteral("对应的");
+    return QStringLiteral("%1没有%2系统设置面板，无需手动打开；权限是否可用仍由 App 的真实探针检查决定。")
+        .arg(PlatformWords::thisComputer(), pane);
 }
 
 QUrl PermissionController::permissionSettingsURL(std::optional<PermissionKind> kind)
@@ -434,9 +483,10 @@ QUrl PermissionController::permissionSettingsURL(std::optional<PermissionKind> k
                 + PermissionKinds::settingsAnchor(kind.value_or(PermissionKind::accessibility)));
 }
 
-void PermissionController::openSettings(std::optional<PermissionKind> kind)
+QCoro::Task<bool> PermissionController::openSettings(std::optional<PermissionKind> kind)
 {
-    Desktop::openURL(permissionSettingsURL(kind));
+    QUrl pane = permissionSettingsURL(kind);
+    co_return co_await Desktop::openURL(std::move(pane));
 }
 
 void PermissionController::presentPermissionPrompt(PermissionKind kind)
@@ -464,8 +514,7 @@ void PermissionController::schedulePermissionReturnChecks(PermissionKind kind)
 
 void PermissionController::resolvePermission(PermissionKind kind)
 {
-    if (m_effects.openSystemSettings)
-        m_effects.openSystemSettings(kind);
+    Quorvantis::startDetached(openSettingsOrSay(kind), "permission settings");
     // During an installation the onboarding's own checks follow the user.
     if (!journey().configurationReady() || journey().installStage())
         return;

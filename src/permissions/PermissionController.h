@@ -49,6 +49,8 @@ public:
     const std::optional<AccessibilityProbeOutcome> &accessibilityProbeOutcome() const { return m_accessibilityProbeOutcome(); }
     bool isCheckingPermission() const { return m_isCheckingPermission(); }
     bool permissionOperationInFlight() const { return m_permissionOperationInFlight(); }
+    // The kind whose settings pane the last attempt could not open.
+    const std::optional<PermissionKind> &permissionSettingsUnopened() const { return m_permissionSettingsUnopened(); }
 
     // ---- Plain state ----------------------------------------------------------------------------
 
@@ -67,6 +69,8 @@ public:
     bool isVerifyingCurrentPermission() const;
     bool permissionNeedsUserAction() const;
     QString permissionSettingsGuidance() const;
+    // What to do instead, when the current kind's settings pane could not be opened.
+    std::optional<QString> permissionSettingsFailure() const;
 
     // ---- The onboarding -------------------------------------------------------------------------
 
@@ -86,7 +90,10 @@ public:
 
     // The System Settings pane of a kind (absent: accessibility), opened on the desktop.
     static QUrl permissionSettingsURL(std::optional<PermissionKind> kind);
-    static void openSettings(std::optional<PermissionKind> kind);
+    static QCoro::Task<bool> openSettings(std::optional<PermissionKind> kind);
+    // The line shown when a kind's pane could not be opened: where to find it on a Mac; elsewhere
+    // that this computer has no such pane and the probes decide by themselves.
+    static QString settingsUnavailableLine(std::optional<PermissionKind> kind);
 
     // ---- A finished installation ------------------------------------------------------------------
 
@@ -99,6 +106,9 @@ public:
     // and re-checks it every half second, as the onboarding's return checks do, until it is
     // granted or a newer series starts.
     void resolvePermission(PermissionKind kind);
+    // Opens a kind's privacy pane (absent: the accessibility pane); when nothing takes it, the
+    // action line says what to do instead.
+    QCoro::Task<void> openSettingsOrSay(std::optional<PermissionKind> kind);
 
 private:
     InstallJourney &journey() const { return *m_context.journey; }
@@ -113,6 +123,9 @@ private:
     QCoro::Task<bool> restartAgentAfterAccessibilityGrant();
     // Tells the user that a probe could not run, so nothing about the permission changed.
     void noteProbeNotRun(const QString &reason);
+    // Opens a kind's pane through the effect; false when nothing took it.
+    QCoro::Task<bool> openSettingsPane(std::optional<PermissionKind> kind);
+    QCoro::Task<void> openOnboardingSettings(PermissionKind kind);
     bool allPermissionsVerified() const;
     bool hasPermissionItem(PermissionKind kind) const;
     void setPermissionState(PermissionKind kind, PermissionNativeState state, bool verified);
@@ -133,6 +146,7 @@ private:
     Published<std::optional<AccessibilityProbeOutcome>> m_accessibilityProbeOutcome;
     Published<bool> m_isCheckingPermission;
     Published<bool> m_permissionOperationInFlight;
+    Published<std::optional<PermissionKind>> m_permissionSettingsUnopened;
 
     std::optional<PermissionKind> m_permissionAwaitingReturn;
     QSet<PermissionKind> m_cachedCompletedPermissions;

@@ -42,8 +42,8 @@ QCoro::Task<void> RecoveryController::perform(RecoveryAction action)
     case Kind::openSystemSettings:
         if (action.permission)
             m_links.presentPermissionPrompt(*action.permission);
-        else if (m_effects.openSystemSettings)
-            m_effects.openSystemSettings(std::nullopt);
+        else if (m_links.openSystemSettings)
+            co_await m_links.openSystemSettings();
         break;
     case Kind::none:
         break;
@@ -63,12 +63,16 @@ QCoro::Task<void> RecoveryController::perform(RecoveryAction action)
         break;
     case Kind::openLogs: {
         const QString folder = InstallLog::ensureLogsDirectory();
-        openOrSay(QUrl::fromLocalFile(folder), QStringLiteral("无法打开日志目录，请在文件管理器中打开：%1").arg(folder));
+        QUrl url = QUrl::fromLocalFile(folder);
+        QString instead = QStringLiteral("无法打开日志目录，请在文件管理器中打开：%1").arg(folder);
+        co_await openOrSay(std::move(url), std::move(instead));
         break;
     }
     case Kind::checkForUpdates: {
         const QString page = Configuration::releasesPageURL();
-        openOrSay(QUrl(page), QStringLiteral("无法打开浏览器，请访问：%1").arg(page));
+        QUrl url(page);
+        QString instead = QStringLiteral("无法打开浏览器，请复制链接在浏览器中打开：%1").arg(page);
+        co_await openOrSay(std::move(url), std::move(instead));
         break;
     }
     case Kind::recheckPermissions:
@@ -92,14 +96,18 @@ QCoro::Task<void> RecoveryController::restartAgent()
     co_await m_links.refreshAgentStatus();
 }
 
-void RecoveryController::openOrSay(const QUrl &url, const QString &failure)
+QCoro::Task<void> RecoveryController::openOrSay(QUrl url, QString failure)
 {
+    QPointer<RecoveryController> self(this);
     bool opened = false;
     try {
-        opened = m_effects.openURL && m_effects.openURL(url);
+        if (m_effects.openURL)
+            opened = co_await m_effects.openURL(url);
     } catch (...) {
         opened = false;
     }
+    if (!self)
+        co_return;
     if (opened)
         attention().clearNotice();
     else

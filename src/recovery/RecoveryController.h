@@ -21,12 +21,13 @@ public:
     struct Effects
     {
         decltype(ModelEffects::openURL) openURL;
-        decltype(ModelEffects::openSystemSettings) openSystemSettings;
     };
 
     struct Links
     {
         std::function<void(PermissionKind)> presentPermissionPrompt;
+        // Opens the privacy settings, or says what to do where they cannot be opened.
+        std::function<QCoro::Task<void>()> openSystemSettings;
         // Runs the persisted stage again.
         std::function<QCoro::Task<void>()> resumeInstallation;
         std::function<QCoro::Task<void>()> recoverExistingConfiguration;
@@ -44,7 +45,8 @@ public:
 
 private:
     QCoro::Task<void> restartAgent();
-    void openOrSay(const QUrl &url, const QString &failure);
+    // Opens a page or folder; when nothing takes it, the line says what to do instead.
+    QCoro::Task<void> openOrSay(QUrl url, QString failure);
     Attention &attention() const { return *m_context.attention; }
 
     ModelContext m_context;

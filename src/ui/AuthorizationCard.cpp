@@ -79,7 +79,7 @@ AuthorizationCard::AuthorizationCard(AppModel *model, QWidget *parent, Copier co
     failurePalette.setColor(QPalette::WindowText, UIToken::destructive());
     m_failure->textLabel()->setPalette(failurePalette);
     UIToken::apply(m_failure->textLabel(), UIToken::Typography::meta);
-    m_failure->setText(QStringLiteral("没有成功打开默认浏览器，请再次点击重试。安装仍在等待授权。"));
+    m_failure->textLabel()->setTextInteractionFlags(Qt::TextSelectableByMouse);
 
     auto *footnote = makeLabel(QStringLiteral("登录信息只保存在当前安装过程中，不会写入 App 设置或日志。"),
                                UIToken::Typography::caption, true);
@@ -153,5 +153,15 @@ void AuthorizationCard::render()
     m_open->setText(opening ? QStringLiteral("正在打开授权页面…") : QStringLiteral("我已保存登录信息，打开授权页面"));
     m_open->setEnabled(!opening);
     m_openSpinner->setVisible(opening);
-    m_failure->setVisible(m_model->authorization().setupAuthorizationOpenFailed());
+    const bool failed = m_model->authorization().setupAuthorizationOpenFailed();
+    m_failure->setVisible(failed);
+    if (failed)
+        m_failure->setText(openFailure(request->authURL));
+}
+
+QString AuthorizationCard::openFailure(const QUrl &page)
+{
+    // Where no browser takes the page, the link is what the user can still use.
+    return QStringLiteral("没有成功打开默认浏览器，请再次点击重试。安装仍在等待授权。")
+        + QStringLiteral("也可以复制以下链接，在浏览器中打开：") + page.toString(QUrl::FullyEncoded);
 }

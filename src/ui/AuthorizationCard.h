@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QFrame>
+#include <QUrl>
 
 #include <functional>
 
@@ -36,6 +37,8 @@ public:
     QPushButton *copyPasswordButton() const { return m_copyPassword; }
     QPushButton *openButton() const { return m_open; }
     SymbolLabel *failureLabel() const { return m_failure; }
+    // The line under the button when the page did not open: retry, or copy the link.
+    static QString openFailure(const QUrl &page);
 
     static QString maskedPassword() { return QString(12, QChar(0x2022)); }
     void render();

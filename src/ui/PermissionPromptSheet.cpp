@@ -15,6 +15,7 @@ PermissionPromptSheet::PermissionPromptSheet(AppModel *model, QWidget *parent)
     : QDialog(parent), m_model(model), m_title(makeLabel({}, UIToken::Typography::screenTitle)),
       m_explanation(makeLabel({}, UIToken::Typography::body)), m_busy(new QWidget), m_spinner(new Spinner(14)),
       m_busyText(makeLabel(QStringLiteral("正在验证授权…"), UIToken::Typography::meta, true)),
+      m_settingsFailure(makeLabel({}, UIToken::Typography::meta, true)),
       m_cancel(new QPushButton(QStringLiteral("取消"))), m_settings(new QPushButton(QStringLiteral("打开系统设置"))),
       m_recheck(new QPushButton(QStringLiteral("重新检查"))), m_primary(new QPushButton),
       m_observer(new ModelObserver(model, this, [this] { render(); }))
@@ -47,6 +48,9 @@ PermissionPromptSheet::PermissionPromptSheet(AppModel *model, QWidget *parent)
     layout->addWidget(m_title);
     layout->addWidget(m_explanation);
     layout->addWidget(m_busy);
+    m_settingsFailure->setObjectName(QStringLiteral("permission-settings-failure"));
+    m_settingsFailure->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    layout->addWidget(m_settingsFailure);
     layout->addSpacing(6);
     layout->addLayout(buttons);
 
@@ -123,6 +127,10 @@ void PermissionPromptSheet::render()
     m_busy->setVisible(checking);
 
     const bool settingsForm = m_model->permissions().permissionSettingsPrompt();
+    const auto settingsFailure = m_model->permissions().permissionSettingsFailure();
+    const bool failureShown = settingsFailure && kind == m_model->permissions().currentPermissionOnboardingKind();
+    setTextIfChanged(m_settingsFailure, failureShown ? *settingsFailure : QString());
+    m_settingsFailure->setVisible(failureShown);
     m_settings->setVisible(settingsForm);
     m_recheck->setVisible(settingsForm);
     m_primary->setVisible(!settingsForm);

@@ -28,6 +28,8 @@ public:
     QLabel *titleLabel() const { return m_title; }
     QLabel *explanationLabel() const { return m_explanation; }
     QLabel *busyLabel() const { return m_busyText; }
+    // Shown when this kind's settings pane could not be opened: what to do instead.
+    QLabel *settingsFailureLabel() const { return m_settingsFailure; }
     // The buttons shown, in order, by their titles.
     QStringList visibleButtonTitles() const;
     QPushButton *cancelButton() const { return m_cancel; }
@@ -47,6 +49,7 @@ private:
     QWidget *m_busy;
     Spinner *m_spinner;
     QLabel *m_busyText;
+    QLabel *m_settingsFailure;
     QPushButton *m_cancel;
     QPushButton *m_settings;
     QPushButton *m_recheck;

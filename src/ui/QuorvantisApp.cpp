@@ -19,7 +19,6 @@
 #include <QTextStream>
 #include <QTimer>
 
-#include <cstring>
 
 Q_LOGGING_CATEGORY(lcApp, "quorvantis.app")
 
@@ -199,38 +198,14 @@ void QuorvantisApp::quit()
     QCoreApplication::quit();
 }
 
-std::optional<int> QuorvantisApp::answerInformationalOptions(int argc, char **argv)
-{
-    bool asked = false;
-    for (int i = 1; i < argc && !asked; ++i) {
-        for (const char *option : {"-h", "--help", "-?", "--help-all", "-v", "--version"})
-            asked = asked || std::strcmp(argv[i], option) == 0;
-    }
-    if (!asked)
-        return std::nullopt;
-    // A core application is enough here, so these work on a machine without a display.
-    QCoreApplication core(argc, argv);
-    QCommandLineParser parser;
-    parse(parser, QCoreApplication::arguments());
-    QTextStream out(stdout);
-    if (parser.isSet(QStringLiteral("version")))
-        out << "Quorvantis " << QCoreApplication::applicationVersion() << '\n';
-    else
-        out << parser.helpText();
-    return 0;
-}
-
 int QuorvantisApp::run(int argc, char **argv)
 {
-    if (const auto answered = answerInformationalOptions(argc, argv))
-        return *answered;
-
+    // The command line has been checked (CommandLine::answerBeforeStart): help, version and
+    // usage errors never get here.
     QApplication application(argc, argv);
     QCommandLineParser parser;
-    if (!parse(parser, QCoreApplication::arguments())) {
-        QTextStream(stderr) << parser.errorText() << '\n';
-        return 1;
-    }
+    // Read for --resources; what Qt left of its own options was accepted by the check.
+    parse(parser, QCoreApplication::arguments());
     QGuiApplication::setDesktopFileName(QStringLiteral("dev.quorvantis.Companion"));
 
     // A second launch in the same home shows the running window instead of a second installer.

@@ -32,9 +32,6 @@ public:
     // Parses the application's own options; unknown ones are left to Qt.
     static CommandLine parseCommandLine(const QStringList &arguments);
 
-    // "--help" and "--version" answer without a display; other command lines give nothing.
-    static std::optional<int> answerInformationalOptions(int argc, char **argv);
-
     // The model's construction parameters: every optional one absent, the setup run's retry
     // delays 2, 4 and 8 seconds, automatic resumption unless the process runs under the test
     // harness (XCTestConfigurationFilePath present).

@@ -99,6 +99,10 @@ QWidget *SetupView::buildPermissionSection()
     m_guidance = new SymbolLabel(QStringLiteral("exclamationmark.triangle.fill"));
     UIToken::apply(m_guidance->textLabel(), Typography::meta);
     m_guidance->setObjectName(QStringLiteral("permission-guidance"));
+    m_settingsFailure = new SymbolLabel(QStringLiteral("exclamationmark.triangle"));
+    UIToken::apply(m_settingsFailure->textLabel(), Typography::meta);
+    m_settingsFailure->textLabel()->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    m_settingsFailure->setObjectName(QStringLiteral("permission-settings-failure"));
 
     m_permissionStart = new QPushButton;
     stylePrimaryButton(m_permissionStart);
@@ -120,6 +124,7 @@ QWidget *SetupView::buildPermissionSection()
     stepLayout->addWidget(m_guidance);
     stepLayout->addSpacing(4);
     stepLayout->addLayout(buttons);
+    stepLayout->addWidget(m_settingsFailure);
     layout->addWidget(step);
 
     connect(m_permissionStart, &QPushButton::clicked, this,
@@ -142,6 +147,10 @@ void SetupView::renderPermission()
                                                             m_permissionIntro, m_permissionHint, m_permissionStart,
                                                             m_permissionSettings})
         widget->setVisible(hasStep);
+    const auto settingsFailure = m_model->permissions().permissionSettingsFailure();
+    m_settingsFailure->setVisible(hasStep && settingsFailure.has_value());
+    if (settingsFailure)
+        m_settingsFailure->setText(*settingsFailure);
     if (!hasStep) {
         m_verifying->hide();
         m_guidance->hide();

@@ -1,4 +1,5 @@
 #include "permissions/PermissionKind.h"
+#include "platform/PlatformWords.h"
 #include "ui/SetupView.h"
 
 #include "app/AppModel.h"
@@ -129,6 +130,10 @@ SetupView::SetupView(AppModel *model, QWidget *parent)
     errorLayout->addWidget(makeDivider());
     errorLayout->addWidget(m_error);
     right->addWidget(m_errorBlock);
+    m_notice = makeLabel({}, Typography::meta, true);
+    m_notice->setObjectName(QStringLiteral("action-notice"));
+    m_notice->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    right->addWidget(m_notice);
     right->addStretch(1);
 
     m_scroll = new QScrollArea;
@@ -160,7 +165,9 @@ QWidget *SetupView::buildLeftColumn()
                             .arg(background.name(QColor::HexArgb), border.name(QColor::HexArgb)));
 
     m_statusCore = new StatusCore(m_model, 112);
-    auto *intro = makeLabel(QStringLiteral("在这台 Mac 上安装、授权并运行 Quorvantis Agent。"), Typography::body);
+    auto *intro = makeLabel(PlatformWords::forThisComputer(QStringLiteral("在这台 Mac 上安装、授权并运行 Quorvantis Agent。")),
+                            Typography::body);
+    intro->setObjectName(QStringLiteral("setup-intro"));
     m_shield = new SymbolLabel(QStringLiteral("lock.shield"));
     UIToken::applySecondary(m_shield->textLabel(), Typography::meta);
     m_stage = makeLabel({}, Typography::bodyStrong);
@@ -401,6 +408,9 @@ void SetupView::render()
     if (error && error != m_shownError)
         scrollIntoView(m_errorBlock);
     m_shownError = error;
+    const auto line = actionLine(*m_model);
+    setTextIfChanged(m_notice, line.value_or(QString()));
+    m_notice->setVisible(line.has_value());
     applyFocusRequest();
     m_rendered = true;
 }

@@ -63,6 +63,8 @@ public:
     QPushButton *permissionStartButton() const { return m_permissionStart; }
     QPushButton *permissionSettingsButton() const { return m_permissionSettings; }
     QWidget *errorSection() const { return m_errorBlock; }
+    // How the last action ended, when it says what to do instead (a folder that did not open).
+    QLabel *actionNotice() const { return m_notice; }
     QScrollArea *scrollArea() const { return m_scroll; }
     // Every visible text of the permission section, top to bottom.
     QStringList permissionTexts() const;
@@ -145,10 +147,12 @@ private:
     QLabel *m_verifyingTitle = nullptr;
     QLabel *m_verifyingDetail = nullptr;
     SymbolLabel *m_guidance = nullptr;
+    SymbolLabel *m_settingsFailure = nullptr;
     QPushButton *m_permissionStart = nullptr;
     QPushButton *m_permissionSettings = nullptr;
 
     QWidget *m_errorBlock = nullptr;
+    QLabel *m_notice = nullptr;
     ErrorSection *m_error = nullptr;
     ModelObserver *m_observer = nullptr;
 };

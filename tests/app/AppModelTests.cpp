@@ -268,6 +268,36 @@ private Q_SLOTS:
         }
     }
 
+    // The first stage without a session script: a package built without one names what it lacks
+    // (reinstalling it cannot help); one that shipped the script and lost it asks to reinstall.
+    void componentMissing_data()
+    {
+        QTest::addColumn<QByteArray>("packaged");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("never packaged") << QByteArray("enrollmentKey")
+                                        << "这个安装包构建时没有包含会话脚本 quorvantis-cli-session.sh，安装无法开始；"
+                                           "重新安装同一个安装包也无济于事。请向提供安装包的管理员索取包含该脚本的安装包。";
+        QTest::newRow("packaged, then gone") << QByteArray("sessionScript,enrollmentKey")
+                                             << "安装组件不完整，请重新安装 Quorvantis";
+    }
+    void componentMissing()
+    {
+        QFETCH(QByteArray, packaged);
+        QTemporaryDir resources;
+        const QByteArray info = "{\"CFBundleShortVersionString\": \"1.2.3\", \"QuorvantisPackagedComponents\": \""
+                                + packaged + "\"}";
+        QVERIFY(writeFile(resources.filePath("Info.json"), info));
+        Bundle::setResourceDirectory(resources.path());
+        auto restore = qScopeGuard([] { Bundle::setResourceDirectory(QString()); });
+        ModelFixture f(ModelFixture::Succeeding);
+        f.effects.environmentPrepare = nullptr; // the runner's own, with the bundle above
+        AppModel &model = f.makeAt("runtime", false);
+        QVERIFY(finishesAtOnce(AppModelAccess{model}.setup().prepareEnvironmentIfNeeded()));
+        QVERIFY(model.attention().lastError());
+        QCOMPARE(model.attention().lastError()->code, "INSTALL_COMPONENT_MISSING");
+        QTEST(model.attention().lastError()->message, "message");
+    }
+
     void appVersion_data()
     {
         QTest::addColumn<QByteArray>("info");

@@ -1,9 +1,11 @@
-// The application among the user's other programs: one instance per home, tried with two real
+// The application among the user's other programs: the desktop's opener, told by its exit status
+// (a stand-in script in place of xdg-open); one instance per home, tried with two real
 // processes of the real binary; notifications, as a notification service on the session bus
 // receives them; and the diagnostics archive, read back with tar.
 
 #include "app/ProfileFiles.h"
 #include "platform/Bundle.h"
+#include "platform/Desktop.h"
 #include "setup/BundleStamp.h"
 #include "support/ServedModel.h"
 #include "ui/DesktopNotifier.h"
@@ -110,6 +112,50 @@ private Q_SLOTS:
     {
         // The install log's place is fixed at its first use: in a home of this test's own.
         qputenv("HOME", m_home.path().toUtf8());
+    }
+
+    // What the opener is handed and whether its answer counts as opened: only a clean exit, or
+    // an opener still running at the hand-over time (a browser in the foreground).
+    void openerTellsTheTruth_data()
+    {
+        QTest::addColumn<QString>("program");
+        QTest::addColumn<QString>("script"); // run by sh with the target as $1, after recording it
+        QTest::addColumn<QUrl>("url");
+        QTest::addColumn<bool>("opened");
+        QTest::addColumn<QString>("handed"); // what the opener got, "" when it never ran
+        QTest::addColumn<int>("handOverMs");  // long where the opener ends by itself, so load cannot decide
+        const QUrl page(QStringLiteral("https://releases.example/quorvantis?tab=beta"));
+        const QUrl folder = QUrl::fromLocalFile(QStringLiteral("/tmp/quorvantis logs"));
+        const int ends = 60000;
+        QTest::newRow("handler took it") << "/bin/sh" << "exit 0" << page << true << page.toString() << ends;
+        QTest::newRow("no method available") << "/bin/sh" << "exit 3" << page << false << page.toString() << ends;
+        QTest::newRow("action failed") << "/bin/sh" << "exit 4" << folder << false << "/tmp/quorvantis logs" << ends;
+        QTest::newRow("killed") << "/bin/sh" << "kill -9 $$" << page << false << page.toString() << ends;
+        QTest::newRow("browser stays in the foreground") << "/bin/sh" << "exec sleep 5" << page << true
+                                                         << page.toString() << 200;
+        QTest::newRow("no opener installed") << "/nonexistent/xdg-open" << "" << page << false << "" << ends;
+        QTest::newRow("no URL") << "/bin/sh" << "exit 0" << QUrl() << false << "" << ends;
+    }
+    void openerTellsTheTruth()
+    {
+#ifdef Q_OS_MACOS
+        QSKIP("On a Mac the workspace answers for itself.");
+#endif
+        QFETCH(QString, program);
+        QFETCH(QString, script);
+        QFETCH(QUrl, url);
+        QFETCH(int, handOverMs);
+        QTemporaryDir dir;
+        const QString record = dir.filePath(QStringLiteral("handed"));
+        Desktop::Opener opener{.program = program,
+                               .arguments = {QStringLiteral("-c"),
+                                             QStringLiteral("printf %s \"$1\" > '%1'; %2").arg(record, script),
+                                             QStringLiteral("opener")},
+                               .handOver = std::chrono::milliseconds(handOverMs)};
+        QTEST(await(Desktop::openURL(url, opener)), "opened");
+        // An opener still running may not have recorded its argument yet.
+        QFETCH(QString, handed);
+        QTRY_COMPARE_WITH_TIMEOUT(QString::fromUtf8(readFile(record)), handed, 10000);
     }
 
     void oneInstancePerHome_data()

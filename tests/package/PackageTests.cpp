@@ -1,6 +1,7 @@
 // The Debian package as a user gets it: CPack builds it from this build tree, dpkg reads its
 // file list and control fields, dpkg -x unpacks it into a throwaway root, and the binary found there
-// starts without a display and without options pointing it at its resources.
+// answers its command line without a display and without options pointing it at its resources.
+// The binary is stripped; its debug symbols are in a package of their own.
 
 #include <QProcess>
 #include <QRegularExpression>
@@ -12,7 +13,8 @@ namespace {
 struct Run
 {
     int exitCode = -1; // -1: it crashed
-    QString output;
+    QString output;    // standard output
+    QString errors;    // standard error
 };
 
 // Runs a program to its end, without a display of any kind.
@@ -22,12 +24,11 @@ Run run(const QString &program, const QStringList &arguments)
     for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
         environment.remove(QLatin1String(name));
     QProcess process;
-    process.setProcessChannelMode(QProcess::MergedChannels);
     process.setProcessEnvironment(environment);
     process.start(program, arguments);
     process.waitForFinished(240000);
     return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-            QString::fromUtf8(process.readAll())};
+            QString::fromUtf8(process.readAllStandardOutput()), QString::fromUtf8(process.readAllStandardError())};
 }
 
 } // namespace
@@ -46,7 +47,7 @@ private Q_SLOTS:
     {
         const QString configuration = QStringLiteral(QUORVANTIS_BINARY_DIR "/CPackConfig.cmake");
         const Run packed = run(QUORVANTIS_CPACK, {"-G", "DEB", "-B", m_work.path(), "--config", configuration});
-        QVERIFY2(packed.exitCode == 0, qPrintable(packed.output));
+        QVERIFY2(packed.exitCode == 0, qPrintable(packed.output + packed.errors));
         const QStringList debs = QDir(m_work.path()).entryList({QStringLiteral("*.deb")});
         QCOMPARE(debs.size(), 1);
         m_package = m_work.filePath(debs.first());
@@ -95,12 +96,59 @@ private Q_SLOTS:
         QVERIFY2(whole.match(value.output.trimmed()).hasMatch(), qPrintable(field + ": " + value.output));
     }
 
-    // The installed binary starts and tells its version, found in the installed Info.json without --resources.
-    void installedBinaryVersion()
+    // The installed binary answers its command line before it needs a display, its resources
+    // found without --resources. Built here without the agent's session script, it names what the
+    // package lacks; Qt's own options are left to Qt.
+    void commandLine_data()
     {
-        const Run answered = run(m_root + "/usr/bin/quorvantis-companion", {"--version"});
-        QCOMPARE(answered.exitCode, 0);
-        QCOMPARE(answered.output, QStringLiteral("Quorvantis " QUORVANTIS_PROJECT_VERSION "\n"));
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("output"); // regular expressions the whole text matches
+        QTest::addColumn<QString>("errors");
+        const QString version = QRegularExpression::escape(QStringLiteral(QUORVANTIS_PROJECT_VERSION));
+        const QString lacking = QStringLiteral("(.|\\n)*会话脚本 quorvantis-cli-session\\.sh 未打包（构建时没有提供 "
+                                               "QUORVANTIS_SESSION_SCRIPT）(.|\\n)*");
+        QTest::newRow("version") << QStringList{"--version"} << 0 << "Quorvantis " + version + "\\n缺少的组件：\\n" + lacking
+                                 << "";
+        QTest::newRow("help") << QStringList{"--help"} << 0 << "(.|\\n)*--resources <DIR>" + lacking << "";
+        QTest::newRow("unknown option") << QStringList{"--bogus"} << 2 << ""
+                                        << "quorvantis-companion：.*'bogus'.*\\n.*--help.*\\n";
+        QTest::newRow("a Qt option") << QStringList{"-platform", "offscreen", "-v"} << 0 << "Quorvantis " + version + "\\n"
+                                     + lacking << "";
+        QTest::newRow("a Qt option without its value") << QStringList{"-style"} << 2 << "" << "(.|\\n)*style(.|\\n)*";
+    }
+    void commandLine()
+    {
+        QFETCH(QStringList, arguments);
+        const Run answered = run(m_root + "/usr/bin/quorvantis-companion", arguments);
+        QTEST(answered.exitCode, "exitCode");
+        QFETCH(QString, output);
+        QFETCH(QString, errors);
+        QVERIFY2(QRegularExpression(QRegularExpression::anchoredPattern(output)).match(answered.output).hasMatch(),
+                 qPrintable(answered.output));
+        QVERIFY2(QRegularExpression(QRegularExpression::anchoredPattern(errors)).match(answered.errors).hasMatch(),
+                 qPrintable(answered.errors));
+    }
+
+    // The installed binary carries no debug information; the debug package holds it under the
+    // binary's build id, where debuggers look for it.
+    void debugSymbolsApart()
+    {
+        const QString binary = m_root + "/usr/bin/quorvantis-companion";
+        const Run sections = run(QStringLiteral("readelf"), {"--section-headers", "--wide", binary});
+        QCOMPARE(sections.exitCode, 0);
+        QVERIFY2(!sections.output.contains(QStringLiteral(".debug_info")), "the installed binary has debug information");
+        QVERIFY(!sections.output.contains(QStringLiteral(".symtab")));
+
+        const Run notes = run(QStringLiteral("readelf"), {"--notes", binary});
+        const auto id = QRegularExpression(QStringLiteral("Build ID: ([0-9a-f]{2})([0-9a-f]+)")).match(notes.output);
+        QVERIFY2(id.hasMatch(), qPrintable(notes.output));
+        const QStringList debugPackages = QDir(m_work.path()).entryList({QStringLiteral("*-dbgsym_*.ddeb")});
+        QCOMPARE(debugPackages.size(), 1);
+        const Run contents = run(QStringLiteral("dpkg-deb"), {"--contents", m_work.filePath(debugPackages.first())});
+        QCOMPARE(contents.exitCode, 0);
+        const QString debugFile = QStringLiteral(" ./usr/lib/debug/.build-id/%1/%2.debug\n").arg(id.captured(1), id.captured(2));
+        QVERIFY2(contents.output.contains(debugFile), qPrintable(contents.output));
     }
 };
 

@@ -120,7 +120,11 @@ struct Flow
                         h.writeProfileFile(ProfileMarkers::accessibilityProbeFile, p->probeFiles.takeFirst());
                     return probe(p, "ax:" + rawValue(step) + (prompt ? QStringLiteral(":prompt") : QString()));
                 },
-            .openSystemSettings = [this](std::optional<Kind> kind) { opened << initial(kind); }};
+            .openSystemSettings =
+                [this](std::optional<Kind> kind) {
+                    opened << initial(kind);
+                    return value(true);
+                }};
         h.daemonEffects = {.daemonInstall = runEffect(daemon), .agentStarted = answerEffect(running)};
         c = std::make_unique<PermissionController>(h.context(), std::move(effects));
         return *c;

@@ -26,7 +26,7 @@ private Q_SLOTS:
         const auto action = [](Kind kind) { return RecoveryAction::make(kind); };
         QTest::newRow("settings of a permission") << "" << RecoveryAction::openSystemSettings(PermissionKind::fullDiskAccess)
                                                   << 0 << "prompt:fullDiskAccess error";
-        QTest::newRow("settings") << "" << RecoveryAction::openSystemSettings(std::nullopt) << 0 << "settings:- error";
+        QTest::newRow("settings") << "" << RecoveryAction::openSystemSettings(std::nullopt) << 0 << "settings error";
         QTest::newRow("enter the code") << "" << action(Kind::enterInstallCode) << 0 << "error focus";
         QTest::newRow("retry a stage") << "daemon" << action(Kind::retryInstall) << 0 << "resume error";
         QTest::newRow("retry, configured") << "" << action(Kind::retryInstall) << 0 << "recover error";
@@ -37,7 +37,7 @@ private Q_SLOTS:
         QTest::newRow("logs that do not open") << "noopen" << action(Kind::openLogs) << 0
                                                << "logs error notice:无法打开日志目录，请在文件管理器中打开";
         QTest::newRow("releases that do not open") << "noopen" << action(Kind::checkForUpdates) << 0
-                                                   << "https error notice:无法打开浏览器，请访问";
+                                                   << "https error notice:无法打开浏览器，请复制链接在浏览器中打开";
         QTest::newRow("recheck permissions") << "" << action(Kind::recheckPermissions) << 0
                                              << "recheck error notice:已重新检查权限";
     }
@@ -56,12 +56,13 @@ private Q_SLOTS:
         const bool opens = !launch.contains(u"noopen");
         RecoveryController c(
             h.context(),
-            {.openURL = [l, opens](QUrl url) {
-                 *l << (url.isLocalFile() ? url.fileName() : url.scheme());
-                 return opens;
-             },
-             .openSystemSettings = [l](std::optional<PermissionKind> kind) { *l << "settings:" + rawOr(kind); }},
+            {.openURL =
+                 [l, opens](QUrl url) {
+                     *l << (url.isLocalFile() ? url.fileName() : url.scheme());
+                     return value(opens);
+                 }},
             {.presentPermissionPrompt = [l](PermissionKind kind) { *l << "prompt:" + rawValue(kind); },
+             .openSystemSettings = [l] { return *l << "settings", nothing(); },
              .resumeInstallation = [l] { return *l << "resume", nothing(); },
              .recoverExistingConfiguration = [l] { return *l << "recover", nothing(); },
              .refreshExistingPermissions = [l] { return *l << "recheck", nothing(); },

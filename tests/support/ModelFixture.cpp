@@ -21,7 +21,7 @@ ModelFixture::ModelFixture(Defaults defaults)
     effects.permissionCheck = [](PermissionKind) { return value(false); };
     effects.permissionPrepare = [](PermissionKind) { return value(false); };
     effects.accessibilityPrepare = [](AccessibilityStep, bool) { return value(false); };
-    effects.openSystemSettings = [](std::optional<PermissionKind>) {};
+    effects.openSystemSettings = [](std::optional<PermissionKind>) { return value(true); };
     effects.ownerSetupRequest = [](std::optional<QUrl>, bool) -> QCoro::Task<OwnerSetupSession> {
         throw QuorvantisNativeError(QStringLiteral("OWNER_SETUP_UNAVAILABLE"), QStringLiteral("scripted"));
         co_return OwnerSetupSession{};
@@ -31,7 +31,7 @@ ModelFixture::ModelFixture(Defaults defaults)
     effects.ownerSetupLinkSave = [](std::optional<OwnerSetupLink>) {};
     effects.agentUpdateVersion = [] { return value(std::optional<QString>()); };
     effects.runScript = [](QString, AppModel::OutputHandler) { return value(CLIResult{0, std::nullopt}); };
-    effects.openURL = [](QUrl) { return true; };
+    effects.openURL = [](QUrl) { return value(true); };
 }
 
 AppModel &ModelFixture::make(bool autoResume)

@@ -19,6 +19,8 @@ public:
     Answer browser = std::make_shared<ScriptedAnswer>();
     // The privacy panes the desktop was asked to open.
     QList<std::optional<PermissionKind>> settingsOpened;
+    bool settingsOpen = true; // whether a settings pane opens
+    bool pagesOpen = true;    // whether a page or folder opens on the desktop
     // What a scene holds open (a run, a probe, the update, the browser): one gate each, all
     // opened by release() (at the latest with the scene).
     std::vector<std::shared_ptr<Gate>> gates;
@@ -31,8 +33,11 @@ public:
         effects.runScript = [run = script](QString, OutputHandler out) { return play(run, {}, std::move(out), {}); };
         effects.ownerSetupOpen = [browser = browser](QUrl url) { return reply(browser, url); };
         effects.enrollmentKeyProvider = [] { return std::optional<QString>(validEnrollmentKey()); };
-        effects.openURL = [](QUrl) { return true; };
-        effects.openSystemSettings = [this](std::optional<PermissionKind> kind) { settingsOpened.append(kind); };
+        effects.openURL = [this](QUrl) { return value(pagesOpen); };
+        effects.openSystemSettings = [this](std::optional<PermissionKind> kind) {
+            settingsOpened.append(kind);
+            return value(settingsOpen);
+        };
     }
     ~Scene()
     {

@@ -2,6 +2,8 @@
 // put into each state through their own operations, and the application entry.
 #include "Scene.h"
 
+#include "platform/PlatformWords.h"
+#include "process/InstallLog.h"
 #include "ui/AgentUpdateBanner.h"
 #include "ui/AuthorizationCard.h"
 #include "ui/ChannelBindingSessionSheet.h"
@@ -79,6 +81,9 @@ struct Window
             {"reveal", card->revealButton()},
             {"open page", card->openButton()},
             {"recheck", root.permissionPrompt()->recheckButton()},
+            {"prompt settings", root.permissionPrompt()->settingsButton()},
+            {"step settings", setup()->permissionSettingsButton()},
+            {"setup recovery", setup()->errorSection()->findChild<ErrorSection *>()->recoveryButton()},
             {"open link", sheet->openButton()},
             {"copy link", sheet->copyButton()},
             {"regenerate", sheet->regenerateButton()},
@@ -140,6 +145,10 @@ struct Window
             Quorvantis::startDetached(m.confirmPermissionOnboarding(m.permissions().currentPermissionOnboardingKind()), "confirm");
         } else if (verb == u"probes") {
             s.probe->answers = {rest == u"pass"};
+        } else if (verb == u"settings") { // "open" or "fail": whether the privacy panes open
+            s.settingsOpen = rest == u"open";
+        } else if (verb == u"pages") { // "open" or "fail": pages and folders on the desktop
+            s.pagesOpen = rest == u"open";
         } else if (verb == u"browser") {
             s.browser->answers = s.authorizationOpen->answers = {rest == u"opens"};
         } else if (verb == u"recheck") {
@@ -211,7 +220,11 @@ struct Window
         }
         if (what == u"card") { // the password shown, the open button, a failure
             const AuthorizationCard *card = setup()->authorizationCard();
-            return card->passwordLabel()->text() + u' ' + on(card->openButton()) + shown("failed", card->failureLabel());
+            // A page that did not open leaves its link to copy.
+            const bool link = card->failureLabel()->textLabel()->text().endsWith(
+                m.authorization().setupAuthorization()->authURL.toString(QUrl::FullyEncoded));
+            return card->passwordLabel()->text() + u' ' + on(card->openButton()) + shown("failed", card->failureLabel())
+                   + (card->failureLabel()->isHidden() || link ? "" : " (no link)");
         }
         // The prompt and its buttons (or none, and whether the model still asks), the probes run.
         if (what == u"prompt") {
@@ -225,6 +238,21 @@ struct Window
             return (texts.contains(QStringLiteral("正在验证系统权限。")) ? "verifying " : "")
                    + (texts.contains(m.permissions().permissionSettingsGuidance()) ? QStringLiteral("guidance ") : QString())
                    + on(setup()->permissionStartButton());
+        }
+        if (what == u"settings failure") { // the step's line, the prompt's, and the panes asked for
+            const auto *step = setup()->findChild<SymbolLabel *>(QStringLiteral("permission-settings-failure"));
+            const QLabel *prompt = root.permissionPrompt()->settingsFailureLabel();
+            const bool inPrompt = root.permissionPrompt()->isVisible() && !prompt->isHidden();
+            const QString line = step->isHidden() ? QStringLiteral("none") : step->textLabel()->text();
+            if (inPrompt && prompt->text() != line)
+                return QStringLiteral("(the prompt says otherwise) ") + prompt->text();
+            return line + (inPrompt ? " prompt" : "") + QStringLiteral(" settings %1").arg(s.settingsOpened.size());
+        }
+        if (what == u"intro") // the setup screen's first sentence
+            return setup()->findChild<QLabel *>(QStringLiteral("setup-intro"))->text();
+        if (what == u"setup notice") { // the line under the setup screen's error section
+            const QLabel *notice = setup()->actionNotice();
+            return notice->isHidden() ? QStringLiteral("none") : notice->text();
         }
         if (what == u"focus") {
             const QHash<const QWidget *, QString> names{{setup()->setupCodeField(), "code field"},
@@ -379,6 +407,33 @@ private Q_SLOTS:
         row("current step", "permissions 1", "开始授权");
         row("checking", "permissions 1; hold; confirm", "verifying 正在验证授权… (off)");
         row("failed", "permissions 1; hold; probes fail; confirm; release", "guidance 开始授权");
+        // A privacy pane that does not open says what to do instead, under the step and in the
+        // prompt; one that opens says nothing.
+        look = QStringLiteral("settings failure");
+        const QString noPane = PlatformWords::onMac()
+            ? QStringLiteral("无法打开系统设置，请手动打开“系统设置 > 隐私与安全性 > 屏幕录制”。")
+            : QStringLiteral("这台电脑没有“屏幕录制”的系统设置面板，无需手动打开；权限是否可用仍由 App 的真实探针检查决定。");
+        const QString settingsForm = QStringLiteral("permissions 0; probes fail; continue; confirm");
+        row("opened", qPrintable(settingsForm + "; click prompt settings"), "none settings 1");
+        row("not opened", qPrintable(settingsForm + "; settings fail; click prompt settings"), noPane + " settings 1");
+        row("the prompt again", qPrintable(settingsForm + "; settings fail; click prompt settings; confirm"),
+            noPane + " prompt settings 1");
+        row("opened on a second try",
+            qPrintable(settingsForm + "; settings fail; click prompt settings; settings open; click step settings"),
+            "none settings 2");
+        row("the next permission",
+            qPrintable(settingsForm + "; settings fail; click prompt settings; probes pass; activate"),
+            "none settings 1");
+        // The setup screen speaks of this computer.
+        look = QStringLiteral("intro");
+        row("this computer", "setup",
+            PlatformWords::onMac() ? QStringLiteral("在这台 Mac 上安装、授权并运行 Quorvantis Agent。")
+                                   : QStringLiteral("在这台电脑上安装、授权并运行 Quorvantis Agent。"));
+        // A folder that does not open on the setup screen gives its path.
+        look = QStringLiteral("setup notice");
+        row("the logs opened", "setup; fail SOMETHING_ODD; click setup recovery", "none");
+        row("the logs did not open", "setup; fail SOMETHING_ODD; pages fail; click setup recovery",
+            QStringLiteral("无法打开日志目录，请在文件管理器中打开：") + InstallLog::logsDirectory());
         look = QStringLiteral("keyboard");
         row("every button", "offered; fail AGENT_START_TIMEOUT; present", "");
         // The agent's actions need a configured agent, and are refused while it updates.
