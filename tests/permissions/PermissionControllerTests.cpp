@@ -415,12 +415,6 @@ private Q_SLOTS:
         if (!guidance.isNull())
             QVERIFY2(c.permissionSettingsGuidance().contains(guidance), qPrintable(c.permissionSettingsGuidance()));
     }
-
-    void settingsURL()
-    {
-        QCOMPARE(PermissionController::permissionSettingsURL(Kind::fullDiskAccess).toString(),
-                 "x-apple.systempreferences:com.apple.preference.security?Privacy_AllFiles");
-    }
 };
 
 QTEST_GUILESS_MAIN(PermissionControllerTests)
