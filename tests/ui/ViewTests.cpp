@@ -448,7 +448,6 @@ private Q_SLOTS:
         row("pressed", "installed; hold; click restart", "正在重启 Agent… (off),正在重启 Agent… (off) 1");
         row("pressed again, then by the model, then done",
             "installed; hold; click restart; click restart; restart; release", "重启 Agent,重启 Agent 1");
-        row("Space twice", "installed; hold; space restart; space", "正在重启 Agent… (off),正在重启 Agent… (off) 1");
         // The update banner while the update runs.
         look = QStringLiteral("banner");
         row("updating", "offered; hold; click update", "Agent 1.5.0 可更新 正在更新 Agent… (off) spinner");
