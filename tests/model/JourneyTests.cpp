@@ -109,6 +109,8 @@ private Q_SLOTS:
                "handshake ccccccccrp starting resume validated configured", 0);
         report("agent ready", "handshake", true, "agentReady", "- cccccccccc starting validated onboarded configured", 0);
         report("an event of another stage", "setup", false, "daemonAnswering", "setup cccrpppppp waitingSetup", 0);
+        report("runtime prepared at another stage", "permissions", false, "runtimePrepared",
+               "permissions cccrpppppp starting resume", 0);
         report("no permission missing before setup", "", false, "permissionMissing", "runtime cccrpppppp starting resume", 0);
         // ---- applyProgress: running completes every phase before; the tool's other statuses only run a phase ----
         const auto apply = [](const char *name, const QString &stage, const QString &ops, const QString &progress,
