@@ -30,12 +30,12 @@ bool waitFor(const std::function<bool()> &condition, int timeoutMs, const char *
             std::fprintf(stderr, "sandbox_install: timed out waiting for %s\n", what);
             if (theModel)
                 std::fprintf(stderr, "  stage %d, binding pending %d, binding error %s\n",
-                             theModel->installStage() ? int(*theModel->installStage()) : -1,
-                             int(theModel->ownerSetupPending()),
-                             qPrintable(theModel->ownerSetupError().value_or(QString())));
-            if (theModel && theModel->lastError())
-                std::fprintf(stderr, "  last error: %s %s\n", qPrintable(theModel->lastError()->code),
-                             qPrintable(theModel->lastError()->message));
+                             theModel->journey().installStage() ? int(*theModel->journey().installStage()) : -1,
+                             int(theModel->channel().ownerSetupPending()),
+                             qPrintable(theModel->channel().ownerSetupError().value_or(QString())));
+            if (theModel && theModel->attention().lastError())
+                std::fprintf(stderr, "  last error: %s %s\n", qPrintable(theModel->attention().lastError()->code),
+                             qPrintable(theModel->attention().lastError()->message));
             return false;
         }
         QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 50);
@@ -90,47 +90,47 @@ int main(int argc, char **argv)
     });
 
     theModel = &model;
-    if (!model.installStage() && model.configurationReady())
+    if (!model.journey().installStage() && model.journey().configurationReady())
         return 0; // installed already
-    if (!waitFor([&] { return model.installStage() != Stage::runtime && !model.isPreparingEnvironment(); }, 180000,
+    if (!waitFor([&] { return model.journey().installStage() != Stage::runtime && !model.setup().isPreparingEnvironment(); }, 180000,
                  "the runtime"))
         return 1;
-    for (int step = 0; step < 8 && model.installStage() == Stage::permissions; ++step) {
-        if (!model.currentPermissionOnboardingKind())
+    for (int step = 0; step < 8 && model.journey().installStage() == Stage::permissions; ++step) {
+        if (!model.permissions().currentPermissionOnboardingKind())
             break;
-        const PermissionKind kind = *model.currentPermissionOnboardingKind();
+        const PermissionKind kind = *model.permissions().currentPermissionOnboardingKind();
         if (!run(model.continuePermissionOnboarding(), "permission onboarding")
             || !run(model.confirmPermissionOnboarding(), "permission check"))
             return 1;
-        if (model.permissionPromptKind() == kind && !run(model.confirmPermissionOnboarding(), "second client"))
+        if (model.permissions().permissionPromptKind() == kind && !run(model.confirmPermissionOnboarding(), "second client"))
             return 1;
-        if (!waitFor([&] { return model.permissions()[int(kind)].verified && !model.permissionOperationInFlight(); },
+        if (!waitFor([&] { return model.permissions().permissions()[int(kind)].verified && !model.permissions().permissionOperationInFlight(); },
                      30000, "a verified permission"))
             return 1;
     }
-    if (!waitFor([&] { return model.installStage() != Stage::permissions; }, 30000, "the setup stage"))
+    if (!waitFor([&] { return model.journey().installStage() != Stage::permissions; }, 30000, "the setup stage"))
         return 1;
     if (!toDashboard)
-        return model.installStage() == Stage::setup ? 0 : 1;
+        return model.journey().installStage() == Stage::setup ? 0 : 1;
 
-    if (model.installStage() == Stage::setup) {
+    if (model.journey().installStage() == Stage::setup) {
         model.setSetupCodeInput(QStringLiteral("QVS2-7K3M-9PQR-T2VW"));
         Quorvantis::startDetached(model.submitSetupCode(), "setup code submission");
     }
-    if (!waitFor([&] { return model.installStage() != Stage::setup && !model.isSubmittingSetup(); }, 180000,
+    if (!waitFor([&] { return model.journey().installStage() != Stage::setup && !model.setup().isSubmittingSetup(); }, 180000,
                  "the setup run"))
         return 1;
-    if (model.installStage() == Stage::channel) {
+    if (model.journey().installStage() == Stage::channel) {
         // The owner presses the bind button of the page the agent opened (a binding completed
         // by an earlier attempt needs nothing more).
         simctl(simctlPath, home, {QStringLiteral("click-binding")});
-        if (!waitFor([&] { return model.ownerSetupSawPendingBinding() || model.installStage() != Stage::channel; },
+        if (!waitFor([&] { return model.channel().ownerSetupSawPendingBinding() || model.journey().installStage() != Stage::channel; },
                      30000, "the pending binding"))
             return 1;
-        if (model.installStage() == Stage::channel && !simctl(simctlPath, home, {QStringLiteral("complete-binding")}))
+        if (model.journey().installStage() == Stage::channel && !simctl(simctlPath, home, {QStringLiteral("complete-binding")}))
             return 1;
     }
-    if (!waitFor([&] { return !model.installStage() && model.overallState() == AppModel::OverallState::online; }, 120000,
+    if (!waitFor([&] { return !model.journey().installStage() && model.journey().overallState() == AppModel::OverallState::online; }, 120000,
                  "the agent online"))
         return 1;
     return 0;

@@ -155,27 +155,27 @@ Report gather(const AppModel &model)
     QJsonObject summary{
         {QStringLiteral("createdAt"), report.createdAt.toString(Qt::ISODate)},
         {QStringLiteral("appVersion"), model.appVersion()},
-        {QStringLiteral("availableAgentVersion"), optionalText(model.availableAgentVersion())},
+        {QStringLiteral("availableAgentVersion"), optionalText(model.updates().availableAgentVersion())},
         {QStringLiteral("qtVersion"), QString::fromLatin1(qVersion())},
         {QStringLiteral("system"), QSysInfo::prettyProductName()},
         {QStringLiteral("kernel"), QSysInfo::kernelType() + u' ' + QSysInfo::kernelVersion()},
         {QStringLiteral("architecture"), QSysInfo::currentCpuArchitecture()},
-        {QStringLiteral("status"), statusSample(model.statusSnapshot())},
+        {QStringLiteral("status"), statusSample(model.status().statusSnapshot())},
     };
-    if (const auto &error = model.lastError()) {
+    if (const auto &error = model.attention().lastError()) {
         summary.insert(QStringLiteral("lastError"), QJsonObject{{QStringLiteral("code"), error->code},
                                                                 {QStringLiteral("message"), error->message},
                                                                 {QStringLiteral("impact"), error->impact}});
     }
     report.summary = summary;
 
-    for (const AppModel::ActivityEvent &event : model.activities()) {
+    for (const AppModel::ActivityEvent &event : model.attention().activities()) {
         report.activity.append(event.occurredAt.toUTC().toString(Qt::ISODate) + u'\t'
                                + AppModel::ActivityEvent::sourceName(event.source) + u'\t' + event.summary);
     }
 
     report.secrets = secretsOf(report.profileDirectory);
-    addSecret(report.secrets, model.setupCode());
+    addSecret(report.secrets, model.setup().setupCode());
     longestFirst(report.secrets);
     return report;
 }

@@ -20,7 +20,7 @@ QCoro::Task<void> AppModel::launchResume()
         co_await qCoro(this, &AppModel::capturedLinkLoaded);
     if (!self)
         co_return;
-    if (!configurationReady() || installStage()) {
+    if (!m_journey->configurationReady() || m_journey->installStage()) {
         // The persisted stage's work is the launch's operation on the agent; the re-probe of an
         // awaited permission is a background check like the return checks.
         std::optional<AgentOperations::Lease> turn;
@@ -28,7 +28,7 @@ QCoro::Task<void> AppModel::launchResume()
             turn = co_await m_operations->beginStage(*kind);
             if (!turn)
                 co_return; // the model went away meanwhile
-        } else if (permissionAwaitingReturn()) {
+        } else if (m_permissions->permissionAwaitingReturn()) {
             turn = co_await m_operations->check();
             if (!turn)
                 co_return;
@@ -36,7 +36,7 @@ QCoro::Task<void> AppModel::launchResume()
         if (!self)
             co_return;
         co_await resumeInstalledConfiguration();
-        if (self && configurationReady() && installStage() && permissionAwaitingReturn())
+        if (self && m_journey->configurationReady() && m_journey->installStage() && m_permissions->permissionAwaitingReturn())
             co_await m_permissions->advancePermissionOnboarding();
         co_return;
     }
@@ -48,7 +48,7 @@ QCoro::Task<void> AppModel::launchResume()
 
 std::optional<AgentOperation> AppModel::resumeOperation() const
 {
-    const std::optional<InstallStage> stage = installStage();
+    const std::optional<InstallStage> stage = m_journey->installStage();
     if (!stage)
         return std::nullopt;
     switch (*stage) {
@@ -56,9 +56,9 @@ std::optional<AgentOperation> AppModel::resumeOperation() const
         return AgentOperation::prepareRuntime;
     case InstallStage::setup:
         // Only a setup the tool finished after a kill has work left: the daemon.
-        return configurationReady() ? std::optional(AgentOperation::installDaemon) : std::nullopt;
+        return m_journey->configurationReady() ? std::optional(AgentOperation::installDaemon) : std::nullopt;
     case InstallStage::daemon:
-        return configurationReady() ? std::optional(AgentOperation::installDaemon) : std::nullopt;
+        return m_journey->configurationReady() ? std::optional(AgentOperation::installDaemon) : std::nullopt;
     case InstallStage::permissions:
     case InstallStage::channel:
     case InstallStage::handshake:
@@ -69,7 +69,7 @@ std::optional<AgentOperation> AppModel::resumeOperation() const
 
 QCoro::Task<void> AppModel::resumeInstalledConfiguration()
 {
-    const std::optional<InstallStage> stage = installStage();
+    const std::optional<InstallStage> stage = m_journey->installStage();
     if (!stage)
         co_return;
     m_attention->clearError();
@@ -79,13 +79,13 @@ QCoro::Task<void> AppModel::resumeInstalledConfiguration()
         break;
     case InstallStage::permissions:
         m_journey->showResuming();
-        if (permissionAwaitingReturn())
+        if (m_permissions->permissionAwaitingReturn())
             co_await m_permissions->advancePermissionOnboarding();
         break;
     case InstallStage::setup:
         // The setup tool outlives an application that is killed, and may finish after it: the run
         // succeeded, and no code could be submitted any more.
-        if (configurationReady()) {
+        if (m_journey->configurationReady()) {
             m_journey->showResuming();
             co_await m_setup->completeSetup();
             break;
@@ -93,19 +93,19 @@ QCoro::Task<void> AppModel::resumeInstalledConfiguration()
         m_journey->showWaitingForSetup();
         break;
     case InstallStage::daemon:
-        if (!configurationReady())
+        if (!m_journey->configurationReady())
             break;
         m_journey->showResuming();
         co_await m_setup->finishDaemonInstallationIfNeeded();
         break;
     case InstallStage::channel:
-        if (!configurationReady())
+        if (!m_journey->configurationReady())
             break;
         m_journey->showResuming();
         co_await m_channel->refreshOwnerSetup(false);
         break;
     case InstallStage::handshake:
-        if (!configurationReady())
+        if (!m_journey->configurationReady())
             break;
         m_journey->showResuming();
         m_status->startStatusMonitoring();
@@ -136,7 +136,7 @@ QCoro::Task<void> AppModel::sceneDidBecomeActive()
         if (!self)
             co_return;
     }
-    if (installStage() == InstallStage::channel)
+    if (m_journey->installStage() == InstallStage::channel)
         co_await m_channel->refreshOwnerSetup(false);
     if (!self)
         co_return;

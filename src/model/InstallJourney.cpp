@@ -62,9 +62,15 @@ InstallJourney::InstallJourney(QString profileDirectory, std::function<void()> a
 {
 }
 
-void InstallJourney::setStage(std::optional<InstallStage> stage)
+void InstallJourney::persistInstallStage(std::optional<InstallStage> stage)
 {
     m_stage = stage;
+    ProfileMarkers::writeInstallStage(m_profileDirectory, stage);
+}
+
+void InstallJourney::restoreProgress(std::optional<InstallStage> stage)
+{
+    m_setupProgress = progressAt(stage);
 }
 
 void InstallJourney::restoreAtLaunch()
@@ -72,11 +78,9 @@ void InstallJourney::restoreAtLaunch()
     ProfileMarkers::removeStaleTemporaries(m_profileDirectory);
     const bool configured = QFileInfo::exists(QDir(m_profileDirectory).filePath(QStringLiteral("config.json")));
     if (!configured) {
-        if (!m_stage) {
-            setStage(InstallStage::runtime);
-            ProfileMarkers::writeInstallStage(m_profileDirectory, m_stage);
-        }
-        m_setupProgress = progressAt(m_stage);
+        if (!m_stage)
+            persistInstallStage(InstallStage::runtime);
+        restoreProgress(m_stage);
         m_overallState = m_stage == InstallStage::setup ? OverallState::waitingSetup : OverallState::starting;
         m_pendingSetupResume = m_stage != InstallStage::setup;
         return;
@@ -86,11 +90,11 @@ void InstallJourney::restoreAtLaunch()
     if (!m_stage) {
         m_installationValidated = true;
         m_onboardingCompleted = true;
-        m_setupProgress = progressAt(std::nullopt);
+        restoreProgress(std::nullopt);
         return;
     }
     m_pendingSetupResume = true;
-    m_setupProgress = progressAt(m_stage);
+    restoreProgress(m_stage);
     if (m_stage == InstallStage::channel || m_stage == InstallStage::handshake) {
         m_installationValidated = true;
         m_onboardingCompleted = m_stage == InstallStage::handshake;
@@ -151,9 +155,8 @@ bool InstallJourney::report(JourneyEvent event)
 
 void InstallJourney::moveTo(std::optional<InstallStage> stage)
 {
-    setStage(stage);
-    ProfileMarkers::writeInstallStage(m_profileDirectory, stage);
-    m_setupProgress = progressAt(stage);
+    persistInstallStage(stage);
+    restoreProgress(stage);
     m_setupProgressDetail = std::nullopt;
     if (!stage) {
         m_pendingSetupResume = false;

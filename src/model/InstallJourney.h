@@ -34,7 +34,7 @@ public:
     // `announce` runs before every published write; focus requests go to `attention`.
     InstallJourney(QString profileDirectory, std::function<void()> announce, Attention &attention);
 
-    std::optional<InstallStage> stage() const { return m_stage; }
+    std::optional<InstallStage> installStage() const { return m_stage; }
     bool isAt(InstallStage stage) const { return m_stage == stage; }
     bool configurationReady() const { return m_configurationReady(); }
     bool installationValidated() const { return m_installationValidated(); }
@@ -88,7 +88,10 @@ public:
 
 private:
     void moveTo(std::optional<InstallStage> stage);
-    void setStage(std::optional<InstallStage> stage);
+    // The one writer of the resume point: the stage in memory and in "mac-app-install-stage".
+    void persistInstallStage(std::optional<InstallStage> stage);
+    // The progress list as it stands at a stage (all complete when finished).
+    void restoreProgress(std::optional<InstallStage> stage);
     void showProgress(std::optional<InstallStage> stage);
 
     QString m_profileDirectory;

@@ -106,7 +106,7 @@ PermissionController::~PermissionController() = default;
 
 void PermissionController::restoreAtLaunch()
 {
-    const auto stage = journey().stage();
+    const auto stage = journey().installStage();
     const bool pastPermissions = stage ? int(*stage) > int(InstallStage::permissions) : journey().configurationReady();
     if (!pastPermissions)
         return;
@@ -234,7 +234,7 @@ void PermissionController::recordPermissionResult(PermissionKind kind, bool gran
     persistCompletedPermissions();
 }
 
-void PermissionController::awaitReturn(std::optional<PermissionKind> kind)
+void PermissionController::persistAwaitingPermission(std::optional<PermissionKind> kind)
 {
     m_permissionAwaitingReturn = kind;
     ProfileMarkers::writeAwaitingPermission(m_context.profileDirectory, kind);
@@ -243,7 +243,7 @@ void PermissionController::awaitReturn(std::optional<PermissionKind> kind)
 void PermissionController::stopAwaitingPermission(PermissionKind kind)
 {
     if (m_permissionAwaitingReturn == kind)
-        awaitReturn(std::nullopt);
+        persistAwaitingPermission(std::nullopt);
 }
 
 // ---- Operations ---------------------------------------------------------------------------------
@@ -305,7 +305,7 @@ QCoro::Task<void> PermissionController::confirmPermissionOnboarding(std::optiona
 
     if (probe.answer == Answer::denied || !hasPermissionItem(kind)) {
         setPermissionState(kind, PermissionNativeState::notGranted, false);
-        awaitReturn(kind);
+        persistAwaitingPermission(kind);
         m_permissionSettingsPrompt = true;
         m_permissionPromptKind = kind;
         operation.release();
@@ -405,7 +405,7 @@ QCoro::Task<void> PermissionController::advancePermissionOnboarding()
             m_accessibilityStep = AccessibilityStep::cliclick;
             m_permissionPromptKind = PermissionKind::accessibility;
             m_permissionSettingsPrompt = false;
-            awaitReturn(std::nullopt);
+            persistAwaitingPermission(std::nullopt);
         }
         co_return;
     }
@@ -503,8 +503,8 @@ void PermissionController::dismissPermissionPrompt()
 quint64 PermissionController::startReturnSeries()
 {
     // Coroutines cannot be cancelled: the previous series sees the new generation and ends.
-    m_permissionReturnTaskRunning = true;
-    return ++m_permissionReturnGeneration;
+    m_permissionReturnTask = ++m_returnSeriesCount;
+    return *m_permissionReturnTask;
 }
 
 void PermissionController::schedulePermissionReturnChecks(PermissionKind kind)
@@ -516,7 +516,7 @@ void PermissionController::resolvePermission(PermissionKind kind)
 {
     Quorvantis::startDetached(openSettingsOrSay(kind), "permission settings");
     // During an installation the onboarding's own checks follow the user.
-    if (!journey().configurationReady() || journey().stage())
+    if (!journey().configurationReady() || journey().installStage())
         return;
     Quorvantis::startDetached(runGrantChecks(kind, startReturnSeries()), "permission grant checks");
 }
@@ -526,7 +526,7 @@ QCoro::Task<void> PermissionController::runGrantChecks(PermissionKind kind, quin
     QPointer<PermissionController> self(this);
     AgentOperations *const operations = m_context.operations;
     const auto stillWanted = [&self, generation] {
-        return self && self->m_permissionReturnGeneration == generation && !self->journey().stage();
+        return self && self->m_permissionReturnTask == generation && !self->journey().installStage();
     };
     for (int pass = 0; pass < returnCheckPasses; ++pass) {
         co_await m_context.sleep(returnCheckInterval);
@@ -545,8 +545,8 @@ QCoro::Task<void> PermissionController::runGrantChecks(PermissionKind kind, quin
         if (probe.answer == Answer::granted)
             break;
     }
-    if (self && m_permissionReturnGeneration == generation)
-        m_permissionReturnTaskRunning = false;
+    if (self && m_permissionReturnTask == generation)
+        m_permissionReturnTask.reset();
 }
 
 QCoro::Task<void> PermissionController::runPermissionReturnChecks(PermissionKind kind, quint64 generation)
@@ -554,7 +554,7 @@ QCoro::Task<void> PermissionController::runPermissionReturnChecks(PermissionKind
     QPointer<PermissionController> self(this);
     AgentOperations *const operations = m_context.operations;
     const auto stillWanted = [&self, kind, generation] {
-        return self && self->m_permissionReturnGeneration == generation && self->journey().isAt(InstallStage::permissions)
+        return self && self->m_permissionReturnTask == generation && self->journey().isAt(InstallStage::permissions)
             && self->currentPermissionOnboardingKind() == kind && self->m_permissionAwaitingReturn == kind;
     };
     for (int pass = 0; pass < returnCheckPasses; ++pass) {
@@ -574,8 +574,8 @@ QCoro::Task<void> PermissionController::runPermissionReturnChecks(PermissionKind
         if (verified)
             break;
     }
-    if (self && m_permissionReturnGeneration == generation)
-        m_permissionReturnTaskRunning = false;
+    if (self && m_permissionReturnTask == generation)
+        m_permissionReturnTask.reset();
 }
 
 QCoro::Task<void> PermissionController::finishPermissionStageIfReady()
@@ -604,7 +604,7 @@ void PermissionController::resetPermissionVerification()
             item.verified = false;
         }
     });
-    awaitReturn(std::nullopt);
+    persistAwaitingPermission(std::nullopt);
 }
 
 // ---- A finished installation --------------------------------------------------------------------
@@ -612,7 +612,7 @@ void PermissionController::resetPermissionVerification()
 QCoro::Task<void> PermissionController::refreshExistingPermissions()
 {
     QPointer<PermissionController> self(this);
-    if (!journey().configurationReady() || journey().stage())
+    if (!journey().configurationReady() || journey().installStage())
         co_return;
     const auto items = permissions();
     for (const PermissionItem &item : items) {
@@ -633,7 +633,7 @@ QCoro::Task<void> PermissionController::refreshExistingPermissions()
 
 QCoro::Task<void> PermissionController::recheckExistingPermissionsOnLaunchIfNeeded()
 {
-    if (!journey().configurationReady() || journey().stage() || m_didRecheckExistingPermissions)
+    if (!journey().configurationReady() || journey().installStage() || m_didRecheckExistingPermissions)
         co_return;
     m_didRecheckExistingPermissions = true;
     co_await recoverExistingConfigurationIfNeeded();

@@ -58,7 +58,7 @@ public:
     const QSet<PermissionKind> &cachedCompletedPermissions() const { return m_cachedCompletedPermissions; }
     bool didRecheckExistingPermissions() const { return m_didRecheckExistingPermissions; }
     bool permissionRecheckPending() const { return m_permissionRecheckPending; }
-    bool permissionReturnTaskRunning() const { return m_permissionReturnTaskRunning; }
+    bool permissionReturnTaskRunning() const { return m_permissionReturnTask.has_value(); }
 
     // ---- Derived values -------------------------------------------------------------------------
 
@@ -133,7 +133,7 @@ private:
     void recordPermissionResult(PermissionKind kind, bool granted);
     void setCompleted(PermissionKind kind, bool completed);
     void persistCompletedPermissions();
-    void awaitReturn(std::optional<PermissionKind> kind);
+    void persistAwaitingPermission(std::optional<PermissionKind> kind);
     void stopAwaitingPermission(PermissionKind kind);
 
     ModelContext m_context;
@@ -152,8 +152,10 @@ private:
     QSet<PermissionKind> m_cachedCompletedPermissions;
     bool m_didRecheckExistingPermissions = false;
     bool m_permissionRecheckPending = false;
-    quint64 m_permissionReturnGeneration = 0; // a new series of return checks replaces the old
-    bool m_permissionReturnTaskRunning = false;
+    // The running series of return (or grant) checks, by its number; a new series replaces the
+    // old one, which sees that and ends.
+    std::optional<quint64> m_permissionReturnTask;
+    quint64 m_returnSeriesCount = 0;
     // The failure a restart after the accessibility grant reported; a later restart that
     // succeeds takes it back while it is still the one shown.
     std::optional<DisplayError> m_restartError;

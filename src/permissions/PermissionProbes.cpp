@@ -377,7 +377,7 @@ QString permissionCommand(PermissionKind kind, bool requestPrompt)
     return accessibilityProbeCommand({AccessibilityClient::cliclick, AccessibilityClient::node}, requestPrompt);
 }
 
-QString jobScript(const QString &payload, int polls, std::chrono::milliseconds interval)
+QString permissionJobScript(const QString &payload, int polls, std::chrono::milliseconds interval)
 {
     return permissionJob(AgentScripts::hostPlatform(), QString::fromLatin1(payload.toUtf8().toBase64()), polls, interval);
 }
@@ -387,7 +387,7 @@ namespace {
 QCoro::Task<bool> runJob(std::shared_ptr<CLIService> runner, QString payload, int polls, std::chrono::milliseconds interval)
 {
     // A refused or failed start throws on: a probe that did not run says nothing of the grant.
-    const CLIResult result = co_await runner->runScript(jobScript(payload, polls, interval), [](const QString &) {});
+    const CLIResult result = co_await runner->runScript(permissionJobScript(payload, polls, interval), [](const QString &) {});
     if (result.status == 0)
         co_return true;
     if (result.status == 1)

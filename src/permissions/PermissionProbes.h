@@ -46,7 +46,7 @@ QString accessibilityProbe(const QStringList &clients, bool requestPrompt);
 QString permissionCommand(PermissionKind kind, bool requestPrompt);
 QString accessibilityProbeCommand(const QList<AccessibilityClient> &clients, bool requestPrompt);
 // The host's job wrapper around a probe script.
-QString jobScript(const QString &payload, int polls, std::chrono::milliseconds interval = defaultPollInterval);
+QString permissionJobScript(const QString &payload, int polls, std::chrono::milliseconds interval = defaultPollInterval);
 
 // ---- Running them ------------------------------------------------------------------------------
 

@@ -51,7 +51,7 @@ QCoro::Task<void> RecoveryController::perform(RecoveryAction action)
         attention().requestFocus(FocusTarget::setupCode());
         break;
     case Kind::retryInstall:
-        if (journey.stage())
+        if (journey.installStage())
             co_await m_links.resumeInstallation();
         else if (journey.configurationReady())
             co_await m_links.recoverExistingConfiguration();

@@ -192,17 +192,17 @@ QWidget *AgentUpdateBanner::busyIndicator() const
 
 void AgentUpdateBanner::render()
 {
-    m_text->setFullText(m_model->agentUpdateBannerText());
-    const bool updating = m_model->isUpdatingAgent();
+    m_text->setFullText(m_model->updates().agentUpdateBannerText());
+    const bool updating = m_model->updates().isUpdatingAgent();
     m_update->setText(updating ? QStringLiteral("正在更新 Agent…") : QStringLiteral("更新"));
     // Room for the indicator in front of the busy title.
     m_update->setStyleSheet(m_updateStyle + (updating ? QStringLiteral("QPushButton { padding-left: 22px; }") : QString()));
     if (updating)
         setEnabledKeepingFocus(m_update, false);
     else
-        renderAgentAction(m_update, *m_model, m_model->configurationReady(), QString());
+        renderAgentAction(m_update, *m_model, m_model->journey().configurationReady(), QString());
     m_spinner->setVisible(updating);
-    setAccessibleName(m_model->agentUpdateBannerText());
+    setAccessibleName(m_model->updates().agentUpdateBannerText());
 }
 
 bool AgentUpdateBanner::eventFilter(QObject *watched, QEvent *event)

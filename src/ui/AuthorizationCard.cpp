@@ -95,7 +95,7 @@ AuthorizationCard::AuthorizationCard(AppModel *model, QWidget *parent, Copier co
     layout->addWidget(footnote);
 
     connect(m_copyEmail, &QPushButton::clicked, this, [this] {
-        if (const auto &request = m_model->setupAuthorization()) {
+        if (const auto &request = m_model->authorization().setupAuthorization()) {
             // Only the last copy says so: the clipboard holds one of the two.
             m_copiedEmail = m_copier(request->email);
             m_copiedPassword = false;
@@ -103,7 +103,7 @@ AuthorizationCard::AuthorizationCard(AppModel *model, QWidget *parent, Copier co
         }
     });
     connect(m_copyPassword, &QPushButton::clicked, this, [this] {
-        if (const auto &request = m_model->setupAuthorization()) {
+        if (const auto &request = m_model->authorization().setupAuthorization()) {
             m_copiedPassword = m_copier(request->password);
             m_copiedEmail = false;
             render();
@@ -128,7 +128,7 @@ void AuthorizationCard::setRevealsSetupPassword(bool reveals)
 
 void AuthorizationCard::render()
 {
-    const auto &request = m_model->setupAuthorization();
+    const auto &request = m_model->authorization().setupAuthorization();
     if (!request)
         return;
     const QString provider = request->provider == u"google" ? QStringLiteral("Google") : QStringLiteral("Zoho");
@@ -149,11 +149,11 @@ void AuthorizationCard::render()
     m_copyEmail->setText(m_copiedEmail ? QStringLiteral("已复制") : QStringLiteral("复制邮箱"));
     m_copyPassword->setText(m_copiedPassword ? QStringLiteral("已复制") : QStringLiteral("复制密码"));
 
-    const bool opening = m_model->isOpeningSetupAuthorization();
+    const bool opening = m_model->authorization().isOpeningSetupAuthorization();
     m_open->setText(opening ? QStringLiteral("正在打开授权页面…") : QStringLiteral("我已保存登录信息，打开授权页面"));
     m_open->setEnabled(!opening);
     m_openSpinner->setVisible(opening);
-    const bool failed = m_model->setupAuthorizationOpenFailed();
+    const bool failed = m_model->authorization().setupAuthorizationOpenFailed();
     m_failure->setVisible(failed);
     if (failed)
         m_failure->setText(openFailure(request->authURL));

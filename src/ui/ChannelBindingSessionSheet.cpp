@@ -110,13 +110,13 @@ QString ChannelBindingSessionSheet::title()
 
 QString ChannelBindingSessionSheet::sessionDetail(const AppModel &model)
 {
-    if (model.channelOwnershipVerified() || model.channelBindingCompleted())
+    if (model.channel().channelOwnershipVerified() || model.channel().channelBindingCompleted())
         return QStringLiteral("Ownership verified，正在完成连接并进入面板…");
-    if (model.isOpeningOwnerSetup())
+    if (model.channel().isOpeningOwnerSetup())
         return QStringLiteral("正在打开系统浏览器。打开后可随时返回本窗口查看进度。");
-    if (model.ownerSetupOpenFailed())
+    if (model.channel().ownerSetupOpenFailed())
         return QStringLiteral("浏览器没有打开时，请复制链接后在浏览器中完成绑定。");
-    if (model.ownerSetupOpenedByAgent())
+    if (model.channel().ownerSetupOpenedByAgent())
         return QStringLiteral("绑定页面已打开，请在系统浏览器中完成操作。Quorvantis 会在后台等待，绑定成功后自动继续。");
     return QStringLiteral("请在系统浏览器中选择 Channel。Quorvantis 会在后台等待，绑定成功后自动继续。");
 }
@@ -124,9 +124,9 @@ QString ChannelBindingSessionSheet::sessionDetail(const AppModel &model)
 QStringList ChannelBindingSessionSheet::failureTexts(const AppModel &model)
 {
     QStringList texts;
-    if (model.ownerSetupOpenFailed() && !model.isOpeningOwnerSetup())
+    if (model.channel().ownerSetupOpenFailed() && !model.channel().isOpeningOwnerSetup())
         texts.append(QStringLiteral("没有成功打开默认浏览器，请复制链接后手动打开，或再次点击重试。"));
-    if (const auto &error = model.ownerSetupError(); error && !error->isEmpty())
+    if (const auto &error = model.channel().ownerSetupError(); error && !error->isEmpty())
         texts.append(*error);
     return texts;
 }
@@ -140,20 +140,20 @@ QString ChannelBindingSessionSheet::accessibilitySummary(const AppModel &model)
 
 QString ChannelBindingSessionSheet::openHelp(const AppModel &model)
 {
-    return model.ownerSetupDidOpen() ? QStringLiteral("再次用系统浏览器打开 Channel 绑定页面。")
+    return model.channel().ownerSetupDidOpen() ? QStringLiteral("再次用系统浏览器打开 Channel 绑定页面。")
                                      : QStringLiteral("用系统浏览器打开 Channel 绑定页面。");
 }
 
 QString ChannelBindingSessionSheet::unavailableReason(const AppModel &model, bool loading)
 {
-    if (model.canOpenOwnerSetup() && !loading)
+    if (model.channel().canOpenOwnerSetup() && !loading)
         return {};
     if (loading)
         return QStringLiteral("正在获取绑定链接…");
     // A failed refresh says itself what went wrong and what to do.
-    if (!model.ownerSetupPending() || model.isOpeningOwnerSetup() || model.ownerSetupError())
+    if (!model.channel().ownerSetupPending() || model.channel().isOpeningOwnerSetup() || model.channel().ownerSetupError())
         return {};
-    if (model.ownerSetupOpenedByAgent())
+    if (model.channel().ownerSetupOpenedByAgent())
         return QStringLiteral("绑定页面是 Agent 打开的，这里没有它的链接。需要再次打开或复制时，请点击“重新生成”。");
     return QStringLiteral("还没有可用的绑定链接，请点击“重新生成”。");
 }
@@ -162,25 +162,25 @@ void ChannelBindingSessionSheet::render()
 {
     setTextIfChanged(m_detail, sessionDetail(*m_model));
 
-    const bool openFailed = m_model->ownerSetupOpenFailed() && !m_model->isOpeningOwnerSetup();
+    const bool openFailed = m_model->channel().ownerSetupOpenFailed() && !m_model->channel().isOpeningOwnerSetup();
     setTextIfChanged(m_openFailure, openFailed ? failureTexts(*m_model).value(0) : QString());
     m_openFailure->setVisible(openFailed);
-    const auto &error = m_model->ownerSetupError();
+    const auto &error = m_model->channel().ownerSetupError();
     const bool hasError = error && !error->isEmpty();
     setTextIfChanged(m_error, hasError ? *error : QString());
     m_error->setVisible(hasError);
 
     // Opening and copying need a link and no browser open in flight (the model's own guard); a
     // new link or a re-read waits for the refresh that may replace the link.
-    const bool canUseLink = m_model->canOpenOwnerSetup();
-    const bool loading = m_loading->shown(m_model->isLoadingOwnerSetup());
-    m_open->setText(m_model->ownerSetupOpenButtonTitle());
+    const bool canUseLink = m_model->channel().canOpenOwnerSetup();
+    const bool loading = m_loading->shown(m_model->channel().isLoadingOwnerSetup());
+    m_open->setText(m_model->channel().ownerSetupOpenButtonTitle());
     m_open->setToolTip(openHelp(*m_model));
     m_open->setAccessibleDescription(openHelp(*m_model));
     m_open->setEnabled(canUseLink && !loading);
-    m_copy->setText(m_model->ownerSetupLinkCopied() ? QStringLiteral("已复制") : QStringLiteral("复制链接"));
+    m_copy->setText(m_model->channel().ownerSetupLinkCopied() ? QStringLiteral("已复制") : QStringLiteral("复制链接"));
     m_copy->setEnabled(canUseLink && !loading);
-    m_regenerate->setEnabled(!loading && !m_model->isOpeningOwnerSetup());
+    m_regenerate->setEnabled(!loading && !m_model->channel().isOpeningOwnerSetup());
     m_refresh->setEnabled(!loading);
     const QString reason = unavailableReason(*m_model, loading);
     setTextIfChanged(m_reason, reason);

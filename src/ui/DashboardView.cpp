@@ -146,12 +146,12 @@ OwnerSetupChannelStatus::OwnerSetupChannelStatus(AppModel *model, QWidget *paren
 
 void OwnerSetupChannelStatus::render()
 {
-    const QString summary = m_model->channelBindingSummary();
+    const QString summary = m_model->channel().channelBindingSummary();
     setTextIfChanged(m_state, summary);
     // The completion flag lives for one run only; after a relaunch the finished installation
     // is what says the channel was bound, and the row must not offer to bind it again.
-    const bool bound = m_model->channelBindingCompleted()
-        || (m_model->onboardingCompleted() && m_model->installStage() != AppModel::InstallStage::channel);
+    const bool bound = m_model->channel().channelBindingCompleted()
+        || (m_model->journey().onboardingCompleted() && m_model->journey().installStage() != AppModel::InstallStage::channel);
     m_bind->setVisible(!bound);
     setAccessibleNameIfChanged(this, QStringLiteral("Channel，") + summary);
 }
@@ -199,20 +199,20 @@ AgentOverviewPane::AgentOverviewPane(AppModel *model, QWidget *parent)
 
 void AgentOverviewPane::render()
 {
-    setTextIfChanged(m_headline, m_model->headlineStatusTitle());
-    setTextIfChanged(m_detail, m_model->headlineStatusDetail());
-    const QString task = m_model->currentTask();
+    setTextIfChanged(m_headline, m_model->status().headlineStatusTitle());
+    setTextIfChanged(m_detail, m_model->status().headlineStatusDetail());
+    const QString task = m_model->status().currentTask();
     setTextIfChanged(m_task, task);
     setAccessibleNameIfChanged(m_taskBlock, QStringLiteral("当前任务，") + task);
     setAccessibleNameIfChanged(m_task, QStringLiteral("当前任务，") + task);
-    m_activity->setEvents(m_model->activities());
+    m_activity->setEvents(m_model->attention().activities());
 }
 
 // ---- PermissionRow ------------------------------------------------------------------------
 
 PermissionRow::PermissionRow(AppModel *model, PermissionKind kind, bool showsAction, QWidget *parent)
     : QWidget(parent), m_model(model), m_kind(kind), m_showsAction(showsAction),
-      m_focusRevision(model->focusRevision()), m_icon(new QLabel),
+      m_focusRevision(model->attention().focusRevision()), m_icon(new QLabel),
       m_name(makeLabel(PermissionKinds::title(kind), UIToken::Typography::bodyStrong)),
       m_purpose(makeLabel(PermissionKinds::description(kind), UIToken::Typography::meta, true)),
       m_stateMark(new SymbolLabel), m_action(makeBorderedButton(QStringLiteral("处理")))
@@ -252,7 +252,7 @@ PermissionRow::State PermissionRow::state(const AppModel &model, const AppModel:
         return State::verified;
     // Only the onboarding step of the current kind probes one permission at a time; that is the
     // row that shows the check running.
-    if (model.permissionOperationInFlight() && model.currentPermissionOnboardingKind() == item.rule.kind)
+    if (model.permissions().permissionOperationInFlight() && model.permissions().currentPermissionOnboardingKind() == item.rule.kind)
         return State::checking;
     if (item.nativeState == AppModel::PermissionNativeState::unknown)
         return State::unchecked;
@@ -287,7 +287,7 @@ bool PermissionRow::needsUser(const AppModel &model, const AppModel::PermissionI
     if (current == State::verified || current == State::checking)
         return false;
     // The onboarding step of the current kind, or a permission a probe found missing.
-    return model.currentPermissionOnboardingKind() == item.rule.kind || current == State::needsAuthorization;
+    return model.permissions().currentPermissionOnboardingKind() == item.rule.kind || current == State::needsAuthorization;
 }
 
 QString PermissionRow::spokenSummary(const AppModel &model, const AppModel::PermissionItem &item)
@@ -302,7 +302,7 @@ void PermissionRow::act()
     // During onboarding the row continues the current step (the prompt, then the probe). After
     // the installation the onboarding steps no longer apply: the row opens the kind's System
     // Settings pane, and the model re-checks the permission while the user grants it there.
-    if (m_model->currentPermissionOnboardingKind() == m_kind) {
+    if (m_model->permissions().currentPermissionOnboardingKind() == m_kind) {
         Quorvantis::startDetached(m_model->continuePermissionOnboarding(), "permission row: continue onboarding");
         return;
     }
@@ -311,7 +311,7 @@ void PermissionRow::act()
 
 void PermissionRow::render()
 {
-    const auto &items = m_model->permissions();
+    const auto &items = m_model->permissions().permissions();
     const auto found = std::find_if(items.cbegin(), items.cend(),
                                     [this](const AppModel::PermissionItem &item) { return item.rule.kind == m_kind; });
     if (found == items.cend()) {
@@ -329,9 +329,9 @@ void PermissionRow::render()
     setAccessibleNameIfChanged(this, spokenSummary(*m_model, item));
     m_action->setAccessibleDescription(spokenSummary(*m_model, item));
 
-    if (m_model->focusRevision() != m_focusRevision) {
-        m_focusRevision = m_model->focusRevision();
-        if (m_model->focusTarget() == AppModel::FocusTarget::forPermission(m_kind) && m_action->isVisibleTo(window()))
+    if (m_model->attention().focusRevision() != m_focusRevision) {
+        m_focusRevision = m_model->attention().focusRevision();
+        if (m_model->attention().focusTarget() == AppModel::FocusTarget::forPermission(m_kind) && m_action->isVisibleTo(window()))
             m_action->setFocus(Qt::OtherFocusReason);
     }
 }
@@ -372,7 +372,7 @@ SystemStatusPane::SystemStatusPane(AppModel *model, QWidget *parent)
 
     auto *permissionList = new QVBoxLayout;
     permissionList->setSpacing(10);
-    for (const AppModel::PermissionItem &item : model->permissions()) {
+    for (const AppModel::PermissionItem &item : model->permissions().permissions()) {
         auto *row = new PermissionRow(model, item.rule.kind, true);
         m_permissionRows.append(row);
         permissionList->addWidget(row);
@@ -441,12 +441,12 @@ SystemStatusPane::SystemStatusPane(AppModel *model, QWidget *parent)
 
 void SystemStatusPane::refreshHeartbeat()
 {
-    setTextIfChanged(m_heartbeat, m_model->heartbeatDescription(m_model->now()));
+    setTextIfChanged(m_heartbeat, m_model->status().heartbeatDescription(m_model->now()));
 }
 
 void SystemStatusPane::waitForNextSample()
 {
-    m_heartbeatShown = m_model->statusSnapshot().bridgeHeartbeatAt;
+    m_heartbeatShown = m_model->status().statusSnapshot().bridgeHeartbeatAt;
     m_heartbeatTimer->stop();
     m_nextSampleGrace->start(m_heartbeatTimer->interval() * 5 / 2);
 }
@@ -521,8 +521,8 @@ QString SystemStatusPane::rowValue(const QString &title) const
 
 void SystemStatusPane::render()
 {
-    const auto &snapshot = m_model->statusSnapshot();
-    setTextIfChanged(m_agent, m_model->agentProcessDescription());
+    const auto &snapshot = m_model->status().statusSnapshot();
+    setTextIfChanged(m_agent, m_model->status().agentProcessDescription());
     setTextIfChanged(m_bridge, snapshot.bridgeConnected ? QStringLiteral("已连接") : QStringLiteral("未连接"));
     refreshHeartbeat();
     if (isVisible() && snapshot.bridgeHeartbeatAt != m_heartbeatShown)
@@ -531,8 +531,8 @@ void SystemStatusPane::render()
     setTextIfChanged(m_agentVersion, snapshot.agentVersion.value_or(QStringLiteral("--")));
 
     using Kind = AppModel::RecoveryAction::Kind;
-    const bool updating = m_model->isUpdatingAgent();
-    const bool configured = m_model->configurationReady();
+    const bool updating = m_model->updates().isUpdatingAgent();
+    const bool configured = m_model->journey().configurationReady();
     m_update->setText(updating ? QStringLiteral("正在更新 Agent…") : QStringLiteral("更新 Agent"));
     if (updating)
         setEnabledKeepingFocus(m_update, false);
@@ -542,7 +542,7 @@ void SystemStatusPane::render()
     renderRecoveryButton(m_restart, *m_model, int(Kind::restartAgent), QStringLiteral("重启 Agent"), configured,
                          QString());
     // The permissions are re-checked on a finished installation; during one its stages do.
-    const bool installing = m_model->installStage().has_value();
+    const bool installing = m_model->journey().installStage().has_value();
     renderRecoveryButton(m_recheck, *m_model, int(Kind::recheckPermissions), QStringLiteral("重新检查权限"),
                          configured && !installing,
                          installing ? QStringLiteral("安装完成后可重新检查权限。") : QStringLiteral("重新检查系统权限。"));
@@ -550,7 +550,7 @@ void SystemStatusPane::render()
     setTextIfChanged(m_notice, line.value_or(QString()));
     m_notice->setVisible(line.has_value());
 
-    const auto &error = m_model->lastError();
+    const auto &error = m_model->attention().lastError();
     m_errorBlock->setVisible(error.has_value());
     if (error && error != m_shownError) {
         // A new error is what the user has to see first, even when the column is scrolled.

@@ -49,19 +49,19 @@ DesktopNotifier::DesktopNotifier(AppModel *model, Options options, QObject *pare
 DesktopNotifier::Observed DesktopNotifier::observe(const AppModel &model)
 {
     Observed now;
-    now.agentConnected = model.statusSnapshot().bridgeConnected;
-    if (const auto &error = model.lastError()) {
+    now.agentConnected = model.status().statusSnapshot().bridgeConnected;
+    if (const auto &error = model.attention().lastError()) {
         now.errorKey = error->code + u'\n' + error->message;
         now.errorMessage = error->message;
     }
-    for (const AppModel::PermissionItem &item : model.permissions()) {
+    for (const AppModel::PermissionItem &item : model.permissions().permissions()) {
         if (item.nativeState == AppModel::PermissionNativeState::granted)
             now.granted.insert(item.rule.kind);
         else if (item.nativeState == AppModel::PermissionNativeState::notGranted)
             now.denied.insert(item.rule.kind);
     }
-    if (model.showsAgentUpdateBanner())
-        now.offeredVersion = model.availableAgentVersion();
+    if (model.updates().showsAgentUpdateBanner())
+        now.offeredVersion = model.updates().availableAgentVersion();
     return now;
 }
 

@@ -182,22 +182,22 @@ void MenuBarContent::openMainWindow()
 
 void MenuBarContent::render()
 {
-    const int state = int(m_model->overallState());
+    const int state = int(m_model->journey().overallState());
     setTextIfChanged(m_title, headerTitle(state));
     setTextIfChanged(m_detail, headerDetail(state));
-    const QString task = m_model->currentTask();
+    const QString task = m_model->status().currentTask();
     setTextIfChanged(m_task, task);
     m_task->setAccessibleName(QStringLiteral("当前任务，") + task);
-    m_permissions->setText(m_model->permissionSummary());
-    m_heartbeat->setText(m_model->heartbeatDescription(m_model->now()));
+    m_permissions->setText(m_model->permissions().permissionSummary());
+    m_heartbeat->setText(m_model->status().heartbeatDescription(m_model->now()));
 
-    const bool updating = m_model->isUpdatingAgent();
-    const bool configured = m_model->configurationReady();
+    const bool updating = m_model->updates().isUpdatingAgent();
+    const bool configured = m_model->journey().configurationReady();
     renderRecoveryButton(m_restart, *m_model, int(RecoveryKind::restartAgent), QStringLiteral("重启 Agent"), configured,
                          QString());
     renderRecoveryButton(m_recheck, *m_model, int(RecoveryKind::recheckPermissions), QStringLiteral("重新检查权限"),
-                         configured && !m_model->installStage(),
-                         m_model->installStage() ? QStringLiteral("安装完成后可重新检查权限。") : QStringLiteral("重新检查系统权限。"));
+                         configured && !m_model->journey().installStage(),
+                         m_model->journey().installStage() ? QStringLiteral("安装完成后可重新检查权限。") : QStringLiteral("重新检查系统权限。"));
     const auto line = actionLine(*m_model);
     setTextIfChanged(m_notice, line.value_or(QString()));
     m_notice->setVisible(line.has_value());

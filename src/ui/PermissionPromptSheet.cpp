@@ -64,7 +64,7 @@ PermissionPromptSheet::PermissionPromptSheet(AppModel *model, QWidget *parent)
         Quorvantis::startDetached(m_model->advancePermissionOnboarding(), "permission recheck");
     });
     connect(m_primary, &QPushButton::clicked, this, [this] {
-        Quorvantis::startDetached(m_model->confirmPermissionOnboarding(m_model->permissionPromptKind()),
+        Quorvantis::startDetached(m_model->confirmPermissionOnboarding(m_model->permissions().permissionPromptKind()),
                                   "permission confirmation");
     });
     render();
@@ -116,19 +116,19 @@ void PermissionPromptSheet::reject()
 
 void PermissionPromptSheet::render()
 {
-    const auto kind = m_model->permissionPromptKind();
-    const AccessibilityStep step = m_model->accessibilityStep();
+    const auto kind = m_model->permissions().permissionPromptKind();
+    const AccessibilityStep step = m_model->permissions().accessibilityStep();
     setTextIfChanged(m_title, title(kind));
     setTextIfChanged(m_explanation, explanation(kind, step));
     if (kind)
         setWindowIcon(Symbols::icon(Symbols::forPermission(*kind)));
 
-    const bool checking = m_model->permissionOperationInFlight() || m_model->isCheckingPermission();
+    const bool checking = m_model->permissions().permissionOperationInFlight() || m_model->permissions().isCheckingPermission();
     m_busy->setVisible(checking);
 
-    const bool settingsForm = m_model->permissionSettingsPrompt();
-    const auto settingsFailure = m_model->permissionSettingsFailure();
-    const bool failureShown = settingsFailure && kind == m_model->currentPermissionOnboardingKind();
+    const bool settingsForm = m_model->permissions().permissionSettingsPrompt();
+    const auto settingsFailure = m_model->permissions().permissionSettingsFailure();
+    const bool failureShown = settingsFailure && kind == m_model->permissions().currentPermissionOnboardingKind();
     setTextIfChanged(m_settingsFailure, failureShown ? *settingsFailure : QString());
     m_settingsFailure->setVisible(failureShown);
     m_settings->setVisible(settingsForm);

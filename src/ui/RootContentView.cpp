@@ -55,7 +55,7 @@ private:
 } // namespace
 
 RootContentView::RootContentView(AppModel *model, QWidget *parent, Factories factories)
-    : QWidget(parent), m_model(model), m_page(model->rootPage()), m_spokenRevision(model->announcementRevision())
+    : QWidget(parent), m_model(model), m_page(model->rootPage()), m_spokenRevision(model->attention().announcementRevision())
 {
     setObjectName(QStringLiteral("main"));
     setWindowTitle(QStringLiteral("Quorvantis"));
@@ -99,7 +99,7 @@ RootContentView::RootContentView(AppModel *model, QWidget *parent, Factories fac
             Quorvantis::startDetached(m_model->sceneDidBecomeActive(), "scene activation");
     });
 
-    m_bannerShown = model->showsAgentUpdateBanner();
+    m_bannerShown = model->updates().showsAgentUpdateBanner();
     m_banner->setVisible(m_bannerShown);
     m_observer = new ModelObserver(model, this, [this] { render(); });
     render();
@@ -124,7 +124,7 @@ bool RootContentView::sheetVisible() const
 
 void RootContentView::render()
 {
-    const bool banner = m_model->showsAgentUpdateBanner();
+    const bool banner = m_model->updates().showsAgentUpdateBanner();
     if (banner != m_bannerShown) {
         m_bannerShown = banner;
         slideBanner(banner);
@@ -228,11 +228,11 @@ void RootContentView::switchPage(AppModel::RootPage page, bool animated)
 
 void RootContentView::announceIfNeeded()
 {
-    const qint64 revision = m_model->announcementRevision();
+    const qint64 revision = m_model->attention().announcementRevision();
     if (revision == m_spokenRevision)
         return;
     m_spokenRevision = revision;
-    const QString text = m_model->announcement();
+    const QString text = m_model->attention().announcement();
     if (text.isEmpty())
         return;
     m_liveRegion->setText(text);
@@ -249,7 +249,7 @@ void RootContentView::syncSheets()
 {
     // Sheets belong to the window: while it is closed they wait, and appear when it is opened.
     const bool shown = isVisible();
-    const bool wantsPrompt = shown && m_model->permissionPromptKind().has_value();
+    const bool wantsPrompt = shown && m_model->permissions().permissionPromptKind().has_value();
     // A sheet that appears takes the keyboard (some desktops leave it with the window), so
     // Return and Escape reach the sheet.
     auto present = [](QDialog *sheet) {
@@ -262,7 +262,7 @@ void RootContentView::syncSheets()
     else if (!wantsPrompt && m_prompt->isVisible())
         m_prompt->hide();
 
-    const bool wantsChannel = shown && m_model->isChannelBindingSheetPresented();
+    const bool wantsChannel = shown && m_model->channel().isChannelBindingSheetPresented();
     if (wantsChannel && !m_channelSheet->isVisible())
         present(m_channelSheet);
     else if (!wantsChannel && m_channelSheet->isVisible())

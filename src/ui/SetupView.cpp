@@ -27,31 +27,6 @@ namespace {
 using Typography = UIToken::Typography;
 using InstallStage = AppModel::InstallStage;
 
-QString permissionHint(PermissionKind kind)
-{
-    return QStringLiteral("点击后只做检查，不会弹出系统授权框；未通过时按提示在") + PermissionKinds::title(kind)
-        + QStringLiteral("设置中添加。");
-}
-
-QString verifyingDetail(PermissionKind kind)
-{
-    switch (kind) {
-    case PermissionKind::screenRecording:
-        return QStringLiteral("正在启动截图工具并验证能否读取屏幕，首次运行可能需要一些时间。");
-    case PermissionKind::accessibility: return QStringLiteral("正在依次验证 cliclick 和 Agent 使用的 node。");
-    case PermissionKind::fullDiskAccess: return QStringLiteral("正在验证 Agent 使用的 node 能否访问受保护文件。");
-    }
-    return {};
-}
-
-QString stepText(PermissionKind kind, AccessibilityStep step)
-{
-    if (kind != PermissionKind::accessibility)
-        return PermissionKinds::title(kind);
-    return PermissionKinds::title(kind)
-        + (step == AccessibilityStep::node ? QStringLiteral("（Node）") : QStringLiteral("（cliclick）"));
-}
-
 // Counts the code's letters and digits before `position`: the formatter only inserts and
 // removes hyphens, so this count finds the same place in the reformatted text.
 int significantBefore(const QString &text, int position)
@@ -94,44 +69,35 @@ QLabel *redLabel()
     return label;
 }
 
-QWidget *column(QVBoxLayout *&layout, int spacing)
-{
-    auto *widget = new QWidget;
-    layout = new QVBoxLayout(widget);
-    layout->setContentsMargins(0, 0, 0, 0);
-    layout->setSpacing(spacing);
-    return widget;
-}
-
 } // namespace
 
 // ---- Texts --------------------------------------------------------------------------------
 
 QString SetupView::currentStageText(const AppModel &model)
 {
-    if (model.setupAuthorization())
+    if (model.authorization().setupAuthorization())
         return QStringLiteral("等待 Workspace 授权");
-    if (model.installStage() == InstallStage::channel)
+    if (model.journey().installStage() == InstallStage::channel)
         return QStringLiteral("等待 Channel 绑定");
-    if (const auto kind = model.currentPermissionOnboardingKind())
+    if (const auto kind = model.permissions().currentPermissionOnboardingKind())
         return QStringLiteral("配置") + PermissionKinds::title(*kind);
-    if (const auto &detail = model.setupProgressDetail())
+    if (const auto &detail = model.journey().setupProgressDetail())
         return *detail;
-    const auto &items = model.setupProgress();
+    const auto &items = model.journey().setupProgress();
     for (const auto &item : items) {
         if (item.state == AppModel::ProgressState::running)
-            return AppModel::title(item.phase);
+            return ::title(item.phase);
     }
     for (const auto &item : items) {
         if (item.state == AppModel::ProgressState::failed)
-            return AppModel::title(item.phase) + QStringLiteral("需要处理");
+            return ::title(item.phase) + QStringLiteral("需要处理");
     }
-    return model.installStage() == InstallStage::setup ? QStringLiteral("Waiting for setup") : QStringLiteral("准备安装");
+    return model.journey().installStage() == InstallStage::setup ? QStringLiteral("Waiting for setup") : QStringLiteral("准备安装");
 }
 
 QString SetupView::progressSpokenValue(const AppModel &model)
 {
-    const auto [completed, total] = model.setupProgressCounts();
+    const auto [completed, total] = model.journey().setupProgressCounts();
     return QStringLiteral("已完成 %1 项，共 %2 项，").arg(completed).arg(total) + currentStageText(model);
 }
 
@@ -159,7 +125,7 @@ SetupView::SetupView(AppModel *model, QWidget *parent)
     right->addWidget(buildPermissionSection());
 
     QVBoxLayout *errorLayout = nullptr;
-    m_errorBlock = column(errorLayout, 14);
+    m_errorBlock = makeColumn(errorLayout, 14);
     m_error = new ErrorSection(model, true);
     errorLayout->addWidget(makeDivider());
     errorLayout->addWidget(m_error);
@@ -223,7 +189,7 @@ QWidget *SetupView::buildLeftColumn()
 QWidget *SetupView::buildEntryForm()
 {
     QVBoxLayout *layout = nullptr;
-    m_entryForm = column(layout, 10);
+    m_entryForm = makeColumn(layout, 10);
     m_entryForm->setObjectName(QStringLiteral("setup-entry-form"));
 
     m_modeHeading = makeLabel({}, Typography::section);
@@ -231,7 +197,7 @@ QWidget *SetupView::buildEntryForm()
 
     // Setup-code mode.
     QVBoxLayout *paste = nullptr;
-    m_pasteBox = column(paste, 6);
+    m_pasteBox = makeColumn(paste, 6);
     m_codeField = new QLineEdit;
     m_codeField->setObjectName(QStringLiteral("setup-code"));
     m_codeField->setPlaceholderText(QStringLiteral("QVS2 / QVI1-XXXX-XXXX-XXXX"));
@@ -257,7 +223,7 @@ QWidget *SetupView::buildEntryForm()
     // The agent name: the enrolment form's first field, and needed in the setup-code form too
     // as soon as the code is a "QVI1-" code, which creates its agent on the spot.
     QVBoxLayout *name = nullptr;
-    m_nameBox = column(name, 6);
+    m_nameBox = makeColumn(name, 6);
     auto *nameLabel = makeLabel(QStringLiteral("新 Agent 名称"), Typography::bodyStrong);
     m_nameField = new QLineEdit;
     m_nameField->setObjectName(QStringLiteral("agent-name"));
@@ -280,7 +246,7 @@ QWidget *SetupView::buildEntryForm()
 
     // Enrolment mode.
     QVBoxLayout *enroll = nullptr;
-    m_enrollBox = column(enroll, 6);
+    m_enrollBox = makeColumn(enroll, 6);
     auto *workspaceLabel = makeLabel(QStringLiteral("工作区"), Typography::bodyStrong);
     m_workspace = new QComboBox;
     m_workspace->setObjectName(QStringLiteral("workspace"));
@@ -350,7 +316,7 @@ QWidget *SetupView::buildEntryForm()
 QWidget *SetupView::buildProgressSection()
 {
     QVBoxLayout *layout = nullptr;
-    QWidget *section = column(layout, 8);
+    QWidget *section = makeColumn(layout, 8);
     section->setObjectName(QStringLiteral("setup-progress"));
 
     layout->addWidget(makeLabel(QStringLiteral("安装进度"), Typography::section));
@@ -363,8 +329,8 @@ QWidget *SetupView::buildProgressSection()
     layout->addWidget(m_progressBar);
     layout->addSpacing(2);
 
-    for (const auto &item : m_model->setupProgress()) {
-        ProgressRow row{new QWidget, new QLabel, new Spinner(13), makeLabel(AppModel::title(item.phase), Typography::body),
+    for (const auto &item : m_model->journey().setupProgress()) {
+        ProgressRow row{new QWidget, new QLabel, new Spinner(13), makeLabel(::title(item.phase), Typography::body),
                         redLabel()};
         row.failed->setText(QStringLiteral("失败"));
         row.mark->setFixedSize(16, 16);
@@ -394,7 +360,7 @@ QWidget *SetupView::buildProgressSection()
     m_progressLayout = layout;
 
     QVBoxLayout *package = nullptr;
-    m_package = column(package, 4);
+    m_package = makeColumn(package, 4);
     m_package->setObjectName(QStringLiteral("package-progress"));
     package->addWidget(makeLabel(QStringLiteral("正在安装 Quorvantis"), Typography::meta));
     m_packageBar = new QProgressBar;
@@ -413,99 +379,11 @@ QWidget *SetupView::buildProgressSection()
     return section;
 }
 
-QWidget *SetupView::buildPermissionSection()
-{
-    QVBoxLayout *layout = nullptr;
-    m_permission = column(layout, 8);
-    m_permission->setObjectName(QStringLiteral("permission-onboarding"));
-
-    layout->addWidget(makeDivider());
-    layout->addSpacing(6);
-    layout->addWidget(makeLabel(QStringLiteral("首次配置权限"), Typography::section));
-
-    auto *progressRow = new QHBoxLayout;
-    progressRow->setSpacing(10);
-    progressRow->addWidget(makeLabel(QStringLiteral("权限"), Typography::meta, true));
-    m_permissionBar = new QProgressBar;
-    m_permissionBar->setTextVisible(false);
-    m_permissionBar->setFixedHeight(6);
-    tintProgress(m_permissionBar);
-    progressRow->addWidget(m_permissionBar, 1);
-    m_permissionProgress = makeLabel({}, Typography::meta, true);
-    m_permissionProgress->setWordWrap(false);
-    progressRow->addWidget(m_permissionProgress);
-    layout->addLayout(progressRow);
-
-    auto *step = new QFrame;
-    step->setObjectName(QStringLiteral("permission-step"));
-    QColor border = UIToken::accent();
-    border.setAlphaF(0.18f);
-    step->setStyleSheet(QStringLiteral("QFrame#permission-step { border: 1px solid %1; border-radius: 10px; }")
-                            .arg(border.name(QColor::HexArgb)));
-    auto *stepLayout = new QVBoxLayout(step);
-    stepLayout->setContentsMargins(16, 14, 16, 14);
-    stepLayout->setSpacing(7);
-
-    m_permissionKind = new SymbolLabel;
-    UIToken::apply(m_permissionKind->textLabel(), Typography::task);
-    m_permissionPurpose = makeLabel({}, Typography::body, true);
-    m_permissionStep = makeLabel({}, Typography::bodyStrong);
-    m_permissionIntro = makeLabel(QStringLiteral("App 将先运行一次真实探针验证当前权限。"), Typography::body);
-    m_permissionHint = makeLabel({}, Typography::meta, true);
-
-    QVBoxLayout *verifying = nullptr;
-    m_verifying = column(verifying, 2);
-    auto *verifyingRow = new QHBoxLayout;
-    verifyingRow->setSpacing(6);
-    verifyingRow->addWidget(new Spinner(13));
-    m_verifyingTitle = makeLabel(QStringLiteral("正在验证系统权限。"), Typography::bodyStrong);
-    verifyingRow->addWidget(m_verifyingTitle, 1);
-    m_verifyingDetail = makeLabel({}, Typography::meta, true);
-    verifying->addLayout(verifyingRow);
-    verifying->addWidget(m_verifyingDetail);
-
-    m_guidance = new SymbolLabel(QStringLiteral("exclamationmark.triangle.fill"));
-    UIToken::apply(m_guidance->textLabel(), Typography::meta);
-    m_guidance->setObjectName(QStringLiteral("permission-guidance"));
-    m_settingsFailure = new SymbolLabel(QStringLiteral("exclamationmark.triangle"));
-    UIToken::apply(m_settingsFailure->textLabel(), Typography::meta);
-    m_settingsFailure->textLabel()->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    m_settingsFailure->setObjectName(QStringLiteral("permission-settings-failure"));
-
-    m_permissionStart = new QPushButton;
-    stylePrimaryButton(m_permissionStart);
-    m_permissionStart->setMinimumWidth(140);
-    m_permissionSettings = new QPushButton(QStringLiteral("打开系统设置"));
-    styleSecondaryButton(m_permissionSettings);
-    auto *buttons = new QHBoxLayout;
-    buttons->setSpacing(10);
-    buttons->addWidget(m_permissionStart);
-    buttons->addWidget(m_permissionSettings);
-    buttons->addStretch(1);
-
-    stepLayout->addWidget(m_permissionKind);
-    stepLayout->addWidget(m_permissionPurpose);
-    stepLayout->addWidget(m_permissionStep);
-    stepLayout->addWidget(m_permissionIntro);
-    stepLayout->addWidget(m_permissionHint);
-    stepLayout->addWidget(m_verifying);
-    stepLayout->addWidget(m_guidance);
-    stepLayout->addSpacing(4);
-    stepLayout->addLayout(buttons);
-    stepLayout->addWidget(m_settingsFailure);
-    layout->addWidget(step);
-
-    connect(m_permissionStart, &QPushButton::clicked, this,
-            [this] { Quorvantis::startDetached(m_model->continuePermissionOnboarding(), "permission onboarding"); });
-    connect(m_permissionSettings, &QPushButton::clicked, this, [this] { m_model->openCurrentPermissionSettings(); });
-    return m_permission;
-}
-
 // ---- Rendering ----------------------------------------------------------------------------
 
 void SetupView::render()
 {
-    const bool setupStage = m_model->installStage() == InstallStage::setup;
+    const bool setupStage = m_model->journey().installStage() == InstallStage::setup;
 
     const QString stage = currentStageText(*m_model);
     setTextIfChanged(m_stage, stage);
@@ -514,10 +392,10 @@ void SetupView::render()
                                  : QStringLiteral("App 会先完成环境安装和系统授权。"));
     setTextIfChanged(m_title, setupStage ? QStringLiteral("Setup Quorvantis") : QStringLiteral("安装 Quorvantis"));
 
-    m_entryForm->setVisible(setupStage && !m_model->configurationReady());
+    m_entryForm->setVisible(setupStage && !m_model->journey().configurationReady());
     renderEntryForm();
     renderProgress();
-    const bool permissionStage = m_model->installStage() == InstallStage::permissions;
+    const bool permissionStage = m_model->journey().installStage() == InstallStage::permissions;
     m_permission->setVisible(permissionStage);
     renderPermission();
     if (permissionStage && !m_permissionShown) {
@@ -525,7 +403,7 @@ void SetupView::render()
         scrollIntoView(m_permission);
     }
     m_permissionShown = permissionStage;
-    const auto &error = m_model->lastError();
+    const auto &error = m_model->attention().lastError();
     m_errorBlock->setVisible(error.has_value());
     if (error && error != m_shownError)
         scrollIntoView(m_errorBlock);
@@ -552,47 +430,47 @@ void SetupView::scrollIntoView(QWidget *widget)
 
 void SetupView::renderEntryForm()
 {
-    const bool enroll = m_model->setupEntryMode() == AppModel::SetupEntryMode::enroll;
+    const bool enroll = m_model->setup().setupEntryMode() == AppModel::SetupEntryMode::enroll;
     setTextIfChanged(m_modeHeading, enroll ? QStringLiteral("创建新 Agent") : QStringLiteral("连接已有 Agent"));
     m_pasteBox->setVisible(!enroll);
     m_enrollBox->setVisible(enroll);
     m_enrollLink->setVisible(!enroll);
-    m_nameBox->setVisible(enroll || m_model->setupCode().startsWith(u"QVI1-"));
+    m_nameBox->setVisible(enroll || m_model->setup().setupCode().startsWith(u"QVI1-"));
 
-    setFieldText(m_codeField, m_model->setupCode());
-    const auto codeMessage = m_model->setupCodeValidationMessage();
+    setFieldText(m_codeField, m_model->setup().setupCode());
+    const auto codeMessage = m_model->setup().setupCodeValidationMessage();
     m_codeValidation->setVisible(codeMessage.has_value());
     setTextIfChanged(m_codeValidation, codeMessage.value_or(QString()));
-    setTextIfChanged(m_codeNote, m_model->setupCode().startsWith(u"QVI1-")
+    setTextIfChanged(m_codeNote, m_model->setup().setupCode().startsWith(u"QVI1-")
                                      ? QStringLiteral("将即时创建 Agent。若安装码包含 Workspace，稍后会请你完成授权。")
                                      : QStringLiteral("注册完成后会启动 Agent，并进入 Channel 绑定。"));
-    m_enrollLink->setEnabled(m_model->canRequestEnrollmentSetup());
+    m_enrollLink->setEnabled(m_model->setup().canRequestEnrollmentSetup());
 
-    setFieldText(m_nameField, m_model->setupAgentName());
+    setFieldText(m_nameField, m_model->setup().setupAgentName());
     // An untouched field is not a mistake yet: the rule shows once something is typed, in room
     // kept for it, so nothing below moves when it appears.
-    const auto nameMessage = m_model->setupAgentNameValidationMessage();
+    const auto nameMessage = m_model->setup().setupAgentNameValidationMessage();
     m_nameValidation->setVisible(nameMessage.has_value()
-                                 && (m_nameRuleRequested || !m_model->setupAgentName().trimmed().isEmpty()));
+                                 && (m_nameRuleRequested || !m_model->setup().setupAgentName().trimmed().isEmpty()));
     setTextIfChanged(m_nameValidation, nameMessage.value_or(m_nameValidation->text()));
     {
         const QSignalBlocker blocker(m_workspace);
-        m_workspace->setCurrentIndex(m_workspace->findData(rawValue(m_model->enrollmentWorkspace())));
+        m_workspace->setCurrentIndex(m_workspace->findData(rawValue(m_model->setup().enrollmentWorkspace())));
     }
-    m_installCodeLink->setEnabled(m_model->canUseInstallCodeSetup());
+    m_installCodeLink->setEnabled(m_model->setup().canUseInstallCodeSetup());
 
-    const bool submitting = m_model->isSubmittingSetup();
+    const bool submitting = m_model->setup().isSubmittingSetup();
     m_primary->setText(submitting ? QStringLiteral("正在注册…") : QStringLiteral("继续设置"));
     m_primarySpinner->setVisible(submitting);
-    renderAgentAction(m_primary, *m_model, m_model->canSubmitSetup(), QString());
+    renderAgentAction(m_primary, *m_model, m_model->setup().canSubmitSetup(), QString());
 }
 
 void SetupView::renderProgress()
 {
-    m_progressBar->setValue(int(qBound(0.0, m_model->setupProgressFraction(), 1.0) * 1000 + 0.5));
+    m_progressBar->setValue(int(qBound(0.0, m_model->journey().setupProgressFraction(), 1.0) * 1000 + 0.5));
     m_progressBar->setAccessibleDescription(progressSpokenValue(*m_model));
 
-    const auto &items = m_model->setupProgress();
+    const auto &items = m_model->journey().setupProgress();
     for (int i = 0; i < m_rows.size() && i < items.size(); ++i) {
         const ProgressRow &row = m_rows[i];
         const auto state = items[i].state;
@@ -618,11 +496,11 @@ void SetupView::renderProgress()
         UIToken::apply(row.title, running ? Typography::bodyStrong : Typography::body);
         static const QStringList stateNames{QStringLiteral("等待"), QStringLiteral("进行中"), QStringLiteral("已完成"),
                                             QStringLiteral("失败")};
-        row.row->setAccessibleName(AppModel::title(items[i].phase) + QStringLiteral("，") + stateNames.value(int(state)));
+        row.row->setAccessibleName(::title(items[i].phase) + QStringLiteral("，") + stateNames.value(int(state)));
     }
 
     // The detail reads as the running phase's sub-line; without a running phase it follows the rows.
-    const auto &detail = m_model->setupProgressDetail();
+    const auto &detail = m_model->journey().setupProgressDetail();
     m_detail->setVisible(detail.has_value());
     setTextIfChanged(m_detail, detail.value_or(QString()));
     QWidget *anchor = m_rows.isEmpty() ? nullptr : m_rows.last().row;
@@ -643,8 +521,8 @@ void SetupView::renderProgress()
 
     // The package bar belongs to the package step of the runtime preparation only: the model
     // keeps its last count after that step, and a full bar under a finished stage misleads.
-    const auto &package = m_model->packageInstallProgress();
-    const bool showsPackage = m_model->showsPackageInstallProgress();
+    const auto &package = m_model->journey().packageInstallProgress();
+    const bool showsPackage = m_model->setup().showsPackageInstallProgress();
     m_package->setVisible(showsPackage);
     if (showsPackage && package && package->total > 0) {
         const int percent = package->percentage();
@@ -662,7 +540,7 @@ void SetupView::renderProgress()
         m_packageBar->setAccessibleDescription(QString());
     }
 
-    const bool authorizing = m_model->setupAuthorization().has_value();
+    const bool authorizing = m_model->authorization().setupAuthorization().has_value();
     m_card->setVisible(authorizing);
     if (authorizing && !m_cardShown) {
         // The setup run waits for the user here: bring the card into view as it appears.
@@ -671,62 +549,18 @@ void SetupView::renderProgress()
     m_cardShown = authorizing;
 }
 
-void SetupView::renderPermission()
-{
-    const auto kind = m_model->currentPermissionOnboardingKind();
-    const auto [completed, total] = m_model->onboardingPermissionProgress();
-    m_permissionBar->setRange(0, qMax(1, total));
-    m_permissionBar->setValue(completed);
-    m_permissionBar->setAccessibleName(QStringLiteral("权限") + QStringLiteral("，已完成 %1 项").arg(completed));
-    setTextIfChanged(m_permissionProgress, QStringLiteral("已完成 %1 项").arg(completed));
-
-    const bool hasStep = kind.has_value();
-    for (QWidget *widget : std::initializer_list<QWidget *>{m_permissionKind, m_permissionPurpose, m_permissionStep,
-                                                            m_permissionIntro, m_permissionHint, m_permissionStart,
-                                                            m_permissionSettings})
-        widget->setVisible(hasStep);
-    const auto settingsFailure = m_model->permissionSettingsFailure();
-    m_settingsFailure->setVisible(hasStep && settingsFailure.has_value());
-    if (settingsFailure)
-        m_settingsFailure->setText(*settingsFailure);
-    if (!hasStep) {
-        m_verifying->hide();
-        m_guidance->hide();
-        return;
-    }
-
-    m_permissionKind->setSymbol(Symbols::forPermission(*kind), 22);
-    m_permissionKind->setText(PermissionKinds::title(*kind));
-    setTextIfChanged(m_permissionPurpose, PermissionKinds::description(*kind));
-    setTextIfChanged(m_permissionStep, QStringLiteral("当前步骤：") + stepText(*kind, m_model->accessibilityStep()));
-    setTextIfChanged(m_permissionHint, permissionHint(*kind));
-
-    const bool verifying = m_model->isVerifyingCurrentPermission();
-    m_verifying->setVisible(verifying);
-    setTextIfChanged(m_verifyingDetail, verifyingDetail(*kind));
-    const bool needsUser = m_model->permissionNeedsUserAction() && !verifying;
-    m_guidance->setVisible(needsUser);
-    if (needsUser)
-        m_guidance->setText(m_model->permissionSettingsGuidance());
-
-    m_permissionStart->setText(verifying ? QStringLiteral("正在验证授权…") : QStringLiteral("开始授权"));
-    // While a probe runs the focus rests on the step and comes back to the button afterwards, so
-    // Space goes on instead of opening the settings.
-    renderAgentAction(m_permissionStart, *m_model, !m_model->permissionOperationInFlight(), QString());
-}
-
 void SetupView::applyFocusRequest()
 {
-    if (m_model->focusRevision() == m_focusRevision)
+    if (m_model->attention().focusRevision() == m_focusRevision)
         return;
-    m_focusRevision = m_model->focusRevision();
-    const auto target = m_model->focusTarget();
+    m_focusRevision = m_model->attention().focusRevision();
+    const auto target = m_model->attention().focusTarget();
     if (target.kind == AppModel::FocusTarget::Kind::setupCode) {
         if (m_codeField->isVisibleTo(this))
             m_codeField->setFocus(Qt::OtherFocusReason);
     } else if (target.kind == AppModel::FocusTarget::Kind::permission && m_permission->isVisibleTo(this)) {
         scrollIntoView(m_permission);
-        if (target.permission == m_model->currentPermissionOnboardingKind() && m_permissionStart->isEnabled())
+        if (target.permission == m_model->permissions().currentPermissionOnboardingKind() && m_permissionStart->isEnabled())
             m_permissionStart->setFocus(Qt::OtherFocusReason);
     }
 }
@@ -737,7 +571,7 @@ void SetupView::submitIfAllowed()
     // code is a validation message under the field, not an error of the installation.
     if (!m_entryForm->isVisible())
         return;
-    if (m_model->canSubmitSetup() && m_model->acceptsPress()) {
+    if (m_model->setup().canSubmitSetup() && m_model->operations().acceptsPress()) {
         Quorvantis::startDetached(m_model->submitActiveSetup(), "setup submission");
         return;
     }
@@ -761,20 +595,4 @@ void SetupView::keyPressEvent(QKeyEvent *event)
 QLabel *SetupView::shieldNote() const
 {
     return m_shield->textLabel();
-}
-
-QStringList SetupView::permissionTexts() const
-{
-    QStringList texts;
-    const auto labels = m_permission->findChildren<QLabel *>();
-    for (QLabel *label : labels) {
-        if (label->isVisibleTo(this) && !label->text().isEmpty())
-            texts.append(label->text());
-    }
-    const auto buttons = m_permission->findChildren<QPushButton *>();
-    for (QPushButton *button : buttons) {
-        if (button->isVisibleTo(this))
-            texts.append(button->text());
-    }
-    return texts;
 }

@@ -254,6 +254,15 @@ QString SymbolLabel::text() const
 
 // ---- Helpers ------------------------------------------------------------------------------
 
+QWidget *makeColumn(QVBoxLayout *&layout, int spacing)
+{
+    auto *widget = new QWidget;
+    layout = new QVBoxLayout(widget);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(spacing);
+    return widget;
+}
+
 QFrame *makeDivider(QWidget *parent)
 {
     auto *line = new QFrame(parent);
@@ -402,7 +411,7 @@ void StatusCore::render()
 {
     using State = AppModel::OverallState;
     QString symbol;
-    switch (m_model->overallState()) {
+    switch (m_model->journey().overallState()) {
     case State::starting: break;
     case State::notInstalled: symbol = QStringLiteral("circle.dashed"); break;
     case State::waitingSetup: symbol = QStringLiteral("key.horizontal"); break;
@@ -414,7 +423,7 @@ void StatusCore::render()
         m_markSymbol = symbol;
         update();
     }
-    const QString name = QStringLiteral("Quorvantis，") + m_model->headlineStatusTitle();
+    const QString name = QStringLiteral("Quorvantis，") + m_model->status().headlineStatusTitle();
     if (accessibleName() != name)
         setAccessibleName(name);
 }
@@ -462,7 +471,7 @@ void StatusCore::paintEvent(QPaintEvent *)
 // ---- ErrorSection -------------------------------------------------------------------------
 
 ErrorSection::ErrorSection(AppModel *model, bool showsAction, QWidget *parent)
-    : QWidget(parent), m_model(model), m_showsAction(showsAction), m_focusRevision(model->focusRevision()),
+    : QWidget(parent), m_model(model), m_showsAction(showsAction), m_focusRevision(model->attention().focusRevision()),
       m_heading(makeLabel(QStringLiteral("最后错误"), UIToken::Typography::section)),
       m_message(new SymbolLabel(QStringLiteral("exclamationmark.triangle.fill"))),
       m_impact(makeLabel({}, UIToken::Typography::body)), m_code(makeLabel({}, UIToken::Typography::technical, true)),
@@ -496,7 +505,7 @@ ErrorSection::ErrorSection(AppModel *model, bool showsAction, QWidget *parent)
     layout->addLayout(actions);
 
     connect(m_recovery, &QPushButton::clicked, this, [this] {
-        if (const auto &error = m_model->lastError())
+        if (const auto &error = m_model->attention().lastError())
             Quorvantis::startDetached(m_model->perform(error->recovery), "recovery action");
     });
     m_diagnostics->setToolTip(QStringLiteral("把安装日志和状态打包成一个文件，便于寻求帮助。"));
@@ -523,7 +532,7 @@ void setEnabledKeepingFocus(QPushButton *button, bool enabled)
 
 void renderAgentAction(QPushButton *button, const AppModel &model, bool enabled, const QString &tooltip)
 {
-    const auto refusal = model.operationRefusal();
+    const auto refusal = model.operations().refusal();
     const QString shown = refusal.value_or(tooltip);
     if (button->toolTip() != shown)
         button->setToolTip(shown);
@@ -535,7 +544,7 @@ void renderRecoveryButton(QPushButton *button, const AppModel &model, int kind, 
 {
     using Kind = AppModel::RecoveryAction::Kind;
     const auto operation = RecoveryController::operationOf(Kind(kind));
-    const bool running = operation && model.operation() && model.operation()->kind == *operation;
+    const bool running = operation && model.operations().operation() && model.operations().operation()->kind == *operation;
     QString shown = title;
     if (running) {
         switch (Kind(kind)) {
@@ -563,14 +572,14 @@ void renderRecoveryButton(QPushButton *button, const AppModel &model, int kind, 
 
 std::optional<QString> actionLine(const AppModel &model)
 {
-    if (auto refusal = model.operationRefusal())
+    if (auto refusal = model.operations().refusal())
         return refusal;
-    return model.actionNotice();
+    return model.attention().notice();
 }
 
 void ErrorSection::render()
 {
-    const auto &error = m_model->lastError();
+    const auto &error = m_model->attention().lastError();
     if (!error)
         return;
     m_message->setText(error->message);
@@ -583,9 +592,9 @@ void ErrorSection::render()
                              QStringLiteral("执行建议的恢复操作。"));
     setAccessibleName(QStringLiteral("最后错误，") + error->message);
 
-    if (m_model->focusRevision() != m_focusRevision) {
-        m_focusRevision = m_model->focusRevision();
-        if (m_model->focusTarget() == AppModel::FocusTarget::recovery() && m_recovery->isVisibleTo(window()))
+    if (m_model->attention().focusRevision() != m_focusRevision) {
+        m_focusRevision = m_model->attention().focusRevision();
+        if (m_model->attention().focusTarget() == AppModel::FocusTarget::recovery() && m_recovery->isVisibleTo(window()))
             m_recovery->setFocus(Qt::OtherFocusReason);
     }
 }

@@ -14,6 +14,7 @@
 class AppModel;
 class QPushButton;
 class QTimer;
+class QVBoxLayout;
 
 // Small pieces the window's views share: the coalesced re-render, the motion preference,
 // the spinner, symbol labels, the status emblem and the error section.
@@ -122,6 +123,8 @@ private:
 
 // A thin horizontal rule between sections.
 QFrame *makeDivider(QWidget *parent = nullptr);
+// A plain widget with a vertical layout of no margins and `spacing` between its rows.
+QWidget *makeColumn(QVBoxLayout *&layout, int spacing);
 // A label in a text style; optional secondary colour; wraps.
 QLabel *makeLabel(const QString &text, UIToken::Typography typography, bool secondary = false,
                   QWidget *parent = nullptr);

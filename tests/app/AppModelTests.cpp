@@ -105,8 +105,8 @@ private Q_SLOTS:
         QCOMPARE(f.effectsRun(), row.effects);
         QCOMPARE(f.installation(), row.installation);
         if (row.marker == "setup") {
-            QCOMPARE(model.focusTarget(), AppModel::FocusTarget::setupCode());
-            QCOMPARE(model.focusRevision(), qint64(row.activations == 0));
+            QCOMPARE(model.attention().focusTarget(), AppModel::FocusTarget::setupCode());
+            QCOMPARE(model.attention().focusRevision(), qint64(row.activations == 0));
         }
     }
 
@@ -133,18 +133,18 @@ private Q_SLOTS:
         AppModel &model = f.makeAt("setup");
         model.setSetupCodeInput(codeS);
         auto run = model.submitSetupCode();
-        QVERIFY(model.isSubmittingSetup());
-        QVERIFY(model.setupAuthorization());
-        const qint64 revision = model.focusRevision();
+        QVERIFY(model.setup().isSubmittingSetup());
+        QVERIFY(model.authorization().setupAuthorization());
+        const qint64 revision = model.attention().focusRevision();
 
         model.fail(code);
-        QCOMPARE(model.lastError()->code, code);
+        QCOMPARE(model.attention().lastError()->code, code);
         QCOMPARE(f.installation(), "setup cccfpppppp error");
-        QVERIFY(!model.isSubmittingSetup());
-        QVERIFY(!model.setupAuthorization());
+        QVERIFY(!model.setup().isSubmittingSetup());
+        QVERIFY(!model.authorization().setupAuthorization());
         QCOMPARE(QFile::exists(f.profileFile("setup-state.json")), !forgotten);
-        QCOMPARE(model.focusRevision(), revision + (forgotten ? 1 : 0));
-        QCOMPARE(model.focusTarget(), AppModel::FocusTarget::setupCode());
+        QCOMPARE(model.attention().focusRevision(), revision + (forgotten ? 1 : 0));
+        QCOMPARE(model.attention().focusTarget(), AppModel::FocusTarget::setupCode());
         gate->open();
         QVERIFY(finishesAtOnce(std::move(run)));
     }
@@ -184,15 +184,15 @@ private Q_SLOTS:
         gate->open();
         await(std::move(run));
         QCOMPARE(f.installation(), "- cccccccccc online validated onboarded configured");
-        QVERIFY(model.channelBindingCompleted());
-        QVERIFY(model.statusSnapshot().handshakeComplete);
+        QVERIFY(model.channel().channelBindingCompleted());
+        QVERIFY(model.status().statusSnapshot().handshakeComplete);
         QVERIFY(spinUntil([&] { return server.openConnections() == 0; }));
 
         f.log.clear();
         f.make(true);
         QCOMPARE(f.installation(), "- cccccccccc starting validated onboarded configured");
         QCOMPARE(f.log, (QStringList{"check:screenRecording", "check:accessibility", "check:fullDiskAccess"}));
-        QVERIFY(spinUntil([&] { return f.model().overallState() == AppModel::OverallState::online; }));
+        QVERIFY(spinUntil([&] { return f.model().journey().overallState() == AppModel::OverallState::online; }));
         QVERIFY(spinUntil([&] { return server.openConnections() == 0; }));
     }
 
@@ -202,12 +202,12 @@ private Q_SLOTS:
         Recorded f(ModelFixture::Succeeding);
         f.daemonInstall->steps = {Step::exit(3), Step::success()};
         AppModel &model = f.makeAt("daemon", true);
-        QVERIFY(finishesAtOnce(model.finishDaemonInstallationIfNeeded()));
+        QVERIFY(finishesAtOnce(AppModelAccess{model}.setup().finishDaemonInstallationIfNeeded()));
         QCOMPARE(f.installation(), "daemon ccccccfppp error resume configured");
         QVERIFY(finishesAtOnce(model.perform(AppModel::RecoveryAction::make(AppModel::RecoveryAction::Kind::retryInstall))));
         QCOMPARE(f.effectsRun(), "daemon*2 agent*1 owner*2");
         QCOMPARE(f.installation(), "channel cccccccrpp online validated configured");
-        QCOMPARE(model.lastError(), std::nullopt);
+        QCOMPARE(model.attention().lastError(), std::nullopt);
     }
 
     // A restart runs alone: pressing re-check meanwhile is refused with the line that says why (no
@@ -220,20 +220,20 @@ private Q_SLOTS:
         f.daemonInstall->steps = {Step::success().heldAt(restart)};
         f.writeProfileFile(QStringLiteral("mac-app-permissions-completed"), "screenRecording\naccessibility\nfullDiskAccess\n");
         AppModel &model = f.makeAt("", true);
-        const auto rows = model.permissions();
+        const auto rows = model.permissions().permissions();
         QCoro::Task<void> restarting = model.perform(AppModel::RecoveryAction::make(Kind::restartAgent));
-        QCOMPARE(model.operation().value_or(RunningOperation{}).kind, AgentOperation::restartAgent);
-        QCOMPARE(model.operation()->since, f.time.now());
+        QCOMPARE(model.operations().operation().value_or(RunningOperation{}).kind, AgentOperation::restartAgent);
+        QCOMPARE(model.operations().operation()->since, f.time.now());
         QVERIFY(finishesAtOnce(model.perform(AppModel::RecoveryAction::make(Kind::recheckPermissions))));
         QVERIFY(finishesAtOnce(model.perform(AppModel::RecoveryAction::make(Kind::restartAgent))));
-        QCOMPARE(model.actionNotice(), model.operationRefusal());
-        QCOMPARE(model.operationRefusal(), "正在重启 Agent，完成后才能进行其他操作。");
-        QCOMPARE(model.permissions(), rows);
+        QCOMPARE(model.attention().notice(), model.operations().refusal());
+        QCOMPARE(model.operations().refusal(), "正在重启 Agent，完成后才能进行其他操作。");
+        QCOMPARE(model.permissions().permissions(), rows);
         QCOMPARE(f.effectsRun(), "daemon*1");
         restart->open();
         await(std::move(restarting));
-        QCOMPARE(model.operation(), std::nullopt);
-        QCOMPARE(model.actionNotice(), "已重启 Agent");
+        QCOMPARE(model.operations().operation(), std::nullopt);
+        QCOMPARE(model.attention().notice(), "已重启 Agent");
         QVERIFY(finishesAtOnce(model.perform(AppModel::RecoveryAction::make(Kind::recheckPermissions))));
         QCOMPARE(f.effectsRun(), "daemon*1 check:screenRecording check:accessibility check:fullDiskAccess");
     }
@@ -244,9 +244,9 @@ private Q_SLOTS:
         ModelFixture f;
         AppModel &model = f.make();
         const auto snapshot = [&model, &f] {
-            return QStringList{model.setupAgentName(), model.lastError() ? model.lastError()->code : QString(),
-                               QString::number(int(model.overallState())), QString::number(model.activities().size()),
-                               QString::number(model.focusRevision()), f.installation()}
+            return QStringList{model.setup().setupAgentName(), model.attention().lastError() ? model.attention().lastError()->code : QString(),
+                               QString::number(int(model.journey().overallState())), QString::number(model.attention().activities().size()),
+                               QString::number(model.attention().focusRevision()), f.installation()}
                 .join(u'|');
         };
         QStringList seen;
@@ -254,10 +254,10 @@ private Q_SLOTS:
         const std::function<void()> operations[] = {
             [&] { model.setSetupAgentName("same"); },
             [&] { model.setSetupAgentName("same"); },
-            [&] { model.appendActivity("x"); },
-            [&] { model.requestFocus(AppModel::FocusTarget::recovery()); },
+            [&] { AppModelAccess{model}.attention().appendActivity("x"); },
+            [&] { AppModelAccess{model}.attention().requestFocus(AppModel::FocusTarget::recovery()); },
             [&] { model.dismissPermissionPrompt(); },
-            [&] { QVERIFY(finishesAtOnce(model.prepareEnvironmentIfNeeded())); },
+            [&] { QVERIFY(finishesAtOnce(AppModelAccess{model}.setup().prepareEnvironmentIfNeeded())); },
             [&] { model.fail("X"); }};
         for (const auto &operation : operations) {
             const QString before = snapshot();
@@ -292,10 +292,10 @@ private Q_SLOTS:
         ModelFixture f(ModelFixture::Succeeding);
         f.effects.environmentPrepare = nullptr; // the runner's own, with the bundle above
         AppModel &model = f.makeAt("runtime", false);
-        QVERIFY(finishesAtOnce(model.prepareEnvironmentIfNeeded()));
-        QVERIFY(model.lastError());
-        QCOMPARE(model.lastError()->code, "INSTALL_COMPONENT_MISSING");
-        QTEST(model.lastError()->message, "message");
+        QVERIFY(finishesAtOnce(AppModelAccess{model}.setup().prepareEnvironmentIfNeeded()));
+        QVERIFY(model.attention().lastError());
+        QCOMPARE(model.attention().lastError()->code, "INSTALL_COMPONENT_MISSING");
+        QTEST(model.attention().lastError()->message, "message");
     }
 
     void appVersion_data()
@@ -320,3 +320,4 @@ private Q_SLOTS:
 
 QTEST_GUILESS_MAIN(AppModelTests)
 #include "AppModelTests.moc"
+#include "support/ModelAccess.h"

@@ -5,6 +5,7 @@
 #include "support/AwaitTask.h"
 #include "support/ControllerHarness.h"
 #include "support/Scripted.h"
+#include "support/Steps.h"
 
 #include <QTest>
 
@@ -172,17 +173,18 @@ private Q_SLOTS:
 
     void controller_data()
     {
-        // rec, old: a record of the current run, one of a superseded run; open, open0:
-        // the page opens / is refused (open~: not awaited); hold / free: the page opens only when freed;
-        // ?: whether it is opening; begin: a new run; clear: the run ended
+        // record, stale: a record of the current run, one of a superseded run; open[:refused]: the page
+        // opens / is refused; hold / free: the page opens only when freed; running: whether it is opening;
+        // begin: a new run; clear: the run ended
         QTest::addColumn<QString>("steps");
         QTest::addColumn<QString>("state"); // the e-mail shown, "failed" when the page did not open, pages opened
-        QTest::newRow("opened") << "rec open" << "bot@example.org 1";
-        QTest::newRow("refused, the record stays") << "rec open0" << "bot@example.org failed 1";
-        QTest::newRow("a superseded run is ignored") << "rec old" << "bot@example.org 0";
-        QTest::newRow("a new run takes it all away") << "rec open0 begin" << "1";
-        QTest::newRow("an ended run takes the record") << "rec open0 clear" << "failed 1";
-        QTest::newRow("a second press while opening") << "rec hold open~ ? open free" << "bot@example.org opening 1";
+        QTest::newRow("opened") << "record; open" << "bot@example.org 1";
+        QTest::newRow("refused, the record stays") << "record; open:refused" << "bot@example.org failed 1";
+        QTest::newRow("a superseded run is ignored") << "record; stale" << "bot@example.org 0";
+        QTest::newRow("a new run takes it all away") << "record; open:refused; begin" << "1";
+        QTest::newRow("an ended run takes the record") << "record; open:refused; clear" << "failed 1";
+        QTest::newRow("a second press while opening")
+            << "record; hold; open~; running; open; free" << "bot@example.org opening 1";
     }
     void controller()
     {
@@ -190,25 +192,23 @@ private Q_SLOTS:
         ControllerHarness h;
         auto opens = std::make_shared<ScriptedAnswer>();
         AuthorizationController c(h.context(), {[opens](QUrl url) { return reply(opens, url); }});
-        const QHash<QString, QString> emails{
-            {"rec", "bot@example.org"}, {"old", "old@example.org"}};
         QStringList seen;
         std::optional<QCoro::Task<void>> running;
-        for (const QString &step : steps.split(u' ')) {
-            opens->answers = {step != u"open0"};
-            if (emails.contains(step))
-                c.handlerFor([step] { return step != u"old"; })(authorization(emails.value(step)));
-            if (step == u"open" || step == u"open0") await(c.openSetupAuthorization());
-            if (step == u"open~") running = c.openSetupAuthorization();
-            if (step == u"hold") opens->gate = std::make_shared<Gate>();
-            if (step == u"free") {
-                opens->gate->open();
-                await(std::move(*running));
-            }
-            if (step == u"?") seen << (c.isOpeningSetupAuthorization() ? "opening" : "idle");
-            if (step == u"begin") c.beginRun();
-            if (step == u"clear") c.clear();
-        }
+        const auto handle = [&](bool current, const char *email) { c.handlerFor([current] { return current; })(authorization(email)); };
+        playSteps(steps, {{"record", [&](const QString &) { handle(true, "bot@example.org"); }},
+                          {"stale", [&](const QString &) { handle(false, "old@example.org"); }},
+                          {"open", [&](const QString &how) {
+                               opens->answers = {how != u"refused"};
+                               await(c.openSetupAuthorization());
+                           }},
+                          {"open~", [&](const QString &) { running = c.openSetupAuthorization(); }},
+                          {"hold", [&](const QString &) { opens->gate = std::make_shared<Gate>(); }},
+                          {"free", [&](const QString &) {
+                               opens->gate->open();
+                               await(std::move(*running));
+                           }},
+                          {"running", [&](const QString &) { seen << (c.isOpeningSetupAuthorization() ? "opening" : "idle"); }},
+                          {"begin", [&](const QString &) { c.beginRun(); }}, {"clear", [&](const QString &) { c.clear(); }}});
         const QString email = c.setupAuthorization() ? c.setupAuthorization()->email : QString();
         const QStringList state = QStringList{email, c.setupAuthorizationOpenFailed() ? "failed" : ""} + seen;
         QTEST((state + QStringList{QString::number(opens->calls)}).join(u' ').simplified(), "state");

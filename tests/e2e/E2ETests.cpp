@@ -60,28 +60,28 @@ class E2ETests : public QObject
     {
         m_codes << code;
         m_model->setSetupCodeInput(code.toLower().replace(u'-', u' '));
-        QVERIFY(m_model->canSubmitSetup());
+        QVERIFY(m_model->setup().canSubmitSetup());
         Quorvantis::startDetached(m_model->submitSetupCode(), "setup code submission");
     }
 
     // Finished and online, on the dashboard; monitoring goes on (the next poll brings a new sample).
     void expectInstalled()
     {
-        WAIT_FOR(!m_model->installStage() && m_model->overallState() == AppModel::OverallState::online
-                     && m_model->statusSnapshot().handshakeComplete,
+        WAIT_FOR(!m_model->journey().installStage() && m_model->journey().overallState() == AppModel::OverallState::online
+                     && m_model->status().statusSnapshot().handshakeComplete,
                  30000);
         QCOMPARE(marker(), QByteArray());
         QCOMPARE(m_model->rootPage(), AppModel::RootPage::dashboard);
-        QVERIFY(m_model->configurationReady() && m_model->onboardingCompleted() && !m_model->lastError());
-        const quint64 samples = m_model->statusSampleSequence();
-        WAIT_FOR(m_model->statusSampleSequence() > samples, 10000);
+        QVERIFY(m_model->journey().configurationReady() && m_model->journey().onboardingCompleted() && !m_model->attention().lastError());
+        const quint64 samples = m_model->status().statusSampleSequence();
+        WAIT_FOR(m_model->status().statusSampleSequence() > samples, 10000);
     }
 
     // No secret of the installation in a log, an argument list, a child's environment or a
     // file of the application's.
     void scanForSecrets()
     {
-        const QStringList runner = m_model->cli()->environment().toStringList();
+        const QStringList runner = AppModelAccess{*m_model}.cli()->environment().toStringList();
         const QStringList faults = m_sandbox->secretFaults(m_codes, {}, runner);
         QVERIFY2(faults.isEmpty(), qPrintable(faults.join(u'\n')));
     }
@@ -136,14 +136,14 @@ private Q_SLOTS:
         const int status = await(installUntilOnline(m_model, m_codes.last()), 200000);
         QVERIFY2(status == 0, qPrintable(QString::number(status) + m_sandbox->diagnostics()));
         STEP(expectInstalled());
-        QCOMPARE(m_model->statusSnapshot().agentVersion, std::optional(QStringLiteral("1.4.0")));
-        WAIT_FOR(m_model->availableAgentVersion() == QStringLiteral("1.5.0-beta.1"), 30000);
-        QVERIFY(m_model->showsAgentUpdateBanner());
+        QCOMPARE(m_model->status().statusSnapshot().agentVersion, std::optional(QStringLiteral("1.4.0")));
+        WAIT_FOR(m_model->updates().availableAgentVersion() == QStringLiteral("1.5.0-beta.1"), 30000);
+        QVERIFY(m_model->updates().showsAgentUpdateBanner());
 
         await(m_model->updateAgent(), 120000);
-        QVERIFY2(!m_model->lastError(), qPrintable(m_sandbox->diagnostics()));
-        WAIT_FOR(m_model->statusSnapshot().agentVersion == QStringLiteral("1.5.0-beta.1"), 30000);
-        QVERIFY(!m_model->showsAgentUpdateBanner());
+        QVERIFY2(!m_model->attention().lastError(), qPrintable(m_sandbox->diagnostics()));
+        WAIT_FOR(m_model->status().statusSnapshot().agentVersion == QStringLiteral("1.5.0-beta.1"), 30000);
+        QVERIFY(!m_model->updates().showsAgentUpdateBanner());
         STEP(scanForSecrets());
     }
 
@@ -154,9 +154,9 @@ private Q_SLOTS:
         QVERIFY(m_sandbox->simctl({"set", "bindingAutoCompleteMs", "null"}));
         // runtime: quit while it is prepared; the relaunch prepares it again over what was left.
         STEP(relaunch());
-        WAIT_FOR(m_model->isPreparingEnvironment() && m_model->cli()->isRunning(), 10000);
+        WAIT_FOR(m_model->setup().isPreparingEnvironment() && AppModelAccess{*m_model}.cli()->isRunning(), 10000);
         STEP(relaunch());
-        WAIT_FOR(m_model->installStage() == Stage::permissions && marker() == "permissions\n", 120000);
+        WAIT_FOR(m_model->journey().installStage() == Stage::permissions && marker() == "permissions\n", 120000);
 
         // permissions: quit while the application waits for the user's return for screen
         // recording (its probe refused); granted meanwhile, the relaunch re-probes it by itself; the
@@ -167,68 +167,68 @@ private Q_SLOTS:
         m_application.quit();
         QVERIFY(m_sandbox->simctl({"grant", "screen-recording"}));
         STEP(relaunch());
-        QCOMPARE(m_model->permissionAwaitingReturn(), std::optional(Kind::screenRecording));
-        WAIT_FOR(m_model->permissions()[0].verified, 20000);
+        QCOMPARE(m_model->permissions().permissionAwaitingReturn(), std::optional(Kind::screenRecording));
+        WAIT_FOR(m_model->permissions().permissions()[0].verified, 20000);
         STEP(relaunch());
-        QVERIFY(m_model->cachedCompletedPermissions().contains(Kind::screenRecording));
+        QVERIFY(m_model->permissions().cachedCompletedPermissions().contains(Kind::screenRecording));
         // Granted in the simulated system first; accessibility passes the real node, then cliclick.
         for (const Kind kind : {Kind::screenRecording, Kind::accessibility, Kind::fullDiskAccess}) {
             QVERIFY(m_sandbox->simctl({"grant", rawValue(kind)}));
-            QCOMPARE(m_model->currentPermissionOnboardingKind(), kind);
+            QCOMPARE(m_model->permissions().currentPermissionOnboardingKind(), kind);
             await(m_model->confirmPermissionOnboarding(kind));
-            if (m_model->permissionPromptKind() == Kind::accessibility)
+            if (m_model->permissions().permissionPromptKind() == Kind::accessibility)
                 await(m_model->confirmPermissionOnboarding());
-            WAIT_FOR(m_model->permissions()[int(kind)].verified && !m_model->permissionOperationInFlight(), 30000);
+            WAIT_FOR(m_model->permissions().permissions()[int(kind)].verified && !m_model->permissions().permissionOperationInFlight(), 30000);
         }
-        WAIT_FOR(m_model->installStage() == Stage::setup, 10000);
+        WAIT_FOR(m_model->journey().installStage() == Stage::setup, 10000);
 
         // setup, after a relaunch: a code the service no longer accepts is an error; the next one
         // fails twice transiently and is retried; quit as the daemon stage begins.
         STEP(relaunch());
-        WAIT_FOR(m_model->overallState() == AppModel::OverallState::waitingSetup, 5000);
+        WAIT_FOR(m_model->journey().overallState() == AppModel::OverallState::waitingSetup, 5000);
         QVERIFY(m_sandbox->simctl({"fail", "code-unavailable", "1"}));
         STEP(submitCode(QStringLiteral("QVS2-7K3M-9PQR-T2VW")));
-        WAIT_FOR(!m_model->isSubmittingSetup() && m_model->lastError(), 60000);
-        QCOMPARE(m_model->lastError()->code, QStringLiteral("SETUP_CODE_UNAVAILABLE"));
-        await(m_model->perform(m_model->lastError()->recovery));
+        WAIT_FOR(!m_model->setup().isSubmittingSetup() && m_model->attention().lastError(), 60000);
+        QCOMPARE(m_model->attention().lastError()->code, QStringLiteral("SETUP_CODE_UNAVAILABLE"));
+        await(m_model->perform(m_model->attention().lastError()->recovery));
         QVERIFY(m_sandbox->simctl({"fail", "bootstrap-failed", "2"}));
         STEP(submitCode(QStringLiteral("QVS2-4HJK-MNPQ-RSTV")));
-        WAIT_FOR(m_model->installStage() == Stage::daemon || m_model->lastError(), 60000);
-        QVERIFY(!m_model->lastError()); // two failures retried
+        WAIT_FOR(m_model->journey().installStage() == Stage::daemon || m_model->attention().lastError(), 60000);
+        QVERIFY(!m_model->attention().lastError()); // two failures retried
         QCOMPARE(marker(), QByteArray("daemon\n"));
 
         // daemon: the agent is installed and started; at the channel stage a link is issued
         // and captured → quit.
         STEP(relaunch());
-        QVERIFY(m_model->configurationReady() && m_model->installStage() == Stage::daemon);
+        QVERIFY(m_model->journey().configurationReady() && m_model->journey().installStage() == Stage::daemon);
         // The binding sheet's "重新生成" while the agent's own page is the one open; the link is
         // captured in the keychain so that a restart shows the same one.
-        WAIT_FOR(m_model->installStage() == Stage::channel && m_model->ownerSetupOpenedByAgent()
-                     && !m_model->ownerSetupRequestInFlight(),
+        WAIT_FOR(m_model->journey().installStage() == Stage::channel && m_model->channel().ownerSetupOpenedByAgent()
+                     && !m_model->channel().ownerSetupRequestInFlight(),
                  60000);
         m_model->setChannelBindingSheetPresented(true);
         await(m_model->refreshOwnerSetup(true));
-        WAIT_FOR(m_model->ownerSetupURL() && capturedLink() == *m_model->ownerSetupURL(), 10000);
-        const QUrl link = *m_model->ownerSetupURL();
+        WAIT_FOR(m_model->channel().ownerSetupURL() && capturedLink() == *m_model->channel().ownerSetupURL(), 10000);
+        const QUrl link = *m_model->channel().ownerSetupURL();
 
         // channel: the captured link comes back, not a new one; the owner binds while the
         // status endpoint answers badly, so the installation stops at the handshake → quit.
         STEP(relaunch());
-        QCOMPARE(m_model->installStage(), std::optional(Stage::channel));
-        WAIT_FOR(m_model->ownerSetupURL() == link && !m_model->isLoadingOwnerSetup(), 10000);
+        QCOMPARE(m_model->journey().installStage(), std::optional(Stage::channel));
+        WAIT_FOR(m_model->channel().ownerSetupURL() == link && !m_model->channel().isLoadingOwnerSetup(), 10000);
         QCOMPARE(m_sandbox->state()["agents"]["agent-4hjkmnpq"]["link"]["token"].toString(), link.fragment());
         QVERIFY(m_sandbox->simctl({"set", "statusHttpCode", "503"}));
         // The owner presses the bind button; the half-second refresh sees the attempt pending.
         QVERIFY(m_sandbox->simctl({"click-binding"}));
-        WAIT_FOR(m_model->ownerSetupSawPendingBinding(), 10000);
+        WAIT_FOR(m_model->channel().ownerSetupSawPendingBinding(), 10000);
         QVERIFY(m_sandbox->simctl({"complete-binding"}));
-        WAIT_FOR(m_model->installStage() == Stage::handshake && marker() == "handshake\n", 20000);
+        WAIT_FOR(m_model->journey().installStage() == Stage::handshake && marker() == "handshake\n", 20000);
 
         // handshake: the first ready status finishes the installation → quit; finished: the
         // dashboard at once, and the agent online again.
         QVERIFY(m_sandbox->simctl({"set", "statusHttpCode", "200"}));
         STEP(relaunch());
-        QVERIFY(m_model->onboardingCompleted() && m_model->installStage() == Stage::handshake);
+        QVERIFY(m_model->journey().onboardingCompleted() && m_model->journey().installStage() == Stage::handshake);
         STEP(expectInstalled());
         STEP(relaunch());
         QCOMPARE(m_model->rootPage(), AppModel::RootPage::dashboard);
@@ -239,3 +239,4 @@ private Q_SLOTS:
 
 QTEST_MAIN(E2ETests)
 #include "E2ETests.moc"
+#include "support/ModelAccess.h"

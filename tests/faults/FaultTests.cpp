@@ -60,9 +60,11 @@ QJsonObject fault(const char *kind)
 }
 
 // The model's thread while a fault runs: how late a 10 ms timer fires at worst, and how far the
-// process's peak memory rises above what it held when the watch began. The bound is far from the
-// gigabyte a runaway peer sends, yet above what Qt's network thread may take in on loopback
-// before an answer reaches its cap (tens of MiB, once 115).
+// process's peak memory rises above what it held when the watch began. The memory bound is far
+// from the gigabyte a runaway peer sends, yet above what Qt's network thread may take in on
+// loopback before an answer reaches its cap (tens of MiB, once 115). The delay bound tells a
+// thread that waited for the fault (seconds) from a busy machine's scheduling (a loaded CI runner
+// delays a timer by a hundred milliseconds and more).
 struct Watch
 {
     Watch()
@@ -73,11 +75,9 @@ struct Watch
         QObject::connect(&tick, &QTimer::timeout, [this] { worst = std::max(worst, clock.restart() - 10); });
         tick.start(10);
     }
-    bool bounded() const
-    {
-        const qint64 growth = (kib("VmHWM:") - base) / 1024;
-        return worst < 100 && growth < 200;
-    }
+    bool bounded() const { return worst < 1000 && growth() < 200; }
+    QString describe() const { return QStringLiteral("timer late by %1 ms, peak +%2 MiB").arg(worst).arg(growth()); }
+    qint64 growth() const { return (kib("VmHWM:") - base) / 1024; }
     static qint64 kib(const QByteArray &field)
     {
         const QByteArray status = readFile(QStringLiteral("/proc/self/status"));
@@ -110,8 +110,10 @@ private Q_SLOTS:
     void killedAndRelaunched_data()
     {
         QTest::addColumn<int>("seed");
+        // QUORVANTIS_FAULT_RUNS seeds from QUORVANTIS_FAULT_FIRST_SEED (three from 1 by default).
         const int runs = qEnvironmentVariableIntValue("QUORVANTIS_FAULT_RUNS");
-        for (int seed = 1; seed <= (runs > 0 ? runs : 3); ++seed)
+        const int first = std::max(1, qEnvironmentVariableIntValue("QUORVANTIS_FAULT_FIRST_SEED"));
+        for (int seed = first; seed < first + (runs > 0 ? runs : 3); ++seed)
             QTest::addRow("seed %d", seed) << seed;
     }
 
@@ -160,7 +162,7 @@ private Q_SLOTS:
         AppModel &model = fixture.makeAt("setup", true);
         Quorvantis::startDetached(model.resumeInstalledConfiguration(), "launch resume");
         QCOMPARE(fixture.installation(), QStringLiteral("channel cccccccrpp online validated configured"));
-        QVERIFY(!model.lastError());
+        QVERIFY(!model.attention().lastError());
     }
 
     // The agent's status endpoint, misbehaving: each of three polls in a row fails, and the third
@@ -183,10 +185,10 @@ private Q_SLOTS:
         fixture.writeProfileFile(QStringLiteral("tui-token"), "faults-status-token");
         Watch watch;
         for (int poll = 0; poll < 3; ++poll)
-            await(model.refreshAgentStatus());
-        QCOMPARE(model.consecutiveStatusFailures(), 3);
-        QCOMPARE(model.overallState(), AppModel::OverallState::error);
-        QVERIFY(watch.bounded());
+            await(AppModelAccess{model}.status().refreshAgentStatus());
+        QCOMPARE(model.status().consecutiveStatusFailures(), 3);
+        QCOMPARE(model.journey().overallState(), AppModel::OverallState::error);
+        QVERIFY2(watch.bounded(), qPrintable(watch.describe()));
     }
 
     // The onboarding service, asked for a new binding link: the error's code or transport failure,
@@ -228,7 +230,7 @@ private Q_SLOTS:
         QCOMPARE(ended, outcome);
         const int sent = server.requests(QStringLiteral("POST"));
         QVERIFY2(sent >= 1 && sent <= linkRequests, qPrintable(QString::number(sent)));
-        QVERIFY(watch.bounded());
+        QVERIFY2(watch.bounded(), qPrintable(watch.describe()));
     }
 
     // The registry, asked for the agent's beta: the version offered, if any.
@@ -256,10 +258,10 @@ private Q_SLOTS:
         fixture.effects.agentUpdateVersion = {};
         AppModel &model = fixture.makeAt({}, true);
         Watch watch;
-        await(model.checkAgentUpdate(QStringLiteral("1.4.0")));
-        QCOMPARE(model.availableAgentVersion().value_or(QString()), offered);
-        QVERIFY(!model.lastError());
-        QVERIFY(watch.bounded());
+        await(AppModelAccess{model}.updates().checkAgentUpdate(QStringLiteral("1.4.0")));
+        QCOMPARE(model.updates().availableAgentVersion().value_or(QString()), offered);
+        QVERIFY(!model.attention().lastError());
+        QVERIFY2(watch.bounded(), qPrintable(watch.describe()));
     }
 
     // Files that cannot be written reach no user: the stage moves on in memory, the run goes on
@@ -308,14 +310,14 @@ private:
             QVERIFY(writeFile(fixture.profileDirectory(), "not a directory"));
         }
         Watch watch;
-        await(model.prepareEnvironmentIfNeeded(), 120000);
-        QCOMPARE(model.lastError() ? model.lastError()->code : QString(), error);
-        QCOMPARE(model.installStage(), std::optional(error.isEmpty() ? Stage::permissions : Stage::runtime));
+        await(AppModelAccess{model}.setup().prepareEnvironmentIfNeeded(), 120000);
+        QCOMPARE(model.attention().lastError() ? model.attention().lastError()->code : QString(), error);
+        QCOMPARE(model.journey().installStage(), std::optional(error.isEmpty() ? Stage::permissions : Stage::runtime));
         const QByteArray stage = profileBlocked ? "" : error.isEmpty() ? "permissions\n" : "runtime\n";
         QCOMPARE(fixture.readProfileFile(QStringLiteral("mac-app-install-stage")), stage);
         // A log's target is not read.
         QVERIFY(!logTarget.isEmpty() || readFile(options.installLogPath).contains("Process exited"));
-        QVERIFY(watch.bounded());
+        QVERIFY2(watch.bounded(), qPrintable(watch.describe()));
     }
 };
 
@@ -328,3 +330,4 @@ extern "C" const char *__asan_default_options()
 
 QTEST_MAIN(FaultTests)
 #include "FaultTests.moc"
+#include "support/ModelAccess.h"

@@ -22,13 +22,13 @@ int main(int argc, char **argv)
     int status = QuorvantisTest::await(QuorvantisTest::installUntilOnline(&model, code), 200000);
     // The user presses "重试" once (a daemon installation a killed run left going can collide with
     // this one's); a second error, or one without a retry, ends the run.
-    if (status == 2 && model.lastError()->recovery.kind == AppModel::RecoveryAction::Kind::retryInstall) {
-        qWarning("error %s, retried", qPrintable(model.lastError()->code));
-        QuorvantisTest::await(model.perform(model.lastError()->recovery), 200000);
+    if (status == 2 && model.attention().lastError()->recovery.kind == AppModel::RecoveryAction::Kind::retryInstall) {
+        qWarning("error %s, retried", qPrintable(model.attention().lastError()->code));
+        QuorvantisTest::await(model.perform(model.attention().lastError()->recovery), 200000);
         status = QuorvantisTest::await(QuorvantisTest::installUntilOnline(&model, code), 200000);
     }
     if (status == 2)
-        qWarning("error %s", qPrintable(model.lastError()->code));
+        qWarning("error %s", qPrintable(model.attention().lastError()->code));
     if (status == 0 && !Diagnostics::write(Diagnostics::gather(model), QString::fromLocal8Bit(argv[2])))
         status = 4;
     // A quit: requests under way end on the next turns of the event loop, and the model's loops

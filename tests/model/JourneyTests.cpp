@@ -3,6 +3,7 @@
 #include "model/ProfileMarkers.h"
 #include "support/ControllerHarness.h"
 #include "support/ScriptFiles.h"
+#include "support/Steps.h"
 
 #include <QProcess>
 #include <QTest>
@@ -18,13 +19,13 @@ const QString completedFile = ProfileMarkers::completedPermissionsFile;
 const QString awaitingFile = ProfileMarkers::awaitingPermissionFile;
 const QString probeFile = ProfileMarkers::accessibilityProbeFile;
 
-// A journey scenario: the launch (the stage on file, config.json), the operations in turn, and the
-// "<key>=<value>" pairs (';'-separated) of what shows afterwards.
+// A journey scenario: the launch (the stage on file, config.json), the steps, and the
+// "<key>=<value>" entries of what shows afterwards (support/Steps.h).
 struct Scenario
 {
     QString stage; // empty: none
     bool configured = false;
-    // '|'-separated: report:<event>, apply:<phase>:<state>[:<detail>], failRunning,
+    // report:<event>, apply:<phase>:<state>[:<detail>], failRunning,
     // package:<completed or ->/<total or ->
     QString ops{};
     QString expect{};
@@ -82,7 +83,7 @@ private Q_SLOTS:
         QTest::addColumn<Scenario>("row");
         const auto launch = [](const char *name, const QString &stage, bool configured, const QString &journey) {
             const QString stored = journey.section(u' ', 0, 0);
-            QTest::newRow(name) << Scenario{stage, configured, {}, "journey=" + journey + ";stored=" + stored};
+            QTest::newRow(name) << Scenario{stage, configured, {}, "journey=" + journey + "; stored=" + stored};
         };
         // ---- What a launch shows, by the stage on file and whether the agent is configured ----
         launch("first launch", "", false, "runtime rppppppppp starting resume");
@@ -91,10 +92,10 @@ private Q_SLOTS:
         // stage with the writes tied to it; any detail goes ----
         const auto report = [](const char *name, const QString &from, bool configured, const QString &event,
                                const QString &journey, int focus) {
-            const QString expect = QStringLiteral("journey=%1;stored=%2;detail=%3;focus=%4");
+            const QString expect = QStringLiteral("journey=%1; stored=%2; detail=%3; focus=%4");
             const QString stage = journey.section(u' ', 0, 0);
             const bool moved = !journey.contains(u"cccrpppppp"); // the detail stays where nothing moved
-            QTest::newRow(name) << Scenario{from, configured, "apply:redeem:running:x|report:" + event,
+            QTest::newRow(name) << Scenario{from, configured, "apply:redeem:running:x; report:" + event,
                                             expect.arg(journey, stage, moved ? "-" : "x").arg(focus)};
         };
         report("runtime prepared", "runtime", false, "runtimePrepared", "permissions ccrppppppp starting resume", 0);
@@ -108,15 +109,17 @@ private Q_SLOTS:
                "handshake ccccccccrp starting resume validated configured", 0);
         report("agent ready", "handshake", true, "agentReady", "- cccccccccc starting validated onboarded configured", 0);
         report("an event of another stage", "setup", false, "daemonAnswering", "setup cccrpppppp waitingSetup", 0);
+        report("runtime prepared at another stage", "permissions", false, "runtimePrepared",
+               "permissions cccrpppppp starting resume", 0);
         report("no permission missing before setup", "", false, "permissionMissing", "runtime cccrpppppp starting resume", 0);
         // ---- applyProgress: running completes every phase before; the tool's other statuses only run a phase ----
         const auto apply = [](const char *name, const QString &stage, const QString &ops, const QString &progress,
                               const QString &detail) {
-            const QString expect = QStringLiteral("progress=%1;detail=%2;counts=%3/10");
+            const QString expect = QStringLiteral("progress=%1; detail=%2; counts=%3/10");
             QTest::newRow(name) << Scenario{stage, false, ops, expect.arg(progress, detail).arg(progress.count(u'c'))};
         };
         apply("running completes earlier phases, failed ones too", "permissions",
-              "failRunning|apply:handshake:running:d", "ccccccccrp", "d");
+              "failRunning; apply:handshake:running:d", "ccccccccrp", "d");
         apply("running leaves later phases", "daemon", "apply:preflight:running:d", "crccccrppp", "d");
         apply("complete leaves the others", "runtime", "apply:redeem:complete:d", "rppcpppppp", "-");
         apply("failed marks running only", "setup", "apply:verify:failed:d", "cccpprpppp", "-");
@@ -127,15 +130,15 @@ private Q_SLOTS:
               "apply:redeem:running:" + QString(79, u'd') + emoji + emoji, "cccrpppppp", QString(79, u'd') + emoji);
         // ---- The package counter never moves backwards while its total stays, and never passes it ----
         const auto package = [](const char *name, const QString &ops, const char *shown, int percent) {
-            const QString expect = QStringLiteral("package=%1;percent=%2").arg(shown).arg(percent);
+            const QString expect = QStringLiteral("package=%1; percent=%2").arg(shown).arg(percent);
             QTest::newRow(name) << Scenario{"runtime", false, ops, expect};
         };
         package("no total yet", "package:3/-", "-", 0);
-        package("never backwards", "package:5/10|package:3/10", "5/10", 50);
-        package("keeps the last total", "package:5/10|package:7/-", "7/10", 70);
-        package("a total below one changes nothing", "package:5/10|package:1/0", "5/10", 50);
-        package("no count is raised to the last", "package:10/10|package:-/20", "10/20", 50);
-        package("a smaller total caps", "package:8/10|package:3/5", "5/5", 100);
+        package("never backwards", "package:5/10; package:3/10", "5/10", 50);
+        package("keeps the last total", "package:5/10; package:7/-", "7/10", 70);
+        package("a total below one changes nothing", "package:5/10; package:1/0", "5/10", 50);
+        package("no count is raised to the last", "package:10/10; package:-/20", "10/20", 50);
+        package("a smaller total caps", "package:8/10; package:3/5", "5/5", 100);
         package("half a percent rounds up", "package:1/200", "1/200", 1);
     }
     void scenarios()
@@ -143,7 +146,7 @@ private Q_SLOTS:
         QFETCH(Scenario, row);
         ControllerHarness h;
         InstallJourney &journey = h.launchAt(fromRawValue<InstallStage>(row.stage), row.configured);
-        for (const QString &op : row.ops.split(u'|', Qt::SkipEmptyParts))
+        for (const QString &op : entries(row.ops))
             run(journey, op);
         const auto counter = journey.packageInstallProgress();
         const auto [completed, total] = journey.setupProgressCounts();
@@ -156,7 +159,7 @@ private Q_SLOTS:
             {"stored", rawOr(ProfileMarkers::readInstallStage(h.profileDirectory()))},
             {"file", QString::number(h.hasProfileFile(ProfileMarkers::installStageFile))},
             {"focus", QString::number(h.attention().focusRevision())}};
-        for (const QString &expected : row.expect.split(u';', Qt::SkipEmptyParts)) {
+        for (const QString &expected : entries(row.expect)) {
             const QString key = expected.section(u'=', 0, 0);
             QCOMPARE(key + u'=' + observed.value(key, QStringLiteral("<none>")), expected);
         }

@@ -9,6 +9,7 @@
 #include "support/AwaitTask.h"
 #include "support/ControllerHarness.h"
 #include "support/Scripted.h"
+#include "support/Steps.h"
 
 #include <QTest>
 
@@ -71,8 +72,8 @@ QCoro::Task<bool> probe(std::shared_ptr<Probes> p, QString call)
 struct Scenario
 {
     QString launch;    // the stage ("-": finished), then any of configured, completed=<kinds>, awaiting=<kind>
-    QString answers;   // <call>=<answer>[*<times>],... (yes no fails hang; the last repeats)
-    QString ops;       // see Flow::start; hold:<op> leaves it waiting at a hanging probe, release:<yes|no> answers
+    QString answers;   // entries <call>=<answer>[*<times>],... (yes no fails hang; the last repeats)
+    QString ops;       // steps (see Flow::start); hold:<op> leaves it waiting at a hanging probe, release:<yes|no> answers
     QString calls;     // the probes run (a repeated one as <call>*<times>)
     QString shown;     // Flow::shown()
     QString journey{}; // describe(journey), when the row checks it
@@ -111,18 +112,20 @@ struct Flow
         }
         h.launchAt(fromRawValue<InstallStage>(words.first()), words.contains(QStringLiteral("configured")));
         PermissionController::Effects effects{
-            [p = p](Kind kind) { return probe(p, "check:" + initial(kind)); },
-            [p = p](Kind kind) { return probe(p, "prepare:" + initial(kind)); },
+            .permissionCheck = [p = p](Kind kind) { return probe(p, "check:" + initial(kind)); },
+            .permissionPrepare = [p = p](Kind kind) { return probe(p, "prepare:" + initial(kind)); },
             // The flow never raises the system's dialog itself: a call asked to would show as "ax:<step>:prompt".
-            [this](AccessibilityStep step, bool prompt) {
-                if (!p->probeFiles.isEmpty())
-                    h.writeProfileFile(ProfileMarkers::accessibilityProbeFile, p->probeFiles.takeFirst());
-                return probe(p, "ax:" + rawValue(step) + (prompt ? QStringLiteral(":prompt") : QString()));
-            },
-            [this](std::optional<Kind> kind) {
-                opened << initial(kind);
-                return value(true);
-            }};
+            .accessibilityPrepare =
+                [this](AccessibilityStep step, bool prompt) {
+                    if (!p->probeFiles.isEmpty())
+                        h.writeProfileFile(ProfileMarkers::accessibilityProbeFile, p->probeFiles.takeFirst());
+                    return probe(p, "ax:" + rawValue(step) + (prompt ? QStringLiteral(":prompt") : QString()));
+                },
+            .openSystemSettings =
+                [this](std::optional<Kind> kind) {
+                    opened << initial(kind);
+                    return value(true);
+                }};
         h.daemonEffects = {.daemonInstall = runEffect(daemon), .agentStarted = answerEffect(running)};
         c = std::make_unique<PermissionController>(h.context(), std::move(effects));
         return *c;
@@ -130,7 +133,7 @@ struct Flow
     void answer(const QString &answers)
     {
         static const QStringList names{"no", "yes", "fails", "hang"};
-        for (const QString &entry : answers.split(u' ', Qt::SkipEmptyParts)) {
+        for (const QString &entry : entries(answers)) {
             QList<Answer> &queue = p->script[entry.section(u'=', 0, 0)];
             for (const QString &token : entry.section(u'=', 1).split(u',')) {
                 const Answer answer = Answer(names.indexOf(token.section(u'*', 0, 0)));
@@ -185,7 +188,7 @@ struct Flow
     // requests, opened panes, the agent asked and restarted, the error and the failures.
     QString shown() const
     {
-        QStringList words{c ? rawOr(h.journey().stage()) : QStringLiteral("gone")};
+        QStringList words{c ? rawOr(h.journey().installStage()) : QStringLiteral("gone")};
         if (c) {
             QString items;
             for (const auto &item : c->permissions())
@@ -249,62 +252,62 @@ private Q_SLOTS:
         const QString waitingFlags = QStringLiteral(" needsAction returnChecks sleeping=1 focus=s#1");
         // ---- One kind at a time ----
         row("another kind than the current one",
-            {"permissions", "", "present:a confirm confirm:f open", "", "permissions ??? prompt=a opened=s"});
+            {"permissions", "", "present:a; confirm; confirm:f; open", "", "permissions ??? prompt=a opened=s"});
         row("the whole onboarding",
-            {"permissions", "prepare:s=yes prepare:f=yes ax:node=yes ax:cliclick=yes",
-             "continue confirm continue confirm confirm confirm:f", "prepare:s ax:node ax:cliclick prepare:f",
+            {"permissions", "prepare:s=yes; prepare:f=yes; ax:node=yes; ax:cliclick=yes",
+             "continue; confirm; continue; confirm; confirm; confirm:f", "prepare:s ax:node ax:cliclick prepare:f",
              "setup vvv cliclick done=s,a,f focus=setupCode#5", "setup cccppppppp waitingSetup"});
         row("nothing outside the stage",
-            {"setup awaiting=s", "", "confirm:s advance activate open", "", "setup ??? awaiting=s"});
+            {"setup awaiting=s", "", "confirm:s; advance; activate; open", "", "setup ??? awaiting=s"});
         // ---- Refused: the user is sent to System Settings and the kind re-probed ----
         row("a refused confirm waits for the user",
-            {"permissions", "", "continue confirm", "prepare:s", waiting + waitingFlags});
+            {"permissions", "", "continue; confirm", "prepare:s", waiting + waitingFlags});
         row("continue then re-probes",
-            {"permissions", "check:s=yes", "confirm:s continue", "prepare:s check:s",
+            {"permissions", "check:s=yes", "confirm:s; continue", "prepare:s check:s",
              "permissions v?? done=s prompt=s! needsAction returnChecks sleeping=1 focus=s#1"});
         row("re-probe: plain kind fails",
             {"permissions completed=s awaiting=s", "", "advance", "check:s", "permissions x?? awaiting=s needsAction"});
         // Node alone never completes accessibility; the completed set stays as it is.
         row("re-probe: node passes",
-            {"permissions completed=a awaiting=a", "check:s=yes ax:node=yes", "advance advance", "check:s ax:node",
+            {"permissions completed=a awaiting=a", "check:s=yes; ax:node=yes", "advance; advance", "check:s ax:node",
              "permissions v?? cliclick done=s,a prompt=a"});
         row("re-probe: cliclick fails",
-            {"permissions", "check:s=yes ax:node=yes ax:cliclick=no", "advance advance confirm:a advance",
+            {"permissions", "check:s=yes; ax:node=yes; ax:cliclick=no", "advance; advance; confirm:a; advance",
              "check:s ax:node ax:cliclick*2",
              "permissions vx? cliclick awaiting=a done=s prompt=a! needsAction returnChecks sleeping=1 focus=a#1"});
         row("re-probe: the last kind finishes the stage",
-            {"permissions awaiting=f", "check:s=yes ax:node=yes ax:cliclick=yes check:f=yes",
-             "advance advance advance advance", "check:s ax:node ax:cliclick check:f",
+            {"permissions awaiting=f", "check:s=yes; ax:node=yes; ax:cliclick=yes; check:f=yes",
+             "advance; advance; advance; advance", "check:s ax:node ax:cliclick check:f",
              "setup vvv cliclick done=s,a,f focus=setupCode#1", "setup cccppppppp waitingSetup"});
         // ---- Return checks: every half second, at most 120, until verified or the user moves on ----
         row("checks: at most 120",
-            {"permissions", "", "confirm:s wait:230", "prepare:s check:s*120", waiting + " needsAction focus=s#1"});
-        row("checks: verification reset", {"permissions", "", "confirm:s wait:30 reset wait:200",
+            {"permissions", "", "confirm:s; wait:230", "prepare:s check:s*120", waiting + " needsAction focus=s#1"});
+        row("checks: verification reset", {"permissions", "", "confirm:s; wait:30; reset; wait:200",
                                            "prepare:s check:s*30", "permissions ??? prompt=s! needsAction focus=s#1"});
         row("checks: granted on activation",
-            {"permissions", "check:s=no*30,yes", "confirm:s wait:30 activate wait:200", "prepare:s check:s*31",
+            {"permissions", "check:s=no*30,yes", "confirm:s; wait:30; activate; wait:200", "prepare:s check:s*31",
              "permissions v?? done=s prompt=s! needsAction focus=s#1"});
         row("checks: stage left",
-            {"permissions", "", "confirm:s wait:30 leave wait:200", "prepare:s check:s*30",
+            {"permissions", "", "confirm:s; wait:30; leave; wait:200", "prepare:s check:s*30",
              "setup x?? awaiting=s prompt=s! focus=setupCode#2", "setup cccppppppp waitingSetup"});
         row("checks: a new series replaces the old",
-            {"permissions", "", "confirm:s wait:30 confirm:s wait:200", "prepare:s check:s*30 prepare:s check:s*120",
+            {"permissions", "", "confirm:s; wait:30; confirm:s; wait:200", "prepare:s check:s*30 prepare:s check:s*120",
              waiting + " needsAction focus=s#2"});
         row("checks: end with the controller",
-            {"permissions", "", "confirm:s gone wait:3", "prepare:s", "gone focus=s#1"});
+            {"permissions", "", "confirm:s; gone; wait:3", "prepare:s", "gone focus=s#1"});
         // ---- Probes that hang or fail ----
         row("re-probe running", {"permissions awaiting=s", "check:s=hang", "hold:advance", "check:s",
                                  "permissions ??? awaiting=s inFlight checking needsAction"});
         row("a hanging probe holds up nothing else",
-            {"permissions completed=s,a", "prepare:s=hang", "hold:confirm:s confirm:s advance activate open",
+            {"permissions completed=s,a", "prepare:s=hang", "hold:confirm:s; confirm:s; advance; activate; open",
              "prepare:s", "permissions ??? done=a inFlight focus=s#1 opened=s"});
         row("a late answer for a controller gone",
-            {"permissions", "prepare:s=hang", "hold:confirm:s gone release:yes", "prepare:s", "gone focus=s#1"});
+            {"permissions", "prepare:s=hang", "hold:confirm:s; gone; release:yes", "prepare:s", "gone focus=s#1"});
         row("activation during a failing probe is owed",
-            {"permissions", "prepare:s=no,hang check:s=yes", "confirm:s hold:confirm:s activate release:no",
+            {"permissions", "prepare:s=no,hang; check:s=yes", "confirm:s; hold:confirm:s; activate; release:no",
              "prepare:s*2 check:s", "permissions v?? done=s prompt=s! needsAction returnChecks sleeping=2 focus=s#2"});
         row("activation during a passing probe is dropped",
-            {"permissions", "prepare:s=no,hang check:s=yes", "confirm:s hold:confirm:s activate release:yes",
+            {"permissions", "prepare:s=no,hang; check:s=yes", "confirm:s; hold:confirm:s; activate; release:yes",
              "prepare:s*2", "permissions v?? done=s returnChecks sleeping=1 focus=s#2"});
         // A probe that could not run decides nothing: the state stays and the user is told.
         row("a confirm whose probe did not run",
@@ -313,8 +316,8 @@ private Q_SLOTS:
         row("a re-probe that did not run", {"permissions awaiting=s", "check:s=fails", "advance", "check:s",
                                             "permissions ??? awaiting=s needsAction notice"});
         // ---- A configured agent only sees a new accessibility grant after a restart ----
-        const QString restart = QStringLiteral("check:s=yes ax:node=yes ax:cliclick=yes");
-        const QString restartOps = QStringLiteral("advance confirm:a confirm:a");
+        const QString restart = QStringLiteral("check:s=yes; ax:node=yes; ax:cliclick=yes");
+        const QString restartOps = QStringLiteral("advance; confirm:a; confirm:a");
         const QString restartCalls = QStringLiteral("check:s ax:node ax:cliclick");
         const QString granted = QStringLiteral("permissions vv? cliclick done=s,a");
         row("restart: agent not running",
@@ -324,43 +327,43 @@ private Q_SLOTS:
         row("restart: a later success takes the failure back",
             {"permissions configured",
              restart,
-             restartOps + " confirm:a",
+             restartOps + "; confirm:a",
              "check:s ax:node ax:cliclick*2",
              granted + " focus=a#3 agent=2 daemon=2 fail=AGENT_RESTART_FAILED",
              "permissions ccrppppppp starting resume configured",
              {true},
              {Step::exit(3), Step::success()}});
         // ---- A finished installation ----
-        const QString intact = QStringLiteral("check:s=yes check:a=yes check:f=yes");
+        const QString intact = QStringLiteral("check:s=yes; check:a=yes; check:f=yes");
         const QString checks = QStringLiteral("check:s check:a check:f");
         const QString finished = QStringLiteral("- vvv done=s,a,f");
-        row("re-checked once at launch", {"- configured", intact, "recheck recheck activate", checks, finished});
+        row("re-checked once at launch", {"- configured", intact, "recheck; recheck; activate", checks, finished});
         row("an explicit re-check probes again",
-            {"- configured", intact, "recheck refresh", checks + " " + checks, finished});
+            {"- configured", intact, "recheck; refresh", checks + " " + checks, finished});
         row("after an update the launch re-check runs again",
-            {"- configured", intact, "recheck allow recheck", checks + " " + checks, finished});
+            {"- configured", intact, "recheck; allow; recheck", checks + " " + checks, finished});
         row("granted again: finished again",
-            {"- configured", "check:s=yes check:f=yes ax:node=yes ax:cliclick=yes", "recheck confirm:a confirm:a",
+            {"- configured", "check:s=yes; check:f=yes; ax:node=yes; ax:cliclick=yes", "recheck; confirm:a; confirm:a",
              checks + " ax:node ax:cliclick", "- vvv cliclick done=s,a,f focus=a#2 agent=1 daemon=1",
              "- cccccccccc starting validated onboarded configured"});
         row("a re-check probe that did not run keeps the grant",
-            {"- configured completed=s,a,f", "check:s=fails check:a=no check:f=yes", "restore refresh", checks,
+            {"- configured completed=s,a,f", "check:s=fails; check:a=no; check:f=yes", "restore; refresh", checks,
              "- vxv done=s,f notice"});
         row("only a finished installation is re-checked",
-            {"permissions configured", intact, "refresh recheck", "", "permissions ???"});
+            {"permissions configured", intact, "refresh; recheck", "", "permissions ???"});
         // A launch past the permission stage shows the grants on record.
         row("restored: finished", {"- configured completed=s,f", "", "restore", "", "- v?v done=s,f"});
         row("restored: not during the stage", {"permissions completed=s", "", "restore", "", "permissions ??? done=s"});
         // A revoked permission of a finished installation is followed while the user grants it.
         row("resolve: checked until granted",
-            {"- configured", "check:a=no*2,yes", "resolve:a wait:10", "check:a*3", "- ?v? done=a opened=a"});
-        row("resolve: at most 120 checks", {"- configured", "", "resolve:f wait:200", "check:f*120", "- ??x opened=f"});
+            {"- configured", "check:a=no*2,yes", "resolve:a; wait:10", "check:a*3", "- ?v? done=a opened=a"});
+        row("resolve: at most 120 checks", {"- configured", "", "resolve:f; wait:200", "check:f*120", "- ??x opened=f"});
         row("resolve: the checks end with an installation under way",
-            {"- configured", "", "resolve:f wait:30 leave wait:200", "check:f*30", "permissions ??x opened=f"});
+            {"- configured", "", "resolve:f; wait:30; leave; wait:200", "check:f*30", "permissions ??x opened=f"});
         row("resolve: during an installation only the pane opens",
-            {"permissions", "", "resolve:s wait:10", "", "permissions ??? opened=s"});
+            {"permissions", "", "resolve:s; wait:10", "", "permissions ??? opened=s"});
         row("reset forgets verification, not the completed set",
-            {"permissions completed=s awaiting=a", "check:s=yes", "advance reset", "check:s",
+            {"permissions completed=s awaiting=a", "check:s=yes", "advance; reset", "check:s",
              "permissions ??? done=s"});
     }
     void scenarios()
@@ -372,7 +375,7 @@ private Q_SLOTS:
         f.make(row.launch);
         f.answer(row.answers);
         // Every scripted probe answers at once (a hanging one only inside hold:).
-        for (const QString &op : row.ops.split(u' ', Qt::SkipEmptyParts))
+        for (const QString &op : entries(row.ops))
             QVERIFY2(finishesAtOnce(f.start(op)), qPrintable(op + QStringLiteral(" is still running")));
         QCOMPARE(runs(f.p->calls), row.calls);
         QCOMPARE(f.shown(), row.shown);
@@ -404,7 +407,7 @@ private Q_SLOTS:
         QFETCH(QString, guidance);
         Flow f;
         PermissionController &c = f.make(QStringLiteral("permissions"));
-        f.answer("check:s=yes ax:cliclick=yes check:f=yes ax:node=" + QString(probeFiles.isEmpty() ? "yes" : "no"));
+        f.answer("check:s=yes; ax:cliclick=yes; check:f=yes; ax:node=" + QString(probeFiles.isEmpty() ? "yes" : "no"));
         for (int step = 0; step < QList<int>{0, 1, 3, 4}[verified]; ++step)
             await(c.advancePermissionOnboarding());
         f.p->probeFiles = probeFiles;
@@ -415,12 +418,6 @@ private Q_SLOTS:
         QTEST(initial(c.currentPermissionOnboardingKind()), "current");
         if (!guidance.isNull())
             QVERIFY2(c.permissionSettingsGuidance().contains(guidance), qPrintable(c.permissionSettingsGuidance()));
-    }
-
-    void settingsURL()
-    {
-        QCOMPARE(PermissionController::permissionSettingsURL(Kind::fullDiskAccess).toString(),
-                 "x-apple.systempreferences:com.apple.preference.security?Privacy_AllFiles");
     }
 };
 

@@ -63,7 +63,7 @@ class ProbeTests : public QObject
     }
     int runJob(const QString &payload, int polls, std::chrono::milliseconds interval) const
     {
-        return await(service()->execute({"-c", PermissionProbes::jobScript(payload, polls, interval)})).status;
+        return await(service()->execute({"-c", PermissionProbes::permissionJobScript(payload, polls, interval)})).status;
     }
 
 private Q_SLOTS:

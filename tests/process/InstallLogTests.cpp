@@ -198,12 +198,6 @@ private Q_SLOTS:
         QCOMPARE(QFile::permissions(log) & 0x7077, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     }
 
-    void locations()
-    {
-        QVERIFY(InstallLog::logsDirectory().endsWith(QStringLiteral("/.quorvantis/profiles/default/logs")));
-        QCOMPARE(InstallLog::installLog(), InstallLog::logsDirectory() + QStringLiteral("/mac-app-install.log"));
-    }
-
     // An output line taken from the runner's buffer.
     void lineFromBuffer_data()
     {

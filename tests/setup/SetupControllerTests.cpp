@@ -6,6 +6,7 @@
 #include "support/AwaitTask.h"
 #include "support/ControllerHarness.h"
 #include "support/Scripted.h"
+#include "support/Steps.h"
 
 #include <QTest>
 
@@ -14,12 +15,12 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// A scenario: what a launch finds, the scripted runs, the operations in turn (see Setup::run)
-// and what shows afterwards: "<key>=<value>" pairs of Setup::observed(), ';'-separated.
+// A scenario: what a launch finds, the scripted runs, the steps (see Setup::words and
+// support/Steps.h) and what shows afterwards: "<key>=<value>" entries of Setup::observed().
 struct Scenario
 {
     QString launch; // the stage ("-": none persisted), then "configured"
-    QString ops;    // '|'-separated; "check:<key>=<value>" checks on the way
+    QString ops;    // steps; "check:<key>=<value>" checks on the way
     QString expect;
     QList<Step> code{Step::success()}, enroll{Step::success()}, prepare{Step::success()}, daemon{Step::success()};
     std::deque<bool> agent{true};
@@ -79,24 +80,20 @@ struct Setup
         c = std::make_unique<SetupController>(h.context(), std::move(effects), std::move(links),
                                               std::vector<std::chrono::milliseconds>{2s, 4s, 8s});
     }
-    void run(const QString &op)
+    Words words()
     {
-        const QString name = op.section(u':', 0, 0), argument = op.section(u':', 1);
-        const QHash<QString, std::function<void()>> operations{
-            {"code", [&] { c->setSetupCodeInput(argument); }}, {"name", [&] { c->setSetupAgentName(argument); }},
-            {"workspace", [&] { c->setEnrollmentWorkspace(*fromRawValue<EnrollmentWorkspace>(argument)); }},
-            {"enroll", [&] { c->beginEnrollmentSetup(); }},
-            {"keys", [&] { keys = argument.toInt(); }}, {"failed", [&] { showEarlierFailure(); }},
-            {"abandon", [&] { c->abandonSubmission(); }}, // what a failure elsewhere does
-            {"submit", [&] { running.push_back(c->submitActiveSetup()); }},
-            {"runtime", [&] { running.push_back(c->prepareEnvironmentIfNeeded()); }},
-            {"daemon", [&] { running.push_back(c->finishDaemonInstallationIfNeeded()); }},
-            {"open", [&] { openNextGate(); }}, {"drain", [&] { drain(); }},
-            {"wait", [&] { h.time.advance(std::chrono::milliseconds(argument.toInt())); }},
-            {"check", [&] { check(argument); }}};
-        if (!operations.contains(name))
-            qFatal("unknown operation %s", qPrintable(op));
-        operations[name]();
+        return {{"code", [&](const QString &code) { c->setSetupCodeInput(code); }},
+                {"name", [&](const QString &name) { c->setSetupAgentName(name); }},
+                {"workspace", [&](const QString &w) { c->setEnrollmentWorkspace(*fromRawValue<EnrollmentWorkspace>(w)); }},
+                {"enroll", [&](const QString &) { c->beginEnrollmentSetup(); }},
+                {"keys", [&](const QString &n) { keys = n.toInt(); }}, {"failed", [&](const QString &) { showEarlierFailure(); }},
+                {"abandon", [&](const QString &) { c->abandonSubmission(); }}, // what a failure elsewhere does
+                {"submit", [&](const QString &) { running.push_back(c->submitActiveSetup()); }},
+                {"runtime", [&](const QString &) { running.push_back(c->prepareEnvironmentIfNeeded()); }},
+                {"daemon", [&](const QString &) { running.push_back(c->finishDaemonInstallationIfNeeded()); }},
+                {"open", [&](const QString &) { openNextGate(); }}, {"drain", [&](const QString &) { drain(); }},
+                {"wait", [&](const QString &ms) { h.time.advance(std::chrono::milliseconds(ms.toInt())); }},
+                {"check", [&](const QString &expectation) { check(expectation); }}};
     }
     // An earlier failure shows.
     void showEarlierFailure()
@@ -193,41 +190,41 @@ private Q_SLOTS:
     {
         QTest::addColumn<Scenario>("row");
         const QString codeS = QStringLiteral("code:QVS2-ABCD-EFGH-JKMN");
-        const QString daemonStage = QStringLiteral(";journey=daemon ccccccrppp starting resume configured");
+        const QString daemonStage = QStringLiteral("; journey=daemon ccccccrppp starting resume configured");
         // ---- Refused input shows an error, but starts nothing; only a refused code takes the focus ----
         const auto refused = [](const char *name, const QString &launch, const QString &ops, const char *error,
                                 int focus) {
-            const QString expect = QStringLiteral("fail=-;submitting=0;task=0;calls=0;enrolments=;error=%1;focus=%2");
-            QTest::newRow(name) << Scenario{launch, ops + "|submit", expect.arg(error).arg(focus)};
+            const QString expect = QStringLiteral("fail=-; submitting=0; task=0; calls=0; enrolments=; error=%1; focus=%2");
+            QTest::newRow(name) << Scenario{launch, ops + "; submit", expect.arg(error).arg(focus)};
         };
         refused("malformed code", "setup", "code:QVS2-ABCD", "SETUP_CODE_FORMAT", 1);
         refused("not at the setup stage", "permissions", codeS, "SETUP_CODE_FORMAT", 1);
         refused("already configured", "setup configured", codeS, "SETUP_CODE_FORMAT", 1);
-        refused("enrolment, bad name", "setup", "enroll|name:ab", "SETUP_CODE_FORMAT", 0);
-        refused("enrolment, key gone", "setup", "keys:2|enroll|name:new-agent-7", "SETUP_ENROLLMENT_UNAVAILABLE", 0);
+        refused("enrolment, bad name", "setup", "enroll; name:ab", "SETUP_CODE_FORMAT", 0);
+        refused("enrolment, key gone", "setup", "keys:2; enroll; name:new-agent-7", "SETUP_ENROLLMENT_UNAVAILABLE", 0);
         // ---- A code run: the code leaves the field; success hands over to the daemon stage ----
         const QString configure = R"({"type":"progress","phase":"configure","status":"running","detail":"写入配置"})";
         const Step configuring = held(step({configure}, authorization()));
         QTest::newRow("QVS2 runs without a name")
             << Scenario{"setup",
-                        "failed|code:qvs2 abcd efgh jkmn|name:some-name|submit"
-                        "|check:codeRuns=QVS2-ABCD-EFGH-JKMN <none>|check:field=|check:submitting=1|check:task=1"
-                        "|check:begun=1|check:error=-|check:journey=setup ccccrppppp error|check:detail=写入配置"
-                        "|check:shown=bot@example.org|open",
-                        "submitting=0;task=0;cleared=1;daemons=1;agent=1;channel=1" + daemonStage, {configuring}};
+                        "failed; code:qvs2 abcd efgh jkmn; name:some-name; submit"
+                        "; check:codeRuns=QVS2-ABCD-EFGH-JKMN <none>; check:field=; check:submitting=1; check:task=1"
+                        "; check:begun=1; check:error=-; check:journey=setup ccccrppppp error; check:detail=写入配置"
+                        "; check:shown=bot@example.org; open",
+                        "submitting=0; task=0; cleared=1; daemons=1; agent=1; channel=1" + daemonStage, {configuring}};
         // ---- Transient service failures: retried after 2, 4 and 8 s, the attempt in the detail ----
         QTest::newRow("two transient failures, then success")
-            << Scenario{"setup", codeS + "|submit|check:calls=1|wait:1999|check:calls=1|wait:1|check:calls=2|wait:4000",
-                        "calls=3;waits=2000 4000;sleeping=0;task=0;fail=-" + daemonStage,
+            << Scenario{"setup", codeS + "; submit; check:calls=1; wait:1999; check:calls=1; wait:1; check:calls=2; wait:4000",
+                        "calls=3; waits=2000 4000; sleeping=0; task=0; fail=-" + daemonStage,
                         {busy, busy, Step::success()}};
         QTest::newRow("four transient failures, no fifth")
             << Scenario{"setup",
-                        codeS + "|submit|wait:2000|wait:4000|check:detail=安装服务暂时繁忙，正在重试（4/4）|wait:8000",
-                        "calls=4;waits=2000 4000 8000;sleeping=0;task=0;journey=setup cccfpppppp error"
-                        ";fail=SETUP_EXIT_17: BOOTSTRAP_FAILED: busy",
+                        codeS + "; submit; wait:2000; wait:4000; check:detail=安装服务暂时繁忙，正在重试（4/4）; wait:8000",
+                        "calls=4; waits=2000 4000 8000; sleeping=0; task=0; journey=setup cccfpppppp error"
+                        "; fail=SETUP_EXIT_17: BOOTSTRAP_FAILED: busy",
                         {exit(17, "BOOTSTRAP_FAILED: busy")}};
         QTest::newRow("internal line is not shown nor retried")
-            << Scenario{"setup", codeS + "|submit", "calls=1;waits=;fail=SETUP_EXIT_5",
+            << Scenario{"setup", codeS + "; submit", "calls=1; waits=; fail=SETUP_EXIT_5",
                         {exit(5, "QVAPP_STAGE=redeem bootstrap_failed")}};
         // ---- Only the current run changes the model: a superseded one neither finishes, retries
         // nor shows its authorization ----
@@ -235,36 +232,36 @@ private Q_SLOTS:
         stale.lateAuthorization = authorization("stale@example.org");
         QTest::newRow("superseded runs")
             << Scenario{"setup",
-                        codeS + "|submit|abandon|" + codeS + "|submit|check:sleeping=1|abandon|" + codeS
-                            + "|submit|open|check:shown=stale:stale@example.org|check:submitting=1"
-                              "|check:journey=setup cccrpppppp waitingSetup|wait:2000|check:calls=3|check:fail=-|open",
-                        "fail=SETUP_EXIT_2;daemons=0", {stale, busy, held(Step::exit(2))}};
+                        codeS + "; submit; abandon; " + codeS + "; submit; check:sleeping=1; abandon; " + codeS
+                            + "; submit; open; check:shown=stale:stale@example.org; check:submitting=1"
+                              "; check:journey=setup cccrpppppp waitingSetup; wait:2000; check:calls=3; check:fail=-; open",
+                        "fail=SETUP_EXIT_2; daemons=0", {stale, busy, held(Step::exit(2))}};
         // ---- Enrolment: a retry must not register the agent twice (every first attempt fails
         // transiently); what the tool left decides ----
         const QString code = R"({"setupCode": "qvs2 abcd efgh jkmn"})";
         const QString enrolment = "google new-agent-7 " + validEnrollmentKey();
         const auto enrolled = [&](const char *name, const QString &state, const QString &expect, const QString &left) {
-            Scenario row{"setup", "enroll|workspace:google|name:  New-Agent-7 |submit|drain", expect + daemonStage};
+            Scenario row{"setup", "enroll; workspace:google; name:  New-Agent-7 ; submit; drain", expect + daemonStage};
             row.enroll = {busy, Step::success()};
             row.stateFile = state.toUtf8();
             row.leftBehind = left.toUtf8();
             QTest::newRow(name) << row;
         };
         const QString noToken = R"({"sessionId":"a","resumeToken":""})"; // a session without a token is no session
-        enrolled("nothing left: enrols again", noToken, "enrolments=" + enrolment + "," + enrolment + ";resumes=0", {});
-        enrolled("a session resumes at once", R"({"sessionId":"a","resumeToken":"b"})", "enrolments=;resumes=1", {});
-        enrolled("a code is claimed only after a failed attempt", code, "resumes=1;waits=2000", {});
-        enrolled("a code left by the failed attempt", {}, "enrolments=" + enrolment + ";resumes=1", code);
+        enrolled("nothing left: enrols again", noToken, "enrolments=" + enrolment + "," + enrolment + "; resumes=0", {});
+        enrolled("a session resumes at once", R"({"sessionId":"a","resumeToken":"b"})", "enrolments=; resumes=1", {});
+        enrolled("a code is claimed only after a failed attempt", code, "resumes=1; waits=2000", {});
+        enrolled("a code left by the failed attempt", {}, "enrolments=" + enrolment + "; resumes=1", code);
         // ---- Switching between a code and an enrolment ----
-        QTest::newRow("enrolment needs a key") << Scenario{"setup", "keys:0|enroll", "mode=paste"};
+        QTest::newRow("enrolment needs a key") << Scenario{"setup", "keys:0; enroll", "mode=paste"};
         // ---- The runtime stage ----
         const QString status = R"({"type":"progress","phase":"runtime","status":"running","detail":"安装 Quorvantis"})";
         const Step preparing = held(step({status, R"({"type":"packageProgress","completed":4,"total":8})"}));
         QTest::newRow("runtime: success moves to permissions")
             << Scenario{"-",
-                        "failed|runtime|check:preparing=1|check:showsPackage=1"
-                        "|check:journey=runtime rppppppppp starting resume|check:package=4/8|open",
-                        "preparing=0;showsPackage=0;reset=1;journey=permissions ccrppppppp starting resume", {}, {},
+                        "failed; runtime; check:preparing=1; check:showsPackage=1"
+                        "; check:journey=runtime rppppppppp starting resume; check:package=4/8; open",
+                        "preparing=0; showsPackage=0; reset=1; journey=permissions ccrppppppp starting resume", {}, {},
                         {preparing}};
         // A failure of either stage: the report, the stage failed and its flag cleared; a retry runs it again.
         const auto failure = [](const char *name, bool daemon, const Step &failed, const QString &report) {
@@ -272,9 +269,9 @@ private Q_SLOTS:
             const QString failedJourney = daemon ? QStringLiteral("daemon ccccccfppp error resume configured")
                                                  : QStringLiteral("runtime fppppppppp error resume");
             Scenario row{stage + (daemon ? " configured" : ""),
-                         stage + "|check:fail=" + report + "|check:journey=" + failedJourney
-                             + "|check:preparing=0|check:daemonFlight=0|check:agent=0|check:reset=0|" + stage,
-                         daemon ? "daemons=2;channel=1" : "prepares=2;journey=permissions ccrppppppp starting resume"};
+                         stage + "; check:fail=" + report + "; check:journey=" + failedJourney
+                             + "; check:preparing=0; check:daemonFlight=0; check:agent=0; check:reset=0; " + stage,
+                         daemon ? "daemons=2; channel=1" : "prepares=2; journey=permissions ccrppppppp starting resume"};
             (daemon ? row.daemon : row.prepare) = {failed, Step::success()};
             QTest::newRow(name) << row;
         };
@@ -286,25 +283,25 @@ private Q_SLOTS:
         QTest::newRow("runtime, elsewhere") << Scenario{"permissions", "runtime", "prepares=0"};
         QTest::newRow("daemon, elsewhere") << Scenario{"setup configured", "daemon", "daemons=0"};
         QTest::newRow("runtime, once at a time")
-            << Scenario{"runtime", "runtime|runtime|check:prepares=1|open", "fail=RUNTIME_PREPARE_EXIT_5", {}, {},
+            << Scenario{"runtime", "runtime; runtime; check:prepares=1; open", "fail=RUNTIME_PREPARE_EXIT_5", {}, {},
                         {held(Step::exit(5))}};
         QTest::newRow("daemon, once at a time")
-            << Scenario{"daemon configured", "daemon|daemon|check:daemons=1|open", "fail=DAEMON_INSTALL_EXIT_5", {}, {},
+            << Scenario{"daemon configured", "daemon; daemon; check:daemons=1; open", "fail=DAEMON_INSTALL_EXIT_5", {}, {},
                         {}, {held(Step::exit(5))}};
         // ---- The daemon's agent is asked up to 30 times, half a second apart; its installer's lines
         // only go to the log ----
-        const QString wait = QStringLiteral("daemon|check:daemonFlight=1|check:detail=等待 Agent 启动|drain");
+        const QString wait = QStringLiteral("daemon; check:daemonFlight=1; check:detail=等待 Agent 启动; drain");
         const QList<Step> installer{step({R"({"type":"progress","phase":"channel","status":"running"})"})};
         std::deque<bool> late(29, false);
         late.push_back(true);
         QTest::newRow("the agent answers at the last check")
             << Scenario{"daemon configured", wait,
-                        "agent=30;waits=500*29;elapsed=14500;daemonFlight=0;channel=1;fail=-;progress=ccccccrppp", {}, {}, {}, installer,
+                        "agent=30; waits=500*29; elapsed=14500; daemonFlight=0; channel=1; fail=-; progress=ccccccrppp", {}, {}, {}, installer,
                         late};
         QTest::newRow("the agent never answers")
             << Scenario{"daemon configured", wait,
-                        "agent=30;waits=500*30;elapsed=15000;daemonFlight=0;channel=0;journey=daemon ccccccfppp error "
-                        "resume configured;fail=AGENT_START_TIMEOUT: Agent 已安装，但未能在 15 秒内启动。",
+                        "agent=30; waits=500*30; elapsed=15000; daemonFlight=0; channel=0; journey=daemon ccccccfppp error "
+                        "resume configured; fail=AGENT_START_TIMEOUT: Agent 已安装，但未能在 15 秒内启动。",
                         {}, {}, {}, installer, {false}};
     }
     void scenarios()
@@ -312,15 +309,13 @@ private Q_SLOTS:
         QFETCH(Scenario, row);
         Setup s;
         s.make(row);
-        for (const QString &op : row.ops.split(u'|', Qt::SkipEmptyParts)) {
-            s.run(op);
-            if (QTest::currentTestFailed())
-                return;
-        }
+        playSteps(row.ops, s.words());
+        if (QTest::currentTestFailed())
+            return;
         // Every scripted run answers at once: what is still running waits for something that never comes.
         for (auto &task : std::exchange(s.running, {}))
             QVERIFY2(finishesAtOnce(std::move(task)), "an operation is still running");
-        for (const QString &expectation : row.expect.split(u';', Qt::SkipEmptyParts))
+        for (const QString &expectation : entries(row.expect))
             s.check(expectation);
     }
 

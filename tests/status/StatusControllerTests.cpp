@@ -3,8 +3,8 @@
 #include "support/AwaitTask.h"
 #include "support/ControllerHarness.h"
 #include "support/Scripted.h"
+#include "support/Steps.h"
 
-#include <QRegularExpression>
 #include <QTest>
 
 #include <deque>
@@ -14,8 +14,8 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// A sample of the agent as a word: b busy, c coding, k compacting, n not ready, v version 1.5.0,
-// digits the queue size. x, X, D: the fetch fails (any error, a coded one, an undecodable answer).
+// A sample of the agent: idle, or any of busy, coding, compacting, unready, newer (version 1.5.0)
+// and queue=<size>, ','-separated; or a failed fetch: refused, unavailable (coded), undecodable.
 struct Feed
 {
     std::deque<QString> words;
@@ -26,21 +26,22 @@ struct Feed
 QCoro::Task<AgentRuntimeStatus> fetch(std::shared_ptr<Feed> feed)
 {
     ++feed->fetches;
-    const QString w = feed->words.empty() ? QStringLiteral("0") : feed->words.front();
+    const QString w = feed->words.empty() ? QStringLiteral("idle") : feed->words.front();
     if (!feed->words.empty())
         feed->words.pop_front();
-    if (w == u"x")
+    if (w == u"refused")
         throw std::runtime_error("refused");
-    if (w == u"X")
+    if (w == u"unavailable")
         throw QuorvantisNativeError(QStringLiteral("AGENT_STATUS_UNAVAILABLE"), w);
-    if (w == u"D")
+    if (w == u"undecodable")
         throw AgentRuntimeStatusDecodingError("Not JSON");
-    const qint64 queue = QString(w).remove(QRegularExpression(QStringLiteral("[^0-9]"))).toLongLong();
+    const QStringList has = w.split(u',');
+    const qint64 queue = has.filter(QStringLiteral("queue=")).value(0).mid(6).toLongLong();
     using Coding = AgentRuntimeStatus::CodingSession;
-    const auto coding = w.contains(u'c') ? std::optional(Coding{"in_progress", "t"}) : std::nullopt;
-    co_return AgentRuntimeStatus{feed->time->now(), QStringLiteral("running"), !w.contains(u'n'),
-                                 w.contains(u'v') ? "1.5.0" : "1.4.0", w.contains(u'b'),
-                                 w.contains(u'k') ? std::optional(true) : std::nullopt, queue, 4242, coding};
+    const auto coding = has.contains(u"coding") ? std::optional(Coding{"in_progress", "t"}) : std::nullopt;
+    co_return AgentRuntimeStatus{feed->time->now(), QStringLiteral("running"), !has.contains(u"unready"),
+                                 has.contains(u"newer") ? "1.5.0" : "1.4.0", has.contains(u"busy"),
+                                 has.contains(u"compacting") ? std::optional(true) : std::nullopt, queue, 4242, coding};
 }
 
 struct Rig
@@ -66,7 +67,7 @@ struct Rig
     }
     void poll(const QString &words)
     {
-        for (const QString &word : words.split(u' ', Qt::SkipEmptyParts)) {
+        for (const QString &word : entries(words)) {
             feed->words.push_back(word);
             h.time.advance(5s);
             await(c->refreshAgentStatus());
@@ -75,7 +76,7 @@ struct Rig
     QString state()
     {
         const StatusSnapshot &s = c->statusSnapshot();
-        const auto stage = h.journey().stage();
+        const auto stage = h.journey().installStage();
         QStringList activities;
         for (const ActivityEvent &event : h.attention().activities())
             activities.prepend(event.summary + (event.occurredAt == h.time.now() ? "" : "?"));
@@ -104,35 +105,35 @@ private Q_SLOTS:
     void samples_data()
     {
         QTest::addColumn<QString>("setup");
-        QTest::addColumn<QString>("samples");
+        QTest::addColumn<QString>("samples"); // polled in turn, 5 s apart
         // stage, overall state (0 not installed, 1 starting, 2 waiting setup, 3 online, 4 error), task, connected
         // working ready, samples taken, failures in a row, activities, the other subsystems asked
         QTest::addColumn<QString>("state");
-        row("busy beats queue", "finished", "b1", "finished 3 Working 111 seq:1 1.4.0");
-        row("compacting beats busy", "finished", "bk1", "finished 3 Thinking 111 seq:1 1.4.0");
-        row("coding beats compacting", "finished", "bkc1", "finished 3 Coding 111 seq:1 1.4.0");
-        row("not ready", "finished", "n", "finished 1 Idle 100 seq:1 1.4.0");
+        row("busy beats queue", "finished", "busy,queue=1", "finished 3 Working 111 seq:1 1.4.0");
+        row("compacting beats busy", "finished", "busy,compacting,queue=1", "finished 3 Thinking 111 seq:1 1.4.0");
+        row("coding beats compacting", "finished", "busy,compacting,coding,queue=1", "finished 3 Coding 111 seq:1 1.4.0");
+        row("not ready", "finished", "unready", "finished 1 Idle 100 seq:1 1.4.0");
         // The second sample against the first: the activity list, dated now.
-        row("queue 0 to 1", "finished", "0 1",
+        row("queue 0 to 1", "finished", "idle; queue=1",
             "finished 3 Receiving messages 101 seq:2 Received a new message 1.4.0,1.4.0");
-        row("queue 4 to 2", "finished", "4 2", "finished 3 Receiving messages 101 seq:2 1.4.0,1.4.0");
-        row("started working", "finished", "0 b", "finished 3 Working 111 seq:2 Started working 1.4.0,1.4.0");
-        row("still working", "finished", "b b", "finished 3 Working 111 seq:2 1.4.0,1.4.0");
-        row("task complete", "finished", "b 0", "finished 3 Idle 101 seq:2 Task complete 1.4.0,1.4.0");
-        row("every sample asks for an update", "finished", "0 v", "finished 3 Idle 101 seq:2 1.4.0,1.5.0");
+        row("queue 4 to 2", "finished", "queue=4; queue=2", "finished 3 Receiving messages 101 seq:2 1.4.0,1.4.0");
+        row("started working", "finished", "idle; busy", "finished 3 Working 111 seq:2 Started working 1.4.0,1.4.0");
+        row("still working", "finished", "busy; busy", "finished 3 Working 111 seq:2 1.4.0,1.4.0");
+        row("task complete", "finished", "busy; idle", "finished 3 Idle 101 seq:2 Task complete 1.4.0,1.4.0");
+        row("every sample asks for an update", "finished", "idle; newer", "finished 3 Idle 101 seq:2 1.4.0,1.5.0");
         // Three failures in a row before the agent counts as lost; the next sample starts afresh.
-        row("two failures", "finished", "b1 x x", "finished 3 Working 111 seq:1 fails:2 1.4.0");
-        row("three failures", "finished", "b1 x X D", "finished 4 - 000 seq:1 fails:3 1.4.0");
-        row("back after the gap", "finished", "b1 x x x 0", "finished 3 Idle 101 seq:2 1.4.0,1.4.0");
-        row("back before the gap", "finished", "b1 x x 0", "finished 3 Idle 101 seq:2 Task complete 1.4.0,1.4.0");
+        row("two failures", "finished", "busy,queue=1; refused; refused", "finished 3 Working 111 seq:1 fails:2 1.4.0");
+        row("three failures", "finished", "busy,queue=1; refused; unavailable; undecodable", "finished 4 - 000 seq:1 fails:3 1.4.0");
+        row("back after the gap", "finished", "busy,queue=1; refused; refused; refused; idle", "finished 3 Idle 101 seq:2 1.4.0,1.4.0");
+        row("back before the gap", "finished", "busy,queue=1; refused; refused; idle", "finished 3 Idle 101 seq:2 Task complete 1.4.0,1.4.0");
         // No poll while not configured, while setup is submitted, in the permission and daemon stages.
-        row("not configured", "finished unconfigured", "x x x", "runtime 1 - 000 seq:0");
-        row("submitting", "finished submitting", "x x x", "finished 1 - 000 seq:0");
-        row("daemon stage", "daemon", "x x x", "daemon 1 - 000 seq:0");
+        row("not configured", "finished unconfigured", "refused; refused; refused", "runtime 1 - 000 seq:0");
+        row("submitting", "finished submitting", "refused; refused; refused", "finished 1 - 000 seq:0");
+        row("daemon stage", "daemon", "refused; refused; refused", "daemon 1 - 000 seq:0");
         // The first ready sample finishes the installation from the handshake.
-        row("handshake, not ready", "handshake", "n", "handshake 1 Idle 100 seq:1 1.4.0");
-        row("handshake, ready", "handshake", "n 0", "finished 3 Idle 101 seq:2 1.4.0,1.4.0");
-        row("channel, ready", "channel", "0", "channel 3 Idle 101 seq:1 1.4.0");
+        row("handshake, not ready", "handshake", "unready", "handshake 1 Idle 100 seq:1 1.4.0");
+        row("handshake, ready", "handshake", "unready; idle", "finished 3 Idle 101 seq:2 1.4.0,1.4.0");
+        row("channel, ready", "channel", "idle", "channel 3 Idle 101 seq:1 1.4.0");
     }
     void samples()
     {
@@ -160,7 +161,7 @@ private Q_SLOTS:
     {
         QFETCH(qint64, ageMs);
         Rig r;
-        r.poll(QStringLiteral("0"));
+        r.poll(QStringLiteral("idle"));
         const QDateTime now = r.c->statusSnapshot().bridgeHeartbeatAt.value_or(QDateTime()).addMSecs(ageMs);
         QTEST(r.c->heartbeatDescription(now), "text");
     }

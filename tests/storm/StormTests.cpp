@@ -106,7 +106,7 @@ struct Rig
         root->show();
         panel->show();
         settle();
-        rows = model->permissions();
+        rows = model->permissions().permissions();
     }
 
     void wire()
@@ -190,7 +190,7 @@ struct Rig
     void look()
     {
         settle();
-        const QList<PermissionItem> now = model->permissions();
+        const QList<PermissionItem> now = model->permissions().permissions();
         for (qsizetype i = 0; i < now.size(); ++i) {
             const PermissionItem &item = now[i];
             const bool answered = item.verified || item.nativeState == PermissionNativeState::notGranted;
@@ -204,8 +204,8 @@ struct Rig
     bool quiet() const
     {
         const AppModel &m = *model;
-        return !m.operation() && !world->busy && !m.isSubmittingSetup() && !m.isPreparingEnvironment()
-            && !m.permissionOperationInFlight() && !m.isCheckingPermission() && !m.isUpdatingAgent();
+        return !m.operations().operation() && !world->busy && !m.setup().isSubmittingSetup() && !m.setup().isPreparingEnvironment()
+            && !m.permissions().permissionOperationInFlight() && !m.permissions().isCheckingPermission() && !m.updates().isUpdatingAgent();
     }
 
     // Lets whatever runs run to its end; `settled` quiet looks a quarter of a second apart after
@@ -223,11 +223,11 @@ struct Rig
     {
         const AppModel &m = *model;
         QString permissions;
-        for (const PermissionItem &item : m.permissions())
+        for (const PermissionItem &item : m.permissions().permissions())
             permissions += item.verified ? u'v' : QStringLiteral("?x").at(int(item.nativeState == PermissionNativeState::notGranted));
         static const char *const overall[] = {"notInstalled", "starting", "waitingSetup", "online", "error"};
-        return QStringList{rawOr(m.installStage()), overall[int(m.overallState())], permissions,
-                           m.lastError() ? m.lastError()->code : QStringLiteral("-"), world->version}
+        return QStringList{rawOr(m.journey().installStage()), overall[int(m.journey().overallState())], permissions,
+                           m.attention().lastError() ? m.attention().lastError()->code : QStringLiteral("-"), world->version}
             .join(u' ');
     }
 
@@ -235,7 +235,7 @@ struct Rig
     void checkSettled()
     {
         if (!quiet())
-            faults << QStringLiteral("still busy: ") + (model->operation() ? AgentOperations::runningTitle(model->operation()->kind) : QString());
+            faults << QStringLiteral("still busy: ") + (model->operations().operation() ? AgentOperations::runningTitle(model->operations().operation()->kind) : QString());
         for (QAbstractButton *button : offered()) {
             if (button->text().startsWith(u"正在"))
                 faults << QStringLiteral("a busy title stayed: ") + button->text();

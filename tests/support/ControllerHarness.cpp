@@ -26,7 +26,7 @@ QString describeInstallation(std::optional<InstallStage> stage, const QList<Setu
 
 QString describe(const InstallJourney &j)
 {
-    return describeInstallation(j.stage(), j.setupProgress(), j.overallState(), j.pendingSetupResume(),
+    return describeInstallation(j.installStage(), j.setupProgress(), j.overallState(), j.pendingSetupResume(),
                                 j.installationValidated(), j.onboardingCompleted(), j.configurationReady());
 }
 

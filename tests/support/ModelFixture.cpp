@@ -64,6 +64,6 @@ AppModel &ModelFixture::makeAt(const QByteArray &stage, bool configured)
 QString ModelFixture::installation() const
 {
     const AppModel &m = *m_model;
-    return describeInstallation(m.installStage(), m.setupProgress(), m.overallState(), m.pendingSetupResume(),
-                                m.installationValidated(), m.onboardingCompleted(), m.configurationReady());
+    return describeInstallation(m.journey().installStage(), m.journey().setupProgress(), m.journey().overallState(), m.journey().pendingSetupResume(),
+                                m.journey().installationValidated(), m.journey().onboardingCompleted(), m.journey().configurationReady());
 }

@@ -3,6 +3,7 @@
 #include "app/AppModel.h"
 #include "support/ControllerHarness.h"
 #include "support/Scripted.h"
+#include "support/ModelAccess.h"
 
 
 #include <memory>

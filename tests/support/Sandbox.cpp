@@ -4,6 +4,7 @@
 #include "support/ControllerHarness.h"
 
 #include "process/CLIService.h"
+#include "support/ModelAccess.h"
 
 #include <QCoro/QCoroTimer>
 #include <QDirIterator>
@@ -202,18 +203,18 @@ QCoro::Task<int> installUntilOnline(AppModel *model, QString code)
     QUrl pressed;
     for (int tick = 0; tick < 1500; ++tick) {
         co_await QCoro::sleepFor(100ms);
-        if (model->lastError())
+        if (model->attention().lastError())
             co_return 2;
-        const std::optional<Stage> stage = model->installStage();
-        if (!stage && model->overallState() == AppModel::OverallState::online)
+        const std::optional<Stage> stage = model->journey().installStage();
+        if (!stage && model->journey().overallState() == AppModel::OverallState::online)
             co_return 0;
-        const bool permissionDue = !model->permissionOperationInFlight() && model->currentPermissionOnboardingKind();
+        const bool permissionDue = !model->permissions().permissionOperationInFlight() && model->permissions().currentPermissionOnboardingKind();
         if (stage == Stage::permissions && permissionDue) {
-            if (model->permissionPromptKind())
+            if (model->permissions().permissionPromptKind())
                 co_await model->confirmPermissionOnboarding();
             else
                 co_await model->continuePermissionOnboarding();
-        } else if (stage == Stage::setup && !model->isSubmittingSetup()) {
+        } else if (stage == Stage::setup && !model->setup().isSubmittingSetup()) {
             if (code.isEmpty()) {
                 model->beginEnrollmentSetup();
                 model->setSetupAgentName(QStringLiteral("sandbox-agent"));
@@ -222,12 +223,12 @@ QCoro::Task<int> installUntilOnline(AppModel *model, QString code)
                 model->setSetupCodeInput(code);
             }
             co_await model->submitActiveSetup();
-        } else if (stage == Stage::channel && model->ownerSetupPending() && !model->ownerSetupRequestInFlight()) {
+        } else if (stage == Stage::channel && model->channel().ownerSetupPending() && !model->channel().ownerSetupRequestInFlight()) {
             // The binding sheet's "重新生成", then the owner presses the page's button.
-            if (!model->ownerSetupURL()) {
+            if (!model->channel().ownerSetupURL()) {
                 co_await model->refreshOwnerSetup(true);
-            } else if (*model->ownerSetupURL() != pressed) {
-                pressed = *model->ownerSetupURL();
+            } else if (*model->channel().ownerSetupURL() != pressed) {
+                pressed = *model->channel().ownerSetupURL();
                 QProcess::startDetached(QStringLiteral(QUORVANTIS_SOURCE_DIR "/sim/simctl"),
                                         {QStringLiteral("--home"), QDir::homePath(), QStringLiteral("click-binding")});
             }
@@ -250,7 +251,7 @@ AppModel &Application::relaunch()
 
 void Application::quit(bool lastOne)
 {
-    const std::weak_ptr<CLIService> runner = m_model ? m_model->cli() : nullptr;
+    const std::weak_ptr<CLIService> runner = m_model ? AppModelAccess{*m_model}.cli() : nullptr;
     m_model.reset();
     const QDeadlineTimer turns(200);
     const auto ended = [&] {

@@ -5,6 +5,7 @@
 
 #include "app/AppModel.h"
 #include "support/ScriptFiles.h"
+#include "support/ModelAccess.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

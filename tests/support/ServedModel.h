@@ -138,5 +138,5 @@ public:
         return make();
     }
 
-    void poll() { QuorvantisTest::await(model().refreshAgentStatus()); }
+    void poll() { QuorvantisTest::await(AppModelAccess{model()}.status().refreshAgentStatus()); }
 };

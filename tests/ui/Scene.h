@@ -5,6 +5,7 @@
 // answers, and the agent's status endpoint on loopback. The gallery draws the same states.
 #include "support/ServedModel.h"
 #include "ui/Views.h"
+#include "support/ModelAccess.h"
 
 using namespace QuorvantisTest;
 
@@ -93,7 +94,7 @@ public:
         if (name == u"preparing" || name == u"runtime failed") {
             environmentPrepare->steps = {held};
             AppModel &m = at(QStringLiteral("runtime"));
-            Quorvantis::startDetached(m.prepareEnvironmentIfNeeded(), "scene preparation");
+            Quorvantis::startDetached(AppModelAccess{m}.setup().prepareEnvironmentIfNeeded(), "scene preparation");
             return m;
         }
         if (name == u"binding")

@@ -124,7 +124,7 @@ struct Window
             s.daemonInstall->steps = {Step::success().heldAt(s.gate())};
         } else if (verb == u"release") { // and lets a recovery action held open end
             s.release();
-            spinUntil([this] { return !m.operation(); }, 5000);
+            spinUntil([this] { return !m.operations().operation(); }, 5000);
         } else if (verb == u"workspace") {
             m.setEnrollmentWorkspace(*fromRawValue<AppModel::EnrollmentWorkspace>(rest));
         } else if (verb == u"fail") {
@@ -138,11 +138,11 @@ struct Window
         } else if (verb == u"focus") { // the model asks for the code field, the recovery or the disk row
             using Target = AppModel::FocusTarget;
             const auto disk = Target::forPermission(PermissionKind::fullDiskAccess);
-            m.requestFocus(rest == u"code" ? Target::setupCode() : rest == u"recovery" ? Target::recovery() : disk);
+            AppModelAccess{m}.attention().requestFocus(rest == u"code" ? Target::setupCode() : rest == u"recovery" ? Target::recovery() : disk);
         } else if (verb == u"continue") {
             Quorvantis::startDetached(m.continuePermissionOnboarding(), "continue");
         } else if (verb == u"confirm") {
-            Quorvantis::startDetached(m.confirmPermissionOnboarding(m.currentPermissionOnboardingKind()), "confirm");
+            Quorvantis::startDetached(m.confirmPermissionOnboarding(m.permissions().currentPermissionOnboardingKind()), "confirm");
         } else if (verb == u"probes") {
             s.probe->answers = {rest == u"pass"};
         } else if (verb == u"settings") { // "open" or "fail": whether the privacy panes open
@@ -152,7 +152,7 @@ struct Window
         } else if (verb == u"browser") {
             s.browser->answers = s.authorizationOpen->answers = {rest == u"opens"};
         } else if (verb == u"recheck") {
-            await(m.refreshExistingPermissions());
+            await(AppModelAccess{m}.permissions().refreshExistingPermissions());
         } else if (verb == u"escape") { // from the "prompt" or the "sheet"
             QWidget *sheet = rest == u"prompt" ? root.permissionPrompt() : root.channelBindingSheet();
             QTest::keyClick(sheet, Qt::Key_Escape);
@@ -215,14 +215,14 @@ struct Window
         if (what == u"name rule") { // the model's message, once something is typed or Return finds it missing
             const QLabel *rule = setup()->agentNameValidation();
             return rule->isHidden()                                      ? QStringLiteral("hidden")
-                   : rule->text() == m.setupAgentNameValidationMessage() ? "message"
+                   : rule->text() == m.setup().setupAgentNameValidationMessage() ? "message"
                                                                          : "other";
         }
         if (what == u"card") { // the password shown, the open button, a failure
             const AuthorizationCard *card = setup()->authorizationCard();
             // A page that did not open leaves its link to copy.
             const bool link = card->failureLabel()->textLabel()->text().endsWith(
-                m.setupAuthorization()->authURL.toString(QUrl::FullyEncoded));
+                m.authorization().setupAuthorization()->authURL.toString(QUrl::FullyEncoded));
             return card->passwordLabel()->text() + u' ' + on(card->openButton()) + shown("failed", card->failureLabel())
                    + (card->failureLabel()->isHidden() || link ? "" : " (no link)");
         }
@@ -231,12 +231,12 @@ struct Window
             const PermissionPromptSheet *prompt = root.permissionPrompt();
             const QString buttons = prompt->titleLabel()->text() + ": " + prompt->visibleButtonTitles().join(u", ");
             return (prompt->isVisible() ? buttons : QStringLiteral("hidden"))
-                   + (m.permissionPromptKind() ? "" : " (none)") + u' ' + QString::number(s.probe->calls);
+                   + (m.permissions().permissionPromptKind() ? "" : " (none)") + u' ' + QString::number(s.probe->calls);
         }
         if (what == u"permission") { // whether the step is verifying or guides to the settings, its button
             const QStringList texts = setup()->permissionTexts();
             return (texts.contains(QStringLiteral("正在验证系统权限。")) ? "verifying " : "")
-                   + (texts.contains(m.permissionSettingsGuidance()) ? QStringLiteral("guidance ") : QString())
+                   + (texts.contains(m.permissions().permissionSettingsGuidance()) ? QStringLiteral("guidance ") : QString())
                    + on(setup()->permissionStartButton());
         }
         if (what == u"settings failure") { // the step's line, the prompt's, and the panes asked for
@@ -269,23 +269,23 @@ struct Window
         }
         if (what == u"overview") { // the channel row and its button, the sheet; the model's headline is shown
             const AgentOverviewPane *overview = dashboard()->overviewPane();
-            const bool headline = overview->headlineLabel()->text() == m.headlineStatusTitle()
-                                  && overview->detailLabel()->text() == m.headlineStatusDetail()
-                                  && overview->taskLabel()->text() == m.currentTask();
+            const bool headline = overview->headlineLabel()->text() == m.status().headlineStatusTitle()
+                                  && overview->detailLabel()->text() == m.status().headlineStatusDetail()
+                                  && overview->taskLabel()->text() == m.status().currentTask();
             return (headline ? QString() : QStringLiteral("(headline?) "))
                    + overview->channelStatus()->stateLabel()->text()
                    + shown("bind", overview->channelStatus()->bindButton())
-                   + (m.isChannelBindingSheetPresented() ? " sheet" : "");
+                   + (m.channel().isChannelBindingSheetPresented() ? " sheet" : "");
         }
         if (what.startsWith(u"row ")) { // its state and symbol, its action, the disk settings opened, a prompt
             const PermissionRow *row = this->row(what.mid(4));
             const qsizetype settings = s.settingsOpened.count(PermissionKind::fullDiskAccess);
             return row->stateMark()->text() + u' ' + row->stateMark()->symbol() + shown("action", row->actionButton())
-                   + QStringLiteral(" settings %1").arg(settings) + (m.permissionPromptKind() ? " prompt" : "");
+                   + QStringLiteral(" settings %1").arg(settings) + (m.permissions().permissionPromptKind() ? " prompt" : "");
         }
         if (what == u"banner") {
             const QString seen = banner()->textLabel()->fullText() + u' ' + on(banner()->updateButton());
-            return m.showsAgentUpdateBanner() ? seen + shown("spinner", banner()->busyIndicator()) : "hidden";
+            return m.updates().showsAgentUpdateBanner() ? seen + shown("spinner", banner()->busyIndicator()) : "hidden";
         }
         if (what == u"sheet") { // the detail line, which the sheet's spoken name begins with
             const QString detail = sheet()->detailLabel()->text();
@@ -298,8 +298,8 @@ struct Window
                                       on(sheet->refreshButton())};
             return buttons.join(u',') + shown("open failure", sheet->openFailureLabel())
                    + shown("error", sheet->errorLabel()) + shown("reason", sheet->reasonLabel()) + u' '
-                   + QString::number(s.copied.size()) + (m.isLoadingOwnerSetup() ? " loading" : "")
-                   + (m.isChannelBindingSheetPresented() ? " presented" : "");
+                   + QString::number(s.copied.size()) + (m.channel().isLoadingOwnerSetup() ? " loading" : "")
+                   + (m.channel().isChannelBindingSheetPresented() ? " presented" : "");
         }
         if (what == u"restart") { // the pane's and the panel's buttons, the restarts run
             const QString buttons = on(pane()->restartButton()) + u',' + on(panel.restartButton());
@@ -317,7 +317,7 @@ struct Window
         }
         if (what == u"sheet shown") {
             const bool visible = root.channelBindingSheet()->isVisible();
-            return (visible ? "shown" : "waiting") + QString(m.isChannelBindingSheetPresented() ? " presented" : "");
+            return (visible ? "shown" : "waiting") + QString(m.channel().isChannelBindingSheetPresented() ? " presented" : "");
         }
         return QStringLiteral("unknown look ") + what;
     }
@@ -448,7 +448,6 @@ private Q_SLOTS:
         row("pressed", "installed; hold; click restart", "正在重启 Agent… (off),正在重启 Agent… (off) 1");
         row("pressed again, then by the model, then done",
             "installed; hold; click restart; click restart; restart; release", "重启 Agent,重启 Agent 1");
-        row("Space twice", "installed; hold; space restart; space", "正在重启 Agent… (off),正在重启 Agent… (off) 1");
         // The update banner while the update runs.
         look = QStringLiteral("banner");
         row("updating", "offered; hold; click update", "Agent 1.5.0 可更新 正在更新 Agent… (off) spinner");
@@ -582,3 +581,4 @@ private Q_SLOTS:
 
 QTEST_MAIN(ViewTests)
 #include "ViewTests.moc"
+#include "support/ModelAccess.h"

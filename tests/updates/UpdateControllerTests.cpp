@@ -5,6 +5,7 @@
 #include "support/AwaitTask.h"
 #include "support/ControllerHarness.h"
 #include "support/Scripted.h"
+#include "support/Steps.h"
 #include "updates/RegistryLocator.h"
 #include "updates/UpdateController.h"
 
@@ -105,35 +106,35 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("setup");
         QTest::addColumn<QString>("runs"); // how the update script and the daemon reinstall end
-        // 1.3.0>1.4.0: a check with the agent at 1.3.0 and 1.4.0 offered ("-" none,
-        // "_" an empty version, "busy" the registry could not be looked up now); dismiss, update (~: not awaited), hold / free the update script,
-        // ?: whether an update runs.
+        // check:1.3.0>1.4.0: the agent at 1.3.0 and 1.4.0 offered ("-" none, "_" an empty version, "busy"
+        // the registry could not be looked up now); dismiss; update; hold / free the update script;
+        // running: whether an update runs.
         QTest::addColumn<QString>("steps");
         QTest::addColumn<QString>("state");
-        row("one question per version", "", "1.3.0>1.4.0 1.3.0>1.5.0", "asked:1 offer:1.4.0 banner checked:1.3.0");
-        row("moved on to the offer", "", "1.3.0>1.4.0 1.4.0>1.4.0", "asked:2 checked:1.4.0");
-        row("unusable running versions", "", "_>1.4.0 ->1.4.0 v1.3.0>1.4.0", "");
-        row("no answer clears the offer", "", "1.0.0>2.0.0 1.0.1>-", "asked:2 checked:1.0.1");
+        row("one question per version", "", "check:1.3.0>1.4.0; check:1.3.0>1.5.0", "asked:1 offer:1.4.0 banner checked:1.3.0");
+        row("moved on to the offer", "", "check:1.3.0>1.4.0; check:1.4.0>1.4.0", "asked:2 checked:1.4.0");
+        row("unusable running versions", "", "check:_>1.4.0; check:->1.4.0; check:v1.3.0>1.4.0", "");
+        row("no answer clears the offer", "", "check:1.0.0>2.0.0; check:1.0.1>-", "asked:2 checked:1.0.1");
         // Nothing was asked: the next sample asks again, and an earlier offer stands meanwhile.
-        row("a put-off question is asked again", "", "1.3.0>busy 1.3.0>1.4.0", "asked:2 offer:1.4.0 banner checked:1.3.0");
-        row("the offer stands while put off", "", "1.3.0>1.4.0 1.3.1>busy 1.3.1>1.4.0",
+        row("a put-off question is asked again", "", "check:1.3.0>busy; check:1.3.0>1.4.0", "asked:2 offer:1.4.0 banner checked:1.3.0");
+        row("the offer stands while put off", "", "check:1.3.0>1.4.0; check:1.3.1>busy; check:1.3.1>1.4.0",
             "asked:3 offer:1.4.0 banner checked:1.3.1");
-        row("put off for a new version", "", "1.3.0>1.4.0 1.3.1>busy", "asked:2 offer:1.4.0 banner checked:1.3.0");
-        row("unconfigured never asks", "unconfigured", "1.0.0>9.0.0 update", "");
-        row("dismissed", "", "1.3.0>1.4.0 dismiss", "asked:1 offer:1.4.0 dismissed:1.4.0 checked:1.3.0");
-        row("dismissal hides only that version", "", "1.3.0>1.4.0 dismiss 1.3.1>1.5.0",
+        row("put off for a new version", "", "check:1.3.0>1.4.0; check:1.3.1>busy", "asked:2 offer:1.4.0 banner checked:1.3.0");
+        row("unconfigured never asks", "unconfigured", "check:1.0.0>9.0.0; update", "");
+        row("dismissed", "", "check:1.3.0>1.4.0; dismiss", "asked:1 offer:1.4.0 dismissed:1.4.0 checked:1.3.0");
+        row("dismissal hides only that version", "", "check:1.3.0>1.4.0; dismiss; check:1.3.1>1.5.0",
             "asked:2 offer:1.5.0 banner dismissed:1.4.0 checked:1.3.1");
         // The update, then the daemon reinstalled; the installed version stays hidden even while the agent
         // still reports the old one.
-        row("updated", "", "1.3.0>1.4.0 update",
+        row("updated", "", "check:1.3.0>1.4.0; update",
             "asked:1 dismissed:1.4.0 runs:1/1 allow,recover,status notice:已更新 Agent");
-        row("a second press while updating", "", "hold update~ ? update free",
+        row("a second press while updating", "", "hold; update~; running; update; free",
             "runs:1/1 updating,allow,recover,status notice:已更新 Agent");
         // A failed step keeps the offer, so the user can try again; a coded failure keeps its code.
-        row("update exits", "", "1.3.0>1.4.0 update",
+        row("update exits", "", "check:1.3.0>1.4.0; update",
             "asked:1 offer:1.4.0 banner checked:1.3.0 runs:1/0 fail:AGENT_UPDATE_FAILED:npm ERR! boom error", "exit ok");
         row("a coded failure keeps its code", "", "update", "runs:1/0 fail:OPERATION_ALREADY_RUNNING:- error", "busy ok");
-        row("reinstall exits", "", "1.3.0>1.4.0 update",
+        row("reinstall exits", "", "check:1.3.0>1.4.0; update",
             "asked:1 offer:1.4.0 banner checked:1.3.0 runs:1/1 fail:AGENT_UPDATE_FAILED:npm ERR! boom error", "ok exit");
     }
     void steps()
@@ -145,23 +146,21 @@ private Q_SLOTS:
         r.script->steps = endings(runs.section(u' ', 0, 0));
         r.daemon->steps = endings(runs.section(u' ', 1, 1));
         std::optional<QCoro::Task<void>> pending; // update~: started, not awaited
-        for (const QString &step : steps.split(u' ')) {
-            const QString running = step.section(u'>', 0, 0);
-            const QString offered = step.section(u'>', 1);
-            r.offer = offered == u"-" ? std::nullopt : std::optional(offered);
-            const auto version = running == u"-" ? std::nullopt : std::optional(running == u"_" ? QString() : running);
-            if (step.contains(u'>'))
-                await(r.c->checkAgentUpdate(version));
-            if (step == u"dismiss") r.c->dismissAgentUpdate();
-            if (step == u"update") await(r.c->updateAgent());
-            if (step == u"update~") pending = r.c->updateAgent();
-            if (step == u"hold") r.script->steps.front().gate = std::make_shared<Gate>();
-            if (step == u"?") r.links << (r.c->isUpdatingAgent() ? "updating" : "idle");
-            if (step == u"free") {
-                r.script->steps.front().gate->open();
-                await(std::move(*pending));
-            }
-        }
+        playSteps(steps, {{"check", [&](const QString &versions) {
+                               const QString running = versions.section(u'>', 0, 0), offered = versions.section(u'>', 1);
+                               r.offer = offered == u"-" ? std::nullopt : std::optional(offered);
+                               await(r.c->checkAgentUpdate(running == u"-" ? std::nullopt
+                                                           : std::optional(running == u"_" ? QString() : running)));
+                           }},
+                           {"dismiss", [&](const QString &) { r.c->dismissAgentUpdate(); }},
+                           {"update", [&](const QString &) { await(r.c->updateAgent()); }},
+                           {"update~", [&](const QString &) { pending = r.c->updateAgent(); }},
+                           {"hold", [&](const QString &) { r.script->steps.front().gate = std::make_shared<Gate>(); }},
+                           {"running", [&](const QString &) { r.links << (r.c->isUpdatingAgent() ? "updating" : "idle"); }},
+                           {"free", [&](const QString &) {
+                                r.script->steps.front().gate->open();
+                                await(std::move(*pending));
+                            }}});
         QTEST(r.state(), "state");
         QVERIFY(!r.c->isUpdatingAgent());
         for (const QStringList &call : std::as_const(r.script->calls))

@@ -3,6 +3,7 @@
 #include "ui/ChannelBindingSessionSheet.h"
 #include "ui/RootContentView.h"
 #include "ui/Scene.h"
+#include "support/ModelAccess.h"
 
 #include <QDir>
 
@@ -30,7 +31,7 @@ QByteArray sample(const Scene &s, bool busy, qint64 queue)
 void activity(Scene &s, AppModel &model, const QStringList &summaries)
 {
     for (const QString &summary : summaries) {
-        model.appendActivity(summary);
+        AppModelAccess{model}.attention().appendActivity(summary);
         s.time.advance(37s);
     }
 }
@@ -68,7 +69,7 @@ QList<State> dashboardStates()
         {QStringLiteral("dashboard-permission-missing"), QStringLiteral("installed"),
          [](Scene &s, AppModel &model) {
              s.probe->answers = {true, false, true};
-             await(model.refreshExistingPermissions());
+             await(AppModelAccess{model}.permissions().refreshExistingPermissions());
          }},
         {QStringLiteral("dashboard-channel-unbound"), QStringLiteral("channel"), {}},
         {QStringLiteral("update-banner-idle"), QStringLiteral("offered"), {}},

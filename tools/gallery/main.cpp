@@ -84,7 +84,7 @@ void probeFails(Scene &s, AppModel &model, const QByteArray &outcome = "denied")
 {
     s.probe->answers = {false};
     s.writeProfileFile(QStringLiteral("mac-app-accessibility-probe"), outcome + '\n');
-    await(model.confirmPermissionOnboarding(model.currentPermissionOnboardingKind()));
+    await(model.confirmPermissionOnboarding(model.permissions().currentPermissionOnboardingKind()));
 }
 
 void permissionStates()
