@@ -115,7 +115,20 @@ void DesktopNotifier::deliver(const Notice &notice)
         return;
     }
 #ifdef QUORVANTIS_WITH_DBUS
+    notifyService(notice);
+#endif
+}
+
+#ifdef QUORVANTIS_WITH_DBUS
+void DesktopNotifier::notifyService(const Notice &notice)
+{
     const bool agentNotice = notice.event == Event::agentOffline || notice.event == Event::agentBack;
+    // "Back online" replaces "offline" by the id the service gave it: while that id is still on
+    // its way, the next agent notice waits for it (only the newest one).
+    if (agentNotice && m_agentNoticePending) {
+        m_agentNoticeQueued = notice;
+        return;
+    }
     const auto logo = Bundle::resourcePath(QStringLiteral("QuorvantisMark"), QStringLiteral("png"));
     const QString icon = logo ? QUrl::fromLocalFile(*logo).toString() : QStringLiteral("dev.quorvantis.Companion");
     QDBusMessage call = QDBusMessage::createMethodCall(
@@ -126,11 +139,18 @@ void DesktopNotifier::deliver(const Notice &notice)
          << QStringList() << hints << qint32(-1);
     // Never wait for the desktop: a missing or slow service only costs the notice.
     auto *watcher = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(call), this);
+    if (agentNotice)
+        m_agentNoticePending = true;
     connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, watcher, agentNotice] {
         const QDBusPendingReply<uint> reply = *watcher;
-        if (agentNotice && reply.isValid())
-            m_agentNoticeId = reply.value();
         watcher->deleteLater();
+        if (!agentNotice)
+            return;
+        if (reply.isValid())
+            m_agentNoticeId = reply.value();
+        m_agentNoticePending = false;
+        if (const std::optional<Notice> next = std::exchange(m_agentNoticeQueued, std::nullopt))
+            notifyService(*next);
     });
-#endif
 }
+#endif

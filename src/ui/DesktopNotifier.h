@@ -57,6 +57,9 @@ private:
     QList<Notice> noticesFor(const Observed &now);
     void evaluate();
     void deliver(const Notice &notice);
+#ifdef QUORVANTIS_WITH_DBUS
+    void notifyService(const Notice &notice);
+#endif
 
     AppModel *m_model;
     Options m_options;
@@ -65,5 +68,7 @@ private:
     std::optional<QString> m_offeredVersionShown;
     // The service's id of the last agent notice, so that "back online" replaces "offline".
     uint m_agentNoticeId = 0;
+    bool m_agentNoticePending = false;
+    std::optional<Notice> m_agentNoticeQueued;
     QList<Notice> m_shown;
 };
