@@ -140,6 +140,8 @@ void RootContentView::slideBanner(bool in)
 {
     if (m_bannerAnimation)
         m_bannerAnimation->stop();
+    // A banner on its way out takes no press: "更新" on a dismissed offer would still update.
+    m_banner->setEnabled(in);
     if (!isVisible()) {
         m_banner->setMaximumHeight(QWIDGETSIZE_MAX);
         m_banner->setVisible(in);
