@@ -305,9 +305,9 @@ mv -f "$autostart_temporary" "$autostart_entry"
 const char *const linuxWrapperPrelude = R"SH(  printf 'exec >>%q 2>&1\n' "$daemon_output"
 )SH";
 
-const char *const agentUpdateBody = R"SH(set -euo pipefail
-
-runtime_root="$HOME/.quorvantis/mac-app-runtime"
+// The private runtime's node and pnpm, with pnpm's configuration its own; ends the script when
+// the runtime is not prepared.
+const char *const runtimePrelude = R"SH(runtime_root="$HOME/.quorvantis/mac-app-runtime"
 runtime_node=""
 if [ -r "$HOME/.quorvantis/mac-app-node-path" ]; then
   IFS= read -r runtime_node <"$HOME/.quorvantis/mac-app-node-path" || true
@@ -322,7 +322,11 @@ if [ -z "$runtime_node" ] || [ ! -x "$runtime_node" ] || [ ! -x "$runtime_pnpm" 
 fi
 # pnpm runs on node: the prepared one must be found first.
 export PATH="$(dirname "$runtime_node"):$runtime_root/bin:$PATH"
+)SH";
 
+const char *const agentUpdateBody = R"SH(set -euo pipefail
+
+@RUNTIME_PRELUDE@
 @PACKAGE_LOOKUP@
 package_version() {
   local package
@@ -340,21 +344,7 @@ printf 'Agent version checked: %s -> %s\n' "$before" "$after"
 
 const char *const registryQueryBody = R"SH(set -euo pipefail
 
-runtime_root="$HOME/.quorvantis/mac-app-runtime"
-runtime_node=""
-if [ -r "$HOME/.quorvantis/mac-app-node-path" ]; then
-  IFS= read -r runtime_node <"$HOME/.quorvantis/mac-app-node-path" || true
-fi
-runtime_pnpm="$runtime_root/bin/pnpm"
-export PNPM_HOME="$runtime_root/bin"
-export NPM_CONFIG_USERCONFIG="$runtime_root/pnpm-config/npmrc"
-export NPM_CONFIG_GLOBALCONFIG=/dev/null
-
-if [ -z "$runtime_node" ] || [ ! -x "$runtime_node" ] || [ ! -x "$runtime_pnpm" ]; then
-  exit 1
-fi
-export PATH="$(dirname "$runtime_node"):$runtime_root/bin:$PATH"
-
+@RUNTIME_PRELUDE@
 "$runtime_pnpm" config get registry >@ANSWER_FILE@ 2>/dev/null
 )SH";
 
@@ -385,7 +375,8 @@ QString daemonInstall(Platform platform)
 
 QString agentUpdate()
 {
-    return fill(QString::fromUtf8(agentUpdateBody), "@PACKAGE_LOOKUP@", packageLookup());
+    const QString body = fill(QString::fromUtf8(agentUpdateBody), "@RUNTIME_PRELUDE@", QString::fromUtf8(runtimePrelude));
+    return fill(body, "@PACKAGE_LOOKUP@", packageLookup());
 }
 
 QString packageLookup()
@@ -397,7 +388,8 @@ QString registryQuery(const QString &answerFile)
 {
     QString quoted = answerFile;
     quoted.replace(QLatin1Char('\''), QLatin1String("'\\''"));
-    return fill(QString::fromUtf8(registryQueryBody), "@ANSWER_FILE@", QLatin1Char('\'') + quoted + QLatin1Char('\''));
+    const QString body = fill(QString::fromUtf8(registryQueryBody), "@RUNTIME_PRELUDE@", QString::fromUtf8(runtimePrelude));
+    return fill(body, "@ANSWER_FILE@", QLatin1Char('\'') + quoted + QLatin1Char('\''));
 }
 
 QString base64Decode(Platform platform)
