@@ -1,11 +1,10 @@
 // The model as the views see it, through whole flows: what a launch resumes, `fail` as a whole,
-// the window becoming active, a complete scripted installation and its relaunch, the error
-// panel's retry, and willChange() ahead of every published change.
+// the window becoming active, the error panel's retry, and willChange() ahead of every published
+// change. (The whole installation and its relaunch run end to end in tests/e2e.)
 #include "app/AppModel.h"
 #include "platform/Bundle.h"
 #include "support/AwaitTask.h"
 #include "support/ControllerHarness.h"
-#include "support/LoopbackHttpServer.h"
 #include "support/ModelFixture.h"
 #include "support/ScriptFiles.h"
 
@@ -149,53 +148,6 @@ private Q_SLOTS:
         QVERIFY(finishesAtOnce(std::move(run)));
     }
 
-    // From a fresh machine to an agent online, with scripted runs and probes and the agent's
-    // status served over loopback; then the relaunch finds the installation finished.
-    void wholeInstallation()
-    {
-        LoopbackHttpServer server;
-        const QByteArray status = R"({"sampledAt":"2027-01-15T08:00:00Z","lifecycle":"running","ready":true,)"
-                                  R"("version":"1.4.0","busy":false,"queueSize":0,"pid":42})";
-        server.setHandler("/tui/status", [&](const RecordedRequest &) { return ScriptedResponse::json(200, status); });
-        Recorded f(ModelFixture::Succeeding, true);
-        f.writeProfileFile("tui-port", QByteArray::number(server.port()) + '\n');
-        f.writeProfileFile("tui-token", "token-7\n");
-        f.effects.permissionPrepare = [](PermissionKind) { return value(true); };
-        f.effects.accessibilityPrepare = [](AccessibilityStep, bool) { return value(true); };
-        f.effects.ownerSetupRequest = [](std::optional<QUrl>, bool) {
-            OwnerSetupSession bound;
-            bound.required = false; // the owner has bound a channel
-            return value(bound);
-        };
-        auto gate = std::make_shared<Gate>();
-        Step setup = Step::success().heldAt(gate);
-        // The tool configures the agent.
-        setup.onStart = [&f] { f.writeProfileFile("config.json", "{}"); };
-        f.setupWithCode->steps = {setup};
-
-        AppModel &model = f.make(true);
-        QCOMPARE(f.installation(), "permissions ccrppppppp starting resume");
-        for (const PermissionKind kind : {PermissionKind::screenRecording, PermissionKind::accessibility,
-                                          PermissionKind::accessibility, PermissionKind::fullDiskAccess})
-            QVERIFY(finishesAtOnce(model.confirmPermissionOnboarding(kind)));
-        QCOMPARE(f.installation(), "setup cccppppppp waitingSetup");
-        model.setSetupCodeInput(codeS);
-        auto run = model.submitSetupCode();
-        gate->open();
-        await(std::move(run));
-        QCOMPARE(f.installation(), "- cccccccccc online validated onboarded configured");
-        QVERIFY(model.channel().channelBindingCompleted());
-        QVERIFY(model.status().statusSnapshot().handshakeComplete);
-        QVERIFY(spinUntil([&] { return server.openConnections() == 0; }));
-
-        f.log.clear();
-        f.make(true);
-        QCOMPARE(f.installation(), "- cccccccccc starting validated onboarded configured");
-        QCOMPARE(f.log, (QStringList{"check:screenRecording", "check:accessibility", "check:fullDiskAccess"}));
-        QVERIFY(spinUntil([&] { return f.model().journey().overallState() == AppModel::OverallState::online; }));
-        QVERIFY(spinUntil([&] { return server.openConnections() == 0; }));
-    }
-
     // The error panel's retry resumes the installation where it stopped.
     void retryResumes()
     {
@@ -268,53 +220,39 @@ private Q_SLOTS:
         }
     }
 
-    // The first stage without a session script: a package built without one names what it lacks
-    // (reinstalling it cannot help); one that shipped the script and lost it asks to reinstall.
-    void componentMissing_data()
+    // What the bundle's Info.json gives the model: the version shown ("--" for one that is not
+    // text), and the error of the first stage without a session script: a package built without
+    // one names what it lacks (reinstalling it cannot help); one that shipped the script and lost
+    // it asks to reinstall.
+    void bundleInfo_data()
     {
-        QTest::addColumn<QByteArray>("packaged");
+        QTest::addColumn<QByteArray>("info");
+        QTest::addColumn<QString>("version");
         QTest::addColumn<QString>("message");
-        QTest::newRow("never packaged") << QByteArray("enrollmentKey")
-                                        << "这个安装包构建时没有包含会话脚本 quorvantis-cli-session.sh，安装无法开始；"
-                                           "重新安装同一个安装包也无济于事。请向提供安装包的管理员索取包含该脚本的安装包。";
-        QTest::newRow("packaged, then gone") << QByteArray("sessionScript,enrollmentKey")
-                                             << "安装组件不完整，请重新安装 Quorvantis";
+        QTest::newRow("never packaged")
+            << QByteArray(R"({"CFBundleShortVersionString": "1.2.3", "QuorvantisPackagedComponents": "enrollmentKey"})")
+            << "1.2.3"
+            << "这个安装包构建时没有包含会话脚本 quorvantis-cli-session.sh，安装无法开始；"
+               "重新安装同一个安装包也无济于事。请向提供安装包的管理员索取包含该脚本的安装包。";
+        QTest::newRow("packaged, then gone; a version that is not text")
+            << QByteArray(R"({"CFBundleShortVersionString": 3, "QuorvantisPackagedComponents": "sessionScript,enrollmentKey"})")
+            << "--" << "安装组件不完整，请重新安装 Quorvantis";
     }
-    void componentMissing()
+    void bundleInfo()
     {
-        QFETCH(QByteArray, packaged);
+        QFETCH(QByteArray, info);
         QTemporaryDir resources;
-        const QByteArray info = "{\"CFBundleShortVersionString\": \"1.2.3\", \"QuorvantisPackagedComponents\": \""
-                                + packaged + "\"}";
         QVERIFY(writeFile(resources.filePath("Info.json"), info));
         Bundle::setResourceDirectory(resources.path());
         auto restore = qScopeGuard([] { Bundle::setResourceDirectory(QString()); });
         ModelFixture f(ModelFixture::Succeeding);
         f.effects.environmentPrepare = nullptr; // the runner's own, with the bundle above
         AppModel &model = f.makeAt("runtime", false);
+        QTEST(model.appVersion(), "version");
         QVERIFY(finishesAtOnce(AppModelAccess{model}.setup().prepareEnvironmentIfNeeded()));
         QVERIFY(model.attention().lastError());
         QCOMPARE(model.attention().lastError()->code, "INSTALL_COMPONENT_MISSING");
         QTEST(model.attention().lastError()->message, "message");
-    }
-
-    void appVersion_data()
-    {
-        QTest::addColumn<QByteArray>("info");
-        QTest::addColumn<QString>("version");
-        QTest::newRow("text") << QByteArray(R"({"CFBundleShortVersionString": "1.2.3"})") << "1.2.3";
-        QTest::newRow("not text") << QByteArray(R"({"CFBundleShortVersionString": 3})") << "--";
-    }
-    void appVersion()
-    {
-        QFETCH(QByteArray, info);
-        QTemporaryDir resources;
-        QVERIFY(writeFile(resources.filePath("Info.json"), info));
-        Bundle::setResourceDirectory(resources.path());
-        ModelFixture f;
-        const QString shown = f.make().appVersion();
-        Bundle::setResourceDirectory(QString());
-        QTEST(shown, "version");
     }
 };
 
