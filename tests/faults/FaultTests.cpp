@@ -89,15 +89,6 @@ struct Watch
     qint64 base = 0;
 };
 
-// The columns of the runtime stage's tables: files that cannot be written, a script that dies or floods.
-void runtimeColumns()
-{
-    QTest::addColumn<QString>("script");      // stands in for the session script
-    QTest::addColumn<bool>("profileBlocked"); // a file stands where the profile directory goes
-    QTest::addColumn<QString>("logTarget");   // where the install log's path leads ("": a new file)
-    QTest::addColumn<QString>("error");       // the code shown; none: the stage moves on
-}
-
 } // namespace
 
 class FaultTests : public QObject
@@ -201,8 +192,6 @@ private Q_SLOTS:
         QTest::addColumn<int>("linkRequests");
         const QJsonObject due = answer(200, R"({"onboardingComplete":false,"hasLiveSession":false})");
         const auto post = [&due](const QJsonObject &onPost) { return QJsonObject{{"GET", due}, {"POST", onPost}}; };
-        QTest::newRow("409") << post(answer(409)) << "OWNER_SETUP_STATE_CHANGED" << 1;
-        QTest::newRow("500") << post(answer(500)) << "OWNER_SETUP_UNAVAILABLE" << 1;
         QTest::newRow("garbage") << post(fault("garbage")) << "network" << 4;
         // Oversized, the answer still tells its status.
         QTest::newRow("an endless body") << post(fault("huge")) << "OWNER_SETUP_RESPONSE_INVALID" << 1;
@@ -264,31 +253,24 @@ private Q_SLOTS:
         QVERIFY2(watch.bounded(), qPrintable(watch.describe()));
     }
 
+    // The runtime stage with the real runner, the row's script standing in for the session script.
     // Files that cannot be written reach no user: the stage moves on in memory, the run goes on
-    // unlogged.
-    void files_data()
+    // unlogged. A session script that dies by a signal or floods its output fails the stage with
+    // its status.
+    void runtimeStage_data()
     {
-        runtimeColumns();
+        QTest::addColumn<QString>("script");      // stands in for the session script
+        QTest::addColumn<bool>("profileBlocked"); // a file stands where the profile directory goes
+        QTest::addColumn<QString>("logTarget");   // where the install log's path leads ("": a new file)
+        QTest::addColumn<QString>("error");       // the code shown; none: the stage moves on
         const QString ready = QStringLiteral("echo runtime ready");
+        const QString flood = QStringLiteral("head -c 1073741824 /dev/zero | tr '\\0' x; exit 3");
         QTest::newRow("profile path cannot be created") << ready << true << "" << "";
         QTest::newRow("logs on a full disk") << ready << false << "/dev/full" << "";
-    }
-
-    void files() { runtimeStage(); }
-
-    // A session script that dies by a signal or floods its output fails the stage with its status.
-    void sessionScript_data()
-    {
-        runtimeColumns();
-        const QString flood = QStringLiteral("head -c 1073741824 /dev/zero | tr '\\0' x; exit 3");
         QTest::newRow("killed by SIGSEGV") << "kill -SEGV $$" << false << "" << "RUNTIME_PREPARE_EXIT_11";
         QTest::newRow("1 GiB on one line, then exit 3") << flood << false << "" << "RUNTIME_PREPARE_EXIT_3";
     }
 
-    void sessionScript() { runtimeStage(); }
-
-private:
-    // The runtime stage with the real runner, the row's script standing in for the session script.
     void runtimeStage()
     {
         QFETCH(QString, script);
