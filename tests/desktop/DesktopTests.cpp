@@ -128,7 +128,6 @@ private Q_SLOTS:
         const QUrl folder = QUrl::fromLocalFile(QStringLiteral("/tmp/quorvantis logs"));
         const int ends = 60000;
         QTest::newRow("handler took it") << "/bin/sh" << "exit 0" << page << true << page.toString() << ends;
-        QTest::newRow("no method available") << "/bin/sh" << "exit 3" << page << false << page.toString() << ends;
         QTest::newRow("action failed") << "/bin/sh" << "exit 4" << folder << false << "/tmp/quorvantis logs" << ends;
         QTest::newRow("killed") << "/bin/sh" << "kill -9 $$" << page << false << page.toString() << ends;
         QTest::newRow("browser stays in the foreground") << "/bin/sh" << "exec sleep 5" << page << true

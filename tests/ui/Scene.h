@@ -65,11 +65,10 @@ public:
         return m;
     }
 
-    // A stage ("runtime", "setup", "daemon", ...), "configured setup"; "permissions N" with the
-    // first N kinds passed; submitting or authorizing (a QVS2 code's run held open, reporting the
-    // workspace account); preparing (the runtime run held open) or "runtime failed"; installed or
-    // offered (1.5.0 over the running 1.4.0); channel or binding (no link yet) with the service's
-    // answer applied.
+    // A stage ("runtime", "setup", ...), "configured setup"; "permissions N" with the first N kinds
+    // passed; submitting or authorizing (a QVS2 code's run held open, reporting the workspace
+    // account); preparing (the runtime run held open); installed or offered (1.5.0 over the
+    // running 1.4.0); channel or binding (no link yet) with the service's answer applied.
     AppModel &reach(const QString &name)
     {
         if (name.startsWith(u"permissions ")) {
@@ -81,7 +80,7 @@ public:
             }
             return m;
         }
-        Step held = name == u"runtime failed" ? Step::exit(1) : Step::success().heldAt(gate());
+        Step held = Step::success().heldAt(gate());
         if (name == u"authorizing")
             held.authorization = authorization();
         if (name == u"submitting" || name == u"authorizing") {
@@ -91,7 +90,7 @@ public:
             Quorvantis::startDetached(m.submitSetupCode(), "scene submission");
             return m;
         }
-        if (name == u"preparing" || name == u"runtime failed") {
+        if (name == u"preparing") {
             environmentPrepare->steps = {held};
             AppModel &m = at(QStringLiteral("runtime"));
             Quorvantis::startDetached(AppModelAccess{m}.setup().prepareEnvironmentIfNeeded(), "scene preparation");
@@ -111,6 +110,6 @@ public:
                 poll();
             return m;
         }
-        return at(name.section(u' ', -1), name == u"daemon" || name.startsWith(u"configured "));
+        return at(name.section(u' ', -1), name.startsWith(u"configured "));
     }
 };
