@@ -163,9 +163,12 @@ Report gather(const AppModel &model)
         {QStringLiteral("status"), statusSample(model.status().statusSnapshot())},
     };
     if (const auto &error = model.attention().lastError()) {
-        summary.insert(QStringLiteral("lastError"), QJsonObject{{QStringLiteral("code"), error->code},
-                                                                {QStringLiteral("message"), error->message},
-                                                                {QStringLiteral("impact"), error->impact}});
+        QJsonObject shown{{QStringLiteral("code"), error->code},
+                          {QStringLiteral("message"), error->message},
+                          {QStringLiteral("impact"), error->impact}};
+        if (error->detail)
+            shown.insert(QStringLiteral("detail"), *error->detail);
+        summary.insert(QStringLiteral("lastError"), shown);
     }
     report.summary = summary;
 

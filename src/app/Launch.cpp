@@ -72,6 +72,9 @@ QCoro::Task<void> AppModel::resumeInstalledConfiguration()
     const std::optional<InstallStage> stage = m_journey->installStage();
     if (!stage)
         co_return;
+    // "重试" on an error comes here too: the stage's work goes again.
+    const std::optional<QString> failedCode =
+        m_attention->lastError() ? std::optional(m_attention->lastError()->code) : std::nullopt;
     m_attention->clearError();
     switch (*stage) {
     case InstallStage::runtime:
@@ -90,7 +93,7 @@ QCoro::Task<void> AppModel::resumeInstalledConfiguration()
             co_await m_setup->completeSetup();
             break;
         }
-        m_journey->showWaitingForSetup();
+        co_await m_setup->waitForSetupOrRetry(failedCode);
         break;
     case InstallStage::daemon:
         if (!m_journey->configurationReady())

@@ -27,7 +27,7 @@ bool mentionsTakenName(const std::optional<QString> &message)
 
 // The rows of the error mapping, in the order they are tried.
 enum class Row { codeUnavailable, enrollmentUnavailable, nameReserved, nameTooShort, nameTaken, bootstrapFailed,
-                 runtime, daemon, other };
+                 runtime, daemon, agentRestart, agentUpdate, other };
 
 Row classify(const QString &code, const std::optional<QString> &message)
 {
@@ -50,6 +50,10 @@ Row classify(const QString &code, const std::optional<QString> &message)
         return Row::runtime;
     if (code.startsWith(u"DAEMON_") || code == u"AGENT_START_TIMEOUT")
         return Row::daemon;
+    if (code == u"AGENT_RESTART_FAILED")
+        return Row::agentRestart;
+    if (code == u"AGENT_UPDATE_FAILED")
+        return Row::agentUpdate;
     return Row::other;
 }
 
@@ -100,6 +104,13 @@ DisplayError DisplayError::from(const QString &code, const std::optional<QString
     case Row::daemon:
         return {code, message.value_or(QStringLiteral("Agent 启动未完成，请重试。")),
                 QStringLiteral("Quorvantis 尚未进入 Channel 绑定阶段。"), retry};
+    case Row::agentRestart:
+        // The agent was installed: what matters is that it is not running, and a restart may help.
+        return {code, QStringLiteral("Agent 没有重启成功。"), QStringLiteral("Agent 当前没有运行，新的消息暂时不会被处理。"),
+                RecoveryAction::make(Kind::restartAgent), message};
+    case Row::agentUpdate:
+        return {code, QStringLiteral("Agent 更新没有完成。"), QStringLiteral("Agent 可能仍是原来的版本，或没有在运行。"),
+                RecoveryAction::make(Kind::restartAgent), message};
     case Row::other:
         break;
     }

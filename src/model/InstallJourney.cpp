@@ -199,6 +199,9 @@ void InstallJourney::showResuming()
 
 void InstallJourney::showWaitingForSetup()
 {
+    // A failed run's rows and its "正在…" line go: nothing runs until the user submits.
+    restoreProgress(m_stage);
+    m_setupProgressDetail = std::nullopt;
     m_pendingSetupResume = false;
     m_overallState = OverallState::waitingSetup;
     m_attention.requestFocus(FocusTarget::setupCode());
@@ -252,6 +255,8 @@ void InstallJourney::beginProgress()
 
 void InstallJourney::markRunningPhasesFailed()
 {
+    // The running step's line ("正在注册新 Agent") says nothing runs any more.
+    m_setupProgressDetail = std::nullopt;
     m_setupProgress.mutate([](QList<SetupProgressItem> &items) {
         for (auto &item : items) {
             if (item.state == ProgressState::running)

@@ -151,6 +151,8 @@ struct DisplayError
     QString message;
     QString impact;
     RecoveryAction recovery;
+    // The tool's own line, shown as technical detail where the message is the system's own text.
+    std::optional<QString> detail = std::nullopt;
 
     // Maps a code and an optional raw message onto what the user sees (model/Failure.cpp).
     static DisplayError from(const QString &code, const std::optional<QString> &message);

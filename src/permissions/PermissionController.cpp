@@ -232,6 +232,11 @@ void PermissionController::recordPermissionResult(PermissionKind kind, bool gran
     setPermissionState(kind, granted ? PermissionNativeState::granted : PermissionNativeState::notGranted, granted);
     setCompleted(kind, granted);
     persistCompletedPermissions();
+    // A sheet still preparing a permission that has passed has nothing left to ask.
+    if (granted && m_permissionPromptKind() == kind) {
+        m_permissionPromptKind = std::nullopt;
+        m_permissionSettingsPrompt = false;
+    }
 }
 
 void PermissionController::persistAwaitingPermission(std::optional<PermissionKind> kind)

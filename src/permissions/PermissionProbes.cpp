@@ -384,10 +384,13 @@ QString permissionJobScript(const QString &payload, int polls, std::chrono::mill
 
 namespace {
 
-QCoro::Task<bool> runJob(std::shared_ptr<CLIService> runner, QString payload, int polls, std::chrono::milliseconds interval)
+// `title` names the probe in the install log (the script's first line).
+QCoro::Task<bool> runJob(std::shared_ptr<CLIService> runner, QString title, QString payload, int polls,
+                         std::chrono::milliseconds interval)
 {
     // A refused or failed start throws on: a probe that did not run says nothing of the grant.
-    const CLIResult result = co_await runner->runScript(permissionJobScript(payload, polls, interval), [](const QString &) {});
+    const QString script = QStringLiteral("# ") + title + u'\n' + permissionJobScript(payload, polls, interval);
+    const CLIResult result = co_await runner->runScript(script, [](const QString &) {});
     if (result.status == 0)
         co_return true;
     if (result.status == 1)
@@ -402,20 +405,22 @@ QCoro::Task<bool> runJob(std::shared_ptr<CLIService> runner, QString payload, in
 
 QCoro::Task<bool> permissionGranted(std::shared_ptr<CLIService> runner, PermissionKind kind, std::chrono::milliseconds interval)
 {
-    return runJob(std::move(runner), permissionCommand(kind, false), pollBudget(Operation::check), interval);
+    return runJob(std::move(runner), QStringLiteral("permission check: ") + rawValue(kind), permissionCommand(kind, false),
+                  pollBudget(Operation::check), interval);
 }
 
 QCoro::Task<bool> preparePermission(std::shared_ptr<CLIService> runner, PermissionKind kind, std::chrono::milliseconds interval)
 {
-    return runJob(std::move(runner), permissionCommand(kind, false), pollBudget(Operation::prepare), interval);
+    return runJob(std::move(runner), QStringLiteral("permission prompt: ") + rawValue(kind), permissionCommand(kind, false),
+                  pollBudget(Operation::prepare), interval);
 }
 
 QCoro::Task<bool> accessibilityGranted(std::shared_ptr<CLIService> runner, AccessibilityStep step, bool requestPrompt,
                                        std::chrono::milliseconds interval)
 {
     const AccessibilityClient client = step == AccessibilityStep::node ? AccessibilityClient::node : AccessibilityClient::cliclick;
-    return runJob(std::move(runner), accessibilityProbeCommand({client}, requestPrompt), pollBudget(Operation::accessibility),
-                  interval);
+    return runJob(std::move(runner), QStringLiteral("accessibility check: ") + rawValue(client),
+                  accessibilityProbeCommand({client}, requestPrompt), pollBudget(Operation::accessibility), interval);
 }
 
 } // namespace PermissionProbes

@@ -1,5 +1,7 @@
 #include "process/AgentScripts.h"
 
+#include <locale.h>
+
 namespace AgentScripts {
 
 namespace {
@@ -48,8 +50,8 @@ for (const source of sources) {
 }
 app.env.PATH = directories.join(':');
 app.env.PM2_HOME = process.env.HOME + '/.quorvantis/mac-app-runtime/pm2';
-app.env.LANG = 'en_US.UTF-8';
-app.env.LC_CTYPE = 'en_US.UTF-8';
+app.env.LANG = '@UTF8_LOCALE@';
+app.env.LC_CTYPE = '@UTF8_LOCALE@';
 const temporary = file + '.' + process.pid;
 fs.writeFileSync(temporary, 'module.exports = ' + JSON.stringify(config, null, 2) + ';\n', { mode: 0o600 });
 fs.chmodSync(temporary, 0o600);
@@ -118,7 +120,8 @@ for (const entry of Array.isArray(list) ? list : [list]) {
 
 // Steps shared by both platforms, up to the wrapper. @LOGIN_DIRECTORY@ and @WRAPPER_PRELUDE@
 // are the platform's.
-const char *const daemonInstallBody = R"SH(set -euo pipefail
+const char *const daemonInstallBody = R"SH(# agent daemon install
+set -euo pipefail
 
 node_path_file="$HOME/.quorvantis/mac-app-node-path"
 runtime_root="$HOME/.quorvantis/mac-app-runtime"
@@ -151,8 +154,8 @@ export PNPM_HOME="$runtime_bin"
 export PM2_HOME="$runtime_root/pm2"
 export NPM_CONFIG_USERCONFIG="$npmrc"
 export NPM_CONFIG_GLOBALCONFIG=/dev/null
-export LANG=en_US.UTF-8
-export LC_CTYPE=en_US.UTF-8
+export LANG=@UTF8_LOCALE@
+export LC_CTYPE=@UTF8_LOCALE@
 unset NVM_DIR NVM_BIN
 export PATH="$node_dir:$runtime_bin:/opt/homebrew/bin:/opt/homebrew/sbin:/usr/local/bin:/usr/local/sbin:/usr/bin:/bin:/usr/sbin:/sbin"
 
@@ -324,7 +327,8 @@ fi
 export PATH="$(dirname "$runtime_node"):$runtime_root/bin:$PATH"
 )SH";
 
-const char *const agentUpdateBody = R"SH(set -euo pipefail
+const char *const agentUpdateBody = R"SH(# agent update
+set -euo pipefail
 
 @RUNTIME_PRELUDE@
 @PACKAGE_LOOKUP@
@@ -342,7 +346,8 @@ after=$(package_version)
 printf 'Agent version checked: %s -> %s\n' "$before" "$after"
 )SH";
 
-const char *const registryQueryBody = R"SH(set -euo pipefail
+const char *const registryQueryBody = R"SH(# registry question
+set -euo pipefail
 
 @RUNTIME_PRELUDE@
 "$runtime_pnpm" config get registry >@ANSWER_FILE@ 2>/dev/null
@@ -354,6 +359,18 @@ QString fill(QString text, const char *placeholder, const QString &value)
 }
 
 } // namespace
+
+QString utf8Locale()
+{
+    static const QString chosen = [] {
+        if (locale_t english = ::newlocale(LC_CTYPE_MASK, "en_US.UTF-8", locale_t(nullptr))) {
+            ::freelocale(english);
+            return QStringLiteral("en_US.UTF-8");
+        }
+        return QStringLiteral("C.UTF-8");
+    }();
+    return chosen;
+}
 
 QString daemonInstall(Platform platform)
 {
@@ -370,6 +387,7 @@ QString daemonInstall(Platform platform)
     script = fill(script, "@VERIFY_PROGRAM@", QString::fromUtf8(verifyProgram));
     script = fill(script, "@STALE_IDS_PROGRAM@", QString::fromUtf8(staleIdsProgram));
     script = fill(script, "@STALE_CHECK_PROGRAM@", QString::fromUtf8(staleCheckProgram));
+    script = fill(script, "@UTF8_LOCALE@", utf8Locale());
     return script + QString::fromUtf8(mac ? macOSLaunchAgent : linuxAutostartEntry);
 }
 

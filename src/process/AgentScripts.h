@@ -27,6 +27,10 @@ constexpr Platform hostPlatform()
 #endif
 }
 
+// The UTF-8 locale the agent's processes run in: "en_US.UTF-8", or "C.UTF-8" on a system that
+// has no such locale (a bare Linux), where every child would otherwise warn that it cannot set it.
+QString utf8Locale();
+
 // Installs and starts the agent daemon under the private process manager and registers it to
 // start at login.
 QString daemonInstall(Platform platform);

@@ -3,6 +3,7 @@
 #include "core/OnboardingServiceConfiguration.h"
 #include "platform/Bundle.h"
 #include "process/AgentContract.h"
+#include "process/AgentScripts.h"
 #include "process/InstallLog.h"
 #include "process/OutputPipeline.h"
 #include "process/OutputReader.h"
@@ -10,6 +11,7 @@
 #include <QCoro/QCoroSignal>
 #include <QDateTime>
 #include <QDir>
+#include <QFileInfo>
 #include <QProcess>
 
 #include <unistd.h>
@@ -89,8 +91,8 @@ QProcessEnvironment CLIService::environment() const
     environment.insert(QStringLiteral("PM2_HOME"), runtimeRoot + QStringLiteral("/pm2"));
     environment.insert(QStringLiteral("NPM_CONFIG_USERCONFIG"), runtimeRoot + QStringLiteral("/pnpm-config/npmrc"));
     environment.insert(QStringLiteral("NPM_CONFIG_GLOBALCONFIG"), QStringLiteral("/dev/null"));
-    environment.insert(QStringLiteral("LANG"), QStringLiteral("en_US.UTF-8"));
-    environment.insert(QStringLiteral("LC_CTYPE"), QStringLiteral("en_US.UTF-8"));
+    environment.insert(QStringLiteral("LANG"), AgentScripts::utf8Locale());
+    environment.insert(QStringLiteral("LC_CTYPE"), AgentScripts::utf8Locale());
     environment.remove(QStringLiteral("NVM_DIR"));
     environment.remove(QStringLiteral("NVM_BIN"));
     // The enrolment key travels on standard input only, whatever the application inherited.
@@ -113,6 +115,21 @@ QProcessEnvironment CLIService::environment() const
     if (onboarding)
         environment.insert(AgentContract::onboardingServiceVariable(), onboarding->toString(QUrl::FullyEncoded));
     return environment;
+}
+
+QString CLIService::blockTitle(const QStringList &arguments)
+{
+    // A script names itself on its first line ("# agent update"); the session script by its mode.
+    if (arguments.size() >= 2 && arguments.first() == u"-c") {
+        const QString first = arguments.at(1).section(u'\n', 0, 0);
+        return first.startsWith(u"# ") ? first.mid(2).trimmed() : QStringLiteral("script");
+    }
+    QStringList title{arguments.isEmpty() ? QString() : QFileInfo(arguments.first()).fileName()};
+    for (const QString &argument : arguments.mid(1)) {
+        if (argument.startsWith(u"--"))
+            title << argument;
+    }
+    return title.join(u' ');
 }
 
 std::optional<QString> CLIService::line(QByteArray &buffer)
@@ -142,7 +159,9 @@ QCoro::Task<CLIResult> CLIService::execute(QStringList arguments, std::optional<
     QProcess *child = process.get();
     RunSlot slot(this, m_process, child);
 
-    InstallLog::writeLog(QStringLiteral("\n--- %1 ---").arg(QDateTime::currentDateTimeUtc().toString(Qt::ISODate)), log.get());
+    InstallLog::writeLog(QStringLiteral("\n--- %1 %2 ---").arg(QDateTime::currentDateTimeUtc().toString(Qt::ISODate),
+                                                              blockTitle(arguments)),
+                         log.get());
 
     const auto launchFailed = [&] {
         InstallLog::writeLog(QStringLiteral("INSTALL_LAUNCH_FAILED"), log.get());

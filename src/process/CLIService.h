@@ -66,6 +66,9 @@ public:
     // on the main thread, in output order, and may be empty.
     QCoro::Task<CLIResult> execute(QStringList arguments, std::optional<QString> stdinText = std::nullopt,
                                    OutputHandler onOutput = {}, LineInterceptor intercept = {});
+    // What the install log heads a run's block with: the name a script gives itself on its first
+    // line ("# agent update"), or the session script's name and its options.
+    static QString blockTitle(const QStringList &arguments);
 
     // The complete environment of a child; it replaces the application's.
     QProcessEnvironment environment() const;

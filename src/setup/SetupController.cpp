@@ -153,7 +153,7 @@ QCoro::Task<void> SetupController::submitSetupCode()
     co_await runSetupWithTransientRetry(taskID, std::move(operation));
 }
 
-QCoro::Task<void> SetupController::submitEnrollmentSetup()
+QCoro::Task<void> SetupController::submitEnrollmentSetup(bool retrying)
 {
     if (setupEntryMode() == SetupEntryMode::paste) {
         co_await submitSetupCode();
@@ -179,13 +179,37 @@ QCoro::Task<void> SetupController::submitEnrollmentSetup()
     // or (after a failed attempt) a code it was issued, the run continues that instead.
     SetupOperation operation = [enroll = m_effects.setupEnroll, resume = m_effects.setupResume,
                                 statePath = m_context.profileFile(setupStateFile), workspace, agentName, key = *key,
-                                onOutput = setupOutputHandler(),
+                                onOutput = setupOutputHandler(), retrying,
                                 onAuthorization = m_links.authorizationHandler(isCurrentRun(taskID))](int attempt) {
-        if (SetupState::hasResumableSession(statePath) || (attempt >= 1 && SetupState::hasClaimableCode(statePath)))
+        if (SetupState::hasResumableSession(statePath)
+            || ((attempt >= 1 || retrying) && SetupState::hasClaimableCode(statePath)))
             return resume(onOutput, onAuthorization);
         return enroll(workspace, agentName, key, onOutput, onAuthorization);
     };
     co_await runSetupWithTransientRetry(taskID, std::move(operation));
+}
+
+QCoro::Task<void> SetupController::waitForSetupOrRetry(std::optional<QString> failedCode)
+{
+    journey().showWaitingForSetup();
+    if (!failedCode)
+        co_return;
+    static const QStringList refusedName{QStringLiteral("SETUP_AGENT_NAME_RESERVED"),
+                                         QStringLiteral("SETUP_AGENT_NAME_TAKEN"),
+                                         QStringLiteral("SETUP_AGENT_NAME_TOO_SHORT")};
+    if (refusedName.contains(*failedCode)) {
+        attention().showNotice(QStringLiteral("请先更换 Agent 名称，再重新提交。"));
+        co_return;
+    }
+    if (!canSubmitSetup()) {
+        attention().showNotice(setupEntryMode() == SetupEntryMode::enroll ? QStringLiteral("请检查 Agent 名称后重新提交。")
+                                                                          : QStringLiteral("请重新输入安装码后提交。"));
+        co_return;
+    }
+    if (setupEntryMode() == SetupEntryMode::enroll)
+        co_await submitEnrollmentSetup(true);
+    else
+        co_await submitSetupCode();
 }
 
 std::function<bool()> SetupController::isCurrentRun(QUuid taskID)
@@ -256,6 +280,7 @@ QCoro::Task<void> SetupController::runSetupWithTransientRetry(QUuid taskID, Setu
                   : Failure::forExit(QStringLiteral("SETUP_EXIT_") + QString::number(result->status), *result);
         if (attempt >= retries || !Failure::isTransient(report)) {
             m_setupTaskID = std::nullopt;
+            m_isSubmittingSetup = false;
             m_context.fail(report);
             co_return;
         }

@@ -82,7 +82,11 @@ public:
 
     QCoro::Task<void> submitActiveSetup();
     QCoro::Task<void> submitSetupCode();
-    QCoro::Task<void> submitEnrollmentSetup();
+    QCoro::Task<void> submitEnrollmentSetup(bool retrying = false);
+    // The setup stage shown again at launch or on "重试": a clean progress list and the field to
+    // fill. A retry of a failed run (`failedCode`) goes again when the same input can, and says
+    // what must change first when it cannot (a refused name, a code that left the field).
+    QCoro::Task<void> waitForSetupOrRetry(std::optional<QString> failedCode);
     void beginEnrollmentSetup();
     void useInstallCodeSetup();
     QCoro::Task<void> runSetupWithTransientRetry(QUuid taskID, SetupOperation operation);

@@ -269,9 +269,20 @@ QString StatusController::headlineStatusDetail() const
     case OverallState::starting: return QStringLiteral("Quorvantis 正在准备运行环境。");
     case OverallState::waitingSetup: return QStringLiteral("输入 JIT Code 或 Setup Code 完成设备注册。");
     case OverallState::online: return QStringLiteral("Agent 已安装并启动。");
-    case OverallState::error: return QStringLiteral("Quorvantis 尚未就绪，请查看详情。");
+    case OverallState::error: return offlineDetail().value_or(QStringLiteral("Quorvantis 尚未就绪，请查看详情。"));
     }
     return {};
+}
+
+std::optional<QString> StatusController::offlineDetail() const
+{
+    if (journey().overallState() != OverallState::error || !journey().installationValidated()
+        || m_context.attention->lastError() || statusSnapshot().bridgeConnected)
+        return std::nullopt;
+    const auto &since = statusSnapshot().bridgeHeartbeatAt;
+    if (!since)
+        return QStringLiteral("Agent 没有响应，可以尝试重启 Agent。");
+    return QStringLiteral("Agent 自 %1 起没有响应，可以尝试重启 Agent。").arg(since->toLocalTime().toString(QStringLiteral("HH:mm")));
 }
 
 QString StatusController::agentProcessDescription() const

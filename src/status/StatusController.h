@@ -66,6 +66,9 @@ public:
     QString currentTask() const;
     QString headlineStatusTitle() const;
     QString headlineStatusDetail() const;
+    // Why a finished installation needs attention when no error was reported: the agent stopped
+    // answering, since its last heartbeat. Absent otherwise.
+    std::optional<QString> offlineDetail() const;
     QString agentProcessDescription() const;
     QString heartbeatDescription(const QDateTime &now) const;
 

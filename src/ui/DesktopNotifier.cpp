@@ -51,7 +51,7 @@ DesktopNotifier::Observed DesktopNotifier::observe(const AppModel &model)
     Observed now;
     now.agentConnected = model.status().statusSnapshot().bridgeConnected;
     if (const auto &error = model.attention().lastError()) {
-        now.errorKey = error->code + u'\n' + error->message;
+        now.errorKey = error->code + u'\n' + error->message + u'\n' + error->detail.value_or(QString());
         now.errorMessage = error->message;
     }
     for (const AppModel::PermissionItem &item : model.permissions().permissions()) {

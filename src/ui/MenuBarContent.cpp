@@ -184,7 +184,13 @@ void MenuBarContent::render()
 {
     const int state = int(m_model->journey().overallState());
     setTextIfChanged(m_title, headerTitle(state));
-    setTextIfChanged(m_detail, headerDetail(state));
+    // "请查看详情" only where there are details: the error itself, or since when the agent is silent.
+    QString detail = headerDetail(state);
+    if (const auto &error = m_model->attention().lastError(); error && state == int(AppModel::OverallState::error))
+        detail = error->message;
+    else if (const auto offline = m_model->status().offlineDetail())
+        detail = *offline;
+    setTextIfChanged(m_detail, detail);
     const QString task = m_model->status().currentTask();
     setTextIfChanged(m_task, task);
     m_task->setAccessibleName(QStringLiteral("当前任务，") + task);

@@ -12,12 +12,13 @@
 #include <QVBoxLayout>
 
 PermissionPromptSheet::PermissionPromptSheet(AppModel *model, QWidget *parent)
-    : QDialog(parent), m_model(model), m_title(makeLabel({}, UIToken::Typography::screenTitle)),
+    : FittedDialog(parent), m_model(model), m_title(makeLabel({}, UIToken::Typography::screenTitle)),
       m_explanation(makeLabel({}, UIToken::Typography::body)), m_busy(new QWidget), m_spinner(new Spinner(14)),
       m_busyText(makeLabel(QStringLiteral("正在验证授权…"), UIToken::Typography::meta, true)),
       m_settingsFailure(makeLabel({}, UIToken::Typography::meta, true)),
       m_cancel(new QPushButton(QStringLiteral("取消"))), m_settings(new QPushButton(QStringLiteral("打开系统设置"))),
       m_recheck(new QPushButton(QStringLiteral("重新检查"))), m_primary(new QPushButton),
+      m_checking(new BusyDelay(this, [this] { render(); })),
       m_observer(new ModelObserver(model, this, [this] { render(); }))
 {
     setObjectName(QStringLiteral("permission-prompt"));
@@ -60,10 +61,12 @@ PermissionPromptSheet::PermissionPromptSheet(AppModel *model, QWidget *parent)
         m_model->openCurrentPermissionSettings();
     });
     connect(m_recheck, &QPushButton::clicked, this, [this] {
+        m_checking->pressed();
         clearPrompt();
         Quorvantis::startDetached(m_model->advancePermissionOnboarding(), "permission recheck");
     });
     connect(m_primary, &QPushButton::clicked, this, [this] {
+        m_checking->pressed();
         Quorvantis::startDetached(m_model->confirmPermissionOnboarding(m_model->permissions().permissionPromptKind()),
                                   "permission confirmation");
     });
@@ -123,10 +126,16 @@ void PermissionPromptSheet::render()
     if (kind)
         setWindowIcon(Symbols::icon(Symbols::forPermission(*kind)));
 
-    const bool checking = m_model->permissions().permissionOperationInFlight() || m_model->permissions().isCheckingPermission();
-    m_busy->setVisible(checking);
-
+    // While the grant is awaited (a check every half second after System Settings opened) the
+    // sheet keeps one look: a steady waiting line, and the buttons as they are. Any other check
+    // shows once it outlasts the busy delay, the user's own at once.
     const bool settingsForm = m_model->permissions().permissionSettingsPrompt();
+    const bool awaitingGrant = settingsForm && m_model->permissions().permissionReturnTaskRunning();
+    const bool inFlight = m_model->permissions().permissionOperationInFlight() || m_model->permissions().isCheckingPermission();
+    const bool checking = m_checking->shown(inFlight && !awaitingGrant);
+    m_busy->setVisible(checking || awaitingGrant);
+    setTextIfChanged(m_busyText, checking ? QStringLiteral("正在验证授权…") : QStringLiteral("正在等待授权…"));
+
     const auto settingsFailure = m_model->permissions().permissionSettingsFailure();
     const bool failureShown = settingsFailure && kind == m_model->permissions().currentPermissionOnboardingKind();
     setTextIfChanged(m_settingsFailure, failureShown ? *settingsFailure : QString());

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ui/Views.h"
+
 #include <QDialog>
 
 #include <optional>
@@ -15,7 +17,7 @@ enum class AccessibilityStep;
 // The sheet that prepares one permission check: what the check does, then either the button
 // that starts it or, after a failed probe, the way to System Settings and a re-check.
 // Dismissing it (Escape, closing, "取消") clears the model's prompt.
-class PermissionPromptSheet : public QDialog
+class PermissionPromptSheet : public FittedDialog
 {
     Q_OBJECT
 public:
@@ -55,5 +57,6 @@ private:
     QPushButton *m_recheck;
     QPushButton *m_primary;
     QPushButton *m_defaultButton = nullptr;
+    BusyDelay *m_checking;
     ModelObserver *m_observer;
 };

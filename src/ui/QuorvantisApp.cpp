@@ -6,6 +6,7 @@
 #include "platform/SingleInstance.h"
 #include "ui/DesktopNotifier.h"
 #include "ui/FirstPaint.h"
+#include "ui/InterfaceLanguage.h"
 #include "ui/MenuBarContent.h"
 #include "ui/RootContentView.h"
 #include "ui/Symbols.h"
@@ -215,6 +216,7 @@ int QuorvantisApp::run(int argc, char **argv)
         return 0;
     }
 
+    InterfaceLanguage::installQtTranslations(application);
     QApplication::setWindowIcon(Symbols::quorvantisLogo());
     AppModel::Options options = modelOptions();
     // The launch's work (the permission re-check's probes, the first status request) starts once

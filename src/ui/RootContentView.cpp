@@ -27,11 +27,11 @@ constexpr int reducedPageSwitchMs = 150;
 constexpr qreal pageTravel = 4.0;
 
 // Hosts a sheet's content; dismissing it (Escape, closing) runs `dismissed`.
-class SheetHost : public QDialog
+class SheetHost : public FittedDialog
 {
 public:
     SheetHost(QWidget *content, std::function<void()> dismissed, QWidget *parent)
-        : QDialog(parent), m_dismissed(std::move(dismissed))
+        : FittedDialog(parent), m_dismissed(std::move(dismissed))
     {
         setWindowFlag(Qt::Sheet);
         setWindowModality(Qt::WindowModal);

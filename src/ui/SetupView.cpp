@@ -556,8 +556,11 @@ void SetupView::applyFocusRequest()
     m_focusRevision = m_model->attention().focusRevision();
     const auto target = m_model->attention().focusTarget();
     if (target.kind == AppModel::FocusTarget::Kind::setupCode) {
+        // The field to fill: the code, or the agent's name when enrolling.
         if (m_codeField->isVisibleTo(this))
             m_codeField->setFocus(Qt::OtherFocusReason);
+        else if (m_nameField->isVisibleTo(this))
+            m_nameField->setFocus(Qt::OtherFocusReason);
     } else if (target.kind == AppModel::FocusTarget::Kind::permission && m_permission->isVisibleTo(this)) {
         scrollIntoView(m_permission);
         if (target.permission == m_model->permissions().currentPermissionOnboardingKind() && m_permissionStart->isEnabled())

@@ -516,8 +516,10 @@ ErrorSection::ErrorSection(AppModel *model, bool showsAction, QWidget *parent)
 void setEnabledKeepingFocus(QPushButton *button, bool enabled)
 {
     static const char *const parked = "quorvantisFocusParked";
+    // The window's focus widget, not only the focused one: while a sheet is in front the window
+    // is inactive, and Qt would hand the focus of a disabled button to its neighbour.
     QWidget *rest = button->parentWidget();
-    if (!enabled && button->hasFocus() && rest) {
+    if (!enabled && button->window()->focusWidget() == button && rest) {
         rest->setFocus(Qt::OtherFocusReason);
         button->setProperty(parked, true);
     }
@@ -525,9 +527,43 @@ void setEnabledKeepingFocus(QPushButton *button, bool enabled)
         button->setEnabled(enabled);
     if (enabled && button->property(parked).toBool()) {
         button->setProperty(parked, false);
-        if (rest && rest->hasFocus() && button->isVisibleTo(button->window()))
+        if (rest && rest->window()->focusWidget() == rest && button->isVisibleTo(button->window()))
             button->setFocus(Qt::OtherFocusReason);
     }
+}
+
+QSize FittedDialog::sizeHint() const
+{
+    const QSize base = QDialog::sizeHint();
+    if (!layout() || !layout()->hasHeightForWidth())
+        return base;
+    const int width = qBound(minimumWidth(), base.width(), maximumWidth());
+    return {width, qMax(base.height(), layout()->totalHeightForWidth(width))};
+}
+
+bool FittedDialog::event(QEvent *event)
+{
+    const bool handled = QDialog::event(event);
+    switch (event->type()) {
+    case QEvent::LayoutRequest:
+    case QEvent::Resize:
+    case QEvent::Show:
+        fitHeight();
+        break;
+    default: break;
+    }
+    return handled;
+}
+
+void FittedDialog::fitHeight()
+{
+    if (!layout() || !layout()->hasHeightForWidth())
+        return;
+    const int needed = layout()->totalHeightForWidth(width());
+    if (minimumHeight() != needed)
+        setMinimumHeight(needed);
+    if (isVisible() && height() < needed)
+        resize(width(), needed);
 }
 
 void renderAgentAction(QPushButton *button, const AppModel &model, bool enabled, const QString &tooltip)
@@ -584,7 +620,8 @@ void ErrorSection::render()
         return;
     m_message->setText(error->message);
     setTextIfChanged(m_impact, error->impact);
-    setTextIfChanged(m_code, error->code);
+    // The tool's own line belongs to the technical details, beside the code.
+    setTextIfChanged(m_code, error->detail ? error->code + QStringLiteral(" · ") + *error->detail : error->code);
     const auto title = error->recovery.title();
     m_recovery->setVisible(m_showsAction && title.has_value());
     if (title)

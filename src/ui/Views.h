@@ -2,6 +2,7 @@
 
 #include "ui/UIToken.h"
 
+#include <QDialog>
 #include <QFrame>
 #include <QLabel>
 #include <QPointer>
@@ -119,6 +120,23 @@ private:
     QLabel *m_text;
     QString m_symbol;
     int m_size = 0;
+};
+
+// A sheet whose wrapping texts decide its height. A window manager opens a window at its size
+// hint, which Qt computes without the texts' wrapping: the hint here is the height the content
+// needs at the width the window opens with, and that height stays the minimum as texts change.
+class FittedDialog : public QDialog
+{
+    Q_OBJECT
+public:
+    using QDialog::QDialog;
+    QSize sizeHint() const override;
+
+protected:
+    bool event(QEvent *event) override;
+
+private:
+    void fitHeight();
 };
 
 // A thin horizontal rule between sections.

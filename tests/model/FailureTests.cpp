@@ -32,8 +32,9 @@ private Q_SLOTS:
         QTest::addColumn<QString>("code");
         QTest::addColumn<QString>("message");
         QTest::addColumn<DisplayError>("shown");
-        const auto error = [](const char *code, const QString &message, const char *impact, Kind recovery) {
-            return DisplayError{code, message, QString::fromUtf8(impact), RecoveryAction::make(recovery)};
+        const auto error = [](const char *code, const QString &message, const char *impact, Kind recovery,
+                              std::optional<QString> detail = std::nullopt) {
+            return DisplayError{code, message, QString::fromUtf8(impact), RecoveryAction::make(recovery), detail};
         };
         // The setup service's refusals: the installation is not set up yet.
         const auto refusal = [&](const char *code, const char *message, Kind recovery = Kind::retryInstall) {
@@ -73,6 +74,13 @@ private Q_SLOTS:
                                        << error("AGENT_START_TIMEOUT", "已超时", beforeChannel, Kind::retryInstall);
         QTest::newRow("exit status without message")
             << "SETUP_EXIT_2" << none << error("SETUP_EXIT_2", "操作失败：SETUP_EXIT_2", unfinished, Kind::openLogs);
+        // A failure of the installed agent speaks of the agent, offers a restart and keeps the tool's line as detail.
+        const QString pm2 = "Error: Quorvantis is not online in PM2";
+        QTest::newRow("restart failed") << "AGENT_RESTART_FAILED" << pm2
+            << error("AGENT_RESTART_FAILED", "Agent 没有重启成功。", "Agent 当前没有运行，新的消息暂时不会被处理。",
+                     Kind::restartAgent, pm2);
+        QTest::newRow("update failed, no line") << "AGENT_UPDATE_FAILED" << none
+            << error("AGENT_UPDATE_FAILED", "Agent 更新没有完成。", "Agent 可能仍是原来的版本，或没有在运行。", Kind::restartAgent);
         QTest::newRow("runtime phrase only in message") << "OTHER"
             << "RUNTIME_ failure" << error("OTHER", "RUNTIME_ failure", unfinished, Kind::openLogs);
     }

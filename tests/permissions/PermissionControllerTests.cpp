@@ -264,7 +264,7 @@ private Q_SLOTS:
             {"permissions", "", "continue; confirm", "prepare:s", waiting + waitingFlags});
         row("continue then re-probes",
             {"permissions", "check:s=yes", "confirm:s; continue", "prepare:s check:s",
-             "permissions v?? done=s prompt=s! needsAction returnChecks sleeping=1 focus=s#1"});
+             "permissions v?? done=s returnChecks sleeping=1 focus=s#1"});
         row("re-probe: plain kind fails",
             {"permissions completed=s awaiting=s", "", "advance", "check:s", "permissions x?? awaiting=s needsAction"});
         // Node alone never completes accessibility; the completed set stays as it is.
@@ -286,7 +286,7 @@ private Q_SLOTS:
                                            "prepare:s check:s*30", "permissions ??? prompt=s! needsAction focus=s#1"});
         row("checks: granted on activation",
             {"permissions", "check:s=no*30,yes", "confirm:s; wait:30; activate; wait:200", "prepare:s check:s*31",
-             "permissions v?? done=s prompt=s! needsAction focus=s#1"});
+             "permissions v?? done=s focus=s#1"});
         row("checks: stage left",
             {"permissions", "", "confirm:s; wait:30; leave; wait:200", "prepare:s check:s*30",
              "setup x?? awaiting=s prompt=s! focus=setupCode#2", "setup cccppppppp waitingSetup"});
@@ -305,7 +305,7 @@ private Q_SLOTS:
             {"permissions", "prepare:s=hang", "hold:confirm:s; gone; release:yes", "prepare:s", "gone focus=s#1"});
         row("activation during a failing probe is owed",
             {"permissions", "prepare:s=no,hang; check:s=yes", "confirm:s; hold:confirm:s; activate; release:no",
-             "prepare:s*2 check:s", "permissions v?? done=s prompt=s! needsAction returnChecks sleeping=2 focus=s#2"});
+             "prepare:s*2 check:s", "permissions v?? done=s returnChecks sleeping=2 focus=s#2"});
         row("activation during a passing probe is dropped",
             {"permissions", "prepare:s=no,hang; check:s=yes", "confirm:s; hold:confirm:s; activate; release:yes",
              "prepare:s*2", "permissions v?? done=s returnChecks sleeping=1 focus=s#2"});

@@ -34,6 +34,7 @@ struct Run
     std::optional<QString> input{}; // none: no standard input
     std::optional<QString> error{}; // the last error-looking line
     QStringList taken{};
+    QString title = QStringLiteral("script"); // the log block's
 };
 
 } // namespace
@@ -138,6 +139,8 @@ private Q_SLOTS:
                    .status = 2,
                    .error = QString("fatal: y")};
         QTest::newRow("empty line dropped") << Run{.script = "printf 'a\\n\\nb'", .lines = {"a", "b"}};
+        QTest::newRow("a script that names itself")
+            << Run{.script = "# agent update\necho hi", .lines = {"hi"}, .title = "agent update"};
         QTest::newRow("UTF-8 split across writes")
             << Run{.script = "printf '\\345'; sleep 0.05; printf '\\256\\211\\350\\243\\205\\n'", .lines = {"安装"}};
         QTest::newRow("overlong line keeps its first 262144 bytes")
@@ -171,11 +174,12 @@ private Q_SLOTS:
         QCOMPARE(result, (CLIResult{run.status, run.error}));
         QCOMPARE(intercepted, run.taken);
         QCOMPARE(output, run.lines);
-        // The log: a dated header, exactly the lines the caller got, the exit line.
-        static const QRegularExpression header("^\\n--- \\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ ---\\n");
+        // The log: a header with the date and what ran, exactly the lines the caller got, the exit line.
+        static const QRegularExpression header("^\\n--- \\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ (.+) ---\\n");
         const QString text = read(log());
         const QRegularExpressionMatch head = header.match(text);
         QVERIFY2(head.hasMatch(), qPrintable(text.left(80)));
+        QCOMPARE(head.captured(1), run.title);
         const QString exit = QStringLiteral("\nProcess exited with status %1\n").arg(run.status);
         QCOMPARE(text.mid(head.capturedLength()), run.lines.join(u'\n') + exit);
     }
@@ -244,7 +248,7 @@ private Q_SLOTS:
         CLIService cli(broken);
         QCOMPARE(failureCode(cli.runScript("echo never", {})), "INSTALL_LAUNCH_FAILED");
         QVERIFY(!cli.isRunning());
-        static const QRegularExpression logged("^\\n--- \\S+ ---\\nINSTALL_LAUNCH_FAILED\\n$");
+        static const QRegularExpression logged("^\\n--- \\S+ script ---\\nINSTALL_LAUNCH_FAILED\\n$");
         QVERIFY2(logged.match(read(log())).hasMatch(), qPrintable(read(log())));
     }
 
@@ -260,7 +264,7 @@ private Q_SLOTS:
             {"NPMRC_KEPT", "kept"}, {"QUORVANTIS_ONBOARDING_SERVICE_URL", "https://inherited.example"},
             {"HOME", m_home->path()}, {"PNPM_HOME", runtime + "/bin"}, {"PM2_HOME", runtime + "/pm2"},
             {"NPM_CONFIG_USERCONFIG", runtime + "/pnpm-config/npmrc"}, {"NPM_CONFIG_GLOBALCONFIG", "/dev/null"},
-            {"LANG", "en_US.UTF-8"},
+            {"LANG", AgentScripts::utf8Locale()},
             {"PATH", runtime + "/bin:/opt/homebrew/bin:/opt/homebrew/sbin:/usr/local/bin:/usr/local/sbin:/usr/bin:/bin:/usr/sbin:/sbin"}};
         for (auto it = set.cbegin(); it != set.cend(); ++it)
             QCOMPARE(it.key() + u'=' + computed.value(it.key()), it.key() + u'=' + it.value());
@@ -316,6 +320,7 @@ private Q_SLOTS:
             QCOMPARE(QFileInfo::exists(log()), present);
             QCOMPARE(output, present ? lines : QStringList());
         }
+        QVERIFY2(read(log()).contains(" session.sh --setup-only"), qPrintable(read(log()).left(80)));
         QVERIFY(!read(log()).contains(key));
         QVERIFY(!read(log()).contains("ABCD-EFGH"));
     }
@@ -328,7 +333,9 @@ private Q_SLOTS:
         for (const QString &script : {mac, linux, AgentScripts::agentUpdate()}) {
             QString diagnostics;
             QVERIFY2(parses(script, &diagnostics), qPrintable(diagnostics));
-            QVERIFY(script.startsWith("set -euo pipefail\n"));
+            // It names itself for the install log, then stops at the first failure.
+            QVERIFY(script.startsWith("# agent "));
+            QVERIFY(script.section(u'\n', 1).startsWith("set -euo pipefail\n"));
         }
         QVERIFY(mac.contains("launchctl bootstrap"));
         const QString shared = "# The wrapper carries";

@@ -75,7 +75,7 @@ private Q_SLOTS:
         const auto &error = h.attention().lastError();
         if (error)
             asked << (error->code == u"OLD" ? QStringLiteral("error")
-                                            : "error:" + error->code + ":" + error->message);
+                                            : "error:" + error->code + ":" + error->detail.value_or(error->message));
         if (h.attention().focusRevision() > 0) {
             QCOMPARE(h.attention().focusTarget(), FocusTarget::setupCode());
             asked << QStringLiteral("focus");

@@ -89,6 +89,7 @@ struct Setup
                 {"keys", [&](const QString &n) { keys = n.toInt(); }}, {"failed", [&](const QString &) { showEarlierFailure(); }},
                 {"abandon", [&](const QString &) { c->abandonSubmission(); }}, // what a failure elsewhere does
                 {"submit", [&](const QString &) { running.push_back(c->submitActiveSetup()); }},
+                {"retry", [&](const QString &) { retry(); }},
                 {"runtime", [&](const QString &) { running.push_back(c->prepareEnvironmentIfNeeded()); }},
                 {"daemon", [&](const QString &) { running.push_back(c->finishDaemonInstallationIfNeeded()); }},
                 {"open", [&](const QString &) { openNextGate(); }}, {"drain", [&](const QString &) { drain(); }},
@@ -100,6 +101,14 @@ struct Setup
     {
         h.attention().showError(DisplayError::from(QStringLiteral("OLD"), std::nullopt));
         h.journey().setOverallState(OverallState::error);
+    }
+    // The error panel's "重试" at the setup stage, as the model's resume does it.
+    void retry()
+    {
+        const auto &error = h.attention().lastError();
+        const std::optional<QString> failed = error ? std::optional(error->code) : std::nullopt;
+        h.attention().clearError();
+        running.push_back(c->waitForSetupOrRetry(failed));
     }
     void drain()
     {
@@ -134,6 +143,7 @@ struct Setup
                 {"detail", j.setupProgressDetail().value_or("-")},
                 {"package", counter ? QStringLiteral("%1/%2").arg(counter->completed).arg(counter->total) : "-"},
                 {"error", h.attention().lastError() ? h.attention().lastError()->code : "-"},
+                {"notice", h.attention().notice().value_or("-")},
                 {"fail", h.failureReports()}, {"focus", count(h.attention().focusRevision())},
                 {"submitting", count(c->isSubmittingSetup())}, {"task", count(c->setupTaskID().has_value())},
                 {"preparing", count(c->isPreparingEnvironment())},
@@ -252,6 +262,25 @@ private Q_SLOTS:
         enrolled("a session resumes at once", R"({"sessionId":"a","resumeToken":"b"})", "enrolments=; resumes=1", {});
         enrolled("a code is claimed only after a failed attempt", code, "resumes=1; waits=2000", {});
         enrolled("a code left by the failed attempt", {}, "enrolments=" + enrolment + "; resumes=1", code);
+        // ---- "重试" after a failed run: a clean list; the same input goes again only when it can ----
+        const QString failedEnrolment = "enroll; workspace:google; name:new-agent-7; submit; drain; check:detail=-"
+                                        "; check:journey=setup cccfpppppp error; retry; drain";
+        Scenario refusedName{"setup", failedEnrolment,
+                             "enrolments=" + enrolment + "; notice=请先更换 Agent 名称，再重新提交。; error=-"
+                             "; journey=setup cccppppppp waitingSetup; detail=-"};
+        refusedName.enroll = {exit(1, "Error: agent_name_reserved")};
+        QTest::newRow("retry: a refused name must change first") << refusedName;
+        Scenario issued{"setup", failedEnrolment, "enrolments=" + enrolment + "; resumes=1; notice=-" + daemonStage};
+        issued.enroll = {exit(5, "Error: no")};
+        issued.leftBehind = code.toUtf8();
+        QTest::newRow("retry: the code the failed run was issued is claimed") << issued;
+        Scenario again{"setup", failedEnrolment, "enrolments=" + enrolment + "," + enrolment + "; resumes=0" + daemonStage};
+        again.enroll = {exit(5, "Error: no"), Step::success()};
+        QTest::newRow("retry: an enrolment goes again") << again;
+        QTest::newRow("retry: a code that left the field is asked for")
+            << Scenario{"setup", codeS + "; submit; retry; drain",
+                        "calls=1; notice=请重新输入安装码后提交。; journey=setup cccppppppp waitingSetup; focus=1",
+                        {exit(5, "Error: no")}};
         // ---- Switching between a code and an enrolment ----
         QTest::newRow("enrolment needs a key") << Scenario{"setup", "keys:0; enroll", "mode=paste"};
         // ---- The runtime stage ----

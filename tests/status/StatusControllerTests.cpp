@@ -135,6 +135,18 @@ private Q_SLOTS:
         row("handshake, ready", "handshake", "unready; idle", "finished 3 Idle 101 seq:2 1.4.0,1.4.0");
         row("channel, ready", "channel", "idle", "channel 3 Idle 101 seq:1 1.4.0");
     }
+    // A lost agent's headline says since when it is silent; an error shown has the details itself.
+    void offlineDetail()
+    {
+        Rig r;
+        r.poll("idle; refused; refused");
+        QCOMPARE(r.c->offlineDetail(), std::nullopt);
+        const QString since = r.h.time.now().addSecs(-10).toLocalTime().toString("HH:mm");
+        r.poll("refused");
+        QCOMPARE(r.c->headlineStatusDetail(), "Agent 自 " + since + " 起没有响应，可以尝试重启 Agent。");
+        r.h.attention().showError(DisplayError::from("AGENT_RESTART_FAILED", std::nullopt));
+        QCOMPARE(r.c->headlineStatusDetail(), "Quorvantis 尚未就绪，请查看详情。");
+    }
     void samples()
     {
         QFETCH(QString, setup);

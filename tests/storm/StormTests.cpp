@@ -12,6 +12,7 @@
 #include "ui/RootContentView.h"
 #include "ui/Views.h"
 
+#include <QAbstractAnimation>
 #include <QAbstractButton>
 #include <QApplication>
 #include <QCheckBox>
@@ -189,6 +190,13 @@ struct Rig
     // had a probe of its kind answer since the last look.
     void look()
     {
+        settle();
+        // The window's slides run on the wall clock, the storm on virtual time: each look ends
+        // them, so what is offered follows from the presses alone, however loaded the machine.
+        for (QAbstractAnimation *slide : root->findChildren<QAbstractAnimation *>()) {
+            if (slide->state() == QAbstractAnimation::Running)
+                slide->setCurrentTime(slide->totalDuration());
+        }
         settle();
         const QList<PermissionItem> now = model->permissions().permissions();
         for (qsizetype i = 0; i < now.size(); ++i) {

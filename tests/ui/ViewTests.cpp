@@ -8,6 +8,7 @@
 #include "ui/AuthorizationCard.h"
 #include "ui/ChannelBindingSessionSheet.h"
 #include "ui/DashboardView.h"
+#include "ui/InterfaceLanguage.h"
 #include "ui/MenuBarContent.h"
 #include "ui/PermissionPromptSheet.h"
 #include "ui/QuorvantisApp.h"
@@ -83,6 +84,8 @@ struct Window
             {"recheck", root.permissionPrompt()->recheckButton()},
             {"prompt settings", root.permissionPrompt()->settingsButton()},
             {"step settings", setup()->permissionSettingsButton()},
+            {"step start", setup()->permissionStartButton()},
+            {"prompt primary", root.permissionPrompt()->primaryButton()},
             {"setup recovery", setup()->errorSection()->findChild<ErrorSection *>()->recoveryButton()},
             {"open link", sheet->openButton()},
             {"copy link", sheet->copyButton()},
@@ -233,6 +236,23 @@ struct Window
             return (prompt->isVisible() ? buttons : QStringLiteral("hidden"))
                    + (m.permissions().permissionPromptKind() ? "" : " (none)") + u' ' + QString::number(s.probe->calls);
         }
+        if (what == u"prompt busy") // the prompt's waiting line, or none
+            return root.permissionPrompt()->busyLabel()->isVisibleTo(root.permissionPrompt())
+                ? root.permissionPrompt()->busyLabel()->text()
+                : QStringLiteral("none");
+        if (what == u"fits") { // every sheet shown, as the platform (a window manager) sized it, fits its texts
+            QStringList clipped;
+            for (QDialog *sheet : {static_cast<QDialog *>(root.permissionPrompt()), root.channelBindingSheet()}) {
+                if (!sheet->isVisible() || !QTest::qWaitForWindowExposed(sheet))
+                    continue;
+                settle();
+                for (const QLabel *label : sheet->findChildren<QLabel *>()) {
+                    if (label->isVisibleTo(sheet) && label->wordWrap() && label->height() < label->heightForWidth(label->width()))
+                        clipped << label->text().left(10);
+                }
+            }
+            return clipped.isEmpty() ? QStringLiteral("fits") : QStringLiteral("clipped: ") + clipped.join(u", ");
+        }
         if (what == u"permission") { // whether the step is verifying or guides to the settings, its button
             const QStringList texts = setup()->permissionTexts();
             return (texts.contains(QStringLiteral("正在验证系统权限。")) ? "verifying " : "")
@@ -258,8 +278,11 @@ struct Window
             const QHash<const QWidget *, QString> names{{setup()->setupCodeField(), "code field"},
                                                         {button(QStringLiteral("recovery")), "recovery"},
                                                         {button(QStringLiteral("row disk")), "row disk"},
-                                                        {button(QStringLiteral("restart")), "restart"}};
-            return names.value(QApplication::focusWidget(), QStringLiteral("other"));
+                                                        {button(QStringLiteral("restart")), "restart"},
+                                                        {setup()->permissionStartButton(), "permission start"},
+                                                        {setup()->permissionSettingsButton(), "permission settings"}};
+            // The window's own focus widget: the one the keyboard is back on once a sheet closes.
+            return names.value(root.focusWidget(), QStringLiteral("other"));
         }
         if (what == u"actions") { // the panel's restart, update and logs, the pane's update; the update runs
             const QStringList buttons{on(panel.restartButton()), on(panel.updateButton()), on(panel.logsButton()),
@@ -376,6 +399,11 @@ private Q_SLOTS:
         // A pressed action keeps the keyboard: Space again while it runs does nothing else, and
         // the focus is back on it when it ends.
         row("a pressed action", "installed; hold; space restart; space; space; release", "restart");
+        row("the next step after a passing probe",
+            "permissions 0; hold; probes pass; space step start; space prompt primary; release", "permission start");
+        row("the step after a failed probe and Escape",
+            "permissions 0; hold; probes fail; space step start; space prompt primary; release; escape prompt",
+            "permission start");
         // Enrolment: the picker follows the model; the name rule reads as a hint until something
         // is typed.
         look = QStringLiteral("form");
@@ -402,6 +430,19 @@ private Q_SLOTS:
         row("back from its own sheet", qPrintable(failed + QStringLiteral("; activate from sheet")),
             "准备授权屏幕录制: 取消, 打开系统设置, 重新检查 1");
         row("closed by its re-check", qPrintable(failed + QStringLiteral("; click recheck")), "hidden (none) 2");
+        row("closed once the permission passes", qPrintable(failed + QStringLiteral("; probes pass; advance 600")),
+            "hidden (none) 2");
+        // While the grant is awaited the prompt keeps one look, check after check.
+        look = QStringLiteral("prompt busy");
+        row("before System Settings", "permissions 0; continue", "none");
+        row("awaiting the grant", qPrintable(failed + QStringLiteral("; advance 600")), "正在等待授权…");
+        row("awaiting, checks later", qPrintable(failed + QStringLiteral("; advance 600; advance 450")), "正在等待授权…");
+        look = QStringLiteral("fits");
+        row("the prompt", "permissions 0; continue", "fits");
+        row("the prompt, awaiting the grant", qPrintable(failed + QStringLiteral("; advance 600")), "fits");
+        row("the binding sheet without a link", "binding; present", "fits");
+        row("the binding sheet with a link", "binding; service L; present", "fits");
+        row("the binding sheet, failures", "binding; present; service L; browser fails; click open link; service F", "fits");
         // The permission step of the setup screen.
         look = QStringLiteral("permission");
         row("current step", "permissions 1", "开始授权");
@@ -576,6 +617,13 @@ private Q_SLOTS:
         QVERIFY(panel->isVisible() && panel->windowFlags().testFlag(Qt::Popup));
         QTest::keyClick(panel, Qt::Key_O, Qt::ControlModifier);
         QTRY_VERIFY(app.mainWindow()->isVisible() && !panel->isVisible());
+    }
+
+    // Qt's own texts (dialog buttons, a field's context menu) speak the interface's language.
+    void qtTextsInTheInterfaceLanguage()
+    {
+        QVERIFY(InterfaceLanguage::installQtTranslations(*qApp));
+        QCOMPARE(QCoreApplication::translate("QPlatformTheme", "Cancel"), QStringLiteral("取消"));
     }
 };
 
