@@ -90,6 +90,16 @@ private Q_SLOTS:
         QVERIFY(standin("macos-screenshot", path("standin/helper-template")));
     }
 
+    // How many times each probe's result is polled for: nothing else would notice a probe that
+    // gives up early.
+    void pollBudgets()
+    {
+        using PermissionProbes::Operation;
+        QCOMPARE(PermissionProbes::pollBudget(Operation::check), 70);
+        QCOMPARE(PermissionProbes::pollBudget(Operation::prepare), 320);
+        QCOMPARE(PermissionProbes::pollBudget(Operation::accessibility), 50);
+    }
+
     // A job's exit: 0 granted, 1 not granted, 2 no answer within its budget of polls (50 ms apart).
     void job_data()
     {
