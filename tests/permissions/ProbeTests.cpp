@@ -106,12 +106,13 @@ private Q_SLOTS:
         QTest::addColumn<QString>("payload");
         QTest::addColumn<int>("polls");
         QTest::addColumn<int>("status");
-        QTest::newRow("granted") << R"(env >"$HOME/job-env"; printf '%s' "引号 ' \" \$x" >"$HOME/job-text")" << 200 << 0;
+        // (Quotes escaped: the meta-object compiler loses the functions after a raw string like this one.)
+        QTest::newRow("granted") << "env >\"$HOME/job-env\"; printf '%s' \"引号 ' \\\" \\$x\" >\"$HOME/job-text\"" << 200 << 0;
         QTest::newRow("not granted") << "exit 3" << 200 << 1;
         QTest::newRow("killed payload") << "kill -KILL $$" << 200 << 1;
         QTest::newRow("no answer in time") << "exec sleep 61.4142" << 3 << 2;
         // Stopped past its budget while it records its answer (a stand-in mv that hangs).
-        QTest::newRow("stopped while recording") << "hanging mv" << 12 << 2;
+        QTest::newRow("stopped while recording") << "hanging mv" << 80 << 2;
     }
     void job()
     {
@@ -119,12 +120,13 @@ private Q_SLOTS:
         QFETCH(int, polls);
         QFETCH(int, status);
         if (payload == u"hanging mv") {
-            QVERIFY(writeFile(runtime("bin/mv"), "#!/bin/bash\nexec sleep 61.4142\n", true));
+            QVERIFY(writeFile(runtime("bin/mv"), "#!/bin/bash\ntouch \"$HOME/moving\"\nexec sleep 61.4142\n", true));
             payload = PermissionProbes::accessibilityProbe({"cliclick"}, false);
         }
         QElapsedTimer timer;
         timer.start();
         QCOMPARE(runJob(payload, polls, 50ms), status);
+        QCOMPARE(QFile::exists(path("moving")), QTest::currentDataTag() == QByteArray("stopped while recording"));
         // A written result ends the polling at once, long before a budget of 10 s; a job stopped
         // takes what it started and its temporaries with it.
         QVERIFY2(timer.elapsed() < 8000, qPrintable(QString::number(timer.elapsed())));
