@@ -252,38 +252,36 @@ private Q_SLOTS:
         QVERIFY2(logged.match(read(log())).hasMatch(), qPrintable(read(log())));
     }
 
-    // The child's environment, from the inherited one of inherited(): what goes, what stays, what is set.
+    // The child's environment, from the inherited one of inherited(): what goes, what stays, what is
+    // set; an onboarding override replaces the inherited address. The child sees exactly that
+    // (the address echoed without its scheme, which the log would mask as an address).
     void environment()
     {
-        const QProcessEnvironment computed = CLIService(options({}, inherited())).environment();
+        QCOMPARE(CLIService(options({}, inherited())).environment().value("QUORVANTIS_ONBOARDING_SERVICE_URL"),
+                 "https://inherited.example");
+        CLIService::Options overridden = options({}, inherited());
+        overridden.onboardingOverride = [] { return std::optional(QUrl("http://localhost:4100/base")); };
+        CLIService cli(overridden);
+        const QProcessEnvironment computed = cli.environment();
         for (const char *absent : {"npm_config_prefix", "Pnpm_Home", "NPM_CONFIG_REGISTRY", "quorvantis_enrollment_key",
                                    "QUORVANTIS_ENROLLMENT_KEY", "NVM_DIR", "NVM_BIN"})
             QVERIFY2(!computed.contains(absent), absent);
         const QString runtime = m_home->path() + "/.quorvantis/mac-app-runtime";
         const QHash<QString, QString> set{
-            {"NPMRC_KEPT", "kept"}, {"QUORVANTIS_ONBOARDING_SERVICE_URL", "https://inherited.example"},
+            {"NPMRC_KEPT", "kept"}, {"QUORVANTIS_ONBOARDING_SERVICE_URL", "http://localhost:4100/base"},
             {"HOME", m_home->path()}, {"PNPM_HOME", runtime + "/bin"}, {"PM2_HOME", runtime + "/pm2"},
             {"NPM_CONFIG_USERCONFIG", runtime + "/pnpm-config/npmrc"}, {"NPM_CONFIG_GLOBALCONFIG", "/dev/null"},
             {"LANG", AgentScripts::utf8Locale()},
             {"PATH", runtime + "/bin:/opt/homebrew/bin:/opt/homebrew/sbin:/usr/local/bin:/usr/local/sbin:/usr/bin:/bin:/usr/sbin:/sbin"}};
         for (auto it = set.cbegin(); it != set.cend(); ++it)
             QCOMPARE(it.key() + u'=' + computed.value(it.key()), it.key() + u'=' + it.value());
-    }
-
-    // The child sees exactly what the runner computed; an onboarding override replaces the
-    // inherited address (echoed without its scheme, which the log would mask as an address).
-    void childGetsTheComputedEnvironment()
-    {
-        CLIService::Options overridden = options({}, inherited());
-        overridden.onboardingOverride = [] { return std::optional(QUrl("http://localhost:4100/base")); };
-        CLIService cli(overridden);
         QStringList lines;
         await(cli.runScript("compgen -e; echo \"=${QUORVANTIS_ONBOARDING_SERVICE_URL#http://}\"",
                             [&](const QString &line) { lines << line; }));
         QCOMPARE(lines.takeLast(), "=localhost:4100/base");
         for (const char *own : {"PWD", "SHLVL", "OLDPWD"})
             lines.removeAll(QLatin1String(own));
-        QStringList expected = cli.environment().keys();
+        QStringList expected = computed.keys();
         lines.sort();
         expected.sort();
         QCOMPARE(lines, expected);

@@ -10,24 +10,21 @@ QString progressLetters(const QList<SetupProgressItem> &items)
     return letters;
 }
 
-QString describeInstallation(std::optional<InstallStage> stage, const QList<SetupProgressItem> &progress,
-                             OverallState overall, bool resume, bool validated, bool onboarded, bool configured)
+QString describe(const InstallJourney &j)
 {
     static const char *const overallNames[] = {"notInstalled", "starting", "waitingSetup", "online", "error"};
-    QStringList fields{stage ? rawValue(*stage) : "-", progressLetters(progress), overallNames[int(overall)]};
-    const std::pair<bool, const char *> flags[] = {
-        {resume, "resume"}, {validated, "validated"}, {onboarded, "onboarded"}, {configured, "configured"}};
+    const auto stage = j.installStage();
+    QStringList fields{stage ? rawValue(*stage) : "-", progressLetters(j.setupProgress()),
+                       overallNames[int(j.overallState())]};
+    const std::pair<bool, const char *> flags[] = {{j.pendingSetupResume(), "resume"},
+                                                   {j.installationValidated(), "validated"},
+                                                   {j.onboardingCompleted(), "onboarded"},
+                                                   {j.configurationReady(), "configured"}};
     for (const auto &[set, name] : flags) {
         if (set)
             fields << QString::fromLatin1(name);
     }
     return fields.join(u' ');
-}
-
-QString describe(const InstallJourney &j)
-{
-    return describeInstallation(j.installStage(), j.setupProgress(), j.overallState(), j.pendingSetupResume(),
-                                j.installationValidated(), j.onboardingCompleted(), j.configurationReady());
 }
 
 int posixMode(const QString &path)

@@ -17,8 +17,6 @@ QString progressLetters(const QList<SetupProgressItem> &items);
 // The installation in one line: stage ("-": finished), progress letters, overall state, and those
 // of resume, validated, onboarded and configured that hold ("channel cccccccrpp online validated
 // configured").
-QString describeInstallation(std::optional<InstallStage> stage, const QList<SetupProgressItem> &progress,
-                             OverallState overall, bool resume, bool validated, bool onboarded, bool configured);
 QString describe(const InstallJourney &journey);
 // The permission bits of a file (-1: no such file).
 int posixMode(const QString &path);

@@ -73,7 +73,6 @@ void LoopbackHttpServer::readFrom(QTcpSocket *socket)
     const qsizetype contentLength = request.header("Content-Length").value_or("0").toLongLong();
     if (buffer.size() - headEnd - 4 < contentLength)
         return; // the rest of the body is still on its way
-    request.body = buffer.mid(headEnd + 4, contentLength);
     m_buffers.remove(socket);
     m_requests.append(request);
     const auto route = m_routes.constFind(request.path);

@@ -24,7 +24,6 @@ struct RecordedRequest
     QByteArray method;
     QString path; // decoded, without the query
     HttpHeaders headers{};
-    QByteArray body{};
 
     // Case-insensitive; nullopt when the header was not sent.
     std::optional<QByteArray> header(const QByteArray &name) const;

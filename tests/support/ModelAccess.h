@@ -19,9 +19,5 @@ struct AppModelAccess
     UpdateController &updates() const { return *model.m_updates; }
 
     const std::shared_ptr<CLIService> &cli() const { return model.m_cli; }
-    AgentStatusClient &agentStatus() const { return *model.m_agentStatus; }
-    const AppModel::Effects &effects() const { return model.m_effects; }
     QString profileFile(const QString &name) const { return QDir(model.m_profileDirectory).filePath(name); }
-    bool autoResume() const { return model.m_autoResume; }
-    bool isLaunchPending() const { return model.m_launchPending; }
 };

@@ -63,7 +63,5 @@ AppModel &ModelFixture::makeAt(const QByteArray &stage, bool configured)
 
 QString ModelFixture::installation() const
 {
-    const AppModel &m = *m_model;
-    return describeInstallation(m.journey().installStage(), m.journey().setupProgress(), m.journey().overallState(), m.journey().pendingSetupResume(),
-                                m.journey().installationValidated(), m.journey().onboardingCompleted(), m.journey().configurationReady());
+    return describe(m_model->journey());
 }

@@ -27,7 +27,7 @@ public:
     AppModel &model() { return *m_model; }
     void reset() { m_model.reset(); }
 
-    // The model's installation in one line (see describeInstallation).
+    // The model's installation in one line (see describe).
     QString installation() const;
 
     using Run = std::shared_ptr<QuorvantisTest::ScriptedRun>;
