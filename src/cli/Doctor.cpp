@@ -12,7 +12,8 @@
 #include "status/AgentStatusClient.h"
 
 #include <QCoro/QCoroAbstractSocket>
-#include <QCoro/QCoroSignal>
+#include <QCoro/QCoroTimer>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -21,7 +22,6 @@
 #include <QPointer>
 #include <QStorageInfo>
 #include <QTcpSocket>
-#include <QTimer>
 
 namespace Doctor {
 
@@ -65,13 +65,14 @@ QCoro::Task<std::optional<QString>> firstOutputLine(QString program, QStringList
 {
     QProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
-    QTimer deadline;
-    deadline.setSingleShot(true);
-    QObject::connect(&deadline, &QTimer::timeout, &process, &QProcess::kill);
-    deadline.start(10s);
+    const QDeadlineTimer deadline(10s);
     process.start(program, arguments, QIODevice::ReadOnly);
-    while (process.state() != QProcess::NotRunning)
-        co_await qCoro(&process, &QProcess::stateChanged);
+    // Polled: the state signal's private tag cannot be awaited safely, and a version answers at once.
+    while (process.state() != QProcess::NotRunning) {
+        if (deadline.hasExpired())
+            process.kill();
+        co_await QCoro::sleepFor(20ms);
+    }
     if (process.error() == QProcess::FailedToStart || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)
         co_return std::nullopt;
     co_return QString::fromUtf8(process.readAll()).section(u'\n', 0, 0).trimmed();

@@ -59,7 +59,7 @@ class CommandLineTests : public QObject
     Q_OBJECT
 
     std::unique_ptr<Sandbox> m_sandbox;
-    QTemporaryDir m_runtime; // the instance's socket directory, which another user may pass through
+    QTemporaryDir m_scratch;
     QStringList m_resources;
 
     QString socketPath() const { return SingleInstance::socketPath(SingleInstance::defaultName()); }
@@ -77,9 +77,6 @@ class CommandLineTests : public QObject
 private Q_SLOTS:
     void initTestCase()
     {
-        QFile::setPermissions(m_runtime.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
-                                                    | QFileDevice::ExeGroup | QFileDevice::ExeOther);
-        qputenv("XDG_RUNTIME_DIR", m_runtime.path().toUtf8());
         m_sandbox = std::make_unique<Sandbox>(QStringLiteral(QUORVANTIS_STAMP_TOOL));
         QVERIFY2(m_sandbox->launchError().isEmpty(), qPrintable(m_sandbox->launchError()));
         m_resources = {QStringLiteral("--resources"), m_sandbox->bundle()};
@@ -166,7 +163,7 @@ private Q_SLOTS:
         else if (breakage == "permissions")
             QVERIFY(writeFile(permissions, "screenRecording\n"));
         else if (breakage == "keyring")
-            environment.insert("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + m_runtime.filePath("no-bus"));
+            environment.insert("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + m_scratch.filePath("no-bus"));
         else if (breakage == "config")
             QVERIFY(QFile::rename(config, config + ".away"));
         const Run doctor = runBinary(QStringList{"doctor"} + m_resources, environment);
@@ -207,7 +204,7 @@ private Q_SLOTS:
         QVERIFY(update.waitForFinished(180000));
         QVERIFY2(update.exitCode() == 0, update.readAllStandardError().constData());
 
-        const QString archive = m_runtime.filePath("diagnostics.tar");
+        const QString archive = m_scratch.filePath("diagnostics.tar");
         const Run exported = runBinary(QStringList{"export-diagnostics", archive} + m_resources);
         QCOMPARE(exported.exitCode, 0);
         QCOMPARE(posixMode(archive), 0600);
@@ -248,16 +245,24 @@ private Q_SLOTS:
         }
         const auto instance = startInstance();
         QVERIFY(instance);
-        // Even with the file opened to everyone, the peer's credentials decide.
-        QVERIFY(QFile::setPermissions(socketPath(), QFileDevice::Permissions(0x7777)));
-        QProcess stranger;
+        // Even where another user can reach the socket and the file is open to everyone (a link in
+        // a folder others may pass through), the peer's credentials decide.
+        const QString link = m_scratch.filePath("instance");
+        QCOMPARE(::link(QFile::encodeName(socketPath()).constData(), QFile::encodeName(link).constData()), 0);
+        QVERIFY(QFile::setPermissions(link, QFileDevice::Permissions(0x7777)));
+        QVERIFY(QFile::setPermissions(m_scratch.path(), QFileDevice::Permissions(0x7711)));
+        QProcess stranger; // asks the instance to quit, unless it has been turned away first
         stranger.start("setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups", "node", "-e",
-                                   "const s = require('net').connect(process.argv[1], () => "
-                                   "s.write('{\"protocol\":1,\"command\":\"quit\"}\\n')); s.pipe(process.stdout)",
-                                   socketPath()});
+                                   "const s = require('net').connect(process.argv[1]); s.pipe(process.stdout); "
+                                   "s.on('error', () => {}); setTimeout(() => "
+                                   "s.write('{\"protocol\":1,\"command\":\"quit\"}\\n'), 1000)",
+                                   link});
         QVERIFY(stranger.waitForFinished(20000));
-        QCOMPARE(stranger.readAllStandardOutput(), QByteArray("refused\n"));
-        QCOMPARE(instance->state(), QProcess::Running);
+        QVERIFY2(stranger.readAllStandardOutput() == "refused\n", stranger.readAllStandardError().constData());
+        QVERIFY(!instance->waitForFinished(500)); // it did not quit
+        // A socket open to others is no channel of ours either; the owner's own mode ends the instance.
+        QCOMPARE(runBinary(QStringList{"quit"} + m_resources).exitCode, 1);
+        QVERIFY(QFile::setPermissions(link, QFileDevice::Permissions(0x7700)));
         QCOMPARE(runBinary(QStringList{"quit"} + m_resources).exitCode, 0);
         QVERIFY(instance->waitForFinished(30000));
     }
