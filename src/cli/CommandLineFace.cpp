@@ -3,7 +3,6 @@
 // actions run on a model of their own, which holds the instance's place while they run.
 #include "cli/CommandService.h"
 
-#include "BuildConfiguration.h"
 #include "app/AppModel.h"
 #include "app/Diagnostics.h"
 #include "cli/Doctor.h"
@@ -16,7 +15,6 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
-#include <QJsonDocument>
 #include <QTextStream>
 #include <QTimer>
 
@@ -74,9 +72,7 @@ QCoro::Task<Answer> runWithoutInstance(Request request)
         const auto document = co_await sample(profile);
         const QString version = Bundle::infoString(QStringLiteral("CFBundleShortVersionString")).value_or(QStringLiteral("--"));
         const StatusReport report = StatusReport::fromProfile(profile, document, version);
-        if (request.json)
-            co_return Answer{0, QString::fromUtf8(QJsonDocument(report.toJson()).toJson(QJsonDocument::Indented)), {}};
-        co_return Answer{0, report.toText(QDateTime::currentDateTimeUtc()), {}};
+        co_return CommandService::statusAnswer(report, request.json, QDateTime::currentDateTimeUtc());
     }
     case Subcommand::doctor: {
         Doctor::Inputs inputs{.home = QDir::homePath(), .profileDirectory = profile, .permissions = std::nullopt};

@@ -1,22 +1,15 @@
 #include "cli/CommandService.h"
 
-#include "BuildConfiguration.h"
 #include "app/AppModel.h"
 #include "app/Diagnostics.h"
 #include "cli/Doctor.h"
 #include "cli/StatusReport.h"
 #include "core/Tasks.h"
 #include "permissions/PermissionKind.h"
-#include "platform/Bundle.h"
-#include "platform/SingleInstance.h"
-#include "status/AgentStatusClient.h"
 
-#include <QCoreApplication>
 #include <QDir>
-#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QTextStream>
 #include <QTimer>
 
 using CommandLine::Answer;
@@ -30,13 +23,6 @@ constexpr int protocolVersion = 1;
 Answer failed(const QString &message)
 {
     return {1, {}, message + u'\n'};
-}
-
-Answer statusAnswer(const StatusReport &report, bool json, const QDateTime &now)
-{
-    if (json)
-        return {0, QString::fromUtf8(QJsonDocument(report.toJson()).toJson(QJsonDocument::Indented)), {}};
-    return {0, report.toText(now), {}};
 }
 
 QString suggestedPath(const std::optional<QString> &path)
@@ -53,6 +39,13 @@ Answer exportDiagnostics(const Diagnostics::Report &report, const QString &path)
 }
 
 } // namespace
+
+Answer CommandService::statusAnswer(const StatusReport &report, bool json, const QDateTime &now)
+{
+    if (json)
+        return {0, QString::fromUtf8(QJsonDocument(report.toJson()).toJson(QJsonDocument::Indented)), {}};
+    return {0, report.toText(now), {}};
+}
 
 CommandService::CommandService(AppModel &model, Window window) : m_model(&model), m_window(std::move(window)) {}
 

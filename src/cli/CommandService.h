@@ -10,6 +10,8 @@
 #include <optional>
 
 class AppModel;
+class QDateTime;
+struct StatusReport;
 
 // The command line's subcommands run on one model: the running instance's, which gets them over
 // the single-instance channel, or the one a subcommand without an instance starts for itself.
@@ -29,6 +31,9 @@ public:
     QCoro::Task<CommandLine::Answer> run(CommandLine::Request request);
     // One request line of the channel and its answer line.
     void handle(const QByteArray &request, std::function<void(QByteArray answer)> reply);
+
+    // What `status` prints, as JSON or as text.
+    static CommandLine::Answer statusAnswer(const StatusReport &report, bool json, const QDateTime &now);
 
     // The channel's lines: one JSON object each, with the protocol's version.
     static QByteArray encode(const CommandLine::Request &request);

@@ -19,7 +19,6 @@
 #include <QFileInfo>
 #include <QNetworkProxy>
 #include <QProcess>
-#include <QPointer>
 #include <QStorageInfo>
 #include <QTcpSocket>
 
