@@ -129,6 +129,9 @@ endif()
 install(FILES "${quorvantis_packaging}/linux/${QUORVANTIS_APP_ID}.desktop"
         DESTINATION "${CMAKE_INSTALL_DATADIR}/applications")
 install(FILES "${CMAKE_BINARY_DIR}/${QUORVANTIS_APP_ID}.metainfo.xml" DESTINATION "${CMAKE_INSTALL_DATADIR}/metainfo")
+# Where bash-completion loads a command's completion from on first use.
+install(FILES "${quorvantis_packaging}/linux/quorvantis-companion.bash"
+        DESTINATION "${CMAKE_INSTALL_DATADIR}/bash-completion/completions" RENAME quorvantis-companion)
 foreach(size IN LISTS quorvantis_icon_sizes)
   install(FILES "${quorvantis_icon_root}/${size}x${size}/${QUORVANTIS_APP_ID}.png"
           DESTINATION "${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps")
@@ -153,7 +156,7 @@ set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://quorvantis.dev/companion")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "bash, qt6-qpa-plugins")
 # URLs and folders open through xdg-open; the captured binding link needs a Secret Service.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils, gnome-keyring | kwalletmanager")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils, gnome-keyring | kwalletmanager, bash-completion")
 # The installed binary is stripped; its debug symbols go to a package of their own
 # (quorvantis-companion-dbgsym, a .ddeb), found by build id under /usr/lib/debug.
 set(CPACK_DEBIAN_DEBUGINFO_PACKAGE ON)

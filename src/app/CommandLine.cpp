@@ -30,9 +30,72 @@ void addQtOptions(QCommandLineParser &parser)
         hidden(QLatin1String(name), false);
 }
 
+struct Word
+{
+    Subcommand command;
+    const char *name;
+    const char *usage;
+    const char *description;
+};
+
+// In the order the help lists them.
+constexpr Word words[] = {
+    {Subcommand::status, "status", "status [--json]", "安装阶段、Agent 状态、权限、Channel 和版本"},
+    {Subcommand::doctor, "doctor", "doctor", "逐项检查 Quorvantis 依赖的环境，并给出修复方法"},
+    {Subcommand::restart, "restart", "restart", "重启 Agent"},
+    {Subcommand::recheck, "recheck", "recheck", "重新检查系统权限"},
+    {Subcommand::update, "update", "update", "更新 Agent"},
+    {Subcommand::exportDiagnostics, "export-diagnostics", "export-diagnostics [PATH]", "导出诊断信息（已移除令牌和密钥）"},
+    {Subcommand::show, "show", "show", "显示正在运行的 Quorvantis 的窗口"},
+    {Subcommand::quit, "quit", "quit", "退出正在运行的 Quorvantis"},
+};
+
+QString subcommandHelp()
+{
+    QString text = QStringLiteral("\n命令（Quorvantis 正在运行时由它执行；否则直接读取配置目录，操作在后台执行后退出）：\n");
+    for (const Word &word : words)
+        text += QStringLiteral("  %1%2\n").arg(QString::fromUtf8(word.usage).leftJustified(28), QString::fromUtf8(word.description));
+    text += QStringLiteral("\n退出状态：0 成功，1 检查或操作失败，2 用法错误。\n");
+    return text;
+}
+
+Answer usageError(const QString &program, const QString &what)
+{
+    return Answer{2, {}, QStringLiteral("%1：%2\n运行 %1 --help 查看可用的选项。\n").arg(program, what)};
+}
+
 } // namespace
 
-std::optional<Answer> check(const QStringList &arguments, const QString &version, const QStringList &components)
+QString name(Subcommand command)
+{
+    for (const Word &word : words) {
+        if (word.command == command)
+            return QString::fromLatin1(word.name);
+    }
+    return {};
+}
+
+std::optional<Subcommand> subcommandNamed(const QString &text)
+{
+    for (const Word &word : words) {
+        if (text == QLatin1String(word.name))
+            return word.command;
+    }
+    return std::nullopt;
+}
+
+const QList<Subcommand> &subcommands()
+{
+    static const QList<Subcommand> all = [] {
+        QList<Subcommand> list;
+        for (const Word &word : words)
+            list.append(word.command);
+        return list;
+    }();
+    return all;
+}
+
+Parsed parse(const QStringList &arguments, const QString &version, const QStringList &components)
 {
     QCommandLineParser parser;
     // Qt's options are single-dash words ("-platform offscreen"), not bundles of letters.
@@ -40,34 +103,67 @@ std::optional<Answer> check(const QStringList &arguments, const QString &version
     parser.setApplicationDescription(QStringLiteral("Quorvantis：安装并照看本机的 Quorvantis Agent。"));
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption versionOption = parser.addVersionOption();
-    parser.addOption(QCommandLineOption(QStringLiteral("resources"),
-                                        QStringLiteral("Use DIR as the application's resource directory."),
-                                        QStringLiteral("DIR")));
+    const QCommandLineOption resources(QStringLiteral("resources"),
+                                       QStringLiteral("Use DIR as the application's resource directory."),
+                                       QStringLiteral("DIR"));
+    parser.addOption(resources);
+    const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("status: print one JSON object."));
+    parser.addOption(json);
+    parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("One of the commands below; none opens the window."),
+                                 QStringLiteral("[command]"));
     addQtOptions(parser);
 
     const QString program = QFileInfo(arguments.value(0, QStringLiteral("quorvantis-companion"))).fileName();
-    if (!parser.parse(arguments)) {
-        return Answer{2, {},
-                      QStringLiteral("%1：%2\n运行 %1 --help 查看可用的选项。\n").arg(program, parser.errorText())};
-    }
+    if (!parser.parse(arguments))
+        return {usageError(program, parser.errorText()), std::nullopt};
     const QString report = components.isEmpty() ? QString() : components.join(u'\n') + u'\n';
     if (parser.isSet(versionOption))
-        return Answer{0, QStringLiteral("Quorvantis %1\n").arg(version) + report, {}};
-    if (parser.isSet(help) || parser.isSet(QStringLiteral("help-all")))
-        return Answer{0, parser.helpText() + (report.isEmpty() ? QString() : u'\n' + report), {}};
-    return std::nullopt;
+        return {Answer{0, QStringLiteral("Quorvantis %1\n").arg(version) + report, {}}, std::nullopt};
+    if (parser.isSet(help) || parser.isSet(QStringLiteral("help-all"))) {
+        return {Answer{0, parser.helpText() + subcommandHelp() + (report.isEmpty() ? QString() : u'\n' + report), {}},
+                std::nullopt};
+    }
+
+    const QStringList words = parser.positionalArguments();
+    if (words.isEmpty()) {
+        if (parser.isSet(json))
+            return {usageError(program, QStringLiteral("--json 只能与 status 一起使用。")), std::nullopt};
+        return {};
+    }
+    const auto command = subcommandNamed(words.first());
+    if (!command)
+        return {usageError(program, QStringLiteral("未知的命令：%1").arg(words.first())), std::nullopt};
+    const qsizetype allowed = *command == Subcommand::exportDiagnostics ? 2 : 1;
+    if (words.size() > allowed)
+        return {usageError(program, QStringLiteral("%1 不接受参数 %2").arg(words.first(), words.at(allowed))), std::nullopt};
+    if (parser.isSet(json) && *command != Subcommand::status)
+        return {usageError(program, QStringLiteral("--json 只能与 status 一起使用。")), std::nullopt};
+    Request request{.command = *command, .json = parser.isSet(json), .path = std::nullopt, .resources = std::nullopt};
+    if (words.size() > 1)
+        request.path = words.at(1);
+    if (parser.isSet(resources))
+        request.resources = parser.value(resources);
+    return {std::nullopt, request};
 }
 
-std::optional<int> answerBeforeStart(int argc, char **argv)
+std::optional<Answer> check(const QStringList &arguments, const QString &version, const QStringList &components)
+{
+    return parse(arguments, version, components).answer;
+}
+
+BeforeStart readBeforeStart(int argc, char **argv)
 {
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments.append(QString::fromLocal8Bit(argv[i]));
-    // A usage error needs nothing else; the help and the version read the bundle, which a core
-    // application locates (no display needed).
-    auto answer = check(arguments, {}, {});
+    // A usage error and a subcommand need nothing else; the help and the version read the
+    // bundle, which a core application locates (no display needed).
+    Parsed parsed = parse(arguments, {}, {});
+    if (parsed.request)
+        return {std::nullopt, parsed.request};
+    auto answer = parsed.answer;
     if (!answer)
-        return std::nullopt;
+        return {};
     std::optional<QCoreApplication> core;
     if (answer->exitCode == 0) {
         core.emplace(argc, argv);
@@ -85,7 +181,7 @@ std::optional<int> answerBeforeStart(int argc, char **argv)
     }
     QTextStream(stdout) << answer->out;
     QTextStream(stderr) << answer->err;
-    return answer->exitCode;
+    return {answer->exitCode, std::nullopt};
 }
 
 } // namespace CommandLine

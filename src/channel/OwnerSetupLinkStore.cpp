@@ -166,6 +166,16 @@ QCoro::Task<std::optional<QByteArray>> OwnerSetupLinkStore::readData(QString ser
     co_return data;
 }
 
+QCoro::Task<std::optional<QString>> OwnerSetupLinkStore::keychainProblem(QString profileDirectory)
+{
+    // A read of the profile's entry: found or not, the keychain answered.
+    const OwnerSetupLinkStore store = forProfileDirectory(profileDirectory);
+    auto job = makeJob<QKeychain::ReadPasswordJob>(store.service(), store.account());
+    if (co_await runJob(job.get()) || job->error() == QKeychain::EntryNotFound)
+        co_return std::nullopt;
+    co_return job->errorString();
+}
+
 QCoro::Task<bool> OwnerSetupLinkStore::writeData(QString service, QString account, std::optional<QByteArray> data)
 {
     // Delete first, whatever it reports (a missing entry is not an error worth knowing):

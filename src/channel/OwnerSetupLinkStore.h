@@ -37,6 +37,10 @@ public:
     // Replaces the raw item value (absent: only deletes). Returns whether the keychain reported success.
     static QCoro::Task<bool> writeData(QString service, QString account, std::optional<QByteArray> data);
 
+    // Why the keychain cannot be used now (no Secret Service, a locked or refused keychain);
+    // absent when it answers.
+    static QCoro::Task<std::optional<QString>> keychainProblem(QString profileDirectory);
+
 private:
     QString m_service;
     QString m_account;

@@ -14,6 +14,7 @@ Attention::Attention(std::function<void()> announce, Clock clock)
 
 void Attention::showError(DisplayError error)
 {
+    ++m_errorsShown;
     m_lastError = std::move(error);
 }
 

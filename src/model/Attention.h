@@ -22,6 +22,8 @@ public:
     const std::optional<DisplayError> &lastError() const { return m_lastError(); }
     // How the last action ended (or why it could not run), where nothing else shows it.
     const std::optional<QString> &notice() const { return m_notice(); }
+    // How many errors were shown so far: an action that raises the same error again still counts.
+    quint64 errorsShown() const { return m_errorsShown; }
     const FocusTarget &focusTarget() const { return m_focusTarget(); }
     qint64 focusRevision() const { return m_focusRevision(); }
     const QList<ActivityEvent> &activities() const { return m_activities(); }
@@ -40,6 +42,7 @@ public:
 
 private:
     Clock m_clock;
+    quint64 m_errorsShown = 0;
     Published<std::optional<DisplayError>> m_lastError;
     Published<std::optional<QString>> m_notice;
     Published<QList<ActivityEvent>> m_activities;

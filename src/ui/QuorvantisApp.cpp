@@ -2,6 +2,7 @@
 
 #include "BuildConfiguration.h"
 #include "app/ProfileFiles.h"
+#include "cli/CommandService.h"
 #include "platform/Bundle.h"
 #include "platform/SingleInstance.h"
 #include "ui/DesktopNotifier.h"
@@ -212,6 +213,10 @@ int QuorvantisApp::run(int argc, char **argv)
     // A second launch in the same home shows the running window instead of a second installer.
     SingleInstance instance;
     if (!instance.claim()) {
+        if (instance.runningInstanceBusy()) {
+            QTextStream(stderr) << QStringLiteral("Quorvantis 正在执行一个命令行操作；它结束后再打开窗口。\n");
+            return 1;
+        }
         qCInfo(lcApp) << "Quorvantis already runs for this user; its window was brought to the front.";
         return 0;
     }
@@ -226,6 +231,11 @@ int QuorvantisApp::run(int argc, char **argv)
     connect(&instance, &SingleInstance::activationRequested, &app, [&app] {
         qCInfo(lcApp) << "Another launch asked for the window.";
         app.openMainWindow();
+    });
+    // The command line's subcommands reach this model.
+    CommandService commands(*app.model(), {.show = [&app] { app.openMainWindow(); }, .quit = [&app] { app.quit(); }});
+    instance.setRequestHandler([&commands](const QByteArray &request, std::function<void(QByteArray)> reply) {
+        commands.handle(request, std::move(reply));
     });
     // The notifier is there before the launch's first change; a window that never paints (no
     // screen to show it on) does not hold either back.

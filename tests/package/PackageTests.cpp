@@ -67,6 +67,7 @@ private Q_SLOTS:
         QTest::newRow("desktop entry") << "/usr/share/applications/dev.quorvantis.Companion.desktop" << true;
         // Built here without a key: a stamp would have come from somewhere else.
         QTest::newRow("no stamp") << "/usr/share/quorvantis-companion/stamp" << false;
+        QTest::newRow("bash completion") << "/usr/share/bash-completion/completions/quorvantis-companion" << true;
     }
 
     void fileList()
