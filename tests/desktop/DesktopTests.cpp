@@ -339,7 +339,8 @@ private Q_SLOTS:
         tar.start(QStringLiteral("tar"), {"-xOf", archive, "quorvantis-diagnostics/summary.json"});
         QVERIFY(tar.waitForFinished() && tar.exitCode() == 0);
         const QJsonObject summary = QJsonDocument::fromJson(tar.readAllStandardOutput()).object();
-        QCOMPARE(summary["lastError"]["message"].toString(), QStringLiteral("failed, see [URL REDACTED]"));
+        // The tool's line travels as the error's detail, its address redacted.
+        QCOMPARE(summary["lastError"]["detail"].toString(), QStringLiteral("failed, see [URL REDACTED]"));
     }
 };
 

@@ -17,6 +17,9 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QDir>
+#include <QRegularExpression>
+#include <QScreen>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScrollArea>
@@ -546,7 +549,15 @@ private Q_SLOTS:
         Window window(steps.first());
         for (const QString &step : steps.mid(1))
             window.act(step);
-        QCOMPARE(window.look(look), seen);
+        const QString shownNow = window.look(look);
+        // QUORVANTIS_VIEW_SHOTS=DIR keeps a picture of the screen at each row's end; under
+        // under-window-manager.sh that is the gallery of these states as a desktop shows them.
+        if (const QString shots = qEnvironmentVariable("QUORVANTIS_VIEW_SHOTS"); !shots.isEmpty()) {
+            static const QRegularExpression unsafe(QStringLiteral("[^\\w]+"));
+            const QString name = QString::fromUtf8(QTest::currentDataTag()).replace(unsafe, QStringLiteral("-"));
+            QGuiApplication::primaryScreen()->grabWindow(0).save(QDir(shots).filePath(name + ".png"));
+        }
+        QCOMPARE(shownNow, seen);
     }
 
     // The setup screen opens at its top whatever it holds; only what appears afterwards (the
