@@ -26,19 +26,6 @@ QString overallName(OverallState state)
     return {};
 }
 
-// The words the window's headline uses for each state.
-QString overallWords(OverallState state)
-{
-    switch (state) {
-    case OverallState::notInstalled: return QStringLiteral("等待安装");
-    case OverallState::starting: return QStringLiteral("正在安装");
-    case OverallState::waitingSetup: return QStringLiteral("等待 setup");
-    case OverallState::online: return QStringLiteral("在线");
-    case OverallState::error: return QStringLiteral("需要处理");
-    }
-    return {};
-}
-
 QString permissionStateName(PermissionNativeState state)
 {
     switch (state) {
@@ -274,7 +261,7 @@ QString StatusReport::toText(const QDateTime &now) const
     lines.add(QStringLiteral("安装阶段"), installStage ? stageWords(*installStage)
                                           : installed ? QStringLiteral("已完成")
                                                       : QStringLiteral("尚未开始"));
-    lines.add(QStringLiteral("状态"), overallWords(overallState));
+    lines.add(QStringLiteral("状态"), StatusController::overallStateTitle(overallState));
     QStringList agent{!agentConnected ? QStringLiteral("未连接") : agentWorking ? QStringLiteral("正在工作") : QStringLiteral("在线")};
     if (agentTask)
         agent << *agentTask;

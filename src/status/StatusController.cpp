@@ -248,7 +248,12 @@ QString StatusController::headlineStatusTitle() const
         return QStringLiteral("Waiting for channel binding");
     if (journey().installationValidated() && statusSnapshot().bridgeConnected)
         return currentTask();
-    switch (journey().overallState()) {
+    return overallStateTitle(journey().overallState());
+}
+
+QString StatusController::overallStateTitle(OverallState state)
+{
+    switch (state) {
     case OverallState::notInstalled: return QStringLiteral("等待安装");
     case OverallState::starting: return QStringLiteral("正在安装");
     case OverallState::waitingSetup: return QStringLiteral("等待 setup");

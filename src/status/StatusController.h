@@ -65,6 +65,8 @@ public:
                                                    const std::optional<AgentRuntimeStatus> &previous);
     QString currentTask() const;
     QString headlineStatusTitle() const;
+    // The words for an overall state, wherever it is named (headline, panel, command line).
+    static QString overallStateTitle(OverallState state);
     QString headlineStatusDetail() const;
     // Why a finished installation needs attention when no error was reported: the agent stopped
     // answering, since its last heartbeat. Absent otherwise.

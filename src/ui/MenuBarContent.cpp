@@ -2,6 +2,7 @@
 
 #include "app/AppModel.h"
 #include "app/ProfileFiles.h"
+#include "status/StatusController.h"
 #include "ui/DiagnosticsExport.h"
 #include "ui/Symbols.h"
 #include "ui/UIToken.h"
@@ -40,14 +41,7 @@ QPushButton *menuItem(const QString &text)
 
 QString MenuBarContent::headerTitle(int overallState)
 {
-    switch (AppModel::OverallState(overallState)) {
-    case AppModel::OverallState::notInstalled: return QStringLiteral("等待安装");
-    case AppModel::OverallState::starting: return QStringLiteral("正在安装");
-    case AppModel::OverallState::waitingSetup: return QStringLiteral("等待 setup");
-    case AppModel::OverallState::online: return QStringLiteral("在线");
-    case AppModel::OverallState::error: return QStringLiteral("需要处理");
-    }
-    return {};
+    return StatusController::overallStateTitle(AppModel::OverallState(overallState));
 }
 
 QString MenuBarContent::headerDetail(int overallState)
