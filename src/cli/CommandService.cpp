@@ -176,7 +176,7 @@ std::optional<Request> CommandService::decodeRequest(const QByteArray &line)
     if (object.value(QStringLiteral("protocol")).toInt() != protocolVersion || !command)
         return std::nullopt;
     Request request{.command = *command, .json = object.value(QStringLiteral("json")).toBool(), .path = std::nullopt,
-                    .resources = std::nullopt};
+                    .resources = std::nullopt, .language = std::nullopt};
     // A path is absolute: the client resolved it against its own directory.
     if (const QString path = object.value(QStringLiteral("path")).toString(); QDir::isAbsolutePath(path))
         request.path = path;

@@ -268,12 +268,12 @@ QString StatusReport::toText(const QDateTime &now) const
         agent << *agentTask;
     if (lastResponseAt)
         agent << QCoreApplication::translate("StatusReport", "%1响应").arg(ago(*lastResponseAt, now));
-    lines.add(QStringLiteral("Agent"), agent.join(QStringLiteral(" · ")));
+    lines.add(QCoreApplication::translate("StatusReport", "Agent"), agent.join(QStringLiteral(" · ")));
     QStringList granted;
     for (const PermissionItem &item : permissions)
         granted << PermissionKinds::title(item.rule.kind) + u' ' + permissionStateWords(item);
     lines.add(QCoreApplication::translate("StatusReport", "系统权限"), granted.join(QStringLiteral(" · ")));
-    lines.add(QStringLiteral("Channel"), channelWords(channel));
+    lines.add(QCoreApplication::translate("StatusReport", "Channel"), channelWords(channel));
     QString versions = QStringLiteral("Agent %1 · App %2").arg(agentVersion.value_or(QStringLiteral("--")), appVersion);
     if (availableAgentVersion)
         versions += QCoreApplication::translate("StatusReport", "（Agent %1 可更新）").arg(*availableAgentVersion);

@@ -474,9 +474,12 @@ QString PermissionController::settingsUnavailableLine(std::optional<PermissionKi
         const QString pane = kind ? QStringLiteral(" > ") + PermissionKinds::title(*kind) : QString();
         return tr("无法打开系统设置，请手动打开“系统设置 > 隐私与安全性%1”。").arg(pane);
     }
-    const QString pane = kind ? tr("“%1”的").arg(PermissionKinds::title(*kind)) : tr("对应的");
-    return tr("%1没有%2系统设置面板，无需手动打开；权限是否可用仍由 App 的真实探针检查决定。")
-        .arg(PlatformWords::thisComputer(), pane);
+    if (kind) {
+        return tr("%1没有“%2”的系统设置面板，无需手动打开；权限是否可用仍由 App 的真实探针检查决定。")
+            .arg(PlatformWords::thisComputer(), PermissionKinds::title(*kind));
+    }
+    return tr("%1没有对应的系统设置面板，无需手动打开；权限是否可用仍由 App 的真实探针检查决定。")
+        .arg(PlatformWords::thisComputer());
 }
 
 QUrl PermissionController::permissionSettingsURL(std::optional<PermissionKind> kind)

@@ -125,13 +125,13 @@ QStringList ActivityList::summaries() const
 
 OwnerSetupChannelStatus::OwnerSetupChannelStatus(AppModel *model, QWidget *parent)
     : QWidget(parent), m_model(model), m_state(makeLabel({}, UIToken::Typography::body, true)),
-      m_bind(makeBorderedButton(QStringLiteral("Bind Channel")))
+      m_bind(makeBorderedButton(tr("Bind Channel")))
 {
     setObjectName(QStringLiteral("channel-status"));
     auto *layout = new QHBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(10);
-    auto *title = makeLabel(QStringLiteral("Channel"), UIToken::Typography::bodyStrong);
+    auto *title = makeLabel(tr("Channel"), UIToken::Typography::bodyStrong);
     title->setWordWrap(false);
     layout->addWidget(title);
     layout->addWidget(m_state, 1);
@@ -356,7 +356,7 @@ SystemStatusPane::SystemStatusPane(AppModel *model, QWidget *parent)
     auto *facts = new QHBoxLayout;
     facts->setSpacing(28);
     auto *connection = new QGridLayout;
-    m_agent = addRow(connection, QStringLiteral("Agent"));
+    m_agent = addRow(connection, tr("Agent"));
     m_bridge = addRow(connection, tr("连接状态"));
     m_heartbeat = addRow(connection, tr("最近响应"));
     connection->setRowStretch(connection->rowCount(), 1);

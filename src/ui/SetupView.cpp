@@ -92,7 +92,7 @@ QString SetupView::currentStageText(const AppModel &model)
         if (item.state == AppModel::ProgressState::failed)
             return tr("%1需要处理").arg(::title(item.phase));
     }
-    return model.journey().installStage() == InstallStage::setup ? QStringLiteral("Waiting for setup") : tr("准备安装");
+    return model.journey().installStage() == InstallStage::setup ? QCoreApplication::translate("StatusController", "Waiting for setup") : tr("准备安装");
 }
 
 QString SetupView::progressSpokenValue(const AppModel &model)
@@ -390,7 +390,7 @@ void SetupView::render()
     m_stage->setAccessibleName(tr("当前安装阶段，%1").arg(stage));
     m_shield->setText(setupStage ? tr("安装码只用于设备注册，不会写入日志或本地设置。")
                                  : tr("App 会先完成环境安装和系统授权。"));
-    setTextIfChanged(m_title, setupStage ? QStringLiteral("Setup Quorvantis") : tr("安装 Quorvantis"));
+    setTextIfChanged(m_title, setupStage ? tr("Setup Quorvantis") : tr("安装 Quorvantis"));
 
     m_entryForm->setVisible(setupStage && !m_model->journey().configurationReady());
     renderEntryForm();

@@ -6,6 +6,7 @@
 #include "ui/Symbols.h"
 #include "ui/UIToken.h"
 
+#include <QCoreApplication>
 #include <QComboBox>
 #include <QGuiApplication>
 #include <QHBoxLayout>
@@ -584,9 +585,9 @@ void renderRecoveryButton(QPushButton *button, const AppModel &model, int kind, 
     QString shown = title;
     if (running) {
         switch (Kind(kind)) {
-        case Kind::restartAgent: shown = tr("正在重启 Agent…"); break;
-        case Kind::recheckPermissions: shown = tr("正在检查权限…"); break;
-        case Kind::retryInstall: shown = tr("正在重试…"); break;
+        case Kind::restartAgent: shown = QCoreApplication::translate("Views", "正在重启 Agent…"); break;
+        case Kind::recheckPermissions: shown = QCoreApplication::translate("Views", "正在检查权限…"); break;
+        case Kind::retryInstall: shown = QCoreApplication::translate("Views", "正在重试…"); break;
         default: break;
         }
     }
