@@ -152,7 +152,7 @@ Parsed parse(const QStringList &arguments, const QString &version, const QString
         const auto language = words.at(1) == u"system" ? std::optional<QString>(words.at(1)) : InterfaceLanguage::supported(words.at(1));
         if (!language) {
             return {usageError(program, QCoreApplication::translate("CommandLine", "没有这种界面语言：%1（可用：%2、system）")
-                                            .arg(words.at(1), InterfaceLanguage::available().join(QStringLiteral("、")))),
+                                            .arg(words.at(1), InterfaceLanguage::available().join(QCoreApplication::translate("CommandLine", "、")))),
                     std::nullopt};
         }
         request.language = language;

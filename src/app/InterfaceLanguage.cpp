@@ -71,17 +71,24 @@ QString name()
     return choose(ProfileFiles::language(ProfileFiles::defaultProfileDirectory()), QLocale::system().uiLanguages());
 }
 
+std::unique_ptr<QTranslator> translator(const QString &language)
+{
+    if (language == chinese)
+        return nullptr;
+    auto loaded = std::make_unique<QTranslator>();
+    if (!loaded->load(QLocale(language), QStringLiteral("quorvantis"), QStringLiteral("_"), QStringLiteral(":/i18n"))) {
+        qCWarning(lcLanguage) << "No translation of the interface into" << language;
+        return nullptr;
+    }
+    return loaded;
+}
+
 void install(QCoreApplication &application, const QString &language)
 {
     installed() = language;
-    if (language != chinese) {
-        auto *translator = new QTranslator(&application);
-        if (translator->load(QLocale(language), QStringLiteral("quorvantis"), QStringLiteral("_"), QStringLiteral(":/i18n")))
-            QCoreApplication::installTranslator(translator);
-        else {
-            qCWarning(lcLanguage) << "No translation of the interface into" << language;
-            delete translator;
-        }
+    if (auto loaded = translator(language)) {
+        loaded->setParent(&application);
+        QCoreApplication::installTranslator(loaded.release());
     }
     // Qt's own texts follow the interface's language, not the system's.
     installQtTranslations(application);

@@ -3,9 +3,11 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
 #include <optional>
 
 class QCoreApplication;
+class QTranslator;
 
 // The language the interface speaks, and Qt's own texts in it: the standard dialogs, the text
 // fields' context menus and the buttons Qt titles itself read like the rest of the window.
@@ -30,6 +32,10 @@ QString choose(const std::optional<QString> &chosen, const QStringList &systemLa
 
 // The interface's language for the current user, from the default profile and the system.
 QString name();
+
+// The translation of the interface's texts into `language`, loaded; none for Chinese, the texts'
+// own language (or a language without one).
+std::unique_ptr<QTranslator> translator(const QString &language);
 
 // Installs the translation of the interface into `name` (none for Chinese) and Qt's own texts in
 // it. Called once at start-up, before the first text is made.

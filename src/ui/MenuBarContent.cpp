@@ -1,6 +1,7 @@
 #include "ui/MenuBarContent.h"
 
 #include "app/AppModel.h"
+#include "app/InterfaceLanguage.h"
 #include "app/ProfileFiles.h"
 #include "status/StatusController.h"
 #include "ui/DiagnosticsExport.h"
@@ -9,6 +10,8 @@
 #include "ui/Views.h"
 
 #include <QCheckBox>
+#include <QComboBox>
+#include <QLocale>
 #include <QHBoxLayout>
 #include <QLayout>
 #include <QLabel>
@@ -65,6 +68,7 @@ MenuBarContent::MenuBarContent(AppModel *model, Actions actions, QWidget *parent
       m_update(menuItem(tr("更新 Agent"))), m_updateSpinner(new Spinner(12)),
       m_releases(menuItem(tr("检查 App 更新"))), m_logs(menuItem(tr("打开日志目录"))),
       m_diagnostics(menuItem(DiagnosticsExport::actionTitle())), m_notice(makeLabel({}, Typography::meta, true)), m_notifications(new QCheckBox(tr("桌面通知"))),
+      m_language(new QComboBox), m_languageNote(makeLabel(tr("重新打开 Quorvantis 后生效。"), Typography::meta, true)),
       m_quit(menuItem(tr("退出 Quorvantis"))), m_clock(new QTimer(this)),
       m_observer(new ModelObserver(model, this, [this] { render(); }))
 {
@@ -130,6 +134,21 @@ MenuBarContent::MenuBarContent(AppModel *model, Actions actions, QWidget *parent
     m_notifications->setStyleSheet(QStringLiteral("QCheckBox { padding: 3px 10px; }"));
     m_notifications->setToolTip(tr("Agent 离线、需要处理或有新版本时通知你。"));
     layout->addWidget(m_notifications);
+    auto *languageRow = new QHBoxLayout;
+    languageRow->setContentsMargins(10, 0, 10, 0);
+    auto *languageLabel = makeLabel(tr("界面语言"), Typography::body);
+    languageLabel->setBuddy(m_language);
+    languageRow->addWidget(languageLabel);
+    languageRow->addStretch();
+    languageRow->addWidget(m_language);
+    layout->addLayout(languageRow);
+    m_language->addItem(tr("跟随系统"), QString());
+    for (const QString &language : InterfaceLanguage::available())
+        m_language->addItem(InterfaceLanguage::displayName(language), language);
+    m_language->setToolTip(tr("重新打开 Quorvantis 后生效。"));
+    m_languageNote->setContentsMargins(10, 0, 10, 0);
+    m_languageNote->hide();
+    layout->addWidget(m_languageNote);
     layout->addWidget(makeDivider());
     layout->addWidget(m_quit);
 
@@ -156,6 +175,13 @@ MenuBarContent::MenuBarContent(AppModel *model, Actions actions, QWidget *parent
     syncNotificationsToggle();
     connect(m_notifications, &QCheckBox::toggled, this, [this](bool on) {
         ProfileFiles::setNotificationsEnabled(ProfileFiles::profileDirectory(*m_model), on);
+    });
+    syncLanguageChoice();
+    connect(m_language, &QComboBox::activated, this, [this](int index) {
+        const QString language = m_language->itemData(index).toString();
+        const QString profile = ProfileFiles::profileDirectory(*m_model);
+        ProfileFiles::setLanguage(profile, language.isEmpty() ? std::nullopt : std::optional<QString>(language));
+        syncLanguageChoice();
     });
     connect(m_quit, &QPushButton::clicked, this, [this] {
         if (m_actions.quit)
@@ -225,10 +251,22 @@ void MenuBarContent::syncNotificationsToggle()
     m_notifications->setChecked(ProfileFiles::notificationsEnabled(ProfileFiles::profileDirectory(*m_model)));
 }
 
+void MenuBarContent::syncLanguageChoice()
+{
+    const auto chosen = ProfileFiles::language(ProfileFiles::profileDirectory(*m_model));
+    const auto language = chosen ? InterfaceLanguage::supported(*chosen) : std::nullopt;
+    const QSignalBlocker quiet(m_language);
+    m_language->setCurrentIndex(std::max(0, m_language->findData(language.value_or(QString()))));
+    // The texts were made at start-up: another language shows from the next start on.
+    const QString next = InterfaceLanguage::choose(language, QLocale::system().uiLanguages());
+    m_languageNote->setVisible(next != InterfaceLanguage::name());
+}
+
 void MenuBarContent::showEvent(QShowEvent *event)
 {
     QWidget::showEvent(event);
     syncNotificationsToggle();
+    syncLanguageChoice();
     render();
     m_clock->start();
 }

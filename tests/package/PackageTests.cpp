@@ -45,6 +45,8 @@ class PackageTests : public QObject
 private Q_SLOTS:
     void initTestCase()
     {
+        // The binary speaks the system's language; these tests read its Chinese.
+        qputenv("LANGUAGE", "zh_CN");
         const QString configuration = QStringLiteral(QUORVANTIS_BINARY_DIR "/CPackConfig.cmake");
         const Run packed = run(QUORVANTIS_CPACK, {"-G", "DEB", "-B", m_work.path(), "--config", configuration});
         QVERIFY2(packed.exitCode == 0, qPrintable(packed.output + packed.errors));
