@@ -426,6 +426,10 @@ Run %1 --help to see the available options.</translation>
         <source>没有这种界面语言：%1（可用：%2、system）</source>
         <translation>No such interface language: %1 (available: %2, system)</translation>
     </message>
+    <message>
+        <source>、</source>
+        <translation>, </translation>
+    </message>
 </context>
 <context>
     <name>CommandLineFace</name>
@@ -970,6 +974,18 @@ Run %1 --help to see the available options.</translation>
     <message>
         <source>正在更新 Agent…</source>
         <translation>Updating Agent…</translation>
+    </message>
+    <message>
+        <source>重新打开 Quorvantis 后生效。</source>
+        <translation>Applies when Quorvantis next starts.</translation>
+    </message>
+    <message>
+        <source>界面语言</source>
+        <translation>Language</translation>
+    </message>
+    <message>
+        <source>跟随系统</source>
+        <translation>System</translation>
     </message>
 </context>
 <context>
