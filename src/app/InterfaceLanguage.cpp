@@ -59,9 +59,13 @@ QString choose(const std::optional<QString> &chosen, const QStringList &systemLa
         if (const auto language = supported(*chosen))
             return *language;
     }
-    // The texts are Chinese; everyone else reads English, the interface's one translation.
-    const bool chineseSystem = !systemLanguages.isEmpty() && languageOf(systemLanguages.first()) == u"zh";
-    return chineseSystem ? chinese : english;
+    // The first of the user's languages the interface speaks: someone who prefers French, then
+    // Chinese, reads Chinese. Without any, English, the language most read as a second one.
+    for (const QString &language : systemLanguages) {
+        if (const auto spoken = supported(language))
+            return *spoken;
+    }
+    return english;
 }
 
 QString name()

@@ -13,8 +13,8 @@ class QTranslator;
 // fields' context menus and the buttons Qt titles itself read like the rest of the window.
 //
 // The texts are written in Chinese; other languages are translations loaded at start-up. The
-// interface speaks Chinese when the system's preferred languages start with Chinese, English
-// otherwise, unless the user chose a language (kept in the profile, see ProfileFiles::language).
+// interface speaks the first of the system's preferred languages it has texts for (English when
+// none), unless the user chose a language (kept in the profile, see ProfileFiles::language).
 namespace InterfaceLanguage {
 
 // The languages there are texts for, as locale names: "zh_CN" (the texts' own) and "en".
