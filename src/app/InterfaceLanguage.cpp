@@ -95,7 +95,7 @@ void install(QCoreApplication &application, const QString &language)
         QCoreApplication::installTranslator(loaded.release());
     }
     // Qt's own texts follow the interface's language, not the system's.
-    installQtTranslations(application);
+    installQtTranslations(application, language);
 }
 
 void install(QCoreApplication &application)
@@ -105,10 +105,15 @@ void install(QCoreApplication &application)
 
 bool installQtTranslations(QCoreApplication &application)
 {
+    return installQtTranslations(application, name());
+}
+
+bool installQtTranslations(QCoreApplication &application, const QString &language)
+{
     auto *translator = new QTranslator(&application);
     const QString directory = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
-    if (!translator->load(QLocale(name()), QStringLiteral("qtbase"), QStringLiteral("_"), directory)) {
-        qCInfo(lcLanguage) << "No Qt translations for" << name() << "in" << directory;
+    if (!translator->load(QLocale(language), QStringLiteral("qtbase"), QStringLiteral("_"), directory)) {
+        qCInfo(lcLanguage) << "No Qt translations for" << language << "in" << directory;
         delete translator;
         return false;
     }

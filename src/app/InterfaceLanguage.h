@@ -42,8 +42,9 @@ std::unique_ptr<QTranslator> translator(const QString &language);
 void install(QCoreApplication &application, const QString &name);
 void install(QCoreApplication &application);
 
-// Loads Qt's own translations for the interface's language into the application; false when
-// the system has none for it (Qt's texts then stay in English).
+// Loads Qt's own translations for `language` (by default the interface's) into the application;
+// false when the system has none for it (Qt's texts then stay in English).
+bool installQtTranslations(QCoreApplication &application, const QString &language);
 bool installQtTranslations(QCoreApplication &application);
 
 } // namespace InterfaceLanguage
