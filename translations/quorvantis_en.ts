@@ -67,6 +67,29 @@
     </message>
 </context>
 <context>
+    <name>AgentScripts</name>
+    <message>
+        <source>Quorvantis 运行环境不完整，请重新安装。</source>
+        <translation>The Quorvantis runtime is incomplete; please reinstall.</translation>
+    </message>
+    <message>
+        <source>Quorvantis 安装工具不可用，请重新安装。</source>
+        <translation>The Quorvantis installer tools are unavailable; please reinstall.</translation>
+    </message>
+    <message>
+        <source>Quorvantis 运行组件不完整，请重新安装。</source>
+        <translation>The Quorvantis runtime components are incomplete; please reinstall.</translation>
+    </message>
+    <message>
+        <source>Agent 运行配置未生成，请重试。</source>
+        <translation>The Agent&apos;s run configuration was not created; please try again.</translation>
+    </message>
+    <message>
+        <source>Agent 运行配置无效，请重试。</source>
+        <translation>The Agent&apos;s run configuration is invalid; please try again.</translation>
+    </message>
+</context>
+<context>
     <name>AgentStatusClient</name>
     <message>
         <source>Agent 状态通道配置无效</source>

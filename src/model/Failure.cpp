@@ -1,6 +1,7 @@
 #include "model/Failure.h"
 
 #include "core/Text.h"
+#include "process/AgentScripts.h"
 
 #include <QCoreApplication>
 #include <QLocale>
@@ -142,7 +143,8 @@ Report from(const std::exception_ptr &error, const QString &fallbackCode)
 
 Report forExit(const QString &code, const CLIResult &result)
 {
-    return {code, safeErrorMessage(result.lastErrorLine)};
+    const auto message = safeErrorMessage(result.lastErrorLine);
+    return {code, message ? std::optional(AgentScripts::translatedFailureLine(*message)) : std::nullopt};
 }
 
 bool isTransient(const Report &report)
