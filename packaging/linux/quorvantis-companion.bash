@@ -2,7 +2,7 @@
 _quorvantis_companion()
 {
     local current=${COMP_WORDS[COMP_CWORD]} previous=${COMP_WORDS[COMP_CWORD-1]}
-    local commands="status doctor restart recheck update export-diagnostics show quit"
+    local commands="status doctor restart recheck update export-diagnostics show quit language"
     local command="" word index
     for ((index = 1; index < COMP_CWORD; index++)); do
         word=${COMP_WORDS[index]}
@@ -26,6 +26,13 @@ _quorvantis_companion()
             fi
             ;;
         status) COMPREPLY=($(compgen -W "--json" -- "$current")) ;;
+        language)
+            if [[ $previous == language ]]; then
+                COMPREPLY=($(compgen -W "zh_CN en system" -- "$current"))
+            else
+                COMPREPLY=()
+            fi
+            ;;
         export-diagnostics)
             if [[ $current == -* ]]; then
                 COMPREPLY=()

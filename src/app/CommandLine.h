@@ -19,7 +19,7 @@ struct Answer
 };
 
 // What the command-line face does; `show` and `quit` need the running instance.
-enum class Subcommand { status, doctor, restart, recheck, update, exportDiagnostics, show, quit };
+enum class Subcommand { status, doctor, restart, recheck, update, exportDiagnostics, show, quit, language };
 
 struct Request
 {
@@ -27,6 +27,7 @@ struct Request
     bool json = false;         // status --json
     std::optional<QString> path; // export-diagnostics [PATH], as given
     std::optional<QString> resources; // --resources DIR
+    std::optional<QString> language; // language [zh_CN|en|system]: a language, or "system"
 };
 
 // "status", "export-diagnostics", ...; every subcommand in the order the help lists them.

@@ -3,6 +3,7 @@
 #include "app/AppModel.h"
 #include "model/ProfileMarkers.h"
 #include "process/InstallLog.h"
+#include "status/AgentStatusClient.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -18,6 +19,11 @@ const QString markerPrefix = QStringLiteral("mac-app-");
 QString profileDirectory(const AppModel &model)
 {
     return model.profileDirectory();
+}
+
+QString defaultProfileDirectory()
+{
+    return AgentStatusClient::defaultProfileDirectory();
 }
 
 QString installLog()
@@ -57,6 +63,16 @@ bool notificationsEnabled(const QString &profileDirectory)
 void setNotificationsEnabled(const QString &profileDirectory, bool enabled)
 {
     ProfileMarkers::writeNotificationsEnabled(profileDirectory, enabled);
+}
+
+std::optional<QString> language(const QString &profileDirectory)
+{
+    return ProfileMarkers::readLanguage(profileDirectory);
+}
+
+void setLanguage(const QString &profileDirectory, const std::optional<QString> &language)
+{
+    ProfileMarkers::writeLanguage(profileDirectory, language);
 }
 
 } // namespace ProfileFiles

@@ -3,6 +3,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <optional>
+
 class AppModel;
 
 // The files of the desktop integration: where the profile and the install log are, the
@@ -11,6 +13,9 @@ namespace ProfileFiles {
 
 // The model's profile directory.
 QString profileDirectory(const AppModel &model);
+
+// The current user's profile directory, before any model exists.
+QString defaultProfileDirectory();
 
 // The install log of the current user.
 QString installLog();
@@ -26,5 +31,10 @@ QStringList markerNames(const QString &profileDirectory);
 QString notificationsMarkerName();
 bool notificationsEnabled(const QString &profileDirectory);
 void setNotificationsEnabled(const QString &profileDirectory, bool enabled);
+
+// The interface language chosen over the system's ("zh_CN", "en"), kept as the marker
+// "mac-app-language"; absent: follow the system.
+std::optional<QString> language(const QString &profileDirectory);
+void setLanguage(const QString &profileDirectory, const std::optional<QString> &language);
 
 } // namespace ProfileFiles

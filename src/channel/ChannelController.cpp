@@ -33,7 +33,7 @@ QString ownerSetupFailureMessage(const std::exception_ptr &error)
     } catch (const QuorvantisNativeError &coded) {
         return coded.message;
     } catch (...) {
-        return QStringLiteral("暂时无法获取 Channel 绑定状态，请检查网络后重试。");
+        return ChannelController::tr("暂时无法获取 Channel 绑定状态，请检查网络后重试。");
     }
 }
 
@@ -92,7 +92,7 @@ QCoro::Task<void> ChannelController::enterChannelStage()
         co_return;
     attention().clearError();
     journey().report(JourneyEvent::daemonAnswering);
-    journey().applyProgress(SetupPhase::channel, ProgressState::running, QStringLiteral("等待绑定 Channel"));
+    journey().applyProgress(SetupPhase::channel, ProgressState::running, tr("等待绑定 Channel"));
     m_links.startStatusMonitoring();
     co_await refreshOwnerSetup(false);
 }
@@ -195,7 +195,7 @@ void ChannelController::finishChannelBinding()
     m_ownerSetupDidOpen = false;
     m_ownerSetupLinkCopied = false;
     journey().report(JourneyEvent::bindingCompleted);
-    journey().applyProgress(SetupPhase::handshake, ProgressState::running, QStringLiteral("正在验证 Agent 状态"));
+    journey().applyProgress(SetupPhase::handshake, ProgressState::running, tr("正在验证 Agent 状态"));
 }
 
 void ChannelController::saveOwnerSetupLink(std::optional<OwnerSetupLink> link)
@@ -277,15 +277,15 @@ bool ChannelController::ownerSetupOpenedByAgent() const
 QString ChannelController::ownerSetupOpenButtonTitle() const
 {
     if (ownerSetupOpenFailed())
-        return QStringLiteral("重试");
+        return tr("重试");
     if (ownerSetupDidOpen())
-        return QStringLiteral("重新打开浏览器");
-    return QStringLiteral("打开浏览器");
+        return tr("重新打开浏览器");
+    return tr("打开浏览器");
 }
 
 QString ChannelController::channelBindingSummary() const
 {
     if (journey().isAt(InstallStage::channel))
-        return QStringLiteral("等待完成绑定");
-    return journey().onboardingCompleted() ? QStringLiteral("已绑定") : QStringLiteral("尚未开始");
+        return tr("等待完成绑定");
+    return journey().onboardingCompleted() ? tr("已绑定") : tr("尚未开始");
 }

@@ -3,6 +3,7 @@
 #include "core/OnboardingServiceConfiguration.h"
 #include "channel/OwnerSetupClient.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 
@@ -20,12 +21,12 @@ constexpr qint64 maximumConfigBytes = 1024 * 1024;
 
 QuorvantisNativeError configInvalid()
 {
-    return QuorvantisNativeError(QStringLiteral("OWNER_SETUP_CONFIG_INVALID"), QStringLiteral("Channel 绑定配置无效"));
+    return QuorvantisNativeError(QStringLiteral("OWNER_SETUP_CONFIG_INVALID"), QCoreApplication::translate("OnboardingDocuments", "Channel 绑定配置无效"));
 }
 
 QuorvantisNativeError responseInvalid()
 {
-    return QuorvantisNativeError(QStringLiteral("OWNER_SETUP_RESPONSE_INVALID"), QStringLiteral("Channel 绑定页面无效"));
+    return QuorvantisNativeError(QStringLiteral("OWNER_SETUP_RESPONSE_INVALID"), QCoreApplication::translate("OnboardingDocuments", "Channel 绑定页面无效"));
 }
 
 std::optional<QString> nonEmptyString(const json &object, const char *key)
@@ -136,7 +137,7 @@ SetupLink decodeSetupLink(const QByteArray &body, const QUrl &serviceURL, const 
 
 QuorvantisNativeError statusUnavailable()
 {
-    return QuorvantisNativeError(QStringLiteral("OWNER_SETUP_UNAVAILABLE"), QStringLiteral("暂时无法获取 Channel 绑定状态"));
+    return QuorvantisNativeError(QStringLiteral("OWNER_SETUP_UNAVAILABLE"), QCoreApplication::translate("OnboardingDocuments", "暂时无法获取 Channel 绑定状态"));
 }
 
 } // namespace OnboardingDocuments

@@ -5,6 +5,7 @@
 #include "net/BoundedHttp.h"
 #include "process/QuorvantisNativeError.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QNetworkAccessManager>
@@ -24,7 +25,10 @@ struct DeleteLater
 
 constexpr qint64 maximumLinkFileBytes = 16 * 1024;
 
-const QString unavailablePageMessage = QStringLiteral("暂时无法获取 Channel 绑定页面");
+QString unavailablePageMessage()
+{
+    return QCoreApplication::translate("OwnerSetupClient", "暂时无法获取 Channel 绑定页面");
+}
 
 QuorvantisNativeError unavailable(const QString &message)
 {
@@ -34,7 +38,7 @@ QuorvantisNativeError unavailable(const QString &message)
 QuorvantisNativeError stateChanged()
 {
     return QuorvantisNativeError(QStringLiteral("OWNER_SETUP_STATE_CHANGED"),
-                                 QStringLiteral("Channel 绑定状态已更新，正在重新检查"));
+                                 QCoreApplication::translate("OwnerSetupClient", "Channel 绑定状态已更新，正在重新检查"));
 }
 
 std::optional<QString> strictUtf8(const QByteArray &bytes)
@@ -256,7 +260,7 @@ QCoro::Task<OwnerSetupSession> requestSession(std::shared_ptr<OwnerSetupClient::
     if (linkAnswer.status == 409)
         throw stateChanged();
     if (linkAnswer.status < 200 || linkAnswer.status > 299)
-        throw unavailable(unavailablePageMessage);
+        throw unavailable(unavailablePageMessage());
     // An answer too large to read is no link.
     const OnboardingDocuments::SetupLink link = OnboardingDocuments::decodeSetupLink(
         linkAnswer.tooLarge ? QByteArray() : linkAnswer.body, config.serviceURL, config.agentName);

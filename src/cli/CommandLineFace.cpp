@@ -5,6 +5,7 @@
 
 #include "app/AppModel.h"
 #include "app/Diagnostics.h"
+#include "app/InterfaceLanguage.h"
 #include "cli/Doctor.h"
 #include "cli/StatusReport.h"
 #include "core/Tasks.h"
@@ -53,7 +54,7 @@ QCoro::Task<Answer> runHeadless(Request request)
     SingleInstance instance;
     instance.setShowsWindow(false);
     if (!instance.claim(false))
-        co_return Answer{1, {}, QStringLiteral("Quorvantis 刚刚启动；请再运行一次这个命令。\n")};
+        co_return Answer{1, {}, QCoreApplication::translate("CommandLineFace", "Quorvantis 刚刚启动；请再运行一次这个命令。\n")};
     AppModel::Options options;
     options.bootstrapRetryDelays = {2s, 4s, 8s};
     options.autoResume = false;
@@ -80,9 +81,11 @@ QCoro::Task<Answer> runWithoutInstance(Request request)
         co_return Doctor::answer(checks);
     }
     case Subcommand::show:
-        co_return Answer{1, {}, QStringLiteral("Quorvantis 没有在运行；运行 quorvantis-companion 打开窗口。\n")};
+        co_return Answer{1, {}, QCoreApplication::translate("CommandLineFace", "Quorvantis 没有在运行；运行 quorvantis-companion 打开窗口。\n")};
     case Subcommand::quit:
-        co_return Answer{0, {}, QStringLiteral("Quorvantis 没有在运行。\n")};
+        co_return Answer{0, {}, QCoreApplication::translate("CommandLineFace", "Quorvantis 没有在运行。\n")};
+    case Subcommand::language:
+        co_return CommandService::languageAnswer(profile, request.language);
     case Subcommand::restart:
     case Subcommand::recheck:
     case Subcommand::update:
@@ -92,8 +95,11 @@ QCoro::Task<Answer> runWithoutInstance(Request request)
     co_return co_await runHeadless(std::move(request));
 }
 
-QCoro::Task<void> runAndExit(Request request)
+QCoro::Task<Answer> answerFor(Request request)
 {
+    // The choice of language is a file in the profile, read at start: no instance takes part.
+    if (request.command == Subcommand::language)
+        co_return co_await runWithoutInstance(std::move(request));
     Answer answer;
     const auto exchange = SingleInstance::ask(SingleInstance::defaultName(), CommandService::encode(request),
                                               isAction(request.command) ? -1 : 60000);
@@ -101,7 +107,7 @@ QCoro::Task<void> runAndExit(Request request)
     switch (exchange.outcome) {
     case Outcome::answered:
         answer = CommandService::decodeAnswer(exchange.answer)
-                     .value_or(Answer{1, {}, QStringLiteral("正在运行的 Quorvantis 给出了无法读取的回答。\n")});
+                     .value_or(Answer{1, {}, QCoreApplication::translate("CommandLineFace", "正在运行的 Quorvantis 给出了无法读取的回答。\n")});
         break;
     case Outcome::refused:
     case Outcome::failed:
@@ -111,6 +117,12 @@ QCoro::Task<void> runAndExit(Request request)
         answer = co_await runWithoutInstance(std::move(request));
         break;
     }
+    co_return answer;
+}
+
+QCoro::Task<void> runAndExit(Request request)
+{
+    const Answer answer = co_await answerFor(std::move(request));
     QTextStream(stdout) << answer.out;
     QTextStream(stderr) << answer.err;
     QCoreApplication::exit(answer.exitCode);
@@ -123,6 +135,7 @@ int run(int argc, char **argv, Request request)
     QCoreApplication application(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Quorvantis"));
     QCoreApplication::setOrganizationDomain(QStringLiteral("quorvantis.dev"));
+    InterfaceLanguage::install(application);
     if (request.resources)
         Bundle::setResourceDirectory(*request.resources);
     // The instance writes where the user meant, whatever its own working directory.

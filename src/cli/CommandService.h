@@ -32,6 +32,10 @@ public:
     // One request line of the channel and its answer line.
     void handle(const QByteArray &request, std::function<void(QByteArray answer)> reply);
 
+    // `language`: shows the interface's language, or keeps the choice in the profile (read at
+    // the next start); needs no instance.
+    static CommandLine::Answer languageAnswer(const QString &profileDirectory, const std::optional<QString> &choice);
+
     // What `status` prints, as JSON or as text.
     static CommandLine::Answer statusAnswer(const StatusReport &report, bool json, const QDateTime &now);
 

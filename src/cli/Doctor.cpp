@@ -11,6 +11,7 @@
 #include "process/QuorvantisNativeError.h"
 #include "status/AgentStatusClient.h"
 
+#include <QCoreApplication>
 #include <QCoro/QCoroAbstractSocket>
 #include <QCoro/QCoroTimer>
 #include <QDeadlineTimer>
@@ -28,7 +29,10 @@ namespace {
 
 using namespace std::chrono_literals;
 
-const QString restartFix = QStringLiteral("运行 quorvantis-companion restart 重新安装并启动 Agent");
+QString restartFix()
+{
+    return QCoreApplication::translate("Doctor", "运行 quorvantis-companion restart 重新安装并启动 Agent");
+}
 
 // Outside the coroutines: g++ 12 cannot build a literal's array inside an aggregate there.
 Check named(const QString &name, const QString &fix)
@@ -50,11 +54,11 @@ QString describe(const std::exception_ptr &error)
     try {
         std::rethrow_exception(error);
     } catch (const QuorvantisNativeError &failure) {
-        return failure.message.isEmpty() ? failure.code : failure.message + QStringLiteral("（") + failure.code + u'）';
+        return failure.message.isEmpty() ? failure.code : QCoreApplication::translate("Doctor", "%1（%2）").arg(failure.message, failure.code);
     } catch (const std::exception &failure) {
         return QString::fromUtf8(failure.what()).left(240);
     } catch (...) {
-        return QStringLiteral("未知错误");
+        return QCoreApplication::translate("Doctor", "未知错误");
     }
 }
 
@@ -79,24 +83,24 @@ QCoro::Task<std::optional<QString>> firstOutputLine(QString program, QStringList
 
 QCoro::Task<Check> privateRuntime(QString home)
 {
-    const QString fix = QStringLiteral("重新打开 Quorvantis 完成安装；如仍失败，请删除 ~/%1 后重新打开，让它重新准备运行环境")
+    const QString fix = QCoreApplication::translate("Doctor", "重新打开 Quorvantis 完成安装；如仍失败，请删除 ~/%1 后重新打开，让它重新准备运行环境")
                             .arg(AgentContract::runtimeRoot());
-    Check check = named(QStringLiteral("私有运行环境"), fix);
+    Check check = named(QCoreApplication::translate("Doctor", "私有运行环境"), fix);
     const QDir root(home);
     const QString node = firstLine(root.filePath(AgentContract::nodePathFile()));
     const QString pnpm = root.filePath(AgentContract::runtimeBin() + QStringLiteral("/pnpm"));
     if (node.isEmpty() || !QFileInfo(node).isExecutable()) {
-        check.detail = QStringLiteral("没有找到运行环境的 node");
+        check.detail = QCoreApplication::translate("Doctor", "没有找到运行环境的 node");
         co_return check;
     }
     if (!QFileInfo(pnpm).isExecutable()) {
-        check.detail = QStringLiteral("没有找到运行环境的 pnpm");
+        check.detail = QCoreApplication::translate("Doctor", "没有找到运行环境的 pnpm");
         co_return check;
     }
     QStringList arguments{QStringLiteral("--version")};
     const auto version = co_await firstOutputLine(node, std::move(arguments));
     check.passed = version.has_value();
-    check.detail = version ? QStringLiteral("node %1").arg(*version) : QStringLiteral("%1 无法运行").arg(node);
+    check.detail = version ? QStringLiteral("node %1").arg(*version) : QCoreApplication::translate("Doctor", "%1 无法运行").arg(node);
     co_return check;
 }
 
@@ -109,34 +113,34 @@ QString loginEntry(const QString &home)
 
 QCoro::Task<Check> daemon(QString home, QString profileDirectory)
 {
-    Check check = named(QStringLiteral("Agent 守护进程"), restartFix);
+    Check check = named(QCoreApplication::translate("Doctor", "Agent 守护进程"), restartFix());
     if (!QFileInfo::exists(loginEntry(home))) {
-        check.detail = QStringLiteral("没有登记为登录时启动（%1 不存在）").arg(loginEntry(home));
+        check.detail = QCoreApplication::translate("Doctor", "没有登记为登录时启动（%1 不存在）").arg(loginEntry(home));
         co_return check;
     }
     const auto port = AgentStatusClient::parsePort(firstLine(QDir(profileDirectory).filePath(QStringLiteral("tui-port"))));
     if (!port) {
-        check.detail = QStringLiteral("Agent 没有写下状态端口");
+        check.detail = QCoreApplication::translate("Doctor", "Agent 没有写下状态端口");
         co_return check;
     }
     QTcpSocket socket;
     socket.setProxy(QNetworkProxy::NoProxy);
     const QHostAddress loopback(QHostAddress::LocalHost);
     check.passed = co_await qCoro(socket).connectToHost(loopback, *port, QIODevice::ReadWrite, 2s);
-    check.detail = check.passed ? QStringLiteral("已登记，端口 %1 有应答").arg(*port)
-                                : QStringLiteral("已登记，但端口 %1 没有应答").arg(*port);
+    check.detail = check.passed ? QCoreApplication::translate("Doctor", "已登记，端口 %1 有应答").arg(*port)
+                                : QCoreApplication::translate("Doctor", "已登记，但端口 %1 没有应答").arg(*port);
     co_return check;
 }
 
 QCoro::Task<Check> statusEndpoint(QString profileDirectory)
 {
-    Check check = named(QStringLiteral("状态通道"), restartFix);
+    Check check = named(QCoreApplication::translate("Doctor", "状态通道"), restartFix());
     AgentStatusClient client(profileDirectory);
     std::exception_ptr error;
     try {
         const AgentRuntimeStatus sample = co_await client.fetch();
         check.passed = true;
-        check.detail = QStringLiteral("Agent %1，%2").arg(sample.version, sample.ready ? QStringLiteral("已就绪") : QStringLiteral("尚未就绪"));
+        check.detail = QCoreApplication::translate("Doctor", "Agent %1，%2").arg(sample.version, sample.ready ? QCoreApplication::translate("Doctor", "已就绪") : QCoreApplication::translate("Doctor", "尚未就绪"));
     } catch (...) {
         error = std::current_exception();
     }
@@ -161,18 +165,18 @@ Check permissions(const QString &profileDirectory, const std::optional<QList<Per
         }
     }
     if (missing.isEmpty())
-        return {QStringLiteral("系统权限"), true, QStringLiteral("三项权限均已验证"), {}};
-    return {QStringLiteral("系统权限"), false, QStringLiteral("未验证：%1").arg(missing.join(QStringLiteral("、"))),
-            QStringLiteral("在系统设置中授予这些权限，然后运行 quorvantis-companion recheck")};
+        return {QCoreApplication::translate("Doctor", "系统权限"), true, QCoreApplication::translate("Doctor", "三项权限均已验证"), {}};
+    return {QCoreApplication::translate("Doctor", "系统权限"), false, QCoreApplication::translate("Doctor", "未验证：%1").arg(missing.join(QCoreApplication::translate("Doctor", "、"))),
+            QCoreApplication::translate("Doctor", "在系统设置中授予这些权限，然后运行 quorvantis-companion recheck")};
 }
 
 Check keychainCheck(const std::optional<QString> &problem)
 {
     const bool mac = AgentScripts::hostPlatform() == AgentScripts::Platform::macOS;
-    Check check = named(QStringLiteral("钥匙串"), mac ? QStringLiteral("解锁登录钥匙串")
-                                                      : QStringLiteral("启动并解锁桌面的 Secret Service（例如 gnome-keyring）"));
+    Check check = named(QCoreApplication::translate("Doctor", "钥匙串"), mac ? QCoreApplication::translate("Doctor", "解锁登录钥匙串")
+                                                      : QCoreApplication::translate("Doctor", "启动并解锁桌面的 Secret Service（例如 gnome-keyring）"));
     check.passed = !problem;
-    check.detail = problem.value_or(QStringLiteral("可以读取"));
+    check.detail = problem.value_or(QCoreApplication::translate("Doctor", "可以读取"));
     return check;
 }
 
@@ -184,15 +188,15 @@ QCoro::Task<Check> keychain(QString profileDirectory)
 
 Check onboardingService(const QString &profileDirectory)
 {
-    Check check{QStringLiteral("接入服务"), false, {},
-                QStringLiteral("用安装码完成设置；已设置过时，请重新运行设置以写回 Agent 的 config.json")};
+    Check check{QCoreApplication::translate("Doctor", "接入服务"), false, {},
+                QCoreApplication::translate("Doctor", "用安装码完成设置；已设置过时，请重新运行设置以写回 Agent 的 config.json")};
     try {
         const auto configuration = OnboardingDocuments::readServiceConfiguration(
             profileDirectory, OnboardingServiceConfiguration::bundledOverride());
         check.passed = true;
-        check.detail = QStringLiteral("%1，Agent %2").arg(configuration.serviceURL.toString(QUrl::RemoveUserInfo), configuration.agentName);
+        check.detail = QCoreApplication::translate("Doctor", "%1，Agent %2").arg(configuration.serviceURL.toString(QUrl::RemoveUserInfo), configuration.agentName);
     } catch (...) {
-        check.detail = QStringLiteral("config.json 缺失或不完整：") + describe(std::current_exception());
+        check.detail = QCoreApplication::translate("Doctor", "config.json 缺失或不完整：%1").arg(describe(std::current_exception()));
     }
     return check;
 }
@@ -206,9 +210,9 @@ Check diskSpace(const QString &home)
     const QStorageInfo storage(place);
     const qint64 free = storage.bytesAvailable();
     const auto megabytes = [](qint64 bytes) { return QString::number(bytes / (1024 * 1024)); };
-    Check check{QStringLiteral("磁盘空间"), free >= neededDiskBytes,
-                QStringLiteral("%1 MB 可用").arg(megabytes(free)),
-                QStringLiteral("在 %1 所在的磁盘上至少腾出 %2 MB").arg(place, megabytes(neededDiskBytes))};
+    Check check{QCoreApplication::translate("Doctor", "磁盘空间"), free >= neededDiskBytes,
+                QCoreApplication::translate("Doctor", "%1 MB 可用").arg(megabytes(free)),
+                QCoreApplication::translate("Doctor", "在 %1 所在的磁盘上至少腾出 %2 MB").arg(place, megabytes(neededDiskBytes))};
     return check;
 }
 
@@ -233,7 +237,7 @@ CommandLine::Answer answer(const QList<Check> &checks)
     bool allPassed = true;
     for (const Check &check : checks) {
         allPassed = allPassed && check.passed;
-        QString line = (check.passed ? QStringLiteral("正常  ") : QStringLiteral("失败  ")) + check.detail;
+        QString line = (check.passed ? QCoreApplication::translate("Doctor", "正常  ") : QCoreApplication::translate("Doctor", "失败  ")) + check.detail;
         if (!check.passed)
             line += QStringLiteral(" → ") + check.fix;
         lines.add(check.name, line);

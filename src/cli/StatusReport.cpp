@@ -6,6 +6,7 @@
 #include "permissions/PermissionKind.h"
 #include "status/StatusController.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -39,9 +40,9 @@ QString permissionStateName(PermissionNativeState state)
 QString permissionStateWords(const PermissionItem &item)
 {
     switch (item.nativeState) {
-    case PermissionNativeState::unknown: return QStringLiteral("未确认");
-    case PermissionNativeState::notGranted: return QStringLiteral("未授权");
-    case PermissionNativeState::granted: return item.verified ? QStringLiteral("已授权") : QStringLiteral("已授权（待验证）");
+    case PermissionNativeState::unknown: return QCoreApplication::translate("StatusReport", "未确认");
+    case PermissionNativeState::notGranted: return QCoreApplication::translate("StatusReport", "未授权");
+    case PermissionNativeState::granted: return item.verified ? QCoreApplication::translate("StatusReport", "已授权") : QCoreApplication::translate("StatusReport", "已授权（待验证）");
     }
     return {};
 }
@@ -60,9 +61,9 @@ QString channelName(Channel channel)
 QString channelWords(Channel channel)
 {
     switch (channel) {
-    case Channel::notStarted: return QStringLiteral("尚未开始");
-    case Channel::binding: return QStringLiteral("等待完成绑定");
-    case Channel::bound: return QStringLiteral("已绑定");
+    case Channel::notStarted: return QCoreApplication::translate("StatusReport", "尚未开始");
+    case Channel::binding: return QCoreApplication::translate("StatusReport", "等待完成绑定");
+    case Channel::bound: return QCoreApplication::translate("StatusReport", "已绑定");
     }
     return {};
 }
@@ -132,7 +133,7 @@ QString isoTime(const QDateTime &time)
 QString ago(const QDateTime &then, const QDateTime &now)
 {
     const qint64 seconds = then.msecsTo(now) / 1000;
-    return seconds >= 2 ? QStringLiteral("%1 秒前").arg(seconds) : QStringLiteral("刚刚");
+    return seconds >= 2 ? QCoreApplication::translate("StatusReport", "%1 秒前").arg(seconds) : QCoreApplication::translate("StatusReport", "刚刚");
 }
 
 } // namespace
@@ -258,30 +259,30 @@ QJsonObject StatusReport::toJson() const
 QString StatusReport::toText(const QDateTime &now) const
 {
     TextColumns lines;
-    lines.add(QStringLiteral("安装阶段"), installStage ? stageWords(*installStage)
-                                          : installed ? QStringLiteral("已完成")
-                                                      : QStringLiteral("尚未开始"));
-    lines.add(QStringLiteral("状态"), StatusController::overallStateTitle(overallState));
-    QStringList agent{!agentConnected ? QStringLiteral("未连接") : agentWorking ? QStringLiteral("正在工作") : QStringLiteral("在线")};
+    lines.add(QCoreApplication::translate("StatusReport", "安装阶段"), installStage ? stageWords(*installStage)
+                                          : installed ? QCoreApplication::translate("StatusReport", "已完成")
+                                                      : QCoreApplication::translate("StatusReport", "尚未开始"));
+    lines.add(QCoreApplication::translate("StatusReport", "状态"), StatusController::overallStateTitle(overallState));
+    QStringList agent{!agentConnected ? QCoreApplication::translate("StatusReport", "未连接") : agentWorking ? QCoreApplication::translate("StatusReport", "正在工作") : QCoreApplication::translate("StatusReport", "在线")};
     if (agentTask)
         agent << *agentTask;
     if (lastResponseAt)
-        agent << ago(*lastResponseAt, now) + QStringLiteral("响应");
-    lines.add(QStringLiteral("Agent"), agent.join(QStringLiteral(" · ")));
+        agent << QCoreApplication::translate("StatusReport", "%1响应").arg(ago(*lastResponseAt, now));
+    lines.add(QCoreApplication::translate("StatusReport", "Agent"), agent.join(QStringLiteral(" · ")));
     QStringList granted;
     for (const PermissionItem &item : permissions)
         granted << PermissionKinds::title(item.rule.kind) + u' ' + permissionStateWords(item);
-    lines.add(QStringLiteral("系统权限"), granted.join(QStringLiteral(" · ")));
-    lines.add(QStringLiteral("Channel"), channelWords(channel));
+    lines.add(QCoreApplication::translate("StatusReport", "系统权限"), granted.join(QStringLiteral(" · ")));
+    lines.add(QCoreApplication::translate("StatusReport", "Channel"), channelWords(channel));
     QString versions = QStringLiteral("Agent %1 · App %2").arg(agentVersion.value_or(QStringLiteral("--")), appVersion);
     if (availableAgentVersion)
-        versions += QStringLiteral("（Agent %1 可更新）").arg(*availableAgentVersion);
-    lines.add(QStringLiteral("版本"), versions);
+        versions += QCoreApplication::translate("StatusReport", "（Agent %1 可更新）").arg(*availableAgentVersion);
+    lines.add(QCoreApplication::translate("StatusReport", "版本"), versions);
     if (operation)
-        lines.add(QStringLiteral("正在进行"), AgentOperations::runningTitle(operation->kind));
+        lines.add(QCoreApplication::translate("StatusReport", "正在进行"), AgentOperations::runningTitle(operation->kind));
     if (lastError)
-        lines.add(QStringLiteral("错误"), QStringLiteral("%1（%2）").arg(lastError->message, lastError->code));
+        lines.add(QCoreApplication::translate("StatusReport", "错误"), QCoreApplication::translate("StatusReport", "%1（%2）").arg(lastError->message, lastError->code));
     if (source == Source::profile)
-        lines.add(QStringLiteral("来源"), QStringLiteral("配置目录（Quorvantis 没有在运行）"));
+        lines.add(QCoreApplication::translate("StatusReport", "来源"), QCoreApplication::translate("StatusReport", "配置目录（Quorvantis 没有在运行）"));
     return lines.text();
 }

@@ -1,5 +1,6 @@
 #include "model/AgentOperations.h"
 
+#include <QCoreApplication>
 #include <coroutine>
 #include <deque>
 
@@ -115,7 +116,7 @@ std::optional<QString> AgentOperations::refusal() const
     const auto &running = operation();
     if (!running)
         return std::nullopt;
-    return runningTitle(running->kind) + QStringLiteral("，完成后才能进行其他操作。");
+    return QCoreApplication::translate("AgentOperations", "%1，完成后才能进行其他操作。").arg(runningTitle(running->kind));
 }
 
 bool AgentOperations::isIdle() const
@@ -176,13 +177,13 @@ QCoro::Task<std::optional<AgentOperations::Lease>> AgentOperations::waitForTurn(
 QString AgentOperations::runningTitle(AgentOperation kind)
 {
     switch (kind) {
-    case AgentOperation::prepareRuntime: return QStringLiteral("正在准备运行环境");
-    case AgentOperation::checkPermissions: return QStringLiteral("正在检查权限");
-    case AgentOperation::runSetup: return QStringLiteral("正在完成设备注册");
-    case AgentOperation::installDaemon: return QStringLiteral("正在安装并启动 Agent");
-    case AgentOperation::restartAgent: return QStringLiteral("正在重启 Agent");
-    case AgentOperation::updateAgent: return QStringLiteral("正在更新 Agent");
-    case AgentOperation::resumeInstallation: return QStringLiteral("正在重试");
+    case AgentOperation::prepareRuntime: return QCoreApplication::translate("AgentOperations", "正在准备运行环境");
+    case AgentOperation::checkPermissions: return QCoreApplication::translate("AgentOperations", "正在检查权限");
+    case AgentOperation::runSetup: return QCoreApplication::translate("AgentOperations", "正在完成设备注册");
+    case AgentOperation::installDaemon: return QCoreApplication::translate("AgentOperations", "正在安装并启动 Agent");
+    case AgentOperation::restartAgent: return QCoreApplication::translate("AgentOperations", "正在重启 Agent");
+    case AgentOperation::updateAgent: return QCoreApplication::translate("AgentOperations", "正在更新 Agent");
+    case AgentOperation::resumeInstallation: return QCoreApplication::translate("AgentOperations", "正在重试");
     }
-    return QStringLiteral("正在执行操作");
+    return QCoreApplication::translate("AgentOperations", "正在执行操作");
 }

@@ -1,13 +1,18 @@
 #include "model/Failure.h"
 
 #include "core/Text.h"
+#include "process/AgentScripts.h"
 
+#include <QCoreApplication>
 #include <QLocale>
 #include <QRegularExpression>
 
 namespace {
 
-const QString notSetUp = QStringLiteral("Quorvantis 尚未完成设置。");
+QString notSetUp()
+{
+    return QCoreApplication::translate("Failure", "Quorvantis 尚未完成设置。");
+}
 
 bool contains(const std::optional<QString> &message, QStringView needle)
 {
@@ -62,14 +67,14 @@ Row classify(const QString &code, const std::optional<QString> &message)
 std::optional<QString> RecoveryAction::title() const
 {
     switch (kind) {
-    case Kind::openSystemSettings: return QStringLiteral("打开系统设置");
+    case Kind::openSystemSettings: return QCoreApplication::translate("Failure", "打开系统设置");
     case Kind::none: return std::nullopt;
-    case Kind::enterInstallCode: return QStringLiteral("输入新安装码");
-    case Kind::retryInstall: return QStringLiteral("重试");
-    case Kind::restartAgent: return QStringLiteral("重启 Agent");
-    case Kind::openLogs: return QStringLiteral("打开日志目录");
-    case Kind::checkForUpdates: return QStringLiteral("检查 App 更新");
-    case Kind::recheckPermissions: return QStringLiteral("检查权限");
+    case Kind::enterInstallCode: return QCoreApplication::translate("Failure", "输入新安装码");
+    case Kind::retryInstall: return QCoreApplication::translate("Failure", "重试");
+    case Kind::restartAgent: return QCoreApplication::translate("Failure", "重启 Agent");
+    case Kind::openLogs: return QCoreApplication::translate("Failure", "打开日志目录");
+    case Kind::checkForUpdates: return QCoreApplication::translate("Failure", "检查 App 更新");
+    case Kind::recheckPermissions: return QCoreApplication::translate("Failure", "检查权限");
     }
     return std::nullopt;
 }
@@ -81,46 +86,46 @@ DisplayError DisplayError::from(const QString &code, const std::optional<QString
 
     switch (classify(code, message)) {
     case Row::codeUnavailable:
-        return {QStringLiteral("SETUP_CODE_UNAVAILABLE"), QStringLiteral("安装码已失效或不可用，请获取新的安装码后重试。"),
-                notSetUp, RecoveryAction::make(Kind::enterInstallCode)};
+        return {QStringLiteral("SETUP_CODE_UNAVAILABLE"), QCoreApplication::translate("Failure", "安装码已失效或不可用，请获取新的安装码后重试。"),
+                notSetUp(), RecoveryAction::make(Kind::enterInstallCode)};
     case Row::enrollmentUnavailable:
         return {QStringLiteral("SETUP_ENROLLMENT_UNAVAILABLE"),
-                QStringLiteral("当前无法通过申请入口创建 Agent，请稍后重试或改用安装码。"), notSetUp, retry};
+                QCoreApplication::translate("Failure", "当前无法通过申请入口创建 Agent，请稍后重试或改用安装码。"), notSetUp(), retry};
     case Row::nameReserved:
-        return {QStringLiteral("SETUP_AGENT_NAME_RESERVED"), QStringLiteral("该 Agent 名称保留给管理用途，请更换名称后重试。"),
-                notSetUp, retry};
+        return {QStringLiteral("SETUP_AGENT_NAME_RESERVED"), QCoreApplication::translate("Failure", "该 Agent 名称保留给管理用途，请更换名称后重试。"),
+                notSetUp(), retry};
     case Row::nameTooShort:
         return {QStringLiteral("SETUP_AGENT_NAME_TOO_SHORT"),
-                QStringLiteral("Agent 名称去掉连字符后至少需要 6 个字符，请更换名称后重试。"), notSetUp, retry};
+                QCoreApplication::translate("Failure", "Agent 名称去掉连字符后至少需要 6 个字符，请更换名称后重试。"), notSetUp(), retry};
     case Row::nameTaken:
-        return {QStringLiteral("SETUP_AGENT_NAME_TAKEN"), QStringLiteral("该 Agent 名称已被占用，请更换名称后重试。"),
-                notSetUp, retry};
+        return {QStringLiteral("SETUP_AGENT_NAME_TAKEN"), QCoreApplication::translate("Failure", "该 Agent 名称已被占用，请更换名称后重试。"),
+                notSetUp(), retry};
     case Row::bootstrapFailed:
-        return {QStringLiteral("SETUP_BOOTSTRAP_FAILED"), QStringLiteral("安装服务暂时未能完成配置，请稍后重试。"), notSetUp,
+        return {QStringLiteral("SETUP_BOOTSTRAP_FAILED"), QCoreApplication::translate("Failure", "安装服务暂时未能完成配置，请稍后重试。"), notSetUp(),
                 retry};
     case Row::runtime:
-        return {code, message.value_or(QStringLiteral("运行环境准备未完成，请重试。")),
-                QStringLiteral("Quorvantis 尚未进入权限配置阶段。"), retry};
+        return {code, message.value_or(QCoreApplication::translate("Failure", "运行环境准备未完成，请重试。")),
+                QCoreApplication::translate("Failure", "Quorvantis 尚未进入权限配置阶段。"), retry};
     case Row::daemon:
-        return {code, message.value_or(QStringLiteral("Agent 启动未完成，请重试。")),
-                QStringLiteral("Quorvantis 尚未进入 Channel 绑定阶段。"), retry};
+        return {code, message.value_or(QCoreApplication::translate("Failure", "Agent 启动未完成，请重试。")),
+                QCoreApplication::translate("Failure", "Quorvantis 尚未进入 Channel 绑定阶段。"), retry};
     case Row::agentRestart:
         // The agent was installed: what matters is that it is not running, and a restart may help.
-        return {code, QStringLiteral("Agent 没有重启成功。"), QStringLiteral("Agent 当前没有运行，新的消息暂时不会被处理。"),
+        return {code, QCoreApplication::translate("Failure", "Agent 没有重启成功。"), QCoreApplication::translate("Failure", "Agent 当前没有运行，新的消息暂时不会被处理。"),
                 RecoveryAction::make(Kind::restartAgent), message};
     case Row::agentUpdate:
-        return {code, QStringLiteral("Agent 更新没有完成。"), QStringLiteral("Agent 可能仍是原来的版本，或没有在运行。"),
+        return {code, QCoreApplication::translate("Failure", "Agent 更新没有完成。"), QCoreApplication::translate("Failure", "Agent 可能仍是原来的版本，或没有在运行。"),
                 RecoveryAction::make(Kind::restartAgent), message};
     case Row::other:
         break;
     }
-    return {code, message.value_or(QStringLiteral("操作失败：") + code),
-            QStringLiteral("安装或运行尚未完成。请查看 App 中的安装详情。"), RecoveryAction::make(Kind::openLogs)};
+    return {code, message.value_or(QCoreApplication::translate("Failure", "操作失败：%1").arg(code)),
+            QCoreApplication::translate("Failure", "安装或运行尚未完成。请查看 App 中的安装详情。"), RecoveryAction::make(Kind::openLogs)};
 }
 
 QString ActivityEvent::sourceName(Source source)
 {
-    return source == Source::agent ? QStringLiteral("Quorvantis") : QStringLiteral("系统");
+    return source == Source::agent ? QStringLiteral("Quorvantis") : QCoreApplication::translate("Failure", "系统");
 }
 
 namespace Failure {
@@ -138,7 +143,8 @@ Report from(const std::exception_ptr &error, const QString &fallbackCode)
 
 Report forExit(const QString &code, const CLIResult &result)
 {
-    return {code, safeErrorMessage(result.lastErrorLine)};
+    const auto message = safeErrorMessage(result.lastErrorLine);
+    return {code, message ? std::optional(AgentScripts::translatedFailureLine(*message)) : std::nullopt};
 }
 
 bool isTransient(const Report &report)

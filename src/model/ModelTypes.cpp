@@ -1,21 +1,22 @@
 #include "model/ModelTypes.h"
 
+#include <QCoreApplication>
 #include <algorithm>
 #include <cmath>
 
 QString title(SetupPhase phase)
 {
     switch (phase) {
-    case SetupPhase::runtime: return QStringLiteral("准备运行环境");
-    case SetupPhase::preflight: return QStringLiteral("检查运行环境");
-    case SetupPhase::permissions: return QStringLiteral("配置系统权限");
-    case SetupPhase::redeem: return QStringLiteral("验证安装码");
-    case SetupPhase::configure: return QStringLiteral("写入安全配置");
-    case SetupPhase::verify: return QStringLiteral("验证安装结果");
-    case SetupPhase::starting: return QStringLiteral("安装并启动 Agent");
-    case SetupPhase::channel: return QStringLiteral("绑定 Channel");
-    case SetupPhase::handshake: return QStringLiteral("验证 Agent 状态");
-    case SetupPhase::online: return QStringLiteral("Agent 上线");
+    case SetupPhase::runtime: return QCoreApplication::translate("SetupPhase", "准备运行环境");
+    case SetupPhase::preflight: return QCoreApplication::translate("SetupPhase", "检查运行环境");
+    case SetupPhase::permissions: return QCoreApplication::translate("SetupPhase", "配置系统权限");
+    case SetupPhase::redeem: return QCoreApplication::translate("SetupPhase", "验证安装码");
+    case SetupPhase::configure: return QCoreApplication::translate("SetupPhase", "写入安全配置");
+    case SetupPhase::verify: return QCoreApplication::translate("SetupPhase", "验证安装结果");
+    case SetupPhase::starting: return QCoreApplication::translate("SetupPhase", "安装并启动 Agent");
+    case SetupPhase::channel: return QCoreApplication::translate("SetupPhase", "绑定 Channel");
+    case SetupPhase::handshake: return QCoreApplication::translate("SetupPhase", "验证 Agent 状态");
+    case SetupPhase::online: return QCoreApplication::translate("SetupPhase", "Agent 上线");
     }
     return {};
 }

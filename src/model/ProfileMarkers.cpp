@@ -136,10 +136,27 @@ void writeNotificationsEnabled(const QString &directory, bool enabled)
     writeOrRemove(in(directory, notificationsFile), enabled ? QString() : QStringLiteral("off\n"));
 }
 
+std::optional<QString> readLanguage(const QString &directory)
+{
+    static const QRegularExpression localeName(QStringLiteral("\\A[A-Za-z]{2,3}(?:[_-][A-Za-z0-9]{2,8}){0,3}\\z"));
+    const auto text = readMarker(in(directory, languageFile));
+    if (!text)
+        return std::nullopt;
+    const QString name = text->trimmed();
+    return localeName.match(name).hasMatch() ? std::optional<QString>(name) : std::nullopt;
+}
+
+void writeLanguage(const QString &directory, const std::optional<QString> &language)
+{
+    if (language)
+        Quorvantis::makePrivatePath(directory);
+    writeOrRemove(in(directory, languageFile), language ? *language + u'\n' : QString());
+}
+
 void removeStaleTemporaries(const QString &directory)
 {
     const QStringList markers{installStageFile, completedPermissionsFile, awaitingPermissionFile,
-                              accessibilityProbeFile, notificationsFile};
+                              accessibilityProbeFile, notificationsFile, languageFile};
     const QString names = markers.join(u'|');
     static const QRegularExpression jobTemporary(QStringLiteral("\\A\\.(?:%1)\\.([0-9]{1,9})\\z").arg(names));
     static const QRegularExpression saveFile(QStringLiteral("\\A(?:%1)\\.[A-Za-z0-9]{6}\\z").arg(names));

@@ -17,6 +17,7 @@ inline const QString completedPermissionsFile = QStringLiteral("mac-app-permissi
 inline const QString awaitingPermissionFile = QStringLiteral("mac-app-permission-awaiting");
 inline const QString accessibilityProbeFile = QStringLiteral("mac-app-accessibility-probe");
 inline const QString notificationsFile = QStringLiteral("mac-app-notifications");
+inline const QString languageFile = QStringLiteral("mac-app-language");
 
 std::optional<InstallStage> readInstallStage(const QString &directory);
 QSet<PermissionKind> readCompletedPermissions(const QString &directory);
@@ -31,6 +32,11 @@ void writeAwaitingPermission(const QString &directory, std::optional<PermissionK
 // Desktop notifications are on unless the user turned them off: the marker holds "off" then.
 bool readNotificationsEnabled(const QString &directory);
 void writeNotificationsEnabled(const QString &directory, bool enabled);
+
+// The interface language the user chose over the system's, as a locale name ("zh_CN", "en");
+// absent: follow the system. A value that is no locale name reads as absent.
+std::optional<QString> readLanguage(const QString &directory);
+void writeLanguage(const QString &directory, const std::optional<QString> &language);
 
 // Removes what writers killed between writing and renaming left behind: a probe job's
 // ".<marker>.<pid>" whose process is gone, and a marker's save file older than a minute. Run at

@@ -145,8 +145,8 @@ QString PermissionController::permissionSummary() const
     const auto [verified, total] = onboardingPermissionProgress();
     const int open = total - verified;
     if (open == 0)
-        return QStringLiteral("系统权限已配置");
-    return QString::number(open) + QStringLiteral(" 项权限需要处理");
+        return tr("系统权限已配置");
+    return tr("%1 项权限需要处理").arg(open);
 }
 
 bool PermissionController::isVerifyingCurrentPermission() const
@@ -163,29 +163,26 @@ QString PermissionController::permissionSettingsGuidance() const
 {
     const auto kind = currentPermissionOnboardingKind();
     if (!kind)
-        return QStringLiteral("尚未检测到所需的系统权限。");
+        return tr("尚未检测到所需的系统权限。");
     switch (*kind) {
     case PermissionKind::screenRecording:
-        return QStringLiteral(
-            "尚未检测到截图组件已获得屏幕录制授权。请在系统设置的屏幕录制列表中开启“macos-screenshot”；若列表中没有它，"
+        return tr("尚未检测到截图组件已获得屏幕录制授权。请在系统设置的屏幕录制列表中开启“macos-screenshot”；若列表中没有它，"
             "点击列表下方 + 号，按 Shift-Command-G 前往 ~/.quorvantis/bin/ 选择 macos-screenshot。组件更新后授权会失效，"
             "此时请删除条目再重新添加。");
     case PermissionKind::accessibility: {
         const auto outcome = accessibilityProbeOutcome();
         if (outcome == AccessibilityProbeOutcome::missing || outcome == AccessibilityProbeOutcome::unsupported)
-            return QStringLiteral("运行环境中的 cliclick 组件不完整，请重新运行环境准备后再试。");
+            return tr("运行环境中的 cliclick 组件不完整，请重新运行环境准备后再试。");
         if (outcome == AccessibilityProbeOutcome::mismatch)
-            return QStringLiteral("Agent 实际调用的 cliclick 不是已授权的那一个，请重新运行环境准备后再试。");
-        return QStringLiteral(
-            "尚未检测到辅助功能授权。请在系统设置中同时开启稳定路径的 cliclick 和 Agent 使用的真实 node。"
+            return tr("Agent 实际调用的 cliclick 不是已授权的那一个，请重新运行环境准备后再试。");
+        return tr("尚未检测到辅助功能授权。请在系统设置中同时开启稳定路径的 cliclick 和 Agent 使用的真实 node。"
             "若列表中已有 cliclick 却仍未通过，请删除该条目后重新添加——组件更新后只切换开关不会生效。");
     }
     case PermissionKind::fullDiskAccess:
-        return QStringLiteral(
-            "尚未检测到 Agent 使用的真实 node 已开启完全磁盘访问。请在系统设置中开启对应的 node；若列表中没有它，"
+        return tr("尚未检测到 Agent 使用的真实 node 已开启完全磁盘访问。请在系统设置中开启对应的 node；若列表中没有它，"
             "点击 + 号后按 Shift-Command-G 手动添加该 node 路径。");
     }
-    return QStringLiteral("尚未检测到所需的系统权限。");
+    return tr("尚未检测到所需的系统权限。");
 }
 
 // ---- Small state helpers ------------------------------------------------------------------------
@@ -424,7 +421,7 @@ QCoro::Task<void> PermissionController::advancePermissionOnboarding()
 
 void PermissionController::noteProbeNotRun(const QString &reason)
 {
-    attention().showNotice(QStringLiteral("权限检查没有运行，权限状态保持不变：%1").arg(reason));
+    attention().showNotice(tr("权限检查没有运行，权限状态保持不变：%1").arg(reason));
 }
 
 void PermissionController::openCurrentPermissionSettings()
@@ -475,11 +472,14 @@ QString PermissionController::settingsUnavailableLine(std::optional<PermissionKi
 {
     if (PlatformWords::onMac()) {
         const QString pane = kind ? QStringLiteral(" > ") + PermissionKinds::title(*kind) : QString();
-        return QStringLiteral("无法打开系统设置，请手动打开“系统设置 > 隐私与安全性%1”。").arg(pane);
+        return tr("无法打开系统设置，请手动打开“系统设置 > 隐私与安全性%1”。").arg(pane);
     }
-    const QString pane = kind ? QStringLiteral("“%1”的").arg(PermissionKinds::title(*kind)) : QStringLiteral("对应的");
-    return QStringLiteral("%1没有%2系统设置面板，无需手动打开；权限是否可用仍由 App 的真实探针检查决定。")
-        .arg(PlatformWords::thisComputer(), pane);
+    if (kind) {
+        return tr("%1没有“%2”的系统设置面板，无需手动打开；权限是否可用仍由 App 的真实探针检查决定。")
+            .arg(PlatformWords::thisComputer(), PermissionKinds::title(*kind));
+    }
+    return tr("%1没有对应的系统设置面板，无需手动打开；权限是否可用仍由 App 的真实探针检查决定。")
+        .arg(PlatformWords::thisComputer());
 }
 
 QUrl PermissionController::permissionSettingsURL(std::optional<PermissionKind> kind)

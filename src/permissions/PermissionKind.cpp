@@ -1,13 +1,15 @@
 #include "permissions/PermissionKind.h"
 
+#include <QCoreApplication>
+
 namespace PermissionKinds {
 
 QString title(PermissionKind kind)
 {
     switch (kind) {
-    case PermissionKind::screenRecording: return QStringLiteral("屏幕录制");
-    case PermissionKind::accessibility: return QStringLiteral("辅助功能");
-    case PermissionKind::fullDiskAccess: return QStringLiteral("完全磁盘访问");
+    case PermissionKind::screenRecording: return QCoreApplication::translate("PermissionKind", "屏幕录制");
+    case PermissionKind::accessibility: return QCoreApplication::translate("PermissionKind", "辅助功能");
+    case PermissionKind::fullDiskAccess: return QCoreApplication::translate("PermissionKind", "完全磁盘访问");
     }
     return {};
 }
@@ -15,9 +17,9 @@ QString title(PermissionKind kind)
 QString description(PermissionKind kind)
 {
     switch (kind) {
-    case PermissionKind::screenRecording: return QStringLiteral("用于读取屏幕内容并完成视觉操作。");
-    case PermissionKind::accessibility: return QStringLiteral("用于控制键盘和鼠标。");
-    case PermissionKind::fullDiskAccess: return QStringLiteral("用于访问完成任务所需的本地文件。");
+    case PermissionKind::screenRecording: return QCoreApplication::translate("PermissionKind", "用于读取屏幕内容并完成视觉操作。");
+    case PermissionKind::accessibility: return QCoreApplication::translate("PermissionKind", "用于控制键盘和鼠标。");
+    case PermissionKind::fullDiskAccess: return QCoreApplication::translate("PermissionKind", "用于访问完成任务所需的本地文件。");
     }
     return {};
 }

@@ -5,6 +5,8 @@
 
 #include "process/CLIService.h"
 
+#include <QCoreApplication>
+
 namespace PermissionProbes {
 
 using AgentScripts::Platform;
@@ -398,7 +400,7 @@ QCoro::Task<bool> runJob(std::shared_ptr<CLIService> runner, QString title, QStr
     // The wrapper ends with 0 or 1 once the probe answered; anything else (no answer within the
     // budget, the wrapper killed) is a probe that could not decide.
     throw QuorvantisNativeError(QStringLiteral("PERMISSION_CHECK_NOT_RUN"),
-                                QStringLiteral("权限检查没有得到结果（状态 %1）").arg(result.status));
+                                QCoreApplication::translate("PermissionProbes", "权限检查没有得到结果（状态 %1）").arg(result.status));
 }
 
 } // namespace

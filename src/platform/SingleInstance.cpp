@@ -1,5 +1,6 @@
 #include "platform/SingleInstance.h"
 
+#include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
@@ -101,13 +102,13 @@ QString SingleInstance::distrust(const QString &path)
 {
     struct stat status{};
     if (::lstat(QFile::encodeName(path).constData(), &status) != 0)
-        return QStringLiteral("%1 无法读取").arg(path);
+        return QCoreApplication::translate("SingleInstance", "%1 无法读取").arg(path);
     if (!S_ISSOCK(status.st_mode))
-        return QStringLiteral("%1 不是套接字").arg(path);
+        return QCoreApplication::translate("SingleInstance", "%1 不是套接字").arg(path);
     if (status.st_uid != ::geteuid())
-        return QStringLiteral("%1 属于另一个用户（uid %2）").arg(path).arg(status.st_uid);
+        return QCoreApplication::translate("SingleInstance", "%1 属于另一个用户（uid %2）").arg(path).arg(status.st_uid);
     if (status.st_mode & (S_IRWXG | S_IRWXO))
-        return QStringLiteral("%1 其他用户也可以打开（权限 %2）").arg(path).arg(status.st_mode & 0777, 3, 8, QLatin1Char('0'));
+        return QCoreApplication::translate("SingleInstance", "%1 其他用户也可以打开（权限 %2）").arg(path).arg(status.st_mode & 0777, 3, 8, QLatin1Char('0'));
     return {};
 }
 
@@ -119,21 +120,21 @@ SingleInstance::Exchange SingleInstance::ask(const QString &name, const QByteArr
     if (::lstat(QFile::encodeName(path).constData(), &status) != 0)
         return {};
     if (const QString why = distrust(path); !why.isEmpty())
-        return {Outcome::refused, {}, QStringLiteral("不与这个套接字通信：") + why};
+        return {Outcome::refused, {}, QCoreApplication::translate("SingleInstance", "不与这个套接字通信：%1").arg(why)};
     QLocalSocket socket;
     socket.connectToServer(name);
     if (!socket.waitForConnected(answerTimeoutMs))
         return {}; // what a crashed instance left: nobody listens
     if (!isOwnUser(socket.socketDescriptor()))
-        return {Outcome::refused, {}, QStringLiteral("不与这个套接字通信：%1 由另一个用户的进程监听").arg(path)};
+        return {Outcome::refused, {}, QCoreApplication::translate("SingleInstance", "不与这个套接字通信：%1 由另一个用户的进程监听").arg(path)};
     socket.write(request + '\n');
     if (!socket.waitForBytesWritten(answerTimeoutMs))
-        return {Outcome::failed, {}, QStringLiteral("无法把请求交给正在运行的 Quorvantis")};
+        return {Outcome::failed, {}, QCoreApplication::translate("SingleInstance", "无法把请求交给正在运行的 Quorvantis")};
     const auto answer = readAnswerLine(socket, timeoutMs);
     if (!answer)
-        return {Outcome::failed, {}, QStringLiteral("正在运行的 Quorvantis 没有回答")};
+        return {Outcome::failed, {}, QCoreApplication::translate("SingleInstance", "正在运行的 Quorvantis 没有回答")};
     if (*answer == refusedAnswer)
-        return {Outcome::refused, {}, QStringLiteral("正在运行的 Quorvantis 拒绝了这个请求")};
+        return {Outcome::refused, {}, QCoreApplication::translate("SingleInstance", "正在运行的 Quorvantis 拒绝了这个请求")};
     return {Outcome::answered, answer->chopped(1), {}};
 }
 

@@ -1,10 +1,21 @@
 #include "process/AgentScripts.h"
 
+#include <QCoreApplication>
+
 #include <locale.h>
 
 namespace AgentScripts {
 
 namespace {
+
+// The failure lines of the scripts below, word for word.
+constexpr const char *failureLines[] = {
+    QT_TRANSLATE_NOOP("AgentScripts", "Quorvantis 运行环境不完整，请重新安装。"),
+    QT_TRANSLATE_NOOP("AgentScripts", "Quorvantis 安装工具不可用，请重新安装。"),
+    QT_TRANSLATE_NOOP("AgentScripts", "Quorvantis 运行组件不完整，请重新安装。"),
+    QT_TRANSLATE_NOOP("AgentScripts", "Agent 运行配置未生成，请重试。"),
+    QT_TRANSLATE_NOOP("AgentScripts", "Agent 运行配置无效，请重试。"),
+};
 
 // Reads the process manager's JSON list from standard input. The manager may print notices such
 // as "[PM2] ..." around it, so the list is the last line that parses as a JSON array.
@@ -413,6 +424,15 @@ QString registryQuery(const QString &answerFile)
 QString base64Decode(Platform platform)
 {
     return platform == Platform::macOS ? QStringLiteral("/usr/bin/base64 -D") : QStringLiteral("base64 -d");
+}
+
+QString translatedFailureLine(const QString &line)
+{
+    for (const char *known : failureLines) {
+        if (line == QString::fromUtf8(known))
+            return QCoreApplication::translate("AgentScripts", known);
+    }
+    return line;
 }
 
 } // namespace AgentScripts

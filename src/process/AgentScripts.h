@@ -51,4 +51,8 @@ QString registryQuery(const QString &answerFile);
 // The base64 decode command of the platform.
 QString base64Decode(Platform platform);
 
+// A line the scripts print when they fail, in the interface's language: it reaches the user as
+// the failure's message. Any other line (the agent's own) comes back as it is.
+QString translatedFailureLine(const QString &line);
+
 } // namespace AgentScripts

@@ -8,6 +8,7 @@
 #include "process/OutputPipeline.h"
 #include "process/OutputReader.h"
 
+#include <QCoreApplication>
 #include <QCoro/QCoroSignal>
 #include <QDateTime>
 #include <QDir>
@@ -145,7 +146,7 @@ QCoro::Task<CLIResult> CLIService::execute(QStringList arguments, std::optional<
     // Checked and taken in one turn of the event loop: two callers can never both pass.
     if (m_process) {
         throw QuorvantisNativeError(QStringLiteral("OPERATION_ALREADY_RUNNING"),
-                                    QStringLiteral("Quorvantis 正在执行一项操作"));
+                                    QCoreApplication::translate("CLIService", "Quorvantis 正在执行一项操作"));
     }
 
     std::unique_ptr<QFile> log = InstallLog::openLog(m_installLogPath);
@@ -166,7 +167,7 @@ QCoro::Task<CLIResult> CLIService::execute(QStringList arguments, std::optional<
     const auto launchFailed = [&] {
         InstallLog::writeLog(QStringLiteral("INSTALL_LAUNCH_FAILED"), log.get());
         log.reset();
-        return QuorvantisNativeError(QStringLiteral("INSTALL_LAUNCH_FAILED"), QStringLiteral("无法启动 Quorvantis 安装程序"));
+        return QuorvantisNativeError(QStringLiteral("INSTALL_LAUNCH_FAILED"), QCoreApplication::translate("CLIService", "无法启动 Quorvantis 安装程序"));
     };
     if (!reader.isOpen())
         throw launchFailed();
@@ -225,7 +226,7 @@ QCoro::Task<CLIResult> CLIService::runSessionScript(QStringList options, std::op
     const std::optional<QString> script = sessionScriptPath();
     if (!script || script->isEmpty()) {
         throw QuorvantisNativeError(QStringLiteral("INSTALL_COMPONENT_MISSING"),
-                                    QStringLiteral("安装组件不完整，请重新安装 Quorvantis"));
+                                    QCoreApplication::translate("CLIService", "安装组件不完整，请重新安装 Quorvantis"));
     }
     QStringList arguments{*script};
     arguments << options;

@@ -64,14 +64,14 @@ QCoro::Task<void> RecoveryController::perform(RecoveryAction action)
     case Kind::openLogs: {
         const QString folder = InstallLog::ensureLogsDirectory();
         QUrl url = QUrl::fromLocalFile(folder);
-        QString instead = QStringLiteral("无法打开日志目录，请在文件管理器中打开：%1").arg(folder);
+        QString instead = tr("无法打开日志目录，请在文件管理器中打开：%1").arg(folder);
         co_await openOrSay(std::move(url), std::move(instead));
         break;
     }
     case Kind::checkForUpdates: {
         const QString page = Configuration::releasesPageURL();
         QUrl url(page);
-        QString instead = QStringLiteral("无法打开浏览器，请复制链接在浏览器中打开：%1").arg(page);
+        QString instead = tr("无法打开浏览器，请复制链接在浏览器中打开：%1").arg(page);
         co_await openOrSay(std::move(url), std::move(instead));
         break;
     }
@@ -79,7 +79,7 @@ QCoro::Task<void> RecoveryController::perform(RecoveryAction action)
         co_await m_links.refreshExistingPermissions();
         // A probe that could not run has said so in the line already.
         if (self && !attention().notice())
-            attention().showNotice(QStringLiteral("已重新检查权限"));
+            attention().showNotice(tr("已重新检查权限"));
         break;
     }
 }
@@ -91,8 +91,8 @@ QCoro::Task<void> RecoveryController::restartAgent()
     if (!self || !restarted)
         co_return;
     attention().clearError();
-    attention().appendActivity(QStringLiteral("Agent 已重启"), ActivityEvent::Source::system);
-    attention().showNotice(QStringLiteral("已重启 Agent"));
+    attention().appendActivity(tr("Agent 已重启"), ActivityEvent::Source::system);
+    attention().showNotice(tr("已重启 Agent"));
     co_await m_links.refreshAgentStatus();
 }
 

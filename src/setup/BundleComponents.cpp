@@ -5,6 +5,7 @@
 #include "process/AgentContract.h"
 #include "setup/BundleStamp.h"
 
+#include <QCoreApplication>
 #include <QFileInfo>
 
 #include <algorithm>
@@ -52,16 +53,16 @@ QString lineFor(Component component, State state)
     const bool gone = state == State::gone;
     switch (component) {
     case Component::sessionScript:
-        return gone ? QStringLiteral("会话脚本 %1 已丢失：安装无法开始，请重新安装 Quorvantis。").arg(sessionScriptFile())
-                    : QStringLiteral("会话脚本 %1 未打包（构建时没有提供 QUORVANTIS_SESSION_SCRIPT）：安装无法开始，"
+        return gone ? QCoreApplication::translate("BundleComponents", "会话脚本 %1 已丢失：安装无法开始，请重新安装 Quorvantis。").arg(sessionScriptFile())
+                    : QCoreApplication::translate("BundleComponents", "会话脚本 %1 未打包（构建时没有提供 QUORVANTIS_SESSION_SCRIPT）：安装无法开始，"
                                      "重新安装同一个安装包也无济于事，请换用包含该脚本的安装包。")
                           .arg(sessionScriptFile());
     case Component::enrollmentKey:
-        return gone ? QStringLiteral("注册密钥文件 stamp 已丢失：无法申请安装码，安装码仍可使用；重新安装可恢复。")
-                    : QStringLiteral("注册密钥文件 stamp 未打包（构建时没有提供 QUORVANTIS_ENROLLMENT_KEY_FILE）："
+        return gone ? QCoreApplication::translate("BundleComponents", "注册密钥文件 stamp 已丢失：无法申请安装码，安装码仍可使用；重新安装可恢复。")
+                    : QCoreApplication::translate("BundleComponents", "注册密钥文件 stamp 未打包（构建时没有提供 QUORVANTIS_ENROLLMENT_KEY_FILE）："
                                      "无法申请安装码，安装码仍可使用。");
     case Component::onboardingServiceURL:
-        return QStringLiteral("引导服务地址未打包（构建时没有提供 QUORVANTIS_ONBOARDING_SERVICE_URL）："
+        return QCoreApplication::translate("BundleComponents", "引导服务地址未打包（构建时没有提供 QUORVANTIS_ONBOARDING_SERVICE_URL）："
                               "使用 Agent 配置中的地址。");
     }
     return {};
@@ -107,7 +108,7 @@ std::optional<QString> sessionScriptNeverPackaged()
     const State state = stateOf(Component::sessionScript, packagedList(), exists(Component::sessionScript));
     if (state != State::notPackaged)
         return std::nullopt;
-    return QStringLiteral("这个安装包构建时没有包含会话脚本 %1，安装无法开始；重新安装同一个安装包也无济于事。"
+    return QCoreApplication::translate("BundleComponents", "这个安装包构建时没有包含会话脚本 %1，安装无法开始；重新安装同一个安装包也无济于事。"
                           "请向提供安装包的管理员索取包含该脚本的安装包。")
         .arg(sessionScriptFile());
 }
@@ -117,7 +118,7 @@ QStringList commandLineReport()
     const QList<Report> reports = missing();
     if (reports.isEmpty())
         return {};
-    QStringList lines{QStringLiteral("缺少的组件：")};
+    QStringList lines{QCoreApplication::translate("BundleComponents", "缺少的组件：")};
     for (const Report &report : reports)
         lines.append(QStringLiteral("  - ") + report.line);
     return lines;

@@ -21,7 +21,7 @@ const QString setupStateFile = QStringLiteral("setup-state.json");
 
 QString retryDetail(int attempt, int attempts)
 {
-    return QStringLiteral("安装服务暂时繁忙，正在重试（%1/%2）").arg(attempt).arg(attempts);
+    return SetupController::tr("安装服务暂时繁忙，正在重试（%1/%2）").arg(attempt).arg(attempts);
 }
 
 } // namespace
@@ -71,7 +71,7 @@ std::optional<QString> SetupController::setupCodeValidationMessage() const
     const QString code = normalizedSetupCode();
     if (code.isEmpty() || canonicalQuorvantisSetupCode(code))
         return std::nullopt;
-    return QStringLiteral("请输入 QVS2 或 QVI1 格式的安装码。");
+    return tr("请输入 QVS2 或 QVI1 格式的安装码。");
 }
 
 std::optional<QString> SetupController::setupAgentNameValidationMessage() const
@@ -80,7 +80,7 @@ std::optional<QString> SetupController::setupAgentNameValidationMessage() const
         return std::nullopt;
     if (isValidAgentName(setupAgentName().trimmed().toLower()))
         return std::nullopt;
-    return QStringLiteral("名称需为 6-64 位小写字母、数字或连字符。");
+    return tr("名称需为 6-64 位小写字母、数字或连字符。");
 }
 
 bool SetupController::canSubmitSetup() const
@@ -136,7 +136,7 @@ QCoro::Task<void> SetupController::submitSetupCode()
     }
 
     const QUuid taskID = beginSetupRun();
-    journey().applyProgress(SetupPhase::redeem, ProgressState::running, QStringLiteral("正在验证安装码"));
+    journey().applyProgress(SetupPhase::redeem, ProgressState::running, tr("正在验证安装码"));
 
     const QString code = normalizedSetupCode();
     std::optional<QString> agentName;
@@ -170,7 +170,7 @@ QCoro::Task<void> SetupController::submitEnrollmentSetup(bool retrying)
     }
 
     const QUuid taskID = beginSetupRun();
-    journey().applyProgress(SetupPhase::redeem, ProgressState::running, QStringLiteral("正在注册新 Agent"));
+    journey().applyProgress(SetupPhase::redeem, ProgressState::running, tr("正在注册新 Agent"));
 
     const QString workspace = rawValue(enrollmentWorkspace());
     const QString agentName = setupAgentName().trimmed().toLower();
@@ -198,12 +198,12 @@ QCoro::Task<void> SetupController::waitForSetupOrRetry(std::optional<QString> fa
                                          QStringLiteral("SETUP_AGENT_NAME_TAKEN"),
                                          QStringLiteral("SETUP_AGENT_NAME_TOO_SHORT")};
     if (refusedName.contains(*failedCode)) {
-        attention().showNotice(QStringLiteral("请先更换 Agent 名称，再重新提交。"));
+        attention().showNotice(tr("请先更换 Agent 名称，再重新提交。"));
         co_return;
     }
     if (!canSubmitSetup()) {
-        attention().showNotice(setupEntryMode() == SetupEntryMode::enroll ? QStringLiteral("请检查 Agent 名称后重新提交。")
-                                                                          : QStringLiteral("请重新输入安装码后提交。"));
+        attention().showNotice(setupEntryMode() == SetupEntryMode::enroll ? tr("请检查 Agent 名称后重新提交。")
+                                                                          : tr("请重新输入安装码后提交。"));
         co_return;
     }
     if (setupEntryMode() == SetupEntryMode::enroll)
@@ -380,7 +380,7 @@ QCoro::Task<void> SetupController::finishDaemonInstallationIfNeeded()
     if (!journey().isAt(InstallStage::daemon) || m_daemonInstallInFlight)
         co_return;
 
-    journey().applyProgress(SetupPhase::starting, ProgressState::running, QStringLiteral("正在安装并启动 Agent"));
+    journey().applyProgress(SetupPhase::starting, ProgressState::running, tr("正在安装并启动 Agent"));
     // Cleared on every way out, or no later resume could install the daemon again.
     InFlight installing(this, m_daemonInstallInFlight);
     AgentDaemon &daemon = *m_context.daemon;
@@ -388,7 +388,7 @@ QCoro::Task<void> SetupController::finishDaemonInstallationIfNeeded()
     if (!self || !installed)
         co_return;
 
-    journey().applyProgress(SetupPhase::starting, ProgressState::running, QStringLiteral("等待 Agent 启动"));
+    journey().applyProgress(SetupPhase::starting, ProgressState::running, tr("等待 Agent 启动"));
     const bool answering = co_await daemon.waitUntilAnswering();
     if (!self)
         co_return;
@@ -396,5 +396,5 @@ QCoro::Task<void> SetupController::finishDaemonInstallationIfNeeded()
         co_await m_links.enterChannelStage();
         co_return;
     }
-    m_context.fail({QStringLiteral("AGENT_START_TIMEOUT"), QStringLiteral("Agent 已安装，但未能在 15 秒内启动。")});
+    m_context.fail({QStringLiteral("AGENT_START_TIMEOUT"), tr("Agent 已安装，但未能在 15 秒内启动。")});
 }

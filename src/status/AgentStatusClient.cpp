@@ -3,6 +3,7 @@
 #include "process/QuorvantisNativeError.h"
 #include "net/BoundedHttp.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
@@ -80,7 +81,7 @@ QCoro::Task<AgentRuntimeStatus> AgentStatusClient::fetch()
     const std::optional<quint16> port = parsePort(portText);
     if (!port || !isUsableToken(token))
         throw QuorvantisNativeError(QStringLiteral("AGENT_STATUS_CONFIG_INVALID"),
-                                    QStringLiteral("Agent 状态通道配置无效"));
+                                    QCoreApplication::translate("AgentStatusClient", "Agent 状态通道配置无效"));
 
     QUrl url;
     url.setScheme(QStringLiteral("http"));
@@ -98,6 +99,6 @@ QCoro::Task<AgentRuntimeStatus> AgentStatusClient::fetch()
     QList<std::pair<QByteArray, QByteArray>> headers{{"Authorization", "Bearer " + token.toUtf8()}};
     const BoundedHttpResponse response = co_await BoundedHttp::getLoopback(this, url, std::move(headers), options, m_connections);
     if (response.status != 200)
-        throw QuorvantisNativeError(QStringLiteral("AGENT_STATUS_UNAVAILABLE"), QStringLiteral("Agent 状态通道不可用"));
+        throw QuorvantisNativeError(QStringLiteral("AGENT_STATUS_UNAVAILABLE"), QCoreApplication::translate("AgentStatusClient", "Agent 状态通道不可用"));
     co_return AgentRuntimeStatus::decode(response.body);
 }

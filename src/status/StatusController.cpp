@@ -5,17 +5,12 @@
 #include "model/Attention.h"
 #include "model/InstallJourney.h"
 
+#include <QCoreApplication>
 #include <QTimer>
 
 #include <limits>
 
 namespace {
-
-const QString labelCoding = QStringLiteral("Coding");
-const QString labelThinking = QStringLiteral("Thinking");
-const QString labelWorking = QStringLiteral("Working");
-const QString labelReceiving = QStringLiteral("Receiving messages");
-const QString labelIdle = QStringLiteral("Idle");
 
 bool isCoding(const AgentRuntimeStatus &sample)
 {
@@ -30,33 +25,32 @@ bool isCompacting(const AgentRuntimeStatus &sample)
 QString taskLabel(const AgentRuntimeStatus &sample)
 {
     if (isCoding(sample))
-        return labelCoding;
+        return QCoreApplication::translate("StatusController", "Coding");
     if (isCompacting(sample))
-        return labelThinking;
+        return QCoreApplication::translate("StatusController", "Thinking");
     if (sample.busy)
-        return labelWorking;
+        return QCoreApplication::translate("StatusController", "Working");
     if (sample.queueSize >= 1)
-        return labelReceiving;
-    return labelIdle;
+        return QCoreApplication::translate("StatusController", "Receiving messages");
+    return QCoreApplication::translate("StatusController", "Idle");
 }
 
-std::optional<QString> activitySummary(const AgentRuntimeStatus &sample, const QString &label,
-                                       const AgentRuntimeStatus &previous)
+std::optional<QString> activitySummary(const AgentRuntimeStatus &sample, const AgentRuntimeStatus &previous)
 {
     if (sample.queueSize > previous.queueSize) {
         if (sample.queueSize == 1)
-            return QStringLiteral("Received a new message");
-        return QStringLiteral("Received new messages — %1 waiting").arg(sample.queueSize);
+            return QCoreApplication::translate("StatusController", "Received a new message");
+        return QCoreApplication::translate("StatusController", "Received new messages — %1 waiting").arg(sample.queueSize);
     }
-    if (label == labelCoding && !isCoding(previous))
-        return QStringLiteral("Started coding");
+    if (isCoding(sample) && !isCoding(previous))
+        return QCoreApplication::translate("StatusController", "Started coding");
     if (isCompacting(sample) && !isCompacting(previous))
-        return QStringLiteral("Organizing context");
+        return QCoreApplication::translate("StatusController", "Organizing context");
     if (sample.busy && !previous.busy)
-        return QStringLiteral("Started working");
+        return QCoreApplication::translate("StatusController", "Started working");
     if (!sample.busy && previous.busy) {
-        return sample.queueSize > 0 ? QStringLiteral("Task complete — waiting for the next message")
-                                    : QStringLiteral("Task complete");
+        return sample.queueSize > 0 ? QCoreApplication::translate("StatusController", "Task complete — waiting for the next message")
+                                    : QCoreApplication::translate("StatusController", "Task complete");
     }
     return std::nullopt;
 }
@@ -223,29 +217,29 @@ StatusController::RuntimePresentation StatusController::runtimePresentation(cons
     RuntimePresentation presentation;
     presentation.taskLabel = taskLabel(sample);
     if (previous)
-        presentation.activitySummary = activitySummary(sample, presentation.taskLabel, *previous);
+        presentation.activitySummary = activitySummary(sample, *previous);
     return presentation;
 }
 
 QString StatusController::currentTask() const
 {
     if (journey().isAt(InstallStage::channel))
-        return QStringLiteral("Waiting for channel binding");
+        return tr("Waiting for channel binding");
     if (statusSnapshot().currentTask)
         return *statusSnapshot().currentTask;
     if (m_links.isSubmittingSetup())
-        return QStringLiteral("Quorvantis 正在完成设置");
+        return tr("Quorvantis 正在完成设置");
     if (statusSnapshot().bridgeConnected)
-        return QStringLiteral("Idle");
+        return tr("Idle");
     if (journey().isAt(InstallStage::setup))
-        return QStringLiteral("Waiting for setup");
-    return QStringLiteral("等待 Agent 状态");
+        return tr("Waiting for setup");
+    return tr("等待 Agent 状态");
 }
 
 QString StatusController::headlineStatusTitle() const
 {
     if (journey().isAt(InstallStage::channel))
-        return QStringLiteral("Waiting for channel binding");
+        return tr("Waiting for channel binding");
     if (journey().installationValidated() && statusSnapshot().bridgeConnected)
         return currentTask();
     return overallStateTitle(journey().overallState());
@@ -254,11 +248,11 @@ QString StatusController::headlineStatusTitle() const
 QString StatusController::overallStateTitle(OverallState state)
 {
     switch (state) {
-    case OverallState::notInstalled: return QStringLiteral("等待安装");
-    case OverallState::starting: return QStringLiteral("正在安装");
-    case OverallState::waitingSetup: return QStringLiteral("等待 setup");
-    case OverallState::online: return QStringLiteral("在线");
-    case OverallState::error: return QStringLiteral("需要处理");
+    case OverallState::notInstalled: return tr("等待安装");
+    case OverallState::starting: return tr("正在安装");
+    case OverallState::waitingSetup: return tr("等待 setup");
+    case OverallState::online: return tr("在线");
+    case OverallState::error: return tr("需要处理");
     }
     return {};
 }
@@ -266,15 +260,15 @@ QString StatusController::overallStateTitle(OverallState state)
 QString StatusController::headlineStatusDetail() const
 {
     if (journey().isAt(InstallStage::channel))
-        return QStringLiteral("Agent is running in the background");
+        return tr("Agent is running in the background");
     if (journey().installationValidated() && statusSnapshot().bridgeConnected)
-        return QStringLiteral("Agent 已连接");
+        return tr("Agent 已连接");
     switch (journey().overallState()) {
-    case OverallState::notInstalled: return QStringLiteral("Quorvantis 尚未安装。");
-    case OverallState::starting: return QStringLiteral("Quorvantis 正在准备运行环境。");
-    case OverallState::waitingSetup: return QStringLiteral("输入 JIT Code 或 Setup Code 完成设备注册。");
-    case OverallState::online: return QStringLiteral("Agent 已安装并启动。");
-    case OverallState::error: return offlineDetail().value_or(QStringLiteral("Quorvantis 尚未就绪，请查看详情。"));
+    case OverallState::notInstalled: return tr("Quorvantis 尚未安装。");
+    case OverallState::starting: return tr("Quorvantis 正在准备运行环境。");
+    case OverallState::waitingSetup: return tr("输入 JIT Code 或 Setup Code 完成设备注册。");
+    case OverallState::online: return tr("Agent 已安装并启动。");
+    case OverallState::error: return offlineDetail().value_or(tr("Quorvantis 尚未就绪，请查看详情。"));
     }
     return {};
 }
@@ -286,25 +280,25 @@ std::optional<QString> StatusController::offlineDetail() const
         return std::nullopt;
     const auto &since = statusSnapshot().bridgeHeartbeatAt;
     if (!since)
-        return QStringLiteral("Agent 没有响应，可以尝试重启 Agent。");
-    return QStringLiteral("Agent 自 %1 起没有响应，可以尝试重启 Agent。").arg(since->toLocalTime().toString(QStringLiteral("HH:mm")));
+        return tr("Agent 没有响应，可以尝试重启 Agent。");
+    return tr("Agent 自 %1 起没有响应，可以尝试重启 Agent。").arg(since->toLocalTime().toString(QStringLiteral("HH:mm")));
 }
 
 QString StatusController::agentProcessDescription() const
 {
     if (!statusSnapshot().bridgeConnected)
-        return QStringLiteral("未连接");
-    return statusSnapshot().isWorking ? QStringLiteral("正在工作") : QStringLiteral("在线");
+        return tr("未连接");
+    return statusSnapshot().isWorking ? tr("正在工作") : tr("在线");
 }
 
 QString StatusController::heartbeatDescription(const QDateTime &now) const
 {
     const auto &heartbeat = statusSnapshot().bridgeHeartbeatAt;
     if (!heartbeat)
-        return QStringLiteral("尚未收到");
+        return tr("尚未收到");
     // Integer division truncates toward zero; a heartbeat from the future reads as just now.
     const qint64 seconds = heartbeat->msecsTo(now) / 1000;
     if (seconds >= 2)
-        return QStringLiteral("%1 秒前").arg(seconds);
-    return QStringLiteral("刚刚");
+        return tr("%1 秒前").arg(seconds);
+    return tr("刚刚");
 }

@@ -73,8 +73,8 @@ BannerCloseButton::BannerCloseButton(QWidget *parent) : QToolButton(parent)
     setAutoRaise(true);
     setFocusPolicy(Qt::StrongFocus);
     setCursor(Qt::PointingHandCursor);
-    setToolTip(QStringLiteral("关闭"));
-    setAccessibleName(QStringLiteral("关闭"));
+    setToolTip(tr("关闭"));
+    setAccessibleName(tr("关闭"));
     setFixedSize(22, 22);
 }
 
@@ -138,7 +138,7 @@ void BannerCloseButton::paintEvent(QPaintEvent *)
 // ---- AgentUpdateBanner --------------------------------------------------------------------
 
 AgentUpdateBanner::AgentUpdateBanner(AppModel *model, QWidget *parent)
-    : QWidget(parent), m_model(model), m_text(new MiddleElidedLabel), m_update(new QPushButton(QStringLiteral("更新"))),
+    : QWidget(parent), m_model(model), m_text(new MiddleElidedLabel), m_update(new QPushButton(tr("更新"))),
       m_spinner(new Spinner(12)), m_close(new BannerCloseButton)
 {
     setObjectName(QStringLiteral("update-banner"));
@@ -150,8 +150,8 @@ AgentUpdateBanner::AgentUpdateBanner(AppModel *model, QWidget *parent)
     m_update->setFocusPolicy(Qt::StrongFocus);
     m_update->setCursor(Qt::PointingHandCursor);
     m_update->setFont(bannerFont(this));
-    m_update->setAccessibleDescription(QStringLiteral("更新 Agent"));
-    m_update->setToolTip(QStringLiteral("更新 Agent"));
+    m_update->setAccessibleDescription(tr("更新 Agent"));
+    m_update->setToolTip(tr("更新 Agent"));
     m_update->installEventFilter(this);
     m_updateStyle = QStringLiteral("QPushButton { color: %1; border: none; padding: 2px 6px; font-weight: 600; }"
                                    "QPushButton:hover { text-decoration: underline; }"
@@ -194,7 +194,7 @@ void AgentUpdateBanner::render()
 {
     m_text->setFullText(m_model->updates().agentUpdateBannerText());
     const bool updating = m_model->updates().isUpdatingAgent();
-    m_update->setText(updating ? QStringLiteral("正在更新 Agent…") : QStringLiteral("更新"));
+    m_update->setText(updating ? tr("正在更新 Agent…") : tr("更新"));
     // Room for the indicator in front of the busy title.
     m_update->setStyleSheet(m_updateStyle + (updating ? QStringLiteral("QPushButton { padding-left: 22px; }") : QString()));
     if (updating)

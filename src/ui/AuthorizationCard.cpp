@@ -26,8 +26,8 @@ QPushButton *borderlessButton(const QString &text)
 AuthorizationCard::AuthorizationCard(AppModel *model, QWidget *parent, Copier copier)
     : QFrame(parent), m_model(model), m_copier(copier ? std::move(copier) : Copier(&Desktop::copyText)),
       m_title(new SymbolLabel(QStringLiteral("person.badge.key"))), m_email(new QLabel), m_password(new QLabel),
-      m_copyEmail(borderlessButton(QStringLiteral("复制邮箱"))), m_reveal(borderlessButton(QStringLiteral("显示"))),
-      m_copyPassword(borderlessButton(QStringLiteral("复制密码"))), m_open(new QPushButton),
+      m_copyEmail(borderlessButton(tr("复制邮箱"))), m_reveal(borderlessButton(tr("显示"))),
+      m_copyPassword(borderlessButton(tr("复制密码"))), m_open(new QPushButton),
       m_openSpinner(new Spinner(14)), m_failure(new SymbolLabel(QStringLiteral("exclamationmark.triangle"))),
       m_observer(new ModelObserver(model, this, [this] { render(); }))
 {
@@ -49,19 +49,19 @@ AuthorizationCard::AuthorizationCard(AppModel *model, QWidget *parent, Copier co
     mono.setPointSizeF(UIToken::font(UIToken::Typography::body).pointSizeF());
     m_password->setFont(mono);
 
-    m_copyEmail->setToolTip(QStringLiteral("复制邮箱"));
-    m_copyPassword->setToolTip(QStringLiteral("复制密码"));
+    m_copyEmail->setToolTip(tr("复制邮箱"));
+    m_copyPassword->setToolTip(tr("复制密码"));
 
-    auto *instruction = makeLabel(QStringLiteral("先保存下面的登录信息，再打开授权页面。授权完成后安装会自动继续。"),
+    auto *instruction = makeLabel(tr("先保存下面的登录信息，再打开授权页面。授权完成后安装会自动继续。"),
                                   UIToken::Typography::meta, true);
 
     auto *credentials = new QGridLayout;
     credentials->setHorizontalSpacing(10);
     credentials->setVerticalSpacing(6);
-    credentials->addWidget(makeLabel(QStringLiteral("邮箱"), UIToken::Typography::meta, true), 0, 0);
+    credentials->addWidget(makeLabel(tr("邮箱"), UIToken::Typography::meta, true), 0, 0);
     credentials->addWidget(m_email, 0, 1);
     credentials->addWidget(m_copyEmail, 0, 3);
-    credentials->addWidget(makeLabel(QStringLiteral("密码"), UIToken::Typography::meta, true), 1, 0);
+    credentials->addWidget(makeLabel(tr("密码"), UIToken::Typography::meta, true), 1, 0);
     credentials->addWidget(m_password, 1, 1);
     credentials->addWidget(m_reveal, 1, 2);
     credentials->addWidget(m_copyPassword, 1, 3);
@@ -81,7 +81,7 @@ AuthorizationCard::AuthorizationCard(AppModel *model, QWidget *parent, Copier co
     UIToken::apply(m_failure->textLabel(), UIToken::Typography::meta);
     m_failure->textLabel()->setTextInteractionFlags(Qt::TextSelectableByMouse);
 
-    auto *footnote = makeLabel(QStringLiteral("登录信息只保存在当前安装过程中，不会写入 App 设置或日志。"),
+    auto *footnote = makeLabel(tr("登录信息只保存在当前安装过程中，不会写入 App 设置或日志。"),
                                UIToken::Typography::caption, true);
 
     auto *layout = new QVBoxLayout(this);
@@ -132,25 +132,25 @@ void AuthorizationCard::render()
     if (!request)
         return;
     const QString provider = request->provider == u"google" ? QStringLiteral("Google") : QStringLiteral("Zoho");
-    m_title->setText(QStringLiteral("完成 ") + provider + QStringLiteral(" Workspace 授权"));
+    m_title->setText(tr("完成 %1 Workspace 授权").arg(provider));
     setTextIfChanged(m_email, request->email);
-    m_email->setAccessibleName(QStringLiteral("邮箱，") + request->email);
+    m_email->setAccessibleName(tr("邮箱，%1").arg(request->email));
 
     if (m_revealsPassword) {
         setTextIfChanged(m_password, request->password);
         m_password->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
-        m_password->setAccessibleName(QStringLiteral("密码，") + request->password);
+        m_password->setAccessibleName(tr("密码，%1").arg(request->password));
     } else {
         setTextIfChanged(m_password, maskedPassword());
         m_password->setTextInteractionFlags(Qt::NoTextInteraction);
-        m_password->setAccessibleName(QStringLiteral("密码，已隐藏"));
+        m_password->setAccessibleName(tr("密码，已隐藏"));
     }
-    m_reveal->setText(m_revealsPassword ? QStringLiteral("隐藏") : QStringLiteral("显示"));
-    m_copyEmail->setText(m_copiedEmail ? QStringLiteral("已复制") : QStringLiteral("复制邮箱"));
-    m_copyPassword->setText(m_copiedPassword ? QStringLiteral("已复制") : QStringLiteral("复制密码"));
+    m_reveal->setText(m_revealsPassword ? tr("隐藏") : tr("显示"));
+    m_copyEmail->setText(m_copiedEmail ? tr("已复制") : tr("复制邮箱"));
+    m_copyPassword->setText(m_copiedPassword ? tr("已复制") : tr("复制密码"));
 
     const bool opening = m_model->authorization().isOpeningSetupAuthorization();
-    m_open->setText(opening ? QStringLiteral("正在打开授权页面…") : QStringLiteral("我已保存登录信息，打开授权页面"));
+    m_open->setText(opening ? tr("正在打开授权页面…") : tr("我已保存登录信息，打开授权页面"));
     m_open->setEnabled(!opening);
     m_openSpinner->setVisible(opening);
     const bool failed = m_model->authorization().setupAuthorizationOpenFailed();
@@ -162,6 +162,6 @@ void AuthorizationCard::render()
 QString AuthorizationCard::openFailure(const QUrl &page)
 {
     // Where no browser takes the page, the link is what the user can still use.
-    return QStringLiteral("没有成功打开默认浏览器，请再次点击重试。安装仍在等待授权。")
-        + QStringLiteral("也可以复制以下链接，在浏览器中打开：") + page.toString(QUrl::FullyEncoded);
+    return tr("没有成功打开默认浏览器，请再次点击重试。安装仍在等待授权。也可以复制以下链接，在浏览器中打开：%1")
+        .arg(page.toString(QUrl::FullyEncoded));
 }

@@ -40,15 +40,15 @@ ChannelBindingSessionSheet::ChannelBindingSessionSheet(AppModel *model, QWidget 
     : QWidget(parent), m_model(model), m_detail(makeLabel({}, UIToken::Typography::body)),
       m_openFailure(makeFailureLabel()), m_error(makeFailureLabel()),
       m_reason(makeLabel({}, UIToken::Typography::meta, true)), m_open(makeActionButton({}, {})),
-      m_copy(makeActionButton(QStringLiteral("复制链接"), QStringLiteral("复制绑定链接，以便在浏览器中手动打开。"))),
-      m_regenerate(makeActionButton(QStringLiteral("重新生成"), QStringLiteral("生成新的绑定链接；之前的链接将失效。"))),
-      m_refresh(makeActionButton(QStringLiteral("刷新状态"), QStringLiteral("重新读取 Channel 绑定状态。"))),
+      m_copy(makeActionButton(tr("复制链接"), tr("复制绑定链接，以便在浏览器中手动打开。"))),
+      m_regenerate(makeActionButton(tr("重新生成"), tr("生成新的绑定链接；之前的链接将失效。"))),
+      m_refresh(makeActionButton(tr("刷新状态"), tr("重新读取 Channel 绑定状态。"))),
       m_close(new QToolButton), m_loading(new BusyDelay(this, [this] { render(); }))
 {
     setObjectName(QStringLiteral("channel-binding-sheet"));
     setWindowTitle(title());
     setMinimumWidth(460);
-    m_regenerate->setAccessibleDescription(QStringLiteral("生成新的 Channel 绑定链接，之前的链接将失效。"));
+    m_regenerate->setAccessibleDescription(tr("生成新的 Channel 绑定链接，之前的链接将失效。"));
     m_detail->setObjectName(QStringLiteral("session-detail"));
     m_open->setDefault(true);
     stylePrimaryButton(m_open);
@@ -57,8 +57,8 @@ ChannelBindingSessionSheet::ChannelBindingSessionSheet(AppModel *model, QWidget 
     m_close->setIconSize(QSize(12, 12));
     m_close->setAutoRaise(true);
     m_close->setFocusPolicy(Qt::StrongFocus);
-    m_close->setToolTip(QStringLiteral("关闭"));
-    m_close->setAccessibleName(QStringLiteral("关闭"));
+    m_close->setToolTip(tr("关闭"));
+    m_close->setAccessibleName(tr("关闭"));
 
     auto *header = new QHBoxLayout;
     header->setSpacing(8);
@@ -105,27 +105,27 @@ ChannelBindingSessionSheet::ChannelBindingSessionSheet(AppModel *model, QWidget 
 
 QString ChannelBindingSessionSheet::title()
 {
-    return QStringLiteral("绑定 Channel");
+    return tr("绑定 Channel");
 }
 
 QString ChannelBindingSessionSheet::sessionDetail(const AppModel &model)
 {
     if (model.channel().channelOwnershipVerified() || model.channel().channelBindingCompleted())
-        return QStringLiteral("Ownership verified，正在完成连接并进入面板…");
+        return tr("Ownership verified，正在完成连接并进入面板…");
     if (model.channel().isOpeningOwnerSetup())
-        return QStringLiteral("正在打开系统浏览器。打开后可随时返回本窗口查看进度。");
+        return tr("正在打开系统浏览器。打开后可随时返回本窗口查看进度。");
     if (model.channel().ownerSetupOpenFailed())
-        return QStringLiteral("浏览器没有打开时，请复制链接后在浏览器中完成绑定。");
+        return tr("浏览器没有打开时，请复制链接后在浏览器中完成绑定。");
     if (model.channel().ownerSetupOpenedByAgent())
-        return QStringLiteral("绑定页面已打开，请在系统浏览器中完成操作。Quorvantis 会在后台等待，绑定成功后自动继续。");
-    return QStringLiteral("请在系统浏览器中选择 Channel。Quorvantis 会在后台等待，绑定成功后自动继续。");
+        return tr("绑定页面已打开，请在系统浏览器中完成操作。Quorvantis 会在后台等待，绑定成功后自动继续。");
+    return tr("请在系统浏览器中选择 Channel。Quorvantis 会在后台等待，绑定成功后自动继续。");
 }
 
 QStringList ChannelBindingSessionSheet::failureTexts(const AppModel &model)
 {
     QStringList texts;
     if (model.channel().ownerSetupOpenFailed() && !model.channel().isOpeningOwnerSetup())
-        texts.append(QStringLiteral("没有成功打开默认浏览器，请复制链接后手动打开，或再次点击重试。"));
+        texts.append(tr("没有成功打开默认浏览器，请复制链接后手动打开，或再次点击重试。"));
     if (const auto &error = model.channel().ownerSetupError(); error && !error->isEmpty())
         texts.append(*error);
     return texts;
@@ -135,13 +135,13 @@ QString ChannelBindingSessionSheet::accessibilitySummary(const AppModel &model)
 {
     QStringList parts{title(), sessionDetail(model)};
     parts.append(failureTexts(model));
-    return parts.join(QStringLiteral("，"));
+    return parts.join(tr("，"));
 }
 
 QString ChannelBindingSessionSheet::openHelp(const AppModel &model)
 {
-    return model.channel().ownerSetupDidOpen() ? QStringLiteral("再次用系统浏览器打开 Channel 绑定页面。")
-                                     : QStringLiteral("用系统浏览器打开 Channel 绑定页面。");
+    return model.channel().ownerSetupDidOpen() ? tr("再次用系统浏览器打开 Channel 绑定页面。")
+                                     : tr("用系统浏览器打开 Channel 绑定页面。");
 }
 
 QString ChannelBindingSessionSheet::unavailableReason(const AppModel &model, bool loading)
@@ -149,13 +149,13 @@ QString ChannelBindingSessionSheet::unavailableReason(const AppModel &model, boo
     if (model.channel().canOpenOwnerSetup() && !loading)
         return {};
     if (loading)
-        return QStringLiteral("正在获取绑定链接…");
+        return tr("正在获取绑定链接…");
     // A failed refresh says itself what went wrong and what to do.
     if (!model.channel().ownerSetupPending() || model.channel().isOpeningOwnerSetup() || model.channel().ownerSetupError())
         return {};
     if (model.channel().ownerSetupOpenedByAgent())
-        return QStringLiteral("绑定页面是 Agent 打开的，这里没有它的链接。需要再次打开或复制时，请点击“重新生成”。");
-    return QStringLiteral("还没有可用的绑定链接，请点击“重新生成”。");
+        return tr("绑定页面是 Agent 打开的，这里没有它的链接。需要再次打开或复制时，请点击“重新生成”。");
+    return tr("还没有可用的绑定链接，请点击“重新生成”。");
 }
 
 void ChannelBindingSessionSheet::render()
@@ -178,7 +178,7 @@ void ChannelBindingSessionSheet::render()
     m_open->setToolTip(openHelp(*m_model));
     m_open->setAccessibleDescription(openHelp(*m_model));
     m_open->setEnabled(canUseLink && !loading);
-    m_copy->setText(m_model->channel().ownerSetupLinkCopied() ? QStringLiteral("已复制") : QStringLiteral("复制链接"));
+    m_copy->setText(m_model->channel().ownerSetupLinkCopied() ? tr("已复制") : tr("复制链接"));
     m_copy->setEnabled(canUseLink && !loading);
     m_regenerate->setEnabled(!loading && !m_model->channel().isOpeningOwnerSetup());
     m_refresh->setEnabled(!loading);

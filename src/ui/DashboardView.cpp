@@ -26,7 +26,7 @@ QString joinSpoken(const QStringList &parts)
         if (!part.isEmpty())
             present.append(part);
     }
-    return present.join(QStringLiteral("，"));
+    return present.join(DashboardView::tr("，"));
 }
 
 void setAccessibleNameIfChanged(QWidget *widget, const QString &name)
@@ -63,19 +63,19 @@ QPushButton *makeBorderedButton(const QString &text, QWidget *parent = nullptr)
 // ---- ActivityList -------------------------------------------------------------------------
 
 ActivityList::ActivityList(QWidget *parent)
-    : QWidget(parent), m_empty(makeLabel(QStringLiteral("尚无活动"), UIToken::Typography::meta, true)),
+    : QWidget(parent), m_empty(makeLabel(tr("尚无活动"), UIToken::Typography::meta, true)),
       m_rowsLayout(new QVBoxLayout)
 {
     setObjectName(QStringLiteral("activity-list"));
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(8);
-    layout->addWidget(makeLabel(QStringLiteral("最近活动"), UIToken::Typography::section));
+    layout->addWidget(makeLabel(tr("最近活动"), UIToken::Typography::section));
     layout->addWidget(m_empty);
     m_rowsLayout->setContentsMargins(0, 0, 0, 0);
     m_rowsLayout->setSpacing(6);
     layout->addLayout(m_rowsLayout);
-    setAccessibleName(QStringLiteral("最近活动"));
+    setAccessibleName(tr("最近活动"));
 }
 
 QString ActivityList::timeText(const QDateTime &occurredAt)
@@ -104,7 +104,7 @@ void ActivityList::setEvents(const QList<AppModel::ActivityEvent> &events)
         summary->setObjectName(QStringLiteral("activity-summary"));
         line->addWidget(time, 0, Qt::AlignTop);
         line->addWidget(summary, 1);
-        row->setAccessibleName(timeText(event.occurredAt) + QStringLiteral("，") + event.summary);
+        row->setAccessibleName(tr("%1，%2").arg(timeText(event.occurredAt), event.summary));
         m_rowsLayout->addWidget(row);
         m_rows.append(row);
     }
@@ -125,18 +125,18 @@ QStringList ActivityList::summaries() const
 
 OwnerSetupChannelStatus::OwnerSetupChannelStatus(AppModel *model, QWidget *parent)
     : QWidget(parent), m_model(model), m_state(makeLabel({}, UIToken::Typography::body, true)),
-      m_bind(makeBorderedButton(QStringLiteral("Bind Channel")))
+      m_bind(makeBorderedButton(tr("Bind Channel")))
 {
     setObjectName(QStringLiteral("channel-status"));
     auto *layout = new QHBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(10);
-    auto *title = makeLabel(QStringLiteral("Channel"), UIToken::Typography::bodyStrong);
+    auto *title = makeLabel(tr("Channel"), UIToken::Typography::bodyStrong);
     title->setWordWrap(false);
     layout->addWidget(title);
     layout->addWidget(m_state, 1);
     layout->addWidget(m_bind);
-    m_bind->setToolTip(QStringLiteral("打开 Channel 绑定"));
+    m_bind->setToolTip(tr("打开 Channel 绑定"));
     // Until the channel is bound this is the one thing the dashboard asks of the user.
     stylePrimaryButton(m_bind);
     connect(m_bind, &QPushButton::clicked, this, [this] { m_model->setChannelBindingSheetPresented(true); });
@@ -153,7 +153,7 @@ void OwnerSetupChannelStatus::render()
     const bool bound = m_model->channel().channelBindingCompleted()
         || (m_model->journey().onboardingCompleted() && m_model->journey().installStage() != AppModel::InstallStage::channel);
     m_bind->setVisible(!bound);
-    setAccessibleNameIfChanged(this, QStringLiteral("Channel，") + summary);
+    setAccessibleNameIfChanged(this, tr("Channel，%1").arg(summary));
 }
 
 // ---- AgentOverviewPane --------------------------------------------------------------------
@@ -173,7 +173,7 @@ AgentOverviewPane::AgentOverviewPane(AppModel *model, QWidget *parent)
     auto *taskLayout = new QVBoxLayout(m_taskBlock);
     taskLayout->setContentsMargins(0, 0, 0, 0);
     taskLayout->setSpacing(4);
-    taskLayout->addWidget(makeLabel(QStringLiteral("当前任务"), UIToken::Typography::meta, true));
+    taskLayout->addWidget(makeLabel(tr("当前任务"), UIToken::Typography::meta, true));
     taskLayout->addWidget(m_task);
 
     auto *layout = new QVBoxLayout(this);
@@ -203,8 +203,8 @@ void AgentOverviewPane::render()
     setTextIfChanged(m_detail, m_model->status().headlineStatusDetail());
     const QString task = m_model->status().currentTask();
     setTextIfChanged(m_task, task);
-    setAccessibleNameIfChanged(m_taskBlock, QStringLiteral("当前任务，") + task);
-    setAccessibleNameIfChanged(m_task, QStringLiteral("当前任务，") + task);
+    setAccessibleNameIfChanged(m_taskBlock, tr("当前任务，%1").arg(task));
+    setAccessibleNameIfChanged(m_task, tr("当前任务，%1").arg(task));
     m_activity->setEvents(m_model->attention().activities());
 }
 
@@ -215,7 +215,7 @@ PermissionRow::PermissionRow(AppModel *model, PermissionKind kind, bool showsAct
       m_focusRevision(model->attention().focusRevision()), m_icon(new QLabel),
       m_name(makeLabel(PermissionKinds::title(kind), UIToken::Typography::bodyStrong)),
       m_purpose(makeLabel(PermissionKinds::description(kind), UIToken::Typography::meta, true)),
-      m_stateMark(new SymbolLabel), m_action(makeBorderedButton(QStringLiteral("处理")))
+      m_stateMark(new SymbolLabel), m_action(makeBorderedButton(tr("处理")))
 {
     setObjectName(QStringLiteral("permission-") + rawValue(kind));
     const int iconSide = 20;
@@ -223,7 +223,7 @@ PermissionRow::PermissionRow(AppModel *model, PermissionKind kind, bool showsAct
     m_icon->setFixedSize(iconSide + 4, iconSide + 2);
     m_icon->setAlignment(Qt::AlignCenter);
     UIToken::apply(m_stateMark->textLabel(), UIToken::Typography::meta);
-    m_action->setToolTip(QStringLiteral("处理") + PermissionKinds::title(kind) + QStringLiteral("权限"));
+    m_action->setToolTip(tr("处理%1权限").arg(PermissionKinds::title(kind)));
     m_action->setMaximumWidth(m_action->fontMetrics().horizontalAdvance(m_action->text()) + 40);
 
     m_stateMark->textLabel()->setWordWrap(false);
@@ -262,10 +262,10 @@ PermissionRow::State PermissionRow::state(const AppModel &model, const AppModel:
 QString PermissionRow::stateText(State state)
 {
     switch (state) {
-    case State::verified: return QStringLiteral("已配置");
-    case State::checking: return QStringLiteral("正在验证授权…");
-    case State::unchecked: return QStringLiteral("等待检查");
-    case State::needsAuthorization: return QStringLiteral("请完成系统授权");
+    case State::verified: return tr("已配置");
+    case State::checking: return tr("正在验证授权…");
+    case State::unchecked: return tr("等待检查");
+    case State::needsAuthorization: return tr("请完成系统授权");
     }
     return {};
 }
@@ -294,7 +294,7 @@ QString PermissionRow::spokenSummary(const AppModel &model, const AppModel::Perm
 {
     return joinSpoken({PermissionKinds::title(item.rule.kind), PermissionKinds::description(item.rule.kind),
                        stateText(state(model, item))})
-           + QStringLiteral("。");
+           + tr("。");
 }
 
 void PermissionRow::act()
@@ -325,7 +325,7 @@ void PermissionRow::render()
     const bool showsButton = m_showsAction && needsUser(*m_model, item);
     m_action->setVisible(showsButton);
     renderAgentAction(m_action, *m_model, true,
-                      QStringLiteral("处理") + PermissionKinds::title(m_kind) + QStringLiteral("权限"));
+                      tr("处理%1权限").arg(PermissionKinds::title(m_kind)));
     setAccessibleNameIfChanged(this, spokenSummary(*m_model, item));
     m_action->setAccessibleDescription(spokenSummary(*m_model, item));
 
@@ -339,11 +339,11 @@ void PermissionRow::render()
 // ---- SystemStatusPane ---------------------------------------------------------------------
 
 SystemStatusPane::SystemStatusPane(AppModel *model, QWidget *parent)
-    : QWidget(parent), m_model(model), m_update(makeBorderedButton(QStringLiteral("更新 Agent"))),
-      m_updateSpinner(new Spinner(14)), m_restart(makeBorderedButton(QStringLiteral("重启 Agent"))),
-      m_recheck(makeBorderedButton(QStringLiteral("重新检查权限"))),
-      m_logs(makeBorderedButton(QStringLiteral("打开日志目录"))),
-      m_releases(makeBorderedButton(QStringLiteral("检查 App 更新"))), m_errorBlock(new QWidget),
+    : QWidget(parent), m_model(model), m_update(makeBorderedButton(tr("更新 Agent"))),
+      m_updateSpinner(new Spinner(14)), m_restart(makeBorderedButton(tr("重启 Agent"))),
+      m_recheck(makeBorderedButton(tr("重新检查权限"))),
+      m_logs(makeBorderedButton(tr("打开日志目录"))),
+      m_releases(makeBorderedButton(tr("检查 App 更新"))), m_errorBlock(new QWidget),
       m_error(new ErrorSection(model, true)), m_heartbeatTimer(new QTimer(this)), m_nextSampleGrace(new QTimer(this))
 {
     setObjectName(QStringLiteral("system-status"));
@@ -356,18 +356,18 @@ SystemStatusPane::SystemStatusPane(AppModel *model, QWidget *parent)
     auto *facts = new QHBoxLayout;
     facts->setSpacing(28);
     auto *connection = new QGridLayout;
-    m_agent = addRow(connection, QStringLiteral("Agent"));
-    m_bridge = addRow(connection, QStringLiteral("连接状态"));
-    m_heartbeat = addRow(connection, QStringLiteral("最近响应"));
+    m_agent = addRow(connection, tr("Agent"));
+    m_bridge = addRow(connection, tr("连接状态"));
+    m_heartbeat = addRow(connection, tr("最近响应"));
     connection->setRowStretch(connection->rowCount(), 1);
-    facts->addWidget(section(QStringLiteral("连接"), connection), 1);
+    facts->addWidget(section(tr("连接"), connection), 1);
 
     auto *system = new QGridLayout;
-    m_appVersion = addRow(system, QStringLiteral("App 版本"));
-    m_agentVersion = addRow(system, QStringLiteral("Agent 版本"));
-    addRow(system, QStringLiteral("登录时启动"))->setText(QStringLiteral("自动管理"));
-    addRow(system, QStringLiteral("Google Chrome"))->setText(QStringLiteral("自动管理"));
-    facts->addWidget(section(QStringLiteral("系统"), system), 1);
+    m_appVersion = addRow(system, tr("App 版本"));
+    m_agentVersion = addRow(system, tr("Agent 版本"));
+    addRow(system, tr("登录时启动"))->setText(tr("自动管理"));
+    addRow(system, QStringLiteral("Google Chrome"))->setText(tr("自动管理"));
+    facts->addWidget(section(tr("系统"), system), 1);
     layout->addLayout(facts);
 
     auto *permissionList = new QVBoxLayout;
@@ -377,7 +377,7 @@ SystemStatusPane::SystemStatusPane(AppModel *model, QWidget *parent)
         m_permissionRows.append(row);
         permissionList->addWidget(row);
     }
-    layout->addWidget(section(QStringLiteral("权限"), permissionList));
+    layout->addWidget(section(tr("权限"), permissionList));
 
     auto *actions = new QVBoxLayout;
     actions->setSpacing(8);
@@ -400,7 +400,7 @@ SystemStatusPane::SystemStatusPane(AppModel *model, QWidget *parent)
     m_notice->setObjectName(QStringLiteral("action-notice"));
     m_notice->setTextInteractionFlags(Qt::TextSelectableByMouse);
     actions->addWidget(m_notice);
-    layout->addWidget(section(QStringLiteral("操作"), actions));
+    layout->addWidget(section(tr("操作"), actions));
 
     auto *errorLayout = new QVBoxLayout(m_errorBlock);
     errorLayout->setContentsMargins(0, 0, 0, 0);
@@ -506,7 +506,7 @@ QStringList SystemStatusPane::sectionTitles() const
     for (QLabel *heading : m_headings)
         titles.append(heading->text());
     if (m_errorBlock->isVisibleTo(this))
-        titles.append(QStringLiteral("最后错误"));
+        titles.append(tr("最后错误"));
     return titles;
 }
 
@@ -523,7 +523,7 @@ void SystemStatusPane::render()
 {
     const auto &snapshot = m_model->status().statusSnapshot();
     setTextIfChanged(m_agent, m_model->status().agentProcessDescription());
-    setTextIfChanged(m_bridge, snapshot.bridgeConnected ? QStringLiteral("已连接") : QStringLiteral("未连接"));
+    setTextIfChanged(m_bridge, snapshot.bridgeConnected ? tr("已连接") : tr("未连接"));
     refreshHeartbeat();
     if (isVisible() && snapshot.bridgeHeartbeatAt != m_heartbeatShown)
         waitForNextSample();
@@ -533,19 +533,19 @@ void SystemStatusPane::render()
     using Kind = AppModel::RecoveryAction::Kind;
     const bool updating = m_model->updates().isUpdatingAgent();
     const bool configured = m_model->journey().configurationReady();
-    m_update->setText(updating ? QStringLiteral("正在更新 Agent…") : QStringLiteral("更新 Agent"));
+    m_update->setText(updating ? tr("正在更新 Agent…") : tr("更新 Agent"));
     if (updating)
         setEnabledKeepingFocus(m_update, false);
     else
-        renderAgentAction(m_update, *m_model, configured, QStringLiteral("更新 Agent 到最新版本并重新启动。"));
+        renderAgentAction(m_update, *m_model, configured, tr("更新 Agent 到最新版本并重新启动。"));
     m_updateSpinner->setVisible(updating);
-    renderRecoveryButton(m_restart, *m_model, int(Kind::restartAgent), QStringLiteral("重启 Agent"), configured,
+    renderRecoveryButton(m_restart, *m_model, int(Kind::restartAgent), tr("重启 Agent"), configured,
                          QString());
     // The permissions are re-checked on a finished installation; during one its stages do.
     const bool installing = m_model->journey().installStage().has_value();
-    renderRecoveryButton(m_recheck, *m_model, int(Kind::recheckPermissions), QStringLiteral("重新检查权限"),
+    renderRecoveryButton(m_recheck, *m_model, int(Kind::recheckPermissions), tr("重新检查权限"),
                          configured && !installing,
-                         installing ? QStringLiteral("安装完成后可重新检查权限。") : QStringLiteral("重新检查系统权限。"));
+                         installing ? tr("安装完成后可重新检查权限。") : tr("重新检查系统权限。"));
     const auto line = actionLine(*m_model);
     setTextIfChanged(m_notice, line.value_or(QString()));
     m_notice->setVisible(line.has_value());

@@ -23,17 +23,17 @@ DesktopNotifier::Notice notice(DesktopNotifier::Event event, const QString &deta
     using Event = DesktopNotifier::Event;
     switch (event) {
     case Event::agentOffline:
-        return {event, QStringLiteral("Quorvantis Agent 已离线"),
-                QStringLiteral("暂时无法连接到 Agent，Quorvantis 会继续尝试。也可以在状态面板中重启 Agent。")};
+        return {event, DesktopNotifier::tr("Quorvantis Agent 已离线"),
+                DesktopNotifier::tr("暂时无法连接到 Agent，Quorvantis 会继续尝试。也可以在状态面板中重启 Agent。")};
     case Event::agentBack:
-        return {event, QStringLiteral("Quorvantis Agent 已恢复在线"), QStringLiteral("Agent 已重新连接。")};
+        return {event, DesktopNotifier::tr("Quorvantis Agent 已恢复在线"), DesktopNotifier::tr("Agent 已重新连接。")};
     case Event::errorNeedsUser:
-        return {event, QStringLiteral("Quorvantis 需要处理"), detail};
+        return {event, DesktopNotifier::tr("Quorvantis 需要处理"), detail};
     case Event::permissionRevoked:
-        return {event, QStringLiteral("权限已被关闭"),
-                QStringLiteral("%1权限已被关闭，Agent 的部分功能将无法使用。请打开 Quorvantis 重新授权。").arg(detail)};
+        return {event, DesktopNotifier::tr("权限已被关闭"),
+                DesktopNotifier::tr("%1权限已被关闭，Agent 的部分功能将无法使用。请打开 Quorvantis 重新授权。").arg(detail)};
     case Event::updateOffered:
-        return {event, QStringLiteral("Agent 有新版本"), QStringLiteral("Agent %1 可更新，打开 Quorvantis 即可更新。").arg(detail)};
+        return {event, DesktopNotifier::tr("Agent 有新版本"), DesktopNotifier::tr("Agent %1 可更新，打开 Quorvantis 即可更新。").arg(detail)};
     }
     return {event, {}, {}};
 }
@@ -85,7 +85,7 @@ QList<DesktopNotifier::Notice> DesktopNotifier::noticesFor(const Observed &now)
             revoked.append(PermissionKinds::title(kind));
     }
     if (!revoked.isEmpty())
-        notices.append(notice(Event::permissionRevoked, revoked.join(QStringLiteral("、"))));
+        notices.append(notice(Event::permissionRevoked, revoked.join(tr("、"))));
 
     if (now.offeredVersion && now.offeredVersion != m_offeredVersionShown) {
         m_offeredVersionShown = now.offeredVersion;

@@ -3,6 +3,7 @@
 #include "app/Diagnostics.h"
 #include "ui/Symbols.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFileDialog>
 #include <QMessageBox>
@@ -24,7 +25,7 @@ std::optional<QString> askForPath(QWidget *parent, const QString &suggested)
     if (chooser())
         return chooser()(parent, suggested);
     const QString path = QFileDialog::getSaveFileName(parent, actionTitle(), suggested,
-                                                      QStringLiteral("诊断信息 (*.tar)"));
+                                                      QCoreApplication::translate("DiagnosticsExport", "诊断信息 (*.tar)"));
     return path.isEmpty() ? std::nullopt : std::optional<QString>(path);
 }
 
@@ -43,7 +44,7 @@ void tell(QWidget *parent, bool written, const QString &title, const QString &de
     if (written)
         box->setIconPixmap(Symbols::quorvantisLogo().pixmap(QSize(48, 48), box->devicePixelRatioF()));
     box->setInformativeText(detail);
-    box->button(QMessageBox::Ok)->setText(QStringLiteral("好"));
+    box->button(QMessageBox::Ok)->setText(QCoreApplication::translate("DiagnosticsExport", "好"));
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setObjectName(QStringLiteral("diagnostics-export-result"));
     box->open();
@@ -53,7 +54,7 @@ void tell(QWidget *parent, bool written, const QString &title, const QString &de
 
 QString actionTitle()
 {
-    return QStringLiteral("导出诊断信息");
+    return QCoreApplication::translate("DiagnosticsExport", "导出诊断信息");
 }
 
 void setPathChooser(PathChooser chosen)
@@ -72,11 +73,11 @@ void run(AppModel *model, QWidget *parent)
         return;
     QString error;
     if (!Diagnostics::write(report, *path, &error)) {
-        tell(parent, false, QStringLiteral("无法导出诊断信息"), QStringLiteral("无法写入 %1：%2").arg(shown(*path), error));
+        tell(parent, false, QCoreApplication::translate("DiagnosticsExport", "无法导出诊断信息"), QCoreApplication::translate("DiagnosticsExport", "无法写入 %1：%2").arg(shown(*path), error));
         return;
     }
-    tell(parent, true, QStringLiteral("诊断信息已导出"),
-         QStringLiteral("已保存到 %1。其中的令牌、密钥、安装码和绑定链接均已移除，可以放心发给支持人员。").arg(shown(*path)));
+    tell(parent, true, QCoreApplication::translate("DiagnosticsExport", "诊断信息已导出"),
+         QCoreApplication::translate("DiagnosticsExport", "已保存到 %1。其中的令牌、密钥、安装码和绑定链接均已移除，可以放心发给支持人员。").arg(shown(*path)));
 }
 
 } // namespace DiagnosticsExport

@@ -1,6 +1,7 @@
 #include "ui/MenuBarContent.h"
 
 #include "app/AppModel.h"
+#include "app/InterfaceLanguage.h"
 #include "app/ProfileFiles.h"
 #include "status/StatusController.h"
 #include "ui/DiagnosticsExport.h"
@@ -9,6 +10,8 @@
 #include "ui/Views.h"
 
 #include <QCheckBox>
+#include <QComboBox>
+#include <QLocale>
 #include <QHBoxLayout>
 #include <QLayout>
 #include <QLabel>
@@ -47,11 +50,11 @@ QString MenuBarContent::headerTitle(int overallState)
 QString MenuBarContent::headerDetail(int overallState)
 {
     switch (AppModel::OverallState(overallState)) {
-    case AppModel::OverallState::notInstalled: return QStringLiteral("Quorvantis 尚未安装。");
-    case AppModel::OverallState::starting: return QStringLiteral("Quorvantis 正在准备运行环境。");
-    case AppModel::OverallState::waitingSetup: return QStringLiteral("输入 JIT Code 或 Setup Code 完成设备注册。");
-    case AppModel::OverallState::online: return QStringLiteral("Agent 已安装并启动。");
-    case AppModel::OverallState::error: return QStringLiteral("Quorvantis 尚未就绪，请查看详情。");
+    case AppModel::OverallState::notInstalled: return tr("Quorvantis 尚未安装。");
+    case AppModel::OverallState::starting: return tr("Quorvantis 正在准备运行环境。");
+    case AppModel::OverallState::waitingSetup: return tr("输入 JIT Code 或 Setup Code 完成设备注册。");
+    case AppModel::OverallState::online: return tr("Agent 已安装并启动。");
+    case AppModel::OverallState::error: return tr("Quorvantis 尚未就绪，请查看详情。");
     }
     return {};
 }
@@ -60,12 +63,13 @@ MenuBarContent::MenuBarContent(AppModel *model, Actions actions, QWidget *parent
     : QWidget(parent), m_model(model), m_actions(std::move(actions)), m_logo(new QLabel),
       m_title(makeLabel({}, Typography::bodyStrong)), m_detail(makeLabel({}, Typography::meta, true)),
       m_task(makeLabel({}, Typography::body)), m_permissions(new SymbolLabel(QStringLiteral("hand.raised"))),
-      m_heartbeat(new SymbolLabel(QStringLiteral("network"))), m_open(new QPushButton(QStringLiteral("打开 Quorvantis"))),
-      m_restart(menuItem(QStringLiteral("重启 Agent"))), m_recheck(menuItem(QStringLiteral("重新检查权限"))),
-      m_update(menuItem(QStringLiteral("更新 Agent"))), m_updateSpinner(new Spinner(12)),
-      m_releases(menuItem(QStringLiteral("检查 App 更新"))), m_logs(menuItem(QStringLiteral("打开日志目录"))),
-      m_diagnostics(menuItem(DiagnosticsExport::actionTitle())), m_notice(makeLabel({}, Typography::meta, true)), m_notifications(new QCheckBox(QStringLiteral("桌面通知"))),
-      m_quit(menuItem(QStringLiteral("退出 Quorvantis"))), m_clock(new QTimer(this)),
+      m_heartbeat(new SymbolLabel(QStringLiteral("network"))), m_open(new QPushButton(tr("打开 Quorvantis"))),
+      m_restart(menuItem(tr("重启 Agent"))), m_recheck(menuItem(tr("重新检查权限"))),
+      m_update(menuItem(tr("更新 Agent"))), m_updateSpinner(new Spinner(12)),
+      m_releases(menuItem(tr("检查 App 更新"))), m_logs(menuItem(tr("打开日志目录"))),
+      m_diagnostics(menuItem(DiagnosticsExport::actionTitle())), m_notice(makeLabel({}, Typography::meta, true)), m_notifications(new QCheckBox(tr("桌面通知"))),
+      m_language(new QComboBox), m_languageNote(makeLabel(tr("重新打开 Quorvantis 后生效。"), Typography::meta, true)),
+      m_quit(menuItem(tr("退出 Quorvantis"))), m_clock(new QTimer(this)),
       m_observer(new ModelObserver(model, this, [this] { render(); }))
 {
     setObjectName(QStringLiteral("menu-bar-content"));
@@ -91,7 +95,7 @@ MenuBarContent::MenuBarContent(AppModel *model, Actions actions, QWidget *parent
 
     stylePrimaryButton(m_open);
     const QKeySequence openShortcut(Qt::CTRL | Qt::Key_O); // Command-O on macOS
-    m_open->setToolTip(QStringLiteral("打开 Quorvantis（%1）").arg(openShortcut.toString(QKeySequence::NativeText)));
+    m_open->setToolTip(tr("打开 Quorvantis（%1）").arg(openShortcut.toString(QKeySequence::NativeText)));
     auto *shortcut = new QShortcut(openShortcut, this);
     connect(shortcut, &QShortcut::activated, this, &MenuBarContent::openMainWindow);
 
@@ -128,8 +132,23 @@ MenuBarContent::MenuBarContent(AppModel *model, Actions actions, QWidget *parent
     layout->addWidget(makeDivider());
     UIToken::apply(m_notifications, Typography::body);
     m_notifications->setStyleSheet(QStringLiteral("QCheckBox { padding: 3px 10px; }"));
-    m_notifications->setToolTip(QStringLiteral("Agent 离线、需要处理或有新版本时通知你。"));
+    m_notifications->setToolTip(tr("Agent 离线、需要处理或有新版本时通知你。"));
     layout->addWidget(m_notifications);
+    auto *languageRow = new QHBoxLayout;
+    languageRow->setContentsMargins(10, 0, 10, 0);
+    auto *languageLabel = makeLabel(tr("界面语言"), Typography::body);
+    languageLabel->setBuddy(m_language);
+    languageRow->addWidget(languageLabel);
+    languageRow->addStretch();
+    languageRow->addWidget(m_language);
+    layout->addLayout(languageRow);
+    m_language->addItem(tr("跟随系统"), QString());
+    for (const QString &language : InterfaceLanguage::available())
+        m_language->addItem(InterfaceLanguage::displayName(language), language);
+    m_language->setToolTip(tr("重新打开 Quorvantis 后生效。"));
+    m_languageNote->setContentsMargins(10, 0, 10, 0);
+    m_languageNote->hide();
+    layout->addWidget(m_languageNote);
     layout->addWidget(makeDivider());
     layout->addWidget(m_quit);
 
@@ -156,6 +175,13 @@ MenuBarContent::MenuBarContent(AppModel *model, Actions actions, QWidget *parent
     syncNotificationsToggle();
     connect(m_notifications, &QCheckBox::toggled, this, [this](bool on) {
         ProfileFiles::setNotificationsEnabled(ProfileFiles::profileDirectory(*m_model), on);
+    });
+    syncLanguageChoice();
+    connect(m_language, &QComboBox::activated, this, [this](int index) {
+        const QString language = m_language->itemData(index).toString();
+        const QString profile = ProfileFiles::profileDirectory(*m_model);
+        ProfileFiles::setLanguage(profile, language.isEmpty() ? std::nullopt : std::optional<QString>(language));
+        syncLanguageChoice();
     });
     connect(m_quit, &QPushButton::clicked, this, [this] {
         if (m_actions.quit)
@@ -187,25 +213,25 @@ void MenuBarContent::render()
     setTextIfChanged(m_detail, detail);
     const QString task = m_model->status().currentTask();
     setTextIfChanged(m_task, task);
-    m_task->setAccessibleName(QStringLiteral("当前任务，") + task);
+    m_task->setAccessibleName(tr("当前任务，%1").arg(task));
     m_permissions->setText(m_model->permissions().permissionSummary());
     m_heartbeat->setText(m_model->status().heartbeatDescription(m_model->now()));
 
     const bool updating = m_model->updates().isUpdatingAgent();
     const bool configured = m_model->journey().configurationReady();
-    renderRecoveryButton(m_restart, *m_model, int(RecoveryKind::restartAgent), QStringLiteral("重启 Agent"), configured,
+    renderRecoveryButton(m_restart, *m_model, int(RecoveryKind::restartAgent), tr("重启 Agent"), configured,
                          QString());
-    renderRecoveryButton(m_recheck, *m_model, int(RecoveryKind::recheckPermissions), QStringLiteral("重新检查权限"),
+    renderRecoveryButton(m_recheck, *m_model, int(RecoveryKind::recheckPermissions), tr("重新检查权限"),
                          configured && !m_model->journey().installStage(),
-                         m_model->journey().installStage() ? QStringLiteral("安装完成后可重新检查权限。") : QStringLiteral("重新检查系统权限。"));
+                         m_model->journey().installStage() ? tr("安装完成后可重新检查权限。") : tr("重新检查系统权限。"));
     const auto line = actionLine(*m_model);
     setTextIfChanged(m_notice, line.value_or(QString()));
     m_notice->setVisible(line.has_value());
     if (updating)
         setEnabledKeepingFocus(m_update, false);
     else
-        renderAgentAction(m_update, *m_model, configured, QStringLiteral("更新 Agent 到最新版本并重新启动。"));
-    m_update->setText(updating ? QStringLiteral("正在更新 Agent…") : QStringLiteral("更新 Agent"));
+        renderAgentAction(m_update, *m_model, configured, tr("更新 Agent 到最新版本并重新启动。"));
+    m_update->setText(updating ? tr("正在更新 Agent…") : tr("更新 Agent"));
     m_updateSpinner->setVisible(updating);
 }
 
@@ -225,10 +251,22 @@ void MenuBarContent::syncNotificationsToggle()
     m_notifications->setChecked(ProfileFiles::notificationsEnabled(ProfileFiles::profileDirectory(*m_model)));
 }
 
+void MenuBarContent::syncLanguageChoice()
+{
+    const auto chosen = ProfileFiles::language(ProfileFiles::profileDirectory(*m_model));
+    const auto language = chosen ? InterfaceLanguage::supported(*chosen) : std::nullopt;
+    const QSignalBlocker quiet(m_language);
+    m_language->setCurrentIndex(std::max(0, m_language->findData(language.value_or(QString()))));
+    // The texts were made at start-up: another language shows from the next start on.
+    const QString next = InterfaceLanguage::choose(language, QLocale::system().uiLanguages());
+    m_languageNote->setVisible(next != InterfaceLanguage::name());
+}
+
 void MenuBarContent::showEvent(QShowEvent *event)
 {
     QWidget::showEvent(event);
     syncNotificationsToggle();
+    syncLanguageChoice();
     render();
     m_clock->start();
 }

@@ -7,6 +7,7 @@
 class AppModel;
 class ModelObserver;
 class QCheckBox;
+class QComboBox;
 class QLabel;
 class QPushButton;
 class QTimer;
@@ -46,6 +47,10 @@ public:
     QLabel *noticeLabel() const { return m_notice; }
     // Desktop notifications on or off, kept in the profile.
     QCheckBox *notificationsToggle() const { return m_notifications; }
+    // The interface's language: the system's, or one the user chose, kept in the profile and
+    // applied at the next start (the note under it says so once the choice differs).
+    QComboBox *languageChoice() const { return m_language; }
+    QLabel *languageNote() const { return m_languageNote; }
     QPushButton *quitButton() const { return m_quit; }
 
     void render();
@@ -59,6 +64,7 @@ protected:
 private:
     void openMainWindow();
     void syncNotificationsToggle();
+    void syncLanguageChoice();
 
     AppModel *m_model;
     Actions m_actions;
@@ -78,6 +84,8 @@ private:
     QPushButton *m_diagnostics;
     QLabel *m_notice;
     QCheckBox *m_notifications;
+    QComboBox *m_language;
+    QLabel *m_languageNote;
     QPushButton *m_quit;
     QTimer *m_clock;
     ModelObserver *m_observer;

@@ -14,15 +14,15 @@
 PermissionPromptSheet::PermissionPromptSheet(AppModel *model, QWidget *parent)
     : FittedDialog(parent), m_model(model), m_title(makeLabel({}, UIToken::Typography::screenTitle)),
       m_explanation(makeLabel({}, UIToken::Typography::body)), m_busy(new QWidget), m_spinner(new Spinner(14)),
-      m_busyText(makeLabel(QStringLiteral("正在验证授权…"), UIToken::Typography::meta, true)),
+      m_busyText(makeLabel(tr("正在验证授权…"), UIToken::Typography::meta, true)),
       m_settingsFailure(makeLabel({}, UIToken::Typography::meta, true)),
-      m_cancel(new QPushButton(QStringLiteral("取消"))), m_settings(new QPushButton(QStringLiteral("打开系统设置"))),
-      m_recheck(new QPushButton(QStringLiteral("重新检查"))), m_primary(new QPushButton),
+      m_cancel(new QPushButton(tr("取消"))), m_settings(new QPushButton(tr("打开系统设置"))),
+      m_recheck(new QPushButton(tr("重新检查"))), m_primary(new QPushButton),
       m_checking(new BusyDelay(this, [this] { render(); })),
       m_observer(new ModelObserver(model, this, [this] { render(); }))
 {
     setObjectName(QStringLiteral("permission-prompt"));
-    setWindowTitle(QStringLiteral("准备授权"));
+    setWindowTitle(tr("准备授权"));
     setWindowFlag(Qt::Sheet);
     setWindowModality(Qt::WindowModal);
     setMinimumWidth(440);
@@ -75,7 +75,7 @@ PermissionPromptSheet::PermissionPromptSheet(AppModel *model, QWidget *parent)
 
 QString PermissionPromptSheet::title(std::optional<PermissionKind> kind)
 {
-    return kind ? QStringLiteral("准备授权") + PermissionKinds::title(*kind) : QStringLiteral("准备授权");
+    return kind ? tr("准备授权%1").arg(PermissionKinds::title(*kind)) : tr("准备授权");
 }
 
 QString PermissionPromptSheet::explanation(std::optional<PermissionKind> kind, AccessibilityStep step)
@@ -84,16 +84,16 @@ QString PermissionPromptSheet::explanation(std::optional<PermissionKind> kind, A
         return {};
     switch (*kind) {
     case PermissionKind::screenRecording:
-        return QStringLiteral("Agent 会用自己的截图组件实际读取一次屏幕。若已授权，将直接继续；若未授权，App "
+        return tr("Agent 会用自己的截图组件实际读取一次屏幕。若已授权，将直接继续；若未授权，App "
                               "会告诉你要在系统设置里添加哪个组件。");
     case PermissionKind::fullDiskAccess:
-        return QStringLiteral("Agent 会通过真实运行的 node 读取一次受保护文件。若已授权，将直接继续；若未授权，App "
+        return tr("Agent 会通过真实运行的 node 读取一次受保护文件。若已授权，将直接继续；若未授权，App "
                               "会告诉你要在系统设置里添加哪个组件。");
     case PermissionKind::accessibility:
         return step == AccessibilityStep::node
-            ? QStringLiteral("第一步：验证 Agent 使用的 Node。点击继续后 App 只做检查，不会弹出系统授权框；通过后会自动进入 "
+            ? tr("第一步：验证 Agent 使用的 Node。点击继续后 App 只做检查，不会弹出系统授权框；通过后会自动进入 "
                              "cliclick。")
-            : QStringLiteral("第二步：验证 Agent 使用的 cliclick。点击继续后 App "
+            : tr("第二步：验证 Agent 使用的 cliclick。点击继续后 App "
                              "只做检查，不会弹出系统授权框；通过后会自动进入下一项权限。");
     }
     return {};
@@ -102,8 +102,8 @@ QString PermissionPromptSheet::explanation(std::optional<PermissionKind> kind, A
 QString PermissionPromptSheet::primaryTitle(std::optional<PermissionKind> kind, AccessibilityStep step)
 {
     if (kind == PermissionKind::accessibility)
-        return QStringLiteral("继续授权") + (step == AccessibilityStep::node ? QStringLiteral("Node") : QStringLiteral("cliclick"));
-    return QStringLiteral("开始验证");
+        return step == AccessibilityStep::node ? tr("继续授权Node") : tr("继续授权cliclick");
+    return tr("开始验证");
 }
 
 void PermissionPromptSheet::clearPrompt()
@@ -134,7 +134,7 @@ void PermissionPromptSheet::render()
     const bool inFlight = m_model->permissions().permissionOperationInFlight() || m_model->permissions().isCheckingPermission();
     const bool checking = m_checking->shown(inFlight && !awaitingGrant);
     m_busy->setVisible(checking || awaitingGrant);
-    setTextIfChanged(m_busyText, checking ? QStringLiteral("正在验证授权…") : QStringLiteral("正在等待授权…"));
+    setTextIfChanged(m_busyText, checking ? tr("正在验证授权…") : tr("正在等待授权…"));
 
     const auto settingsFailure = m_model->permissions().permissionSettingsFailure();
     const bool failureShown = settingsFailure && kind == m_model->permissions().currentPermissionOnboardingKind();

@@ -1,13 +1,13 @@
 #include "ui/QuorvantisApp.h"
 
 #include "BuildConfiguration.h"
+#include "app/InterfaceLanguage.h"
 #include "app/ProfileFiles.h"
 #include "cli/CommandService.h"
 #include "platform/Bundle.h"
 #include "platform/SingleInstance.h"
 #include "ui/DesktopNotifier.h"
 #include "ui/FirstPaint.h"
-#include "ui/InterfaceLanguage.h"
 #include "ui/MenuBarContent.h"
 #include "ui/RootContentView.h"
 #include "ui/Symbols.h"
@@ -33,7 +33,7 @@ constexpr auto launchFallbackDelay = 3s;
 void addResourcesOption(QCommandLineParser &parser)
 {
     parser.addOption(QCommandLineOption(QStringLiteral("resources"),
-                                        QStringLiteral("Use DIR as the application's resource directory."),
+                                        QCoreApplication::translate("CommandLine", "Use DIR as the application's resource directory."),
                                         QStringLiteral("DIR")));
 }
 
@@ -41,7 +41,7 @@ void addResourcesOption(QCommandLineParser &parser)
 // information dictionary, the version included.
 bool parse(QCommandLineParser &parser, const QStringList &arguments)
 {
-    parser.setApplicationDescription(QStringLiteral("Quorvantis：安装并照看本机的 Quorvantis Agent。"));
+    parser.setApplicationDescription(QCoreApplication::translate("CommandLine", "Quorvantis：安装并照看本机的 Quorvantis Agent。"));
     parser.addHelpOption();
     parser.addVersionOption();
     addResourcesOption(parser);
@@ -137,10 +137,10 @@ void QuorvantisApp::setUpTray()
     m_tray->setToolTip(QStringLiteral("Quorvantis"));
     // Some trays only ever open a context menu: give it the two ways in and out.
     m_trayMenu = new QMenu;
-    m_trayMenu->addAction(QStringLiteral("打开 Quorvantis"), this, &QuorvantisApp::openMainWindow);
-    m_trayMenu->addAction(QStringLiteral("显示状态面板"), this, &QuorvantisApp::showMenuBarPanel);
+    m_trayMenu->addAction(tr("打开 Quorvantis"), this, &QuorvantisApp::openMainWindow);
+    m_trayMenu->addAction(tr("显示状态面板"), this, &QuorvantisApp::showMenuBarPanel);
     m_trayMenu->addSeparator();
-    QAction *notifications = m_trayMenu->addAction(QStringLiteral("桌面通知"));
+    QAction *notifications = m_trayMenu->addAction(tr("桌面通知"));
     notifications->setCheckable(true);
     connect(notifications, &QAction::toggled, this, [this](bool on) {
         ProfileFiles::setNotificationsEnabled(ProfileFiles::profileDirectory(*m_model), on);
@@ -150,7 +150,7 @@ void QuorvantisApp::setUpTray()
         notifications->setChecked(ProfileFiles::notificationsEnabled(ProfileFiles::profileDirectory(*m_model)));
     });
     m_trayMenu->addSeparator();
-    m_trayMenu->addAction(QStringLiteral("退出 Quorvantis"), this, &QuorvantisApp::quit);
+    m_trayMenu->addAction(tr("退出 Quorvantis"), this, &QuorvantisApp::quit);
     m_tray->setContextMenu(m_trayMenu);
     connect(m_tray, &QSystemTrayIcon::messageClicked, this, &QuorvantisApp::openMainWindow);
     connect(m_tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
@@ -205,6 +205,8 @@ int QuorvantisApp::run(int argc, char **argv)
     // The command line has been checked (CommandLine::answerBeforeStart): help, version and
     // usage errors never get here.
     QApplication application(argc, argv);
+    // Before the first text is made: every text is made in the interface's language.
+    InterfaceLanguage::install(application);
     QCommandLineParser parser;
     // Read for --resources; what Qt left of its own options was accepted by the check.
     parse(parser, QCoreApplication::arguments());
@@ -214,14 +216,13 @@ int QuorvantisApp::run(int argc, char **argv)
     SingleInstance instance;
     if (!instance.claim()) {
         if (instance.runningInstanceBusy()) {
-            QTextStream(stderr) << QStringLiteral("Quorvantis 正在执行一个命令行操作；它结束后再打开窗口。\n");
+            QTextStream(stderr) << tr("Quorvantis 正在执行一个命令行操作；它结束后再打开窗口。") << u'\n';
             return 1;
         }
         qCInfo(lcApp) << "Quorvantis already runs for this user; its window was brought to the front.";
         return 0;
     }
 
-    InterfaceLanguage::installQtTranslations(application);
     QApplication::setWindowIcon(Symbols::quorvantisLogo());
     AppModel::Options options = modelOptions();
     // The launch's work (the permission re-check's probes, the first status request) starts once

@@ -8,6 +8,7 @@
 #include "ui/UIToken.h"
 #include "ui/Views.h"
 
+#include <QCoreApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QProgressBar>
@@ -20,17 +21,16 @@ using Typography = UIToken::Typography;
 
 QString permissionHint(PermissionKind kind)
 {
-    return QStringLiteral("点击后只做检查，不会弹出系统授权框；未通过时按提示在") + PermissionKinds::title(kind)
-        + QStringLiteral("设置中添加。");
+    return SetupView::tr("点击后只做检查，不会弹出系统授权框；未通过时按提示在%1设置中添加。").arg(PermissionKinds::title(kind));
 }
 
 QString verifyingDetail(PermissionKind kind)
 {
     switch (kind) {
     case PermissionKind::screenRecording:
-        return QStringLiteral("正在启动截图工具并验证能否读取屏幕，首次运行可能需要一些时间。");
-    case PermissionKind::accessibility: return QStringLiteral("正在依次验证 cliclick 和 Agent 使用的 node。");
-    case PermissionKind::fullDiskAccess: return QStringLiteral("正在验证 Agent 使用的 node 能否访问受保护文件。");
+        return SetupView::tr("正在启动截图工具并验证能否读取屏幕，首次运行可能需要一些时间。");
+    case PermissionKind::accessibility: return SetupView::tr("正在依次验证 cliclick 和 Agent 使用的 node。");
+    case PermissionKind::fullDiskAccess: return SetupView::tr("正在验证 Agent 使用的 node 能否访问受保护文件。");
     }
     return {};
 }
@@ -39,8 +39,9 @@ QString stepText(PermissionKind kind, AccessibilityStep step)
 {
     if (kind != PermissionKind::accessibility)
         return PermissionKinds::title(kind);
-    return PermissionKinds::title(kind)
-        + (step == AccessibilityStep::node ? QStringLiteral("（Node）") : QStringLiteral("（cliclick）"));
+    return step == AccessibilityStep::node
+               ? QCoreApplication::translate("SetupView", "%1（Node）").arg(PermissionKinds::title(kind))
+               : QCoreApplication::translate("SetupView", "%1（cliclick）").arg(PermissionKinds::title(kind));
 }
 
 } // namespace
@@ -53,11 +54,11 @@ QWidget *SetupView::buildPermissionSection()
 
     layout->addWidget(makeDivider());
     layout->addSpacing(6);
-    layout->addWidget(makeLabel(QStringLiteral("首次配置权限"), Typography::section));
+    layout->addWidget(makeLabel(tr("首次配置权限"), Typography::section));
 
     auto *progressRow = new QHBoxLayout;
     progressRow->setSpacing(10);
-    progressRow->addWidget(makeLabel(QStringLiteral("权限"), Typography::meta, true));
+    progressRow->addWidget(makeLabel(tr("权限"), Typography::meta, true));
     m_permissionBar = new QProgressBar;
     m_permissionBar->setTextVisible(false);
     m_permissionBar->setFixedHeight(6);
@@ -82,7 +83,7 @@ QWidget *SetupView::buildPermissionSection()
     UIToken::apply(m_permissionKind->textLabel(), Typography::task);
     m_permissionPurpose = makeLabel({}, Typography::body, true);
     m_permissionStep = makeLabel({}, Typography::bodyStrong);
-    m_permissionIntro = makeLabel(QStringLiteral("App 将先运行一次真实探针验证当前权限。"), Typography::body);
+    m_permissionIntro = makeLabel(tr("App 将先运行一次真实探针验证当前权限。"), Typography::body);
     m_permissionHint = makeLabel({}, Typography::meta, true);
 
     QVBoxLayout *verifying = nullptr;
@@ -90,7 +91,7 @@ QWidget *SetupView::buildPermissionSection()
     auto *verifyingRow = new QHBoxLayout;
     verifyingRow->setSpacing(6);
     verifyingRow->addWidget(new Spinner(13));
-    m_verifyingTitle = makeLabel(QStringLiteral("正在验证系统权限。"), Typography::bodyStrong);
+    m_verifyingTitle = makeLabel(tr("正在验证系统权限。"), Typography::bodyStrong);
     verifyingRow->addWidget(m_verifyingTitle, 1);
     m_verifyingDetail = makeLabel({}, Typography::meta, true);
     verifying->addLayout(verifyingRow);
@@ -107,7 +108,7 @@ QWidget *SetupView::buildPermissionSection()
     m_permissionStart = new QPushButton;
     stylePrimaryButton(m_permissionStart);
     m_permissionStart->setMinimumWidth(140);
-    m_permissionSettings = new QPushButton(QStringLiteral("打开系统设置"));
+    m_permissionSettings = new QPushButton(tr("打开系统设置"));
     styleSecondaryButton(m_permissionSettings);
     auto *buttons = new QHBoxLayout;
     buttons->setSpacing(10);
@@ -139,8 +140,8 @@ void SetupView::renderPermission()
     const auto [completed, total] = m_model->permissions().onboardingPermissionProgress();
     m_permissionBar->setRange(0, qMax(1, total));
     m_permissionBar->setValue(completed);
-    m_permissionBar->setAccessibleName(QStringLiteral("权限") + QStringLiteral("，已完成 %1 项").arg(completed));
-    setTextIfChanged(m_permissionProgress, QStringLiteral("已完成 %1 项").arg(completed));
+    m_permissionBar->setAccessibleName(tr("权限，已完成 %1 项").arg(completed));
+    setTextIfChanged(m_permissionProgress, tr("已完成 %1 项").arg(completed));
 
     const bool hasStep = kind.has_value();
     for (QWidget *widget : std::initializer_list<QWidget *>{m_permissionKind, m_permissionPurpose, m_permissionStep,
@@ -160,7 +161,7 @@ void SetupView::renderPermission()
     m_permissionKind->setSymbol(Symbols::forPermission(*kind), 22);
     m_permissionKind->setText(PermissionKinds::title(*kind));
     setTextIfChanged(m_permissionPurpose, PermissionKinds::description(*kind));
-    setTextIfChanged(m_permissionStep, QStringLiteral("当前步骤：") + stepText(*kind, m_model->permissions().accessibilityStep()));
+    setTextIfChanged(m_permissionStep, tr("当前步骤：%1").arg(stepText(*kind, m_model->permissions().accessibilityStep())));
     setTextIfChanged(m_permissionHint, permissionHint(*kind));
 
     const bool verifying = m_model->permissions().isVerifyingCurrentPermission();
@@ -171,7 +172,7 @@ void SetupView::renderPermission()
     if (needsUser)
         m_guidance->setText(m_model->permissions().permissionSettingsGuidance());
 
-    m_permissionStart->setText(verifying ? QStringLiteral("正在验证授权…") : QStringLiteral("开始授权"));
+    m_permissionStart->setText(verifying ? tr("正在验证授权…") : tr("开始授权"));
     // While a probe runs the focus rests on the step and comes back to the button afterwards, so
     // Space goes on instead of opening the settings.
     renderAgentAction(m_permissionStart, *m_model, !m_model->permissions().permissionOperationInFlight(), QString());

@@ -76,11 +76,11 @@ QLabel *redLabel()
 QString SetupView::currentStageText(const AppModel &model)
 {
     if (model.authorization().setupAuthorization())
-        return QStringLiteral("等待 Workspace 授权");
+        return tr("等待 Workspace 授权");
     if (model.journey().installStage() == InstallStage::channel)
-        return QStringLiteral("等待 Channel 绑定");
+        return tr("等待 Channel 绑定");
     if (const auto kind = model.permissions().currentPermissionOnboardingKind())
-        return QStringLiteral("配置") + PermissionKinds::title(*kind);
+        return tr("配置%1").arg(PermissionKinds::title(*kind));
     if (const auto &detail = model.journey().setupProgressDetail())
         return *detail;
     const auto &items = model.journey().setupProgress();
@@ -90,15 +90,15 @@ QString SetupView::currentStageText(const AppModel &model)
     }
     for (const auto &item : items) {
         if (item.state == AppModel::ProgressState::failed)
-            return ::title(item.phase) + QStringLiteral("需要处理");
+            return tr("%1需要处理").arg(::title(item.phase));
     }
-    return model.journey().installStage() == InstallStage::setup ? QStringLiteral("Waiting for setup") : QStringLiteral("准备安装");
+    return model.journey().installStage() == InstallStage::setup ? QCoreApplication::translate("StatusController", "Waiting for setup") : tr("准备安装");
 }
 
 QString SetupView::progressSpokenValue(const AppModel &model)
 {
     const auto [completed, total] = model.journey().setupProgressCounts();
-    return QStringLiteral("已完成 %1 项，共 %2 项，").arg(completed).arg(total) + currentStageText(model);
+    return tr("已完成 %1 项，共 %2 项，%3").arg(QString::number(completed), QString::number(total), currentStageText(model));
 }
 
 // ---- Construction -------------------------------------------------------------------------
@@ -165,7 +165,7 @@ QWidget *SetupView::buildLeftColumn()
                             .arg(background.name(QColor::HexArgb), border.name(QColor::HexArgb)));
 
     m_statusCore = new StatusCore(m_model, 112);
-    auto *intro = makeLabel(PlatformWords::forThisComputer(QStringLiteral("在这台 Mac 上安装、授权并运行 Quorvantis Agent。")),
+    auto *intro = makeLabel(PlatformWords::forThisComputer(tr("在这台 Mac 上安装、授权并运行 Quorvantis Agent。")),
                             Typography::body);
     intro->setObjectName(QStringLiteral("setup-intro"));
     m_shield = new SymbolLabel(QStringLiteral("lock.shield"));
@@ -201,9 +201,9 @@ QWidget *SetupView::buildEntryForm()
     m_codeField = new QLineEdit;
     m_codeField->setObjectName(QStringLiteral("setup-code"));
     m_codeField->setPlaceholderText(QStringLiteral("QVS2 / QVI1-XXXX-XXXX-XXXX"));
-    m_codeField->setAccessibleName(QStringLiteral("安装码"));
-    m_codeField->setAccessibleDescription(QStringLiteral("输入管理员提供的 QVS2 或 QVI1 安装码。"));
-    m_codeField->setToolTip(QStringLiteral("输入管理员提供的 QVS2 或 QVI1 安装码。"));
+    m_codeField->setAccessibleName(tr("安装码"));
+    m_codeField->setAccessibleDescription(tr("输入管理员提供的 QVS2 或 QVI1 安装码。"));
+    m_codeField->setToolTip(tr("输入管理员提供的 QVS2 或 QVI1 安装码。"));
     m_codeField->setMinimumHeight(32);
     styleField(m_codeField);
     QFont codeFont = UIToken::font(Typography::body);
@@ -211,11 +211,11 @@ QWidget *SetupView::buildEntryForm()
     m_codeField->setFont(codeFont);
     m_codeValidation = redLabel();
     m_codeNote = makeLabel({}, Typography::meta, true);
-    m_enrollLink = makeLinkButton(QStringLiteral("没有安装码？申请安装码"));
-    m_enrollLink->setToolTip(QStringLiteral("改用工作区选择创建新 Agent，无需粘贴安装码。"));
+    m_enrollLink = makeLinkButton(tr("没有安装码？申请安装码"));
+    m_enrollLink->setToolTip(tr("改用工作区选择创建新 Agent，无需粘贴安装码。"));
     m_enrollLink->setAccessibleDescription(m_enrollLink->toolTip());
     paste->addWidget(m_codeField);
-    paste->addWidget(makeLabel(QStringLiteral("输入管理员提供的 QVS2 或 QVI1 安装码。"), Typography::meta, true));
+    paste->addWidget(makeLabel(tr("输入管理员提供的 QVS2 或 QVI1 安装码。"), Typography::meta, true));
     paste->addWidget(m_codeValidation);
     paste->addWidget(m_codeNote);
     layout->addWidget(m_pasteBox);
@@ -224,11 +224,11 @@ QWidget *SetupView::buildEntryForm()
     // as soon as the code is a "QVI1-" code, which creates its agent on the spot.
     QVBoxLayout *name = nullptr;
     m_nameBox = makeColumn(name, 6);
-    auto *nameLabel = makeLabel(QStringLiteral("新 Agent 名称"), Typography::bodyStrong);
+    auto *nameLabel = makeLabel(tr("新 Agent 名称"), Typography::bodyStrong);
     m_nameField = new QLineEdit;
     m_nameField->setObjectName(QStringLiteral("agent-name"));
-    m_nameField->setPlaceholderText(QStringLiteral("新 Agent 名称，例如 client-agent"));
-    m_nameField->setAccessibleName(QStringLiteral("新 Agent 名称"));
+    m_nameField->setPlaceholderText(tr("新 Agent 名称，例如 client-agent"));
+    m_nameField->setAccessibleName(tr("新 Agent 名称"));
     m_nameField->setMinimumHeight(32);
     styleField(m_nameField);
     nameLabel->setBuddy(m_nameField);
@@ -247,18 +247,18 @@ QWidget *SetupView::buildEntryForm()
     // Enrolment mode.
     QVBoxLayout *enroll = nullptr;
     m_enrollBox = makeColumn(enroll, 6);
-    auto *workspaceLabel = makeLabel(QStringLiteral("工作区"), Typography::bodyStrong);
+    auto *workspaceLabel = makeLabel(tr("工作区"), Typography::bodyStrong);
     m_workspace = new QComboBox;
     m_workspace->setObjectName(QStringLiteral("workspace"));
     for (const auto workspace : allCases<AppModel::EnrollmentWorkspace>()) {
-        const QString title = workspace == AppModel::EnrollmentWorkspace::none ? QStringLiteral("无 Workspace")
+        const QString title = workspace == AppModel::EnrollmentWorkspace::none ? tr("无 Workspace")
             : workspace == AppModel::EnrollmentWorkspace::zoho                 ? QStringLiteral("Zoho")
                                                                                : QStringLiteral("Google");
         m_workspace->addItem(title, rawValue(workspace));
     }
-    m_workspace->setAccessibleName(QStringLiteral("工作区"));
-    m_workspace->setAccessibleDescription(QStringLiteral("选择新 Agent 使用的 Workspace。"));
-    m_workspace->setToolTip(QStringLiteral("选择新 Agent 使用的 Workspace。"));
+    m_workspace->setAccessibleName(tr("工作区"));
+    m_workspace->setAccessibleDescription(tr("选择新 Agent 使用的 Workspace。"));
+    m_workspace->setToolTip(tr("选择新 Agent 使用的 Workspace。"));
     m_workspace->setMinimumHeight(30);
     m_workspace->setMinimumWidth(200);
     styleField(m_workspace);
@@ -268,14 +268,14 @@ QWidget *SetupView::buildEntryForm()
     workspaceRow->addWidget(workspaceLabel);
     workspaceRow->addWidget(m_workspace);
     workspaceRow->addStretch(1);
-    m_installCodeLink = makeLinkButton(QStringLiteral("改用安装码"));
-    m_installCodeLink->setToolTip(QStringLiteral("返回粘贴 QVS2 或 QVI1 安装码。"));
+    m_installCodeLink = makeLinkButton(tr("改用安装码"));
+    m_installCodeLink->setToolTip(tr("返回粘贴 QVS2 或 QVI1 安装码。"));
     m_installCodeLink->setAccessibleDescription(m_installCodeLink->toolTip());
     enroll->addSpacing(4);
     enroll->addLayout(workspaceRow);
-    enroll->addWidget(makeLabel(QStringLiteral("无 Workspace 可稍后绑定。选择 Zoho 或 Google 后会请你完成授权。"),
+    enroll->addWidget(makeLabel(tr("无 Workspace 可稍后绑定。选择 Zoho 或 Google 后会请你完成授权。"),
                                 Typography::meta, true));
-    enroll->addWidget(makeLabel(QStringLiteral("将即时创建 Agent。若选择 Workspace，稍后会请你完成授权。"),
+    enroll->addWidget(makeLabel(tr("将即时创建 Agent。若选择 Workspace，稍后会请你完成授权。"),
                                 Typography::meta, true));
     enroll->addWidget(m_installCodeLink, 0, Qt::AlignLeft);
     layout->addWidget(m_enrollBox);
@@ -319,12 +319,12 @@ QWidget *SetupView::buildProgressSection()
     QWidget *section = makeColumn(layout, 8);
     section->setObjectName(QStringLiteral("setup-progress"));
 
-    layout->addWidget(makeLabel(QStringLiteral("安装进度"), Typography::section));
+    layout->addWidget(makeLabel(tr("安装进度"), Typography::section));
     m_progressBar = new QProgressBar;
     m_progressBar->setRange(0, 1000);
     m_progressBar->setTextVisible(false);
     m_progressBar->setFixedHeight(6);
-    m_progressBar->setAccessibleName(QStringLiteral("安装进度"));
+    m_progressBar->setAccessibleName(tr("安装进度"));
     tintProgress(m_progressBar);
     layout->addWidget(m_progressBar);
     layout->addSpacing(2);
@@ -332,7 +332,7 @@ QWidget *SetupView::buildProgressSection()
     for (const auto &item : m_model->journey().setupProgress()) {
         ProgressRow row{new QWidget, new QLabel, new Spinner(13), makeLabel(::title(item.phase), Typography::body),
                         redLabel()};
-        row.failed->setText(QStringLiteral("失败"));
+        row.failed->setText(tr("失败"));
         row.mark->setFixedSize(16, 16);
         row.mark->setAlignment(Qt::AlignCenter);
         auto *markBox = new QWidget;
@@ -362,7 +362,7 @@ QWidget *SetupView::buildProgressSection()
     QVBoxLayout *package = nullptr;
     m_package = makeColumn(package, 4);
     m_package->setObjectName(QStringLiteral("package-progress"));
-    package->addWidget(makeLabel(QStringLiteral("正在安装 Quorvantis"), Typography::meta));
+    package->addWidget(makeLabel(tr("正在安装 Quorvantis"), Typography::meta));
     m_packageBar = new QProgressBar;
     m_packageBar->setTextVisible(false);
     m_packageBar->setFixedHeight(6);
@@ -387,10 +387,10 @@ void SetupView::render()
 
     const QString stage = currentStageText(*m_model);
     setTextIfChanged(m_stage, stage);
-    m_stage->setAccessibleName(QStringLiteral("当前安装阶段，") + stage);
-    m_shield->setText(setupStage ? QStringLiteral("安装码只用于设备注册，不会写入日志或本地设置。")
-                                 : QStringLiteral("App 会先完成环境安装和系统授权。"));
-    setTextIfChanged(m_title, setupStage ? QStringLiteral("Setup Quorvantis") : QStringLiteral("安装 Quorvantis"));
+    m_stage->setAccessibleName(tr("当前安装阶段，%1").arg(stage));
+    m_shield->setText(setupStage ? tr("安装码只用于设备注册，不会写入日志或本地设置。")
+                                 : tr("App 会先完成环境安装和系统授权。"));
+    setTextIfChanged(m_title, setupStage ? tr("Setup Quorvantis") : tr("安装 Quorvantis"));
 
     m_entryForm->setVisible(setupStage && !m_model->journey().configurationReady());
     renderEntryForm();
@@ -431,7 +431,7 @@ void SetupView::scrollIntoView(QWidget *widget)
 void SetupView::renderEntryForm()
 {
     const bool enroll = m_model->setup().setupEntryMode() == AppModel::SetupEntryMode::enroll;
-    setTextIfChanged(m_modeHeading, enroll ? QStringLiteral("创建新 Agent") : QStringLiteral("连接已有 Agent"));
+    setTextIfChanged(m_modeHeading, enroll ? tr("创建新 Agent") : tr("连接已有 Agent"));
     m_pasteBox->setVisible(!enroll);
     m_enrollBox->setVisible(enroll);
     m_enrollLink->setVisible(!enroll);
@@ -442,8 +442,8 @@ void SetupView::renderEntryForm()
     m_codeValidation->setVisible(codeMessage.has_value());
     setTextIfChanged(m_codeValidation, codeMessage.value_or(QString()));
     setTextIfChanged(m_codeNote, m_model->setup().setupCode().startsWith(u"QVI1-")
-                                     ? QStringLiteral("将即时创建 Agent。若安装码包含 Workspace，稍后会请你完成授权。")
-                                     : QStringLiteral("注册完成后会启动 Agent，并进入 Channel 绑定。"));
+                                     ? tr("将即时创建 Agent。若安装码包含 Workspace，稍后会请你完成授权。")
+                                     : tr("注册完成后会启动 Agent，并进入 Channel 绑定。"));
     m_enrollLink->setEnabled(m_model->setup().canRequestEnrollmentSetup());
 
     setFieldText(m_nameField, m_model->setup().setupAgentName());
@@ -460,7 +460,7 @@ void SetupView::renderEntryForm()
     m_installCodeLink->setEnabled(m_model->setup().canUseInstallCodeSetup());
 
     const bool submitting = m_model->setup().isSubmittingSetup();
-    m_primary->setText(submitting ? QStringLiteral("正在注册…") : QStringLiteral("继续设置"));
+    m_primary->setText(submitting ? tr("正在注册…") : tr("继续设置"));
     m_primarySpinner->setVisible(submitting);
     renderAgentAction(m_primary, *m_model, m_model->setup().canSubmitSetup(), QString());
 }
@@ -494,9 +494,8 @@ void SetupView::renderProgress()
                                                                                          : this->palette().color(QPalette::WindowText));
         row.title->setPalette(palette);
         UIToken::apply(row.title, running ? Typography::bodyStrong : Typography::body);
-        static const QStringList stateNames{QStringLiteral("等待"), QStringLiteral("进行中"), QStringLiteral("已完成"),
-                                            QStringLiteral("失败")};
-        row.row->setAccessibleName(::title(items[i].phase) + QStringLiteral("，") + stateNames.value(int(state)));
+        const QStringList stateNames{tr("等待"), tr("进行中"), tr("已完成"), tr("失败")};
+        row.row->setAccessibleName(tr("%1，%2").arg(::title(items[i].phase), stateNames.value(int(state))));
     }
 
     // The detail reads as the running phase's sub-line; without a running phase it follows the rows.
@@ -530,13 +529,13 @@ void SetupView::renderProgress()
         m_packageBar->setValue(qMin(package->completed, package->total));
         setTextIfChanged(m_packageCaption,
                          QStringLiteral("%1/%2 · %3%").arg(package->completed).arg(package->total).arg(percent));
-        m_packageBar->setAccessibleName(QStringLiteral("安装 Quorvantis"));
+        m_packageBar->setAccessibleName(tr("安装 Quorvantis"));
         m_packageBar->setAccessibleDescription(
-            QStringLiteral("已安装 %1 个包，共 %2 个，%3%").arg(package->completed).arg(package->total).arg(percent));
+            tr("已安装 %1 个包，共 %2 个，%3%").arg(package->completed).arg(package->total).arg(percent));
     } else if (showsPackage) {
         m_packageBar->setRange(0, 0);
-        setTextIfChanged(m_packageCaption, QStringLiteral("正在计算安装内容…"));
-        m_packageBar->setAccessibleName(QStringLiteral("正在计算安装内容"));
+        setTextIfChanged(m_packageCaption, tr("正在计算安装内容…"));
+        m_packageBar->setAccessibleName(tr("正在计算安装内容"));
         m_packageBar->setAccessibleDescription(QString());
     }
 

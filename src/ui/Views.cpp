@@ -6,6 +6,7 @@
 #include "ui/Symbols.h"
 #include "ui/UIToken.h"
 
+#include <QCoreApplication>
 #include <QComboBox>
 #include <QGuiApplication>
 #include <QHBoxLayout>
@@ -166,7 +167,7 @@ Spinner::Spinner(int diameter, QWidget *parent)
         m_angle = (m_angle + 30) % 360;
         update();
     });
-    setAccessibleName(QStringLiteral("正在进行"));
+    setAccessibleName(tr("正在进行"));
 }
 
 QSize Spinner::sizeHint() const
@@ -423,7 +424,7 @@ void StatusCore::render()
         m_markSymbol = symbol;
         update();
     }
-    const QString name = QStringLiteral("Quorvantis，") + m_model->status().headlineStatusTitle();
+    const QString name = tr("Quorvantis，%1").arg(m_model->status().headlineStatusTitle());
     if (accessibleName() != name)
         setAccessibleName(name);
 }
@@ -472,7 +473,7 @@ void StatusCore::paintEvent(QPaintEvent *)
 
 ErrorSection::ErrorSection(AppModel *model, bool showsAction, QWidget *parent)
     : QWidget(parent), m_model(model), m_showsAction(showsAction), m_focusRevision(model->attention().focusRevision()),
-      m_heading(makeLabel(QStringLiteral("最后错误"), UIToken::Typography::section)),
+      m_heading(makeLabel(tr("最后错误"), UIToken::Typography::section)),
       m_message(new SymbolLabel(QStringLiteral("exclamationmark.triangle.fill"))),
       m_impact(makeLabel({}, UIToken::Typography::body)), m_code(makeLabel({}, UIToken::Typography::technical, true)),
       m_recovery(new QPushButton), m_diagnostics(makeLinkButton(DiagnosticsExport::actionTitle())),
@@ -483,11 +484,11 @@ ErrorSection::ErrorSection(AppModel *model, bool showsAction, QWidget *parent)
     m_message->textLabel()->setTextInteractionFlags(Qt::TextSelectableByMouse);
     m_code->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     styleSecondaryButton(m_recovery);
-    m_recovery->setAccessibleDescription(QStringLiteral("执行建议的恢复操作。"));
+    m_recovery->setAccessibleDescription(tr("执行建议的恢复操作。"));
 
     auto *details = new QHBoxLayout;
     details->setSpacing(6);
-    details->addWidget(makeLabel(QStringLiteral("技术详情"), UIToken::Typography::caption, true), 0);
+    details->addWidget(makeLabel(tr("技术详情"), UIToken::Typography::caption, true), 0);
     details->addWidget(m_code, 1);
 
     auto *layout = new QVBoxLayout(this);
@@ -508,7 +509,7 @@ ErrorSection::ErrorSection(AppModel *model, bool showsAction, QWidget *parent)
         if (const auto &error = m_model->attention().lastError())
             Quorvantis::startDetached(m_model->perform(error->recovery), "recovery action");
     });
-    m_diagnostics->setToolTip(QStringLiteral("把安装日志和状态打包成一个文件，便于寻求帮助。"));
+    m_diagnostics->setToolTip(tr("把安装日志和状态打包成一个文件，便于寻求帮助。"));
     connect(m_diagnostics, &QPushButton::clicked, this, [this] { DiagnosticsExport::run(m_model, this); });
     render();
 }
@@ -584,9 +585,9 @@ void renderRecoveryButton(QPushButton *button, const AppModel &model, int kind, 
     QString shown = title;
     if (running) {
         switch (Kind(kind)) {
-        case Kind::restartAgent: shown = QStringLiteral("正在重启 Agent…"); break;
-        case Kind::recheckPermissions: shown = QStringLiteral("正在检查权限…"); break;
-        case Kind::retryInstall: shown = QStringLiteral("正在重试…"); break;
+        case Kind::restartAgent: shown = QCoreApplication::translate("Views", "正在重启 Agent…"); break;
+        case Kind::recheckPermissions: shown = QCoreApplication::translate("Views", "正在检查权限…"); break;
+        case Kind::retryInstall: shown = QCoreApplication::translate("Views", "正在重试…"); break;
         default: break;
         }
     }
@@ -626,8 +627,8 @@ void ErrorSection::render()
     m_recovery->setVisible(m_showsAction && title.has_value());
     if (title)
         renderRecoveryButton(m_recovery, *m_model, int(error->recovery.kind), *title, true,
-                             QStringLiteral("执行建议的恢复操作。"));
-    setAccessibleName(QStringLiteral("最后错误，") + error->message);
+                             tr("执行建议的恢复操作。"));
+    setAccessibleName(tr("最后错误，%1").arg(error->message));
 
     if (m_model->attention().focusRevision() != m_focusRevision) {
         m_focusRevision = m_model->attention().focusRevision();

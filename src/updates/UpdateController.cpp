@@ -103,10 +103,10 @@ QCoro::Task<void> UpdateController::updateAgent()
     const bool reinstalled = co_await m_context.daemon->install(AgentDaemon::Purpose::update);
     if (!self || !reinstalled)
         co_return;
-    m_context.attention->appendActivity(target ? QStringLiteral("Agent 已更新到 %1").arg(*target)
-                                               : QStringLiteral("Agent 已更新"),
+    m_context.attention->appendActivity(target ? tr("Agent 已更新到 %1").arg(*target)
+                                               : tr("Agent 已更新"),
                                         ActivityEvent::Source::system);
-    m_context.attention->showNotice(QStringLiteral("已更新 Agent"));
+    m_context.attention->showNotice(tr("已更新 Agent"));
 
     // Hide the offer of what was just installed even if the agent still reports its old version.
     m_dismissedAgentVersion = target;
@@ -128,7 +128,7 @@ bool UpdateController::showsAgentUpdateBanner() const
 QString UpdateController::agentUpdateBannerText() const
 {
     const auto version = availableAgentVersion();
-    return version ? QStringLiteral("Agent ") + *version + QStringLiteral(" 可更新") : QString();
+    return version ? tr("Agent %1 可更新").arg(*version) : QString();
 }
 
 void UpdateController::dismissAgentUpdate()

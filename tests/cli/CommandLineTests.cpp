@@ -4,6 +4,7 @@
 // or a request of another user, and the bash completion.
 #include "platform/Bundle.h"
 #include "platform/SingleInstance.h"
+#include "status/AgentStatusClient.h"
 #include "support/AwaitTask.h"
 #include "support/ControllerHarness.h"
 #include "support/Sandbox.h"
@@ -81,6 +82,8 @@ private Q_SLOTS:
         QVERIFY2(m_sandbox->launchError().isEmpty(), qPrintable(m_sandbox->launchError()));
         m_resources = {QStringLiteral("--resources"), m_sandbox->bundle()};
         qputenv("QT_QPA_PLATFORM", "offscreen");
+        // The binary speaks the system's language; these tests read its Chinese.
+        qputenv("LANGUAGE", "zh_CN");
         Bundle::setResourceDirectory(m_sandbox->bundle());
         QVERIFY(m_sandbox->simctl({"grant", "all"}));
         Application application;
@@ -104,6 +107,25 @@ private Q_SLOTS:
         const Run run = runBinary(arguments);
         QCOMPARE(run.exitCode, 2);
         QVERIFY(run.out.isEmpty() && !run.err.isEmpty());
+    }
+
+    // The language kept in the profile wins over the system's, for the command line as for the
+    // window; "system" gives the choice back.
+    void languageChoice()
+    {
+        QFile marker(QDir(AgentStatusClient::defaultProfileDirectory()).filePath(QStringLiteral("mac-app-language")));
+        QCOMPARE(runBinary({"language", "tlh"}).exitCode, 2);
+        QVERIFY(!marker.exists());
+        QCOMPARE(runBinary({"language", "en_GB"}).exitCode, 0);
+        QVERIFY(marker.open(QIODevice::ReadOnly));
+        QCOMPARE(marker.readAll(), "en\n");
+        marker.close();
+        const Run english = runBinary(QStringList{"status"} + m_resources);
+        QVERIFY2(english.out.contains(u"Install stage") && !english.out.contains(u"安装阶段"), qPrintable(english.out));
+        QVERIFY(runBinary({"language"}).out.contains(u"English"));
+        QCOMPARE(runBinary({"language", "system"}).exitCode, 0);
+        QVERIFY(!marker.exists());
+        QVERIFY(runBinary(QStringList{"status"} + m_resources).out.contains(u"安装阶段"));
     }
 
     // Without an instance the profile and one status document answer; the fields say what the
@@ -274,7 +296,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("offered");
         QTest::newRow("subcommands") << "quorvantis-companion re|" << "restart recheck";
         QTest::newRow("all of them") << "quorvantis-companion |"
-                                     << "status doctor restart recheck update export-diagnostics show quit";
+                                     << "status doctor restart recheck update export-diagnostics show quit language";
+        QTest::newRow("languages") << "quorvantis-companion language |" << "zh_CN en system";
         QTest::newRow("global options") << "quorvantis-companion --|" << "--help --version --resources";
         QTest::newRow("status option") << "quorvantis-companion status --|" << "--json";
         QTest::newRow("after --resources DIR") << "quorvantis-companion --resources /nonexistent do|" << "doctor";

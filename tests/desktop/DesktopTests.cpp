@@ -112,6 +112,8 @@ private Q_SLOTS:
     {
         // The install log's place is fixed at its first use: in a home of this test's own.
         qputenv("HOME", m_home.path().toUtf8());
+        // The application speaks the system's language; these tests read its Chinese.
+        qputenv("LANGUAGE", "zh_CN");
     }
 
     // What the opener is handed and whether its answer counts as opened: only a clean exit, or

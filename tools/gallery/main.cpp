@@ -1,9 +1,11 @@
 // quorvantis-gallery OUTDIR: renders the setup screen, the sheets and the tray panel offscreen
-// in representative states, one PNG per state, for reviewing the look without a desktop.
+// in representative states, one PNG per state and language (OUTDIR/zh_CN, OUTDIR/en), for
+// reviewing the look without a desktop.
 // Every model here is put into its state through its own operations on scripted effects (the
 // test scenes of tests/ui/Scene.h): nothing real is started.
 
 #include "DashboardGallery.h"
+#include "app/InterfaceLanguage.h"
 #include "ui/Scene.h"
 #include "ui/AuthorizationCard.h"
 #include "ui/MenuBarContent.h"
@@ -16,6 +18,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QScrollArea>
+#include <QTranslator>
 
 #include <cstdio>
 #include <functional>
@@ -267,20 +270,27 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "usage: quorvantis-gallery OUTDIR\n");
         return 2;
     }
-    outputDirectory = arguments.at(1);
-    if (!QDir().mkpath(outputDirectory)) {
-        std::fprintf(stderr, "cannot create %s\n", qPrintable(outputDirectory));
-        return 1;
-    }
     // Still pictures: no page animation, no spinning.
     Motion::setReducedMotionOverride(true);
 
-    runtimeStates();
-    permissionStates();
-    setupStates();
-    errorStates();
-    panelStates();
-    written += int(DashboardGallery::writeAll(outputDirectory).size());
-    std::printf("%d images in %s\n", written, qPrintable(outputDirectory));
+    for (const QString &language : InterfaceLanguage::available()) {
+        outputDirectory = QDir(arguments.at(1)).filePath(language);
+        if (!QDir().mkpath(outputDirectory)) {
+            std::fprintf(stderr, "cannot create %s\n", qPrintable(outputDirectory));
+            return 1;
+        }
+        const std::unique_ptr<QTranslator> translator = InterfaceLanguage::translator(language);
+        if (translator)
+            QCoreApplication::installTranslator(translator.get());
+        runtimeStates();
+        permissionStates();
+        setupStates();
+        errorStates();
+        panelStates();
+        written += int(DashboardGallery::writeAll(outputDirectory).size());
+        if (translator)
+            QCoreApplication::removeTranslator(translator.get());
+    }
+    std::printf("%d images in %s\n", written, qPrintable(arguments.at(1)));
     return written > 0 ? 0 : 1;
 }
