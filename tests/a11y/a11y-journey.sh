@@ -30,7 +30,7 @@ setsid "$repo/sim/launch" --home "$home" --fresh --fast --no-demo --keyring sess
   --settings-action record --app "$app" --stamp "$stamp" >"$home.launch.log" 2>&1 &
 launcher=$!
 status=0
-QUORVANTIS_SANDBOX_HOME=$home /usr/bin/python3 "$here/journey.py" "$repo/sim/simctl" 1404 12 || status=$?
+QUORVANTIS_SANDBOX_HOME=$home /usr/bin/python3 "$here/journey.py" "$repo/sim/simctl" || status=$?
 [ "$status" -eq 0 ] || tail -n 30 "$home.launch.log" >&2
 rm -f "$home.launch.log"
 exit "$status"
