@@ -12,8 +12,6 @@ import pyatspi
 from gi.repository import GLib
 
 simctl = sys.argv[1]
-import os
-TRACE = open(os.environ["A11Y_TRACE"], "w") if os.environ.get("A11Y_TRACE") else None
 failures = []
 # Accessible-name changes seen on the bus: how state changes reach the screen reader.
 renamed = []
@@ -59,19 +57,13 @@ def application():
 
 def nodes(root):
     """Every showing node under root, depth first."""
-    if TRACE:
-        TRACE.write(f"state of {root.getRoleName()} '{root.name}'\n"); TRACE.flush()
     try:
         if not root.getState().contains(pyatspi.STATE_SHOWING):
             return
     except Exception:
         return
     yield root
-    if TRACE:
-        TRACE.write(f"{root.getRoleName()} '{root.name}' {root.childCount}\n"); TRACE.flush()
     for i in range(root.childCount):
-        if TRACE:
-            TRACE.write(f"child {i}\n"); TRACE.flush()
         child = root.getChildAtIndex(i)
         if child is not None:
             yield from nodes(child)
@@ -173,11 +165,10 @@ def focus_on(root, role, name, presses=60):
         node = focused(root)
         if node is not None and node.getRoleName() == role and node.name == name:
             return node
-        seen.append(label(node) if node is not None else "nothing " + subprocess.run(["xdotool", "getactivewindow", "getwindowname"], capture_output=True, text=True).stdout.strip())
+        seen.append(label(node) if node is not None else "nothing")
         key("Tab")
-    print(subprocess.run("xdotool getwindowfocus getwindowname; xwininfo -root -children | grep -v 'has no name' | head -30", shell=True, capture_output=True, text=True).stdout)
-    print([label(w) + str(w.getState().getStates()) for w in windows()])
-    raise SystemExit(f"a11y: Tab never reaches {role} '{name}'; it went {seen[:3]}")
+    active = subprocess.run(["xdotool", "getactivewindow", "getwindowname"], capture_output=True, text=True).stdout.strip()
+    raise SystemExit(f"a11y: Tab never reaches {role} '{name}'; it went {seen[:6]} (active window: '{active}')")
 
 
 def press(root, role, name):
@@ -216,6 +207,8 @@ wait_for("the prompt to close", lambda: find("dialog", None) is None)
 
 # With the permissions granted, each step passes with a key press until the setup code is asked.
 simulate("grant", "all")
+
+
 def next_step():
     code = find("text", "安装码")
     if code is not None:
@@ -232,6 +225,8 @@ def next_step():
     if button is not None and button.getState().contains(pyatspi.STATE_ENABLED):
         press(main_window(), "push button", "开始授权")
     return None
+
+
 code_field = wait_for("the setup code field", next_step, seconds=120)
 window = main_window()
 check_names("setup code", window)
@@ -259,6 +254,8 @@ simulate("complete-binding")
 window = wait_for("the bound dashboard", lambda: find("push button", "Bind Channel") is None and main_window(),
                   seconds=120)
 
+
+
 # The tray panel, opened from the tray icon.
 def tray_icon():
     """The application's window in the tray: its only small one."""
@@ -269,8 +266,12 @@ def tray_icon():
         if int(shape["WIDTH"]) <= 64 and int(shape["HEIGHT"]) <= 64:
             return window
     return None
+
+
 icon = wait_for("the tray icon", tray_icon)
 subprocess.run(["xdotool", "mousemove", "--window", icon, "8", "8", "click", "1"], check=True)
+
+
 # A popup is no child of the application in the tree: a screen reader meets it through the focus,
 # which the panel takes when it opens.
 def panel_root():
@@ -280,6 +281,8 @@ def panel_root():
     while node.parent is not None and node.parent.getRoleName() != "application":
         node = node.parent
     return node if node.name == "Quorvantis" and find("label", "最近活动", node) is None else None
+
+
 panel = wait_for("the tray panel to take the focus", panel_root, seconds=30)
 pump(0.5)
 check_names("tray panel", panel)
