@@ -41,6 +41,7 @@ public:
     void appendActivity(const QString &summary, ActivityEvent::Source source = ActivityEvent::Source::agent);
 
 private:
+    friend struct AttentionAccess; // tests write the announcements no operation writes yet
     Clock m_clock;
     quint64 m_errorsShown = 0;
     Published<std::optional<DisplayError>> m_lastError;

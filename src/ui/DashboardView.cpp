@@ -608,6 +608,9 @@ void DashboardView::build()
     separator->setPalette(palette);
     auto *columns = static_cast<QHBoxLayout *>(layout());
     const QList<QWidget *> parts{scrollingColumn(m_overview, this), separator, scrollingColumn(m_status, this)};
+    // The columns take the keyboard to scroll: a screen reader names them as it lands there.
+    parts.at(0)->setAccessibleName(tr("Agent 状态"));
+    parts.at(2)->setAccessibleName(tr("系统状态"));
     columns->addWidget(parts.at(0), 5);
     columns->addWidget(parts.at(1));
     columns->addWidget(parts.at(2), 6);

@@ -269,6 +269,12 @@ void MenuBarContent::showEvent(QShowEvent *event)
     syncLanguageChoice();
     render();
     m_clock->start();
+    // The panel takes the keyboard as it opens: a screen reader names it, and Tab goes on to its
+    // controls (nothing is highlighted until then).
+    if (!focusWidget()) {
+        setFocusPolicy(Qt::ClickFocus);
+        setFocus(Qt::PopupFocusReason);
+    }
 }
 
 void MenuBarContent::hideEvent(QHideEvent *event)

@@ -6,6 +6,7 @@
 #include "cli/CommandService.h"
 #include "platform/Bundle.h"
 #include "platform/SingleInstance.h"
+#include "ui/Accessibility.h"
 #include "ui/DesktopNotifier.h"
 #include "ui/FirstPaint.h"
 #include "ui/MenuBarContent.h"
@@ -223,6 +224,7 @@ int QuorvantisApp::run(int argc, char **argv)
         return 0;
     }
 
+    Accessibility::install();
     QApplication::setWindowIcon(Symbols::quorvantisLogo());
     AppModel::Options options = modelOptions();
     // The launch's work (the permission re-check's probes, the first status request) starts once

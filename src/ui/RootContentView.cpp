@@ -259,16 +259,24 @@ void RootContentView::syncSheets()
         sheet->raise();
         sheet->activateWindow();
     };
+    // A sheet that goes away by itself (its permission passed) hands the keyboard back to the
+    // window: a window manager may otherwise leave no window active, and keys go nowhere.
+    auto dismiss = [this](QDialog *sheet) {
+        const bool hadKeyboard = sheet->isActiveWindow();
+        sheet->hide();
+        if (hadKeyboard && isVisible())
+            window()->activateWindow();
+    };
     if (wantsPrompt && !m_prompt->isVisible())
         present(m_prompt);
     else if (!wantsPrompt && m_prompt->isVisible())
-        m_prompt->hide();
+        dismiss(m_prompt);
 
     const bool wantsChannel = shown && m_model->channel().isChannelBindingSheetPresented();
     if (wantsChannel && !m_channelSheet->isVisible())
         present(m_channelSheet);
     else if (!wantsChannel && m_channelSheet->isVisible())
-        m_channelSheet->hide();
+        dismiss(m_channelSheet);
 }
 
 bool RootContentView::event(QEvent *event)
