@@ -572,6 +572,14 @@ Run %1 --help to see the available options.</translation>
         <source>，</source>
         <translation>, </translation>
     </message>
+    <message>
+        <source>Agent 状态</source>
+        <translation>Agent status</translation>
+    </message>
+    <message>
+        <source>系统状态</source>
+        <translation>System status</translation>
+    </message>
 </context>
 <context>
     <name>DesktopNotifier</name>
