@@ -1,12 +1,10 @@
 // The channel-binding stage through its controller, with a scripted onboarding service and desktop.
 #include "channel/ChannelController.h"
 #include "net/BoundedHttp.h"
-#include "support/AwaitTask.h"
 #include "support/ControllerHarness.h"
 #include "support/Scripted.h"
 #include "support/Steps.h"
-
-#include <QTest>
+#include "support/Test.h"
 
 #include <variant>
 
@@ -98,14 +96,13 @@ class ChannelControllerTests : public QObject
 private Q_SLOTS:
     void stage_data()
     {
-        QTest::addColumn<QString>("launch"); // the stage, then "unconfigured"
-        QTest::addColumn<QString>("answers"); // in order; then link:a
+        // launch — the stage, then "unconfigured"
+        // answers — in order; then link:a
         // refresh[:forced]; open[:refused]; copy; sheet; error (the model's); enter; hold (the next request and
         // open wait until the end); appear (the binding sheet appeared 550 ms ago); capture (the captured
         // link loads in 1 s); wait:<ms>; gone (the controller); running (note the operations running)
-        QTest::addColumn<QString>("steps");
         // stage, link, flags, error | what the effects saw
-        QTest::addColumn<QString>("state");
+        columns<QString, QString, QString, QString>({"launch", "answers", "steps", "state"});
         row("enter from daemon", "daemon", "link:a", "error; enter", "channel url:a pending | monitoring ask:- save:a");
         row("enter from setup", "setup", "", "error; enter", "setup modelError |");
         // A refresh needs the configuration and the channel stage.

@@ -4,9 +4,9 @@
 // or a request of another user, and the bash completion.
 #include "platform/Bundle.h"
 #include "platform/SingleInstance.h"
-#include "support/AwaitTask.h"
 #include "support/ControllerHarness.h"
 #include "support/Sandbox.h"
+#include "support/Test.h"
 
 #include <QJsonArray>
 #include <QLocalSocket>
@@ -93,7 +93,7 @@ private Q_SLOTS:
 
     void usageErrors_data()
     {
-        QTest::addColumn<QStringList>("arguments");
+        columns<QStringList>({"arguments"});
         QTest::newRow("unknown command") << QStringList{"bogus"};
         QTest::newRow("an argument too many") << QStringList{"restart", "now"};
         QTest::newRow("--json elsewhere") << QStringList{"doctor", "--json"};
@@ -135,8 +135,7 @@ private Q_SLOTS:
     // an instance mends a stopped agent.
     void doctorFindsEachBreakage_data()
     {
-        QTest::addColumn<QString>("breakage");
-        QTest::addColumn<QStringList>("failed");
+        columns<QString, QStringList>({"breakage", "failed"});
         QTest::newRow("nothing broken") << "" << QStringList{};
         QTest::newRow("runtime gone") << "runtime" << QStringList{"私有运行环境"};
         QTest::newRow("agent stopped") << "stop-agent" << QStringList{"Agent 守护进程", "状态通道"};
@@ -220,7 +219,7 @@ private Q_SLOTS:
     // instance answers no process of another user.
     void anotherUsersSocketOrRequest_data()
     {
-        QTest::addColumn<bool>("foreignSocket");
+        columns<bool>({"foreignSocket"});
         QTest::newRow("a socket owned by another user") << true;
         QTest::newRow("a request from another user") << false;
     }
@@ -270,8 +269,7 @@ private Q_SLOTS:
     // What bash completes after what was typed so far ("|" marks the cursor's word).
     void bashCompletion_data()
     {
-        QTest::addColumn<QString>("typed");
-        QTest::addColumn<QString>("offered");
+        columns<QString, QString>({"typed", "offered"});
         QTest::newRow("subcommands") << "quorvantis-companion re|" << "restart recheck";
         QTest::newRow("all of them") << "quorvantis-companion |"
                                      << "status doctor restart recheck update export-diagnostics show quit";

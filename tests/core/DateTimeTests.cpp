@@ -1,7 +1,5 @@
 #include "core/DateTime.h"
 
-#include <QTest>
-
 class DateTimeTests : public QObject
 {
     Q_OBJECT
@@ -11,8 +9,7 @@ private Q_SLOTS:
     // with a "." is accepted only where fractions are.
     void parseRFC3339_data()
     {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QString>("parsed");
+        QuorvantisTest::columns<QString, QString>({"text", "parsed"});
         QTest::newRow("whole seconds Z") << "2026-01-02T03:04:05Z" << "2026-01-02T03:04:05.000Z";
         QTest::newRow("positive offset") << "2026-01-02T03:04:05+08:00" << "2026-01-02T03:04:05.000+08:00";
         QTest::newRow("largest offset") << "2026-01-02T03:04:05-23:59" << "2026-01-02T03:04:05.000-23:59";
@@ -49,3 +46,4 @@ private Q_SLOTS:
 
 QTEST_GUILESS_MAIN(DateTimeTests)
 #include "DateTimeTests.moc"
+#include "support/Test.h"

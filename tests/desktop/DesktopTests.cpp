@@ -8,6 +8,7 @@
 #include "platform/Desktop.h"
 #include "setup/BundleStamp.h"
 #include "support/ServedModel.h"
+#include "support/Test.h"
 #include "ui/DesktopNotifier.h"
 #include "ui/DiagnosticsExport.h"
 #include "ui/MenuBarContent.h"
@@ -21,7 +22,6 @@
 #include <QJsonObject>
 #include <QLocalSocket>
 #include <QPushButton>
-#include <QTest>
 
 #include <csignal>
 
@@ -118,12 +118,11 @@ private Q_SLOTS:
     // an opener still running at the hand-over time (a browser in the foreground).
     void openerTellsTheTruth_data()
     {
-        QTest::addColumn<QString>("program");
-        QTest::addColumn<QString>("script"); // run by sh with the target as $1, after recording it
-        QTest::addColumn<QUrl>("url");
-        QTest::addColumn<bool>("opened");
-        QTest::addColumn<QString>("handed"); // what the opener got, "" when it never ran
-        QTest::addColumn<int>("handOverMs");  // long where the opener ends by itself, so load cannot decide
+        // script — run by sh with the target as $1, after recording it
+        // handed — what the opener got, "" when it never ran
+        // handOverMs — long where the opener ends by itself, so load cannot decide
+        columns<QString, QString, QUrl, bool, QString, int>(
+            {"program", "script", "url", "opened", "handed", "handOverMs"});
         const QUrl page(QStringLiteral("https://releases.example/quorvantis?tab=beta"));
         const QUrl folder = QUrl::fromLocalFile(QStringLiteral("/tmp/quorvantis logs"));
         const int ends = 60000;
@@ -159,8 +158,7 @@ private Q_SLOTS:
 
     void oneInstancePerHome_data()
     {
-        QTest::addColumn<bool>("crashFirst");
-        QTest::addColumn<bool>("otherHome");
+        columns<bool, bool>({"crashFirst", "otherHome"});
         QTest::newRow("second launch hands over") << false << false;
         QTest::newRow("the socket of a crashed instance is taken over") << true << false;
         QTest::newRow("another home runs its own") << false << true;

@@ -3,10 +3,11 @@
 // answers its command line without a display and without options pointing it at its resources.
 // The binary is stripped; its debug symbols are in a package of their own.
 
+#include "support/Test.h"
+
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
-#include <QTest>
 
 namespace {
 
@@ -61,8 +62,7 @@ private Q_SLOTS:
 
     void fileList_data()
     {
-        QTest::addColumn<QString>("path");
-        QTest::addColumn<bool>("present");
+        QuorvantisTest::columns<QString, bool>({"path", "present"});
         // The binary and the information dictionary are run below.
         QTest::newRow("desktop entry") << "/usr/share/applications/dev.quorvantis.Companion.desktop" << true;
         // Built here without a key: a stamp would have come from somewhere else.
@@ -79,8 +79,8 @@ private Q_SLOTS:
 
     void controlFields_data()
     {
-        QTest::addColumn<QString>("field");
-        QTest::addColumn<QString>("expected"); // a regular expression the whole value matches
+        // expected — a regular expression the whole value matches
+        QuorvantisTest::columns<QString, QString>({"field", "expected"});
         QTest::newRow("version") << "Version" << QRegularExpression::escape(QStringLiteral(QUORVANTIS_PROJECT_VERSION));
         // The Qt libraries it links, found by dpkg-shlibdeps, and the platform plugins it loads.
         for (const char *library : {"libqt6widgets6", "libqt6keychain1", "qt6-qpa-plugins", "bash"})
@@ -102,10 +102,8 @@ private Q_SLOTS:
     // package lacks; Qt's own options are left to Qt.
     void commandLine_data()
     {
-        QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<int>("exitCode");
-        QTest::addColumn<QString>("output"); // regular expressions the whole text matches
-        QTest::addColumn<QString>("errors");
+        // output — regular expressions the whole text matches
+        QuorvantisTest::columns<QStringList, int, QString, QString>({"arguments", "exitCode", "output", "errors"});
         const QString version = QRegularExpression::escape(QStringLiteral(QUORVANTIS_PROJECT_VERSION));
         const QString lacking = QStringLiteral("(.|\\n)*会话脚本 quorvantis-cli-session\\.sh 未打包（构建时没有提供 "
                                                "QUORVANTIS_SESSION_SCRIPT）(.|\\n)*");

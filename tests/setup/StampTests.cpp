@@ -1,11 +1,10 @@
 // The bundled enrolment key: the stamp's layout, where it is looked for, and the packaging tool.
 #include "platform/Bundle.h"
 #include "setup/BundleStamp.h"
-#include "support/ScriptFiles.h"
+#include "support/Test.h"
 
 #include <QProcess>
 #include <QTemporaryDir>
-#include <QTest>
 
 using QuorvantisTest::writeFile;
 
@@ -16,8 +15,8 @@ class StampTests : public QObject
 private Q_SLOTS:
     void revealsOnlyWellFormedStamps_data()
     {
-        QTest::addColumn<QByteArray>("data");
-        QTest::addColumn<QString>("expected"); // null: no key
+        // expected — null: no key
+        QuorvantisTest::columns<QByteArray, QString>({"data", "expected"});
         const QString key32(32, u'k');
         const QString wide(11, QChar(0x94a5)); // 33 bytes in 11 characters
         QByteArray wrongMagic = BundleStamp::conceal(key32);
@@ -61,8 +60,8 @@ private Q_SLOTS:
     // (read afresh on every call: a refused key after an accepted one finds nothing).
     void packagingTool_data()
     {
-        QTest::addColumn<QByteArray>("keyFile");
-        QTest::addColumn<QString>("expected"); // null: the tool refuses
+        // expected — null: the tool refuses
+        QuorvantisTest::columns<QByteArray, QString>({"keyFile", "expected"});
         const QString key = QStringLiteral("qvk_live_0123456789abcdefghijklmnopqrstuv");
         QTest::newRow("key file with a line feed") << key.toUtf8() + "\n" << key;
         QTest::newRow("short key") << QByteArray("too-short-key\n") << QString();

@@ -1,10 +1,9 @@
 // The registry probe against a real loopback server, and the order of agent versions. The limits of
 // the HTTP exchange itself are the status client tests'.
 #include "support/StatusFixture.h"
+#include "support/Test.h"
 #include "updates/AgentUpdateProbe.h"
 #include "updates/AgentVersion.h"
-
-#include <QTest>
 
 using namespace QuorvantisTest;
 
@@ -30,8 +29,8 @@ class AgentUpdateProbeTests : public QObject
 private Q_SLOTS:
     void probe_data()
     {
-        QTest::addColumn<ScriptedResponse>("answer");
-        QTest::addColumn<QString>("version"); // empty: none
+        // version — empty: none
+        columns<ScriptedResponse, QString>({"answer", "version"});
         const auto json = [](int status, QByteArray body) { return ScriptedResponse::json(status, std::move(body)); };
         QTest::newRow("the beta document, trimmed, other members ignored") << json(200, betaDocument) << "1.5.0-beta.3";
         QTest::newRow("exactly at the size limit") << json(200, padded(AgentUpdateProbe::maxBodyBytes)) << "2.0.0";
@@ -58,8 +57,8 @@ private Q_SLOTS:
 
     void endpoint_data()
     {
-        QTest::addColumn<QString>("base");
-        QTest::addColumn<QString>("endpoint"); // empty: no request at all
+        // endpoint — empty: no request at all
+        columns<QString, QString>({"base", "endpoint"});
         QTest::newRow("host only") << "https://registry.example" << "https://registry.example/quorvantis/beta";
         QTest::newRow("mirror path, as pnpm prints it") << " https://mirror.example/repository/npm/\n"
                                                         << "https://mirror.example/repository/npm/quorvantis/beta";
@@ -82,8 +81,8 @@ private Q_SLOTS:
 
     void isNewer_data()
     {
-        QTest::addColumn<QString>("pair"); // "candidate>current"
-        QTest::addColumn<bool>("newer");
+        // pair — "candidate>current"
+        columns<QString, bool>({"pair", "newer"});
         // Numbers, major before minor before patch; a release against pre-releases; pre-release identifiers.
         const char *newer[] = {"1.2.4>1.2.3", "1.10.0>1.9.9", "2>1.9.9", "1.02.0>1.1.0",
                                "9223372036854775807.0.0>9223372036854775806.0.0", "1.2.3>1.2.3-beta.5",
@@ -112,8 +111,8 @@ private Q_SLOTS:
 
     void parse_data()
     {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QString>("parsed"); // numbers, then pre-release identifiers; empty: refused
+        // parsed — numbers, then pre-release identifiers; empty: refused
+        columns<QString, QString>({"text", "parsed"});
         QTest::newRow("three numbers") << "1.2.3" << "1 2 3";
         QTest::newRow("pre-release identifiers stay text") << "1.0.0-beta.07.x-y" << "1 0 0 beta 07 x-y";
         QTest::newRow("build metadata dropped unchecked") << "1.0.0+!!..__" << "1 0 0";
@@ -133,8 +132,8 @@ private Q_SLOTS:
 
     void sanitized_data()
     {
-        QTest::addColumn<QString>("input");
-        QTest::addColumn<QString>("sanitized"); // empty: refused
+        // sanitized — empty: refused
+        columns<QString, QString>({"input", "sanitized"});
         QTest::newRow("trimmed") << "\t 1.2.3-beta.1\r\n" << "1.2.3-beta.1";
         QTest::newRow("build metadata kept") << "1.2.3+build.7" << "1.2.3+build.7";
         QTest::newRow("64 bytes") << "1.0.0-" + QString(58, u'a') << "1.0.0-" + QString(58, u'a');
