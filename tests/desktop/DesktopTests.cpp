@@ -37,12 +37,7 @@ class NotificationService : public QObject, protected QDBusContext
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
 public:
-    struct Call
-    {
-        uint replaces;
-        QString title;
-        QString body;
-    };
+    struct Call { uint replaces; QString title, body; };
     QString client = QDBusConnection::sessionBus().baseService();
     QList<Call> calls;
 
@@ -288,13 +283,8 @@ private Q_SLOTS:
     {
         ServedModel fixture;
         const QString link = QStringLiteral("https://onboarding.example/agents/ada-agent/setup#tok-binding-5150");
-        const QStringList secrets{QString::fromLatin1(statusToken),
-                                  "svc-key-5b1e2d9f4c",
-                                  "QVS2-ABCD-EFGH-JKMN",
-                                  "resume-tok-88aa77",
-                                  validEnrollmentKey(),
-                                  link,
-                                  "tok-binding-5150"};
+        const QStringList secrets{QString::fromLatin1(statusToken), "svc-key-5b1e2d9f4c", "QVS2-ABCD-EFGH-JKMN",
+                                  "resume-tok-88aa77", validEnrollmentKey(), link, "tok-binding-5150"};
         AppModel &model = fixture.makeServed();
         fixture.writeProfileFile(QStringLiteral("config.json"), R"({"quorvantisServiceApiKey":"svc-key-5b1e2d9f4c"})");
         fixture.writeProfileFile(QStringLiteral("setup-state.json"),
@@ -333,10 +323,9 @@ private Q_SLOTS:
         for (const QString &secret : secrets)
             QVERIFY2(!bytes.contains(secret.toUtf8()), qPrintable(secret));
         QVERIFY(!bytes.contains("PRIVATE-ELSEWHERE"));
-        QProcess tar;
-        tar.start(QStringLiteral("tar"), {"-xOf", archive, "quorvantis-diagnostics/summary.json"});
-        QVERIFY(tar.waitForFinished() && tar.exitCode() == 0);
-        const QJsonObject summary = QJsonDocument::fromJson(tar.readAllStandardOutput()).object();
+        const Finished tar = runProgram("tar", {"-xOf", archive, "quorvantis-diagnostics/summary.json"});
+        QCOMPARE(tar.exitCode, 0);
+        const QJsonObject summary = QJsonDocument::fromJson(tar.out.toUtf8()).object();
         // The tool's line travels as the error's detail, its address redacted.
         QCOMPARE(summary["lastError"]["detail"].toString(), QStringLiteral("failed, see [URL REDACTED]"));
     }

@@ -399,11 +399,7 @@ private Q_SLOTS:
                  (QStringList{"delete quorvantis", "delete chat-monitor", "delete wechat-monitor",
                               "delete feishu-monitor", "save --force"}));
         QVERIFY(apply("rm ~/.quorvantis/pm2-ecosystem.config.cjs"));
-        QProcess login;
-        login.setProcessEnvironment(QProcessEnvironment());
-        login.start("/bin/bash", {path("~/.quorvantis/start.sh")});
-        QVERIFY(login.waitForFinished(30000));
-        QCOMPARE(login.exitCode(), 0);
+        QCOMPARE(runProgram("/bin/bash", {path("~/.quorvantis/start.sh")}, QProcessEnvironment(), 30000).exitCode, 0);
         QVERIFY2(read("~/.quorvantis/logs/launchd-stdout.log").contains("[PM2] started"),
                  qPrintable(read("~/.quorvantis/logs/launchd-stdout.log")));
         QCOMPARE(firstApp()["env"]["PATH"].toString(),
