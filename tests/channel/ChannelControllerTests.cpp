@@ -27,9 +27,8 @@ Answer answer(const QString &w)
     if (w == u"changed") return coded("OWNER_SETUP_STATE_CHANGED");
     if (w == u"invalid") return coded("OWNER_SETUP_CONFIG_INVALID");
     if (w == u"timeout") return std::make_exception_ptr(HttpTransportError(HttpTransportError::Kind::TimedOut, {}, w));
-    OwnerSetupSession session;
-    session.required = w != u"bound";
-    session.hasLiveSession = w == u"live";
+    OwnerSetupSession session{.required = w != u"bound", .url = {}, .expiresAt = {}, .hasLiveSession = w == u"live",
+                              .hasPendingBinding = {}};
     const QString link = w.section(u':', 1).section(u',', 0, 0), extra = w.section(u',', 1);
     if (!link.isEmpty())
         session.url = QUrl(QStringLiteral("https://onboarding.example/api/agents/ada/setup#") + link);

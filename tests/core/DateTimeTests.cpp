@@ -1,4 +1,5 @@
 #include "core/DateTime.h"
+#include "support/Test.h"
 
 class DateTimeTests : public QObject
 {
@@ -46,4 +47,3 @@ private Q_SLOTS:
 
 QTEST_GUILESS_MAIN(DateTimeTests)
 #include "DateTimeTests.moc"
-#include "support/Test.h"

@@ -156,7 +156,6 @@ private Q_SLOTS:
             {"percent", QString::number(counter.value_or(PackageInstallProgress{}).percentage())},
             {"counts", QStringLiteral("%1/%2").arg(completed).arg(total)},
             {"stored", rawOr(ProfileMarkers::readInstallStage(h.profileDirectory()))},
-            {"file", QString::number(h.hasProfileFile(ProfileMarkers::installStageFile))},
             {"focus", QString::number(h.attention().focusRevision())}};
         for (const QString &expected : entries(row.expect)) {
             const QString key = expected.section(u'=', 0, 0);

@@ -47,7 +47,7 @@ private Q_SLOTS:
         h.launchAt(fromRawValue<InstallStage>(launch.section(u' ', 0, 0)), !launch.contains(u"unconfigured"));
         const auto daemon = std::make_shared<ScriptedRun>();
         daemon->steps = {Step::exit(restartStatus, QStringLiteral("npm ERR! boom"))};
-        h.daemonEffects.daemonInstall = [daemon](OutputHandler out) { return play(daemon, {}, std::move(out), {}); };
+        h.daemonEffects.daemonInstall = runEffect(daemon);
         QStringList asked;
         QStringList *l = &asked;
         const bool opens = !launch.contains(u"noopen");

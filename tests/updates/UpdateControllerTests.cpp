@@ -50,7 +50,7 @@ struct Rig
     explicit Rig(const QString &setup)
     {
         h.launchAt(fromRawValue<InstallStage>(setup.section(u' ', 0, 0)), !setup.contains(u"unconfigured"));
-        h.daemonEffects.daemonInstall = [d = daemon](OutputHandler out) { return play(d, {}, std::move(out), {}); };
+        h.daemonEffects.daemonInstall = runEffect(daemon);
         UpdateController::Effects effects{
             .agentUpdateVersion =
                 [this] {
