@@ -97,10 +97,10 @@ private Q_SLOTS:
     {
         // launch — the stage, then "unconfigured"
         // answers — in order; then link:a
-        // refresh[:forced]; open[:refused]; copy; sheet; error (the model's); enter; hold (the next request and
+        // steps — refresh[:forced]; open[:refused]; copy; sheet; error (the model's); enter; hold (the next request and
         // open wait until the end); appear (the binding sheet appeared 550 ms ago); capture (the captured
         // link loads in 1 s); wait:<ms>; gone (the controller); running (note the operations running)
-        // stage, link, flags, error | what the effects saw
+        // state — stage, link, flags, error | what the effects saw
         columns<QString, QString, QString, QString>({"launch", "answers", "steps", "state"});
         row("enter from daemon", "daemon", "link:a", "error; enter", "channel url:a pending | monitoring ask:- save:a");
         row("enter from setup", "setup", "", "error; enter", "setup modelError |");

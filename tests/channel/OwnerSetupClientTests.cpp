@@ -104,7 +104,7 @@ private Q_SLOTS:
 
     void request_data()
     {
-        // A session (done, live, url:token, exp, pending:1/0) or what failed; then the requests: G, P: the
+        // result — a session (done, live, url:token, exp, pending:1/0) or what failed; then the requests: G, P: the
         // status and link requests; S:token the pending query; >token: the link file written
         columns<Exchange, QString>({"exchange", "result"});
         // Expiry dates: RFC 3339 in whole seconds only, kept in UTC (the date rules are DateTimeTests').

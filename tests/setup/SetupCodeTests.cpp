@@ -54,7 +54,7 @@ private Q_SLOTS:
     void formRules_data()
     {
         // mode — paste or enroll
-        // field, code message, name message, can submit, can ask for an enrolment, can go back to a code
+        // rules — field, code message, name message, can submit, can ask for an enrolment, can go back to a code
         QuorvantisTest::columns<QString, QString, QString, QString>({"code", "name", "mode", "rules"});
         QTest::newRow("empty field") << "" << "" << "paste" << " - - no yes no";
         QTest::newRow("invalid code") << "QVS2-ABCD" << "" << "paste" << "QVS2-ABCD format - no yes no";

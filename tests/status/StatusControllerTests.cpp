@@ -103,7 +103,7 @@ private Q_SLOTS:
     void samples_data()
     {
         // samples — polled in turn, 5 s apart
-        // stage, overall state (0 not installed, 1 starting, 2 waiting setup, 3 online, 4 error), task, connected
+        // state — stage, overall state (0 not installed, 1 starting, 2 waiting setup, 3 online, 4 error), task, connected
         // working ready, samples taken, failures in a row, activities, the other subsystems asked
         columns<QString, QString, QString>({"setup", "samples", "state"});
         row("busy beats queue", "finished", "busy,queue=1", "finished 3 Working 111 seq:1 1.4.0");

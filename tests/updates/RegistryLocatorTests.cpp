@@ -42,8 +42,8 @@ private Q_SLOTS:
 
     void registry_data()
     {
-        // The package manager's successive answers: "-" none, "busy" it cannot be asked now.
-        // What each call yields ("-" none, "busy" put off), and how often the package manager was asked.
+        // answers — the package manager's, in turn: "-" none, "busy" it cannot be asked now
+        // results — what each call yields ("-" none, "busy" put off); asked — the package manager asked
         columns<QString, QString, QString, int>({"configured", "answers", "results", "asked"});
         QTest::newRow("the packager's setting wins") << " https://pkg.example/ " << "http://127.0.0.1:1/"
                                                      << "https://pkg.example/ https://pkg.example/" << 0;

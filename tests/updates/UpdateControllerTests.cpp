@@ -103,7 +103,7 @@ private Q_SLOTS:
     void steps_data()
     {
         // runs — how the update script and the daemon reinstall end
-        // check:1.3.0>1.4.0: the agent at 1.3.0 and 1.4.0 offered ("-" none, "_" an empty version, "busy"
+        // steps — check:1.3.0>1.4.0: the agent at 1.3.0 and 1.4.0 offered ("-" none, "_" an empty version, "busy"
         // the registry could not be looked up now); dismiss; update; hold / free the update script;
         // running: whether an update runs.
         columns<QString, QString, QString, QString>({"setup", "runs", "steps", "state"});
