@@ -3,13 +3,11 @@
 // change. (The whole installation and its relaunch run end to end in tests/e2e.)
 #include "app/AppModel.h"
 #include "platform/Bundle.h"
-#include "support/AwaitTask.h"
 #include "support/ControllerHarness.h"
 #include "support/ModelFixture.h"
-#include "support/ScriptFiles.h"
+#include "support/Test.h"
 
 #include <QFile>
-#include <QTest>
 
 using namespace QuorvantisTest;
 
@@ -73,7 +71,7 @@ class AppModelTests : public QObject
 private Q_SLOTS:
     void resume_data()
     {
-        QTest::addColumn<Relaunch>("row");
+        columns<Relaunch>({"row"});
         const QString checks = QStringLiteral("check:screenRecording check:accessibility check:fullDiskAccess");
         const QString permissions = QStringLiteral("permissions ccrppppppp starting resume");
         const QString channel = QStringLiteral("channel cccccccrpp starting resume validated configured");
@@ -114,8 +112,7 @@ private Q_SLOTS:
     // tool's half-finished session, and its field focused.
     void fail_data()
     {
-        QTest::addColumn<QString>("code");
-        QTest::addColumn<bool>("forgotten");
+        columns<QString, bool>({"code", "forgotten"});
         QTest::newRow("an unusable code") << "SETUP_CODE_UNAVAILABLE" << true;
         QTest::newRow("any other failure") << "DAEMON_INSTALL_FAILED" << false;
     }
@@ -226,9 +223,7 @@ private Q_SLOTS:
     // it asks to reinstall.
     void bundleInfo_data()
     {
-        QTest::addColumn<QByteArray>("info");
-        QTest::addColumn<QString>("version");
-        QTest::addColumn<QString>("message");
+        columns<QByteArray, QString, QString>({"info", "version", "message"});
         QTest::newRow("never packaged")
             << QByteArray(R"({"CFBundleShortVersionString": "1.2.3", "QuorvantisPackagedComponents": "enrollmentKey"})")
             << "1.2.3"

@@ -2,12 +2,10 @@
 #include "authorization/AuthorizationController.h"
 #include "authorization/JITAuthorizationParser.h"
 #include "core/Configuration.h"
-#include "support/AwaitTask.h"
 #include "support/ControllerHarness.h"
 #include "support/Scripted.h"
 #include "support/Steps.h"
-
-#include <QTest>
+#include "support/Test.h"
 
 using namespace QuorvantisTest;
 using Parser = JITAuthorizationOutputParser;
@@ -54,9 +52,7 @@ class AuthorizationTests : public QObject
 private Q_SLOTS:
     void authorizationURL_data()
     {
-        QTest::addColumn<QString>("provider");
-        QTest::addColumn<QStringList>("urls");
-        QTest::addColumn<bool>("accepted");
+        columns<QString, QStringList, bool>({"provider", "urls", "accepted"});
         const auto row = [](const char *name, const char *provider, bool accepted, const QStringList &urls) {
             QTest::newRow(name) << QString(provider) << urls << accepted;
         };
@@ -106,8 +102,9 @@ private Q_SLOTS:
 
     void outputLines_data()
     {
-        QTest::addColumn<QString>("lines"); // "G"/"Z" for a page as above
-        QTest::addColumn<QString>("records"); // provider, e-mail and password of each record
+        // lines — "G"/"Z" for a page as above
+        // records — provider, e-mail and password of each record
+        columns<QString, QString>({"lines", "records"});
         const QString created = QStringLiteral("Workspace account created (%1):\n");
         QTest::newRow("text form") << created.arg("Google") + "some other output\nEmail:  a@b.c\nPassword: two words\nG"
                                    << "google a@b.c two words";
@@ -145,9 +142,7 @@ private Q_SLOTS:
     // Limits in user-perceived characters.
     void credentialLimits_data()
     {
-        QTest::addColumn<QString>("email");
-        QTest::addColumn<QString>("password");
-        QTest::addColumn<bool>("accepted");
+        columns<QString, QString, bool>({"email", "password", "accepted"});
         const QString at320 = QString(316, u'a') + "@b.c";
         const QString flag = QString::fromUtf8("\xF0\x9F\x87\xA8\xF0\x9F\x87\xB3");
         QTest::newRow("email of 320") << at320 << "pw" << true;
@@ -176,8 +171,8 @@ private Q_SLOTS:
         // record, stale: a record of the current run, one of a superseded run; open[:refused]: the page
         // opens / is refused; hold / free: the page opens only when freed; running: whether it is opening;
         // begin: a new run; clear: the run ended
-        QTest::addColumn<QString>("steps");
-        QTest::addColumn<QString>("state"); // the e-mail shown, "failed" when the page did not open, pages opened
+        // state — the e-mail shown, "failed" when the page did not open, pages opened
+        columns<QString, QString>({"steps", "state"});
         QTest::newRow("opened") << "record; open" << "bot@example.org 1";
         QTest::newRow("refused, the record stays") << "record; open:refused" << "bot@example.org failed 1";
         QTest::newRow("a superseded run is ignored") << "record; stale" << "bot@example.org 0";

@@ -1,12 +1,10 @@
 // The channel-binding stage through its controller, with a scripted onboarding service and desktop.
 #include "channel/ChannelController.h"
 #include "net/BoundedHttp.h"
-#include "support/AwaitTask.h"
 #include "support/ControllerHarness.h"
 #include "support/Scripted.h"
 #include "support/Steps.h"
-
-#include <QTest>
+#include "support/Test.h"
 
 #include <variant>
 
@@ -29,9 +27,8 @@ Answer answer(const QString &w)
     if (w == u"changed") return coded("OWNER_SETUP_STATE_CHANGED");
     if (w == u"invalid") return coded("OWNER_SETUP_CONFIG_INVALID");
     if (w == u"timeout") return std::make_exception_ptr(HttpTransportError(HttpTransportError::Kind::TimedOut, {}, w));
-    OwnerSetupSession session;
-    session.required = w != u"bound";
-    session.hasLiveSession = w == u"live";
+    OwnerSetupSession session{.required = w != u"bound", .url = {}, .expiresAt = {}, .hasLiveSession = w == u"live",
+                              .hasPendingBinding = {}};
     const QString link = w.section(u':', 1).section(u',', 0, 0), extra = w.section(u',', 1);
     if (!link.isEmpty())
         session.url = QUrl(QStringLiteral("https://onboarding.example/api/agents/ada/setup#") + link);
@@ -98,14 +95,13 @@ class ChannelControllerTests : public QObject
 private Q_SLOTS:
     void stage_data()
     {
-        QTest::addColumn<QString>("launch"); // the stage, then "unconfigured"
-        QTest::addColumn<QString>("answers"); // in order; then link:a
-        // refresh[:forced]; open[:refused]; copy; sheet; error (the model's); enter; hold (the next request and
+        // launch — the stage, then "unconfigured"
+        // answers — in order; then link:a
+        // steps — refresh[:forced]; open[:refused]; copy; sheet; error (the model's); enter; hold (the next request and
         // open wait until the end); appear (the binding sheet appeared 550 ms ago); capture (the captured
         // link loads in 1 s); wait:<ms>; gone (the controller); running (note the operations running)
-        QTest::addColumn<QString>("steps");
-        // stage, link, flags, error | what the effects saw
-        QTest::addColumn<QString>("state");
+        // state — stage, link, flags, error | what the effects saw
+        columns<QString, QString, QString, QString>({"launch", "answers", "steps", "state"});
         row("enter from daemon", "daemon", "link:a", "error; enter", "channel url:a pending | monitoring ask:- save:a");
         row("enter from setup", "setup", "", "error; enter", "setup modelError |");
         // A refresh needs the configuration and the channel stage.

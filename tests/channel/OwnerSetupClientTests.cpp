@@ -1,9 +1,9 @@
 // The onboarding client against a real loopback server, and the binding link's stored form.
 #include "channel/OwnerSetupClient.h"
 #include "support/StatusFixture.h"
+#include "support/Test.h"
 
 #include <QRegularExpression>
-#include <QTest>
 
 using namespace QuorvantisTest;
 using namespace std::chrono_literals;
@@ -104,10 +104,9 @@ private Q_SLOTS:
 
     void request_data()
     {
-        QTest::addColumn<Exchange>("exchange");
-        // A session (done, live, url:token, exp, pending:1/0) or what failed; then the requests: G, P: the
+        // result — a session (done, live, url:token, exp, pending:1/0) or what failed; then the requests: G, P: the
         // status and link requests; S:token the pending query; >token: the link file written
-        QTest::addColumn<QString>("result");
+        columns<Exchange, QString>({"exchange", "result"});
         // Expiry dates: RFC 3339 in whole seconds only, kept in UTC (the date rules are DateTimeTests').
         const auto live = ok(status(false, true, "2026-05-01T12:30:00+02:30"));
         const auto attempts = [](const char *list) { return ok("{\"liveAttempts\":" + QByteArray(list) + "}"); };
@@ -209,9 +208,8 @@ private Q_SLOTS:
 
     void addressRules_data()
     {
-        QTest::addColumn<QString>("a");
-        QTest::addColumn<QString>("b"); // empty: `a` alone as the service address
-        QTest::addColumn<bool>("accepted");
+        // b — empty: `a` alone as the service address
+        columns<QString, QString, bool>({"a", "b", "accepted"});
         QTest::newRow("service with query") << "https://on.example.test/?a=1" << "" << false;
         QTest::newRow("same origin") << "https://On.Example.test/x" << "https://on.example.TEST:443/y" << true;
         QTest::newRow("http against https") << "http://example.test" << "https://example.test" << false;
@@ -245,8 +243,9 @@ private Q_SLOTS:
 
     void storedLink_data()
     {
-        QTest::addColumn<QByteArray>("data"); // U: the link
-        QTest::addColumn<qint64>("expiresAtMSecs"); // -1: no expiry; -2: not a link
+        // data — U: the link
+        // expiresAtMSecs — -1: no expiry; -2: not a link
+        columns<QByteArray, qint64>({"data", "expiresAtMSecs"});
         const auto at = [](const char *url) { return "{\"url\":\"" + QByteArray(url) + "\"}"; };
         const auto expiring = [](const char *at) { return "{\"url\":\"U\",\"expiresAt\":" + QByteArray(at) + "}"; };
         QTest::newRow("url only") << at("U") << qint64(-1);

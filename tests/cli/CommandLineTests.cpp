@@ -5,9 +5,9 @@
 #include "platform/Bundle.h"
 #include "platform/SingleInstance.h"
 #include "status/AgentStatusClient.h"
-#include "support/AwaitTask.h"
 #include "support/ControllerHarness.h"
 #include "support/Sandbox.h"
+#include "support/Test.h"
 
 #include <QJsonArray>
 #include <QLocalSocket>
@@ -20,21 +20,10 @@ using namespace QuorvantisTest;
 
 namespace {
 
-struct Run
+Finished runBinary(const QStringList &arguments,
+                   const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment())
 {
-    int exitCode = -1;
-    QString out;
-    QString err;
-};
-
-Run runBinary(const QStringList &arguments, const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment())
-{
-    QProcess process;
-    process.setProcessEnvironment(environment);
-    process.start(QStringLiteral(QUORVANTIS_APP_BINARY), arguments);
-    process.waitForFinished(180000);
-    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-            QString::fromUtf8(process.readAllStandardOutput()), QString::fromUtf8(process.readAllStandardError())};
+    return runProgram(QStringLiteral(QUORVANTIS_APP_BINARY), arguments, environment, 180000);
 }
 
 QJsonObject statusJson(const QStringList &resources)
@@ -96,7 +85,7 @@ private Q_SLOTS:
 
     void usageErrors_data()
     {
-        QTest::addColumn<QStringList>("arguments");
+        columns<QStringList>({"arguments"});
         QTest::newRow("unknown command") << QStringList{"bogus"};
         QTest::newRow("an argument too many") << QStringList{"restart", "now"};
         QTest::newRow("--json elsewhere") << QStringList{"doctor", "--json"};
@@ -104,7 +93,7 @@ private Q_SLOTS:
     void usageErrors()
     {
         QFETCH(QStringList, arguments);
-        const Run run = runBinary(arguments);
+        const Finished run = runBinary(arguments);
         QCOMPARE(run.exitCode, 2);
         QVERIFY(run.out.isEmpty() && !run.err.isEmpty());
     }
@@ -148,7 +137,7 @@ private Q_SLOTS:
         QCOMPARE(status["operation"], QJsonValue(QJsonValue::Null));
         QVERIFY(!status["appVersion"].toString().isEmpty());
         // The text says the same in aligned lines.
-        const Run text = runBinary(QStringList{"status"} + m_resources);
+        const Finished text = runBinary(QStringList{"status"} + m_resources);
         QCOMPARE(text.exitCode, 0);
         QVERIFY2(text.out.contains(QStringLiteral("状态      在线")), qPrintable(text.out));
     }
@@ -157,8 +146,7 @@ private Q_SLOTS:
     // an instance mends a stopped agent.
     void doctorFindsEachBreakage_data()
     {
-        QTest::addColumn<QString>("breakage");
-        QTest::addColumn<QStringList>("failed");
+        columns<QString, QStringList>({"breakage", "failed"});
         QTest::newRow("nothing broken") << "" << QStringList{};
         QTest::newRow("runtime gone") << "runtime" << QStringList{"私有运行环境"};
         QTest::newRow("agent stopped") << "stop-agent" << QStringList{"Agent 守护进程", "状态通道"};
@@ -188,7 +176,7 @@ private Q_SLOTS:
             environment.insert("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + m_scratch.filePath("no-bus"));
         else if (breakage == "config")
             QVERIFY(QFile::rename(config, config + ".away"));
-        const Run doctor = runBinary(QStringList{"doctor"} + m_resources, environment);
+        const Finished doctor = runBinary(QStringList{"doctor"} + m_resources, environment);
 
         // Mended before anything is compared, so one failing row leaves the next ones a whole sandbox.
         if (breakage == "runtime")
@@ -200,7 +188,7 @@ private Q_SLOTS:
         else if (breakage == "config")
             QFile::rename(config + ".away", config);
         else if (breakage == "stop-agent") {
-            const Run restart = runBinary(QStringList{"restart"} + m_resources);
+            const Finished restart = runBinary(QStringList{"restart"} + m_resources);
             QVERIFY2(restart.exitCode == 0, qPrintable(restart.err));
         }
         QCOMPARE(doctor.out.count(u'\n'), 7);
@@ -220,14 +208,14 @@ private Q_SLOTS:
         QProcess update;
         update.start(QStringLiteral(QUORVANTIS_APP_BINARY), QStringList{"update"} + m_resources);
         QVERIFY(spinUntil([&] { return statusJson(m_resources)["operation"].toObject()["kind"] == "updateAgent"; }, 30000));
-        const Run refused = runBinary(QStringList{"restart"} + m_resources);
+        const Finished refused = runBinary(QStringList{"restart"} + m_resources);
         QCOMPARE(refused.exitCode, 1);
         QVERIFY2(refused.err.contains(QStringLiteral("正在更新 Agent，完成后才能进行其他操作。")), qPrintable(refused.err));
         QVERIFY(update.waitForFinished(180000));
         QVERIFY2(update.exitCode() == 0, update.readAllStandardError().constData());
 
         const QString archive = m_scratch.filePath("diagnostics.tar");
-        const Run exported = runBinary(QStringList{"export-diagnostics", archive} + m_resources);
+        const Finished exported = runBinary(QStringList{"export-diagnostics", archive} + m_resources);
         QCOMPARE(exported.exitCode, 0);
         QCOMPARE(posixMode(archive), 0600);
         QVERIFY(readFile(archive).contains("quorvantis-diagnostics/summary.json"));
@@ -242,7 +230,7 @@ private Q_SLOTS:
     // instance answers no process of another user.
     void anotherUsersSocketOrRequest_data()
     {
-        QTest::addColumn<bool>("foreignSocket");
+        columns<bool>({"foreignSocket"});
         QTest::newRow("a socket owned by another user") << true;
         QTest::newRow("a request from another user") << false;
     }
@@ -257,7 +245,7 @@ private Q_SLOTS:
                                         "console.log('up'))", socketPath()});
             QVERIFY(server.waitForReadyRead(10000));
             QCOMPARE(::chown(QFile::encodeName(socketPath()).constData(), 65534, 65534), 0);
-            const Run run = runBinary(QStringList{"status"} + m_resources);
+            const Finished run = runBinary(QStringList{"status"} + m_resources);
             server.kill();
             server.waitForFinished();
             QFile::remove(socketPath());
@@ -292,8 +280,7 @@ private Q_SLOTS:
     // What bash completes after what was typed so far ("|" marks the cursor's word).
     void bashCompletion_data()
     {
-        QTest::addColumn<QString>("typed");
-        QTest::addColumn<QString>("offered");
+        columns<QString, QString>({"typed", "offered"});
         QTest::newRow("subcommands") << "quorvantis-companion re|" << "restart recheck";
         QTest::newRow("all of them") << "quorvantis-companion |"
                                      << "status doctor restart recheck update export-diagnostics show quit language";
@@ -315,10 +302,7 @@ private Q_SLOTS:
                                    .arg(QStringLiteral(QUORVANTIS_SOURCE_DIR "/packaging/linux/quorvantis-companion.bash"),
                                         words.join(u' '))
                                    .arg(words.size() - 1);
-        QProcess bash;
-        bash.start("bash", {"-c", script});
-        QVERIFY(bash.waitForFinished(10000));
-        QTEST(QString::fromUtf8(bash.readAllStandardOutput()).trimmed(), "offered");
+        QTEST(runProgram("bash", {"-c", script}).out.trimmed(), "offered");
     }
 };
 

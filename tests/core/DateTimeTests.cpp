@@ -1,6 +1,5 @@
 #include "core/DateTime.h"
-
-#include <QTest>
+#include "support/Test.h"
 
 class DateTimeTests : public QObject
 {
@@ -11,8 +10,7 @@ private Q_SLOTS:
     // with a "." is accepted only where fractions are.
     void parseRFC3339_data()
     {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QString>("parsed");
+        QuorvantisTest::columns<QString, QString>({"text", "parsed"});
         QTest::newRow("whole seconds Z") << "2026-01-02T03:04:05Z" << "2026-01-02T03:04:05.000Z";
         QTest::newRow("positive offset") << "2026-01-02T03:04:05+08:00" << "2026-01-02T03:04:05.000+08:00";
         QTest::newRow("largest offset") << "2026-01-02T03:04:05-23:59" << "2026-01-02T03:04:05.000-23:59";

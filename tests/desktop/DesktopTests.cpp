@@ -8,6 +8,7 @@
 #include "platform/Desktop.h"
 #include "setup/BundleStamp.h"
 #include "support/ServedModel.h"
+#include "support/Test.h"
 #include "ui/DesktopNotifier.h"
 #include "ui/DiagnosticsExport.h"
 #include "ui/MenuBarContent.h"
@@ -21,7 +22,6 @@
 #include <QJsonObject>
 #include <QLocalSocket>
 #include <QPushButton>
-#include <QTest>
 
 #include <csignal>
 
@@ -37,12 +37,7 @@ class NotificationService : public QObject, protected QDBusContext
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
 public:
-    struct Call
-    {
-        uint replaces;
-        QString title;
-        QString body;
-    };
+    struct Call { uint replaces; QString title, body; };
     QString client = QDBusConnection::sessionBus().baseService();
     QList<Call> calls;
 
@@ -120,12 +115,11 @@ private Q_SLOTS:
     // an opener still running at the hand-over time (a browser in the foreground).
     void openerTellsTheTruth_data()
     {
-        QTest::addColumn<QString>("program");
-        QTest::addColumn<QString>("script"); // run by sh with the target as $1, after recording it
-        QTest::addColumn<QUrl>("url");
-        QTest::addColumn<bool>("opened");
-        QTest::addColumn<QString>("handed"); // what the opener got, "" when it never ran
-        QTest::addColumn<int>("handOverMs");  // long where the opener ends by itself, so load cannot decide
+        // script — run by sh with the target as $1, after recording it
+        // handed — what the opener got, "" when it never ran
+        // handOverMs — long where the opener ends by itself, so load cannot decide
+        columns<QString, QString, QUrl, bool, QString, int>(
+            {"program", "script", "url", "opened", "handed", "handOverMs"});
         const QUrl page(QStringLiteral("https://releases.example/quorvantis?tab=beta"));
         const QUrl folder = QUrl::fromLocalFile(QStringLiteral("/tmp/quorvantis logs"));
         const int ends = 60000;
@@ -161,8 +155,7 @@ private Q_SLOTS:
 
     void oneInstancePerHome_data()
     {
-        QTest::addColumn<bool>("crashFirst");
-        QTest::addColumn<bool>("otherHome");
+        columns<bool, bool>({"crashFirst", "otherHome"});
         QTest::newRow("second launch hands over") << false << false;
         QTest::newRow("the socket of a crashed instance is taken over") << true << false;
         QTest::newRow("another home runs its own") << false << true;
@@ -292,13 +285,8 @@ private Q_SLOTS:
     {
         ServedModel fixture;
         const QString link = QStringLiteral("https://onboarding.example/agents/ada-agent/setup#tok-binding-5150");
-        const QStringList secrets{QString::fromLatin1(statusToken),
-                                  "svc-key-5b1e2d9f4c",
-                                  "QVS2-ABCD-EFGH-JKMN",
-                                  "resume-tok-88aa77",
-                                  validEnrollmentKey(),
-                                  link,
-                                  "tok-binding-5150"};
+        const QStringList secrets{QString::fromLatin1(statusToken), "svc-key-5b1e2d9f4c", "QVS2-ABCD-EFGH-JKMN",
+                                  "resume-tok-88aa77", validEnrollmentKey(), link, "tok-binding-5150"};
         AppModel &model = fixture.makeServed();
         fixture.writeProfileFile(QStringLiteral("config.json"), R"({"quorvantisServiceApiKey":"svc-key-5b1e2d9f4c"})");
         fixture.writeProfileFile(QStringLiteral("setup-state.json"),
@@ -337,10 +325,9 @@ private Q_SLOTS:
         for (const QString &secret : secrets)
             QVERIFY2(!bytes.contains(secret.toUtf8()), qPrintable(secret));
         QVERIFY(!bytes.contains("PRIVATE-ELSEWHERE"));
-        QProcess tar;
-        tar.start(QStringLiteral("tar"), {"-xOf", archive, "quorvantis-diagnostics/summary.json"});
-        QVERIFY(tar.waitForFinished() && tar.exitCode() == 0);
-        const QJsonObject summary = QJsonDocument::fromJson(tar.readAllStandardOutput()).object();
+        const Finished tar = runProgram("tar", {"-xOf", archive, "quorvantis-diagnostics/summary.json"});
+        QCOMPARE(tar.exitCode, 0);
+        const QJsonObject summary = QJsonDocument::fromJson(tar.out.toUtf8()).object();
         // The tool's line travels as the error's detail, its address redacted.
         QCOMPARE(summary["lastError"]["detail"].toString(), QStringLiteral("failed, see [URL REDACTED]"));
     }

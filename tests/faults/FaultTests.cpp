@@ -8,6 +8,7 @@
 #include "support/ModelFixture.h"
 #include "support/Sandbox.h"
 #include "support/StatusFixture.h"
+#include "support/Test.h"
 
 #include <QtTest>
 
@@ -100,7 +101,7 @@ private Q_SLOTS:
     // the agent is online; whatever the umask, its files stay private.
     void killedAndRelaunched_data()
     {
-        QTest::addColumn<int>("seed");
+        columns<int>({"seed"});
         // QUORVANTIS_FAULT_RUNS seeds from QUORVANTIS_FAULT_FIRST_SEED (three from 1 by default).
         const int runs = qEnvironmentVariableIntValue("QUORVANTIS_FAULT_RUNS");
         const int first = std::max(1, qEnvironmentVariableIntValue("QUORVANTIS_FAULT_FIRST_SEED"));
@@ -160,7 +161,7 @@ private Q_SLOTS:
     // shows the error state.
     void statusEndpoint_data()
     {
-        QTest::addColumn<QJsonObject>("routes");
+        columns<QJsonObject>({"routes"});
         QTest::newRow("hangs") << QJsonObject{{"*", fault("hang")}};
         QTest::newRow("trickles") << QJsonObject{{"*", fault("trickle")}};
         QTest::newRow("answers garbage") << QJsonObject{{"*", fault("garbage")}};
@@ -187,9 +188,7 @@ private Q_SLOTS:
     // times, when its connection closes unanswered).
     void onboardingService_data()
     {
-        QTest::addColumn<QJsonObject>("routes");
-        QTest::addColumn<QString>("outcome");
-        QTest::addColumn<int>("linkRequests");
+        columns<QJsonObject, QString, int>({"routes", "outcome", "linkRequests"});
         const QJsonObject due = answer(200, R"({"onboardingComplete":false,"hasLiveSession":false})");
         const auto post = [&due](const QJsonObject &onPost) { return QJsonObject{{"GET", due}, {"POST", onPost}}; };
         QTest::newRow("garbage") << post(fault("garbage")) << "network" << 4;
@@ -225,8 +224,7 @@ private Q_SLOTS:
     // The registry, asked for the agent's beta: the version offered, if any.
     void registry_data()
     {
-        QTest::addColumn<QJsonObject>("routes");
-        QTest::addColumn<QString>("offered");
+        columns<QJsonObject, QString>({"routes", "offered"});
         const QJsonObject beta = answer(200, R"({"version":"9.0.0-beta.1"})");
         const QJsonObject redirect{{"fault", "redirect"}, {"location", "/elsewhere"}};
         QTest::newRow("redirects") << QJsonObject{{"GET /quorvantis/beta", redirect}, {"GET /elsewhere", beta}} << "";
@@ -259,10 +257,11 @@ private Q_SLOTS:
     // its status.
     void runtimeStage_data()
     {
-        QTest::addColumn<QString>("script");      // stands in for the session script
-        QTest::addColumn<bool>("profileBlocked"); // a file stands where the profile directory goes
-        QTest::addColumn<QString>("logTarget");   // where the install log's path leads ("": a new file)
-        QTest::addColumn<QString>("error");       // the code shown; none: the stage moves on
+        // script — stands in for the session script
+        // profileBlocked — a file stands where the profile directory goes
+        // logTarget — where the install log's path leads ("": a new file)
+        // error — the code shown; none: the stage moves on
+        columns<QString, bool, QString, QString>({"script", "profileBlocked", "logTarget", "error"});
         const QString ready = QStringLiteral("echo runtime ready");
         const QString flood = QStringLiteral("head -c 1073741824 /dev/zero | tr '\\0' x; exit 3");
         QTest::newRow("profile path cannot be created") << ready << true << "" << "";

@@ -2,11 +2,10 @@
 // files and what the user is asked to look at.
 #include "model/ProfileMarkers.h"
 #include "support/ControllerHarness.h"
-#include "support/ScriptFiles.h"
 #include "support/Steps.h"
+#include "support/Test.h"
 
 #include <QProcess>
-#include <QTest>
 
 using namespace QuorvantisTest;
 using Phase = SetupPhase;
@@ -80,7 +79,7 @@ class JourneyTests : public QObject
 private Q_SLOTS:
     void scenarios_data()
     {
-        QTest::addColumn<Scenario>("row");
+        columns<Scenario>({"row"});
         const auto launch = [](const char *name, const QString &stage, bool configured, const QString &journey) {
             const QString stored = journey.section(u' ', 0, 0);
             QTest::newRow(name) << Scenario{stage, configured, {}, "journey=" + journey + "; stored=" + stored};
@@ -157,7 +156,6 @@ private Q_SLOTS:
             {"percent", QString::number(counter.value_or(PackageInstallProgress{}).percentage())},
             {"counts", QStringLiteral("%1/%2").arg(completed).arg(total)},
             {"stored", rawOr(ProfileMarkers::readInstallStage(h.profileDirectory()))},
-            {"file", QString::number(h.hasProfileFile(ProfileMarkers::installStageFile))},
             {"focus", QString::number(h.attention().focusRevision())}};
         for (const QString &expected : entries(row.expect)) {
             const QString key = expected.section(u'=', 0, 0);
@@ -168,9 +166,8 @@ private Q_SLOTS:
 
     void readMarkers_data()
     {
-        QTest::addColumn<QString>("file");
-        QTest::addColumn<QByteArray>("content"); // null: no file
-        QTest::addColumn<QString>("reads");
+        // content — null: no file
+        columns<QString, QByteArray, QString>({"file", "content", "reads"});
         QTest::newRow("stage, trimmed") << stageFile << QByteArray(" setup\n\n") << "setup";
         QTest::newRow("stage, case-sensitive") << stageFile << QByteArray("Setup\n") << "-";
         QTest::newRow("stage, oversized") << stageFile << QByteArray(1 << 20, ' ') + "setup" << "-";

@@ -3,32 +3,22 @@
 // answers its command line without a display and without options pointing it at its resources.
 // The binary is stripped; its debug symbols are in a package of their own.
 
-#include <QProcess>
+#include "support/Test.h"
+
 #include <QRegularExpression>
 #include <QTemporaryDir>
-#include <QTest>
+
+using namespace QuorvantisTest;
 
 namespace {
 
-struct Run
-{
-    int exitCode = -1; // -1: it crashed
-    QString output;    // standard output
-    QString errors;    // standard error
-};
-
 // Runs a program to its end, without a display of any kind.
-Run run(const QString &program, const QStringList &arguments)
+Finished run(const QString &program, const QStringList &arguments)
 {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
         environment.remove(QLatin1String(name));
-    QProcess process;
-    process.setProcessEnvironment(environment);
-    process.start(program, arguments);
-    process.waitForFinished(240000);
-    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-            QString::fromUtf8(process.readAllStandardOutput()), QString::fromUtf8(process.readAllStandardError())};
+    return runProgram(program, arguments, environment);
 }
 
 } // namespace
@@ -48,23 +38,22 @@ private Q_SLOTS:
         // The binary speaks the system's language; these tests read its Chinese.
         qputenv("LANGUAGE", "zh_CN");
         const QString configuration = QStringLiteral(QUORVANTIS_BINARY_DIR "/CPackConfig.cmake");
-        const Run packed = run(QUORVANTIS_CPACK, {"-G", "DEB", "-B", m_work.path(), "--config", configuration});
-        QVERIFY2(packed.exitCode == 0, qPrintable(packed.output + packed.errors));
+        const Finished packed = run(QUORVANTIS_CPACK, {"-G", "DEB", "-B", m_work.path(), "--config", configuration});
+        QVERIFY2(packed.exitCode == 0, qPrintable(packed.out + packed.err));
         const QStringList debs = QDir(m_work.path()).entryList({QStringLiteral("*.deb")});
         QCOMPARE(debs.size(), 1);
         m_package = m_work.filePath(debs.first());
 
-        const Run listing = run(QStringLiteral("dpkg-deb"), {"--contents", m_package});
+        const Finished listing = run(QStringLiteral("dpkg-deb"), {"--contents", m_package});
         QCOMPARE(listing.exitCode, 0);
-        m_listing = listing.output;
+        m_listing = listing.out;
         m_root = m_work.filePath(QStringLiteral("root"));
         QCOMPARE(run(QStringLiteral("dpkg"), {"-x", m_package, m_root}).exitCode, 0);
     }
 
     void fileList_data()
     {
-        QTest::addColumn<QString>("path");
-        QTest::addColumn<bool>("present");
+        columns<QString, bool>({"path", "present"});
         // The binary and the information dictionary are run below.
         QTest::newRow("desktop entry") << "/usr/share/applications/dev.quorvantis.Companion.desktop" << true;
         // Built here without a key: a stamp would have come from somewhere else.
@@ -81,8 +70,8 @@ private Q_SLOTS:
 
     void controlFields_data()
     {
-        QTest::addColumn<QString>("field");
-        QTest::addColumn<QString>("expected"); // a regular expression the whole value matches
+        // expected — a regular expression the whole value matches
+        columns<QString, QString>({"field", "expected"});
         QTest::newRow("version") << "Version" << QRegularExpression::escape(QStringLiteral(QUORVANTIS_PROJECT_VERSION));
         // The Qt libraries it links, found by dpkg-shlibdeps, and the platform plugins it loads.
         for (const char *library : {"libqt6widgets6", "libqt6keychain1", "qt6-qpa-plugins", "bash"})
@@ -93,10 +82,10 @@ private Q_SLOTS:
     {
         QFETCH(QString, field);
         QFETCH(QString, expected);
-        const Run value = run(QStringLiteral("dpkg-deb"), {"--field", m_package, field});
+        const Finished value = run(QStringLiteral("dpkg-deb"), {"--field", m_package, field});
         QCOMPARE(value.exitCode, 0);
         const QRegularExpression whole(QRegularExpression::anchoredPattern(expected));
-        QVERIFY2(whole.match(value.output.trimmed()).hasMatch(), qPrintable(field + ": " + value.output));
+        QVERIFY2(whole.match(value.out.trimmed()).hasMatch(), qPrintable(field + ": " + value.out));
     }
 
     // The installed binary answers its command line before it needs a display, its resources
@@ -104,10 +93,8 @@ private Q_SLOTS:
     // package lacks; Qt's own options are left to Qt.
     void commandLine_data()
     {
-        QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<int>("exitCode");
-        QTest::addColumn<QString>("output"); // regular expressions the whole text matches
-        QTest::addColumn<QString>("errors");
+        // output — regular expressions the whole text matches
+        columns<QStringList, int, QString, QString>({"arguments", "exitCode", "output", "errors"});
         const QString version = QRegularExpression::escape(QStringLiteral(QUORVANTIS_PROJECT_VERSION));
         const QString lacking = QStringLiteral("(.|\\n)*会话脚本 quorvantis-cli-session\\.sh 未打包（构建时没有提供 "
                                                "QUORVANTIS_SESSION_SCRIPT）(.|\\n)*");
@@ -123,14 +110,14 @@ private Q_SLOTS:
     void commandLine()
     {
         QFETCH(QStringList, arguments);
-        const Run answered = run(m_root + "/usr/bin/quorvantis-companion", arguments);
+        const Finished answered = run(m_root + "/usr/bin/quorvantis-companion", arguments);
         QTEST(answered.exitCode, "exitCode");
         QFETCH(QString, output);
         QFETCH(QString, errors);
-        QVERIFY2(QRegularExpression(QRegularExpression::anchoredPattern(output)).match(answered.output).hasMatch(),
-                 qPrintable(answered.output));
-        QVERIFY2(QRegularExpression(QRegularExpression::anchoredPattern(errors)).match(answered.errors).hasMatch(),
-                 qPrintable(answered.errors));
+        QVERIFY2(QRegularExpression(QRegularExpression::anchoredPattern(output)).match(answered.out).hasMatch(),
+                 qPrintable(answered.out));
+        QVERIFY2(QRegularExpression(QRegularExpression::anchoredPattern(errors)).match(answered.err).hasMatch(),
+                 qPrintable(answered.err));
     }
 
     // The installed binary carries no debug information; the debug package holds it under the
@@ -138,20 +125,20 @@ private Q_SLOTS:
     void debugSymbolsApart()
     {
         const QString binary = m_root + "/usr/bin/quorvantis-companion";
-        const Run sections = run(QStringLiteral("readelf"), {"--section-headers", "--wide", binary});
+        const Finished sections = run(QStringLiteral("readelf"), {"--section-headers", "--wide", binary});
         QCOMPARE(sections.exitCode, 0);
-        QVERIFY2(!sections.output.contains(QStringLiteral(".debug_info")), "the installed binary has debug information");
-        QVERIFY(!sections.output.contains(QStringLiteral(".symtab")));
+        QVERIFY2(!sections.out.contains(QStringLiteral(".debug_info")), "the installed binary has debug information");
+        QVERIFY(!sections.out.contains(QStringLiteral(".symtab")));
 
-        const Run notes = run(QStringLiteral("readelf"), {"--notes", binary});
-        const auto id = QRegularExpression(QStringLiteral("Build ID: ([0-9a-f]{2})([0-9a-f]+)")).match(notes.output);
-        QVERIFY2(id.hasMatch(), qPrintable(notes.output));
+        const Finished notes = run(QStringLiteral("readelf"), {"--notes", binary});
+        const auto id = QRegularExpression(QStringLiteral("Build ID: ([0-9a-f]{2})([0-9a-f]+)")).match(notes.out);
+        QVERIFY2(id.hasMatch(), qPrintable(notes.out));
         const QStringList debugPackages = QDir(m_work.path()).entryList({QStringLiteral("*-dbgsym_*.ddeb")});
         QCOMPARE(debugPackages.size(), 1);
-        const Run contents = run(QStringLiteral("dpkg-deb"), {"--contents", m_work.filePath(debugPackages.first())});
+        const Finished contents = run(QStringLiteral("dpkg-deb"), {"--contents", m_work.filePath(debugPackages.first())});
         QCOMPARE(contents.exitCode, 0);
         const QString debugFile = QStringLiteral(" ./usr/lib/debug/.build-id/%1/%2.debug\n").arg(id.captured(1), id.captured(2));
-        QVERIFY2(contents.output.contains(debugFile), qPrintable(contents.output));
+        QVERIFY2(contents.out.contains(debugFile), qPrintable(contents.out));
     }
 };
 

@@ -6,12 +6,10 @@
 // disk access).
 #include "model/ProfileMarkers.h"
 #include "permissions/PermissionController.h"
-#include "support/AwaitTask.h"
 #include "support/ControllerHarness.h"
 #include "support/Scripted.h"
 #include "support/Steps.h"
-
-#include <QTest>
+#include "support/Test.h"
 
 using namespace QuorvantisTest;
 using namespace std::chrono_literals;
@@ -229,12 +227,6 @@ struct Flow
     }
 };
 
-// The guidance for the first kind (a fixed text, checked once).
-const QString screenGuidance = QStringLiteral(
-    "尚未检测到截图组件已获得屏幕录制授权。请在系统设置的屏幕录制列表中开启“macos-screenshot”；"
-    "若列表中没有它，点击列表下方 + 号，按 Shift-Command-G 前往 ~/.quorvantis/bin/ 选择 macos-screenshot。"
-    "组件更新后授权会失效，此时请删除条目再重新添加。");
-
 } // namespace
 
 Q_DECLARE_METATYPE(Scenario)
@@ -246,7 +238,7 @@ class PermissionControllerTests : public QObject
 private Q_SLOTS:
     void scenarios_data()
     {
-        QTest::addColumn<Scenario>("row");
+        columns<Scenario>({"row"});
         const auto row = [](const char *name, const Scenario &scenario) { QTest::newRow(name) << scenario; };
         const QString waiting = QStringLiteral("permissions x?? awaiting=s prompt=s!");
         const QString waitingFlags = QStringLiteral(" needsAction returnChecks sleeping=1 focus=s#1");
@@ -384,15 +376,15 @@ private Q_SLOTS:
     }
 
     // The progress, the summary and the current kind by how many kinds are verified; the guidance
-    // of the first kind once.
+    // of the current kind.
     void derived_data()
     {
-        QTest::addColumn<int>("verified");
-        QTest::addColumn<QString>("summary");
-        QTest::addColumn<QString>("current");
-        QTest::addColumn<QByteArrayList>("probeFiles"); // what the failing accessibility probes leave
-        QTest::addColumn<QString>("guidance"); // a part of it; null: not compared
-        QTest::newRow("none verified") << 0 << "3 项权限需要处理" << "s" << QByteArrayList() << screenGuidance;
+        // probeFiles — what the failing accessibility probes leave
+        // guidance — a part of it; null: not compared
+        columns<int, QString, QString, QByteArrayList, QString>(
+            {"verified", "summary", "current", "probeFiles", "guidance"});
+        QTest::newRow("none verified") << 0 << "3 项权限需要处理" << "s" << QByteArrayList()
+                                       << "尚未检测到截图组件已获得屏幕录制授权";
         QTest::newRow("accessibility denied") << 1 << "2 项权限需要处理" << "a" << QByteArrayList{"denied\n"} << "尚未检测到辅助功能授权";
         QTest::newRow("unsupported") << 1 << "2 项权限需要处理" << "a" << QByteArrayList{"unsupported\n"} << "组件不完整";
         QTest::newRow("mismatch") << 1 << "2 项权限需要处理" << "a" << QByteArrayList{" mismatch \n"} << "不是已授权的那一个";

@@ -2,14 +2,12 @@
 // cliclick, the accessibility module and the screenshot program are stand-ins in a temporary home.
 #include "permissions/PermissionProbes.h"
 #include "process/CLIService.h"
-#include "support/AwaitTask.h"
-#include "support/ScriptFiles.h"
+#include "support/Test.h"
 
 #include <QDirIterator>
 #include <QElapsedTimer>
 #include <QStandardPaths>
 #include <QTemporaryDir>
-#include <QTest>
 
 using namespace QuorvantisTest;
 using namespace std::chrono_literals;
@@ -90,22 +88,10 @@ private Q_SLOTS:
         QVERIFY(standin("macos-screenshot", path("standin/helper-template")));
     }
 
-    // How many times each probe's result is polled for: nothing else would notice a probe that
-    // gives up early.
-    void pollBudgets()
-    {
-        using PermissionProbes::Operation;
-        QCOMPARE(PermissionProbes::pollBudget(Operation::check), 70);
-        QCOMPARE(PermissionProbes::pollBudget(Operation::prepare), 320);
-        QCOMPARE(PermissionProbes::pollBudget(Operation::accessibility), 50);
-    }
-
     // A job's exit: 0 granted, 1 not granted, 2 no answer within its budget of polls (50 ms apart).
     void job_data()
     {
-        QTest::addColumn<QString>("payload");
-        QTest::addColumn<int>("polls");
-        QTest::addColumn<int>("status");
+        columns<QString, int, int>({"payload", "polls", "status"});
         // (Quotes escaped: the meta-object compiler loses the functions after a raw string like this one.)
         QTest::newRow("granted") << "env >\"$HOME/job-env\"; printf '%s' \"引号 ' \\\" \\$x\" >\"$HOME/job-text\"" << 200 << 0;
         QTest::newRow("not granted") << "exit 3" << 200 << 1;
@@ -150,11 +136,7 @@ private Q_SLOTS:
     // no-module); then what the probe answers and leaves behind, and how each client was asked.
     void accessibility_data()
     {
-        QTest::addColumn<QString>("asked");
-        QTest::addColumn<QString>("setup");
-        QTest::addColumn<bool>("granted");
-        QTest::addColumn<QString>("state");
-        QTest::addColumn<QString>("calls");
+        columns<QString, QString, bool, QString, QString>({"asked", "setup", "granted", "state", "calls"});
         const QString cliclick = QStringLiteral("cliclick: -V check=1 prompt="), node = "node: false check=1 prompt=";
         const QString both = cliclick + ' ' + node;
         QTest::newRow("cliclick granted") << "cliclick" << "" << true << "granted" << cliclick;
@@ -210,8 +192,7 @@ private Q_SLOTS:
     // by the module ("install"); or no module.
     void screenRecording_data()
     {
-        QTest::addColumn<QString>("setup");
-        QTest::addColumn<bool>("granted");
+        columns<QString, bool>({"setup", "granted"});
         QTest::newRow("screenshot of 1001 bytes") << "helper 1001" << true;
         QTest::newRow("screenshot of 1000 bytes") << "helper 1000" << false;
         QTest::newRow("screenshot program fails") << "helper fail" << false;

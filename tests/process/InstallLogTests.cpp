@@ -2,10 +2,9 @@
 #include "process/InstallLog.h"
 #include "process/OutputPipeline.h"
 #include "process/Redaction.h"
-#include "support/ScriptFiles.h"
+#include "support/Test.h"
 
 #include <QTemporaryDir>
-#include <QTest>
 
 using namespace QuorvantisTest;
 
@@ -16,8 +15,7 @@ class InstallLogTests : public QObject
 private Q_SLOTS:
     void sanitize_data()
     {
-        QTest::addColumn<QString>("line");
-        QTest::addColumn<QString>("expected");
+        columns<QString, QString>({"line", "expected"});
         QTest::newRow("plain") << "Installing dependencies" << "Installing dependencies";
         QTest::newRow("colour") << "\x1b[31merror\x1b[0m: boom" << "error: boom";
         QTest::newRow("unterminated escape is kept") << "x\x1b[31" << "x\x1b[31";
@@ -61,8 +59,8 @@ private Q_SLOTS:
 
     void errorCandidate_data()
     {
-        QTest::addColumn<QString>("line");
-        QTest::addColumn<QString>("expected"); // null: no candidate
+        // expected — null: no candidate
+        columns<QString, QString>({"line", "expected"});
         QTest::newRow("ordinary") << "Installing pnpm" << QString();
         QTest::newRow("json after blanks") << R"(   {"error":1})" << QString();
         QTest::newRow("Failed any case") << "Download FAILED" << "Download FAILED";
@@ -117,9 +115,7 @@ private Q_SLOTS:
     // rows are lines whose first pass used to leave something a second pass would mask.
     void redactionIsItsOwnRedaction_data()
     {
-        QTest::addColumn<QString>("line");
-        QTest::addColumn<QStringList>("secrets");
-        QTest::addColumn<QString>("expected");
+        columns<QString, QStringList, QString>({"line", "secrets", "expected"});
         QTest::newRow("json value across a blank after a label")
             << "Email:\"email\":\" \"}" << QStringList() << "Email:[REDACTED]";
         QTest::newRow("json value ending inside a word after a label")
@@ -165,8 +161,7 @@ private Q_SLOTS:
     // A log above 2 MiB becomes the one previous generation before anything is written to it.
     void rotation_data()
     {
-        QTest::addColumn<qint64>("size");
-        QTest::addColumn<bool>("rotated");
+        columns<qint64, bool>({"size", "rotated"});
         QTest::newRow("exactly 2 MiB stays") << qint64(2'097'152) << false;
         QTest::newRow("one byte more is rotated") << qint64(2'097'153) << true;
     }
@@ -201,8 +196,8 @@ private Q_SLOTS:
     // An output line taken from the runner's buffer.
     void lineFromBuffer_data()
     {
-        QTest::addColumn<QByteArray>("bytes");
-        QTest::addColumn<QString>("expected"); // null: no line
+        // expected — null: no line
+        columns<QByteArray, QString>({"bytes", "expected"});
         QTest::newRow("empty gives nothing") << QByteArray() << QString();
         QTest::newRow("blanks give an empty line") << QByteArray("   \t") << QString("");
         QTest::newRow("carriage return trimmed") << QByteArray("x\r") << QString("x");

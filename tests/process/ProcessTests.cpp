@@ -5,8 +5,7 @@
 // steered by control files in ~/standin).
 #include "process/AgentScripts.h"
 #include "process/CLIService.h"
-#include "support/AwaitTask.h"
-#include "support/ScriptFiles.h"
+#include "support/Test.h"
 
 #include <QElapsedTimer>
 #include <QScopeGuard>
@@ -16,7 +15,6 @@
 #include <QLocalServer>
 #include <QStandardPaths>
 #include <QTemporaryDir>
-#include <QTest>
 
 #include <csignal>
 
@@ -129,7 +127,7 @@ private Q_SLOTS:
 
     void runs_data()
     {
-        QTest::addColumn<Run>("run");
+        columns<Run>({"run"});
         QTest::newRow("both streams in write order, unterminated last line")
             << Run{.script = "for i in 1 2; do echo out$i; echo err$i >&2; done; printf 'tail'",
                    .lines = {"out1", "err1", "out2", "err2", "tail"}};
@@ -189,9 +187,8 @@ private Q_SLOTS:
     // the pipe open costs the run its grace and no more. The holder is killed at the end.
     void outputAfterTheChildExits_data()
     {
-        QTest::addColumn<QString>("script");
-        QTest::addColumn<int>("graceMs"); // -1: the runner's own
-        QTest::addColumn<QStringList>("lines");
+        // graceMs — -1: the runner's own
+        columns<QString, int, QStringList>({"script", "graceMs", "lines"});
         QTest::newRow("a grandchild's late lines, well within a long grace")
             << "(sleep 0.2; echo late; echo 'Error: late' >&2) & echo early; exit 4" << 600'000
             << QStringList{"early", "late", "Error: late"};
@@ -291,8 +288,7 @@ private Q_SLOTS:
     // masked wherever the child echoes it. Without a session script nothing starts.
     void sessionScriptOperations_data()
     {
-        QTest::addColumn<QString>("operation");
-        QTest::addColumn<QStringList>("lines");
+        columns<QString, QStringList>({"operation", "lines"});
         QTest::newRow("setup") << "setup" << QStringList{"args: <--setup-only> <Ava>", "in:[REDACTED]"};
         QTest::newRow("resume") << "resume" << QStringList{"args: <--setup-only> <--resume>"};
         QTest::newRow("enroll") << "enroll"
@@ -403,11 +399,7 @@ private Q_SLOTS:
                  (QStringList{"delete quorvantis", "delete chat-monitor", "delete wechat-monitor",
                               "delete feishu-monitor", "save --force"}));
         QVERIFY(apply("rm ~/.quorvantis/pm2-ecosystem.config.cjs"));
-        QProcess login;
-        login.setProcessEnvironment(QProcessEnvironment());
-        login.start("/bin/bash", {path("~/.quorvantis/start.sh")});
-        QVERIFY(login.waitForFinished(30000));
-        QCOMPARE(login.exitCode(), 0);
+        QCOMPARE(runProgram("/bin/bash", {path("~/.quorvantis/start.sh")}, QProcessEnvironment(), 30000).exitCode, 0);
         QVERIFY2(read("~/.quorvantis/logs/launchd-stdout.log").contains("[PM2] started"),
                  qPrintable(read("~/.quorvantis/logs/launchd-stdout.log")));
         QCOMPARE(firstApp()["env"]["PATH"].toString(),
@@ -418,9 +410,7 @@ private Q_SLOTS:
     // What breaks the installation, the exit status, and what the script says (part of it).
     void failures_data()
     {
-        QTest::addColumn<QStringList>("actions");
-        QTest::addColumn<int>("status");
-        QTest::addColumn<QString>("message");
+        columns<QStringList, int, QString>({"actions", "status", "message"});
         const QString apps = QStringLiteral("~/standin/ecosystem.json={\"apps\":[%1]}");
         const QString stale = R"(~/standin/pm2-extra.json=[{"name":"stuck","script":"/x/.pnpm/quorvantis@0.1.0/a.js",)"
                               R"("interpreter":"none"}])";
@@ -460,9 +450,7 @@ private Q_SLOTS:
     // What the update finds, its exit status, and its last line (empty: none says the version).
     void update_data()
     {
-        QTest::addColumn<QString>("action");
-        QTest::addColumn<int>("status");
-        QTest::addColumn<QString>("line");
+        columns<QString, int, QString>({"action", "status", "line"});
         QTest::newRow("newer beta") << "~/standin/next-version=1.1.0-beta.2" << 0
                                     << "Agent version checked: 1.0.0 -> 1.1.0-beta.2";
         QTest::newRow("no node path") << "rm ~/.quorvantis/mac-app-node-path" << 1 << "";
@@ -486,17 +474,10 @@ private Q_SLOTS:
 private:
     static QStringList inherited()
     {
-        return {"npm_config_prefix=/x",
-                "Pnpm_Home=/y",
-                "NPM_CONFIG_REGISTRY=z",
-                "QUORVANTIS_ENROLLMENT_KEY=s",
-                "quorvantis_enrollment_key=s",
-                "NVM_DIR=/nvm",
-                "NVM_BIN=/nvm/bin",
-                "PATH=/inherited/bin",
-                "NPMRC_KEPT=kept",
-                "HOME=/elsewhere",
-                "QUORVANTIS_ONBOARDING_SERVICE_URL=https://inherited.example"};
+        return QStringLiteral("npm_config_prefix=/x Pnpm_Home=/y NPM_CONFIG_REGISTRY=z QUORVANTIS_ENROLLMENT_KEY=s "
+                              "quorvantis_enrollment_key=s NVM_DIR=/nvm NVM_BIN=/nvm/bin PATH=/inherited/bin "
+                              "NPMRC_KEPT=kept HOME=/elsewhere QUORVANTIS_ONBOARDING_SERVICE_URL=https://inherited.example")
+            .split(u' ');
     }
 };
 

@@ -1,11 +1,9 @@
 // The recovery actions, through their controller: what each one asks of the rest of the model,
 // the desktop and the daemon, and the line that tells how it ended.
 #include "recovery/RecoveryController.h"
-#include "support/AwaitTask.h"
 #include "support/ControllerHarness.h"
 #include "support/Scripted.h"
-
-#include <QTest>
+#include "support/Test.h"
 
 using namespace QuorvantisTest;
 using Kind = RecoveryAction::Kind;
@@ -19,10 +17,9 @@ class RecoveryControllerTests : public QObject
 private Q_SLOTS:
     void perform_data()
     {
-        QTest::addColumn<QString>("launch");  // the stage ("" finished), then "unconfigured", "noopen"
-        QTest::addColumn<RecoveryAction>("action");
-        QTest::addColumn<int>("restartStatus");
-        QTest::addColumn<QString>("shown"); // what was asked, then error, focus and notice
+        // launch — the stage ("" finished), then "unconfigured", "noopen"
+        // shown — what was asked, then error, focus and notice
+        columns<QString, RecoveryAction, int, QString>({"launch", "action", "restartStatus", "shown"});
         const auto action = [](Kind kind) { return RecoveryAction::make(kind); };
         QTest::newRow("settings of a permission") << "" << RecoveryAction::openSystemSettings(PermissionKind::fullDiskAccess)
                                                   << 0 << "prompt:fullDiskAccess error";
@@ -50,7 +47,7 @@ private Q_SLOTS:
         h.launchAt(fromRawValue<InstallStage>(launch.section(u' ', 0, 0)), !launch.contains(u"unconfigured"));
         const auto daemon = std::make_shared<ScriptedRun>();
         daemon->steps = {Step::exit(restartStatus, QStringLiteral("npm ERR! boom"))};
-        h.daemonEffects.daemonInstall = [daemon](OutputHandler out) { return play(daemon, {}, std::move(out), {}); };
+        h.daemonEffects.daemonInstall = runEffect(daemon);
         QStringList asked;
         QStringList *l = &asked;
         const bool opens = !launch.contains(u"noopen");

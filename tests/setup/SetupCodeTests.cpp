@@ -3,8 +3,7 @@
 #include "setup/SetupController.h"
 #include "support/ControllerHarness.h"
 #include "support/Scripted.h"
-
-#include <QTest>
+#include "support/Test.h"
 
 class SetupCodeTests : public QObject
 {
@@ -14,9 +13,7 @@ private Q_SLOTS:
     // What the field shows as the user types, and the code that stands for (empty: none).
     void setupCodes_data()
     {
-        QTest::addColumn<QString>("input");
-        QTest::addColumn<QString>("shown");
-        QTest::addColumn<QString>("canonical");
+        QuorvantisTest::columns<QString, QString, QString>({"input", "shown", "canonical"});
         QTest::newRow("spaces, line breaks and hyphens") << "qvs2 abcd-efgh \r\n jkmn" << "QVS2-ABCD-EFGH-JKMN"
                                                          << "QVS2-ABCD-EFGH-JKMN";
         QTest::newRow("other punctuation") << " qvs2 abcd-efgh, jkmn!" << "QVS2-ABCD-EFGH-JKMN" << "";
@@ -39,8 +36,7 @@ private Q_SLOTS:
 
     void agentNames_data()
     {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<bool>("valid");
+        QuorvantisTest::columns<QString, bool>({"name", "valid"});
         QTest::newRow("six characters") << "abc-de" << true;
         QTest::newRow("five characters") << "abcde" << false;
         QTest::newRow("64 characters") << QString(64, u'a') << true;
@@ -57,11 +53,9 @@ private Q_SLOTS:
     // The field, the form's messages and what it allows, at the setup stage of a fresh machine.
     void formRules_data()
     {
-        QTest::addColumn<QString>("code");
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QString>("mode"); // paste or enroll
-        // field, code message, name message, can submit, can ask for an enrolment, can go back to a code
-        QTest::addColumn<QString>("rules");
+        // mode — paste or enroll
+        // rules — field, code message, name message, can submit, can ask for an enrolment, can go back to a code
+        QuorvantisTest::columns<QString, QString, QString, QString>({"code", "name", "mode", "rules"});
         QTest::newRow("empty field") << "" << "" << "paste" << " - - no yes no";
         QTest::newRow("invalid code") << "QVS2-ABCD" << "" << "paste" << "QVS2-ABCD format - no yes no";
         QTest::newRow("valid QVS2 needs no name") << "qvs2 abcd efgh jkmn" << "" << "paste"

@@ -3,12 +3,10 @@
 // around the run; and the reader of the setup tool's output lines.
 #include "setup/SetupController.h"
 #include "setup/SetupOutput.h"
-#include "support/AwaitTask.h"
 #include "support/ControllerHarness.h"
 #include "support/Scripted.h"
 #include "support/Steps.h"
-
-#include <QTest>
+#include "support/Test.h"
 
 using namespace QuorvantisTest;
 using namespace std::chrono_literals;
@@ -198,7 +196,7 @@ class SetupControllerTests : public QObject
 private Q_SLOTS:
     void scenarios_data()
     {
-        QTest::addColumn<Scenario>("row");
+        columns<Scenario>({"row"});
         const QString codeS = QStringLiteral("code:QVS2-ABCD-EFGH-JKMN");
         const QString daemonStage = QStringLiteral("; journey=daemon ccccccrppp starting resume configured");
         // ---- Refused input shows an error, but starts nothing; only a refused code takes the focus ----
@@ -352,8 +350,7 @@ private Q_SLOTS:
     // the progress list), "package <completed>/<total>", or nothing; "-": none.
     void outputLines_data()
     {
-        QTest::addColumn<QString>("line");
-        QTest::addColumn<QString>("event");
+        columns<QString, QString>({"line", "event"});
         QTest::newRow("unknown phase") << R"({"type":"progress","phase":"later","status":"running"})" << "-";
         QTest::newRow("complete") << R"({"type":"progress","phase":"verify","status":"complete"})" << "verify c -";
         QTest::newRow("running, spaces around")

@@ -1,13 +1,11 @@
 // The bundled enrolment key: the stamp's layout, where it is looked for, and the packaging tool.
 #include "platform/Bundle.h"
 #include "setup/BundleStamp.h"
-#include "support/ScriptFiles.h"
+#include "support/Test.h"
 
-#include <QProcess>
 #include <QTemporaryDir>
-#include <QTest>
 
-using QuorvantisTest::writeFile;
+using namespace QuorvantisTest;
 
 class StampTests : public QObject
 {
@@ -16,8 +14,8 @@ class StampTests : public QObject
 private Q_SLOTS:
     void revealsOnlyWellFormedStamps_data()
     {
-        QTest::addColumn<QByteArray>("data");
-        QTest::addColumn<QString>("expected"); // null: no key
+        // expected — null: no key
+        columns<QByteArray, QString>({"data", "expected"});
         const QString key32(32, u'k');
         const QString wide(11, QChar(0x94a5)); // 33 bytes in 11 characters
         QByteArray wrongMagic = BundleStamp::conceal(key32);
@@ -61,8 +59,8 @@ private Q_SLOTS:
     // (read afresh on every call: a refused key after an accepted one finds nothing).
     void packagingTool_data()
     {
-        QTest::addColumn<QByteArray>("keyFile");
-        QTest::addColumn<QString>("expected"); // null: the tool refuses
+        // expected — null: the tool refuses
+        columns<QByteArray, QString>({"keyFile", "expected"});
         const QString key = QStringLiteral("qvk_live_0123456789abcdefghijklmnopqrstuv");
         QTest::newRow("key file with a line feed") << key.toUtf8() + "\n" << key;
         QTest::newRow("short key") << QByteArray("too-short-key\n") << QString();
@@ -77,13 +75,10 @@ private Q_SLOTS:
                       output = root.filePath(QStringLiteral("Resources/stamp"));
         QVERIFY(QDir().mkpath(root.filePath(QStringLiteral("Resources"))));
         QVERIFY(writeFile(keyPath, keyFile));
-        QProcess tool;
-        tool.start(QStringLiteral(QUORVANTIS_STAMP_TOOL), {keyPath, output});
-        tool.closeWriteChannel();
-        QVERIFY(tool.waitForFinished(10000));
-        QCOMPARE(tool.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(tool.exitCode() == 0, !expected.isNull());
-        QCOMPARE(tool.readAllStandardError().isEmpty(), !expected.isNull()); // a refusal says why
+        const Finished tool = runProgram(QUORVANTIS_STAMP_TOOL, {keyPath, output});
+        QVERIFY(tool.exitCode >= 0);
+        QCOMPARE(tool.exitCode == 0, !expected.isNull());
+        QCOMPARE(tool.err.isEmpty(), !expected.isNull()); // a refusal says why
         QCOMPARE(QFile::exists(output), !expected.isNull());
         QVERIFY(expected.isNull() || !BundleStamp::readStampFile(output)->contains(expected.toUtf8())); // scrambled
         Bundle::setResourceDirectory(root.filePath(QStringLiteral("Resources")));

@@ -4,13 +4,11 @@
 #include "platform/Bundle.h"
 #include "process/AgentScripts.h"
 #include "process/CLIService.h"
-#include "support/AwaitTask.h"
 #include "support/Sandbox.h"
-#include "support/ScriptFiles.h"
+#include "support/Test.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QTest>
 
 using namespace QuorvantisTest;
 
@@ -70,7 +68,7 @@ private Q_SLOTS:
 
     void sandboxPnpm_data()
     {
-        QTest::addColumn<int>("layout");
+        columns<int>({"layout"});
         QTest::newRow("pnpm 10") << 10;
         QTest::newRow("pnpm 11") << 11;
     }

@@ -2,11 +2,11 @@
 // HTTP exchange (deadline, size cap, no redirect, transport failures) are checked here, once.
 #include "status/AgentStatusClient.h"
 #include "support/StatusFixture.h"
+#include "support/Test.h"
 
 #include <QElapsedTimer>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QTest>
 
 #include <nlohmann/json.hpp>
 
@@ -66,10 +66,7 @@ private Q_SLOTS:
 
     void fetch_data()
     {
-        QTest::addColumn<QByteArray>("port");
-        QTest::addColumn<QByteArray>("token");
-        QTest::addColumn<ScriptedResponse>("answer");
-        QTest::addColumn<QString>("outcome");
+        columns<QByteArray, QByteArray, ScriptedResponse, QString>({"port", "token", "answer", "outcome"});
         const auto json = [](int status, QByteArray body) { return ScriptedResponse::json(status, std::move(body)); };
         ScriptedResponse hugeUnannounced = json(200, QByteArray(AgentStatusClient::maxBodyBytes + 1, ' '));
         hugeUnannounced.sendContentLength = false;
@@ -174,8 +171,8 @@ private Q_SLOTS:
 
     void port_data()
     {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<int>("port"); // 0: refused
+        // port — 0: refused
+        columns<QString, int>({"text", "port"});
         QTest::newRow("blanks around") << " \t8080 \r\n" << 8080;
         QTest::newRow("highest") << "65535" << 65535;
         for (const char *refused : {"0", "65536", "-1", "abc", " \n", "80 80", "0x50", "99999999999999999999", "٨٠٨٠"})
@@ -189,8 +186,8 @@ private Q_SLOTS:
 
     void documents_data()
     {
-        QTest::addColumn<QByteArray>("body");
-        QTest::addColumn<QString>("decoded"); // queue size, pid, compacting, coding; empty: refused
+        // decoded — queue size, pid, compacting, coding; empty: refused
+        columns<QByteArray, QString>({"body", "decoded"});
         const QByteArray coding = "{\"status\":\"in_progress\",\"taskSummary\":\"重构日志模块\"}";
         QByteArray fullIntegers = with("queueSize", INT64_MAX);
         fullIntegers.replace("\"pid\":4242", "\"pid\":0,\"new\":{\"n\":[1]}");

@@ -1,11 +1,9 @@
 // Status monitoring through its controller, with scripted samples on virtual time.
 #include "status/StatusController.h"
-#include "support/AwaitTask.h"
 #include "support/ControllerHarness.h"
 #include "support/Scripted.h"
 #include "support/Steps.h"
-
-#include <QTest>
+#include "support/Test.h"
 
 #include <deque>
 
@@ -104,11 +102,10 @@ class StatusControllerTests : public QObject
 private Q_SLOTS:
     void samples_data()
     {
-        QTest::addColumn<QString>("setup");
-        QTest::addColumn<QString>("samples"); // polled in turn, 5 s apart
-        // stage, overall state (0 not installed, 1 starting, 2 waiting setup, 3 online, 4 error), task, connected
+        // samples — polled in turn, 5 s apart
+        // state — stage, overall state (0 not installed, 1 starting, 2 waiting setup, 3 online, 4 error), task, connected
         // working ready, samples taken, failures in a row, activities, the other subsystems asked
-        QTest::addColumn<QString>("state");
+        columns<QString, QString, QString>({"setup", "samples", "state"});
         row("busy beats queue", "finished", "busy,queue=1", "finished 3 Working 111 seq:1 1.4.0");
         row("compacting beats busy", "finished", "busy,compacting,queue=1", "finished 3 Thinking 111 seq:1 1.4.0");
         row("coding beats compacting", "finished", "busy,compacting,coding,queue=1", "finished 3 Coding 111 seq:1 1.4.0");
@@ -163,8 +160,7 @@ private Q_SLOTS:
     // The heartbeat's age in whole seconds, from two on; one from the future is just now.
     void heartbeat_data()
     {
-        QTest::addColumn<qint64>("ageMs");
-        QTest::addColumn<QString>("text");
+        columns<qint64, QString>({"ageMs", "text"});
         QTest::newRow("1.9 s") << 1900ll << "刚刚";
         QTest::newRow("2 s") << 2000ll << "2 秒前";
         QTest::newRow("from the future") << -30000ll << "刚刚";

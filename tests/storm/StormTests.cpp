@@ -7,6 +7,7 @@
 // QUORVANTIS_STORM_SEQUENCES=N runs N sequences per start (default 30); QUORVANTIS_STORM_SEED=S
 // replays the one sequence a failure names.
 #include "support/ServedModel.h"
+#include "support/Test.h"
 #include "ui/DiagnosticsExport.h"
 #include "ui/MenuBarContent.h"
 #include "ui/RootContentView.h"
@@ -17,7 +18,6 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QRandomGenerator>
-#include <QTest>
 
 using namespace QuorvantisTest;
 using namespace std::chrono_literals;
@@ -264,8 +264,7 @@ private Q_SLOTS:
 
     void storm_data()
     {
-        QTest::addColumn<QString>("start");
-        QTest::addColumn<quint32>("seed");
+        columns<QString, quint32>({"start", "seed"});
         const int sequences = qEnvironmentVariableIsSet("QUORVANTIS_STORM_SEQUENCES")
             ? qEnvironmentVariableIntValue("QUORVANTIS_STORM_SEQUENCES")
             : 30;

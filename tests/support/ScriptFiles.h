@@ -26,6 +26,25 @@ inline bool writeFile(const QString &path, const QByteArray &content, bool execu
            || QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
 }
 
+// A program run to its end: its exit code (-1: it crashed or did not end in time) and its output.
+struct Finished
+{
+    int exitCode = -1;
+    QString out, err;
+};
+inline Finished runProgram(const QString &program, const QStringList &arguments,
+                           const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment(),
+                           int timeoutMs = 240000)
+{
+    QProcess process;
+    process.setProcessEnvironment(environment);
+    process.start(program, arguments);
+    process.closeWriteChannel();
+    const bool ended = process.waitForFinished(timeoutMs) && process.exitStatus() == QProcess::NormalExit;
+    return {ended ? process.exitCode() : -1, QString::fromUtf8(process.readAllStandardOutput()),
+            QString::fromUtf8(process.readAllStandardError())};
+}
+
 // bash -n on the script, with nothing left unsubstituted; the diagnostics when it fails.
 inline bool parses(const QString &script, QString *diagnostics)
 {
@@ -48,11 +67,7 @@ inline QString callFunction(const QString &script, const QString &name, const QS
     const QString definition = function.match(script).captured(0);
     if (definition.isEmpty())
         return QStringLiteral("<no function %1>").arg(name);
-    QProcess bash;
-    bash.start(QStringLiteral("/bin/bash"),
-               {QStringLiteral("-c"), definition + name + QStringLiteral(" \"$1\""), name, argument});
-    bash.waitForFinished(10000);
-    return QString::fromUtf8(bash.readAllStandardOutput());
+    return runProgram(QStringLiteral("/bin/bash"), {"-c", definition + name + " \"$1\"", name, argument}).out;
 }
 
 } // namespace QuorvantisTest

@@ -71,12 +71,11 @@ inline QCoro::Task<OwnerSetupSession> scriptedOwnerSetupRequest(std::shared_ptr<
 inline OwnerSetupSession session(bool required, std::optional<QUrl> url = std::nullopt,
                                  std::optional<bool> pending = std::nullopt, bool liveSession = false)
 {
-    OwnerSetupSession s;
-    s.required = required;
-    s.url = std::move(url);
-    s.hasLiveSession = liveSession;
-    s.hasPendingBinding = pending;
-    return s;
+    return {.required = required,
+            .url = std::move(url),
+            .expiresAt = std::nullopt,
+            .hasLiveSession = liveSession,
+            .hasPendingBinding = pending};
 }
 
 inline QUrl bindingLink()

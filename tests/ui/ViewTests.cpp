@@ -4,6 +4,7 @@
 
 #include "platform/PlatformWords.h"
 #include "process/InstallLog.h"
+#include "support/Test.h"
 #include "ui/AgentUpdateBanner.h"
 #include "ui/AuthorizationCard.h"
 #include "ui/ChannelBindingSessionSheet.h"
@@ -25,7 +26,6 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QSystemTrayIcon>
-#include <QTest>
 
 using namespace std::chrono_literals;
 
@@ -271,8 +271,6 @@ struct Window
                 return QStringLiteral("(the prompt says otherwise) ") + prompt->text();
             return line + (inPrompt ? " prompt" : "") + QStringLiteral(" settings %1").arg(s.settingsOpened.size());
         }
-        if (what == u"intro") // the setup screen's first sentence
-            return setup()->findChild<QLabel *>(QStringLiteral("setup-intro"))->text();
         if (what == u"setup notice") { // the line under the setup screen's error section
             const QLabel *notice = setup()->actionNotice();
             return notice->isHidden() ? QStringLiteral("none") : notice->text();
@@ -365,9 +363,7 @@ private Q_SLOTS:
     // or of the outside world (see Window::act), then what is seen (see Window::look).
     void shows_data()
     {
-        QTest::addColumn<QString>("scene");
-        QTest::addColumn<QString>("look");
-        QTest::addColumn<QString>("seen");
+        columns<QString, QString, QString>({"scene", "look", "seen"});
         QString look;
         const auto row = [&look](const char *name, const char *scene, const QString &seen) {
             QTest::newRow(qPrintable(look + ": " + QLatin1String(name))) << QString::fromUtf8(scene) << look << seen;
@@ -468,11 +464,6 @@ private Q_SLOTS:
         row("the next permission",
             qPrintable(settingsForm + "; settings fail; click prompt settings; probes pass; activate"),
             "none settings 1");
-        // The setup screen speaks of this computer.
-        look = QStringLiteral("intro");
-        row("this computer", "setup",
-            PlatformWords::onMac() ? QStringLiteral("在这台 Mac 上安装、授权并运行 Quorvantis Agent。")
-                                   : QStringLiteral("在这台电脑上安装、授权并运行 Quorvantis Agent。"));
         // A folder that does not open on the setup screen gives its path.
         look = QStringLiteral("setup notice");
         row("the logs opened", "setup; fail SOMETHING_ODD; click setup recovery", "none");

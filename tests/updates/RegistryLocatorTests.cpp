@@ -1,10 +1,8 @@
 // Which registry the update probe asks: the packager's setting, else what the runtime's package
 // manager answers, kept for the launch once it named one.
-#include "support/AwaitTask.h"
 #include "support/Scripted.h"
+#include "support/Test.h"
 #include "updates/RegistryLocator.h"
-
-#include <QTest>
 
 using namespace QuorvantisTest;
 
@@ -25,8 +23,8 @@ class RegistryLocatorTests : public QObject
 private Q_SLOTS:
     void fromAnswer_data()
     {
-        QTest::addColumn<QString>("printed");
-        QTest::addColumn<QString>("registry"); // empty: none
+        // registry — empty: none
+        columns<QString, QString>({"printed", "registry"});
         QTest::newRow("as pnpm prints it") << "https://mirror.example/npm/\n" << "https://mirror.example/npm/";
         QTest::newRow("after the notices of the npm it delegates to")
             << "npm warn Unknown user config \"store-dir\".\nhttp://127.0.0.1:4873/\n\n" << "http://127.0.0.1:4873/";
@@ -44,12 +42,9 @@ private Q_SLOTS:
 
     void registry_data()
     {
-        QTest::addColumn<QString>("configured");
-        // The package manager's successive answers: "-" none, "busy" it cannot be asked now.
-        QTest::addColumn<QString>("answers");
-        // What each call yields ("-" none, "busy" put off), and how often the package manager was asked.
-        QTest::addColumn<QString>("results");
-        QTest::addColumn<int>("asked");
+        // answers — the package manager's, in turn: "-" none, "busy" it cannot be asked now
+        // results — what each call yields ("-" none, "busy" put off); asked — the package manager asked
+        columns<QString, QString, QString, int>({"configured", "answers", "results", "asked"});
         QTest::newRow("the packager's setting wins") << " https://pkg.example/ " << "http://127.0.0.1:1/"
                                                      << "https://pkg.example/ https://pkg.example/" << 0;
         QTest::newRow("a blank setting is none") << " " << "https://m.example/" << "https://m.example/" << 1;

@@ -2,14 +2,12 @@
 #include "model/Attention.h"
 #include "model/InstallJourney.h"
 #include "process/CLIService.h"
-#include "support/AwaitTask.h"
 #include "support/ControllerHarness.h"
 #include "support/Scripted.h"
 #include "support/Steps.h"
+#include "support/Test.h"
 #include "updates/RegistryLocator.h"
 #include "updates/UpdateController.h"
-
-#include <QTest>
 
 using namespace QuorvantisTest;
 
@@ -52,7 +50,7 @@ struct Rig
     explicit Rig(const QString &setup)
     {
         h.launchAt(fromRawValue<InstallStage>(setup.section(u' ', 0, 0)), !setup.contains(u"unconfigured"));
-        h.daemonEffects.daemonInstall = [d = daemon](OutputHandler out) { return play(d, {}, std::move(out), {}); };
+        h.daemonEffects.daemonInstall = runEffect(daemon);
         UpdateController::Effects effects{
             .agentUpdateVersion =
                 [this] {
@@ -104,13 +102,11 @@ class UpdateControllerTests : public QObject
 private Q_SLOTS:
     void steps_data()
     {
-        QTest::addColumn<QString>("setup");
-        QTest::addColumn<QString>("runs"); // how the update script and the daemon reinstall end
-        // check:1.3.0>1.4.0: the agent at 1.3.0 and 1.4.0 offered ("-" none, "_" an empty version, "busy"
+        // runs — how the update script and the daemon reinstall end
+        // steps — check:1.3.0>1.4.0: the agent at 1.3.0 and 1.4.0 offered ("-" none, "_" an empty version, "busy"
         // the registry could not be looked up now); dismiss; update; hold / free the update script;
         // running: whether an update runs.
-        QTest::addColumn<QString>("steps");
-        QTest::addColumn<QString>("state");
+        columns<QString, QString, QString, QString>({"setup", "runs", "steps", "state"});
         row("one question per version", "", "check:1.3.0>1.4.0; check:1.3.0>1.5.0", "asked:1 offer:1.4.0 banner checked:1.3.0");
         row("moved on to the offer", "", "check:1.3.0>1.4.0; check:1.4.0>1.4.0", "asked:2 checked:1.4.0");
         row("unusable running versions", "", "check:_>1.4.0; check:->1.4.0; check:v1.3.0>1.4.0", "");
