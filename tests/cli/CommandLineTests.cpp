@@ -109,7 +109,7 @@ private Q_SLOTS:
         QVERIFY(marker.open(QIODevice::ReadOnly));
         QCOMPARE(marker.readAll(), "en\n");
         marker.close();
-        const Run english = runBinary(QStringList{"status"} + m_resources);
+        const Finished english = runBinary(QStringList{"status"} + m_resources);
         QVERIFY2(english.out.contains(u"Install stage") && !english.out.contains(u"安装阶段"), qPrintable(english.out));
         QVERIFY(runBinary({"language"}).out.contains(u"English"));
         QCOMPARE(runBinary({"language", "system"}).exitCode, 0);

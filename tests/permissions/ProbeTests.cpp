@@ -113,9 +113,11 @@ private Q_SLOTS:
         timer.start();
         QCOMPARE(runJob(payload, polls, 50ms), status);
         QCOMPARE(QFile::exists(path("moving")), QTest::currentDataTag() == QByteArray("stopped while recording"));
-        // A written result ends the polling at once, long before a budget of 10 s; a job stopped
-        // takes what it started and its temporaries with it.
-        QVERIFY2(timer.elapsed() < 8000, qPrintable(QString::number(timer.elapsed())));
+        // A written result ends the polling at once, long before a budget of 10 s (a job without
+        // an answer takes its budget, however loaded the machine); a job stopped takes what it
+        // started and its temporaries with it.
+        if (status != 2)
+            QVERIFY2(timer.elapsed() < 8000, qPrintable(QString::number(timer.elapsed())));
         QVERIFY(spinUntil([] { return !processWithArgument("61.4142"); }, 5000));
         QCOMPARE(jobDirectories(), QStringList());
         QCOMPARE(QDir(path(".quorvantis/profiles/default")).entryList(QDir::Files | QDir::Hidden), QStringList());
