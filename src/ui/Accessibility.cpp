@@ -1,6 +1,5 @@
 #include "ui/Accessibility.h"
 
-#include <QAbstractItemView>
 #include <QAccessibleWidget>
 #include <QScrollArea>
 
@@ -9,11 +8,9 @@ namespace {
 
 QAccessibleInterface *factory(const QString &, QObject *object)
 {
-    // Item views (the combo box's list) keep Qt's table interface.
-    auto *scroll = qobject_cast<QAbstractScrollArea *>(object);
-    if (!scroll || qobject_cast<QAbstractItemView *>(object))
-        return nullptr;
-    return new QAccessibleWidget(scroll, QAccessible::Client);
+    // Only plain scroll areas: item views and text editors keep Qt's interfaces of their own.
+    auto *scroll = qobject_cast<QScrollArea *>(object);
+    return scroll ? new QAccessibleWidget(scroll, QAccessible::Client) : nullptr;
 }
 
 } // namespace
