@@ -27,15 +27,18 @@ AppModel::AppModel(Options options, QObject *parent) : QObject(parent)
     // Every effect not given gets its default wiring.
     wireDefaultEffects(options);
 
-    const auto announce = [this] { Q_EMIT willChange(); };
-    m_attention = std::make_unique<Attention>(announce, m_clock);
+    const Publication publication{
+        .willChange = [this] { Q_EMIT willChange(); },
+        .changed = [this](ModelChanges changes) { noteChanged(changes); },
+    };
+    m_attention = std::make_unique<Attention>(publication, m_clock);
     // Reads the persisted install stage.
-    m_journey = std::make_unique<InstallJourney>(m_profileDirectory, announce, *m_attention);
-    m_operations = std::make_unique<AgentOperations>(announce, m_clock);
+    m_journey = std::make_unique<InstallJourney>(m_profileDirectory, publication, *m_attention);
+    m_operations = std::make_unique<AgentOperations>(publication, m_clock);
 
     ModelContext context{
         .profileDirectory = m_profileDirectory,
-        .announce = announce,
+        .publication = publication,
         .sleeper = m_sleeper,
         .clock = m_clock,
         .journey = m_journey.get(),
@@ -134,6 +137,21 @@ AppModel::AppModel(Options options, QObject *parent) : QObject(parent)
     m_launchPending = m_autoResume;
     if (m_autoResume && !options.deferLaunch)
         startLaunch();
+}
+
+void AppModel::noteChanged(ModelChanges changes)
+{
+    // One emission per turn of the event loop, with everything the turn's writes changed.
+    if (!m_pendingChanges)
+        QMetaObject::invokeMethod(this, &AppModel::emitChanges, Qt::QueuedConnection);
+    m_pendingChanges |= changes;
+}
+
+void AppModel::emitChanges()
+{
+    const ModelChanges changes = std::exchange(m_pendingChanges, {});
+    if (changes)
+        Q_EMIT changed(changes);
 }
 
 void AppModel::startLaunch()

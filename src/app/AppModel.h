@@ -106,6 +106,9 @@ public:
 Q_SIGNALS:
     // Emitted before every write of a published property, even of an equal value.
     void willChange();
+    // Emitted once per turn of the event loop after writes that changed something, with the
+    // groups they changed; the views render from it.
+    void changed(ModelChanges changes);
     // The captured binding link has been loaded (construction starts the load in the channel stage).
     void capturedLinkLoaded();
 
@@ -188,12 +191,16 @@ private:
     QCoro::Task<std::optional<AgentOperations::Lease>> pressTurn(AgentOperation kind);
     // What the launch's resume of the persisted stage runs as; none when it runs nothing.
     std::optional<AgentOperation> resumeOperation() const;
+    // Gathers what the writes of this turn changed, for one changed() on the next turn.
+    void noteChanged(ModelChanges changes);
+    void emitChanges();
 
     QString m_appVersion;
     Quorvantis::Sleeper m_sleeper;
     Clock m_clock;
     bool m_autoResume = false;
     bool m_launchPending = false;
+    ModelChanges m_pendingChanges;
     std::shared_ptr<CLIService> m_cli;
     QString m_profileDirectory;
     std::unique_ptr<AgentStatusClient> m_agentStatus;

@@ -8,9 +8,9 @@ AuthorizationController::AuthorizationController(ModelContext context, Effects e
     : QObject(parent),
       m_context(std::move(context)),
       m_effects(std::move(effects)),
-      m_setupAuthorization(m_context.announce),
-      m_isOpeningSetupAuthorization(m_context.announce, false),
-      m_setupAuthorizationOpenFailed(m_context.announce, false)
+      m_setupAuthorization(m_context.publication, ModelChange::authorization),
+      m_isOpeningSetupAuthorization(m_context.publication, ModelChange::authorization, false),
+      m_setupAuthorizationOpenFailed(m_context.publication, ModelChange::authorization, false)
 {
 }
 

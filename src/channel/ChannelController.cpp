@@ -44,16 +44,16 @@ ChannelController::ChannelController(ModelContext context, Effects effects, Link
       m_context(std::move(context)),
       m_effects(std::move(effects)),
       m_links(std::move(links)),
-      m_ownerSetupPending(m_context.announce, false),
-      m_isOpeningOwnerSetup(m_context.announce, false),
-      m_ownerSetupOpenFailed(m_context.announce, false),
-      m_ownerSetupDidOpen(m_context.announce, false),
-      m_ownerSetupLinkCopied(m_context.announce, false),
-      m_ownerSetupError(m_context.announce),
-      m_isLoadingOwnerSetup(m_context.announce, false),
-      m_isChannelBindingSheetPresented(m_context.announce, false),
-      m_channelBindingCompleted(m_context.announce, false),
-      m_channelOwnershipVerified(m_context.announce, false)
+      m_ownerSetupPending(m_context.publication, ModelChange::channel, false),
+      m_isOpeningOwnerSetup(m_context.publication, ModelChange::channel, false),
+      m_ownerSetupOpenFailed(m_context.publication, ModelChange::channel, false),
+      m_ownerSetupDidOpen(m_context.publication, ModelChange::channel, false),
+      m_ownerSetupLinkCopied(m_context.publication, ModelChange::channel, false),
+      m_ownerSetupError(m_context.publication, ModelChange::channel),
+      m_isLoadingOwnerSetup(m_context.publication, ModelChange::channel, false),
+      m_isChannelBindingSheetPresented(m_context.publication, ModelChange::channel, false),
+      m_channelBindingCompleted(m_context.publication, ModelChange::channel, false),
+      m_channelOwnershipVerified(m_context.publication, ModelChange::channel, false)
 {
 }
 
@@ -79,8 +79,10 @@ QCoro::Task<void> ChannelController::loadLink(LinkLoader loader)
     if (!self)
         co_return;
     if (link) {
+        const auto before = shownLink();
         m_ownerSetupURL = link->url;
         m_ownerSetupExpiresAt = link->expiresAt;
+        markIfChanged(before);
     }
     m_linkLoadPending = false;
     Q_EMIT capturedLinkLoaded();
@@ -156,6 +158,7 @@ QCoro::Task<void> ChannelController::refreshOwnerSetup(bool forceRefresh)
 
 void ChannelController::applyOwnerSetupSession(const OwnerSetupSession &session, bool forceRefresh)
 {
+    const auto before = shownLink();
     m_ownerSetupPending = session.required;
     m_ownerSetupURL = session.url;
     m_ownerSetupExpiresAt = session.expiresAt;
@@ -180,10 +183,23 @@ void ChannelController::applyOwnerSetupSession(const OwnerSetupSession &session,
         m_ownerSetupSawPendingBinding = true;
     else if (session.hasPendingBinding == false && m_ownerSetupSawPendingBinding)
         m_channelOwnershipVerified = true;
+    markIfChanged(before);
+}
+
+ChannelController::ShownLink ChannelController::shownLink() const
+{
+    return {m_ownerSetupURL, m_ownerSetupExpiresAt, m_ownerSetupHasLiveSession};
+}
+
+void ChannelController::markIfChanged(const ShownLink &before) const
+{
+    if (shownLink() != before)
+        m_context.publication.markChanged(ModelChange::channel);
 }
 
 void ChannelController::finishChannelBinding()
 {
+    const auto before = shownLink();
     m_channelBindingCompleted = true;
     m_channelOwnershipVerified = true;
     m_isChannelBindingSheetPresented = false;
@@ -194,6 +210,7 @@ void ChannelController::finishChannelBinding()
     m_ownerSetupOpenFailed = false;
     m_ownerSetupDidOpen = false;
     m_ownerSetupLinkCopied = false;
+    markIfChanged(before);
     journey().report(JourneyEvent::bindingCompleted);
     journey().applyProgress(SetupPhase::handshake, ProgressState::running, tr("正在验证 Agent 状态"));
 }

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <functional>
 #include <optional>
+#include <tuple>
 
 // The channel-binding stage: fetch the binding link from the onboarding service, open or copy it,
 // watch the owner's binding go through, then hand over to the handshake.
@@ -94,6 +95,10 @@ private:
     void applyOwnerSetupSession(const OwnerSetupSession &session, bool forceRefresh);
     // Binding is complete: clears the link and moves the installation on to the handshake.
     void finishChannelBinding();
+    // The link's plain state that the views show: a change of it is published as a channel change.
+    using ShownLink = std::tuple<std::optional<QUrl>, std::optional<QDateTime>, bool>;
+    ShownLink shownLink() const;
+    void markIfChanged(const ShownLink &before) const;
 
     ModelContext m_context;
     Effects m_effects;

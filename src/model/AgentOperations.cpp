@@ -22,8 +22,8 @@ struct AgentOperations::State
         bool granted = false;
     };
 
-    State(std::function<void()> announce, std::function<QDateTime()> clock)
-        : clock(std::move(clock)), published(std::move(announce))
+    State(Publication publication, std::function<QDateTime()> clock)
+        : clock(std::move(clock)), published(std::move(publication), ModelChange::operations)
     {
     }
 
@@ -90,8 +90,8 @@ void AgentOperations::Lease::release()
         state->release(std::exchange(m_id, 0));
 }
 
-AgentOperations::AgentOperations(std::function<void()> announce, std::function<QDateTime()> clock)
-    : m_state(std::make_shared<State>(std::move(announce), std::move(clock)))
+AgentOperations::AgentOperations(Publication publication, std::function<QDateTime()> clock)
+    : m_state(std::make_shared<State>(std::move(publication), std::move(clock)))
 {
 }
 

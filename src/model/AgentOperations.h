@@ -57,8 +57,8 @@ public:
         quint64 m_id = 0;
     };
 
-    // `announce` runs before the published operation changes; `clock` dates it.
-    AgentOperations(std::function<void()> announce, std::function<QDateTime()> clock);
+    // `publication` announces the published operation's changes; `clock` dates it.
+    AgentOperations(Publication publication, std::function<QDateTime()> clock);
     ~AgentOperations();
     AgentOperations(const AgentOperations &) = delete;
     AgentOperations &operator=(const AgentOperations &) = delete;

@@ -1,14 +1,15 @@
 #include "model/Attention.h"
 
-Attention::Attention(std::function<void()> announce, Clock clock)
+Attention::Attention(Publication publication, Clock clock)
     : m_clock(std::move(clock)),
-      m_lastError(announce),
-      m_notice(announce),
-      m_activities(announce),
-      m_focusTarget(announce, FocusTarget::setupCode()),
-      m_focusRevision(announce, 0),
-      m_announcementRevision(announce, 0),
-      m_announcement(announce)
+      m_publication(publication),
+      m_lastError(publication, ModelChange::attention),
+      m_notice(publication, ModelChange::attention),
+      m_activities(publication, ModelChange::activity),
+      m_focusTarget(publication, ModelChange::attention, FocusTarget::setupCode()),
+      m_focusRevision(publication, ModelChange::attention, 0),
+      m_announcementRevision(publication, ModelChange::attention, 0),
+      m_announcement(publication, ModelChange::attention)
 {
 }
 
@@ -16,6 +17,8 @@ void Attention::showError(DisplayError error)
 {
     ++m_errorsShown;
     m_lastError = std::move(error);
+    // The same error shown again is news too (it is counted).
+    m_publication.markChanged(ModelChange::attention);
 }
 
 void Attention::clearError()

@@ -16,8 +16,8 @@ class Attention
 public:
     using Clock = std::function<QDateTime()>;
 
-    // `announce` runs before every published write; `clock` dates the activity entries.
-    Attention(std::function<void()> announce, Clock clock);
+    // `publication` announces every published write; `clock` dates the activity entries.
+    Attention(Publication publication, Clock clock);
 
     const std::optional<DisplayError> &lastError() const { return m_lastError(); }
     // How the last action ended (or why it could not run), where nothing else shows it.
@@ -43,6 +43,7 @@ public:
 private:
     friend struct AttentionAccess; // tests write the announcements no operation writes yet
     Clock m_clock;
+    Publication m_publication;
     quint64 m_errorsShown = 0;
     Published<std::optional<DisplayError>> m_lastError;
     Published<std::optional<QString>> m_notice;

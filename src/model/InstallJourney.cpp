@@ -47,23 +47,26 @@ QList<SetupProgressItem> progressAt(std::optional<InstallStage> stage)
 
 } // namespace
 
-InstallJourney::InstallJourney(QString profileDirectory, std::function<void()> announce, Attention &attention)
+InstallJourney::InstallJourney(QString profileDirectory, Publication publication, Attention &attention)
     : m_profileDirectory(std::move(profileDirectory)),
       m_attention(attention),
+      m_publication(publication),
       m_stage(ProfileMarkers::readInstallStage(m_profileDirectory)),
-      m_configurationReady(announce, false),
-      m_installationValidated(announce, false),
-      m_onboardingCompleted(announce, false),
-      m_pendingSetupResume(announce, false),
-      m_overallState(announce, OverallState::notInstalled),
-      m_setupProgress(announce, initialProgress()),
-      m_setupProgressDetail(announce),
-      m_packageInstallProgress(announce)
+      m_configurationReady(publication, ModelChange::journey, false),
+      m_installationValidated(publication, ModelChange::journey, false),
+      m_onboardingCompleted(publication, ModelChange::journey, false),
+      m_pendingSetupResume(publication, ModelChange::journey, false),
+      m_overallState(publication, ModelChange::journey, OverallState::notInstalled),
+      m_setupProgress(publication, ModelChange::journey, initialProgress()),
+      m_setupProgressDetail(publication, ModelChange::journey),
+      m_packageInstallProgress(publication, ModelChange::journey)
 {
 }
 
 void InstallJourney::persistInstallStage(std::optional<InstallStage> stage)
 {
+    if (m_stage != stage)
+        m_publication.markChanged(ModelChange::journey);
     m_stage = stage;
     ProfileMarkers::writeInstallStage(m_profileDirectory, stage);
 }

@@ -31,8 +31,8 @@ enum class JourneyEvent {
 class InstallJourney
 {
 public:
-    // `announce` runs before every published write; focus requests go to `attention`.
-    InstallJourney(QString profileDirectory, std::function<void()> announce, Attention &attention);
+    // `publication` announces every published write; focus requests go to `attention`.
+    InstallJourney(QString profileDirectory, Publication publication, Attention &attention);
 
     std::optional<InstallStage> installStage() const { return m_stage; }
     bool isAt(InstallStage stage) const { return m_stage == stage; }
@@ -96,6 +96,7 @@ private:
 
     QString m_profileDirectory;
     Attention &m_attention;
+    Publication m_publication;
     std::optional<InstallStage> m_stage;
     Published<bool> m_configurationReady;
     Published<bool> m_installationValidated;

@@ -2,6 +2,7 @@
 
 #include "core/Tasks.h"
 #include "model/Failure.h"
+#include "model/Published.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -22,8 +23,8 @@ class InstallJourney;
 struct ModelContext
 {
     QString profileDirectory;
-    // Runs before every published write (the model's willChange()).
-    std::function<void()> announce;
+    // Announces every published write (the model's willChange()) and what it changed.
+    Publication publication;
     Quorvantis::Sleeper sleeper;
     std::function<QDateTime()> clock;
     InstallJourney *journey = nullptr;

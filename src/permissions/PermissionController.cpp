@@ -89,14 +89,14 @@ PermissionController::PermissionController(ModelContext context, Effects effects
     : QObject(parent),
       m_context(std::move(context)),
       m_effects(std::move(effects)),
-      m_permissions(m_context.announce, initialPermissions()),
-      m_permissionPromptKind(m_context.announce),
-      m_permissionSettingsPrompt(m_context.announce, false),
-      m_accessibilityStep(m_context.announce, AccessibilityStep::node),
-      m_accessibilityProbeOutcome(m_context.announce),
-      m_isCheckingPermission(m_context.announce, false),
-      m_permissionOperationInFlight(m_context.announce, false),
-      m_permissionSettingsUnopened(m_context.announce),
+      m_permissions(m_context.publication, ModelChange::permissions, initialPermissions()),
+      m_permissionPromptKind(m_context.publication, ModelChange::permissions),
+      m_permissionSettingsPrompt(m_context.publication, ModelChange::permissions, false),
+      m_accessibilityStep(m_context.publication, ModelChange::permissions, AccessibilityStep::node),
+      m_accessibilityProbeOutcome(m_context.publication, ModelChange::permissions),
+      m_isCheckingPermission(m_context.publication, ModelChange::permissions, false),
+      m_permissionOperationInFlight(m_context.publication, ModelChange::permissions, false),
+      m_permissionSettingsUnopened(m_context.publication, ModelChange::permissions),
       m_permissionAwaitingReturn(ProfileMarkers::readAwaitingPermission(m_context.profileDirectory)),
       m_cachedCompletedPermissions(ProfileMarkers::readCompletedPermissions(m_context.profileDirectory))
 {
@@ -238,6 +238,8 @@ void PermissionController::recordPermissionResult(PermissionKind kind, bool gran
 
 void PermissionController::persistAwaitingPermission(std::optional<PermissionKind> kind)
 {
+    if (m_permissionAwaitingReturn != kind)
+        m_context.publication.markChanged(ModelChange::permissions);
     m_permissionAwaitingReturn = kind;
     ProfileMarkers::writeAwaitingPermission(m_context.profileDirectory, kind);
 }
@@ -509,6 +511,7 @@ quint64 PermissionController::startReturnSeries()
 {
     // Coroutines cannot be cancelled: the previous series sees the new generation and ends.
     m_permissionReturnTask = ++m_returnSeriesCount;
+    m_context.publication.markChanged(ModelChange::permissions);
     return *m_permissionReturnTask;
 }
 
@@ -550,8 +553,10 @@ QCoro::Task<void> PermissionController::runGrantChecks(PermissionKind kind, quin
         if (probe.answer == Answer::granted)
             break;
     }
-    if (self && m_permissionReturnTask == generation)
+    if (self && m_permissionReturnTask == generation) {
         m_permissionReturnTask.reset();
+        m_context.publication.markChanged(ModelChange::permissions);
+    }
 }
 
 QCoro::Task<void> PermissionController::runPermissionReturnChecks(PermissionKind kind, quint64 generation)
@@ -579,8 +584,10 @@ QCoro::Task<void> PermissionController::runPermissionReturnChecks(PermissionKind
         if (verified)
             break;
     }
-    if (self && m_permissionReturnTask == generation)
+    if (self && m_permissionReturnTask == generation) {
         m_permissionReturnTask.reset();
+        m_context.publication.markChanged(ModelChange::permissions);
+    }
 }
 
 QCoro::Task<void> PermissionController::finishPermissionStageIfReady()

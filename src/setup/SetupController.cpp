@@ -33,12 +33,12 @@ SetupController::SetupController(ModelContext context, Effects effects, Links li
       m_effects(std::move(effects)),
       m_links(std::move(links)),
       m_bootstrapRetryDelays(std::move(bootstrapRetryDelays)),
-      m_setupCode(m_context.announce),
-      m_setupAgentName(m_context.announce),
-      m_enrollmentWorkspace(m_context.announce, EnrollmentWorkspace::none),
-      m_setupEntryMode(m_context.announce, SetupEntryMode::paste),
-      m_isSubmittingSetup(m_context.announce, false),
-      m_isPreparingEnvironment(m_context.announce, false)
+      m_setupCode(m_context.publication, ModelChange::setup),
+      m_setupAgentName(m_context.publication, ModelChange::setup),
+      m_enrollmentWorkspace(m_context.publication, ModelChange::setup, EnrollmentWorkspace::none),
+      m_setupEntryMode(m_context.publication, ModelChange::setup, SetupEntryMode::paste),
+      m_isSubmittingSetup(m_context.publication, ModelChange::setup, false),
+      m_isPreparingEnvironment(m_context.publication, ModelChange::setup, false)
 {
 }
 

@@ -57,12 +57,33 @@ std::optional<QString> activitySummary(const AgentRuntimeStatus &sample, const A
 
 } // namespace
 
+namespace {
+
+// A sample that brings nothing new moves only the heartbeats and the sequence: a change of those
+// alone is not a status change.
+ModelChanges snapshotChanges(const StatusSnapshot &before, const StatusSnapshot &after)
+{
+    ModelChanges changes;
+    if (before.bridgeHeartbeatAt != after.bridgeHeartbeatAt || before.cloudHeartbeatAt != after.cloudHeartbeatAt
+        || before.statusSequence != after.statusSequence)
+        changes |= ModelChange::heartbeat;
+    StatusSnapshot beatless = after;
+    beatless.bridgeHeartbeatAt = before.bridgeHeartbeatAt;
+    beatless.cloudHeartbeatAt = before.cloudHeartbeatAt;
+    beatless.statusSequence = before.statusSequence;
+    if (!(beatless == before))
+        changes |= ModelChange::status;
+    return changes;
+}
+
+} // namespace
+
 StatusController::StatusController(ModelContext context, Effects effects, Links links, QObject *parent)
     : QObject(parent),
       m_context(std::move(context)),
       m_effects(std::move(effects)),
       m_links(std::move(links)),
-      m_statusSnapshot(m_context.announce, StatusSnapshot::empty())
+      m_statusSnapshot(m_context.publication, &snapshotChanges, StatusSnapshot::empty())
 {
 }
 

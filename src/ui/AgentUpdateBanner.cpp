@@ -181,7 +181,8 @@ AgentUpdateBanner::AgentUpdateBanner(AppModel *model, QWidget *parent)
             [this] { Quorvantis::startDetached(m_model->updateAgent(), "update agent from banner"); });
     connect(m_close, &QToolButton::clicked, this, [this] { m_model->dismissAgentUpdate(); });
 
-    new ModelObserver(model, this, [this] { render(); });
+    new ModelObserver(model, this, [this] { render(); },
+                      ModelChange::updates | ModelChange::journey | ModelChange::operations);
     render();
 }
 

@@ -140,7 +140,7 @@ OwnerSetupChannelStatus::OwnerSetupChannelStatus(AppModel *model, QWidget *paren
     // Until the channel is bound this is the one thing the dashboard asks of the user.
     stylePrimaryButton(m_bind);
     connect(m_bind, &QPushButton::clicked, this, [this] { m_model->setChannelBindingSheetPresented(true); });
-    new ModelObserver(model, this, [this] { render(); });
+    new ModelObserver(model, this, [this] { render(); }, ModelChange::channel | ModelChange::journey);
     render();
 }
 
@@ -193,7 +193,10 @@ AgentOverviewPane::AgentOverviewPane(AppModel *model, QWidget *parent)
     layout->addWidget(m_activity);
     layout->addStretch(1);
 
-    new ModelObserver(model, this, [this] { render(); });
+    // The headline and the task read the journey, the status, a submission and the error shown.
+    new ModelObserver(model, this, [this] { render(); },
+                      ModelChange::status | ModelChange::journey | ModelChange::setup | ModelChange::attention
+                          | ModelChange::activity);
     render();
 }
 
@@ -242,7 +245,8 @@ PermissionRow::PermissionRow(AppModel *model, PermissionKind kind, bool showsAct
     layout->addWidget(m_action, 0, Qt::AlignVCenter);
 
     connect(m_action, &QPushButton::clicked, this, [this] { act(); });
-    new ModelObserver(model, this, [this] { render(); });
+    new ModelObserver(model, this, [this] { render(); },
+                      ModelChange::permissions | ModelChange::operations | ModelChange::attention | ModelChange::journey);
     render();
 }
 
@@ -435,8 +439,19 @@ SystemStatusPane::SystemStatusPane(AppModel *model, QWidget *parent)
         m_heartbeatTimer->start();
     });
 
-    new ModelObserver(model, this, [this] { render(); });
+    new ModelObserver(model, this, [this] { render(); },
+                      ModelChange::status | ModelChange::updates | ModelChange::journey | ModelChange::operations
+                          | ModelChange::attention);
+    // A sample that brings nothing new moves only the heartbeat: that row alone follows it.
+    new ModelObserver(model, this, [this] { renderHeartbeat(); }, ModelChange::heartbeat);
     render();
+}
+
+void SystemStatusPane::renderHeartbeat()
+{
+    refreshHeartbeat();
+    if (isVisible() && m_model->status().statusSnapshot().bridgeHeartbeatAt != m_heartbeatShown)
+        waitForNextSample();
 }
 
 void SystemStatusPane::refreshHeartbeat()
@@ -524,9 +539,7 @@ void SystemStatusPane::render()
     const auto &snapshot = m_model->status().statusSnapshot();
     setTextIfChanged(m_agent, m_model->status().agentProcessDescription());
     setTextIfChanged(m_bridge, snapshot.bridgeConnected ? tr("已连接") : tr("未连接"));
-    refreshHeartbeat();
-    if (isVisible() && snapshot.bridgeHeartbeatAt != m_heartbeatShown)
-        waitForNextSample();
+    renderHeartbeat();
     setTextIfChanged(m_appVersion, m_model->appVersion());
     setTextIfChanged(m_agentVersion, snapshot.agentVersion.value_or(QStringLiteral("--")));
 

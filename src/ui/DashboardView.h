@@ -158,6 +158,8 @@ private:
     QLabel *addRow(QGridLayout *grid, const QString &title);
     QWidget *section(const QString &title, QLayout *content);
     void refreshHeartbeat();
+    // The heartbeat row, and its ageing restarted by a new sample.
+    void renderHeartbeat();
     void waitForNextSample();
 
     AppModel *m_model;

@@ -70,7 +70,7 @@ MenuBarContent::MenuBarContent(AppModel *model, Actions actions, QWidget *parent
       m_diagnostics(menuItem(DiagnosticsExport::actionTitle())), m_notice(makeLabel({}, Typography::meta, true)), m_notifications(new QCheckBox(tr("桌面通知"))),
       m_language(new QComboBox), m_languageNote(makeLabel(tr("重新打开 Quorvantis 后生效。"), Typography::meta, true)),
       m_quit(menuItem(tr("退出 Quorvantis"))), m_clock(new QTimer(this)),
-      m_observer(new ModelObserver(model, this, [this] { render(); }))
+      m_observer(new ModelObserver(model, this, [this] { render(); }, ModelChangeGroups::all))
 {
     setObjectName(QStringLiteral("menu-bar-content"));
     setWindowTitle(QStringLiteral("Quorvantis"));

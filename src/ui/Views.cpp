@@ -20,34 +20,26 @@
 
 // ---- ModelObserver ------------------------------------------------------------------------
 
-ModelObserver::ModelObserver(AppModel *model, QObject *owner, std::function<void()> render)
-    : QObject(owner), m_render(std::move(render))
+ModelObserver::ModelObserver(AppModel *model, QObject *owner, std::function<void()> render, ModelChanges interests)
+    : QObject(owner), m_render(std::move(render)), m_interests(interests)
 {
-    connect(model, &AppModel::willChange, this, &ModelObserver::scheduleRender);
+    connect(model, &AppModel::changed, this, &ModelObserver::modelChanged);
     if (owner && owner->isWidgetType()) {
         m_ownerWidget = static_cast<QWidget *>(owner);
         m_ownerWidget->installEventFilter(this);
     }
 }
 
-void ModelObserver::scheduleRender()
+void ModelObserver::modelChanged(ModelChanges changes)
 {
-    if (m_pending)
+    if (!(changes & m_interests))
         return;
-    // Nothing is scheduled for a hidden view: showing it renders it.
+    // Nothing is rendered for a hidden view: showing it renders it.
     if (ownerHidden()) {
         m_deferred = true;
         return;
     }
-    m_pending = true;
-    QTimer::singleShot(0, this, [this] {
-        m_pending = false;
-        if (ownerHidden()) {
-            m_deferred = true;
-            return;
-        }
-        renderNow();
-    });
+    renderNow();
 }
 
 bool ModelObserver::ownerHidden() const
@@ -397,7 +389,8 @@ void setTextIfChanged(QLabel *label, const QString &text)
 
 StatusCore::StatusCore(AppModel *model, int logoSize, QWidget *parent)
     : QWidget(parent), m_model(model), m_logoSize(logoSize), m_spinner(new Spinner(qMax(14, logoSize / 5), this)),
-      m_observer(new ModelObserver(model, this, [this] { render(); }))
+      m_observer(new ModelObserver(model, this, [this] { render(); },
+                                   ModelChange::journey | ModelChange::status | ModelChange::setup))
 {
     setFixedSize(sizeHint());
     render();
@@ -477,7 +470,8 @@ ErrorSection::ErrorSection(AppModel *model, bool showsAction, QWidget *parent)
       m_message(new SymbolLabel(QStringLiteral("exclamationmark.triangle.fill"))),
       m_impact(makeLabel({}, UIToken::Typography::body)), m_code(makeLabel({}, UIToken::Typography::technical, true)),
       m_recovery(new QPushButton), m_diagnostics(makeLinkButton(DiagnosticsExport::actionTitle())),
-      m_observer(new ModelObserver(model, this, [this] { render(); }))
+      m_observer(new ModelObserver(model, this, [this] { render(); },
+                                   ModelChange::attention | ModelChange::operations | ModelChange::journey))
 {
     setObjectName(QStringLiteral("error-section"));
     UIToken::apply(m_message->textLabel(), UIToken::Typography::bodyStrong);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "model/Published.h"
 #include "ui/UIToken.h"
 
 #include <QDialog>
@@ -20,18 +21,18 @@ class QVBoxLayout;
 // Small pieces the window's views share: the coalesced re-render, the motion preference,
 // the spinner, symbol labels, the status emblem and the error section.
 
-// Re-renders a view after the model announced a change. The model announces *before* it
-// writes, so the render runs on the next event-loop turn, once per burst of writes. A view that
-// is hidden (a page not showing, a window closed to the tray) is not rendered: it is rendered
-// when it is shown again, before it paints. Views of a window that was never shown or hidden
-// yet (one still being built) render as before; a sheet goes with the window it belongs to.
+// Re-renders a view after the model changed something it shows (`interests`): once per turn of
+// the event loop, after the turn's writes, and not at all for writes that changed nothing or
+// changed only what the view does not show. A view that is hidden (a page not showing, a window
+// closed to the tray) is not rendered: it is rendered when it is shown again, before it paints.
+// Views of a window that was never shown or hidden yet (one still being built) render as before;
+// a sheet goes with the window it belongs to.
 class ModelObserver : public QObject
 {
     Q_OBJECT
 public:
-    ModelObserver(AppModel *model, QObject *owner, std::function<void()> render);
-    void scheduleRender();
-    bool renderPending() const { return m_pending; }
+    ModelObserver(AppModel *model, QObject *owner, std::function<void()> render,
+                  ModelChanges interests = ModelChangeGroups::allButHeartbeat);
     // A render skipped while the owner was hidden, done when it is shown.
     bool renderDeferred() const { return m_deferred; }
 
@@ -39,12 +40,13 @@ protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
+    void modelChanged(ModelChanges changes);
     void renderNow();
     bool ownerHidden() const;
 
     QWidget *m_ownerWidget = nullptr;
     std::function<void()> m_render;
-    bool m_pending = false;
+    ModelChanges m_interests;
     bool m_deferred = false;
 };
 

@@ -26,8 +26,8 @@ UpdateController::UpdateController(ModelContext context, Effects effects, Links 
       m_context(std::move(context)),
       m_effects(std::move(effects)),
       m_links(std::move(links)),
-      m_isUpdatingAgent(m_context.announce, false),
-      m_availableAgentVersion(m_context.announce)
+      m_isUpdatingAgent(m_context.publication, ModelChange::updates, false),
+      m_availableAgentVersion(m_context.publication, ModelChange::updates)
 {
 }
 
@@ -135,5 +135,6 @@ void UpdateController::dismissAgentUpdate()
 {
     m_dismissedAgentVersion = availableAgentVersion();
     // Plain state: announce it so the banner hides at once.
-    m_context.announce();
+    m_context.publication.announce();
+    m_context.publication.markChanged(ModelChange::updates);
 }

@@ -48,8 +48,8 @@ QString runs(const QStringList &items)
 
 ControllerHarness::ControllerHarness()
 {
-    m_attention = std::make_unique<Attention>([] {}, [this] { return time.now(); });
-    m_operations = std::make_unique<AgentOperations>([] {}, [this] { return time.now(); });
+    m_attention = std::make_unique<Attention>(Publication{}, [this] { return time.now(); });
+    m_operations = std::make_unique<AgentOperations>(Publication{}, [this] { return time.now(); });
     launchAt(std::nullopt);
 }
 
@@ -60,7 +60,7 @@ InstallJourney &ControllerHarness::launchAt(std::optional<InstallStage> stage, b
         writeProfileFile(QStringLiteral("mac-app-install-stage"), rawValue(*stage).toUtf8() + '\n');
     if (configured)
         writeProfileFile(QStringLiteral("config.json"), "{}\n");
-    m_journey = std::make_unique<InstallJourney>(profileDirectory(), [] {}, *m_attention);
+    m_journey = std::make_unique<InstallJourney>(profileDirectory(), Publication{}, *m_attention);
     m_journey->restoreAtLaunch();
     return *m_journey;
 }
@@ -69,7 +69,7 @@ ModelContext ControllerHarness::baseContext()
 {
     return ModelContext{
         .profileDirectory = profileDirectory(),
-        .announce = [] {},
+        .publication = {},
         .sleeper = [this](std::chrono::milliseconds duration) { return time.sleep(duration); },
         .clock = [this] { return time.now(); },
         .journey = m_journey.get(),
