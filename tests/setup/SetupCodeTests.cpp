@@ -72,9 +72,18 @@ private Q_SLOTS:
         QFETCH(QString, mode);
         ControllerHarness h;
         h.launchAt(InstallStage::setup);
-        SetupController::Effects effects;
-        effects.enrollmentKeyProvider = [] { return std::optional(QuorvantisTest::validEnrollmentKey()); };
-        SetupController c(h.context(), effects, {{}, {}, [] {}, [] {}, {}}, {});
+        const SetupController::Effects effects{
+            .environmentPrepare = {},
+            .enrollmentKeyProvider = [] { return std::optional(QuorvantisTest::validEnrollmentKey()); },
+            .setupWithCode = {},
+            .setupEnroll = {},
+            .setupResume = {}};
+        const SetupController::Links links{.enterChannelStage = {},
+                                           .resetPermissionVerification = {},
+                                           .beginAuthorizationRun = [] {},
+                                           .clearAuthorization = [] {},
+                                           .authorizationHandler = {}};
+        SetupController c(h.context(), effects, links, {});
         if (mode == u"enroll")
             c.beginEnrollmentSetup();
         c.setSetupCodeInput(code);
