@@ -72,16 +72,10 @@ private Q_SLOTS:
         QFETCH(QString, mode);
         ControllerHarness h;
         h.launchAt(InstallStage::setup);
-        const SetupController::Effects effects{
-            .environmentPrepare = {},
-            .enrollmentKeyProvider = [] { return std::optional(QuorvantisTest::validEnrollmentKey()); },
-            .setupWithCode = {},
-            .setupEnroll = {},
-            .setupResume = {}};
-        const SetupController::Links links{.enterChannelStage = {},
-                                           .resetPermissionVerification = {},
-                                           .beginAuthorizationRun = [] {},
-                                           .clearAuthorization = [] {},
+        SetupController::Effects effects;
+        effects.enrollmentKeyProvider = [] { return std::optional(QuorvantisTest::validEnrollmentKey()); };
+        const SetupController::Links links{.enterChannelStage = {}, .resetPermissionVerification = {},
+                                           .beginAuthorizationRun = [] {}, .clearAuthorization = [] {},
                                            .authorizationHandler = {}};
         SetupController c(h.context(), effects, links, {});
         if (mode == u"enroll")
