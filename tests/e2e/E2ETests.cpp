@@ -64,15 +64,14 @@ class E2ETests : public QObject
         Quorvantis::startDetached(m_model->submitSetupCode(), "setup code submission");
     }
 
-    // Finished and online, on the dashboard; monitoring goes on (the next poll brings a new sample).
+    // Finished and online, the stage marker gone; monitoring goes on (the next poll brings a new
+    // sample). What the finished model shows is the model tests'.
     void expectInstalled()
     {
         WAIT_FOR(!m_model->journey().installStage() && m_model->journey().overallState() == AppModel::OverallState::online
                      && m_model->status().statusSnapshot().handshakeComplete,
                  30000);
         QCOMPARE(marker(), QByteArray());
-        QCOMPARE(m_model->rootPage(), AppModel::RootPage::dashboard);
-        QVERIFY(m_model->journey().configurationReady() && m_model->journey().onboardingCompleted() && !m_model->attention().lastError());
         const quint64 samples = m_model->status().statusSampleSequence();
         WAIT_FOR(m_model->status().statusSampleSequence() > samples, 10000);
     }
@@ -114,11 +113,9 @@ private Q_SLOTS:
     {
         QVERIFY(m_sandbox->simctl({"grant", "all"}));
         STEP(relaunch());
-        QCOMPARE(marker(), QByteArray("runtime\n"));
         const int status = await(installUntilOnline(m_model, {}), 200000);
         QVERIFY2(status == 0, qPrintable(QString::number(status) + m_sandbox->diagnostics()));
         STEP(expectInstalled());
-        QVERIFY(QFile::exists(m_sandbox->home() + QStringLiteral("/.config/autostart/dev.quorvantis.agent.desktop")));
         STEP(scanForSecrets());
     }
 
@@ -138,12 +135,10 @@ private Q_SLOTS:
         STEP(expectInstalled());
         QCOMPARE(m_model->status().statusSnapshot().agentVersion, std::optional(QStringLiteral("1.4.0")));
         WAIT_FOR(m_model->updates().availableAgentVersion() == QStringLiteral("1.5.0-beta.1"), 30000);
-        QVERIFY(m_model->updates().showsAgentUpdateBanner());
 
         await(m_model->updateAgent(), 120000);
         QVERIFY2(!m_model->attention().lastError(), qPrintable(m_sandbox->diagnostics()));
         WAIT_FOR(m_model->status().statusSnapshot().agentVersion == QStringLiteral("1.5.0-beta.1"), 30000);
-        QVERIFY(!m_model->updates().showsAgentUpdateBanner());
         STEP(scanForSecrets());
     }
 
@@ -174,7 +169,6 @@ private Q_SLOTS:
         // Granted in the simulated system first; accessibility passes the real node, then cliclick.
         for (const Kind kind : {Kind::screenRecording, Kind::accessibility, Kind::fullDiskAccess}) {
             QVERIFY(m_sandbox->simctl({"grant", rawValue(kind)}));
-            QCOMPARE(m_model->permissions().currentPermissionOnboardingKind(), kind);
             await(m_model->confirmPermissionOnboarding(kind));
             if (m_model->permissions().permissionPromptKind() == Kind::accessibility)
                 await(m_model->confirmPermissionOnboarding());
@@ -225,13 +219,12 @@ private Q_SLOTS:
         WAIT_FOR(m_model->journey().installStage() == Stage::handshake && marker() == "handshake\n", 20000);
 
         // handshake: the first ready status finishes the installation → quit; finished: the
-        // dashboard at once, and the agent online again.
+        // agent online again.
         QVERIFY(m_sandbox->simctl({"set", "statusHttpCode", "200"}));
         STEP(relaunch());
         QVERIFY(m_model->journey().onboardingCompleted() && m_model->journey().installStage() == Stage::handshake);
         STEP(expectInstalled());
         STEP(relaunch());
-        QCOMPARE(m_model->rootPage(), AppModel::RootPage::dashboard);
         STEP(expectInstalled());
         STEP(scanForSecrets());
     }

@@ -1,7 +1,5 @@
-#include "process/CLIService.h"
 #include "process/InstallLog.h"
 #include "process/OutputPipeline.h"
-#include "process/Redaction.h"
 #include "support/Test.h"
 
 #include <QTemporaryDir>
@@ -13,149 +11,116 @@ class InstallLogTests : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void sanitize_data()
+    // What every output line becomes, given the texts the child got on standard input: redacted
+    // (a redacted line redacted again stays as it is), and the error it reads like (null: none).
+    // The common line takes a shortcut past the redaction; both ways must agree with the table.
+    void clean_data()
     {
-        columns<QString, QString>({"line", "expected"});
-        QTest::newRow("plain") << "Installing dependencies" << "Installing dependencies";
-        QTest::newRow("colour") << "\x1b[31merror\x1b[0m: boom" << "error: boom";
-        QTest::newRow("unterminated escape is kept") << "x\x1b[31" << "x\x1b[31";
-        QTest::newRow("email any case, spaces kept") << "EMAIL:   a@b.c rest" << "EMAIL:   [REDACTED] rest";
-        QTest::newRow("password with a space is masked whole") << "Password: correct horse" << "Password: [REDACTED]";
-        QTest::newRow("label without value") << "Password:" << "Password:";
-        QTest::newRow("url") << "open http://localhost:3000/a?b=c now" << "open [URL REDACTED] now";
-        QTest::newRow("url scheme is case-sensitive") << "HTTPS://x.example/a" << "HTTPS://x.example/a";
-        QTest::newRow("setup code in sentence") << "redeeming QVS2-ABCD-EFGH-JKMN now"
-                                                << "redeeming [SETUP CODE REDACTED] now";
-        QTest::newRow("invite code lower case") << "code qvi1-abcd-efgh-2345." << "code [SETUP CODE REDACTED].";
+        columns<QString, QString, QString, QStringList>({"line", "text", "error", "secrets"});
+        const auto row = [](const char *name, const QString &line, const QString &text, const QString &error = {},
+                            const QStringList &secrets = {}) { QTest::newRow(name) << line << text << error << secrets; };
+        const auto error = [&row](const char *name, const QString &line, const QString &error) {
+            row(name, line, line, error);
+        };
+        row("plain", "Installing dependencies", "Installing dependencies");
+        row("colour", "\x1b[31merror\x1b[0m: boom", "error: boom", "error: boom");
+        row("unterminated escape is kept", "x\x1b[31", "x\x1b[31");
+        row("email any case, spaces kept", "EMAIL:   a@b.c rest", "EMAIL:   [REDACTED] rest");
+        row("password with a space is masked whole", "Password: correct horse", "Password: [REDACTED]");
+        row("label without value", "Password:", "Password:");
+        row("url", "open http://localhost:3000/a?b=c now", "open [URL REDACTED] now");
+        row("url scheme is case-sensitive", "HTTPS://x.example/a", "HTTPS://x.example/a");
+        row("setup code in sentence", "redeeming QVS2-ABCD-EFGH-JKMN now", "redeeming [SETUP CODE REDACTED] now");
+        row("invite code lower case", "code qvi1-abcd-efgh-2345.", "code [SETUP CODE REDACTED].");
         for (const char *shape :
              {"QVS2-ABCI-EFGH-JKMN", "QVS2-ABCD-EFGL-JKMN", "QVS2-ABCD-EFGH-JKMO", "QVS2-UBCD-EFGH-JKMN"})
-            QTest::newRow(shape) << shape << shape; // I, L, O and U are no code letters
-        QTest::newRow("code glued to a word is left") << "xQVS2-ABCD-EFGH-JKMN" << "xQVS2-ABCD-EFGH-JKMN";
-        QTest::newRow("escape hides a label") << "Pass\x1b[0mword: hunter2" << "Password: [REDACTED]";
-        QTest::newRow("json credentials")
-            << "{\"type\":\"jitAuthorization\",\"email\":\"a@b.c\",\"password\":\"p \\\"q\\\"\",\"authUrl\":\"x\"}"
-            << R"({"type":"jitAuthorization","email":"[REDACTED]","password":"[REDACTED]","authUrl":"x"})";
+            row(shape, shape, shape); // I, L, O and U are no code letters
+        row("code glued to a word is left", "xQVS2-ABCD-EFGH-JKMN", "xQVS2-ABCD-EFGH-JKMN");
+        row("escape hides a label", "Pass\x1b[0mword: hunter2", "Password: [REDACTED]");
+        row("json credentials",
+            "{\"type\":\"jitAuthorization\",\"email\":\"a@b.c\",\"password\":\"p \\\"q\\\"\",\"authUrl\":\"x\"}",
+            R"({"type":"jitAuthorization","email":"[REDACTED]","password":"[REDACTED]","authUrl":"x"})");
         // No pattern's match may hide another's.
-        QTest::newRow("label after label") << "Email: Password: X" << "Email: [REDACTED] [REDACTED]";
-        QTest::newRow("url in json value") << R"({"email": "https://x", "password": "S"})"
-                                           << R"({"email": "[REDACTED]" "password": "[REDACTED]"})";
+        row("label after label", "Email: Password: X", "Email: [REDACTED] [REDACTED]");
+        row("url in json value", R"({"email": "https://x", "password": "S"})",
+            R"({"email": "[REDACTED]" "password": "[REDACTED]"})");
         // (Quotes escaped: the meta-object compiler cannot read a raw string with an odd count.)
-        QTest::newRow("unclosed json value") << "{\"email\": \"a@b, \"password\": \"S\"}"
-                                             << "{\"email\": \"[REDACTED]\"password\": \"[REDACTED]\"}";
-        QTest::newRow("escaped json key") << R"({"p\u0061ssword":"S"})" << R"({"p\u0061ssword":"[REDACTED]"})";
-        QTest::newRow("escape ends on a label") << "\x1b[ Email: secret" << "mail: [REDACTED]";
-        QTest::newRow("escape left by stripping") << "\x1b[\x1b[ununt" << "unt";
-        QTest::newRow("escapes before a token go with it") << "\x1b\x1b\x1bhttps://x" << "[URL REDACTED]";
-        QTest::newRow("code inside a code") << "QVS2-QVS2-ABCD-EFGH-JKMN" << "[SETUP CODE REDACTED]";
-        QTest::newRow("lone surrogate") << QChar(0xDC00) + QStringLiteral("Password: x")
-                                        << QChar(0xDC00) + QStringLiteral("Password: [REDACTED]");
-    }
-    void sanitize()
-    {
-        QFETCH(QString, line);
-        QFETCH(QString, expected);
-        QCOMPARE(InstallLog::sanitize(line), expected);
-    }
-
-    void errorCandidate_data()
-    {
-        // expected — null: no candidate
-        columns<QString, QString>({"line", "expected"});
-        QTest::newRow("ordinary") << "Installing pnpm" << QString();
-        QTest::newRow("json after blanks") << R"(   {"error":1})" << QString();
-        QTest::newRow("Failed any case") << "Download FAILED" << "Download FAILED";
-        QTest::newRow("trimmed") << "  Error: x  " << "Error: x";
+        row("unclosed json value", "{\"email\": \"a@b, \"password\": \"S\"}",
+            "{\"email\": \"[REDACTED]\"password\": \"[REDACTED]\"}");
+        row("escaped json key", R"({"p\u0061ssword":"S"})", R"({"p\u0061ssword":"[REDACTED]"})");
+        row("escape ends on a label", "\x1b[ Email: secret", "mail: [REDACTED]");
+        row("escape left by stripping", "\x1b[\x1b[ununt", "unt");
+        row("escapes before a token go with it", "\x1b\x1b\x1bhttps://x", "[URL REDACTED]");
+        row("code inside a code", "QVS2-QVS2-ABCD-EFGH-JKMN", "[SETUP CODE REDACTED]");
+        row("lone surrogate", QChar(0xDC00) + QStringLiteral("Password: x"),
+            QChar(0xDC00) + QStringLiteral("Password: [REDACTED]"));
+        // Lines whose first pass used to leave something a second pass would mask.
+        row("json value across a blank after a label", "Email:\"email\":\" \"}", "Email:[REDACTED]");
+        row("json value ending inside a word after a label", "Email:\"password\":\"a b\"c d", "Email:[REDACTED] d");
+        row("secret across a blank after a label", "Email:ab cdefghij! x", "Email:[REDACTED] x", {}, {"b cdefghij"});
+        row("json value across a blank after a url", "http://x\"password\":\"a b\"c", "[URL REDACTED]c");
+        row("token spelled by the secret is masked whole", "x REDACTED y", "[REDACTED]", {}, {"REDACTED"});
+        // The error a line reads like, judged on what is left once it is redacted.
+        row("error word in url only", "see https://h/error-codes", "see [URL REDACTED]");
+        row("error in masked password", "Password: failed-on-purpose", "Password: [REDACTED]");
+        error("ordinary", "Installing pnpm", {});
+        error("json after blanks", R"(   {"error":1})", {});
+        error("Failed any case", "Download FAILED", "Download FAILED");
+        error("trimmed", "  Error: x  ", "Error: x");
         // The last entry of the marker list ("Error" and "FAILED" are above).
-        QTest::newRow("exit code") << "x EXIT CODE y" << "x EXIT CODE y";
-        const char16_t *chinese[] = {u"失败", u"无法", u"未完成", u"不完整", u"不可用", u"无效", u"超时"};
-        for (const char16_t *marker : chinese) {
+        error("exit code", "x EXIT CODE y", "x EXIT CODE y");
+        for (const char16_t *marker : {u"失败", u"无法", u"未完成", u"不完整", u"不可用", u"无效", u"超时"}) {
             const QString line = QStringLiteral("安装%1了").arg(QString::fromUtf16(marker));
-            QTest::newRow(QString::fromUtf16(marker).toUtf8().constData()) << line << line;
+            error(QString::fromUtf16(marker).toUtf8().constData(), line, line);
         }
-        QTest::newRow("near miss") << "time out, fail, deny" << QString();
+        error("near miss", "time out, fail, deny", {});
         const QString longLine = QStringLiteral("error ") + QString(294, QLatin1Char('x'));
-        QTest::newRow("cut to 240") << longLine << longLine.left(240);
+        error("cut to 240", longLine, longLine.left(240));
         // Flags of two code points each: the cut falls after the 240th character, never inside one.
         const QString flag = QString::fromUtf8("\xF0\x9F\x87\xA8\xF0\x9F\x87\xB3");
-        QTest::newRow("cut between flags")
-            << QStringLiteral("失败 ") + flag.repeated(250) << QStringLiteral("失败 ") + flag.repeated(237);
+        const QString failed = QStringLiteral("失败 ");
+        error("cut between flags", failed + flag.repeated(250), failed + flag.repeated(237));
     }
-    void errorCandidate()
+    void clean()
     {
         QFETCH(QString, line);
-        QFETCH(QString, expected);
-        QCOMPARE(InstallLog::errorCandidate(line), expected.isNull() ? std::nullopt : std::optional(expected));
+        QFETCH(QString, text);
+        QFETCH(QString, error);
+        QFETCH(QStringList, secrets);
+        const InstallLog::CleanedLine cleaned = InstallLog::clean(line, secrets);
+        QCOMPARE(cleaned.text, text);
+        QCOMPARE(cleaned.errorCandidate, error.isNull() ? std::nullopt : std::optional(error));
+        QCOMPARE(InstallLog::clean(text, secrets).text, text);
+        if (secrets.isEmpty())
+            QCOMPARE(InstallLog::sanitize(line), text);
     }
 
-    void cleanAgreesWithTheSeparateSteps_data()
+    // The pipeline redacts a line once, the secrets given on standard input and the patterns
+    // together (an escape inside a secret cannot hide it): the caller and the log get one form.
+    void pipelineLogsOneFormOfALine_data()
     {
-        sanitize_data();
-        QTest::newRow("error after escape") << "\x1b[31mERROR\x1b[0m disk full" << QString();
-        QTest::newRow("error word in url only") << "see https://h/error-codes" << QString();
-        QTest::newRow("error in masked password") << "Password: failed-on-purpose" << QString();
+        columns<QString, QStringList, QString>({"line", "secrets", "shown"});
+        const QString line = QStringLiteral("Email:\"email\":\" \"} abcdefgh");
+        QTest::newRow("patterns") << line << QStringList() << "Email:[REDACTED] abcdefgh";
+        QTest::newRow("patterns and a secret") << line << QStringList{"abcdefgh"} << "Email:[REDACTED] [REDACTED]";
+        QTest::newRow("a secret split by an escape") << "in:abcd\x1b[0mefgh!" << QStringList{"abcdefgh"}
+                                                     << "in:[REDACTED]!";
     }
-    void cleanAgreesWithTheSeparateSteps()
-    {
-        QFETCH(QString, line);
-        const InstallLog::CleanedLine cleaned = InstallLog::clean(line);
-        QCOMPARE(cleaned.text, InstallLog::sanitize(line));
-        QCOMPARE(cleaned.errorCandidate, InstallLog::errorCandidate(InstallLog::sanitize(line)));
-    }
-
-    void secretsSplitByEscapesAreMasked()
-    {
-        QStringList lines;
-        OutputPipeline pipeline(nullptr, [&lines](const QString &line) { lines << line; }, {},
-                                {QStringLiteral("abcdefgh")});
-        pipeline.feed("in:abcd\x1b[0mefgh\nin:abcdefgh!\n");
-        QCOMPARE(lines, (QStringList{"in:[REDACTED]", "in:[REDACTED]!"}));
-    }
-
-    // Redacting a redacted line changes nothing, whatever the first pass's stretches were; the
-    // rows are lines whose first pass used to leave something a second pass would mask.
-    void redactionIsItsOwnRedaction_data()
-    {
-        columns<QString, QStringList, QString>({"line", "secrets", "expected"});
-        QTest::newRow("json value across a blank after a label")
-            << "Email:\"email\":\" \"}" << QStringList() << "Email:[REDACTED]";
-        QTest::newRow("json value ending inside a word after a label")
-            << "Email:\"password\":\"a b\"c d" << QStringList() << "Email:[REDACTED] d";
-        QTest::newRow("secret across a blank after a label")
-            << "Email:ab cdefghij! x" << QStringList{"b cdefghij"} << "Email:[REDACTED] x";
-        QTest::newRow("json value across a blank after a url")
-            << "http://x\"password\":\"a b\"c" << QStringList() << "[URL REDACTED]c";
-        QTest::newRow("token spelled by the secret is masked whole")
-            << "x REDACTED y" << QStringList{"REDACTED"} << "[REDACTED]";
-    }
-    void redactionIsItsOwnRedaction()
+    void pipelineLogsOneFormOfALine()
     {
         QFETCH(QString, line);
         QFETCH(QStringList, secrets);
-        QFETCH(QString, expected);
-        const QString once = Redaction::redact(line, secrets);
-        QCOMPARE(once, expected);
-        QCOMPARE(Redaction::redact(once, secrets), once);
-    }
-
-    // The pipeline redacts a line once, secrets and patterns together: with or without a secret
-    // on standard input, the caller and the log get the same form.
-    void pipelineLogsOneFormOfALine()
-    {
+        QFETCH(QString, shown);
         QTemporaryDir home;
-        const QString line = QStringLiteral("Email:\"email\":\" \"} abcdefgh");
-        for (const QStringList &secrets : {QStringList(), QStringList{QStringLiteral("abcdefgh")}}) {
-            const QString path = home.filePath(QString::number(secrets.size()));
-            QStringList lines;
-            {
-                const std::unique_ptr<QFile> log = InstallLog::openLog(path);
-                OutputPipeline pipeline(log.get(), [&lines](const QString &shown) { lines << shown; }, {}, secrets);
-                pipeline.feed(line.toUtf8() + '\n');
-            }
-            const QString expected =
-                secrets.isEmpty() ? QStringLiteral("Email:[REDACTED] abcdefgh") : QStringLiteral("Email:[REDACTED] [REDACTED]");
-            QCOMPARE(lines, QStringList{expected});
-            QCOMPARE(readFile(path), (expected + u'\n').toUtf8());
+        const QString path = home.filePath(QStringLiteral("log"));
+        QStringList lines;
+        {
+            const std::unique_ptr<QFile> log = InstallLog::openLog(path);
+            OutputPipeline pipeline(log.get(), [&lines](const QString &text) { lines << text; }, {}, secrets);
+            pipeline.feed(line.toUtf8() + '\n');
         }
+        QCOMPARE(lines, QStringList{shown});
+        QCOMPARE(readFile(path), (shown + u'\n').toUtf8());
     }
 
     // A log above 2 MiB becomes the one previous generation before anything is written to it.
@@ -191,26 +156,6 @@ private Q_SLOTS:
         handle.reset();
         QCOMPARE(readFile(log), QStringLiteral("一\ntwo\n\n").toUtf8());
         QCOMPARE(QFile::permissions(log) & 0x7077, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-    }
-
-    // An output line taken from the runner's buffer.
-    void lineFromBuffer_data()
-    {
-        // expected — null: no line
-        columns<QByteArray, QString>({"bytes", "expected"});
-        QTest::newRow("empty gives nothing") << QByteArray() << QString();
-        QTest::newRow("blanks give an empty line") << QByteArray("   \t") << QString("");
-        QTest::newRow("carriage return trimmed") << QByteArray("x\r") << QString("x");
-        QTest::newRow("invalid utf-8 repaired") << QByteArray("a\xff\xfe"
-                                                              "b") << QStringLiteral("a\uFFFD\uFFFDb");
-    }
-    void lineFromBuffer()
-    {
-        QFETCH(QByteArray, bytes);
-        QFETCH(QString, expected);
-        const std::optional<QString> line = CLIService::line(bytes);
-        QVERIFY(bytes.isEmpty());
-        QCOMPARE(line, expected.isNull() ? std::nullopt : std::optional(expected));
     }
 };
 

@@ -74,7 +74,10 @@ private Q_SLOTS:
         h.launchAt(InstallStage::setup);
         SetupController::Effects effects;
         effects.enrollmentKeyProvider = [] { return std::optional(QuorvantisTest::validEnrollmentKey()); };
-        SetupController c(h.context(), effects, {{}, {}, [] {}, [] {}, {}}, {});
+        const SetupController::Links links{.enterChannelStage = {}, .resetPermissionVerification = {},
+                                           .beginAuthorizationRun = [] {}, .clearAuthorization = [] {},
+                                           .authorizationHandler = {}};
+        SetupController c(h.context(), effects, links, {});
         if (mode == u"enroll")
             c.beginEnrollmentSetup();
         c.setSetupCodeInput(code);

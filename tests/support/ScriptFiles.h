@@ -49,14 +49,10 @@ inline Finished runProgram(const QString &program, const QStringList &arguments,
 inline bool parses(const QString &script, QString *diagnostics)
 {
     static const QRegularExpression placeholder(QStringLiteral("@[A-Z_]+@"));
-    QProcess bash;
-    bash.start(QStringLiteral("/bin/bash"), {QStringLiteral("-n")});
-    bash.write(script.toUtf8());
-    bash.closeWriteChannel();
-    bash.waitForFinished(10000);
-    *diagnostics = QString::fromUtf8(bash.readAllStandardError())
-                   + (script.contains(placeholder) ? QStringLiteral("unsubstituted placeholder") : QString());
-    return bash.exitStatus() == QProcess::NormalExit && bash.exitCode() == 0 && !script.contains(placeholder);
+    const bool substituted = !script.contains(placeholder);
+    const Finished bash = runProgram(QStringLiteral("/bin/bash"), {QStringLiteral("-n"), QStringLiteral("-c"), script});
+    *diagnostics = bash.err + (substituted ? QString() : QStringLiteral("unsubstituted placeholder"));
+    return bash.exitCode == 0 && substituted;
 }
 
 // Runs one shell function of a generated script on its own, with one argument; its output.

@@ -1,5 +1,5 @@
 // The window (setup screen, dashboard, banner, sheets) and the tray panel offscreen, on models
-// put into each state through their own operations, and the application entry.
+// put into each state through their own operations, in each language, and the application entry.
 #include "Scene.h"
 
 #include "platform/PlatformWords.h"
@@ -25,7 +25,9 @@
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QScopeGuard>
 #include <QSystemTrayIcon>
+#include <QTranslator>
 
 using namespace std::chrono_literals;
 
@@ -43,6 +45,40 @@ QString shown(const char *name, const QWidget *widget)
     return widget->isHidden() ? QString() : u' ' + QLatin1String(name);
 }
 
+// The texts of `top` that do not fit where its layout put them: a wrapped label shorter than
+// its text, a one-line label or a button narrower than its text, a widget reaching past the
+// window's edge. With `untranslated`, also every text still in Chinese.
+QStringList misfits(QWidget *top, bool untranslated)
+{
+    static const QRegularExpression han(QStringLiteral("\\p{Han}"));
+    QStringList found;
+    const auto report = [&found](const QWidget *widget, const QString &what, const QString &text) {
+        found << QStringLiteral("%1 %2: %3").arg(QString::fromLatin1(widget->metaObject()->className()), what, text.left(40));
+    };
+    for (QWidget *widget : top->findChildren<QWidget *>()) {
+        if (!widget->isVisibleTo(top))
+            continue;
+        if (widget->mapTo(top, QPoint(widget->width(), 0)).x() > top->width())
+            report(widget, QStringLiteral("past the edge"), widget->objectName());
+        QString text;
+        bool fits = true;
+        // Subclasses of QLabel (an elided line) shorten their text on purpose.
+        if (auto *label = qobject_cast<QLabel *>(widget); label && label->metaObject() == &QLabel::staticMetaObject) {
+            text = label->text();
+            fits = label->wordWrap() ? label->height() >= label->heightForWidth(label->width())
+                                     : label->width() >= label->sizeHint().width();
+        } else if (auto *button = qobject_cast<QAbstractButton *>(widget)) {
+            text = button->text();
+            fits = button->width() >= button->sizeHint().width();
+        }
+        if (!text.isEmpty() && !fits)
+            report(widget, QStringLiteral("clipped"), text);
+        if (untranslated && text.contains(han))
+            report(widget, QStringLiteral("untranslated"), text);
+    }
+    return found;
+}
+
 // What a user sees of one model: the window, shown and active, and the tray panel.
 struct Window
 {
@@ -51,12 +87,15 @@ struct Window
     RootContentView root{&m};
     MenuBarContent panel{&m, {}};
 
-    explicit Window(const QString &scene) : m(s.reach(scene))
+    // A scene (see Scene::reach), then the steps of a user or of the outside world (see act).
+    explicit Window(const QString &steps) : m(s.reach(steps.section(QStringLiteral("; "), 0, 0)))
     {
         root.show();
         panel.show();
         QApplication::setActiveWindow(&root);
         settle();
+        for (const QString &step : steps.split(QStringLiteral("; ")).mid(1))
+            act(step);
     }
     SetupView *setup() { return root.setupView(); }
     DashboardView *dashboard() { return static_cast<DashboardView *>(root.dashboardView()); }
@@ -91,7 +130,6 @@ struct Window
             {"prompt primary", root.permissionPrompt()->primaryButton()},
             {"setup recovery", setup()->errorSection()->findChild<ErrorSection *>()->recoveryButton()},
             {"open link", sheet->openButton()},
-            {"copy link", sheet->copyButton()},
             {"regenerate", sheet->regenerateButton()},
             {"update", banner()->updateButton()},
             {"pane update", pane()->updateButton()},
@@ -181,7 +219,7 @@ struct Window
             const QChar answer = rest.front();
             if (answer == u'F')
                 s.onboarding->fail(
-                    QuorvantisNativeError(QStringLiteral("OWNER_SETUP_INVALID"), QStringLiteral("无效")));
+                    QuorvantisNativeError(QStringLiteral("OWNER_SETUP_INVALID"), QStringLiteral("invalid")));
             else
                 s.onboarding->answer(answer == u'D' ? session(false) : session(true, bindingLink()));
             await(m.refreshOwnerSetup(answer == u'F'));
@@ -232,29 +270,15 @@ struct Window
             return card->passwordLabel()->text() + u' ' + on(card->openButton()) + shown("failed", card->failureLabel())
                    + (card->failureLabel()->isHidden() || link ? "" : " (no link)");
         }
-        // The prompt and its buttons (or none, and whether the model still asks), the probes run.
+        // The prompt, its buttons and its waiting line (or none, and whether the model still asks),
+        // the probes run.
         if (what == u"prompt") {
             const PermissionPromptSheet *prompt = root.permissionPrompt();
-            const QString buttons = prompt->titleLabel()->text() + ": " + prompt->visibleButtonTitles().join(u", ");
+            const QLabel *busy = prompt->busyLabel();
+            const QString buttons = prompt->titleLabel()->text() + ": " + prompt->visibleButtonTitles().join(u", ")
+                                    + (busy->isVisibleTo(prompt) ? u' ' + busy->text() : QString());
             return (prompt->isVisible() ? buttons : QStringLiteral("hidden"))
                    + (m.permissions().permissionPromptKind() ? "" : " (none)") + u' ' + QString::number(s.probe->calls);
-        }
-        if (what == u"prompt busy") // the prompt's waiting line, or none
-            return root.permissionPrompt()->busyLabel()->isVisibleTo(root.permissionPrompt())
-                ? root.permissionPrompt()->busyLabel()->text()
-                : QStringLiteral("none");
-        if (what == u"fits") { // every sheet shown, as the platform (a window manager) sized it, fits its texts
-            QStringList clipped;
-            for (QDialog *sheet : {static_cast<QDialog *>(root.permissionPrompt()), root.channelBindingSheet()}) {
-                if (!sheet->isVisible() || !QTest::qWaitForWindowExposed(sheet))
-                    continue;
-                settle();
-                for (const QLabel *label : sheet->findChildren<QLabel *>()) {
-                    if (label->isVisibleTo(sheet) && label->wordWrap() && label->height() < label->heightForWidth(label->width()))
-                        clipped << label->text().left(10);
-                }
-            }
-            return clipped.isEmpty() ? QStringLiteral("fits") : QStringLiteral("clipped: ") + clipped.join(u", ");
         }
         if (what == u"permission") { // whether the step is verifying or guides to the settings, its button
             const QStringList texts = setup()->permissionTexts();
@@ -359,8 +383,7 @@ private Q_SLOTS:
         BusyDelay::setDelayForTesting(std::nullopt);
     }
 
-    // A scene (see Scene::reach), then the steps of a user
-    // or of the outside world (see Window::act), then what is seen (see Window::look).
+    // A scene and the steps that follow it (see Window), then what is seen (see Window::look).
     void shows_data()
     {
         columns<QString, QString, QString>({"scene", "look", "seen"});
@@ -422,26 +445,17 @@ private Q_SLOTS:
         look = QStringLiteral("prompt");
         const char *failed = "permissions 0; probes fail; continue; confirm";
         row("screen recording", "permissions 0; continue", "准备授权屏幕录制: 取消, 开始验证 0");
-        row("after a failed probe", failed, "准备授权屏幕录制: 取消, 打开系统设置, 重新检查 1");
+        const QString awaiting = QStringLiteral("准备授权屏幕录制: 取消, 打开系统设置, 重新检查 正在等待授权…");
+        row("after a failed probe", failed, awaiting + " 1");
         row("escape dismisses it", qPrintable(failed + QStringLiteral("; escape prompt")), "hidden (none) 1");
         row("back from the desktop", qPrintable(failed + QStringLiteral("; escape prompt; activate")),
             "hidden (none) 2");
-        row("back from its own sheet", qPrintable(failed + QStringLiteral("; activate from sheet")),
-            "准备授权屏幕录制: 取消, 打开系统设置, 重新检查 1");
+        row("back from its own sheet", qPrintable(failed + QStringLiteral("; activate from sheet")), awaiting + " 1");
         row("closed by its re-check", qPrintable(failed + QStringLiteral("; click recheck")), "hidden (none) 2");
         row("closed once the permission passes", qPrintable(failed + QStringLiteral("; probes pass; advance 600")),
             "hidden (none) 2");
         // While the grant is awaited the prompt keeps one look, check after check.
-        look = QStringLiteral("prompt busy");
-        row("before System Settings", "permissions 0; continue", "none");
-        row("awaiting the grant", qPrintable(failed + QStringLiteral("; advance 600")), "正在等待授权…");
-        row("awaiting, checks later", qPrintable(failed + QStringLiteral("; advance 600; advance 450")), "正在等待授权…");
-        look = QStringLiteral("fits");
-        row("the prompt", "permissions 0; continue", "fits");
-        row("the prompt, awaiting the grant", qPrintable(failed + QStringLiteral("; advance 600")), "fits");
-        row("the binding sheet without a link", "binding; present", "fits");
-        row("the binding sheet with a link", "binding; service L; present", "fits");
-        row("the binding sheet, failures", "binding; present; service L; browser fails; click open link; service F", "fits");
+        row("awaiting, checks later", qPrintable(failed + QStringLiteral("; advance 600; advance 450")), awaiting + " 3");
         // The permission step of the setup screen.
         look = QStringLiteral("permission");
         row("current step", "permissions 1", "开始授权");
@@ -466,7 +480,6 @@ private Q_SLOTS:
             "none settings 1");
         // A folder that does not open on the setup screen gives its path.
         look = QStringLiteral("setup notice");
-        row("the logs opened", "setup; fail SOMETHING_ODD; click setup recovery", "none");
         row("the logs did not open", "setup; fail SOMETHING_ODD; pages fail; click setup recovery",
             QStringLiteral("无法打开日志目录，请在文件管理器中打开：") + InstallLog::logsDirectory());
         look = QStringLiteral("keyboard");
@@ -536,10 +549,7 @@ private Q_SLOTS:
         QFETCH(QString, scene);
         QFETCH(QString, look);
         QFETCH(QString, seen);
-        const QStringList steps = scene.split(QStringLiteral("; "));
-        Window window(steps.first());
-        for (const QString &step : steps.mid(1))
-            window.act(step);
+        Window window(scene);
         const QString shownNow = window.look(look);
         // QUORVANTIS_VIEW_SHOTS=DIR keeps a picture of the screen at each row's end; under
         // under-window-manager.sh that is the gallery of these states as a desktop shows them.
@@ -549,6 +559,54 @@ private Q_SLOTS:
             QGuiApplication::primaryScreen()->grabWindow(0).save(QDir(shots).filePath(name + ".png"));
         }
         QCOMPARE(shownNow, seen);
+    }
+
+    // In each language the interface speaks every text of the window, its sheets and the tray
+    // panel fits where the layout puts it, and a translation leaves no text in Chinese.
+    void textsFit_data()
+    {
+        columns<QString, QString>({"language", "scene"});
+        const char *failed = "permissions 0; probes fail; continue; confirm; advance 600";
+        const char *failures = "binding; present; service L; browser fails; click open link; service F";
+        const QStringList scenes{"setup", "setup; click enroll", "setup; fail SETUP_CODE_UNAVAILABLE", "submitting",
+                                 "authorizing", "preparing", "runtime; fail SETUP_CODE_UNAVAILABLE", failed,
+                                 "permissions 0; continue", "permissions 1; continue", "binding; present", failures,
+                                 "binding; service L; present", "channel; present", "installed",
+                                 "installed; fail SETUP_CODE_UNAVAILABLE", "offered"};
+        for (const QString &language : InterfaceLanguage::available()) {
+            for (const QString &scene : scenes)
+                QTest::addRow("%s, %s", qPrintable(language), qPrintable(scene)) << language << scene;
+        }
+    }
+    void textsFit()
+    {
+        QFETCH(QString, language);
+        QFETCH(QString, scene);
+        const std::unique_ptr<QTranslator> translator = InterfaceLanguage::translator(language);
+        const bool translated = language != InterfaceLanguage::available().first();
+        QCOMPARE(bool(translator), translated);
+        if (translator)
+            QCoreApplication::installTranslator(translator.get());
+        Motion::setReducedMotionOverride(true); // still pictures: no page animation
+        const auto restored = qScopeGuard([&translator] {
+            QCoreApplication::removeTranslator(translator.get());
+            Motion::setReducedMotionOverride(std::nullopt);
+        });
+        Window window(scene);
+        QCOMPARE(window.root.size(), RootContentView::defaultSize);
+        window.panel.adjustSize();
+        settle();
+        QStringList found;
+        // Each sheet shown, as the platform (a window manager) sized it.
+        const QList<QWidget *> tops{&window.root, window.root.permissionPrompt(), window.root.channelBindingSheet(),
+                                    &window.panel};
+        for (QWidget *top : tops) {
+            if (top->isVisible() && QTest::qWaitForWindowExposed(top)) {
+                settle();
+                found += misfits(top, translated);
+            }
+        }
+        QVERIFY2(found.isEmpty(), qPrintable(found.join(u'\n')));
     }
 
     // The setup screen opens at its top whatever it holds; only what appears afterwards (the
