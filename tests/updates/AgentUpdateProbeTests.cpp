@@ -35,8 +35,6 @@ private Q_SLOTS:
         QTest::newRow("the beta document, trimmed, other members ignored") << json(200, betaDocument) << "1.5.0-beta.3";
         QTest::newRow("exactly at the size limit") << json(200, padded(AgentUpdateProbe::maxBodyBytes)) << "2.0.0";
         QTest::newRow("one byte over the limit") << json(200, padded(AgentUpdateProbe::maxBodyBytes + 1)) << "";
-        const ScriptedResponse redirect{.status = 302, .headers = {{"Location", "/moved"}}};
-        QTest::newRow("redirect to the document") << redirect << ""; // not followed: one request
         QTest::newRow("no version") << json(200, "{\"name\":\"quorvantis\"}") << "";
         QTest::newRow("unacceptable version") << json(200, "{\"version\":\"v1.5.0\"}") << "";
         QTest::newRow("not JSON") << ScriptedResponse::text(200, "version: 1.5.0") << "";
