@@ -194,14 +194,13 @@ private Q_SLOTS:
         QTemporaryDir root;
         const QString profile = root.filePath(QStringLiteral("profiles/default"));
         const QString completed = profile + u'/' + completedFile, awaiting = profile + u'/' + awaitingFile;
+        const auto written = [](const QString &path) { return std::make_pair(posixMode(path), readFile(path)); };
         ProfileMarkers::writeCompletedPermissions(profile,
                                                   {PermissionKind::fullDiskAccess, PermissionKind::screenRecording});
-        QCOMPARE(readFile(completed), QByteArray("screenRecording\nfullDiskAccess\n"));
-        QCOMPARE(posixMode(completed), 0600);
         QVERIFY(writeFile(awaiting, "old\n"));
         ProfileMarkers::writeAwaitingPermission(profile, PermissionKind::accessibility);
-        QCOMPARE(readFile(awaiting), QByteArray("accessibility\n"));
-        QCOMPARE(posixMode(awaiting), 0600);
+        QCOMPARE(written(completed), std::make_pair(0600, QByteArray("screenRecording\nfullDiskAccess\n")));
+        QCOMPARE(written(awaiting), std::make_pair(0600, QByteArray("accessibility\n")));
         ProfileMarkers::writeCompletedPermissions(profile, {});
         QCOMPARE(posixMode(completed), -1);
     }
