@@ -152,8 +152,8 @@ struct Rig
         fixture.ownerSetupLinkLoad = [] { return value(std::optional<OwnerSetupLink>()); };
     }
 
-    // Every press the window and the tray panel offer now, by a name that finds it again in
-    // another rig: where it is, its title, and which of the buttons of that title it is.
+    // Every press the window and the tray panel offer now, by a name a failure can report: where
+    // it is, its title, and which of the buttons of that title it is.
     QMap<QString, QAbstractButton *> offered() const
     {
         QMap<QString, QAbstractButton *> buttons;
