@@ -127,7 +127,8 @@ private Q_SLOTS:
             "url:tok_held | G S:tok_held");
         // A forced refresh asks for a new link and keeps it in the link file.
         const auto fresh = ok("{\"setupUrl\":\"" + ours + "#tok_new\",\"expiresAt\":\"2026-05-01T10:00:00Z\"}", 201);
-        row("new link", {.status = ok(status(false, true)), .link = fresh, .file = captured, .held = "tok_held", .force = true},
+        const ScriptedResponse cookie{.status = 200, .headers = {{"Set-Cookie", "s=1; Path=/"}}, .body = status(false, true)};
+        row("new link", {.status = cookie, .link = fresh, .file = captured, .held = "tok_held", .force = true},
             "url:tok_new exp:2026-05-01T10:00:00Z | G P >tok_new");
         row("link of 2048 characters", forced(link(ours + "#L2048")), "url:2048 | G P >2048");
         row("link of 2049 characters", forced(link(ours + "#L2049")), "RESPONSE_INVALID | G P");
@@ -186,6 +187,7 @@ private Q_SLOTS:
         result << "|";
         for (const RecordedRequest &r : m_s->server.requests()) {
             const auto bearer = r.header("Authorization").value_or("").mid(7);
+            QVERIFY(!r.header("Cookie")); // the status answer's cookie is not sent back
             if (r.path == provisioning && bearer == "qv_key_7f3a9c")
                 result << (r.method == "POST" ? "P" : "G");
             else if (r.path.endsWith(u"/setup"))

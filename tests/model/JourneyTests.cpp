@@ -1,5 +1,5 @@
 // The shared model objects: the installation's journey and progress list, the profile's marker
-// files and what the user is asked to look at.
+// files, the turns on the agent and what the user is asked to look at.
 #include "model/ProfileMarkers.h"
 #include "support/ControllerHarness.h"
 #include "support/Steps.h"
@@ -234,6 +234,33 @@ private Q_SLOTS:
         ProfileMarkers::removeStaleTemporaries(profile.path());
         for (auto it = files.cbegin(); it != files.cend(); ++it)
             QVERIFY2(QFileInfo::exists(profile.filePath(it.key())) == it.value(), qPrintable(it.key()));
+    }
+
+    // Turns on the agent: while a background check holds it, a press is shown at once, refuses a
+    // second press, and goes ahead of the check and the stage work that asked before it.
+    void turns()
+    {
+        ControllerHarness h;
+        AgentOperations &operations = h.operations();
+        std::optional<AgentOperations::Lease> holding = await(operations.check());
+        QStringList order;
+        const auto after = [&order](QCoro::Task<std::optional<AgentOperations::Lease>> turn,
+                                    QString name) -> QCoro::Task<void> {
+            const auto lease = co_await std::move(turn); // held until the name is noted
+            if (lease)
+                order << name;
+        };
+        std::vector<QCoro::Task<void>> waiting;
+        waiting.push_back(after(operations.check(), QStringLiteral("check")));
+        waiting.push_back(after(operations.beginStage(AgentOperation::prepareRuntime), QStringLiteral("stage")));
+        waiting.push_back(after(operations.press(AgentOperation::restartAgent), QStringLiteral("press")));
+        QCOMPARE(operations.operation().value_or(RunningOperation{}).kind, AgentOperation::restartAgent);
+        QVERIFY(!await(operations.press(AgentOperation::updateAgent)));
+        holding.reset();
+        for (auto &task : waiting)
+            await(std::move(task));
+        QCOMPARE(order, (QStringList{"press", "check", "stage"}));
+        QVERIFY(operations.isIdle());
     }
 
     // The newest 20 activities, newest first, dated now. (That every focus request counts, even for
