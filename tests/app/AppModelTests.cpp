@@ -5,7 +5,6 @@
 #include "platform/Bundle.h"
 #include "support/ControllerHarness.h"
 #include "support/ModelFixture.h"
-#include "support/Test.h"
 
 #include <QFile>
 

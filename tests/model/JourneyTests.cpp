@@ -2,8 +2,6 @@
 // files, the turns on the agent and what the user is asked to look at.
 #include "model/ProfileMarkers.h"
 #include "support/ControllerHarness.h"
-#include "support/Steps.h"
-#include "support/Test.h"
 
 #include <QProcess>
 

@@ -7,9 +7,6 @@
 #include "model/ProfileMarkers.h"
 #include "permissions/PermissionController.h"
 #include "support/ControllerHarness.h"
-#include "support/Scripted.h"
-#include "support/Steps.h"
-#include "support/Test.h"
 
 using namespace QuorvantisTest;
 using namespace std::chrono_literals;

@@ -4,9 +4,6 @@
 #include "setup/SetupController.h"
 #include "setup/SetupOutput.h"
 #include "support/ControllerHarness.h"
-#include "support/Scripted.h"
-#include "support/Steps.h"
-#include "support/Test.h"
 
 using namespace QuorvantisTest;
 using namespace std::chrono_literals;

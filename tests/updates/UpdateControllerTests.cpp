@@ -3,9 +3,6 @@
 #include "model/InstallJourney.h"
 #include "process/CLIService.h"
 #include "support/ControllerHarness.h"
-#include "support/Scripted.h"
-#include "support/Steps.h"
-#include "support/Test.h"
 #include "updates/RegistryLocator.h"
 #include "updates/UpdateController.h"
 
