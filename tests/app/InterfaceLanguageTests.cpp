@@ -1,8 +1,7 @@
 // Which language the interface speaks: the user's choice in the profile over the system's
 // preferred languages, the first of those it has texts for.
 #include "app/InterfaceLanguage.h"
-
-#include <QTest>
+#include "support/Test.h"
 
 class InterfaceLanguageTests : public QObject
 {
@@ -11,9 +10,8 @@ class InterfaceLanguageTests : public QObject
 private Q_SLOTS:
     void choose_data()
     {
-        QTest::addColumn<QString>("chosen"); // empty: no choice kept
-        QTest::addColumn<QStringList>("system");
-        QTest::addColumn<QString>("language");
+        // chosen — empty: no choice kept
+        QuorvantisTest::columns<QString, QStringList, QString>({"chosen", "system", "language"});
         QTest::newRow("Chinese system") << "" << QStringList{"zh-CN", "en-US"} << "zh_CN";
         QTest::newRow("any Chinese") << "" << QStringList{"zh-Hant-TW"} << "zh_CN";
         QTest::newRow("English system") << "" << QStringList{"en-GB", "zh-CN"} << "en";

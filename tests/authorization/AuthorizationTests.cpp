@@ -3,9 +3,6 @@
 #include "authorization/JITAuthorizationParser.h"
 #include "core/Configuration.h"
 #include "support/ControllerHarness.h"
-#include "support/Scripted.h"
-#include "support/Steps.h"
-#include "support/Test.h"
 
 using namespace QuorvantisTest;
 using Parser = JITAuthorizationOutputParser;

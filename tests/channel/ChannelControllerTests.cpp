@@ -2,9 +2,6 @@
 #include "channel/ChannelController.h"
 #include "net/BoundedHttp.h"
 #include "support/ControllerHarness.h"
-#include "support/Scripted.h"
-#include "support/Steps.h"
-#include "support/Test.h"
 
 #include <variant>
 

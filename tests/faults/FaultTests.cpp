@@ -145,44 +145,6 @@ private Q_SLOTS:
         QVERIFY2(leaks.isEmpty(), qPrintable(leaks.join(u'\n')));
     }
 
-    // Killed while the setup ran, the application leaves the tool running; it finishes and
-    // configures the agent while the stage still says setup. The relaunch goes on with the daemon
-    // (done at once here, and on to the channel).
-    void setupFinishedAfterAKill()
-    {
-        ModelFixture fixture(ModelFixture::Succeeding);
-        AppModel &model = fixture.makeAt("setup", true);
-        Quorvantis::startDetached(model.resumeInstalledConfiguration(), "launch resume");
-        QCOMPARE(fixture.installation(), QStringLiteral("channel cccccccrpp online validated configured"));
-        QVERIFY(!model.attention().lastError());
-    }
-
-    // The agent's status endpoint, misbehaving: each of three polls in a row fails, and the third
-    // shows the error state.
-    void statusEndpoint_data()
-    {
-        columns<QJsonObject>({"routes"});
-        QTest::newRow("hangs") << QJsonObject{{"*", fault("hang")}};
-        QTest::newRow("trickles") << QJsonObject{{"*", fault("trickle")}};
-        QTest::newRow("answers garbage") << QJsonObject{{"*", fault("garbage")}};
-    }
-
-    void statusEndpoint()
-    {
-        QFETCH(QJsonObject, routes);
-        FaultServer server(routes);
-        ModelFixture fixture;
-        AppModel &model = fixture.makeAt({}, true);
-        fixture.writeProfileFile(QStringLiteral("tui-port"), QByteArray::number(server.port));
-        fixture.writeProfileFile(QStringLiteral("tui-token"), "faults-status-token");
-        Watch watch;
-        for (int poll = 0; poll < 3; ++poll)
-            await(AppModelAccess{model}.status().refreshAgentStatus());
-        QCOMPARE(model.status().consecutiveStatusFailures(), 3);
-        QCOMPARE(model.journey().overallState(), AppModel::OverallState::error);
-        QVERIFY2(watch.bounded(), qPrintable(watch.describe()));
-    }
-
     // The onboarding service, asked for a new binding link: the error's code or transport failure,
     // and at most how many link requests went out (Qt sends one again, up to three
     // times, when its connection closes unanswered).
@@ -226,8 +188,6 @@ private Q_SLOTS:
     {
         columns<QJsonObject, QString>({"routes", "offered"});
         const QJsonObject beta = answer(200, R"({"version":"9.0.0-beta.1"})");
-        const QJsonObject redirect{{"fault", "redirect"}, {"location", "/elsewhere"}};
-        QTest::newRow("redirects") << QJsonObject{{"GET /quorvantis/beta", redirect}, {"GET /elsewhere", beta}} << "";
         QTest::newRow("stalls") << QJsonObject{{"*", fault("hang")}} << "";
         QTest::newRow("answers") << QJsonObject{{"*", beta}} << "9.0.0-beta.1";
     }
@@ -253,7 +213,7 @@ private Q_SLOTS:
 
     // The runtime stage with the real runner, the row's script standing in for the session script.
     // Files that cannot be written reach no user: the stage moves on in memory, the run goes on
-    // unlogged. A session script that dies by a signal or floods its output fails the stage with
+    // unlogged. A session script that floods its output fails the stage with
     // its status.
     void runtimeStage_data()
     {
@@ -266,7 +226,6 @@ private Q_SLOTS:
         const QString flood = QStringLiteral("head -c 1073741824 /dev/zero | tr '\\0' x; exit 3");
         QTest::newRow("profile path cannot be created") << ready << true << "" << "";
         QTest::newRow("logs on a full disk") << ready << false << "/dev/full" << "";
-        QTest::newRow("killed by SIGSEGV") << "kill -SEGV $$" << false << "" << "RUNTIME_PREPARE_EXIT_11";
         QTest::newRow("1 GiB on one line, then exit 3") << flood << false << "" << "RUNTIME_PREPARE_EXIT_3";
     }
 

@@ -1,9 +1,7 @@
 // The shared model objects: the installation's journey and progress list, the profile's marker
-// files and what the user is asked to look at.
+// files, the turns on the agent and what the user is asked to look at.
 #include "model/ProfileMarkers.h"
 #include "support/ControllerHarness.h"
-#include "support/Steps.h"
-#include "support/Test.h"
 
 #include <QProcess>
 
@@ -194,14 +192,13 @@ private Q_SLOTS:
         QTemporaryDir root;
         const QString profile = root.filePath(QStringLiteral("profiles/default"));
         const QString completed = profile + u'/' + completedFile, awaiting = profile + u'/' + awaitingFile;
+        const auto written = [](const QString &path) { return std::make_pair(posixMode(path), readFile(path)); };
         ProfileMarkers::writeCompletedPermissions(profile,
                                                   {PermissionKind::fullDiskAccess, PermissionKind::screenRecording});
-        QCOMPARE(readFile(completed), QByteArray("screenRecording\nfullDiskAccess\n"));
-        QCOMPARE(posixMode(completed), 0600);
         QVERIFY(writeFile(awaiting, "old\n"));
         ProfileMarkers::writeAwaitingPermission(profile, PermissionKind::accessibility);
-        QCOMPARE(readFile(awaiting), QByteArray("accessibility\n"));
-        QCOMPARE(posixMode(awaiting), 0600);
+        QCOMPARE(written(completed), std::make_pair(0600, QByteArray("screenRecording\nfullDiskAccess\n")));
+        QCOMPARE(written(awaiting), std::make_pair(0600, QByteArray("accessibility\n")));
         ProfileMarkers::writeCompletedPermissions(profile, {});
         QCOMPARE(posixMode(completed), -1);
     }
@@ -235,6 +232,33 @@ private Q_SLOTS:
         ProfileMarkers::removeStaleTemporaries(profile.path());
         for (auto it = files.cbegin(); it != files.cend(); ++it)
             QVERIFY2(QFileInfo::exists(profile.filePath(it.key())) == it.value(), qPrintable(it.key()));
+    }
+
+    // Turns on the agent: while a background check holds it, a press is shown at once, refuses a
+    // second press, and goes ahead of the check and the stage work that asked before it.
+    void turns()
+    {
+        ControllerHarness h;
+        AgentOperations &operations = h.operations();
+        std::optional<AgentOperations::Lease> holding = await(operations.check());
+        QStringList order;
+        const auto after = [&order](QCoro::Task<std::optional<AgentOperations::Lease>> turn,
+                                    QString name) -> QCoro::Task<void> {
+            const auto lease = co_await std::move(turn); // held until the name is noted
+            if (lease)
+                order << name;
+        };
+        std::vector<QCoro::Task<void>> waiting;
+        waiting.push_back(after(operations.check(), QStringLiteral("check")));
+        waiting.push_back(after(operations.beginStage(AgentOperation::prepareRuntime), QStringLiteral("stage")));
+        waiting.push_back(after(operations.press(AgentOperation::restartAgent), QStringLiteral("press")));
+        QCOMPARE(operations.operation().value_or(RunningOperation{}).kind, AgentOperation::restartAgent);
+        QVERIFY(!await(operations.press(AgentOperation::updateAgent)));
+        holding.reset();
+        for (auto &task : waiting)
+            await(std::move(task));
+        QCOMPARE(order, (QStringList{"press", "check", "stage"}));
+        QVERIFY(operations.isIdle());
     }
 
     // The newest 20 activities, newest first, dated now. (That every focus request counts, even for

@@ -7,9 +7,6 @@
 #include "model/ProfileMarkers.h"
 #include "permissions/PermissionController.h"
 #include "support/ControllerHarness.h"
-#include "support/Scripted.h"
-#include "support/Steps.h"
-#include "support/Test.h"
 
 using namespace QuorvantisTest;
 using namespace std::chrono_literals;
@@ -71,7 +68,7 @@ struct Scenario
 {
     QString launch;    // the stage ("-": finished), then any of configured, completed=<kinds>, awaiting=<kind>
     QString answers;   // entries <call>=<answer>[*<times>],... (yes no fails hang; the last repeats)
-    QString ops;       // steps (see Flow::start); hold:<op> leaves it waiting at a hanging probe, release:<yes|no> answers
+    QString ops;       // steps (see Flow::words)
     QString calls;     // the probes run (a repeated one as <call>*<times>)
     QString shown;     // Flow::shown()
     QString journey{}; // describe(journey), when the row checks it
@@ -139,38 +136,40 @@ struct Flow
             }
         }
     }
-    // Starts an operation; the synchronous ones are done when it returns.
-    QCoro::Task<void> start(const QString &op)
+    // The steps of a row (support/Steps.h). Every scripted probe answers at once, so an operation
+    // must end when it returns; "<op>~" leaves it waiting at a hanging probe, "release:<yes|no>"
+    // answers that probe.
+    Words words()
     {
-        const QString name = op.section(u':', 0, 0), argument = op.section(u':', 1);
-        const auto kind = kindOf(argument);
-        const QHash<QString, std::function<QCoro::Task<void>()>> awaited{
-            {"confirm", [&] { return c->confirmPermissionOnboarding(kind); }},
-            {"continue", [&] { return c->continuePermissionOnboarding(); }},
-            {"advance", [&] { return c->advancePermissionOnboarding(); }},
-            {"activate", [&] { return c->noteActivation(); }},
-            {"refresh", [&] { return c->refreshExistingPermissions(); }},
-            {"recheck", [&] { return c->recheckExistingPermissionsOnLaunchIfNeeded(); }}};
-        const QHash<QString, std::function<void()>> immediate{
-            {"hold", [&] { held.push_back(start(argument)); }}, {"release", [&] { release(argument == u"yes"); }},
-            {"present", [&] { c->presentPermissionPrompt(*kind); }},
-            {"open", [&] { c->openCurrentPermissionSettings(); }},
-            {"reset", [&] { c->resetPermissionVerification(); }},
-            {"allow", [&] { c->allowExistingPermissionRecheck(); }},
+        const std::pair<QString, std::function<QCoro::Task<void>(std::optional<Kind>)>> awaited[] = {
+            {"confirm", [this](std::optional<Kind> kind) { return c->confirmPermissionOnboarding(kind); }},
+            {"continue", [this](auto) { return c->continuePermissionOnboarding(); }},
+            {"advance", [this](auto) { return c->advancePermissionOnboarding(); }},
+            {"activate", [this](auto) { return c->noteActivation(); }},
+            {"refresh", [this](auto) { return c->refreshExistingPermissions(); }},
+            {"recheck", [this](auto) { return c->recheckExistingPermissionsOnLaunchIfNeeded(); }}};
+        Words words{
+            {"release", [this](const QString &answer) { release(answer == u"yes"); }},
+            {"present", [this](const QString &kind) { c->presentPermissionPrompt(*kindOf(kind)); }},
+            {"open", [this](const QString &) { c->openCurrentPermissionSettings(); }},
+            {"reset", [this](const QString &) { c->resetPermissionVerification(); }},
+            {"allow", [this](const QString &) { c->allowExistingPermissionRecheck(); }},
             // The installation moves on (from the stage) or back (a finished one) without the controller.
-            {"leave", [&] {
+            {"leave", [this](const QString &) {
                  if (!h.journey().report(JourneyEvent::permissionsVerified))
                      h.journey().report(JourneyEvent::permissionMissing);
              }},
-            {"gone", [&] { c.reset(); }},
-            {"restore", [&] { c->restoreAtLaunch(); }}, {"resolve", [&] { c->resolvePermission(*kind); }},
-            {"wait", [&] { h.time.advance(500ms * argument.toInt()); }}};
-        if (awaited.contains(name))
-            return awaited[name]();
-        if (!immediate.contains(name))
-            qFatal("unknown operation %s", qPrintable(op));
-        immediate[name]();
-        return nothing();
+            {"gone", [this](const QString &) { c.reset(); }},
+            {"restore", [this](const QString &) { c->restoreAtLaunch(); }},
+            {"resolve", [this](const QString &kind) { c->resolvePermission(*kindOf(kind)); }},
+            {"wait", [this](const QString &polls) { h.time.advance(500ms * polls.toInt()); }}};
+        for (const auto &[name, operation] : awaited) {
+            words.insert(name, [name, operation](const QString &kind) {
+                QVERIFY2(finishesAtOnce(operation(kindOf(kind))), qPrintable(name + " is still running"));
+            });
+            words.insert(name + u'~', [this, operation](const QString &kind) { held.push_back(operation(kindOf(kind))); });
+        }
+        return words;
     }
     void release(bool answer)
     {
@@ -288,18 +287,18 @@ private Q_SLOTS:
         row("checks: end with the controller",
             {"permissions", "", "confirm:s; gone; wait:3", "prepare:s", "gone focus=s#1"});
         // ---- Probes that hang or fail ----
-        row("re-probe running", {"permissions awaiting=s", "check:s=hang", "hold:advance", "check:s",
+        row("re-probe running", {"permissions awaiting=s", "check:s=hang", "advance~", "check:s",
                                  "permissions ??? awaiting=s inFlight checking needsAction"});
         row("a hanging probe holds up nothing else",
-            {"permissions completed=s,a", "prepare:s=hang", "hold:confirm:s; confirm:s; advance; activate; open",
+            {"permissions completed=s,a", "prepare:s=hang", "confirm:s~; confirm:s; advance; activate; open",
              "prepare:s", "permissions ??? done=a inFlight focus=s#1 opened=s"});
         row("a late answer for a controller gone",
-            {"permissions", "prepare:s=hang", "hold:confirm:s; gone; release:yes", "prepare:s", "gone focus=s#1"});
+            {"permissions", "prepare:s=hang", "confirm:s~; gone; release:yes", "prepare:s", "gone focus=s#1"});
         row("activation during a failing probe is owed",
-            {"permissions", "prepare:s=no,hang; check:s=yes", "confirm:s; hold:confirm:s; activate; release:no",
+            {"permissions", "prepare:s=no,hang; check:s=yes", "confirm:s; confirm:s~; activate; release:no",
              "prepare:s*2 check:s", "permissions v?? done=s returnChecks sleeping=2 focus=s#2"});
         row("activation during a passing probe is dropped",
-            {"permissions", "prepare:s=no,hang; check:s=yes", "confirm:s; hold:confirm:s; activate; release:yes",
+            {"permissions", "prepare:s=no,hang; check:s=yes", "confirm:s; confirm:s~; activate; release:yes",
              "prepare:s*2", "permissions v?? done=s returnChecks sleeping=1 focus=s#2"});
         // A probe that could not run decides nothing: the state stays and the user is told.
         row("a confirm whose probe did not run",
@@ -366,9 +365,7 @@ private Q_SLOTS:
         f.daemon->steps = {row.daemon.begin(), row.daemon.end()};
         f.make(row.launch);
         f.answer(row.answers);
-        // Every scripted probe answers at once (a hanging one only inside hold:).
-        for (const QString &op : entries(row.ops))
-            QVERIFY2(finishesAtOnce(f.start(op)), qPrintable(op + QStringLiteral(" is still running")));
+        playSteps(row.ops, f.words());
         QCOMPARE(runs(f.p->calls), row.calls);
         QCOMPARE(f.shown(), row.shown);
         if (!row.journey.isEmpty())

@@ -2,8 +2,6 @@
 // the desktop and the daemon, and the line that tells how it ended.
 #include "recovery/RecoveryController.h"
 #include "support/ControllerHarness.h"
-#include "support/Scripted.h"
-#include "support/Test.h"
 
 using namespace QuorvantisTest;
 using Kind = RecoveryAction::Kind;

@@ -4,9 +4,6 @@
 #include "setup/SetupController.h"
 #include "setup/SetupOutput.h"
 #include "support/ControllerHarness.h"
-#include "support/Scripted.h"
-#include "support/Steps.h"
-#include "support/Test.h"
 
 using namespace QuorvantisTest;
 using namespace std::chrono_literals;
@@ -169,21 +166,7 @@ Step held(Step base)
     return base.heldAt(std::make_shared<Gate>());
 }
 
-// A step that prints `lines` and reports `authorization`.
-Step step(QStringList lines, std::optional<JITWorkspaceAuthorization> authorization = {})
-{
-    Step base = Step::success();
-    base.lines = std::move(lines);
-    base.authorization = std::move(authorization);
-    return base;
-}
-
-Step exit(qint32 status, const char *line)
-{
-    return Step::exit(status, QString::fromUtf8(line));
-}
-
-const Step busy = exit(1, "Error: setup failed (bootstrap_failed): try again later");
+const Step busy = Step::exit(1, "Error: setup failed (bootstrap_failed): try again later");
 
 } // namespace
 
@@ -212,7 +195,7 @@ private Q_SLOTS:
         refused("enrolment, key gone", "setup", "keys:2; enroll; name:new-agent-7", "SETUP_ENROLLMENT_UNAVAILABLE", 0);
         // ---- A code run: the code leaves the field; success hands over to the daemon stage ----
         const QString configure = R"({"type":"progress","phase":"configure","status":"running","detail":"写入配置"})";
-        const Step configuring = held(step({configure}, authorization()));
+        const Step configuring = held({.lines = {configure}, .authorization = authorization()});
         QTest::newRow("QVS2 runs without a name")
             << Scenario{"setup",
                         "failed; code:qvs2 abcd efgh jkmn; name:some-name; submit"
@@ -230,10 +213,10 @@ private Q_SLOTS:
                         codeS + "; submit; wait:2000; wait:4000; check:detail=安装服务暂时繁忙，正在重试（4/4）; wait:8000",
                         "calls=4; waits=2000 4000 8000; sleeping=0; task=0; journey=setup cccfpppppp error"
                         "; fail=SETUP_EXIT_17: BOOTSTRAP_FAILED: busy",
-                        {exit(17, "BOOTSTRAP_FAILED: busy")}};
+                        {Step::exit(17, "BOOTSTRAP_FAILED: busy")}};
         QTest::newRow("internal line is not shown nor retried")
             << Scenario{"setup", codeS + "; submit", "calls=1; waits=; fail=SETUP_EXIT_5",
-                        {exit(5, "QVAPP_STAGE=redeem bootstrap_failed")}};
+                        {Step::exit(5, "QVAPP_STAGE=redeem bootstrap_failed")}};
         // ---- Only the current run changes the model: a superseded one neither finishes, retries
         // nor shows its authorization ----
         Step stale = held(Step::success());
@@ -266,24 +249,24 @@ private Q_SLOTS:
         Scenario refusedName{"setup", failedEnrolment,
                              "enrolments=" + enrolment + "; notice=请先更换 Agent 名称，再重新提交。; error=-"
                              "; journey=setup cccppppppp waitingSetup; detail=-"};
-        refusedName.enroll = {exit(1, "Error: agent_name_reserved")};
+        refusedName.enroll = {Step::exit(1, "Error: agent_name_reserved")};
         QTest::newRow("retry: a refused name must change first") << refusedName;
         Scenario issued{"setup", failedEnrolment, "enrolments=" + enrolment + "; resumes=1; notice=-" + daemonStage};
-        issued.enroll = {exit(5, "Error: no")};
+        issued.enroll = {Step::exit(5, "Error: no")};
         issued.leftBehind = code.toUtf8();
         QTest::newRow("retry: the code the failed run was issued is claimed") << issued;
         Scenario again{"setup", failedEnrolment, "enrolments=" + enrolment + "," + enrolment + "; resumes=0" + daemonStage};
-        again.enroll = {exit(5, "Error: no"), Step::success()};
+        again.enroll = {Step::exit(5, "Error: no"), Step::success()};
         QTest::newRow("retry: an enrolment goes again") << again;
         QTest::newRow("retry: a code that left the field is asked for")
             << Scenario{"setup", codeS + "; submit; retry; drain",
                         "calls=1; notice=请重新输入安装码后提交。; journey=setup cccppppppp waitingSetup; focus=1",
-                        {exit(5, "Error: no")}};
+                        {Step::exit(5, "Error: no")}};
         // ---- Switching between a code and an enrolment ----
         QTest::newRow("enrolment needs a key") << Scenario{"setup", "keys:0; enroll", "mode=paste"};
         // ---- The runtime stage ----
         const QString status = R"({"type":"progress","phase":"runtime","status":"running","detail":"安装 Quorvantis"})";
-        const Step preparing = held(step({status, R"({"type":"packageProgress","completed":4,"total":8})"}));
+        const Step preparing = held({.lines = {status, R"({"type":"packageProgress","completed":4,"total":8})"}});
         QTest::newRow("runtime: success moves to permissions")
             << Scenario{"-",
                         "failed; runtime; check:preparing=1; check:showsPackage=1"
@@ -302,9 +285,9 @@ private Q_SLOTS:
             (daemon ? row.daemon : row.prepare) = {failed, Step::success()};
             QTest::newRow(name) << row;
         };
-        failure("runtime: exit with an error line", false, exit(2, "Error: corepack failed"),
+        failure("runtime: exit with an error line", false, Step::exit(2, "Error: corepack failed"),
                 "RUNTIME_PREPARE_EXIT_2: Error: corepack failed");
-        failure("daemon: exit with an error line", true, exit(3, "launchctl: Bootstrap failed: 5"),
+        failure("daemon: exit with an error line", true, Step::exit(3, "launchctl: Bootstrap failed: 5"),
                 "DAEMON_INSTALL_EXIT_3: launchctl: Bootstrap failed: 5");
         // ---- Each stage runs only in its stage, and once at a time ----
         QTest::newRow("runtime, elsewhere") << Scenario{"permissions", "runtime", "prepares=0"};
@@ -318,7 +301,7 @@ private Q_SLOTS:
         // ---- The daemon's agent is asked up to 30 times, half a second apart; its installer's lines
         // only go to the log ----
         const QString wait = QStringLiteral("daemon; check:daemonFlight=1; check:detail=等待 Agent 启动; drain");
-        const QList<Step> installer{step({R"({"type":"progress","phase":"channel","status":"running"})"})};
+        const QList<Step> installer{{.lines = {R"({"type":"progress","phase":"channel","status":"running"})"}}};
         std::deque<bool> late(29, false);
         late.push_back(true);
         QTest::newRow("the agent answers at the last check")

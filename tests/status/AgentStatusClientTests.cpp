@@ -1,5 +1,6 @@
-// The agent's status endpoint against a real loopback server, and its document. The limits of every
-// HTTP exchange (deadline, size cap, no redirect, transport failures) are checked here, once.
+// The agent's status endpoint against a real loopback server, and its document. The limits of the
+// loopback exchange (deadline, size cap, no redirect, transport failures) are checked here, once;
+// those of the exchange the registry and onboarding clients share, in their suites.
 #include "status/AgentStatusClient.h"
 #include "support/StatusFixture.h"
 #include "support/Test.h"

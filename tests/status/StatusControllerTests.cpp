@@ -1,9 +1,6 @@
 // Status monitoring through its controller, with scripted samples on virtual time.
 #include "status/StatusController.h"
 #include "support/ControllerHarness.h"
-#include "support/Scripted.h"
-#include "support/Steps.h"
-#include "support/Test.h"
 
 #include <deque>
 

@@ -7,6 +7,10 @@
 #include "model/ModelContext.h"
 #include "support/ScriptFiles.h"
 #include "support/VirtualTime.h"
+// What every controller suite uses with the harness: scripted effects, steps, the shared test header.
+#include "support/Scripted.h"
+#include "support/Steps.h"
+#include "support/Test.h"
 
 #include <QTemporaryDir>
 

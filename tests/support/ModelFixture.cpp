@@ -22,9 +22,8 @@ ModelFixture::ModelFixture(Defaults defaults)
     effects.permissionPrepare = [](PermissionKind) { return value(false); };
     effects.accessibilityPrepare = [](AccessibilityStep, bool) { return value(false); };
     effects.openSystemSettings = [](std::optional<PermissionKind>) { return value(true); };
-    effects.ownerSetupRequest = [](std::optional<QUrl>, bool) -> QCoro::Task<OwnerSetupSession> {
-        throw QuorvantisNativeError(QStringLiteral("OWNER_SETUP_UNAVAILABLE"), QStringLiteral("scripted"));
-        co_return OwnerSetupSession{};
+    effects.ownerSetupRequest = [](std::optional<QUrl>, bool) {
+        return failing<OwnerSetupSession>(QuorvantisNativeError(QStringLiteral("OWNER_SETUP_UNAVAILABLE"), {}));
     };
     effects.ownerSetupOpen = [](QUrl) { return value(true); };
     effects.ownerSetupCopy = [](QUrl) { return true; };

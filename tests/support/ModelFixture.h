@@ -2,7 +2,6 @@
 
 #include "app/AppModel.h"
 #include "support/ControllerHarness.h"
-#include "support/Scripted.h"
 #include "support/ModelAccess.h"
 
 

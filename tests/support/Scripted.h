@@ -105,6 +105,12 @@ inline QCoro::Task<void> nothing()
 {
     co_return;
 }
+// A task that fails with `error`.
+template <typename T, typename E> QCoro::Task<T> failing(E error)
+{
+    throw error;
+    co_return T{};
+}
 
 // Finishes a task that scripted effects let run to its end at once (rethrowing what it threw);
 // false when it still waits (for virtual time, a gate, or something that never comes).

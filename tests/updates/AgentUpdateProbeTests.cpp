@@ -1,5 +1,4 @@
-// The registry probe against a real loopback server, and the order of agent versions. The limits of
-// the HTTP exchange itself are the status client tests'.
+// The registry probe against a real loopback server, and the order of agent versions.
 #include "support/StatusFixture.h"
 #include "support/Test.h"
 #include "updates/AgentUpdateProbe.h"
@@ -35,8 +34,10 @@ private Q_SLOTS:
         QTest::newRow("the beta document, trimmed, other members ignored") << json(200, betaDocument) << "1.5.0-beta.3";
         QTest::newRow("exactly at the size limit") << json(200, padded(AgentUpdateProbe::maxBodyBytes)) << "2.0.0";
         QTest::newRow("one byte over the limit") << json(200, padded(AgentUpdateProbe::maxBodyBytes + 1)) << "";
+        // Not followed (one request): the registry and onboarding clients' exchange is not the
+        // status client's loopback one, so its rules are checked here and in OwnerSetupClientTests.
         const ScriptedResponse redirect{.status = 302, .headers = {{"Location", "/moved"}}};
-        QTest::newRow("redirect to the document") << redirect << ""; // not followed: one request
+        QTest::newRow("redirect to the document") << redirect << "";
         QTest::newRow("no version") << json(200, "{\"name\":\"quorvantis\"}") << "";
         QTest::newRow("unacceptable version") << json(200, "{\"version\":\"v1.5.0\"}") << "";
         QTest::newRow("not JSON") << ScriptedResponse::text(200, "version: 1.5.0") << "";

@@ -6,16 +6,6 @@
 
 using namespace QuorvantisTest;
 
-namespace {
-
-QCoro::Task<std::optional<QString>> putOff()
-{
-    throw RegistryLookupDeferred("busy");
-    co_return std::nullopt;
-}
-
-} // namespace
-
 class RegistryLocatorTests : public QObject
 {
     Q_OBJECT
@@ -67,7 +57,7 @@ private Q_SLOTS:
                                     ++*asked;
                                     const QString answer = queue->isEmpty() ? QStringLiteral("-") : queue->takeFirst();
                                     if (answer == u"busy")
-                                        return putOff();
+                                        return failing<std::optional<QString>>(RegistryLookupDeferred("busy"));
                                     return value(answer == u"-" ? std::nullopt : std::optional(answer + u'\n'));
                                 });
         QStringList yielded;

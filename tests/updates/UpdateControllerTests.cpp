@@ -3,9 +3,6 @@
 #include "model/InstallJourney.h"
 #include "process/CLIService.h"
 #include "support/ControllerHarness.h"
-#include "support/Scripted.h"
-#include "support/Steps.h"
-#include "support/Test.h"
 #include "updates/RegistryLocator.h"
 #include "updates/UpdateController.h"
 
@@ -29,13 +26,6 @@ std::deque<Step> endings(const QString &words)
     return steps;
 }
 
-// The registry could not be looked up now.
-QCoro::Task<std::optional<QString>> lookupDeferred()
-{
-    throw RegistryLookupDeferred("busy");
-    co_return std::nullopt;
-}
-
 struct Rig
 {
     ControllerHarness h;
@@ -55,7 +45,8 @@ struct Rig
             .agentUpdateVersion =
                 [this] {
                     ++asked;
-                    return offer == u"busy" ? lookupDeferred() : value(offer);
+                    // "busy": the registry could not be looked up now
+                    return offer == u"busy" ? failing<std::optional<QString>>(RegistryLookupDeferred("busy")) : value(offer);
                 },
             .runScript = [s = script](QString text, OutputHandler out) { return play(s, {text}, std::move(out), {}); },
         };
