@@ -134,25 +134,17 @@ private Q_SLOTS:
     }
 
     // The wrapper waits for its job's answer without starting a process per poll: a `cat` or a
-    // `sleep` on the wrapper's search path is never run while it polls (the payload runs on the
-    // default search path of a login job and may use both).
+    // `sleep` first on the wrapper's search path (the runtime's) is never run while it polls (the
+    // payload runs on the default search path of a login job and may use both).
     void pollingStartsNoProcess()
     {
-        const QString shims = path("shims"), log = path("shims.log");
-        for (const QString name : {QStringLiteral("cat"), QStringLiteral("sleep")}) {
+        const QString log = path("shims.log");
+        for (const QString &name : {QStringLiteral("cat"), QStringLiteral("sleep")}) {
             const QString shim = QStringLiteral("#!/bin/bash\necho %1 >>'%2'\nexec /bin/%1 \"$@\"\n").arg(name, log);
-            QVERIFY(writeFile(shims + u'/' + name, shim.toUtf8(), true));
+            QVERIFY(writeFile(runtime("bin/" + name), shim.toUtf8(), true));
         }
-        CLIService::Options options;
-        options.installLogPath = path("install.log");
-        options.homeDirectory = m_home->path();
-        options.onboardingOverride = [] { return std::optional<QUrl>(); };
-        QProcessEnvironment base = QProcessEnvironment::systemEnvironment();
-        base.insert("TMPDIR", path("tmp"));
-        base.insert("PATH", shims + u':' + base.value("PATH"));
-        options.baseEnvironment = base;
-        const auto cli = std::make_shared<CLIService>(options);
-        // The shims themselves work: the wrapper would find them.
+        const auto cli = service();
+        // The wrapper's shell would find them.
         QCOMPARE(await(cli->execute({"-c", "sleep 0; cat </dev/null"})).status, 0);
         QCOMPARE(readFile(log), QByteArray("sleep\ncat\n"));
         QVERIFY(QFile::remove(log));
