@@ -263,7 +263,13 @@ probe_cliclick() {
     answer=mismatch
     return
   fi
-  same=$("$node_path" -e 'const fs = require("fs"); let same = false; try { same = fs.realpathSync(process.argv[1]) === fs.realpathSync(process.argv[2]); } catch (error) {} process.stdout.write(same ? "same" : "different");' "$resolved" "$cliclick" 2>/dev/null || true)
+  # The search path starts with the runtime's directory, so the search names the runtime's own
+  # cliclick as a rule: the same path is the same real path without asking node.
+  if [ "$resolved" = "$cliclick" ]; then
+    same=same
+  else
+    same=$("$node_path" -e 'const fs = require("fs"); let same = false; try { same = fs.realpathSync(process.argv[1]) === fs.realpathSync(process.argv[2]); } catch (error) {} process.stdout.write(same ? "same" : "different");' "$resolved" "$cliclick" 2>/dev/null || true)
+  fi
   if [ "$same" != "same" ]; then
     answer=mismatch
     return
