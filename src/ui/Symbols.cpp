@@ -134,9 +134,9 @@ QIcon logoIcon(const QString &resource)
         // image-format plugin to ask each whether it can, at start-up, before the first frame.
         QImageReader reader(*path, "png");
         reader.setAutoDetectImageFormat(false);
-        const QImage image = reader.read();
+        QImage image = reader.read();
         if (!image.isNull())
-            return QIcon(QPixmap::fromImage(image));
+            return QIcon(QPixmap::fromImage(std::move(image)));
     }
     return icon(QStringLiteral("sparkles.rectangle.stack.fill"));
 }
