@@ -134,9 +134,9 @@ QIcon logoIcon(const QString &resource)
         // image-format plugin to ask each whether it can, at start-up, before the first frame.
         QImageReader reader(*path, "png");
         reader.setAutoDetectImageFormat(false);
-        QImage image = reader.read();
-        if (!image.isNull())
-            return QIcon(QPixmap::fromImage(std::move(image)));
+        const QPixmap pixmap = QPixmap::fromImageReader(&reader);
+        if (!pixmap.isNull())
+            return QIcon(pixmap);
     }
     return icon(QStringLiteral("sparkles.rectangle.stack.fill"));
 }
