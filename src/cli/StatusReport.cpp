@@ -162,6 +162,7 @@ StatusReport StatusReport::fromModel(const AppModel &model)
     report.permissions = model.permissions().permissions();
     report.operation = model.operations().operation();
     report.lastError = model.attention().lastError();
+    report.activityCount = model.attention().activities().size();
     return report;
 }
 
@@ -253,6 +254,7 @@ QJsonObject StatusReport::toJson() const
         {QStringLiteral("channel"), channelName(channel)},
         {QStringLiteral("operation"), running},
         {QStringLiteral("lastError"), error},
+        {QStringLiteral("activityCount"), double(activityCount)},
     };
 }
 

@@ -45,6 +45,8 @@ struct StatusReport
     QList<PermissionItem> permissions;
     std::optional<RunningOperation> operation;
     std::optional<DisplayError> lastError;
+    // Entries of the activity list (kept in memory only: none from the profile).
+    qsizetype activityCount = 0;
 
     static StatusReport fromModel(const AppModel &model);
     // `sample`: the agent's status document, absent when it did not answer.

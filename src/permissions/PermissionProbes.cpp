@@ -23,27 +23,38 @@ if [ -r "$HOME/.quorvantis/mac-app-node-path" ]; then
 fi
 runtime_root="$HOME/.quorvantis/mac-app-runtime"
 runtime_bin="$runtime_root/bin"
+node_dir=${node_path%/*}
+node_dir=${node_dir:-/}
+# The first line of a result file into probe_answer, read by the shell itself.
+read_answer() {
+  probe_answer=""
+  if [ -e "$1" ]; then
+    IFS= read -r probe_answer <"$1" 2>/dev/null || true
+  fi
+}
 )SH";
 
 // The job directory, the payload and the runner are the same on both platforms; only the way
 // the runner is started and ended differs.
 const char *const jobPrelude = R"SH(job_dir=$(mktemp -d "${TMPDIR:-/tmp}/quorvantis-permission-job.XXXXXX") || exit 2
 label="com.quorvantis.permission.$$.$RANDOM"
-user_id=$(id -u)
+user_id=$EUID
 @JOB_CLEANUP@trap cleanup EXIT
 
 printf '%s' '@PAYLOAD@' | @BASE64_DECODE@ >"$job_dir/payload.sh"
-chmod 700 "$job_dir/payload.sh"
-cat >"$job_dir/runner.sh" <<'QUORVANTIS_RUNNER'
+# Written by the shell itself: the wrapper runs at every permission check, so each command it
+# spares is a process fewer at every launch.
+IFS= read -r -d '' runner <<'QUORVANTIS_RUNNER' || true
 #!/bin/bash
 set +e
-job_dir=$(cd "$(dirname "$0")" && pwd)
+job_dir=${0%/*}
 /bin/bash "$job_dir/payload.sh"
 status=$?
 printf '%s\n' "$status" >"$job_dir/result"
 exit "$status"
 QUORVANTIS_RUNNER
-chmod 700 "$job_dir/runner.sh"
+printf '%s' "$runner" >"$job_dir/runner.sh"
+chmod 700 "$job_dir/payload.sh" "$job_dir/runner.sh"
 )SH";
 
 const char *const macOSJobCleanup = R"SH(cleanup() {
@@ -74,7 +85,7 @@ cleanup() {
     if kill -TERM -- "-$job_pid" >/dev/null 2>&1; then
       for _ in 1 2 3 4 5 6 7 8 9 10; do
         kill -0 -- "-$job_pid" >/dev/null 2>&1 || break
-        sleep 0.05
+        if declare -F pause >/dev/null; then pause 0.05; else sleep 0.05; fi
       done
     fi
     kill -KILL -- "-$job_pid" >/dev/null 2>&1 || true
@@ -89,15 +100,25 @@ job_pid=$!
 )SH";
 
 const char *const jobPoll = R"SH(
+# The wait between polls: a timed read on a FIFO nobody writes to, where the shell can time a
+# read to the millisecond (bash 4 and later), so no sleep process starts per poll.
+if [ "${BASH_VERSINFO[0]:-0}" -ge 4 ] && mkfifo "$job_dir/tick" 2>/dev/null && { exec 9<>"$job_dir/tick"; } 2>/dev/null; then
+  pause() { read -r -t "$1" -u 9 _ || true; }
+else
+  pause() { sleep "$1"; }
+fi
 last=""
 for ((attempt = 1; attempt <= @POLLS@; attempt++)); do
-  last=$(cat "$job_dir/result" 2>/dev/null || true)
+  last=""
+  if [ -e "$job_dir/result" ]; then
+    IFS= read -r last <"$job_dir/result" 2>/dev/null || true
+  fi
   case "$last" in
     '' | *[!0-9]*) ;;
     *) break ;;
   esac
   if [ "$attempt" -lt @POLLS@ ]; then
-    sleep @INTERVAL@
+    pause @INTERVAL@
   fi
 done
 if [ "$last" = "0" ]; then
@@ -115,11 +136,15 @@ const os = require('os');
 const path = require('path');
 const { spawnSync } = require('child_process');
 const { pathToFileURL } = require('url');
-const [modulePath, resultPath] = process.argv.slice(1);
+const [packageLink, resultPath] = process.argv.slice(1);
 const helper = path.join(os.homedir(), '.quorvantis', 'bin', 'macos-screenshot');
 (async () => {
   let answer = 'denied';
   try {
+    // The agent package where pnpm's global root links to it; without its screenshot module
+    // there is nothing to ask.
+    const modulePath = path.join(fs.realpathSync(packageLink), 'dist', 'tools', 'screenshot.js');
+    if (!fs.statSync(modulePath).isFile()) throw new Error('no screenshot module');
     if (!fs.existsSync(helper)) {
       try {
         const loaded = await import(pathToFileURL(modulePath).href);
@@ -149,21 +174,19 @@ fi
 export PNPM_HOME="$runtime_bin"
 export NPM_CONFIG_USERCONFIG="$runtime_root/pnpm-config/npmrc"
 export NPM_CONFIG_GLOBALCONFIG=/dev/null
-export PATH="$runtime_bin:$(dirname "$node_path"):@STANDARD_PATH@"
+export PATH="$runtime_bin:$node_dir:@STANDARD_PATH@"
 unset NPM_CONFIG_PREFIX npm_config_prefix PNPM_CONFIG_GLOBAL_DIR QUORVANTIS_SCREENSHOT_HELPER
 
 global_root=$("$runtime_bin/pnpm" root -g 2>/dev/null) || exit 1
-package=$("$node_path" -e 'process.stdout.write(require("fs").realpathSync(process.argv[1]))' "$global_root/quorvantis" 2>/dev/null) || exit 1
-module="$package/dist/tools/screenshot.js"
-if [ ! -f "$module" ]; then
-  exit 1
-fi
+# The package's real path and its module are resolved by the probe's own node run: a node
+# start fewer per check.
 result=$(mktemp "${TMPDIR:-/tmp}/quorvantis-screen-result.XXXXXX") || exit 1
 trap 'rm -f "$result"' EXIT
 IFS= read -r -d '' screen_program <<'QUORVANTIS_JS' || true
 @SCREEN_PROGRAM@QUORVANTIS_JS
-"$node_path" -e "$screen_program" "$module" "$result" >/dev/null 2>&1
-if [ "$(cat "$result" 2>/dev/null)" = "granted" ]; then
+"$node_path" -e "$screen_program" "$global_root/quorvantis" "$result" >/dev/null 2>&1
+read_answer "$result"
+if [ "$probe_answer" = "granted" ]; then
   exit 0
 fi
 exit 1
@@ -197,7 +220,8 @@ result=$(mktemp "${TMPDIR:-/tmp}/quorvantis-permission-result.XXXXXX") || exit 1
 trap 'rm -f "$result"' EXIT
 disk_program=$(printf '%s' '@DISK_PROGRAM@' | @BASE64_DECODE@)
 "$node_path" -e "$disk_program" unused "$result" "$HOME" "$PATH" checkFullDiskAccessPermission >/dev/null 2>&1
-if [ "$(cat "$result" 2>/dev/null)" = "granted" ]; then
+read_answer "$result"
+if [ "$probe_answer" = "granted" ]; then
   exit 0
 fi
 exit 1
@@ -209,7 +233,7 @@ probe_module="$runtime_root/accessibility-prompt.node"
 if [ -z "$node_path" ] || [ ! -x "$node_path" ] || [ ! -f "$probe_module" ]; then
   exit 1
 fi
-export PATH="$runtime_bin:$(dirname "$node_path"):@STANDARD_PATH@"
+export PATH="$runtime_bin:$node_dir:@STANDARD_PATH@"
 result=$(mktemp "${TMPDIR:-/tmp}/quorvantis-accessibility-result.XXXXXX") || exit 1
 state_directory="$HOME/.quorvantis/profiles/default"
 # The answer is written beside the outcome file and moved over it; a job stopped in between
@@ -219,15 +243,16 @@ trap 'rm -f "$result" "$temporary"' EXIT
 trap 'exit 143' TERM HUP INT
 
 record() {
-  mkdir -p "$state_directory"
+  [ -d "$state_directory" ] || mkdir -p "$state_directory"
   (umask 077 && rm -f "$temporary" && printf '%s\n' "$1" >"$temporary") || return
   chmod 600 "$temporary"
   mv -f "$temporary" "$state_directory/mac-app-accessibility-probe"
 }
 
+# Each client's probe leaves its answer in `answer` (run in this shell, not a subshell of its own).
 probe_cliclick() {
   if [ ! -x "$cliclick" ]; then
-    echo missing
+    answer=missing
     return
   fi
   # Only the runtime's own cliclick may answer: another one on the search path would be asked
@@ -235,38 +260,44 @@ probe_cliclick() {
   local resolved same status
   resolved=$(type -P cliclick || true)
   if [ -z "$resolved" ]; then
-    echo mismatch
+    answer=mismatch
     return
   fi
-  same=$("$node_path" -e 'const fs = require("fs"); let same = false; try { same = fs.realpathSync(process.argv[1]) === fs.realpathSync(process.argv[2]); } catch (error) {} process.stdout.write(same ? "same" : "different");' "$resolved" "$cliclick" 2>/dev/null || true)
+  # The search path starts with the runtime's directory, so the search names the runtime's own
+  # cliclick as a rule: the same path is the same real path without asking node.
+  if [ "$resolved" = "$cliclick" ]; then
+    same=same
+  else
+    same=$("$node_path" -e 'const fs = require("fs"); let same = false; try { same = fs.realpathSync(process.argv[1]) === fs.realpathSync(process.argv[2]); } catch (error) {} process.stdout.write(same ? "same" : "different");' "$resolved" "$cliclick" 2>/dev/null || true)
+  fi
   if [ "$same" != "same" ]; then
-    echo mismatch
+    answer=mismatch
     return
   fi
   env $extra_environment "$cliclick" -V >"$result" 2>/dev/null
   status=$?
   if [ -s "$result" ]; then
-    echo unsupported
+    answer=unsupported
   elif [ "$status" -eq 0 ]; then
-    echo granted
+    answer=granted
   else
-    echo denied
+    answer=denied
   fi
 }
 
 probe_node() {
   if env $extra_environment "$node_path" -e 'let trusted = false; try { trusted = require(process.argv[1]).trusted(@PROMPT@) === true; } catch (error) {} process.exit(trusted ? 0 : 1);' "$probe_module" >/dev/null 2>&1; then
-    echo granted
+    answer=granted
   else
-    echo denied
+    answer=denied
   fi
 }
 
 status=0
 for client in @CLIENTS@; do
   case "$client" in
-    cliclick) answer=$(probe_cliclick) ;;
-    node) answer=$(probe_node) ;;
+    cliclick) probe_cliclick ;;
+    node) probe_node ;;
     *) answer=denied ;;
   esac
   printf '%s\n' "$answer" >"$result"

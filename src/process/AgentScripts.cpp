@@ -335,7 +335,8 @@ if [ -z "$runtime_node" ] || [ ! -x "$runtime_node" ] || [ ! -x "$runtime_pnpm" 
   exit 1
 fi
 # pnpm runs on node: the prepared one must be found first.
-export PATH="$(dirname "$runtime_node"):$runtime_root/bin:$PATH"
+runtime_node_dir=${runtime_node%/*}
+export PATH="${runtime_node_dir:-/}:$runtime_root/bin:$PATH"
 )SH";
 
 const char *const agentUpdateBody = R"SH(# agent update

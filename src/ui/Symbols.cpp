@@ -7,6 +7,7 @@
 #include <QHash>
 #include <QIconEngine>
 #include <QImage>
+#include <QImageReader>
 #include <QPainter>
 #include <QStyle>
 #include <QStyleOption>
@@ -129,7 +130,11 @@ QIcon logoIcon(const QString &resource)
     // The bundle's images are made from our artwork at build time; a bundle without them shows
     // the generic symbol, the same fallback as a missing image anywhere else.
     if (const auto path = Bundle::resourcePath(resource, QStringLiteral("png"))) {
-        const QPixmap pixmap(*path);
+        // Read as PNG by Qt's own reader: a reader left to guess the format first loads every
+        // image-format plugin to ask each whether it can, at start-up, before the first frame.
+        QImageReader reader(*path, "png");
+        reader.setAutoDetectImageFormat(false);
+        const QPixmap pixmap = QPixmap::fromImageReader(&reader);
         if (!pixmap.isNull())
             return QIcon(pixmap);
     }

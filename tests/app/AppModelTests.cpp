@@ -2,6 +2,7 @@
 // the window becoming active, the error panel's retry, and willChange() ahead of every published
 // change. (The whole installation and its relaunch run end to end in tests/e2e.)
 #include "app/AppModel.h"
+#include "cli/StatusReport.h"
 #include "platform/Bundle.h"
 #include "support/ControllerHarness.h"
 #include "support/ModelFixture.h"
@@ -188,6 +189,18 @@ private Q_SLOTS:
         QCOMPARE(model.attention().notice(), "已重启 Agent");
         QVERIFY(finishesAtOnce(model.perform(AppModel::RecoveryAction::make(Kind::recheckPermissions))));
         QCOMPARE(f.effectsRun(), "daemon*1 check:screenRecording check:accessibility check:fullDiskAccess");
+    }
+
+    // The status report counts the entries of the activity list the dashboard shows (the long-run
+    // benchmark reads it from a running instance).
+    void statusReportCountsActivities()
+    {
+        ModelFixture f;
+        AppModel &model = f.make();
+        QCOMPARE(StatusReport::fromModel(model).toJson()["activityCount"].toInt(), 0);
+        for (const char *summary : {"a", "b", "c"})
+            AppModelAccess{model}.attention().appendActivity(QString::fromLatin1(summary));
+        QCOMPARE(StatusReport::fromModel(model).toJson()["activityCount"].toInt(), 3);
     }
 
     // Every write of published state is announced before it is made, an equal value too.

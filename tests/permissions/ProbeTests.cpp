@@ -133,6 +133,28 @@ private Q_SLOTS:
         }
     }
 
+    // The wrapper waits for its job's answer without starting a process per poll: a `cat` or a
+    // `sleep` first on the wrapper's search path (the runtime's) is never run while it polls (the
+    // payload runs on the default search path of a login job and may use both).
+    void pollingStartsNoProcess()
+    {
+        const QString log = path("shims.log");
+        for (const QString &name : {QStringLiteral("cat"), QStringLiteral("sleep")}) {
+            const QString shim = QStringLiteral("#!/bin/bash\necho %1 >>'%2'\nexec /bin/%1 \"$@\"\n").arg(name, log);
+            QVERIFY(writeFile(runtime("bin/" + name), shim.toUtf8(), true));
+        }
+        const auto cli = service();
+        // The wrapper's shell would find them.
+        QCOMPARE(await(cli->execute({"-c", "sleep 0; cat </dev/null"})).status, 0);
+        QCOMPARE(readFile(log), QByteArray("sleep\ncat\n"));
+        QVERIFY(QFile::remove(log));
+        // Answered after several polls 20 ms apart; and a job that never answers polls its whole budget.
+        QCOMPARE(await(cli->execute({"-c", PermissionProbes::permissionJobScript("sleep 0.3; exit 0", 100, 20ms)})).status, 0);
+        QCOMPARE(await(cli->execute({"-c", PermissionProbes::permissionJobScript("exec sleep 30", 10, 20ms)})).status, 2);
+        QCOMPARE(readFile(log), QByteArray());
+        QCOMPARE(jobDirectories(), QStringList());
+    }
+
     // The client asked (node, cliclick, or both: the permission check asks every client, even
     // after one failed) and the stand-ins' setup (<control file>=<content>, no-cliclick, mismatch,
     // no-module); then what the probe answers and leaves behind, and how each client was asked.

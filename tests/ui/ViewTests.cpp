@@ -19,6 +19,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QRegularExpression>
 #include <QScreen>
 #include <QLineEdit>
@@ -652,6 +653,38 @@ private Q_SLOTS:
                 QTRY_VERIFY2(inView(), qPrintable(appears));
             }
         }
+    }
+
+    // The benchmark's compressed time (QUORVANTIS_TIME_SCALE) stays with the benchmark: any other
+    // value leaves the model its own sleeper and clock; a scale of 1000 makes a 20 s wait of the
+    // model end in 20 ms and the model's clock move 20 s meanwhile.
+    void timeScaleOnlyWhenAsked_data()
+    {
+        columns<QString, bool>({"value", "scaled"});
+        QTest::newRow("absent") << "" << false;
+        QTest::newRow("1") << "1" << false;
+        QTest::newRow("below 1") << "0.5" << false;
+        QTest::newRow("not a number") << "fast" << false;
+        QTest::newRow("1000") << "1000" << true;
+    }
+    void timeScaleOnlyWhenAsked()
+    {
+        QFETCH(QString, value);
+        QFETCH(bool, scaled);
+        QProcessEnvironment environment;
+        if (!value.isEmpty())
+            environment.insert(QStringLiteral("QUORVANTIS_TIME_SCALE"), value);
+        const AppModel::Options options = QuorvantisApp::modelOptions(environment);
+        QCOMPARE(bool(options.sleeper), scaled);
+        QCOMPARE(bool(options.clock), scaled);
+        if (!scaled)
+            return;
+        const QDateTime before = options.clock();
+        QElapsedTimer timer;
+        timer.start();
+        await(options.sleeper(std::chrono::seconds(20)));
+        QVERIFY2(timer.elapsed() < 10000, qPrintable(QString::number(timer.elapsed())));
+        QVERIFY(before.msecsTo(options.clock()) >= 19000);
     }
 
     // The window and the tray panel share one model; closing the window ends the process only
