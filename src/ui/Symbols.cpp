@@ -130,13 +130,18 @@ QIcon logoIcon(const QString &resource)
     // The bundle's images are made from our artwork at build time; a bundle without them shows
     // the generic symbol, the same fallback as a missing image anywhere else.
     if (const auto path = Bundle::resourcePath(resource, QStringLiteral("png"))) {
+        // Decoded once per file: the status emblem draws the logo on every frame of its spinner.
+        // Held for the life of the process; never destroyed after the application object.
+        static auto *decoded = new QHash<QString, QIcon>;
+        if (const auto found = decoded->constFind(*path); found != decoded->cend())
+            return *found;
         // Read as PNG by Qt's own reader: a reader left to guess the format first loads every
         // image-format plugin to ask each whether it can, at start-up, before the first frame.
         QImageReader reader(*path, "png");
         reader.setAutoDetectImageFormat(false);
         const QPixmap pixmap = QPixmap::fromImageReader(&reader);
         if (!pixmap.isNull())
-            return QIcon(pixmap);
+            return *decoded->insert(*path, QIcon(pixmap));
     }
     return icon(QStringLiteral("sparkles.rectangle.stack.fill"));
 }

@@ -442,10 +442,13 @@ void StatusCore::paintEvent(QPaintEvent *)
     painter.setBrush(fill);
     painter.drawEllipse(circle);
 
-    const int logo = int(m_logoSize * 0.56);
-    const QPixmap pixmap = Symbols::quorvantisLogo().pixmap(QSize(logo, logo), devicePixelRatioF());
-    const QSizeF drawn = pixmap.deviceIndependentSize();
-    painter.drawPixmap(QPointF((width() - drawn.width()) / 2, (height() - drawn.height()) / 2), pixmap);
+    if (m_logoRatio != devicePixelRatioF()) {
+        m_logoRatio = devicePixelRatioF();
+        const int logo = int(m_logoSize * 0.56);
+        m_logo = Symbols::quorvantisLogo().pixmap(QSize(logo, logo), m_logoRatio);
+    }
+    const QSizeF drawn = m_logo.deviceIndependentSize();
+    painter.drawPixmap(QPointF((width() - drawn.width()) / 2, (height() - drawn.height()) / 2), m_logo);
 
     if (m_markSymbol.isEmpty()) {
         // The progress indicator sits on the same plate as the marks, not across the ring.

@@ -6,6 +6,7 @@
 #include <QDialog>
 #include <QFrame>
 #include <QLabel>
+#include <QPixmap>
 #include <QPointer>
 #include <QWidget>
 
@@ -196,6 +197,9 @@ private:
     AppModel *m_model;
     int m_logoSize;
     QString m_markSymbol;
+    // The logo at the window's pixel ratio: drawn again on every frame of the spinner.
+    QPixmap m_logo;
+    qreal m_logoRatio = 0;
     Spinner *m_spinner;
     ModelObserver *m_observer;
 };
