@@ -87,7 +87,25 @@ class Simulator {
 
   save() {
     sandbox.writeJSON(this.paths.state, this.state);
+    this.mirrorCliclickOutput();
     this.onChange(this.state);
+  }
+
+  // The native cliclick stand-in reads its warning from a file of its own, as it reads grants.
+  mirrorCliclickOutput() {
+    const file = path.join(this.paths.sandbox, 'cliclick-output');
+    const warning = this.state.settings.cliclickOutput;
+    if (!warning) {
+      fs.rmSync(file, { force: true });
+      return;
+    }
+    let current = null;
+    try {
+      current = fs.readFileSync(file, 'utf8');
+    } catch {
+      // none yet
+    }
+    if (current !== warning) sandbox.writeFileAtomic(file, warning, 0o644);
   }
 
   close() {

@@ -95,21 +95,29 @@ function writeShim(file, node, script) {
   fs.chmodSync(file, 0o755);
 }
 
-function buildProbeModule() {
-  const source = path.join(SIM_ROOT, 'native', 'accessibility-prompt.c');
-  const hash = crypto.createHash('sha256').update(fs.readFileSync(source)).digest('hex').slice(0, 16);
-  const cached = path.join(P.cache, `accessibility-prompt-${hash}.node`);
+// Builds one of the native stand-ins (sim/native) once per source, cached in the sandbox, and
+// installs it at target: the probe module as a Node-API addon, the others as programs.
+function buildNative(name, target, { shared = false } = {}) {
+  const native = path.join(SIM_ROOT, 'native');
+  const source = path.join(native, `${name}.c`);
+  const hash = crypto.createHash('sha256');
+  for (const file of [source, path.join(native, 'standin-record.h')]) hash.update(fs.readFileSync(file));
+  const cached = path.join(P.cache, `${name}-${hash.digest('hex').slice(0, 16)}${shared ? '.node' : ''}`);
   if (!fs.existsSync(cached)) {
     fs.mkdirSync(P.cache, { recursive: true });
     const cc = process.env.CC || 'cc';
-    const out = spawnSync(cc, ['-shared', '-fPIC', '-O2', '-o', `${cached}.tmp`, source], { encoding: 'utf8' });
+    const args = [...(shared ? ['-shared', '-fPIC'] : []), '-O2', '-o', `${cached}.tmp`, source];
+    const out = spawnSync(cc, args, { encoding: 'utf8' });
     if (out.status !== 0) {
-      throw new Failure(`Error: cannot build accessibility-prompt.node (${cc}: ${(out.stderr || out.error?.message || '').trim()})`);
+      throw new Failure(`Error: cannot build ${path.basename(target)} (${cc}: ${(out.stderr || out.error?.message || '').trim()})`);
     }
     fs.renameSync(`${cached}.tmp`, cached);
   }
-  fs.copyFileSync(cached, P.probeModule);
-  fs.chmodSync(P.probeModule, 0o755);
+  fs.mkdirSync(path.dirname(target), { recursive: true });
+  // A new file rather than writing into the old one: a running copy keeps its own.
+  fs.rmSync(target, { force: true });
+  fs.copyFileSync(cached, target);
+  fs.chmodSync(target, 0o755);
 }
 
 async function prepare() {
@@ -168,14 +176,14 @@ async function prepare() {
 
   progress('runtime', 'running', '安装 cliclick');
   await pause(250);
-  writeShim(path.join(P.runtimeBin, 'cliclick'), privateNode, path.join(SIM_ROOT, 'tools', 'cliclick.cjs'));
+  buildNative('cliclick', path.join(P.runtimeBin, 'cliclick'));
 
   progress('runtime', 'running', '安装截图组件');
   await pause(250);
-  writeShim(P.screenshotProgram, privateNode, path.join(SIM_ROOT, 'tools', 'macos-screenshot.cjs'));
+  buildNative('macos-screenshot', P.screenshotProgram);
 
   progress('runtime', 'running', '安装辅助功能组件');
-  buildProbeModule();
+  buildNative('accessibility-prompt', P.probeModule, { shared: true });
 
   progress('preflight', 'running', '检查运行环境');
   await pause(400);
