@@ -10,6 +10,9 @@
 #include <QStringDecoder>
 
 #include <algorithm>
+#include <ctime>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -36,7 +39,64 @@ bool isUsableToken(const QString &token)
     return std::none_of(token.cbegin(), token.cend(), [](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7F; });
 }
 
+#ifdef __APPLE__
+timespec modified(const struct stat &status) { return status.st_mtimespec; }
+timespec changed(const struct stat &status) { return status.st_ctimespec; }
+#else
+timespec modified(const struct stat &status) { return status.st_mtim; }
+timespec changed(const struct stat &status) { return status.st_ctim; }
+#endif
+
+// A file written less than this long ago may be written again within the same tick of the file
+// system's clock, leaving its times and size as they were: it is read again until it is older.
+// A later write gives it a newer time.
+constexpr time_t settleSeconds = 2;
+
 } // namespace
+
+// What identifies one version of a profile file: a rewrite in place changes its times or its size,
+// a replacement its inode.
+struct AgentStatusClient::ProfileFile::Identity
+{
+    dev_t device;
+    ino_t inode;
+    off_t size;
+    timespec modified;
+    timespec changed;
+
+    static std::optional<Identity> of(const QString &path)
+    {
+        struct stat status{};
+        if (::stat(QFile::encodeName(path).constData(), &status) != 0 || !S_ISREG(status.st_mode))
+            return std::nullopt;
+        return Identity{status.st_dev, status.st_ino, status.st_size, ::modified(status), ::changed(status)};
+    }
+
+    bool settled() const { return std::time(nullptr) - modified.tv_sec >= settleSeconds; }
+
+    friend bool operator==(const Identity &a, const Identity &b)
+    {
+        return a.device == b.device && a.inode == b.inode && a.size == b.size && a.modified.tv_sec == b.modified.tv_sec
+            && a.modified.tv_nsec == b.modified.tv_nsec && a.changed.tv_sec == b.changed.tv_sec
+            && a.changed.tv_nsec == b.changed.tv_nsec;
+    }
+};
+
+AgentStatusClient::ProfileFile::ProfileFile(QString path) : m_path(std::move(path)) {}
+AgentStatusClient::ProfileFile::~ProfileFile() = default;
+
+QString AgentStatusClient::ProfileFile::text()
+{
+    const std::optional<Identity> identity = Identity::of(m_path);
+    if (identity && m_identity && *identity == *m_identity)
+        return m_text;
+    m_identity.reset();
+    m_text = readProfileText(m_path);
+    // Kept only when the file did not change while it was read and has settled.
+    if (identity && identity->settled() && Identity::of(m_path) == identity)
+        m_identity = std::make_unique<Identity>(*identity);
+    return m_text;
+}
 
 AgentStatusFileError::AgentStatusFileError(const QString &path, const QString &reason)
     : std::runtime_error(QStringLiteral("%1: %2").arg(path, reason).toStdString()), path(path)
@@ -47,6 +107,8 @@ AgentStatusClient::AgentStatusClient(QString profileDirectory, std::chrono::mill
     : QObject(parent),
       m_profileDirectory(profileDirectory.isEmpty() ? defaultProfileDirectory() : std::move(profileDirectory)),
       m_timeout(timeout),
+      m_port(QDir(m_profileDirectory).filePath(QStringLiteral("tui-port"))),
+      m_token(QDir(m_profileDirectory).filePath(QStringLiteral("tui-token"))),
       m_connections(new LoopbackConnections(this))
 {
 }
@@ -75,9 +137,8 @@ std::optional<quint16> AgentStatusClient::parsePort(const QString &text)
 
 QCoro::Task<AgentRuntimeStatus> AgentStatusClient::fetch()
 {
-    const QDir profile(m_profileDirectory);
-    const QString portText = readProfileText(profile.filePath(QStringLiteral("tui-port")));
-    const QString token = readProfileText(profile.filePath(QStringLiteral("tui-token"))).trimmed();
+    const QString portText = m_port.text();
+    const QString token = m_token.text().trimmed();
     const std::optional<quint16> port = parsePort(portText);
     if (!port || !isUsableToken(token))
         throw QuorvantisNativeError(QStringLiteral("AGENT_STATUS_CONFIG_INVALID"),

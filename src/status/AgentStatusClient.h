@@ -8,13 +8,16 @@
 #include <QCoro/QCoroTask>
 
 #include <chrono>
+#include <memory>
+#include <optional>
 
 class LoopbackConnections;
 
 // Asks the agent daemon for its status on the loopback endpoint whose port and bearer token the
-// agent writes into its profile directory. Both files are read again on every fetch, so a daemon
-// restarted with a new port or token is picked up at the next poll. Keeps nothing but the open
-// connection between fetches, and never retries a request the daemon has begun to answer.
+// agent writes into its profile directory. Both files are looked at on every fetch and read again
+// whenever they changed, so a daemon restarted with a new port or token is picked up at the next
+// poll. Keeps nothing but the open connection and the two files' texts between fetches, and never
+// retries a request the daemon has begun to answer.
 //
 // The exchanges belong to the client. Destroying the client while a fetch runs makes that fetch
 // fail with an HttpTransportError on the next event-loop turn.
@@ -55,8 +58,26 @@ public:
     static std::optional<quint16> parsePort(const QString &text);
 
 private:
+    // A profile file's text, read again whenever the file is not the one last read.
+    class ProfileFile
+    {
+    public:
+        explicit ProfileFile(QString path);
+        ~ProfileFile();
+        // Throws AgentStatusFileError as a fresh read does.
+        QString text();
+
+    private:
+        struct Identity;
+        QString m_path;
+        QString m_text;
+        std::unique_ptr<Identity> m_identity;
+    };
+
     QString m_profileDirectory;
     std::chrono::milliseconds m_timeout;
+    ProfileFile m_port;
+    ProfileFile m_token;
     // The connection to the daemon, kept between polls.
     LoopbackConnections *m_connections;
 };

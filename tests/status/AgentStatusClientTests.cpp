@@ -6,10 +6,13 @@
 #include "support/Test.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QTcpServer>
 #include <QTcpSocket>
 
 #include <nlohmann/json.hpp>
+
+#include <cstdio>
 
 using namespace QuorvantisTest;
 using namespace std::chrono_literals;
@@ -140,6 +143,46 @@ private Q_SLOTS:
         QVERIFY(spinUntil([&] { return restarted.server.requestCount() == 2; }));
         doomed.reset();
         QCOMPARE(outcomeOf(std::move(hanging)), QStringLiteral("network"));
+    }
+
+    // A settled file's text is kept between fetches; a file written since, or replaced by one of
+    // the same size and times, is read again.
+    void changedTokenIsReadAgain_data()
+    {
+        QTest::addColumn<bool>("replaced");
+        QTest::newRow("rewritten in place") << false;
+        QTest::newRow("replaced, same size and times") << true;
+    }
+    void changedTokenIsReadAgain()
+    {
+        QFETCH(bool, replaced);
+        Served s;
+        s.server.setResponse(QStringLiteral("/tui/status"), ScriptedResponse::json(200, document));
+        const QDateTime past = QDateTime::currentDateTimeUtc().addSecs(-3600);
+        const auto writeSettled = [&](const QString &path, const QByteArray &content) {
+            QFile file(path);
+            return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(content) == content.size()
+                && file.flush() && file.setFileTime(past, QFileDevice::FileModificationTime);
+        };
+        const QString portPath = s.profileDirectory() + QStringLiteral("/tui-port");
+        const QString tokenPath = s.profileDirectory() + QStringLiteral("/tui-token");
+        QVERIFY(writeSettled(portPath, QByteArray::number(s.server.port())));
+        QVERIFY(writeSettled(tokenPath, "first-token"));
+        AgentStatusClient client(s.profileDirectory(), 400ms);
+        await(client.fetch());
+        await(client.fetch());
+        if (replaced) {
+            QVERIFY(writeSettled(tokenPath + QStringLiteral(".new"), "other-token"));
+            QCOMPARE(::rename(QFile::encodeName(tokenPath + QStringLiteral(".new")).constData(),
+                              QFile::encodeName(tokenPath).constData()), 0);
+        } else {
+            s.writeProfileFile(QStringLiteral("tui-token"), "other-token");
+        }
+        await(client.fetch());
+        const auto requests = s.server.requests();
+        QCOMPARE(requests.size(), 3);
+        QCOMPARE(requests.at(1).header("Authorization"), "Bearer first-token");
+        QCOMPARE(requests.at(2).header("Authorization"), "Bearer other-token");
     }
 
     // The connection to the daemon is kept between polls; one the daemon closed meanwhile is found
