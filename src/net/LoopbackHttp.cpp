@@ -117,7 +117,7 @@ private:
 #ifdef MSG_NOSIGNAL
         constexpr int flags = MSG_NOSIGNAL;
 #else
-        constexpr int flags = 0; // the socket itself does not raise SIGPIPE (SO_NOSIGPIPE)
+        constexpr int flags = 0; // Qt ignores SIGPIPE once it has written to a socket, as it did here
 #endif
         if (m_socket->bytesToWrite() == 0) {
             const ssize_t written = ::send(int(m_socket->socketDescriptor()), m_request.constData(), size_t(m_request.size()), flags);
