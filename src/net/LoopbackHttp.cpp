@@ -328,6 +328,7 @@ private:
                 else if (m_socket)
                     m_socket->abort();
                 m_reported = true;
+                // The last thing this object does: the resumed caller deletes it.
                 if (auto done = std::exchange(onDone, nullptr))
                     done();
             },
@@ -411,7 +412,10 @@ QCoro::Task<BoundedHttpResponse> getLoopback(QObject *owner, QUrl url, QList<std
         throw HttpTransportError(HttpTransportError::Kind::Network, QNetworkReply::OperationCanceledError,
                                  QStringLiteral("the client went away during the request"));
     LoopbackExchange::Outcome outcome = exchange->outcome();
-    exchange->deleteLater();
+    // Deleted at once rather than later: this runs inside the exchange's own queued report, which
+    // touches nothing of the exchange after resuming us (Qt lets a queued call delete its
+    // receiver), and a deferred deletion would wake the event loop once more on every poll.
+    delete exchange.data();
     if (outcome.error)
         throw *outcome.error;
     co_return std::move(*outcome.response);
